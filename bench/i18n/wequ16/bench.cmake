@@ -1,0 +1,1 @@
+tov_bench(wequ16_bench SOURCES u16str_bench.cpp)

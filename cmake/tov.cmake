@@ -1,0 +1,131 @@
+# Build helpers shared by every module, test, benchmark and fuzz folder.
+
+find_package(Threads REQUIRED)
+include(GoogleTest OPTIONAL)
+
+# --- JNI headers (the JDK's; nothing of the JVM is linked) -----------------
+find_path(TOV_JNI_INCLUDE jni.h
+  HINTS $ENV{JAVA_HOME}/include
+  PATHS /usr/lib/jvm/java-17-openjdk-amd64/include /usr/lib/jvm/default-java/include
+  NO_DEFAULT_PATH)
+if(NOT TOV_JNI_INCLUDE)
+  message(FATAL_ERROR "jni.h not found: run scripts/setup (openjdk-17-jdk-headless)")
+endif()
+set(TOV_JNI_INCLUDE_DIRS ${TOV_JNI_INCLUDE} ${TOV_JNI_INCLUDE}/linux)
+
+# --- ICU: only its version is taken at build time; the library binds ICU at
+# run time and is never linked against it.
+find_file(TOV_ICU_UVERNUM unicode/uvernum.h PATHS /usr/include)
+if(NOT TOV_ICU_UVERNUM)
+  message(FATAL_ERROR "unicode/uvernum.h not found: run scripts/setup (libicu-dev)")
+endif()
+file(STRINGS ${TOV_ICU_UVERNUM} _icu_major REGEX "^#define U_ICU_VERSION_MAJOR_NUM [0-9]+")
+string(REGEX REPLACE ".* ([0-9]+)$" "\\1" TOV_ICU_MAJOR "${_icu_major}")
+set(TOV_DEFINITIONS TOV_ICU_MAJOR=${TOV_ICU_MAJOR})
+
+# --- Sanitizers -------------------------------------------------------------
+set(TOV_SAN_COMPILE "")
+set(TOV_SAN_LINK "")
+if(TOV_SANITIZE STREQUAL "address")
+  set(TOV_SAN_COMPILE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  set(TOV_SAN_LINK -fsanitize=address,undefined)
+elseif(TOV_SANITIZE STREQUAL "thread")
+  set(TOV_SAN_COMPILE -fsanitize=thread -fno-omit-frame-pointer)
+  set(TOV_SAN_LINK -fsanitize=thread)
+elseif(TOV_SANITIZE STREQUAL "fuzz")
+  set(TOV_SAN_COMPILE -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  set(TOV_SAN_LINK -fsanitize=address,undefined)
+elseif(NOT TOV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TOV_SANITIZE must be empty, address, thread or fuzz")
+endif()
+add_compile_options(${TOV_SAN_COMPILE})
+add_link_options(${TOV_SAN_LINK})
+if(TOV_SANITIZE)
+  add_compile_definitions(TOV_SANITIZED=1)
+endif()
+
+function(tov_apply_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(TOV_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# tov_collect(<out-var> <file-name> <root>...): every <file-name> below the
+# given roots of the source tree, in a stable order.
+function(tov_collect out name)
+  set(found "")
+  foreach(root IN LISTS ARGN)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${root})
+      file(GLOB_RECURSE f CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${root}/${name})
+      list(APPEND found ${f})
+    endif()
+  endforeach()
+  list(SORT found)
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+# tov_sources(<file>...): add sources of the including module.cmake's folder
+# to the core archive.
+function(tov_sources)
+  foreach(s IN LISTS ARGN)
+    target_sources(tovcore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/${s})
+  endforeach()
+endfunction()
+
+# tov_test(<name> LABELS <label>... SOURCES <file>... [LIBS <lib>...]
+#          [TIMEOUT <seconds>] [ENV <VAR=value>...])
+# One GoogleTest executable; each test case becomes one CTest test.
+function(tov_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS;ENV" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set(srcs "")
+  foreach(s IN LISTS T_SOURCES)
+    list(APPEND srcs ${CMAKE_CURRENT_LIST_DIR}/${s})
+  endforeach()
+  add_executable(${name} ${srcs})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE tovcore tovtestsupport GTest::gtest GTest::gmock ${T_LIBS})
+  target_compile_definitions(${name} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    TOV_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  tov_apply_warnings(${name})
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV}")
+endfunction()
+
+# tov_bench(<name> SOURCES <file>... [LIBS <lib>...]): a Google Benchmark
+# executable, built by the target 'benches' only.
+function(tov_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  set(srcs "")
+  foreach(s IN LISTS B_SOURCES)
+    list(APPEND srcs ${CMAKE_CURRENT_LIST_DIR}/${s})
+  endforeach()
+  add_executable(${name} EXCLUDE_FROM_ALL ${srcs})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  target_link_libraries(${name} PRIVATE tovcore benchmark::benchmark ${B_LIBS})
+  target_compile_definitions(${name} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  tov_apply_warnings(${name})
+  add_dependencies(benches ${name})
+  set_property(GLOBAL APPEND PROPERTY TOV_BENCHES ${name})
+endfunction()
+
+# tov_fuzz(<name> SOURCES <file>... [LIBS <lib>...]): a libFuzzer target.
+function(tov_fuzz name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  set(srcs "")
+  foreach(s IN LISTS F_SOURCES)
+    list(APPEND srcs ${CMAKE_CURRENT_LIST_DIR}/${s})
+  endforeach()
+  add_executable(${name} ${srcs})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  target_link_libraries(${name} PRIVATE tovcore ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  tov_apply_warnings(${name})
+  add_dependencies(fuzzers ${name})
+endfunction()

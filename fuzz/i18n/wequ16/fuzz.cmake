@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_u16str SOURCES u16str_fuzz.cpp)
