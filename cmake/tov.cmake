@@ -75,9 +75,15 @@ endfunction()
 
 # tov_test(<name> LABELS <label>... SOURCES <file>... [LIBS <lib>...]
 #          [TIMEOUT <seconds>] [ENV <VAR=value>...])
-# One GoogleTest executable; each test case becomes one CTest test.
+# One GoogleTest executable; each test case becomes one CTest test carrying
+# the executable's labels. With TOV_ONLY_LABEL set (the tsan preset sets
+# 'threads'), executables without that label are not even built.
+set(TOV_ONLY_LABEL "" CACHE STRING "Build only the test executables with this label")
 function(tov_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS;ENV" ${ARGN})
+  if(TOV_ONLY_LABEL AND NOT TOV_ONLY_LABEL IN_LIST T_LABELS)
+    return()
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
