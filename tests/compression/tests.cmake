@@ -1,0 +1,1 @@
+tov_test(csr_lzc_test LABELS compression SOURCES csr_stream_test.cpp LIBS z)
