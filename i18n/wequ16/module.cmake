@@ -1,1 +1,2 @@
 tov_sources(u16str.cpp)
+tov_sources(blankfld.cpp)
