@@ -192,7 +192,3 @@ int HeavyFactor() {
 }
 
 }  // namespace tovtest
-
-namespace std {
-void PrintTo(const u16string& s, ostream* os) { *os << "u\"" << tovtest::Show(s) << "\""; }
-}  // namespace std

@@ -58,9 +58,8 @@ int HeavyFactor();
 
 }  // namespace tovtest
 
-// GoogleTest prints 16-bit strings through these.
-namespace std {
-void PrintTo(const u16string& s, ostream* os);
-}
+// GoogleTest (1.12 and later) prints std::u16string itself; an overload of
+// PrintTo for it here would make every comparison of two u16strings
+// ambiguous.
 
 #endif

@@ -1,2 +1,4 @@
-tov_test(wequ16_test LABELS unicode SOURCES u16str_test.cpp)
+find_package(ICU REQUIRED COMPONENTS uc)
+tov_test(wequ16_test LABELS unicode SOURCES u16str_test.cpp u16file_test.cpp LIBS ICU::uc)
+tov_test(wequ16_threads_test LABELS unicode threads SOURCES u16_threads_test.cpp)
 tov_test(blankfld_test LABELS unicode SOURCES blankfld_test.cpp)

@@ -1,0 +1,101 @@
+// UTF-16 to UTF-8 on the way out to C streams.
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "i18n/wequ16/u16file.h"
+#include "i18n/wequ16/u16file_int.h"
+#include "i18n/wequ16/u16str.h"
+
+namespace {
+
+// A chunk goes to fwrite as soon as more than this many bytes are pending,
+// so it never holds more than kFlushAbove + 4 bytes.
+constexpr size_t kFlushAbove = 506;
+constexpr size_t kChunkBytes = 512;
+
+// Four units at u, all below 0x80.
+inline bool FourAscii(const WEQ_UC* u) {
+  uint64_t w;
+  memcpy(&w, u, sizeof w);
+  return (w & 0xFF80FF80FF80FF80ull) == 0;
+}
+
+}  // namespace
+
+long U16WriteUtf8(const WEQ_UC* units, size_t size, size_t count, FILE* stream, size_t* bytes,
+                  int fail) {
+  if (bytes != nullptr) *bytes = 0;
+  size_t total;
+  if (__builtin_mul_overflow(size, count, &total)) {
+    errno = EINVAL;
+    return fail ? -1 : 0;
+  }
+  if (total == 0) return 0;
+  if (units == nullptr || stream == nullptr) {
+    errno = EINVAL;
+    return fail ? -1 : 0;
+  }
+  unsigned char chunk[kChunkBytes];
+  size_t written = 0;
+  size_t i = 0;
+  while (i < total) {
+    const size_t first = i;
+    size_t pending = 0;
+    while (i < total && pending <= kFlushAbove) {
+      if (pending + 4 <= kFlushAbove + 1 && total - i >= 4 && FourAscii(units + i)) {
+        for (int k = 0; k < 4; ++k) chunk[pending + k] = static_cast<unsigned char>(units[i + k]);
+        pending += 4;
+        i += 4;
+        continue;
+      }
+      pending += u16file::EncodeUnit(units, total, i, chunk + pending);
+    }
+    size_t put = fwrite(chunk, 1, pending, stream);
+    written += put;
+    if (put < pending) {
+      if (bytes != nullptr) *bytes = written;
+      if (fail && put == 0) return -1;
+      // At most three bytes per unit were written: of this chunk, at least
+      // one unit and at most all of them are lost, and every unit after it.
+      size_t chunkUnits = i - first;
+      size_t lost = chunkUnits - std::min(chunkUnits - 1, put / 3);
+      size_t unwritten = lost + (total - i);
+      return static_cast<long>((total - unwritten) / size);
+    }
+  }
+  if (bytes != nullptr) *bytes = written;
+  return static_cast<long>(count);
+}
+
+size_t fwriteU16(const WEQ_UC* units, size_t size, size_t count, FILE* stream) {
+  return static_cast<size_t>(U16WriteUtf8(units, size, count, stream, nullptr, 0));
+}
+
+long fputsU16(const WEQ_UC* s, FILE* stream) {
+  if (s == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t n = strlenU(s);
+  if (n == 0) return 0;
+  size_t bytes = 0;
+  // A line that was written only in part is a failure, as with fputs.
+  if (U16WriteUtf8(s, n, 1, stream, &bytes, 1) != 1) return -1;
+  return static_cast<long>(bytes);
+}
+
+void perrorU16(const WEQ_UC* text) {
+  int err = errno;
+  const WEQ_UC* message = strerrorU16(err);
+  flockfile(stderr);
+  if (text != nullptr && text[0] != 0) {
+    fwriteU16(text, strlenU(text), 1, stderr);
+    fwrite(": ", 1, 2, stderr);
+  }
+  if (message != nullptr) fwriteU16(message, strlenU(message), 1, stderr);
+  fputc('\n', stderr);
+  funlockfile(stderr);
+  errno = err;
+}
