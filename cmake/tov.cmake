@@ -100,7 +100,17 @@ function(tov_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # Labels and environment are lists, which the discovered tests' flat
+  # property list would split into separate properties; ctest sets them from
+  # a script that it runs after the discovery script has listed the tests.
+  set(props ${CMAKE_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${props}
+    "if(DEFINED ${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+    "    LABELS \"${T_LABELS}\" ENVIRONMENT \"${T_ENV}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
 endfunction()
 
 # tov_bench(<name> SOURCES <file>... [LIBS <lib>...]): a Google Benchmark

@@ -635,7 +635,8 @@ TEST(Reporter, FramesAndCaps) {
 
 TEST(Reporter, ByteAndUnitColumns) {
   auto r = RunInChild([] {
-    std::string b("Hello, w\0rld \x7f\x80\xff~!xyz", 23);
+    static const char raw[] = "Hello, w\0rld \x7f\x80\xff~!xyz";
+    std::string b(raw, sizeof raw - 1);
     U16ReportBytes(reinterpret_cast<const unsigned char*>(b.data()), 20);
     const WEQ_UC u[] = {u'A', u' ', 0x7F, 0x80, 0xE9, 0xD83D, u'z', u'~', u'q', 0};
     U16ReportUnits(u, 10);
