@@ -1,1 +1,1 @@
-tov_sources(csr_stream.cpp)
+tov_sources(csr_stream.cpp lzc.cpp)

@@ -1,0 +1,498 @@
+#include "compression/lzc.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <iterator>
+#include <bit>
+
+#include "compression/csr.h"
+#include "compression/csr_stream.h"
+
+namespace {
+
+constexpr int kInitBits = 9;
+constexpr int kClear = 256;     // CLEAR: the table is reset
+constexpr int kFirstFree = 257;  // first code of a new string
+constexpr int kCheckGap = 4096;  // input bytes between two checks of the ratio
+
+// Shift of the compressor's first probe: 8 minus the doublings that bring
+// the table size to 65536 or more.
+constexpr int HashShift(int hsize) {
+  int shift = 0;
+  for (long f = hsize; f < 65536; f *= 2) ++shift;
+  return 8 - shift;
+}
+constexpr int kHShift = HashShift(CSR_LZC_HSIZE);
+static_assert(((255 << kHShift) ^ (CSR_LZC_CODES - 1)) < CSR_LZC_HSIZE);
+
+// Largest code of a width; at the stream's widest width it is the table
+// size itself, so the width never grows beyond it.
+constexpr int MaxCode(int n_bits, int maxbits) {
+  return n_bits == maxbits ? 1 << maxbits : (1 << n_bits) - 1;
+}
+
+// ---------------------------------------------------------------------------
+// Compressor
+
+// End states of a compression stream; an interrupted ending goes on from
+// here on the next call.
+enum : int32_t {
+  kRunning = 0,
+  kClearOwed = 1,   // the table was reset; CLEAR still has to be placed
+  kLastPlaced = 3,  // the last code has been placed
+  kFlushed = 4,     // the partial group has been written
+  kFinished = 5,    // CSR_END_OF_STREAM was returned
+};
+
+struct Sink {
+  WEQ_RAW* p;
+  WEQ_RAW* end;
+};
+
+// Writes the group's first n bytes, as far as there is room; the rest is
+// owed to the next call. The group counts as made either way, so the ratio
+// check does not depend on how the caller cuts the output.
+void EmitGroup(CSR_LZC_CSTATE* s, Sink& o, int n) {
+  int k = std::min<int>(n, static_cast<int>(o.end - o.p));
+  memcpy(o.p, s->group, k);
+  o.p += k;
+  if (k < n) {
+    s->owed_start = k;
+    s->owed_count = n - k;
+  }
+  s->bytes_out += n;
+  s->offset = 0;
+}
+
+// Places a code (or, for -1, ends the stream's last group). The caller
+// ends its call as soon as bytes are owed, so none are owed here.
+void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
+  if (code < 0) {
+    if (s->offset > 0) EmitGroup(s, o, (s->offset + 7) / 8);
+    return;
+  }
+  // The byte at offset / 8 keeps its low offset % 8 bits; the code fills the
+  // rest of it and up to two more bytes.
+  int r = s->offset & 7;
+  WEQ_RAW* bp = s->group + (s->offset >> 3);
+  uint32_t v = (bp[0] & ((1u << r) - 1)) | static_cast<uint32_t>(code) << r;
+  bp[0] = static_cast<WEQ_RAW>(v);
+  bp[1] = static_cast<WEQ_RAW>(v >> 8);
+  if (r + s->n_bits > 16) bp[2] = static_cast<WEQ_RAW>(v >> 16);
+  s->offset += s->n_bits;
+  if (s->offset == s->n_bits * 8) EmitGroup(s, o, s->n_bits);
+
+  if (s->free_ent > s->maxcode || s->clear_flg > 0) {
+    // The decoder changes width only at a group boundary: finish the group.
+    if (s->offset > 0) EmitGroup(s, o, s->n_bits);
+    if (s->clear_flg > 0) {
+      s->n_bits = kInitBits;
+      s->clear_flg = 0;
+    } else {
+      ++s->n_bits;
+    }
+    s->maxcode = MaxCode(s->n_bits, CSR_LZC_BITS);
+  }
+}
+
+void ClearHash(CSR_LZC_CSTATE* s) { std::fill(std::begin(s->htab), std::end(s->htab), -1); }
+
+// Runs when the table is full and the next check is due: resets the table
+// when the compression ratio has stopped improving. Returns whether it did.
+bool ClearBlock(CSR_LZC_CSTATE* s, int32_t in_count) {
+  s->checkpoint = static_cast<int32_t>(std::min<int64_t>(int64_t{in_count} + kCheckGap, INT32_MAX));
+  int32_t rat;
+  if (in_count >= 0x800000) {  // in_count << 8 would overflow
+    rat = s->bytes_out >> 8;
+    rat = rat == 0 ? 0x7FFFFFFF : in_count / rat;
+  } else {
+    rat = (in_count << 8) / s->bytes_out;  // 8 fraction bits; bytes_out >= 8
+  }
+  if (rat > s->ratio) {
+    s->ratio = rat;
+    return false;
+  }
+  s->ratio = 0;
+  ClearHash(s);
+  s->free_ent = kFirstFree;
+  s->clear_flg = 1;
+  return true;
+}
+
+void StartCompress(CSR_LZC_CSTATE* s, int total) {
+  s->kind = CSR_LZC_CKIND;
+  s->n_bits = kInitBits;
+  s->maxcode = MaxCode(kInitBits, CSR_LZC_BITS);
+  s->free_ent = kFirstFree;
+  s->clear_flg = 0;
+  s->ratio = 0;
+  s->checkpoint = kCheckGap;
+  s->in_count = 0;
+  s->bytes_out = CSR_HEADER_SIZE;
+  s->ent = -1;
+  s->total = total;
+  s->offset = 0;
+  s->owed_start = 0;
+  s->owed_count = 0;
+  s->end_state = kRunning;
+  memset(s->group, 0, sizeof s->group);
+  ClearHash(s);
+}
+
+// Takes bytes from [*ip, iend) until they run out or bytes are owed.
+void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
+  int32_t ent = s->ent;
+  int32_t in_count = s->in_count;
+  while (ip < iend) {
+    int c = *ip++;
+    ++in_count;
+    int32_t fcode = (c << CSR_LZC_BITS) + ent;
+    int i = (c << kHShift) ^ ent;
+    if (s->htab[i] == fcode) {
+      ent = s->codetab[i];
+      continue;
+    }
+    if (s->htab[i] >= 0) {
+      int disp = i == 0 ? 1 : CSR_LZC_HSIZE - i;
+      bool found = false;
+      do {
+        i -= disp;
+        if (i < 0) i += CSR_LZC_HSIZE;
+        if (s->htab[i] == fcode) {
+          found = true;
+          break;
+        }
+      } while (s->htab[i] > 0);  // a slot holding key 0 ends the probe too
+      if (found) {
+        ent = s->codetab[i];
+        continue;
+      }
+    }
+    PutCode(s, o, ent);
+    ent = c;
+    if (s->free_ent < CSR_LZC_CODES) {
+      s->codetab[i] = static_cast<uint16_t>(s->free_ent++);
+      s->htab[i] = fcode;
+    } else if (in_count >= s->checkpoint && ClearBlock(s, in_count)) {
+      if (s->owed_count > 0) {
+        s->end_state = kClearOwed;
+      } else {
+        PutCode(s, o, kClear);
+      }
+    }
+    if (s->owed_count > 0) break;
+  }
+  s->ent = ent;
+  s->in_count = in_count;
+}
+
+// ---------------------------------------------------------------------------
+// Decompressor
+
+enum : int32_t {
+  kFirstCode = 1,  // the next code starts the stream or follows CLEAR
+  kCodes = 2,      // decoding codes
+  kPadding = 3,    // all bytes produced; taking the stream's last bits
+  kDone = 4,       // CSR_END_OF_STREAM was returned
+  kFailed = 5,     // the stream is damaged; every call returns s->error
+};
+
+// Bits from the caller's input, least-significant first. Whole bytes are
+// moved into the state's accumulator as needed.
+struct Source {
+  const WEQ_RAW* p;
+  const WEQ_RAW* end;
+};
+
+inline uint64_t Load64(const WEQ_RAW* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;  // the stream is little-endian
+}
+
+// Makes at least k bits available in the accumulator; false when the input
+// ran out first (the bits taken so far stay in the accumulator).
+inline bool Need(CSR_LZC_DSTATE* s, Source& in, int k) {
+  if (s->nacc >= k) return true;
+  if (in.end - in.p >= 8) {
+    // Whole bytes only: the partly loaded next byte is loaded again, into
+    // the same bit positions, by the next refill.
+    s->acc |= Load64(in.p) << s->nacc;
+    in.p += (63 - s->nacc) >> 3;
+    s->nacc |= 56;
+    return true;
+  }
+  while (s->nacc < k) {
+    if (in.p == in.end) return false;
+    s->acc |= uint64_t{*in.p++} << s->nacc;
+    s->nacc += 8;
+  }
+  return true;
+}
+
+inline void Drop(CSR_LZC_DSTATE* s, int n) {
+  s->acc >>= n;
+  s->nacc -= n;
+}
+
+// Drops the bits of s->skip; false when the input ran out first.
+bool SkipBits(CSR_LZC_DSTATE* s, Source& in) {
+  while (s->skip > 0) {
+    if (!Need(s, in, 1)) return false;
+    int d = std::min(s->skip, s->nacc);
+    Drop(s, d);
+    s->skip -= d;
+  }
+  return true;
+}
+
+// The encoder finishes the current group before the width changes; the
+// rest of the group is padding.
+void EndGroup(CSR_LZC_DSTATE* s) {
+  s->skip = s->gbits > 0 ? s->n_bits * 8 - s->gbits : 0;
+  s->gbits = 0;
+}
+
+// All bytes are out: what is left of the stream is the padding behind its
+// last code. The encoder wrote the last group whole when that code made the
+// width grow (EndGroup has then set skip), else up to the byte that holds
+// the code's last bit, which is taken already.
+void StartPadding(CSR_LZC_DSTATE* s) {
+  s->str_len = s->str_pos = 0;
+  s->phase = kPadding;
+}
+
+int Fail(CSR_LZC_DSTATE* s) {
+  s->phase = kFailed;
+  s->error = CSR_E_BAD_CODE;
+  return s->error;
+}
+
+// Writes the string of code (L bytes) to dst, last byte first along the
+// prefix chain. A code equal to free_ent is the string of oldcode followed
+// by its own first byte.
+inline void Expand(CSR_LZC_DSTATE* s, int code, int L, WEQ_RAW* dst) {
+  int c = code;
+  int k = L - 1;
+  if (code == s->free_ent) {
+    dst[k--] = static_cast<WEQ_RAW>(s->finchar);
+    c = s->oldcode;
+  }
+  for (; k > 0; --k) {
+    dst[k] = s->suffix[c];
+    c = s->prefix[c];
+  }
+  dst[0] = static_cast<WEQ_RAW>(c);
+  s->finchar = c;
+}
+
+int DecodeCodes(CSR_LZC_DSTATE* s, Source& in, WEQ_RAW*& op, WEQ_RAW* oend, bool no_input) {
+  for (;;) {
+    if (s->str_pos < s->str_len) {
+      int n = std::min<int>(s->str_len - s->str_pos, static_cast<int>(oend - op));
+      n = std::min(n, s->remaining);
+      memcpy(op, s->str + s->str_pos, n);
+      op += n;
+      s->str_pos += n;
+      s->remaining -= n;
+      if (s->remaining == 0) {
+        StartPadding(s);
+      } else if (s->str_pos < s->str_len) {
+        return CSR_OUTPUT_FULL;
+      }
+    }
+    if (s->phase == kPadding) {
+      // A call without input after the last byte ends the stream even when
+      // the padding never came.
+      if (!SkipBits(s, in) && !no_input) return CSR_MORE_INPUT;
+      s->skip = 0;
+      s->phase = kDone;
+    }
+    if (s->phase == kDone) return CSR_END_OF_STREAM;
+    if (op == oend) return CSR_OUTPUT_FULL;
+
+    if (s->skip > 0 && !SkipBits(s, in)) return CSR_MORE_INPUT;
+    int n_bits = s->n_bits;
+    if (!Need(s, in, n_bits)) return CSR_MORE_INPUT;
+    int code = static_cast<int>(s->acc & ((1u << n_bits) - 1));
+    Drop(s, n_bits);
+    s->gbits += n_bits;
+    if (s->gbits == n_bits * 8) s->gbits = 0;
+
+    if (s->phase == kFirstCode) {
+      if (code >= 256) return Fail(s);  // nothing to refer to yet
+      s->oldcode = s->finchar = code;
+      *op++ = static_cast<WEQ_RAW>(code);
+      s->phase = kCodes;
+      if (--s->remaining == 0) StartPadding(s);
+      continue;
+    }
+    if (code == kClear && s->block_compress) {
+      // The table restarts; the code after CLEAR is again a first code.
+      s->free_ent = kFirstFree;
+      s->phase = kFirstCode;
+      EndGroup(s);
+      s->n_bits = kInitBits;
+      s->maxcode = MaxCode(kInitBits, s->maxbits);
+      continue;
+    }
+    if (code > s->free_ent) return Fail(s);  // not in the table yet
+    int L = code == s->free_ent ? s->length[s->oldcode] + 1 : s->length[code];
+    if (L > CSR_LZC_CODES) return Fail(s);
+    bool direct = oend - op >= L && s->remaining >= L;
+    Expand(s, code, L, direct ? op : s->str);
+    if (s->free_ent < s->maxmaxcode) {
+      int e = s->free_ent++;
+      s->prefix[e] = static_cast<uint16_t>(s->oldcode);
+      s->suffix[e] = static_cast<WEQ_RAW>(s->finchar);
+      s->length[e] = static_cast<uint16_t>(s->length[s->oldcode] + 1);
+    }
+    s->oldcode = code;
+    if (s->free_ent > s->maxcode) {
+      EndGroup(s);
+      ++s->n_bits;
+      s->maxcode = MaxCode(s->n_bits, s->maxbits);
+    }
+    if (direct) {
+      op += L;
+      s->remaining -= L;
+      if (s->remaining == 0) StartPadding(s);
+    } else {
+      s->str_len = L;
+      s->str_pos = 0;
+    }
+  }
+}
+
+}  // namespace
+
+int CsRLzcCompress(CSR_LZC_CSTATE* s, int total, const WEQ_RAW* in, int inlen, WEQ_RAW* out,
+                   int outlen, int options, int* read, int* written) {
+  *read = *written = 0;
+  if (inlen < 0) return CSR_E_IN_LEN;
+  if (outlen < 0) return CSR_E_OUT_ROOM;
+  if (in == nullptr || out == nullptr) return CSR_E_NULL_BUFFER;
+  if (in == out) return CSR_E_SAME_BUFFER;
+  Sink o{out, out + outlen};
+  if (options & CSR_OPT_NEW_STREAM) {
+    if (outlen < CSR_HEADER_SIZE) return CSR_E_OUT_ROOM;
+    if (total < 1) return CSR_E_TOTAL_LEN;
+    StartCompress(s, total);
+    CsRWriteHeader(out, total, static_cast<WEQ_RAW>(CSR_ALG_LZC | (options & CSR_OPT_BLOCK)),
+                   CSR_LZC_PARAM);
+    o.p += CSR_HEADER_SIZE;
+    if (inlen == 0) {
+      *written = CSR_HEADER_SIZE;
+      return CSR_MORE_INPUT;
+    }
+  } else {
+    if (s->kind != CSR_LZC_CKIND) return CSR_E_NO_STREAM;
+    if (s->end_state == kFinished) return CSR_END_OF_STREAM;
+    if (s->owed_count > 0) {
+      // Owed bytes go out first, whole, or the call changes nothing.
+      if (outlen < s->owed_count) return CSR_E_OUT_ROOM;
+      memcpy(o.p, s->group + s->owed_start, s->owed_count);
+      o.p += s->owed_count;
+      s->owed_start = s->owed_count = 0;
+    }
+  }
+
+  // Input beyond the stream's total length is not taken.
+  const WEQ_RAW* ip = in;
+  const WEQ_RAW* iend = in + std::min(inlen, s->total - s->in_count);
+  int rc = CSR_MORE_INPUT;
+  auto finish = [&](int result) {
+    *read = static_cast<int>(ip - in);
+    *written = static_cast<int>(o.p - out);
+    return result;
+  };
+
+  if (s->ent == -1) {
+    if (ip == iend) return finish(CSR_MORE_INPUT);
+    s->ent = *ip++;
+    ++s->in_count;
+  }
+  if (s->end_state == kClearOwed) {
+    PutCode(s, o, kClear);
+    s->end_state = kRunning;
+    if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
+  }
+  CompressBytes(s, o, ip, iend);
+  if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
+  if (s->in_count < s->total) return finish(rc);
+
+  if (s->end_state < kLastPlaced) {
+    PutCode(s, o, s->ent);
+    s->end_state = kLastPlaced;
+    if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
+  }
+  if (s->end_state < kFlushed) {
+    PutCode(s, o, -1);
+    s->end_state = kFlushed;
+    if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
+  }
+  s->end_state = kFinished;
+  return finish(CSR_END_OF_STREAM);
+}
+
+int CsRLzcDecompress(CSR_LZC_DSTATE* s, const WEQ_RAW* in, int inlen, WEQ_RAW* out, int outlen,
+                     int options, int* read, int* written) {
+  *read = *written = 0;
+  if (inlen < 0) return CSR_E_IN_LEN;
+  if (in == nullptr || out == nullptr) return CSR_E_NULL_BUFFER;
+  if (in == out) return CSR_E_SAME_BUFFER;
+  if (outlen < 0) return CSR_E_OUT_ROOM;
+  Source src{in, in + inlen};
+  const WEQ_RAW* body = in;  // where this call's bits start
+  if (options & CSR_OPT_NEW_STREAM) {
+    if (inlen < CSR_HEADER_SIZE) return CSR_E_IN_LEN;
+    int length = CsRReadHeader(in);
+    if (length < 0) return CSR_E_HEADER;
+    int maxbits = in[7] & 0x1F;
+    // The tables hold 2^13 codes.
+    if (maxbits < kInitBits || maxbits > CSR_LZC_BITS) return CSR_E_CODE_BITS;
+    s->kind = CSR_LZC_DKIND;
+    s->phase = kFirstCode;
+    s->error = 0;
+    s->maxbits = maxbits;
+    s->maxmaxcode = 1 << maxbits;
+    s->n_bits = kInitBits;
+    s->maxcode = MaxCode(kInitBits, maxbits);
+    s->block_compress = in[7] & 0x80;
+    s->free_ent = s->block_compress ? kFirstFree : 256;
+    s->oldcode = s->finchar = 0;
+    s->remaining = length;
+    s->acc = 0;
+    s->nacc = s->gbits = s->skip = 0;
+    s->str_len = s->str_pos = 0;
+    std::fill(s->length, s->length + 256, uint16_t{1});
+    body = src.p = in + CSR_HEADER_SIZE;
+    *read = CSR_HEADER_SIZE;
+    if (length == 0) {
+      s->phase = kDone;
+      return CSR_END_OF_STREAM;
+    }
+    if (outlen == 0) return CSR_OUTPUT_FULL;
+    if (inlen == CSR_HEADER_SIZE) return CSR_MORE_INPUT;
+  } else {
+    if (s->kind != CSR_LZC_DKIND) return CSR_E_NO_STREAM;
+    if (s->phase == kFailed) return s->error;
+    if (outlen < 1) return CSR_E_OUT_ROOM;
+  }
+
+  WEQ_RAW* op = out;
+  int rc = DecodeCodes(s, src, op, out + outlen, inlen == 0);
+  if (rc != CSR_MORE_INPUT) {
+    // Whole bytes of this call that the accumulator holds unused are not
+    // taken: the caller passes them again, or they lie behind the stream.
+    int back = std::min<int>(s->nacc / 8, static_cast<int>(src.p - body));
+    src.p -= back;
+    s->nacc -= back * 8;
+  }
+  s->acc &= s->nacc >= 64 ? ~uint64_t{0} : (uint64_t{1} << s->nacc) - 1;
+  *read = static_cast<int>(src.p - in);
+  *written = static_cast<int>(op - out);
+  return rc;
+}
