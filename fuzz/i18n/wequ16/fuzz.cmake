@@ -1,1 +1,2 @@
 tov_fuzz(fuzz_u16str SOURCES u16str_fuzz.cpp)
+tov_fuzz(fuzz_u16fmt SOURCES u16fmt_fuzz.cpp)
