@@ -1,6 +1,5 @@
 // UTF-16 to UTF-8 on the way out to C streams.
 #include <errno.h>
-#include <string.h>
 
 #include <algorithm>
 
@@ -14,13 +13,6 @@ namespace {
 // so it never holds more than kFlushAbove + 4 bytes.
 constexpr size_t kFlushAbove = 506;
 constexpr size_t kChunkBytes = 512;
-
-// Four units at u, all below 0x80.
-inline bool FourAscii(const WEQ_UC* u) {
-  uint64_t w;
-  memcpy(&w, u, sizeof w);
-  return (w & 0xFF80FF80FF80FF80ull) == 0;
-}
 
 }  // namespace
 
@@ -44,10 +36,13 @@ long U16WriteUtf8(const WEQ_UC* units, size_t size, size_t count, FILE* stream, 
     const size_t first = i;
     size_t pending = 0;
     while (i < total && pending <= kFlushAbove) {
-      if (pending + 4 <= kFlushAbove + 1 && total - i >= 4 && FourAscii(units + i)) {
-        for (int k = 0; k < 4; ++k) chunk[pending + k] = static_cast<unsigned char>(units[i + k]);
-        pending += 4;
-        i += 4;
+      // A unit gives at most 3 bytes (a pair 4 for two units), so the next
+      // `batch` units cannot take the chunk beyond kFlushAbove before their
+      // last character: they need no test of the threshold.
+      size_t batch = pending + 4 <= kFlushAbove ? (kFlushAbove - pending - 1) / 3 : 0;
+      if (batch > 0) {
+        const size_t stop = i + std::min(batch, total - i);
+        while (i < stop) pending += u16file::EncodeUnit(units, total, i, chunk + pending);
         continue;
       }
       pending += u16file::EncodeUnit(units, total, i, chunk + pending);

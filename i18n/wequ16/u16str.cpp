@@ -13,11 +13,22 @@ std::atomic<uint32_t> A7SubstCount{0};
 namespace {
 
 // The bounded string algorithms, written once for 16-bit units and bytes.
-// A plain loop: the compiler unrolls it, and it never reads a unit past the
-// terminator, which a word-at-a-time scan would.
+// The scan tests the bound once per eight units and each unit only after
+// the one before it was not the terminator, so that it never reads beyond
+// the terminator, as a word-at-a-time scan would.
 template <class C>
 size_t BoundedLen(const C* s, size_t max) {
   size_t n = 0;
+  for (; max - n >= 8; n += 8) {
+    if (s[n] == 0) return n;
+    if (s[n + 1] == 0) return n + 1;
+    if (s[n + 2] == 0) return n + 2;
+    if (s[n + 3] == 0) return n + 3;
+    if (s[n + 4] == 0) return n + 4;
+    if (s[n + 5] == 0) return n + 5;
+    if (s[n + 6] == 0) return n + 6;
+    if (s[n + 7] == 0) return n + 7;
+  }
   while (n < max && s[n] != 0) ++n;
   return n;
 }
@@ -195,11 +206,7 @@ WEQ_UC* ThrAsctime(const struct tm* t, WEQ_UC* buf) {
   return buf;
 }
 
-size_t strlenU(const WEQ_UC* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
+size_t strlenU(const WEQ_UC* s) { return BoundedLen(s, SIZE_MAX); }
 
 int strcmpU(const WEQ_UC* a, const WEQ_UC* b) {
   while (*a != 0 && *a == *b) ++a, ++b;
