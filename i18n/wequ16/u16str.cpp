@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "flat/nlsui.h"
+
 #include "i18n/wequ16/u16ebcdic.inc"
 
 std::atomic<uint32_t> A7SubstCount{0};
@@ -220,6 +222,19 @@ int strncmpU(const WEQ_UC* a, const WEQ_UC* b, size_t n) {
   }
   return 0;
 }
+
+int strncasecmpU(const WEQ_UC* a, const WEQ_UC* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) {
+      int d = toupperU(a[i]) - toupperU(b[i]);
+      if (d != 0) return d;
+    }
+    if (a[i] == 0) return 0;
+  }
+  return 0;
+}
+
+int strcasecmpU(const WEQ_UC* a, const WEQ_UC* b) { return strncasecmpU(a, b, SIZE_MAX); }
 
 const WEQ_UC* strchrU(const WEQ_UC* s, WEQ_UC c) { return FindFirst(s, c); }
 WEQ_UC* strchrU(WEQ_UC* s, WEQ_UC c) { return FindFirst(s, c); }

@@ -74,6 +74,10 @@ size_t strlenU(const WEQ_UC* s);
 // Compare as unsigned 16-bit units: < 0, 0 or > 0.
 int strcmpU(const WEQ_UC* a, const WEQ_UC* b);
 int strncmpU(const WEQ_UC* a, const WEQ_UC* b, size_t n);
+// As strcmpU and strncmpU over the units' upper-case forms (toupperU,
+// which binds ICU on its first use).
+int strcasecmpU(const WEQ_UC* a, const WEQ_UC* b);
+int strncasecmpU(const WEQ_UC* a, const WEQ_UC* b, size_t n);
 // First (last) occurrence of c, the terminator included when c is 0; NULL
 // when there is none.
 const WEQ_UC* strchrU(const WEQ_UC* s, WEQ_UC c);

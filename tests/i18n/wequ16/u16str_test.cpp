@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <unicode/uchar.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -334,6 +335,39 @@ TEST(Helpers, MatchTheWideCLibrary) {
   const WEQ_UC* s = u"abc";
   EXPECT_EQ(strchrU(s, 0), s + 3);
   EXPECT_EQ(strrchrU(s, 0), s + 3);
+}
+
+// The case-insensitive compare beside ICU's upper case of each unit, over
+// texts with letters whose upper case is another unit (U+017F long s, the
+// dotless i) or itself (sharp s).
+TEST(Helpers, CaseInsensitiveCompareByUpperCase) {
+  EXPECT_EQ(strcasecmpU(u"Path=/usr", u"pATH=/usr"), 0);
+  EXPECT_EQ(strcasecmpU(u"\u017f", u"s"), 0);
+  EXPECT_NE(strcasecmpU(u"stra\u00dfe", u"STRASSE"), 0);
+  EXPECT_LT(strcasecmpU(u"ab", u"ABC"), 0);
+  EXPECT_EQ(strncasecmpU(u"abcX", u"ABCy", 3), 0);
+  EXPECT_NE(strncasecmpU(u"abcX", u"ABCy", 4), 0);
+  std::mt19937 rng(13);
+  const char16_t alphabet[] = {u'a', u'A', u's', u'S', 0x17F, 0xDF, 0x131, u'I', u'i', 0xE9, 0xC9};
+  for (int round = 0; round < 3000; ++round) {
+    std::u16string a, b;
+    for (size_t i = rng() % 5; i > 0; --i) a.push_back(alphabet[rng() % 11]);
+    for (size_t i = rng() % 5; i > 0; --i) b.push_back(alphabet[rng() % 11]);
+    size_t n = rng() % 6;
+    int want = 0;
+    for (size_t i = 0; i < n; ++i) {
+      int ua = i < a.size() ? u_toupper(a[i]) : 0;
+      int ub = i < b.size() ? u_toupper(b[i]) : 0;
+      if (ua != ub || ua == 0) {
+        want = Sign(ua - ub);
+        break;
+      }
+    }
+    ASSERT_EQ(Sign(strncasecmpU(a.c_str(), b.c_str(), n)), want) << Show(a) << " " << Show(b) << " " << n;
+    if (n == 5) {  // beyond both texts
+      ASSERT_EQ(Sign(strcasecmpU(a.c_str(), b.c_str())), want);
+    }
+  }
 }
 
 TEST(Helpers, DupAndSet) {
