@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -39,7 +41,13 @@ bool IsHighSurrogate(WEQ_UC c) { return c >= 0xD800 && c <= 0xDBFF; }
 // A source of units for the sinks: copy(dst, from, k) writes its units
 // from..from+k to dst.
 auto Units(const WEQ_UC* p) {
-  return [p](WEQ_UC* d, size_t from, size_t k) { memcpy(d, p + from, k * sizeof(WEQ_UC)); };
+  return [p](WEQ_UC* d, size_t from, size_t k) {
+    if (k <= 8) {  // most runs and numbers: cheaper than a call
+      for (size_t i = 0; i < k; ++i) d[i] = p[from + i];
+    } else {
+      memcpy(d, p + from, k * sizeof(WEQ_UC));
+    }
+  };
 }
 
 auto Repeat(WEQ_UC c) {
@@ -160,6 +168,43 @@ struct Digits {
   }
 };
 
+// The C library's text of a floating-point magnitude. strfromd, which
+// skips the parsing of a whole printf format, serves every form but '#'.
+class FloatFormat {
+ public:
+  FloatFormat(bool alt, char conv, int precision) : alt_(alt), precision_(precision) {
+    char* f = format_;
+    *f++ = '%';
+    if (alt) *f++ = '#';
+    *f++ = '.';
+    if (alt) {
+      *f++ = '*';
+    } else {
+      char digits[12];
+      char* d = digits + sizeof digits;
+      int v = precision;
+      do {
+        *--d = static_cast<char>('0' + v % 10);
+        v /= 10;
+      } while (v);
+      while (d != digits + sizeof digits) *f++ = *d++;
+    }
+    *f++ = conv;
+    *f = 0;
+  }
+
+  // As snprintf: the length of the whole text, of which at most size - 1
+  // bytes and a terminator are stored.
+  int Render(char* buf, size_t size, double v) const {
+    return alt_ ? snprintf(buf, size, format_, precision_, v) : strfromd(buf, size, format_, v);
+  }
+
+ private:
+  bool alt_;
+  int precision_;
+  char format_[24];
+};
+
 // One conversion. Returns 1 to go on, 0 when the sink stops the run, -1 for
 // a format error (already reported).
 template <class Sink>
@@ -270,7 +315,11 @@ int Convert(Sink& out, const U16FmtSpec& spec, ArgCursor& args, const WEQ_UC* fo
     case u's': {
       const WEQ_UC* s = a->kind == U16FmtKind::kNull || a->s == nullptr ? kNull : a->s;
       pc.wide = s;
-      pc.len = strnlenU16(s, precision >= 0 ? static_cast<size_t>(precision) : SIZE_MAX);
+      if (precision >= 0) {
+        pc.len = strnlenU16(s, static_cast<size_t>(precision));
+      } else {
+        while (s[pc.len]) ++pc.len;
+      }
       break;
     }
     case u'n':
@@ -284,18 +333,11 @@ int Convert(Sink& out, const U16FmtSpec& spec, ArgCursor& args, const WEQ_UC* fo
       pc.sign = sign_of(std::signbit(v));
       double mag = std::fabs(v);
       if (!std::isfinite(mag)) pc.zero_pad = false;  // "inf" and "nan" pad with spaces
-      char cfmt[8];
-      char* f = cfmt;
-      *f++ = '%';
-      if (alt) *f++ = '#';
-      *f++ = '.';
-      *f++ = '*';
-      *f++ = static_cast<char>(conv);
-      *f = 0;
       int prec = precision < 0 ? 6 : precision;
       if (prec > kU16FmtMaxFloatPrecision) prec = kU16FmtMaxFloatPrecision;
+      FloatFormat cf(alt, static_cast<char>(conv), prec);
       char small[336];
-      int n = snprintf(small, sizeof small, cfmt, prec, mag);
+      int n = cf.Render(small, sizeof small, mag);
       std::unique_ptr<char[]> large;
       const char* text = small;
       if (n < 0) {
@@ -307,7 +349,7 @@ int Convert(Sink& out, const U16FmtSpec& spec, ArgCursor& args, const WEQ_UC* fo
           pc.text_lost = true;
           return Deliver(out, spec.flags, width, pc) ? 1 : 0;
         }
-        n = snprintf(large.get(), static_cast<size_t>(n) + 1, cfmt, prec, mag);
+        n = cf.Render(large.get(), static_cast<size_t>(n) + 1, mag);
         text = large.get();
       }
       // Zeros of "%0a" go after the text's own "0x".
@@ -336,7 +378,9 @@ int Run(Sink& out, const WEQ_UC* format, U16FmtArgs list) {
     if (!*p) break;
     ++p;
     U16FmtSpec spec;
-    if (!U16FmtParseSpec(p, spec)) {
+    if (U16FmtIsConversion(*p)) {
+      spec.conversion = *p++;  // the plain "%d", "%s": nothing else to parse
+    } else if (!U16FmtParseSpec(p, spec)) {
       U16ReportFormatError(format, *p, kU16FmtModule, __LINE__);
       return -1;
     }

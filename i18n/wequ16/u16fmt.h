@@ -20,6 +20,17 @@
 // "(missing argument)" in release builds. Arguments beyond what a runtime
 // format takes are ignored.
 //
+// %s and %p take WEQ_UC strings; there is no conversion of 8-bit text, and
+// an 8-bit string under %s does not fit. Where the rules are not C's: '+'
+// and ' ' give %o a sign; the '0' flag pads every conversion, %s and %c
+// included, but not a number whose precision is below its width (so
+// "%08.3f" pads with blanks) nor inf and nan; %p prints bare hexadecimal
+// digits and "(nil)"; a NULL %s prints "(null)", cut by the precision; a
+// negative '*' width pads nothing; every floating-point conversion, %a
+// too, has 6 digits when no precision is given, and precisions beyond 1100
+// are taken as 1100; %c of 0 stores a 0 unit (not written to a stream);
+// %n stores the units delivered so far, and h, hh do not narrow a value.
+//
 // Bounded output never writes at or beyond the given size and always
 // terminates within it (a size of 0 or a NULL buffer is never touched). A
 // run that cuts any unit is known as cut: snprintfU16 then returns -1 with
@@ -348,7 +359,12 @@ inline U16FmtArg U16FmtMakeArg(const T& v) {
 }
 
 // A typed list built for a forwarding call; the U16FmtArgs taken from it
-// is valid while the object lives.
+// is valid while the object lives. A writer of its own keeps the check and
+// the types by taking the same parameters as the entry points below:
+//   template <class... A>
+//   void LogLine(U16Format<A...> format, const A&... args) {
+//     LogLineV(format.str, U16FmtMakeArgs(args...).args());
+//   }
 template <size_t N>
 struct U16FmtArgList {
   U16FmtArg items[N + 1];

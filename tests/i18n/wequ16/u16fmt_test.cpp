@@ -7,10 +7,13 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,31 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16fmt_int.h"
 #include "support/testsupport.h"
+
+// Heap allocations of the test, counted while a test asks, and refused
+// while it asks.
+namespace alloc {
+std::atomic<int> count{0};
+std::atomic<bool> counting{false};
+std::atomic<bool> failing{false};
+void* Take(size_t n) {
+  if (counting.load()) count.fetch_add(1);
+  return failing.load() ? nullptr : malloc(n ? n : 1);
+}
+void* TakeOrThrow(size_t n) {
+  if (void* p = Take(n)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace alloc
+
+void* operator new(size_t n) { return alloc::TakeOrThrow(n); }
+void* operator new[](size_t n) { return alloc::TakeOrThrow(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
 
 namespace {
 
@@ -431,6 +459,29 @@ TEST(Bounds, UnboundedAndNullArguments) {
   size = 0;
   EXPECT_EQ(vsnprintfU16(nullptr, nullptr, &size, u"x", U16FmtArgs{nullptr, 0}), 0);
   EXPECT_EQ(vsnprintfU16(nullptr, buf, nullptr, u"x", U16FmtArgs{nullptr, 0}), -1);
+}
+
+TEST(Allocation, OnlyLongFloatTextsTakeTheHeap) {
+  WEQ_UC buf[1024];
+  alloc::count = 0;
+  alloc::counting = true;
+  snprintfU16(buf, 1024, u"%s: hdl %d peer %s:%d rc=%lld (%-20s) %#x %p %c %.3f %e", u"NiIRead", 7,
+              u"host", 3300, -104LL, u"NIECONN_BROKEN", 255u, static_cast<void*>(buf), u'z', 2.5, 1e300);
+  int small = alloc::count.exchange(0);
+  snprintfU16(buf, 1024, u"%.400f", 1.0);
+  alloc::counting = false;
+  EXPECT_EQ(small, 0);
+  EXPECT_EQ(alloc::count, 1);
+  // Without that heap buffer the conversion delivers its padding only,
+  // errno tells, and the run goes on.
+  QuietReports quiet;
+  errno = 0;
+  alloc::failing = true;
+  int r = snprintfU16(buf, 1024, u"[%+12.400f]after", 1.0);
+  alloc::failing = false;
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(r, 19);
+  EXPECT_EQ(std::u16string(buf), u"[           +]after");
 }
 
 // --- Stream output -----------------------------------------------------------
