@@ -1,13 +1,23 @@
 // Entry points of libtovnative.so that the JVM calls when it loads and
 // unloads the library.
 //
-// For now the load only tells the JVM which JNI version the library needs;
-// the process attach (trace file, thread library) and the detach sequence
-// replace these bodies when the Java bindings arrive.
+// For now the load starts the thread library and the unload runs the thread
+// library's part of the detach; the trace file, INIT's layers and their
+// detach steps join these bodies when the Java bindings arrive. A thread's
+// own detach runs from the thread library when the thread ends.
 #include <jni.h>
 
+#include "krn/thr/thr.h"
 #include "weq_types.h"
 
-WEQ_EXPORT jint JNI_OnLoad(JavaVM* /*vm*/, void* /*reserved*/) { return JNI_VERSION_1_8; }
+WEQ_EXPORT jint JNI_OnLoad(JavaVM* /*vm*/, void* /*reserved*/) {
+  ThrSetNoAtexit();
+  ThrProcInit();
+  return JNI_VERSION_1_8;
+}
 
-WEQ_EXPORT void JNI_OnUnload(JavaVM* /*vm*/, void* /*reserved*/) {}
+WEQ_EXPORT void JNI_OnUnload(JavaVM* /*vm*/, void* /*reserved*/) {
+  ThrKeyCleanup();
+  ThrThreadExit();
+  ThrProcExit();
+}

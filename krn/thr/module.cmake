@@ -1,0 +1,1 @@
+tov_sources(thr.cpp thrkey.cpp thrlock.cpp)

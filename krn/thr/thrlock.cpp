@@ -1,0 +1,184 @@
+// Plain mutexes, guarded critical sections and the recursive mutex. All
+// three are recursive pthread mutexes.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "i18n/wequ16/u16fmt.h"
+#include "krn/thr/thr_int.h"
+
+namespace thr {
+
+namespace {
+
+// Creation lock (see thr_int.h).
+pthread_mutex_t g_creationLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+[[noreturn]] void Panic(const WEQ_UC* who, const WEQ_UC* tag) {
+  fprintfU16(stderr, u"%s: PANIC: #unlock > #lock, tag: \"%s\"\n", who, tag != nullptr ? tag : u"not set");
+  fflush(stderr);
+  abort();
+}
+
+std::atomic_ref<uint32_t> Magic(ThrCS* cs) { return std::atomic_ref<uint32_t>(cs->magic); }
+
+// Under the creation lock: initialises cs unless it is initialised already.
+ThrRc CSInitLocked(ThrCS* cs, const WEQ_UC* tag) {
+  if (Magic(cs).load(std::memory_order_relaxed) == THR_CS_MAGIC) return THR_ERR_EXISTS;
+  WEQ_UC* copy = nullptr;
+  if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
+  if (InitRecursive(&cs->cs) != THR_ERR_OK) {
+    free(copy);
+    return THR_ERR_OS;
+  }
+  cs->owner = -1;
+  cs->count = 0;
+  cs->tag = copy;
+  // Readers that see the magic without the creation lock see the section.
+  Magic(cs).store(THR_CS_MAGIC, std::memory_order_release);
+  return THR_ERR_OK;
+}
+
+}  // namespace
+
+void CreationLock() { pthread_mutex_lock(&g_creationLock); }
+void CreationUnlock() { pthread_mutex_unlock(&g_creationLock); }
+
+bool DupTag(const WEQ_UC* tag, WEQ_UC** out) {
+  *out = nullptr;
+  if (tag == nullptr) return true;
+  size_t n = 0;
+  while (tag[n] != 0) ++n;
+  auto* copy = static_cast<WEQ_UC*>(malloc((n + 1) * sizeof(WEQ_UC)));
+  if (copy == nullptr) return false;
+  memcpy(copy, tag, (n + 1) * sizeof(WEQ_UC));
+  *out = copy;
+  return true;
+}
+
+ThrRc InitRecursive(pthread_mutex_t* m) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return THR_ERR_OS;
+  int rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  if (rc == 0) rc = pthread_mutex_init(m, &attr);
+  pthread_mutexattr_destroy(&attr);
+  return rc == 0 ? THR_ERR_OK : THR_ERR_OS;
+}
+
+ThrRc UnlockCounted(pthread_mutex_t* m, int32_t* count, const WEQ_UC* tag, const WEQ_UC* who) {
+  if (pthread_mutex_trylock(m) != 0) return THR_ERR_NOT_OWNER;
+  // Held now (once more than before): the count is ours to read.
+  if (*count <= 0) Panic(who, tag);
+  --*count;
+  pthread_mutex_unlock(m);
+  pthread_mutex_unlock(m);
+  return THR_ERR_OK;
+}
+
+}  // namespace thr
+
+using namespace thr;
+
+// --- ThrMtx --------------------------------------------------------------------
+
+ThrRc ThrMtxInit(ThrMtx* mtx, const WEQ_UC* /*name*/) {
+  if (mtx == nullptr) return THR_ERR_INVALID_PARAM;
+  return InitRecursive(&mtx->cs);
+}
+
+ThrRc ThrMtxLock(ThrMtx* mtx) {
+  if (!Active()) return THR_ERR_OK;
+  pthread_mutex_lock(&mtx->cs);
+  return THR_ERR_OK;
+}
+
+ThrRc ThrMtxUnlock(ThrMtx* mtx) {
+  if (!Active()) return THR_ERR_OK;
+  return pthread_mutex_unlock(&mtx->cs) == 0 ? THR_ERR_OK : THR_ERR_NOT_OWNER;
+}
+
+ThrRc ThrMtxDelete(ThrMtx* mtx) {
+  if (!g_initialised.load(std::memory_order_acquire)) return THR_ERR_NOT_INIT;
+  pthread_mutex_destroy(&mtx->cs);
+  return THR_ERR_OK;
+}
+
+// --- ThrCS ---------------------------------------------------------------------
+
+ThrRc ThrCSInit(ThrCS* cs, const WEQ_UC* tag) {
+  if (cs == nullptr) return THR_ERR_INVALID_PARAM;
+  ThrRc rc = ThrIInit();
+  if (rc != THR_ERR_OK) return rc;
+  CreationLock();
+  rc = CSInitLocked(cs, tag);
+  CreationUnlock();
+  return rc;
+}
+
+ThrRc ThrCSLock(ThrCS* cs) {
+  if (!Active()) return THR_ERR_OK;
+  if (Magic(cs).load(std::memory_order_acquire) != THR_CS_MAGIC) {
+    if (ThrIInit() != THR_ERR_OK) return THR_ERR_INTERNAL;
+    CreationLock();
+    CSInitLocked(cs, nullptr);
+    CreationUnlock();
+    if (Magic(cs).load(std::memory_order_acquire) != THR_CS_MAGIC) return THR_ERR_INTERNAL;
+  }
+  pthread_mutex_lock(&cs->cs);
+  ++cs->count;
+  return THR_ERR_OK;
+}
+
+ThrRc ThrCSUnlock(ThrCS* cs) {
+  if (!Active()) return THR_ERR_OK;
+  if (!g_initialised.load(std::memory_order_acquire) ||
+      Magic(cs).load(std::memory_order_acquire) != THR_CS_MAGIC) {
+    return THR_ERR_NOT_INIT;
+  }
+  return UnlockCounted(&cs->cs, &cs->count, cs->tag, u"ThrCSUnlock");
+}
+
+ThrRc ThrCSDelete(ThrCS* cs) {
+  if (!Active()) return THR_ERR_OK;
+  if (!g_initialised.load(std::memory_order_acquire)) return THR_ERR_NOT_INIT;
+  ThrRc rc = THR_ERR_NOT_INIT;
+  CreationLock();
+  if (Magic(cs).load(std::memory_order_relaxed) == THR_CS_MAGIC) {
+    Magic(cs).store(0, std::memory_order_release);
+    free(cs->tag);
+    cs->tag = nullptr;
+    pthread_mutex_destroy(&cs->cs);
+    rc = THR_ERR_OK;
+  }
+  CreationUnlock();
+  return rc;
+}
+
+// --- ThrRecMtx -------------------------------------------------------------------
+
+ThrRc ThrRecMtxInit(ThrRecMtx* mtx, const WEQ_UC* tag) {
+  if (mtx == nullptr) return THR_ERR_INVALID_PARAM;
+  WEQ_UC* copy = nullptr;
+  if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
+  if (InitRecursive(&mtx->cs) != THR_ERR_OK) {
+    free(copy);
+    return THR_ERR_OS;
+  }
+  mtx->count = 0;
+  mtx->owner = -1;
+  mtx->tag = copy;
+  return THR_ERR_OK;
+}
+
+ThrRc ThrRecMtxLock(ThrRecMtx* mtx) {
+  pthread_mutex_lock(&mtx->cs);
+  ++mtx->count;
+  return THR_ERR_OK;
+}
+
+ThrRc ThrRecMtxUnlock(ThrRecMtx* mtx) {
+  return UnlockCounted(&mtx->cs, &mtx->count, mtx->tag, u"ThrRecMtxUnlock");
+}
