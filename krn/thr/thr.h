@@ -96,7 +96,7 @@ typedef struct ThrMtx {
 // Works active or not; name is for diagnostics only and not kept. 0, or 12.
 ThrRc ThrMtxInit(ThrMtx* mtx, const WEQ_UC* name);
 ThrRc ThrMtxLock(ThrMtx* mtx);
-// 10 when another thread holds it.
+// 10 when another thread holds it, 9 when nobody does.
 ThrRc ThrMtxUnlock(ThrMtx* mtx);
 // 8 when the library is not initialised.
 ThrRc ThrMtxDelete(ThrMtx* mtx);

@@ -69,6 +69,7 @@ ThrRc InitRecursive(pthread_mutex_t* m) {
 }
 
 ThrRc UnlockCounted(pthread_mutex_t* m, int32_t* count, const WEQ_UC* tag, const WEQ_UC* who) {
+  // Held by another thread: its count is not ours to touch.
   if (pthread_mutex_trylock(m) != 0) return THR_ERR_NOT_OWNER;
   // Held now (once more than before): the count is ours to read.
   if (*count <= 0) Panic(who, tag);
@@ -97,7 +98,10 @@ ThrRc ThrMtxLock(ThrMtx* mtx) {
 
 ThrRc ThrMtxUnlock(ThrMtx* mtx) {
   if (!Active()) return THR_ERR_OK;
-  return pthread_mutex_unlock(&mtx->cs) == 0 ? THR_ERR_OK : THR_ERR_NOT_OWNER;
+  // Another thread's hold is refused before the system sees the unlock.
+  if (pthread_mutex_trylock(&mtx->cs) != 0) return THR_ERR_NOT_OWNER;
+  pthread_mutex_unlock(&mtx->cs);
+  return pthread_mutex_unlock(&mtx->cs) == 0 ? THR_ERR_OK : THR_ERR_NOT_LOCKED;
 }
 
 ThrRc ThrMtxDelete(ThrMtx* mtx) {

@@ -1,0 +1,1 @@
+tov_sources(contloctime.cpp pfclock.cpp pftime.cpp)
