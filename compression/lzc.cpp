@@ -67,7 +67,7 @@ void EmitGroup(CSR_LZC_CSTATE* s, Sink& o, int n) {
 
 // Places a code (or, for -1, ends the stream's last group). The caller
 // ends its call as soon as bytes are owed, so none are owed here.
-void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
+inline void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
   if (code < 0) {
     if (s->offset > 0) EmitGroup(s, o, (s->offset + 7) / 8);
     return;
@@ -140,51 +140,53 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   ClearHash(s);
 }
 
-// Takes bytes from [*ip, iend) until they run out or bytes are owed.
+// Takes bytes from [ip, iend) until they run out or bytes are owed.
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
+  int32_t* const htab = s->htab;
+  uint16_t* const codetab = s->codetab;
   int32_t ent = s->ent;
-  int32_t in_count = s->in_count;
-  while (ip < iend) {
-    int c = *ip++;
-    ++in_count;
+  const WEQ_RAW* p = ip;
+  while (p < iend) {
+    int c = *p++;
     int32_t fcode = (c << CSR_LZC_BITS) + ent;
     int i = (c << kHShift) ^ ent;
-    if (s->htab[i] == fcode) {
-      ent = s->codetab[i];
+    int32_t key = htab[i];
+    if (key == fcode) {
+      ent = codetab[i];
       continue;
     }
-    if (s->htab[i] >= 0) {
+    if (key >= 0) {
       int disp = i == 0 ? 1 : CSR_LZC_HSIZE - i;
-      bool found = false;
       do {
         i -= disp;
         if (i < 0) i += CSR_LZC_HSIZE;
-        if (s->htab[i] == fcode) {
-          found = true;
-          break;
-        }
-      } while (s->htab[i] > 0);  // a slot holding key 0 ends the probe too
-      if (found) {
-        ent = s->codetab[i];
+        key = htab[i];
+      } while (key != fcode && key > 0);  // a slot holding key 0 ends the probe too
+      if (key == fcode) {
+        ent = codetab[i];
         continue;
       }
     }
     PutCode(s, o, ent);
     ent = c;
     if (s->free_ent < CSR_LZC_CODES) {
-      s->codetab[i] = static_cast<uint16_t>(s->free_ent++);
-      s->htab[i] = fcode;
-    } else if (in_count >= s->checkpoint && ClearBlock(s, in_count)) {
-      if (s->owed_count > 0) {
-        s->end_state = kClearOwed;
-      } else {
-        PutCode(s, o, kClear);
+      codetab[i] = static_cast<uint16_t>(s->free_ent++);
+      htab[i] = fcode;
+    } else {
+      int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
+      if (in_count >= s->checkpoint && ClearBlock(s, in_count)) {
+        if (s->owed_count > 0) {
+          s->end_state = kClearOwed;
+        } else {
+          PutCode(s, o, kClear);
+        }
       }
     }
     if (s->owed_count > 0) break;
   }
   s->ent = ent;
-  s->in_count = in_count;
+  s->in_count += static_cast<int32_t>(p - ip);
+  ip = p;
 }
 
 // ---------------------------------------------------------------------------

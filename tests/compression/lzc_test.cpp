@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
@@ -59,6 +60,14 @@ Bytes Ascending() {  // 0..255 and one more byte
 
 const WEQ_RAW* U(const Bytes& b) { return reinterpret_cast<const WEQ_RAW*>(b.data()); }
 
+// A piece in a heap block of exactly its size (never NULL), so that the
+// sanitizers see any access beyond it.
+std::unique_ptr<WEQ_RAW[]> Exact(const Bytes& b, size_t at, size_t n) {
+  std::unique_ptr<WEQ_RAW[]> p(new WEQ_RAW[n]);
+  memcpy(p.get(), b.data() + at, n);
+  return p;
+}
+
 Next Fixed(int n) {
   return [n] { return n; };
 }
@@ -84,17 +93,17 @@ Bytes Compress(const Bytes& data, Next piece, Next room, int total = -1) {
     int p = std::min<int>(piece(), static_cast<int>(data.size() - pos));
     int r = room();
     if (call == 0) r = std::max(r, 8);
-    Bytes in = data.substr(pos, p);
-    std::vector<WEQ_RAW> buf(r + 1);
+    auto in = Exact(data, pos, p);
+    std::unique_ptr<WEQ_RAW[]> buf(new WEQ_RAW[r]);
     int read, written;
-    int rc = CsRLzcCompress(s.get(), total, U(in), p, buf.data(), r, call == 0, &read, &written);
+    int rc = CsRLzcCompress(s.get(), total, in.get(), p, buf.get(), r, call == 0, &read, &written);
     if (rc == CSR_E_OUT_ROOM) {
       EXPECT_LT(r, 13);
       EXPECT_EQ(read + written, 0);
-      buf.resize(14);
-      rc = CsRLzcCompress(s.get(), total, U(in), p, buf.data(), r = 13, 0, &read, &written);
+      buf.reset(new WEQ_RAW[r = 13]);
+      rc = CsRLzcCompress(s.get(), total, in.get(), p, buf.get(), r, 0, &read, &written);
     }
-    out.append(reinterpret_cast<char*>(buf.data()), written);
+    out.append(reinterpret_cast<char*>(buf.get()), written);
     pos += read;
     if (rc == CSR_END_OF_STREAM) return out;
     if (rc == CSR_OUTPUT_FULL) {
@@ -127,11 +136,11 @@ Decoded Decompress(const Bytes& stream, Next piece, Next room) {
     int p = std::min<int>(piece(), static_cast<int>(stream.size() - pos));
     if (call == 0) p = std::min<int>(std::max(p, 8), static_cast<int>(stream.size()));
     int r = std::max(room(), call == 0 ? 0 : 1);
-    Bytes in = stream.substr(pos, p);
-    std::vector<WEQ_RAW> buf(r + 1);
+    auto in = Exact(stream, pos, p);
+    std::unique_ptr<WEQ_RAW[]> buf(new WEQ_RAW[r]);
     int read, written;
-    d.rc = CsRLzcDecompress(s.get(), U(in), p, buf.data(), r, call == 0, &read, &written);
-    d.data.append(reinterpret_cast<char*>(buf.data()), written);
+    d.rc = CsRLzcDecompress(s.get(), in.get(), p, buf.get(), r, call == 0, &read, &written);
+    d.data.append(reinterpret_cast<char*>(buf.get()), written);
     pos += read;
     if (d.rc == CSR_OUTPUT_FULL) {
       EXPECT_EQ(written, r);

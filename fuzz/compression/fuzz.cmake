@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_lzc SOURCES lzc_fuzz.cpp)
