@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <iterator>
 #include <bit>
+#include <iterator>
 
 #include "compression/csr.h"
 #include "compression/csr_stream.h"
