@@ -61,8 +61,10 @@ TEST_P(CountedWriter, CopiesTheCountAndAlwaysDefinesTheField) {
   EXPECT_EQ(Text(f), Marked(u""));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedWriter, ::testing::Values(U16sToBlankField, UcsToBlankField));
-INSTANTIATE_TEST_SUITE_P(BothNames, CountedWriter, ::testing::Values(U16nToBlankField, UcsnToBlankField));
+INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedWriter, ::testing::Values(U16sToBlankField, UcsToBlankField),
+                         [](const auto& info) { return info.index == 0 ? "U16sToBlankField" : "UcsToBlankField"; });
+INSTANTIATE_TEST_SUITE_P(BothNames, CountedWriter, ::testing::Values(U16nToBlankField, UcsnToBlankField),
+                         [](const auto& info) { return info.index == 0 ? "U16nToBlankField" : "UcsnToBlankField"; });
 
 TEST(BlankFieldReaders, StripTrailingBlanksOnly) {
   struct Row { std::u16string field; int n; std::u16string whole; std::u16string word; int len; };

@@ -188,10 +188,14 @@ TEST_P(CountedFromUtf8, FillsTheWholeSizeSubstitutesAndReportsTruncation) {
   EXPECT_EQ(std::u16string(buf, static_cast<size_t>(out)), u"\U0001F600");
 }
 
-INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedToUtf8, ::testing::Values(U16sToUtf8s, UcsToUtf8s));
-INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedFromUtf8, ::testing::Values(Utf8sToU16s, Utf8sToUcs));
-INSTANTIATE_TEST_SUITE_P(BothNames, CountedToUtf8, ::testing::Values(U16nToUtf8n, UcsnToUtf8n));
-INSTANTIATE_TEST_SUITE_P(BothNames, CountedFromUtf8, ::testing::Values(Utf8nToU16n, Utf8nToUcsn));
+INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedToUtf8, ::testing::Values(U16sToUtf8s, UcsToUtf8s),
+                         [](const auto& info) { return info.index == 0 ? "U16sToUtf8s" : "UcsToUtf8s"; });
+INSTANTIATE_TEST_SUITE_P(BothNames, TerminatedFromUtf8, ::testing::Values(Utf8sToU16s, Utf8sToUcs),
+                         [](const auto& info) { return info.index == 0 ? "Utf8sToU16s" : "Utf8sToUcs"; });
+INSTANTIATE_TEST_SUITE_P(BothNames, CountedToUtf8, ::testing::Values(U16nToUtf8n, UcsnToUtf8n),
+                         [](const auto& info) { return info.index == 0 ? "U16nToUtf8n" : "UcsnToUtf8n"; });
+INSTANTIATE_TEST_SUITE_P(BothNames, CountedFromUtf8, ::testing::Values(Utf8nToU16n, Utf8nToUcsn),
+                         [](const auto& info) { return info.index == 0 ? "Utf8nToU16n" : "Utf8nToUcsn"; });
 
 // The stream forms advance the caller's pointers and ignore their first
 // argument.

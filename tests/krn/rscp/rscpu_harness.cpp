@@ -1,7 +1,7 @@
 #include "rscpu_harness.h"
 
+#include <atomic>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 
 namespace rscputest {
@@ -14,66 +14,54 @@ AnyFn Erase(F f) {
   return reinterpret_cast<AnyFn>(f);
 }
 
-std::vector<HookCall>* gCalls = nullptr;
-int gOffset = 0;
+// Where the calling thread's runs collect hook calls.
+thread_local std::vector<HookCall>* gCalls = nullptr;
+std::atomic<int> gOffset{0};
 
-int Recorder(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int location, int line,
+}  // namespace
+
+int RecordingHook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int location, int line,
              const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* p1, int l1, const WEQ_UC* p2,
              int l2) {
   if (gCalls != nullptr)
-    gCalls->push_back({kind, cls, mask, module ? std::u16string(module) : u"<null>", location,
-                       line, text ? std::u16string(text) : u"<null>",
+    gCalls->push_back({kind, cls, mask, module, location, line, text,
                        code == nullptr && p1 == nullptr && p2 == nullptr && l1 == 0 && l2 == 0});
-  return kind + gOffset;
+  return kind + gOffset.load(std::memory_order_relaxed);
 }
+
+namespace {
 
 constexpr uint8_t kCanary = 0xA5;
 constexpr size_t kCanaryUnits = 4;
 
-// Input units in a buffer of exactly their size; output units followed by
-// canary bytes.
 template <class In, class Out, class Call>
-Result RunTyped(const Bytes& in, size_t cap, Call call) {
-  size_t n = in.size() / sizeof(In);
-  if (n * sizeof(In) != in.size()) throw std::invalid_argument("partial input unit");
-  std::unique_ptr<In[]> src(new In[n]);
-  if (n) std::memcpy(src.get(), in.data(), in.size());
-  size_t total = cap + kCanaryUnits;
-  std::unique_ptr<Out[]> dst(new Out[total]);
-  std::memset(dst.get(), kCanary, total * sizeof(Out));
-  const In* s = src.get();
-  Out* d = dst.get();
-  Result r;
-  std::vector<HookCall>* saved = gCalls;
-  gCalls = &r.calls;
-  r.rc = call(&s, s + n, &d, d + cap, &r.count);
-  gCalls = saved;
-  r.consumed = static_cast<size_t>(s - src.get());
-  size_t produced = static_cast<size_t>(d - dst.get());
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(dst.get());
-  r.out.assign(bytes, bytes + produced * sizeof(Out));
-  for (size_t i = cap * sizeof(Out); i < total * sizeof(Out); ++i)
-    if (bytes[i] != kCanary) r.canaryIntact = false;
-  if (produced > cap) r.canaryIntact = false;
-  return r;
+int CallTyped(uint8_t* in, size_t inBytes, uint8_t* out, size_t cap, Result& r, Call call) {
+  const In* s = reinterpret_cast<const In*>(in);
+  Out* d = reinterpret_cast<Out*>(out);
+  int rc = call(&s, s + inBytes / sizeof(In), &d, d + cap, &r.count);
+  r.consumed = static_cast<size_t>(s - reinterpret_cast<const In*>(in));
+  r.out.assign(out, reinterpret_cast<uint8_t*>(d));
+  return rc;
 }
 
 template <class In>
-Result RunEncoder(const Conv& c, const Bytes& in, size_t cap) {
+int RunEncoder(const Conv& c, uint8_t* in, size_t n, uint8_t* out, size_t cap, Result& r) {
   auto fn = reinterpret_cast<int (*)(const In**, const In*, WEQ_RAW**, WEQ_RAW*)>(c.fn);
-  return RunTyped<In, WEQ_RAW>(in, cap, [fn](const In** s, const In* se, WEQ_RAW** d,
-                                             WEQ_RAW* de, uint32_t*) { return fn(s, se, d, de); });
+  return CallTyped<In, WEQ_RAW>(in, n, out, cap, r,
+                                [fn](const In** s, const In* se, WEQ_RAW** d, WEQ_RAW* de,
+                                     uint32_t*) { return fn(s, se, d, de); });
 }
 
 template <class Out>
-Result RunDecoder(const Conv& c, const Bytes& in, size_t cap, std::optional<uint32_t> subst) {
+int RunDecoder(const Conv& c, uint8_t* in, size_t n, uint8_t* out, size_t cap, Result& r,
+               std::optional<uint32_t> subst) {
   auto fn = reinterpret_cast<int (*)(const WEQ_RAW**, const WEQ_RAW*, Out**, Out*, const Out*,
                                      uint32_t*)>(c.fn);
   Out sub = static_cast<Out>(subst.value_or(0));
   const Out* sp = subst ? &sub : nullptr;
-  return RunTyped<WEQ_RAW, Out>(in, cap,
-                                [fn, sp](const WEQ_RAW** s, const WEQ_RAW* se, Out** d, Out* de,
-                                         uint32_t* count) { return fn(s, se, d, de, sp, count); });
+  return CallTyped<WEQ_RAW, Out>(in, n, out, cap, r,
+                                 [fn, sp](const WEQ_RAW** s, const WEQ_RAW* se, Out** d, Out* de,
+                                          uint32_t* count) { return fn(s, se, d, de, sp, count); });
 }
 
 std::vector<Conv> MakeAll() {
@@ -114,6 +102,8 @@ std::vector<Conv> MakeAll() {
 
 }  // namespace
 
+void PrintTo(const Conv& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<Conv>& AllConvs() {
   static const std::vector<Conv> all = MakeAll();
   return all;
@@ -139,22 +129,56 @@ const Conv& ByName(const std::string& name) {
   throw std::invalid_argument("no converter " + name);
 }
 
-Result Convert(const Conv& c, const Bytes& in, size_t cap, std::optional<uint32_t> subst) {
+Runner::Runner(const Conv& conv, size_t inBytes, size_t capUnits)
+    : conv_(conv), inBytes_(inBytes), cap_(capUnits) {
+  if (inBytes % static_cast<size_t>(conv.unitIn()) != 0)
+    throw std::invalid_argument("partial input unit");
+  in_ = new uint8_t[inBytes];
+  out_ = new uint8_t[(capUnits + kCanaryUnits) * static_cast<size_t>(conv.unitOut())];
+}
+
+Runner::~Runner() {
+  delete[] in_;
+  delete[] out_;
+}
+
+const Result& Runner::Run(const uint8_t* in, std::optional<uint32_t> subst) {
+  Result& r = result_;
+  r.calls.clear();
+  r.count = 0;
+  if (inBytes_) std::memcpy(in_, in, inBytes_);
+  size_t outBytes = (cap_ + kCanaryUnits) * static_cast<size_t>(conv_.unitOut());
+  std::memset(out_, kCanary, outBytes);
+  std::vector<HookCall>* saved = gCalls;
+  gCalls = &r.calls;
+  const Conv& c = conv_;
   if (c.u4ToU6) {
     auto fn = reinterpret_cast<int (*)(const uint32_t**, const uint32_t*, WEQ_UC**, WEQ_UC*)>(c.fn);
-    return RunTyped<uint32_t, WEQ_UC>(
-        in, cap, [fn](const uint32_t** s, const uint32_t* se, WEQ_UC** d, WEQ_UC* de,
-                      uint32_t*) { return fn(s, se, d, de); });
+    r.rc = CallTyped<uint32_t, WEQ_UC>(in_, inBytes_, out_, cap_, r,
+                                       [fn](const uint32_t** s, const uint32_t* se, WEQ_UC** d,
+                                            WEQ_UC* de, uint32_t*) { return fn(s, se, d, de); });
+  } else if (!c.decoder) {
+    r.rc = c.fam == Fam::kU4 ? RunEncoder<uint32_t>(c, in_, inBytes_, out_, cap_, r)
+                             : RunEncoder<WEQ_UC>(c, in_, inBytes_, out_, cap_, r);
+  } else {
+    r.rc = c.fam == Fam::kU4 ? RunDecoder<uint32_t>(c, in_, inBytes_, out_, cap_, r, subst)
+                             : RunDecoder<WEQ_UC>(c, in_, inBytes_, out_, cap_, r, subst);
   }
-  if (!c.decoder) return c.fam == Fam::kU4 ? RunEncoder<uint32_t>(c, in, cap)
-                                           : RunEncoder<WEQ_UC>(c, in, cap);
-  return c.fam == Fam::kU4 ? RunDecoder<uint32_t>(c, in, cap, subst)
-                           : RunDecoder<WEQ_UC>(c, in, cap, subst);
+  gCalls = saved;
+  r.canaryIntact = r.out.size() <= cap_ * static_cast<size_t>(c.unitOut());
+  for (size_t i = cap_ * static_cast<size_t>(c.unitOut()); i < outBytes; ++i)
+    if (out_[i] != kCanary) r.canaryIntact = false;
+  return r;
+}
+
+Result Convert(const Conv& c, const Bytes& in, size_t cap, std::optional<uint32_t> subst) {
+  Runner runner(c, in.size(), cap);
+  return runner.Run(in.data(), subst);
 }
 
 HookScope::HookScope(int offset) {
   gOffset = offset;
-  rscpuSetErrorFunc(Recorder);
+  rscpuSetErrorFunc(RecordingHook);
 }
 
 HookScope::~HookScope() {
@@ -162,7 +186,7 @@ HookScope::~HookScope() {
   gOffset = 0;
 }
 
-std::string ModuleName(const std::u16string& text) {
+std::string ModuleName(std::u16string_view text) {
   std::string t(text.begin(), text.end());
   size_t i = t.find_first_not_of(' ');
   if (i != std::string::npos && t.compare(i, 4, "@(#)") == 0) i = t.find_first_not_of(' ', i + 4);

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "krn/rscp/rscpu.h"
@@ -30,21 +32,24 @@ struct Conv {
   int unitOut() const { return u4ToU6 ? 2 : !decoder ? 1 : fam == Fam::kU4 ? 4 : 2; }
 };
 
+void PrintTo(const Conv& c, std::ostream* os);
+
 // All 25, encoders first, then the decoders, then rscpu_U4_to_U6.
 const std::vector<Conv>& AllConvs();
 std::vector<Conv> Decoders();
 std::vector<Conv> Encoders();
 const Conv& ByName(const std::string& name);
 
-// One hook call as the hook saw it.
+// One hook call as the hook saw it (texts as passed; they live as long as
+// the process).
 struct HookCall {
   int kind;
   char16_t cls;
   int mask;
-  std::u16string module;
+  const char16_t* module;
   int location;
   int line;
-  std::u16string message;
+  const char16_t* message;
   bool restNull;  // message code and parameters NULL, lengths 0
 };
 
@@ -57,12 +62,37 @@ struct Result {
   std::vector<HookCall> calls;
 };
 
-// Runs conv over whole input units (the byte count must be a multiple of
-// the unit) into a destination of capUnits output units. A decoder gets the
-// substitute when one is given (native value of its output type) and a
-// counter starting at 0.
+// Runs one converter again and again over inputs of one size into a
+// destination of one capacity; the buffers are allocated once, the input
+// one exactly as long as the input, the destination followed by canaries.
+class Runner {
+ public:
+  Runner(const Conv& conv, size_t inBytes, size_t capUnits);
+  ~Runner();
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+  // inBytes bytes at in (whole input units). A decoder gets the substitute
+  // when one is given (native value of its output type) and a counter
+  // starting at 0. The result stays valid until the next call.
+  const Result& Run(const uint8_t* in, std::optional<uint32_t> subst = std::nullopt);
+
+ private:
+  const Conv& conv_;
+  size_t inBytes_, cap_;
+  uint8_t* in_;
+  uint8_t* out_;
+  Result result_;
+};
+
+// One run with fresh buffers.
 Result Convert(const Conv& conv, const Bytes& in, size_t capUnits,
-           std::optional<uint32_t> subst = std::nullopt);
+               std::optional<uint32_t> subst = std::nullopt);
+
+// The hook that records its calls into the result of the calling thread's
+// current run; it returns kind plus the offset of the HookScope.
+int RecordingHook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int location, int line,
+                  const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* p1, int l1,
+                  const WEQ_UC* p2, int l2);
 
 // Installs the recording hook for the life of the object; the hook returns
 // its kind plus `offset`, so tests can tell the hook's result is passed on.
@@ -75,7 +105,7 @@ class HookScope {
 // The module name as the converter's error reporting reads a module text:
 // marker and keyword skipped, the part after the last '/', up to the first
 // '.', blank, '#' or tab, at most 8 characters.
-std::string ModuleName(const std::u16string& text);
+std::string ModuleName(std::u16string_view text);
 
 // Units of a fixed-width form as bytes in native or swapped order.
 Bytes UnitsToBytes(const std::vector<uint32_t>& units, int unitSize, bool swapped);
