@@ -1,0 +1,727 @@
+// LZH compressor: lazy LZ77 matching over a 32 KB window with hash chains,
+// literals and matches tallied per block, each block sent with dynamic or
+// fixed Huffman codes, whichever is shorter (never stored).
+//
+// The compressor takes input as far as the caller gives it and writes
+// output as far as there is room; a block that does not fit waits in the
+// overflow area, which later calls hand out before they take more input.
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "compression/lzh.h"
+#include "compression/csr.h"
+#include "compression/csr_stream.h"
+
+namespace {
+
+using namespace lzh;
+
+constexpr uint32_t kWindowMask = kWindowSize - 1;
+constexpr uint32_t kHashMask = kHashSize - 1;
+constexpr int kHashShift = 5;
+constexpr int kRep3To6 = 16;      // repeat the previous length 3..6 times
+constexpr int kRepZero3To10 = 17;
+constexpr int kRepZero11To138 = 18;
+
+struct LevelConfig {
+  uint16_t good_length;  // from this previous match length on, search a quarter of the chain
+  uint16_t max_lazy;     // look for a better match only below this length
+  uint16_t max_chain;    // chain entries examined
+};
+constexpr LevelConfig kLevels[10] = {
+    {0, 0, 0},    {4, 4, 16},    {6, 8, 16},     {8, 16, 32},    {8, 32, 64},
+    {8, 64, 128}, {8, 128, 256}, {8, 128, 512},  {32, 258, 1024}, {32, 258, 4096}};
+
+// Length code (0..28) of a match length − 3.
+constexpr std::array<uint8_t, 256> kLengthCode = [] {
+  std::array<uint8_t, 256> t{};
+  for (int code = 0; code < kLengthCodes - 1; ++code)
+    for (int n = 0; n < (1 << kLengthExtra[code]); ++n) t[kLengthBase[code] - kMinMatch + n] = static_cast<uint8_t>(code);
+  // 258 could also be sent as code 27 with all extra bits set; it has a
+  // code of its own.
+  t[255] = kLengthCodes - 1;
+  return t;
+}();
+
+// Distance code of a distance − 1: entries 0..255 directly, then by
+// 256 + ((distance − 1) >> 7).
+constexpr std::array<uint8_t, 512> kDistCode = [] {
+  std::array<uint8_t, 512> t{};
+  for (int code = 0; code < 16; ++code)
+    for (int n = 0; n < (1 << kDistExtra[code]); ++n) t[kDistBase[code] - 1 + n] = static_cast<uint8_t>(code);
+  for (int code = 16; code < kDistCodes; ++code)
+    for (int n = 0; n < (1 << (kDistExtra[code] - 7)); ++n)
+      t[256 + ((kDistBase[code] - 1) >> 7) + n] = static_cast<uint8_t>(code);
+  return t;
+}();
+
+inline unsigned DistCode(unsigned dist) { return dist < 256 ? kDistCode[dist] : kDistCode[256 + (dist >> 7)]; }
+
+constexpr std::array<uint8_t, kCodeLenCodes> kCodeLenExtra = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                              0, 0, 0, 0, 0, 0, 2, 3, 7};
+
+constexpr std::array<uint16_t, kDistCodes> kFixedDistCodesRev = [] {
+  std::array<uint16_t, kDistCodes> t{};
+  for (int n = 0; n < kDistCodes; ++n) t[n] = ReverseBits(n, kFixedDistLength);
+  return t;
+}();
+constexpr std::array<uint8_t, kDistCodes> kFixedDistLengths = [] {
+  std::array<uint8_t, kDistCodes> t{};
+  for (auto& l : t) l = kFixedDistLength;
+  return t;
+}();
+
+// What BuildTree needs to know of a tree beyond its nodes.
+struct TreeDesc {
+  const uint8_t* fixed_len;  // lengths of the fixed counterpart, or null
+  const uint8_t* extra;      // extra bits of symbols from extra_base on
+  int extra_base;
+  int max_length;
+};
+constexpr TreeDesc kLitLenDesc{kFixedLitLenLengths.data(), kLengthExtra.data(), kLiterals + 1, kMaxBits};
+constexpr TreeDesc kDistDesc{kFixedDistLengths.data(), kDistExtra.data(), 0, kMaxBits};
+constexpr TreeDesc kCodeLenDesc{nullptr, kCodeLenExtra.data(), 0, kMaxCodeLenBits};
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;  // little-endian host
+}
+
+inline uint16_t Load16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Length of the common prefix of two strings whose first bytes are equal,
+// at most kMaxMatch.
+inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
+  for (unsigned i = 1; i < static_cast<unsigned>(kMaxMatch); i += 8) {
+    uint64_t x = Load64(a + i) ^ Load64(b + i);
+    if (x) {
+      i += static_cast<unsigned>(__builtin_ctzll(x)) >> 3;
+      return i < static_cast<unsigned>(kMaxMatch) ? i : kMaxMatch;
+    }
+  }
+  return kMaxMatch;
+}
+
+// --- filler bits ------------------------------------------------------------
+
+// -1: drawn from the generator; otherwise count | bits << 2.
+std::atomic<int> g_forced_filler{-1};
+
+uint64_t NextRandom() {
+  // A Weyl sequence stepped atomically and scrambled: lock-free, and
+  // independent of the C library's generator, which the host may use.
+  static std::atomic<uint64_t> state{
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      reinterpret_cast<uintptr_t>(&g_forced_filler)};
+  uint64_t z = state.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+struct Deflater {
+  CsRLzhDeflateState& s;
+
+  // --- output
+
+  void PutByte(uint8_t b) {
+    if (s.out_count < s.out_room)
+      s.out[s.out_count++] = b;
+    else
+      s.overflow[s.ovf_fill++] = b;  // one block at most: always fits
+  }
+
+  void PutPair() {
+    PutByte(static_cast<uint8_t>(s.bitbuf));
+    PutByte(static_cast<uint8_t>(s.bitbuf >> 8));
+    s.bitbuf >>= 16;
+    s.bitcnt -= 16;
+  }
+
+  // Bits leave in 16-bit units, low byte first; len is at most 16.
+  void SendBits(uint32_t value, unsigned len) {
+    s.bitbuf |= static_cast<uint64_t>(value) << s.bitcnt;
+    s.bitcnt += len;
+    if (s.bitcnt >= 48) {
+      PutPair();
+      PutPair();
+    }
+  }
+
+  // Leaves 1 to 16 bits in the buffer, as a 16-bit buffer would hold them,
+  // so that each call writes the same bytes whatever the buffer's width.
+  void SettleBits() {
+    while (s.bitcnt > 16) PutPair();
+  }
+
+  void Windup() {
+    SettleBits();
+    if (s.bitcnt > 8) {
+      PutPair();
+    } else if (s.bitcnt > 0) {
+      PutByte(static_cast<uint8_t>(s.bitbuf));
+    }
+    s.bitbuf = 0;
+    s.bitcnt = 0;
+    PutByte(0);
+  }
+
+  // --- trees
+
+  void InitBlock() {
+    std::memset(s.ltree.freq, 0, sizeof(uint16_t) * kLitLenCodes);
+    std::memset(s.dtree.freq, 0, sizeof(uint16_t) * kDistCodes);
+    std::memset(s.bltree.freq, 0, sizeof(uint16_t) * kCodeLenCodes);
+    s.ltree.freq[kEndOfBlock] = 1;
+    s.opt_len = 0;
+    s.static_len = 0;
+    s.last_lit = 0;
+    s.last_dist = 0;
+    s.last_flags = 0;
+    s.flags = 0;
+    s.flag_bit = 1;
+  }
+
+  template <int E>
+  void DownHeap(const HuffTree<E>& t, int k) {
+    auto smaller = [&](int n, int m) {
+      return t.freq[n] < t.freq[m] || (t.freq[n] == t.freq[m] && s.depth[n] <= s.depth[m]);
+    };
+    int v = s.heap[k];
+    int j = k << 1;
+    while (j <= s.heap_len) {
+      if (j < s.heap_len && smaller(s.heap[j + 1], s.heap[j])) ++j;
+      if (smaller(v, s.heap[j])) break;
+      s.heap[k] = s.heap[j];
+      k = j;
+      j <<= 1;
+    }
+    s.heap[k] = v;
+  }
+
+  // Code lengths from the finished tree, limited to the tree's maximum; the
+  // block's bit counts with these codes and with the fixed ones grow by the
+  // leaves' share.
+  template <int E>
+  void GenBitLen(HuffTree<E>& t, const TreeDesc& d) {
+    for (auto& c : s.bl_count) c = 0;
+    t.len[s.heap[s.heap_max]] = 0;  // the root
+    int overflow = 0;
+    for (int h = s.heap_max + 1; h < kHeapSize; ++h) {
+      int n = s.heap[h];
+      int bits = t.len[t.dad[n]] + 1;
+      if (bits > d.max_length) {
+        bits = d.max_length;
+        ++overflow;
+      }
+      t.len[n] = static_cast<uint8_t>(bits);
+      if (n > t.max_code) continue;  // inner node
+      ++s.bl_count[bits];
+      int xbits = n >= d.extra_base ? d.extra[n - d.extra_base] : 0;
+      uint32_t f = t.freq[n];
+      s.opt_len += f * static_cast<uint32_t>(bits + xbits);
+      if (d.fixed_len) s.static_len += f * static_cast<uint32_t>(d.fixed_len[n] + xbits);
+    }
+    if (overflow == 0) return;
+    // Move codes down from the maximum: each step turns one leaf of the
+    // deepest level below the maximum into an inner node with two leaves.
+    do {
+      int bits = d.max_length - 1;
+      while (s.bl_count[bits] == 0) --bits;
+      --s.bl_count[bits];
+      s.bl_count[bits + 1] += 2;
+      --s.bl_count[d.max_length];
+      overflow -= 2;
+    } while (overflow > 0);
+    // Hand the lengths out again, longest first, to the leaves in heap
+    // order from the end (least frequent first).
+    int h = kHeapSize;
+    for (int bits = d.max_length; bits != 0; --bits) {
+      int n = s.bl_count[bits];
+      while (n != 0) {
+        int m = s.heap[--h];
+        if (m > t.max_code) continue;
+        if (t.len[m] != bits) {
+          s.opt_len += static_cast<uint32_t>((bits - t.len[m]) * static_cast<int>(t.freq[m]));
+          t.len[m] = static_cast<uint8_t>(bits);
+        }
+        --n;
+      }
+    }
+  }
+
+  template <int E>
+  void GenCodes(HuffTree<E>& t) {
+    uint16_t next[kMaxBits + 1];
+    unsigned code = 0;
+    for (int bits = 1; bits <= kMaxBits; ++bits) {
+      code = (code + s.bl_count[bits - 1]) << 1;
+      next[bits] = static_cast<uint16_t>(code);
+    }
+    for (int n = 0; n <= t.max_code; ++n)
+      if (t.len[n]) t.code[n] = ReverseBits(next[t.len[n]]++, t.len[n]);
+  }
+
+  // Huffman tree over the frequencies, ties broken by depth.
+  template <int E>
+  void BuildTree(HuffTree<E>& t, const TreeDesc& d) {
+    int max_code = -1;
+    s.heap_len = 0;
+    s.heap_max = kHeapSize;
+    for (int n = 0; n < E; ++n) {
+      if (t.freq[n]) {
+        s.heap[++s.heap_len] = max_code = n;
+        s.depth[n] = 0;
+      } else {
+        t.len[n] = 0;
+      }
+    }
+    // A code needs two symbols: add dummies of frequency 1, whose bits the
+    // counts do not owe.
+    while (s.heap_len < 2) {
+      int node = s.heap[++s.heap_len] = (max_code < 2 ? ++max_code : 0);
+      t.freq[node] = 1;
+      s.depth[node] = 0;
+      --s.opt_len;
+      if (d.fixed_len) s.static_len -= d.fixed_len[node];
+    }
+    t.max_code = max_code;
+    for (int n = s.heap_len / 2; n >= 1; --n) DownHeap(t, n);
+    int node = E;
+    do {
+      int n = s.heap[1];
+      s.heap[1] = s.heap[s.heap_len--];
+      DownHeap(t, 1);
+      int m = s.heap[1];
+      s.heap[--s.heap_max] = n;
+      s.heap[--s.heap_max] = m;
+      t.freq[node] = static_cast<uint16_t>(t.freq[n] + t.freq[m]);
+      s.depth[node] = static_cast<uint8_t>((s.depth[n] >= s.depth[m] ? s.depth[n] : s.depth[m]) + 1);
+      t.dad[n] = t.dad[m] = static_cast<uint16_t>(node);
+      s.heap[1] = node++;
+      DownHeap(t, 1);
+    } while (s.heap_len >= 2);
+    s.heap[--s.heap_max] = s.heap[1];
+    GenBitLen(t, d);
+    GenCodes(t);
+  }
+
+  // Walks a code-length list as the repeat codes send it, calling
+  // emit(symbol, extra value, extra bits) for each code-length code.
+  template <class Emit>
+  static void WalkLengths(const uint8_t* len, int max_code, Emit emit) {
+    int prevlen = -1;
+    int nextlen = len[0];
+    int count = 0;
+    int max_count = nextlen == 0 ? 138 : 7;
+    int min_count = nextlen == 0 ? 3 : 4;
+    for (int n = 0; n <= max_code; ++n) {
+      int curlen = nextlen;
+      nextlen = n + 1 <= max_code ? len[n + 1] : 0xFFFF;
+      if (++count < max_count && curlen == nextlen) continue;
+      if (count < min_count) {
+        for (; count; --count) emit(curlen, 0, 0);
+      } else if (curlen != 0) {
+        if (curlen != prevlen) {
+          emit(curlen, 0, 0);
+          --count;
+        }
+        emit(kRep3To6, count - 3, 2);
+      } else if (count <= 10) {
+        emit(kRepZero3To10, count - 3, 3);
+      } else {
+        emit(kRepZero11To138, count - 11, 7);
+      }
+      count = 0;
+      prevlen = curlen;
+      if (nextlen == 0) {
+        max_count = 138;
+        min_count = 3;
+      } else if (curlen == nextlen) {
+        max_count = 6;
+        min_count = 3;
+      } else {
+        max_count = 7;
+        min_count = 4;
+      }
+    }
+  }
+
+  void ScanTree(const uint8_t* len, int max_code) {
+    WalkLengths(len, max_code, [&](int sym, int, int) { ++s.bltree.freq[sym]; });
+  }
+
+  void SendTree(const uint8_t* len, int max_code) {
+    WalkLengths(len, max_code, [&](int sym, int value, int bits) {
+      SendBits(s.bltree.code[sym], s.bltree.len[sym]);
+      if (bits) SendBits(static_cast<uint32_t>(value), static_cast<unsigned>(bits));
+    });
+  }
+
+  // Builds the code-length tree; returns the index in kCodeLenOrder of the
+  // last code-length code to send (at least 3).
+  int BuildCodeLenTree() {
+    ScanTree(s.ltree.len, s.ltree.max_code);
+    ScanTree(s.dtree.len, s.dtree.max_code);
+    BuildTree(s.bltree, kCodeLenDesc);
+    int max_blindex;
+    for (max_blindex = kCodeLenCodes - 1; max_blindex >= 3; --max_blindex)
+      if (s.bltree.len[kCodeLenOrder[max_blindex]] != 0) break;
+    s.opt_len += 3 * (max_blindex + 1) + 5 + 5 + 4;
+    return max_blindex;
+  }
+
+  void SendAllTrees(int lcodes, int dcodes, int blcodes) {
+    SendBits(lcodes - 257, 5);
+    SendBits(dcodes - 1, 5);
+    SendBits(blcodes - 4, 4);
+    for (int rank = 0; rank < blcodes; ++rank) SendBits(s.bltree.len[kCodeLenOrder[rank]], 3);
+    SendTree(s.ltree.len, lcodes - 1);
+    SendTree(s.dtree.len, dcodes - 1);
+  }
+
+  void Put32(uint32_t v) {
+    if (s.out_room - s.out_count >= 4) {
+      std::memcpy(s.out + s.out_count, &v, 4);
+      s.out_count += 4;
+    } else {
+      for (int k = 0; k < 4; ++k) PutByte(static_cast<uint8_t>(v >> (8 * k)));
+    }
+  }
+
+  void CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
+                     const uint8_t* dlen) {
+    // The bit buffer in registers; 32 bits leave at a time, and at least
+    // one stays, which keeps the bytes written a whole number of 16-bit
+    // units as SettleBits expects.
+    uint64_t bb = s.bitbuf;
+    unsigned bc = s.bitcnt;
+    auto send = [&](uint32_t value, unsigned len) {
+      bb |= static_cast<uint64_t>(value) << bc;
+      bc += len;
+      if (bc > 32) {
+        Put32(static_cast<uint32_t>(bb));
+        bb >>= 32;
+        bc -= 32;
+      }
+    };
+    uint32_t dx = 0, fx = 0;
+    uint8_t flag = 0;
+    for (uint32_t lx = 0; lx < s.last_lit; ++lx) {
+      if ((lx & 7) == 0) flag = s.flag_buf[fx++];
+      unsigned lc = s.l_buf[lx];
+      if ((flag & 1) == 0) {
+        send(lcode[lc], llen[lc]);
+      } else {
+        unsigned code = kLengthCode[lc];
+        send(lcode[code + kLiterals + 1], llen[code + kLiterals + 1]);
+        if (unsigned extra = kLengthExtra[code]) send(lc - (kLengthBase[code] - kMinMatch), extra);
+        unsigned dist = s.d_buf[dx++];
+        code = DistCode(dist);
+        send(dcode[code], dlen[code]);
+        if (unsigned extra = kDistExtra[code]) send(dist - (kDistBase[code] - 1), extra);
+      }
+      flag >>= 1;
+    }
+    send(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    s.bitbuf = bb;
+    s.bitcnt = bc;
+  }
+
+  void FlushBlock(bool last) {
+    s.flag_buf[s.last_flags] = s.flags;
+    BuildTree(s.ltree, kLitLenDesc);
+    BuildTree(s.dtree, kDistDesc);
+    int max_blindex = BuildCodeLenTree();
+    // Both counts in whole bytes with the 3 header bits; ties go to the
+    // fixed codes.
+    if (((s.static_len + 10) & ~7u) > ((s.opt_len + 10) & ~7u)) {
+      SendBits(4 + last, 3);
+      SendAllTrees(s.ltree.max_code + 1, s.dtree.max_code + 1, max_blindex + 1);
+      CompressBlock(s.ltree.code, s.ltree.len, s.dtree.code, s.dtree.len);
+    } else {
+      SendBits(2 + last, 3);
+      CompressBlock(kFixedLitLenCodesRev.data(), kFixedLitLenLengths.data(), kFixedDistCodesRev.data(),
+                    kFixedDistLengths.data());
+    }
+    InitBlock();
+    if (last)
+      Windup();
+    else
+      SettleBits();
+  }
+
+  // Records a literal (dist 0) or a match (dist ≥ 1, lc = length − 3).
+  // True when the block should end here.
+  bool Tally(unsigned dist, unsigned lc) {
+    s.l_buf[s.last_lit++] = static_cast<uint8_t>(lc);
+    if (dist == 0) {
+      ++s.ltree.freq[lc];
+    } else {
+      --dist;
+      s.d_buf[s.last_dist++] = static_cast<uint16_t>(dist);
+      ++s.ltree.freq[kLengthCode[lc] + kLiterals + 1];
+      ++s.dtree.freq[DistCode(dist)];
+      s.flags |= s.flag_bit;
+    }
+    s.flag_bit = static_cast<uint8_t>(s.flag_bit << 1);
+    if ((s.last_lit & 7) == 0) {
+      s.flag_buf[s.last_flags++] = s.flags;
+      s.flags = 0;
+      s.flag_bit = 1;
+    }
+    // From level 3 on, end a block early when matches are rare and the
+    // estimate says it already halves its input.
+    if (s.level > 2 && (s.last_lit & 0xFFF) == 0) {
+      uint64_t out_length = static_cast<uint64_t>(s.last_lit) * 8;
+      int64_t in_length = static_cast<int64_t>(s.strstart) - s.block_start;
+      for (int code = 0; code < kDistCodes; ++code)
+        out_length += static_cast<uint64_t>(s.dtree.freq[code]) * (5 + kDistExtra[code]);
+      out_length >>= 3;
+      if (s.last_dist < s.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
+    }
+    return s.last_lit == static_cast<uint32_t>(kLitBufSize - 1) ||
+           s.last_dist == static_cast<uint32_t>(kDistBufSize);
+  }
+
+  // --- matching
+
+  uint32_t InsertString(uint32_t pos) {
+    s.ins_h = ((s.ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
+    uint32_t hash_head = s.head[s.ins_h];
+    s.prev[pos & kWindowMask] = static_cast<uint16_t>(hash_head);
+    s.head[s.ins_h] = static_cast<uint16_t>(pos);
+    return hash_head;
+  }
+
+  uint32_t LongestMatch(uint32_t cur_match) {
+    unsigned chain = s.max_chain;
+    if (s.prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
+    const uint8_t* const win = s.window;
+    const uint16_t* const prev = s.prev;
+    const uint8_t* const scan = win + s.strstart;
+    const uint32_t limit = s.strstart > static_cast<uint32_t>(kMaxDist) ? s.strstart - kMaxDist : 0;
+    uint32_t best_len = s.prev_length;
+    uint32_t best_start = s.match_start;
+    // The bytes at best_len − 1 and best_len, compared as one unit.
+    uint16_t scan_end = Load16(scan + best_len - 1);
+    const uint8_t scan_start = scan[0];
+    do {
+      const uint8_t* match = win + cur_match;
+      if (Load16(match + best_len - 1) != scan_end || match[0] != scan_start) continue;
+      // Offset 1 is compared too: equal hashes imply it only when the hash
+      // of both strings covered their real bytes.
+      uint32_t len = MatchLength(scan, match);
+      if (len > best_len) {
+        best_start = cur_match;
+        best_len = len;
+        if (len >= static_cast<uint32_t>(kMaxMatch)) break;
+        scan_end = Load16(scan + best_len - 1);
+      }
+    } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
+    s.match_start = best_start;
+    return best_len;
+  }
+
+  void FillWindow() {
+    uint32_t more = kDeflateWindow - s.lookahead - s.strstart;
+    if (more == 0) {
+      // Slide the upper half down; positions in the lower half are gone.
+      std::memcpy(s.window, s.window + kWindowSize, kWindowSize);
+      s.match_start -= kWindowSize;
+      s.strstart -= kWindowSize;
+      s.block_start -= kWindowSize;
+      for (auto& m : s.head) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      for (auto& m : s.prev) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      more = kWindowSize;
+    }
+    if (s.consumed + s.taken < s.total) {
+      if (s.taken < s.in_limit) {
+        uint32_t n = s.in_limit - s.taken;
+        if (n > more) n = more;
+        std::memcpy(s.window + s.strstart + s.lookahead, s.in + s.taken, n);
+        s.taken += n;
+        s.lookahead += n;
+        return;
+      }
+      s.input_used_up = 1;
+    } else {
+      s.eofile = 1;
+    }
+  }
+
+  // Reads input until a full lookahead is present or the stream's input
+  // ends. False when this call's input ran out first.
+  bool Fill() {
+    do {
+      FillWindow();
+      if (s.input_used_up) return false;
+    } while (s.lookahead < static_cast<uint32_t>(kMinLookahead) && !s.eofile);
+    return true;
+  }
+
+  void Deflate() {
+    if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
+    if (!s.hash_primed) {
+      // Primed once the first two bytes are in the window (or the input has
+      // ended), never from bytes not yet read.
+      s.ins_h = ((static_cast<uint32_t>(s.window[0]) << kHashShift) ^ s.window[1]) & kHashMask;
+      s.hash_primed = 1;
+    }
+    while (s.lookahead > 0) {
+      uint32_t hash_head = InsertString(s.strstart);
+      s.prev_length = s.match_length;
+      s.prev_match = s.match_start;
+      s.match_length = kMinMatch - 1;
+      if (hash_head != 0 && s.prev_length < static_cast<uint32_t>(s.max_lazy) &&
+          s.strstart - hash_head <= static_cast<uint32_t>(kMaxDist)) {
+        s.match_length = LongestMatch(hash_head);
+        if (s.match_length > s.lookahead) s.match_length = s.lookahead;
+        if (s.match_length == static_cast<uint32_t>(kMinMatch) && s.strstart - s.match_start > static_cast<uint32_t>(kTooFar))
+          s.match_length = kMinMatch - 1;
+      }
+      bool flush;
+      if (s.prev_length >= static_cast<uint32_t>(kMinMatch) && s.match_length <= s.prev_length) {
+        flush = Tally(s.strstart - 1 - s.prev_match, s.prev_length - kMinMatch);
+        s.lookahead -= s.prev_length - 1;
+        for (uint32_t n = s.prev_length - 2; n != 0; --n) InsertString(++s.strstart);
+        s.match_available = 0;
+        s.match_length = kMinMatch - 1;
+      } else if (s.match_available) {
+        flush = Tally(0, s.window[s.strstart - 1]);
+        --s.lookahead;
+      } else {
+        s.match_available = 1;
+        ++s.strstart;
+        --s.lookahead;
+        flush = false;
+        goto fill;
+      }
+      if (flush) {
+        FlushBlock(false);
+        s.block_start = static_cast<int32_t>(s.strstart);
+        ++s.strstart;
+        if (s.ovf_fill) return;
+      } else {
+        ++s.strstart;
+      }
+    fill:
+      if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
+    }
+    if (s.match_available) {
+      Tally(0, s.window[s.strstart - 1]);
+      s.match_available = 0;
+    }
+    FlushBlock(true);
+    s.final_done = 1;
+  }
+};
+
+}  // namespace
+
+void CsRLzhISetFiller(int count, unsigned bits) {
+  g_forced_filler.store(count < 0 ? -1 : static_cast<int>((count & 3) | ((bits & 7) << 2)),
+                        std::memory_order_relaxed);
+}
+
+int CsRLzhCompress(CsRLzhDeflateState* state, unsigned total, const WEQ_RAW* in, unsigned inlen,
+                   WEQ_RAW* out, unsigned outlen, int options, unsigned* read, unsigned* written) {
+  unsigned dummy_read, dummy_written;
+  if (!read) read = &dummy_read;
+  if (!written) written = &dummy_written;
+  *read = 0;
+  *written = 0;
+  if (inlen > static_cast<unsigned>(INT_MAX)) return CSR_E_IN_LEN;
+  if (outlen > static_cast<unsigned>(INT_MAX)) return CSR_E_OUT_ROOM;
+  if (!state || (inlen && !in) || (outlen && !out)) return CSR_E_NULL_BUFFER;
+  CsRLzhDeflateState& s = *state;
+  Deflater z{s};
+
+  if (options & CSR_OPT_NEW_STREAM) {
+    if (outlen < CSR_HEADER_SIZE) return CSR_E_OUT_ROOM;
+    if (total > static_cast<unsigned>(INT_MAX)) return CSR_E_TOTAL_LEN;
+    s.started = 0;
+    int level = options >> CSR_OPT_LEVEL_SHIFT;
+    if (level < 1 || level > 9) level = 2;
+    s.level = level;
+    s.good_length = kLevels[level].good_length;
+    s.max_lazy = kLevels[level].max_lazy;
+    s.max_chain = kLevels[level].max_chain;
+    s.total = total;
+    s.consumed = 0;
+    s.ovf_start = 0;
+    s.ovf_fill = 0;
+    CsRWriteHeader(out, static_cast<int>(total),
+                   static_cast<WEQ_RAW>((options & CSR_OPT_BLOCK) | CSR_ALG_LZH), static_cast<WEQ_RAW>(level));
+    s.out = out;
+    s.out_room = outlen;
+    s.out_count = CSR_HEADER_SIZE;
+    s.bitbuf = 0;
+    s.bitcnt = 0;
+    int forced = g_forced_filler.load(std::memory_order_relaxed);
+    uint64_t r = forced < 0 ? NextRandom() : static_cast<uint64_t>(forced);
+    unsigned n = r & 3;
+    z.SendBits(n, 2);
+    if (n) z.SendBits(static_cast<uint32_t>(r >> 2) & ((1u << n) - 1), n);
+    z.InitBlock();
+    std::memset(s.head, 0, sizeof s.head);
+    // The window starts zeroed, its slack included, so that what the match
+    // search sees past the input is the same on every run.
+    std::memset(s.window, 0, sizeof s.window);
+    s.strstart = 0;
+    s.block_start = 0;
+    s.lookahead = 0;
+    s.match_available = 0;
+    s.prev_length = 0;
+    s.match_start = 0;
+    s.prev_match = 0;
+    s.match_length = kMinMatch - 1;
+    s.ins_h = 0;
+    s.eofile = 0;
+    s.hash_primed = 0;
+    s.final_done = 0;
+    s.started = 1;
+    if (s.out_count == outlen) {
+      *written = CSR_HEADER_SIZE;
+      return CSR_OUTPUT_FULL;
+    }
+  } else {
+    if (!s.started) return CSR_E_ALGORITHM;
+    s.out = out;
+    s.out_room = outlen;
+    s.out_count = 0;
+  }
+  s.in = in;
+  s.taken = 0;
+  s.input_used_up = 0;
+  s.in_limit = inlen;
+  if (static_cast<uint64_t>(s.consumed) + inlen > s.total) s.in_limit = s.total - s.consumed;
+
+  if (s.ovf_fill) {
+    if (s.ovf_fill >= outlen) {
+      std::memcpy(out, s.overflow + s.ovf_start, outlen);
+      s.ovf_start += outlen;
+      s.ovf_fill -= outlen;
+      if (s.ovf_fill == 0) s.ovf_start = 0;
+      *written = outlen;
+      return CSR_OUTPUT_FULL;
+    }
+    std::memcpy(out, s.overflow + s.ovf_start, s.ovf_fill);
+    s.out_count = s.ovf_fill;
+    s.ovf_fill = 0;
+    s.ovf_start = 0;
+  }
+  if (!s.final_done) z.Deflate();
+  *read = s.taken;
+  *written = s.out_count;
+  s.consumed += s.taken;
+  if (s.ovf_fill) return CSR_OUTPUT_FULL;
+  return s.consumed >= s.total ? CSR_END_OF_STREAM : CSR_MORE_INPUT;
+}

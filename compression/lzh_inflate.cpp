@@ -1,0 +1,628 @@
+// LZH decompressor: the resumable raw-deflate decoder behind the filler bits.
+//
+// Decoded bytes go into a 16 KB ring window, which is also the history that
+// matches copy from; the caller receives the window whole each time it
+// fills, and the rest after the final block. Every step that lacks input
+// bits returns 3 with the bits taken so far kept in the bit buffer, and
+// every window hand-out that does not fit returns 2; the next call resumes
+// at the same step.
+#include <climits>
+#include <cstring>
+
+#include "compression/lzh.h"
+#include "compression/csr.h"
+#include "compression/csr_stream.h"
+
+namespace {
+
+using namespace lzh;
+
+enum Mode : uint8_t {
+  kIdle = 0,         // no stream started
+  kFiller,           // the 2-bit filler count and the filler bits
+  kBlockHeader,      // BFINAL and BTYPE
+  kDynCounts,        // HLIT, HDIST, HCLEN
+  kDynCodeLenLens,   // the code-length code lengths, `index` of them read
+  kDynLens,          // the literal/length and distance code lengths
+  kDynRepeat,        // the extra bits of repeat code `base`
+  kCodes,            // a literal/length code
+  kLenBits,         // the extra bits of a length
+  kDist,             // a distance code
+  kDistBits,         // the extra bits of a distance
+  kCopy,             // copying `copy_len` bytes from `copy_dist` back
+  kDone,             // final block decoded
+  kError,            // stream ended by `error`
+};
+
+constexpr int kLitRootBits = 9;
+constexpr int kDistRootBits = 6;
+constexpr int kCodeLenRootBits = 7;
+constexpr int kFixedLitRootBits = 7;
+constexpr int kFixedDistRootBits = 5;
+constexpr uint32_t kWindowMask = kWindowSize - 1;
+
+// Outcome of a step that is not a stream result.
+constexpr int kStepDone = 0;
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;  // little-endian host
+}
+
+inline uint32_t Mask(unsigned n) { return (1u << n) - 1; }
+
+// Copies n bytes forward from src to dst within the window, src before dst
+// and possibly overlapping (an overlapping copy repeats bytes).
+inline void ForwardCopy(uint8_t* dst, const uint8_t* src, size_t n) {
+  size_t d = static_cast<size_t>(dst - src);
+  if (d >= n) {
+    std::memcpy(dst, src, n);
+  } else if (d >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) std::memcpy(dst + i, src + i, 8);
+    for (; i < n; ++i) dst[i] = src[i];
+  } else if (d == 1) {
+    std::memset(dst, src[0], n);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
+struct Inflater {
+  CsRLzhInflateState& s;
+  const uint8_t* in;
+  size_t in_len;
+  size_t in_pos;
+  uint8_t* out;
+  size_t out_room;
+  size_t out_pos;
+
+  // --- bits, taken from the input a byte at a time as far as needed
+  bool Need(unsigned n) {
+    while (s.bitcnt < n) {
+      if (in_pos == in_len) return false;
+      s.bitbuf |= static_cast<uint32_t>(in[in_pos++]) << s.bitcnt;
+      s.bitcnt += 8;
+    }
+    return true;
+  }
+  uint32_t Bits(unsigned n) const { return s.bitbuf & Mask(n); }
+  void Drop(unsigned n) {
+    s.bitbuf >>= n;
+    s.bitcnt -= n;
+  }
+
+  int Fail(int rc) {
+    s.mode = kError;
+    s.error = rc;
+    return rc;
+  }
+
+  // Looks up one code. The slot is chosen with the bits at hand (the missing
+  // high bits read as 0) and accepted once it consumes no more than that, so
+  // a short code at the very end of the input is never held up waiting for
+  // bits that do not exist. Returns 1 with the slot, 0 for more input, or
+  // an error.
+  int Decode(uint16_t table, unsigned bits, TableEntry& got) {
+    TableEntry e;
+    for (;;) {
+      e = s.pool[table + Bits(bits)];
+      if (e.b <= s.bitcnt) break;
+      if (!Need(s.bitcnt + 1)) return 0;
+    }
+    if (e.e == kEntryInvalid) return Fail(CSR_E_BAD_CODE);
+    if (e.e > kEntryLiteral) {
+      unsigned sub_bits = e.e - kEntryLiteral;
+      uint16_t sub = e.v;
+      for (;;) {
+        e = s.pool[sub + ((s.bitbuf >> bits) & Mask(sub_bits))];
+        if (bits + e.b <= s.bitcnt) break;
+        if (!Need(s.bitcnt + 1)) return 0;
+      }
+      if (e.e == kEntryInvalid) return Fail(CSR_E_BAD_CODE);
+      Drop(bits);
+    }
+    Drop(e.b);
+    got = e;
+    return 1;
+  }
+
+  // --- window hand-out
+
+  // Hands window[0, count) to the caller; what does not fit stays pending.
+  // The write position starts over either way. False when bytes are pending.
+  bool HandOut(uint32_t count) {
+    size_t n = out_room - out_pos;
+    if (n > count) n = count;
+    if (n) std::memcpy(out + out_pos, s.window, n);
+    out_pos += n;
+    s.total_out += static_cast<uint32_t>(n);
+    s.wpos = 0;
+    s.pending = count - static_cast<uint32_t>(n);
+    s.pending_off = static_cast<uint32_t>(n);
+    return s.pending == 0;
+  }
+
+  bool HandOutPending() {
+    size_t n = out_room - out_pos;
+    if (n > s.pending) n = s.pending;
+    if (n) std::memcpy(out + out_pos, s.window + s.pending_off, n);
+    out_pos += n;
+    s.total_out += static_cast<uint32_t>(n);
+    s.pending -= static_cast<uint32_t>(n);
+    s.pending_off += static_cast<uint32_t>(n);
+    return s.pending == 0;
+  }
+
+  // --- tables
+
+  // Builds a decoding table from code lengths lens[0, n). Symbols below
+  // first_base are literals (256 the end of block); symbol first_base + k
+  // has base[k] and extra[k] when k < nbase and is invalid otherwise.
+  // A set that leaves codes unused is refused unless allow_incomplete.
+  // Returns kStepDone or an error.
+  int BuildTable(const uint8_t* lens, int n, int first_base, const uint16_t* base,
+                 const uint8_t* extra, int nbase, unsigned want_bits, bool allow_incomplete,
+                 uint16_t& table, uint8_t& root_bits) {
+    uint16_t count[kMaxBits + 1] = {};
+    for (int i = 0; i < n; ++i) ++count[lens[i]];
+    count[0] = 0;
+    int min_len = 0, max_len = 0;
+    for (int l = 1; l <= kMaxBits; ++l)
+      if (count[l]) {
+        if (!min_len) min_len = l;
+        max_len = l;
+      }
+    if (max_len == 0) return CSR_E_CODE_LENGTHS;
+    int left = 1;
+    for (int l = 1; l <= kMaxBits; ++l) {
+      left = (left << 1) - count[l];
+      if (left < 0) return CSR_E_CODE_LENGTHS;  // over-subscribed
+    }
+    if (left > 0 && !allow_incomplete) return CSR_E_CODE_LENGTHS;
+    // A complete set of at most 288 codes has a code of 8 bits or fewer, so
+    // the first level never exceeds 9 bits; only the fixed distance set is
+    // incomplete, and its codes are 5 bits long.
+    unsigned root = want_bits;
+    if (root > static_cast<unsigned>(max_len)) root = max_len;
+    if (root < static_cast<unsigned>(min_len)) root = min_len;
+
+    // Canonical codes, bit-reversed for lookup.
+    uint16_t next[kMaxBits + 2] = {};
+    unsigned code = 0;
+    for (int l = 1; l <= kMaxBits; ++l) {
+      code = (code + count[l - 1]) << 1;
+      next[l] = static_cast<uint16_t>(code);
+    }
+    uint16_t rev[kFixedLitLenCodes];
+    for (int i = 0; i < n; ++i)
+      rev[i] = lens[i] ? ReverseBits(next[lens[i]]++, lens[i]) : 0;
+
+    const uint32_t size = 1u << root;
+    if (s.pool_used + size + 1 > static_cast<uint32_t>(kTablePoolSize)) return CSR_E_TABLE_SPACE;
+    const uint16_t top = static_cast<uint16_t>(s.pool_used);
+    s.pool_used += size + 1;
+    TableEntry* t = s.pool + top;
+    for (uint32_t i = 0; i < size; ++i) t[i] = {kEntryInvalid, static_cast<uint8_t>(root), 0};
+
+    auto entry = [&](int sym, unsigned b) -> TableEntry {
+      if (sym < first_base)
+        return {sym == kEndOfBlock ? kEntryEndOfBlock : kEntryLiteral, static_cast<uint8_t>(b),
+                static_cast<uint16_t>(sym)};
+      int k = sym - first_base;
+      if (k >= nbase) return {kEntryInvalid, static_cast<uint8_t>(b), 0};
+      return {extra[k], static_cast<uint8_t>(b), base[k]};
+    };
+
+    // Sub-table widths: the longest code behind each first-level prefix.
+    uint8_t sub_bits[1u << kLitRootBits] = {};
+    for (int i = 0; i < n; ++i) {
+      if (lens[i] <= root) continue;
+      uint32_t p = rev[i] & (size - 1);
+      uint8_t w = static_cast<uint8_t>(lens[i] - root);
+      if (w > sub_bits[p]) sub_bits[p] = w;
+    }
+    for (uint32_t p = 0; p < size && max_len > static_cast<int>(root); ++p) {
+      if (!sub_bits[p]) continue;
+      uint32_t sub_size = 1u << sub_bits[p];
+      if (s.pool_used + sub_size + 1 > static_cast<uint32_t>(kTablePoolSize))
+        return CSR_E_TABLE_SPACE;
+      uint16_t at = static_cast<uint16_t>(s.pool_used);
+      s.pool_used += sub_size + 1;
+      for (uint32_t i = 0; i < sub_size; ++i) s.pool[at + i] = {kEntryInvalid, sub_bits[p], 0};
+      t[p] = {static_cast<uint8_t>(kEntryLiteral + sub_bits[p]), static_cast<uint8_t>(root), at};
+    }
+    for (int i = 0; i < n; ++i) {
+      unsigned len = lens[i];
+      if (!len) continue;
+      if (len <= root) {
+        TableEntry e = entry(i, len);
+        for (uint32_t j = rev[i]; j < size; j += 1u << len) t[j] = e;
+      } else {
+        uint32_t p = rev[i] & (size - 1);
+        TableEntry* st = s.pool + t[p].v;
+        unsigned w = len - root;
+        TableEntry e = entry(i, w);
+        for (uint32_t j = rev[i] >> root; j < (1u << sub_bits[p]); j += 1u << w) st[j] = e;
+      }
+    }
+    table = top;
+    root_bits = static_cast<uint8_t>(root);
+    return kStepDone;
+  }
+
+  int BuildFixed() {
+    int rc = BuildTable(kFixedLitLenLengths.data(), kFixedLitLenCodes, kLiterals + 1,
+                        kLengthBase.data(), kLengthExtra.data(), kLengthCodes, kFixedLitRootBits,
+                        false, s.lit_table, s.lit_bits);
+    if (rc < 0) return Fail(rc);
+    uint8_t dist_lens[kDistCodes];
+    std::memset(dist_lens, kFixedDistLength, sizeof dist_lens);
+    // Two of the 32 five-bit codes are unused: this set is incomplete by
+    // definition, and its unused codes decode as invalid.
+    rc = BuildTable(dist_lens, kDistCodes, 0, kDistBase.data(), kDistExtra.data(), kDistCodes,
+                    kFixedDistRootBits, true, s.dist_table, s.dist_bits);
+    if (rc < 0) return Fail(rc);
+    return kStepDone;
+  }
+
+  int BuildDynamic() {
+    int rc = BuildTable(s.lens, s.nlit, kLiterals + 1, kLengthBase.data(), kLengthExtra.data(),
+                        kLengthCodes, kLitRootBits, false, s.lit_table, s.lit_bits);
+    if (rc == kStepDone)
+      rc = BuildTable(s.lens + s.nlit, s.ndist, 0, kDistBase.data(), kDistExtra.data(),
+                      kDistCodes, kDistRootBits, false, s.dist_table, s.dist_bits);
+    return rc < 0 ? Fail(rc) : kStepDone;
+  }
+
+  // --- the window
+
+  // Stores one decoded byte. False when the window filled and its hand-out
+  // did not fit.
+  bool Put(uint8_t b) {
+    s.window[s.wpos++] = b;
+    ++s.decoded;
+    return s.wpos < static_cast<uint32_t>(kWindowSize) || HandOut(kWindowSize);
+  }
+
+  // Continues the copy under way, in pieces that end at the window's end or
+  // the source's end. False when the window filled and its hand-out did
+  // not fit.
+  bool Copy() {
+    while (s.copy_len) {
+      uint32_t src = (s.wpos - s.copy_dist) & kWindowMask;
+      uint32_t far = src > s.wpos ? src : s.wpos;
+      uint32_t n = kWindowSize - far;
+      if (n > s.copy_len) n = s.copy_len;
+      if (src < s.wpos)
+        ForwardCopy(s.window + s.wpos, s.window + src, n);
+      else
+        std::memmove(s.window + s.wpos, s.window + src, n);
+      s.wpos += n;
+      s.decoded += n;
+      s.copy_len -= n;
+      if (s.wpos == static_cast<uint32_t>(kWindowSize) && !HandOut(kWindowSize)) return false;
+    }
+    return true;
+  }
+
+  // A distance reaches no further back than the window and the data decoded
+  // so far in this stream.
+  bool DistanceOk(uint32_t dist) const {
+    return dist <= static_cast<uint32_t>(kWindowSize) && dist <= s.decoded;
+  }
+
+  // Decodes codes with a 64-bit bit buffer while at least 8 input bytes
+  // remain and no match can fill the window. Whole bytes still in the bit
+  // buffer at the end go back to the input. Returns kStepDone to go on with
+  // the careful path, 1 at the end of the block, or an error.
+  int FastCodes() {
+    if (in_len - in_pos < 8 || s.wpos >= static_cast<uint32_t>(kWindowSize - kMaxMatch)) return kStepDone;
+    const uint8_t* ip = in + in_pos;
+    const uint8_t* const ip_first = in;
+    const uint8_t* const ip_last = in + in_len - 8;
+    uint64_t bb = s.bitbuf;
+    unsigned bc = s.bitcnt;
+    uint8_t* const win = s.window;
+    uint32_t wp = s.wpos;
+    uint64_t decoded = s.decoded;
+    const TableEntry* const lt = s.pool + s.lit_table;
+    const TableEntry* const dt = s.pool + s.dist_table;
+    const uint64_t lmask = Mask(s.lit_bits), dmask = Mask(s.dist_bits);
+    const unsigned lbits = s.lit_bits, dbits = s.dist_bits;
+    // One code with its sub-table link followed; false for an invalid code.
+    auto lookup = [&](const TableEntry* t, uint64_t mask, unsigned bits, TableEntry& e) {
+      e = t[bb & mask];
+      if (e.e > kEntryLiteral) {
+        if (e.e == kEntryInvalid) return false;
+        bb >>= bits;
+        bc -= bits;
+        e = s.pool[e.v + (bb & Mask(e.e - kEntryLiteral))];
+        if (e.e == kEntryInvalid) return false;
+      }
+      bb >>= e.b;
+      bc -= e.b;
+      return true;
+    };
+    int rc = kStepDone;
+    while (ip <= ip_last && wp < static_cast<uint32_t>(kWindowSize - kMaxMatch)) {
+      bb |= Load64(ip) << bc;
+      ip += (63 - bc) >> 3;
+      bc |= 56;
+      TableEntry e;
+      if (!lookup(lt, lmask, lbits, e)) { rc = CSR_E_BAD_CODE; break; }
+      if (e.e == kEntryLiteral) {
+        win[wp++] = static_cast<uint8_t>(e.v);
+        ++decoded;
+        continue;
+      }
+      if (e.e == kEntryEndOfBlock) { rc = 1; break; }
+      uint32_t len = e.v + static_cast<uint32_t>(bb & Mask(e.e));
+      bb >>= e.e;
+      bc -= e.e;
+      if (!lookup(dt, dmask, dbits, e)) { rc = CSR_E_BAD_CODE; break; }
+      uint32_t dist = e.v + static_cast<uint32_t>(bb & Mask(e.e));
+      bb >>= e.e;
+      bc -= e.e;
+      if (dist > static_cast<uint32_t>(kWindowSize) || dist > decoded) { rc = CSR_E_BAD_CODE; break; }
+      decoded += len;
+      if (dist <= wp) {
+        ForwardCopy(win + wp, win + wp - dist, len);
+        wp += len;
+      } else {
+        // The source wraps round the ring; wp + len stays below the end.
+        uint32_t src = wp + kWindowSize - dist;
+        uint32_t first = kWindowSize - src;
+        if (first > len) first = len;
+        std::memmove(win + wp, win + src, first);
+        wp += first;
+        if (len > first) {
+          ForwardCopy(win + wp, win, len - first);
+          wp += len - first;
+        }
+      }
+    }
+    // Give whole unused bytes of this call's input back.
+    size_t back = bc >> 3;
+    if (back > static_cast<size_t>(ip - ip_first)) back = static_cast<size_t>(ip - ip_first);
+    ip -= back;
+    bc -= static_cast<unsigned>(back * 8);
+    bb &= (bc == 64 ? ~0ull : (1ull << bc) - 1);
+    s.bitbuf = static_cast<uint32_t>(bb);
+    s.bitcnt = bc;
+    in_pos = static_cast<size_t>(ip - in);
+    s.wpos = wp;
+    s.decoded = decoded;
+    if (rc < 0) return Fail(rc);
+    return rc;
+  }
+
+  // Decodes the codes of the block under way. Returns kStepDone at its end,
+  // 2, 3 or an error.
+  int Codes() {
+    for (;;) {
+      switch (s.mode) {
+        case kCodes: {
+          int fr = FastCodes();
+          if (fr < 0) return fr;
+          TableEntry e;
+          if (fr == 1) {
+            e = {kEntryEndOfBlock, 0, 0};
+          } else {
+            int r = Decode(s.lit_table, s.lit_bits, e);
+            if (r <= 0) return r < 0 ? r : CSR_MORE_INPUT;
+          }
+          if (e.e == kEntryLiteral) {
+            if (!Put(static_cast<uint8_t>(e.v))) return CSR_OUTPUT_FULL;
+            continue;
+          }
+          if (e.e == kEntryEndOfBlock) {
+            s.pool_used = 0;
+            s.mode = kBlockHeader;
+            return kStepDone;
+          }
+          s.base = e.v;
+          s.extra = e.e;
+          s.mode = kLenBits;
+          [[fallthrough]];
+        }
+        case kLenBits:
+          if (!Need(s.extra)) return CSR_MORE_INPUT;
+          s.copy_len = s.base + Bits(s.extra);
+          Drop(s.extra);
+          s.mode = kDist;
+          [[fallthrough]];
+        case kDist: {
+          TableEntry e;
+          int r = Decode(s.dist_table, s.dist_bits, e);
+          if (r <= 0) return r < 0 ? r : CSR_MORE_INPUT;
+          s.base = e.v;
+          s.extra = e.e;
+          s.mode = kDistBits;
+          [[fallthrough]];
+        }
+        case kDistBits: {
+          if (!Need(s.extra)) return CSR_MORE_INPUT;
+          uint32_t dist = s.base + Bits(s.extra);
+          Drop(s.extra);
+          if (!DistanceOk(dist)) return Fail(CSR_E_BAD_CODE);
+          s.copy_dist = dist;
+          s.mode = kCopy;
+          [[fallthrough]];
+        }
+        case kCopy:
+          if (!Copy()) return CSR_OUTPUT_FULL;
+          s.mode = kCodes;
+          continue;
+        default:
+          return Fail(CSR_E_BAD_CODE);
+      }
+    }
+  }
+
+  // Decodes from the resume point to the end of the block under way.
+  // Returns kStepDone at its end, 2, 3 or an error.
+  int Block() {
+    switch (s.mode) {
+      case kBlockHeader:
+        if (!Need(3)) return CSR_MORE_INPUT;
+        s.last_block = static_cast<uint8_t>(Bits(1));
+        s.block_type = static_cast<uint8_t>(Bits(3) >> 1);
+        Drop(3);
+        if (s.block_type == 1) {
+          int rc = BuildFixed();
+          if (rc < 0) return rc;
+          s.mode = kCodes;
+          return Codes();
+        }
+        if (s.block_type != 2) return Fail(CSR_E_BLOCK_TYPE);
+        s.mode = kDynCounts;
+        [[fallthrough]];
+      case kDynCounts:
+        if (!Need(14)) return CSR_MORE_INPUT;
+        s.nlit = Bits(5) + 257;
+        s.ndist = (Bits(10) >> 5) + 1;
+        s.ncodelen = (Bits(14) >> 10) + 4;
+        Drop(14);
+        if (s.nlit > static_cast<uint32_t>(kLitLenCodes) || s.ndist > static_cast<uint32_t>(kDistCodes))
+          return Fail(CSR_E_ALPHABET);
+        std::memset(s.cl_lens, 0, sizeof s.cl_lens);
+        s.index = 0;
+        s.mode = kDynCodeLenLens;
+        [[fallthrough]];
+      case kDynCodeLenLens: {
+        while (s.index < s.ncodelen) {
+          if (!Need(3)) return CSR_MORE_INPUT;
+          s.cl_lens[kCodeLenOrder[s.index++]] = static_cast<uint8_t>(Bits(3));
+          Drop(3);
+        }
+        int rc = BuildTable(s.cl_lens, kCodeLenCodes, kCodeLenCodes, nullptr, nullptr, 0,
+                            kCodeLenRootBits, false, s.cl_table, s.cl_bits);
+        if (rc < 0) return Fail(rc);
+        s.index = 0;
+        s.last_len = 0;
+        s.mode = kDynLens;
+      }
+        [[fallthrough]];
+      case kDynLens:
+      case kDynRepeat:
+        while (s.index < s.nlit + s.ndist) {
+          if (s.mode == kDynLens) {
+            TableEntry e;
+            int r = Decode(s.cl_table, s.cl_bits, e);
+            if (r <= 0) return r < 0 ? r : CSR_MORE_INPUT;
+            if (e.v < 16) {
+              s.lens[s.index++] = static_cast<uint8_t>(e.v);
+              s.last_len = static_cast<uint8_t>(e.v);
+              continue;
+            }
+            s.base = e.v;
+            s.mode = kDynRepeat;
+          }
+          // 16: the last length 3..6 times; 17: 3..10 zeros; 18: 11..138 zeros.
+          const unsigned xbits = s.base == 16 ? 2 : s.base == 17 ? 3 : 7;
+          if (!Need(xbits)) return CSR_MORE_INPUT;
+          uint32_t count = Bits(xbits) + (s.base == 18 ? 11 : 3);
+          Drop(xbits);
+          if (s.base != 16) s.last_len = 0;
+          if (s.index + count > s.nlit + s.ndist) return Fail(CSR_E_BAD_CODE);
+          std::memset(s.lens + s.index, s.last_len, count);
+          s.index += count;
+          s.mode = kDynLens;
+        }
+        {
+          int rc = BuildDynamic();
+          if (rc < 0) return rc;
+        }
+        s.mode = kCodes;
+        return Codes();
+      case kCodes:
+      case kLenBits:
+      case kDist:
+      case kDistBits:
+      case kCopy:
+        return Codes();
+      default:
+        return Fail(CSR_E_BAD_CODE);
+    }
+  }
+};
+
+}  // namespace
+
+int CsRLzhDecompress(CsRLzhInflateState* state, const WEQ_RAW* in, unsigned inlen, WEQ_RAW* out,
+                     unsigned outlen, WEQ_RAW options, unsigned* read, unsigned* written) {
+  unsigned dummy_read, dummy_written;
+  if (!read) read = &dummy_read;
+  if (!written) written = &dummy_written;
+  *read = 0;
+  *written = 0;
+  if (inlen > static_cast<unsigned>(INT_MAX)) return CSR_E_IN_LEN;
+  if (outlen > static_cast<unsigned>(INT_MAX)) return CSR_E_OUT_ROOM;
+  if (inlen == 0 && outlen == 0) return CSR_E_NO_DATA;
+  if (!state || (inlen && !in) || (outlen && !out)) return CSR_E_NULL_BUFFER;
+  CsRLzhInflateState& s = *state;
+  Inflater z{s, in, inlen, 0, out, outlen, 0};
+
+  if (options & CSR_OPT_NEW_STREAM) {
+    s.mode = kIdle;
+    s.pending = 0;
+    s.pending_off = 0;
+    s.pool_used = 0;
+    s.last_block = 0;
+    if (inlen < CSR_HEADER_SIZE) return CSR_E_IN_LEN;
+    int length = CsRReadHeader(in);
+    if (length < 0) return CSR_E_HEADER;
+    s.length = static_cast<uint32_t>(length);
+    s.total_out = 0;
+    s.decoded = 0;
+    s.wpos = 0;
+    s.bitbuf = 0;
+    s.bitcnt = 0;
+    s.copy_len = 0;
+    s.copy_dist = 0;
+    s.base = 0;
+    s.extra = 0;
+    s.error = 0;
+    s.mode = kFiller;
+    z.in_pos = CSR_HEADER_SIZE;
+    if (inlen == CSR_HEADER_SIZE) {
+      *read = CSR_HEADER_SIZE;
+      return CSR_MORE_INPUT;
+    }
+  }
+
+  auto finish = [&](int rc) {
+    *read = static_cast<unsigned>(z.in_pos);
+    *written = static_cast<unsigned>(z.out_pos);
+    return rc;
+  };
+  auto end_of_stream = [&] {
+    *read = inlen;
+    *written = static_cast<unsigned>(z.out_pos);
+    return CSR_END_OF_STREAM;
+  };
+
+  if (s.mode == kIdle) return CSR_E_ALGORITHM;
+  if (s.mode == kError) return s.error;
+  if (s.mode == kFiller) {
+    // One byte holds the 2-bit count and up to 3 filler bits.
+    if (!z.Need(2)) return finish(CSR_MORE_INPUT);
+    z.Drop(2 + z.Bits(2));
+    s.mode = kBlockHeader;
+  }
+  if (s.pending) {
+    if (!z.HandOutPending()) return finish(CSR_OUTPUT_FULL);
+    if (s.total_out >= s.length) return end_of_stream();
+  }
+  while (s.mode != kDone) {
+    int rc = z.Block();
+    if (rc != kStepDone) return finish(rc);
+    if (s.last_block) {
+      s.mode = kDone;
+      if (!z.HandOut(s.wpos)) return finish(CSR_OUTPUT_FULL);
+    }
+  }
+  return end_of_stream();
+}
