@@ -13,10 +13,12 @@
 // negative error code; `read` and `written` report the bytes taken and
 // produced. Input not taken is passed again at the start of the next call.
 //
-// A state is plain data: it is usable only after a new-stream call (bit 0 of
-// options) and holds no pointer into itself, so a zero-filled or reused work
-// area is fine. One state is used by one thread at a time; the only shared
-// object is the filler generator, which is lock-free.
+// A state is plain data without pointers that outlive a call. It begins
+// with a kind tag that a successful new-stream call sets, so that a work
+// area last used by another algorithm, or a stream whose start failed, is
+// refused (CSR_E_NO_STREAM) instead of being read as a stream. One state
+// is used by one thread at a time; the only shared object is the filler
+// generator, which is lock-free.
 #ifndef COMPRESSION_LZH_H
 #define COMPRESSION_LZH_H
 
@@ -71,8 +73,12 @@ struct HuffTree {
 
 }  // namespace lzh
 
+constexpr uint32_t CSR_LZH_CKIND = 0x4C5A4843;  // "LZHC"
+constexpr uint32_t CSR_LZH_DKIND = 0x4C5A4844;  // "LZHD"
+
 struct CsRLzhInflateState {
-  uint8_t mode;        // resume point; 0 until a new-stream call
+  uint32_t kind;       // CSR_LZH_DKIND once a stream was started
+  uint8_t mode;        // resume point
   uint8_t last_block;  // BFINAL of the block under way
   uint8_t block_type;
   uint8_t last_len;    // previous code length while reading a dynamic header
@@ -102,6 +108,7 @@ struct CsRLzhInflateState {
 };
 
 struct CsRLzhDeflateState {
+  uint32_t kind;      // CSR_LZH_CKIND once a stream was started
   // stream
   uint32_t total;     // uncompressed length of the stream
   uint32_t consumed;  // input taken over the stream
@@ -112,7 +119,6 @@ struct CsRLzhDeflateState {
   WEQ_RAW* out;
   uint32_t out_room, out_count;
   uint32_t ovf_start, ovf_fill;  // bytes waiting in the overflow area
-  uint8_t started;        // a new-stream call has set the state up
   uint8_t eofile;         // all input of the stream is in the window
   uint8_t input_used_up;  // this call's input is exhausted
   uint8_t hash_primed;

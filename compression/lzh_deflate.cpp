@@ -645,9 +645,9 @@ int CsRLzhCompress(CsRLzhDeflateState* state, unsigned total, const WEQ_RAW* in,
   Deflater z{s};
 
   if (options & CSR_OPT_NEW_STREAM) {
+    s.kind = 0;
     if (outlen < CSR_HEADER_SIZE) return CSR_E_OUT_ROOM;
     if (total > static_cast<unsigned>(INT_MAX)) return CSR_E_TOTAL_LEN;
-    s.started = 0;
     int level = options >> CSR_OPT_LEVEL_SHIFT;
     if (level < 1 || level > 9) level = 2;
     s.level = level;
@@ -687,13 +687,13 @@ int CsRLzhCompress(CsRLzhDeflateState* state, unsigned total, const WEQ_RAW* in,
     s.eofile = 0;
     s.hash_primed = 0;
     s.final_done = 0;
-    s.started = 1;
+    s.kind = CSR_LZH_CKIND;
     if (s.out_count == outlen) {
       *written = CSR_HEADER_SIZE;
       return CSR_OUTPUT_FULL;
     }
   } else {
-    if (!s.started) return CSR_E_ALGORITHM;
+    if (s.kind != CSR_LZH_CKIND) return CSR_E_NO_STREAM;
     s.out = out;
     s.out_room = outlen;
     s.out_count = 0;

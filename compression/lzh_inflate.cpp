@@ -18,7 +18,6 @@ namespace {
 using namespace lzh;
 
 enum Mode : uint8_t {
-  kIdle = 0,         // no stream started
   kFiller,           // the 2-bit filler count and the filler bits
   kBlockHeader,      // BFINAL and BTYPE
   kDynCounts,        // HLIT, HDIST, HCLEN
@@ -566,7 +565,7 @@ int CsRLzhDecompress(CsRLzhInflateState* state, const WEQ_RAW* in, unsigned inle
   Inflater z{s, in, inlen, 0, out, outlen, 0};
 
   if (options & CSR_OPT_NEW_STREAM) {
-    s.mode = kIdle;
+    s.kind = 0;
     s.pending = 0;
     s.pending_off = 0;
     s.pool_used = 0;
@@ -586,6 +585,7 @@ int CsRLzhDecompress(CsRLzhInflateState* state, const WEQ_RAW* in, unsigned inle
     s.extra = 0;
     s.error = 0;
     s.mode = kFiller;
+    s.kind = CSR_LZH_DKIND;
     z.in_pos = CSR_HEADER_SIZE;
     if (inlen == CSR_HEADER_SIZE) {
       *read = CSR_HEADER_SIZE;
@@ -604,7 +604,7 @@ int CsRLzhDecompress(CsRLzhInflateState* state, const WEQ_RAW* in, unsigned inle
     return CSR_END_OF_STREAM;
   };
 
-  if (s.mode == kIdle) return CSR_E_ALGORITHM;
+  if (s.kind != CSR_LZH_DKIND) return CSR_E_NO_STREAM;
   if (s.mode == kError) return s.error;
   if (s.mode == kFiller) {
     // One byte holds the 2-bit count and up to 3 filler bits.

@@ -105,8 +105,14 @@ TEST_F(LzhTest, NewStreamCallErrors) {
   EXPECT_EQ(CompressCall(st.get(), 10, nullptr, 0, 7, 0x21).rc, CSR_E_OUT_ROOM);
   EXPECT_EQ(CompressCall(st.get(), 0x80000000u, nullptr, 0, 8, 0x21).rc, CSR_E_TOTAL_LEN);
   EXPECT_EQ(CompressCall(st.get(), 0xFFFFFFFFu, nullptr, 0, 8, 0x21).rc, CSR_E_TOTAL_LEN);
-  // A continuing call on a state that never started a stream.
-  EXPECT_EQ(CompressCall(st.get(), 10, nullptr, 0, 100, 0).rc, CSR_E_ALGORITHM);
+  // Continuing calls on a state that never started a stream, whose start
+  // failed, or that holds some other algorithm's bytes.
+  EXPECT_EQ(CompressCall(st.get(), 10, nullptr, 0, 100, 0).rc, CSR_E_NO_STREAM);
+  ASSERT_EQ(CompressCall(st.get(), 10, nullptr, 0, 8, 0x21).rc, CSR_OUTPUT_FULL);
+  ASSERT_EQ(CompressCall(st.get(), 10, nullptr, 0, 7, 0x21).rc, CSR_E_OUT_ROOM);
+  EXPECT_EQ(CompressCall(st.get(), 10, nullptr, 0, 100, 0).rc, CSR_E_NO_STREAM);
+  std::memset(st.get(), 0x5A, sizeof(CsRLzhDeflateState));
+  EXPECT_EQ(CompressCall(st.get(), 10, nullptr, 0, 100, 0).rc, CSR_E_NO_STREAM);
   // Lengths that stand for negative ints, and missing buffers.
   uint8_t buf[16] = {};
   unsigned rd, wr;
@@ -548,9 +554,17 @@ TEST_F(LzhTest, CallErrors) {
   unsigned rd, wr;
   EXPECT_EQ(CsRLzhDecompress(st.get(), s.data(), 7, buf, 16, 1, &rd, &wr), CSR_E_IN_LEN);
   EXPECT_EQ(CsRLzhDecompress(st.get(), s.data(), 0, buf, 0, 1, &rd, &wr), CSR_E_NO_DATA);
-  // Never started: the state names no stream.
+  // Never started, other bytes in the state, or a start that failed: no
+  // stream to continue.
   auto idle = NewInflateState();
-  EXPECT_EQ(CsRLzhDecompress(idle.get(), s.data(), 4, buf, 16, 0, &rd, &wr), CSR_E_ALGORITHM);
+  EXPECT_EQ(CsRLzhDecompress(idle.get(), s.data(), 4, buf, 16, 0, &rd, &wr), CSR_E_NO_STREAM);
+  std::memset(idle.get(), 0x5A, sizeof(CsRLzhInflateState));
+  EXPECT_EQ(CsRLzhDecompress(idle.get(), s.data(), 4, buf, 16, 0, &rd, &wr), CSR_E_NO_STREAM);
+  Bytes bad = s;
+  bad[5] = 0;
+  ASSERT_EQ(CsRLzhDecompress(st.get(), s.data(), 8, buf, 0, 1, &rd, &wr), CSR_MORE_INPUT);
+  EXPECT_EQ(CsRLzhDecompress(st.get(), bad.data(), 8, buf, 0, 1, &rd, &wr), CSR_E_HEADER);
+  EXPECT_EQ(CsRLzhDecompress(st.get(), s.data() + 8, 4, buf, 16, 0, &rd, &wr), CSR_E_NO_STREAM);
   ASSERT_EQ(CsRLzhDecompress(st.get(), s.data(), 8, buf, 0, 1, &rd, &wr), CSR_MORE_INPUT);
   EXPECT_EQ(CsRLzhDecompress(st.get(), s.data() + 8, 0, buf, 0, 0, &rd, &wr), CSR_E_NO_DATA);
   EXPECT_EQ(CsRLzhDecompress(st.get(), s.data() + 8, 0x80000000u, buf, 1, 0, &rd, &wr), CSR_E_IN_LEN);
