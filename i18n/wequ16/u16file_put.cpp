@@ -52,8 +52,8 @@ long U16WriteUtf8(const WEQ_UC* units, size_t size, size_t count, FILE* stream, 
     if (put < pending) {
       if (bytes != nullptr) *bytes = written;
       if (fail && put == 0) return -1;
-      // At most three bytes per unit were written: of this chunk, at least
-      // one unit and at most all of them are lost, and every unit after it.
+      // A unit takes at most three bytes, so at least put / 3 units of the
+      // chunk went out; at least one of it is lost, and every unit after it.
       size_t chunkUnits = i - first;
       size_t lost = chunkUnits - std::min(chunkUnits - 1, put / 3);
       size_t unwritten = lost + (total - i);
