@@ -1,8 +1,7 @@
 // The error hook slot of the UTF transforms and the module texts it gets.
 #include <atomic>
-#include <cstring>
-#include <new>
 
+#include "i18n/wequ16/u16file.h"
 #include "krn/rscp/rscpu_int.h"
 
 namespace {
@@ -11,15 +10,6 @@ namespace {
 // at every error, possibly on other threads at the same time; release/acquire
 // so that whatever the installer prepared before is visible to the hook.
 std::atomic<rscpuErrFunc_t> gHook{rscpuErrDefault};
-
-// Widens the 7-bit identification string; kept for the life of the process.
-const WEQ_UC* WidenId(const char* id) {
-  size_t n = std::strlen(id);
-  WEQ_UC* w = new (std::nothrow) WEQ_UC[n + 1];
-  if (w == nullptr) return u"@(#) $Id: rscpu?.cpp $";
-  for (size_t i = 0; i <= n; ++i) w[i] = static_cast<unsigned char>(id[i]);
-  return w;
-}
 
 }  // namespace
 
@@ -35,7 +25,8 @@ void rscpuSetErrorFunc(rscpuErrFunc_t fn) {
 namespace rscpu {
 
 const WEQ_UC* RscpuIModuleText(RscpuIModule& m) {
-  std::call_once(m.once, [&m] { m.text = WidenId(m.id); });
+  // The copy is kept for the life of the process.
+  std::call_once(m.once, [&m] { m.text = ConvertSCCSID_w(m.id); });
   // The hook sees the text without the "@(#)" marker.
   return m.text + 4;
 }

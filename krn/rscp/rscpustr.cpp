@@ -1,6 +1,7 @@
 // String adapters over the UTF-16 <-> UTF-8 converters.
-#include <string>
+#include <cstring>
 
+#include "i18n/wequ16/u16str.h"
 #include "krn/rscp/rscpu_int.h"
 
 namespace {
@@ -23,6 +24,9 @@ int FromUtf8(const char*& s, const char* se, WEQ_UC*& d, WEQ_UC* de) {
   s = reinterpret_cast<const char*>(b);
   return rc;
 }
+
+size_t Length(const WEQ_UC* s) { return strlenU(s); }
+size_t Length(const char* s) { return std::strlen(s); }
 
 // Units of room in a destination: a NULL one or a negative size has none.
 template <class Out>
@@ -54,7 +58,7 @@ int Terminated(Out* dst, int size, int* out, const In* src, Conv conv) {
   int rc = 0;
   if (src != nullptr) {
     const In* s = src;
-    rc = conv(s, src + std::char_traits<In>::length(src), d, dst + size - 1);
+    rc = conv(s, src + Length(src), d, dst + size - 1);
   }
   *d = 0;
   if (out) *out = static_cast<int>(d - dst);
