@@ -149,23 +149,34 @@ inline void EncodeUtf8(WEQ_RAW* d, uint32_t c, int n) {
 }
 
 // --- Runs of ASCII ----------------------------------------------------------
-// Eight characters at a time while all are below 0x80 (and, without control
-// codes, none is one); the character-wise loop does the rest and every case
-// that needs a decision, so results and stop positions are unchanged.
+// Eight characters at a time while all are plain 7-bit characters (no
+// control codes for the _noctrl forms); a word holding another character is
+// taken up to it. Everything else goes through the character-wise code, so
+// results, stop positions and hook calls do not depend on the runs.
 constexpr int kRun = 8;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
 
-// Any byte of w below 0x20 or equal to 0x7F, given that all are below 0x80.
-inline bool HasCtrlByte(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
-  uint64_t x = w ^ (kOnes * 0x7F);
-  uint64_t is7f = (x - kOnes) & ~x & kHigh;
-  return (below20 | is7f) != 0;
+// Flags (top bit of the byte) the bytes of w that are not plain characters;
+// the lowest flag is exact, flags above it may be spurious.
+template <bool kNoCtrl>
+inline uint64_t OddBytes(uint64_t w) {
+  uint64_t odd = w & kHigh;
+  if constexpr (kNoCtrl) {
+    uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t x = w ^ (kOnes * 0x7F);
+    odd |= below20 | ((x - kOnes) & ~x & kHigh);
+  }
+  return odd;
 }
 
+inline int PlainPrefix(uint64_t odd) { return odd ? __builtin_ctzll(odd) / 8 : kRun; }
+
+// Whole words of kRun plain units only: in mixed text most runs are short,
+// and the character-wise code is quicker there than a partial word.
 template <class F, bool kNoCtrl>
-inline void EncodeAsciiRun(const typename F::Unit*& s, const typename F::Unit* se, WEQ_RAW*& d,
-                           WEQ_RAW* de) {
+inline void EncodeRun(const typename F::Unit*& s, const typename F::Unit* se, WEQ_RAW*& d,
+                      WEQ_RAW* de) {
   using Unit = typename F::Unit;
   constexpr Unit kHighBits = F::kSwap ? ByteSwap(static_cast<Unit>(~Unit{0x7F}))
                                       : static_cast<Unit>(~Unit{0x7F});
@@ -176,12 +187,11 @@ inline void EncodeAsciiRun(const typename F::Unit*& s, const typename F::Unit* s
     for (int i = 0; i < kRun; ++i) any |= u[i];
     if (any & kHighBits) return;
     WEQ_RAW b[kRun];
-    for (int i = 0; i < kRun; ++i)
-      b[i] = static_cast<WEQ_RAW>(F::kSwap ? ByteSwap(u[i]) : u[i]);
+    for (int i = 0; i < kRun; ++i) b[i] = static_cast<WEQ_RAW>(F::kSwap ? ByteSwap(u[i]) : u[i]);
     if constexpr (kNoCtrl) {
       uint64_t w;
       std::memcpy(&w, b, sizeof w);
-      if (HasCtrlByte(w)) return;
+      if (OddBytes<true>(w)) return;
     }
     std::memcpy(d, b, sizeof b);
     s += kRun;
@@ -189,23 +199,27 @@ inline void EncodeAsciiRun(const typename F::Unit*& s, const typename F::Unit* s
   }
 }
 
+// Needs kRun bytes of source and units of room, and a plain first byte.
 template <class F, bool kNoCtrl>
-inline void DecodeAsciiRun(const WEQ_RAW*& s, const WEQ_RAW* se, typename F::Unit*& d,
-                           typename F::Unit* de) {
-  using Unit = typename F::Unit;
+inline void DecodeRun(const WEQ_RAW*& s, const WEQ_RAW* se, typename F::Unit*& d,
+                      typename F::Unit* de) {
   while (se - s >= kRun && de - d >= kRun) {
     uint64_t w;
     std::memcpy(&w, s, sizeof w);
-    if (w & 0x8080808080808080ull) return;
-    if (kNoCtrl && HasCtrlByte(w)) return;
-    Unit u[kRun];
-    for (int i = 0; i < kRun; ++i) {
-      u[i] = static_cast<Unit>(s[i]);
-      if constexpr (F::kSwap) u[i] = ByteSwap(u[i]);
+    uint64_t odd = OddBytes<kNoCtrl>(w);
+    if (odd == 0) {
+      typename F::Unit u[kRun];
+      for (int i = 0; i < kRun; ++i) Put<F>(u + i, s[i]);
+      std::memcpy(d, u, sizeof u);
+      s += kRun;
+      d += kRun;
+      continue;
     }
-    std::memcpy(d, u, sizeof u);
-    s += kRun;
-    d += kRun;
+    int n = PlainPrefix(odd);
+    for (int i = 0; i < n; ++i) Put<F>(d + i, s[i]);
+    s += n;
+    d += n;
+    return;
   }
 }
 
@@ -217,9 +231,48 @@ int Encode(RscpuIModule& mod, const typename F::Unit** pSrc, const typename F::U
   WEQ_RAW* d = *pDst;
   int rc = 0;
   while (s < srcEnd) {
-    EncodeAsciiRun<F, kNoCtrl>(s, srcEnd, d, dstEnd);
-    if (s >= srcEnd) break;
     uint32_t c = Get<F>(s);
+    // Valid characters with room to spare, by length; anything else, and
+    // every error, is left to the general steps below.
+    if (c < 0x80) {
+      if (!(kNoCtrl && IsCtrl(c)) && d < dstEnd) {
+        const typename F::Unit* from = s;
+        EncodeRun<F, kNoCtrl>(s, srcEnd, d, dstEnd);
+        if (s == from) {
+          *d++ = static_cast<WEQ_RAW>(c);
+          ++s;
+        }
+        continue;
+      }
+    } else if (c < 0x800) {
+      if (!(kNoCtrl && c <= 0x9F) && dstEnd - d >= 2) {
+        EncodeUtf8(d, c, 2);
+        d += 2;
+        ++s;
+        continue;
+      }
+    } else if (c < 0x10000) {
+      if ((!F::kPairs || c - 0xD800 >= 0x800) && dstEnd - d >= 3) {
+        EncodeUtf8(d, c, 3);
+        d += 3;
+        ++s;
+        continue;
+      }
+      if (F::kPairs && c < 0xDC00 && srcEnd - s >= 2 && dstEnd - d >= 4) {
+        uint32_t low = Get<F>(s + 1);
+        if (low - 0xDC00 < 0x400) {
+          EncodeUtf8(d, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00), 4);
+          d += 4;
+          s += 2;
+          continue;
+        }
+      }
+    } else if (c < 0x200000 && dstEnd - d >= 4) {
+      EncodeUtf8(d, c, 4);
+      d += 4;
+      ++s;
+      continue;
+    }
     int used = 1;
     if constexpr (F::kPairs) {
       if (c - 0xD800 < 0x800) {
@@ -279,13 +332,59 @@ int Decode(RscpuIModule& mod, const WEQ_RAW** pSrc, const WEQ_RAW* srcEnd,
   typename F::Unit* d = *pDst;
   int rc = 0;
   while (s < srcEnd) {
-    DecodeAsciiRun<F, kNoCtrl>(s, srcEnd, d, dstEnd);
-    if (s >= srcEnd) break;
     if (d >= dstEnd) {
       rc = RscpuIError(mod, RSCPU_DEST_FULL, kLocDecFull, __LINE__, kMsgFull);
       break;
     }
     const uint32_t b = *s;
+    // Valid sequences of 1 to 4 bytes, by lead byte; anything else, and
+    // every error, is left to the general steps below.
+    if (b < 0x80) {
+      if (!(kNoCtrl && (b < 0x20 || b == 0x7F))) {
+        if (srcEnd - s >= kRun && dstEnd - d >= kRun) {
+          DecodeRun<F, kNoCtrl>(s, srcEnd, d, dstEnd);
+        } else {
+          Put<F>(d++, b);
+          ++s;
+        }
+        continue;
+      }
+    } else if (b >= 0xC2 && b < 0xE0) {
+      if (srcEnd - s >= 2 && (s[1] & 0xC0) == 0x80) {
+        uint32_t v = ((b & 0x1F) << 6) | (s[1] & 0x3F);
+        if (!(kNoCtrl && v <= 0x9F)) {
+          Put<F>(d++, v);
+          s += 2;
+          continue;
+        }
+      }
+    } else if (b >= 0xE0 && b < 0xF0) {
+      if (srcEnd - s >= 3 && ((s[1] & 0xC0) | ((s[2] & 0xC0) >> 2)) == 0xA0) {
+        uint32_t v = ((b & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+        if (v >= 0x800) {
+          Put<F>(d++, v);
+          s += 3;
+          continue;
+        }
+      }
+    } else if (b >= 0xF0 && b < 0xF8) {
+      if (srcEnd - s >= 4 && ((s[1] & 0xC0) | ((s[2] & 0xC0) >> 2) | ((s[3] & 0xC0) >> 4)) == 0xA8) {
+        uint32_t v = ((b & 0x07) << 18) | ((s[1] & 0x3F) << 12) | ((s[2] & 0x3F) << 6) | (s[3] & 0x3F);
+        if (v >= 0x10000 && v <= F::kMax) {
+          if constexpr (F::kPairs) {
+            if (dstEnd - d >= 2) {
+              PutPair<F>(d, v);
+              s += 4;
+              continue;
+            }
+          } else {
+            Put<F>(d++, v);
+            s += 4;
+            continue;
+          }
+        }
+      }
+    }
     const int extra = lead[b];
     // Where to go on after substituting: behind the sequence, except after
     // a bad continuation byte, which may start the next character.

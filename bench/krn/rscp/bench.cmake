@@ -1,0 +1,2 @@
+find_package(ICU COMPONENTS uc)
+tov_bench(rscpu_bench SOURCES rscpu_bench.cpp LIBS ICU::uc)
