@@ -76,143 +76,145 @@ const Texts& Get(const std::string& kind) {
   return cache.back().second;
 }
 
-void Check(benchmark::State& st, bool ok) {
-  if (!ok) st.SkipWithError("conversion failed");
+// Runs fn (which returns false on failure) once per iteration; throughput
+// is counted in bytes of UTF-8.
+template <class Fn>
+void Loop(benchmark::State& st, size_t utf8Bytes, Fn fn) {
+  for (auto _ : st) {
+    if (!fn()) {
+      st.SkipWithError("conversion failed");
+      break;
+    }
+  }
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * utf8Bytes));
+}
+
+bool IcuOk(UErrorCode err) { return U_SUCCESS(err) || err == U_STRING_NOT_TERMINATED_WARNING; }
+
+void IconvLoop(benchmark::State& st, const char* to, const char* from, const void* in,
+               size_t inLen, size_t outLen, size_t utf8Bytes) {
+  iconv_t cd = iconv_open(to, from);
+  std::vector<char> out(outLen);
+  Loop(st, utf8Bytes, [&] {
+    char* ip = const_cast<char*>(static_cast<const char*>(in));
+    char* op = out.data();
+    size_t il = inLen, ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    benchmark::DoNotOptimize(op);
+    return r != static_cast<size_t>(-1);
+  });
+  iconv_close(cd);
 }
 
 // --- UTF-8 to UTF-16 -------------------------------------------------------
 void U8ToU6(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<WEQ_UC> out(t.utf16.size());
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     const WEQ_RAW* s = reinterpret_cast<const WEQ_RAW*>(t.utf8.data());
     WEQ_UC* d = out.data();
     int rc = rscpu_U8_to_U6(&s, s + t.utf8.size(), &d, d + out.size(), nullptr, nullptr);
     benchmark::DoNotOptimize(d);
-    Check(st, rc == 0);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return rc == 0;
+  });
 }
 
 void U8ToU6Icu(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<UChar> out(t.utf16.size());
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int32_t len = 0;
     UErrorCode err = U_ZERO_ERROR;
     u_strFromUTF8(out.data(), static_cast<int32_t>(out.size()), &len, t.utf8.data(),
                   static_cast<int32_t>(t.utf8.size()), &err);
     benchmark::DoNotOptimize(len);
-    Check(st, U_SUCCESS(err) || err == U_STRING_NOT_TERMINATED_WARNING);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
-}
-
-void Iconv(benchmark::State& st, const char* to, const char* from, const char* in, size_t inLen,
-           size_t outLen, size_t bytes) {
-  iconv_t cd = iconv_open(to, from);
-  std::vector<char> out(outLen);
-  for (auto _ : st) {
-    char* ip = const_cast<char*>(in);
-    char* op = out.data();
-    size_t il = inLen, ol = out.size();
-    size_t r = iconv(cd, &ip, &il, &op, &ol);
-    benchmark::DoNotOptimize(op);
-    Check(st, r != static_cast<size_t>(-1));
-  }
-  iconv_close(cd);
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * bytes));
+    return IcuOk(err);
+  });
 }
 
 void U8ToU6Iconv(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
-  Iconv(st, "UTF-16LE", "UTF-8", t.utf8.data(), t.utf8.size(), t.utf16.size() * 2, t.utf8.size());
+  IconvLoop(st, "UTF-16LE", "UTF-8", t.utf8.data(), t.utf8.size(), t.utf16.size() * 2, t.utf8.size());
 }
 
 // --- UTF-16 to UTF-8 -------------------------------------------------------
 void U6ToU8(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<WEQ_RAW> out(t.utf8.size());
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     const WEQ_UC* s = t.utf16.data();
     WEQ_RAW* d = out.data();
     int rc = rscpu_U6_to_U8(&s, s + t.utf16.size(), &d, d + out.size());
     benchmark::DoNotOptimize(d);
-    Check(st, rc == 0);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return rc == 0;
+  });
 }
 
 void U6ToU8Icu(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<char> out(t.utf8.size());
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int32_t len = 0;
     UErrorCode err = U_ZERO_ERROR;
     u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &len, t.utf16.data(),
                 static_cast<int32_t>(t.utf16.size()), &err);
     benchmark::DoNotOptimize(len);
-    Check(st, U_SUCCESS(err) || err == U_STRING_NOT_TERMINATED_WARNING);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return IcuOk(err);
+  });
 }
 
 void U6ToU8Iconv(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
-  Iconv(st, "UTF-8", "UTF-16LE", reinterpret_cast<const char*>(t.utf16.data()), t.utf16.size() * 2,
-        t.utf8.size(), t.utf8.size());
+  IconvLoop(st, "UTF-8", "UTF-16LE", t.utf16.data(), t.utf16.size() * 2, t.utf8.size(), t.utf8.size());
 }
 
 // --- The terminated string adapters (JNI strings) --------------------------
 void Utf8sToUcsBench(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<WEQ_UC> out(t.utf16.size() + 1);
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int n = 0;
     int rc = Utf8sToUcs(out.data(), static_cast<int>(out.size()), &n, t.utf8.c_str());
     benchmark::DoNotOptimize(n);
-    Check(st, rc == 0);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return rc == 0;
+  });
 }
 
+// ICU's nearest: terminated input, U+FFFD for invalid sequences.
 void Utf8sToUcsIcu(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<UChar> out(t.utf16.size() + 1);
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int32_t len = 0;
     UErrorCode err = U_ZERO_ERROR;
     u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &len, t.utf8.c_str(), -1,
                          0xFFFD, nullptr, &err);
     benchmark::DoNotOptimize(len);
-    Check(st, U_SUCCESS(err));
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return IcuOk(err);
+  });
 }
 
 void UcsToUtf8sBench(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<char> out(t.utf8.size() + 1);
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int n = 0;
     int rc = UcsToUtf8s(out.data(), static_cast<int>(out.size()), &n, t.utf16.c_str());
     benchmark::DoNotOptimize(n);
-    Check(st, rc == 0);
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return rc == 0;
+  });
 }
 
 void UcsToUtf8sIcu(benchmark::State& st, std::string kind) {
   const Texts& t = Get(kind);
   std::vector<char> out(t.utf8.size() + 1);
-  for (auto _ : st) {
+  Loop(st, t.utf8.size(), [&] {
     int32_t len = 0;
     UErrorCode err = U_ZERO_ERROR;
     u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &len, t.utf16.c_str(), -1, &err);
     benchmark::DoNotOptimize(len);
-    Check(st, U_SUCCESS(err));
-  }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * t.utf8.size()));
+    return IcuOk(err);
+  });
 }
 
 const int kRegistered = [] {

@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_rscpu SOURCES rscpu_fuzz.cpp)
