@@ -50,15 +50,6 @@ constexpr unsigned kIndexBits = 10;
 constexpr uint32_t kMaxKeys = 1u << kIndexBits;
 constexpr uint32_t kIndexMask = kMaxKeys - 1;
 
-// Number of values the calling thread currently holds in its key table
-// (non-NULL values of live keys), and the table's capacity.
-uint32_t ThrIThreadValueCount();
-uint32_t ThrIThreadTableCapacity();
-
-// The thread-detach sequence: the hook, then ThrKeyCleanup. When the thread
-// ends, its key table is released after it.
-void ThrIThreadDetach();
-
 // Number of keys alive (nodes in the key list).
 uint32_t ThrIKeyCount();
 

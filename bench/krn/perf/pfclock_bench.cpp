@@ -77,7 +77,7 @@ BENCHMARK(BM_NT_gettimeofday);
 BENCHMARK(BM_NT_gettimeofday__clock_gettime);
 BENCHMARK(BM_ContLocaltime)->Arg(0)->Arg(1);
 BENCHMARK(LocaltimeR)->Name("BM_ContLocaltime__localtime_r")->Arg(0)->Arg(1);
-BENCHMARK(BM_ThrLocaltime);
+BENCHMARK(BM_ThrLocaltime)->Arg(0);
 BENCHMARK(LocaltimeR)->Name("BM_ThrLocaltime__localtime_r")->Arg(0);
 
 }  // namespace
