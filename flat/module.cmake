@@ -1,2 +1,1 @@
 tov_sources(nlsui0.cpp)
-tov_sources(weqparam.cpp weqparamtab.cpp weqprofile.cpp)

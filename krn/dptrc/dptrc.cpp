@@ -28,13 +28,13 @@ constexpr size_t kErrnoTextMax = 255;
 // Process-wide state of the trace. Guarded by the trace lock, which every
 // function here holds while it touches any field.
 struct TraceState {
-  WEQ_UC line[kDpTrcLineUnits];   // the entry being assembled
-  char line8[kLine8Bytes];        // 8-bit formatting of DpTrcErrorA
-  WEQ_UC fmt[kDpTrcFmtUnits + 1]; // the format of a located line, cut
+  WEQ_UC line[kDpTrcLineUnits];    // the entry being assembled
+  char line8[kLine8Bytes];         // 8-bit formatting of DpTrcErrorA
+  WEQ_UC fmt[kDpTrcFmtUnits + 1];  // the format of a located line, cut
   char fmt8[kDpTrcFmtUnits + 1];
-  WEQ_UC location[kDpTrcLocUnits]; // "%-12.12s%d": file field, then line
-  time_t lastSecond;               // second of the last time-stamp line
-  FILE* defaultFile;               // first stream of CTrcOpenGlobal
+  WEQ_UC location[kDpTrcLocUnits];  // "%-12.12s%d": file field, then line
+  time_t lastSecond;                // second of the last time-stamp line
+  FILE* defaultFile;                // first stream of CTrcOpenGlobal
 };
 
 TraceState g_trc;
@@ -128,9 +128,7 @@ void TimeStamp(FILE* f, bool tagged) {
   fflush(f);
 }
 
-void PutTruncated(FILE* f) {
-  fprintfU16(f, u"\n%sdata was truncated\n", kWarningPrefix);
-}
+void PutTruncated(FILE* f) { fprintfU16(f, u"\n%sdata was truncated\n", kWarningPrefix); }
 
 // The text of a formatting failure, with the writer's own location.
 void PutFormatFailure(FILE* f, const WEQ_UC* what, int err, int line) {
@@ -223,7 +221,8 @@ const WEQ_UC* ErrnoText(int err) {
 // part (when errnoPart), the location suffix, the truncation note.
 void FinishLocated(FILE* f, size_t used, bool cut, bool errnoPart, int err) {
   long n = static_cast<long>(used);
-  if (!cut && errnoPart) n = AppendFmt(static_cast<size_t>(n), &cut, u" (%d: %s)", err, ErrnoText(err));
+  if (!cut && errnoPart)
+    n = AppendFmt(static_cast<size_t>(n), &cut, u" (%d: %s)", err, ErrnoText(err));
   if (n >= 0 && !cut) {
     n = AppendFmt(static_cast<size_t>(n), &cut, u" [%-12.12s %.5s]\n", +g_trc.location,
                   g_trc.location + 12);

@@ -159,9 +159,9 @@ inline void DpSysLogHook(CTRC_HDL, const WEQ_UC*, U16Format<A...>, const A&...) 
 
 // Text column modes of the dumps.
 enum : uint8_t {
-  DPTRC_TXT_PLAIN = 0,    // bytes shown as they are
-  DPTRC_TXT_EBCDIC = 1,   // EBCDIC bytes shown translated to Latin-1
-  DPTRC_TXT_TOEBCDIC = 2, // Latin-1 bytes shown translated to EBCDIC
+  DPTRC_TXT_PLAIN = 0,     // bytes shown as they are
+  DPTRC_TXT_EBCDIC = 1,    // EBCDIC bytes shown translated to Latin-1
+  DPTRC_TXT_TOEBCDIC = 2,  // Latin-1 bytes shown translated to EBCDIC
 };
 
 // Writes "Adresse   Offset  <title>", a rule, one line per 16 bytes
@@ -180,13 +180,12 @@ void DpTrcHexDumpMasked(CTRC_HDL hdl, const WEQ_UC* title, void* data, size_t le
 
 // --- The calling pattern -------------------------------------------------------
 
-#define DPTRC_ON(level) \
-  (__builtin_expect(CTrcLevel.load(std::memory_order_relaxed) >= (level), 0))
+#define DPTRC_ON(level) (__builtin_expect(CTrcLevel.load(std::memory_order_relaxed) >= (level), 0))
 
 #define DPTRC_WIDE_(s) u"" s
 
 // An information line at the given level (2 or 3).
-#define DPTRC_LINE(level, hdl, fmt, ...)           \
+#define DPTRC_LINE(level, hdl, fmt, ...)            \
   do {                                              \
     if (DPTRC_ON(level)) {                          \
       DpTrcLock();                                  \
@@ -196,14 +195,14 @@ void DpTrcHexDumpMasked(CTRC_HDL hdl, const WEQ_UC* title, void* data, size_t le
   } while (0)
 
 // A located line (error, warning, errno) at level 1.
-#define DPTRC_LOCATED_(writer, hdl, fmt, ...)                 \
-  do {                                                         \
-    if (DPTRC_ON(1)) {                                         \
-      DpTrcLock();                                             \
-      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);       \
-      writer((hdl), fmt __VA_OPT__(, ) __VA_ARGS__);           \
-      DpTrcUnlock();                                           \
-    }                                                          \
+#define DPTRC_LOCATED_(writer, hdl, fmt, ...)            \
+  do {                                                   \
+    if (DPTRC_ON(1)) {                                   \
+      DpTrcLock();                                       \
+      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__); \
+      writer((hdl), fmt __VA_OPT__(, ) __VA_ARGS__);     \
+      DpTrcUnlock();                                     \
+    }                                                    \
   } while (0)
 
 #define DPTRC_ERROR(hdl, fmt, ...) DPTRC_LOCATED_(DpTrcError, hdl, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -214,14 +213,14 @@ void DpTrcHexDumpMasked(CTRC_HDL hdl, const WEQ_UC* title, void* data, size_t le
   DPTRC_LOCATED_(DpTrcErrorA, hdl, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 // A system-log copy line with its 3-character message id, at level 1.
-#define DPTRC_SYSLOG(hdl, msgId, fmt, ...)                            \
-  do {                                                                \
-    if (DPTRC_ON(1)) {                                                \
-      DpTrcLock();                                                    \
-      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);              \
-      DpTrcSysLog((hdl), (msgId), fmt __VA_OPT__(, ) __VA_ARGS__);    \
-      DpTrcUnlock();                                                  \
-    }                                                                 \
+#define DPTRC_SYSLOG(hdl, msgId, fmt, ...)                         \
+  do {                                                             \
+    if (DPTRC_ON(1)) {                                             \
+      DpTrcLock();                                                 \
+      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);           \
+      DpTrcSysLog((hdl), (msgId), fmt __VA_OPT__(, ) __VA_ARGS__); \
+      DpTrcUnlock();                                               \
+    }                                                              \
   } while (0)
 
 #endif

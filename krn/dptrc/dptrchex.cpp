@@ -5,6 +5,7 @@
 #include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/dptrc_int.h"
 
+// The generated tables, declared in dptrc_int.h.
 #include "krn/dptrc/dpcp273.inc"
 
 namespace {

@@ -19,10 +19,26 @@
 std::atomic<long> ErrIAdmAlive{0};
 
 const WEQ_UC* const ErrFieldLabel[ERR_FLD_COUNT] = {
-    u"",           u"",           u"ERROR",         u"RC",           u"COMPONENT",
-    u"RELEASE",    u"VERSION",    u"MODULE",        u"LINE",         u"DETAIL",
-    u"TIME",       u"SYSTEM CALL", u"ERRNO",        u"ERRNO TEXT",   u"COUNTER",
-    u"LOCATION",   u"DESCR MSG NO", u"DESCR VARGS", u"DETAIL MSG NO", u"DETAIL VARGS",
+    u"",
+    u"",
+    u"ERROR",
+    u"RC",
+    u"COMPONENT",
+    u"RELEASE",
+    u"VERSION",
+    u"MODULE",
+    u"LINE",
+    u"DETAIL",
+    u"TIME",
+    u"SYSTEM CALL",
+    u"ERRNO",
+    u"ERRNO TEXT",
+    u"COUNTER",
+    u"LOCATION",
+    u"DESCR MSG NO",
+    u"DESCR VARGS",
+    u"DETAIL MSG NO",
+    u"DETAIL VARGS",
     u"",
 };
 
@@ -145,7 +161,9 @@ struct Scratch {
   WEQ_UC detailVargs[kErrFmtUnits];
 };
 
-std::unique_ptr<Scratch> NewScratch() { return std::unique_ptr<Scratch>(new (std::nothrow) Scratch); }
+std::unique_ptr<Scratch> NewScratch() {
+  return std::unique_ptr<Scratch>(new (std::nothrow) Scratch);
+}
 
 // The text of a message (number split off) and, when it has a number, its
 // arguments formatted one by one, joined by ";;;;".
@@ -459,11 +477,14 @@ int ErrReplaceV(int field, U16FmtArgs value) {
       bool zero = isSigned ? v.i == 0 : v.u == 0;
       number[0] = 0;
       if (!zero || field == ERR_FLD_ERRNO) {
-        if (isSigned) snprintfU16(number, kNumberUnits, u"%lld", static_cast<long long>(v.i));
-        else snprintfU16(number, kNumberUnits, u"%llu", static_cast<unsigned long long>(v.u));
+        if (isSigned)
+          snprintfU16(number, kNumberUnits, u"%lld", static_cast<long long>(v.i));
+        else
+          snprintfU16(number, kNumberUnits, u"%llu", static_cast<unsigned long long>(v.u));
       }
       f[field] = number;
-      if (field == ERR_FLD_ERRNO) f[ERR_FLD_ERRNO_TEXT] = ErrnoText(sysText, static_cast<int32_t>(v.i));
+      if (field == ERR_FLD_ERRNO)
+        f[ERR_FLD_ERRNO_TEXT] = ErrnoText(sysText, static_cast<int32_t>(v.i));
       break;
     }
     default:  // the fields taken unchanged

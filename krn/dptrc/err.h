@@ -59,14 +59,14 @@ enum {
 // Results.
 enum {
   ERR_OK = 0,
-  ERR_TOO_LARGE = -1,      // record would exceed 500 units, or input too long
-  ERR_NO_INFO = -2,        // the thread has no record
-  ERR_BAD_FIELD = -3,      // bad field number, or a value of the wrong kind
-  ERR_BAD_LENGTH = -4,     // stored length out of range
-  ERR_NO_MEMORY = -5,      // no memory or no thread key
-  ERR_DAMAGED = -6,        // eyecatcher missing
-  ERR_INCOMPLETE = -7,     // fewer than 21 strings
-  ERR_CONVERSION = -8,     // character conversion failed or buffer too small
+  ERR_TOO_LARGE = -1,   // record would exceed 500 units, or input too long
+  ERR_NO_INFO = -2,     // the thread has no record
+  ERR_BAD_FIELD = -3,   // bad field number, or a value of the wrong kind
+  ERR_BAD_LENGTH = -4,  // stored length out of range
+  ERR_NO_MEMORY = -5,   // no memory or no thread key
+  ERR_DAMAGED = -6,     // eyecatcher missing
+  ERR_INCOMPLETE = -7,  // fewer than 21 strings
+  ERR_CONVERSION = -8,  // character conversion failed or buffer too small
 };
 
 // A thread's administration of its record.
@@ -104,9 +104,12 @@ struct ErrFmtStr {
   }
 
   template <class P>
-    requires(std::is_same_v<std::remove_cvref_t<P>, const WEQ_UC*> ||
-             std::is_same_v<std::remove_cvref_t<P>, WEQ_UC*>)
-  constexpr ErrFmtStr(P&& s) : str(s) {}
+  requires(std::is_same_v<std::remove_cvref_t<P>, const WEQ_UC*> ||
+           std::is_same_v<std::remove_cvref_t<P>, WEQ_UC*> ||
+           (std::is_array_v<std::remove_reference_t<P>> &&
+            std::is_same_v<std::remove_extent_t<std::remove_reference_t<P>>,
+                           WEQ_UC>)) constexpr ErrFmtStr(P&& s)
+      : str(s) {}
 
   constexpr ErrFmtStr(std::nullptr_t) : str(nullptr) {}
 };
@@ -120,8 +123,8 @@ using ErrDetailFmt = ErrFmtStr<true, U16FmtKindOf<std::decay_t<A>>()...>;
 // be too large (no record afterwards), -5.
 template <class... A>
 inline int ErrSetInfo(const WEQ_UC* component, uint32_t version, const WEQ_UC* module,
-                      uint32_t line, ErrDescrFmt<A...> descr, int32_t rc,
-                      ErrDetailFmt<A...> detail, const A&... args) {
+                      uint32_t line, ErrDescrFmt<A...> descr, int32_t rc, ErrDetailFmt<A...> detail,
+                      const A&... args) {
   return ErrSetInfoSysV(component, version, module, line, 0, descr.str, rc, detail.str, nullptr, 0,
                         U16FmtMakeArgs(args...).args());
 }

@@ -22,12 +22,12 @@ inline constexpr int32_t kErrMsgNoWidth = 5;
 // One thread's administration, under the error information's key; zeroed
 // at creation.
 struct ErrThrAdm {
-  WEQ_UC* record;        // ERR_INFO_MAX_UNITS + 1 units; 0 from length on
-  WEQ_UC* text;          // kErrTextUnits units for ErrGetAllTxt
-  uint32_t counter;      // records set or installed on this thread
-  WEQ_UC* location;      // heap copy of the LOCATION text, or NULL
-  int32_t msgNoWidth;    // width of a message number, kErrMsgNoWidth
-  uint32_t length;       // units of the record, 0: none
+  WEQ_UC* record;      // ERR_INFO_MAX_UNITS + 1 units; 0 from length on
+  WEQ_UC* text;        // kErrTextUnits units for ErrGetAllTxt
+  uint32_t counter;    // records set or installed on this thread
+  WEQ_UC* location;    // heap copy of the LOCATION text, or NULL
+  int32_t msgNoWidth;  // width of a message number, kErrMsgNoWidth
+  uint32_t length;     // units of the record, 0: none
 };
 
 // The calling thread's administration with its buffers, created when

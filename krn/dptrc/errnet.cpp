@@ -19,8 +19,8 @@ constexpr size_t kMaxUtf8Bytes = 3 * ERR_INFO_MAX_UNITS;
 constexpr size_t kMaxEbcdicBytes = ERR_INFO_MAX_UNITS;
 
 int TooLarge(size_t length) {
-  DPTRC_ERROR(CTrcGlobalHdl, u"ErrCpNetToInt2: internal area too small (%d<%d)",
-              ERR_INFO_MAX_UNITS, length);
+  DPTRC_ERROR(CTrcGlobalHdl, u"ErrCpNetToInt2: internal area too small (%d<%d)", ERR_INFO_MAX_UNITS,
+              length);
   return ERR_TOO_LARGE;
 }
 

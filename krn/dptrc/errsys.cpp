@@ -7,6 +7,7 @@
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/err_int.h"
 
+// The generated table, declared in err_int.h.
 #include "krn/dptrc/errsystxt.inc"
 
 static_assert(std::is_sorted(std::begin(ErrSysTxtTable), std::end(ErrSysTxtTable),

@@ -18,34 +18,32 @@ namespace trctest {
 // The kernel's id of the calling thread, as the tag must show it.
 inline std::string KernelTid() { return std::to_string(static_cast<long>(syscall(SYS_gettid))); }
 
-// A trace file of its own, opened with CTrcOpen, at the given level; the
-// level goes back to 0 at the end.
+// A trace file of its own opened with CTrcOpen at the given level, as the
+// global handle when asked; both go back at the end.
 class TraceFile {
  public:
-  explicit TraceFile(int level = 2, const char* name = "t.trc") : path_(dir_.File(name)) {
+  explicit TraceFile(int level = 2, bool global = false)
+      : path_(dir_.File("t.trc")), global_(global) {
     CTrcLevel.store(level);
     f_ = CTrcOpen(tovtest::FromUtf8(path_).c_str(), u"w");
+    if (global_) CTrcGlobalHdl.store(f_);
   }
   ~TraceFile() {
     CTrcLevel.store(0);
-    if (f_ != nullptr && f_ != stderr) fclose(f_);
+    if (global_) CTrcGlobalHdl.store(nullptr);
+    fclose(f_);
   }
-  TraceFile(const TraceFile&) = delete;
-  TraceFile& operator=(const TraceFile&) = delete;
-
   CTRC_HDL hdl() const { return f_; }
-  const std::string& path() const { return path_; }
   std::string Read() const {
     fflush(f_);
     return tovtest::ReadFile(path_);
   }
-  std::vector<trccheck::Line> Lines() const { return trccheck::Parse(Read()); }
-  // The lines after the header (empty line, rule, header, rule).
+  // The lines after the four of the header.
   std::vector<trccheck::Line> Body() const {
-    std::vector<trccheck::Line> l = Lines();
-    return l.size() >= 4 ? std::vector<trccheck::Line>(l.begin() + 4, l.end()) : l;
+    std::vector<trccheck::Line> l = trccheck::Parse(Read());
+    return std::vector<trccheck::Line>(l.begin() + std::min<size_t>(4, l.size()), l.end());
   }
-  // The body without time-stamp lines (and the empty lines of level 1).
+  // The body without time-stamp lines and the empty lines before them.
   std::vector<trccheck::Line> Entries() const {
     std::vector<trccheck::Line> out;
     for (const trccheck::Line& l : Body()) {
@@ -57,7 +55,8 @@ class TraceFile {
  private:
   tovtest::TempDir dir_;
   std::string path_;
-  FILE* f_ = nullptr;
+  bool global_;
+  FILE* f_;
 };
 
 }  // namespace trctest

@@ -1,0 +1,1 @@
+tov_bench(dptrc_bench SOURCES dptrc_bench.cpp)

@@ -1,1 +1,0 @@
-tov_bench(pfclock_bench SOURCES pfclock_bench.cpp)

@@ -1,1 +1,0 @@
-tov_bench(thr_bench SOURCES thr_bench.cpp)

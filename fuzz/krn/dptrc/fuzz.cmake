@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_errnet SOURCES errnet_fuzz.cpp)

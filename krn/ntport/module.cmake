@@ -1,1 +1,0 @@
-tov_sources(ntbound.cpp ntlocal.cpp ntport.cpp)
