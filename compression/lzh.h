@@ -54,6 +54,10 @@ inline constexpr int kHashSize = 1 << kHashBits;
 inline constexpr int kLitBufSize = 16384;
 inline constexpr int kDistBufSize = 16384;
 inline constexpr int kOverflowSize = 122880;
+// A block never costs more than its fixed coding, at most 31 bits a tally
+// (an 8-bit length code with 5 extra bits, a 5-bit distance code with 13),
+// so one block and the bits held before it always fit.
+static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
 // Zeroed room behind the 32 KB window: at the end of the input the match
 // search and the hash look up to 258 bytes (plus one word) past it.
 inline constexpr int kDeflateWindowSlack = 512;
@@ -119,12 +123,14 @@ struct CsRLzhDeflateState {
   WEQ_RAW* out;
   uint32_t out_room, out_count;
   uint32_t ovf_start, ovf_fill;  // bytes waiting in the overflow area
-  uint8_t eofile;         // all input of the stream is in the window
-  uint8_t input_used_up;  // this call's input is exhausted
-  uint8_t hash_primed;
-  uint8_t final_done;     // the final block has been produced
-  uint8_t match_available;
-  uint8_t flags, flag_bit;  // flag byte being built and its next bit
+  // Flags are words, not bytes: byte stores would make the compiler reload
+  // every field around them in the matching loop.
+  uint32_t eofile;         // all input of the stream is in the window
+  uint32_t input_used_up;  // this call's input is exhausted
+  uint32_t hash_primed;
+  uint32_t final_done;     // the final block has been produced
+  uint32_t match_available;
+  uint32_t flags, flag_bit;  // flag byte being built and its next bit
   // matching
   uint32_t strstart, lookahead;
   int32_t block_start;  // may fall below 0 when the window slides

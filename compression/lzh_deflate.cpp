@@ -436,7 +436,7 @@ struct Deflater {
   }
 
   void FlushBlock(bool last) {
-    s.flag_buf[s.last_flags] = s.flags;
+    s.flag_buf[s.last_flags] = static_cast<uint8_t>(s.flags);
     BuildTree(s.ltree, kLitLenDesc);
     BuildTree(s.dtree, kDistDesc);
     int max_blindex = BuildCodeLenTree();
@@ -471,9 +471,9 @@ struct Deflater {
       ++s.dtree.freq[DistCode(dist)];
       s.flags |= s.flag_bit;
     }
-    s.flag_bit = static_cast<uint8_t>(s.flag_bit << 1);
+    s.flag_bit <<= 1;
     if ((s.last_lit & 7) == 0) {
-      s.flag_buf[s.last_flags++] = s.flags;
+      s.flag_buf[s.last_flags++] = static_cast<uint8_t>(s.flags);
       s.flags = 0;
       s.flag_bit = 1;
     }

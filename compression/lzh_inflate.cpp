@@ -25,7 +25,7 @@ enum Mode : uint8_t {
   kDynLens,          // the literal/length and distance code lengths
   kDynRepeat,        // the extra bits of repeat code `base`
   kCodes,            // a literal/length code
-  kLenBits,         // the extra bits of a length
+  kLenBits,          // the extra bits of a length
   kDist,             // a distance code
   kDistBits,         // the extra bits of a distance
   kCopy,             // copying `copy_len` bytes from `copy_dist` back
@@ -186,6 +186,7 @@ struct Inflater {
     unsigned root = want_bits;
     if (root > static_cast<unsigned>(max_len)) root = max_len;
     if (root < static_cast<unsigned>(min_len)) root = min_len;
+    if (root > static_cast<unsigned>(kLitRootBits)) return CSR_E_CODE_LENGTHS;
 
     // Canonical codes, bit-reversed for lookup.
     uint16_t next[kMaxBits + 2] = {};
