@@ -1,1 +1,2 @@
 tov_sources(nlsui0.cpp)
+tov_sources(weqparam.cpp weqparamtab.cpp weqprofile.cpp)

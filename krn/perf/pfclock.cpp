@@ -172,9 +172,7 @@ ClockSource ChooseSource(const char* var) {
   return WeqClock;
 }
 
-uint32_t ClockCostOfTen() { return g_costOfTen.load(std::memory_order_relaxed); }
-
-uint32_t ClockCostPerRead() { return (ClockCostOfTen() + 5) / 10; }
+uint32_t ClockCostPerRead() { return (g_costOfTen.load(std::memory_order_relaxed) + 5) / 10; }
 
 }  // namespace pf
 

@@ -35,10 +35,8 @@ Counter HighResCounter();
 // calling thread's affinity.
 bool ProbeCounter(Counter which);
 
-// What ten reads of the PFCLOCK clock cost, in its units (0 until the
-// high-resolution source first ran or when no round was cheap enough), and
-// the cost of one read.
-uint32_t ClockCostOfTen();
+// What one read of the PFCLOCK clock costs, in its units, rounded: 0 until
+// the high-resolution source first ran or when no round was cheap enough.
 uint32_t ClockCostPerRead();
 
 // Daylight-saving window around t: [*start, *end).

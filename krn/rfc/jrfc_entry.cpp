@@ -1,16 +1,20 @@
 // Entry points of libtovnative.so that the JVM calls when it loads and
 // unloads the library.
 //
-// For now the load starts the thread library and the unload runs the thread
-// library's part of the detach; the trace file, INIT's layers and their
+// For now the load switches the profile parameter store's warnings off
+// (nothing of the library may write them to the JVM's standard error) and
+// starts the thread library, and the unload runs the thread library's part
+// of the detach; the trace file, INIT's layers and their
 // detach steps join these bodies when the Java bindings arrive. A thread's
 // own detach runs from the thread library when the thread ends.
 #include <jni.h>
 
+#include "flat/weqparam.h"
 #include "krn/thr/thr.h"
 #include "weq_types.h"
 
 WEQ_EXPORT jint JNI_OnLoad(JavaVM* /*vm*/, void* /*reserved*/) {
+  weqparamQuiet();
   ThrSetNoAtexit();
   ThrProcInit();
   return JNI_VERSION_1_8;

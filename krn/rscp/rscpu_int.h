@@ -150,9 +150,10 @@ inline void EncodeUtf8(WEQ_RAW* d, uint32_t c, int n) {
 
 // --- Runs of ASCII ----------------------------------------------------------
 // Eight characters at a time while all are plain 7-bit characters (no
-// control codes for the _noctrl forms); a word holding another character is
-// taken up to it. Everything else goes through the character-wise code, so
-// results, stop positions and hook calls do not depend on the runs.
+// control codes for the _noctrl forms); the decoder also takes a word that
+// holds another character up to that character. Everything else goes
+// through the character-wise code, so results, stop positions and hook calls
+// do not depend on the runs.
 constexpr int kRun = 8;
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHigh = 0x8080808080808080ull;

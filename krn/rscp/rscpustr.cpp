@@ -25,8 +25,30 @@ int FromUtf8(const char*& s, const char* se, WEQ_UC*& d, WEQ_UC* de) {
   return rc;
 }
 
-size_t Length(const WEQ_UC* s) { return strlenU(s); }
-size_t Length(const char* s) { return std::strlen(s); }
+// Terminated sources are converted block by block, so that the search for
+// the terminator and the conversion read the same memory while it is in the
+// cache. A block never ends inside a character: where the text goes on, the
+// converter must not see a character cut short that is whole in the text.
+constexpr size_t kBlock = 4096;
+
+const WEQ_UC* BlockEnd(const WEQ_UC* s) {
+  const WEQ_UC* e = s + strnlenU16(s, kBlock);
+  if (*e != 0 && e[-1] >= 0xD800 && e[-1] < 0xDC00) ++e;
+  return e;
+}
+
+const char* BlockEnd(const char* s) {
+  const char* e = s + strnlen(s, kBlock);
+  if (*e == 0) return e;
+  // Back to the lead byte of a sequence that runs past the block.
+  for (int back = 1; back <= 6; ++back) {
+    uint8_t b = static_cast<uint8_t>(e[-back]);
+    if ((b & 0xC0) == 0x80) continue;
+    if (rscpu::kLead[b] >= back) e -= back;
+    break;
+  }
+  return e;
+}
 
 // Units of room in a destination: a NULL one or a negative size has none.
 template <class Out>
@@ -56,9 +78,10 @@ int Terminated(Out* dst, int size, int* out, const In* src, Conv conv) {
                               rscpu::kMsgFull);
   Out* d = dst;
   int rc = 0;
-  if (src != nullptr) {
-    const In* s = src;
-    rc = conv(s, src + Length(src), d, dst + size - 1);
+  for (const In* s = src; s != nullptr;) {
+    const In* e = BlockEnd(s);
+    rc = conv(s, e, d, dst + size - 1);
+    if (rc != 0 || *e == 0) break;
   }
   *d = 0;
   if (out) *out = static_cast<int>(d - dst);

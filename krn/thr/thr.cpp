@@ -134,24 +134,24 @@ ThrRc ThrThreadExit(void) { return RemoveThreads(ThrCurrentId()); }
 
 // --- Thread ids -----------------------------------------------------------------
 
+namespace thr {
+
 namespace {
-
-thread_local ThrId tls_id = 0;  // 0: not asked yet (the kernel never gives 0)
-
-void ForgetIdInChild() { tls_id = 0; }
-
+void ForgetIdInChild() { tls_threadId = 0; }
 }  // namespace
 
-ThrId ThrCurrentId(void) {
-  ThrId id = tls_id;
-  if (id != 0) return id;
+ThrId ThrIFetchId() {
   // A forked child's thread has a new id but inherits the cached one.
   static const int atfork = pthread_atfork(nullptr, nullptr, ForgetIdInChild);
   (void)atfork;
-  id = static_cast<ThrId>(gettid());
-  tls_id = id;
+  ThrId id = static_cast<ThrId>(gettid());
+  tls_threadId = id;
   return id;
 }
+
+}  // namespace thr
+
+ThrId ThrCurrentId(void) { return ThrICurrentId(); }
 
 int ThrIdEqual(ThrId a, ThrId b) { return a == b ? 1 : 0; }
 

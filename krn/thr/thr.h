@@ -96,7 +96,7 @@ typedef struct ThrMtx {
 // Works active or not; name is for diagnostics only and not kept. 0, or 12.
 ThrRc ThrMtxInit(ThrMtx* mtx, const WEQ_UC* name);
 ThrRc ThrMtxLock(ThrMtx* mtx);
-// 10 when another thread holds it, 9 when nobody does.
+// 10 when the calling thread does not hold it.
 ThrRc ThrMtxUnlock(ThrMtx* mtx);
 // 8 when the library is not initialised.
 ThrRc ThrMtxDelete(ThrMtx* mtx);
@@ -106,7 +106,7 @@ ThrRc ThrMtxDelete(ThrMtx* mtx);
 typedef struct ThrCS {
   uint32_t magic;  // THR_CS_MAGIC once initialised
   int32_t count;   // locks minus unlocks; changed only while held
-  int32_t owner;   // -1 after initialisation
+  int32_t owner;   // id of the holding thread, -1 while free
   pthread_mutex_t cs;
   WEQ_UC* tag;     // owned copy of the tag given to ThrCSInit, or NULL
 } ThrCS;
@@ -130,7 +130,7 @@ ThrRc ThrCSDelete(ThrCS* cs);
 
 typedef struct ThrRecMtx {
   int32_t count;  // locks minus unlocks; changed only while held
-  int32_t owner;  // -1 after initialisation
+  int32_t owner;  // id of the holding thread, -1 while free
   pthread_mutex_t cs;
   WEQ_UC* tag;    // owned copy of the tag, or NULL
 } ThrRecMtx;

@@ -33,13 +33,14 @@ bool DupTag(const WEQ_UC* tag, WEQ_UC** out);
 // Initialises m as a recursive mutex: 0 or 12.
 ThrRc InitRecursive(pthread_mutex_t* m);
 
-// Unlock of a recursive section whose lock count the caller keeps beside it.
-// Checks ownership with a trylock (which succeeds at once, without an atomic
-// operation, for the owner) so that the count is read only while held.
-// Returns 0, 10 when another thread holds the section, or aborts with the
-// panic line "<who>: PANIC: #unlock > #lock, tag: "<tag>"" when the count
-// would fall below 0.
-ThrRc UnlockCounted(pthread_mutex_t* m, int32_t* count, const WEQ_UC* tag, const WEQ_UC* who);
+// The calling thread's id, cached per thread (0: not asked yet; the kernel
+// never gives 0).
+inline thread_local ThrId tls_threadId = 0;
+ThrId ThrIFetchId();
+inline ThrId ThrICurrentId() {
+  ThrId id = tls_threadId;
+  return id != 0 ? id : ThrIFetchId();
+}
 
 // --- Keys -----------------------------------------------------------------
 
@@ -48,15 +49,6 @@ ThrRc UnlockCounted(pthread_mutex_t* m, int32_t* count, const WEQ_UC* tag, const
 constexpr unsigned kIndexBits = 10;
 constexpr uint32_t kMaxKeys = 1u << kIndexBits;
 constexpr uint32_t kIndexMask = kMaxKeys - 1;
-
-// Number of values the calling thread currently holds in its key table
-// (non-NULL values of live keys), and the table's capacity.
-uint32_t ThrIThreadValueCount();
-uint32_t ThrIThreadTableCapacity();
-
-// The thread-detach sequence: the hook, then ThrKeyCleanup. When the thread
-// ends, its key table is released after it.
-void ThrIThreadDetach();
 
 // Number of keys alive (nodes in the key list).
 uint32_t ThrIKeyCount();

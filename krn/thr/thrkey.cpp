@@ -65,6 +65,12 @@ std::atomic<void (*)(void)> g_detachHook{nullptr};
 
 std::atomic_ref<ThrKey> KeyRef(ThrKey* key) { return std::atomic_ref<ThrKey>(*key); }
 
+// The thread-detach sequence: the hook, then ThrKeyCleanup.
+void ThreadDetach() {
+  if (void (*hook)(void) = g_detachHook.load(std::memory_order_acquire)) hook();
+  ThrKeyCleanup();
+}
+
 void FreeTable() {
   free(tls_table.slots);
   tls_table.slots = nullptr;
@@ -77,7 +83,7 @@ void DetachAtThreadEnd(void* /*marker*/) {
   // limit of rounds.
   thread_local unsigned rounds = 0;
   tls_table.armedGen = 0;
-  ThrIThreadDetach();
+  ThreadDetach();
   if (tls_table.armedGen == 0 || ++rounds >= PTHREAD_DESTRUCTOR_ITERATIONS) {
     // What is left belongs to keys without destructors, whose owners free
     // their values themselves.
@@ -126,17 +132,6 @@ uint32_t FreeIndex() {
 
 }  // namespace
 
-uint32_t ThrIThreadValueCount() {
-  uint32_t n = 0;
-  for (uint32_t i = 0; i < tls_table.cap; ++i) {
-    const Slot& s = tls_table.slots[i];
-    if (s.value != nullptr && s.key == g_liveKey[i].load(std::memory_order_relaxed)) ++n;
-  }
-  return n;
-}
-
-uint32_t ThrIThreadTableCapacity() { return tls_table.cap; }
-
 uint32_t ThrIKeyCount() {
   pthread_mutex_lock(&g_keyListLock);
   uint32_t n = 0;
@@ -152,10 +147,6 @@ void ThrIReleaseThreadTable() {
   FreeTable();
 }
 
-void ThrIThreadDetach() {
-  if (void (*hook)(void) = g_detachHook.load(std::memory_order_acquire)) hook();
-  ThrKeyCleanup();
-}
 
 void ThrIDetachKeyDrop() {
   std::lock_guard<std::mutex> hold(g_detachMutex);

@@ -68,16 +68,40 @@ ThrRc InitRecursive(pthread_mutex_t* m) {
   return rc == 0 ? THR_ERR_OK : THR_ERR_OS;
 }
 
-ThrRc UnlockCounted(pthread_mutex_t* m, int32_t* count, const WEQ_UC* tag, const WEQ_UC* who) {
-  // Held by another thread: its count is not ours to touch.
-  if (pthread_mutex_trylock(m) != 0) return THR_ERR_NOT_OWNER;
-  // Held now (once more than before): the count is ours to read.
-  if (*count <= 0) Panic(who, tag);
-  --*count;
-  pthread_mutex_unlock(m);
-  pthread_mutex_unlock(m);
+namespace {
+
+std::atomic_ref<int32_t> Owner(int32_t* owner) { return std::atomic_ref<int32_t>(*owner); }
+
+// Lock and unlock of a section that keeps a lock count and its owner beside
+// the mutex (ThrCS, ThrRecMtx). The count is changed only while held; the
+// owner (the holder's thread id, -1 when free) is set by the outermost lock
+// and cleared by the last unlock, and read by any thread. An unlock by a
+// thread that does not hold the section returns 10 when another thread
+// holds it, and when nobody does writes the panic line
+// "<who>: PANIC: #unlock > #lock, tag: "<tag>"" to stderr and aborts.
+
+template <class Section>
+ThrRc LockCounted(Section* s) {
+  pthread_mutex_lock(&s->cs);
+  if (++s->count == 1) Owner(&s->owner).store(static_cast<int32_t>(ThrICurrentId()), std::memory_order_relaxed);
   return THR_ERR_OK;
 }
+
+template <class Section>
+ThrRc UnlockCounted(Section* s, const WEQ_UC* who) {
+  // Only the holder finds its own id here; for any other thread the owner
+  // reads as someone else or as free.
+  int32_t owner = Owner(&s->owner).load(std::memory_order_relaxed);
+  if (owner != static_cast<int32_t>(ThrICurrentId())) {
+    if (owner == -1) Panic(who, s->tag);
+    return THR_ERR_NOT_OWNER;
+  }
+  if (--s->count == 0) Owner(&s->owner).store(-1, std::memory_order_relaxed);
+  pthread_mutex_unlock(&s->cs);
+  return THR_ERR_OK;
+}
+
+}  // namespace
 
 }  // namespace thr
 
@@ -98,10 +122,7 @@ ThrRc ThrMtxLock(ThrMtx* mtx) {
 
 ThrRc ThrMtxUnlock(ThrMtx* mtx) {
   if (!Active()) return THR_ERR_OK;
-  // Another thread's hold is refused before the system sees the unlock.
-  if (pthread_mutex_trylock(&mtx->cs) != 0) return THR_ERR_NOT_OWNER;
-  pthread_mutex_unlock(&mtx->cs);
-  return pthread_mutex_unlock(&mtx->cs) == 0 ? THR_ERR_OK : THR_ERR_NOT_LOCKED;
+  return pthread_mutex_unlock(&mtx->cs) == 0 ? THR_ERR_OK : THR_ERR_NOT_OWNER;
 }
 
 ThrRc ThrMtxDelete(ThrMtx* mtx) {
@@ -131,9 +152,7 @@ ThrRc ThrCSLock(ThrCS* cs) {
     CreationUnlock();
     if (Magic(cs).load(std::memory_order_acquire) != THR_CS_MAGIC) return THR_ERR_INTERNAL;
   }
-  pthread_mutex_lock(&cs->cs);
-  ++cs->count;
-  return THR_ERR_OK;
+  return LockCounted(cs);
 }
 
 ThrRc ThrCSUnlock(ThrCS* cs) {
@@ -142,7 +161,7 @@ ThrRc ThrCSUnlock(ThrCS* cs) {
       Magic(cs).load(std::memory_order_acquire) != THR_CS_MAGIC) {
     return THR_ERR_NOT_INIT;
   }
-  return UnlockCounted(&cs->cs, &cs->count, cs->tag, u"ThrCSUnlock");
+  return UnlockCounted(cs, u"ThrCSUnlock");
 }
 
 ThrRc ThrCSDelete(ThrCS* cs) {
@@ -177,12 +196,8 @@ ThrRc ThrRecMtxInit(ThrRecMtx* mtx, const WEQ_UC* tag) {
   return THR_ERR_OK;
 }
 
-ThrRc ThrRecMtxLock(ThrRecMtx* mtx) {
-  pthread_mutex_lock(&mtx->cs);
-  ++mtx->count;
-  return THR_ERR_OK;
-}
+ThrRc ThrRecMtxLock(ThrRecMtx* mtx) { return LockCounted(mtx); }
 
 ThrRc ThrRecMtxUnlock(ThrRecMtx* mtx) {
-  return UnlockCounted(&mtx->cs, &mtx->count, mtx->tag, u"ThrRecMtxUnlock");
+  return UnlockCounted(mtx, u"ThrRecMtxUnlock");
 }

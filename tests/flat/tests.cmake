@@ -23,3 +23,6 @@ if(TARGET nlsui_test)
       NLSUI_FAKE_${variant}_PATH="$<TARGET_FILE:nlsui_fakeicu_${v}>")
   endforeach()
 endif()
+
+tov_test(weqparam_test LABELS runtime
+  SOURCES weqparam_test.cpp weqparam_testutil.cpp)

@@ -17,61 +17,44 @@
 
 namespace {
 
-using tovtest::ChildResult;
-using tovtest::RunInChild;
-
 struct Switch {
   time_t first;  // first second of the new offset (UT)
   long shift;    // offset before minus offset after, seconds
-  bool toStandard;
 };
 
-// The switches that zdump -v lists for zone between the years.
-std::vector<Switch> ZdumpSwitches(const std::string& zone, int fromYear, int toYear) {
-  std::string cmd = "zdump -v -c " + std::to_string(fromYear) + "," + std::to_string(toYear) +
-                    " " + zone + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
+// The switches of zone that zdump -v lists for the last three years up to
+// now: into standard time (ends) or out of it.
+std::vector<Switch> PastSwitches(const std::string& zone, bool ends) {
+  time_t now = time(nullptr);
+  struct tm u;
+  gmtime_r(&now, &u);
+  std::string cmd = "zdump -v -c " + std::to_string(1898 + u.tm_year) + "," +
+                    std::to_string(1901 + u.tm_year) + " " + zone + " 2>/dev/null";
   std::vector<Switch> out;
-  if (p == nullptr) return out;
+  FILE* p = popen(cmd.c_str(), "r");
   char line[512];
-  bool havePrev = false;
-  int prevDst = 0;
+  int prevDst = -1;
   long prevOff = 0;
   time_t prevUt = 0;
-  while (fgets(line, sizeof line, p) != nullptr) {
+  while (p != nullptr && fgets(line, sizeof line, p) != nullptr) {
     // "<zone>  Sun Oct 26 01:00:00 2025 UT = Sun Oct 26 02:00:00 2025 CET isdst=0 gmtoff=3600"
     const char* ut = strchr(line, ' ');
-    const char* eq = strstr(line, " UT = ");
     const char* dst = strstr(line, "isdst=");
     const char* off = strstr(line, "gmtoff=");
-    if (ut == nullptr || eq == nullptr || dst == nullptr || off == nullptr) continue;
-    while (*ut == ' ') ++ut;
     struct tm t = {};
-    if (strptime(std::string(ut, eq).c_str(), "%a %b %d %H:%M:%S %Y", &t) == nullptr) continue;
+    if (ut == nullptr || dst == nullptr || off == nullptr) continue;
+    if (strptime(ut + strspn(ut, " "), "%a %b %d %H:%M:%S %Y UT", &t) == nullptr) continue;
     time_t at = timegm(&t);
     int isDst = atoi(dst + 6);
     long gmtoff = atol(off + 7);
-    if (havePrev && at == prevUt + 1 && isDst != prevDst) {
-      out.push_back(Switch{at, prevOff - gmtoff, prevDst == 1});
+    if (at == prevUt + 1 && isDst != prevDst && prevDst == (ends ? 1 : 0) && at <= now) {
+      out.push_back(Switch{at, prevOff - gmtoff});
     }
-    havePrev = true;
     prevDst = isDst;
     prevOff = gmtoff;
     prevUt = at;
   }
-  pclose(p);
-  return out;
-}
-
-// The switches of the kind before now, of the last three years.
-std::vector<Switch> PastSwitches(const std::string& zone, bool toStandard) {
-  time_t now = time(nullptr);
-  struct tm u;
-  gmtime_r(&now, &u);
-  std::vector<Switch> out;
-  for (const Switch& s : ZdumpSwitches(zone, 1900 + u.tm_year - 2, 1900 + u.tm_year + 1)) {
-    if (s.toStandard == toStandard && s.first <= now) out.push_back(s);
-  }
+  if (p != nullptr) pclose(p);
   return out;
 }
 
@@ -82,73 +65,61 @@ std::string Fields(const struct tm& m) {
   return b;
 }
 
-// Local wall time as seconds, for the check that it never goes back.
-time_t Wall(const struct tm& m) {
-  struct tm c = m;
-  return timegm(&c);
-}
-
-// Sweeps [from, to): ContLocaltime for every second, ThrLocaltime for every
-// thrEvery-th. Both must show the local time of shown(t) and, when
-// continuous, never go back. Writes the first fault to stdout; returns
-// whether there was none.
-template <class Shown>
-bool Sweep(time_t from, time_t to, int thrEvery, Shown shown, bool continuous = true) {
+// Sweeps [lo - margin, hi + margin): ContLocaltime for every second,
+// ThrLocaltime for every thrEvery-th. Inside [lo, hi) both must show the
+// local time of lo + (t - lo) / 2 (plain: of t itself), elsewhere that of t,
+// and continuous local time must never go back. Writes the first fault to
+// stdout; returns whether there was none.
+bool Sweep(time_t lo, time_t hi, time_t margin, int thrEvery, bool plain = false) {
   time_t lastWall = 0;
-  for (time_t t = from; t < to; ++t) {
-    time_t s = shown(t);
-    struct tm want;
+  for (time_t t = lo - margin; t < hi + margin; ++t) {
+    time_t s = !plain && t >= lo && t < hi ? lo + (t - lo) / 2 : t;
+    struct tm want, mine;
     localtime_r(&s, &want);
     struct tm* got = ContLocaltime(&t);
-    if (got == nullptr || Fields(*got) != Fields(want)) {
+    struct tm wall = got ? *got : want;
+    if (got == nullptr || Fields(*got) != Fields(want) || (!plain && timegm(&wall) < lastWall)) {
       printf("ContLocaltime(%ld): %s, want %s\n", static_cast<long>(t),
              got ? Fields(*got).c_str() : "NULL", Fields(want).c_str());
       return false;
     }
-    if (continuous && Wall(*got) < lastWall) {
-      printf("ContLocaltime(%ld) went back to %s\n", static_cast<long>(t), Fields(*got).c_str());
+    lastWall = timegm(&wall);
+    if ((t - lo) % thrEvery == 0 && (ThrLocaltime(&t, &mine) != &mine || Fields(mine) != Fields(want))) {
+      printf("ThrLocaltime(%ld): %s, want %s\n", static_cast<long>(t), Fields(mine).c_str(),
+             Fields(want).c_str());
       return false;
-    }
-    lastWall = Wall(*got);
-    if ((t - from) % thrEvery == 0) {
-      struct tm mine;
-      if (ThrLocaltime(&t, &mine) != &mine || Fields(mine) != Fields(want)) {
-        printf("ThrLocaltime(%ld): %s, want %s\n", static_cast<long>(t), Fields(mine).c_str(),
-               Fields(want).c_str());
-        return false;
-      }
     }
   }
   return true;
 }
 
+int InZone(const char* zone, const std::function<bool()>& body) {
+  return tovtest::RunInChild([&] {
+           setenv("TZ", zone, 1);
+           tzset();
+           return body() ? 0 : 1;
+         })
+      .exit_code;
+}
+
 class ContLocaltimeZone : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ContLocaltimeZone, HalfSpeedThroughTheLastDaylightSavingEnd) {
-  const std::string zone = GetParam();
-  std::vector<Switch> ends = PastSwitches(zone, true);
-  std::vector<Switch> starts = PastSwitches(zone, false);
-  ASSERT_GE(ends.size(), 2u) << "zdump lists too few ends of daylight saving time for " << zone;
+  std::vector<Switch> ends = PastSwitches(GetParam(), true);
+  std::vector<Switch> starts = PastSwitches(GetParam(), false);
+  ASSERT_GE(ends.size(), 2u) << "zdump lists too few switches for " << GetParam();
   ASSERT_FALSE(starts.empty());
+  const Switch last = ends.back(), earlier = ends[ends.size() - 2];
   const int thrEvery = tovtest::HeavyFactor() > 1 ? 1 : 5;
-  ChildResult r = RunInChild([&] {
-    setenv("TZ", zone.c_str(), 1);
-    tzset();
-    auto across = [&](const Switch& end, time_t margin, int every) {
-      const time_t lo = end.first - end.shift, hi = end.first + end.shift;
-      return Sweep(lo - margin, hi + margin, every, [&](time_t t) {
-        return t >= lo && t < hi ? lo + (t - lo) / 2 : t;
-      });
-    };
-    bool ok = ends.back().shift > 0 && across(ends.back(), 600, thrEvery);
-    // Around the start of daylight saving time local time stays plain.
-    const time_t s = starts.back().first;
-    ok = ok && Sweep(s - 900, s + 900, thrEvery, [](time_t t) { return t; }, false);
-    // An earlier end replaces the cached window, and the last one comes back.
-    ok = ok && across(ends[ends.size() - 2], 5, 1) && across(ends.back(), 5, 1);
-    return ok ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0) << zone << ": " << r.out << r.err;
+  EXPECT_EQ(InZone(GetParam(), [&] {
+              return last.shift > 0 && Sweep(last.first - last.shift, last.first + last.shift, 600, thrEvery) &&
+                     // Around the start of daylight saving time local time stays plain.
+                     Sweep(starts.back().first, starts.back().first, 900, thrEvery) &&
+                     // An earlier end replaces the cached window; the last one comes back.
+                     Sweep(earlier.first - earlier.shift, earlier.first + earlier.shift, 5, 1) &&
+                     Sweep(last.first - last.shift, last.first + last.shift, 5, 1);
+            }),
+            0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, ContLocaltimeZone,
@@ -164,66 +135,40 @@ INSTANTIATE_TEST_SUITE_P(Zones, ContLocaltimeZone,
 // the first switch lies within two hours of the epoch and opens no window;
 // a year later the same switch does.
 TEST(ContLocaltime, NoWindowWithinTwoHoursOfTheEpoch) {
-  ChildResult r = RunInChild([] {
-    setenv("TZ", "STD0DST-1,J365/0,J1/2", 1);
-    tzset();
-    bool ok = Sweep(0, 7201, 1, [](time_t t) { return t; }, false);
-    const time_t s = 365 * 86400 + 3600;
-    ok = ok && Sweep(s - 4000, s + 4000, 1, [&](time_t t) {
-      return t >= s - 3600 && t < s + 3600 ? s - 3600 + (t - (s - 3600)) / 2 : t;
-    });
-    return ok ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0) << r.out;
-}
-
-const WEQ_UC* ParamOff(const WEQ_UC*) { return u"off"; }
-const WEQ_UC* ParamOther(const WEQ_UC*) { return u"Off"; }
-const WEQ_UC* g_askedFor;
-const WEQ_UC* ParamRecord(const WEQ_UC* name) {
-  g_askedFor = name;
-  return nullptr;
+  EXPECT_EQ(InZone("STD0DST-1,J365/0,J1/2", [] {
+              const time_t s = 365 * 86400 + 3600;
+              return Sweep(0, 7201, 0, 1, true) && Sweep(s - 3600, s + 3600, 400, 1);
+            }),
+            0);
 }
 
 TEST(ContLocaltime, ProfileValueOffMakesItPlain) {
   std::vector<Switch> ends = PastSwitches("Europe/Berlin", true);
   ASSERT_FALSE(ends.empty());
-  const Switch end = ends.back();
-  const time_t lo = end.first - end.shift, hi = end.first + end.shift;
-  struct Case {
-    const WEQ_UC* (*getter)(const WEQ_UC*);
-    bool plain;
+  const time_t lo = ends.back().first - 3600, hi = ends.back().first + 3600;
+  static const WEQ_UC* asked = nullptr;
+  const std::pair<const WEQ_UC* (*)(const WEQ_UC*), bool> getters[] = {
+      {[](const WEQ_UC* name) -> const WEQ_UC* { return asked = name, u"off"; }, true},
+      {[](const WEQ_UC*) -> const WEQ_UC* { return u"Off"; }, false},
   };
-  for (const Case& c : {Case{ParamOff, true}, Case{ParamOther, false}, Case{ParamRecord, false}}) {
-    ChildResult r = RunInChild([&] {
-      setenv("TZ", "Europe/Berlin", 1);
-      tzset();
-      ContLocaltimeSetParamGetter(c.getter);
-      bool ok = Sweep(
-          lo - 10, hi + 10, 7,
-          [&](time_t t) { return !c.plain && t >= lo && t < hi ? lo + (t - lo) / 2 : t; },
-          !c.plain);
-      if (c.getter == ParamRecord) {
-        ok = ok && g_askedFor != nullptr &&
-             tovtest::ToUtf8(g_askedFor) == "zdate/DSTswitch_contloctime";
-      }
-      return ok ? 0 : 1;
-    });
-    EXPECT_EQ(r.exit_code, 0) << r.out;
+  for (const auto& [getter, plain] : getters) {
+    EXPECT_EQ(InZone("Europe/Berlin", [&, getter = getter, plain = plain] {
+                ContLocaltimeSetParamGetter(getter);
+                return Sweep(lo, hi, 10, 7, plain) &&
+                       (!plain || tovtest::ToUtf8(asked) == "zdate/DSTswitch_contloctime");
+              }),
+              0);
   }
 }
 
 TEST(ContLocaltime, FailuresGiveNull) {
   errno = 0;
+  struct tm out;
   EXPECT_EQ(ContLocaltime(nullptr), nullptr);
   EXPECT_EQ(errno, EINVAL);
-  struct tm out;
   EXPECT_EQ(ThrLocaltime(nullptr, &out), nullptr);
-  time_t t = 0;
-  EXPECT_EQ(ThrLocaltime(&t, nullptr), nullptr);
-  // Beyond what struct tm holds, and near the end of time_t.
-  for (time_t far : {static_cast<time_t>(INT64_MAX), static_cast<time_t>(INT64_MAX - 3600),
-                     static_cast<time_t>(INT64_MIN)}) {
+  // Beyond what struct tm holds, and near either end of time_t.
+  for (time_t far : {INT64_MAX, INT64_MAX - 3600, INT64_MIN}) {
     EXPECT_EQ(ContLocaltime(&far), nullptr) << far;
     EXPECT_EQ(ThrLocaltime(&far, &out), nullptr) << far;
   }

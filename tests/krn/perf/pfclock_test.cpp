@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "krn/perf/pfclock.h"
@@ -24,25 +23,13 @@ namespace {
 using tovtest::ChildResult;
 using tovtest::RunInChild;
 
-int64_t MonotonicUs() {
+int64_t Us(clockid_t clock) {
   timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
-
-int64_t RealtimeUs() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-void SetEnv(const char* var, const char* value) {
-  if (value != nullptr) {
-    setenv(var, value, 1);
-  } else {
-    unsetenv(var);
-  }
-}
+int64_t MonotonicUs() { return Us(CLOCK_MONOTONIC); }
+int64_t RealtimeUs() { return Us(CLOCK_REALTIME); }
 
 // The expectations were computed with exact integer arithmetic (Python):
 // floor(count * 10^6 / frequency); counts around 2^63 / 1000 are where
@@ -52,18 +39,14 @@ TEST(PfClockConversion, ExactAcrossTheWholeRange) {
     int64_t count, frequency, micros;
   };
   const Case cases[] = {
-      {0, 1000000000, 0},
       {999, 1000000000, 0},
-      {1000, 1000000000, 1},
       {9223372036854775, 1000000000, 9223372036854},
       {9223372036854776, 1000000000, 9223372036854},
       {9223372036854774999, 1000000000, 9223372036854774},
       {INT64_MAX, 1000000000, 9223372036854775},
-      {4611686018427387904, 2400000000, 1921535841011411},
       {9223372036854776, 2400000000, 3843071682022},
       {INT64_MAX, 2400000000, 3843071682022823},
       {999, 10000000, 99},
-      {9223372036854774999, 10000000, 922337203685477499},
       {INT64_MAX, 10000000, 922337203685477580},
       {999, 3579545, 279},
       {10000000000000000, 3579545, 2793651148400145},
@@ -79,8 +62,9 @@ TEST(PfClockConversion, ExactAcrossTheWholeRange) {
 // Runs body in a child with PFSTATCLOCK and PFCLOCK set (NULL: unset).
 ChildResult RunWithEnv(const char* stat, const char* pf, const std::function<int()>& body) {
   return RunInChild([=] {
-    SetEnv("PFSTATCLOCK", stat);
-    SetEnv("PFCLOCK", pf);
+    for (auto [var, value] : {std::pair{"PFSTATCLOCK", stat}, std::pair{"PFCLOCK", pf}}) {
+      value ? setenv(var, value, 1) : unsetenv(var);
+    }
     return body();
   });
 }
@@ -98,42 +82,34 @@ int FollowsMonotonic() {
 
 TEST(PfStatClock, HighResolutionSourceByDefaultOrByName) {
   for (const char* stat : {static_cast<const char*>(nullptr), "weq_clock"}) {
-    ChildResult r = RunWithEnv(stat, nullptr, [] {
-      if (PfClockWrap.load() != 0) return 10;
-      if (pf::HighResCounter() != pf::Counter::kUndecided) return 11;
-      PfStatClock();
-      if (PfClockWrap.load() != 0xFFFFFFFFu) return 12;
-      if (pf::HighResCounter() == pf::Counter::kUndecided) return 13;
-      return FollowsMonotonic();
-    });
-    EXPECT_EQ(r.exit_code, 0) << (stat ? stat : "unset");
-    EXPECT_EQ(r.err, "");
+    for (bool winTimer : {false, true}) {
+      ChildResult r = RunWithEnv(stat, nullptr, [winTimer] {
+        if (winTimer) setenv("WEQ_USE_WIN_TIMER", "", 1);  // existing is enough
+        if (PfClockWrap.load() != 0 || pf::HighResCounter() != pf::Counter::kUndecided) return 10;
+        PfStatClock();
+        if (PfClockWrap.load() != 0xFFFFFFFFu) return 11;
+        pf::Counter chosen = pf::HighResCounter();
+        if (chosen == pf::Counter::kUndecided) return 12;
+        if (winTimer && chosen != pf::Counter::kPerfCounter) return 13;
+        return FollowsMonotonic();
+      });
+      EXPECT_EQ(r.exit_code, 0) << (stat ? stat : "unset") << " " << winTimer;
+      EXPECT_EQ(r.err, "");
+    }
   }
 }
 
 TEST(PfStatClock, GettimeofdaySourceWrapsIn32BitsAndStepsInMilliseconds) {
   ChildResult r = RunWithEnv("gettimeofday", nullptr, [] {
-    int64_t before = RealtimeUs();
-    uint32_t v = static_cast<uint32_t>(PfStatClock());
-    int64_t after = RealtimeUs();
-    // The value is the wall clock in microseconds modulo 2^32, cut to the
-    // millisecond.
-    uint32_t lo = static_cast<uint32_t>(before / 1000 * 1000);
-    if (static_cast<uint32_t>(v - lo) > static_cast<uint32_t>(after - before + 1000)) return 1;
-    if (PfStatClock() > UINT32_MAX) return 2;
-    int steps = 0;
-    uint32_t last = v;
-    int64_t until = MonotonicUs() + 20000;
-    while (MonotonicUs() < until) {
-      uint32_t now = static_cast<uint32_t>(PfStatClock());
-      if (now != last) {
-        if (static_cast<uint32_t>(now - last) % 1000 != 0) return 3;
-        ++steps;
-        last = now;
-      }
-    }
-    if (steps < 5) return 4;
-    return PfClockWrap.load() == 0 ? 0 : 5;  // the high-resolution source never ran
+    // The wall clock in microseconds modulo 2^32, cut to the millisecond.
+    uint32_t lo = static_cast<uint32_t>(RealtimeUs() / 1000 * 1000);
+    int64_t v = PfStatClock();
+    uint32_t hi = static_cast<uint32_t>(RealtimeUs());
+    if (v > UINT32_MAX || static_cast<uint32_t>(v) - lo > hi - lo) return 1;
+    NT_SleepMs(3);
+    uint32_t step = static_cast<uint32_t>(PfStatClock()) - static_cast<uint32_t>(v);
+    if (step < 3000 || step % 1000 != 0) return 2;
+    return PfClockWrap.load() == 0 ? 0 : 3;  // the high-resolution source never ran
   });
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "");
@@ -166,36 +142,6 @@ TEST(PfStatClock, BadValuesAreReportedAndGiveTheDefault) {
   }
 }
 
-TEST(PfStatClock, CalibrationMeasuresTheChosenClock) {
-  // Twenty reads of the wall clock in milliseconds steps cost nothing
-  // measurable; of the microsecond clock, less than the 160 limit.
-  ChildResult r = RunWithEnv(nullptr, "gettimeofday", [] {
-    PfStatClock();
-    return pf::ClockCostOfTen() == 0 ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0);
-  r = RunWithEnv(nullptr, nullptr, [] {
-    PfStatClock();
-    return pf::ClockCostOfTen() < 80 && pf::ClockCostPerRead() <= 8 ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0);
-}
-
-TEST(PfHighResCounter, WindowsTimerVariableForcesThePerformanceCounter) {
-  ChildResult r = RunInChild([] {
-    setenv("WEQ_USE_WIN_TIMER", "", 1);  // existing is enough
-    timespec a, b;
-    clock_gettime(CLOCK_MONOTONIC, &a);
-    int64_t c = 0;
-    if (pf::HighResCount(&c) == 0) return 1;
-    clock_gettime(CLOCK_MONOTONIC, &b);
-    if (pf::HighResCounter() != pf::Counter::kPerfCounter) return 2;
-    int64_t lo = a.tv_sec * 1000000000LL + a.tv_nsec, hi = b.tv_sec * 1000000000LL + b.tv_nsec;
-    return c >= lo && c <= hi ? 0 : 3;
-  });
-  EXPECT_EQ(r.exit_code, 0);
-}
-
 uint64_t Affinity() {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -219,17 +165,6 @@ TEST(PfHighResCounter, ProbeVisitsProcessorsAndRestoresAffinity) {
     EXPECT_FALSE(tsc) << "ratio " << ratio;
   }
   EXPECT_EQ(Affinity(), before);
-  // Restricted to one processor, visiting the others fails quietly.
-  ChildResult r = RunInChild([] {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    sched_setaffinity(0, sizeof one, &one);
-    uint64_t pinned = Affinity();
-    bool ok = pf::ProbeCounter(pf::Counter::kPerfCounter);
-    return ok && Affinity() == pinned ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0);
 }
 
 TEST(NTgettimeofday, WallClockInMillisecondStepsAndTheZone) {
@@ -246,9 +181,8 @@ TEST(NTgettimeofday, WallClockInMillisecondStepsAndTheZone) {
     const char* tz;
     int west, dst;
   };
-  for (const Zone& z : {Zone{"UTC", 0, 0}, Zone{"Europe/Berlin", -60, -60},
-                        Zone{"America/New_York", 300, -60}, Zone{"Australia/Lord_Howe", -630, -30},
-                        Zone{"Asia/Kolkata", -330, 0}}) {
+  for (const Zone& z : {Zone{"Europe/Berlin", -60, -60}, Zone{"America/New_York", 300, -60},
+                        Zone{"Australia/Lord_Howe", -630, -30}, Zone{"Asia/Kolkata", -330, 0}}) {
     ChildResult r = RunInChild([&z] {
       setenv("TZ", z.tz, 1);
       tzset();
@@ -265,9 +199,10 @@ TEST(NTgettimeofday, WallClockInMillisecondStepsAndTheZone) {
 
 std::atomic<int> g_signals{0};
 std::atomic<int64_t> g_spinUntil{0};
+std::atomic<int> g_exitAt{0};  // signal count at which the process ends
 
 void OnSignal(int) {
-  g_signals.fetch_add(1);
+  if (g_signals.fetch_add(1) + 1 == g_exitAt.load()) _exit(0);
   while (MonotonicUs() < g_spinUntil.load()) {
   }
 }
@@ -286,16 +221,13 @@ void StopSignals() {
   setitimer(ITIMER_REAL, &off, nullptr);
 }
 
-TEST(NTSleep, UndisturbedSleepsLastTheirTime) {
-  for (uint32_t ms : {0u, 1u, 25u}) {
+TEST(NTSleep, SignalsDoNotShortenTheSleep) {
+  for (uint32_t ms : {0u, 1u, 25u}) {  // undisturbed
     int64_t t0 = MonotonicUs();
     EXPECT_EQ(NT_SleepMs(ms), 0);
     EXPECT_GE(MonotonicUs() - t0, ms * 1000);
   }
   EXPECT_EQ(NT_SleepSec(0), 0);
-}
-
-TEST(NTSleep, SignalsDoNotShortenTheSleep) {
   ChildResult r = RunInChild([] {
     SignalEvery(30);
     int64_t t0 = MonotonicUs();
@@ -334,22 +266,10 @@ TEST(NTSleep, WokenAfterItsTimeReportsTheTimeout) {
 
 TEST(NTSleep, InfiniteSleepOutlastsSignals) {
   ChildResult r = RunInChild([] {
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGUSR1, &sa, nullptr);
-    std::atomic<bool> woke{false};
-    std::thread sleeper([&] {
-      NT_SleepMs(NT_SLEEP_INFINITE);
-      woke = true;
-    });
-    for (int i = 0; i < 3; ++i) {
-      NT_SleepMs(20);
-      pthread_kill(sleeper.native_handle(), SIGUSR1);
-    }
-    NT_SleepMs(50);
-    bool ok = !woke.load() && g_signals.load() == 3;
-    _exit(ok ? 0 : 1);  // the sleeper never returns
-    return 1;
+    g_exitAt = 4;
+    SignalEvery(15);
+    NT_SleepMs(NT_SLEEP_INFINITE);
+    return 1;  // woke up
   });
   EXPECT_EQ(r.exit_code, 0);
 }

@@ -23,26 +23,21 @@ void RunThreads(int n, const std::function<void(int)>& body) {
 TEST(PfClockThreads, FirstUseFromManyThreadsChoosesOnce) {
   constexpr int kThreads = 8;
   std::barrier start(kThreads);
-  std::vector<int64_t> first(kThreads), last(kThreads);
   std::vector<int> ok(kThreads);
   RunThreads(kThreads, [&](int i) {
     start.arrive_and_wait();
     int64_t c = 0;
     ok[i] = pf::HighResCount(&c);
-    first[i] = PfStatClock();
+    int64_t previous = PfStatClock();
     for (int k = 0; k < 1000; ++k) {
       int64_t now = PfStatClock();
-      if (now < first[i]) ok[i] = 0;  // went back on one thread
-      last[i] = now;
+      if (now < previous) ok[i] = 0;  // went back on one thread
+      previous = now;
     }
   });
   EXPECT_NE(pf::HighResCounter(), pf::Counter::kUndecided);
   EXPECT_EQ(PfClockWrap.load(), 0xFFFFFFFFu);
-  int64_t lo = *std::min_element(first.begin(), first.end());
-  int64_t hi = *std::max_element(last.begin(), last.end());
   for (int i = 0; i < kThreads; ++i) EXPECT_EQ(ok[i], 1) << "thread " << i;
-  // All threads read one clock: the spread is that of this test's run.
-  EXPECT_LT(hi - lo, 30 * 1000 * 1000);
 }
 
 TEST(PfClockThreads, ConcurrentLocalTimeKeepsEachThreadsResult) {

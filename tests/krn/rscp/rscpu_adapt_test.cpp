@@ -197,6 +197,47 @@ INSTANTIATE_TEST_SUITE_P(BothNames, CountedToUtf8, ::testing::Values(U16nToUtf8n
 INSTANTIATE_TEST_SUITE_P(BothNames, CountedFromUtf8, ::testing::Values(Utf8nToU16n, Utf8nToUcsn),
                          [](const auto& info) { return info.index == 0 ? "Utf8nToU16n" : "Utf8nToUcsn"; });
 
+// Long terminated texts give what the counted forms give, wherever a
+// character, a pair or a broken sequence falls (the terminated forms work
+// through long texts in pieces).
+TEST(TerminatedLongTexts, MatchCountedFormsAcrossTheText) {
+  const std::vector<std::string> pieces8 = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                            "\xE2\x82", "\x80\x80", "\xF8\x88\x80\x80\x80",
+                                            "\xF0\x9F\x98"};
+  const std::vector<std::u16string> pieces16 = {u"\u00e9", u"\U0001F600", std::u16string(1, char16_t(0xD83D)),
+                                                std::u16string(1, char16_t(0xDE00))};
+  for (size_t len : {4090u, 4094u, 4095u, 4096u, 8190u, 8192u}) {
+    for (size_t at = len - 7; at <= len + 1; ++at) {
+      for (const std::string& p : pieces8) {
+        std::string text(at, 'a');
+        text += p;
+        text.append(len > at ? len - at : 3, 'b');
+        std::u16string want(text.size() + 1, u'\0'), got(text.size() + 1, u'\0');
+        int wantOut = -1, gotOut = -1;
+        int wantRc = Utf8nToUcsn(want.data(), static_cast<int>(want.size()) - 1, &wantOut, text.data(),
+                                 static_cast<int>(text.size()));
+        int gotRc = Utf8sToUcs(got.data(), static_cast<int>(got.size()), &gotOut, text.c_str());
+        ASSERT_EQ(gotRc, wantRc) << len << " " << at;
+        ASSERT_EQ(gotOut, wantOut);
+        ASSERT_EQ(got.substr(0, static_cast<size_t>(gotOut)), want.substr(0, static_cast<size_t>(wantOut)));
+      }
+      for (const std::u16string& p : pieces16) {
+        std::u16string text(at, u'a');
+        text += p;
+        text.append(len > at ? len - at : 3, u'b');
+        std::string want(text.size() * 3 + 1, '\0'), got(text.size() * 3 + 1, '\0');
+        int wantOut = -1, gotOut = -1;
+        int wantRc = UcsnToUtf8n(want.data(), static_cast<int>(want.size()) - 1, &wantOut, text.data(),
+                                 static_cast<int>(text.size()));
+        int gotRc = UcsToUtf8s(got.data(), static_cast<int>(got.size()), &gotOut, text.c_str());
+        ASSERT_EQ(gotRc, wantRc) << len << " " << at;
+        ASSERT_EQ(gotOut, wantOut);
+        ASSERT_EQ(got.substr(0, static_cast<size_t>(gotOut)), want.substr(0, static_cast<size_t>(wantOut)));
+      }
+    }
+  }
+}
+
 // The stream forms advance the caller's pointers and ignore their first
 // argument.
 TEST(RangeAdapters, AdvancePointersInPlace) {

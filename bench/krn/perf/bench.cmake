@@ -1,0 +1,1 @@
+tov_bench(pfclock_bench SOURCES pfclock_bench.cpp)

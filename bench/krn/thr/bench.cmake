@@ -1,0 +1,1 @@
+tov_bench(thr_bench SOURCES thr_bench.cpp)

@@ -1,0 +1,1 @@
+tov_sources(ntbound.cpp ntlocal.cpp ntport.cpp)

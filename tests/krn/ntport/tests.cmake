@@ -1,0 +1,1 @@
+tov_test(ntport_test LABELS runtime SOURCES ntport_test.cpp)
