@@ -1,2 +1,2 @@
-tov_sources(csr_stream.cpp lzc.cpp)
+tov_sources(csr_frame.cpp csr_pool.cpp csr_stream.cpp lzc.cpp)
 tov_sources(lzh_deflate.cpp lzh_inflate.cpp)
