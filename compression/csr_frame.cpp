@@ -17,9 +17,12 @@
 
 namespace {
 
-constexpr int kFrame = 8;             // a block header, and the trailer
-constexpr int kCompressBuffer = 1032;  // a block header and up to 1024 payload bytes
-constexpr int kDirectRoom = 1024;      // from this output room on, blocks go straight to it
+constexpr int kFrame = 8;  // a block header, and the trailer
+// The compression block buffer: a block header, up to 1016 payload bytes
+// and room for the trailer behind them.
+constexpr int kCompressBuffer = 1032;
+constexpr int kBufferedPayload = kCompressBuffer - 2 * kFrame;
+constexpr int kDirectRoom = 1024;  // from this output room on, blocks go straight to it
 constexpr uint32_t kMaxBlock = 0x7FFFFFFF;
 
 // Creates the stream's CRC contexts and its block buffer of n bytes; false
@@ -88,7 +91,7 @@ int Compress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, int total, const WEQ_RA
     // header in the caller's buffer, else into the block buffer.
     const bool direct = outlen >= kDirectRoom;
     WEQ_RAW* const base = direct ? out : wa->block;
-    const int room = direct ? outlen - kFrame : kCompressBuffer - kFrame;
+    const int room = direct ? outlen - kFrame : kBufferedPayload;
     int r = 0, w = 0;
     rc = alg.compress(wa, total, in, inlen, base + kFrame, room, 0, &r, &w);
     if (rc < 0) return rc;

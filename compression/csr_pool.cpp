@@ -8,6 +8,7 @@
 #include "compression/csr_pool_int.h"
 #include "compression/csr_stream.h"
 #include "compression/lzc.h"
+#include "compression/lzh.h"
 #include "krn/thr/thr.h"
 
 namespace {
@@ -132,12 +133,37 @@ int LzcDecompress(CSR_WORKAREA* wa, const WEQ_RAW* in, int inlen, WEQ_RAW* out, 
   return CsRLzcDecompress(&wa->alg.lzc_d, in, inlen, out, outlen, options, read, written);
 }
 
+// LZH counts in unsigned numbers; a negative length arrives above INT_MAX,
+// which it refuses with the code of that length.
+int LzhCompress(CSR_WORKAREA* wa, int total, const WEQ_RAW* in, int inlen, WEQ_RAW* out,
+                int outlen, int options, int* read, int* written) {
+  unsigned r = 0, w = 0;
+  int rc = CsRLzhCompress(&wa->alg.lzh_c, static_cast<unsigned>(total), in,
+                          static_cast<unsigned>(inlen), out, static_cast<unsigned>(outlen), options,
+                          &r, &w);
+  *read = static_cast<int>(r);
+  *written = static_cast<int>(w);
+  return rc;
+}
+
+int LzhDecompress(CSR_WORKAREA* wa, const WEQ_RAW* in, int inlen, WEQ_RAW* out, int outlen,
+                  int options, int* read, int* written) {
+  unsigned r = 0, w = 0;
+  int rc = CsRLzhDecompress(&wa->alg.lzh_d, in, static_cast<unsigned>(inlen), out,
+                            static_cast<unsigned>(outlen), static_cast<WEQ_RAW>(options), &r, &w);
+  *read = static_cast<int>(r);
+  *written = static_cast<int>(w);
+  return rc;
+}
+
 constexpr CsRIAlgorithm kLzc{LzcCompress, LzcDecompress, false};
+constexpr CsRIAlgorithm kLzh{LzhCompress, LzhDecompress, true};
 
 // The algorithm of a compression stream's options, or NULL.
 const CsRIAlgorithm* CompressAlgorithm(uint32_t stream_options) {
   switch (stream_options & CSR_OPT_ALG_MASK) {
     case CSR_OPT_LZC: return &kLzc;
+    case CSR_OPT_LZH: return &kLzh;
     default: return nullptr;
   }
 }
@@ -146,6 +172,7 @@ const CsRIAlgorithm* CompressAlgorithm(uint32_t stream_options) {
 const CsRIAlgorithm* DecompressAlgorithm(uint32_t stream_options) {
   switch (stream_options & 7) {
     case CSR_ALG_LZC & 7: return &kLzc;
+    case CSR_ALG_LZH & 7: return &kLzh;
     default: return nullptr;
   }
 }

@@ -13,6 +13,7 @@
 
 #include "compression/csr_stream.h"
 #include "compression/lzc.h"
+#include "compression/lzh.h"
 #include "weq_types.h"
 
 struct CSR_WORKAREA {
@@ -21,6 +22,8 @@ struct CSR_WORKAREA {
   union {
     CSR_LZC_CSTATE lzc_c;
     CSR_LZC_DSTATE lzc_d;
+    CsRLzhDeflateState lzh_c;
+    CsRLzhInflateState lzh_d;
   } alg;
   CSR_CRC* crc_plain;   // block mode: uncompressed data; NULL without a stream
   CSR_CRC* crc_packed;  // block mode: stream header and block payloads
