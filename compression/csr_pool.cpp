@@ -113,8 +113,8 @@ int AllocHandle() {
 
 // The slot of a taken handle with its work area, or -1.
 int TakenSlot(CSR_HANDLE handle) {
+  if (handle < kHandleBase || handle >= kHandleBase + kSlots) return -1;
   int slot = handle - kHandleBase;
-  if (slot < 0 || slot >= kSlots) return -1;
   const Slot& s = g_slots[slot];
   if (s.in_use.load(std::memory_order_acquire) == 0) return -1;
   if (s.work.load(std::memory_order_acquire) == nullptr) return -1;
@@ -216,8 +216,8 @@ int CsRGetHandle(CSR_HANDLE* handle) {
 }
 
 void CsRCloseHandle(CSR_HANDLE handle) {
+  if (handle < kHandleBase || handle >= kHandleBase + kSlots) return;
   int slot = handle - kHandleBase;
-  if (slot < 0 || slot >= kSlots) return;
   if (ThrCSLock(&g_lock) != 0) return;
   CSR_WORKAREA* drop = nullptr;
   Slot& s = g_slots[slot];

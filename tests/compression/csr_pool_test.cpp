@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -74,7 +75,7 @@ TEST_F(PoolTest, CloseIgnoresWhatIsNotTaken) {
   ASSERT_EQ(CsRCompress(b, 3000, plain.data(), 1000, out.data() + 8, 3992, 0, &r, &w), CSR_MORE_INPUT);
   size_t made = 8 + w;
   CsRCloseHandle(a);
-  for (int h : {299, 300, 301, 800, -1, a, b + 1, b + 100}) CsRCloseHandle(h);
+  for (int h : {299, 300, 301, 800, -1, INT_MIN, INT_MAX, a, b + 1, b + 100}) CsRCloseHandle(h);
   // b goes on with its stream; a is free again, and only a.
   ASSERT_EQ(CsRCompress(b, 3000, plain.data() + 1000, 2000, out.data() + made,
                         static_cast<int>(out.size() - made), 0, &r, &w),
@@ -194,6 +195,31 @@ TEST_F(PoolTest, FailedAllocations) {
   CsRCloseHandle(h);
 }
 
+// The stream header that CsRInitCompress writes: length, algorithm byte with
+// the block-mode bit, magic, and the parameter (LZC: 13 bits with resets;
+// LZH: the level, where level bits outside 1..9 mean 2).
+TEST_F(PoolTest, InitCompressWritesTheHeader) {
+  struct Case {
+    int options;
+    uint8_t alg, param;
+  };
+  const Case cases[] = {
+      {CSR_OPT_LZC, 0x11, 0x8D},           {CSR_OPT_LZC | CSR_OPT_BLOCK | 0x50, 0x19, 0x8D},
+      {CSR_OPT_LZH, 0x12, 2},              {CSR_OPT_LZH | 0x10, 0x12, 1},
+      {CSR_OPT_LZH | 0x90, 0x12, 9},       {CSR_OPT_LZH | 0xA0, 0x12, 2},
+      {CSR_OPT_LZH | CSR_OPT_BLOCK | 0x50, 0x1A, 5},
+      {CSR_OPT_LZH | static_cast<int>(0xFFFFFFF0u), 0x12, 2},  // level bits -1
+  };
+  int h = 0;
+  ASSERT_EQ(CsRGetHandle(&h), 0);
+  for (const Case& c : cases) {
+    Bytes out(8);
+    ASSERT_EQ(CsRInitCompress(h, out.data(), 0x01020304, c.options), 0) << c.options;
+    EXPECT_EQ(out, (Bytes{4, 3, 2, 1, c.alg, 0x1F, 0x9D, c.param})) << c.options;
+  }
+  CsRCloseHandle(h);
+}
+
 // --- Error codes ---------------------------------------------------------------
 
 // A stream header: length, algorithm byte, magic, parameter.
@@ -244,6 +270,8 @@ TEST_F(PoolTest, EveryReachableErrorCode) {
       {"handle 301 decompress", CSR_E_HANDLE,
        [&](int) { return CsRDecompress(301, b, 10, o, 100, 1, &r, &w); }},
       {"handle 800", CSR_E_HANDLE, [&](int) { return CsRInitCompress(800, o, 10, 0); }},
+      {"handle INT_MIN", CSR_E_HANDLE,
+       [&](int) { return CsRDecompress(INT_MIN, b, 10, o, 100, 0, &r, &w); }},
       {"closed handle", CSR_E_HANDLE,
        [&](int h) {
          CsRCloseHandle(h);
