@@ -402,6 +402,55 @@ void SubstituteEnvironment(weqparamRec* r, WeqpLayer layer, int d) {
 
 // --- Directory assembly ------------------------------------------------------
 
+// The second half of the assembly, once both parts are known: kept out of
+// line so that its buffers are not on the stack while parts resolve
+// recursively.
+__attribute__((noinline)) void StoreAssembled(weqparamRec* r, WeqpLayer layer,
+                                              const WEQ_UC* const part[2],
+                                              const WEQ_UC (*partName)[64]) {
+  size_t partLen[2];
+  for (int k = 0; k < 2; ++k) partLen[k] = std::min(strlenU(part[k]), kPartUnits);
+
+  WEQ_UC target[kTargetUnits + 1];
+  const WEQ_UC* ctrl = weqparamGet(u"GetDsCtrl");
+  strncpy_sU16(target, std::size(target), ctrl && *ctrl ? ctrl : u"WEQonNT", kTargetUnits);
+  WEQ_UC sep = 0;
+  if (strcmpU(target, u"WEQonUNIX") == 0 || strcmpU(target, u"WEQonNT") == 0 ||
+      strcmpU(target, u"WEQonOS2x") == 0)
+    sep = u'\\';
+  else if (strcmpU(target, u"WEQonOS400") == 0)
+    sep = u'/';
+
+  WEQ_UC result[2 * kPartUnits + 2];
+  if (sep != 0) {
+    memcpy(result, part[0], partLen[0] * sizeof(WEQ_UC));
+    size_t n = partLen[0];
+    if (partLen[0] > 0 && partLen[1] > 0) result[n++] = sep;
+    memcpy(result + n, part[1], partLen[1] * sizeof(WEQ_UC));
+    result[n + partLen[1]] = 0;
+  } else {
+    strcpy_sU16(result, std::size(result), u"weqparam: target not implemented in Function GetDsSpec");
+    fprintfU16(stderr, u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
+  }
+
+  const WEQ_UC* s;
+  if (layer == kWeqpLayerCurrent && r->systemFinal && strcmpU(result, r->systemFinal) == 0)
+    s = r->systemFinal;
+  else
+    s = weqparamIPoolCopy(result, strlenU(result));
+  if (s == nullptr) return;
+  weqparamISetStage(r, kLayers[layer].finalStage, s);
+
+  if (r->defaultValue && strcmpU(r->defaultValue, kDefaultMarker) == 0) {
+    WEQ_UC def[kDirDefaultUnits + 1];
+    if (snprintfU16(def, std::size(def), u"$(%s)\\$(%s)", partName[0], partName[1]) >= 0) {
+      if (const WEQ_UC* c = weqparamIPoolCopy(def, strlenU(def)))
+        weqparamISetStage(r, kWeqpDefaultValue, c);
+    }
+  }
+  r->*kLayers[layer].done = 1;
+}
+
 // Directories assembled from two parts: "(Default)" in the layer's text
 // stands for part 1, a separator and part 2, by the target platform word.
 void AssembleDirectory(weqparamRec* r, WeqpLayer layer, int d) {
@@ -417,7 +466,6 @@ void AssembleDirectory(weqparamRec* r, WeqpLayer layer, int d) {
   // behind "__1_" and "__2_".
   WEQ_UC partName[2][64];
   const WEQ_UC* part[2];
-  size_t partLen[2];
   for (int k = 0; k < 2; ++k) {
     if (snprintfU16(partName[k], std::size(partName[k]), u"__%d_%s", k + 1, r->name) < 0) return;
     part[k] = u"";
@@ -427,49 +475,8 @@ void AssembleDirectory(weqparamRec* r, WeqpLayer layer, int d) {
       if (stop) return;
       if (v != nullptr) part[k] = v;
     }
-    partLen[k] = std::min(strlenU(part[k]), kPartUnits);
   }
-
-  WEQ_UC target[kTargetUnits + 1];
-  const WEQ_UC* ctrl = weqparamGet(u"GetDsCtrl");
-  strncpy_sU16(target, std::size(target), ctrl && *ctrl ? ctrl : u"WEQonNT", kTargetUnits);
-  WEQ_UC sep = 0;
-  if (strcmpU(target, u"WEQonUNIX") == 0 || strcmpU(target, u"WEQonNT") == 0 ||
-      strcmpU(target, u"WEQonOS2x") == 0)
-    sep = u'\\';
-  else if (strcmpU(target, u"WEQonOS400") == 0)
-    sep = u'/';
-
-  WEQ_UC result[2 * kPartUnits + 2];
-  if (sep != 0) {
-    size_t n = 0;
-    memcpy(result, part[0], partLen[0] * sizeof(WEQ_UC));
-    n = partLen[0];
-    if (partLen[0] > 0 && partLen[1] > 0) result[n++] = sep;
-    memcpy(result + n, part[1], partLen[1] * sizeof(WEQ_UC));
-    result[n + partLen[1]] = 0;
-  } else {
-    strcpy_sU16(result, std::size(result), u"weqparam: target not implemented in Function GetDsSpec");
-    fprintfU16(stderr, u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
-  }
-
-  const WEQ_UC* s;
-  if (layer == kWeqpLayerCurrent && r->systemFinal && strcmpU(result, r->systemFinal) == 0)
-    s = r->systemFinal;
-  else
-    s = weqparamIPoolCopy(result, strlenU(result));
-  if (s == nullptr) return;
-  weqparamISetStage(r, L.finalStage, s);
-
-  if (r->defaultValue && strcmpU(r->defaultValue, kDefaultMarker) == 0) {
-    WEQ_UC def[kDirDefaultUnits + 1];
-    if (snprintfU16(def, std::size(def), u"$(%s)\\$(%s)", static_cast<const WEQ_UC*>(partName[0]),
-                    static_cast<const WEQ_UC*>(partName[1])) >= 0) {
-      if (const WEQ_UC* c = weqparamIPoolCopy(def, strlenU(def)))
-        weqparamISetStage(r, kWeqpDefaultValue, c);
-    }
-  }
-  r->*L.done = 1;
+  StoreAssembled(r, layer, part, partName);
 }
 
 void ResolveLayer(weqparamRec* r, WeqpLayer layer, int depth) {

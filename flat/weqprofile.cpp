@@ -52,7 +52,7 @@ int64_t ParseDecimal(const WEQ_UC* s) {
   bool negative = *s == u'-';
   if (*s == u'-' || *s == u'+') ++s;
   int64_t v = 0;
-  for (; *s >= u'0' && *s <= u'9'; ++s) v = std::min(v * 10 + (*s - u'0'), kLimit);
+  for (; *s >= u'0' && *s <= u'9'; ++s) v = v >= kLimit / 10 ? kLimit : v * 10 + (*s - u'0');
   return negative ? -v : v;
 }
 

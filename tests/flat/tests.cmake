@@ -26,3 +26,7 @@ endif()
 
 tov_test(weqparam_test LABELS runtime
   SOURCES weqparam_test.cpp weqparam_testutil.cpp)
+tov_test(weqprofile_test LABELS runtime
+  SOURCES weqprofile_test.cpp weqparam_testutil.cpp)
+tov_test(weqparam_threads_test LABELS runtime threads
+  SOURCES weqparam_threads_test.cpp)

@@ -16,6 +16,8 @@
 #include "weqparam_testutil.h"
 
 using weqptest::CountLine;
+using weqptest::Expect;
+using weqptest::RunExpect;
 using weqptest::RunStore;
 using weqptest::StoreResult;
 using weqptest::StoreSetup;
@@ -25,32 +27,6 @@ using weqptest::Utf8;
 namespace {
 
 constexpr uint64_t kGiB = uint64_t{1} << 30;
-
-struct Expect {
-  const char* name;
-  const char* get;  // nullptr: NULL
-  const char* def;
-};
-
-void Check(const StoreResult& r, const std::vector<Expect>& want) {
-  for (const Expect& e : want) {
-    EXPECT_EQ(r.Get(e.name), e.get ? e.get : "<null>") << e.name;
-    EXPECT_EQ(r.Default(e.name), e.def ? e.def : "<null>") << e.name;
-  }
-}
-
-std::vector<std::string> Names(const std::vector<Expect>& want) {
-  std::vector<std::string> n;
-  for (const Expect& e : want) n.push_back(e.name);
-  return n;
-}
-
-StoreResult RunExpect(const StoreSetup& s, const std::vector<Expect>& want) {
-  StoreResult r = RunStore(s, Names(want));
-  EXPECT_EQ(r.child.exit_code, 0) << r.child.err;
-  Check(r, want);
-  return r;
-}
 
 // --- Built-in defaults ------------------------------------------------------------
 
@@ -223,14 +199,16 @@ struct SystemNumberCase {
   std::optional<std::string> env;
   const char* number;
   bool formatError;
+  std::string instance = "";  // an instance profile, when not empty
 };
 
 class WeqparamSystemNumber : public testing::TestWithParam<SystemNumberCase> {};
 
-TEST_P(WeqparamSystemNumber, FromTheEnvironmentInEveryLayer) {
+TEST_P(WeqparamSystemNumber, FromEnvironmentOrProfileInEveryLayer) {
   const SystemNumberCase& c = GetParam();
   StoreSetup s;
   s.env = {{"WEQSYSTEM", c.env}};
+  if (!c.instance.empty()) s.instance = c.instance;
   s.defaultPfl = "SYS_LAYER = a$$b$$$\n";
   s.args = {{"snc/identity/as", "p:CN=$$"}};
   const std::string n = c.number;
@@ -251,7 +229,16 @@ INSTANTIATE_TEST_SUITE_P(Values, WeqparamSystemNumber,
                                          SystemNumberCase{"7", "00", true},
                                          SystemNumberCase{"123", "00", true},
                                          SystemNumberCase{"4a", "00", true},
-                                         SystemNumberCase{"", "00", true}));
+                                         SystemNumberCase{"", "00", true},
+                                         // The first two-digit line of the instance
+                                         // profile wins, also over the environment.
+                                         SystemNumberCase{std::nullopt, "42", false,
+                                                          "WEQSYSTEM = 7\nWEQSYSTEM = 42\n"
+                                                          "WEQSYSTEM = 43\n"},
+                                         SystemNumberCase{"17", "42", false, "WEQSYSTEM = 42\n"},
+                                         SystemNumberCase{"17", "17", false, "WEQSYSTEM = 420\n"},
+                                         SystemNumberCase{"123", "00", true, "WEQSYSTEM = x1\n"},
+                                         SystemNumberCase{"7", "09", true, "WEQSYSTEM = 09\n"}));
 
 // --- $(NAME) ------------------------------------------------------------------------
 
@@ -320,6 +307,24 @@ TEST(WeqparamReferences, TwentyLevelsResolveTheTwentyFirstIsRecursive) {
   r = RunStore(s, {"L00", "L20"});
   EXPECT_EQ(r.Get("L00"), "end");
   EXPECT_GE(CountLine(r.child.err, "weqparam(12): L20 = end recursive."), 1) << r.child.err;
+}
+
+// A directory reached at the last level cannot resolve its parts: (?);
+// the referring chain keeps the unassembled "(Default)", and the directory
+// itself is assembled on its own turn.
+TEST(WeqparamReferences, DirectoryAtTheDepthLimitLeavesItsMarker) {
+  StoreSetup s;
+  std::string pfl;
+  for (int i = 0; i < 20; ++i) {
+    char line[64];
+    snprintf(line, sizeof line, "A%02d = $(A%02d)\n", i, i + 1);
+    pfl += i < 19 ? line : "A19 = $(DIR_LOGGING)\n";
+  }
+  s.defaultPfl = pfl + "DIR_LOGGING = (Default)\n__1_DIR_LOGGING = a\n__2_DIR_LOGGING = b\n";
+  StoreResult r =
+      RunExpect(s, {{"A00", "(Default)", "(Default)"}, {"DIR_LOGGING", "a\\b", "a\\b"}});
+  EXPECT_GE(CountLine(r.child.err, "weqparam(?): DIR_LOGGING = (Default) recursive."), 1)
+      << r.child.err;
 }
 
 TEST(WeqparamReferences, MissingReferencesWarnOnlyWhileWarningsAreOn) {

@@ -5,8 +5,11 @@
 
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "flat/weqparam.h"
 #include "flat/weqparam_int.h"
+#include "krn/ntport/ntport_int.h"
 #include "platform/physmem.h"
 
 namespace weqptest {
@@ -50,6 +53,7 @@ StoreResult RunStore(const StoreSetup& setup, const std::vector<std::string>& na
   if (setup.instance) tovtest::WriteFile(tmp.File("instance.pfl"), *setup.instance);
   res.child = tovtest::RunInChild([&] {
     for (const char* v : {"WEQSYSTEM", "WEQPARAM700", "WEQPARAMMSID", "NI_USEIPv6"}) unsetenv(v);
+    NtIReset();  // the parent may have bound the entries already
     for (const auto& [k, v] : setup.env) {
       if (v) setenv(k.c_str(), v->c_str(), 1);
       else unsetenv(k.c_str());
@@ -63,6 +67,7 @@ StoreResult RunStore(const StoreSetup& setup, const std::vector<std::string>& na
     for (const auto& [k, v] : setup.args) weqparamIAddArg(U(k).c_str(), U(v).c_str());
     for (const auto& [k, v] : setup.overrides) weqparamIAddOverride(U(k).c_str(), U(v).c_str());
     if (setup.quiet) weqparamQuiet();
+    weqparamInit();
     for (const auto& n : names) Print('G', n, weqparamGet(U(n).c_str()));
     for (const auto& n : names) Print('D', n, weqparamGetDefault(U(n).c_str()));
     fflush(stdout);
@@ -80,6 +85,24 @@ StoreResult RunStore(const StoreSetup& setup, const std::vector<std::string>& na
     into[name] = value == "\x01" ? std::nullopt : std::optional<std::string>(value);
   }
   return res;
+}
+
+StoreResult RunExpect(const StoreSetup& setup, const std::vector<Expect>& want) {
+  std::vector<std::string> names;
+  for (const Expect& e : want) names.push_back(e.name);
+  StoreResult r = RunStore(setup, names);
+  EXPECT_EQ(r.child.exit_code, 0) << r.child.err;
+  auto expand = [&](const char* v) {
+    if (v == nullptr) return std::string("<null>");
+    std::string t = v;
+    if (size_t at = t.find("{dir}"); at != std::string::npos) t.replace(at, 5, r.dir);
+    return t;
+  };
+  for (const Expect& e : want) {
+    EXPECT_EQ(r.Get(e.name), expand(e.get)) << e.name;
+    EXPECT_EQ(r.Default(e.name), expand(e.def)) << e.name;
+  }
+  return r;
 }
 
 int CountLine(const std::string& text, const std::string& line) {

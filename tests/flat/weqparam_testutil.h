@@ -44,11 +44,22 @@ struct StoreResult {
   std::string Default(const std::string& name) const;
 };
 
-// Builds the store in a child (the first query is weqparamGet of the first
-// name), prints both answers for every name and then runs extra, whose
-// result becomes the exit code. The child's standard error is in child.err.
+// Builds the store in a child, prints both answers for every name and then
+// runs extra, whose result becomes the exit code. The child's standard error is in child.err.
 StoreResult RunStore(const StoreSetup& setup, const std::vector<std::string>& names,
                      const std::function<int()>& extra = {});
+
+// One expectation: the answers of weqparamGet and weqparamGetDefault
+// (nullptr: NULL).
+struct Expect {
+  const char* name;
+  const char* get;
+  const char* def;
+};
+
+// RunStore over the names of want, then compares every answer; "{dir}" in
+// an expected text stands for the profiles' temporary directory.
+StoreResult RunExpect(const StoreSetup& setup, const std::vector<Expect>& want);
 
 // Occurrences of line (a whole line, without its newline) in text.
 int CountLine(const std::string& text, const std::string& line);

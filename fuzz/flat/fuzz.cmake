@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_weqparam SOURCES weqparam_fuzz.cpp)

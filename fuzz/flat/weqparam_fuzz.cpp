@@ -1,0 +1,108 @@
+// Random and mutated profile files through both profile readers and the
+// build of the parameter store. The first byte chooses which files exist,
+// whether warnings are on and which command-line pairs are registered; the
+// second where the rest splits into the instance profile and DEFAULT.PFL.
+// After each build the store must be sorted without duplicates, every
+// record must answer with its own value, and no string may exceed the
+// pool's longest.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "flat/weqparam.h"
+#include "flat/weqparam_int.h"
+#include "i18n/wequ16/u16file.h"
+#include "i18n/wequ16/u16str.h"
+#include "krn/ntport/ntport_int.h"
+#include "platform/physmem.h"
+
+namespace {
+
+#define CHECK(c)       \
+  do {                 \
+    if (!(c)) abort(); \
+  } while (0)
+
+std::string g_dir;
+std::u16string g_dir16;
+
+void Drop(const char*, size_t) {}
+
+// Host names from the files must not wait for a name service.
+int NoResolver(const char*, NtIAddr*, int) { return -1; }
+
+bool FixedMemory(uint64_t* bytes) {
+  *bytes = uint64_t{4096} << 20;
+  return true;
+}
+
+void Write(const std::string& name, const uint8_t* data, size_t n) {
+  FILE* f = fopen((g_dir + "/" + name).c_str(), "wb");
+  if (f == nullptr) abort();
+  fwrite(data, 1, n, f);
+  fclose(f);
+}
+
+void CheckStore() {
+  const WeqpState& st = weqparamIState();
+  for (size_t i = 0; i < st.count; ++i) {
+    const weqparamRec& r = st.recs[i];
+    CHECK(r.name != nullptr);
+    if (i > 0) CHECK(strcmpU(st.recs[i - 1].name, r.name) < 0);
+    CHECK(r.value == r.currentFinal);
+    for (const WEQ_UC* s : {r.value, r.systemFinal, r.defaultValue}) {
+      if (s != nullptr) CHECK(strnlenU16(s, 8193) <= 8192);
+    }
+    CHECK(weqparamIFind(r.name) == &r);
+  }
+  if (st.count > 0) {
+    const WeqpState copy = st;
+    CHECK(weqparamGet(copy.recs[0].name) == copy.recs[0].value);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char tmpl[] = "/tmp/weqparam_fuzz.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) abort();
+  g_dir = tmpl;
+  for (char c : g_dir) g_dir16.push_back(static_cast<char16_t>(c));
+  // The store's messages are expected; the fuzzer's own output is not
+  // written through this stream.
+  stderr = fopen("/dev/null", "w");
+  U16ReportWriter = Drop;
+  NtISetResolver(NoResolver);
+  PlatPhysMemSetProvider(FixedMemory);
+  setenv("TOVF_A", "%(TOVF_B)$(DIR_PROFILE)", 1);
+  setenv("TOVF_B", "\xc3\xa4$$", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t flags = data[0];
+  const size_t split = (size - 2) * data[1] / 255;
+  const uint8_t* rest = data + 2;
+  unlink((g_dir + "/inst.pfl").c_str());
+  unlink((g_dir + "/DEFAULT.PFL").c_str());
+  if (flags & 1) Write("inst.pfl", rest, split);
+  if (flags & 2) Write("DEFAULT.PFL", rest + split, size - 2 - split);
+
+  weqparamIReset();
+  if (flags & 4) weqparamQuiet();
+  if (flags & 8) weqparamIAddArg(u"WEQPROFILE", (g_dir16 + u"/inst.pfl").c_str());
+  if (!(flags & 16)) weqparamIAddArg(u"DIR_PROFILE", g_dir16.c_str());
+  if (flags & 32) weqparamIAddArg(u"WEQSYSTEMNAME", u"F$$");
+  if (flags & 64) weqparamIAddOverride(u"snc/enable", u"$(INSTANCE_NAME)");
+  if (flags & 128) setenv("WEQSYSTEM", "4x", 1);
+  else unsetenv("WEQSYSTEM");
+  weqparamInit();
+  CheckStore();
+  weqparamGetDefault(u"DIR_PROFILE");
+  weqparamGet(u"__WEQPROFILE_CALL_LAST_NAME");
+  return 0;
+}
