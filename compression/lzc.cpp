@@ -50,6 +50,15 @@ struct Sink {
   WEQ_RAW* end;
 };
 
+// Copies a whole group of 9 to 13 bytes as two overlapping 8-byte words.
+inline void CopyGroup(WEQ_RAW* to, const WEQ_RAW* group, int n) {
+  uint64_t head, tail;
+  memcpy(&head, group, 8);
+  memcpy(&tail, group + n - 8, 8);
+  memcpy(to, &head, 8);
+  memcpy(to + n - 8, &tail, 8);
+}
+
 // Writes the group's first n bytes, as far as there is room; the rest is
 // owed to the next call. The group counts as made either way, so the ratio
 // check does not depend on how the caller cuts the output.
@@ -63,6 +72,20 @@ void EmitGroup(CSR_LZC_CSTATE* s, Sink& o, int n) {
   }
   s->bytes_out += n;
   s->offset = 0;
+}
+
+// After a code that filled the width's last code, or CLEAR: the width
+// grows, or falls back to 9 bits after CLEAR. The decoder changes width
+// only at a group boundary, so the group is written whole first.
+void NextWidth(CSR_LZC_CSTATE* s, Sink& o) {
+  if (s->offset > 0) EmitGroup(s, o, s->n_bits);
+  if (s->clear_flg > 0) {
+    s->n_bits = kInitBits;
+    s->clear_flg = 0;
+  } else {
+    ++s->n_bits;
+  }
+  s->maxcode = MaxCode(s->n_bits, CSR_LZC_BITS);
 }
 
 // Places a code (or, for -1, ends the stream's last group). The caller
@@ -82,21 +105,71 @@ inline void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
   if (r + s->n_bits > 16) bp[2] = static_cast<WEQ_RAW>(v >> 16);
   s->offset += s->n_bits;
   if (s->offset == s->n_bits * 8) EmitGroup(s, o, s->n_bits);
-
-  if (s->free_ent > s->maxcode || s->clear_flg > 0) {
-    // The decoder changes width only at a group boundary: finish the group.
-    if (s->offset > 0) EmitGroup(s, o, s->n_bits);
-    if (s->clear_flg > 0) {
-      s->n_bits = kInitBits;
-      s->clear_flg = 0;
-    } else {
-      ++s->n_bits;
-    }
-    s->maxcode = MaxCode(s->n_bits, CSR_LZC_BITS);
-  }
+  if (s->free_ent > s->maxcode || s->clear_flg > 0) NextWidth(s, o);
 }
 
-void ClearHash(CSR_LZC_CSTATE* s) { std::fill(std::begin(s->htab), std::end(s->htab), -1); }
+void ClearDictionary(CSR_LZC_CSTATE* s) {
+  memset(s->slots, 0, s->lsize * sizeof s->slots[0]);
+  memset(s->used, 0, sizeof s->used);
+  s->zero_code = s->zero_slot = -1;
+  s->slot0_taken = 0;
+  s->placed = kFirstFree;
+}
+
+// Home slot of a key in the lookup table (before the mask). Codes that
+// follow each other stay close, which keeps long runs in few cache lines.
+inline uint32_t Home(uint32_t key) { return key ^ (key >> 6); }
+
+inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
+
+// The slot of the open-addressing table where a string that is not in the
+// dictionary lands: its first probe when that is free, else the first free
+// slot or the slot of key 0 along its probe sequence.
+int LandingSlot(const CSR_LZC_CSTATE* s, uint32_t c, int32_t ent) {
+  int i = static_cast<int>(c << kHShift) ^ ent;
+  if (!Used(s, i)) return i;
+  const int disp = i == 0 ? 1 : CSR_LZC_HSIZE - i;
+  do {
+    i -= disp;
+    if (i < 0) i += CSR_LZC_HSIZE;
+  } while (Used(s, i) && i != s->zero_slot);
+  return i;
+}
+
+// Places the codes from s->placed up to end in the open-addressing table,
+// in the order they were given: each may push key 0 out, and key 0 itself
+// takes the slot where it lands.
+void PlaceCodes(CSR_LZC_CSTATE* s, int32_t end) {
+  for (int32_t code = s->placed; code < end; ++code) {
+    const uint32_t key = s->keyof[code];
+    const int landing = LandingSlot(s, key >> CSR_LZC_BITS, static_cast<int32_t>(key & (CSR_LZC_CODES - 1)));
+    if (landing == s->zero_slot) s->zero_code = s->zero_slot = -1;
+    s->used[landing >> 5] |= 1u << (landing & 31);
+    if (key == 0) {
+      s->zero_code = code;
+      s->zero_slot = landing;
+    }
+  }
+  s->placed = end;
+}
+
+// Enters the string key, which is not in the dictionary, with the given
+// code; slot is the free lookup slot where its search ended.
+inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) {
+  s->keyof[code] = key;
+  if (key == 0) {
+    if (s->slot0_taken) {
+      PlaceCodes(s, code + 1);
+    } else {
+      s->zero_code = code;
+      s->zero_slot = 0;
+    }
+  } else {
+    const uint32_t ent = key & (CSR_LZC_CODES - 1);
+    if (ent == (key >> CSR_LZC_BITS) << kHShift) s->slot0_taken = 1;  // first probe: slot 0
+    s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32;
+  }
+}
 
 // Runs when the table is full and the next check is due: resets the table
 // when the compression ratio has stopped improving. Returns whether it did.
@@ -114,9 +187,9 @@ bool ClearBlock(CSR_LZC_CSTATE* s, int32_t in_count) {
     return false;
   }
   s->ratio = 0;
-  ClearHash(s);
   s->free_ent = kFirstFree;
   s->clear_flg = 1;
+  ClearDictionary(s);
   return true;
 }
 
@@ -137,53 +210,123 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   s->owed_count = 0;
   s->end_state = kRunning;
   memset(s->group, 0, sizeof s->group);
-  ClearHash(s);
+  // Each input byte adds at most one string: a short stream needs only a
+  // small lookup table, and clearing it costs no more than its input.
+  const uint32_t strings = static_cast<uint32_t>(std::min(total, CSR_LZC_CODES - kFirstFree));
+  s->lsize = std::max<uint32_t>(std::bit_ceil(4 * strings), 64);
+  ClearDictionary(s);
 }
 
 // Takes bytes from [ip, iend) until they run out or bytes are owed.
+//
+// The state that every byte touches lives in locals: the group and the
+// output are written byte by byte, and such stores could change any field
+// of the state as far as the compiler knows. The rare steps (a group that
+// does not fit, a new width, the ratio check) run on the state itself.
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
-  int32_t* const htab = s->htab;
-  uint16_t* const codetab = s->codetab;
+  const uint64_t* const slots = s->slots;
+  const uint32_t lmask = s->lsize - 1;
+  WEQ_RAW* const group = s->group;
+  WEQ_RAW* const oend = o.end;
   int32_t ent = s->ent;
+  int32_t free_ent = s->free_ent;
+  int32_t offset = s->offset;
+  int32_t n_bits = s->n_bits;
+  int32_t maxcode = s->maxcode;
+  int32_t bytes_out = s->bytes_out;
+  WEQ_RAW* op = o.p;
+  // Bits of the group's last byte when it is partly filled (its low
+  // offset % 8 bits), else 0.
+  uint32_t partial = offset & 7 ? group[offset >> 3] : 0u;
   const WEQ_RAW* p = ip;
+  auto save = [&] {
+    s->free_ent = free_ent;
+    s->offset = offset;
+    s->n_bits = n_bits;
+    s->maxcode = maxcode;
+    s->bytes_out = bytes_out;
+    o.p = op;
+  };
+  auto load = [&] {
+    free_ent = s->free_ent;
+    offset = s->offset;
+    n_bits = s->n_bits;
+    maxcode = s->maxcode;
+    bytes_out = s->bytes_out;
+    op = o.p;
+    partial = offset & 7 ? group[offset >> 3] : 0u;
+  };
   while (p < iend) {
-    int c = *p++;
-    int32_t fcode = (c << CSR_LZC_BITS) + ent;
-    int i = (c << kHShift) ^ ent;
-    int32_t key = htab[i];
-    if (key == fcode) {
-      ent = codetab[i];
+    const uint32_t c = *p++;
+    const uint32_t key = (c << CSR_LZC_BITS) + static_cast<uint32_t>(ent);
+    uint32_t i = Home(key) & lmask;
+    uint64_t e;
+    while (static_cast<uint32_t>(e = slots[i]) != key + 1 && e != 0) i = (i + 1) & lmask;
+    if (e != 0) {
+      ent = static_cast<int32_t>(e >> 32);
       continue;
     }
-    if (key >= 0) {
-      int disp = i == 0 ? 1 : CSR_LZC_HSIZE - i;
-      do {
-        i -= disp;
-        if (i < 0) i += CSR_LZC_HSIZE;
-        key = htab[i];
-      } while (key != fcode && key > 0);  // a slot holding key 0 ends the probe too
-      if (key == fcode) {
-        ent = codetab[i];
+    if (key == 0) {
+      // Only strings placed since could have pushed key 0 out.
+      if (s->zero_code >= 0 && s->zero_slot != 0) PlaceCodes(s, free_ent);
+      if (s->zero_code >= 0) {
+        ent = s->zero_code;
         continue;
       }
     }
-    PutCode(s, o, ent);
-    ent = c;
-    if (s->free_ent < CSR_LZC_CODES) {
-      codetab[i] = static_cast<uint16_t>(s->free_ent++);
-      htab[i] = fcode;
-    } else {
-      int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
-      if (in_count >= s->checkpoint && ClearBlock(s, in_count)) {
-        if (s->owed_count > 0) {
-          s->end_state = kClearOwed;
-        } else {
-          PutCode(s, o, kClear);
-        }
+
+    // Place ent: the byte at offset / 8 keeps its low offset % 8 bits, the
+    // code fills the rest of it and up to two more bytes.
+    const uint32_t r = static_cast<uint32_t>(offset) & 7;
+    WEQ_RAW* const bp = group + (offset >> 3);
+    const uint32_t v = partial | static_cast<uint32_t>(ent) << r;
+    const uint16_t low = static_cast<uint16_t>(v);
+    memcpy(bp, &low, 2);
+    if (r + static_cast<uint32_t>(n_bits) > 16) bp[2] = static_cast<WEQ_RAW>(v >> 16);
+    partial = v >> ((r + static_cast<uint32_t>(n_bits)) & ~7u);
+    offset += n_bits;
+    bool owed = false;
+    if (offset == n_bits * 8) {
+      if (oend - op >= n_bits) {
+        CopyGroup(op, group, n_bits);
+        op += n_bits;
+        bytes_out += n_bits;
+        offset = 0;
+      } else {
+        save();
+        EmitGroup(s, o, n_bits);
+        load();
+        owed = true;
       }
     }
-    if (s->owed_count > 0) break;
+    if (free_ent > maxcode) {
+      save();
+      NextWidth(s, o);
+      load();
+      owed = s->owed_count > 0;
+    }
+
+    if (free_ent < CSR_LZC_CODES) {
+      AddString(s, key, i, free_ent++);
+    } else {
+      const int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
+      if (in_count >= s->checkpoint) {
+        save();
+        if (ClearBlock(s, in_count)) {
+          if (s->owed_count > 0) {
+            s->end_state = kClearOwed;
+          } else {
+            PutCode(s, o, kClear);
+          }
+        }
+        load();
+        owed = s->owed_count > 0;
+      }
+    }
+    ent = static_cast<int32_t>(c);
+    if (owed) break;
   }
+  save();
   s->ent = ent;
   s->in_count += static_cast<int32_t>(p - ip);
   ip = p;

@@ -23,6 +23,8 @@ constexpr WEQ_RAW CSR_LZC_PARAM = 0x8D;  // table resets enabled, 13 code bits
 constexpr int CSR_LZC_BITS = 13;
 constexpr int CSR_LZC_CODES = 1 << CSR_LZC_BITS;  // codes of a 13-bit table
 constexpr int CSR_LZC_HSIZE = 9001;               // prime, above CSR_LZC_CODES
+constexpr int CSR_LZC_FBITS = 15;                 // the lookup table: 2^15 slots,
+constexpr int CSR_LZC_FSIZE = 1 << CSR_LZC_FBITS; // under a quarter of them ever used
 
 struct CSR_LZC_CSTATE {
   uint32_t kind;        // CSR_LZC_CKIND once a stream was started
@@ -41,8 +43,25 @@ struct CSR_LZC_CSTATE {
   int32_t owed_count;   // ... and are handed out first by the next call
   int32_t end_state;    // CSR_LZC_RUN .. CSR_LZC_FINISHED
   WEQ_RAW group[16];    // the group under construction (n_bits bytes used)
-  int32_t htab[CSR_LZC_HSIZE];      // key (c << 13) + ent, -1 when empty
-  uint16_t codetab[CSR_LZC_HSIZE];  // code of each key
+  // The dictionary. A string is the key (c << 13) + ent: its last byte c
+  // and the code ent of the rest. Which strings it holds follows an
+  // open-addressing table of CSR_LZC_HSIZE slots with double hashing whose
+  // probes also stop at the slot of key 0 (the string of two zero bytes),
+  // so that a new string can land there and push key 0 out. Of that table
+  // only what decides about key 0 is kept: which slots are used, and where
+  // key 0 is; and it is brought up to date (from keyof, in code order) only
+  // when key 0 is looked up or entered. Key 0 in slot 0 stays until the
+  // table is reset (no other probe sequence passes slot 0 after its first
+  // probe), so nothing needs to be placed then. The strings are found in a
+  // linear-probing table of lsize slots; key 0 is kept apart.
+  int32_t zero_code;  // code of key 0, -1 while it is not in the dictionary
+  int32_t zero_slot;  // its slot in the open-addressing table, or -1
+  int32_t slot0_taken;  // a string whose first probe is slot 0 has come
+  int32_t placed;     // codes below this one have their slots in used
+  uint32_t lsize;     // slots of the lookup table in use: a power of 2, 4 per possible string
+  uint32_t used[(CSR_LZC_HSIZE + 31) / 32];  // used slots of the open-addressing table
+  uint32_t keyof[CSR_LZC_CODES];  // key of each code below free_ent
+  uint64_t slots[CSR_LZC_FSIZE];  // key + 1 of each string | its code << 32; 0 when empty
 };
 
 struct CSR_LZC_DSTATE {
