@@ -195,10 +195,10 @@ constexpr bool U16FmtDigits(const WEQ_UC*& p, int32_t& out) {
   return true;
 }
 
-// Parses the specification that starts right after a '%'. On success p is
+// Parses the conversion specification that starts right after a '%'. On success p is
 // left after the conversion character and true is returned; on a format
 // error p is left at the offending unit (the terminator when the format
-// ends inside the specification).
+// ends inside the conversion specification).
 constexpr bool U16FmtParseSpec(const WEQ_UC*& p, U16FmtSpec& spec) {
   spec = U16FmtSpec{};
   // At most four flag characters are taken; a fifth flag, or a repeated
