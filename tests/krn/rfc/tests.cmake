@@ -1,0 +1,5 @@
+tov_test(rfc_library_test LABELS bindings SOURCES library_test.cpp)
+if(TARGET rfc_library_test)
+  add_dependencies(rfc_library_test tovnative)
+  target_compile_definitions(rfc_library_test PRIVATE TOV_LIBTOVNATIVE="$<TARGET_FILE:tovnative>")
+endif()
