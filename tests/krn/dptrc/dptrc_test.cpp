@@ -1,265 +1,168 @@
 // The developer trace read back through the independent checker: file
-// header, time stamps, thread tags, the forms of located lines, cuts and
-// the calling pattern.
+// header, time stamps, thread tags, located lines, cuts, the calling pattern
+// and memory dumps with their text columns and masking.
 #include "krn/dptrc/dptrc.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <time.h>
 
-#include "trc_testutil.h"
+#include "trc_checker.h"
 
 namespace {
 
 using tovtest::FromUtf8;
-using trccheck::Kind;
-using trccheck::Line;
-using trctest::KernelTid;
-using trctest::TraceFile;
+using tovtest::ReadFile;
+using namespace trccheck;
 
-// Runs fn again until it ran within one second of wall time.
-template <class Fn>
-void WithinOneSecond(Fn fn) {
-  for (time_t before = 0; before != time(nullptr);) {
-    before = time(nullptr);
-    fn();
-  }
-}
-
-TEST(TraceOpen, HeaderModesAndInheritance) {
+TEST(TraceOpen, HeaderModesFallbackAndGlobalFile) {
   tovtest::TempDir dir;
-  tovtest::WriteFile(dir.File("x.trc"), "before\n");
+  std::string path = dir.File("x.trc"), rule = std::string(51, '-') + "\n";
+  tovtest::WriteFile(path, "before\n");
   CTrcLevel.store(3);
-  // Both separators end a directory; '\' becomes '/' only at the open.
-  FILE* f = CTrcOpen((FromUtf8(dir.path()) + u"\\.\\x.trc").c_str(), u"a");
+  FILE* f = CTrcOpen((FromUtf8(dir.path()) + u"\\.\\x.trc").c_str(), u"a");  // both separators
   CTrcLevel.store(0);
   ASSERT_NE(f, stderr);
   EXPECT_TRUE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC);
   fclose(f);
-  std::string rule(51, '-');
-  EXPECT_EQ(tovtest::ReadFile(dir.File("x.trc")),
-            "before\n\n" + rule + "\ntrc file: \"x.trc\", trc level: 3, release: \"720\"\n" + rule +
-                "\n");
-  f = CTrcOpen(FromUtf8(dir.File("x.trc")).c_str(), u"w");
-  fclose(f);
-  EXPECT_EQ(trccheck::Parse(tovtest::ReadFile(dir.File("x.trc"))).size(), 4u);
-  EXPECT_EQ(CTrcHdlToFile(nullptr), stderr);
-  EXPECT_EQ(CTrcInitLib(), 0);
-}
-
-TEST(TraceOpen, FallbacksToStandardError) {
-  auto r = tovtest::RunInChild([] { return CTrcOpen(nullptr, u"w") == stderr ? 0 : 1; });
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "");
-  // A failed open says so, writes the header to standard error and leaves
-  // standard error inherited.
-  r = tovtest::RunInChild([] {
+  EXPECT_EQ(ReadFile(path),
+            "before\n\n" + rule + "trc file: \"x.trc\", trc level: 3, release: \"720\"\n" + rule);
+  fclose(CTrcOpen(FromUtf8(path).c_str(), u"w"));
+  EXPECT_EQ(Kinds(Parse(ReadFile(path))), "0?H?");
+  // No path: standard error, nothing written. A failed open says so, writes
+  // the header to standard error and leaves standard error inherited.
+  auto r = tovtest::RunInChild([] {
     CTrcLevel.store(1);
     int before = fcntl(2, F_GETFD);
-    FILE* f = CTrcOpen(u"/nonexistent-dir\\y.trc", u"w");
+    FILE* f = CTrcOpen(nullptr, u"w") == stderr ? CTrcOpen(u"/nonexistent-dir\\y.trc", u"w") : 0;
     return f == stderr && fcntl(2, F_GETFD) == before && !(before & FD_CLOEXEC) ? 0 : 1;
   });
-  EXPECT_EQ(r.exit_code, 0);
-  std::vector<Line> l = trccheck::Parse(r.err);
-  ASSERT_EQ(l.size(), 5u) << r.err;
-  EXPECT_EQ(l[0].raw, "*** ERROR => CTrcOpen: fopen /nonexistent-dir\\y.trc");
-  EXPECT_EQ(l[3].kind, Kind::kHeader);
-  EXPECT_EQ(l[3].text, "y.trc");
-  EXPECT_EQ(l[3].headerLevel, 1);
-}
-
-TEST(TraceOpen, GlobalOpenFixesLevelAndDefaultFileOnce) {
-  auto r = tovtest::RunInChild([] {
+  EXPECT_EQ(std::to_string(r.exit_code) + r.err,
+            "0*** ERROR => CTrcOpen: fopen /nonexistent-dir\\y.trc\n\n" + rule +
+                "trc file: \"y.trc\", trc level: 1, release: \"720\"\n" + rule);
+  // The first global open fixes the level (before its header) and the
+  // default file; mode 1 writes from the start, any other appends.
+  r = tovtest::RunInChild([] {
     tovtest::TempDir dir;
-    auto path = [&](const char* n) { return FromUtf8(dir.File(n)); };
-    auto lines = [&](const char* n) { return trccheck::Parse(tovtest::ReadFile(dir.File(n))); };
-    CTrcOpenGlobal(path("g1").c_str(), 1, 2);
-    CTRC_HDL second = CTrcOpenGlobal(path("g2").c_str(), 0, 3);
-    fflush(second);
-    if (CTrcLevel.load() != 2 || lines("g1")[2].headerLevel != 2 ||
-        lines("g2")[2].headerLevel != 2) {
-      return 1;
+    for (auto [name, mode, level] :
+         {std::tuple{"g1", 1, 2}, {"g2", 0, 3}, {"g2", 7, 1}, {"g1", 1, 1}}) {
+      fflush(CTrcOpenGlobal(FromUtf8(dir.File(name)).c_str(), mode, level));
+      std::vector<Line> l = Parse(ReadFile(dir.File(name)));
+      printf("%s:%zu,%d,%d ", name, l.size(), l[l.size() - 2].headerLevel, CTrcLevel.load());
     }
-    CTrcOpenGlobal(path("g2").c_str(), 7, 1);  // any mode but 1 appends
-    CTrcOpenGlobal(path("g1").c_str(), 1, 1);  // 1 writes from the start
-    fflush(nullptr);
-    return lines("g2").size() == 8 && lines("g1").size() == 4 && CTrcLevel.load() == 2 ? 0 : 2;
+    return fflush(stdout);
   });
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "g1:4,2,2 g2:4,2,2 g2:8,2,2 g1:4,2,2 ");
 }
 
-TEST(TraceStamp, OncePerSecondBeforeTheEntries) {
-  WithinOneSecond([] {
-    TraceFile t;
-    DpTrcHex(t.hdl(), u"hex\n");  // no stamp of its own
-    DpTrc(t.hdl(), u"a\n");
-    DpTrc(t.hdl(), u"b\n");
-    DpTrcCont(t.hdl(), u"c\n");
-    std::vector<Line> b = t.Body();
-    ASSERT_EQ(b.size(), 5u);
-    EXPECT_EQ(b[0].text, "hex");
-    EXPECT_EQ(b[1].kind, Kind::kStamp);
-    EXPECT_EQ(b[1].tag, KernelTid());
-    time_t now = time(nullptr);
-    char expect[32];
-    strftime(expect, sizeof expect, "%a %b %e %H:%M:%S %Y", localtime(&now));
-    EXPECT_EQ(b[1].text, expect);
-    EXPECT_EQ(b[4].raw, "c");
-  });
-  WithinOneSecond([] {
-    TraceFile t(1);
-    DpTrcCont(t.hdl(), u"c\n");  // at level 1 an empty line first; untagged here
-    DpTrcError(t.hdl(), u"e");
-    std::vector<Line> b = t.Body();
-    ASSERT_EQ(b.size(), 4u);
-    EXPECT_EQ(b[0].kind, Kind::kEmpty);
-    EXPECT_EQ(b[1].kind, Kind::kStamp);
-    EXPECT_EQ(b[1].tag, "");
-    EXPECT_EQ(b[3].kind, Kind::kError);
-  });
-}
-
-TEST(TraceTags, EveryLineOfAnEntryIsTagged) {
-  const char16_t* texts[] = {u"one\ntwo\n", u"one\ntwo", u"\n\n",
-                             u"end\n\r",    u"a\n\rb\n", u"no nl"};
-  const char* expect[] = {"T one\nT two\n", "T one\nT two", "T \nT \n",
-                          "T end\n\r",      "T a\nT \rb\n", "T no nl"};
-  std::string tag = "[Thr " + KernelTid() + "] ";
-  for (int i = 0; i < 6; ++i) {
-    TraceFile t;
-    DpTrcHex(t.hdl(), u"%s", texts[i]);
-    DpTrcCont(t.hdl(), u"%s", texts[i]);  // the same without any tag
-    std::string want = expect[i];
-    for (size_t p = 0; (p = want.find("T ", p)) != std::string::npos; p += tag.size()) {
-      want.replace(p, 2, tag);
+TEST(TraceEntries, StampOncePerSecondAndTagOnEveryLine) {
+  for (int level : {2, 1}) {
+    // Again until it ran within one second of wall time.
+    for (time_t before = 0; before != time(nullptr);) {
+      before = time(nullptr);
+      TraceFile t(level);
+      DpTrcHex(t.f, u"hex\n");                 // no stamp of its own
+      if (level == 1) DpTrcCont(t.f, u"c\n");  // its stamp has no tag
+      DpTrc(t.f, u"a\n");
+      if (level == 2) DpTrcCont(t.f, u"c\n");
+      char stamp[32];
+      strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", localtime(&before));
+      // At level 1 the stamp follows an empty line.
+      EXPECT_EQ(t.After(), level == 2 ? Tag() + "hex\n" + Tag() + stamp + "\n" + Tag() + "a\nc\n"
+                                      : Tag() + "hex\n\n" + stamp + "\nc\n" + Tag() + "a\n");
     }
-    std::string plain = expect[i];
+  }
+  // Every line of an entry is tagged: "T " stands for the tag; DpTrcCont writes the same without
+  // any, after its time stamp.
+  const std::pair<const char16_t*, std::string> cases[] = {
+      {u"one\ntwo\n", "T one\nT two\n"}, {u"one\ntwo", "T one\nT two"}, {u"\n\n", "T \nT \n"},
+      {u"end\n\r", "T end\n\r"},         {u"a\n\rb\n", "T a\nT \rb\n"}, {u"no nl", "T no nl"}};
+  for (const auto& [text, expect] : cases) {
+    TraceFile t;
+    DpTrcCont(t.f, u"%s", text);
+    DpTrcHex(t.f, u"%s", text);
+    std::string tagged = expect, plain = expect, after = t.After();
+    for (size_t p = 0; (p = tagged.find("T ", p)) != std::string::npos; p += Tag().size()) {
+      tagged.replace(p, 2, Tag());
+    }
     for (size_t p = 0; (p = plain.find("T ", p)) != std::string::npos;) plain.erase(p, 2);
-    std::string data = t.Read();
-    std::string body = data.substr(data.find("---\n", 60) + 4);
-    ASSERT_EQ(body.substr(0, want.size()), want) << i;
-    EXPECT_EQ(body.substr(body.size() - plain.size()), plain) << i;
+    EXPECT_TRUE(IsAsctime(after.substr(0, 24)));
+    EXPECT_EQ(after.substr(25), plain + tagged);
   }
 }
 
-TEST(TraceLocated, ErrorWarningErrnoAndLogForms) {
-  struct Case {
-    const char16_t* file;
-    int line;
-    const char* file12;
-    const char* lineNo;
-  } where[] = {{u"C:\\src\\krn\\ni\\nixxi.cpp", 4711, "nixxi.cpp   ", "4711"},
-               {u"/a/b/verylongmodulename.cpp", 12, "verylongmodu", "12"},
-               {u"x\\y/z.c", 1234567, "z.c         ", "12345"},
-               {nullptr, 0, "            ", "0"}};
-  for (const Case& c : where) {
+TEST(TraceLocated, ErrorWarningErrnoLogAndUtf8Forms) {
+  // File, line and the location the lines show.
+  const std::tuple<const char16_t*, int, std::string> cases[] = {
+      {u"C:\\src\\krn\\ni\\nixxi.cpp", 4711, "nixxi.cpp    4711"},
+      {u"/a/b/verylongmodulename.cpp", 12, "verylongmodu 12"},
+      {u"x\\y/z.c", 1234567, "z.c          12345"},
+      {nullptr, 0, "             0"}};
+  const std::u16string wide = u"gr\u00fc\u00dfe \u20ac \u4e2d\u6587 \U0001F600 \U00010348";
+  for (const auto& [file, line, where] : cases) {
     TraceFile t;
     DpTrcLock();
-    DpTrcSetLocation(c.file, c.line);
-    DpTrcError(t.hdl(), u"%s: failed (%d)\n", u"NiRead", -6);
-    DpTrcWarning(t.hdl(), u"%s: slow", u"NiRead");
+    DpTrcSetLocation(file, line);
+    DpTrcError(t.f, u"%s: failed (%d)\n", u"NiRead", -6);
+    DpTrcWarning(t.f, u"%s", wide.c_str());
     errno = EACCES;
-    DpTrcErrno(t.hdl(), u"open %s\n", u"f");
+    DpTrcErrno(t.f, u"open %s\n", u"f");
     EXPECT_EQ(errno, EACCES);
     errno = 99999;
-    DpTrcErrno(t.hdl(), u"odd");
-    DpTrcErrorA(t.hdl(), "%s=%d caf\xe9\n", "gss", 5);  // bytes widen as Latin-1
-    DpTrcSysLog(t.hdl(), u"Q1K", u"%s down\n", u"srv");
+    DpTrcErrno(t.f, u"odd");
+    DpTrcErrorA(t.f, "%s=%d caf\xe9\n", "gss", 5);  // bytes widen as Latin-1
+    DpTrcSysLog(t.f, u"Q1K", u"%s down\n", u"srv");
+    DpTrc(t.f, u"%s\n", wide.c_str());
+    DpSysLogHook(t.f, u"Q1K", u"%s", u"never written");
     DpTrcUnlock();
-    std::vector<Line> e = t.Entries();
-    ASSERT_EQ(e.size(), 7u) << t.Read();
-    Kind kinds[] = {Kind::kError, Kind::kWarning, Kind::kErrno, Kind::kErrno, Kind::kError};
-    const char* texts[] = {"NiRead: failed (-6)", "NiRead: slow", "open f", "odd",
-                           "gss=5 caf\xc3\xa9"};
-    for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(e[i].kind, kinds[i]) << i;
-      EXPECT_EQ(e[i].text, texts[i]) << i;
-      EXPECT_EQ(e[i].file12, c.file12) << i;
-      EXPECT_EQ(e[i].lineNo, c.lineNo) << i;
-      EXPECT_EQ(e[i].tag, KernelTid());
-    }
-    EXPECT_EQ(e[2].errText, strerror(EACCES));
-    EXPECT_EQ(e[3].errText, "illegal errno");
+    EXPECT_TRUE(ValidUtf8(t.Read()));
+    std::vector<Line> e = t.Body();
+    ASSERT_EQ(Kinds(e), "EWNNEL?I") << t.Read();
+    const std::u16string texts[] = {u"NiRead: failed (-6)", wide,        u"open f", u"odd",
+                                    u"gss=5 caf\u00e9",     u"srv down", u"",       wide};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(FromUtf8(e[i].text), texts[i]) << i;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ("[Thr " + e[i].tag + "] " + e[i].where, Tag() + where);
+    EXPECT_EQ(e[2].err + "|" + e[3].err,
+              std::to_string(EACCES) + ": " + strerror(EACCES) + "|99999: illegal errno");
     // The log copy keeps its final newline, so the location follows alone.
-    EXPECT_EQ(e[5].kind, Kind::kLog);
-    EXPECT_EQ(e[5].file12, "Q1K");
-    EXPECT_EQ(e[5].text, "srv down");
-    EXPECT_EQ(e[6].raw, std::string(" [") + c.file12 + " " + c.lineNo + "]");
+    EXPECT_EQ(e[5].where + "|" + e[6].raw, "Q1K| [" + where + "]");
   }
-  TraceFile t;
-  DpSysLogHook(t.hdl(), u"Q1K", u"%s", u"never written");
-  EXPECT_EQ(t.Body().size(), 0u);
 }
 
-TEST(TraceLimits, LocatedFormatsAreCutAt1024Units) {
-  for (size_t len : {size_t{1024}, size_t{1025}, size_t{3000}}) {
+TEST(TraceLimits, FormatsAndEntriesAreCutAndFormatErrorsNoted) {
+  for (size_t len : {1024, 1025, 3000}) {
     TraceFile t;
-    std::u16string fmt(len, u'f');
-    DpTrcError(t.hdl(), fmt.c_str());
-    DpTrcErrno(t.hdl(), fmt.c_str());                           // cuts without a note
-    DpTrcErrorA(t.hdl(), "%s", std::string(len, 'a').c_str());  // an argument is never cut
-    std::vector<Line> e = t.Entries();
+    DpTrcError(t.f, std::u16string(len, u'f').c_str());
+    DpTrcErrno(t.f, std::u16string(len, u'f').c_str());     // cuts without a note
+    DpTrcErrorA(t.f, "%s", std::string(len, 'a').c_str());  // an argument is never cut
+    std::vector<Line> e = t.Body();
     bool cut = len > 1024;
-    ASSERT_EQ(e.size(), cut ? 4u : 3u) << len;
-    if (cut) {
-      EXPECT_EQ(e[0].raw, "*** ERROR => Dptrc fmt string truncated");
-    }
-    EXPECT_EQ(e[cut].text, std::string(1024, 'f'));
-    EXPECT_EQ(e[cut + 1].kind, Kind::kErrno);
-    EXPECT_EQ(e[cut + 1].text, std::string(1024, 'f'));
-    EXPECT_EQ(e[cut + 2].text, std::string(len, 'a'));
+    ASSERT_EQ(Kinds(e), cut ? "?ENE" : "ENE") << len;
+    EXPECT_EQ(cut, e[0].raw == "*** ERROR => Dptrc fmt string truncated");
+    EXPECT_EQ(e[cut].text + e[cut + 1].text + e[cut + 2].text,
+              std::string(2048, 'f') + std::string(len, 'a'));
   }
-  // An 8-bit format cut right after a '%' loses that specification.
   TraceFile t;
-  DpTrcErrorA(t.hdl(), (std::string(1023, 'a') + "%s and more").c_str(), "never");
-  std::vector<Line> e = t.Entries();
-  ASSERT_EQ(e.size(), 2u);
-  EXPECT_EQ(e[1].text, std::string(1023, 'a'));
-}
-
-TEST(TraceLimits, EntriesAreCutAndFormatErrorsNoted) {
-  std::string tag = "[Thr " + KernelTid() + "] ";
-  for (size_t len : {size_t{8000}, size_t{9000}}) {
-    std::u16string big(len, u'\u00e4');
-    TraceFile t;
-    DpTrc(t.hdl(), u"%s\n", big.c_str());
-    DpTrcError(t.hdl(), u"%s", big.c_str());
-    std::vector<Line> e = t.Entries();
-    if (len == 8000) {
-      ASSERT_EQ(e.size(), 2u);
-      EXPECT_EQ(FromUtf8(e[0].text), big);
-      EXPECT_EQ(e[1].kind, Kind::kError);
-      continue;
-    }
-    // 8191 units per entry, tag included; the error line loses its suffix.
-    ASSERT_EQ(e.size(), 4u);
-    EXPECT_EQ(FromUtf8(e[0].raw).size(), 8191u);
-    EXPECT_EQ(e[1].raw, "*** WARNING => data was truncated");
-    EXPECT_EQ(FromUtf8(e[2].raw).size(), 8191u);
-    EXPECT_EQ(e[2].body.rfind("*** ERROR => \xc3\xa4", 0), 0u);
-    EXPECT_EQ(e[3].raw, "*** WARNING => data was truncated");
-  }
+  // An 8-bit format cut right after a '%' loses that conversion.
+  DpTrcErrorA(t.f, (std::string(1023, 'a') + "%s and more").c_str(), "never");
   const WEQ_UC* bad = u"value %y";
-  TraceFile t;
-  DpTrc(t.hdl(), bad, 1);
-  DpTrcError(t.hdl(), static_cast<const WEQ_UC*>(nullptr));
-  std::vector<Line> e = t.Entries();
-  ASSERT_EQ(e.size(), 2u);
-  for (const Line& l : e)
-    EXPECT_EQ(l.raw.rfind("*** ERROR => vsnprintfU err, errno=", 0), 0u) << l.raw;
-}
-
-TEST(TraceText, FileIsUtf8WithSupplementaryCharacters) {
-  std::u16string text = u"gr\u00fc\u00dfe \u20ac \u4e2d\u6587 \U0001F600 \U00010348";
-  TraceFile t;
-  DpTrc(t.hdl(), u"%s\n", text.c_str());
-  DpTrcWarning(t.hdl(), u"%s", text.c_str());
-  EXPECT_TRUE(trccheck::ValidUtf8(t.Read()));
-  std::vector<Line> e = t.Entries();
-  ASSERT_EQ(e.size(), 2u);
-  EXPECT_EQ(FromUtf8(e[0].text), text);
-  EXPECT_EQ(FromUtf8(e[1].text), text);
+  DpTrc(t.f, bad, 1);
+  DpTrcError(t.f, static_cast<const WEQ_UC*>(nullptr));
+  std::vector<Line> e = t.Body();
+  ASSERT_EQ(Kinds(e), "?E??");
+  EXPECT_EQ(e[1].text, std::string(1023, 'a'));
+  for (int i : {2, 3}) EXPECT_EQ(e[i].raw.rfind("*** ERROR => vsnprintfU err, errno=", 0), 0u);
+  // 8191 units per entry, tag included; a cut error line loses its suffix.
+  TraceFile cut;
+  std::u16string big(9000, u'\u00e4');
+  DpTrc(cut.f, u"%s\n", big.c_str());
+  DpTrcError(cut.f, u"%s", big.c_str());
+  e = cut.Body();
+  ASSERT_EQ(Kinds(e), "I?I?");
+  EXPECT_EQ(FromUtf8(e[0].raw).size() + FromUtf8(e[2].raw).size(), 2 * 8191u);
+  EXPECT_EQ(e[1].raw + e[3].raw + e[2].body.substr(0, 15),
+            "*** WARNING => data was truncated*** WARNING => data was truncated*** ERROR => "
+            "\xc3\xa4");
 }
 
 int g_evaluated = 0;
@@ -270,29 +173,106 @@ TEST(TracePattern, LevelDecidesWhatIsWrittenAndEvaluated) {
     TraceFile t(level);
     g_evaluated = 0;
     int line = __LINE__ + 1;
-    DPTRC_ERROR(t.hdl(), u"error %d", Touch());
-    DPTRC_WARNING(t.hdl(), u"warning %d\n", Touch());
-    DPTRC_ERRNO(t.hdl(), u"errno %d", Touch());
-    DPTRC_ERROR_A(t.hdl(), "narrow %d", Touch());
-    DPTRC_SYSLOG(t.hdl(), u"Q1K", u"log %d", Touch());
-    DPTRC_LINE(2, t.hdl(), u"info %d\n", Touch());
-    DPTRC_LINE(3, t.hdl(), u"detail %d\n", Touch());
-    int written = level == 0 ? 0 : level == 1 ? 5 : level + 4;
-    EXPECT_EQ(g_evaluated, written) << level;
-    std::vector<Line> e = t.Entries();
-    ASSERT_EQ(e.size(), static_cast<size_t>(written)) << level;
-    for (int i = 0; i < std::min(written, 4); ++i) {
-      EXPECT_EQ(e[i].file12, "dptrc_test.c");  // the macro's own file and line
-      EXPECT_EQ(e[i].lineNo, std::to_string(line + i));
+    DPTRC_ERROR(t.f, u"error %d", Touch());
+    DPTRC_WARNING(t.f, u"warning %d\n", Touch());
+    DPTRC_ERRNO(t.f, u"errno %d", Touch());
+    DPTRC_ERROR_A(t.f, "narrow %d", Touch());
+    DPTRC_SYSLOG(t.f, u"Q1K", u"log %d", Touch());
+    DPTRC_LINE(2, t.f, u"info %d\n", Touch());
+    DPTRC_LINE(3, t.f, u"detail %d\n", Touch());
+    std::vector<Line> e = t.Body();
+    EXPECT_EQ(Kinds(e), std::string("EWNELII").substr(0, level == 0 ? 0 : level + 4));
+    EXPECT_EQ(g_evaluated, static_cast<int>(e.size())) << level;
+    for (size_t i = 0; i < std::min<size_t>(e.size(), 4); ++i) {  // the macro's own place
+      EXPECT_EQ(e[i].where, "dptrc_test.c " + std::to_string(line + i));
     }
   }
+}
+
+// --- Memory dumps ------------------------------------------------------------------
+
+// The text column of byte b in each mode, code page 273 by the C library.
+char TextOf(int mode, unsigned char b) {
+  std::string c(1, static_cast<char>(b));
+  const char *latin1 = "LATIN1", *cp273 = "IBM273";
+  if (mode != 0 &&
+      (!Iconv(mode == 1 ? latin1 : cp273, mode == 1 ? cp273 : latin1, c, &c) || c.size() != 1)) {
+    c = "\x7f";  // no mapping
+  }
+  unsigned char u = c[0];
+  // EBCDIC controls show as blanks; tab and line feed keep their codes.
+  if (mode == 1 && (u < 0x20 || (u >= 0x7F && u <= 0x9F)) && u != 0x09 && u != 0x0A) u = 0x20;
+  return u >= 32 && u <= 126 ? static_cast<char>(u) : '.';
+}
+
+// A dump of the bytes at `at` written from the documented layout: the bytes
+// shown are `shown` ('x' in mask hides one).
+std::string DumpText(const char* at, const std::string& shown, int mode, std::string mask = "") {
+  std::string rule = Tag() + std::string(72, '-') + "\n", out = rule;
+  mask.resize(shown.size(), '.');
+  for (size_t off = 0; off < shown.size(); off += 16) {
+    char head[64], hex[4];
+    snprintf(head, sizeof head, "%lx  %06zu  ", reinterpret_cast<unsigned long>(at + off), off);
+    std::string line = Tag() + head, text;
+    for (size_t i = off; i < off + 16; ++i) {
+      snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(shown[i % shown.size()]));
+      bool here = i < shown.size(), hidden = here && mask[i] == 'x';
+      line += !here ? "  " : hidden ? "xx" : hex;
+      text += !here ? ' ' : hidden ? '.' : TextOf(mode, static_cast<unsigned char>(shown[i]));
+      if (i % 4 == 3) line += ' ';
+    }
+    out += line + "|" + text + "|\n";
+  }
+  return Tag() + "Adresse   Offset  title \xc3\xa4\n" + out + rule;
+}
+
+std::string Dumped(const char* data, size_t len, int mode, bool masked = false) {
   TraceFile t;
-  DpTrcLock();
-  DpTrcLock();
-  DPTRC_LINE(2, t.hdl(), u"nested\n");
-  DpTrcUnlock();
-  DpTrcUnlock();
-  EXPECT_EQ(t.Entries().size(), 1u);
+  masked ? DpTrcHexDumpMasked(t.f, u"title \u00e4", const_cast<char*>(data), len, mode)
+         : DpTrcHexDump(t.f, u"title \u00e4", data, len, mode);
+  return t.After();
+}
+
+TEST(TraceDump, LayoutAndTextColumnsInEachMode) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  const char *d = all.data(), *abc = d + 'A';
+  std::string twenty = Dumped(abc, 20, 0);  // and a line by hand
+  EXPECT_NE(twenty.find("  000016  51525354                            |QRST            |\n"),
+            std::string::npos);
+  for (size_t len = 1; len <= 33; ++len)
+    EXPECT_EQ(Dumped(abc, len, 0), DumpText(abc, all.substr('A', len), 0));
+  for (int mode = 0; mode < 3; ++mode) EXPECT_EQ(Dumped(d, 256, mode), DumpText(d, all, mode));
+  // Nothing for an unknown mode, no data or no length.
+  EXPECT_EQ(Dumped(d, 8, 3) + Dumped(nullptr, 8, 0) + Dumped(d, 0, 1, true), "");
+}
+
+TEST(TraceDump, SessionIdentifiersAndConnectBlockPasswordAreHidden) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"SID:ANON:abc-ATTz", "xxxxxxxxxxxxxxxx."},
+      {"0123456789SID%3aANON%3a0123456789-NEWtail", "..........xxxxxxxxxxxxxxxxxxxxxxxxxxx...."},
+      {"xxSID:ANON:never ends across lines", "..xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
+      {"SID:ANON:a-ATTbbSID:ANON:c-NEWd", "xxxxxxxxxxxxxx..xxxxxxxxxxxxxx."},
+      {"SID:ANON no colon -ATT", ""},
+      {"text SID:AN", ""},
+      {"CONN" + std::string(40, 'p'), ""}};  // not the EBCDIC connect block
+  for (const auto& [data, mask] : cases) {
+    for (bool masked : {false, true}) {
+      EXPECT_EQ(Dumped(data.data(), data.size(), 0, masked), DumpText(data.data(), data, 0, mask));
+    }
+  }
+  // The password of an EBCDIC connect block shows as 'X' of the text
+  // column's character set, and the block is restored.
+  for (int mode = 0; mode < 3; ++mode) {
+    for (size_t len : {36, 37, 64}) {
+      std::string block = "\xc3\xd6\xd5\xd5";
+      while (block.size() < len) block += static_cast<char>(0x81 + block.size());
+      std::string original = block, hidden = block;
+      if (len >= 37) hidden.replace(27, 8, 8, "\x58\xe7\xec"[mode]);
+      EXPECT_EQ(Dumped(block.data(), len, mode, true), DumpText(block.data(), hidden, mode));
+      EXPECT_EQ(block, original) << "not restored";
+    }
+  }
 }
 
 }  // namespace
