@@ -1,54 +1,43 @@
 // The loader used from several threads at once: no slot is handed to two
 // loads, handles stay usable while other threads load and unload, and
 // lookups on handles that come and go never reach a closed library.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cmath>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/dl/dl.h"
 #include "krn/thr/thr.h"
 
 namespace {
 
-class DlThreads : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ThrProcInit(); }
-};
-
-TEST_F(DlThreads, LoadResolveUnloadFromFourThreads) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 1000;
-  // owner[h]: the thread that holds slot h, -1 when none.
-  std::vector<std::atomic<int>> owner(DL_MAX_LIBS);
+TEST(DlThreads, LoadResolveUnloadFromFourThreads) {
+  ThrProcInit();
+  std::vector<std::atomic<int>> owner(DL_MAX_LIBS);  // the thread holding each slot, -1: none
   for (auto& o : owner) o = -1;
   std::atomic<int> faults{0};
   std::atomic<bool> done{false};
-
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 1000; ++i) {
         DL_HDL h[2];
         for (DL_HDL& x : h) {
+          int none = -1;
           if (DlLoadLib(u"libm.so.6", &x) != DL_OK) {
             faults.fetch_add(1);
             return;
           }
-          int expected = -1;
-          if (!owner[x].compare_exchange_strong(expected, t)) faults.fetch_add(1);
-        }
-        for (DL_HDL x : h) {
-          DL_FUNC f = nullptr;
-          if (DlLoadFunc(x, u"cos", &f) != DL_OK ||
-              reinterpret_cast<double (*)(double)>(f)(0.5) != std::cos(0.5))
-            faults.fetch_add(1);
+          if (!owner[x].compare_exchange_strong(none, t)) faults.fetch_add(1);
         }
         for (DL_HDL& x : h) {
-          DL_HDL slot = x;
-          owner[slot] = -1;
+          DL_FUNC f = nullptr;
+          if (DlLoadFunc(x, u"cos", &f) != DL_OK || reinterpret_cast<double (*)(double)>(f)(0.5) != std::cos(0.5)) {
+            faults.fetch_add(1);
+          }
+          owner[x] = -1;
           if (DlUnloadLib(&x) != DL_OK) faults.fetch_add(1);
         }
       }
@@ -60,9 +49,8 @@ TEST_F(DlThreads, LoadResolveUnloadFromFourThreads) {
     while (!done.load()) {
       for (DL_HDL x = 0; x < DL_MAX_LIBS; ++x) {
         DL_FUNC f = nullptr;
-        int32_t rc = DlLoadFunc(x, u"sin", &f);
-        if (rc != DL_OK && rc != DLEINVAL) faults.fetch_add(1);
-        if (rc == DL_OK && f == nullptr) faults.fetch_add(1);
+        const int32_t rc = DlLoadFunc(x, u"sin", &f);
+        if ((rc != DL_OK && rc != DLEINVAL) || (rc == DL_OK && f == nullptr)) faults.fetch_add(1);
       }
     }
   });
