@@ -1,6 +1,4 @@
 find_package(ICU REQUIRED COMPONENTS uc)
-tov_test(wequ16_test LABELS unicode SOURCES u16str_test.cpp u16file_test.cpp LIBS ICU::uc)
-tov_test(wequ16_threads_test LABELS unicode threads SOURCES u16_threads_test.cpp)
-tov_test(blankfld_test LABELS unicode SOURCES blankfld_test.cpp)
-tov_test(u16fmt_test LABELS unicode SOURCES u16fmt_test.cpp u16fmt_diff_test.cpp)
-tov_test(u16fmt_threads_test LABELS unicode threads SOURCES u16fmt_threads_test.cpp)
+tov_test(wequ16_test LABELS unicode SOURCES u16str_test.cpp u16file_test.cpp u16fmt_test.cpp blankfld_test.cpp
+         LIBS ICU::uc)
+tov_test(wequ16_threads_test LABELS unicode threads SOURCES wequ16_threads_test.cpp)
