@@ -1,11 +1,7 @@
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 
-tov_test(nlsui_test LABELS unicode
-  SOURCES nlsui_test.cpp nlsui_testutil.cpp
-  LIBS ICU::uc ICU::i18n)
-tov_test(nlsui_threads_test LABELS unicode threads
-  SOURCES nlsui_threads_test.cpp nlsui_testutil.cpp
-  LIBS ICU::uc ICU::i18n)
+tov_test(nlsui_test LABELS unicode SOURCES nlsui_test.cpp LIBS ICU::uc ICU::i18n)
+tov_test(nlsui_threads_test LABELS unicode threads SOURCES nlsui_threads_test.cpp LIBS ICU::uc ICU::i18n)
 
 # Stand-ins for a broken ICU common library, loaded by nlsui_test in place of
 # the real one.
@@ -24,9 +20,5 @@ if(TARGET nlsui_test)
   endforeach()
 endif()
 
-tov_test(weqparam_test LABELS runtime
-  SOURCES weqparam_test.cpp weqparam_testutil.cpp)
-tov_test(weqprofile_test LABELS runtime
-  SOURCES weqprofile_test.cpp weqparam_testutil.cpp)
-tov_test(weqparam_threads_test LABELS runtime threads
-  SOURCES weqparam_threads_test.cpp)
+tov_test(weqparam_test LABELS runtime SOURCES weqparam_test.cpp)
+tov_test(weqparam_threads_test LABELS runtime threads SOURCES weqparam_threads_test.cpp)

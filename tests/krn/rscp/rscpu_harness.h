@@ -1,13 +1,11 @@
-// Runs any of the 25 UTF converters on bytes, with exactly sized buffers,
-// canaries behind the destination and a hook that records every call.
+// Runs any of the 25 UTF converters on bytes, with canaries behind the
+// destination and a hook that records its calls.
 #ifndef TESTS_KRN_RSCP_RSCPU_HARNESS_H
 #define TESTS_KRN_RSCP_RSCPU_HARNESS_H
 
-#include <cstdint>
-#include <optional>
-#include <ostream>
+#include <atomic>
+#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "krn/rscp/rscpu.h"
@@ -15,103 +13,105 @@
 namespace rscputest {
 
 using Bytes = std::vector<uint8_t>;
+enum Fam { kU6, kU4, kU2 };
 
-enum class Fam { kU6, kU4, kU2 };
-
-// One converter and what tells it apart.
-struct Conv {
-  const char* name;
-  bool decoder;     // reads UTF-8
-  bool u4ToU6;      // rscpu_U4_to_U6
-  Fam fam;          // the non-UTF-8 side
-  bool swapped;     // that side's units in swapped byte order
-  bool noctrl;
-  const char* module;  // module name the hook must see
-  void (*fn)();        // the converter, cast back by Convert
-  int unitIn() const { return decoder ? 1 : fam == Fam::kU4 ? 4 : 2; }
-  int unitOut() const { return u4ToU6 ? 2 : !decoder ? 1 : fam == Fam::kU4 ? 4 : 2; }
-};
-
-void PrintTo(const Conv& c, std::ostream* os);
-
-// All 25, encoders first, then the decoders, then rscpu_U4_to_U6.
-const std::vector<Conv>& AllConvs();
-std::vector<Conv> Decoders();
-std::vector<Conv> Encoders();
-const Conv& ByName(const std::string& name);
-
-// One hook call as the hook saw it (texts as passed; they live as long as
-// the process).
-struct HookCall {
-  int kind;
+// One run: result, input units read, bytes written, substitutions counted,
+// canaries intact, and the hook's calls with the last one's arguments
+// (rest: message code and parameters NULL, their lengths 0).
+struct Res {
+  int rc, calls, mask, loc;
+  size_t used;
+  Bytes out;
+  uint32_t count;
+  bool canary, rest;
   char16_t cls;
-  int mask;
-  const char16_t* module;
-  int location;
-  int line;
-  const char16_t* message;
-  bool restNull;  // message code and parameters NULL, lengths 0
+  const char16_t *module, *msg;
 };
 
-struct Result {
-  int rc = 0;
-  size_t consumed = 0;  // input units
-  Bytes out;            // bytes written
-  bool canaryIntact = true;
-  uint32_t count = 0;   // substitution counter
-  std::vector<HookCall> calls;
+inline thread_local Res* tRun = nullptr;
+inline std::atomic<int> gOffset{0};
+
+inline int Hook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int loc, int,
+                const WEQ_UC* msg, const WEQ_UC* code, const WEQ_UC* p1, int l1, const WEQ_UC* p2, int l2) {
+  if (Res* r = tRun) {
+    r->cls = cls, r->mask = mask, r->module = module, r->loc = loc, r->msg = msg;
+    r->rest = !code && !p1 && !p2 && !l1 && !l2, ++r->calls;
+  }
+  return kind + gOffset.load();
+}
+
+// Installs the recording hook, which returns its kind plus offset.
+struct HookScope {
+  explicit HookScope(int offset = 0) { gOffset = offset, rscpuSetErrorFunc(Hook); }
+  ~HookScope() { rscpuSetErrorFunc(nullptr), gOffset = 0; }
 };
 
-// Runs one converter again and again over inputs of one size into a
-// destination of one capacity; the buffers are allocated once, the input
-// one exactly as long as the input, the destination followed by canaries.
-class Runner {
- public:
-  Runner(const Conv& conv, size_t inBytes, size_t capUnits);
-  ~Runner();
-  Runner(const Runner&) = delete;
-  Runner& operator=(const Runner&) = delete;
-  // inBytes bytes at in (whole input units). A decoder gets the substitute
-  // when one is given (native value of its output type) and a counter
-  // starting at 0. The result stays valid until the next call.
-  const Result& Run(const uint8_t* in, std::optional<uint32_t> subst = std::nullopt);
+template <class In, class Out, class... Subst>
+void Call(int (*fn)(const In**, const In*, Out**, Out*, Subst...), const uint8_t* in, size_t n,
+          uint8_t* out, size_t cap, const uint32_t* subst, Res& r) {
+  const In *s = reinterpret_cast<const In*>(in), *s0 = s;
+  Out* d = reinterpret_cast<Out*>(out);
+  Out sub = subst ? static_cast<Out>(*subst) : 0;
+  if constexpr (sizeof...(Subst) == 0) r.rc = fn(&s, s + n / sizeof(In), &d, d + cap);
+  else r.rc = fn(&s, s + n / sizeof(In), &d, d + cap, subst ? &sub : nullptr, &r.count);
+  r.used = static_cast<size_t>(s - s0);
+  r.out.assign(out, reinterpret_cast<uint8_t*>(d));
+}
 
- private:
-  const Conv& conv_;
-  size_t inBytes_, cap_;
-  uint8_t* in_;
-  uint8_t* out_;
-  Result result_;
+struct Conv {
+  std::string name;
+  Fam fam;  // the side that is not UTF-8
+  bool dec, sw, noctrl, u46;
+  std::string module;  // the module name its hook calls give
+  void (*call)(const uint8_t*, size_t, uint8_t*, size_t, const uint32_t*, Res&);
+  size_t in() const { return dec ? 1 : fam == kU4 ? 4 : 2; }
+  size_t out() const { return u46 ? 2 : !dec ? 1 : fam == kU4 ? 4 : 2; }
 };
 
-// One run with fresh buffers.
-Result Convert(const Conv& conv, const Bytes& in, size_t capUnits,
-               std::optional<uint32_t> subst = std::nullopt);
+#define RSCPU_CALL(fn) \
+  [](const uint8_t* i, size_t n, uint8_t* o, size_t c, const uint32_t* s, Res& r) { Call(fn, i, n, o, c, s, r); }
+#define RSCPU_FORM(N, F, SW, MOD)                                                                          \
+  Conv{#N "_to_U8", F, false, SW, false, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8)},                       \
+      {#N "_to_U8_noctrl", F, false, SW, true, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8_noctrl)},          \
+      {"U8_to_" #N, F, true, SW, false, false, MOD, RSCPU_CALL(rscpu_U8_to_##N)},                          \
+      {"U8_to_" #N "_noctrl", F, true, SW, true, false, MOD, RSCPU_CALL(rscpu_U8_to_##N##_noctrl)}
 
-// The hook that records its calls into the result of the calling thread's
-// current run; it returns kind plus the offset of the HookScope.
-int RecordingHook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int location, int line,
-                  const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* p1, int l1,
-                  const WEQ_UC* p2, int l2);
+inline const std::vector<Conv> kConvs = {
+    RSCPU_FORM(U6, kU6, false, "rscpu86r"), RSCPU_FORM(U6sw, kU6, true, "rscpu86w"),
+    RSCPU_FORM(U4, kU4, false, "rscpu84r"), RSCPU_FORM(U4sw, kU4, true, "rscpu84w"),
+    RSCPU_FORM(U2, kU2, false, "rscpu82r"), RSCPU_FORM(U2sw, kU2, true, "rscpu82w"),
+    {"U4_to_U6", kU4, false, false, false, true, "rscpu46r", RSCPU_CALL(rscpu_U4_to_U6)}};
 
-// Installs the recording hook for the life of the object; the hook returns
-// its kind plus `offset`, so tests can tell the hook's result is passed on.
-class HookScope {
- public:
-  explicit HookScope(int offset = 0);
-  ~HookScope();
-};
+// Runs c over in (exactly its bytes readable) into cap output units
+// followed by canaries. The result is the calling thread's until its next run.
+inline const Res& Convert(const Conv& c, const Bytes& in, size_t cap, const uint32_t* subst = nullptr) {
+  thread_local Res r;
+  alignas(8) thread_local uint8_t buf[4096];
+  const size_t room = cap * c.out();
+  std::memset(buf, 0xA5, room + 16);
+  r.calls = 0, r.count = 0, tRun = &r;
+  c.call(in.data(), in.size(), buf, cap, subst, r);
+  tRun = nullptr, r.canary = r.out.size() <= room;
+  for (size_t i = room; i < room + 16; ++i) r.canary = r.canary && buf[i] == 0xA5;
+  return r;
+}
 
-// The module name as the converter's error reporting reads a module text:
-// marker and keyword skipped, the part after the last '/', up to the first
-// '.', blank, '#' or tab, at most 8 characters.
-std::string ModuleName(std::u16string_view text);
+// The module name as error reporting reads a module text: after the last
+// '/', up to the first '.', blank, '#' or tab.
+inline std::string ModuleName(const char16_t* text) {
+  std::u16string t(text);
+  t = t.substr(t.rfind(u'/') + 1);
+  t = t.substr(0, t.find_first_of(u". #\t"));
+  return std::string(t.begin(), t.end());
+}
 
-// Units of a fixed-width form as bytes in native or swapped order.
-Bytes UnitsToBytes(const std::vector<uint32_t>& units, int unitSize, bool swapped);
-std::vector<uint32_t> BytesToUnits(const Bytes& bytes, int unitSize, bool swapped);
-
-std::string Hex(const Bytes& b);
+// Units as bytes, little-endian (native here) or swapped.
+inline Bytes Pack(const std::vector<uint32_t>& units, size_t size, bool swapped) {
+  Bytes b;
+  for (uint32_t u : units)
+    for (size_t i = 0; i < size; ++i) b.push_back(static_cast<uint8_t>(u >> 8 * (swapped ? size - 1 - i : i)));
+  return b;
+}
 
 }  // namespace rscputest
 
