@@ -179,6 +179,23 @@ int Decompress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, const WEQ_RAW* in, in
   if ((in == nullptr && inlen > 0) || (out == nullptr && outlen > 0)) return CSR_E_NULL_BUFFER;
 
   int pos = 0;
+  int drained = 0;
+  if (wa->header_awaited && !wa->alg_ended && wa->last_result == CSR_OUTPUT_FULL) {
+    // The algorithm has taken the whole block but still holds output of it.
+    // That goes out before the next 8 bytes are read: only the algorithm's
+    // end tells whether they are a block header or the trailer.
+    const WEQ_RAW none = 0;
+    int r = 0;
+    int rc = alg.decompress(wa, &none, 0, out, outlen, 0, &r, &drained);
+    if (rc < 0) return rc;
+    CsRCrcUpdate(wa->crc_plain, out, static_cast<uint32_t>(drained), 0);
+    *written = drained;
+    wa->last_result = rc;
+    wa->alg_ended = rc == CSR_END_OF_STREAM;
+    if (rc == CSR_OUTPUT_FULL || inlen == 0) return rc == CSR_OUTPUT_FULL ? rc : CSR_MORE_INPUT;
+    out += drained;
+    outlen -= drained;
+  }
   if (wa->header_awaited && inlen > 0) {
     int n = std::min(inlen, kFrame - wa->block_fill);
     memcpy(wa->block + wa->block_fill, in, n);
@@ -204,6 +221,11 @@ int Decompress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, const WEQ_RAW* in, in
     if (pos == inlen) {
       *read = pos;
       return CSR_MORE_INPUT;
+    }
+    if (outlen == 0) {  // used up by the algorithm's held output
+      *read = pos;
+      wa->last_result = CSR_OUTPUT_FULL;
+      return CSR_OUTPUT_FULL;
     }
   } else if (inlen == 0 && wa->alg_ended) {
     // The caller has no more input, and the trailer has not come: the
@@ -239,7 +261,7 @@ int Decompress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, const WEQ_RAW* in, in
     if (wa->crc_packed->position == 0) wa->header_awaited = 1;
   }
   CsRCrcUpdate(wa->crc_plain, out, static_cast<uint32_t>(w), 0);
-  *written = w;
+  *written = drained + w;
   wa->last_result = rc;
   if (rc == CSR_END_OF_STREAM) {
     wa->alg_ended = 1;

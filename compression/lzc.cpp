@@ -628,7 +628,10 @@ int CsRLzcDecompress(CSR_LZC_DSTATE* s, const WEQ_RAW* in, int inlen, WEQ_RAW* o
   }
 
   WEQ_RAW* op = out;
-  int rc = DecodeCodes(s, src, op, out + outlen, inlen == 0);
+  // A call without input ends a stream whose padding never came only when
+  // the stream was waiting for nothing else; a call that hands out what an
+  // earlier one held asks for the padding first.
+  int rc = DecodeCodes(s, src, op, out + outlen, inlen == 0 && s->phase == kPadding);
   if (rc != CSR_MORE_INPUT) {
     // Whole bytes of this call that the accumulator holds unused are not
     // taken: the caller passes them again, or they lie behind the stream.
