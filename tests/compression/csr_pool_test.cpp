@@ -1,14 +1,14 @@
-// The handle pool and its calls: handles and their exhaustion, the rule
-// that keeps or frees a closed handle's work area, failed allocations, and
-// every error code that a caller can meet.
+// The handle pool and its calls: handles and their exhaustion, the rule that
+// keeps or frees a closed handle's work area, failed allocations, every error
+// code a caller can meet, and block-mode streams checked block by block
+// against zlib's crc32.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
-#include <atomic>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <vector>
+#include <tuple>
 
 #include "compression/csr.h"
 #include "compression/csr_pool_int.h"
@@ -16,170 +16,119 @@
 
 namespace {
 
-using csrtest::Bytes;
-using lzhtest::Fixed;
+using namespace csrtest;
 
 class PoolTest : public ::testing::Test {
  protected:
-  void SetUp() override { csrtest::InitThreads(); }
-  void TearDown() override { CsRISetAllocHook(nullptr); }
-
-  // Starts the counters over: the next handle finds the allocation count at
-  // its limit. Afterwards slot 2 has been handed out once and is free.
-  static void RestartCounters() {
-    CsRISetAllocCount(0x80000000u);
-    int h = 0;
-    ASSERT_EQ(CsRGetHandle(&h), 0);
-    ASSERT_EQ(h, 302);
-    CsRCloseHandle(h);
-    ASSERT_EQ(CsRIAllocCount(), 1u);
+  void SetUp() override {
+    InitThreads();
+    CsRLzhISetFiller(1, 1);  // LZH streams comparable from run to run
+  }
+  void TearDown() override {
+    CsRISetAllocHook(nullptr);
+    CsRLzhISetFiller(-1, 0);
   }
 };
 
-TEST_F(PoolTest, HandlesLowestFirstUntilExhausted) {
-  std::vector<int> handles;
-  for (int i = 0; i < 498; ++i) {
-    int h = 0;
-    ASSERT_EQ(CsRGetHandle(&h), 0);
-    ASSERT_EQ(h, 302 + i);  // 300 and 301 are never handed out
-    handles.push_back(h);
-  }
+int Get() {
+  int h = 0;
+  EXPECT_EQ(CsRGetHandle(&h), 0);
+  return h;
+}
+
+// Handles lowest first until all 498 are taken. Closing what is not a taken
+// handle changes nothing: not the pool, not the stream of a taken handle.
+TEST_F(PoolTest, HandlesLowestFirstAndCloses) {
+  for (int i = 0; i < 498; ++i) ASSERT_EQ(Get(), 302 + i);  // 300 and 301 are never handed out
   int h = 0;
   EXPECT_EQ(CsRGetHandle(&h), CSR_E_NO_HANDLE);
   EXPECT_EQ(h, CSR_E_NO_HANDLE);
   EXPECT_EQ(CsRGetHandle(nullptr), CSR_E_HANDLE);
-
-  // A handle given back is the next one handed out, lowest first.
   CsRCloseHandle(600);
   CsRCloseHandle(500);
-  EXPECT_EQ(CsRGetHandle(&h), 0);
-  EXPECT_EQ(h, 500);
-  EXPECT_EQ(CsRGetHandle(&h), 0);
-  EXPECT_EQ(h, 600);
-  for (int x : handles) CsRCloseHandle(x);
-  EXPECT_EQ(CsRGetHandle(&h), 0);
-  EXPECT_EQ(h, 302);
-  CsRCloseHandle(h);
-}
-
-// Closing what is not a taken handle changes nothing: not the pool, not
-// the stream of a taken handle.
-TEST_F(PoolTest, CloseIgnoresWhatIsNotTaken) {
-  int a = 0, b = 0;
-  ASSERT_EQ(CsRGetHandle(&a), 0);
-  ASSERT_EQ(CsRGetHandle(&b), 0);
-  const Bytes plain = lzhtest::Text(3000, 1);
+  EXPECT_EQ(Get(), 500);
+  EXPECT_EQ(Get(), 600);
+  for (int i = 302; i < 800; ++i) CsRCloseHandle(i);
+  const int a = Get(), b = Get();
+  const Bytes plain = Text(3000, 1);
   Bytes out(4000);
-  ASSERT_EQ(CsRInitCompress(b, out.data(), static_cast<int>(plain.size()), CSR_OPT_LZC), 0);
   int r = 0, w = 0;
+  ASSERT_EQ(CsRInitCompress(b, out.data(), 3000, CSR_OPT_LZC), 0);
   ASSERT_EQ(CsRCompress(b, 3000, plain.data(), 1000, out.data() + 8, 3992, 0, &r, &w), CSR_MORE_INPUT);
-  size_t made = 8 + w;
+  const size_t made = 8 + w;
   CsRCloseHandle(a);
-  for (int h : {299, 300, 301, 800, -1, INT_MIN, INT_MAX, a, b + 1, b + 100}) CsRCloseHandle(h);
-  // b goes on with its stream; a is free again, and only a.
-  ASSERT_EQ(CsRCompress(b, 3000, plain.data() + 1000, 2000, out.data() + made,
-                        static_cast<int>(out.size() - made), 0, &r, &w),
-            CSR_END_OF_STREAM);
-  made += w;
-  out.resize(made);
-  csrtest::Run d = csrtest::Decompress(out, Fixed(1 << 16), Fixed(1 << 16));
-  EXPECT_TRUE(d.out == plain);
-  int c = 0;
-  ASSERT_EQ(CsRGetHandle(&c), 0);
-  EXPECT_EQ(c, a);
-  ASSERT_EQ(CsRGetHandle(&c), 0);
-  EXPECT_EQ(c, b + 1);
-  for (int h : {a, b, c}) CsRCloseHandle(h);
+  for (int x : {299, 300, 301, 800, -1, INT_MIN, INT_MAX, a, b + 1, b + 100}) CsRCloseHandle(x);
+  ASSERT_EQ(CsRCompress(b, 3000, &plain[1000], 2000, &out[made], int(4000 - made), 0, &r, &w), CSR_END_OF_STREAM);
+  out.resize(made + w);
+  EXPECT_TRUE(Drive(PoolDecompressor(), out).out == plain);
+  EXPECT_EQ(Get(), a);
+  EXPECT_EQ(Get(), b + 1);
+  for (int x : {a, b, b + 1}) CsRCloseHandle(x);
 }
 
 // A closed handle's work area stays with its slot when the slot below has
-// one, the slot has been handed out 10 times or more, and it is busy enough
-// among all handles handed out; otherwise it is freed.
+// one, the slot has been handed out 10 times or more, and (beyond the first
+// 256 handles of the pool) at least once in 128 handles; else it is freed.
 TEST_F(PoolTest, WorkAreaKeptOrFreedOnClose) {
-  RestartCounters();
-  int low = 0, h = 0;
-  // Slot 2 has no slot below with a work area: never kept.
-  for (int i = 0; i < 12; ++i) {
-    ASSERT_EQ(CsRGetHandle(&low), 0);
-    ASSERT_EQ(low, 302);
-    CsRCloseHandle(low);
-    EXPECT_FALSE(CsRIHasWorkArea(2));
-  }
-  ASSERT_EQ(CsRGetHandle(&low), 0);
-  // Slot 3: freed for its first 9 uses, kept from the 10th.
-  for (uint32_t use = 1; use <= 12; ++use) {
-    ASSERT_EQ(CsRGetHandle(&h), 0);
-    ASSERT_EQ(h, 303);
+  const int a = Get(), b = Get();
+  CsRISetAllocCount(0x80000000u);  // the counters start over at this limit
+  int h = Get();
+  EXPECT_EQ(CsRIAllocCount(), 1u);
+  EXPECT_EQ(CsRIUseCount(a - 300) + CsRIUseCount(b - 300), 0u);
+  EXPECT_EQ(CsRIUseCount(h - 300), 1u);
+  for (int x : {a, b, h}) CsRCloseHandle(x);
+  for (int i = 0; i < 12; ++i) CsRCloseHandle(Get());
+  EXPECT_FALSE(CsRIHasWorkArea(2));  // no slot below it with a work area
+  const int low = Get();
+  for (uint32_t use = 1; use <= 12; ++use) {  // slot 3: freed for 9 uses, kept from the 10th
+    ASSERT_EQ(h = Get(), 303);
     EXPECT_EQ(CsRIUseCount(3), use);
     CsRCloseHandle(h);
     EXPECT_EQ(CsRIHasWorkArea(3), use >= 10) << "use " << use;
   }
+  // A second close of a free slot decides nothing, whatever the counts.
+  CsRISetAllocCount(1u << 30);
+  CsRCloseHandle(303);
+  EXPECT_TRUE(CsRIHasWorkArea(3));
   // A kept work area is handed out again without an allocation, and
   // without the stream it had.
-  static std::atomic<int> allocations;
+  static int allocations;
   allocations = 0;
   CsRISetAllocHook([](size_t n) { return ++allocations, malloc(n); });
-  ASSERT_EQ(CsRGetHandle(&h), 0);
+  h = Get();
   EXPECT_EQ(allocations, 0);
-  Bytes out(64);
+  Bytes buf(64);
   int r = 0, w = 0;
-  EXPECT_EQ(CsRCompress(h, 10, out.data(), 1, out.data() + 8, 32, 0, &r, &w), CSR_E_NO_STREAM);
-  EXPECT_EQ(CsRDecompress(h, out.data(), 1, out.data() + 8, 32, 0, &r, &w), CSR_E_ALGORITHM);
+  EXPECT_EQ(CsRCompress(h, 10, buf.data(), 1, buf.data() + 8, 32, 0, &r, &w), CSR_E_NO_STREAM);
   CsRISetAllocHook(nullptr);
-
-  // Among many handles a slot must have a share of 1/128 of them.
-  const uint32_t uses = CsRIUseCount(3);  // 13
-  CsRISetAllocCount(uses * 128 + 128);
+  // Handed out 13, 14 and 15 times: below a share of 1/128, a share of 1/128
+  // exactly, and 256 handles in all, where 10 uses are enough.
+  const std::pair<uint32_t, bool> shares[] = {{13 * 128 + 128, false}, {14 * 128, true}, {256, true}};
+  for (auto [count, kept] : shares) {
+    CsRISetAllocCount(count);
+    CsRCloseHandle(h);
+    EXPECT_EQ(CsRIHasWorkArea(3), kept) << count;
+    h = Get();
+  }
   CsRCloseHandle(h);
-  EXPECT_FALSE(CsRIHasWorkArea(3));
-  ASSERT_EQ(CsRGetHandle(&h), 0);  // uses + 1
-  CsRISetAllocCount((uses + 1) * 128);
-  CsRCloseHandle(h);
-  EXPECT_TRUE(CsRIHasWorkArea(3));
-  // Up to 256 handles in all, 10 uses are enough.
-  ASSERT_EQ(CsRGetHandle(&h), 0);
-  CsRISetAllocCount(256);
-  CsRCloseHandle(h);
-  EXPECT_TRUE(CsRIHasWorkArea(3));
-  // Without a work area below, nothing is kept.
-  CsRCloseHandle(low);
-  ASSERT_EQ(CsRGetHandle(&h), 0);
-  ASSERT_EQ(h, 302);
-  int h3 = 0;
-  ASSERT_EQ(CsRGetHandle(&h3), 0);
-  CsRCloseHandle(h);
-  EXPECT_FALSE(CsRIHasWorkArea(2));
-  CsRCloseHandle(h3);
-  EXPECT_FALSE(CsRIHasWorkArea(3));
-}
-
-TEST_F(PoolTest, CountersStartOverAtTheLimit) {
-  int a = 0, b = 0;
-  ASSERT_EQ(CsRGetHandle(&a), 0);
-  ASSERT_EQ(CsRGetHandle(&b), 0);
-  CsRISetAllocCount(0x80000000u);
-  int c = 0;
-  ASSERT_EQ(CsRGetHandle(&c), 0);
-  EXPECT_EQ(CsRIAllocCount(), 1u);
-  EXPECT_EQ(CsRIUseCount(a - 300), 0u);
-  EXPECT_EQ(CsRIUseCount(b - 300), 0u);
-  EXPECT_EQ(CsRIUseCount(c - 300), 1u);
-  for (int h : {a, b, c}) CsRCloseHandle(h);
+  CsRCloseHandle(low);  // without a work area below, nothing is kept
+  ASSERT_EQ(Get(), 302);
+  ASSERT_EQ(Get(), 303);
+  CsRCloseHandle(302);
+  CsRCloseHandle(303);
+  EXPECT_FALSE(CsRIHasWorkArea(2) || CsRIHasWorkArea(3));
 }
 
 // A work area that cannot be allocated leaves its slot free for the next
 // caller; a block buffer that cannot be allocated leaves no stream.
 TEST_F(PoolTest, FailedAllocations) {
-  int a = 0;
-  ASSERT_EQ(CsRGetHandle(&a), 0);
+  const int a = Get();
   CsRISetAllocHook([](size_t n) -> void* { return n >= sizeof(CSR_WORKAREA) ? nullptr : malloc(n); });
   int h = 0;
   EXPECT_EQ(CsRGetHandle(&h), CSR_E_NO_MEMORY);
   EXPECT_EQ(h, CSR_E_NO_MEMORY);
   CsRISetAllocHook(nullptr);
-  ASSERT_EQ(CsRGetHandle(&h), 0);
-  EXPECT_EQ(h, a + 1);
-
+  EXPECT_EQ(h = Get(), a + 1);
   Bytes buf(64);
   int r = 0, w = 0;
   CsRISetAllocHook([](size_t n) -> void* { return n < sizeof(CSR_WORKAREA) ? nullptr : malloc(n); });
@@ -187,254 +136,279 @@ TEST_F(PoolTest, FailedAllocations) {
     EXPECT_EQ(CsRInitCompress(h, buf.data(), 10, alg | CSR_OPT_BLOCK), CSR_E_NO_MEMORY);
     EXPECT_EQ(CsRCompress(h, 10, buf.data() + 32, 10, buf.data(), 32, 0, &r, &w), CSR_E_NO_STREAM);
   }
-  Bytes header = {1, 0, 0, 0, 0x19, 0x1F, 0x9D, 0x8D};
-  EXPECT_EQ(CsRInitDecompress(h, header.data()), CSR_E_NO_MEMORY);
+  EXPECT_EQ(CsRInitDecompress(h, Header(1, 0x19, 0x8D).data()), CSR_E_NO_MEMORY);
   EXPECT_EQ(CsRDecompress(h, buf.data(), 10, buf.data() + 32, 32, 0, &r, &w), CSR_E_NO_STREAM);
-  CsRISetAllocHook(nullptr);
   CsRCloseHandle(a);
   CsRCloseHandle(h);
 }
 
-// The stream header that CsRInitCompress writes: length, algorithm byte with
-// the block-mode bit, magic, and the parameter (LZC: 13 bits with resets;
-// LZH: the level, where level bits outside 1..9 mean 2).
-TEST_F(PoolTest, InitCompressWritesTheHeader) {
-  struct Case {
-    int options;
-    uint8_t alg, param;
+// The header that CsRInitCompress writes (LZC: 13 bits with resets; LZH: the
+// level, where level bits outside 1..9 mean 2), and input beyond the total
+// length that is never taken.
+TEST_F(PoolTest, HeaderAndTotalLength) {
+  const std::tuple<int, uint8_t, uint8_t> cases[] = {  // options, then the header's bytes 4 and 7
+      {CSR_OPT_LZC, 0x11, 0x8D},     {CSR_OPT_LZC | CSR_OPT_BLOCK | 0x50, 0x19, 0x8D},
+      {CSR_OPT_LZH, 0x12, 2},        {CSR_OPT_LZH | 0x10, 0x12, 1},
+      {CSR_OPT_LZH | 0x90, 0x12, 9}, {CSR_OPT_LZH | 0xA0, 0x12, 2},
+      {CSR_OPT_LZH | CSR_OPT_BLOCK | 0x50, 0x1A, 5}, {CSR_OPT_LZH | -16, 0x12, 2},  // level bits -1
   };
-  const Case cases[] = {
-      {CSR_OPT_LZC, 0x11, 0x8D},           {CSR_OPT_LZC | CSR_OPT_BLOCK | 0x50, 0x19, 0x8D},
-      {CSR_OPT_LZH, 0x12, 2},              {CSR_OPT_LZH | 0x10, 0x12, 1},
-      {CSR_OPT_LZH | 0x90, 0x12, 9},       {CSR_OPT_LZH | 0xA0, 0x12, 2},
-      {CSR_OPT_LZH | CSR_OPT_BLOCK | 0x50, 0x1A, 5},
-      {CSR_OPT_LZH | static_cast<int>(0xFFFFFFF0u), 0x12, 2},  // level bits -1
-  };
-  int h = 0;
-  ASSERT_EQ(CsRGetHandle(&h), 0);
-  for (const Case& c : cases) {
+  const int h = Get();
+  for (auto [options, alg, param] : cases) {
     Bytes out(8);
-    ASSERT_EQ(CsRInitCompress(h, out.data(), 0x01020304, c.options), 0) << c.options;
-    EXPECT_EQ(out, (Bytes{4, 3, 2, 1, c.alg, 0x1F, 0x9D, c.param})) << c.options;
+    ASSERT_EQ(CsRInitCompress(h, out.data(), 0x01020304, options), 0) << options;
+    EXPECT_EQ(out, Header(0x01020304, alg, param)) << options;
   }
   CsRCloseHandle(h);
+  const Bytes data = Text(1000, 9);
+  for (int alg : {CSR_OPT_LZC, CSR_OPT_LZH}) {
+    Result c = Drive(PoolCompressor(600, alg), data);
+    EXPECT_EQ(c.read, 600u);
+    EXPECT_TRUE(Drive(PoolDecompressor(), c.out).out == Bytes(data.begin(), data.begin() + 600)) << alg;
+  }
 }
 
-// --- Error codes ---------------------------------------------------------------
-
-// A stream header: length, algorithm byte, magic, parameter.
-Bytes Header(uint32_t length, uint8_t alg, uint8_t param, uint8_t magic1 = 0x9D) {
-  return {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-          static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24),
-          alg, 0x1F, magic1, param};
-}
-
-// An LZH stream of length 10 whose first block starts with the given bits.
-Bytes LzhBlock(const std::function<void(lzhtest::BitWriter&)>& bits) {
-  lzhtest::BitWriter bw;
-  bw.Bits(0, 2);  // no filler
-  bits(bw);
-  return lzhtest::LzhStream(10, bw.Finish());
-}
-
-// Decompresses stream on h in one new-stream call and, when asked for more
-// input, once more without input.
-int DecodeAll(int h, const Bytes& stream) {
-  Bytes out(64);
-  int r = 0, w = 0;
-  int rc = CsRDecompress(h, stream.data(), static_cast<int>(stream.size()), out.data(),
-                         static_cast<int>(out.size()), CSR_OPT_NEW_STREAM, &r, &w);
-  return rc;
-}
-
-struct ErrorCase {
-  const char* what;
-  int expected;
-  std::function<int(int h)> run;  // on a fresh handle
-};
-
+// Each error code through the pool's calls, on a fresh handle.
 TEST_F(PoolTest, EveryReachableErrorCode) {
-  Bytes buf(4096), out(4096);
-  WEQ_RAW* const b = buf.data();
-  WEQ_RAW* const o = out.data();
+  uint8_t b[4096], o[4096];
   int r = 0, w = 0;
-  const Bytes text = lzhtest::Text(3000, 2);
-  const Bytes lzc = csrtest::Compress(text, CSR_OPT_LZC, Fixed(1 << 16), Fixed(1 << 16)).out;
-  const Bytes lzh = csrtest::Compress(text, CSR_OPT_LZH, Fixed(1 << 16), Fixed(1 << 16)).out;
-  const Bytes lzc_block =
-      csrtest::Compress(text, CSR_OPT_LZC | CSR_OPT_BLOCK, Fixed(1 << 16), Fixed(1 << 16)).out;
-
-  const ErrorCase cases[] = {
-      {"handle 300", CSR_E_HANDLE,
-       [&](int) { return CsRCompress(300, 10, b, 10, o, 100, 1, &r, &w); }},
-      {"handle 301 decompress", CSR_E_HANDLE,
-       [&](int) { return CsRDecompress(301, b, 10, o, 100, 1, &r, &w); }},
-      {"handle 800", CSR_E_HANDLE, [&](int) { return CsRInitCompress(800, o, 10, 0); }},
-      {"handle INT_MIN", CSR_E_HANDLE,
-       [&](int) { return CsRDecompress(INT_MIN, b, 10, o, 100, 0, &r, &w); }},
-      {"closed handle", CSR_E_HANDLE,
-       [&](int h) {
-         CsRCloseHandle(h);
-         return CsRInitDecompress(h, lzc.data());
-       }},
-      {"repeated empty room after output full", CSR_E_OUTLEN_REPEAT,
-       [&](int h) {
-         CsRDecompress(h, lzc.data(), static_cast<int>(lzc.size()), o, 100, 1, &r, &w);  // 2
-         EXPECT_EQ(CsRDecompress(h, b, 0, o, 0, 0, &r, &w), CSR_E_OUTLEN_REPEAT);
-         return CsRDecompress(h, b, 0, o, 0, 0, &r, &w);  // the last result is still 2
-       }},
-      {"LZH compress without input twice", CSR_E_NO_PROGRESS,
-       [&](int h) {
-         CsRInitCompress(h, o, 3000, CSR_OPT_LZH);
-         EXPECT_EQ(CsRCompress(h, 3000, text.data(), 1000, o, 4096, 0, &r, &w), CSR_MORE_INPUT);
-         return CsRCompress(h, 3000, text.data(), 0, o, 4096, 0, &r, &w);
-       }},
-      {"LZH decompress without input twice", CSR_E_NO_PROGRESS,
-       [&](int h) {
-         CsRInitDecompress(h, lzh.data());  // 3
-         return CsRDecompress(h, b, 0, o, 100, 0, &r, &w);
-       }},
-      {"compression room below 8", CSR_E_OUT_ROOM,
-       [&](int h) { return CsRCompress(h, 10, b, 0, o, 4, CSR_OPT_NEW_STREAM, &r, &w); }},
-      {"LZH compression room negative", CSR_E_OUT_ROOM,
-       [&](int h) {
-         CsRInitCompress(h, o, 10, CSR_OPT_LZH);
-         return CsRCompress(h, 10, b, 10, o, -1, 0, &r, &w);
-       }},
-      {"LZC decompression room 0", CSR_E_OUT_ROOM,
-       [&](int h) {
-         CsRDecompress(h, lzc.data(), 8, o, 100, 1, &r, &w);  // 3
-         return CsRDecompress(h, lzc.data() + 8, 10, o, 0, 0, &r, &w);
-       }},
-      {"decompression header of 7 bytes", CSR_E_IN_LEN,
-       [&](int h) { return CsRDecompress(h, lzc.data(), 7, o, 100, 1, &r, &w); }},
-      {"LZH input length negative", CSR_E_IN_LEN,
-       [&](int h) {
-         CsRInitCompress(h, o, 10, CSR_OPT_LZH);
-         return CsRCompress(h, 10, b, -1, o, 100, 0, &r, &w);
-       }},
-      {"LZC input length negative", CSR_E_IN_LEN,
-       [&](int h) {
-         CsRInitDecompress(h, lzc.data());
-         return CsRDecompress(h, b, -5, o, 100, 0, &r, &w);
-       }},
-      {"LZC total 0", CSR_E_TOTAL_LEN, [&](int h) { return CsRInitCompress(h, o, 0, CSR_OPT_LZC); }},
-      {"LZH total negative", CSR_E_TOTAL_LEN,
-       [&](int h) { return CsRInitCompress(h, o, -1, CSR_OPT_LZH | CSR_OPT_BLOCK); }},
-      {"LZC input is output", CSR_E_SAME_BUFFER,
-       [&](int h) {
-         CsRInitCompress(h, o, 10, CSR_OPT_LZC);
-         return CsRCompress(h, 10, o, 10, o, 100, 0, &r, &w);
-       }},
-      {"LZC output missing", CSR_E_NULL_BUFFER,
-       [&](int h) { return CsRInitCompress(h, nullptr, 10, CSR_OPT_LZC); }},
-      {"LZH output missing", CSR_E_NULL_BUFFER,
-       [&](int h) { return CsRInitCompress(h, nullptr, 10, CSR_OPT_LZH); }},
-      {"header missing", CSR_E_NULL_BUFFER, [&](int h) { return CsRInitDecompress(h, nullptr); }},
-      {"read count missing", CSR_E_NULL_BUFFER,
-       [&](int h) { return CsRCompress(h, 10, b, 10, o, 100, 1, nullptr, &w); }},
-      {"LZH decompression without input or room", CSR_E_NO_DATA,
-       [&](int h) {
-         CsRInitDecompress(h, lzh.data());
-         return CsRDecompress(h, b, 0, o, 0, 0, &r, &w);
-       }},
-      {"compression algorithm 4, later calls too", CSR_E_ALGORITHM,
-       [&](int h) {
-         EXPECT_EQ(CsRInitCompress(h, o, 10, 4), CSR_E_ALGORITHM);
-         return CsRCompress(h, 10, b, 10, o, 100, 0, &r, &w);
-       }},
-      {"compression algorithm 6", CSR_E_ALGORITHM,
-       [&](int h) { return CsRInitCompress(h, o, 10, 6 | CSR_OPT_BLOCK); }},
-      {"header algorithm 3", CSR_E_ALGORITHM,
-       [&](int h) { return CsRInitDecompress(h, Header(5, 0x13, 0x8D).data()); }},
-      {"header algorithm 0 in block mode", CSR_E_ALGORITHM,
-       [&](int h) { return CsRInitDecompress(h, Header(5, 0x18, 0x8D).data()); }},
-      {"LZH stored block", CSR_E_BLOCK_TYPE,
-       [&](int h) { return DecodeAll(h, LzhBlock([](auto& bw) { bw.Bits(1, 1), bw.Bits(0, 2); })); }},
-      {"LZH block type 3", CSR_E_BLOCK_TYPE,
-       [&](int h) { return DecodeAll(h, LzhBlock([](auto& bw) { bw.Bits(1, 1), bw.Bits(3, 2); })); }},
-      {"bad magic", CSR_E_HEADER,
-       [&](int h) { return CsRInitDecompress(h, Header(5, 0x11, 0x8D, 0x9E).data()); }},
-      {"length 0x80000000", CSR_E_HEADER,
-       [&](int h) { return CsRInitDecompress(h, Header(0x80000000u, 0x12, 2).data()); }},
-      {"LZC 15 code bits", CSR_E_CODE_BITS,
-       [&](int h) { return CsRInitDecompress(h, Header(5, 0x11, 0x8F).data()); }},
-      {"LZH code-length code all zero", CSR_E_CODE_LENGTHS,
-       [&](int h) {
-         return DecodeAll(h, LzhBlock([](auto& bw) {
-           bw.Bits(1, 1), bw.Bits(2, 2);              // final, dynamic
-           bw.Bits(0, 5), bw.Bits(0, 5), bw.Bits(0, 4);  // HLIT, HDIST, HCLEN
-           for (int i = 0; i < 4; ++i) bw.Bits(0, 3);
-         }));
-       }},
-      {"LZH literal/length code 286", CSR_E_BAD_CODE,
-       [&](int h) {
-         return DecodeAll(h, LzhBlock([](auto& bw) { bw.Bits(1, 1), bw.Bits(1, 2), bw.FixedLitLen(286); }));
-       }},
-      {"LZH 287 literal/length codes", CSR_E_ALPHABET,
-       [&](int h) {
-         return DecodeAll(h, LzhBlock([](auto& bw) { bw.Bits(1, 1), bw.Bits(2, 2), bw.Bits(30, 5), bw.Bits(0, 5), bw.Bits(0, 4); }));
-       }},
-      {"block CRC", CSR_E_CRC,
-       [&](int h) {
-         Bytes bad = lzc_block;
-         bad[20] ^= 0x40;
-         return DecodeAll(h, bad);
-       }},
-      {"compression after the end of a block-mode stream", CSR_E_NO_STREAM,
-       [&](int h) {
-         CsRInitCompress(h, o, 10, CSR_OPT_LZC | CSR_OPT_BLOCK);
-         EXPECT_EQ(CsRCompress(h, 10, text.data(), 10, o, 100, 0, &r, &w), CSR_END_OF_STREAM);
-         return CsRCompress(h, 10, text.data(), 10, o, 100, 0, &r, &w);
-       }},
-      {"decompression after the end of a block-mode stream", CSR_E_NO_STREAM,
-       [&](int h) {
-         CsRInitDecompress(h, lzc_block.data());
-         EXPECT_EQ(CsRDecompress(h, lzc_block.data() + 8, static_cast<int>(lzc_block.size() - 8), o,
-                                 4096, 0, &r, &w),
-                   CSR_END_OF_STREAM);
-         EXPECT_EQ(CsRDecompress(h, b, 0, o, 4096, 0, &r, &w), CSR_END_OF_STREAM);
-         return CsRDecompress(h, b, 1, o, 4096, 0, &r, &w);
-       }},
-      {"compression without a stream", CSR_E_NO_STREAM,
-       [&](int h) { return CsRCompress(h, 10, b, 10, o, 100, 0, &r, &w); }},
-      {"decompression without a stream", CSR_E_ALGORITHM,
-       [&](int h) { return CsRDecompress(h, b, 10, o, 100, 0, &r, &w); }},
+  const Bytes text = Text(3000, 2);
+  const Bytes lzc = Drive(PoolCompressor(3000, CSR_OPT_LZC), text).out;
+  const Bytes lzh = Drive(PoolCompressor(3000, CSR_OPT_LZH), text).out;
+  const Bytes framed = Drive(PoolCompressor(3000, CSR_OPT_LZC | CSR_OPT_BLOCK), text).out;
+  // The calls: a new compression stream, a compression or decompression
+  // call, a new decompression stream from a header or from a whole stream.
+  auto start = [&](int h, int opt, int room) { return CsRCompress(h, 3000, b, 0, o, room, opt | 1, &r, &w); };
+  auto c = [&](int h, const uint8_t* p, int n, int m) { return CsRCompress(h, 3000, p, n, o, m, 0, &r, &w); };
+  auto d = [&](int h, const uint8_t* p, int n, int m) { return CsRDecompress(h, p, n, o, m, 0, &r, &w); };
+  auto head = [&](int h, const Bytes& s) { return CsRInitDecompress(h, s.data()); };
+  auto whole = [&](int h, const Bytes& s, int room = 4096) {
+    return CsRDecompress(h, s.data(), static_cast<int>(s.size()), o, room, 1, &r, &w);
   };
-  for (const ErrorCase& c : cases) {
-    int h = 0;
-    ASSERT_EQ(CsRGetHandle(&h), 0);
-    r = w = -1;
-    EXPECT_EQ(c.run(h), c.expected) << c.what;
+  // Streams started on the handle, which they return.
+  auto lzc_c = [&](int h) { return start(h, CSR_OPT_LZC, 8), h; };
+  auto lzh_c = [&](int h) { return start(h, CSR_OPT_LZH, 8), h; };
+  auto lzc_d = [&](int h) { return CsRDecompress(h, lzc.data(), 8, o, 100, 1, &r, &w), h; };  // 3, not 2
+  auto lzh_d = [&](int h) { return head(h, lzh), h; };
+  // An LZH stream without filler, from BFINAL and BTYPE on.
+  auto block = [](int type) { return BitWriter().Bits(0, 2).Bits(1, 1).Bits(type, 2); };
+  const struct {
+    const char* what;
+    int expected;
+    std::function<int(int h)> run;
+  } cases[] = {
+      {"handle 800", CSR_E_HANDLE, [&](int) { return CsRInitCompress(800, o, 10, 0); }},
+      {"handle INT_MIN", CSR_E_HANDLE, [&](int) { return d(INT_MIN, b, 10, 100); }},
+      {"closed handle", CSR_E_HANDLE, [&](int h) { return CsRCloseHandle(h), c(h, b, 10, 100); }},
+      {"empty room twice after output full", CSR_E_OUTLEN_REPEAT,
+       [&](int h) { return whole(h, lzc, 100), d(h, b, 0, 0), d(h, b, 0, 0); }},
+      {"LZH compression without input twice", CSR_E_NO_PROGRESS,
+       [&](int h) { return c(lzh_c(h), text.data(), 1000, 4096), c(h, b, 0, 4096); }},
+      {"LZH decompression without input twice", CSR_E_NO_PROGRESS, [&](int h) { return d(lzh_d(h), b, 0, 9); }},
+      {"compression room below 8", CSR_E_OUT_ROOM, [&](int h) { return start(h, 0, 4); }},
+      {"LZH compression room negative", CSR_E_OUT_ROOM, [&](int h) { return c(lzh_c(h), b, 10, -1); }},
+      {"LZC decompression room 0", CSR_E_OUT_ROOM, [&](int h) { return d(lzc_d(h), lzc.data() + 8, 10, 0); }},
+      {"header of 7 bytes", CSR_E_IN_LEN, [&](int h) { return CsRDecompress(h, b, 7, o, 100, 1, &r, &w); }},
+      {"LZH input length negative", CSR_E_IN_LEN, [&](int h) { return d(lzh_d(h), b, -5, 100); }},
+      {"LZC total 0", CSR_E_TOTAL_LEN, [&](int h) { return CsRInitCompress(h, o, 0, CSR_OPT_LZC); }},
+      {"LZH total negative", CSR_E_TOTAL_LEN, [&](int h) { return CsRInitCompress(h, o, -1, CSR_OPT_LZH); }},
+      {"LZC input is output", CSR_E_SAME_BUFFER, [&](int h) { return c(lzc_c(h), o, 10, 100); }},
+      {"header missing", CSR_E_NULL_BUFFER, [&](int h) { return CsRInitDecompress(h, nullptr); }},
+      {"read count missing", CSR_E_NULL_BUFFER, [&](int h) { return CsRCompress(h, 1, b, 1, o, 9, 1, 0, &w); }},
+      {"LZH input missing", CSR_E_NULL_BUFFER, [&](int h) { return d(lzh_d(h), nullptr, 1, 100); }},
+      {"LZH no input and no room", CSR_E_NO_DATA, [&](int h) { return d(lzh_d(h), b, 0, 0); }},
+      {"algorithm 4, on later calls too", CSR_E_ALGORITHM, [&](int h) { return start(h, 4, 8), c(h, b, 1, 9); }},
+      {"header algorithm 3", CSR_E_ALGORITHM, [&](int h) { return head(h, Header(5, 0x13, 0x8D)); }},
+      {"decompression without a stream", CSR_E_ALGORITHM, [&](int h) { return d(h, b, 10, 100); }},
+      {"LZH stored block", CSR_E_BLOCK_TYPE, [&](int h) { return whole(h, block(0).Lzh(10)); }},
+      {"LZH 287 literal/length codes", CSR_E_ALPHABET, [&](int h) { return whole(h, block(2).Bits(30, 14).Lzh(9)); }},
+      {"LZH code-length code all 0", CSR_E_CODE_LENGTHS, [&](int h) { return whole(h, block(2).Bits(0, 26).Lzh(9)); }},
+      {"LZH literal/length code 286", CSR_E_BAD_CODE, [&](int h) { return whole(h, block(1).Lit(286).Lzh(9)); }},
+      {"bad magic", CSR_E_HEADER, [&](int h) { return head(h, Cat(Le32(5), {0x11, 0x1F, 0x9E, 0x8D})); }},
+      {"LZC 15 code bits", CSR_E_CODE_BITS, [&](int h) { return head(h, Header(5, 0x11, 0x8F)); }},
+      {"block CRC", CSR_E_CRC, [&](int h) {
+         Bytes bad = framed;
+         bad[20] ^= 0x40;
+         return whole(h, bad);
+       }},
+      {"compression after the end of a block-mode stream", CSR_E_NO_STREAM, [&](int h) {
+         start(h, CSR_OPT_LZC | CSR_OPT_BLOCK, 8);
+         EXPECT_EQ(CsRCompress(h, 3000, text.data(), 3000, o, 4096, 0, &r, &w), CSR_END_OF_STREAM);
+         return c(h, text.data(), 10, 100);
+       }},
+      {"decompression after the end of a block-mode stream", CSR_E_NO_STREAM, [&](int h) {
+         EXPECT_EQ(whole(h, framed), CSR_END_OF_STREAM);
+         EXPECT_EQ(d(h, b, 0, 4096), CSR_END_OF_STREAM);
+         return d(h, b, 1, 4096);
+       }},
+      {"compression without a stream", CSR_E_NO_STREAM, [&](int h) { return c(h, b, 10, 100); }},
+      {"compression after a failed start", CSR_E_NO_STREAM, [&](int h) { return start(h, 2, 4), c(h, b, 1, 9); }},
+      {"compression on a decompression stream", CSR_E_NO_STREAM, [&](int h) { return c(lzh_d(h), b, 1, 9); }},
+  };
+  for (const auto& k : cases) {
+    int h = Get();
+    EXPECT_EQ(k.run(h), k.expected) << k.what;
     CsRCloseHandle(h);
   }
 }
 
-// Streams left unfinished, by a close or by a new stream on the handle,
-// release what their framing held (the leak checker of the sanitizer
-// builds sees any rest), and the next stream runs as if none had been.
+// Streams left unfinished, by a new stream on the handle or by a close,
+// release what their framing held (the leak checker of the sanitizer builds
+// sees any rest), and the next stream runs as if none had been.
 TEST_F(PoolTest, AbandonedStreamsLeaveNothingBehind) {
-  const Bytes plain = csrtest::Mixed(8000, 4);
-  csrtest::Run c = csrtest::Compress(plain, CSR_OPT_LZH | CSR_OPT_BLOCK, Fixed(1 << 16), Fixed(1 << 16));
-  ASSERT_EQ(c.rc, CSR_END_OF_STREAM);
-  Bytes out(20000);
+  const Bytes plain = Mixed(8000, 4);
+  const Bytes z = Drive(PoolCompressor(8000, CSR_OPT_LZH | CSR_OPT_BLOCK), plain).out;
+  Bytes out(8000);
   int r = 0, w = 0;
   for (int round = 0; round < 12; ++round) {
-    int h = 0;
-    ASSERT_EQ(CsRGetHandle(&h), 0);
+    const int h = Get();
     ASSERT_EQ(CsRInitCompress(h, out.data(), 8000, CSR_OPT_LZC | CSR_OPT_BLOCK), 0);
     ASSERT_GE(CsRCompress(h, 8000, plain.data(), 3000, out.data(), 500, 0, &r, &w), 0);
-    ASSERT_EQ(CsRInitDecompress(h, c.out.data()), 0);
-    ASSERT_GE(CsRDecompress(h, c.out.data() + 8, 100, out.data(), 20000, 0, &r, &w), 0);
-    ASSERT_EQ(CsRInitDecompress(h, c.out.data()), 0);  // starts over
-    ASSERT_EQ(CsRDecompress(h, c.out.data() + 8, static_cast<int>(c.out.size() - 8), out.data(),
-                            20000, 0, &r, &w),
-              CSR_END_OF_STREAM);
+    ASSERT_EQ(CsRInitDecompress(h, z.data()), 0);
+    ASSERT_GE(CsRDecompress(h, z.data() + 8, 100, out.data(), 8000, 0, &r, &w), 0);
     CsRCloseHandle(h);
   }
-  csrtest::Run d = csrtest::Decompress(c.out, Fixed(1 << 16), Fixed(1 << 16));
-  EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
-  EXPECT_TRUE(d.out == plain);
+  EXPECT_TRUE(Drive(PoolDecompressor(), z).out == plain);
 }
+
+// --- Block mode -----------------------------------------------------------------
+
+class FrameTest : public PoolTest, public ::testing::WithParamInterface<int> {
+ protected:
+  ~FrameTest() override { CsRCloseHandle(held_); }
+  // Every block's CRC is the register over the stream header and the
+  // payloads up to its end; the trailer holds the length and register of the
+  // data; the payloads joined are the algorithm's own stream of the data.
+  static void ExpectFraming(const Bytes& stream, const Bytes& plain, int alg, size_t max_payload) {
+    const Framed f = Parse(stream);
+    uLong crc = crc32(0, f.header.data(), 8);
+    for (size_t i = 0; i < f.payloads.size(); ++i) {
+      crc = crc32(crc, f.payloads[i].data(), static_cast<uInt>(f.payloads[i].size()));
+      ASSERT_EQ(f.crcs[i], ~static_cast<uint32_t>(crc)) << "block " << i;
+      EXPECT_LE(f.payloads[i].size(), max_payload);
+    }
+    EXPECT_EQ(f.trailer_total, plain.size());
+    EXPECT_EQ(f.trailer_crc, Register(plain));
+    Bytes unframed = f.header;
+    unframed[4] &= ~CSR_ALG_BLOCK;
+    for (const Bytes& p : f.payloads) unframed = Cat(unframed, p);
+    EXPECT_TRUE(unframed == Drive(PoolCompressor(static_cast<int>(plain.size()), alg), plain).out);
+  }
+  const int held_ = Get();  // slot 2 never keeps its work area; the runs' slots do
+};
+
+// Output rooms below a block buffer, at its edges and above it, and the
+// exact fit; input pieces of 1, 7, 4128 (the natives' buffer) and random.
+TEST_P(FrameTest, RoundTripMatrix) {
+  const int alg = GetParam();
+  const Bytes plain = Mixed(12000, 11);
+  const Coder c = PoolCompressor(12000, alg | CSR_OPT_BLOCK);
+  const size_t exact = Drive(c, plain).out.size() - 8;
+  for (size_t room : {size_t{1}, size_t{100}, size_t{1000}, size_t{1024}, size_t{1032}, size_t{4096}, exact}) {
+    for (size_t piece : {1, 7, 4128, 0}) {
+      SCOPED_TRACE("room " + std::to_string(room) + " piece " + std::to_string(piece));
+      const SizeFn pieces = piece ? Fixed(piece) : RandomSizes(5);
+      Result z = Drive(c, plain, pieces, Fixed(room));
+      ASSERT_EQ(z.rc, CSR_END_OF_STREAM);
+      EXPECT_EQ(z.read, plain.size());
+      ExpectFraming(z.out, plain, alg, room < 1024 ? 1016 : room - 8);
+      Result d = Drive(PoolDecompressor(), z.out, piece ? Fixed(piece) : RandomSizes(6),
+                       Fixed(room == exact ? 12000 : room));
+      EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+      EXPECT_EQ(d.read, z.out.size());
+      EXPECT_TRUE(d.out == plain);
+    }
+  }
+}
+
+// Every end of the stream gets its trailer: in the call that fills the room
+// with the last block exactly, in the next call when the trailer does not
+// fit whole, and (LZH) in a call that finds the compressor done and writes
+// nothing else.
+TEST_P(FrameTest, TrailerAfterExactFits) {
+  const int alg = GetParam();
+  const Bytes plain = Mixed(20000, 3);
+  const Coder c = PoolCompressor(20000, alg | CSR_OPT_BLOCK);
+  const size_t body = Drive(c, plain).out.size() - 8;
+  const size_t unframed = Drive(PoolCompressor(20000, alg), plain).out.size() - 8;
+  ASSERT_GE(unframed, 2048u);
+  // Rooms after the 8 of the header.
+  std::vector<std::pair<std::vector<size_t>, std::vector<int>>> cases = {
+      {{body}, {CSR_END_OF_STREAM}},
+      {{body - 8, 8}, {CSR_OUTPUT_FULL, CSR_END_OF_STREAM}},
+      {{body - 8, 5, 8}, {CSR_OUTPUT_FULL, CSR_OUTPUT_FULL, CSR_END_OF_STREAM}},
+  };
+  // 1024 payload bytes with the rest waiting in the compressor, then room
+  // for exactly that rest.
+  if (alg == CSR_OPT_LZH)
+    cases.push_back({{1032, unframed - 1024 + 8}, {CSR_OUTPUT_FULL, CSR_OUTPUT_FULL, CSR_END_OF_STREAM}});
+  for (auto& [rooms, results] : cases) {
+    rooms.insert(rooms.begin(), 8);
+    Result z = Drive(c, plain, Fixed(1 << 16), Seq(rooms, 64));
+    EXPECT_EQ(z.results, results) << rooms[1];
+    ExpectFraming(z.out, plain, alg, 1 << 16);
+    EXPECT_TRUE(Drive(PoolDecompressor(), z.out).out == plain);
+  }
+}
+
+// The decompression calls on block-mode streams: a block header over three
+// calls (3, 4, 1 bytes) and a trailer over two, each piece taken; a stream
+// handed whole to the new-stream call, whose algorithm sees the header only;
+// block lengths that no compressor writes, refused before anything comes
+// out; input that ends before the trailer, not reported complete.
+TEST_P(FrameTest, DecompressionCalls) {
+  const Bytes plain = Text(3000, 4);
+  const Coder c = PoolCompressor(3000, GetParam() | CSR_OPT_BLOCK);
+  const Bytes z = Drive(c, plain).out;
+  const Framed f = Parse(z);
+  Result d = Drive(PoolDecompressor(), z, Seq({8, 3, 4, 1, f.payloads.at(0).size(), 5, 3}, 0), Fixed(3000));
+  EXPECT_TRUE(d.out == plain);
+  EXPECT_EQ(d.results, (std::vector<int>{3, 3, 3, 3, 3, CSR_END_OF_STREAM}));
+  const Bytes blocks = Drive(c, plain, Fixed(600), Fixed(1500)).out;
+  for (size_t room : {size_t{3000}, size_t{1024}}) {
+    d = Drive(PoolDecompressor(true), blocks, Fixed(1 << 16), Fixed(room));
+    EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+    EXPECT_TRUE(d.out == plain) << "room " << room;
+  }
+  for (uint32_t length : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    Bytes bad = z;
+    std::copy_n(Le32(length).begin(), 4, bad.begin() + 8);
+    d = Drive(PoolDecompressor(), bad);
+    EXPECT_EQ(d.rc, CSR_E_CRC) << length;
+    EXPECT_TRUE(d.out.empty());
+  }
+  for (size_t cut : {8u, 3u}) {
+    d = Drive(PoolDecompressor(), Bytes(z.begin(), z.end() - static_cast<std::ptrdiff_t>(cut)));
+    EXPECT_EQ(d.rc, CSR_E_CRC) << "cut " << cut;
+    EXPECT_TRUE(d.out == plain);
+  }
+}
+
+// Every single-bit change of a block-mode stream is refused, except that of
+// the block-mode bit itself, which makes the blocks read as compressed data
+// (the stream format cannot tell). A damaged block is refused before any of
+// its data comes out.
+TEST_P(FrameTest, EveryBitFlipIsDetected) {
+  const Bytes plain = Cat(Text(700, 12), RandomBytes(1200, 12));
+  const Bytes z = Drive(PoolCompressor(1900, GetParam() | CSR_OPT_BLOCK), plain, Fixed(250), Fixed(1000)).out;
+  const Framed f = Parse(z);
+  ASSERT_GE(f.payloads.size(), 2u);
+  std::vector<bool> payload(z.size());  // where a change must be caught before decoding
+  for (size_t pos = 8, i = 0; i < f.payloads.size(); pos += 8 + f.payloads[i++].size())
+    std::fill_n(payload.begin() + static_cast<std::ptrdiff_t>(pos + 8), f.payloads[i].size(), true);
+  for (size_t bit = 0; bit < z.size() * 8; ++bit) {
+    if (bit == 4 * 8 + 3) continue;
+    Bytes bad = z;
+    bad[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    Result d = Drive(PoolDecompressor(), bad, Fixed(1 << 12), Fixed(1 << 12));
+    ASSERT_NE(d.rc, CSR_END_OF_STREAM) << "bit " << bit << " went unnoticed";
+    if (payload[bit / 8]) {
+      EXPECT_EQ(d.rc, CSR_E_CRC) << "bit " << bit;
+      EXPECT_TRUE(std::equal(d.out.begin(), d.out.end(), plain.begin())) << "bit " << bit << ": data came out";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, FrameTest, ::testing::Values(CSR_OPT_LZC, CSR_OPT_LZH),
+                         [](const auto& info) { return info.param == CSR_OPT_LZH ? "LZH" : "LZC"; });
 
 }  // namespace

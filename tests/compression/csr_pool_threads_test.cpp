@@ -1,5 +1,6 @@
 // The handle pool under threads: many threads taking, using and giving back
-// handles at once, and two threads closing one handle at once.
+// handles at once (LZH streams among them, which share the filler
+// generator), and two threads closing one handle at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,30 +14,25 @@
 
 namespace {
 
-using csrtest::Bytes;
-using lzhtest::Fixed;
-
-class PoolThreads : public ::testing::Test {
- protected:
-  void SetUp() override { csrtest::InitThreads(); }
-};
+using namespace csrtest;
 
 // Each cycle compresses a message on one handle and decompresses it on
 // another; a handle that two threads held at once, or a work area freed
 // under its holder, shows as a wrong result or a sanitizer report.
-TEST_F(PoolThreads, ManyThreadsGetUseClose) {
+TEST(PoolThreads, ManyThreadsGetUseClose) {
+  InitThreads();
   constexpr int kThreads = 8;
   const int cycles = 2000 * tovtest::HeavyFactor();
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      const Bytes msg = lzhtest::Text(200 + 37 * t, static_cast<uint32_t>(t));
+      const Bytes msg = Text(200 + 37 * t, static_cast<uint32_t>(t));
       for (int i = 0; i < cycles && failures == 0; ++i) {
         // LZC and LZH, framed or not, in turn.
         const int options = (i & 1 ? CSR_OPT_LZH : CSR_OPT_LZC) | (i & 2 ? CSR_OPT_BLOCK : 0);
-        csrtest::Run c = csrtest::Compress(msg, options, Fixed(1 << 16), Fixed(4096));
-        csrtest::Run d = csrtest::Decompress(c.out, Fixed(1 << 16), Fixed(4096));
+        Result c = Drive(PoolCompressor(int(msg.size()), options), msg, Fixed(1 << 16), Fixed(4096));
+        Result d = Drive(PoolDecompressor(), c.out, Fixed(1 << 16), Fixed(4096));
         if (c.rc != CSR_END_OF_STREAM || d.rc != CSR_END_OF_STREAM || d.out != msg) ++failures;
       }
     });
@@ -53,7 +49,8 @@ TEST_F(PoolThreads, ManyThreadsGetUseClose) {
 // Two threads close the same handle at the same moment: one gives it back,
 // the other finds it free and does nothing, so the work area is freed once
 // and the slot is handed out once afterwards.
-TEST_F(PoolThreads, DoubleCloseRace) {
+TEST(PoolThreads, DoubleCloseRace) {
+  InitThreads();
   constexpr int kRounds = 2000;
   int low = 0;
   ASSERT_EQ(CsRGetHandle(&low), 0);  // a work area below, so that some are kept
@@ -67,7 +64,6 @@ TEST_F(PoolThreads, DoubleCloseRace) {
     }
   };
   std::thread a(closer), b(closer);
-  const Bytes msg = lzhtest::Text(300, 9);
   for (int i = 0; i < kRounds; ++i) {
     int h = 0, h2 = 0;
     ASSERT_EQ(CsRGetHandle(&h), 0);

@@ -1,5 +1,3 @@
-tov_test(csr_lzc_test LABELS compression SOURCES csr_stream_test.cpp lzc_test.cpp lzc_dictionary_test.cpp LIBS z)
-tov_test(lzh_test LABELS compression SOURCES lzh_interop_test.cpp lzh_stream_test.cpp lzh_test_util.cpp LIBS z)
-tov_test(lzh_threads_test LABELS compression threads SOURCES lzh_threads_test.cpp lzh_test_util.cpp LIBS z)
-tov_test(csr_pool_test LABELS compression SOURCES csr_pool_test.cpp csr_frame_test.cpp csr_test_util.cpp lzh_test_util.cpp LIBS z)
-tov_test(csr_pool_threads_test LABELS compression threads SOURCES csr_pool_threads_test.cpp csr_test_util.cpp lzh_test_util.cpp LIBS z)
+tov_test(csr_test LABELS compression
+         SOURCES csr_stream_test.cpp lzc_test.cpp lzh_test.cpp csr_pool_test.cpp csr_test_util.cpp LIBS z)
+tov_test(csr_threads_test LABELS compression threads SOURCES csr_pool_threads_test.cpp csr_test_util.cpp LIBS z)
