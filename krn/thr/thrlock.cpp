@@ -1,5 +1,7 @@
-// Plain mutexes, guarded critical sections and the recursive mutex. All
-// three are recursive pthread mutexes.
+// Plain mutexes, guarded critical sections and the recursive mutex. A plain
+// mutex is a recursive pthread mutex; the other two keep their own holder
+// and count over a non-recursive one, which they need for their unlock
+// checks anyway, so that a nested lock never reaches pthread at all.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,7 +32,7 @@ ThrRc CSInitLocked(ThrCS* cs, const WEQ_UC* tag) {
   if (Magic(cs).load(std::memory_order_relaxed) == THR_CS_MAGIC) return THR_ERR_EXISTS;
   WEQ_UC* copy = nullptr;
   if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
-  if (InitRecursive(&cs->cs) != THR_ERR_OK) {
+  if (pthread_mutex_init(&cs->cs, nullptr) != 0) {
     free(copy);
     return THR_ERR_OS;
   }
@@ -72,32 +74,40 @@ namespace {
 
 std::atomic_ref<int32_t> Owner(int32_t* owner) { return std::atomic_ref<int32_t>(*owner); }
 
-// Lock and unlock of a section that keeps a lock count and its owner beside
-// the mutex (ThrCS, ThrRecMtx). The count is changed only while held; the
-// owner (the holder's thread id, -1 when free) is set by the outermost lock
-// and cleared by the last unlock, and read by any thread. An unlock by a
+// Lock and unlock of a section that keeps its lock count and its owner
+// beside a non-recursive mutex (ThrCS, ThrRecMtx). The owner (the holder's
+// thread id, -1 when free) is set by the outermost lock and cleared by the
+// last unlock, and read by any thread without the mutex: only the holder can
+// find its own id there, so a nested lock or an unlock that does find it
+// needs nothing more. The count is changed only by the holder. An unlock by a
 // thread that does not hold the section returns 10 when another thread
 // holds it, and when nobody does writes the panic line
 // "<who>: PANIC: #unlock > #lock, tag: "<tag>"" to stderr and aborts.
 
 template <class Section>
 ThrRc LockCounted(Section* s) {
+  auto me = static_cast<int32_t>(ThrICurrentId());
+  if (Owner(&s->owner).load(std::memory_order_relaxed) == me) {
+    ++s->count;
+    return THR_ERR_OK;
+  }
   pthread_mutex_lock(&s->cs);
-  if (++s->count == 1) Owner(&s->owner).store(static_cast<int32_t>(ThrICurrentId()), std::memory_order_relaxed);
+  Owner(&s->owner).store(me, std::memory_order_relaxed);
+  s->count = 1;
   return THR_ERR_OK;
 }
 
 template <class Section>
 ThrRc UnlockCounted(Section* s, const WEQ_UC* who) {
-  // Only the holder finds its own id here; for any other thread the owner
-  // reads as someone else or as free.
   int32_t owner = Owner(&s->owner).load(std::memory_order_relaxed);
   if (owner != static_cast<int32_t>(ThrICurrentId())) {
     if (owner == -1) Panic(who, s->tag);
     return THR_ERR_NOT_OWNER;
   }
-  if (--s->count == 0) Owner(&s->owner).store(-1, std::memory_order_relaxed);
-  pthread_mutex_unlock(&s->cs);
+  if (--s->count == 0) {
+    Owner(&s->owner).store(-1, std::memory_order_relaxed);
+    pthread_mutex_unlock(&s->cs);
+  }
   return THR_ERR_OK;
 }
 
@@ -186,7 +196,7 @@ ThrRc ThrRecMtxInit(ThrRecMtx* mtx, const WEQ_UC* tag) {
   if (mtx == nullptr) return THR_ERR_INVALID_PARAM;
   WEQ_UC* copy = nullptr;
   if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
-  if (InitRecursive(&mtx->cs) != THR_ERR_OK) {
+  if (pthread_mutex_init(&mtx->cs, nullptr) != 0) {
     free(copy);
     return THR_ERR_OS;
   }
