@@ -1,7 +1,8 @@
-// Plain mutexes, guarded critical sections and the recursive mutex. A plain
-// mutex is a recursive pthread mutex; the other two keep their own holder
-// and count over a non-recursive one, which they need for their unlock
-// checks anyway, so that a nested lock never reaches pthread at all.
+// Plain mutexes, guarded critical sections and the recursive mutex. All
+// three are recursive pthread mutexes. The last two keep their holder and
+// lock count beside it, which their unlock checks need anyway; a nested lock
+// or unlock by the holder is counted there and never reaches pthread, so the
+// pthread mutex is held once, by the outermost lock.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,7 +33,7 @@ ThrRc CSInitLocked(ThrCS* cs, const WEQ_UC* tag) {
   if (Magic(cs).load(std::memory_order_relaxed) == THR_CS_MAGIC) return THR_ERR_EXISTS;
   WEQ_UC* copy = nullptr;
   if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
-  if (pthread_mutex_init(&cs->cs, nullptr) != 0) {
+  if (InitRecursive(&cs->cs) != THR_ERR_OK) {
     free(copy);
     return THR_ERR_OS;
   }
@@ -75,7 +76,7 @@ namespace {
 std::atomic_ref<int32_t> Owner(int32_t* owner) { return std::atomic_ref<int32_t>(*owner); }
 
 // Lock and unlock of a section that keeps its lock count and its owner
-// beside a non-recursive mutex (ThrCS, ThrRecMtx). The owner (the holder's
+// beside the mutex (ThrCS, ThrRecMtx). The owner (the holder's
 // thread id, -1 when free) is set by the outermost lock and cleared by the
 // last unlock, and read by any thread without the mutex: only the holder can
 // find its own id there, so a nested lock or an unlock that does find it
@@ -196,7 +197,7 @@ ThrRc ThrRecMtxInit(ThrRecMtx* mtx, const WEQ_UC* tag) {
   if (mtx == nullptr) return THR_ERR_INVALID_PARAM;
   WEQ_UC* copy = nullptr;
   if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
-  if (pthread_mutex_init(&mtx->cs, nullptr) != 0) {
+  if (InitRecursive(&mtx->cs) != THR_ERR_OK) {
     free(copy);
     return THR_ERR_OS;
   }
