@@ -36,8 +36,6 @@ enum Mode : uint8_t {
 constexpr int kLitRootBits = 9;
 constexpr int kDistRootBits = 6;
 constexpr int kCodeLenRootBits = 7;
-constexpr int kFixedLitRootBits = 7;
-constexpr int kFixedDistRootBits = 5;
 constexpr uint32_t kWindowMask = kWindowSize - 1;
 
 // Outcome of a step that is not a stream result.
@@ -50,6 +48,41 @@ inline uint64_t Load64(const uint8_t* p) {
 }
 
 inline uint32_t Mask(unsigned n) { return (1u << n) - 1; }
+
+// The slot of symbol sym with a code of b bits (see BuildTable).
+constexpr TableEntry SymbolEntry(int sym, unsigned b, int first_base, const uint16_t* base,
+                                 const uint8_t* extra, int nbase) {
+  if (sym < first_base)
+    return {sym == kEndOfBlock ? kEntryEndOfBlock : kEntryLiteral, static_cast<uint8_t>(b),
+            static_cast<uint16_t>(sym)};
+  int k = sym - first_base;
+  if (k >= nbase) return {kEntryInvalid, static_cast<uint8_t>(b), 0};
+  return {extra[k], static_cast<uint8_t>(b), base[k]};
+}
+
+// The tables of the fixed codes, built at compile time and copied to the
+// pool's start for each fixed block: the literal/length table one level of
+// 9 bits, the distance table 5 bits, whose codes 30 and 31 are invalid.
+constexpr unsigned kFixedLitBits = 9;
+constexpr unsigned kFixedDistBits = kFixedDistLength;
+constexpr uint16_t kFixedDistAt = (1u << kFixedLitBits) + 1;
+constexpr uint32_t kFixedPoolUsed = kFixedDistAt + (1u << kFixedDistBits) + 1;
+constexpr std::array<TableEntry, kFixedPoolUsed> kFixedPool = [] {
+  std::array<TableEntry, kFixedPoolUsed> p{};
+  for (int sym = 0; sym < kFixedLitLenCodes; ++sym) {
+    const unsigned len = kFixedLitLenLengths[sym];
+    const TableEntry e = SymbolEntry(sym, len, kLiterals + 1, kLengthBase.data(), kLengthExtra.data(),
+                                     kLengthCodes);
+    for (unsigned j = kFixedLitLenCodesRev[sym]; j < 1u << kFixedLitBits; j += 1u << len) p[j] = e;
+  }
+  for (unsigned j = 0; j < 1u << kFixedDistBits; ++j)
+    p[kFixedDistAt + j] = {kEntryInvalid, static_cast<uint8_t>(kFixedDistBits), 0};
+  for (int sym = 0; sym < kDistCodes; ++sym)
+    p[kFixedDistAt + ReverseBits(sym, kFixedDistBits)] =
+        SymbolEntry(sym, kFixedDistBits, 0, kDistBase.data(), kDistExtra.data(), kDistCodes);
+  return p;
+}();
+static_assert(kFixedPoolUsed <= static_cast<uint32_t>(kTablePoolSize));
 
 // Copies n bytes forward from src to dst within the window, src before dst
 // and possibly overlapping (an overlapping copy repeats bytes).
@@ -159,11 +192,11 @@ struct Inflater {
   // Builds a decoding table from code lengths lens[0, n). Symbols below
   // first_base are literals (256 the end of block); symbol first_base + k
   // has base[k] and extra[k] when k < nbase and is invalid otherwise.
-  // A set that leaves codes unused is refused unless allow_incomplete.
-  // Returns kStepDone or an error.
+  // A set that leaves codes unused is refused, so the codes cover every
+  // slot of the table and of its sub-tables. Returns kStepDone or an error.
   int BuildTable(const uint8_t* lens, int n, int first_base, const uint16_t* base,
-                 const uint8_t* extra, int nbase, unsigned want_bits, bool allow_incomplete,
-                 uint16_t& table, uint8_t& root_bits) {
+                 const uint8_t* extra, int nbase, unsigned want_bits, uint16_t& table,
+                 uint8_t& root_bits) {
     uint16_t count[kMaxBits + 1] = {};
     for (int i = 0; i < n; ++i) ++count[lens[i]];
     count[0] = 0;
@@ -179,10 +212,9 @@ struct Inflater {
       left = (left << 1) - count[l];
       if (left < 0) return CSR_E_CODE_LENGTHS;  // over-subscribed
     }
-    if (left > 0 && !allow_incomplete) return CSR_E_CODE_LENGTHS;
+    if (left > 0) return CSR_E_CODE_LENGTHS;
     // A complete set of at most 288 codes has a code of 8 bits or fewer, so
-    // the first level never exceeds 9 bits; only the fixed distance set is
-    // incomplete, and its codes are 5 bits long.
+    // the first level never exceeds 9 bits.
     unsigned root = want_bits;
     if (root > static_cast<unsigned>(max_len)) root = max_len;
     if (root < static_cast<unsigned>(min_len)) root = min_len;
@@ -204,34 +236,30 @@ struct Inflater {
     const uint16_t top = static_cast<uint16_t>(s.pool_used);
     s.pool_used += size + 1;
     TableEntry* t = s.pool + top;
-    for (uint32_t i = 0; i < size; ++i) t[i] = {kEntryInvalid, static_cast<uint8_t>(root), 0};
 
-    auto entry = [&](int sym, unsigned b) -> TableEntry {
-      if (sym < first_base)
-        return {sym == kEndOfBlock ? kEntryEndOfBlock : kEntryLiteral, static_cast<uint8_t>(b),
-                static_cast<uint16_t>(sym)};
-      int k = sym - first_base;
-      if (k >= nbase) return {kEntryInvalid, static_cast<uint8_t>(b), 0};
-      return {extra[k], static_cast<uint8_t>(b), base[k]};
+    auto entry = [&](int sym, unsigned b) {
+      return SymbolEntry(sym, b, first_base, base, extra, nbase);
     };
 
     // Sub-table widths: the longest code behind each first-level prefix.
-    uint8_t sub_bits[1u << kLitRootBits] = {};
-    for (int i = 0; i < n; ++i) {
-      if (lens[i] <= root) continue;
-      uint32_t p = rev[i] & (size - 1);
-      uint8_t w = static_cast<uint8_t>(lens[i] - root);
-      if (w > sub_bits[p]) sub_bits[p] = w;
-    }
-    for (uint32_t p = 0; p < size && max_len > static_cast<int>(root); ++p) {
-      if (!sub_bits[p]) continue;
-      uint32_t sub_size = 1u << sub_bits[p];
-      if (s.pool_used + sub_size + 1 > static_cast<uint32_t>(kTablePoolSize))
-        return CSR_E_TABLE_SPACE;
-      uint16_t at = static_cast<uint16_t>(s.pool_used);
-      s.pool_used += sub_size + 1;
-      for (uint32_t i = 0; i < sub_size; ++i) s.pool[at + i] = {kEntryInvalid, sub_bits[p], 0};
-      t[p] = {static_cast<uint8_t>(kEntryLiteral + sub_bits[p]), static_cast<uint8_t>(root), at};
+    uint8_t sub_bits[1u << kLitRootBits];
+    if (max_len > static_cast<int>(root)) {
+      std::memset(sub_bits, 0, size);
+      for (int i = 0; i < n; ++i) {
+        if (lens[i] <= root) continue;
+        uint32_t p = rev[i] & (size - 1);
+        uint8_t w = static_cast<uint8_t>(lens[i] - root);
+        if (w > sub_bits[p]) sub_bits[p] = w;
+      }
+      for (uint32_t p = 0; p < size; ++p) {
+        if (!sub_bits[p]) continue;
+        uint32_t sub_size = 1u << sub_bits[p];
+        if (s.pool_used + sub_size + 1 > static_cast<uint32_t>(kTablePoolSize))
+          return CSR_E_TABLE_SPACE;
+        uint16_t at = static_cast<uint16_t>(s.pool_used);
+        s.pool_used += sub_size + 1;
+        t[p] = {static_cast<uint8_t>(kEntryLiteral + sub_bits[p]), static_cast<uint8_t>(root), at};
+      }
     }
     for (int i = 0; i < n; ++i) {
       unsigned len = lens[i];
@@ -252,27 +280,22 @@ struct Inflater {
     return kStepDone;
   }
 
-  int BuildFixed() {
-    int rc = BuildTable(kFixedLitLenLengths.data(), kFixedLitLenCodes, kLiterals + 1,
-                        kLengthBase.data(), kLengthExtra.data(), kLengthCodes, kFixedLitRootBits,
-                        false, s.lit_table, s.lit_bits);
-    if (rc < 0) return Fail(rc);
-    uint8_t dist_lens[kDistCodes];
-    std::memset(dist_lens, kFixedDistLength, sizeof dist_lens);
-    // Two of the 32 five-bit codes are unused: this set is incomplete by
-    // definition, and its unused codes decode as invalid.
-    rc = BuildTable(dist_lens, kDistCodes, 0, kDistBase.data(), kDistExtra.data(), kDistCodes,
-                    kFixedDistRootBits, true, s.dist_table, s.dist_bits);
-    if (rc < 0) return Fail(rc);
-    return kStepDone;
+  // No table is in use at a block header: the pool starts over.
+  void UseFixed() {
+    std::memcpy(s.pool, kFixedPool.data(), sizeof kFixedPool);
+    s.pool_used = kFixedPoolUsed;
+    s.lit_table = 0;
+    s.lit_bits = kFixedLitBits;
+    s.dist_table = kFixedDistAt;
+    s.dist_bits = kFixedDistBits;
   }
 
   int BuildDynamic() {
     int rc = BuildTable(s.lens, s.nlit, kLiterals + 1, kLengthBase.data(), kLengthExtra.data(),
-                        kLengthCodes, kLitRootBits, false, s.lit_table, s.lit_bits);
+                        kLengthCodes, kLitRootBits, s.lit_table, s.lit_bits);
     if (rc == kStepDone)
       rc = BuildTable(s.lens + s.nlit, s.ndist, 0, kDistBase.data(), kDistExtra.data(),
-                      kDistCodes, kDistRootBits, false, s.dist_table, s.dist_bits);
+                      kDistCodes, kDistRootBits, s.dist_table, s.dist_bits);
     return rc < 0 ? Fail(rc) : kStepDone;
   }
 
@@ -471,8 +494,7 @@ struct Inflater {
         s.block_type = static_cast<uint8_t>(Bits(3) >> 1);
         Drop(3);
         if (s.block_type == 1) {
-          int rc = BuildFixed();
-          if (rc < 0) return rc;
+          UseFixed();
           s.mode = kCodes;
           return Codes();
         }
@@ -498,7 +520,7 @@ struct Inflater {
           Drop(3);
         }
         int rc = BuildTable(s.cl_lens, kCodeLenCodes, kCodeLenCodes, nullptr, nullptr, 0,
-                            kCodeLenRootBits, false, s.cl_table, s.cl_bits);
+                            kCodeLenRootBits, s.cl_table, s.cl_bits);
         if (rc < 0) return Fail(rc);
         s.index = 0;
         s.last_len = 0;

@@ -47,12 +47,18 @@ constexpr uint8_t FixedLitLenLength(int sym) {
 }
 inline constexpr int kFixedDistLength = 5;
 
-// Reverses the low `len` bits of `code`: codes are defined most significant
-// bit first but travel least significant bit first.
+inline constexpr std::array<uint8_t, 256> kReversedByte = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b)
+    for (int i = 0; i < 8; ++i) t[b] |= static_cast<uint8_t>(((b >> i) & 1) << (7 - i));
+  return t;
+}();
+
+// Reverses the low `len` (0..16) bits of `code`: codes are defined most
+// significant bit first but travel least significant bit first.
 constexpr uint16_t ReverseBits(unsigned code, int len) {
-  unsigned r = 0;
-  for (int i = 0; i < len; ++i, code >>= 1) r = (r << 1) | (code & 1);
-  return static_cast<uint16_t>(r);
+  unsigned r = unsigned{kReversedByte[code & 0xFF]} << 8 | kReversedByte[(code >> 8) & 0xFF];
+  return static_cast<uint16_t>(r >> (16 - len));
 }
 
 // Canonical codes for a list of code lengths, already bit-reversed for

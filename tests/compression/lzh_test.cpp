@@ -220,6 +220,38 @@ TEST_F(LzhTest, DistanceOfAWholeWindow) {
   EXPECT_TRUE(ZlibInflate(ToRawDeflate(s)).data == want);
 }
 
+// Every fixed literal/length code and every distance code that reaches into
+// the window, lengths and distances at both ends of their extra-bit ranges,
+// decode as zlib decodes them.
+TEST_F(LzhTest, FixedCodesOfEverySymbol) {
+  const Bytes lits = RandomBytes(16384, 13);
+  std::vector<int> dists;
+  for (int base = 1, c = 0; base <= 16384; ++c) {
+    const int extra = c < 4 ? 0 : c / 2 - 1;
+    dists.push_back(base);
+    dists.push_back(std::min(base + (1 << extra) - 1, 16384));
+    base += 1 << extra;
+  }
+  uint32_t length = static_cast<uint32_t>(lits.size() + 256);
+  const Bytes s = FixedBlock(0, [&](BitWriter& w) {
+    for (int b = 0; b < 256; ++b) w.Lit(b);
+    for (uint8_t b : lits) w.Lit(b);
+    for (size_t k = 0; k < std::max<size_t>(256, dists.size()); ++k) {
+      const int len = 3 + static_cast<int>(k % 256);
+      w.Match(len, dists[k % dists.size()]);
+      length += len;
+    }
+    w.Lit(256);
+  });
+  Bytes stream = Cat(Header(length, 0x12, 2), Bytes(s.begin() + 8, s.end()));
+  const ZlibInflated want = ZlibInflate(ToRawDeflate(stream));
+  ASSERT_EQ(want.rc, Z_STREAM_END);
+  ASSERT_EQ(want.data.size(), length);
+  Result d = Drive(LzhDecompressor(), stream, RandomSizes(7), RandomSizes(8));
+  ASSERT_EQ(d.rc, CSR_END_OF_STREAM);
+  EXPECT_TRUE(d.out == want.data);
+}
+
 // Whatever the header's length says, the stream ends with the final block:
 // bytes behind it are never read as another block, also when the final
 // hand-out spans several calls.
@@ -280,7 +312,9 @@ TEST_F(LzhTest, DamagedStreams) {
          w.Lengths({18}, cl5).Bits(0, 7);  // 11 zeros where 10 lengths remain
        }), CSR_E_BAD_CODE},
       {"fixed literal/length code 286", FixedBlock(5, [](BitWriter& w) { w.Lit(286); }), CSR_E_BAD_CODE},
+      {"fixed literal/length code 287", FixedBlock(5, [](BitWriter& w) { w.Lit(7).Lit(287); }), CSR_E_BAD_CODE},
       {"fixed distance code 30", FixedBlock(5, [](BitWriter& w) { w.Lit(1).Lit(257).Dist(30); }), CSR_E_BAD_CODE},
+      {"fixed distance code 31", FixedBlock(5, [](BitWriter& w) { w.Lit(1).Lit(280).Dist(31); }), CSR_E_BAD_CODE},
       {"distance before the stream's start", FixedBlock(9, [](BitWriter& w) { w.Match(9, 5); }), CSR_E_BAD_CODE},
       {"distance beyond the data decoded",
        FixedBlock(500, [&](BitWriter& w) { literals(w, 100)->Match(10, 101); }), CSR_E_BAD_CODE},
