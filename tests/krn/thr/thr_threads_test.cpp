@@ -4,7 +4,6 @@
 // process (one CTest test per case) with the library active.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <barrier>
 #include <functional>
 #include <map>
@@ -40,52 +39,36 @@ void RunThreads(int n, const std::function<void(int)>& body) {
   for (auto& t : ts) t.join();
 }
 
-ThrKey g_keys[3] = {THR_KEY_NONE, THR_KEY_NONE, THR_KEY_NONE};
-ThrKey g_hookKey = THR_KEY_NONE;
+ThrKey g_keys[4] = {THR_KEY_NONE, THR_KEY_NONE, THR_KEY_NONE, THR_KEY_NONE};
 int g_hookValue;
 thread_local bool tls_hookStored = false;
 // The detach hook runs first and sees the thread's values intact; what it
 // stores on the way out reaches its destructor in a further round.
 void Hook() {
   Note<9>(ThrKeyVarGet(&g_keys[0]));
-  if (!tls_hookStored) {
-    tls_hookStored = true;
-    ThrKeyVarSet(&g_hookKey, &g_hookValue);
-  }
+  if (!std::exchange(tls_hookStored, true)) ThrKeyVarSet(&g_keys[3], &g_hookValue);
 }
 
-// Sixteen threads store values under three keys with destructors and under a
-// key that the first of them creates on demand, and end.
+// Sixteen threads store values under three keys with destructors, and end.
 TEST_F(ThrThreads, DetachRunsTheHookThenDestructorsNewestFirst) {
-  static ThrKey onDemand = THR_KEY_NONE;
-  const uint32_t before = thr::ThrIKeyCount();
-  const ThrKeyDestructor notes[] = {Note<0>, Note<1>, Note<2>};
-  for (int k = 0; k < 3; ++k) ASSERT_EQ(ThrKeyGet(&g_keys[k], notes[k]), 0u);
-  ASSERT_EQ(ThrKeyGet(&g_hookKey, Note<3>), 0u);
+  const ThrKeyDestructor notes[] = {Note<0>, Note<1>, Note<2>, Note<3>};
+  for (int k = 0; k < 4; ++k) ASSERT_EQ(ThrKeyGet(&g_keys[k], notes[k]), 0u);
   ThrSetThreadDetachHook(Hook);
   constexpr int kThreads = 16;
   static int values[kThreads][3];
   std::vector<ThrId> ids(kThreads);
-  std::barrier start(kThreads);
   RunThreads(kThreads, [&](int i) {
     ids[i] = ThrCurrentId();
     EXPECT_EQ(ThrThreadExit(), 5u);  // only the initialising thread is listed
-    start.arrive_and_wait();
-    EXPECT_EQ(ThrKeyVarSet(&onDemand, &values[i]), 0u);
     for (int k : {1, 0, 2}) ASSERT_EQ(ThrKeyVarSet(&g_keys[k], &values[i][k]), 0u);
-    EXPECT_EQ(ThrKeyVarGet(&onDemand), &values[i]);
   });
-  // A thread that never stored a value has nothing to detach.
-  std::thread([] { ThrKeyVarGet(&g_keys[0]); }).join();
   ThrSetThreadDetachHook(nullptr);
-  EXPECT_EQ(thr::ThrIKeyCount(), before + 5);
-  std::lock_guard<std::mutex> hold(g_logLock);
   ASSERT_EQ(g_log.size(), static_cast<size_t>(kThreads));  // distinct ids, not the main thread
   for (int i = 0; i < kThreads; ++i) {
     int* v = values[i];
-    EXPECT_EQ(g_log[ids[i]], (Calls{{9, &v[0]}, {3, &g_hookValue}, {2, &v[2]}, {1, &v[1]}, {0, &v[0]},
-                                    {9, nullptr}, {3, nullptr}, {2, nullptr}, {1, nullptr}, {0, nullptr}}))
-        << "thread " << i;
+    const Calls want = {{9, &v[0]}, {3, &g_hookValue}, {2, &v[2]}, {1, &v[1]}, {0, &v[0]}, {9, nullptr},
+                        {3, nullptr}, {2, nullptr}, {1, nullptr}, {0, nullptr}};
+    EXPECT_EQ(g_log[ids[i]], want) << "thread " << i;
   }
 }
 
@@ -93,32 +76,30 @@ TEST_F(ThrThreads, ProcExitStopsDetachUntilTheNextInit) {
   static ThrKey key = THR_KEY_NONE;
   static int value;
   ASSERT_EQ(ThrKeyGet(&key, Note<0>), 0u);
-  std::atomic<int> phase{0};
+  std::barrier sync(2);
   std::thread alive([&] {
     ThrKeyVarSet(&key, &value);
-    phase = 1;
-    while (phase.load() != 2) std::this_thread::yield();
+    sync.arrive_and_wait();
+    sync.arrive_and_wait();
     // Nothing runs for this thread any more (as after an unload), so its
     // table would be left behind; release it for the leak check.
     ThrKeyVarSet(&key, nullptr);
     thr::ThrIReleaseThreadTable();
   });
-  while (phase.load() != 1) std::this_thread::yield();
+  sync.arrive_and_wait();
   ThrProcExit();  // what the unload does before the library goes away
-  phase = 2;
+  sync.arrive_and_wait();
   alive.join();
   EXPECT_TRUE(g_log.empty());
   ASSERT_EQ(ThrProcInit(), 0u);
   std::thread([&] { ThrKeyVarSet(&key, &value); }).join();
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log.begin()->second, (Calls{{0, &value}}));
+  EXPECT_EQ(g_log.size() == 1 ? g_log.begin()->second : Calls{}, (Calls{{0, &value}}));
 }
 
 // Zero-filled static sections, first locked by eight threads at once, then
 // hammered with nested locks: each keeps an exact count.
 TEST_F(ThrThreads, ZeroFilledSectionsKeepExactCounts) {
-  constexpr int kSections = 16;
-  constexpr int kThreads = 8;
+  constexpr int kSections = 16, kThreads = 8;
   static ThrCS sections[kSections];
   static long counters[kSections];
   const int rounds = 400 * tovtest::HeavyFactor();
@@ -136,10 +117,7 @@ TEST_F(ThrThreads, ZeroFilledSectionsKeepExactCounts) {
       }
     }
   });
-  for (int s = 0; s < kSections; ++s) {
-    EXPECT_EQ(counters[s], static_cast<long>(kThreads) * rounds) << "section " << s;
-    EXPECT_EQ(sections[s].count, 0);
-  }
+  for (int s = 0; s < kSections; ++s) EXPECT_EQ(counters[s], long{kThreads} * rounds) << "section " << s;
 }
 
 }  // namespace
