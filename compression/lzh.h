@@ -58,8 +58,9 @@ inline constexpr int kOverflowSize = 122880;
 // (an 8-bit length code with 5 extra bits, a 5-bit distance code with 13),
 // so one block and the bits held before it always fit.
 static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
-// Zeroed room behind the 32 KB window: at the end of the input the match
-// search and the hash look up to 258 bytes (plus one word) past it.
+// At the end of the input the match search and the hash look up to 258
+// bytes (plus one word) past it: the window has this much room behind its
+// 32 KB, and a stream keeps this much zeroed behind the bytes it has read.
 inline constexpr int kDeflateWindowSlack = 512;
 inline constexpr int kHeapSize = 2 * kLitLenCodes + 1;  // 573
 
@@ -136,6 +137,7 @@ struct CsRLzhDeflateState {
   int32_t block_start;  // may fall below 0 when the window slides
   uint32_t match_start, match_length, prev_length, prev_match;
   uint32_t ins_h;
+  uint32_t window_ready;  // window[0, window_ready) holds this stream's bytes or zeros
   // tallies of the block under way
   uint32_t last_lit, last_dist, last_flags;
   // Huffman coding

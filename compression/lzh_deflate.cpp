@@ -387,15 +387,6 @@ struct Deflater {
     SendTree(s.dtree.len, dcodes - 1);
   }
 
-  void Put32(uint32_t v) {
-    if (s.out_room - s.out_count >= 4) {
-      std::memcpy(s.out + s.out_count, &v, 4);
-      s.out_count += 4;
-    } else {
-      for (int k = 0; k < 4; ++k) PutByte(static_cast<uint8_t>(v >> (8 * k)));
-    }
-  }
-
   void CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
                      const uint8_t* dlen) {
     // The bit buffer in registers; 32 bits leave at a time, and at least
@@ -403,18 +394,31 @@ struct Deflater {
     // units as SettleBits expects.
     uint64_t bb = s.bitbuf;
     unsigned bc = s.bitcnt;
+    // The output position too: the byte stores would otherwise make the
+    // compiler reload it from the state after each one.
+    uint8_t* const out = s.out;
+    const uint32_t room = s.out_room;
+    uint32_t count = s.out_count;
     auto send = [&](uint32_t value, unsigned len) {
       bb |= static_cast<uint64_t>(value) << bc;
       bc += len;
       if (bc > 32) {
-        Put32(static_cast<uint32_t>(bb));
+        if (room - count >= 4) {
+          std::memcpy(out + count, &bb, 4);  // little-endian host
+          count += 4;
+        } else {
+          s.out_count = count;
+          for (int k = 0; k < 4; ++k) PutByte(static_cast<uint8_t>(bb >> (8 * k)));
+          count = s.out_count;
+        }
         bb >>= 32;
         bc -= 32;
       }
     };
     uint32_t dx = 0, fx = 0;
     uint8_t flag = 0;
-    for (uint32_t lx = 0; lx < s.last_lit; ++lx) {
+    const uint32_t last_lit = s.last_lit;
+    for (uint32_t lx = 0; lx < last_lit; ++lx) {
       if ((lx & 7) == 0) flag = s.flag_buf[fx++];
       unsigned lc = s.l_buf[lx];
       if ((flag & 1) == 0) {
@@ -431,6 +435,7 @@ struct Deflater {
       flag >>= 1;
     }
     send(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    s.out_count = count;
     s.bitbuf = bb;
     s.bitcnt = bc;
   }
@@ -530,6 +535,20 @@ struct Deflater {
     return best_len;
   }
 
+  // What the match search reads past the bytes taken is zero unless this
+  // stream has written it before, as if the window had started zeroed; the
+  // zeros are laid just ahead of the input, so a short stream touches only
+  // the front of the window.
+  void ZeroAhead() {
+    const uint32_t end = s.strstart + s.lookahead;  // the bytes read so far end here
+    uint32_t want = end + kDeflateWindowSlack;
+    if (want > sizeof s.window) want = sizeof s.window;
+    if (want <= s.window_ready) return;
+    const uint32_t from = end > s.window_ready ? end : s.window_ready;
+    std::memset(s.window + from, 0, want - from);
+    s.window_ready = want;
+  }
+
   void FillWindow() {
     uint32_t more = kDeflateWindow - s.lookahead - s.strstart;
     if (more == 0) {
@@ -549,6 +568,7 @@ struct Deflater {
         std::memcpy(s.window + s.strstart + s.lookahead, s.in + s.taken, n);
         s.taken += n;
         s.lookahead += n;
+        ZeroAhead();
         return;
       }
       s.input_used_up = 1;
@@ -672,12 +692,11 @@ int CsRLzhCompress(CsRLzhDeflateState* state, unsigned total, const WEQ_RAW* in,
     if (n) z.SendBits(static_cast<uint32_t>(r >> 2) & ((1u << n) - 1), n);
     z.InitBlock();
     std::memset(s.head, 0, sizeof s.head);
-    // The window starts zeroed, its slack included, so that what the match
-    // search sees past the input is the same on every run.
-    std::memset(s.window, 0, sizeof s.window);
     s.strstart = 0;
     s.block_start = 0;
     s.lookahead = 0;
+    s.window_ready = 0;
+    z.ZeroAhead();
     s.match_available = 0;
     s.prev_length = 0;
     s.match_start = 0;

@@ -197,8 +197,13 @@ struct Inflater {
   int BuildTable(const uint8_t* lens, int n, int first_base, const uint16_t* base,
                  const uint8_t* extra, int nbase, unsigned want_bits, uint16_t& table,
                  uint8_t& root_bits) {
-    uint16_t count[kMaxBits + 1] = {};
-    for (int i = 0; i < n; ++i) ++count[lens[i]];
+    // Four tallies taken in turn: runs of equal lengths would otherwise
+    // make each increment wait for the one before.
+    uint16_t tally[4][kMaxBits + 1] = {};
+    for (int i = 0; i < n; ++i) ++tally[i & 3][lens[i]];
+    uint16_t count[kMaxBits + 1];
+    for (int l = 0; l <= kMaxBits; ++l)
+      count[l] = static_cast<uint16_t>(tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l]);
     count[0] = 0;
     int min_len = 0, max_len = 0;
     for (int l = 1; l <= kMaxBits; ++l)

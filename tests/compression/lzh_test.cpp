@@ -95,6 +95,41 @@ TEST_P(LzhLevel, InflatesWithZlibAndRoundTrips) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, LzhLevel, ::testing::Range(1, 10));
 
+// A stream's bytes are the same on a zeroed state, on one filled with
+// other bytes, and on one that has just compressed a longer stream of other
+// data, which leaves its bytes in the window past the new input's end. The
+// inputs end with a string that occurs twice before, once followed by zeros
+// and once by 0xA5, so that a search that saw bytes past the end would pick
+// another match.
+TEST_F(LzhTest, NothingOfAnEarlierStreamShows) {
+  CsRLzhISetFiller(2, 1);
+  const Bytes earlier = Cat(RandomBytes(70000, 40), Bytes(600, 0xA5));
+  const Bytes tail = Cat(Cat(Cat(Bytes{'q', 'u', 'u', 'x'}, Bytes(8, 0)), Cat(Bytes{'q', 'u', 'u', 'x'}, Bytes(8, 0xA5))),
+                         Bytes{'q', 'u', 'u', 'x'});
+  for (int level : {1, 4, 9}) {
+    for (size_t n : {size_t{0}, size_t{300}, size_t{511}, size_t{16684}, size_t{32773}, size_t{50000}}) {
+      const Bytes data = Cat(Mixed(n, static_cast<uint32_t>(n + level)), tail);
+      n = data.size();
+      const Bytes want = Drive(LzhCompressor(static_cast<int>(n), level << 4, 0), data).out;
+      ExpectValidStream(data, want, level);
+      EXPECT_TRUE(Drive(LzhCompressor(static_cast<int>(n), level << 4, 0xA5), data).out == want) << n;
+      auto st = std::make_shared<CsRLzhDeflateState>();
+      auto run = [&](const Bytes& in, const SizeFn& piece) {
+        Coder c{[&](auto i, auto k, auto o, auto room, auto first, auto r, auto w) {
+                  unsigned ur = 0, uw = 0;
+                  const int opt = first ? level << 4 | CSR_OPT_NEW_STREAM : 0;
+                  int rc = CsRLzhCompress(st.get(), static_cast<unsigned>(in.size()), i, k, o, room, opt, &ur, &uw);
+                  *r = static_cast<int>(ur), *w = static_cast<int>(uw);
+                  return rc;
+                }, 0, 8, nullptr};
+        return Drive(c, in, piece, Fixed(2 * in.size() + 1024)).out;
+      };
+      run(earlier, Fixed(earlier.size()));
+      EXPECT_TRUE(run(data, RandomSizes(static_cast<uint32_t>(n))) == want) << "level " << level << ", " << n;
+    }
+  }
+}
+
 // Without a forced filler every count 0..3 turns up, each decodes the same,
 // and two streams of the same input differ.
 TEST_F(LzhTest, FillerFromTheGenerator) {
