@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <random>
 
 #include "compression/csr.h"
@@ -13,11 +15,23 @@ namespace {
 using namespace csrtest;
 
 // The register is the complement of zlib's CRC-32, however the data is cut
-// into pieces; lengths around the 8-byte stride and odd alignments included.
+// into pieces; every length up to a few 64-byte strides, longer ones, odd
+// alignments and registers other than the initial one included.
 TEST(CsRCrc, RegisterMatchesZlibOverPieces) {
   const uint8_t abc[] = {'a', 'b', 'c'}, digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(CsRCrcRegister(CSR_CRC_INIT, abc, 3), 0xCADBBE3Du);
   EXPECT_EQ(CsRCrcRegister(CSR_CRC_INIT, digits, 9), ~0xCBF43926u);  // the standard check value
+  auto zlib = [](uint32_t reg, const uint8_t* p, size_t n) {
+    return ~static_cast<uint32_t>(crc32(~reg, p, static_cast<uInt>(n)));
+  };
+  const Bytes ones(300, 0xFF);
+  std::mt19937 regs(9);
+  for (size_t n = 0; n <= ones.size(); ++n) {
+    const uint32_t reg = regs();
+    const Bytes data = RandomBytes(n + 1, static_cast<uint32_t>(n));  // never a null pointer for zlib
+    EXPECT_EQ(CsRCrcRegister(reg, data.data(), n), zlib(reg, data.data(), n)) << n;
+    EXPECT_EQ(CsRCrcRegister(reg, ones.data(), n), zlib(reg, ones.data(), n)) << n;
+  }
   for (size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 1000u, 65537u}) {
     const Bytes data = RandomBytes(n + 3, static_cast<uint32_t>(n));
     for (size_t align = 0; align < 3; ++align) {
