@@ -18,7 +18,6 @@
 namespace trccheck {
 
 // A line of a trace file. Its kind:
-//   'H'  trc file: "<name>", trc level: <n>, release: "720"
 //   'S'  [Thr <id>] <asctime text>, or the text alone
 //   'I'  [Thr <id>] <text>
 //   'E'  [Thr <id>] *** ERROR => <text> [<file12> <line>]
@@ -29,10 +28,9 @@ namespace trccheck {
 struct Line {
   char kind = '?';
   std::string raw, tag, body;  // the line, its thread id, what follows the tag
-  std::string text;            // the message without prefix and suffix; 'H': file name
+  std::string text;            // the message without prefix and suffix
   std::string where;           // 'E', 'W', 'N': "<file12> <line>"; 'L': message id
   std::string err;             // 'N': "<errno>: <text>"
-  int headerLevel = -1;
 };
 
 inline bool Digits(const std::string& s, size_t from, size_t to) {
@@ -49,9 +47,8 @@ inline bool IsAsctime(const std::string& s) {
 inline bool Located(Line& l, char kind, const std::string& prefix) {
   const std::string& b = l.body;
   size_t from = prefix.size(), blank = b.rfind(' ');
-  if (b.rfind(prefix, 0) != 0 || b.back() != ']' || blank == std::string::npos ||
-      blank < from + 14 || b.size() - blank > 7 || !Digits(b, blank + 1, b.size() - 1) ||
-      b.compare(blank - 14, 2, " [") != 0) {
+  if (b.rfind(prefix, 0) != 0 || b.back() != ']' || blank == std::string::npos || blank < from + 14 ||
+      b.size() - blank > 7 || !Digits(b, blank + 1, b.size() - 1) || b.compare(blank - 14, 2, " [") != 0) {
     return false;
   }
   l.kind = kind;
@@ -63,18 +60,9 @@ inline bool Located(Line& l, char kind, const std::string& prefix) {
 inline Line Classify(const std::string& raw) {
   Line l;
   l.raw = raw;
-  char name[256];
-  int n = 0;
   size_t close = raw.find("] ");
-  if (raw.empty()) {
-    l.kind = '0';
-  } else if (sscanf(raw.c_str(), "trc file: \"%255[^\"]\", trc level: %d, release: \"720\"%n", name,
-                    &l.headerLevel, &n) == 2 &&
-             n == static_cast<int>(raw.size())) {
-    l.kind = 'H';
-    l.text = name;
-  } else if (IsAsctime(raw)) {
-    l.kind = 'S';
+  if (raw.empty() || IsAsctime(raw)) {
+    l.kind = raw.empty() ? '0' : 'S';
   } else if (raw.rfind("[Thr ", 0) == 0 && close != std::string::npos && close > 5 &&
              (raw.substr(5, close - 5) == "???" || Digits(raw, 5, close))) {
     l.tag = raw.substr(5, close - 5);
@@ -99,11 +87,13 @@ inline Line Classify(const std::string& raw) {
   return l;
 }
 
-inline std::vector<Line> Parse(const std::string& data) {
+// The lines of data; without time stamps and empty lines unless all are asked for.
+inline std::vector<Line> Parse(const std::string& data, bool all = true) {
   std::vector<Line> out;
   for (size_t start = 0, nl; start < data.size(); start = nl + 1) {
     nl = std::min(data.find('\n', start), data.size());
     out.push_back(Classify(data.substr(start, nl - start)));
+    if (!all && (out.back().kind == 'S' || out.back().kind == '0')) out.pop_back();
   }
   return out;
 }
@@ -150,16 +140,9 @@ struct TraceFile {
     fflush(f);
     return tovtest::ReadFile(dir.File("t.trc"));
   }
-  // What follows the header, and its lines; without time stamps and empty
-  // lines unless all are asked for.
+  // What follows the header, and its lines.
   std::string After() const { return Read().substr(Read().find("---\n", 60) + 4); }
-  std::vector<Line> Body(bool all = false) const {
-    std::vector<Line> l = Parse(Read()), out;
-    for (size_t i = 4; i < l.size(); ++i) {
-      if (all || (l[i].kind != 'S' && l[i].kind != '0')) out.push_back(l[i]);
-    }
-    return out;
-  }
+  std::vector<Line> Body(bool all = false) const { return Parse(After(), all); }
 
   tovtest::TempDir dir;
   FILE* f;
