@@ -1,36 +1,36 @@
-// Clocks, continuous local time and UUIDs. The statistics clock and its
-// sources, the high-resolution counter, the wall clock's zone and the
-// sleeps; continuous local time swept second by second around the
-// daylight-saving switches of several zones; the UUID layout against
-// hand-computed vectors and Python's reading of the input, UUIDs that are not
-// time-based, and the generator bound from libuuid. Choices made once per
-// process (clock sources, the zone, the bound generator) are tested in child
-// processes. A clock is compared with clock_gettime read on both sides of
-// it, so that a delay of the scheduler widens the bracket rather than
-// failing the check.
+// Clocks, continuous local time and UUIDs: the statistics clock's sources
+// and the microsecond conversion, sleeps under signals, continuous local
+// time swept second by second around the daylight-saving switches that
+// zdump -v lists, the UUID layout against Python's and hand-computed
+// vectors, and both used from several threads at once. Choices made once
+// per process (clock sources, the zone, the bound generator) are tested in
+// child processes; each case runs in its own process (one CTest test per
+// case).
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/time.h>
-#include <x86intrin.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <barrier>
 #include <cstdint>
 #include <functional>
-#include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "krn/perf/pfclock_int.h"
 #include "krn/perf/pfuuid.h"
 #include "krn/perf/pfuuid_int.h"
 #include "krn/thr/thr.h"
 #include "support/testsupport.h"
-#include "tests/krn/perf/perf_test_util.h"
 
 namespace {
 
-using tovtest::ChildResult;
 using tovtest::RunInChild;
 
 int64_t Us(clockid_t clock) {
@@ -42,275 +42,219 @@ int64_t Us(clockid_t clock) {
 // floor(count * 10^6 / frequency) from Python's exact integers; from
 // 2^63 / 1000 on, multiplying first overflows.
 TEST(PfClockConversion, ExactAcrossTheWholeRange) {
-  const struct {
-    int64_t count, frequency, micros;
-  } cases[] = {
-      {999, 1000000000, 0}, {9223372036854776, 1000000000, 9223372036854},
-      {INT64_MAX, 1000000000, 9223372036854775}, {INT64_MAX, 2400000000, 3843071682022823},
-      {999, 3579545, 279}, {10000000000000000, 3579545, 2793651148400145},
-      {INT64_MAX, 3579545, 2576688388288113658}, {999, 1, 999000000},
+  const int64_t cases[][3] = {
+      {999, 1000000000, 0},         {9223372036854776, 1000000000, 9223372036854},
+      {999, 1, 999000000},          {INT64_MAX, 2400000000, 3843071682022823},
+      {999, 3579545, 279},          {INT64_MAX, 3579545, 2576688388288113658},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(pf::CountToMicros(c.count, c.frequency), c.micros) << c.count << " at " << c.frequency << " Hz";
-  }
+  for (const auto& c : cases) EXPECT_EQ(pf::CountToMicros(c[0], c[1]), c[2]) << c[0] << " at " << c[1];
 }
 
-// The high-resolution source, first used here: chosen once, and over a sleep
-// of 30 ms it advances like CLOCK_MONOTONIC (a time-stamp counter may run up
-// to 10% off). 0, or the number of the failed check.
-int HighResolutionSource(bool winTimer) {
-  if (PfClockWrap.load() != 0 || pf::HighResCounter() != pf::Counter::kUndecided) return 10;
-  const int64_t m0 = Us(CLOCK_MONOTONIC), c0 = PfStatClock(), m1 = Us(CLOCK_MONOTONIC);
-  timespec pause{0, 30 * 1000 * 1000};
-  nanosleep(&pause, nullptr);
-  const int64_t m2 = Us(CLOCK_MONOTONIC), c1 = PfStatClock(), m3 = Us(CLOCK_MONOTONIC);
-  if (PfClockWrap.load() != 0xFFFFFFFFu || pf::HighResCounter() == pf::Counter::kUndecided) return 11;
-  if (winTimer && pf::HighResCounter() != pf::Counter::kPerfCounter) return 12;
-  const int64_t ours = c1 - c0;
-  return ours >= (m2 - m1) * 7 / 8 - 2 && ours <= (m3 - m0) * 9 / 8 + 2 ? 0 : 13;
-}
-
-// The wall clock in microseconds modulo 2^32, cut to the millisecond; the
-// high-resolution source never runs.
-int WallClockSource() {
-  const uint32_t lo = static_cast<uint32_t>(Us(CLOCK_REALTIME) / 1000 * 1000);
-  const int64_t v = PfStatClock();
-  const uint32_t hi = static_cast<uint32_t>(Us(CLOCK_REALTIME));
-  if (v > UINT32_MAX || static_cast<uint32_t>(v) - lo > hi - lo) return 20;
-  NT_SleepMs(3);
-  const uint32_t step = static_cast<uint32_t>(PfStatClock()) - static_cast<uint32_t>(v);
-  if (step < 3000 || step % 1000 != 0) return 21;
-  return PfClockWrap.load() == 0 ? 0 : 22;
-}
-
+// In a child: over a sleep of 30 ms the high-resolution source advances like
+// CLOCK_MONOTONIC read on both sides of it (a time-stamp counter may be 10%
+// off) and sets the wrap value; the wall clock's source gives 32-bit
+// microseconds in whole milliseconds and leaves the wrap value 0.
 TEST(PfStatClock, SourceChosenFromTheEnvironment) {
-  const struct {
-    const char *stat, *pf;  // PFSTATCLOCK and PFCLOCK, NULL: unset
-    bool winTimer;          // WEQ_USE_WIN_TIMER set (empty: existing is enough)
-    bool wall;              // the gettimeofday source is expected
-    std::string err;
-  } cases[] = {
-      {nullptr, nullptr, false, false, ""},
-      {"weq_clock", nullptr, true, false, ""},
-      {"gettimeofday", "bogus", false, true, ""},  // no calibration, so PFCLOCK is not read
-      // Every bad value is reported and taken for the high-resolution source.
-      {"Gettimeofday", nullptr, false, false, "*** ERROR => bad PFSTATCLOCK variable >Gettimeofday<\n"},
-      {"", nullptr, false, false, "*** ERROR => bad PFSTATCLOCK variable ><\n"},
-      {"weq_clock ", "WEQ_CLOCK", false, false,
+  // PFSTATCLOCK and PFCLOCK (NULL: unset), whether WEQ_USE_WIN_TIMER is set, and the complaints.
+  const std::tuple<const char*, const char*, bool, std::string> cases[] = {
+      {nullptr, nullptr, false, ""},
+      {"weq_clock", nullptr, true, ""},
+      {"gettimeofday", "bogus", false, ""},  // no calibration, so PFCLOCK is not read
+      {"weq_clock ", "WEQ_CLOCK", false,     // bad values count as the high-resolution source
        "*** ERROR => bad PFSTATCLOCK variable >weq_clock <\n*** ERROR => bad PFCLOCK variable >WEQ_CLOCK<\n"},
   };
-  for (const auto& c : cases) {
-    ChildResult r = RunInChild([&c] {
-      for (auto [var, value] : {std::pair{"PFSTATCLOCK", c.stat}, std::pair{"PFCLOCK", c.pf}}) {
-        value ? setenv(var, value, 1) : unsetenv(var);
+  for (const auto& [stat, pf, winTimer, err] : cases) {
+    tovtest::ChildResult r = RunInChild([&] {
+      stat ? setenv("PFSTATCLOCK", stat, 1) : unsetenv("PFSTATCLOCK");
+      pf ? setenv("PFCLOCK", pf, 1) : unsetenv("PFCLOCK");
+      if (winTimer) setenv("WEQ_USE_WIN_TIMER", "", 1);
+      const int64_t m0 = Us(CLOCK_MONOTONIC), c0 = PfStatClock(), m1 = Us(CLOCK_MONOTONIC);
+      NT_SleepMs(30);
+      const int64_t m2 = Us(CLOCK_MONOTONIC), c1 = PfStatClock(), m3 = Us(CLOCK_MONOTONIC), step = c1 - c0;
+      if (stat && stat == std::string("gettimeofday")) {
+        return c1 <= UINT32_MAX && step % 1000 == 0 && PfClockWrap.load() == 0 ? 0 : 1;
       }
-      if (c.winTimer) setenv("WEQ_USE_WIN_TIMER", "", 1);
-      return c.wall ? WallClockSource() : HighResolutionSource(c.winTimer);
+      const bool kind = !winTimer || pf::HighResCounter() == pf::Counter::kPerfCounter;
+      const bool bracket = step >= (m2 - m1) * 7 / 8 - 2 && step <= (m3 - m0) * 9 / 8 + 2;
+      return kind && bracket && PfClockWrap.load() == ~0u ? 0 : 1;
     });
-    EXPECT_EQ(r.exit_code, 0) << (c.stat ? c.stat : "unset") << " " << (c.pf ? c.pf : "unset");
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.exit_code, 0) << (stat ? stat : "unset");
+    EXPECT_EQ(r.err, err);
   }
 }
 
-TEST(PfHighResCounter, ProbeRestoresAffinityAndRefusesAStrayTimeStampCounter) {
-  cpu_set_t before, after;
-  sched_getaffinity(0, sizeof before, &before);
-  EXPECT_TRUE(pf::ProbeCounter(pf::Counter::kPerfCounter));
-  // The time-stamp counter is refused unless it runs at the performance
-  // counter's rate (nanoseconds here), whatever the processors say.
-  const double ratio = static_cast<double>(__rdtsc()) / (Us(CLOCK_MONOTONIC) * 1e3);
-  EXPECT_TRUE(!pf::ProbeCounter(pf::Counter::kTimeStamp) || (ratio > 0.85 && ratio < 1.15)) << "ratio " << ratio;
-  sched_getaffinity(0, sizeof after, &after);
-  EXPECT_TRUE(CPU_EQUAL(&before, &after));
-}
-
-// Minutes west of standard time and the daylight-saving addition, by zone.
-TEST(NTgettimeofday, ZoneOfTheProcess) {
-  const std::pair<const char*, const char*> zones[] = {{"Europe/Berlin", "-60 -60"}, {"America/New_York", "300 -60"},
-                                                       {"Australia/Lord_Howe", "-630 -30"}, {"Asia/Kolkata", "-330 0"}};
-  for (const auto& [zone, want] : zones) {
-    ChildResult r = RunInChild([zone = zone] {
-      setenv("TZ", zone, 1);
-      tzset();
-      struct timezone tz = {1, 1};
-      NT_gettimeofday(nullptr, &tz);
-      printf("%d %d", tz.tz_minuteswest, tz.tz_dsttime);
-      return 0;
-    });
-    EXPECT_EQ(r.out, want) << zone;
-  }
-}
-
-// --- Sleeps, with signals from an interval timer in a single-threaded child --
-
+// An interval timer signals every 20 ms, three times; the handler busy-waits
+// until g_spinUntil. Woken early, a sleep sleeps on to its full time; woken
+// after it, it says so.
 int g_signals = 0;
-int g_lastSignal = 0;     // the timer stops at this signal; without end, the process ends there
-int64_t g_spinUntil = 0;  // the handler busy-waits until then (monotonic)
-bool g_endless = false;
-
+int64_t g_spinUntil = 0;
 void OnSignal(int) {
-  if (++g_signals == g_lastSignal) {
-    if (g_endless) _exit(7);
-    itimerval off = {};
-    setitimer(ITIMER_REAL, &off, nullptr);
-  }
+  static const itimerval kOff = {};
+  if (++g_signals == 3) setitimer(ITIMER_REAL, &kOff, nullptr);
   while (Us(CLOCK_MONOTONIC) < g_spinUntil) {
   }
 }
 
 TEST(NTSleep, SignalsNeitherShortenNorEndTheSleep) {
-  EXPECT_EQ(NT_SleepMs(0) + NT_SleepSec(0), 0);
   const struct {
-    uint32_t ms;                    // 1000: NT_SleepSec(1)
-    int periodMs, signals, spinMs;  // timer period, signals it sends, the handler's busy wait
-    int rc;
-  } cases[] = {
-      {200, 30, 3, 0, 0},  // signals long before the end: the sleep lasts its full time
-      // The handler outlasts the sleep: woken after its time, the sleep says so.
-      {60, 20, 1, 120, NT_WAIT_TIMEOUT},
-      {1000, 100, 1, 1100, NT_WAIT_TIMEOUT},
-      {NT_SLEEP_INFINITE, 15, 5, 0, 0},  // without end: still asleep at the fifth signal
-  };
+    uint32_t ms;  // 1000: NT_SleepSec(1)
+    int spinMs, rc;
+  } cases[] = {{1000, 0, 0}, {60, 120, NT_WAIT_TIMEOUT}};
   for (const auto& c : cases) {
-    ChildResult r = RunInChild([&c] {
+    tovtest::ChildResult r = RunInChild([&c] {
       const int64_t t0 = Us(CLOCK_MONOTONIC);
       g_spinUntil = t0 + c.spinMs * 1000;
-      g_lastSignal = c.signals;
-      g_endless = c.ms == NT_SLEEP_INFINITE;
-      struct sigaction sa = {};
-      sa.sa_handler = OnSignal;
-      sigaction(SIGALRM, &sa, nullptr);
-      itimerval it = {{0, c.periodMs * 1000}, {0, c.periodMs * 1000}};
+      signal(SIGALRM, OnSignal);
+      itimerval it = {{0, 20000}, {0, 20000}};
       setitimer(ITIMER_REAL, &it, nullptr);
       const int rc = c.ms == 1000 ? NT_SleepSec(1) : NT_SleepMs(c.ms);
-      printf("rc %d, full %d, signalled %d", rc, Us(CLOCK_MONOTONIC) - t0 >= c.ms * 1000, g_signals > 0);
-      return 0;
+      return rc == c.rc && Us(CLOCK_MONOTONIC) - t0 >= c.ms * 1000 && g_signals > 0 ? 0 : 1;
     });
-    EXPECT_EQ(r.exit_code == 7 ? "ended" : r.out,
-              c.ms == NT_SLEEP_INFINITE ? "ended" : "rc " + std::to_string(c.rc) + ", full 1, signalled 1")
-        << c.ms;
+    EXPECT_EQ(r.exit_code, 0) << c.ms;
   }
 }
 
 // --- Continuous local time ----------------------------------------------------
 
-int InZone(const char* zone, const std::function<bool()>& body) {
-  tovtest::ChildResult r = tovtest::RunInChild([&] {
-    setenv("TZ", zone, 1);
-    tzset();
-    return body() ? 0 : 1;
-  });
-  printf("%s", r.out.c_str());
-  return r.exit_code;
+struct Switch {
+  time_t first;  // first second of the new offset (UT)
+  long shift;    // offset before minus offset after, seconds
+};
+
+// The past switches of zone into standard time (ends) or out of it that
+// zdump -v lists for the last three years, oldest first.
+std::vector<Switch> PastSwitches(const std::string& zone, bool ends) {
+  const int year = 1970 + static_cast<int>(time(nullptr) / 31556952);
+  const std::string years = std::to_string(year - 2) + "," + std::to_string(year + 1);
+  FILE* p = popen(("zdump -v -c " + years + " " + zone).c_str(), "r");
+  std::vector<Switch> out;
+  time_t prevAt = 0;
+  long prevOff = 0, off;
+  char line[512];
+  while (p != nullptr && fgets(line, sizeof line, p) != nullptr) {
+    // "<zone>  Sun Oct 26 01:00:00 2025 UT = Sun Oct 26 02:00:00 2025 CET isdst=0 gmtoff=3600"
+    struct tm t = {};
+    int isDst;
+    const char* rest = strptime(line + strcspn(line, " "), " %a %b %d %H:%M:%S %Y UT", &t);
+    if (rest == nullptr || sscanf(strstr(rest, "isdst="), "isdst=%d gmtoff=%ld", &isDst, &off) != 2) continue;
+    const time_t at = timegm(&t);
+    if (at == prevAt + 1 && (isDst == 0) == ends && at <= time(nullptr)) out.push_back({at, prevOff - off});
+    prevAt = at;
+    prevOff = off;
+  }
+  if (p != nullptr) pclose(p);
+  return out;
 }
 
+// What a local time says.
+auto Key(const struct tm& m) {
+  return std::tie(m.tm_year, m.tm_yday, m.tm_hour, m.tm_min, m.tm_sec, m.tm_isdst, m.tm_gmtoff);
+}
+
+// ContLocaltime and ThrLocaltime for every second of [from, to) around the
+// switch s, whose window is [s.first - s.shift, s.first + s.shift) (none for
+// a negative shift): inside it both show the local time of lo + (t - lo) / 2
+// (plain: of t itself), elsewhere that of t. Prints the first fault.
+bool Sweep(const Switch& s, time_t from, time_t to, bool plain = false) {
+  const time_t lo = s.first - s.shift, hi = s.first + s.shift;
+  for (time_t t = from; t < to; ++t) {
+    const time_t shown = !plain && t >= lo && t < hi ? lo + (t - lo) / 2 : t;
+    struct tm want, mine;
+    localtime_r(&shown, &want);
+    const struct tm* got = ContLocaltime(&t);
+    if (!got || Key(*got) != Key(want) || ThrLocaltime(&t, &mine) != &mine || Key(mine) != Key(want)) {
+      printf("wrong local time at %ld\n", static_cast<long>(t));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SweepAround(const Switch& s, time_t margin, bool plain = false) {
+  return Sweep(s, s.first - s.shift - margin, s.first + s.shift + margin, plain);
+}
+
+// Also, in each zone: the zone that NT_gettimeofday gives (minutes west of
+// standard time, and the minutes that daylight saving time adds, negated),
+// and NULL for times that struct tm cannot hold or a missing argument. In
+// the last case the profile value "off" makes local time plain.
 TEST(ContLocaltime, HalfSpeedThroughTheLastDaylightSavingEnds) {
-  for (const char* zone : {"Europe/Berlin", "Australia/Sydney", "Australia/Lord_Howe", "America/New_York"}) {
+  for (const char* zone : {"Europe/Berlin", "Australia/Sydney", "Australia/Lord_Howe", "America/New_York",
+                           ""}) {
+    const bool off = *zone == 0;
+    if (off) zone = "Europe/Berlin";
     const std::vector<Switch> ends = PastSwitches(zone, true), starts = PastSwitches(zone, false);
     ASSERT_TRUE(ends.size() >= 2 && !starts.empty()) << "zdump lists too few switches for " << zone;
-    const int thrEvery = tovtest::HeavyFactor() > 1 ? 1 : 5;
-    const time_t start = starts.back().first;
-    EXPECT_EQ(InZone(zone,
-                     [&] {
-                       return SweepAround(ends.back(), 600, thrEvery) &&
-                              // Around the start of daylight saving time local time stays plain.
-                              Sweep(start - 900, start + 900, start, start, thrEvery) &&
-                              // An earlier end replaces the cached window; the last one comes back.
-                              SweepAround(ends[ends.size() - 2], 5, 1) && SweepAround(ends.back(), 5, 1);
-                     }),
-              0)
-        << zone;
+    const Switch last = ends.back(), start = {starts.back().first, -1};
+    static std::string asked;
+    tovtest::ChildResult r = RunInChild([&] {
+      setenv("TZ", zone, 1);
+      tzset();
+      if (off) {
+        ContLocaltimeSetParamGetter([](const WEQ_UC* name) -> const WEQ_UC* {
+          asked = tovtest::ToUtf8(name);
+          return u"off";
+        });
+        return SweepAround(last, 10, true) && asked == "zdate/DSTswitch_contloctime" ? 0 : 1;
+      }
+      struct timezone tz;
+      struct tm standard;
+      NT_gettimeofday(nullptr, &tz);
+      localtime_r(&last.first, &standard);
+      bool ok = tz.tz_minuteswest == -standard.tm_gmtoff / 60 && tz.tz_dsttime == -last.shift / 60 &&
+                ContLocaltime(nullptr) == nullptr && errno == EINVAL;
+      for (time_t far : {INT64_MAX, INT64_MAX - 3600, INT64_MIN}) {
+        ok = ok && ContLocaltime(&far) == nullptr && ThrLocaltime(&far, &standard) == nullptr;
+      }
+      return ok && SweepAround(last, 600) &&
+                     // Plain around the start of daylight saving time.
+                     Sweep(start, start.first - 900, start.first + 900) &&
+                     // An earlier end replaces the cached window; the last one comes back.
+                     SweepAround(ends[ends.size() - 2], 5) && SweepAround(last, 5)
+                 ? 0
+                 : 1;
+    });
+    EXPECT_EQ(r.exit_code, 0) << zone << (off ? " (off)" : "") << "\n" << r.out;
   }
-}
-
-// A rule that leaves daylight saving time at 01:00 UT on every 1 January:
-// the first switch lies within two hours of the epoch and opens no window; a
-// year later the same switch does. Times that struct tm cannot hold give
-// NULL, as does a missing argument.
-TEST(ContLocaltime, EdgesOfTime) {
-  EXPECT_EQ(InZone("STD0DST-1,J365/0,J1/2",
-                   [] {
-                     errno = 0;
-                     struct tm out;
-                     bool ok = ContLocaltime(nullptr) == nullptr && errno == EINVAL &&
-                               ThrLocaltime(nullptr, &out) == nullptr;
-                     for (time_t far : {INT64_MAX, INT64_MAX - 3600, INT64_MIN}) {
-                       ok = ok && ContLocaltime(&far) == nullptr && ThrLocaltime(&far, &out) == nullptr;
-                     }
-                     return ok && Sweep(0, 7201, 0, 7201, 1, true) && SweepAround({365 * 86400 + 3600, 3600}, 400, 1);
-                   }),
-            0);
-}
-
-// The profile value "off" makes local time plain.
-TEST(ContLocaltime, ProfileValueOffMakesItPlain) {
-  const std::vector<Switch> ends = PastSwitches("Europe/Berlin", true);
-  ASSERT_FALSE(ends.empty());
-  static std::string asked;
-  EXPECT_EQ(InZone("Europe/Berlin",
-                   [&] {
-                     ContLocaltimeSetParamGetter([](const WEQ_UC* name) -> const WEQ_UC* {
-                       asked = tovtest::ToUtf8(name);
-                       return u"off";
-                     });
-                     return SweepAround(ends.back(), 10, 7, true) && asked == "zdate/DSTswitch_contloctime";
-                   }),
-            0);
 }
 
 // --- UUIDs ---------------------------------------------------------------------
 
-Bytes FromHex(const std::string& hex) {
-  Bytes b{};
-  for (size_t i = 0; i < 16; ++i) b[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-  return b;
-}
-
-std::string Hex(const Bytes& b) {
-  char s[33];
-  for (int i = 0; i < 16; ++i) snprintf(s + 2 * i, 3, "%02x", b[i]);
-  return s;
-}
-
-// UuidGenerate with sys as the system UUID, into out filled with 0xAA so
-// that bytes left unwritten show.
-Bytes g_fixed;
-int32_t GenerateFrom(const Bytes& sys, Bytes& out) {
+// UuidGenerate with the system UUID given in hex, into bytes filled with
+// 0xAA so that bytes left unwritten show: the code and the output in hex.
+std::string g_fixed;
+std::string GenerateFrom(const std::string& sys) {
   g_fixed = sys;
+  UuidITestSetGenerator([](unsigned char o[16]) {
+    for (int i = 0; i < 16; ++i) o[i] = static_cast<uint8_t>(stoul(g_fixed.substr(2 * i, 2), nullptr, 16));
+  });
+  std::array<uint8_t, 16> out;
   out.fill(0xAA);
-  UuidITestSetGenerator([](unsigned char o[16]) { memcpy(o, g_fixed.data(), 16); });
-  int32_t rc = UuidGenerate(out.data());
+  std::string text = std::to_string(UuidGenerate(out.data())) + " ";
   UuidITestRestore();
-  return rc;
+  const char* digits = "0123456789abcdef";
+  for (uint8_t b : out) text += {digits[b >> 4], digits[b & 15]};
+  return text;
 }
 
-// What the output says about its input, read back as a reader of the bytes
-// sees it: the node in bytes 0-5; time_hi in byte 6 and the low nibble of 7;
-// time_mid and time_low as a 48-bit stream from 6 bits of byte 8, 7 of byte
-// 9, bytes 10-13 and the top 3 bits of byte 14; the clock sequence's high
-// bits in the marker nibble (0xE: 0x20) and the low 5 bits of byte 14.
-struct Fields {
-  uint64_t time, node;
-  uint32_t clockSeq;
-};
-Fields Decode(const Bytes& o) {
-  Fields f{};
-  for (int i = 0; i < 6; ++i) f.node = (f.node << 8) | o[i];
-  uint64_t low = ((uint64_t{o[8]} & 0x3F) << 7) | (o[9] & 0x7F);
-  for (int i = 10; i <= 13; ++i) low = (low << 8) | o[i];
-  f.time = (((uint64_t{o[6]} << 4) | (o[7] & 0x0F)) << 48) | (low << 3) | (o[14] >> 5);
-  f.clockSeq = (((o[7] >> 4) == 0xE ? 0x20u : 0u) | (o[14] & 0x1Fu)) << 8 | o[15];
-  return f;
-}
-
-class UuidTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ThrProcInit(); }
-};
-
-// Worked out by hand from the layout, byte by byte.
-TEST_F(UuidTest, HandComputedVectors) {
-  const std::pair<const char*, const char*> cases[] = {
+// Python's uuid module builds the output of random version-1 UUIDs, a few
+// real ones and the extremes from their time, clock sequence and node; three
+// more are worked out by hand.
+TEST(Uuid, LayoutMatchesPythonAndHandComputedVectors) {
+  FILE* p = popen(
+      "python3 -c \"import random, uuid\n"
+      "random.seed(20240611)\n"
+      "us = [uuid.UUID(int=random.getrandbits(128), version=1) for _ in range(300)]\n"
+      "us += [uuid.uuid1() for _ in range(5)] + [uuid.UUID(fields=(0, 0, 0x1000, 0x80, 0, 0)),\n"
+      "       uuid.UUID(fields=(2**32-1, 2**16-1, 0x1fff, 0xbf, 255, 2**48-1))]\n"
+      "for u in us:\n"
+      "  t, s, c = u.time, u.time & (2**48-1), u.clock_seq_hi_variant\n"
+      "  o = u.node.to_bytes(6, 'big') + bytes([t >> 52, (0xe0 if c & 0x20 else 0xd0) | t >> 48 & 15,\n"
+      "      0x80 | s >> 42, 0x80 | s >> 35 & 127]) + (s >> 3 & 2**32-1).to_bytes(4, 'big')\n"
+      "  print(u.hex, (o + bytes([(s & 7) << 5 | c & 31, u.clock_seq_low])).hex())\n\"",
+      "r");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::pair<std::string, std::string>> cases = {
       // u[8] = 0xA5: variant 10, bit 0x20 set -> marker 0xE; low bits 0x05.
       {"0011223344551677a599aabbccddeeff", "aabbccddeeff67e7918aa00224466599"},
       // u[8] = 0x9F: bit 0x20 clear -> marker 0xD; every time bit set.
@@ -318,92 +262,114 @@ TEST_F(UuidTest, HandComputedVectors) {
       // One bit each of time_low's last byte and time_mid's first.
       {"000000018000100080ff000000000001", "00000000000100d0a0800000000020ff"},
   };
-  for (const auto& [sys, want] : cases) {
-    Bytes out;
-    EXPECT_EQ(GenerateFrom(FromHex(sys), out), UUID_RC_OK) << sys;
-    EXPECT_EQ(Hex(out), want) << sys;
-  }
-}
-
-// Python's uuid module reads time, clock sequence and node from random
-// version-1 UUIDs, a few real ones and the extremes; the output carries them.
-TEST_F(UuidTest, FieldsMatchPythonsReadingOfTheInput) {
-  FILE* p = popen(
-      "python3 -c \"import random, uuid\n"
-      "random.seed(20240611)\n"
-      "us = [uuid.UUID(bytes=random.getrandbits(128).to_bytes(16, 'big'), version=1) for _ in range(300)]\n"
-      "us += [uuid.uuid1() for _ in range(5)]\n"
-      "us += [uuid.UUID(fields=(0, 0, 0x1000, 0x80, 0, 0)), uuid.UUID(fields=(2**32-1, 2**16-1, 0x1fff, 0xbf, 255, "
-      "2**48-1))]\n"
-      "for u in us: print(u.hex, u.time, u.clock_seq, u.node)\n\"",
-      "r");
-  ASSERT_NE(p, nullptr);
-  char line[256];
-  int n = 0;
-  while (fgets(line, sizeof line, p) != nullptr) {
-    std::istringstream in(line);
-    std::string hex;
-    Fields want{};
-    ASSERT_TRUE(in >> hex >> want.time >> want.clockSeq >> want.node) << line;
-    Bytes out;
-    ASSERT_EQ(GenerateFrom(FromHex(hex), out), UUID_RC_OK) << hex;
-    const Fields got = Decode(out);
-    EXPECT_TRUE(got.time == want.time && got.clockSeq == want.clockSeq && got.node == want.node && Markers(out))
-        << hex << " gave " << Hex(out);
-    ++n;
-  }
+  char sys[40], want[40];
+  while (fscanf(p, "%32s %32s", sys, want) == 2) cases.emplace_back(sys, want);
   EXPECT_EQ(pclose(p), 0) << "python3 failed";
-  EXPECT_EQ(n, 307);
+  EXPECT_EQ(cases.size(), 310u);
+  for (const auto& [in, out] : cases) EXPECT_EQ(GenerateFrom(in), "0 " + out) << in;
 }
 
-// Anything but version 1 of variant binary 10, an unavailable generator and a
-// missing output are refused, and a refused call leaves 16 zero bytes.
-TEST_F(UuidTest, RefusedWithSixteenZeroBytes) {
-  const Bytes good = FromHex("0011223344551677a599aabbccddeeff");
-  // Other versions (the high nibble of byte 6) and variants (the top bits of byte 8).
-  const std::pair<int, uint8_t> changes[] = {{6, 0x06}, {6, 0x26}, {6, 0x46}, {6, 0x76}, {6, 0xF6},
-                                             {8, 0x05}, {8, 0x45}, {8, 0xC5}, {8, 0xE5}};
-  for (const auto& [at, value] : changes) {
-    Bytes b = good, out;
-    b[at] = value;
-    EXPECT_EQ(GenerateFrom(b, out), UUID_RC_NO_SYSTEM) << Hex(b);
-    EXPECT_EQ(Hex(out), std::string(32, '0')) << Hex(b);
+// Anything but version 1 of variant binary 10 (the high nibble of byte 6,
+// the top bits of byte 8) is refused with 16 zero bytes; so is a generator
+// that is missing or gives random UUIDs, for good (a library without the
+// entry is released). A missing output is refused as well.
+TEST(Uuid, RefusedWithSixteenZeroBytes) {
+  const std::string good = "0011223344551677a599aabbccddeeff", zeros = "3 " + std::string(32, '0');
+  for (const char* change : {"606", "626", "646", "676", "6f6", "805", "845", "8c5", "8e5"}) {
+    std::string sys = good;
+    sys.replace(2 * (change[0] - '0'), 2, change + 1);
+    EXPECT_EQ(GenerateFrom(sys), zeros) << sys;
   }
-  Bytes out;
-  out.fill(0x5A);
-  UuidITestSetGenerator(nullptr);
-  EXPECT_EQ(UuidGenerate(out.data()), UUID_RC_NO_SYSTEM);
-  UuidITestRestore();
-  EXPECT_EQ(Hex(out), std::string(32, '0'));
   EXPECT_EQ(UuidGenerate(nullptr), UUID_RC_NO_SYSTEM);
-}
-
-// The real binding: a missing library or entry leaves the generator
-// unavailable for good (and a library without the entry is released); an
-// entry that gives random UUIDs is refused.
-TEST(UuidSystem, BindingFailuresAndWrongGenerator) {
-  const std::pair<const char*, const char*> cases[] = {
+  const std::pair<const char*, const char*> bindings[] = {
       {"libuuid-does-not-exist.so.1", "uuid_generate_time"},
       {"libuuid.so.1", "uuid_generate_time_no_such_entry"},
       {"libuuid.so.1", "uuid_generate_random"},
   };
-  for (const auto& [lib, entry] : cases) {
-    tovtest::ChildResult r = tovtest::RunInChild([lib = lib, entry = entry] {
-      ThrProcInit();
+  for (const auto& [lib, entry] : bindings) {
+    tovtest::ChildResult r = RunInChild([lib = lib, entry = entry] {
+      const bool random = entry == std::string("uuid_generate_random");
       UuidITestBindNames(lib, entry);
+      bool refused = true;
       for (int i = 0; i < 2; ++i) {
-        Bytes out;
+        std::array<uint8_t, 16> out;
         out.fill(0x77);
-        const int32_t rc = UuidGenerate(out.data());
-        printf("%d %s\n", rc, Hex(out).c_str());
+        refused = refused && UuidGenerate(out.data()) == 3 && out == decltype(out){};
       }
-      printf("%s", dlopen("libuuid.so.1", RTLD_NOW | RTLD_NOLOAD) ? "loaded" : "unloaded");
-      return 0;
+      return refused && (dlopen("libuuid.so.1", RTLD_NOW | RTLD_NOLOAD) != nullptr) == random ? 0 : 1;
     });
-    const std::string refused = "3 " + std::string(32, '0') + "\n";
-    EXPECT_EQ(r.out, refused + refused + (std::string(entry) == "uuid_generate_random" ? "loaded" : "unloaded"))
-        << lib << " " << entry;
+    EXPECT_EQ(r.exit_code, 0) << entry;
   }
+}
+
+// --- Several threads at once ---------------------------------------------------
+
+// Runs body(i) on n threads that start together.
+void RunThreads(int n, const std::function<void(int)>& body) {
+  std::barrier start(n);
+  std::vector<std::thread> ts;
+  for (int i = 0; i < n; ++i) {
+    ts.emplace_back([&, i] {
+      start.arrive_and_wait();
+      body(i);
+    });
+  }
+  for (auto& t : ts) t.join();
+}
+
+// The first reads of the statistics clock choose the counter and calibrate;
+// on each thread the clock never goes back. Each thread's continuous local
+// time stays its own while the others convert theirs.
+TEST(PerfThreads, FirstClockUseAndLocalTimeOfEachThread) {
+  std::vector<int> faults(6);
+  std::barrier converted(6);
+  RunThreads(6, [&](int i) {
+    int64_t previous = PfStatClock();
+    for (int k = 0; k < 1000; ++k) {
+      const int64_t now = PfStatClock();
+      faults[i] += now < previous;
+      previous = now;
+    }
+    const time_t noon = 86400 * i + 43200;
+    const struct tm* mine = ContLocaltime(&noon);
+    converted.arrive_and_wait();
+    faults[i] += mine->tm_yday != i;
+  });
+  EXPECT_EQ(PfClockWrap.load(), 0xFFFFFFFFu);
+  EXPECT_EQ(faults, std::vector<int>(6));
+}
+
+// Around libuuid's own generator: counts the times a thread found another
+// inside.
+void (*g_libuuid)(unsigned char*) = nullptr;
+std::atomic<int> g_inside{0}, g_overlaps{0};
+void WatchingGenerator(unsigned char out[16]) {
+  g_overlaps += g_inside.fetch_add(1) != 0;
+  g_libuuid(out);
+  g_inside.fetch_sub(1);
+}
+
+// All distinct and never two threads in the generator at once; each with
+// the fixed bits: the marker nibble of byte 7 is 0xD or 0xE, bit 7 of bytes
+// 8 and 9 is set, bit 6 of byte 8 clear.
+TEST(PerfThreads, HundredThousandUuidsFromFourThreadsAllDistinct) {
+  ThrProcInit();
+  g_libuuid = reinterpret_cast<void (*)(unsigned char*)>(
+      dlsym(dlopen("libuuid.so.1", RTLD_NOW), "uuid_generate_time"));
+  ASSERT_NE(g_libuuid, nullptr);
+  UuidITestSetGenerator(WatchingGenerator);
+  std::vector<std::array<uint8_t, 16>> all(100000);
+  std::atomic<int> failures{0};
+  RunThreads(4, [&](int t) {
+    for (size_t i = t; i < all.size(); i += 4) failures += UuidGenerate(all[i].data()) != UUID_RC_OK;
+  });
+  UuidITestRestore();
+  EXPECT_EQ(failures.load() + g_overlaps.load(), 0);
+  for (const auto& o : all) {
+    ASSERT_TRUE((o[7] >> 4 == 0xD || o[7] >> 4 == 0xE) && (o[8] & 0xC0) == 0x80 && (o[9] & 0x80) == 0x80);
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
 }
 
 }  // namespace
