@@ -399,9 +399,13 @@ struct Deflater {
     uint8_t* const out = s.out;
     const uint32_t room = s.out_room;
     uint32_t count = s.out_count;
-    auto send = [&](uint32_t value, unsigned len) {
+    // Codes and extra bits go in without a check; 32 bits leave once a
+    // literal, a length or a distance is in, each at most 28 bits.
+    auto put = [&](uint32_t value, unsigned len) {
       bb |= static_cast<uint64_t>(value) << bc;
       bc += len;
+    };
+    auto flush = [&] {
       if (bc > 32) {
         if (room - count >= 4) {
           std::memcpy(out + count, &bb, 4);  // little-endian host
@@ -415,6 +419,7 @@ struct Deflater {
         bc -= 32;
       }
     };
+    flush();  // the block header may have left up to 47 bits
     uint32_t dx = 0, fx = 0;
     uint8_t flag = 0;
     const uint32_t last_lit = s.last_lit;
@@ -422,19 +427,23 @@ struct Deflater {
       if ((lx & 7) == 0) flag = s.flag_buf[fx++];
       unsigned lc = s.l_buf[lx];
       if ((flag & 1) == 0) {
-        send(lcode[lc], llen[lc]);
+        put(lcode[lc], llen[lc]);
       } else {
+        // A code without extra bits stands for one value: its extra value is 0.
         unsigned code = kLengthCode[lc];
-        send(lcode[code + kLiterals + 1], llen[code + kLiterals + 1]);
-        if (unsigned extra = kLengthExtra[code]) send(lc - (kLengthBase[code] - kMinMatch), extra);
+        put(lcode[code + kLiterals + 1], llen[code + kLiterals + 1]);
+        put(lc - (kLengthBase[code] - kMinMatch), kLengthExtra[code]);
+        flush();
         unsigned dist = s.d_buf[dx++];
         code = DistCode(dist);
-        send(dcode[code], dlen[code]);
-        if (unsigned extra = kDistExtra[code]) send(dist - (kDistBase[code] - 1), extra);
+        put(dcode[code], dlen[code]);
+        put(dist - (kDistBase[code] - 1), kDistExtra[code]);
       }
+      flush();
       flag >>= 1;
     }
-    send(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    put(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    flush();
     s.out_count = count;
     s.bitbuf = bb;
     s.bitcnt = bc;
