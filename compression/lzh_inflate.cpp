@@ -225,16 +225,14 @@ struct Inflater {
     if (root < static_cast<unsigned>(min_len)) root = min_len;
     if (root > static_cast<unsigned>(kLitRootBits)) return CSR_E_CODE_LENGTHS;
 
-    // Canonical codes, bit-reversed for lookup.
+    // Canonical codes: next[l] is the next code of l bits, taken in symbol
+    // order and bit-reversed for lookup.
     uint16_t next[kMaxBits + 2] = {};
     unsigned code = 0;
     for (int l = 1; l <= kMaxBits; ++l) {
       code = (code + count[l - 1]) << 1;
       next[l] = static_cast<uint16_t>(code);
     }
-    uint16_t rev[kFixedLitLenCodes];
-    for (int i = 0; i < n; ++i)
-      rev[i] = lens[i] ? ReverseBits(next[lens[i]]++, lens[i]) : 0;
 
     const uint32_t size = 1u << root;
     if (s.pool_used + size + 1 > static_cast<uint32_t>(kTablePoolSize)) return CSR_E_TABLE_SPACE;
@@ -249,11 +247,14 @@ struct Inflater {
     // Sub-table widths: the longest code behind each first-level prefix.
     uint8_t sub_bits[1u << kLitRootBits];
     if (max_len > static_cast<int>(root)) {
+      uint16_t next_long[kMaxBits + 2];
+      std::memcpy(next_long, next, sizeof next);
       std::memset(sub_bits, 0, size);
       for (int i = 0; i < n; ++i) {
-        if (lens[i] <= root) continue;
-        uint32_t p = rev[i] & (size - 1);
-        uint8_t w = static_cast<uint8_t>(lens[i] - root);
+        const unsigned len = lens[i];
+        if (len <= root) continue;
+        uint32_t p = ReverseBits(next_long[len]++, len) & (size - 1);
+        uint8_t w = static_cast<uint8_t>(len - root);
         if (w > sub_bits[p]) sub_bits[p] = w;
       }
       for (uint32_t p = 0; p < size; ++p) {
@@ -267,17 +268,18 @@ struct Inflater {
       }
     }
     for (int i = 0; i < n; ++i) {
-      unsigned len = lens[i];
+      const unsigned len = lens[i];
       if (!len) continue;
+      const uint32_t rev = ReverseBits(next[len]++, len);
       if (len <= root) {
         TableEntry e = entry(i, len);
-        for (uint32_t j = rev[i]; j < size; j += 1u << len) t[j] = e;
+        for (uint32_t j = rev; j < size; j += 1u << len) t[j] = e;
       } else {
-        uint32_t p = rev[i] & (size - 1);
+        uint32_t p = rev & (size - 1);
         TableEntry* st = s.pool + t[p].v;
         unsigned w = len - root;
         TableEntry e = entry(i, w);
-        for (uint32_t j = rev[i] >> root; j < (1u << sub_bits[p]); j += 1u << w) st[j] = e;
+        for (uint32_t j = rev >> root; j < (1u << sub_bits[p]); j += 1u << w) st[j] = e;
       }
     }
     table = top;
