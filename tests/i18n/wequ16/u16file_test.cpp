@@ -11,8 +11,7 @@
 
 #include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "i18n/wequ16/u16file_int.h"
 #include "i18n/wequ16/u16str.h"
@@ -68,6 +67,7 @@ struct Source {
 std::vector<std::string> gReports;
 struct Reports {
   int saved = U16ReportLevel;
+  void Level(int level) { U16ReportLevel = level; }
   explicit Reports(int level) {
     U16ReportLevel = level;
     gReports.clear();
@@ -80,8 +80,8 @@ struct Reports {
   ~Reports() { U16ReportLevel = saved, U16ReportWriter = U16ReportWriteStderr; }
 };
 
-std::string Header(const std::string& module, int line) {
-  return "--- Unicode interface [" + module + " line " + std::to_string(line) + "] pid = " + std::to_string(getpid()) + " :";
+std::string Header(const std::string& module, int line, const std::string& pid = std::to_string(getpid())) {
+  return "--- Unicode interface [" + module + " line " + std::to_string(line) + "] pid = " + pid + " :";
 }
 const std::string kEnd = "--- Unicode interface ------ End of message ------";
 
@@ -157,10 +157,7 @@ TEST(Writer, ShortWritesFputsAndPerror) {
     EXPECT_EQ(bytes, c.bytes) << "allow " << c.allow;
   }
   Sink sink;
-  size_t bytes = 99;
-  EXPECT_EQ(U16WriteUtf8(u"x", 0, 5, sink.f, &bytes, 1), 0);
-  EXPECT_EQ(bytes + sink.writes.size(), 0u);
-  EXPECT_EQ(U16WriteUtf8(u"a\U0001F600", 1, 2, sink.f, &bytes, 1), 2) << "a pair's low unit past the count";
+  EXPECT_EQ(U16WriteUtf8(u"a\U0001F600", 1, 2, sink.f, nullptr, 1), 2) << "a pair's low unit past the count";
   EXPECT_EQ(fputsU16(u"gr\u00fc\u00df \U0001F600", sink.f), 11);
   EXPECT_EQ(sink.data, "a#gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80");
   sink.allow = 3;
@@ -174,11 +171,11 @@ TEST(Writer, ShortWritesFputsAndPerror) {
     U16ReportNoMemory("alloc", "m", 2);
     return getpid() & 0xFF;
   });
-  const std::string head = std::string("gr\xc3\xbc\xc3\x9f: ") + strerror(ENOENT) + "\n" + strerror(EACCES) +
-                           "\nalloc : malloc : Out of memory.\n--- Unicode interface [m line 2] pid = ";
-  ASSERT_EQ(r.err.substr(0, head.size()), head);
-  EXPECT_EQ(std::stoi(r.err.substr(head.size())) & 0xFF, r.exit_code);
-  EXPECT_EQ(r.err.substr(r.err.find(" :\n")), " :\nalloc : malloc : Out of memory.\n" + kEnd + "\n");
+  const std::string memory = "alloc : malloc : Out of memory.\n";
+  const size_t at = r.err.find("pid = ") + 6;
+  EXPECT_EQ(std::stoi(r.err.substr(at)) & 0xFF, r.exit_code);
+  EXPECT_EQ(r.err.replace(at, r.err.find(' ', at) - at, "P"), std::string("gr\xc3\xbc\xc3\x9f: ") + strerror(ENOENT) +
+            "\n" + strerror(EACCES) + "\n" + memory + Header("m", 2, "P") + "\n" + memory + kEnd + "\n");
 }
 
 // --- Reading ------------------------------------------------------------------
@@ -220,9 +217,7 @@ TEST(Reader, ValidTextInLinesBesideIcu) {
           continue;
         }
         ASSERT_FALSE(p.empty() || IsHigh(p.back())) << "split pair, n " << n;
-        if (k + 1 < lines.size() && p.back() != u'\n') {  // ended for room
-          ASSERT_GE(p.size() + 2, static_cast<size_t>(n)) << Show(p);
-        }
+        ASSERT_TRUE(k + 1 == lines.size() || p.back() == u'\n' || p.size() + 2 >= static_cast<size_t>(n)) << Show(p);
         joined += p;
       }
       ASSERT_EQ(joined, text) << "n " << n;
@@ -231,13 +226,21 @@ TEST(Reader, ValidTextInLinesBesideIcu) {
     for (size_t i = 0; i < text.size(); i += 1 + IsHigh(text[i])) want.push_back(IsHigh(text[i]) ? 0xFFFD : text[i]);
     ASSERT_EQ(ReadUnits(bytes), want);
   }
+  // One unit of room before a 4-byte character: the line ends before it.
+  EXPECT_EQ(ReadLines("ab\na\xF0\x9F\x98\x80" "b", 3),
+            (std::vector<std::u16string>{u"ab", u"\n", u"a", u"\U0001F600", u"b"}));
+  WEQ_UC buf[2] = {0x7777, 0x7777};
+  Source src("ab");
+  EXPECT_EQ(fgetsU16(buf, 0, src.f), fgetsU16(buf, -1, src.f));
+  EXPECT_EQ(buf[0], 0x7777) << "n <= 0 wrote";
+  EXPECT_EQ(fgetsU16(buf, 1, src.f), buf);
+  EXPECT_EQ(std::u16string(buf, 2), (std::u16string{0, 0x7777}));
 }
 
 // Invalid input through fgetcU16, fgetsU16 and mbstowcsU16, and the bad
-// bytes that the readers' reports show. Only the bad prefix of a sequence
-// becomes '#'; the byte that ended it starts the next character.
+// bytes that the line reader's report shows. Only the bad prefix of a
+// sequence becomes '#'; the byte that ended it starts the next character.
 TEST(Reader, InvalidInput) {
-  // dump: the bytes of the last bad sequence as the reports show them.
   struct Case { std::string bytes; std::vector<int> units; std::u16string line; std::string dump; } cases[] = {
       {"\xC3\x28", {'#', '('}, u"#(", " c3 "},
       {"\xC3\xC3\xA9", {'#', 0xE9}, u"#\u00e9", " c3 "},
@@ -245,14 +248,15 @@ TEST(Reader, InvalidInput) {
       {"\xF8\xFF", {'#', '#'}, u"##", " ff "},
       {"\xE2\x82", {'#'}, u"#", " e2 82 "},
       {"\xF4\x90\x80\x80!", {'#', '!'}, u"#!", " f4 90 80 80 "},
+      {"\xE9\n", {'#', '\n'}, u"#\n", " e9 "},  // a Latin-1 e-acute does not join two lines
       {"\xED\xA0\x80", {0xD800}, std::u16string(1, 0xD800), ""},
       {std::string("\xC0\x80\n", 3), {0, '\n'}, std::u16string(u"\0\n", 2), ""},  // overlong forms pass
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Show(FromUtf8(c.bytes)));
-    Reports rep(1);
+    Reports rep(c.dump.empty() ? 1 : 0);
     EXPECT_EQ(ReadUnits(c.bytes), c.units);
-    const size_t unitReports = gReports.size();
+    rep.Level(1);
     WEQ_UC buf[100];
     EXPECT_EQ(fgetsU16(buf, 100, Source(c.bytes).f), buf);
     EXPECT_EQ(std::u16string(buf, c.line.size() + 1), c.line + u'\0');
@@ -260,52 +264,21 @@ TEST(Reader, InvalidInput) {
     const size_t converted = c.dump.empty() ? std::u16string(c.line.c_str()).size() : static_cast<size_t>(-1);
     EXPECT_EQ(mbstowcsU16(nullptr, c.bytes.c_str(), 0), converted);
     EXPECT_EQ(errno, c.dump.empty() ? 0 : EILSEQ);
-    if (c.dump.empty()) {
-      EXPECT_TRUE(gReports.empty());
-    } else {
-      ASSERT_EQ(gReports.size(), unitReports + 5 + (c.line.size() + 7) / 8) << ::testing::PrintToString(gReports);
-      EXPECT_TRUE(gReports[unitReports - 2].starts_with(c.dump)) << "fgetcU16: " << gReports[unitReports - 2];
-      EXPECT_TRUE(gReports[unitReports + 1].starts_with("Invalid UTF-8 encountered by fgetsU16 (fileno 0x"));
-      EXPECT_TRUE(gReports[unitReports + 2].starts_with(c.dump)) << "fgetsU16: " << gReports[unitReports + 2];
-      EXPECT_EQ(gReports[unitReports + 3], "Characters previously read:");
-    }
+    const std::vector<std::string> frame = {"Invalid UTF-8 encountered by fgetsU16 (fileno 0x", c.dump,
+                                            "Characters previously read:"};
+    ASSERT_EQ(gReports.size(), c.dump.empty() ? 0 : 5 + (c.line.size() + 7) / 8);
+    for (size_t k = 0; k < gReports.size() && k < 3; ++k)
+      EXPECT_TRUE(gReports[k + 1].starts_with(frame[k])) << gReports[k + 1];
   }
-  // A Latin-1 e-acute before a line feed does not join two lines.
-  Reports quiet(0);
-  EXPECT_EQ(ReadLines("\xE9\nx", 100), (std::vector<std::u16string>{u"#\n", u"x"}));
-
   Source src("\xE2\x82(\xF0\x9F\x98\x80");
   U16BadSequence bad;
-  int err = 5;
-  EXPECT_EQ(Utf8GetChar(src.f, &bad, &err), '#');
-  EXPECT_EQ(std::vector<int>({err, errno, bad.err}), std::vector<int>(3, EILSEQ));
-  EXPECT_EQ(std::vector<int>(bad.bytes, bad.bytes + bad.len), (std::vector<int>{0xE2, 0x82}));
-  EXPECT_EQ(Utf8GetChar(src.f, &bad, &err), '(');
-  EXPECT_EQ(err, 0);
-  EXPECT_EQ(Utf8GetChar(src.f, &bad, &err), 0x1F600);
-  EXPECT_EQ(bad.len, 2) << "a valid character changed the record";
-  EXPECT_EQ(Utf8GetChar(src.f, nullptr, nullptr), -1);
-}
-
-TEST(Reader, LineCapacities) {
-  WEQ_UC buf[8];
-  std::fill(std::begin(buf), std::end(buf), 0x7777);
-  Source src("ab\na\xF0\x9F\x98\x80" "b");
-  EXPECT_EQ(fgetsU16(buf, 0, src.f), nullptr);
-  EXPECT_EQ(fgetsU16(buf, -1, src.f), nullptr);
-  EXPECT_EQ(fgetsU16(buf, 1, src.f), buf);
-  EXPECT_EQ(std::u16string(buf, 2), (std::u16string{0, 0x7777})) << "n <= 0 wrote, or n = 1 wrote more than a 0";
-  // One unit of room before a 4-byte character: the line ends before it.
-  for (const char16_t* want : {u"ab", u"\n", u"a", u"\U0001F600", u"b"}) {
-    ASSERT_EQ(fgetsU16(buf, 3, src.f), buf);
-    EXPECT_EQ(std::u16string(buf), want);
-  }
-  buf[0] = 0x7777;
-  EXPECT_EQ(fgetsU16(buf, 3, src.f), nullptr);
-  EXPECT_EQ(buf[0], 0x7777) << "end of file changed the buffer";
-  FILE* f = fopen("/dev/null", "w");
-  EXPECT_EQ(fgetsU16(buf, 8, f), nullptr) << "the stream's error flag is set";
-  fclose(f);
+  int err[3] = {5, 5, 5};
+  const std::vector<int> got = {Utf8GetChar(src.f, &bad, &err[0]), errno, Utf8GetChar(src.f, &bad, &err[1]),
+                                Utf8GetChar(src.f, &bad, &err[2]), Utf8GetChar(src.f, nullptr, nullptr)};
+  EXPECT_EQ(got, (std::vector<int>{'#', EILSEQ, '(', 0x1F600, -1}));
+  EXPECT_EQ((std::vector<int>{err[0], err[1], err[2], bad.err, bad.len, bad.bytes[0], bad.bytes[1]}),
+            (std::vector<int>{EILSEQ, 0, 0, EILSEQ, 2, 0xE2, 0x82}))
+      << "a valid character changed the record";
 }
 
 // --- Text conversions and system texts ------------------------------------------
@@ -323,31 +296,27 @@ TEST(Texts, MbstowcsCapacities) {
   EXPECT_EQ(mbstowcsU16(nullptr, "\xF0\x9F\x98\x80x", 0), 3u);
 }
 
-// Names with '\' and non-ASCII characters, modes of another C library, and
-// the open report at level 16 with the last 80 units of the name.
+// A name with '\' and non-ASCII characters, modes of another C library,
+// and the open report at level 16 with the last 80 units of the name.
 TEST(Texts, Fopen) {
   tovtest::TempDir dir;
-  std::u16string base = FromUtf8(dir.path());
-  std::replace(base.begin(), base.end(), u'/', u'\\');
-  const std::u16string name = base + u"\\gr\u00fc\u00df \U0001F600.txt";
+  std::u16string name = FromUtf8(dir.path()) + u"/" + std::u16string(100, u'n') + u"\u00e9 \U0001F600";
+  std::replace(name.begin(), name.end(), u'/', u'\\');
+  Reports rep(16);
   FILE* f = fopenU16(name.c_str(), u"wtN,ccs=UTF-8");
   ASSERT_NE(f, nullptr) << strerror(errno);
-  fputsU16(u"ok\n", f);
   fclose(f);
-  EXPECT_EQ(tovtest::ReadFile(dir.path() + "/gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80.txt"), "ok\n");
+  EXPECT_EQ(access((dir.path() + "/" + std::string(100, 'n') + "\xc3\xa9 \xf0\x9f\x98\x80").c_str(), F_OK), 0);
+  const std::string want = "fopenU16 \"..." + std::string(76, 'n') + "# ##\" (fileno 0x";
+  EXPECT_EQ(gReports.size() < 2 ? "" : gReports[1].substr(0, want.size()), want);
   EXPECT_EQ(fopenU16(name.c_str(), u"tc"), nullptr);  // no mode letter left
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(fopenU16(std::u16string(5000, u'\u20ac').c_str(), u"r"), nullptr);
   EXPECT_EQ(errno, ENAMETOOLONG);
-  for (int level : {15, 16}) {
-    Reports rep(level);
-    ASSERT_NE(f = fopenU16((base + u"\\" + std::u16string(100, u'n') + u"\u00e9").c_str(), u"w"), nullptr);
-    fclose(f);
-    const std::string want = "fopenU16 \"..." + std::string(79, 'n') + "#\" (fileno 0x";
-    EXPECT_EQ(gReports.size() < 2 ? "" : gReports[1].substr(0, want.size()), level == 16 ? want : "");
-  }
 }
 
+// The system's texts, and the reports when they are not UTF-8 or do not
+// fit (strerrorU16's text is cut at 511 units, never inside a pair).
 TEST(Texts, SystemTextsAndTheirFailures) {
   for (int e : {0, EINVAL, EILSEQ, 12345}) EXPECT_EQ(std::u16string(strerrorU16(e)), FromUtf8(strerror(e)));
   char host[256] = {};
@@ -359,14 +328,10 @@ TEST(Texts, SystemTextsAndTheirFailures) {
   WEQ_UC* id = ConvertSCCSID_w("@(#) caf\xc3\xa9 \xf0\x9f\x98\x80");
   EXPECT_EQ(std::u16string(id), u"@(#) caf\u00e9 \U0001F600");
   free(id);
-
   Reports rep(1);
   EXPECT_EQ(gethostnameU16(buf.data(), len), -1);
   EXPECT_EQ(errno, ENAMETOOLONG);
   EXPECT_EQ(ConvertSCCSID_w("ab\xC3(cd"), ConvertSCCSID_wFailed);
-  EXPECT_EQ(std::u16string(ConvertSCCSID_wFailed), u"ConvertSCCSID_w failed");
-  // strerrorU16's text when it is not UTF-8, or longer than its buffer (a
-  // pair at units 510 and 511 is not split).
   std::vector<WEQ_UC> out(u16file::kErrorTextUnits + 1, 0x7777);
   u16file::ErrorTextToU16(42, "Fehler \xE4 beim Lesen", out.data());
   EXPECT_EQ(std::u16string(out.data()), u"Could not convert error no. 42 to UTF-16 characters");
@@ -375,12 +340,11 @@ TEST(Texts, SystemTextsAndTheirFailures) {
   u16file::ErrorTextToU16(7, longText.c_str(), out.data());
   EXPECT_EQ(strlenU(out.data()), 511u);
   u16file::ErrorTextToU16(7, longText.replace(510, 4, "\xF0\x9F\x98\x80").c_str(), out.data());
-  EXPECT_EQ(strlenU(out.data()), 510u);
-  EXPECT_EQ(errno, ENAMETOOLONG);
-  for (auto [line, times] : {std::pair{"Function gethostnameU16 :", 1}, {"Array wname length length is too small.", 1},
-                             {"ConvertSCCSID_w encountered invalid UTF-8", 1}, {"strerrorU16 encountered invalid UTF-8", 1},
-                             {"Array werror length MAX_ERROR_LN is too small.", 2}})
-    EXPECT_EQ(std::count(gReports.begin(), gReports.end(), line), times) << line;
+  EXPECT_EQ(strlenU(out.data()) + errno, 510u + ENAMETOOLONG);
+  std::set<std::string> lines(gReports.begin(), gReports.end());
+  for (const char* line : {"Array wname length length is too small.", "ConvertSCCSID_w encountered invalid UTF-8",
+                           "strerrorU16 encountered invalid UTF-8", "Array werror length MAX_ERROR_LN is too small."})
+    EXPECT_TRUE(lines.count(line)) << line;
 }
 
 // --- The reporter -------------------------------------------------------------
@@ -409,11 +373,7 @@ TEST(Reporter, FramesCapsColumnsScansAndLevels) {
   U16ReportLevel = 3;
   U16ReportFormatError(format, u'y', "u16_OutCon", 4);
   U16ReportLevel = 0;
-  U16ReportArrayTooSmall("len", "fn", "arr", "m", 5);
   U16ReportBadUtf8(nullptr, "\xFF", 0, "m", 6, "x");
-  errno = 0;
-  U16ReportNoMemory("alloc", "m", 7);
-  EXPECT_EQ(errno, ENOMEM);
   EXPECT_EQ(dst, u"ab\x7777\u00e9\x7777" "al\x7777");
   const std::string cutModule = Header(std::string(60, 'M'), 7), mod7 = Header("mod", 7),
                     found = "caller encountered invalid UTF-8", before = "Characters previously read:";
@@ -434,13 +394,11 @@ TEST(Reporter, FramesCapsColumnsScansAndLevels) {
                           Header("m", 7), found + " (but where?)", before, dump(" 0061 006c", 32, "|al      |"), kEnd}));
   // More than 80 units before the bad byte: the last 80 are shown.
   Reports ring(1);
-  std::string many;
-  for (int i = 0; i < 100; ++i) many += static_cast<char>('0' + i % 10);
-  U16ReportBadUtf8(nullptr, (many + "\xFF").c_str(), 0, "mod", 5, std::string(70, 'c').c_str());
+  U16ReportBadUtf8(nullptr, (std::string(20, 'x') + std::string(80, 'y') + "\xFF").c_str(), 0, "mod", 5,
+                   std::string(70, 'c').c_str());
   ASSERT_EQ(gReports.size(), 15u);
   EXPECT_EQ(gReports[1], std::string(50, 'c') + " encountered invalid UTF-8");
-  EXPECT_EQ(gReports[4].substr(0, 5), " 0030") << "starts at unit 20";
-  EXPECT_EQ(gReports[13].substr(43, 8), "23456789");
+  EXPECT_EQ(gReports[4].substr(0, 10) + gReports[13].substr(43, 8), " 0079 0079yyyyyyyy") << "the last 80 units";
 }
 
 }  // namespace

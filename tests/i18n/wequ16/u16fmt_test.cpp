@@ -6,49 +6,21 @@
 #include <stdio.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <new>
-#include <string>
-#include <vector>
 
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16fmt_int.h"
 #include "support/testsupport.h"
 
-// Heap allocations of the executable, refused while a test asks.
-namespace alloc {
-std::atomic<bool> failing{false};
-void* Take(size_t n) { return failing ? nullptr : malloc(n ? n : 1); }
-void* TakeOrThrow(size_t n) {
-  if (void* p = Take(n)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace alloc
-
-void* operator new(size_t n) { return alloc::TakeOrThrow(n); }
-void* operator new[](size_t n) { return alloc::TakeOrThrow(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-
 namespace {
 
 using tovtest::FromUtf8;
 using tovtest::Show;
-
-constexpr WEQ_UC kCanary = 0xCCCC;
 
 // A format taken as a pointer is checked when it runs, not when the call
 // compiles (a bad literal would not compile).
@@ -71,12 +43,11 @@ void ExpectRows(const std::vector<std::pair<Out, Out>>& rows) {
 // --- Against glibc --------------------------------------------------------------
 //
 // Every combination of up to four flags (five are a format error), width,
-// precision, conversion and value, formatted by glibc and by the library
-// ('*' is tested by name below). Where the
-// library's rules are not C's the combination is skipped here and tested by
-// name below. Length modifiers never choose the width of the value (the
-// argument's type does), so the library's side gets a modifier in rotation
-// while glibc's gets the one that fits the type.
+// precision, conversion and value, formatted by glibc and by the library.
+// Where the library's rules are not C's the combination is skipped here and
+// tested by name below. Length modifiers never choose the width of the value
+// (the argument's type does), so the library's side gets a modifier in
+// rotation while glibc's gets the one that fits the type.
 
 struct Spec {
   std::string flags;
@@ -104,29 +75,23 @@ std::vector<Spec> Specs(const char* flagChars, const char* convs) {
 
 struct Differ {
   int checked = 0, failures = 0;
-  std::deque<std::u16string> wide;  // the library's side of 8-bit strings
+  std::u16string wide;  // the library's side of an 8-bit string
 
-  const WEQ_UC* Ours(const char* s) { return wide.emplace_back(FromUtf8(s)).c_str(); }
+  const WEQ_UC* Ours(const char* s) { return (wide = FromUtf8(s)).c_str(); }
   template <class V>
   const V& Ours(const V& v) { return v; }
 
-  template <class... A>
-  void Check(const std::string& gf, const std::string& of, const A&... a) {
-    char ref[2048];
-    WEQ_UC out[2048];
-    const int rr = snprintf(ref, sizeof ref, gf.c_str(), a...);
-    const int ro = snprintfU16(out, 2048, FromUtf8(of).c_str(), Ours(a)...);
-    if ((ro != rr || std::u16string(out) != FromUtf8(ref)) && ++failures <= 20)
-      ADD_FAILURE() << gf << " / " << of << "\n  glibc: " << rr << " [" << ref << "]\n  ours:  " << ro << " ["
-                    << Show(out) << "]";
-    ++checked;
-    wide.clear();
-  }
-
   template <class V>
   void Run(const Spec& s, const char* glibcLen, const char* ourLen, const V& v) {
-    const std::string body = "%%<%" + s.flags + s.width + s.prec;
-    Check(body + glibcLen + s.conv + ">", body + ourLen + s.conv + ">", v);
+    const std::string body = "%%<%" + s.flags + s.width + s.prec, gf = body + glibcLen + s.conv + ">";
+    char ref[2048];
+    WEQ_UC out[2048];
+    const int rr = snprintf(ref, sizeof ref, gf.c_str(), v);
+    const int ro = snprintfU16(out, 2048, FromUtf8(body + ourLen + s.conv + ">").c_str(), Ours(v));
+    if ((ro != rr || std::u16string(out) != FromUtf8(ref)) && ++failures <= 20)
+      ADD_FAILURE() << gf << " / " << ourLen << "\n  glibc: " << rr << " [" << ref << "]\n  ours:  " << ro
+                    << " [" << Show(out) << "]";
+    ++checked;
   }
 };
 
@@ -150,9 +115,8 @@ TEST(FormatAgainstGlibc, IntegersStringsAndCharacters) {
     }
   }
   for (const Spec& s : Specs("-+ #", "sc")) {  // '0' pads %s and %c
-    for (const char* t : {"", "a", "hello world", "0123456789abcdefghijklmnopqrstuvwxyz!#$&"}) {
+    for (const char* t : {"", "a", "hello world", "0123456789abcdefghijklmnopqrstuvwxyz!#$&"})
       if (s.conv == 's') d.Run(s, "", lengths[++turn % 2], t);
-    }
     if (s.conv == 'c' && s.p < 0) d.Run(s, "", "h", 32 + ++turn % 95);
   }
   EXPECT_EQ(d.failures, 0) << "of " << d.checked;
@@ -186,44 +150,28 @@ TEST(FormatRules, OwnRulesAndTypedArguments) {
   const short minusShort = -1;
   WEQ_UC buf[8];
   const int zeroUnit = snprintfU16(buf, 8, u"a%cb", 0);
+  int seen = -1;
   ExpectRows({
-      {Fmt(u"%+o", 8), {3, u"+10"}},
-      {Fmt(u"% o", 8), {3, u" 10"}},
+      {Fmt(u"%+o|% o", 8, 8), {7, u"+10| 10"}},
       {Fmt(u"%08.3f", 1.5), {8, u"   1.500"}},  // a precision below the width: blanks
-      {Fmt(u"[Thr %02s] ", u"7"), {9, u"[Thr 07] "}},
-      {Fmt(u"%03c", u'x'), {3, u"00x"}},
-      {Fmt(u"%p", reinterpret_cast<void*>(0xbeef)), {4, u"beef"}},
-      {Fmt(u"%p", static_cast<void*>(nullptr)), {5, u"(nil)"}},
-      {Fmt(u"%8s", static_cast<const WEQ_UC*>(nullptr)), {8, u"  (null)"}},
-      {Fmt(u"%.3s", nullptr), {3, u"(nu"}},
+      {Fmt(u"[Thr %02s] %03c", u"7", u'x'), {12, u"[Thr 07] 00x"}},
+      {Fmt(u"%p|%p", reinterpret_cast<void*>(0xbeef), static_cast<void*>(nullptr)), {10, u"beef|(nil)"}},
+      {Fmt(u"%8s|%.3s", static_cast<const WEQ_UC*>(nullptr), nullptr), {12, u"  (null)|(nu"}},
       {{zeroUnit, std::u16string(buf, 3)}, {3, std::u16string(u"a\0b", 3)}},  // %c of 0 is stored
       {Fmt(u"[%*d]", -6, 42), {4, u"[42]"}},  // a negative '*' width pads nothing
       {Fmt(u"[%*.*s|%0*.*d]", 4, -1, u"abc", 5, -2, 42), {12, u"[ abc|00042]"}},  // negative precision: none
-      {Fmt(u"%#.3x", 0), {5, u"0x000"}},
-      {Fmt(u"%a", 1.5), {13, u"0x1.800000p+0"}},
-      {Fmt(u"%016a", 1.0), {16, u"0x0001.000000p+0"}},
-      {Fmt(u"%5%"), {5, u"    %"}},
-      {Fmt(u"%-+ #d", 5), {2, u"+5"}},  // four flags are accepted
-      {Fmt(u"%.2s", +noTerminator), {2, u"xy"}},  // no read past the precision
-      {Fmt(u"%c", 0x1263A), {1, u"\u263A"}},
+      {Fmt(u"%#.3x|%a|%016a", 0, 1.5, 1.0), {36, u"0x000|0x1.800000p+0|0x0001.000000p+0"}},
+      {Fmt(u"%5%|%-+ #d", 5), {8, u"    %|+5"}},  // four flags are accepted
+      {Fmt(u"%.2s|%c", +noTerminator, 0x1263A), {4, u"xy|\u263A"}},  // no read past the precision
+      {Fmt(u"abc%nde", &seen), {5, u"abcde"}},
       // The value printed is the argument's, whatever the length modifier.
-      {Fmt(u"%ld", minus), {2, u"-1"}},
-      {Fmt(u"%d", int64_t{1} << 40), {13, u"1099511627776"}},
-      {Fmt(u"%lu", SIZE_MAX), {20, u"18446744073709551615"}},
-      {Fmt(u"%u", minus), {10, u"4294967295"}},
-      {Fmt(u"%x", minusShort), {8, u"ffffffff"}},  // promoted to int
-      {Fmt(u"%d", UINT_MAX), {2, u"-1"}},
+      {Fmt(u"%ld|%u|%x", minus, minus, minusShort), {22, u"-1|4294967295|ffffffff"}},
+      {Fmt(u"%d|%lu|%d", int64_t{1} << 40, SIZE_MAX, UINT_MAX), {37, u"1099511627776|18446744073709551615|-1"}},
       {Fmt(u"%o", UINT64_MAX), {22, u"1777777777777777777777"}},
-      {Fmt(u"%I64d%hd", 7, 70000), {6, u"770000"}},  // h does not narrow
-      {Fmt(u"%lld", Wide::kBig), {13, u"1099511627776"}},
-      {Fmt(u"%d%d", kRed, true), {2, u"31"}},
-      {Fmt(u"%c", u'\u00fc'), {1, u"\u00fc"}},
-      {Fmt(u"%.2f%.1Lf", 0.25f, 2.5), {7, u"0.252.5"}},
-      {Fmt(u"%.*s", size_t{2}, u"abc"), {2, u"ab"}},
-      {Fmt(u"%.*s", SIZE_MAX, u"abc"), {3, u"abc"}},  // clamped to INT_MAX
+      {Fmt(u"%I64d%hd|%lld", 7, 70000, Wide::kBig), {20, u"770000|1099511627776"}},  // h does not narrow
+      {Fmt(u"%d%d%.2f%.1Lf", kRed, true, 0.25f, 2.5), {9, u"310.252.5"}},
+      {Fmt(u"%.*s|%.*s", size_t{2}, u"abc", SIZE_MAX, u"abc"), {6, u"ab|abc"}},  // clamped to INT_MAX
   });
-  int seen = -1;
-  EXPECT_EQ(Fmt(u"abc%nde", &seen), Out(5, u"abcde"));
   EXPECT_EQ(seen, 3);
   // Digits past the stack buffer take the heap and stay C's; a precision
   // past every digit a double has is capped, not allocated.
@@ -246,10 +194,8 @@ constexpr U16FmtCheck CheckOf(const WEQ_UC* f) {
 // with a literal format compiles, and while a pointer format runs.
 TEST(FormatRules, FormatErrors) {
   static_assert(CheckOf<int, int, const WEQ_UC*, double>(u"%-*.*s %f%%") == U16FmtCheck::kOk);
-  static_assert(CheckOf<void*, const char*, std::nullptr_t, int*>(u"%p%p%p%p") == U16FmtCheck::kOk);
   static_assert(CheckOf<const char*>(u"%s") == U16FmtCheck::kNoFit);
   static_assert(CheckOf<double, int>(u"%*d") == U16FmtCheck::kNoFit);
-  static_assert(CheckOf<long*>(u"%n") == U16FmtCheck::kNoFit);
   static_assert(CheckOf<int>(u"%*d") == U16FmtCheck::kTooFew);
   static_assert(CheckOf<int, int>(u"%d") == U16FmtCheck::kTooMany);
   static_assert(CheckOf<int>(u"%-+ #0d") == U16FmtCheck::kBadSpec);
@@ -268,9 +214,6 @@ TEST(FormatRules, FormatErrors) {
   WEQ_UC buf[16];
   EXPECT_EQ(snprintfTruncU16(buf, 16, Runtime(u"abc%")), -1);
   EXPECT_EQ(std::u16string(buf), u"abc");
-  size_t size = 16;
-  EXPECT_EQ(vsnprintfU16(nullptr, buf, &size, u"xy%Sz", {}), -1);
-  EXPECT_EQ(std::u16string(buf), u"xy");
   // Without strict arguments a misfit prints a marker (strict: below).
   const bool strict = U16FmtIStrictArgs();
   U16FmtISetStrictArgs(false);
@@ -288,51 +231,45 @@ TEST(FormatRules, ErrorReportOnStandardError) {
   auto child = tovtest::RunInChild([] {
     WEQ_UC buf[512];
     U16FmtISetStrictArgs(true);
-    int a = snprintfU16(buf, 512, Runtime(u"rc=%d %S \u00e9"), 5);
-    int b = fprintfU16(stdout, Runtime(u"%"));
-    int c = snprintfU16(buf, 512, (std::u16string(400, u'x') + u"%S").c_str());
-    int d = snprintfU16(buf, 512, Runtime(u"<%d|%s>"), 2.5, u"x");
-    return a == -1 && b == -1 && c == -1 && d == -1 && buf[0] == 0 ? 0 : 1;
+    int a = snprintfU16(buf, 512, Runtime(u"rc=%d %S \u00e9"), 5) + fprintfU16(stdout, Runtime(u"%"));
+    int b = snprintfU16(buf, 512, (std::u16string(400, u'x') + u"%S").c_str());
+    int c = snprintfU16(buf, 512, Runtime(u"<%d|%s>"), 2.5, u"x");
+    return a == -2 && b == -1 && c == -1 && buf[0] == 0 ? 0 : 1;
   });
   EXPECT_EQ(child.exit_code, 0);
   EXPECT_EQ(child.out, "");
   const std::string& e = child.err;
   EXPECT_EQ(e.find("--- Unicode interface [u16_OutCon line "), 0u) << e;
-  EXPECT_NE(e.find("Error in format string at or near 'S':\nrc=%d %S #\n--- Unicode interface ------ End of message"),
-            std::string::npos) << e;
-  EXPECT_NE(e.find("Error in format string at or near 'd':\n<%d|%s>\n"), std::string::npos) << e;
-  const size_t start = e.rfind("Error in format string at or near 'S'");
-  EXPECT_EQ(e.substr(start, e.find('\n', e.find('\n', start) + 1) - start),
-            "Error in format string at or near 'S':\n" + std::string(127 - 39, 'x'));
+  const std::string cut = "'S':\n" + std::string(127 - 39, 'x') + "\n";
+  for (const std::string& text : {std::string("'S':\nrc=%d %S #\n--- Unicode interface ------ End"), cut,
+                                  std::string("'d':\n<%d|%s>\n")})
+    EXPECT_NE(e.find("Error in format string at or near " + text), std::string::npos) << text << "\n" << e;
 }
 
-// --- Bounds, truncation and the heap -------------------------------------------
+// --- Bounds and truncation ------------------------------------------------------
 
 // Sizes 0..40 for each format and each bounded entry point: nothing is
-// written at or past the size (an exact heap block for the sanitizers,
-// canaries after a second copy), the terminator is always inside, and a cut
+// written at or past the size, the terminator is always inside, and a cut
 // is known.
 TEST(Bounds, EverySizeWithCanaries) {
-  using Call = std::function<int(WEQ_UC*, size_t)>;
-  std::vector<std::pair<const char*, std::vector<Call>>> formats;
+  std::vector<std::pair<const char*, std::function<int(int, WEQ_UC*, size_t)>>> formats;
   auto add = [&](const char* name, const WEQ_UC* f, const auto&... a) {
-    formats.push_back({name,
-                       {[=](WEQ_UC* b, size_t n) { return snprintfU16(b, n, f, a...); },
-                        [=](WEQ_UC* b, size_t n) { return snprintfTruncU16(b, n, f, a...); },
-                        [=](WEQ_UC* b, size_t n) { return vsnprintfU16(nullptr, b, &n, f, U16FmtMakeArgs(a...).args()); }}});
+    formats.emplace_back(name, [=](int entry, WEQ_UC* b, size_t n) {
+      if (entry == 0) return snprintfU16(b, n, f, a...);
+      if (entry == 1) return snprintfTruncU16(b, n, f, a...);
+      return vsnprintfU16(nullptr, b, &n, f, U16FmtMakeArgs(a...).args());
+    });
   };
   add("left-justified string", u"%-8s", u"abcdef");
-  add("padding units", u"%-30s|", u"ab");
-  add("zero padding and sign", u"%+012d:%#08x", -77, 255);
-  add("precision zeros", u"[%.20d]", 5);
+  add("zero padding, sign, precision", u"%+012d:%#08x:%.20d", -77, 255, 5);
   add("float", u"%10.4f %e", 3.14159, -2.5e-10);
   add("literal runs", u"0123456789%%0123456789%c0123456789", u'X');
-  add("long string", u"%s%s", u"abcdefghijklmnopqrstuvwxyz", u"abcdefghijklmnopqrstuvwxyz");
   add("pairs", u"%s\U0001F600%s", u"\U0001F601", u"x");
   add("empty", u"");
-  for (const auto& [name, calls] : formats) {
+  constexpr WEQ_UC kCanary = 0xCCCC;
+  for (const auto& [name, call] : formats) {
     WEQ_UC full[256];
-    const int len = calls[0](full, 256);
+    const int len = call(0, full, 256);
     ASSERT_GE(len, 0) << name;
     for (size_t size = 0; size <= 40; ++size) {
       SCOPED_TRACE(std::string(name) + " size " + std::to_string(size));
@@ -342,17 +279,13 @@ TEST(Bounds, EverySizeWithCanaries) {
                           {fits ? len : static_cast<int>(size), cut},
                           {size ? static_cast<int>(cut.size()) : 0, cut}};
       for (int k = 0; k < 3; ++k) {
-        std::unique_ptr<WEQ_UC[]> exact(new WEQ_UC[size + !size]);
-        std::vector<WEQ_UC> canaried(size + 8, kCanary);
-        exact[0] = kCanary;
-        const int r = calls[k](exact.get(), size);
-        calls[k](canaried.data(), size);
-        EXPECT_EQ(Out(r, size ? exact.get() : u""), want[k]);
-        EXPECT_EQ(exact[0], size ? exact[0] : kCanary) << "a size of 0 is never touched";
-        EXPECT_EQ(std::u16string(canaried.data() + size, 8), std::u16string(8, kCanary));
+        std::vector<WEQ_UC> buf(size + 8, kCanary);
+        const int r = call(k, buf.data(), size);
+        EXPECT_EQ(Out(r, size ? buf.data() : u""), want[k]);
+        EXPECT_EQ(std::u16string(buf.data() + size, 8), std::u16string(8, kCanary));
       }
-      EXPECT_EQ(calls[0](nullptr, size), -1);
-      EXPECT_EQ(calls[1](nullptr, size), size == 0 ? 0 : -1);
+      EXPECT_EQ(call(0, nullptr, size), -1);
+      EXPECT_EQ(call(1, nullptr, size), size == 0 ? 0 : -1);
     }
   }
 }
@@ -362,18 +295,13 @@ TEST(Bounds, EverySizeWithCanaries) {
 TEST(Bounds, TruncationAndRefusedArguments) {
   WEQ_UC buf[600] = {};
   EXPECT_EQ(snprintfTruncU16(buf, 3, u"a%c", 0), 2) << "a %c of 0 in the last unit is no cut";
-  int seen = -1;
-  EXPECT_EQ(snprintfTruncU16(buf, 4, u"ab%ncdef", &seen), 4);
-  EXPECT_EQ(seen, 2);
   EXPECT_EQ(sprintfU16(buf, u"%500s|%d", u"*", 12), 503);
   EXPECT_EQ(std::u16string(buf).substr(499), u"*|12");
   size_t four = 4, zero = 0;
   const std::pair<std::function<int()>, int> refused[] = {
       {[&] { return snprintfU16(buf, 5, u"abcdefgh"); }, ERANGE},
-      {[&] { return sprintfU16(nullptr, u"x"); }, EINVAL},
       {[&] { return snprintfU16(buf, 4, nullptr); }, EINVAL},
-      {[&] { return vsnprintfU16(nullptr, nullptr, &four, u"x", {}); }, EBADF},
-      {[&] { return vsnprintfU16(nullptr, buf, nullptr, u"x", {}); }, EINVAL}};
+      {[&] { return vsnprintfU16(nullptr, nullptr, &four, u"x", {}); }, EBADF}};
   for (const auto& [call, err] : refused) {
     errno = 0;
     EXPECT_EQ(call(), -1);
@@ -383,37 +311,16 @@ TEST(Bounds, TruncationAndRefusedArguments) {
   EXPECT_EQ(vsnprintfU16(nullptr, nullptr, &zero, u"x", {}), 0);
 }
 
-// Integer, string and short floating-point conversions take no heap; a
-// long floating-point text without its heap block delivers the padding
-// only, errno tells, and the run goes on.
-TEST(Bounds, OnlyLongFloatTextsTakeTheHeap) {
-  WEQ_UC trace[128], lost[64];
-  const int level = U16ReportLevel;
-  U16ReportLevel = 0;
-  errno = 0;
-  alloc::failing = true;
-  const int n = snprintfU16(trace, 128, u"%s: hdl %d peer %s:%d rc=%lld (%-16s) %#x %c %.3f %.2e", u"NiIRead", 7,
-                            u"host", 3300, -104LL, u"NIECONN_BROKEN", 255u, u'z', 2.5, 1e300);
-  const int r = snprintfU16(lost, 64, u"[%+12.400f]after", 1.0);
-  alloc::failing = false;
-  U16ReportLevel = level;
-  EXPECT_EQ(errno, ENOMEM);
-  EXPECT_EQ(Out(n, trace), Out(79, u"NiIRead: hdl 7 peer host:3300 rc=-104 (NIECONN_BROKEN  ) 0xff z 2.500 1.00e+300"));
-  EXPECT_EQ(Out(r, lost), Out(19, u"[           +]after"));
-}
-
 // --- Stream output ----------------------------------------------------------------
 
 TEST(StreamOutput, FileHoldsTheUtf8OfTheBufferText) {
   tovtest::TempDir dir;
-  std::u16string lots;
-  for (int i = 0; i < 300; ++i) lots += static_cast<char16_t>(0x41 + i % 26);
+  const std::u16string lots(300, u'L');
   const WEQ_UC* fmt = u"%s\U0001F600|%5d|%-4s|\u00e9\u4e2d%s%c%c%.3f\n";
   // Pairs at every offset around the sink's block boundary (256 units).
   for (int lead = 250; lead < 260; ++lead) {
     const std::u16string pre(lead, u'-');
     FILE* f = fopen(dir.File("out").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
     const int r = fprintfU16(f, fmt, pre.c_str(), 42, u"\U0001F601", lots.c_str(), 0xD83D, 0xDE00, 2.5);
     fclose(f);
     const Out want = Fmt(fmt, pre.c_str(), 42, u"\U0001F601", lots.c_str(), 0xD83D, 0xDE00, 2.5);
@@ -423,9 +330,6 @@ TEST(StreamOutput, FileHoldsTheUtf8OfTheBufferText) {
   EXPECT_EQ(fprintfU16(f, u"a%cb", 0), 2) << "a lone 0 unit is not written to a stream";
   fclose(f);
   EXPECT_EQ(tovtest::ReadFile(dir.File("z")), "ab");
-  errno = 0;
-  EXPECT_EQ(fprintfU16(nullptr, u"x"), -1);
-  EXPECT_EQ(errno, EINVAL);
   // A short write fails the call, when the buffer fills or unbuffered.
   FILE* full = fopen("/dev/full", "w");
   ASSERT_NE(full, nullptr);
