@@ -27,8 +27,8 @@ std::string IcuUtf8(const std::u16string& s) {
   std::string out(s.size() * 3, '\0');
   int32_t len = 0;
   UErrorCode ec = U_ZERO_ERROR;
-  u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &len, s.data(), static_cast<int32_t>(s.size()),
-                     '#', nullptr, &ec);
+  u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &len, s.data(),
+                     static_cast<int32_t>(s.size()), '#', nullptr, &ec);
   EXPECT_TRUE(U_SUCCESS(ec));
   return out.substr(0, static_cast<size_t>(len));
 }
@@ -95,7 +95,7 @@ std::u16string RandomText(std::mt19937& rng, size_t units, bool loneSurrogates, 
     switch (rng() % 8) {
       case 0: case 1: s += static_cast<char16_t>(0x20 + rng() % 0x5F); break;
       case 2: s += static_cast<char16_t>(0x80 + rng() % 0xD780); break;
-      case 3: s += {static_cast<char16_t>(0xD7C0 + (cp >> 10)), static_cast<char16_t>(0xDC00 + (cp & 0x3FF))}; break;
+      case 3: s += {char16_t(0xD7C0 + (cp >> 10)), char16_t(0xDC00 + (cp & 0x3FF))}; break;
       case 4: s += edges[rng() % 7]; break;
       case 5: if (loneSurrogates) s += static_cast<char16_t>(0xD800 + rng() % 0x800); break;
       case 6: if (lines) s += u'\n'; break;
@@ -119,11 +119,12 @@ TEST(Writer, MatchesIcuInChunksOf507Bytes) {
     texts.push_back(RandomText(rng, 1 + rng() % 3000, round % 2 == 1, false));
   for (const std::u16string tail : {u"\u00e9\u00e9\u00e9", u"\u20ac\u20ac\u20ac", u"\U0001F600\U0001F600",
                                     u"\xD83D\U0001F600", u"\xDE00\xD83D"})
-    for (size_t prefix = 500; prefix <= 510; ++prefix) texts.push_back(std::u16string(prefix, u'a') + tail + u"z");
+    for (size_t prefix = 500; prefix <= 510; ++prefix)
+      texts.push_back(std::u16string(prefix, u'a') + tail + u"z");
   for (const auto& text : texts) {
     std::vector<size_t> chunks(1, 0);
     for (size_t i = 0; i < text.size(); ++i) {
-      const bool pair = IsHigh(text[i]) && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+      const bool pair = IsHigh(text[i]) && i + 1 < text.size() && (text[i + 1] & 0xFC00) == 0xDC00;
       if (chunks.back() > 506) chunks.push_back(0);
       chunks.back() += IcuUtf8(text.substr(i, pair ? 2 : 1)).size();
       i += pair;
@@ -174,8 +175,9 @@ TEST(Writer, ShortWritesFputsAndPerror) {
   const std::string memory = "alloc : malloc : Out of memory.\n";
   const size_t at = r.err.find("pid = ") + 6;
   EXPECT_EQ(std::stoi(r.err.substr(at)) & 0xFF, r.exit_code);
-  EXPECT_EQ(r.err.replace(at, r.err.find(' ', at) - at, "P"), std::string("gr\xc3\xbc\xc3\x9f: ") + strerror(ENOENT) +
-            "\n" + strerror(EACCES) + "\n" + memory + Header("m", 2, "P") + "\n" + memory + kEnd + "\n");
+  EXPECT_EQ(r.err.replace(at, r.err.find(' ', at) - at, "P"),
+            std::string("gr\xc3\xbc\xc3\x9f: ") + strerror(ENOENT) + "\n" + strerror(EACCES) + "\n" + memory +
+                Header("m", 2, "P") + "\n" + memory + kEnd + "\n");
 }
 
 // --- Reading ------------------------------------------------------------------
@@ -217,13 +219,14 @@ TEST(Reader, ValidTextInLinesBesideIcu) {
           continue;
         }
         ASSERT_FALSE(p.empty() || IsHigh(p.back())) << "split pair, n " << n;
-        ASSERT_TRUE(k + 1 == lines.size() || p.back() == u'\n' || p.size() + 2 >= static_cast<size_t>(n)) << Show(p);
+        ASSERT_TRUE(k + 1 == lines.size() || p.back() == u'\n' || p.size() + 2 >= size_t(n)) << Show(p);
         joined += p;
       }
       ASSERT_EQ(joined, text) << "n " << n;
     }
     std::vector<int> want;
-    for (size_t i = 0; i < text.size(); i += 1 + IsHigh(text[i])) want.push_back(IsHigh(text[i]) ? 0xFFFD : text[i]);
+    for (size_t i = 0; i < text.size(); i += 1 + IsHigh(text[i]))
+      want.push_back(IsHigh(text[i]) ? 0xFFFD : text[i]);
     ASSERT_EQ(ReadUnits(bytes), want);
   }
   // One unit of room before a 4-byte character: the line ends before it.
@@ -231,7 +234,8 @@ TEST(Reader, ValidTextInLinesBesideIcu) {
             (std::vector<std::u16string>{u"ab", u"\n", u"a", u"\U0001F600", u"b"}));
   WEQ_UC buf[2] = {0x7777, 0x7777};
   Source src("ab");
-  EXPECT_EQ(fgetsU16(buf, 0, src.f), fgetsU16(buf, -1, src.f));
+  EXPECT_EQ(fgetsU16(buf, 0, src.f), nullptr);
+  EXPECT_EQ(fgetsU16(buf, -1, src.f), nullptr);
   EXPECT_EQ(buf[0], 0x7777) << "n <= 0 wrote";
   EXPECT_EQ(fgetsU16(buf, 1, src.f), buf);
   EXPECT_EQ(std::u16string(buf, 2), (std::u16string{0, 0x7777}));
@@ -241,7 +245,8 @@ TEST(Reader, ValidTextInLinesBesideIcu) {
 // bytes that the line reader's report shows. Only the bad prefix of a
 // sequence becomes '#'; the byte that ended it starts the next character.
 TEST(Reader, InvalidInput) {
-  struct Case { std::string bytes; std::vector<int> units; std::u16string line; std::string dump; } cases[] = {
+  struct Case { std::string bytes; std::vector<int> units; std::u16string line; std::string dump; };
+  const Case cases[] = {
       {"\xC3\x28", {'#', '('}, u"#(", " c3 "},
       {"\xC3\xC3\xA9", {'#', 0xE9}, u"#\u00e9", " c3 "},
       {"\x80z", {'#', 'z'}, u"#z", " 80 "},
@@ -306,7 +311,8 @@ TEST(Texts, Fopen) {
   FILE* f = fopenU16(name.c_str(), u"wtN,ccs=UTF-8");
   ASSERT_NE(f, nullptr) << strerror(errno);
   fclose(f);
-  EXPECT_EQ(access((dir.path() + "/" + std::string(100, 'n') + "\xc3\xa9 \xf0\x9f\x98\x80").c_str(), F_OK), 0);
+  const std::string utf8 = dir.path() + "/" + std::string(100, 'n') + "\xc3\xa9 \xf0\x9f\x98\x80";
+  EXPECT_EQ(access(utf8.c_str(), F_OK), 0);
   const std::string want = "fopenU16 \"..." + std::string(76, 'n') + "# ##\" (fileno 0x";
   EXPECT_EQ(gReports.size() < 2 ? "" : gReports[1].substr(0, want.size()), want);
   EXPECT_EQ(fopenU16(name.c_str(), u"tc"), nullptr);  // no mode letter left
@@ -342,8 +348,9 @@ TEST(Texts, SystemTextsAndTheirFailures) {
   u16file::ErrorTextToU16(7, longText.replace(510, 4, "\xF0\x9F\x98\x80").c_str(), out.data());
   EXPECT_EQ(strlenU(out.data()) + errno, 510u + ENAMETOOLONG);
   std::set<std::string> lines(gReports.begin(), gReports.end());
-  for (const char* line : {"Array wname length length is too small.", "ConvertSCCSID_w encountered invalid UTF-8",
-                           "strerrorU16 encountered invalid UTF-8", "Array werror length MAX_ERROR_LN is too small."})
+  for (const char* line : {"Array wname length length is too small.", "strerrorU16 encountered invalid UTF-8",
+                           "ConvertSCCSID_w encountered invalid UTF-8",
+                           "Array werror length MAX_ERROR_LN is too small."})
     EXPECT_TRUE(lines.count(line)) << line;
 }
 
@@ -379,26 +386,30 @@ TEST(Reporter, FramesCapsColumnsScansAndLevels) {
                     found = "caller encountered invalid UTF-8", before = "Characters previously read:";
   auto dump = [](const char* hex, int pad, const char* text) { return hex + std::string(pad, ' ') + text; };
   EXPECT_EQ(gReports, (std::vector<std::string>{
-                          Header("mod", 12), "short message", kEnd, cutModule, std::string(314 - cutModule.size(), 'm'),
+                          Header("mod", 12), "short message", kEnd, cutModule,
+                          std::string(314 - cutModule.size(), 'm'),
                           mod7, std::string(262 - mod7.size(), 'e'), kEnd,
                           " 48 65 6c 6c 6f 2c 20 77 00 72 6c 64 20 7f 80 ff |Hello,.w.rld....|",
                           dump(" 7e 21 78 79", 37, "|~!xy            |"),
-                          " 0041 0020 007f 0080 00e9 d83d 007a 007e  |A \x7f..\x2ez~|", dump(" 0071 0000", 32, "|q.      |"),
-                          Header("m", 1), "Function " + std::string(64, 'f') + " :", "Array arr length len is too small.", kEnd,
+                          " 0041 0020 007f 0080 00e9 d83d 007a 007e  |A \x7f..\x2ez~|",
+                          dump(" 0071 0000", 32, "|q.      |"),
+                          Header("m", 1), "Function " + std::string(64, 'f') + " :",
+                          "Array arr length len is too small.", kEnd,
                           Header("u16_OutCon", 3), "Error in format string at or near 'y':", "a%y#", kEnd,
                           Header("m", 4), found, dump(" c3 28", 43, "|.(              |"), before,
                           dump(" 0061 0062", 32, "|ab      |"), kEnd,
                           Header("m", 5), found, dump(" e2 82 00", 40, "|...             |"), before, kEnd,
                           Header("m", 6), found, dump(" f0", 46, "|.               |"), before,
                           dump(" 00e9", 37, "|.       |"), kEnd,
-                          Header("m", 7), found + " (but where?)", before, dump(" 0061 006c", 32, "|al      |"), kEnd}));
+                          Header("m", 7), found + " (but where?)", before,
+                          dump(" 0061 006c", 32, "|al      |"), kEnd}));
   // More than 80 units before the bad byte: the last 80 are shown.
   Reports ring(1);
   U16ReportBadUtf8(nullptr, (std::string(20, 'x') + std::string(80, 'y') + "\xFF").c_str(), 0, "mod", 5,
                    std::string(70, 'c').c_str());
   ASSERT_EQ(gReports.size(), 15u);
   EXPECT_EQ(gReports[1], std::string(50, 'c') + " encountered invalid UTF-8");
-  EXPECT_EQ(gReports[4].substr(0, 10) + gReports[13].substr(43, 8), " 0079 0079yyyyyyyy") << "the last 80 units";
+  EXPECT_EQ(gReports[4].substr(0, 10) + gReports[13].substr(43, 8), " 0079 0079yyyyyyyy") << "the last 80";
 }
 
 }  // namespace

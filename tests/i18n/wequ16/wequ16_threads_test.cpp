@@ -29,14 +29,14 @@ TEST(Threads, PerThreadTextsSharedCountsAndWholeLines) {
   std::set<std::string> want;
   for (int t = 0; t < 8; ++t) {
     const std::string narrow = strerror(errors[t]);
-    for (int i = 0; i < 1000; ++i) want.insert(narrow + ":" + std::to_string(i) + " \xc3\xa9\xf0\x9f\x98\x80");
+    for (int i = 0; i < 1000; ++i) want.insert(narrow + ":" + std::to_string(i) + " \u00e9\U0001F600");
     threads.emplace_back([&, t, narrow] {
       const std::u16string text16 = tovtest::FromUtf8(narrow);
       const WEQ_UC* first = strerrorU16(errors[t]);
       for (int i = 0; i < 1000; ++i) {
         const WEQ_UC* text = strerrorU16(errors[t]);
         wrong[t] += text != first || std::u16string(text) != text16;
-        for (int k = 0; k < 20; ++k) wrong[t] += UcsCharToA7(static_cast<WEQ_UC>(0x80 + i % 0x100 + k)) != '#';
+        for (int k = 0; k < 20; ++k) wrong[t] += UcsCharToA7(WEQ_UC(0x80 + i % 0x100 + k)) != '#';
         WEQ_UC buf[64];
         char line[64];
         wrong[t] += snprintfU16(buf, 64, u"%s:%05d:%.2f", text16.c_str(), i, i / 4.0) !=
