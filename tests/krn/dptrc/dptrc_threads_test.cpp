@@ -93,10 +93,6 @@ TEST(ErrThreads, RecordsArePerThreadAndFreedAtThreadEnd) {
   // A reading thread creates nothing.
   OnThreads(1, [&](int) { failures += std::u16string(ErrGetFld(2)) + ErrGetAllTxt() != u""; });
   EXPECT_EQ((std::vector<long>{failures.load(), ErrIAdmAlive.load()}), (std::vector<long>{0, before}));
-  ASSERT_EQ(ErrSetInfo(u"C", 1, u"m", 1, u"main", 1, nullptr), 0);
-  EXPECT_EQ(ErrIAdmAlive.load(), before + 1);
-  ErrFreeThrAdm(nullptr);
-  EXPECT_EQ((std::vector<long>{ErrIsSet(), ErrIAdmAlive.load()}), (std::vector<long>{0, before}));
 }
 
 }  // namespace

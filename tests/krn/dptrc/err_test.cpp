@@ -29,6 +29,11 @@ std::u16string Joined(std::initializer_list<int> indexes) {
   return out;
 }
 
+// The result of a call, then the given fields of the record.
+std::u16string Then(int rc, std::initializer_list<int> indexes) {
+  return FromUtf8(std::to_string(rc)) + u"|" + Joined(indexes);
+}
+
 std::u16string Record(const Fields& fields) {
   std::u16string r;
   for (const std::u16string& f : fields) r += f + u'\0';
@@ -96,19 +101,16 @@ TEST_F(Err, SetInfoFillsEveryFieldWithMessageNumbersAndArguments) {
   // Message numbers and argument texts: ERROR, DESCR MSG NO, DESCR VARGS,
   // DETAIL, DETAIL MSG NO, DETAIL VARGS. Every conversion counts, c and p
   // among them: the detail's arguments are not shifted.
-  auto shows = [](int rc, const char16_t* want) {
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(Joined({2, 16, 17, 9, 18, 19}), want);
-  };
-  shows(ErrSetInfo(u"C", 1, u"m", 1, u"(11111)%x%%%c", 1, u"(22222)n=%d", 255, u'Z', 9),
-        u"ff%Z|11111|ff;;;;Z|n=9|22222|9");
-  shows(ErrSetInfo(u"C", 1, u"m", 1, u"(00004)at %p", 1, u"(00005)%s", (void*)0x1234, u"d"),
-        u"at 1234|00004|1234|d|00005|d");
-  shows(ErrSetInfo(u"C", 1, u"m", 1, u"(00006)%5.2f/%-4s/", 1, nullptr, 3.14159, u"ab"),
-        u" 3.14/ab  /|00006| 3.14;;;;ab  |||");
-  shows(ErrSetInfo(u"C", 1, u"m", 1, u"(00007)[%*d]", 1, u"(00008)%lld %u", 5, 42, -1LL, 7u),
-        u"[   42]|00007|   42|-1 7|00008|-1;;;;7");
-  shows(ErrSetInfo(u"C", 1, u"m", 1, u"(1234)x%d", 1, u"(12345", 8), u"(1234)x8|||(12345||");
+  const std::initializer_list<int> msg = {2, 16, 17, 9, 18, 19};
+  EXPECT_EQ(Then(ErrSetInfo(u"C", 1, u"m", 1, u"(11111)%x%%%c", 1, u"(22222)n=%d", 255, u'Z', 9), msg),
+            u"0|ff%Z|11111|ff;;;;Z|n=9|22222|9");
+  EXPECT_EQ(Then(ErrSetInfo(u"C", 1, u"m", 1, u"(00004)at %p", 1, u"(00005)%s", (void*)0x1234, u"d"), msg),
+            u"0|at 1234|00004|1234|d|00005|d");
+  EXPECT_EQ(Then(ErrSetInfo(u"C", 1, u"m", 1, u"(00006)%5.2f/%-4s/", 1, nullptr, 3.14159, u"ab"), msg),
+            u"0| 3.14/ab  /|00006| 3.14;;;;ab  |||");
+  EXPECT_EQ(Then(ErrSetInfo(u"C", 1, u"m", 1, u"(00007)[%*d]", 1, u"(00008)%lld %u", 5, 42, -1LL, 7u), msg),
+            u"0|[   42]|00007|   42|-1 7|00008|-1;;;;7");
+  EXPECT_EQ(Then(ErrSetInfo(u"C", 1, u"m", 1, u"(1234)x%d", 1, u"(12345", 8), msg), u"0|(1234)x8|||(12345||");
 }
 
 TEST_F(Err, TooLargeRecordsAndTheLogFlag) {
@@ -138,19 +140,14 @@ TEST_F(Err, TooLargeRecordsAndTheLogFlag) {
 TEST_F(Err, ReplaceTakesEachFieldsKindOfValue) {
   EXPECT_EQ(ErrReplace(ERR_FLD_MODULE, u"m.c"), ERR_NO_INFO);
   ASSERT_EQ(Install(kSample), 0);
-  auto shows = [](int rc, std::initializer_list<int> fields, const char16_t* want) {
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(Joined(fields), want);
-  };
-  shows(ErrReplace(2, u"(77777)new %d", 5), {2, 16, 17}, u"new 5|77777|5");
-  shows(ErrReplace(9, u"(00001)d%c", u'Q'), {9, 18, 19}, u"dQ|00001|Q");
-  shows(ErrReplace(9, u"det %s", u"x"), {9, 18, 19}, u"det x||");
-  shows(ErrReplace(3, 0), {3}, u"");
-  shows(ErrReplace(14, 9u), {14}, u"9");
-  shows(ErrReplace(4, nullptr), {4}, u"");
-  shows(ErrReplace(12, 0), {12, 13}, u"0|");
-  shows(ErrReplace(12, 10054), {12, 13}, u"10054|WSAECONNRESET: Connection reset by peer");
-  shows(ErrReplace(13, u"text %d"), {13}, u"text %d");
+  EXPECT_EQ(Then(ErrReplace(2, u"(77777)new %d", 5), {2, 16, 17}), u"0|new 5|77777|5");
+  EXPECT_EQ(Then(ErrReplace(9, u"(00001)d%c", u'Q'), {9, 18, 19}), u"0|dQ|00001|Q");
+  EXPECT_EQ(Then(ErrReplace(9, u"det %s", u"x"), {9, 18, 19}), u"0|det x||");
+  EXPECT_EQ(Then(ErrReplace(3, 0), {3}) + Then(ErrReplace(14, 9u), {14}) + Then(ErrReplace(4, nullptr), {4}),
+            u"0|0|90|");
+  EXPECT_EQ(Then(ErrReplace(12, 0), {12, 13}), u"0|0|");
+  EXPECT_EQ(Then(ErrReplace(12, 10054), {12, 13}), u"0|10054|WSAECONNRESET: Connection reset by peer");
+  EXPECT_EQ(Then(ErrReplace(13, u"text %d"), {13}), u"0|text %d");
   EXPECT_EQ(ErrIGet(nullptr), 0);
   std::u16string before = Stored();
   const std::u16string big(480, u'x');
@@ -197,14 +194,8 @@ TEST_F(Err, LabelledTextAndTraceBanner) {
   // units without one, and at their own newlines; empty fields are left out.
   // '|' below stands for a new line indented by 12 blanks.
   const std::u16string a60(60, u'a');
-  Fields f(21);
-  f[0] = f[20] = u"*ERR*";
-  f[ERR_FLD_LOCATION] = a60 + u"a bb";
-  f[ERR_FLD_ERROR] = a60 + u" bbbbbbbbbb ccccc";
-  f[ERR_FLD_TIME] = u"Thu Jan  2 03:04:05 2025";
-  f[ERR_FLD_RC] = u"-10";
-  f[ERR_FLD_DETAIL] = u"first\nsecond\n";
-  f[ERR_FLD_ERRNO_TEXT] = std::u16string(70, u'w');
+  Fields f = Split(u"*ERR*||" + a60 + u" bbbbbbbbbb ccccc|-10||||||first\nsecond\n|" + kSample[ERR_FLD_TIME] +
+                   u"|||" + std::u16string(70, u'w') + u"||" + a60 + u"a bb|||||*ERR*");
   ASSERT_EQ(Install(f), 0);
   std::u16string text = ErrGetAllTxt(), want;
   for (char16_t c : u"\nLOCATION    " + a60 + u"a|bb\n\nERROR       " + a60 + u"|bbbbbbbbbb ccccc\n" +
@@ -277,30 +268,30 @@ TEST_F(Err, NetworkFormInUtf8AndEbcdicWithDamagedAndShortInput) {
   EXPECT_EQ(ErrCpIntToNet(buf, &len, net.size() - 1), ERR_CONVERSION);
   ASSERT_EQ(ErrClear(), 0);
   EXPECT_EQ(ErrCpIntToNet(buf, &len, sizeof buf) + len, 0u);  // no record, no bytes
-  ASSERT_EQ(NetToInt(net), 0);
-  EXPECT_EQ(Stored(), rec);
-  // EBCDIC records are read as code page 500. Text outside ASCII takes more
-  // bytes than units: more than 500 bytes of a record this library sends
-  // itself are read.
+  // Read from UTF-8 and code page 500. Text outside ASCII takes more bytes
+  // than units: more than 500 bytes of a record this library sends itself
+  // are read.
   Fields ebcdic = kSample, wide = kSample;
   ebcdic[2] = u"Verbindung [abgebrochen] {x} 100% #@$!|";
   wide[2] = std::u16string(200, u'\u00e9');
   wide[9] = std::u16string(130, u'\u20ac');
-  for (const auto& [f, code] : {std::pair{ebcdic, "IBM500"}, {wide, "UTF-8"}}) {
-    ASSERT_EQ(NetToInt(Encode(Record(f), code)), 0) << code;
-    EXPECT_EQ(Stored(), Record(f));
+  for (const auto& [r, code] :
+       {std::pair{rec, "UTF-8"}, {Record(ebcdic), "IBM500"}, {Record(wide), "UTF-8"}}) {
+    ASSERT_EQ(NetToInt(Encode(r, code)), 0) << code;
+    EXPECT_EQ(Stored(), r);
   }
   EXPECT_GT(Encode(Record(wide), "UTF-8").size(), 900u);
-  // Refusals leave the record as it was.
+  // Refusals leave the record as it was: over 500 units decoded, over 1500
+  // bytes, over 500 bytes of EBCDIC.
   TraceFile g(1);
   const std::u16string kept = Stored();
-  const std::string over = Encode(Record(wide), "UTF-8").insert(20, std::string(200, 'z'));
-  EXPECT_EQ(NetToInt(over), ERR_TOO_LARGE);  // over 500 units decoded
-  EXPECT_EQ(NetToInt(std::string(1501, 'a')), ERR_TOO_LARGE);
-  EXPECT_EQ(NetToInt("\x5c\xc5\xd9\xd9\x5c" + std::string(496, '\x40')), ERR_TOO_LARGE);
+  EXPECT_EQ((std::vector<int>{NetToInt(Encode(Record(wide), "UTF-8").insert(20, std::string(200, 'z'))),
+                              NetToInt(std::string(1501, 'a')),
+                              NetToInt("\x5c\xc5\xd9\xd9\x5c" + std::string(496, '@'))}),
+            (std::vector<int>{ERR_TOO_LARGE, ERR_TOO_LARGE, ERR_TOO_LARGE}));
   EXPECT_EQ(Stored(), kept);
-  // A damaged record stays, and readers see it as damaged; the dump of it
-  // leaves the level alone.
+  // A damaged record stays, and readers see it as damaged; its dump is
+  // written at level 1 and leaves the level alone.
   EXPECT_EQ(NetToInt(net.substr(0, net.size() - 3) + "X*" + std::string(1, '\0')), ERR_DAMAGED);
   EXPECT_EQ((std::vector<int>{ErrIsSet(), ErrIGet(nullptr), CTrcLevel.load()}),
             (std::vector<int>{1, ERR_DAMAGED, 1}));
@@ -309,20 +300,19 @@ TEST_F(Err, NetworkFormInUtf8AndEbcdicWithDamagedAndShortInput) {
   for (const Line& l : g.Body()) {
     seen += l.kind == 'E' ? l.text + "|" : l.body.rfind("Adresse", 0) == 0 ? "D|" : "";
   }
-  EXPECT_EQ(seen.substr(seen.find("ErrCpNetToInt:")), "ErrCpNetToInt: bad err info (eyecatcher destroyed)|D|"
-                                                      "ErrIGet: eyecatcher destroyed|D|");
+  EXPECT_EQ(seen.substr(seen.find("ErrCpNetToInt:")),
+            "ErrCpNetToInt: bad err info (eyecatcher destroyed)|D|ErrIGet: eyecatcher destroyed|D|");
   // Short and unterminated input never leads a reader beyond what was
-  // stored.
+  // stored; no input, no record; a character cut short by the end, no
+  // record.
   for (size_t n = 0; n < 12; ++n) {
     EXPECT_EQ(NetToInt(std::string("*ERR*\0*ERR*\0", n)), ERR_DAMAGED) << n;
     for (int i = -1; i < 23; ++i) ErrGetFld(i);
   }
   EXPECT_EQ(NetToInt(std::string("*ERR*\0xyz", 9)), ERR_DAMAGED);
   EXPECT_EQ(Joined({1, 2}), u"xyz|");
-  EXPECT_EQ(ErrCpNetToInt(nullptr, 10), ERR_DAMAGED);
-  // A character cut short by the end: no record.
-  EXPECT_EQ(NetToInt(net + "\xe2\x82"), ERR_CONVERSION);
-  EXPECT_FALSE(ErrIsSet());
+  EXPECT_EQ((std::vector<int>{ErrCpNetToInt(nullptr, 10), NetToInt(net + "\xe2\x82"), ErrIsSet()}),
+            (std::vector<int>{ERR_DAMAGED, ERR_CONVERSION, 0}));
 }
 
 }  // namespace
