@@ -491,6 +491,79 @@ struct Inflater {
     }
   }
 
+  // Reads the literal/length and distance code lengths from the resume
+  // point. The bit buffer, the input position and the count live in locals
+  // meanwhile (the byte stores of the lengths would make the compiler reload
+  // them from the state after each one); bytes are taken exactly as Need and
+  // Decode take them. The code-length table has one level: its first level
+  // is as wide as its longest code. Returns kStepDone, 3 or an error.
+  int ReadLengths() {
+    static_assert(kCodeLenRootBits >= kMaxCodeLenBits);
+    uint32_t bb = s.bitbuf, bc = s.bitcnt, index = s.index;
+    size_t ip = in_pos;
+    uint8_t mode = s.mode, last_len = s.last_len;
+    const uint32_t total = s.nlit + s.ndist;
+    const TableEntry* const cl = s.pool + s.cl_table;
+    const uint32_t cl_mask = Mask(s.cl_bits);
+    uint8_t* const lens = s.lens;
+    auto need = [&](unsigned n) {
+      while (bc < n) {
+        if (ip == in_len) return false;
+        bb |= static_cast<uint32_t>(in[ip++]) << bc;
+        bc += 8;
+      }
+      return true;
+    };
+    int rc = kStepDone;
+    while (index < total) {
+      if (mode == kDynLens) {
+        TableEntry e;
+        for (;;) {
+          e = cl[bb & cl_mask];
+          if (e.b <= bc) break;
+          if (!need(bc + 1)) break;
+        }
+        if (e.b > bc) {
+          rc = CSR_MORE_INPUT;
+          break;
+        }
+        bb >>= e.b;
+        bc -= e.b;
+        if (e.v < 16) {
+          lens[index++] = static_cast<uint8_t>(e.v);
+          last_len = static_cast<uint8_t>(e.v);
+          continue;
+        }
+        s.base = e.v;
+        mode = kDynRepeat;
+      }
+      // 16: the last length 3..6 times; 17: 3..10 zeros; 18: 11..138 zeros.
+      const unsigned xbits = s.base == 16 ? 2 : s.base == 17 ? 3 : 7;
+      if (!need(xbits)) {
+        rc = CSR_MORE_INPUT;
+        break;
+      }
+      uint32_t count = (bb & Mask(xbits)) + (s.base == 18 ? 11 : 3);
+      bb >>= xbits;
+      bc -= xbits;
+      if (s.base != 16) last_len = 0;
+      if (index + count > total) {
+        rc = CSR_E_BAD_CODE;
+        break;
+      }
+      std::memset(lens + index, last_len, count);
+      index += count;
+      mode = kDynLens;
+    }
+    s.bitbuf = bb;
+    s.bitcnt = bc;
+    s.index = index;
+    s.mode = mode;
+    s.last_len = last_len;
+    in_pos = ip;
+    return rc < 0 ? Fail(rc) : rc;
+  }
+
   // Decodes from the resume point to the end of the block under way.
   // Returns kStepDone at its end, 2, 3 or an error.
   int Block() {
@@ -536,29 +609,9 @@ struct Inflater {
         [[fallthrough]];
       case kDynLens:
       case kDynRepeat:
-        while (s.index < s.nlit + s.ndist) {
-          if (s.mode == kDynLens) {
-            TableEntry e;
-            int r = Decode(s.cl_table, s.cl_bits, e);
-            if (r <= 0) return r < 0 ? r : CSR_MORE_INPUT;
-            if (e.v < 16) {
-              s.lens[s.index++] = static_cast<uint8_t>(e.v);
-              s.last_len = static_cast<uint8_t>(e.v);
-              continue;
-            }
-            s.base = e.v;
-            s.mode = kDynRepeat;
-          }
-          // 16: the last length 3..6 times; 17: 3..10 zeros; 18: 11..138 zeros.
-          const unsigned xbits = s.base == 16 ? 2 : s.base == 17 ? 3 : 7;
-          if (!Need(xbits)) return CSR_MORE_INPUT;
-          uint32_t count = Bits(xbits) + (s.base == 18 ? 11 : 3);
-          Drop(xbits);
-          if (s.base != 16) s.last_len = 0;
-          if (s.index + count > s.nlit + s.ndist) return Fail(CSR_E_BAD_CODE);
-          std::memset(s.lens + s.index, s.last_len, count);
-          s.index += count;
-          s.mode = kDynLens;
+        {
+          int rc = ReadLengths();
+          if (rc != kStepDone) return rc;
         }
         {
           int rc = BuildDynamic();
