@@ -381,6 +381,9 @@ TEST(Reporter, FramesCapsColumnsScansAndLevels) {
   U16ReportFormatError(format, u'y', "u16_OutCon", 4);
   U16ReportLevel = 0;
   U16ReportBadUtf8(nullptr, "\xFF", 0, "m", 6, "x");
+  errno = 0;
+  U16ReportNoMemory("alloc", "m", 7);
+  EXPECT_EQ(errno, ENOMEM);
   EXPECT_EQ(dst, u"ab\x7777\u00e9\x7777" "al\x7777");
   const std::string cutModule = Header(std::string(60, 'M'), 7), mod7 = Header("mod", 7),
                     found = "caller encountered invalid UTF-8", before = "Characters previously read:";
