@@ -82,8 +82,10 @@ void Sweep(const char* name, Kind kind, F call) {
             put(dstLen, kind == kNCat ? std::min(count, srcLen) : srcLen);
           }
           int got;
-          if constexpr (std::is_invocable_v<F, C*, size_t, const C*>) got = call(buf.data(), size, src.data());
-          else got = call(buf.data(), size, src.data(), count);
+          if constexpr (std::is_invocable_v<F, C*, size_t, const C*>)
+            got = call(buf.data(), size, src.data());
+          else
+            got = call(buf.data(), size, src.data(), count);
           bool ok = got == rc;
           for (size_t i = 0; i < buf.size(); ++i)
             ok &= i < size ? want[i] == -1 || want[i] == buf[i] : buf[i] == canary;
