@@ -16,34 +16,39 @@ using Bytes = std::vector<uint8_t>;
 enum Fam { kU6, kU4, kU2 };
 
 // One run: result, input units read, bytes written, substitutions counted,
-// canaries intact, and the hook's calls with the last one's arguments
-// (rest: message code and parameters NULL, their lengths 0).
+// canaries intact, and the hook's calls with the last one's arguments (fixed:
+// class 'O', mask -1, message code and parameters NULL, their lengths 0).
 struct Res {
-  int rc, calls, mask, loc;
+  int rc, calls, loc;
   size_t used;
   Bytes out;
   uint32_t count;
-  bool canary, rest;
-  char16_t cls;
+  bool canary, fixed;
   const char16_t *module, *msg;
 };
 
 inline thread_local Res* tRun = nullptr;
 inline std::atomic<int> gOffset{0};
 
-inline int Hook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int loc, int,
-                const WEQ_UC* msg, const WEQ_UC* code, const WEQ_UC* p1, int l1, const WEQ_UC* p2, int l2) {
+// Records the call in the running thread's result; returns kind + offset.
+inline int Hook(int kind, WEQ_UC cls, int mask, const WEQ_UC* module, int loc, int, const WEQ_UC* msg,
+                const WEQ_UC* code, const WEQ_UC* p1, int l1, const WEQ_UC* p2, int l2) {
   if (Res* r = tRun) {
-    r->cls = cls, r->mask = mask, r->module = module, r->loc = loc, r->msg = msg;
-    r->rest = !code && !p1 && !p2 && !l1 && !l2, ++r->calls;
+    r->fixed = cls == u'O' && mask == -1 && !code && !p1 && !p2 && !l1 && !l2;
+    r->module = module;
+    r->loc = loc;
+    r->msg = msg;
+    ++r->calls;
   }
   return kind + gOffset.load();
 }
 
-// Installs the recording hook, which returns its kind plus offset.
 struct HookScope {
-  explicit HookScope(int offset = 0) { gOffset = offset, rscpuSetErrorFunc(Hook); }
-  ~HookScope() { rscpuSetErrorFunc(nullptr), gOffset = 0; }
+  explicit HookScope(int offset = 0) {
+    gOffset = offset;
+    rscpuSetErrorFunc(Hook);
+  }
+  ~HookScope() { rscpuSetErrorFunc(nullptr); }
 };
 
 template <class In, class Out, class... Subst>
@@ -68,12 +73,14 @@ struct Conv {
   size_t out() const { return u46 ? 2 : !dec ? 1 : fam == kU4 ? 4 : 2; }
 };
 
-#define RSCPU_CALL(fn) \
-  [](const uint8_t* i, size_t n, uint8_t* o, size_t c, const uint32_t* s, Res& r) { Call(fn, i, n, o, c, s, r); }
-#define RSCPU_FORM(N, F, SW, MOD)                                                                          \
-  Conv{#N "_to_U8", F, false, SW, false, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8)},                       \
-      {#N "_to_U8_noctrl", F, false, SW, true, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8_noctrl)},          \
-      {"U8_to_" #N, F, true, SW, false, false, MOD, RSCPU_CALL(rscpu_U8_to_##N)},                          \
+#define RSCPU_CALL(fn)                                                              \
+  [](const uint8_t* i, size_t n, uint8_t* o, size_t c, const uint32_t* s, Res& r) { \
+    Call(fn, i, n, o, c, s, r);                                                     \
+  }
+#define RSCPU_FORM(N, F, SW, MOD)                                                                  \
+  Conv{#N "_to_U8", F, false, SW, false, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8)},               \
+      {#N "_to_U8_noctrl", F, false, SW, true, false, MOD, RSCPU_CALL(rscpu_##N##_to_U8_noctrl)},  \
+      {"U8_to_" #N, F, true, SW, false, false, MOD, RSCPU_CALL(rscpu_U8_to_##N)},                  \
       {"U8_to_" #N "_noctrl", F, true, SW, true, false, MOD, RSCPU_CALL(rscpu_U8_to_##N##_noctrl)}
 
 inline const std::vector<Conv> kConvs = {
@@ -89,27 +96,21 @@ inline const Res& Convert(const Conv& c, const Bytes& in, size_t cap, const uint
   alignas(8) thread_local uint8_t buf[4096];
   const size_t room = cap * c.out();
   std::memset(buf, 0xA5, room + 16);
-  r.calls = 0, r.count = 0, tRun = &r;
+  r.calls = 0;
+  r.count = 0;
+  tRun = &r;
   c.call(in.data(), in.size(), buf, cap, subst, r);
-  tRun = nullptr, r.canary = r.out.size() <= room;
+  tRun = nullptr;
+  r.canary = r.out.size() <= room;
   for (size_t i = room; i < room + 16; ++i) r.canary = r.canary && buf[i] == 0xA5;
   return r;
-}
-
-// The module name as error reporting reads a module text: after the last
-// '/', up to the first '.', blank, '#' or tab.
-inline std::string ModuleName(const char16_t* text) {
-  std::u16string t(text);
-  t = t.substr(t.rfind(u'/') + 1);
-  t = t.substr(0, t.find_first_of(u". #\t"));
-  return std::string(t.begin(), t.end());
 }
 
 // Units as bytes, little-endian (native here) or swapped.
 inline Bytes Pack(const std::vector<uint32_t>& units, size_t size, bool swapped) {
   Bytes b;
   for (uint32_t u : units)
-    for (size_t i = 0; i < size; ++i) b.push_back(static_cast<uint8_t>(u >> 8 * (swapped ? size - 1 - i : i)));
+    for (size_t i = 0; i < size; ++i) b.push_back(uint8_t(u >> 8 * (swapped ? size - 1 - i : i)));
   return b;
 }
 
