@@ -211,7 +211,8 @@ Case Illegal(const std::string& name, const std::string& text, const std::vector
 }
 
 // The heap size and the first memory-derived row from PHYS_MEMSIZE, with 8 GiB.
-Case Memory(const std::string& name, const char* memsize, const std::string& heap, const std::string& initial) {
+Case Memory(const std::string& name, const char* memsize, const std::string& heap,
+            const std::string& initial) {
   return {name, {.args = memsize ? Pairs{{"PHYS_MEMSIZE", memsize}} : Pairs{}, .physBytes = 8192 * kMiB},
           {{"qema/heap_area_total", heap}, {"em/initial_size_MB", initial}}};
 }
@@ -384,7 +385,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {"16): {dir}/instance.pfl: line 1 illegal byte sequence in value",
                  "16): {dir}/instance.pfl: line 2 illegal byte sequence in value"}),
         Illegal("IllegalInComments", "# \xff\xff\nGR\xff\nOK = \xe2\x82\xac\n", {{"OK", "\xe2\x82\xac", kNot}}, {}),
-        Illegal("IllegalHundred", "#" + std::string(100, '\xff') + "\nAFTER_100 = y\n", {{"AFTER_100", "y", kNot}}, {}),
+        Illegal("IllegalHundred", "#" + std::string(100, '\xff') + "\nAFTER_100 = y\n",
+                {{"AFTER_100", "y", kNot}}, {}),
         Illegal("IllegalHundredAndOne", "#" + std::string(100, '\xff') + "\nBEFORE = 1\n\xfe\nAFTER = 2\n",
                 {{"BEFORE", "1", kNot}, {"AFTER", kNull}}, {"18): {dir}/instance.pfl: reading canceld after 101 illegal bytes"}),
         Case{"InstanceBeyondTheBasicPlane", {.instance = "CLEF\xf0\x9d\x84\x9e = \xf0\x9d\x84\x9e\xc3\xa4\n"},
