@@ -6,16 +6,37 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16fmt_int.h"
 #include "support/testsupport.h"
+
+// Heap allocations of the executable, refused while a test asks.
+namespace alloc {
+std::atomic<bool> failing{false};
+void* Take(size_t n) { return failing ? nullptr : malloc(n ? n : 1); }
+void* TakeOrThrow(size_t n) {
+  if (void* p = Take(n)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace alloc
+
+void* operator new(size_t n) { return alloc::TakeOrThrow(n); }
+void* operator new[](size_t n) { return alloc::TakeOrThrow(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return alloc::Take(n); }
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
 
 namespace {
 
@@ -304,6 +325,26 @@ TEST(Bounds, TruncationAndRefusedArguments) {
   }
   EXPECT_EQ(buf[0], 0);
   EXPECT_EQ(vsnprintfU16(nullptr, nullptr, &zero, u"x", {}), 0);
+}
+
+// Integer, string and short floating-point conversions take no heap; a
+// long floating-point text without its heap block delivers the padding
+// only, errno tells, and the run goes on.
+TEST(Bounds, OnlyLongFloatTextsTakeTheHeap) {
+  WEQ_UC trace[128], lost[64];
+  const int level = U16ReportLevel;
+  U16ReportLevel = 0;
+  errno = 0;
+  alloc::failing = true;
+  const int n = snprintfU16(trace, 128, u"%s: hdl %d peer %s:%d rc=%lld (%-16s) %#x %c %.3f %.2e", u"NiIRead",
+                            7, u"host", 3300, -104LL, u"NIECONN_BROKEN", 255u, u'z', 2.5, 1e300);
+  const int r = snprintfU16(lost, 64, u"[%+12.400f]after", 1.0);
+  alloc::failing = false;
+  U16ReportLevel = level;
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(Out(n, trace),
+            Out(79, u"NiIRead: hdl 7 peer host:3300 rc=-104 (NIECONN_BROKEN  ) 0xff z 2.500 1.00e+300"));
+  EXPECT_EQ(Out(r, lost), Out(19, u"[           +]after"));
 }
 
 // --- Stream output ----------------------------------------------------------------
