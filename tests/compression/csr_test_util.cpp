@@ -88,9 +88,8 @@ Coder LzcDecompressor() {
 }
 
 // LZH counts in unsigned numbers.
-Coder LzhCompressor(int total, int options, uint8_t fill) {
-  std::shared_ptr<CsRLzhDeflateState> s = std::make_unique<CsRLzhDeflateState>();
-  memset(s.get(), fill, sizeof *s);
+Coder LzhCompressor(int total, int options, std::shared_ptr<CsRLzhDeflateState> s) {
+  if (!s) s = std::make_shared<CsRLzhDeflateState>();
   return {[=](auto in, auto n, auto out, auto room, auto first, auto r, auto w) {
             unsigned ur = 0, uw = 0;
             int rc = CsRLzhCompress(s.get(), total, in, n, out, room, first ? options | 1 : 0, &ur, &uw);

@@ -57,8 +57,8 @@ void InitThreads();
 // second run starts a new stream on what the first one left.
 Coder LzcCompressor(int total);
 Coder LzcDecompressor();
-// options: level << 4, block bit. fill: the bytes the state holds before its first stream.
-Coder LzhCompressor(int total, int options, uint8_t fill = 0);
+// options: level << 4, block bit. state: shared with other coders (a fresh one when null).
+Coder LzhCompressor(int total, int options, std::shared_ptr<CsRLzhDeflateState> state = nullptr);
 Coder LzhDecompressor();
 // Through the handle pool: a new handle per run, closed at its end.
 Coder PoolCompressor(int total, int options);

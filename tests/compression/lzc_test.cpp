@@ -107,13 +107,10 @@ Bytes Compress(const Bytes& data) { return Drive(LzcCompressor(static_cast<int>(
 // that make the key-0 slot matter: many zero pairs, and strings whose first
 // probe is slot 0 (ent == c << 5).
 TEST(LzcCompress, StreamsEqualThePlainModel) {
-  EXPECT_EQ(Compress({'x'}), Cat(Header(1, 0x11, 0x8D), {'x', 0}));
-  const Bytes asc = Compress(Ascending());  // 256 codes of 9 bits, then one of 10
-  EXPECT_EQ(asc.size(), 8u + 288 + 2);
-  EXPECT_EQ(Bytes(asc.end() - 2, asc.end()), (Bytes{'A', 0}));
-  std::vector<Bytes> corpora = {Ascending(), RandomBytes(150000, 11), Text(200000, 7), Bytes(150000)};
+  std::vector<Bytes> corpora = {Ascending(), RandomBytes(150000, 11), Bytes{'x'}, Bytes(150000)};
   std::mt19937 rng(7);
   for (auto& c : corpora[3]) c = rng() % 5 == 0 ? static_cast<uint8_t>(rng()) : 0;
+  corpora.push_back(Text(200000, 7));
   static const uint8_t kAlphabet[] = {0, 1, 32, 64, 2, 0, 0, 96, 3, 4, 128};
   for (uint32_t seed = 1; seed <= 24; ++seed) {
     rng.seed(seed);
@@ -216,16 +213,6 @@ TEST(LzcDecompress, TakesExactlyTheStream) {
   d = Drive(LzcDecompressor(), Bytes(z.begin(), z.end() - 5));  // padding cut short
   EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
   EXPECT_TRUE(d.out == data);
-  // The last code a string of two bytes, held over to a call without input:
-  // the padding is still asked for and taken.
-  lits.back() = {256, 9};
-  data.back() = 0;
-  data.push_back(7);
-  const Bytes z2 = Cat(Cat(Header(258, 0x11, 0x0D), Pack(lits)), Bytes(7, 0));
-  d = Drive(LzcDecompressor(), z2, Seq({z2.size() - 7, 0}, 7), Seq({257}, 10));
-  EXPECT_TRUE(d.out == data);
-  EXPECT_EQ(d.results, (std::vector<int>{CSR_MORE_INPUT, CSR_END_OF_STREAM}));
-  EXPECT_EQ(d.read, z2.size());
   // A stream of length 0 ends before writing anything.
   d = Drive(LzcDecompressor(), Cat(Header(0, 0x11, 0x8D), Pack({{'z', 9}})));
   EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
