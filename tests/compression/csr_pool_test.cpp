@@ -77,11 +77,8 @@ TEST_F(PoolTest, WorkAreaKeptOrFreedOnClose) {
   EXPECT_TRUE(CsRIHasWorkArea(3));
   // A kept work area is handed out again without an allocation, and
   // without the stream it had.
-  static int allocations;
-  allocations = 0;
-  CsRISetAllocHook([](size_t n) { return ++allocations, malloc(n); });
+  CsRISetAllocHook([](size_t) -> void* { return nullptr; });
   h = Get();
-  EXPECT_EQ(allocations, 0);
   Bytes buf(64);
   int r = 0, w = 0;
   EXPECT_EQ(CsRCompress(h, 10, buf.data(), 1, buf.data() + 8, 32, 0, &r, &w), CSR_E_NO_STREAM);
@@ -95,12 +92,8 @@ TEST_F(PoolTest, WorkAreaKeptOrFreedOnClose) {
     EXPECT_EQ(CsRIHasWorkArea(3), kept) << count;
     h = Get();
   }
-  CsRCloseHandle(h);
-  CsRCloseHandle(low);  // without a work area below, nothing is kept
-  ASSERT_EQ(Get(), 302);
-  ASSERT_EQ(Get(), 303);
-  CsRCloseHandle(302);
-  CsRCloseHandle(303);
+  CsRCloseHandle(low);
+  CsRCloseHandle(h);  // without a work area below, nothing is kept
   EXPECT_FALSE(CsRIHasWorkArea(2) || CsRIHasWorkArea(3));
 }
 
@@ -188,7 +181,7 @@ TEST_F(PoolTest, EveryReachableErrorCode) {
        [&](int h) { return whole(h, lzc, 100), d(h, b, 0, 0), d(h, b, 0, 0); }},
       {"LZH compression without input twice", CSR_E_NO_PROGRESS,
        [&](int h) { return c(lzh_c(h), text.data(), 1000, 4096), c(h, b, 0, 4096); }},
-      {"LZH decompression without input twice", CSR_E_NO_PROGRESS, [&](int h) { return d(lzh_d(h), b, 0, 9); }},
+      {"LZH decompression without input", CSR_E_NO_PROGRESS, [&](int h) { return d(lzh_d(h), b, 0, 9); }},
       {"compression room below 8", CSR_E_OUT_ROOM, [&](int h) { return start(h, 0, 4); }},
       {"LZH compression room negative", CSR_E_OUT_ROOM, [&](int h) { return c(lzh_c(h), b, 10, -1); }},
       {"LZC decompression room 0", CSR_E_OUT_ROOM, [&](int h) { return d(lzc_d(h), lzc.data() + 8, 10, 0); }},
@@ -198,16 +191,16 @@ TEST_F(PoolTest, EveryReachableErrorCode) {
       {"LZH total negative", CSR_E_TOTAL_LEN, [&](int h) { return CsRInitCompress(h, o, -1, CSR_OPT_LZH); }},
       {"LZC input is output", CSR_E_SAME_BUFFER, [&](int h) { return c(lzc_c(h), o, 10, 100); }},
       {"header missing", CSR_E_NULL_BUFFER, [&](int h) { return CsRInitDecompress(h, nullptr); }},
-      {"read count missing", CSR_E_NULL_BUFFER, [&](int h) { return CsRCompress(h, 1, b, 1, o, 9, 1, 0, &w); }},
+      {"no read count", CSR_E_NULL_BUFFER, [&](int h) { return CsRCompress(h, 1, b, 1, o, 9, 1, 0, &w); }},
       {"LZH input missing", CSR_E_NULL_BUFFER, [&](int h) { return d(lzh_d(h), nullptr, 1, 100); }},
       {"LZH no input and no room", CSR_E_NO_DATA, [&](int h) { return d(lzh_d(h), b, 0, 0); }},
-      {"algorithm 4, on later calls too", CSR_E_ALGORITHM, [&](int h) { return start(h, 4, 8), c(h, b, 1, 9); }},
+      {"algorithm 4, also later", CSR_E_ALGORITHM, [&](int h) { return start(h, 4, 8), c(h, b, 1, 9); }},
       {"header algorithm 3", CSR_E_ALGORITHM, [&](int h) { return head(h, Header(5, 0x13, 0x8D)); }},
       {"decompression without a stream", CSR_E_ALGORITHM, [&](int h) { return d(h, b, 10, 100); }},
       {"LZH stored block", CSR_E_BLOCK_TYPE, [&](int h) { return whole(h, block(0).Lzh(10)); }},
-      {"LZH 287 literal/length codes", CSR_E_ALPHABET, [&](int h) { return whole(h, block(2).Bits(30, 14).Lzh(9)); }},
-      {"LZH code-length code all 0", CSR_E_CODE_LENGTHS, [&](int h) { return whole(h, block(2).Bits(0, 26).Lzh(9)); }},
-      {"LZH literal/length code 286", CSR_E_BAD_CODE, [&](int h) { return whole(h, block(1).Lit(286).Lzh(9)); }},
+      {"LZH 287 codes", CSR_E_ALPHABET, [&](int h) { return whole(h, block(2).Bits(30, 14).Lzh(9)); }},
+      {"LZH empty CL code", CSR_E_CODE_LENGTHS, [&](int h) { return whole(h, block(2).Bits(0, 26).Lzh(9)); }},
+      {"LZH code 286", CSR_E_BAD_CODE, [&](int h) { return whole(h, block(1).Lit(286).Lzh(9)); }},
       {"bad magic", CSR_E_HEADER, [&](int h) { return head(h, Cat(Le32(5), {0x11, 0x1F, 0x9E, 0x8D})); }},
       {"LZC 15 code bits", CSR_E_CODE_BITS, [&](int h) { return head(h, Header(5, 0x11, 0x8F)); }},
       {"block CRC", CSR_E_CRC, [&](int h) {
@@ -226,7 +219,7 @@ TEST_F(PoolTest, EveryReachableErrorCode) {
          return d(h, b, 1, 4096);
        }},
       {"compression without a stream", CSR_E_NO_STREAM, [&](int h) { return c(h, b, 10, 100); }},
-      {"compression after a failed start", CSR_E_NO_STREAM, [&](int h) { return start(h, 2, 4), c(h, b, 1, 9); }},
+      {"after a failed start", CSR_E_NO_STREAM, [&](int h) { return start(h, 2, 4), c(h, b, 1, 9); }},
       {"compression on a decompression stream", CSR_E_NO_STREAM, [&](int h) { return c(lzh_d(h), b, 1, 9); }},
   };
   for (const auto& k : cases) {
@@ -388,7 +381,7 @@ TEST_P(FrameTest, EveryBitFlipIsDetected) {
     ASSERT_NE(d.rc, CSR_END_OF_STREAM) << "bit " << bit << " went unnoticed";
     if (payload[bit / 8]) {
       EXPECT_EQ(d.rc, CSR_E_CRC) << "bit " << bit;
-      EXPECT_TRUE(std::equal(d.out.begin(), d.out.end(), plain.begin())) << "bit " << bit << ": data came out";
+      EXPECT_TRUE(std::equal(d.out.begin(), d.out.end(), plain.begin())) << "bit " << bit;
     }
   }
 }

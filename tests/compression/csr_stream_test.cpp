@@ -26,7 +26,8 @@ TEST(CsRCrc, RegisterMatchesZlibOverPieces) {
     const Bytes data = RandomBytes(len + 3, static_cast<uint32_t>(n));  // never a null pointer for zlib
     const uint8_t* p = data.data() + align;
     const uint32_t reg = rng();
-    EXPECT_EQ(CsRCrcRegister(reg, p, len), ~static_cast<uint32_t>(crc32(~reg, p, static_cast<uInt>(len)))) << n;
+    const uint32_t want = ~static_cast<uint32_t>(crc32(~reg, p, static_cast<uInt>(len)));
+    EXPECT_EQ(CsRCrcRegister(reg, p, len), want) << n;
     CSR_CRC* c = CsRCrcCreate(0);
     ASSERT_NE(c, nullptr);
     for (size_t at = 0, k; at < len; at += k) {

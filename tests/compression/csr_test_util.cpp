@@ -171,6 +171,19 @@ void ExpectAnySplit(const Coder& c, const Bytes& in, const Bytes& want, size_t m
   }
 }
 
+void ExpectRefused(const Coder& c, const Bytes& earlier, const std::vector<Damaged>& cases) {
+  for (const Damaged& k : cases) {
+    for (size_t piece : {k.stream.size(), size_t{1}}) {
+      ASSERT_EQ(Drive(c, earlier, Fixed(999), Fixed(1 << 16)).rc, CSR_END_OF_STREAM);
+      EXPECT_EQ(Drive(c, k.stream, Fixed(piece), Fixed(piece)).rc, k.rc) << k.what << ", pieces " << piece;
+      uint8_t buf[4];
+      int r, w;
+      const bool header = k.rc == CSR_E_HEADER || k.rc == CSR_E_CODE_BITS;
+      EXPECT_TRUE(header || c.call(buf, 1, buf + 1, 3, false, &r, &w) == k.rc) << k.what;
+    }
+  }
+}
+
 uint32_t Register(const Bytes& data) {
   return ~static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
 }

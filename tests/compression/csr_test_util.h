@@ -79,6 +79,16 @@ inline Result Drive(const Coder& c, const Bytes& in) {  // in one piece, ample r
 // Every split of the input in two, and every first output room from
 // min_room on, make the coder produce `want` and end the stream.
 void ExpectAnySplit(const Coder& c, const Bytes& in, const Bytes& want, size_t min_room = 0);
+// A damaged stream and the error it raises.
+struct Damaged {
+  const char* what;
+  Bytes stream;
+  int rc;
+};
+// Each stream, whole and in pieces of one byte into rooms of one byte, gives
+// its error on a decompressor that has just decoded `earlier`; an error
+// behind the header stays on the next call.
+void ExpectRefused(const Coder& c, const Bytes& earlier, const std::vector<Damaged>& cases);
 
 // --- references
 uint32_t Register(const Bytes& data);  // the stream's CRC register: ~crc32
