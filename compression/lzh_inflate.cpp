@@ -309,16 +309,22 @@ struct Inflater {
   // --- the window
 
   // Stores one decoded byte. False when the window filled and its hand-out
-  // did not fit.
+  // did not fit or ended the stream.
   bool Put(uint8_t b) {
     s.window[s.wpos++] = b;
     ++s.decoded;
-    return s.wpos < static_cast<uint32_t>(kWindowSize) || HandOut(kWindowSize);
+    return s.wpos < static_cast<uint32_t>(kWindowSize) || HandOutWindow();
   }
+
+  // Hands out the full window. False when it did not fit, and also when it
+  // brought the output to the stream's length: the stream ends there, as it
+  // does when a pending hand-out completes on a later call, so that where
+  // the caller cuts the output never changes what the stream gives.
+  bool HandOutWindow() { return HandOut(kWindowSize) && s.total_out < s.length; }
 
   // Continues the copy under way, in pieces that end at the window's end or
   // the source's end. False when the window filled and its hand-out did
-  // not fit.
+  // not fit or ended the stream.
   bool Copy() {
     while (s.copy_len) {
       uint32_t src = (s.wpos - s.copy_dist) & kWindowMask;
@@ -332,7 +338,7 @@ struct Inflater {
       s.wpos += n;
       s.decoded += n;
       s.copy_len -= n;
-      if (s.wpos == static_cast<uint32_t>(kWindowSize) && !HandOut(kWindowSize)) return false;
+      if (s.wpos == static_cast<uint32_t>(kWindowSize) && !HandOutWindow()) return false;
     }
     return true;
   }
@@ -701,6 +707,8 @@ int CsRLzhDecompress(CsRLzhInflateState* state, const WEQ_RAW* in, unsigned inle
   }
   while (s.mode != kDone) {
     int rc = z.Block();
+    // Output full with nothing pending: the window that reached the length.
+    if (rc == CSR_OUTPUT_FULL && s.pending == 0) return end_of_stream();
     if (rc != kStepDone) return finish(rc);
     if (s.last_block) {
       s.mode = kDone;

@@ -185,6 +185,22 @@ TEST_F(LzhTest, SkewedFrequenciesGiveFifteenBitCodes) {
   EXPECT_TRUE(Drive(LzhDecompressor(), zs, Fixed(3), Fixed(5)).out == data);
 }
 
+// A header length below the data (a damaged stream): the stream ends with
+// the window that reaches it, whether that window goes out in one call or
+// over several, so the caller's output room never changes the result.
+TEST_F(LzhTest, WindowThatReachesTheLengthEndsTheStream) {
+  const Bytes data = Text(20000, 31);
+  Bytes z = Compress(data, 6);
+  const Bytes shorter = Le32(1520);
+  std::copy(shorter.begin(), shorter.end(), z.begin());
+  const Bytes first(data.begin(), data.begin() + 16384);
+  for (const SizeFn& room : {Fixed(1 << 20), Fixed(1000), RandomSizes(7)}) {
+    Result d = Drive(LzhDecompressor(), z, Fixed(z.size()), room);
+    EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+    EXPECT_TRUE(d.out == first) << d.out.size();
+  }
+}
+
 // An LZH stream of `length`, no filler, with the bits that `body` writes
 // and the zero byte behind them.
 Bytes Crafted(uint32_t length, const std::function<void(BitWriter&)>& body) {
