@@ -119,8 +119,11 @@ void rscpFreeThrCtx(void);
 // --- Error reporting ----------------------------------------------------------------
 
 // Reports one error and returns rc, or ends the process when rc & acceptMask
-// is 0. moduleId is the reporting module's identification text, such as
-// u"@(#) $Id: krn/rscp/rscphook.cpp $" (NULL gives "?modul?"). A parameter
+// is 0. moduleId is the reporting module's identification text without
+// its "@(#)" marker, such as u" $Id: krn/rscp/rscphook.cpp $": the module
+// name is the path's last component up to its first '.', blank, '#' or tab,
+// cut to 8 units (NULL gives "?modul?"); trace lines show the text up to its
+// first '#'. A parameter
 // length of -1 means a 0-terminated parameter; 0 or a NULL parameter is
 // empty; parameters are cut at 64 units. NULL text gives "?text?".
 // Has the signature rscpuErrFunc_t.

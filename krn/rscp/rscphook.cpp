@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"@(#) $Id: krn/rscp/rscphook.cpp $";
+constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscphook.cpp $";
 
 // --- Test seams ------------------------------------------------------------------------------
 

@@ -1,2 +1,5 @@
 tov_test(rscpu_test LABELS unicode SOURCES rscpu_test.cpp)
 tov_test(rscpu_thread_test LABELS unicode threads SOURCES rscpu_thread_test.cpp)
+tov_test(rscperr_test LABELS codepage SOURCES rscperr_test.cpp rscp_testutil.cpp)
+tov_test(rscphook_test LABELS codepage SOURCES rscphook_test.cpp rscp_testutil.cpp)
+tov_test(rscp_thread_test LABELS codepage threads SOURCES rscp_thread_test.cpp rscp_testutil.cpp)
