@@ -365,6 +365,9 @@ const rscpHooks_t rscpHooks = {
     WaitBeforeClearing,
 };
 
+// Every slot is one pointer: the table has its 33 slots and no more.
+static_assert(sizeof(rscpHooks_t) == 33 * sizeof(void*));
+
 // --- Seams and reset ------------------------------------------------------------------------
 
 void rscphTestSetParams(const std::map<std::u16string, rscphTestParam>& params) {

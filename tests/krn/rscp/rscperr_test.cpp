@@ -434,6 +434,8 @@ TEST_F(ErrorReport, CountBeyondFiveStaysInsideTheStack) {
   g->st.count = 9;
   for (rscpErrEntry_t& e : g->st.entries) e.errClass = u'Q';
   EXPECT_EQ(PrintLines(g->st).size(), 2 + 5 + 4 + 1u);
+  rscpeSetPrintStyle(2);
+  EXPECT_EQ(PrintLines(g->st).size(), 5 * 2 + 1u);  // separator and class line each
   rscpeClearErrors(&g->st);
   EXPECT_EQ(g->st.count, 0);
   for (const rscpErrEntry_t& e : g->st.entries) EXPECT_EQ(e.errClass, u' ');
