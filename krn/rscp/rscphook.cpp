@@ -388,7 +388,7 @@ void rscphIReset() {
   rscphTestFailAllocs(0, false);
   rscphTestFailAllocs(0, true);
   gCccOwner.store(0, std::memory_order_relaxed);
-  gCccMade.store(false, std::memory_order_release);
+  if (gCccMade.exchange(false, std::memory_order_acq_rel)) ThrMtxDelete(&gCcc);
 }
 
 void rscpResetProcess() {

@@ -143,9 +143,11 @@ TEST_F(ErrorReport, SixPushesKeepTheLastInTheFifthEntry) {
 }
 
 // Parameter lines: one line while both shown lengths together stay below
-// 47, else two lines of 53 columns each, a longer parameter cut at 53.
+// 47, else two lines of 53 columns each, a longer parameter cut at 53. A
+// parameter of 80 units, counted or terminated (-1), keeps 64, which the
+// plain print shows.
 TEST_F(ErrorReport, ParameterLinesAroundTheirLimits) {
-  const std::u16string s1 = u"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:";
+  const std::u16string s1 = u"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:0123456789abcdef";
   const std::u16string s2 = u"ZYXWVUTSRQPONMLKJIHGFEDCBA9876543210zyxwvutsrqponmlkjihgfedcba-+";
   struct Case {
     int a, b;
@@ -177,10 +179,21 @@ TEST_F(ErrorReport, ParameterLinesAroundTheirLimits) {
        {u"| TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ       |",
         u"|                                                                      |"},
        u"TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ       "},
+      {80, 0,
+       {u"| TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQ|",
+        u"|                                                                      |"},
+       u"TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:       "},
+      {-1, 0,
+       {u"| TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQ|",
+        u"|                                                                      |"},
+       u"TSL01: F24  p3: abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:       "},
   };
   for (const Case& c : cases) {
     rscpe__error(RSCPETOOLONG, u'C', -1, kTestModule, 11, 12, u"t", u"F24", s1.c_str(), c.a,
                  s2.c_str(), c.b);
+    const rscpErrEntry_t& e = Stack().entries[0];
+    EXPECT_EQ(Field(e.param1, e.param1Len), s1.substr(0, c.a < 0 ? 64 : std::min(c.a, 64)));
+    EXPECT_EQ(Field(e.param1, 64), Pad(s1.substr(0, e.param1Len), 64));
     rscpeSetPrintStyle(1);
     Lines box = PrintLines(Stack());
     // The parameter lines sit between the module line and the bottom.
@@ -188,26 +201,6 @@ TEST_F(ErrorReport, ParameterLinesAroundTheirLimits) {
     rscpeSetPrintStyle(2);
     Lines plain = PrintLines(Stack());
     EXPECT_EQ(plain[plain.size() - 2], c.plain) << c.a << "+" << c.b;
-  }
-}
-
-// A parameter of 80 units keeps 64, whether counted or terminated; the box
-// shows 53 of them, the plain print all 64.
-TEST_F(ErrorReport, LongParameterIsCutAt64) {
-  const std::u16string p80 = u"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!?0123456789abcdef";
-  ASSERT_EQ(p80.size(), 80u);
-  for (int len : {80, -1}) {
-    rscpe__error(RSCPETOOLONG, u'C', -1, kTestModule, 1, 1, u"t", u"X", p80.c_str(), len, nullptr, 0);
-    const rscpErrEntry_t& e = Stack().entries[0];
-    EXPECT_EQ(e.param1Len, 64);
-    EXPECT_EQ(Field(e.param1, 64), p80.substr(0, 64));
-    EXPECT_EQ(Field(e.msgCode, 3), u"X  ");
-    rscpeSetPrintStyle(1);
-    Lines box = PrintLines(Stack());
-    EXPECT_EQ(box[6], u"| TSL01: X    p3: " + p80.substr(0, 53) + u"|");
-    rscpeSetPrintStyle(2);
-    Lines plain = PrintLines(Stack());
-    EXPECT_EQ(plain[plain.size() - 2], u"TSL01: X    p3: " + p80.substr(0, 64) + u"       ");
   }
 }
 
