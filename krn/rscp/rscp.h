@@ -131,8 +131,9 @@ int rscpe__error(int rc, WEQ_UC errClass, int acceptMask, const WEQ_UC* moduleId
                  int location, int line, const WEQ_UC* text, const WEQ_UC* msgCode,
                  const WEQ_UC* param1, int param1Len, const WEQ_UC* param2, int param2Len);
 
-// Records an operating-system error so that the next report appends to it.
-// length < 1: text is 0-terminated.
+// Records an operating-system error so that the next report appends to it;
+// pushes in a row append to each other (six give a count of 6). length < 1:
+// text is 0-terminated.
 void rscpePushOsError(int err, const WEQ_UC* text, int length);
 
 rscpErrStack_t* rscpeg__get_thr_errors(void);

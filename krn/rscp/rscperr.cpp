@@ -61,8 +61,10 @@ const RcRow& Row(int rc) {
   return kRows[std::size(kRows) - 1];
 }
 
-// Areas of the server system by error class letter, 35 units each. Only 'C',
-// 'F', 'J' and 'O' (the UTF transforms) are reported by this library.
+// Areas of the server system by error class letter, 35 units each; a letter
+// without a row prints as "stranger". Of these the library reports 'C', 'F'
+// and 'O' (the UTF transforms); the texts of the other letters only name
+// their area.
 struct ClassRow {
   WEQ_UC letter;
   const WEQ_UC* text;
