@@ -17,7 +17,8 @@ struct Named {
 // The name of value in rows, else fallback.
 template <size_t N>
 const WEQ_UC* Find(const Named (&rows)[N], int64_t value, const WEQ_UC* fallback) {
-  auto it = std::find_if(std::begin(rows), std::end(rows), [value](const Named& r) { return r.value == value; });
+  auto it = std::find_if(std::begin(rows), std::end(rows),
+                         [value](const Named& r) { return r.value == value; });
   return it == std::end(rows) ? fallback : it->name;
 }
 

@@ -147,7 +147,8 @@ TEST_F(ErrorReport, SixPushesKeepTheLastInTheFifthEntry) {
 // parameter of 80 units, counted or terminated (-1), keeps 64, which the
 // plain print shows.
 TEST_F(ErrorReport, ParameterLinesAroundTheirLimits) {
-  const std::u16string s1 = u"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:0123456789abcdef";
+  const std::u16string s1 =
+      u"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ.:0123456789abcdef";
   const std::u16string s2 = u"ZYXWVUTSRQPONMLKJIHGFEDCBA9876543210zyxwvutsrqponmlkjihgfedcba-+";
   struct Case {
     int a, b;
@@ -432,7 +433,8 @@ TEST_F(ErrorReport, CountBeyondFiveStaysInsideTheStack) {
   rscpeClearErrors(&g->st);
   EXPECT_EQ(g->st.count, 0);
   for (const rscpErrEntry_t& e : g->st.entries) EXPECT_EQ(e.errClass, u' ');
-  EXPECT_TRUE(std::all_of(std::begin(g->guard), std::end(g->guard), [](unsigned char b) { return b == 0x5A; }));
+  EXPECT_TRUE(
+      std::all_of(std::begin(g->guard), std::end(g->guard), [](unsigned char b) { return b == 0x5A; }));
 }
 
 // Random reports and pushes: the stack keeps its shape, every box line is
@@ -473,7 +475,9 @@ TEST_F(ErrorReport, RandomEntriesKeepTheirShape) {
     rscpeSetPrintStyle(2);
     for (const auto& l : PrintLines(st)) ASSERT_LE(l.size(), 100u) << ToUtf8(l);
   }
-  auto zero = [](const auto& a) { return std::all_of(std::begin(a), std::end(a), [](auto v) { return v == 0; }); };
+  auto zero = [](const auto& a) {
+    return std::all_of(std::begin(a), std::end(a), [](auto v) { return v == 0; });
+  };
   EXPECT_TRUE(zero(ctx->words1) && zero(ctx->words2) && zero(ctx->tableReads) && zero(ctx->clones) &&
               zero(ctx->spare));
   EXPECT_EQ(ctx->bytesIn + ctx->bytesOut + ctx->lookups + ctx->createObject + ctx->fileFlag, 0u);

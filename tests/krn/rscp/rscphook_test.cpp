@@ -190,7 +190,9 @@ TEST_F(Hooks, DescribeSemaphoreForms) {
     uint8_t notInit = 9;
     EXPECT_EQ(rscpHooks.describeSema(
                   c.holder, c.location,
-                  [](const WEQ_UC* line, int len, void* arg) { static_cast<Lines*>(arg)->emplace_back(line, len); },
+                  [](const WEQ_UC* line, int len, void* arg) {
+                    static_cast<Lines*>(arg)->emplace_back(line, len);
+                  },
                   &got, c.detail, &notInit),
               0);
     EXPECT_EQ(got, c.want);
