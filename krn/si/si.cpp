@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
 #include "krn/dptrc/dptrc.h"
 #include "krn/ntport/ntport.h"
@@ -30,8 +29,9 @@ namespace {
 ThrCS gSiCS;
 
 std::atomic<bool> gInit{false};
+// Whether poll may be used: decided at the first start of the process.
 std::atomic<bool> gPollAvailable{false};
-std::once_flag gPollOnce;
+std::atomic<bool> gPollDecided{false};
 
 }  // namespace
 
@@ -218,6 +218,12 @@ bool SiITestHit(uint16_t fn, SI_RC* rc, int32_t* err) {
 
 void SiITestSetPoll(bool available) { gPollAvailable.store(available); }
 
+void SiITestForgetStart(void) {
+  gInit.store(false);
+  gPollDecided.store(false);
+  gPollAvailable.store(false);
+}
+
 // --- Life of the layer -----------------------------------------------------------------
 
 SI_RC SiInit(int32_t* pErr) {
@@ -242,7 +248,7 @@ SI_RC SiInit(int32_t* pErr) {
     if (pErr != nullptr) *pErr = errno;
     return SI_ESYSCALL;
   }
-  std::call_once(gPollOnce, [] { gPollAvailable.store(getenv("NOPOLL") == nullptr); });
+  if (!gPollDecided.exchange(true)) gPollAvailable.store(getenv("NOPOLL") == nullptr);
   return SI_OK;
 }
 

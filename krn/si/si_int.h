@@ -100,6 +100,10 @@ bool SiITestHit(uint16_t fn, SI_RC* rc, int32_t* err);
 // it (tests of the implementations' choice).
 void SiITestSetPoll(bool available);
 
+// Makes the next SiInit the process's first start again (in a child that
+// a test forked).
+void SiITestForgetStart(void);
+
 // --- Shared by the layer's sources -------------------------------------------------
 
 #include <sys/socket.h>
