@@ -236,7 +236,7 @@ SI_RC Select(bool bookkeeping, int32_t maxFDp1, SI_FD_SET* pRead, SI_FD_SET* pWr
       failed.emplace_back(p.fd, connErr);
       Append(pRead, p.fd);
       Append(pWrite, p.fd);
-      if ((p.events & POLLPRI) != 0) Append(pExcept, p.fd);
+      Append(pExcept, p.fd);
       continue;
     }
     if ((p.events & POLLIN) != 0 && (p.revents & kReadReady) != 0) Append(pRead, p.fd);

@@ -1,0 +1,1 @@
+tov_test(si_test LABELS ni SOURCES si_test.cpp LIBS tovpeers)
