@@ -440,7 +440,9 @@ SI_RC SiRecvFrom(SI_SOCKET* pSock, void* buffer, uint32_t length, int32_t flags,
   socklen_t len = sizeof(sa);
   ssize_t n = recvfrom(pSock->socketNo, buffer, length, flags, reinterpret_cast<sockaddr*>(&sa), &len);
   if (n < 0) return Fail(pSock, SI_OPC_RECVFROM, errno);
-  if (!SplitSockAddr(pSock->family, sa, len, pAddr, pPort)) return Intern(pSock);
+  if ((pAddr != nullptr || pPort != nullptr) && !SplitSockAddr(pSock->family, sa, len, pAddr, pPort)) {
+    return Intern(pSock);
+  }
   if (pReceived != nullptr) *pReceived = static_cast<uint32_t>(n);
   return SI_OK;
 }

@@ -648,6 +648,30 @@ TEST_F(SiTest, SelectReturnsTheReadySocketsOfEveryMaskInOrder) {
   }
 }
 
+TEST_F(SiTest, PlainSelectTakesMasksInAnyOrder) {
+  // The fixed-table select sets hand their masks over unsorted.
+  constexpr int kPairs = 12;
+  std::vector<Fd> ours(kPairs), theirs(kPairs);
+  for (int i = 0; i < kPairs; ++i) ASSERT_TRUE(peers::SocketPair(&ours[i], &theirs[i]));
+  SiFdMask<kPairs> r, e;
+  std::set<int32_t> readable;
+  for (int i = kPairs - 1; i >= 0; --i) {  // descending
+    r->fd_array[r->fd_count++] = ours[i].get();
+    if (i % 3 == 0) {
+      send(theirs[i].get(), "r", 1, 0);
+      readable.insert(ours[i].get());
+    }
+  }
+  e->fd_array[e->fd_count++] = ours[1].get();
+  e->fd_array[e->fd_count++] = ours[0].get();
+  int32_t count = 0;
+  ASSERT_EQ(SiSelectInt(0, r, nullptr, e, 1000, &count, nullptr), SI_OK);
+  EXPECT_EQ(static_cast<size_t>(count), readable.size());
+  EXPECT_EQ(std::set<int32_t>(r->fd_array, r->fd_array + r->fd_count), readable);
+  EXPECT_EQ(r->fd_count, readable.size());
+  EXPECT_EQ(e->fd_count, 0u);  // nothing urgent, nothing failed
+}
+
 TEST_F(SiTest, SelectHonoursTheCapacityOfTheCallersMasks) {
   // A failed connect is added to the read mask after the wait; a read
   // mask of capacity 1 already holding a ready socket keeps its bound.
