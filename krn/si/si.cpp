@@ -269,16 +269,6 @@ int SiPollAvailable(void) { return gPollAvailable.load() ? 1 : 0; }
 
 // --- Sockets -----------------------------------------------------------------------------
 
-#define SI_SEAM(fn, pSock)                          \
-  do {                                              \
-    SI_RC seamRc_;                                  \
-    int32_t seamErr_;                               \
-    if (SiITestHit((fn), &seamRc_, &seamErr_)) {    \
-      (pSock)->sysErr = seamErr_;                   \
-      return seamRc_;                               \
-    }                                               \
-  } while (0)
-
 SI_RC SiSocket(int32_t family, int32_t type, int32_t protocol, SI_SOCKET* pSock) {
   SI_SEAM(SI_FN_SOCKET, pSock);
   int domain = family == SI_AF_INET ? AF_INET : family == SI_AF_INET6 ? AF_INET6 : -1;

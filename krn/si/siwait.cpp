@@ -394,12 +394,8 @@ SI_RC PollOne(int fd, short events, int32_t timeoutMs, short* revents, int* err)
 }  // namespace
 
 SI_RC SiPeek(SI_SOCKET* pSock, int mode, int32_t timeoutMs) {
+  SI_SEAM(SI_FN_PEEK, pSock);
   SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_PEEK, &rc, &err)) {
-    pSock->sysErr = err;
-    return rc;
-  }
   short events = static_cast<short>(((mode & SI_PEEK_READ) != 0 ? POLLIN : 0) |
                                     ((mode & SI_PEEK_WRITE) != 0 ? POLLOUT : 0));
   short revents = 0;
@@ -456,12 +452,8 @@ SI_RC FetchPendingError(SI_SOCKET* pSock, int32_t known) {
 }  // namespace
 
 SI_RC SiPeekPendConn(SI_SOCKET* pSock, int32_t timeoutMs) {
+  SI_SEAM(SI_FN_PEEKPENDCONN, pSock);
   SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_PEEKPENDCONN, &rc, &err)) {
-    pSock->sysErr = err;
-    return rc;
-  }
   CTRC_HDL h = CTrcGlobalHdl.load();
   int32_t s = pSock->socketNo;
   int32_t brokenErr = 0;
