@@ -546,6 +546,25 @@ TEST_F(SiTest, ConnectPendingOnAFullBacklogStaysPendingUntilAccepted) {
   EXPECT_FALSE(SiIIsPending(c->socketNo));
 }
 
+TEST_F(SiTest, PendingSocketClosedUnderneathIsNotASocket) {
+  uint16_t port = 0;
+  Fd l = peers::Listener(AF_INET, &port, 0);
+  Fd first = peers::Connect(AF_INET, port);
+  SI_SOCKET s{};
+  ASSERT_EQ(SiSocket(SI_AF_INET, SI_SOCK_STREAM, 0, &s), SI_OK);
+  SiSetBlockMode(&s, 0);
+  uint16_t net = SiHtons(port);
+  ASSERT_EQ(SiConnect(&s, Raw(Loop(SI_AF_INET)), 4, &net), SI_ECONN_INPROG);
+  close(s.socketNo);
+  s.sysErr = 0;
+  EXPECT_EQ(SiPeekPendConn(&s, 1000), SI_EINVAL_SOCK);
+  EXPECT_EQ(s.sysErr, 0);  // not stored
+  EXPECT_TRUE(SiIIsPending(s.socketNo));
+  EXPECT_EQ(SiClose(&s), SI_EINVAL_SOCK);  // the number is gone, the set entry too
+  EXPECT_EQ(s.sysErr, EBADF);
+  EXPECT_FALSE(SiIIsPending(s.socketNo));
+}
+
 TEST_F(SiTest, ClosingAPendingSocketLeavesTheSet) {
   uint16_t port = 0;
   Fd l = peers::Listener(AF_INET, &port, 0);
