@@ -1,0 +1,1 @@
+tov_sources(ni_standin.cpp nierr.cpp nireport.cpp)
