@@ -244,3 +244,35 @@ bool SiSelIProbeClosed(int32_t sockNo) {
   SI_SOCKET s{sockNo, SI_AF_INET, SI_SOCK_STREAM, 0};
   return SiPeek(&s, SI_PEEK_READ, 0) == SI_EINVAL_SOCK;
 }
+
+// --- Shared rules ---------------------------------------------------------------------
+
+bool SiSelICapacity(const WEQ_UC* fn, uint32_t maxEntries, uint32_t* cap) {
+  if (maxEntries > SISEL_MAX_ENTRIES) {
+    DPTRC_ERROR(SISEL_TRC, u"%s: parameter too big (%u>%u)\n", fn, maxEntries, SISEL_MAX_ENTRIES);
+    return false;
+  }
+  *cap = maxEntries < 2 ? 2 : maxEntries;
+  return true;
+}
+
+SI_RC SiSelICanAdd(const WEQ_UC* fn, int32_t sockNo, uint32_t count, uint32_t cap) {
+  if (sockNo < 0) {
+    DPTRC_ERROR(SISEL_TRC, u"%s: sock %d negative\n", fn, sockNo);
+    return SI_EINVAL;
+  }
+  if (count >= cap) {
+    DPTRC_ERROR(SISEL_TRC, u"%s: maximum of sockets reached (%u)\n", fn, cap);
+    return SI_EINVAL;
+  }
+  return SI_OK;
+}
+
+void SiSelIClearOuts(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
+                     void** ppData) {
+  *ppSock = nullptr;
+  if (ppData != nullptr) *ppData = nullptr;
+  if (pRead != nullptr) *pRead = 0;
+  if (pExcept != nullptr) *pExcept = 0;
+  if (pWrite != nullptr) *pWrite = 0;
+}

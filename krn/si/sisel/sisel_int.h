@@ -84,9 +84,109 @@ SI_RC SiSelIFailedWait(const WEQ_UC* fn, SI_RC rc, int32_t err, int32_t timeoutM
 // Closed mode's probe: whether the socket number no longer names a socket.
 bool SiSelIProbeClosed(int32_t sockNo);
 
+// Init's capacity rule: above SISEL_MAX_ENTRIES is traced under fn and
+// refused (false); below 2 counts as 2.
+bool SiSelICapacity(const WEQ_UC* fn, uint32_t maxEntries, uint32_t* cap);
+
+// Whether a socket may join a set of count members and capacity cap: 0, or
+// SI_EINVAL for a negative number or a full set (traced under fn).
+SI_RC SiSelICanAdd(const WEQ_UC* fn, int32_t sockNo, uint32_t count, uint32_t cap);
+
+// Next's outputs before the walk: nothing handed out.
+void SiSelIClearOuts(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
+                     void** ppData);
+
+// Names of one implementation's operations in its trace lines.
+struct SiSelNames {
+  const WEQ_UC* init;
+  const WEQ_UC* set;
+  const WEQ_UC* clear;
+  const WEQ_UC* remove;
+  const WEQ_UC* removeAll;
+  const WEQ_UC* select;
+  const WEQ_UC* next;
+  const WEQ_UC* getMode;
+  const WEQ_UC* getStat;
+  const WEQ_UC* getData;
+  const WEQ_UC* setData;
+  const WEQ_UC* getPos;
+};
+
+// The operations on one member, the same in every implementation once the
+// member's position is known. D supplies kNames, FindPos (socket number ->
+// position, -1 when absent), RefAt and DataAt (the entry's reference and
+// user pointer), ModeAt, StatAt and RemoveAt.
+template <class D>
+class SiSelMembers : public SISEL_SPEC {
+ public:
+  SI_RC Remove(SI_SOCKET* pSock, uint8_t mayCompact) override {
+    const int32_t pos = FindRef(D::kNames.remove, pSock);
+    return pos < 0 ? SI_EINVAL : self().RemoveAt((uint32_t)pos, mayCompact);
+  }
+  SI_RC RemoveBySockNo(int32_t sockNo, uint8_t mayCompact) override {
+    const int32_t pos = self().FindPos(sockNo);
+    if (pos < 0) {
+      DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", D::kNames.remove, sockNo);
+      return SI_EINVAL;
+    }
+    return self().RemoveAt((uint32_t)pos, mayCompact);
+  }
+  SI_RC GetMode(SI_SOCKET* pSock, uint8_t* pMode) override {
+    const int32_t pos = FindRef(D::kNames.getMode, pSock);
+    if (pos < 0) return SI_EINVAL;
+    if (pMode != nullptr) *pMode = self().ModeAt((uint32_t)pos);
+    return SI_OK;
+  }
+  SI_RC GetStat(SI_SOCKET* pSock, uint8_t* pStat) override {
+    return GetStatEx(pSock, pStat, nullptr, nullptr);
+  }
+  SI_RC GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) override {
+    const int32_t pos = FindRef(D::kNames.getStat, pSock);
+    if (pos < 0) return SI_EINVAL;
+    if (pStat != nullptr) *pStat = self().StatAt((uint32_t)pos);
+    if (ppSock != nullptr) *ppSock = self().RefAt((uint32_t)pos);
+    if (ppData != nullptr) *ppData = self().DataAt((uint32_t)pos);
+    return SI_OK;
+  }
+  bool IsMember(SI_SOCKET* pSock) override {
+    return pSock != nullptr && self().FindPos(pSock->socketNo) >= 0;
+  }
+  SI_RC GetData(SI_SOCKET* pSock, void** ppData) override {
+    const int32_t pos = FindRef(D::kNames.getData, pSock);
+    if (pos < 0) return SI_EINVAL;
+    if (ppData != nullptr) *ppData = self().DataAt((uint32_t)pos);
+    return SI_OK;
+  }
+  SI_RC SetData(SI_SOCKET* pSock, void* pData) override {
+    const int32_t pos = FindRef(D::kNames.setData, pSock);
+    if (pos < 0) return SI_EINVAL;
+    self().DataAt((uint32_t)pos) = pData;
+    return SI_OK;
+  }
+  SI_RC GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) override {
+    const int32_t pos = FindRef(D::kNames.getPos, pSock);
+    if (pos < 0) return SI_EINVAL;
+    if (pPos != nullptr) *pPos = (uint32_t)pos;
+    return SI_OK;
+  }
+
+ protected:
+  // The position of the member that pSock names, found by the number it
+  // points to; -1 (traced at level 2 under fn) when it is not a member.
+  int32_t FindRef(const WEQ_UC* fn, SI_SOCKET* pSock) {
+    const int32_t pos = pSock == nullptr ? -1 : self().FindPos(pSock->socketNo);
+    if (pos < 0)
+      DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", fn, pSock ? pSock->socketNo : -1);
+    return pos;
+  }
+
+ private:
+  D& self() { return static_cast<D&>(*this); }
+};
+
 // --- SISEL_POLL ---------------------------------------------------------------------
 
-class SISEL_POLL : public SISEL_SPEC {
+class SISEL_POLL : public SiSelMembers<SISEL_POLL> {
  public:
   struct FD_EL {
     SI_SOCKET* pSock;  // NULL while free
@@ -99,23 +199,14 @@ class SISEL_POLL : public SISEL_SPEC {
   SI_RC Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) override;
   SI_RC Clear(SI_SOCKET* pSock, uint8_t mode) override;
   SI_RC ClearSet() override;
-  SI_RC Remove(SI_SOCKET* pSock, uint8_t mayCompact) override;
   SI_RC RemoveAll() override;
   SI_RC Select(int32_t timeoutMs, uint32_t* pCount) override;
   SI_RC StartLoop() override;
   SI_RC Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
              void** ppData) override;
-  SI_RC GetMode(SI_SOCKET* pSock, uint8_t* pMode) override;
-  SI_RC GetStat(SI_SOCKET* pSock, uint8_t* pStat) override;
   uint32_t GetMaxEntries() override { return mSlots.cap; }
-  bool IsMember(SI_SOCKET* pSock) override;
-  SI_RC GetData(SI_SOCKET* pSock, void** ppData) override;
-  SI_RC SetData(SI_SOCKET* pSock, void* pData) override;
   SI_RC Dump(CTRC_HDL hdl) override;
   int32_t GetSocket(uint32_t pos) override;
-  SI_RC GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) override;
-  SI_RC GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) override;
-  SI_RC RemoveBySockNo(int32_t sockNo, uint8_t mayCompact) override;
 
   // Members, high position, capacity, the entries and the free list.
   SiSelSlots<FD_EL> mSlots{0, 0, SISEL_MAX_ENTRIES};
@@ -123,19 +214,24 @@ class SISEL_POLL : public SISEL_SPEC {
   int32_t mEventPos = 0;           // where Next goes on; SISEL_NO_EVENT: none
   SiSelIndex mIndex;               // socket number -> poll entry
 
+  // What SiSelMembers asks of a set.
+  static const SiSelNames kNames;
+  int32_t FindPos(int32_t sockNo) const;
+  SI_SOCKET*& RefAt(uint32_t pos) { return mSlots.els[pos].pSock; }
+  void*& DataAt(uint32_t pos) { return mSlots.els[pos].data; }
+  uint8_t ModeAt(uint32_t pos) const;
+  uint8_t StatAt(uint32_t pos) const;
+  SI_RC RemoveAt(uint32_t pos, uint8_t mayCompact);
+
  private:
-  // The position of a member, found by a socket number; -1 when absent.
-  int32_t Find(int32_t sockNo) const;
-  int32_t FindRef(const WEQ_UC* fn, SI_SOCKET* pSock) const;
   SI_RC Add(SI_SOCKET* pSock, void* data, uint32_t* pos);
-  SI_RC RemoveAt(const WEQ_UC* fn, uint32_t pos, uint8_t mayCompact);
   void OptimizeSet();
   void Release();
 };
 
 // --- SISEL_SEL_NT -------------------------------------------------------------------
 
-class SISEL_SEL_NT : public SISEL_SPEC {
+class SISEL_SEL_NT : public SiSelMembers<SISEL_SEL_NT> {
  public:
   struct FD_EL {
     int32_t sockNo;  // the member's number, kept; -1 while free
@@ -152,23 +248,14 @@ class SISEL_SEL_NT : public SISEL_SPEC {
   SI_RC Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) override;
   SI_RC Clear(SI_SOCKET* pSock, uint8_t mode) override;
   SI_RC ClearSet() override;
-  SI_RC Remove(SI_SOCKET* pSock, uint8_t mayCompact) override;
   SI_RC RemoveAll() override;
   SI_RC Select(int32_t timeoutMs, uint32_t* pCount) override;
   SI_RC StartLoop() override;
   SI_RC Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
              void** ppData) override;
-  SI_RC GetMode(SI_SOCKET* pSock, uint8_t* pMode) override;
-  SI_RC GetStat(SI_SOCKET* pSock, uint8_t* pStat) override;
   uint32_t GetMaxEntries() override { return mSlots.cap; }
-  bool IsMember(SI_SOCKET* pSock) override;
-  SI_RC GetData(SI_SOCKET* pSock, void** ppData) override;
-  SI_RC SetData(SI_SOCKET* pSock, void* pData) override;
   SI_RC Dump(CTRC_HDL hdl) override;
   int32_t GetSocket(uint32_t pos) override;
-  SI_RC GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) override;
-  SI_RC GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) override;
-  SI_RC RemoveBySockNo(int32_t sockNo, uint8_t mayCompact) override;
 
   SiSelSlots<FD_EL> mSlots{0, 0, SISEL_MAX_ENTRIES};
   int32_t mHighFd = 0;        // highest member socket + 1
@@ -178,16 +265,21 @@ class SISEL_SEL_NT : public SISEL_SPEC {
   SI_FD_SET* mMask[kMasks] = {};
   SiSelIndex mIndex;          // socket number -> entry
 
+  static const SiSelNames kNames;
+  int32_t FindPos(int32_t sockNo) const;
+  SI_SOCKET*& RefAt(uint32_t pos) { return mSlots.els[pos].pSock; }
+  void*& DataAt(uint32_t pos) { return mSlots.els[pos].data; }
+  uint8_t ModeAt(uint32_t pos) const;
+  uint8_t StatAt(uint32_t pos) const;
+  SI_RC RemoveAt(uint32_t pos, uint8_t mayCompact);
+
  private:
-  FD_EL* Find(const WEQ_UC* fn, SI_SOCKET* pSock) const;
-  uint8_t Stat(const FD_EL* el) const;
-  SI_RC RemoveEl(FD_EL* el);
   void Release();
 };
 
 // --- SISEL_SEL_NT_FC ----------------------------------------------------------------
 
-class SISEL_SEL_NT_FC : public SISEL_SPEC {
+class SISEL_SEL_NT_FC : public SiSelMembers<SISEL_SEL_NT_FC> {
  public:
   struct FD_EL {
     int32_t sockNo;  // -1 while free
@@ -204,23 +296,14 @@ class SISEL_SEL_NT_FC : public SISEL_SPEC {
   SI_RC Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) override;
   SI_RC Clear(SI_SOCKET* pSock, uint8_t mode) override;
   SI_RC ClearSet() override;
-  SI_RC Remove(SI_SOCKET* pSock, uint8_t mayCompact) override;
   SI_RC RemoveAll() override;
   SI_RC Select(int32_t timeoutMs, uint32_t* pCount) override;
   SI_RC StartLoop() override { return SI_OK; }
   SI_RC Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
              void** ppData) override;
-  SI_RC GetMode(SI_SOCKET* pSock, uint8_t* pMode) override;
-  SI_RC GetStat(SI_SOCKET* pSock, uint8_t* pStat) override;
   uint32_t GetMaxEntries() override { return mMaxEntries; }
-  bool IsMember(SI_SOCKET* pSock) override;
-  SI_RC GetData(SI_SOCKET* pSock, void** ppData) override;
-  SI_RC SetData(SI_SOCKET* pSock, void* pData) override;
   SI_RC Dump(CTRC_HDL hdl) override;
   int32_t GetSocket(uint32_t pos) override;
-  SI_RC GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) override;
-  SI_RC GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) override;
-  SI_RC RemoveBySockNo(int32_t sockNo, uint8_t mayCompact) override;
 
   uint32_t mCount = 0;
   uint32_t mMaxEntries = SISEL_MAX_ENTRIES;
@@ -233,16 +316,22 @@ class SISEL_SEL_NT_FC : public SISEL_SPEC {
   SI_FD_SET* mArr[kArrays] = {};  // unsorted
   SiSelIndex mIndex;
 
+  static const SiSelNames kNames;
+  int32_t FindPos(int32_t sockNo) const;
+  FD_EL* El(uint32_t pos) const { return (FD_EL*)FtElem(mFt, pos); }
+  SI_SOCKET*& RefAt(uint32_t pos) { return El(pos)->pSock; }
+  void*& DataAt(uint32_t pos) { return El(pos)->data; }
+  uint8_t ModeAt(uint32_t pos) const { return El(pos)->wanted & (SISEL_READ | SISEL_WRITE); }
+  uint8_t StatAt(uint32_t pos) const;
+  SI_RC RemoveAt(uint32_t pos, uint8_t mayCompact);
+
  private:
-  FD_EL* Find(const WEQ_UC* fn, SI_SOCKET* pSock) const;
   uint32_t PosOf(const FD_EL* el) const;
-  uint8_t Stat(const FD_EL* el) const;
   void Want(FD_EL* el, uint8_t bits);
   void Unwant(FD_EL* el, uint8_t bits);
   void Chain(FD_EL* el, uint8_t bits, FD_EL** tail);
   void Unchain(FD_EL* el);
   void ClearReady();
-  SI_RC RemoveEl(FD_EL* el);
   void Release();
 };
 

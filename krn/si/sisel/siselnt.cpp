@@ -32,7 +32,20 @@ void CopyMask(SI_FD_SET* to, const SI_FD_SET* from) {
 
 }  // namespace
 
+const SiSelNames SISEL_SEL_NT::kNames = {kInit,   kSet,    kClear,   kRemove,  kRemoveAll, kSelect,
+                                         kNext,   kGetMode, kGetStat, kGetData, kSetData,   kGetPos};
+
 SISEL_SEL_NT::~SISEL_SEL_NT() { Release(); }
+
+int32_t SISEL_SEL_NT::FindPos(int32_t sockNo) const {
+  const FD_EL* el = (const FD_EL*)mIndex.Find(sockNo);
+  return el == nullptr ? -1 : (int32_t)(el - mSlots.els);
+}
+
+uint8_t SISEL_SEL_NT::ModeAt(uint32_t pos) const {
+  const SI_SOCKET s = Rec(mSlots.els[pos].sockNo);
+  return (SiFdIsSet(&s, mMask[kWantRead]) ? SISEL_READ : 0) | (SiFdIsSet(&s, mMask[kWantWrite]) ? SISEL_WRITE : 0);
+}
 
 void SISEL_SEL_NT::Release() {
   mIndex.Close(kInit);
@@ -48,20 +61,10 @@ void SISEL_SEL_NT::Release() {
   mClosedMode = false;
 }
 
-SISEL_SEL_NT::FD_EL* SISEL_SEL_NT::Find(const WEQ_UC* fn, SI_SOCKET* pSock) const {
-  FD_EL* el = pSock == nullptr ? nullptr : (FD_EL*)mIndex.Find(pSock->socketNo);
-  if (el == nullptr && fn != nullptr)
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", fn, pSock ? pSock->socketNo : -1);
-  return el;
-}
-
 SI_RC SISEL_SEL_NT::Init(uint32_t maxEntries) {
-  if (maxEntries > SISEL_MAX_ENTRIES) {
-    DPTRC_ERROR(SISEL_TRC, u"%s: parameter too big (%u>%u)\n", kInit, maxEntries, SISEL_MAX_ENTRIES);
-    return SI_EINVAL;
-  }
+  uint32_t cap = 0;
+  if (!SiSelICapacity(kInit, maxEntries, &cap)) return SI_EINVAL;
   Release();
-  const uint32_t cap = maxEntries < 2 ? 2 : maxEntries;
   mSlots.cap = cap;
   for (SI_FD_SET*& m : mMask) {
     m = SiFdAlloc(cap);
@@ -91,16 +94,11 @@ SI_RC SISEL_SEL_NT::Init(uint32_t maxEntries) {
 
 SI_RC SISEL_SEL_NT::Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) {
   if (pSock == nullptr || mSlots.els == nullptr) return SI_EINVAL;
-  FD_EL* el = Find(nullptr, pSock);
+  const int32_t at = FindPos(pSock->socketNo);
+  FD_EL* el = at < 0 ? nullptr : &mSlots.els[at];
   if (el == nullptr) {
-    if (pSock->socketNo < 0) {
-      DPTRC_ERROR(SISEL_TRC, u"%s: sock %d negative\n", kSet, pSock->socketNo);
-      return SI_EINVAL;
-    }
-    if (mSlots.count >= mSlots.cap) {
-      DPTRC_ERROR(SISEL_TRC, u"%s: maximum of sockets reached (%u)\n", kSet, mSlots.cap);
-      return SI_EINVAL;
-    }
+    const SI_RC rc = SiSelICanAdd(kSet, pSock->socketNo, mSlots.count, mSlots.cap);
+    if (rc != SI_OK) return rc;
     uint32_t pos = 0;
     if (!mSlots.Take(kSet, &pos)) return SI_EINTERN;
     el = &mSlots.els[pos];
@@ -129,9 +127,9 @@ SI_RC SISEL_SEL_NT::Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t repl
 }
 
 SI_RC SISEL_SEL_NT::Clear(SI_SOCKET* pSock, uint8_t mode) {
-  FD_EL* el = Find(kClear, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  const SI_SOCKET s = Rec(el->sockNo);
+  const int32_t pos = FindRef(kClear, pSock);
+  if (pos < 0) return SI_EINVAL;
+  const SI_SOCKET s = Rec(mSlots.els[pos].sockNo);
   if (mode & SISEL_READ) SiFdClr(&s, mMask[kWantRead]);
   if (mode & SISEL_WRITE) SiFdClr(&s, mMask[kWantWrite]);
   if (mode & SISEL_EXCEPT) SiFdClr(&s, mMask[kWantExcept]);
@@ -144,8 +142,8 @@ SI_RC SISEL_SEL_NT::ClearSet() {
   return SI_OK;
 }
 
-SI_RC SISEL_SEL_NT::RemoveEl(FD_EL* el) {
-  const uint32_t pos = (uint32_t)(el - mSlots.els);
+SI_RC SISEL_SEL_NT::RemoveAt(uint32_t pos, uint8_t /*mayCompact*/) {
+  FD_EL* el = &mSlots.els[pos];
   const SI_RC rc = mIndex.Remove(kRemove, el->sockNo);
   if (rc != SI_OK) return SI_EINTERN;
   mSlots.count--;
@@ -163,20 +161,6 @@ SI_RC SISEL_SEL_NT::RemoveEl(FD_EL* el) {
   *el = FD_EL{-1, nullptr, nullptr, nullptr, nullptr, nullptr};
   mSlots.Release(pos, true);
   return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT::Remove(SI_SOCKET* pSock, uint8_t /*mayCompact*/) {
-  FD_EL* el = Find(kRemove, pSock);
-  return el == nullptr ? SI_EINVAL : RemoveEl(el);
-}
-
-SI_RC SISEL_SEL_NT::RemoveBySockNo(int32_t sockNo, uint8_t /*mayCompact*/) {
-  FD_EL* el = (FD_EL*)mIndex.Find(sockNo);
-  if (el == nullptr) {
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", kRemove, sockNo);
-    return SI_EINVAL;
-  }
-  return RemoveEl(el);
 }
 
 SI_RC SISEL_SEL_NT::RemoveAll() {
@@ -231,7 +215,8 @@ SI_RC SISEL_SEL_NT::StartLoop() {
   return SI_OK;
 }
 
-uint8_t SISEL_SEL_NT::Stat(const FD_EL* el) const {
+uint8_t SISEL_SEL_NT::StatAt(uint32_t pos) const {
+  const FD_EL* el = &mSlots.els[pos];
   const SI_SOCKET s = Rec(el->sockNo);
   if (mClosedMode) return SiSelIProbeClosed(el->sockNo) ? SISEL_STAT_INVALID : 0;
   return (SiFdIsSet(&s, mMask[kGotRead]) ? SISEL_STAT_READ : 0) |
@@ -242,11 +227,7 @@ uint8_t SISEL_SEL_NT::Stat(const FD_EL* el) const {
 SI_RC SISEL_SEL_NT::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
                          void** ppData) {
   if (ppSock == nullptr) return SI_EINVAL;
-  *ppSock = nullptr;
-  if (ppData != nullptr) *ppData = nullptr;
-  if (pRead != nullptr) *pRead = 0;
-  if (pExcept != nullptr) *pExcept = 0;
-  if (pWrite != nullptr) *pWrite = 0;
+  SiSelIClearOuts(pRead, pExcept, pWrite, ppSock, ppData);
   // Nothing is ready: the walk need not look at a single member.
   if (mMask[kGotRead] == nullptr ||
       mMask[kGotRead]->fd_count + mMask[kGotWrite]->fd_count + mMask[kGotExcept]->fd_count == 0)
@@ -278,54 +259,8 @@ SI_RC SISEL_SEL_NT::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_S
   return SI_OK;
 }
 
-SI_RC SISEL_SEL_NT::GetMode(SI_SOCKET* pSock, uint8_t* pMode) {
-  FD_EL* el = Find(kGetMode, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  const SI_SOCKET s = Rec(el->sockNo);
-  if (pMode != nullptr)
-    *pMode = (SiFdIsSet(&s, mMask[kWantRead]) ? SISEL_READ : 0) |
-             (SiFdIsSet(&s, mMask[kWantWrite]) ? SISEL_WRITE : 0);
-  return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT::GetStat(SI_SOCKET* pSock, uint8_t* pStat) {
-  return GetStatEx(pSock, pStat, nullptr, nullptr);
-}
-
-SI_RC SISEL_SEL_NT::GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) {
-  FD_EL* el = Find(kGetStat, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (pStat != nullptr) *pStat = Stat(el);
-  if (ppSock != nullptr) *ppSock = el->pSock;
-  if (ppData != nullptr) *ppData = el->data;
-  return SI_OK;
-}
-
-bool SISEL_SEL_NT::IsMember(SI_SOCKET* pSock) { return Find(nullptr, pSock) != nullptr; }
-
-SI_RC SISEL_SEL_NT::GetData(SI_SOCKET* pSock, void** ppData) {
-  FD_EL* el = Find(kGetData, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (ppData != nullptr) *ppData = el->data;
-  return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT::SetData(SI_SOCKET* pSock, void* pData) {
-  FD_EL* el = Find(kSetData, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  el->data = pData;
-  return SI_OK;
-}
-
 int32_t SISEL_SEL_NT::GetSocket(uint32_t pos) {
   return pos >= mSlots.high ? -1 : mSlots.els[pos].sockNo;
-}
-
-SI_RC SISEL_SEL_NT::GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) {
-  FD_EL* el = Find(kGetPos, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (pPos != nullptr) *pPos = (uint32_t)(el - mSlots.els);
-  return SI_OK;
 }
 
 SI_RC SISEL_SEL_NT::Dump(CTRC_HDL hdl) {

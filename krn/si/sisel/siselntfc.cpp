@@ -46,7 +46,15 @@ void Copy(SI_FD_SET* to, const SI_FD_SET* from) {
 
 }  // namespace
 
+const SiSelNames SISEL_SEL_NT_FC::kNames = {kInit,   kSet,    kClear,   kRemove,  kRemoveAll, kSelect,
+                                            kNext,   kGetMode, kGetStat, kGetData, kSetData,   kGetPos};
+
 SISEL_SEL_NT_FC::~SISEL_SEL_NT_FC() { Release(); }
+
+int32_t SISEL_SEL_NT_FC::FindPos(int32_t sockNo) const {
+  const FD_EL* el = (const FD_EL*)mIndex.Find(sockNo);
+  return el == nullptr ? -1 : (int32_t)PosOf(el);
+}
 
 void SISEL_SEL_NT_FC::Release() {
   mIndex.Close(kInit);
@@ -63,25 +71,15 @@ void SISEL_SEL_NT_FC::Release() {
   mClosedMode = false;
 }
 
-SISEL_SEL_NT_FC::FD_EL* SISEL_SEL_NT_FC::Find(const WEQ_UC* fn, SI_SOCKET* pSock) const {
-  FD_EL* el = pSock == nullptr ? nullptr : (FD_EL*)mIndex.Find(pSock->socketNo);
-  if (el == nullptr && fn != nullptr)
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", fn, pSock ? pSock->socketNo : -1);
-  return el;
-}
-
 uint32_t SISEL_SEL_NT_FC::PosOf(const FD_EL* el) const {
   const size_t stride = (uint8_t*)FtElem(mFt, 1) - (uint8_t*)FtElem(mFt, 0);
   return (uint32_t)(((const uint8_t*)el - (const uint8_t*)FtElem(mFt, 0)) / stride);
 }
 
 SI_RC SISEL_SEL_NT_FC::Init(uint32_t maxEntries) {
-  if (maxEntries > SISEL_MAX_ENTRIES) {
-    DPTRC_ERROR(SISEL_TRC, u"%s: parameter too big (%u>%u)\n", kInit, maxEntries, SISEL_MAX_ENTRIES);
-    return SI_EINVAL;
-  }
+  uint32_t cap = 0;
+  if (!SiSelICapacity(kInit, maxEntries, &cap)) return SI_EINVAL;
   Release();
-  const uint32_t cap = maxEntries < 2 ? 2 : maxEntries;
   for (SI_FD_SET*& a : mArr) {
     a = SiFdAlloc(cap);
     if (a == nullptr) {
@@ -143,16 +141,11 @@ void SISEL_SEL_NT_FC::Unwant(FD_EL* el, uint8_t bits) {
 
 SI_RC SISEL_SEL_NT_FC::Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) {
   if (pSock == nullptr || mFt == nullptr) return SI_EINVAL;
-  FD_EL* el = Find(nullptr, pSock);
+  const int32_t at = FindPos(pSock->socketNo);
+  FD_EL* el = at < 0 ? nullptr : El((uint32_t)at);
   if (el == nullptr) {
-    if (pSock->socketNo < 0) {
-      DPTRC_ERROR(SISEL_TRC, u"%s: sock %d negative\n", kSet, pSock->socketNo);
-      return SI_EINVAL;
-    }
-    if (mCount >= mMaxEntries) {
-      DPTRC_ERROR(SISEL_TRC, u"%s: maximum of sockets reached (%u)\n", kSet, mMaxEntries);
-      return SI_EINVAL;
-    }
+    const SI_RC rc = SiSelICanAdd(kSet, pSock->socketNo, mCount, mMaxEntries);
+    if (rc != SI_OK) return rc;
     uint32_t pos = 0;
     void* data0 = nullptr;
     if (FtTake(mFt, &pos, &data0) != FI_OK) {
@@ -177,9 +170,9 @@ SI_RC SISEL_SEL_NT_FC::Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t r
 }
 
 SI_RC SISEL_SEL_NT_FC::Clear(SI_SOCKET* pSock, uint8_t mode) {
-  FD_EL* el = Find(kClear, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  Unwant(el, mode);
+  const int32_t pos = FindRef(kClear, pSock);
+  if (pos < 0) return SI_EINVAL;
+  Unwant(El((uint32_t)pos), mode);
   return SI_OK;
 }
 
@@ -204,8 +197,8 @@ void SISEL_SEL_NT_FC::Unchain(FD_EL* el) {
   el->nextReady = nullptr;
 }
 
-SI_RC SISEL_SEL_NT_FC::RemoveEl(FD_EL* el) {
-  const uint32_t pos = PosOf(el);
+SI_RC SISEL_SEL_NT_FC::RemoveAt(uint32_t pos, uint8_t /*mayCompact*/) {
+  FD_EL* el = El(pos);
   if (mIndex.Remove(kRemove, el->sockNo) != SI_OK) return SI_EINTERN;
   mCount--;
   if (mCallbacks != nullptr) mCallbacks->RemoveMsg(pos);
@@ -215,20 +208,6 @@ SI_RC SISEL_SEL_NT_FC::RemoveEl(FD_EL* el) {
   *el = FD_EL{-1, 0, 0, nullptr, nullptr, nullptr};
   FtGive(mFt, pos);
   return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT_FC::Remove(SI_SOCKET* pSock, uint8_t /*mayCompact*/) {
-  FD_EL* el = Find(kRemove, pSock);
-  return el == nullptr ? SI_EINVAL : RemoveEl(el);
-}
-
-SI_RC SISEL_SEL_NT_FC::RemoveBySockNo(int32_t sockNo, uint8_t /*mayCompact*/) {
-  FD_EL* el = (FD_EL*)mIndex.Find(sockNo);
-  if (el == nullptr) {
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", kRemove, sockNo);
-    return SI_EINVAL;
-  }
-  return RemoveEl(el);
 }
 
 SI_RC SISEL_SEL_NT_FC::RemoveAll() {
@@ -316,7 +295,8 @@ SI_RC SISEL_SEL_NT_FC::Select(int32_t timeoutMs, uint32_t* pCount) {
   return SI_OK;
 }
 
-uint8_t SISEL_SEL_NT_FC::Stat(const FD_EL* el) const {
+uint8_t SISEL_SEL_NT_FC::StatAt(uint32_t pos) const {
+  const FD_EL* el = El(pos);
   if (mClosedMode) return SiSelIProbeClosed(el->sockNo) ? SISEL_STAT_INVALID : 0;
   return el->ready;
 }
@@ -324,11 +304,7 @@ uint8_t SISEL_SEL_NT_FC::Stat(const FD_EL* el) const {
 SI_RC SISEL_SEL_NT_FC::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
                             void** ppData) {
   if (ppSock == nullptr) return SI_EINVAL;
-  *ppSock = nullptr;
-  if (ppData != nullptr) *ppData = nullptr;
-  if (pRead != nullptr) *pRead = 0;
-  if (pExcept != nullptr) *pExcept = 0;
-  if (pWrite != nullptr) *pWrite = 0;
+  SiSelIClearOuts(pRead, pExcept, pWrite, ppSock, ppData);
   while (mCursor != nullptr) {
     FD_EL* el = mCursor;
     mCursor = el->nextReady;
@@ -352,53 +328,9 @@ SI_RC SISEL_SEL_NT_FC::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, S
   return SI_OK;
 }
 
-SI_RC SISEL_SEL_NT_FC::GetMode(SI_SOCKET* pSock, uint8_t* pMode) {
-  FD_EL* el = Find(kGetMode, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (pMode != nullptr) *pMode = el->wanted & (SISEL_READ | SISEL_WRITE);
-  return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT_FC::GetStat(SI_SOCKET* pSock, uint8_t* pStat) {
-  return GetStatEx(pSock, pStat, nullptr, nullptr);
-}
-
-SI_RC SISEL_SEL_NT_FC::GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock,
-                                 void** ppData) {
-  FD_EL* el = Find(kGetStat, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (pStat != nullptr) *pStat = Stat(el);
-  if (ppSock != nullptr) *ppSock = el->pSock;
-  if (ppData != nullptr) *ppData = el->data;
-  return SI_OK;
-}
-
-bool SISEL_SEL_NT_FC::IsMember(SI_SOCKET* pSock) { return Find(nullptr, pSock) != nullptr; }
-
-SI_RC SISEL_SEL_NT_FC::GetData(SI_SOCKET* pSock, void** ppData) {
-  FD_EL* el = Find(kGetData, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (ppData != nullptr) *ppData = el->data;
-  return SI_OK;
-}
-
-SI_RC SISEL_SEL_NT_FC::SetData(SI_SOCKET* pSock, void* pData) {
-  FD_EL* el = Find(kSetData, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  el->data = pData;
-  return SI_OK;
-}
-
 int32_t SISEL_SEL_NT_FC::GetSocket(uint32_t pos) {
   const FD_EL* el = (const FD_EL*)FtElem(mFt, pos);
   return el == nullptr ? -1 : el->sockNo;
-}
-
-SI_RC SISEL_SEL_NT_FC::GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) {
-  FD_EL* el = Find(kGetPos, pSock);
-  if (el == nullptr) return SI_EINVAL;
-  if (pPos != nullptr) *pPos = PosOf(el);
-  return SI_OK;
 }
 
 SI_RC SISEL_SEL_NT_FC::Dump(CTRC_HDL hdl) {

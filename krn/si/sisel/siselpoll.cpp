@@ -37,6 +37,9 @@ uint8_t StatOf(int16_t rev) {
 
 }  // namespace
 
+const SiSelNames SISEL_POLL::kNames = {kInit,   kSet,    kClear,   kRemove,  kRemoveAll, kSelect,
+                                       kNext,   kGetMode, kGetStat, kGetData, kSetData,   kGetPos};
+
 SISEL_POLL::~SISEL_POLL() { Release(); }
 
 void SISEL_POLL::Release() {
@@ -48,25 +51,15 @@ void SISEL_POLL::Release() {
   mSlots.Reset();
 }
 
-int32_t SISEL_POLL::Find(int32_t sockNo) const {
+int32_t SISEL_POLL::FindPos(int32_t sockNo) const {
   const SI_POLL_FD* e = (const SI_POLL_FD*)mIndex.Find(sockNo);
   return e == nullptr ? -1 : (int32_t)(e - mPollFds);
 }
 
-int32_t SISEL_POLL::FindRef(const WEQ_UC* fn, SI_SOCKET* pSock) const {
-  const int32_t pos = pSock == nullptr ? -1 : Find(pSock->socketNo);
-  if (pos < 0)
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", fn, pSock ? pSock->socketNo : -1);
-  return pos;
-}
-
 SI_RC SISEL_POLL::Init(uint32_t maxEntries) {
-  if (maxEntries > SISEL_MAX_ENTRIES) {
-    DPTRC_ERROR(SISEL_TRC, u"%s: parameter too big (%u>%u)\n", kInit, maxEntries, SISEL_MAX_ENTRIES);
-    return SI_EINVAL;
-  }
+  uint32_t cap = 0;
+  if (!SiSelICapacity(kInit, maxEntries, &cap)) return SI_EINVAL;
   Release();
-  const uint32_t cap = maxEntries < 2 ? 2 : maxEntries;
   mSlots.cap = cap;
   mEventPos = SISEL_NO_EVENT;
   mPollFds = (SI_POLL_FD*)calloc(cap, sizeof(SI_POLL_FD));
@@ -92,14 +85,8 @@ SI_RC SISEL_POLL::Init(uint32_t maxEntries) {
 }
 
 SI_RC SISEL_POLL::Add(SI_SOCKET* pSock, void* data, uint32_t* pos) {
-  if (pSock->socketNo < 0) {
-    DPTRC_ERROR(SISEL_TRC, u"%s: sock %d negative\n", kSet, pSock->socketNo);
-    return SI_EINVAL;
-  }
-  if (mSlots.count >= mSlots.cap) {
-    DPTRC_ERROR(SISEL_TRC, u"%s: maximum of sockets reached (%u)\n", kSet, mSlots.cap);
-    return SI_EINVAL;
-  }
+  const SI_RC rc = SiSelICanAdd(kSet, pSock->socketNo, mSlots.count, mSlots.cap);
+  if (rc != SI_OK) return rc;
   if (!mSlots.Take(kSet, pos)) return SI_EINTERN;
   SI_POLL_FD& p = mPollFds[*pos];
   p.fd = pSock->socketNo;
@@ -117,7 +104,7 @@ SI_RC SISEL_POLL::Add(SI_SOCKET* pSock, void* data, uint32_t* pos) {
 
 SI_RC SISEL_POLL::Set(SI_SOCKET* pSock, uint8_t mode, void* data, uint8_t replace) {
   if (pSock == nullptr || mPollFds == nullptr) return SI_EINVAL;
-  int32_t pos = Find(pSock->socketNo);
+  int32_t pos = FindPos(pSock->socketNo);
   if (pos < 0) {
     uint32_t p = 0;
     const SI_RC rc = Add(pSock, data, &p);
@@ -149,21 +136,8 @@ SI_RC SISEL_POLL::ClearSet() {
   return SI_OK;
 }
 
-SI_RC SISEL_POLL::Remove(SI_SOCKET* pSock, uint8_t mayCompact) {
-  const int32_t pos = FindRef(kRemove, pSock);
-  return pos < 0 ? SI_EINVAL : RemoveAt(kRemove, (uint32_t)pos, mayCompact);
-}
-
-SI_RC SISEL_POLL::RemoveBySockNo(int32_t sockNo, uint8_t mayCompact) {
-  const int32_t pos = Find(sockNo);
-  if (pos < 0) {
-    DPTRC_LINE(2, SISEL_TRC, u"%s: sock %d not member of set\n", kRemove, sockNo);
-    return SI_EINVAL;
-  }
-  return RemoveAt(kRemove, (uint32_t)pos, mayCompact);
-}
-
-SI_RC SISEL_POLL::RemoveAt(const WEQ_UC* fn, uint32_t pos, uint8_t mayCompact) {
+SI_RC SISEL_POLL::RemoveAt(uint32_t pos, uint8_t mayCompact) {
+  const WEQ_UC* fn = kRemove;
   SI_POLL_FD& p = mPollFds[pos];
   const int32_t sock = (int32_t)p.fd;
   const SI_RC rc = mIndex.Remove(fn, sock);
@@ -203,7 +177,7 @@ void SISEL_POLL::OptimizeSet() {
     els[low] = els[high];
     mPollFds[low] = mPollFds[high];
     const int32_t sock = (int32_t)mPollFds[high].fd;
-    if (Find(sock) != high) {
+    if (FindPos(sock) != high) {
       DPTRC_ERROR(SISEL_TRC, u"%s: sock %d not member of set\n", kOptimize, sock);
     } else if (mIndex.Remove(kOptimize, sock) == SI_OK) {
       mIndex.Insert(kOptimize, (const int32_t*)&mPollFds[low].fd, &mPollFds[low]);
@@ -274,11 +248,7 @@ SI_RC SISEL_POLL::StartLoop() {
 SI_RC SISEL_POLL::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOCKET** ppSock,
                        void** ppData) {
   if (ppSock == nullptr) return SI_EINVAL;
-  *ppSock = nullptr;
-  if (ppData != nullptr) *ppData = nullptr;
-  if (pRead != nullptr) *pRead = 0;
-  if (pExcept != nullptr) *pExcept = 0;
-  if (pWrite != nullptr) *pWrite = 0;
+  SiSelIClearOuts(pRead, pExcept, pWrite, ppSock, ppData);
   for (uint32_t pos = (uint32_t)mEventPos; pos < mSlots.high; ++pos) {
     const SI_POLL_FD& p = mPollFds[pos];
     if (p.revents == 0 || p.fd < 0) continue;
@@ -318,53 +288,15 @@ SI_RC SISEL_POLL::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_SOC
   return SI_OK;
 }
 
-SI_RC SISEL_POLL::GetMode(SI_SOCKET* pSock, uint8_t* pMode) {
-  const int32_t pos = FindRef(kGetMode, pSock);
-  if (pos < 0) return SI_EINVAL;
+uint8_t SISEL_POLL::ModeAt(uint32_t pos) const {
   const int16_t ev = mPollFds[pos].events;
-  if (pMode != nullptr)
-    *pMode = ((ev & SISEL_EV_READ) ? SISEL_READ : 0) | ((ev & SISEL_EV_WRITE) ? SISEL_WRITE : 0);
-  return SI_OK;
+  return ((ev & SISEL_EV_READ) ? SISEL_READ : 0) | ((ev & SISEL_EV_WRITE) ? SISEL_WRITE : 0);
 }
 
-SI_RC SISEL_POLL::GetStat(SI_SOCKET* pSock, uint8_t* pStat) {
-  return GetStatEx(pSock, pStat, nullptr, nullptr);
-}
-
-SI_RC SISEL_POLL::GetStatEx(SI_SOCKET* pSock, uint8_t* pStat, SI_SOCKET** ppSock, void** ppData) {
-  const int32_t pos = FindRef(kGetStat, pSock);
-  if (pos < 0) return SI_EINVAL;
-  if (pStat != nullptr) *pStat = StatOf(mPollFds[pos].revents);
-  if (ppSock != nullptr) *ppSock = mSlots.els[pos].pSock;
-  if (ppData != nullptr) *ppData = mSlots.els[pos].data;
-  return SI_OK;
-}
-
-bool SISEL_POLL::IsMember(SI_SOCKET* pSock) { return pSock != nullptr && Find(pSock->socketNo) >= 0; }
-
-SI_RC SISEL_POLL::GetData(SI_SOCKET* pSock, void** ppData) {
-  const int32_t pos = FindRef(kGetData, pSock);
-  if (pos < 0) return SI_EINVAL;
-  if (ppData != nullptr) *ppData = mSlots.els[pos].data;
-  return SI_OK;
-}
-
-SI_RC SISEL_POLL::SetData(SI_SOCKET* pSock, void* pData) {
-  const int32_t pos = FindRef(kSetData, pSock);
-  if (pos < 0) return SI_EINVAL;
-  mSlots.els[pos].data = pData;
-  return SI_OK;
-}
+uint8_t SISEL_POLL::StatAt(uint32_t pos) const { return StatOf(mPollFds[pos].revents); }
 
 int32_t SISEL_POLL::GetSocket(uint32_t pos) {
   return pos >= mSlots.high ? -1 : (int32_t)mPollFds[pos].fd;
-}
-
-SI_RC SISEL_POLL::GetSocketPos(SI_SOCKET* pSock, uint32_t* pPos) {
-  const int32_t pos = FindRef(kGetPos, pSock);
-  if (pos < 0) return SI_EINVAL;
-  if (pPos != nullptr) *pPos = (uint32_t)pos;
-  return SI_OK;
 }
 
 SI_RC SISEL_POLL::Dump(CTRC_HDL hdl) {
@@ -381,7 +313,7 @@ SI_RC SISEL_POLL::Dump(CTRC_HDL hdl) {
     const SI_POLL_FD& p = mPollFds[pos];
     const FD_EL& el = mSlots.els[pos];
     const int32_t nxt = el.nextFree ? (int32_t)(el.nextFree - mSlots.els) : -1;
-    const int32_t fi = p.fd >= 0 ? Find((int32_t)p.fd) : -1;
+    const int32_t fi = p.fd >= 0 ? FindPos((int32_t)p.fd) : -1;
     const int16_t ev = p.events, rev = p.revents;
     DpTrcCont(hdl, u"%5d: %08x %08x %3d %3d | sock %-3d %2d (%c%c%c) %2d (%c%c%c%c%c%c)", pos,
               (uint32_t)(uintptr_t)el.pSock, (uint32_t)(uintptr_t)el.data, nxt, fi, (int32_t)p.fd,
