@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -710,6 +711,94 @@ TEST_F(SiSelBase, SelectFailuresOfTheSelectBasedSets) {
     EXPECT_EQ(closed, c.closed) << c.rc;
     EXPECT_EQ(n, c.count) << c.rc;
   }
+}
+
+// --- Trace lines --------------------------------------------------------------------------
+
+// The lines an operation writes, at trace level 3, into a file of its own.
+class TraceCapture {
+ public:
+  TraceCapture() : path_(dir_.File("sisel.trc")) {
+    file_ = fopen(path_.c_str(), "w");
+    old_ = CTrcGlobalHdl.exchange(file_);
+    level_ = CTrcLevel.exchange(3);
+  }
+  ~TraceCapture() {
+    CTrcGlobalHdl.store(old_);
+    CTrcLevel.store(level_);
+    if (file_ != nullptr) fclose(file_);
+  }
+  std::string Text() {
+    fflush(file_);
+    return tovtest::ReadFile(path_);
+  }
+
+ private:
+  tovtest::TempDir dir_;
+  std::string path_;
+  FILE* file_ = nullptr;
+  CTRC_HDL old_ = nullptr;
+  int level_ = 0;
+};
+
+TEST_F(SiSelBase, TraceLinesNameTheOperationAndItsValues) {
+  std::vector<std::unique_ptr<Pair>> p = OpenPairs(3);
+  TraceCapture trc;
+  struct Step {
+    uint8_t type;
+    std::function<void(Set&)> run;
+    const char* line;
+  } steps[] = {
+      {0, [](Set& s) { EXPECT_EQ(s.impl.Init(32769), SI_EINVAL); },
+       "SISEL_POLL::Init: parameter too big (32769>32768)"},
+      {1, [&](Set& s) {
+         s.Add(&p[0]->rec, SISEL_READ, nullptr);
+         s.Add(&p[1]->rec, SISEL_READ, nullptr);
+         EXPECT_EQ(s.Add(&p[2]->rec, SISEL_READ, nullptr), SI_EINVAL);
+       },
+       "SISEL_SEL_NT::Set: maximum of sockets reached (2)"},
+      {2, [](Set& s) {
+         SI_SOCKET neg{-3, SI_AF_INET, SI_SOCK_STREAM, 0};
+         EXPECT_EQ(s.Add(&neg, SISEL_READ, nullptr), SI_EINVAL);
+       },
+       "SISEL_SEL_NT_FC::Set: sock -3 negative"},
+      {0, [&](Set& s) {
+         s.Add(&p[0]->rec, SISEL_WRITE, nullptr);
+         SiITestFail(SI_FN_POLL, 3, SI_ETIMEOUT, EAGAIN);
+         EXPECT_EQ(s.impl.Select(0, nullptr), SI_OK);
+       },
+       "SISEL_POLL::Select: poll looped 3 times, caused by EAGAIN (limit=5000)"},
+      {0, [&](Set& s) { EXPECT_EQ(s.impl.Clear(&p[1]->rec, SISEL_READ), SI_EINVAL); },
+       "SISEL_POLL::Clear: sock " },
+      {1, [&](Set& s) {
+         s.Add(&p[0]->rec, SISEL_WRITE, nullptr);
+         SiITestFail(SI_FN_SELECT, 1, SI_EINVAL_SOCK, EBADF);
+         EXPECT_EQ(s.impl.Select(0, nullptr), SI_OK);
+       },
+       "SISEL_SEL_NT::Select: few sockets already closed"},
+      {1, [&](Set& s) {
+         s.Add(&p[0]->rec, SISEL_WRITE, nullptr);
+         SiITestFail(SI_FN_SELECT, 1, SI_EINVAL, EINVAL);
+         EXPECT_EQ(s.impl.Select(5, nullptr), SI_OK);
+       },
+       "SISEL_SEL_NT::Select: SiSelect returned SI_EINVAL; sleep for 5 ms"},
+      {0, [&](Set& s) {
+         s.Add(&p[0]->rec, SISEL_READ | SISEL_WRITE, nullptr);
+       },
+       "SISEL_POLL::Set: set events of sock "},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(st.line);
+    SiITestReset();
+    Set s(st.type, 2);
+    st.run(s);
+    EXPECT_NE(trc.Text().find(st.line), std::string::npos);
+  }
+  const std::string text = trc.Text();
+  EXPECT_NE(text.find("SISEL_POLL::Set: set events of sock " + std::to_string(p[0]->rec.socketNo) + " to: r-w"),
+            std::string::npos);
+  EXPECT_NE(text.find("SISEL_POLL::Clear: sock " + std::to_string(p[1]->rec.socketNo) + " not member of set"),
+            std::string::npos);
 }
 
 }  // namespace
