@@ -236,9 +236,9 @@ SI_RC SISEL_SEL_NT::Next(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, SI_S
     FD_EL* el = mCursor;
     mCursor = el->next;
     const SI_SOCKET s = Rec(el->sockNo);
-    const bool rd = SiFdIsSet(&s, mMask[kGotRead]) != 0;
-    const bool wr = SiFdIsSet(&s, mMask[kGotWrite]) != 0;
-    const bool ex = SiFdIsSet(&s, mMask[kGotExcept]) != 0;
+    const bool rd = mMask[kGotRead]->fd_count != 0 && SiFdIsSet(&s, mMask[kGotRead]) != 0;
+    const bool wr = mMask[kGotWrite]->fd_count != 0 && SiFdIsSet(&s, mMask[kGotWrite]) != 0;
+    const bool ex = mMask[kGotExcept]->fd_count != 0 && SiFdIsSet(&s, mMask[kGotExcept]) != 0;
     if (!rd && !wr && !ex) continue;
     if (mClosedMode && !SiSelIProbeClosed(el->sockNo)) continue;
     const uint32_t pos = (uint32_t)(el - mSlots.els);
