@@ -1,1 +1,1 @@
-tov_bench(sisel_bench SOURCES sisel_bench.cpp)
+tov_bench(si_bench SOURCES si_bench.cpp)
