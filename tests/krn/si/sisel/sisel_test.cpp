@@ -561,6 +561,40 @@ TEST_P(SiSelEach, RemovalAfterTheOwnersNumberIsGone) {
   EXPECT_TRUE(s.rec.faults.empty());
 }
 
+// Removing members while Next walks a batch: the member that would come
+// next and the one just handed out leave the walk without losing or
+// repeating any other. (SISEL_POLL's compaction ends a walk, so it removes
+// without compaction here.)
+TEST_P(SiSelEach, RemovalDuringTheWalk) {
+  std::vector<std::unique_ptr<Pair>> p = OpenPairs(6);
+  for (uint8_t mayCompact : {0, 1}) {
+    if (GetParam() == SISEL_TYPE_POLL && mayCompact == 1) continue;
+    SCOPED_TRACE(mayCompact);
+    Set s(GetParam(), 8);
+    for (auto& x : p) ASSERT_EQ(s.Add(&x->rec, SISEL_WRITE, x.get()), SI_OK);
+    // A first walk tells the order in which this set hands them out.
+    ASSERT_EQ(s.impl.Select(1000, nullptr), SI_OK);
+    std::vector<Got> order = s.Drain();
+    ASSERT_EQ(order.size(), 6u);
+    ASSERT_EQ(s.impl.Select(1000, nullptr), SI_OK);
+    std::set<SI_SOCKET*> seen;
+    for (int step = 0; step < 10; ++step) {
+      Got g{};
+      ASSERT_EQ(s.impl.Next(&g.rd, &g.ex, &g.wr, &g.sock, &g.data), SI_OK);
+      if (g.sock == nullptr) break;
+      EXPECT_TRUE(seen.insert(g.sock).second);
+      EXPECT_NE(g.sock, order[1].sock);
+      EXPECT_EQ(g.sock, order[step == 0 ? 0 : step + 1].sock);
+      if (step == 0) {
+        // The one that would come next, and this one.
+        ASSERT_EQ(s.impl.Remove(order[1].sock, mayCompact), SI_OK);
+        ASSERT_EQ(s.impl.Remove(g.sock, mayCompact), SI_OK);
+      }
+    }
+    EXPECT_EQ(seen.size(), 5u);  // all but the one removed before its turn
+  }
+}
+
 TEST_P(SiSelEach, DumpNamesTheSetAndItsMembers) {
   std::vector<std::unique_ptr<Pair>> p = OpenPairs(2);
   Set s(GetParam(), 4);
