@@ -133,9 +133,17 @@ inline bool SameKey(const WEQ_UC* a, const WEQ_UC* b, uint32_t len) {
   return true;
 }
 
-// Validates a handle: the entry it names must be an open index of its block.
-bool HdlOk(const FI_HDL* hdl) {
+// A taken handle slot.
+bool SlotOk(const FI_HDL* hdl) {
   return hdl != nullptr && hdl->inUse == 1 && hdl->block != nullptr && hdl->entry != 0;
+}
+
+// Validates a handle: taken, and naming an index entry that is still open
+// under its id (a closed entry is all zero; an open one has a key length).
+bool HdlOk(const FI_HDL* hdl) {
+  if (!SlotOk(hdl)) return false;
+  const FiEntry* e = (const FiEntry*)((const uint8_t*)hdl->block + hdl->entry);
+  return e->keyLen != 0 && e->id == hdl->id;
 }
 
 const WEQ_UC* KeyAt(const FI_HDL* hdl, const FiLeaf* l) {
@@ -284,7 +292,7 @@ int32_t FiOpenIndex(FI_HEADER* header, int32_t id, uint32_t mode, const void* ba
 }
 
 int32_t FiCloseIndex(FI_HDL* hdl) {
-  if (!HdlOk(hdl)) return FI_EINVAL;
+  if (!SlotOk(hdl)) return FI_EINVAL;
   Block b(hdl->block);
   FI_HEADER* h = b.h();
   const uint32_t e = FindOpen(b, hdl->id);

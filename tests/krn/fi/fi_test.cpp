@@ -254,7 +254,13 @@ TEST(FiOpenIndex, SlotsEntriesAndIds) {
   ASSERT_EQ(FiOpenIndex(h, 6, FI_MODE_LOCAL, nullptr, 1, &same), FI_EINIT);
   EXPECT_EQ(same->entry, local[6]->entry);
   ASSERT_EQ(FiCloseIndex(same), FI_OK);
-  EXPECT_EQ(FiCloseIndex(local[6]), FI_ENOTFOUND);  // closed through the other handle
+  // The index is gone under the other handle: it refuses use, and closing
+  // it again finds no index of its id.
+  const WEQ_UC key[1] = {u'k'};
+  EXPECT_EQ(FiLookup(local[6], key, nullptr), FI_EINVAL);
+  EXPECT_EQ(FiInsert(local[6], key, key, nullptr), FI_EINVAL);
+  EXPECT_EQ(FiKeyCount(local[6]), 0u);
+  EXPECT_EQ(FiCloseIndex(local[6]), FI_ENOTFOUND);
   FiClearHdl(local[6]);
   EXPECT_EQ(local[6]->inUse, 0u);
   EXPECT_EQ(CheckBlock(b.get(), nullptr), "");
