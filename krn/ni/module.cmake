@@ -1,1 +1,1 @@
-tov_sources(ni_standin.cpp nierr.cpp nireport.cpp)
+tov_sources(niaddr_standin.cpp nierr.cpp nihdl_standin.cpp nireport.cpp)

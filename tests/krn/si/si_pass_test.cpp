@@ -270,6 +270,18 @@ TEST_F(SiPass, ARecordTrickledInPiecesIsReadWhole) {
   if (got.socketNo >= 0) SiClose(&got);
 }
 
+TEST_F(SiPass, OnlyASocketCanBeSent) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Fd r(p[0]), w(p[1]);
+  SI_SOCKET notSocket{r.get(), SI_AF_INET, SI_SOCK_STREAM, 0}, gone{1 << 20, SI_AF_INET, SI_SOCK_STREAM, 0};
+  EXPECT_EQ(SiSendSocket(&channel_, &notSocket, nullptr), SI_EINVAL_SOCK);
+  EXPECT_EQ(notSocket.sysErr, ENOTSOCK);
+  EXPECT_EQ(SiSendSocket(&channel_, &gone, nullptr), SI_EINVAL_SOCK);
+  EXPECT_EQ(gone.sysErr, EBADF);
+  EXPECT_FALSE(peers::WaitReadable(theirs_.get(), 0));  // nothing was sent
+}
+
 TEST(SiPassDecoder, VerdictsOfTheRecordDecoder) {
   pid_t self = getpid();
   struct Row {

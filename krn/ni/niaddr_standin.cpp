@@ -1,5 +1,5 @@
-// Stand-ins of ni_standin.h.
-#include "krn/ni/ni_standin.h"
+// Stand-ins of niaddr_standin.h.
+#include "krn/ni/niaddr_standin.h"
 
 #include <arpa/inet.h>
 #include <string.h>
@@ -45,9 +45,3 @@ NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int32_t bufferLen, uint
   snprintfTruncU16(pServName, static_cast<size_t>(bufferLen), u"%d", static_cast<int32_t>(ntohs(servNo)));
   return NIESERV_UNKNOWN;
 }
-
-CTRC_HDL NiITrcHdl(void) { return CTrcGlobalHdl.load(); }
-
-int32_t NiIOwnHighHdl(void) { return 0; }
-
-int32_t NiIMaxHandles(void) { return 0; }
