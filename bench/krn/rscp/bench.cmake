@@ -1,2 +1,3 @@
 find_package(ICU COMPONENTS uc)
 tov_bench(rscpu_bench SOURCES rscpu_bench.cpp LIBS ICU::uc)
+tov_bench(rscpjk_bench SOURCES rscpjk_bench.cpp)

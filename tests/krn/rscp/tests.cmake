@@ -1,2 +1,6 @@
+find_package(ICU REQUIRED COMPONENTS uc)
 tov_test(rscpu_test LABELS unicode SOURCES rscpu_test.cpp)
 tov_test(rscpu_thread_test LABELS unicode threads SOURCES rscpu_thread_test.cpp)
+tov_test(rscpjk_test LABELS codepage SOURCES rscpjk_test.cpp LIBS ICU::uc)
+tov_test(rscprg_test LABELS codepage SOURCES rscprg_test.cpp LIBS ICU::uc)
+tov_test(rscpdat_thread_test LABELS codepage threads SOURCES rscpdat_thread_test.cpp)
