@@ -190,6 +190,13 @@ def make_points(spec, dec, manifest, done):
         start, count, code = spec["own_run"]
         base = hexbytes(code)
         pts = [(start + i, base[:-1] + bytes([base[-1] + i])) for i in range(count)]
+    elif "own_long" in spec:
+        # Own characters with codes of every length from lo to hi bytes:
+        # ESC [ then the length's digits repeated.
+        start, lo, hi = spec["own_long"]
+        for n in range(lo, hi + 1):
+            body = (b"%d" % n) * n
+            pts.append((start + n - lo, (b"\x1b[" + body)[:n]))
     elif "own_weq16" in spec:
         base = spec["own_weq16"]
         pts = [(v, (base + w).to_bytes(2, "big")) for w, v in sorted(manifest["_weq_of_own"].items())]
@@ -249,6 +256,8 @@ def build_segments(manifest, dec, specs, strict=True):
     for spec in specs:
         if "own" in spec:
             own.update(v for v, _ in spec["own"])
+        if "own_long" in spec:
+            own.update(spec["own_long"][0] + i for i in range(spec["own_long"][2] - spec["own_long"][1] + 1))
         if "own_run" in spec:
             own.update(spec["own_run"][0] + i for i in range(spec["own_run"][1]))
     own.add(own_base)
@@ -286,6 +295,17 @@ def build_segments(manifest, dec, specs, strict=True):
                 sub.rule = (68,) + urange_attrs(0x10000, 0x10FFFF, bytes.fromhex("90308130"))
                 done[sub.id] = sub
                 seg.rows.append((sub.id, n + 1, 1, 0))
+            elif "chain" in spec:
+                # Build lists nested depth deep: id1 lists id2 ... the last
+                # lists the named segment.
+                stem, depth, leaf = spec["chain"]
+                ids = ["%s%02d" % (stem, i + 1) for i in range(depth)]
+                for i, sid in enumerate(ids):
+                    sub = Segment(sid.ljust(5), 3)
+                    sub.rows = [((ids[i + 1].ljust(5) if i + 1 < depth else leaf), 1, 1, 0)]
+                    done[sub.id] = sub
+                seg = Segment(spec["id"], 3)
+                seg.rows = [(ids[0].ljust(5), 1, 1, 0)]
             elif "rows_generated" in spec:
                 seg = Segment(spec["id"], 3)
                 base, count = spec["rows_generated"]

@@ -4,7 +4,8 @@ tov_test(rscpu_thread_test LABELS unicode threads SOURCES rscpu_thread_test.cpp)
 tov_test(rscpjk_test LABELS codepage SOURCES rscpjk_test.cpp LIBS ICU::uc)
 tov_test(rscprg_test LABELS codepage SOURCES rscprg_test.cpp LIBS ICU::uc)
 tov_test(rscpdat_thread_test LABELS codepage threads SOURCES rscpdat_thread_test.cpp)
-tov_test(rscpf5_test LABELS codepage SOURCES rscpf5_test.cpp LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpf5_test LABELS codepage SOURCES rscpf5_test.cpp rscpf5_tset_test.cpp rscpf5_tset_cat.cpp
+         LIBS ICU::uc TIMEOUT 300)
 # The generated code page data must be what the generator makes of its
 # manifest today.
 find_package(Python3 COMPONENTS Interpreter)
