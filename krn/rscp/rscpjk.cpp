@@ -7,6 +7,7 @@
 // byte is missing is treated by the kernel's own rule for a byte that starts
 // no pair, or left unconsumed where the kernel has no such rule.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "krn/rscp/rscpdat_int.h"
@@ -118,26 +119,49 @@ JkResult SjisL1ToEuc(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen
   return {WEQ_O_K, o.n, i, false};
 }
 
-JkResult EucToSjis(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
-  Sink o{out, cap};
-  int32_t i = 0;
-  while (i < inlen && o.n < cap) {
-    const uint8_t b = in[i];
-    if (!EucUnitAt(in, i, inlen)) {
-      o.Put(b);
-      ++i;
-    } else if (b == 0x8E) {
-      o.Put(in[i + 1]);
-      i += 2;
-    } else {
-      if (!o.Room(2)) return {kFull, o.n, i, true};
-      uint8_t s1, s2;
-      JisToSjis(uint8_t(b - 0x80), uint8_t(in[i + 1] - 0x80), false, &s1, &s2);
-      o.Put(s1, s2);
-      i += 2;
+// Tables for the hot loops: the Shift-JIS lead byte of each JIS row byte,
+// and the trail byte of each EUC second byte after an odd or an even row
+// (0 where the second byte is none).
+struct EucTables {
+  std::array<uint8_t, 256> lead{}, trailOdd{}, trailEven{};
+  constexpr EucTables() {
+    for (int j = 0; j < 256; ++j) lead[size_t(j)] = uint8_t(((j + 1) >> 1) + (j < 0x5F ? 0x70 : 0xB0));
+    for (int e = 0xA1; e <= 0xFE; ++e) {
+      const int j2 = e - 0x80;
+      trailOdd[size_t(e)] = uint8_t(j2 < 0x60 ? j2 + 0x1F : j2 + 0x20);
+      trailEven[size_t(e)] = uint8_t(j2 + 0x7E);
     }
   }
-  return {WEQ_O_K, o.n, i, false};
+};
+constexpr EucTables kEuc;
+
+JkResult EucToSjis(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
+  const uint8_t* p = in;
+  const uint8_t* const end = in + inlen;
+  uint8_t* o = out;
+  uint8_t* const oend = out + std::max<int32_t>(cap, 0);
+  while (p < end && o < oend) {
+    const uint8_t b = *p;
+    if (b >= 0xA1 && p + 1 < end) {
+      const uint8_t j1 = uint8_t(b - 0x80);
+      const uint8_t t = (j1 & 1 ? kEuc.trailOdd : kEuc.trailEven)[p[1]];
+      if (t) {
+        if (oend - o < 2) return {kFull, int32_t(o - out), int32_t(p - in), true};
+        o[0] = kEuc.lead[j1];
+        o[1] = t;
+        o += 2;
+        p += 2;
+        continue;
+      }
+    } else if (b == 0x8E && p + 1 < end && EucByte(p[1])) {
+      *o++ = p[1];
+      p += 2;
+      continue;
+    }
+    *o++ = b;
+    ++p;
+  }
+  return {WEQ_O_K, int32_t(o - out), int32_t(p - in), false};
 }
 
 enum class JisTarget { kSjis, kSjisL1, kEuc };
