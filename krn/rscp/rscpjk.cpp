@@ -72,7 +72,7 @@ constexpr uint8_t kJisOut[] = {kEsc, '(', 'J'};
 JkResult SjisToEuc(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
   // Output may overwrite the input: read from a private copy of its start.
   uint8_t copy[256];
-  if (out == in) {
+  if (out == in && inlen > 0) {
     inlen = std::min<int32_t>(inlen, sizeof copy);
     std::memcpy(copy, in, size_t(inlen));
     in = copy;
