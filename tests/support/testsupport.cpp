@@ -185,6 +185,38 @@ void WriteFile(const std::string& path, const std::string& data) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+CaptureFd::CaptureFd(int fd) : fd_(fd) {
+  char name[] = "/tmp/tovcapture.XXXXXX";
+  file_ = mkstemp(name);
+  if (file_ < 0) throw std::runtime_error("mkstemp");
+  unlink(name);
+  std::fflush(nullptr);
+  saved_ = dup(fd_);
+  if (saved_ < 0 || dup2(file_, fd_) < 0) throw std::runtime_error("dup");
+}
+
+CaptureFd::~CaptureFd() {
+  if (saved_ >= 0) Take();
+  if (file_ >= 0) close(file_);
+}
+
+std::string CaptureFd::Take() {
+  if (saved_ < 0) return {};
+  std::fflush(nullptr);
+  dup2(saved_, fd_);
+  close(saved_);
+  saved_ = -1;
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = pread(file_, buf, sizeof buf, at)) > 0) {
+    out.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  return out;
+}
+
 int HeavyFactor() {
   const char* v = getenv("TOV_TEST_HEAVY");
   int f = v ? atoi(v) : 1;

@@ -52,6 +52,24 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 
+// Sends everything written to a file descriptor (standard error by default)
+// into a private temporary file until Take() or destruction, which restore
+// the descriptor. stdio's buffers are flushed on both edges.
+class CaptureFd {
+ public:
+  explicit CaptureFd(int fd = 2);
+  ~CaptureFd();
+  CaptureFd(const CaptureFd&) = delete;
+  CaptureFd& operator=(const CaptureFd&) = delete;
+  // Restores the descriptor and returns what was written while captured.
+  std::string Take();
+
+ private:
+  int fd_;
+  int saved_ = -1;
+  int file_ = -1;
+};
+
 // Scale factor for long-running sweeps: 1 normally, larger with
 // TOV_TEST_HEAVY=<n> for runs outside CI.
 int HeavyFactor();

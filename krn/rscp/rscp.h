@@ -1,0 +1,284 @@
+// Code page converter: the services that every part of the converter and its
+// callers share. This is the module's front door; the UTF transforms of
+// rscpu.h are part of it.
+//
+// Errors. Every converter failure goes through rscpe__error, which records it
+// on the calling thread's error stack, writes the system log when the return
+// code asks for it, and returns the code for the caller to return. A caller
+// passes an accept mask of the return-code bits it handles (-1: all); a code
+// outside the mask is fatal and ends the process. Stacks are per thread; the
+// sequence counter and the print and report options are process-wide relaxed
+// atomics (a race costs at most a repeated sequence number).
+//
+// Per-thread context. rscpGetThrCtx never fails: each thread gets its own
+// record under a thread-local key, freed when the thread ends; threads that
+// cannot get a key share one fallback record.
+//
+// Hooks. The converter reaches memory, the system log, time, sleeping,
+// trace, profile parameters, default code pages, the cache mutex and the
+// cache memory through the constant table rscpHooks. Its defaults make the
+// converter self-contained: every profile parameter is unset, the write
+// permission is always granted, the cache is heap memory, and system-log
+// entries become lines on standard error.
+//
+// The 'CCC' mutex (slots 25 to 27) guards the converter cache. No code locks
+// it twice on one thread (debug builds assert that); nothing that takes it
+// may be called while it is held except the converter's own cache work.
+//
+// All texts are WEQ_UC; fixed-width fields are blank-padded and carry no
+// terminator.
+#ifndef KRN_RSCP_RSCP_H
+#define KRN_RSCP_RSCP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "krn/rscp/rscpu.h"
+#include "weq_types.h"
+
+// --- Return codes -------------------------------------------------------------
+
+typedef int rscpRc_t;
+
+enum : rscpRc_t {
+  RSCPEINTERN = 1,       // some other internal error
+  RSCPEIO = 8,           // some I/O error
+  RSCPEINVAL = 16,       // invalid arguments
+  RSCPETOOLONG = 32,     // the data was longer than the buffer (callers double and retry)
+  RSCPECALL = 64,        // illegal mixture of procedure calls
+  RSCPENOOBJ = 128,      // no such object
+  RSCPEBUSY = 256,       // object is busy or locked
+  RSCPEUNIQ = 512,       // selects more than one object
+  RSCPENOCONV = 2048,    // wanted conversion not available
+  RSCPEBADO = 4096,      // a handle is invalid or corrupted
+  RSCPEODATA = 8192,     // there is no more data
+  RSCPEROLLBACK = 16384, // a data base roll back happened
+};
+
+// A code page id: four decimal digits, no terminator ("4103"; "0000" unset).
+typedef WEQ_UC rscpCp_t[4];
+
+// --- Error stack ----------------------------------------------------------------
+
+#define RSCP_ERR_ENTRIES 5
+#define RSCP_ERR_PARAM_LEN 64
+
+typedef struct rscpErrEntry_t {
+  WEQ_UC errClass;       // 'C' converter, 'J' Java bindings, 'F' OS error, ...
+  int32_t rc;
+  WEQ_UC module[8];      // module name
+  int32_t location;      // report site within the module
+  int32_t line;          // source line of the report
+  WEQ_UC msgArea[20];    // "TS"
+  WEQ_UC msgNumber[3];   // from the return code's row ("006")
+  WEQ_UC msgCode[3];     // such as "F24"
+  WEQ_UC param1[RSCP_ERR_PARAM_LEN];
+  uint8_t param1Len;     // 0..64
+  WEQ_UC param2[RSCP_ERR_PARAM_LEN];
+  uint8_t param2Len;
+  WEQ_UC text[68];
+  uint8_t logged;        // 1 once the entry went to the system log
+  uint32_t seqNo;        // from the process-wide error counter
+} rscpErrEntry_t;
+
+typedef struct rscpErrStack_t {
+  uint16_t count;        // reports since the stack was started; may exceed 5
+  rscpErrEntry_t entries[RSCP_ERR_ENTRIES];  // oldest first; the fifth is overwritten
+  int32_t osErrno;       // the first errno seen since the stack was cleared
+  WEQ_UC osText[72];
+  WEQ_UC initName[30];   // who started the converter impromptu; blank otherwise
+} rscpErrStack_t;
+
+// --- Per-thread context -----------------------------------------------------------
+
+#define RSCP_CLONE_COUNTERS 18
+#define RSCP_TABLES 32
+
+typedef struct rscpThrCtx_t {
+  uint8_t fileFlag;                   // 1 once this thread read a table file
+  uint32_t words1[32];
+  uint32_t words2[32];
+  uint32_t tableReads[RSCP_TABLES];   // moved into the cache header by the flush
+  rscpErrStack_t errors;
+  uint8_t append;                     // the next report appends (after an OS-error push)
+  uint64_t bytesIn;
+  uint64_t bytesOut;
+  uint32_t lookups;
+  uint32_t createObject;
+  uint32_t clones[RSCP_CLONE_COUNTERS];
+  uint32_t spare[3];
+  uint8_t spareByte;
+} rscpThrCtx_t;
+
+// The calling thread's record; never NULL.
+rscpThrCtx_t* rscpGetThrCtx(void);
+// Frees the calling thread's record and deletes the key (the library's
+// unload, after the converter's finish). The next rscpGetThrCtx starts over.
+void rscpFreeThrCtx(void);
+
+// --- Error reporting ----------------------------------------------------------------
+
+// Reports one error and returns rc, or ends the process when rc & acceptMask
+// is 0. moduleId is the reporting module's identification text without
+// its "@(#)" marker, such as u" $Id: krn/rscp/rscphook.cpp $": the module
+// name is the path's last component up to its first '.', blank, '#' or tab,
+// cut to 8 units (NULL gives "?modul?"); trace lines show the text up to its
+// first '#'. A parameter
+// length of -1 means a 0-terminated parameter; 0 or a NULL parameter is
+// empty; parameters are cut at 64 units. NULL text gives "?text?".
+// Has the signature rscpuErrFunc_t.
+int rscpe__error(int rc, WEQ_UC errClass, int acceptMask, const WEQ_UC* moduleId,
+                 int location, int line, const WEQ_UC* text, const WEQ_UC* msgCode,
+                 const WEQ_UC* param1, int param1Len, const WEQ_UC* param2, int param2Len);
+
+// Records an operating-system error so that the next report appends to it;
+// pushes in a row append to each other (six give a count of 6). length < 1:
+// text is 0-terminated.
+void rscpePushOsError(int err, const WEQ_UC* text, int length);
+
+rscpErrStack_t* rscpeg__get_thr_errors(void);
+void rscpeClearErrors(rscpErrStack_t* stack);
+void rscpeClearThrErrors(void);
+
+// A print callback receives one line (at most 100 units, no terminator).
+typedef void (*rscpPrintLine_t)(const WEQ_UC* line, int length, void* arg);
+// A line output takes one text of length units (-1: 0-terminated).
+typedef void (*rscpLineOut_t)(const WEQ_UC* text, int length);
+
+void rscpeps__print_error_stack(const rscpErrStack_t* stack, rscpPrintLine_t cb, void* arg);
+// Writes the entries not yet logged to the system log, newest first.
+void rscpeSyslogErrors(rscpErrStack_t* stack);
+// Print callback that hands each line to the rscpLineOut_t passed as arg.
+void rscpeLineAdapter(const WEQ_UC* text, int length, void* output);
+
+// Print options: style 2 plain, anything else boxed (default); sequence
+// numbers on when n is 1 (default off); the "from" line of class 'C' shown
+// when n is not 0 (default on).
+void rscpeSetPrintStyle(int n);
+int rscpeGetPrintStyle(void);
+void rscpeSetShowSeqNo(int n);
+int rscpeGetShowSeqNo(void);
+void rscpeSetShowClassC(int n);
+int rscpeGetShowClassC(void);
+// level < 1 clears both flags, 1 sets the first, 2 or more both; each
+// returns how many of its two flags were set before. With on-error level 1
+// every report prints the stack to the error output.
+int rscpeSetVerbose(int level);
+int rscpeSetOnError(int level);
+
+// --- Line outputs --------------------------------------------------------------------
+
+// The error output writes the text and a new line to standard error as
+// UTF-8; the warning output writes nothing.
+void rscph_ErrorOutput(const WEQ_UC* text, int length);
+void rscph_WarningOutput(const WEQ_UC* text, int length);
+
+// --- Hook table ------------------------------------------------------------------------
+
+typedef struct rscpSyslogParam_t {
+  int length;            // < 0: 0-terminated
+  const WEQ_UC* text;
+} rscpSyslogParam_t;
+
+// Free tag that releases a block; any other tag keeps it.
+#define RSCPH_FREE_TAG 254
+// Fill byte that leaves a new block as malloc gives it.
+#define RSCPH_NO_FILL 222
+
+typedef struct rscpHooks_t {
+  // 1: block of size bytes filled with fill (unless RSCPH_NO_FILL), or NULL.
+  void* (*alloc)(const WEQ_UC* label, int tag, int location, size_t size, int fill);
+  // 2: frees block when tag is RSCPH_FREE_TAG and returns 0; else -1.
+  int (*freeBlock)(const WEQ_UC* label, void* block, int tag);
+  // 3: entry of one type character, a 3-unit code and 64 units of data.
+  void (*syslog)(WEQ_UC type, const WEQ_UC* code, const WEQ_UC* data);
+  // 4, 5: free text and numbered parameters.
+  void (*syslogText)(const WEQ_UC* text, int length);
+  void (*syslogParams)(int count, const rscpSyslogParam_t* params);
+  // 6: local time as 16 digits YYYYMMDDhhmmss00 (no terminator).
+  void (*timeStamp)(WEQ_UC* stamp);
+  // 7: option bytes; the second switches the function trace of 12 and 13 on.
+  const uint8_t* optionBytes;
+  // 8: sleeps; returns the sleep's result.
+  int (*sleep)(uint32_t seconds);
+  // 9 to 15: trace.
+  int (*traceActive)(void);
+  void (*debugStop)(void);
+  void (*trace)(const WEQ_UC* line, int length);
+  void (*funcEnter)(const WEQ_UC* name, int nameLen, int a, int b, void* frame);
+  void (*funcExit)(int rc, int a, int b, void* frame);
+  void (*labelBegin)(const WEQ_UC* label, void* frame);
+  void (*labelEnd)(void* frame);
+  // 16: locale of the process.
+  const WEQ_UC* (*setLocale)(int category, const WEQ_UC* locale);
+  // 17: ends the process after a fatal report.
+  void (*abortProcess)(int severity, const WEQ_UC* area, int number, int a, int b,
+                       const WEQ_UC* p1, int p1Len, const WEQ_UC* p2, int p2Len);
+  // 18: a profile parameter's value, NULL when unset.
+  const WEQ_UC* (*param)(const WEQ_UC* name);
+  // 19: value and built-in default (each out pointer may be NULL); 0.
+  int (*paramDetail)(const WEQ_UC* name, const WEQ_UC** value, const WEQ_UC** dflt);
+  // 20 to 23: default code page, language letter, unset code page.
+  const WEQ_UC* defaultCp;  // 4 units
+  rscpRc_t (*getDefaultCp)(rscpCp_t* cp);
+  rscpRc_t (*getKeyChar)(WEQ_UC* key);
+  rscpRc_t (*getUnsetCp)(rscpCp_t* cp);
+  // 24 to 28: the 'CCC' mutex; location numbers name the caller in reports.
+  rscpRc_t (*semaStep1)(int location);
+  rscpRc_t (*semaStep2)(int location);
+  rscpRc_t (*lock)(int location);
+  rscpRc_t (*unlock)(int location);
+  rscpRc_t (*describeSema)(const WEQ_UC* holder, int location, rscpPrintLine_t out,
+                           void* outArg, int detail, uint8_t* notInit);
+  // 29, 30: write permission of the cache.
+  rscpRc_t (*getWritePermission)(int location);
+  rscpRc_t (*releaseWritePermission)(int location);
+  // 31, 32: cache memory.
+  rscpRc_t (*allocCache)(void** cache, uint8_t* shared, uint8_t* attached,
+                         const WEQ_UC** method, size_t size, int location);
+  rscpRc_t (*releaseCache)(void* cache, int location, uint8_t* released);
+  // 33: announces, sleeps through slot 8 and announces again.
+  int (*waitBeforeClearing)(uint32_t seconds);
+} rscpHooks_t;
+
+extern const rscpHooks_t rscpHooks;
+
+// Defaults of the slots that other parts call by name.
+rscpRc_t rscph_GetDefaultCodePage(rscpCp_t* cp);
+rscpRc_t rscph_GetKeyChar(WEQ_UC* key);
+rscpRc_t rscph_GetUnsetCodePage(rscpCp_t* cp);
+// One line about the 'CCC' mutex (holder may be NULL, location < 1 means
+// none); *notInit becomes 1 when the thread library is not initialised.
+rscpRc_t rscph_DescrSemaphore(const WEQ_UC* holder, int location, rscpPrintLine_t out,
+                              void* outArg, int detail, uint8_t* notInit);
+// Heap memory for the cache; *method becomes u"malloc". F33 on failure.
+rscpRc_t rscph_AllocateCCCC(void** cache, uint8_t* shared, uint8_t* attached,
+                            const WEQ_UC** method, size_t size, int location);
+rscpRc_t rscph_ReleaseCCCC(void* cache, int location, uint8_t* released);
+int WaitBeforeClearing(uint32_t seconds);
+
+// Load steps of the converter's start and finish; they only trace.
+rscpRc_t rscpli__load_init(int location);
+rscpRc_t rscpli__load_finish(int location);
+
+// Sort order of segment records (12 bytes): the low 7 bits of their third
+// 32-bit word.
+int rscpCompareSegKey(const void* a, const void* b);
+
+// --- Enumeration names -------------------------------------------------------------------
+
+// Constant names; the three with a numeric fallback ("unknown(%d)",
+// "unknown_out_rule(%d)") write it into a buffer of the calling thread that
+// its next call with an unknown value overwrites.
+const WEQ_UC* rscpNameOfMethod(uint32_t method);
+const WEQ_UC* rscpNameOfNLS(uint32_t nls);
+const WEQ_UC* rscpNameOfOutRule(uint16_t rule);
+const WEQ_UC* rscpNameOfFill(int32_t v);
+const WEQ_UC* rscpNameOfBroken(int32_t v);
+const WEQ_UC* rscpNameOfCtrlCodeCv(int32_t v);
+const WEQ_UC* rscpNameOfOwnChCv(int32_t v);
+const WEQ_UC* rscpNameOfUseF1(int32_t v);
+const WEQ_UC* rscpNameOfDrop(int32_t v);
+const WEQ_UC* rscpNameOfTable(int32_t index);
+
+#endif
