@@ -3,6 +3,28 @@
 find_package(Threads REQUIRED)
 include(GoogleTest OPTIONAL)
 
+# --- Compiler cache ---------------------------------------------------------
+# Every compile goes through ccache when it is installed (TOV_CCACHE=OFF or a
+# launcher given on the command line turns this off). The cache lives outside
+# the tree: CCACHE_DIR when it is set, else ccache's own default
+# (~/.cache/ccache). A clone in any other folder hits the same entries: paths
+# below the source directory are hashed relative to it (base_dir), and every
+# object names its files relative to the source directory
+# (-ffile-prefix-map, which ccache also applies to the build directory it
+# would otherwise hash for the debug info).
+option(TOV_CCACHE "Compile through ccache when it is installed" ON)
+if(TOV_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER AND NOT CMAKE_C_COMPILER_LAUNCHER)
+  find_program(TOV_CCACHE_PROGRAM ccache)
+  if(TOV_CCACHE_PROGRAM)
+    set(_launcher ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} ${TOV_CCACHE_PROGRAM})
+    set(CMAKE_C_COMPILER_LAUNCHER ${_launcher})
+    set(CMAKE_CXX_COMPILER_LAUNCHER ${_launcher})
+  else()
+    message(STATUS "ccache not found: compiling without a cache")
+  endif()
+endif()
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+
 # --- JNI headers (the JDK's; nothing of the JVM is linked) -----------------
 find_path(TOV_JNI_INCLUDE jni.h
   HINTS $ENV{JAVA_HOME}/include
