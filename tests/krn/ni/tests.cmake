@@ -1,0 +1,1 @@
+tov_test(niaddr_test LABELS ni SOURCES niaddr_test.cpp)
