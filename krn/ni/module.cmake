@@ -1,1 +1,2 @@
-tov_sources(niaddr.cpp nixxres.cpp nixxhs.cpp nixxsl.cpp nixxhl.cpp nixxhl6.cpp)
+tov_sources(ni_standin.cpp nierr.cpp nireport.cpp
+  niaddr.cpp nixxres.cpp nixxhs.cpp nixxsl.cpp nixxhl.cpp nixxhl6.cpp)

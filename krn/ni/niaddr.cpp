@@ -10,6 +10,7 @@
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nihs_int.h"
 #include "krn/rscp/rscpu.h"
+#include "krn/si/si.h"
 
 namespace {
 
@@ -362,6 +363,9 @@ NI_NODEADDR NiIPv4ToAddr(uint32_t ipv4) {
   memcpy(a.addr + 12, &ipv4, 4);
   return a;
 }
+
+uint16_t NiHtons(uint16_t value) { return SiHtons(value); }
+uint16_t NiNtohs(uint16_t value) { return SiNtohs(value); }
 
 uint32_t NiAddrToIPv4(const NI_NODEADDR* pNodeAddr) {
   uint32_t v = 0;

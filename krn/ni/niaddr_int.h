@@ -13,13 +13,8 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/err.h"
-#include "krn/ni/ni_names.h"
-
-#define NI_COMPONENT u"NI (network interface)"
-#define NI_COMPONENT_VERSION 40
-
-// The trace file NI writes to.
-inline CTRC_HDL NiITrcHdl() { return CTrcGlobalHdl.load(std::memory_order_relaxed); }
+#include "krn/ni/ni.h"
+#include "krn/ni/ni_int.h"
 
 // Records NI error information for rc (detail: the code's text) and returns
 // rc; descr's conversions take the first arguments, the detail's the rest.

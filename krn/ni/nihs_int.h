@@ -27,6 +27,7 @@
 
 #include "krn/dptrc/dptrc.h"
 #include "krn/ni/niaddr_int.h"
+#include "krn/ni/nihs_front.h"
 #include "krn/thr/thr.h"
 
 // Entry statuses; the host caches combine the bits.
@@ -336,14 +337,6 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
                    uint32_t hostUnknownAddr, uint32_t servValid, uint32_t servUnknownName,
                    uint32_t servUnknownPort);
 void NiIHSBufExit(void);
-
-NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode,
-                     CTRC_HDL trc);
-NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
-                     int mode, CTRC_HDL trc);
-// Ports in network order.
-NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HDL trc);
-NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode, CTRC_HDL trc);
 
 NI_RC NiISetHSBufIndexSize(uint32_t capacity);
 NI_RC NiISetHBufTimeout(int32_t seconds, uint32_t flags);

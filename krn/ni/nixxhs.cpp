@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "krn/ni/nihs_int.h"
+#include "krn/si/si.h"
 
 namespace {
 
@@ -287,6 +288,14 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
   if (rc == WEQ_O_K) {
     rc = serv->Init(capacity, ClampTime(servValid), ClampTime(servUnknownName),
                     ClampTime(servUnknownPort));
+  }
+  if (rc == WEQ_O_K) {
+    int32_t err = 0;
+    SI_RC si = SiInit(&err);
+    if (si != SI_OK) {
+      rc = NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn,
+                            kModule, __LINE__, 1);
+    }
   }
   if (rc != WEQ_O_K) {
     delete host;
