@@ -1,1 +1,2 @@
 tov_test(niaddr_test LABELS ni SOURCES niaddr_test.cpp)
+tov_test(nihs_test LABELS ni SOURCES nihs_test.cpp)
