@@ -6,6 +6,7 @@
 #define KRN_NI_NIADDR_INT_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -56,10 +57,7 @@ NI_NODEADDR NiIAnyAddr(void);
 
 inline bool NiIIsMapped(const NI_NODEADDR& a) {
   static constexpr WEQ_RAW kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  for (int i = 0; i < 12; ++i) {
-    if (a.addr[i] != kPrefix[i]) return false;
-  }
-  return true;
+  return memcmp(a.addr, kPrefix, 12) == 0;
 }
 
 // Process-wide resets for tests: the usage word, the kept "localhost"

@@ -245,6 +245,8 @@ class NIHIMPL_LINEAR : public NIHIMPL {
                    uint32_t unknownAddrTime);
   bool Trusted(const Entry& e, int64_t now) const;
   uint32_t StoreSlot(int64_t remembered, uint32_t gen, CTRC_HDL trc);
+  [[gnu::noinline]] NI_RC ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEADDR* pNodeAddr,
+                                      bool cached, int64_t remembered, uint32_t gen, CTRC_HDL trc);
 
   Entry* table_ = nullptr;
   uint32_t next_ = 0;

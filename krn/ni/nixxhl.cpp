@@ -172,6 +172,13 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
                         pHostName);
     }
   }
+  return ResolveName(pHostName, len, pNodeAddr, cached, remembered, gen, trc);
+}
+
+// The miss path of GetNodeAddr, kept out of the hit's frame.
+NI_RC NIHIMPL_LINEAR::ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEADDR* pNodeAddr,
+                                  bool cached, int64_t remembered, uint32_t gen, CTRC_HDL trc) {
+  static constexpr const WEQ_UC* kFn = u"NiHLGetNodeAddr";
   NI_NODEADDR addrs[NI_HL6_MAX_ADDRS];
   WEQ_UC canon[NI_MAX_HOSTNAME_LEN];
   canon[0] = 0;

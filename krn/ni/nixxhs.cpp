@@ -343,7 +343,9 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
                NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0));
     return WEQ_O_K;
   }
-  if ((pHostName[0] >= u'0' && pHostName[0] <= u'9') || strchrU(pHostName, u':') != nullptr) {
+  bool addressText = pHostName[0] >= u'0' && pHostName[0] <= u'9';
+  for (const WEQ_UC* p = pHostName; !addressText && *p != 0; ++p) addressText = *p == u':';
+  if (addressText) {
     NI_NODEADDR a;
     if (NiStrToAddr(&a, pHostName) == WEQ_O_K) {
       bool mapped = NiIIsMapped(a);
