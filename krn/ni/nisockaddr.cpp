@@ -167,9 +167,11 @@ void NiITracePeerAddrV(const NITAB* pHdl, int ask, int local, int names, int lev
     return;
   }
   WEQ_RAW raw[16];
-  memcpy(raw, NiIIsMapped(pHdl->con.mPeerAddr) && sock.family == SI_AF_INET ? pHdl->con.mPeerAddr.addr + 12
-                                                                            : pHdl->con.mPeerAddr.addr,
-         16);
-  if (sock.family != SI_AF_INET && sock.family != SI_AF_UNIX) sock.family = SI_AF_INET6;
+  if (sock.family == SI_AF_INET && NiIIsMapped(pHdl->con.mPeerAddr)) {
+    memcpy(raw, pHdl->con.mPeerAddr.addr + 12, 4);
+  } else {
+    memcpy(raw, pHdl->con.mPeerAddr.addr, 16);
+    if (sock.family != SI_AF_UNIX) sock.family = SI_AF_INET6;
+  }
   NiITraceSockAddrV(pHdl, &sock, raw, pHdl->con.mPeerServNo, 0, local, names, level, format, args);
 }

@@ -128,7 +128,12 @@ TEST(NiSockAddr, SolveAsksTheSocketsOwnAndPeerNames) {
     EXPECT_EQ(port, p.Port(p.cli, true));
     // Without asking, the given address bytes are solved.
     WEQ_RAW raw[16];
-    memcpy(raw, family == AF_INET ? Loop(family).addr + 12 : Loop(family).addr, 16);
+    NI_NODEADDR loop = Loop(family);
+    if (family == AF_INET) {
+      memcpy(raw, loop.addr + 12, 4);
+    } else {
+      memcpy(raw, loop.addr, 16);
+    }
     ASSERT_EQ(NiISolveSockAddr(nullptr, &cli, raw, htons(77), 0, 0, &a, &port, nullptr), WEQ_O_K);
     EXPECT_EQ(memcmp(a.addr, Loop(family).addr, 16), 0);
     EXPECT_EQ(ntohs(port), 77);
