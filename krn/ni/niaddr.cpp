@@ -25,8 +25,8 @@ NI_RC ParamNull(const WEQ_UC* func, const WEQ_UC* param, int line) {
   return NiIErrTrace(kModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, func, param);
 }
 
-#define NI_CHECK_NULL(func, p)                                  \
-  do {                                                          \
+#define NI_CHECK_NULL(func, p)                                    \
+  do {                                                            \
     if ((p) == nullptr) return ParamNull(func, u"" #p, __LINE__); \
   } while (0)
 
@@ -158,8 +158,8 @@ NI_RC AddrMaskParser::ParseIPv4Parts(int q) {
 
 NI_RC AddrMaskParser::ParseIPv6() {
   uint16_t groups[8] = {};
-  int g = 0;              // groups stored
-  int dc = -1;            // groups before the "::"
+  int g = 0;    // groups stored
+  int dc = -1;  // groups before the "::"
   bool afterColon = false, lastWasDc = false, tail = false;
   int p = 0;
   if (addrEnd_ > 0 && s_[0] == u':') {
@@ -301,8 +301,8 @@ int MaskPrefix(const NI_NODEADDR& m, bool* contiguous) {
 
 NI_RC NiIErrTraceV(const WEQ_UC* module, int line, int level, NI_RC rc, const WEQ_UC* descr,
                    U16FmtArgs args) {
-  ErrSetInfoSysV(NI_COMPONENT, NI_COMPONENT_VERSION, module, static_cast<uint32_t>(line), 0, descr,
-                 rc, NiIErrorText(rc, nullptr), nullptr, 0, args);
+  ErrSetInfoSysV(NI_COMPONENT, NI_COMPONENT_VERSION, module, static_cast<uint32_t>(line), 0, descr, rc,
+                 NiIErrorText(rc, nullptr), nullptr, 0, args);
   if (DPTRC_ON(level)) {
     WEQ_UC text[1024];
     vsnprintfTruncU16(text, sizeof text / sizeof text[0], descr, args);
@@ -334,8 +334,8 @@ void NiISetIPProtoUsage(void) {
     } else if (DPTRC_ON(1)) {
       WEQ_UC value[128];
       Utf8sToU16s(value, 128, nullptr, env);
-      DPTRC_LINE(1, NiITrcHdl(), u"%s: invalid value '%s' for WEQ_IPv6_ACTIVE [0,1]\n",
-                 u"NiISetIPProtoUsage", +value);
+      DPTRC_LINE(1, NiITrcHdl(), u"%s: invalid value '%s' for WEQ_IPv6_ACTIVE [0,1]\n", u"NiISetIPProtoUsage",
+                 +value);
     }
   }
   uint32_t expected = 0;
@@ -399,13 +399,12 @@ NI_RC NiAddrToStr(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int buffer
   const WEQ_RAW* b = pNodeAddr->addr;
   int g[8];
   for (int i = 0; i < 8; ++i) g[i] = (b[2 * i] << 8) | b[2 * i + 1];
-  snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1],
-              g[2], g[3], g[4], g[5], g[6], g[7]);
+  snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1], g[2],
+              g[3], g[4], g[5], g[6], g[7]);
   return WEQ_O_K;
 }
 
-const WEQ_UC* NiAddrToStr2(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int bufferLen,
-                           int flag) {
+const WEQ_UC* NiAddrToStr2(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int bufferLen, int flag) {
   if (NiAddrToStr(pNodeAddr, pNodeAddrStr, bufferLen, flag) != WEQ_O_K) return u"<ERR>";
   return pNodeAddrStr;
 }
@@ -429,8 +428,7 @@ NI_RC NiServToStr(uint16_t servNo, WEQ_UC* pServNoStr, int bufferLen) {
 
 // --- Address and mask ----------------------------------------------------------------
 
-NI_RC NiStrToAddrMask(const WEQ_UC* pInStr, NI_NODEADDR* pNodeAddr, NI_NODEADDR* pNodeAddrMask,
-                      int* pFlag) {
+NI_RC NiStrToAddrMask(const WEQ_UC* pInStr, NI_NODEADDR* pNodeAddr, NI_NODEADDR* pNodeAddrMask, int* pFlag) {
   static constexpr const WEQ_UC* kFn = u"NiStrToAddrMask";
   NI_CHECK_NULL(kFn, pInStr);
   NI_CHECK_NULL(kFn, pNodeAddr);
@@ -442,8 +440,8 @@ NI_RC NiStrToAddrMask(const WEQ_UC* pInStr, NI_NODEADDR* pNodeAddr, NI_NODEADDR*
   if (DPTRC_ON(3)) {
     WEQ_UC text[NI_ADDRMASK_STR_LEN];
     NiAddrMaskToStr(pNodeAddr, pNodeAddrMask, text, NI_ADDRMASK_STR_LEN);
-    DPTRC_LINE(3, NiITrcHdl(), u"%s: '%s' -> %s (%d/%d)\n", kFn, pInStr, +text,
-               prefixUsed ? 1 : 0, wildUsed ? 1 : 0);
+    DPTRC_LINE(3, NiITrcHdl(), u"%s: '%s' -> %s (%d/%d)\n", kFn, pInStr, +text, prefixUsed ? 1 : 0,
+               wildUsed ? 1 : 0);
   }
   return WEQ_O_K;
 }
@@ -457,14 +455,13 @@ NI_RC NiStrToAddr(NI_NODEADDR* pNodeAddr, const WEQ_UC* pInStr) {
   NI_RC rc = NiStrToAddrMask(pInStr, pNodeAddr, &mask, &flag);
   if (rc != WEQ_O_K) return rc;
   if (flag != 0) {
-    return NiIErrTrace(kModule, __LINE__, 2, u"%s: address '%s' with subnet prefix", NIEINVAL, kFn,
-                       pInStr);
+    return NiIErrTrace(kModule, __LINE__, 2, u"%s: address '%s' with subnet prefix", NIEINVAL, kFn, pInStr);
   }
   return WEQ_O_K;
 }
 
-NI_RC NiAddrMaskToStr(const NI_NODEADDR* pNodeAddr, const NI_NODEADDR* pNodeAddrMask,
-                      WEQ_UC* pNodeAddrStr, int bufferLen) {
+NI_RC NiAddrMaskToStr(const NI_NODEADDR* pNodeAddr, const NI_NODEADDR* pNodeAddrMask, WEQ_UC* pNodeAddrStr,
+                      int bufferLen) {
   static constexpr const WEQ_UC* kFn = u"NiAddrMaskToStr";
   NI_CHECK_NULL(kFn, pNodeAddr);
   NI_CHECK_NULL(kFn, pNodeAddrMask);
@@ -487,8 +484,8 @@ NI_RC NiAddrMaskToStr(const NI_NODEADDR* pNodeAddr, const NI_NODEADDR* pNodeAddr
       snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%s/%d", +addrText, prefix - 96);
     } else {
       const WEQ_RAW* m = pNodeAddrMask->addr + 12;
-      snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%s/%d.%d.%d.%d", +addrText, m[0],
-                  m[1], m[2], m[3]);
+      snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%s/%d.%d.%d.%d", +addrText, m[0], m[1],
+                  m[2], m[3]);
     }
   } else if (contiguous) {
     snprintfU16(pNodeAddrStr, static_cast<size_t>(bufferLen), u"%s%s/%d", lead, +addrText, prefix);
@@ -608,8 +605,7 @@ NI_RC NiServToNo(const WEQ_UC* pServName, uint16_t* pServNo) {
   NI_CHECK_NULL(kFn, pServNo);
   if (strlenU(pServName) >= NI_MAX_SERVNAME_LEN) {
     return NiIErrTrace(kModule, __LINE__, 1,
-                       u"%s: parameter invalid (strlenU(pServName) >= NI_MAX_SERVNAME_LEN)", NIEINVAL,
-                       kFn);
+                       u"%s: parameter invalid (strlenU(pServName) >= NI_MAX_SERVNAME_LEN)", NIEINVAL, kFn);
   }
   *pServNo = 0;
   uint16_t port = 0;

@@ -20,21 +20,18 @@
 // Records NI error information for rc (detail: the code's text) and returns
 // rc; descr's conversions take the first arguments, the detail's the rest.
 template <class... A>
-inline NI_RC NiIErrInfo(const WEQ_UC* module, int line, ErrDescrFmt<A...> descr, NI_RC rc,
-                        const A&... args) {
-  ErrSetInfoSysV(NI_COMPONENT, NI_COMPONENT_VERSION, module, static_cast<uint32_t>(line), 0,
-                 descr.str, rc, NiIErrorText(rc, nullptr), nullptr, 0,
-                 U16FmtMakeArgs(args...).args());
+inline NI_RC NiIErrInfo(const WEQ_UC* module, int line, ErrDescrFmt<A...> descr, NI_RC rc, const A&... args) {
+  ErrSetInfoSysV(NI_COMPONENT, NI_COMPONENT_VERSION, module, static_cast<uint32_t>(line), 0, descr.str, rc,
+                 NiIErrorText(rc, nullptr), nullptr, 0, U16FmtMakeArgs(args...).args());
   return rc;
 }
 
 // As NiIErrInfo, and the same text as one trace line: an error line at
 // level 1, an information line at level 2 or 3.
-NI_RC NiIErrTraceV(const WEQ_UC* module, int line, int level, NI_RC rc, const WEQ_UC* descr,
-                   U16FmtArgs args);
+NI_RC NiIErrTraceV(const WEQ_UC* module, int line, int level, NI_RC rc, const WEQ_UC* descr, U16FmtArgs args);
 template <class... A>
-inline NI_RC NiIErrTrace(const WEQ_UC* module, int line, int level, ErrDescrFmt<A...> descr,
-                         NI_RC rc, const A&... args) {
+inline NI_RC NiIErrTrace(const WEQ_UC* module, int line, int level, ErrDescrFmt<A...> descr, NI_RC rc,
+                         const A&... args) {
   return NiIErrTraceV(module, line, level, rc, descr.str, U16FmtMakeArgs(args...).args());
 }
 
@@ -80,11 +77,10 @@ struct NiIResolverOps {
 };
 
 // The system's functions.
-NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly,
-                       NI_NODEADDR* pAddrs, int* pCount, WEQ_UC* pCanon, int canonLen,
+NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, NI_NODEADDR* pAddrs,
+                       int* pCount, WEQ_UC* pCanon, int canonLen, CTRC_HDL trc);
+NI_RC NiPGetHostByAddr(const NI_NODEADDR* pNodeAddr, int numeric, WEQ_UC* pHostName, int bufferLen,
                        CTRC_HDL trc);
-NI_RC NiPGetHostByAddr(const NI_NODEADDR* pNodeAddr, int numeric, WEQ_UC* pHostName,
-                       int bufferLen, CTRC_HDL trc);
 NI_RC NiPGetServByName(const WEQ_UC* pServName, uint16_t* pServNo, CTRC_HDL trc);
 NI_RC NiPGetServByPort(uint16_t servNo, WEQ_UC* pServName, int bufferLen, CTRC_HDL trc);
 NI_RC NiPMyHostName(WEQ_UC* pHostName, int bufferLen);
@@ -101,10 +97,9 @@ void NiISetResolver(const NiIResolverOps* ops);
 // capacity entries; *pCount receives the total found, which may exceed the
 // capacity (then only capacity entries are stored). Link-local addresses
 // (fe80::/64 form) only with the flag.
-typedef NI_RC (*NiIAddrListFn)(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity,
-                               int withLinkLocal, int* pCount);
-NI_RC NiPGetNodeAddrList(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity, int withLinkLocal,
-                         int* pCount);
+typedef NI_RC (*NiIAddrListFn)(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity, int withLinkLocal,
+                               int* pCount);
+NI_RC NiPGetNodeAddrList(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity, int withLinkLocal, int* pCount);
 // Tests replace the list (NULL: the system's).
 void NiISetAddrListFn(NiIAddrListFn fn);
 

@@ -14,11 +14,10 @@
 
 // Host name, address text or NULL (the loopback address) to an address;
 // protocol 0, NI_PROTO_FAM_IPv4 or NI_PROTO_FAM_IPv6.
-NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode,
-                     CTRC_HDL trc);
+NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode, CTRC_HDL trc);
 // Address (NULL: "localhost") to host name; fq only marks the trace line.
-NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
-                     int mode, CTRC_HDL trc);
+NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq, int mode,
+                     CTRC_HDL trc);
 // Service name or decimal text to a port.
 NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HDL trc);
 // Port to service name.

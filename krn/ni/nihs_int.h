@@ -119,9 +119,43 @@ class NIHSIMPL {
   // anything changes).
   NI_RC CheckCapacity(const WEQ_UC* fn, uint32_t capacity);
 
+  // What each cache does under its mutex for the shared operations below:
+  // free its tables (capacity 0 afterwards), and Init.
+  virtual void FreeTablesLocked() = 0;
+  virtual NI_RC InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
+                           uint32_t unknownAddrTime) = 0;
+  // SetIndexSize of every cache: all entries are lost; the times stay.
+  NI_RC Resize(const WEQ_UC* fn, uint32_t capacity);
+  // Flush's common part, under the mutex: every status (the first byte of
+  // each entry) becomes free, a new generation starts, the flush time is
+  // now, and the trace line text ("%s" the name) is written.
+  void FlushTable(void* table, size_t entrySize, const WEQ_UC* fn, const WEQ_UC* text);
+  // The slot to store an answer in: the remembered one while the table's
+  // generation is still gen, else the next slot of the ring (overflowText,
+  // "%s" the name, is traced when the ring starts again at 0).
+  struct Ring {
+    uint32_t next = 0;
+    bool wrapped = false;  // the ring has started again at 0 since the table was emptied
+  };
+  uint32_t StoreSlot(Ring* ring, int64_t remembered, uint32_t gen, CTRC_HDL trc, const WEQ_UC* fn,
+                     const WEQ_UC* overflowText);
+  // A copy of entry i under the mutex; false outside the table.
+  template <class E>
+  bool PeekLocked(const E* table, uint32_t i, E* out) {
+    NiIMtxHold hold(&mtx_);
+    if (i >= capacity_) return false;
+    *out = table[i];
+    return true;
+  }
+  // DumpBufLine's end: the entry at the cursor as one line in the format
+  // asked for, then the cursor moves on.
+  NI_RC DumpEntry(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, int* pDone, int format,
+                  const WEQ_UC* tableFormat, U16FmtArgs tableArgs, const WEQ_UC* tabFormat,
+                  U16FmtArgs tabArgs);
+
   // Dump helpers: formats one line; NIETOO_SMALL when it does not fit.
-  NI_RC DumpPut(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, uint32_t slot,
-                const WEQ_UC* format, U16FmtArgs args);
+  NI_RC DumpPut(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, uint32_t slot, const WEQ_UC* format,
+                U16FmtArgs args);
 
   ThrMtx mtx_;
   std::atomic<NI_HS_TIME_FUNC> timeFunc_{nullptr};
@@ -131,18 +165,18 @@ class NIHSIMPL {
   uint32_t validTime_ = 0;
   uint32_t unknownNameTime_ = 0;
   uint32_t unknownAddrTime_ = 0;
-  uint32_t cursor_ = 0;       // dump cursor
-  uint32_t generation_ = 0;   // changed whenever the table is emptied or replaced
+  uint32_t cursor_ = 0;      // dump cursor
+  uint32_t generation_ = 0;  // changed whenever the table is emptied or replaced
 };
 
 class NIHIMPL : public NIHSIMPL {
  public:
   virtual NI_RC Init(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
                      uint32_t unknownAddrTime) = 0;
-  virtual NI_RC GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode,
-                            int protocol, CTRC_HDL trc) = 0;
-  virtual NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen,
-                            uint8_t fq, int mode, CTRC_HDL trc) = 0;
+  virtual NI_RC GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
+                            CTRC_HDL trc) = 0;
+  virtual NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
+                            int mode, CTRC_HDL trc) = 0;
   virtual NI_RC SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) = 0;
   virtual NI_RC SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
                              int64_t timestamp) = 0;
@@ -150,6 +184,11 @@ class NIHIMPL : public NIHSIMPL {
  protected:
   using NIHSIMPL::NIHSIMPL;
 };
+
+// Copies a found name into a caller buffer longer than it; otherwise
+// NIETOO_SMALL with error information and a trace line.
+NI_RC NiICopyName(const WEQ_UC* module, int line, const WEQ_UC* fn, const WEQ_UC* name, WEQ_UC* buffer,
+                  int bufferLen, CTRC_HDL trc);
 
 // A service record as the system's look-ups describe one.
 struct NI_SERVENT {
@@ -164,8 +203,7 @@ class NISIMPL : public NIHSIMPL {
   virtual NI_RC Init(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
                      uint32_t unknownPortTime) = 0;
   virtual NI_RC GetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HDL trc) = 0;
-  virtual NI_RC GetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode,
-                            CTRC_HDL trc) = 0;
+  virtual NI_RC GetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode, CTRC_HDL trc) = 0;
   virtual void TraceServEntry(const NI_SERVENT* entry, int level);
 
  protected:
@@ -186,8 +224,7 @@ class NISIMPL_LINEAR : public NISIMPL {
   NI_RC Init(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
              uint32_t unknownPortTime) override;
   NI_RC GetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HDL trc) override;
-  NI_RC GetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode,
-                    CTRC_HDL trc) override;
+  NI_RC GetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode, CTRC_HDL trc) override;
 
   struct Entry {
     uint8_t status;
@@ -195,19 +232,18 @@ class NISIMPL_LINEAR : public NISIMPL {
     uint16_t port;   // network order
     int64_t expiry;  // seconds since 1970
   };
-  // Tests: a copy of slot i under the mutex; false outside the table.
-  bool PeekEntry(uint32_t i, Entry* out);
+  // Tests: a copy of slot i; false outside the table.
+  bool PeekEntry(uint32_t i, Entry* out) { return PeekLocked(table_, i, out); }
   uint32_t NextSlot();
 
  private:
+  void FreeTablesLocked() override;
   NI_RC InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
-                   uint32_t unknownPortTime);
-  // Slot to store a new answer in (the remembered one while its generation
-  // holds), advancing the ring for a new entry.
-  uint32_t StoreSlot(int64_t remembered, uint32_t gen, CTRC_HDL trc);
+                   uint32_t unknownPortTime) override;
+  uint32_t Store(int64_t remembered, uint32_t gen, CTRC_HDL trc);
 
   Entry* table_ = nullptr;
-  uint32_t next_ = 0;
+  Ring ring_;
 };
 
 // --- IPv4 host cache: a ring of slots ----------------------------------------------
@@ -225,11 +261,10 @@ class NIHIMPL_LINEAR : public NIHIMPL {
              uint32_t unknownAddrTime) override;
   NI_RC GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
                     CTRC_HDL trc) override;
-  NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
-                    int mode, CTRC_HDL trc) override;
+  NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq, int mode,
+                    CTRC_HDL trc) override;
   NI_RC SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) override;
-  NI_RC SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
-                     int64_t timestamp) override;
+  NI_RC SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type, int64_t timestamp) override;
 
   struct Entry {
     uint8_t status;
@@ -237,28 +272,30 @@ class NIHIMPL_LINEAR : public NIHIMPL {
     uint32_t ipv4;  // network order
     int64_t stamp;  // seconds since 1970 when stored
   };
-  bool PeekEntry(uint32_t i, Entry* out);
+  bool PeekEntry(uint32_t i, Entry* out) { return PeekLocked(table_, i, out); }
   uint32_t NextSlot();
 
  private:
+  void FreeTablesLocked() override;
   NI_RC InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
-                   uint32_t unknownAddrTime);
+                   uint32_t unknownAddrTime) override;
   bool Trusted(const Entry& e, int64_t now) const;
-  uint32_t StoreSlot(int64_t remembered, uint32_t gen, CTRC_HDL trc);
+  uint32_t Store(int64_t remembered, uint32_t gen, CTRC_HDL trc);
+  // The first entry from slot 0 that match accepts, or capacity; once the
+  // ring has wrapped a freed slot is passed over instead of ending the scan.
+  template <class M>
+  uint32_t Scan(M match) const;
   [[gnu::noinline]] NI_RC ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEADDR* pNodeAddr,
                                       bool cached, int64_t remembered, uint32_t gen, CTRC_HDL trc);
 
   Entry* table_ = nullptr;
-  uint32_t next_ = 0;
-  // The ring has started again at slot 0 since the table was last emptied;
-  // from then on a freed slot is skipped by scans instead of ending them.
-  bool wrapped_ = false;
+  Ring ring_;
 };
 
 // SetHostEntry's checks, shared by both host caches: 0 or NIEINVAL (traced);
 // *pAddr receives the address text's address.
-NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText,
-                        int type, NI_NODEADDR* pAddr);
+NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
+                        NI_NODEADDR* pAddr);
 // "STAT_VALID_NAME" ... for an entry type.
 const WEQ_UC* NiIHostStatName(int type);
 
@@ -287,17 +324,15 @@ class NIHIMPL_LINEAR6 : public NIHIMPL {
              uint32_t unknownAddrTime) override;
   NI_RC GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
                     CTRC_HDL trc) override;
-  NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
-                    int mode, CTRC_HDL trc) override;
+  NI_RC GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq, int mode,
+                    CTRC_HDL trc) override;
   NI_RC SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) override;
-  NI_RC SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
-                     int64_t timestamp) override;
+  NI_RC SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type, int64_t timestamp) override;
 
   // Cache-only look-ups: 0, NIEHOST_UNKNOWN (cached as unknown) or
   // NI_HS_NOT_CACHED.
   NI_RC NiHL6CacheLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, CTRC_HDL trc);
-  NI_RC NiHL6CacheLookupAddrToName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int size,
-                                   CTRC_HDL trc);
+  NI_RC NiHL6CacheLookupAddrToName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int size, CTRC_HDL trc);
   void NiHL6CacheAddName(const WEQ_UC* pHostName, const NI_NODEADDR* pNodeAddr, int type);
   void NiHL6AddAddress(const NI_NODEADDR* pNodeAddr, const WEQ_UC* pHostName, int type);
   // Frees expired entries and packs the rest into slots 0..last; under the
@@ -307,8 +342,7 @@ class NIHIMPL_LINEAR6 : public NIHIMPL {
   // The policy (read at Init from NI_ADDR_POLICY).
   NI_RC NiHL6InitPolicy();
   NI_RC NiHL6addPolicyRule(const WEQ_UC* pRule);
-  NI_RC NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int protocol,
-                                CTRC_HDL trc);
+  NI_RC NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int protocol, CTRC_HDL trc);
 
   struct Entry {
     uint8_t status;
@@ -316,15 +350,20 @@ class NIHIMPL_LINEAR6 : public NIHIMPL {
     NI_NODEADDR addr;
     int64_t stamp;
   };
-  bool PeekEntry(uint32_t i, Entry* out);
+  bool PeekEntry(uint32_t i, Entry* out) { return PeekLocked(table_, i, out); }
   uint32_t LastIndex();
   // A copy of the rules in force; returns their count.
   int CopyPolicy(NI_POLICY_RULE* rules);
 
  private:
+  void FreeTablesLocked() override;
   NI_RC InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
-                   uint32_t unknownAddrTime);
+                   uint32_t unknownAddrTime) override;
   bool Expired(const Entry& e, int64_t now) const;
+  // The first live entry in slots 0..last that match accepts (expired
+  // entries met are freed), or capacity; under the mutex.
+  template <class M>
+  uint32_t ScanLive(M match);
   void AddLocked(const NI_NODEADDR* pNodeAddr, const WEQ_UC* pHostName, int type);
 
   NI_POLICY_RULE* policy_ = nullptr;
@@ -335,9 +374,8 @@ class NIHIMPL_LINEAR6 : public NIHIMPL {
 
 // --- Front end -------------------------------------------------------------------------
 
-NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownName,
-                   uint32_t hostUnknownAddr, uint32_t servValid, uint32_t servUnknownName,
-                   uint32_t servUnknownPort);
+NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownName, uint32_t hostUnknownAddr,
+                   uint32_t servValid, uint32_t servUnknownName, uint32_t servUnknownPort);
 void NiIHSBufExit(void);
 
 NI_RC NiISetHSBufIndexSize(uint32_t capacity);

@@ -36,8 +36,7 @@ void TraceByteOrder() {
   }
 }
 
-NI_RC InvalidFamily(const WEQ_UC* fn, int32_t family, const NITAB* pHdl, const SI_SOCKET* pSock,
-                    int line) {
+NI_RC InvalidFamily(const WEQ_UC* fn, int32_t family, const NITAB* pHdl, const SI_SOCKET* pSock, int line) {
   return NiIErrTrace(kModule, line, 1, u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, fn, family,
                      pHdl != nullptr ? pHdl->mHdl : -1, pSock != nullptr ? pSock->socketNo : -1);
 }
@@ -109,8 +108,8 @@ NI_RC NiISolveSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSock
                  : SiGetPeerName(pSock, asked, sizeof asked, &servNo);
     } while (rc == SI_EINTR);
     if (rc != SI_OK) {
-      return NiIReportSiError(rc, local ? SI_FN_GETSOCKNAME : SI_FN_GETPEERNAME, pHdl, pSock,
-                              pSock->sysErr, nullptr, nullptr, nullptr, kFn, kModule, __LINE__, 0);
+      return NiIReportSiError(rc, local ? SI_FN_GETSOCKNAME : SI_FN_GETPEERNAME, pHdl, pSock, pSock->sysErr,
+                              nullptr, nullptr, nullptr, kFn, kModule, __LINE__, 0);
     }
     pSockAddr = asked;
   }
@@ -158,8 +157,8 @@ void NiITraceSockAddrV(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSock
   DpTrcUnlock();
 }
 
-void NiITracePeerAddrV(const NITAB* pHdl, int ask, int local, int names, int level,
-                       const WEQ_UC* format, U16FmtArgs args) {
+void NiITracePeerAddrV(const NITAB* pHdl, int ask, int local, int names, int level, const WEQ_UC* format,
+                       U16FmtArgs args) {
   if (!DPTRC_ON(level) || pHdl == nullptr) return;
   SI_SOCKET sock = pHdl->con.mSocket;
   if (ask == 1) {

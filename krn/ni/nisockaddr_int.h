@@ -34,17 +34,17 @@ NI_RC NiISolveSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSock
 void NiITraceSockAddrV(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSockAddr, uint16_t servNo,
                        int ask, int local, int names, int level, const WEQ_UC* format, U16FmtArgs args);
 template <class... A>
-inline void NiITraceSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSockAddr,
-                             uint16_t servNo, int ask, int local, int names, int level,
-                             U16Format<A...> format, const A&... args) {
+inline void NiITraceSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSockAddr, uint16_t servNo,
+                             int ask, int local, int names, int level, U16Format<A...> format,
+                             const A&... args) {
   NiITraceSockAddrV(pHdl, pSock, pSockAddr, servNo, ask, local, names, level, format.str,
                     U16FmtMakeArgs(args...).args());
 }
 
 // As NiITraceSockAddr for a handle's peer: its kept peer address, or with
 // ask 1 the name of its connection socket (local 1: its own).
-void NiITracePeerAddrV(const NITAB* pHdl, int ask, int local, int names, int level,
-                       const WEQ_UC* format, U16FmtArgs args);
+void NiITracePeerAddrV(const NITAB* pHdl, int ask, int local, int names, int level, const WEQ_UC* format,
+                       U16FmtArgs args);
 template <class... A>
 inline void NiITracePeerAddr(const NITAB* pHdl, int ask, int local, int names, int level,
                              U16Format<A...> format, const A&... args) {

@@ -30,23 +30,25 @@ const WEQ_UC* NiIHostStatName(int type) {
   }
 }
 
-NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText,
-                        int type, NI_NODEADDR* pAddr) {
+NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
+                        NI_NODEADDR* pAddr) {
   if (pHostName != nullptr && strlenU(pHostName) >= NI_HOST_NAME_UNITS) {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: hostname '%s' too long for buffer (%d>=%d)\n", fn, pHostName,
                strlenU(pHostName), NI_HOST_NAME_UNITS);
     return NIEINVAL;
   }
-  if (pAddrText != nullptr &&
-      (strlenU(pAddrText) < 7 || NiStrToAddr(pAddr, pAddrText) != WEQ_O_K)) {
+  if (pAddrText != nullptr && (strlenU(pAddrText) < 7 || NiStrToAddr(pAddr, pAddrText) != WEQ_O_K)) {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: address invalid '%s'\n", fn, pAddrText);
     return NIEINVAL;
   }
   switch (type) {
-    case 0: case 1: case 2: case 4: case 8: case 12: break;
-    default:
-      DPTRC_LINE(1, NiITrcHdl(), u"%s: Entrytype invalid '%d'\n", fn, type);
-      return NIEINVAL;
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 12: break;
+    default: DPTRC_LINE(1, NiITrcHdl(), u"%s: Entrytype invalid '%d'\n", fn, type); return NIEINVAL;
   }
   return WEQ_O_K;
 }
@@ -56,21 +58,23 @@ NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC*
 NIHIMPL_LINEAR::NIHIMPL_LINEAR() : NIHIMPL(u"NI host section") {}
 
 NIHIMPL_LINEAR::~NIHIMPL_LINEAR() {
-  ThrMtxLock(&mtx_);
+  NiIMtxHold hold(&mtx_);
+  FreeTablesLocked();
+}
+
+void NIHIMPL_LINEAR::FreeTablesLocked() {
   capacity_ = 0;
   free(table_);
   table_ = nullptr;
-  ThrMtxUnlock(&mtx_);
 }
 
 NI_RC NIHIMPL_LINEAR::InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
                                  uint32_t unknownAddrTime) {
   static constexpr TableTexts kTexts = {u"NiHLInit", u"%s: disable host buf\n",
                                         u"%s: alloc host buf (%d entries)\n"};
-  next_ = 0;
-  wrapped_ = false;
-  return InitTable(reinterpret_cast<void**>(&table_), sizeof(Entry), capacity, validTime,
-                   unknownNameTime, unknownAddrTime, kTexts);
+  ring_ = Ring{};
+  return InitTable(reinterpret_cast<void**>(&table_), sizeof(Entry), capacity, validTime, unknownNameTime,
+                   unknownAddrTime, kTexts);
 }
 
 NI_RC NIHIMPL_LINEAR::Init(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
@@ -79,53 +83,40 @@ NI_RC NIHIMPL_LINEAR::Init(uint32_t capacity, uint32_t validTime, uint32_t unkno
   return InitLocked(capacity, validTime, unknownNameTime, unknownAddrTime);
 }
 
-NI_RC NIHIMPL_LINEAR::SetIndexSize(uint32_t capacity) {
-  static constexpr const WEQ_UC* kFn = u"NiHLSetIndexSize";
-  NiIMtxHold hold(&mtx_);
-  NI_RC rc = CheckCapacity(kFn, capacity);
-  if (rc != WEQ_O_K) return rc;
-  capacity_ = 0;
-  free(table_);
-  table_ = nullptr;
-  rc = InitLocked(capacity, validTime_, unknownNameTime_, unknownAddrTime_);
-  if (rc != WEQ_O_K) DPTRC_LINE(1, NiITrcHdl(), u"%s: init failed (rc=%d)\n", kFn, rc);
-  return rc;
-}
+NI_RC NIHIMPL_LINEAR::SetIndexSize(uint32_t capacity) { return Resize(u"NiHLSetIndexSize", capacity); }
 
 NI_RC NIHIMPL_LINEAR::Flush() {
   NiIMtxHold hold(&mtx_);
-  for (uint32_t i = 0; i < capacity_; ++i) table_[i].status = STAT_SLOT_FREE;
-  next_ = 0;
-  wrapped_ = false;
-  ++generation_;
-  DPTRC_LINE(2, NiITrcHdl(), u"%s: cache flushed\n", u"NiHLFlush");
-  lastFlush_ = NiIHSNow();
+  ring_ = Ring{};
+  FlushTable(table_, sizeof(Entry), u"NiHLFlush", u"%s: cache flushed\n");
   return WEQ_O_K;
 }
 
 bool NIHIMPL_LINEAR::Trusted(const Entry& e, int64_t now) const {
   uint32_t t = (e.status & (STAT_VALID_ADDR | STAT_VALID_NAME)) ? validTime_
-               : (e.status & STAT_UNKNOWN_NAME)                  ? unknownNameTime_
-                                                                  : unknownAddrTime_;
+               : (e.status & STAT_UNKNOWN_NAME)                 ? unknownNameTime_
+                                                                : unknownAddrTime_;
   return e.stamp + static_cast<int64_t>(t) >= now;
 }
 
-uint32_t NIHIMPL_LINEAR::StoreSlot(int64_t remembered, uint32_t gen, CTRC_HDL trc) {
-  if (remembered >= 0 && gen == generation_ && static_cast<uint32_t>(remembered) < capacity_) {
-    return static_cast<uint32_t>(remembered);
-  }
-  if (next_ >= capacity_) next_ = 0;
-  uint32_t slot = next_++;
-  if (next_ >= capacity_) {
-    next_ = 0;
-    wrapped_ = true;
-    DPTRC_LINE(2, trc, u"%s: hostbuf overflow\n", u"NiHLGetNodeAddr");
-  }
-  return slot;
+uint32_t NIHIMPL_LINEAR::Store(int64_t remembered, uint32_t gen, CTRC_HDL trc) {
+  return StoreSlot(&ring_, remembered, gen, trc, u"NiHLGetNodeAddr", u"%s: hostbuf overflow\n");
 }
 
-NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode,
-                                  int, CTRC_HDL trc) {
+template <class M>
+uint32_t NIHIMPL_LINEAR::Scan(M match) const {
+  for (uint32_t i = 0; i < capacity_; ++i) {
+    if (table_[i].status == STAT_SLOT_FREE) {
+      if (ring_.wrapped) continue;
+      break;
+    }
+    if (match(table_[i])) return i;
+  }
+  return capacity_;
+}
+
+NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int,
+                                  CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHLGetNodeAddr";
   size_t len = strlenU(pHostName);
   bool fits = len < NI_HOST_NAME_UNITS;
@@ -137,47 +128,43 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
       DPTRC_LINE(1, trc, u"%s: hostname '%s' too long for buffer (%d>=%d)\n", kFn, pHostName, len,
                  NI_HOST_NAME_UNITS);
       if (mode == NI_HS_MODE_BUFONLY) {
-        return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN,
-                          kFn, pHostName);
+        return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
+                          pHostName);
       }
     } else {
       NiIMtxHold hold(&mtx_);
       cached = validTime_ != 0;
       gen = generation_;
       int64_t now = NiIHSNow();
-      for (uint32_t i = 0; cached && i < capacity_; ++i) {
+      uint32_t i =
+          cached ? Scan([&](const Entry& e) { return ByName(e.status) && strcmpU(e.name, pHostName) == 0; })
+                 : capacity_;
+      if (i < capacity_) {
         const Entry& e = table_[i];
-        if (e.status == STAT_SLOT_FREE) {
-          if (wrapped_) continue;
-          break;
-        }
-        if (!ByName(e.status) || strcmpU(e.name, pHostName) != 0) continue;
         DPTRC_LINE(2, trc, u"%s: found hostname '%s' in cache\n", kFn, pHostName);
         if (Trusted(e, now)) {
           if (e.status == STAT_UNKNOWN_NAME) {
-            return NiIErrInfo(kModule, __LINE__, u"%s: hostname cached as unknown", NIEHOST_UNKNOWN,
-                              kFn, pHostName);
+            return NiIErrInfo(kModule, __LINE__, u"%s: hostname cached as unknown", NIEHOST_UNKNOWN, kFn,
+                              pHostName);
           }
           *pNodeAddr = NiIPv4ToAddr(e.ipv4);
           return WEQ_O_K;
         }
         DPTRC_LINE(2, trc, u"%s: retrying to get address for '%s'\n", kFn, pHostName);
         remembered = i;
-        break;
       }
     }
     // Buffer-only look-ups never wait for the resolver.
     if (mode == NI_HS_MODE_BUFONLY) {
-      return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn,
-                        pHostName);
+      return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
     }
   }
   return ResolveName(pHostName, len, pNodeAddr, cached, remembered, gen, trc);
 }
 
 // The miss path of GetNodeAddr, kept out of the hit's frame.
-NI_RC NIHIMPL_LINEAR::ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEADDR* pNodeAddr,
-                                  bool cached, int64_t remembered, uint32_t gen, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR::ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEADDR* pNodeAddr, bool cached,
+                                  int64_t remembered, uint32_t gen, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHLGetNodeAddr";
   NI_NODEADDR addrs[NI_HL6_MAX_ADDRS];
   WEQ_UC canon[NI_MAX_HOSTNAME_LEN];
@@ -202,7 +189,7 @@ NI_RC NIHIMPL_LINEAR::ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEAD
   if (cached) {
     NiIMtxHold hold(&mtx_);
     if (capacity_ != 0 && validTime_ != 0) {
-      Entry& e = table_[StoreSlot(remembered, gen, trc)];
+      Entry& e = table_[Store(remembered, gen, trc)];
       memcpy(e.name, pHostName, (len + 1) * sizeof(WEQ_UC));
       if (ok) {
         e.status = STAT_VALID_NAME;
@@ -218,8 +205,8 @@ NI_RC NIHIMPL_LINEAR::ResolveName(const WEQ_UC* pHostName, size_t len, NI_NODEAD
   return ok ? WEQ_O_K : NIEHOST_UNKNOWN;
 }
 
-NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen,
-                                  uint8_t, int mode, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t,
+                                  int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHLGetHostName";
   if (!NiIIsMapped(*pNodeAddr)) {
     DPTRC_LINE(1, trc, u"%s: implementation doesn't support IPv6\n", kFn);
@@ -228,16 +215,6 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0);
   uint32_t ipv4 = NiAddrToIPv4(pNodeAddr);
-  auto copyOut = [&](const WEQ_UC* name) -> NI_RC {
-    int len = static_cast<int>(strlenU(name));
-    if (bufferLen > len) {
-      memcpy(pHostName, name, (static_cast<size_t>(len) + 1) * sizeof(WEQ_UC));
-      return WEQ_O_K;
-    }
-    NiIErrInfo(kModule, __LINE__, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen, len);
-    DPTRC_LINE(1, trc, u"%s: buffer too small (%d<=%d)\n", kFn, bufferLen, len);
-    return NIETOO_SMALL;
-  };
   bool cached = false;
   int64_t remembered = -1;
   uint32_t gen = 0;
@@ -249,26 +226,23 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
       cached = validTime_ != 0;
       gen = generation_;
       int64_t now = NiIHSNow();
-      for (uint32_t i = 0; cached && i < capacity_; ++i) {
+      uint32_t i =
+          cached ? Scan([&](const Entry& e) { return ByAddr(e.status) && e.ipv4 == ipv4; }) : capacity_;
+      if (i < capacity_) {
         const Entry& e = table_[i];
-        if (e.status == STAT_SLOT_FREE) {
-          if (wrapped_) continue;
-          break;
-        }
-        if (!ByAddr(e.status) || e.ipv4 != ipv4) continue;
         DPTRC_LINE(2, trc, u"%s: found address %s in cache\n", kFn, +text);
-        if (Trusted(e, now)) {
-          if (e.status == STAT_UNKNOWN_ADDR) return NIEHOST_UNKNOWN;
+        if (!Trusted(e, now)) {
+          DPTRC_LINE(2, trc, u"%s: retrying to get hostname for '%s'\n", kFn, +text);
+          remembered = i;
+        } else if (e.status == STAT_UNKNOWN_ADDR) {
+          return NIEHOST_UNKNOWN;
+        } else {
           memcpy(found, e.name, sizeof found);
           hit = true;
-          break;
         }
-        DPTRC_LINE(2, trc, u"%s: retrying to get hostname for '%s'\n", kFn, +text);
-        remembered = i;
-        break;
       }
     }
-    if (hit) return copyOut(found);
+    if (hit) return NiICopyName(kModule, __LINE__, kFn, found, pHostName, bufferLen, trc);
     if (mode == NI_HS_MODE_BUFONLY) return NIEHOST_UNKNOWN;
   }
   WEQ_UC name[NI_MAX_HOSTNAME_LEN];
@@ -287,7 +261,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
   if (cached && (rc != WEQ_O_K || len < NI_HOST_NAME_UNITS)) {
     NiIMtxHold hold(&mtx_);
     if (capacity_ != 0 && validTime_ != 0) {
-      Entry& e = table_[StoreSlot(remembered, gen, trc)];
+      Entry& e = table_[Store(remembered, gen, trc)];
       e.ipv4 = ipv4;
       if (rc == WEQ_O_K) {
         memcpy(e.name, name, (len + 1) * sizeof(WEQ_UC));
@@ -300,7 +274,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
     }
   }
   if (rc != WEQ_O_K) return NIEHOST_UNKNOWN;
-  return copyOut(name);
+  return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
 }
 
 NI_RC NIHIMPL_LINEAR::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
@@ -312,28 +286,24 @@ NI_RC NIHIMPL_LINEAR::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
     return NIEHOST_UNKNOWN;
   }
   NiIMtxHold hold(&mtx_);
-  for (uint32_t i = 0; i < capacity_; ++i) {
+  uint32_t i = Scan([&](const Entry& e) { return strcmpU(e.name, pHostName) == 0; });
+  if (i < capacity_) {
     Entry& e = table_[i];
-    if (e.status == STAT_SLOT_FREE) {
-      if (wrapped_) continue;
-      break;
-    }
-    if (strcmpU(e.name, pHostName) != 0) continue;
     DPTRC_LINE(2, trc, u"%s: found (resetting) hostname '%s' in cache\n", kFn, pHostName);
-    if (wrapped_) {
+    if (ring_.wrapped) {
       // Once the ring has started again the slots in use are not packed in
       // front of the next slot: the entry is freed where it stands.
       e.status = STAT_SLOT_FREE;
     } else {
       // Slots 0..next-1 are in use: the last of them fills the hole.
-      uint32_t last = next_ - 1;
+      uint32_t last = ring_.next - 1;
       if (i != last && i + 1 < capacity_ && table_[i + 1].status != STAT_SLOT_FREE) {
         e = table_[last];
         table_[last].status = STAT_SLOT_FREE;
       } else {
         e.status = STAT_SLOT_FREE;
       }
-      next_ = last;
+      ring_.next = last;
     }
     return WEQ_O_K;
   }
@@ -385,7 +355,7 @@ NI_RC NIHIMPL_LINEAR::SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrT
     DPTRC_LINE(3, NiITrcHdl(), u"%s: set EntryType to '%d = %s'\n", kFn, type, NiIHostStatName(type));
   }
   // A slot taken at the end of the used ones becomes part of the ring.
-  if (fresh && e.status != STAT_SLOT_FREE && !wrapped_ && i == next_) StoreSlot(-1, 0, NiITrcHdl());
+  if (fresh && e.status != STAT_SLOT_FREE && !ring_.wrapped && i == ring_.next) Store(-1, 0, NiITrcHdl());
   return WEQ_O_K;
 }
 
@@ -405,32 +375,14 @@ NI_RC NIHIMPL_LINEAR::DumpBufLine(WEQ_UC* buffer, int bufferLen, int* pDone, int
     NiAddrToStr(&a, addr, NI_NODEADDR_STR_LEN, 0);
   }
   const WEQ_UC* name = e.status == STAT_UNKNOWN_ADDR ? u"-" : e.name;
-  NI_RC rc;
-  if (format == NI_HS_DUMP_TABLE) {
-    rc = DumpPut(kFn, buffer, bufferLen, cursor_, u"%-4d%-7.7s %c %-15.15s %s%c",
-                 U16FmtMakeArgs(cursor_, word, type, +addr, name, u'\n').args());
-  } else if (format == NI_HS_DUMP_TAB) {
-    rc = DumpPut(kFn, buffer, bufferLen, cursor_, u"%d%c%s%c%c%c%s%c%s%c%s%c",
-                 U16FmtMakeArgs(cursor_, u'\t', word, u'\t', type, u'\t', +addr, u'\t', u"~", u'\t',
-                                name, u'\n')
-                     .args());
-  } else {
-    return NIEINVAL;
-  }
-  if (rc != WEQ_O_K) return rc;
-  ++cursor_;
-  *pDone = 0;
-  return WEQ_O_K;
-}
-
-bool NIHIMPL_LINEAR::PeekEntry(uint32_t i, Entry* out) {
-  NiIMtxHold hold(&mtx_);
-  if (i >= capacity_) return false;
-  *out = table_[i];
-  return true;
+  return DumpEntry(
+      kFn, buffer, bufferLen, pDone, format, u"%-4d%-7.7s %c %-15.15s %s%c",
+      U16FmtMakeArgs(cursor_, word, type, +addr, name, u'\n').args(), u"%d%c%s%c%c%c%s%c%s%c%s%c",
+      U16FmtMakeArgs(cursor_, u'\t', word, u'\t', type, u'\t', +addr, u'\t', u"~", u'\t', name, u'\n')
+          .args());
 }
 
 uint32_t NIHIMPL_LINEAR::NextSlot() {
   NiIMtxHold hold(&mtx_);
-  return next_;
+  return ring_.next;
 }

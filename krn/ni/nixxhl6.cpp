@@ -44,14 +44,17 @@ bool ReadDecimal(const WEQ_UC* s, uint32_t* out) {
 NIHIMPL_LINEAR6::NIHIMPL_LINEAR6() : NIHIMPL(u"NI host section I6") {}
 
 NIHIMPL_LINEAR6::~NIHIMPL_LINEAR6() {
-  ThrMtxLock(&mtx_);
+  NiIMtxHold hold(&mtx_);
+  FreeTablesLocked();
+}
+
+void NIHIMPL_LINEAR6::FreeTablesLocked() {
   capacity_ = 0;
   free(table_);
   free(policy_);
   table_ = nullptr;
   policy_ = nullptr;
   ruleCount_ = 0;
-  ThrMtxUnlock(&mtx_);
 }
 
 NI_RC NIHIMPL_LINEAR6::InitLocked(uint32_t capacity, uint32_t validTime, uint32_t unknownNameTime,
@@ -65,8 +68,8 @@ NI_RC NIHIMPL_LINEAR6::InitLocked(uint32_t capacity, uint32_t validTime, uint32_
   }
   last_ = 0;
   ruleCount_ = 0;
-  NI_RC rc = InitTable(reinterpret_cast<void**>(&table_), sizeof(Entry), capacity, validTime,
-                       unknownNameTime, unknownAddrTime, kTexts);
+  NI_RC rc = InitTable(reinterpret_cast<void**>(&table_), sizeof(Entry), capacity, validTime, unknownNameTime,
+                       unknownAddrTime, kTexts);
   if (rc != WEQ_O_K || capacity == 0) return rc;
   policy_ = static_cast<NI_POLICY_RULE*>(calloc(NI_POLICY_RULES, sizeof(NI_POLICY_RULE)));
   if (policy_ == nullptr) {
@@ -75,8 +78,7 @@ NI_RC NIHIMPL_LINEAR6::InitLocked(uint32_t capacity, uint32_t validTime, uint32_
     capacity_ = 0;
     size_t bytes = NI_POLICY_RULES * sizeof(NI_POLICY_RULE);
     NiIErrInfo(kModule, __LINE__, u"%s: malloc failed for %d bytes", NIEINTERN, kTexts.fn, bytes);
-    DPTRC_LINE(1, NiITrcHdl(), u"%s: malloc failed for %d bytes (%d)\n", kTexts.fn, bytes,
-               NI_POLICY_RULES);
+    DPTRC_LINE(1, NiITrcHdl(), u"%s: malloc failed for %d bytes (%d)\n", kTexts.fn, bytes, NI_POLICY_RULES);
     return NIEINTERN;
   }
   for (int i = 0; i < NI_POLICY_RULES; ++i) policy_[i].prefixLen = -1;
@@ -90,29 +92,12 @@ NI_RC NIHIMPL_LINEAR6::Init(uint32_t capacity, uint32_t validTime, uint32_t unkn
   return InitLocked(capacity, validTime, unknownNameTime, unknownAddrTime);
 }
 
-NI_RC NIHIMPL_LINEAR6::SetIndexSize(uint32_t capacity) {
-  static constexpr const WEQ_UC* kFn = u"NiHL6SetIndexSize";
-  NiIMtxHold hold(&mtx_);
-  NI_RC rc = CheckCapacity(kFn, capacity);
-  if (rc != WEQ_O_K) return rc;
-  capacity_ = 0;
-  free(table_);
-  free(policy_);
-  table_ = nullptr;
-  policy_ = nullptr;
-  ruleCount_ = 0;
-  rc = InitLocked(capacity, validTime_, unknownNameTime_, unknownAddrTime_);
-  if (rc != WEQ_O_K) DPTRC_LINE(1, NiITrcHdl(), u"%s: init failed (rc=%d)\n", kFn, rc);
-  return rc;
-}
+NI_RC NIHIMPL_LINEAR6::SetIndexSize(uint32_t capacity) { return Resize(u"NiHL6SetIndexSize", capacity); }
 
 NI_RC NIHIMPL_LINEAR6::Flush() {
   NiIMtxHold hold(&mtx_);
-  for (uint32_t i = 0; i < capacity_; ++i) table_[i].status = STAT_SLOT_FREE;
   last_ = 0;
-  ++generation_;
-  lastFlush_ = NiIHSNow();
-  DPTRC_LINE(2, NiITrcHdl(), u"%s: cache flushed\n", u"NiHL6Flush");
+  FlushTable(table_, sizeof(Entry), u"NiHL6Flush", u"%s: cache flushed\n");
   return WEQ_O_K;
 }
 
@@ -121,6 +106,21 @@ bool NIHIMPL_LINEAR6::Expired(const Entry& e, int64_t now) const {
   if (e.status & STAT_UNKNOWN_ADDR) return e.stamp < now - int64_t{unknownAddrTime_};
   if (e.status & STAT_UNKNOWN_NAME) return e.stamp < now - int64_t{unknownNameTime_};
   return false;
+}
+
+template <class M>
+uint32_t NIHIMPL_LINEAR6::ScanLive(M match) {
+  int64_t now = NiIHSNow();
+  for (uint32_t i = 0; i <= last_ && i < capacity_; ++i) {
+    Entry& e = table_[i];
+    if (e.status == STAT_SLOT_FREE) continue;
+    if (Expired(e, now)) {
+      e.status = STAT_SLOT_FREE;
+      continue;
+    }
+    if (match(e)) return i;
+  }
+  return capacity_;
 }
 
 void NIHIMPL_LINEAR6::NiHL6Compact() {
@@ -150,15 +150,9 @@ NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupNameToAddr(const WEQ_UC* pHostName, NI_NO
   static constexpr const WEQ_UC* kFn = u"NiHL6CacheLookupNameToAddr";
   NiIMtxHold hold(&mtx_);
   if (validTime_ == 0) return NI_HS_NOT_CACHED;
-  int64_t now = NiIHSNow();
-  for (uint32_t i = 0; i <= last_ && i < capacity_; ++i) {
-    Entry& e = table_[i];
-    if (e.status == STAT_SLOT_FREE) continue;
-    if (Expired(e, now)) {
-      e.status = STAT_SLOT_FREE;
-      continue;
-    }
-    if (!ByName(e.status) || strcmpU(e.name, pHostName) != 0) continue;
+  uint32_t i = ScanLive([&](const Entry& e) { return ByName(e.status) && strcmpU(e.name, pHostName) == 0; });
+  if (i < capacity_) {
+    const Entry& e = table_[i];
     DPTRC_LINE(2, trc, u"%s: found hostname '%s' in cache (%s, %s)\n", kFn, pHostName, Family(e.addr),
                StatusWord(e.status));
     if (e.status == STAT_UNKNOWN_NAME) return NIEHOST_UNKNOWN;
@@ -169,22 +163,17 @@ NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupNameToAddr(const WEQ_UC* pHostName, NI_NO
   return NI_HS_NOT_CACHED;
 }
 
-NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupAddrToName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName,
-                                                  int size, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupAddrToName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int size,
+                                                  CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6CacheLookupAddrToName";
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0);
   NiIMtxHold hold(&mtx_);
   if (validTime_ == 0) return NI_HS_NOT_CACHED;
-  int64_t now = NiIHSNow();
-  for (uint32_t i = 0; i <= last_ && i < capacity_; ++i) {
-    Entry& e = table_[i];
-    if (e.status == STAT_SLOT_FREE) continue;
-    if (Expired(e, now)) {
-      e.status = STAT_SLOT_FREE;
-      continue;
-    }
-    if (!ByAddr(e.status) || memcmp(e.addr.addr, pNodeAddr->addr, 16) != 0) continue;
+  uint32_t i = ScanLive(
+      [&](const Entry& e) { return ByAddr(e.status) && memcmp(e.addr.addr, pNodeAddr->addr, 16) == 0; });
+  if (i < capacity_) {
+    const Entry& e = table_[i];
     DPTRC_LINE(2, trc, u"%s: found address %s in cache\n", kFn, +text);
     if (e.status & STAT_UNKNOWN_ADDR) return NIEHOST_UNKNOWN;
     strncpy_sU16(pHostName, static_cast<size_t>(size), e.name, NI_HOST_NAME_UNITS);
@@ -213,14 +202,12 @@ void NIHIMPL_LINEAR6::AddLocked(const NI_NODEADDR* pNodeAddr, const WEQ_UC* pHos
   Entry& e = table_[slot];
   e.status = static_cast<uint8_t>(type);
   e.addr = *pNodeAddr;
-  strncpy_sU16(e.name, NI_HOST_NAME_UNITS, pHostName != nullptr ? pHostName : u"",
-               NI_HOST_NAME_UNITS - 1);
+  strncpy_sU16(e.name, NI_HOST_NAME_UNITS, pHostName != nullptr ? pHostName : u"", NI_HOST_NAME_UNITS - 1);
   e.stamp = NiIHSNow();
   if (slot > last_) last_ = slot;
 }
 
-void NIHIMPL_LINEAR6::NiHL6CacheAddName(const WEQ_UC* pHostName, const NI_NODEADDR* pNodeAddr,
-                                        int type) {
+void NIHIMPL_LINEAR6::NiHL6CacheAddName(const WEQ_UC* pHostName, const NI_NODEADDR* pNodeAddr, int type) {
   if (type != STAT_VALID_NAME && type != STAT_UNKNOWN_NAME) {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: invalid type(%s, %d)\n", u"NiHL6CacheAddName", pHostName, type);
   }
@@ -228,8 +215,7 @@ void NIHIMPL_LINEAR6::NiHL6CacheAddName(const WEQ_UC* pHostName, const NI_NODEAD
   AddLocked(pNodeAddr, pHostName, type);
 }
 
-void NIHIMPL_LINEAR6::NiHL6AddAddress(const NI_NODEADDR* pNodeAddr, const WEQ_UC* pHostName,
-                                      int type) {
+void NIHIMPL_LINEAR6::NiHL6AddAddress(const NI_NODEADDR* pNodeAddr, const WEQ_UC* pHostName, int type) {
   if (type != STAT_VALID_ADDR && type != STAT_UNKNOWN_ADDR) {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: invalid type(%d)\n", u"NiHL6AddAddress", type);
   }
@@ -258,8 +244,7 @@ NI_RC NIHIMPL_LINEAR6::NiHL6InitPolicy() {
   NiIMtxHold hold(&mtx_);
   WEQ_UC* ctx = nullptr;
   NI_RC rc = WEQ_O_K;
-  for (WEQ_UC* item = strtok_rU(value, u";", &ctx); item != nullptr;
-       item = strtok_rU(nullptr, u";", &ctx)) {
+  for (WEQ_UC* item = strtok_rU(value, u";", &ctx); item != nullptr; item = strtok_rU(nullptr, u";", &ctx)) {
     if (ruleCount_ >= NI_POLICY_RULES) {
       DPTRC_LINE(1, NiITrcHdl(), u"%s: NI_ADDR_POLICY table overflow (%d>=%d)\n", kFn, ruleCount_,
                  NI_POLICY_RULES);
@@ -314,8 +299,8 @@ int NIHIMPL_LINEAR6::CopyPolicy(NI_POLICY_RULE* rules) {
   return ruleCount_;
 }
 
-NI_RC NIHIMPL_LINEAR6::NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr,
-                                               int protocol, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR6::NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int protocol,
+                                               CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6OSLookupNameToAddr";
   NI_NODEADDR addrs[NI_HL6_MAX_ADDRS];
   WEQ_UC canon[NI_MAX_HOSTNAME_LEN];
@@ -367,15 +352,15 @@ NI_RC NIHIMPL_LINEAR6::NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEA
       return WEQ_O_K;
     }
   }
-  DPTRC_LINE(2, trc, u"%s: hostname '%s' (for protocol '%s') not found by operating system\n", kFn,
-             pHostName, wantMapped ? u"IPv4" : u"IPv6");
+  DPTRC_LINE(2, trc, u"%s: hostname '%s' (for protocol '%s') not found by operating system\n", kFn, pHostName,
+             wantMapped ? u"IPv4" : u"IPv6");
   return NIEHOST_UNKNOWN;
 }
 
 // --- Look-ups --------------------------------------------------------------------------------
 
-NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode,
-                                   int protocol, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
+                                   CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6GetNodeAddr";
   size_t len = strlenU(pHostName);
   bool fits = len < NI_HOST_NAME_UNITS;
@@ -412,8 +397,8 @@ NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAd
   NI_RC rc = NiHL6OSLookupNameToAddr(pHostName, pNodeAddr, protocol, trc);
   if (rc == WEQ_O_K && DPTRC_ON(2)) {
     WEQ_UC text[NI_NODEADDR_STR_LEN];
-    DPTRC_LINE(2, trc, u"%s: hostname '%s' resolved to address '%s' from operating system\n", kFn,
-               pHostName, NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0));
+    DPTRC_LINE(2, trc, u"%s: hostname '%s' resolved to address '%s' from operating system\n", kFn, pHostName,
+               NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0));
   }
   if (cached) {
     NI_NODEADDR zero{};
@@ -423,30 +408,19 @@ NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAd
   return rc;
 }
 
-NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen,
-                                   uint8_t, int mode, CTRC_HDL trc) {
+NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t,
+                                   int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6GetHostName";
   WEQ_UC name[NI_MAX_HOSTNAME_LEN];
   name[0] = 0;
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0);
-  auto copyOut = [&]() -> NI_RC {
-    int len = static_cast<int>(strlenU(name));
-    if (bufferLen > len) {
-      memcpy(pHostName, name, (static_cast<size_t>(len) + 1) * sizeof(WEQ_UC));
-      return WEQ_O_K;
-    }
-    NiIErrInfo(kModule, __LINE__, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen, len);
-    DPTRC_LINE(1, trc, u"%s: buffer too small (%d<=%d)\n", kFn, bufferLen, len);
-    return NIETOO_SMALL;
-  };
   bool cached = false;
   if (mode != NI_HS_MODE_NOBUF) {
     NI_RC rc = NiHL6CacheLookupAddrToName(pNodeAddr, name, NI_MAX_HOSTNAME_LEN, trc);
-    if (rc == WEQ_O_K) return copyOut();
+    if (rc == WEQ_O_K) return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
     if (rc == NIEHOST_UNKNOWN) {
-      return NiIErrInfo(kModule, __LINE__, u"%s: address cached as unknown", NIEHOST_UNKNOWN, kFn,
-                        +text);
+      return NiIErrInfo(kModule, __LINE__, u"%s: address cached as unknown", NIEHOST_UNKNOWN, kFn, +text);
     }
     if (mode == NI_HS_MODE_BUFONLY) return NIEHOST_UNKNOWN;
     NiIMtxHold hold(&mtx_);
@@ -460,15 +434,15 @@ NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNa
   } else if (rc != WEQ_O_K) {
     DPTRC_LINE(1, trc, u"%s: NiPGetHostByAddr failed (rc=%d)\n", kFn, rc);
   } else {
-    DPTRC_LINE(2, trc, u"%s: address '%s' resolved to hostname '%s' from operating system\n", kFn,
-               +text, +name);
+    DPTRC_LINE(2, trc, u"%s: address '%s' resolved to hostname '%s' from operating system\n", kFn, +text,
+               +name);
   }
   if (cached && (rc != WEQ_O_K || strlenU(name) < NI_HOST_NAME_UNITS)) {
     NiHL6AddAddress(pNodeAddr, rc == WEQ_O_K ? name : u"",
                     rc == WEQ_O_K ? STAT_VALID_ADDR : STAT_UNKNOWN_ADDR);
   }
   if (rc != WEQ_O_K) return NIEHOST_UNKNOWN;
-  return copyOut();
+  return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
 }
 
 NI_RC NIHIMPL_LINEAR6::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
@@ -555,29 +529,10 @@ NI_RC NIHIMPL_LINEAR6::DumpBufLine(WEQ_UC* buffer, int bufferLen, int* pDone, in
   const WEQ_UC* v4 = e.status == STAT_UNKNOWN_NAME ? u"-" : mapped ? +text : u"~";
   const WEQ_UC* v6 = e.status == STAT_UNKNOWN_NAME ? u"-" : mapped ? u"~" : +text;
   const WEQ_UC* name = e.status == STAT_UNKNOWN_ADDR ? u"-" : e.name;
-  NI_RC rc;
-  if (format == NI_HS_DUMP_TABLE) {
-    rc = DumpPut(kFn, buffer, bufferLen, cursor_, u"%-4d%-7.7s %c %-39.39s %s%c",
-                 U16FmtMakeArgs(cursor_, word, type, +text, name, u'\n').args());
-  } else if (format == NI_HS_DUMP_TAB) {
-    rc = DumpPut(kFn, buffer, bufferLen, cursor_, u"%d%c%s%c%c%c%s%c%s%c%s%c",
-                 U16FmtMakeArgs(cursor_, u'\t', word, u'\t', type, u'\t', v4, u'\t', v6, u'\t', name,
-                                u'\n')
-                     .args());
-  } else {
-    return NIEINVAL;
-  }
-  if (rc != WEQ_O_K) return rc;
-  ++cursor_;
-  *pDone = 0;
-  return WEQ_O_K;
-}
-
-bool NIHIMPL_LINEAR6::PeekEntry(uint32_t i, Entry* out) {
-  NiIMtxHold hold(&mtx_);
-  if (i >= capacity_) return false;
-  *out = table_[i];
-  return true;
+  return DumpEntry(
+      kFn, buffer, bufferLen, pDone, format, u"%-4d%-7.7s %c %-39.39s %s%c",
+      U16FmtMakeArgs(cursor_, word, type, +text, name, u'\n').args(), u"%d%c%s%c%c%c%s%c%s%c%s%c",
+      U16FmtMakeArgs(cursor_, u'\t', word, u'\t', type, u'\t', v4, u'\t', v6, u'\t', name, u'\n').args());
 }
 
 uint32_t NIHIMPL_LINEAR6::LastIndex() {

@@ -82,8 +82,7 @@ bool Append(WEQ_UC* buf, int size, int* used, const WEQ_UC* text) {
 }
 
 // Lines of one cache into the dump; *fitted is false when a line did not.
-NI_RC DumpLines(NIHSIMPL* cache, const WEQ_UC* what, WEQ_UC* buf, int size, int* used,
-                bool* fitted) {
+NI_RC DumpLines(NIHSIMPL* cache, const WEQ_UC* what, WEQ_UC* buf, int size, int* used, bool* fitted) {
   static WEQ_UC const* const kFn = u"NiHBufPrintBuf";
   WEQ_UC line[2048];
   for (;;) {
@@ -113,9 +112,7 @@ int64_t NiIHSNow(void) { return g_seconds.load(std::memory_order_acquire)(); }
 
 // --- Base class -------------------------------------------------------------------
 
-NIHSIMPL::NIHSIMPL(const WEQ_UC* mutexName) : lastFlush_(NiIHSNow()) {
-  ThrMtxInit(&mtx_, mutexName);
-}
+NIHSIMPL::NIHSIMPL(const WEQ_UC* mutexName) : lastFlush_(NiIHSNow()) { ThrMtxInit(&mtx_, mutexName); }
 
 NIHSIMPL::~NIHSIMPL() { ThrMtxDelete(&mtx_); }
 
@@ -150,8 +147,8 @@ NI_RC NIHSIMPL::SetTimes(uint32_t seconds, uint32_t flags) {
   ThrMtxLock(&mtx_);
   for (const Field& f : kFields) {
     if ((flags & f.bit) == 0) continue;
-    DPTRC_LINE(3, NiITrcHdl(), u"%s: set timeout (%s) = '%d' (prev = '%d')\n", kFn, f.what,
-               seconds, this->*f.time);
+    DPTRC_LINE(3, NiITrcHdl(), u"%s: set timeout (%s) = '%d' (prev = '%d')\n", kFn, f.what, seconds,
+               this->*f.time);
     this->*f.time = seconds;
   }
   ThrMtxUnlock(&mtx_);
@@ -169,19 +166,18 @@ uint32_t NIHSIMPL::Elapsed(Millis t0, Millis t1) {
   return t1.ms + t1.wrap - t0.ms;
 }
 
-void NIHSIMPL::TraceLookupTime(const WEQ_UC* fn, const WEQ_UC* key, bool byName, bool ok,
-                               Millis t0) {
+void NIHSIMPL::TraceLookupTime(const WEQ_UC* fn, const WEQ_UC* key, bool byName, bool ok, Millis t0) {
   uint32_t limit = TraceLimit();
   if (limit == 0) return;
   uint32_t took = Elapsed(t0, MilliClock());
   if (took <= limit) return;
   const WEQ_UC* result = ok ? u"succeeded" : u"failed";
   if (byName) {
-    DPTRC_LINE(1, NiITrcHdl(), u"%s: to get '%s' %s in %dms (tl=%dms%s%s)\n", fn, key, result, took,
-               limit, u"; MT", u"; UC");
+    DPTRC_LINE(1, NiITrcHdl(), u"%s: to get '%s' %s in %dms (tl=%dms%s%s)\n", fn, key, result, took, limit,
+               u"; MT", u"; UC");
   } else {
-    DPTRC_LINE(1, NiITrcHdl(), u"%s: to get %s %s in %dms (tl=%dms%s%s)\n", fn, key, result, took,
-               limit, u"; MT", u"; UC");
+    DPTRC_LINE(1, NiITrcHdl(), u"%s: to get %s %s in %dms (tl=%dms%s%s)\n", fn, key, result, took, limit,
+               u"; MT", u"; UC");
   }
 }
 
@@ -192,8 +188,7 @@ NI_RC NIHSIMPL::CheckCapacity(const WEQ_UC* fn, uint32_t capacity) {
 }
 
 NI_RC NIHSIMPL::InitTable(void** table, size_t entrySize, uint32_t capacity, uint32_t validTime,
-                          uint32_t unknownNameTime, uint32_t unknownAddrTime,
-                          const TableTexts& texts) {
+                          uint32_t unknownNameTime, uint32_t unknownAddrTime, const TableTexts& texts) {
   if (*table != nullptr) {
     NiIErrInfo(kModule, __LINE__, u"%s: already initialized", NIECALL, texts.fn);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: already initialized)\n", texts.fn);
@@ -222,10 +217,70 @@ NI_RC NIHSIMPL::InitTable(void** table, size_t entrySize, uint32_t capacity, uin
   return WEQ_O_K;
 }
 
-NI_RC NIHSIMPL::DumpPut(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, uint32_t slot,
-                        const WEQ_UC* format, U16FmtArgs args) {
-  if (bufferLen > 0 &&
-      vsnprintfFitU16(buffer, static_cast<size_t>(bufferLen), format, args) >= 0) {
+NI_RC NIHSIMPL::Resize(const WEQ_UC* fn, uint32_t capacity) {
+  NiIMtxHold hold(&mtx_);
+  NI_RC rc = CheckCapacity(fn, capacity);
+  if (rc != WEQ_O_K) return rc;
+  FreeTablesLocked();
+  rc = InitLocked(capacity, validTime_, unknownNameTime_, unknownAddrTime_);
+  if (rc != WEQ_O_K) DPTRC_LINE(1, NiITrcHdl(), u"%s: init failed (rc=%d)\n", fn, rc);
+  return rc;
+}
+
+void NIHSIMPL::FlushTable(void* table, size_t entrySize, const WEQ_UC* fn, const WEQ_UC* text) {
+  for (uint32_t i = 0; i < capacity_; ++i) static_cast<WEQ_RAW*>(table)[i * entrySize] = STAT_SLOT_FREE;
+  ++generation_;
+  lastFlush_ = NiIHSNow();
+  DPTRC_LINE(2, NiITrcHdl(), text, fn);
+}
+
+uint32_t NIHSIMPL::StoreSlot(Ring* ring, int64_t remembered, uint32_t gen, CTRC_HDL trc, const WEQ_UC* fn,
+                             const WEQ_UC* overflowText) {
+  if (remembered >= 0 && gen == generation_ && static_cast<uint32_t>(remembered) < capacity_) {
+    return static_cast<uint32_t>(remembered);
+  }
+  if (ring->next >= capacity_) ring->next = 0;
+  uint32_t slot = ring->next++;
+  if (ring->next >= capacity_) {
+    ring->next = 0;
+    ring->wrapped = true;
+    DPTRC_LINE(2, trc, overflowText, fn);
+  }
+  return slot;
+}
+
+NI_RC NIHSIMPL::DumpEntry(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, int* pDone, int format,
+                          const WEQ_UC* tableFormat, U16FmtArgs tableArgs, const WEQ_UC* tabFormat,
+                          U16FmtArgs tabArgs) {
+  NI_RC rc;
+  if (format == NI_HS_DUMP_TABLE) {
+    rc = DumpPut(fn, buffer, bufferLen, cursor_, tableFormat, tableArgs);
+  } else if (format == NI_HS_DUMP_TAB) {
+    rc = DumpPut(fn, buffer, bufferLen, cursor_, tabFormat, tabArgs);
+  } else {
+    return NIEINVAL;
+  }
+  if (rc != WEQ_O_K) return rc;
+  ++cursor_;
+  *pDone = 0;
+  return WEQ_O_K;
+}
+
+NI_RC NiICopyName(const WEQ_UC* module, int line, const WEQ_UC* fn, const WEQ_UC* name, WEQ_UC* buffer,
+                  int bufferLen, CTRC_HDL trc) {
+  int len = static_cast<int>(strlenU(name));
+  if (bufferLen > len) {
+    memcpy(buffer, name, (static_cast<size_t>(len) + 1) * sizeof(WEQ_UC));
+    return WEQ_O_K;
+  }
+  NiIErrInfo(module, line, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, fn, bufferLen, len);
+  DPTRC_LINE(1, trc, u"%s: buffer too small (%d<=%d)\n", fn, bufferLen, len);
+  return NIETOO_SMALL;
+}
+
+NI_RC NIHSIMPL::DumpPut(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, uint32_t slot, const WEQ_UC* format,
+                        U16FmtArgs args) {
+  if (bufferLen > 0 && vsnprintfFitU16(buffer, static_cast<size_t>(bufferLen), format, args) >= 0) {
     return WEQ_O_K;
   }
   WEQ_UC probe[2048];
@@ -251,9 +306,8 @@ void NISIMPL::TraceServEntry(const NI_SERVENT* entry, int level) {
 
 // --- Creation and destruction -------------------------------------------------------------
 
-NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownName,
-                   uint32_t hostUnknownAddr, uint32_t servValid, uint32_t servUnknownName,
-                   uint32_t servUnknownPort) {
+NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownName, uint32_t hostUnknownAddr,
+                   uint32_t servValid, uint32_t servUnknownName, uint32_t servUnknownPort) {
   static constexpr const WEQ_UC* kFn = u"NiIHSBufInit";
   ThrCSLock(&g_createCs);
   struct Unlock {
@@ -274,8 +328,8 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
     host = new (std::nothrow) NIHIMPL_LINEAR();
   }
   if (host == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for %s buffer implementation",
-                       NIEINTERN, kFn, kind);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for %s buffer implementation", NIEINTERN,
+                       kFn, kind);
   }
   NISIMPL* serv = new (std::nothrow) NISIMPL_LINEAR();
   if (serv == nullptr) {
@@ -283,18 +337,17 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
     return NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for service buffer implementation",
                        NIEINTERN, kFn);
   }
-  NI_RC rc = host->Init(capacity, ClampTime(hostValid), ClampTime(hostUnknownName),
-                        ClampTime(hostUnknownAddr));
+  NI_RC rc =
+      host->Init(capacity, ClampTime(hostValid), ClampTime(hostUnknownName), ClampTime(hostUnknownAddr));
   if (rc == WEQ_O_K) {
-    rc = serv->Init(capacity, ClampTime(servValid), ClampTime(servUnknownName),
-                    ClampTime(servUnknownPort));
+    rc = serv->Init(capacity, ClampTime(servValid), ClampTime(servUnknownName), ClampTime(servUnknownPort));
   }
   if (rc == WEQ_O_K) {
     int32_t err = 0;
     SI_RC si = SiInit(&err);
     if (si != SI_OK) {
-      rc = NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn,
-                            kModule, __LINE__, 1);
+      rc = NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn, kModule,
+                            __LINE__, 1);
     }
   }
   if (rc != WEQ_O_K) {
@@ -319,8 +372,7 @@ NISIMPL* NiIServCache(void) { return g_serv.load(std::memory_order_acquire); }
 
 // --- Look-ups --------------------------------------------------------------------------
 
-NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode,
-                     CTRC_HDL trc) {
+NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetNodeAddr";
   *pNodeAddr = NiIAnyAddr();
   if (!EnsureCaches(kFn)) return NIEINTERN;
@@ -350,16 +402,16 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
     if (NiStrToAddr(&a, pHostName) == WEQ_O_K) {
       bool mapped = NiIIsMapped(a);
       if (protocol == NI_PROTO_FAM_IPv4 && !mapped) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv4 address passed (%s)", NIEINVAL,
-                           kFn, pHostName);
+        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv4 address passed (%s)", NIEINVAL, kFn,
+                           pHostName);
       }
       if (protocol == NI_PROTO_FAM_IPv6 && mapped) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv6 address passed (%s)", NIEINVAL,
-                           kFn, pHostName);
+        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv6 address passed (%s)", NIEINVAL, kFn,
+                           pHostName);
       }
       if (!mapped && !NiIIPv6Active()) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid address passed (%s) IPv6 not active",
-                           NIEINVAL, kFn, pHostName);
+        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid address passed (%s) IPv6 not active", NIEINVAL,
+                           kFn, pHostName);
       }
       *pNodeAddr = a;
       return WEQ_O_K;
@@ -382,12 +434,12 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
   return WEQ_O_K;
 }
 
-NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq,
-                     int mode, CTRC_HDL trc) {
+NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq, int mode,
+                     CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetHostName";
   if (bufferLen <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn,
-                       bufferLen, 0);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
+                       0);
   }
   pHostName[0] = 0;
   if (!EnsureCaches(kFn)) return NIEINTERN;
@@ -446,8 +498,8 @@ NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HD
 NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetServName";
   if (bufferLen <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn,
-                       bufferLen, 0);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
+                       0);
   }
   pServName[0] = 0;
   if (!EnsureCaches(kFn)) return NIEINTERN;
@@ -532,15 +584,13 @@ NI_RC NiHBufPrintBuf(WEQ_UC* pBuffer, int* pBufferLen, int* pDone) {
     return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pBuffer == NULL)", NIEINVAL, kFn);
   }
   if (pBufferLen == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pBufferLen == NULL)", NIEINVAL,
-                       kFn);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pBufferLen == NULL)", NIEINVAL, kFn);
   }
   if (pDone == nullptr) {
     return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pDone == NULL)", NIEINVAL, kFn);
   }
   if (*pBufferLen < 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (*pBufferLen < 0)", NIEINVAL,
-                       kFn);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (*pBufferLen < 0)", NIEINVAL, kFn);
   }
   *pDone = 0;
   NIHIMPL* host = NiIHostCache();
@@ -549,14 +599,13 @@ NI_RC NiHBufPrintBuf(WEQ_UC* pBuffer, int* pBufferLen, int* pDone) {
   int size = *pBufferLen;
   int used = 0;
   if (size > 0) pBuffer[0] = 0;
-  const WEQ_UC* header =
-      NiIIPv6Active()
-          ? u"---------------------------------------------------------------------\n"
-            u"#   status  t address IPv4/IPv6                       hostname\n"
-            u"---------------------------------------------------------------------\n"
-          : u"---------------------------------------------\n"
-            u"#   status  t address IPv4    hostname\n"
-            u"---------------------------------------------\n";
+  const WEQ_UC* header = NiIIPv6Active()
+                             ? u"---------------------------------------------------------------------\n"
+                               u"#   status  t address IPv4/IPv6                       hostname\n"
+                               u"---------------------------------------------------------------------\n"
+                             : u"---------------------------------------------\n"
+                               u"#   status  t address IPv4    hostname\n"
+                               u"---------------------------------------------\n";
   host->Lock();
   if (!Append(pBuffer, size, &used, header)) {
     host->Unlock();

@@ -185,9 +185,9 @@ void NiITraceAddrInfo(const addrinfo* list, const WEQ_UC* name, CTRC_HDL trc, in
     if (ai->ai_addr != nullptr) a = FromSockAddr(ai->ai_addr, &ok);
     if (ok) {
       WEQ_UC text[NI_NODEADDR_STR_LEN];
-      int port = ntohs(ai->ai_family == AF_INET
-                           ? reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_port
-                           : reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_port);
+      int port =
+          ntohs(ai->ai_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_port
+                                         : reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_port);
       used = snprintfTruncU16(line, 512, u"%d: %s%c%d ", i, NiAddrToStr2(&a, text, NI_NODEADDR_STR_LEN, 0),
                               NiIAddrPortSep(a), port);
     } else {
@@ -198,35 +198,32 @@ void NiITraceAddrInfo(const addrinfo* list, const WEQ_UC* name, CTRC_HDL trc, in
       Utf8sToU16s(canon, 256, nullptr, ai->ai_canonname);
       used += snprintfTruncU16(line + used, static_cast<size_t>(512 - used), u"'%s' ", +canon);
     }
-    const WEQ_UC* type = ai->ai_socktype == SOCK_STREAM ? u"STREAM "
+    const WEQ_UC* type = ai->ai_socktype == SOCK_STREAM  ? u"STREAM "
                          : ai->ai_socktype == SOCK_DGRAM ? u"DGRAM "
                          : ai->ai_socktype == SOCK_RAW   ? u"RAW "
                                                          : nullptr;
     if (type != nullptr) {
       used += snprintfTruncU16(line + used, static_cast<size_t>(512 - used), u"%s", type);
     } else {
-      used += snprintfTruncU16(line + used, static_cast<size_t>(512 - used),
-                               u"<unknown socket type %d> ", ai->ai_socktype);
+      used += snprintfTruncU16(line + used, static_cast<size_t>(512 - used), u"<unknown socket type %d> ",
+                               ai->ai_socktype);
     }
-    snprintfTruncU16(line + used, static_cast<size_t>(512 - used), u"(%d-%d-%d-%d-%d)\n",
-                     ai->ai_flags, ai->ai_family, ai->ai_socktype, ai->ai_protocol,
-                     static_cast<int>(ai->ai_addrlen));
+    snprintfTruncU16(line + used, static_cast<size_t>(512 - used), u"(%d-%d-%d-%d-%d)\n", ai->ai_flags,
+                     ai->ai_family, ai->ai_socktype, ai->ai_protocol, static_cast<int>(ai->ai_addrlen));
     DpTrc(trc, u"%s", +line);
   }
   DpTrcUnlock();
 }
 
-NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly,
-                       NI_NODEADDR* pAddrs, int* pCount, WEQ_UC* pCanon, int canonLen,
-                       CTRC_HDL trc) {
+NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, NI_NODEADDR* pAddrs,
+                       int* pCount, WEQ_UC* pCanon, int canonLen, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiPGetHostByName";
   int capacity = *pCount;
   *pCount = 0;
   if (pCanon != nullptr && canonLen > 0) pCanon[0] = 0;
   char name[kUtf8Units];
   if (!ToUtf8(pHostName, name)) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIEHOST_UNKNOWN, kFn, pHostName,
-                      pHostName);
+    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIEHOST_UNKNOWN, kFn, pHostName, pHostName);
   }
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -326,8 +323,7 @@ NI_RC NiPGetServByName(const WEQ_UC* pServName, uint16_t* pServNo, CTRC_HDL trc)
   static constexpr const WEQ_UC* kFn = u"NiPGetServByName";
   char name[kUtf8Units];
   if (!ToUtf8(pServName, name)) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, pServName,
-                      pServName);
+    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, pServName, pServName);
   }
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -366,8 +362,8 @@ NI_RC NiPGetServByPort(uint16_t servNo, WEQ_UC* pServName, int bufferLen, CTRC_H
   char serv[NI_MAX_SERVNAME_LEN];
   WEQ_UC portText[NI_SERVNO_STR_LEN];
   snprintfU16(portText, NI_SERVNO_STR_LEN, u"%d", static_cast<int>(ntohs(servNo)));
-  int eai = getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof in, nullptr, 0, serv, sizeof serv,
-                        NI_NAMEREQD);
+  int eai =
+      getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof in, nullptr, 0, serv, sizeof serv, NI_NAMEREQD);
   if (eai != 0) {
     NI_RC rc = NotFound(eai) ? NIESERV_UNKNOWN : NIEINTERN;
     ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: '%s' not found", rc,
@@ -378,8 +374,7 @@ NI_RC NiPGetServByPort(uint16_t servNo, WEQ_UC* pServName, int bufferLen, CTRC_H
   char* end = nullptr;
   unsigned long v = strtoul(serv, &end, 10);
   if (serv[0] >= '0' && serv[0] <= '9' && *end == 0 && v < 65536) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, +portText,
-                      +portText);
+    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, +portText, +portText);
   }
   WEQ_UC name[NI_MAX_SERVNAME_LEN];
   Utf8sToU16s(name, NI_MAX_SERVNAME_LEN, nullptr, serv);
@@ -524,8 +519,7 @@ bool NiILocalCheck(const NI_NODEADDR* pNodeAddr, CTRC_HDL trc) {
   }
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   static constexpr WEQ_RAW kLoop6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  if ((NiIIsMapped(*pNodeAddr) && pNodeAddr->addr[12] == 127) ||
-      memcmp(pNodeAddr->addr, kLoop6, 16) == 0) {
+  if ((NiIIsMapped(*pNodeAddr) && pNodeAddr->addr[12] == 127) || memcmp(pNodeAddr->addr, kLoop6, 16) == 0) {
     DPTRC_LINE(3, trc, u"%s: local loopback address: %s\n", kFn,
                NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0));
     return true;
@@ -533,8 +527,7 @@ bool NiILocalCheck(const NI_NODEADDR* pNodeAddr, CTRC_HDL trc) {
   for (int i = 0; i < lh->count; ++i) {
     if (memcmp(lh->addrs[i].addr, pNodeAddr->addr, 16) != 0) continue;
     DPTRC_LINE(3, trc, u"%s: matched local address: %s (%s)\n", kFn,
-               NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0),
-               lh->states[i] == 1 ? u"up" : u"down");
+               NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0), lh->states[i] == 1 ? u"up" : u"down");
     if (lh->states[i] == 1) return true;
   }
   DPTRC_LINE(3, trc, u"%s: %s not found in local address list\n", kFn,

@@ -93,7 +93,8 @@ void SecStr(const uint8_t* p, size_t n) {
   size_t outLen = p[0];
   std::u16string in;
   static const char* kParts[] = {"/H/", "/P/", "/W/", "/S/", "host", "pw", "3299", "/", "x"};
-  for (size_t i = 1; i < n; ++i) in += std::u16string(kParts[p[i] % 9], kParts[p[i] % 9] + strlen(kParts[p[i] % 9]));
+  for (size_t i = 1; i < n; ++i)
+    in += std::u16string(kParts[p[i] % 9], kParts[p[i] % 9] + strlen(kParts[p[i] % 9]));
   std::vector<WEQ_UC> out(outLen + 1, u'#');
   NI_RC rc = NiSecStr2(in.c_str(), out.data(), static_cast<int>(outLen));
   if (out[outLen] != u'#') __builtin_trap();  // nothing beyond the given length

@@ -151,7 +151,8 @@ TEST(NiAddrText, RefusalsCarryTheirTexts) {
   const Refusal cases[] = {
       {u"1", u"NiStrToAddrMask: invalid string length of '1' (1)"},
       {u"12345678901234567890123456789012345678901234567890",
-       u"NiStrToAddrMask: invalid string length of '12345678901234567890123456789012345678901234567890' (50)"},
+       u"NiStrToAddrMask: invalid string length of '12345678901234567890123456789012345678901234567890' "
+       u"(50)"},
       {u"10.0.0.0/129", u"NiStrToAddrMask: invalid prefix in '10.0.0.0/129' (129)"},
       {u"10.0.0.0/8x", u"NiStrToAddrMask: invalid prefix in '10.0.0.0/8x'"},
       {u"10.0.0.0/", u"NiStrToAddrMask: invalid prefix in '10.0.0.0/'"},
@@ -328,8 +329,9 @@ TEST(NiAddrHost, RouteStringsAndLongNamesAreRefusedBeforeTheCache) {
   EXPECT_FALSE(ErrIsSet());
   std::u16string longName(NI_MAX_HOSTNAME_LEN, u'a');
   EXPECT_EQ(NiHostToAddr(longName.c_str(), &a), NIEINVAL);
-  EXPECT_EQ(Descr(), u"NiHostToAddr: parameter invalid (pHostName != NULL && strlenU(pHostName) >= "
-                     u"NI_MAX_HOSTNAME_LEN)");
+  EXPECT_EQ(Descr(),
+            u"NiHostToAddr: parameter invalid (pHostName != NULL && strlenU(pHostName) >= "
+            u"NI_MAX_HOSTNAME_LEN)");
   EXPECT_EQ(NiHostToAddr(u"h", nullptr), NIEINVAL);
   EXPECT_EQ(Descr(), u"NiHostToAddr: parameter invalid (pNodeAddr == NULL)");
   uint16_t port = 1;
@@ -345,12 +347,15 @@ TEST(NiAddrUsage, Ipv6ActiveValuesInChildren) {
     uint32_t usage;
     bool traced;
   };
-  const Case cases[] = {{nullptr, 2, false}, {"1", 6, false}, {"0", 2, false},
+  const Case cases[] = {{nullptr, 2, false}, {"1", 6, false},  {"0", 2, false},
                         {"2", 2, true},      {"yes", 2, true}, {"", 2, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value ? c.value : "(unset)");
     tovtest::ChildResult r = tovtest::RunInChild([&] {
-      if (c.value) setenv("WEQ_IPv6_ACTIVE", c.value, 1); else unsetenv("WEQ_IPv6_ACTIVE");
+      if (c.value)
+        setenv("WEQ_IPv6_ACTIVE", c.value, 1);
+      else
+        unsetenv("WEQ_IPv6_ACTIVE");
       CTrcLevel.store(1);
       NiISetIPProtoUsage();
       uint32_t first = NiIPProtoUsage.load();

@@ -45,7 +45,9 @@ inline std::atomic<int64_t>& Now() {
   return now;
 }
 
-inline std::string Key(const NI_NODEADDR& a) { return std::string(reinterpret_cast<const char*>(a.addr), 16); }
+inline std::string Key(const NI_NODEADDR& a) {
+  return std::string(reinterpret_cast<const char*>(a.addr), 16);
+}
 
 inline NI_NODEADDR V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   NI_NODEADDR n{};
@@ -75,8 +77,8 @@ inline void RunDuring() {
   if (f) f();
 }
 
-inline NI_RC HostByName(const WEQ_UC* name, int ipv4Only, int, NI_NODEADDR* addrs, int* count,
-                        WEQ_UC* canon, int canonLen, CTRC_HDL) {
+inline NI_RC HostByName(const WEQ_UC* name, int ipv4Only, int, NI_NODEADDR* addrs, int* count, WEQ_UC* canon,
+                        int canonLen, CTRC_HDL) {
   ++S().byName;
   RunDuring();
   std::lock_guard<std::mutex> l(S().mu);

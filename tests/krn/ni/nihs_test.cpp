@@ -64,7 +64,8 @@ TEST_F(ServCache, NegativeEntryAnswersUntilItsLifetimeEnds) {
 
 TEST_F(ServCache, TheHundredAndFirstNameReplacesSlotZero) {
   trccheck::TraceFile trace(2);
-  for (int i = 0; i <= 100; ++i) fake.AddServ(u"svc" + tovtest::FromUtf8(std::to_string(i)), static_cast<uint16_t>(4000 + i));
+  for (int i = 0; i <= 100; ++i)
+    fake.AddServ(u"svc" + tovtest::FromUtf8(std::to_string(i)), static_cast<uint16_t>(4000 + i));
   uint16_t port;
   for (int i = 0; i < 100; ++i) ASSERT_EQ(No(u"svc" + tovtest::FromUtf8(std::to_string(i)), &port), WEQ_O_K);
   EXPECT_NE(trace.Read().find("NiSrvLGetServNo: servbuf overflow\n"), std::string::npos);
@@ -109,7 +110,8 @@ TEST_F(ServCache, BufferOnlyNeverAsksAndCountsExpiredAsMiss) {
   // No-buffer mode asks every time and stores nothing.
   NISIMPL_LINEAR fresh;
   ASSERT_EQ(fresh.Init(10, 86400, 600, 600), WEQ_O_K);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(fresh.GetServNo(u"sapgw00", &port, NI_HS_MODE_NOBUF, nullptr), WEQ_O_K);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(fresh.GetServNo(u"sapgw00", &port, NI_HS_MODE_NOBUF, nullptr), WEQ_O_K);
   EXPECT_EQ(S().servByName, 4);
   NISIMPL_LINEAR::Entry e;
   ASSERT_TRUE(fresh.PeekEntry(0, &e));
@@ -126,7 +128,8 @@ TEST_F(ServCache, PortsToNamesWithLimitsAndNegatives) {
   EXPECT_EQ(cache.GetServName(htons(3200), buf, 7, NI_HS_MODE_BUFONLY, nullptr), NIETOO_SMALL);
   EXPECT_EQ(Descr(), u"NiSrvLGetServName: buffer too small (7<=7)");
   // A long name is returned but not cached.
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(cache.GetServName(htons(3201), buf, 32, NI_HS_MODE_DEFAULT, nullptr), WEQ_O_K);
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(cache.GetServName(htons(3201), buf, 32, NI_HS_MODE_DEFAULT, nullptr), WEQ_O_K);
   EXPECT_EQ(S().servByPort, 3);
   // An unknown port is cached as unknown for its own time.
   EXPECT_EQ(cache.GetServName(htons(9), buf, 32, NI_HS_MODE_DEFAULT, nullptr), NIESERV_UNKNOWN);
@@ -386,7 +389,8 @@ TEST_F(HostCache4, SetHostInvalidBeforeAndAfterTheRingWrapped) {
   ASSERT_EQ(cache.SetHostInvalid(u"h1", nullptr), WEQ_O_K);
   EXPECT_EQ(cache.NextSlot(), 0u);
   int before = S().byName;
-  for (const char16_t* n : {u"h2", u"h0", u"h3"}) ASSERT_EQ(Get(n, &a, NI_HS_MODE_BUFONLY), WEQ_O_K) << Show(n);
+  for (const char16_t* n : {u"h2", u"h0", u"h3"})
+    ASSERT_EQ(Get(n, &a, NI_HS_MODE_BUFONLY), WEQ_O_K) << Show(n);
   EXPECT_EQ(S().byName, before);
 }
 
@@ -538,7 +542,10 @@ struct Policy : ::testing::Test {
   ~Policy() override { unsetenv("NI_ADDR_POLICY"); }
   // A cache that read value (NULL: unset) at Init.
   std::unique_ptr<NIHIMPL_LINEAR6> With(const char* value) {
-    if (value) setenv("NI_ADDR_POLICY", value, 1); else unsetenv("NI_ADDR_POLICY");
+    if (value)
+      setenv("NI_ADDR_POLICY", value, 1);
+    else
+      unsetenv("NI_ADDR_POLICY");
     auto c = std::make_unique<NIHIMPL_LINEAR6>();
     EXPECT_EQ(c->Init(10, 86400, 600, 600), WEQ_O_K);
     return c;
@@ -562,10 +569,10 @@ TEST_F(Policy, ChoicesOverTheResolversOrder) {
   const Case cases[] = {
       {nullptr, 0, v4a, false},
       {"172.16.0.0/12,40", 0, v4a, true},
-      {"fd00::/8,50;2001::/16,50", 0, v6a, false},         // equal precedence: resolver's first
+      {"fd00::/8,50;2001::/16,50", 0, v6a, false},  // equal precedence: resolver's first
       {"::/0,10;192.168.0.0/16,20", 0, v4b, false},
-      {"2001::/16,10;::/0,20", 0, v4a, false},             // the short rule makes the first address best
-      {"10.0.0.0/8,10;2001::/16,5;::/0,50", 0, v6a, false}, // long rule 5 passed over for the shorter 50
+      {"2001::/16,10;::/0,20", 0, v4a, false},               // the short rule makes the first address best
+      {"10.0.0.0/8,10;2001::/16,5;::/0,50", 0, v6a, false},  // long rule 5 passed over for the shorter 50
       {"::/0,10;10.0.0.0/8,30", NI_PROTO_FAM_IPv6, v6a, false},
       {"fd00::/8,1", NI_PROTO_FAM_IPv4, v4a, true},
       {"::ffff:0:0/96,100", NI_PROTO_FAM_IPv6, v6a, true},
@@ -575,8 +582,9 @@ TEST_F(Policy, ChoicesOverTheResolversOrder) {
     trccheck::TraceFile trace(1);
     auto cache = With(c.policy);
     EXPECT_TRUE(Same(Pick(*cache, c.protocol), c.want));
-    EXPECT_EQ(trace.Read().find("NiHL6OSLookupNameToAddr: 'policy table' does not match") != std::string::npos,
-              c.noMatch);
+    EXPECT_EQ(
+        trace.Read().find("NiHL6OSLookupNameToAddr: 'policy table' does not match") != std::string::npos,
+        c.noMatch);
   }
 }
 
@@ -598,8 +606,9 @@ TEST_F(Policy, RulesReadSortedAndBounded) {
   rule55 += "001";
   EXPECT_EQ(c->NiHL6addPolicyRule(tovtest::FromUtf8(rule55).c_str()), WEQ_O_K);
   EXPECT_EQ(c->NiHL6addPolicyRule(tovtest::FromUtf8(rule55 + "0").c_str()), NIEINVAL);
-  EXPECT_NE(trace.Read().find("NiHL6addPolicyRule: policy rule '" + rule55 + "0' too long for buffer (56>55)"),
-            std::string::npos);
+  EXPECT_NE(
+      trace.Read().find("NiHL6addPolicyRule: policy rule '" + rule55 + "0' too long for buffer (56>55)"),
+      std::string::npos);
 
   std::string many;
   for (int i = 0; i < 21; ++i) many += "10." + std::to_string(i) + ".0.0/16," + std::to_string(i) + ";";

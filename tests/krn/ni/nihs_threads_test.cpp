@@ -61,7 +61,8 @@ void Race(uint32_t usage) {
         NI_NODEADDR a;
         NI_RC rc = NiIGetNodeAddr(HostName(i).c_str(), 0, &a, mode, nullptr);
         if (r == 0) seen[t] = NiIHostCache();
-        NI_NODEADDR want = ipv6 ? V6(0x2001, static_cast<uint16_t>(i)) : V4(10, 0, static_cast<uint8_t>(i), 1);
+        NI_NODEADDR want =
+            ipv6 ? V6(0x2001, static_cast<uint16_t>(i)) : V4(10, 0, static_cast<uint8_t>(i), 1);
         if (rc == WEQ_O_K && (i % 2 != 0 || memcmp(a.addr, want.addr, 16) != 0)) ++wrong;
         if (rc != WEQ_O_K && (rc != NIEHOST_UNKNOWN || (i % 2 == 0 && mode == NI_HS_MODE_DEFAULT))) ++wrong;
         uint16_t port = 0;

@@ -96,7 +96,8 @@ std::vector<std::string> LibcV4(const std::string& name, std::string* canon) {
   *canon = list->ai_canonname ? list->ai_canonname : "";
   char buf[INET_ADDRSTRLEN];
   for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    addrs.push_back(inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr, buf, sizeof buf));
+    addrs.push_back(
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr, buf, sizeof buf));
   }
   freeaddrinfo(list);
   return addrs;
@@ -144,15 +145,18 @@ TEST(NiResolve, NamesAddressesAndServicesAsGetentSeesThem) {
         for (const std::string& g : got) listed += " " + g;
         listed += " vs";
         for (const std::string& w : want) listed += " " + w;
-        check(got == (rc == WEQ_O_K ? want : std::vector<std::string>{}), what + ": addresses differ:" + listed);
-        if (rc == WEQ_O_K) check(ToUtf8(cn) == canon, what + ": canonical name " + ToUtf8(cn) + " vs " + canon);
+        check(got == (rc == WEQ_O_K ? want : std::vector<std::string>{}),
+              what + ": addresses differ:" + listed);
+        if (rc == WEQ_O_K)
+          check(ToUtf8(cn) == canon, what + ": canonical name " + ToUtf8(cn) + " vs " + canon);
       }
     }
     // Room for two of three addresses: two stored, the total counted.
     NI_NODEADDR two[2];
     int count = 2;
-    check(NiPGetHostByName(u"multi.test", 1, 0, two, &count, nullptr, 0, nullptr) == NIETOO_SMALL && count == 3,
-          "multi.test with room for two");
+    check(
+        NiPGetHostByName(u"multi.test", 1, 0, two, &count, nullptr, 0, nullptr) == NIETOO_SMALL && count == 3,
+        "multi.test with room for two");
     count = 2;
     check(NiPGetHostByName(u"nosuch.test", 0, 0, two, &count, nullptr, 0, nullptr) == NIEHOST_UNKNOWN,
           "unknown host");
@@ -178,7 +182,8 @@ TEST(NiResolve, NamesAddressesAndServicesAsGetentSeesThem) {
     check(serv.find("4711/tcp") != std::string::npos, "getent services: " + serv);
     check(NiPGetServByName(u"tovtest", &port, nullptr) == WEQ_O_K && ntohs(port) == 4711, "tovtest port");
     check(NiPGetServByName(u"nosuchserv", &port, nullptr) == NIESERV_UNKNOWN, "unknown service");
-    check(NiPGetServByPort(htons(3300), name, 32, nullptr) == WEQ_O_K && ToUtf8(name) == "sapgw00", "port 3300");
+    check(NiPGetServByPort(htons(3300), name, 32, nullptr) == WEQ_O_K && ToUtf8(name) == "sapgw00",
+          "port 3300");
     check(NiPGetServByPort(htons(4712), name, 32, nullptr) == NIESERV_UNKNOWN, "port without a name");
 
     // The public functions over the caches.
@@ -225,7 +230,8 @@ TEST(NiResolve, ThirteenLocalAddressesThroughTheSecondQuery) {
     int want = 0;
     ifaddrs* ifs = nullptr;
     getifaddrs(&ifs);
-    for (ifaddrs* i = ifs; i != nullptr; i = i->ifa_next) want += i->ifa_addr && i->ifa_addr->sa_family == AF_INET;
+    for (ifaddrs* i = ifs; i != nullptr; i = i->ifa_next)
+      want += i->ifa_addr && i->ifa_addr->sa_family == AF_INET;
     freeifaddrs(ifs);
     check(want == 14, "getifaddrs count " + std::to_string(want));
     check(NiILHInit() == WEQ_O_K, "NiILHInit");

@@ -40,15 +40,20 @@ struct Pair {
     srv = accept(lis, nullptr, nullptr);
   }
   ~Pair() {
-    for (int fd : {lis, cli, srv}) if (fd >= 0) close(fd);
+    for (int fd : {lis, cli, srv})
+      if (fd >= 0) close(fd);
   }
   uint16_t Port(int fd, bool peer) const {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) : getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    return family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port;
+    peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len)
+         : getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    return family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
+                             : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port;
   }
-  SI_SOCKET Record(int fd) const { return SI_SOCKET{fd, family == AF_INET ? SI_AF_INET : SI_AF_INET6, SI_SOCK_STREAM, 0}; }
+  SI_SOCKET Record(int fd) const {
+    return SI_SOCKET{fd, family == AF_INET ? SI_AF_INET : SI_AF_INET6, SI_SOCK_STREAM, 0};
+  }
   int family, lis = -1, cli = -1, srv = -1;
 };
 
@@ -75,8 +80,9 @@ TEST(NiSockAddr, MakeForEachFamily) {
   EXPECT_EQ(memcmp(raw, mapped.addr + 12, 4), 0);
   NiIPProtoUsage.store(2);
   EXPECT_EQ(NiIMakeSockAddr(&hdl, &v4, &six, 0, raw, &len), NIEINVAL);
-  EXPECT_EQ(Descr(), u"NiIMakeSockAddr: IPv6 address '2001::9' not supported by hdl 7 with AF_INET sock 11 "
-                     u"(probably IPv6 not enabled (IPv4))");
+  EXPECT_EQ(Descr(),
+            u"NiIMakeSockAddr: IPv6 address '2001::9' not supported by hdl 7 with AF_INET sock 11 "
+            u"(probably IPv6 not enabled (IPv4))");
   ASSERT_EQ(NiIMakeSockAddr(&hdl, &v6, &six, 0, raw, &len), WEQ_O_K);
   EXPECT_EQ(len, 16u);
   EXPECT_EQ(memcmp(raw, six.addr, 16), 0);
@@ -157,7 +163,8 @@ TEST(NiSockAddr, TraceLinesWithAddressesAndNames) {
     std::string peer = addr + std::to_string(ntohs(p.Port(p.cli, true)));
     std::string mine = addr + std::to_string(ntohs(p.Port(p.cli, false)));
     trccheck::TraceFile trace(2);
-    NiITraceSockAddr(nullptr, &cli, nullptr, 0, 1, 0, 0, 2, u"%s: connected to %%s (hdl %d)\n", u"NiIConnect", 3);
+    NiITraceSockAddr(nullptr, &cli, nullptr, 0, 1, 0, 0, 2, u"%s: connected to %%s (hdl %d)\n", u"NiIConnect",
+                     3);
     NiITraceSockAddr(nullptr, &cli, nullptr, 0, 1, 1, 1, 2, u"local %%s\n");
     NITAB hdl{};
     hdl.mHdl = 4;

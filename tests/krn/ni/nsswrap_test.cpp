@@ -25,7 +25,10 @@ std::string Text(const NI_NODEADDR& a) {
 // Fresh caches for the given usage, with the system's resolver.
 struct Fresh {
   explicit Fresh(uint32_t usage, const char* policy = nullptr) {
-    if (policy) setenv("NI_ADDR_POLICY", policy, 1); else unsetenv("NI_ADDR_POLICY");
+    if (policy)
+      setenv("NI_ADDR_POLICY", policy, 1);
+    else
+      unsetenv("NI_ADDR_POLICY");
     NiIHSBufExit();
     NiIResetAddrState();
     NiIPProtoUsage.store(usage);
