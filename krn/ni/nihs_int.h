@@ -296,6 +296,9 @@ class NIHIMPL_LINEAR : public NIHIMPL {
 // *pAddr receives the address text's address.
 NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
                         NI_NODEADDR* pAddr);
+// Whether a host name is short enough to be cached; a longer one is traced
+// at level 1.
+bool NiIHostNameFits(const WEQ_UC* fn, const WEQ_UC* pHostName, CTRC_HDL trc);
 // "STAT_VALID_NAME" ... for an entry type.
 const WEQ_UC* NiIHostStatName(int type);
 

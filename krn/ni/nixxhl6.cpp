@@ -362,11 +362,8 @@ NI_RC NIHIMPL_LINEAR6::NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEA
 NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
                                    CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6GetNodeAddr";
-  size_t len = strlenU(pHostName);
-  bool fits = len < NI_HOST_NAME_UNITS;
-  if (mode != NI_HS_MODE_NOBUF && !fits) {
-    DPTRC_LINE(1, trc, u"%s: hostname '%s' too long for buffer (%d>=%d)\n", kFn, pHostName, len,
-               NI_HOST_NAME_UNITS);
+  bool fits = strlenU(pHostName) < NI_HOST_NAME_UNITS;
+  if (mode != NI_HS_MODE_NOBUF && !NiIHostNameFits(kFn, pHostName, trc)) {
     if (mode == NI_HS_MODE_BUFONLY) {
       return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
                         pHostName);
@@ -447,12 +444,7 @@ NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNa
 
 NI_RC NIHIMPL_LINEAR6::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6SetHostInvalid";
-  size_t len = strlenU(pHostName);
-  if (len >= NI_HOST_NAME_UNITS) {
-    DPTRC_LINE(1, trc, u"%s: hostname '%s' too long for buffer (%d>=%d)\n", kFn, pHostName, len,
-               NI_HOST_NAME_UNITS);
-    return NIEHOST_UNKNOWN;
-  }
+  if (!NiIHostNameFits(kFn, pHostName, trc)) return NIEHOST_UNKNOWN;
   int removed = 0;
   {
     NiIMtxHold hold(&mtx_);
