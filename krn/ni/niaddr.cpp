@@ -350,7 +350,23 @@ NI_NODEADDR NiIAnyAddr(void) {
   return a;
 }
 
+namespace {
+std::atomic<bool> g_loopback6{false};
+}  // namespace
+
+NI_NODEADDR NiILoopbackAddr(void) {
+  NI_NODEADDR a{};
+  if (g_loopback6.load(std::memory_order_relaxed)) {
+    a.addr[15] = 1;
+    return a;
+  }
+  return Mapped127();
+}
+
+void NiISetLoopbackIPv6(bool ipv6) { g_loopback6.store(ipv6, std::memory_order_relaxed); }
+
 void NiIResetAddrState(void) {
+  g_loopback6.store(false, std::memory_order_relaxed);
   NiIPProtoUsage.store(0, std::memory_order_relaxed);
   g_loopState.store(0, std::memory_order_relaxed);
 }

@@ -37,7 +37,8 @@ inline NI_RC NiIErrTrace(const WEQ_UC* module, int line, int level, ErrDescrFmt<
 
 // --- IP protocol usage ------------------------------------------------------
 
-// 0 until set; 2 (IPv4), 6 (IPv4 and IPv6).
+// 0 until set; 2 (IPv4), 6 (IPv4 and IPv6). NI initialisation may lower it
+// to 2 when IPv6 sockets are not available, and NI shutdown stores 0.
 extern std::atomic<uint32_t> NiIPProtoUsage;
 
 // Sets the word once from WEQ_IPv6_ACTIVE (1: 6, 0 or unset: 2, else 2 with
@@ -48,6 +49,11 @@ inline bool NiIIPv6Active() {
 }
 // "IPv4/IPv6" or "IPv4".
 const WEQ_UC* NiIIPProtoUsageText(void);
+
+// The loopback address given to local-domain sockets: the IPv4-mapped
+// 127.0.0.1 until NI initialisation turns IPv6 on (::1 then).
+NI_NODEADDR NiILoopbackAddr(void);
+void NiISetLoopbackIPv6(bool ipv6);
 
 // The "any" address of the chosen usage: IPv4-mapped 0.0.0.0 or ::.
 NI_NODEADDR NiIAnyAddr(void);

@@ -120,7 +120,7 @@ NI_RC NiISolveSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSock
   } else if (pSock->family == SI_AF_INET6) {
     memcpy(pNodeAddr->addr, pSockAddr, 16);
   } else if (pSock->family == SI_AF_UNIX) {
-    NiGetLoopbackAddr(pNodeAddr);
+    *pNodeAddr = NiILoopbackAddr();
     servNo = 0;
   } else {
     return InvalidFamily(kFn, pSock->family, pHdl, pSock, __LINE__);

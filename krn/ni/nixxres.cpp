@@ -73,7 +73,7 @@ void FreeLocal(LocalHost* lh) {
 }
 
 // Inserts one system address; the count goes up whether it is stored or not.
-void InsertSockAddr(const sockaddr* sa, NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity,
+void NiPInsertSockAddr(const sockaddr* sa, NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity,
                     int withLinkLocal, int* pCount, WEQ_RAW state, const WEQ_UC* kind) {
   static constexpr const WEQ_UC* kFn = u"NiPInsertSockAddr";
   bool ok = false;
@@ -428,7 +428,7 @@ NI_RC NiPGetNodeAddrList(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity, in
     Utf8sToU16s(ifname, IF_NAMESIZE + 1, nullptr, ifa->ifa_name);
     DPTRC_LINE(3, NiITrcHdl(), u"%s: adapter: '%s' (%s / %d)\n", kFn, +ifname,
                (ifa->ifa_flags & IFF_UP) ? u"up" : u"down", fam);
-    InsertSockAddr(ifa->ifa_addr, pAddrs, pStates, capacity, withLinkLocal, pCount,
+    NiPInsertSockAddr(ifa->ifa_addr, pAddrs, pStates, capacity, withLinkLocal, pCount,
                    (ifa->ifa_flags & IFF_UP) ? 1 : 0, u"unicast");
   }
   freeifaddrs(ifs);

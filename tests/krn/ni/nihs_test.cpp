@@ -535,6 +535,100 @@ TEST_F(HostCache6, SetHostInvalidAndNegativeAddresses) {
   EXPECT_EQ(S().byName, before + 3);
 }
 
+TEST_F(HostCache6, SetHostEntryUpdatesByNameOrAddress) {
+  EXPECT_EQ(cache.SetHostEntry(u"h", u"not an address", 8, 0), NIEINVAL);
+  EXPECT_EQ(cache.SetHostEntry(u"h", u"2001:db8::5", 13, 0), NIEINVAL);
+  int64_t now = nihsfake::Now();
+  ASSERT_EQ(cache.SetHostEntry(u"h", u"2001:db8::5", STAT_VALID_NAME, now), WEQ_O_K);
+  NI_NODEADDR a;
+  ASSERT_EQ(Get(u"h", &a, NI_HS_MODE_BUFONLY), WEQ_O_K);
+  EXPECT_EQ(a.addr[15], 5);
+  ASSERT_EQ(cache.SetHostEntry(nullptr, u"2001:db8::5", STAT_VALID_NAME | STAT_VALID_ADDR, now), WEQ_O_K);
+  WEQ_UC buf[64];
+  NI_NODEADDR five = a;
+  ASSERT_EQ(cache.GetHostName(&five, buf, 64, 0, NI_HS_MODE_BUFONLY, nullptr), WEQ_O_K);
+  EXPECT_EQ(std::u16string(buf), u"h");
+  // An old time stamp makes the entry expire at the next look-up.
+  ASSERT_EQ(cache.SetHostEntry(u"h", nullptr, 0, now - 86401), WEQ_O_K);
+  EXPECT_EQ(Get(u"h", &a, NI_HS_MODE_BUFONLY), NIEHOST_UNKNOWN);
+  EXPECT_EQ(S().byName + S().byAddr, 0);
+}
+
+// Every cache's dump lines in the table and the tab-separated form.
+TEST(HsDump, LinesInBothFormatsAndTheirLimits) {
+  FakeScope fake(6);
+  unsetenv("NI_ADDR_POLICY");
+  fake.AddHost(u"dual", {V6(0x2001, 1)});
+  fake.AddHost(u"four", {V4(10, 0, 0, 4)});
+  fake.AddName(V4(10, 0, 0, 4), u"four");
+  fake.AddServ(u"sapgw00", 3300);
+  NIHIMPL_LINEAR6 six;
+  NIHIMPL_LINEAR ring4;
+  NISIMPL_LINEAR serv;
+  ASSERT_EQ(six.Init(8, 86400, 600, 600), WEQ_O_K);
+  ASSERT_EQ(ring4.Init(8, 86400, 600, 600), WEQ_O_K);
+  ASSERT_EQ(serv.Init(8, 86400, 600, 600), WEQ_O_K);
+  NI_NODEADDR a, four = V4(10, 0, 0, 4);
+  WEQ_UC name[64];
+  uint16_t port;
+  ASSERT_EQ(six.GetNodeAddr(u"dual", &a, 0, 0, nullptr), WEQ_O_K);
+  ASSERT_EQ(six.GetHostName(&four, name, 64, 0, 0, nullptr), WEQ_O_K);
+  EXPECT_EQ(six.GetNodeAddr(u"gone", &a, 0, 0, nullptr), NIEHOST_UNKNOWN);
+  ASSERT_EQ(ring4.GetHostName(&four, name, 64, 0, 0, nullptr), WEQ_O_K);
+  ASSERT_EQ(serv.GetServNo(u"sapgw00", &port, 0, nullptr), WEQ_O_K);
+  EXPECT_EQ(serv.GetServName(htons(9), name, 64, 0, nullptr), NIESERV_UNKNOWN);
+  auto lines = [](NIHSIMPL& c, int format) {
+    std::u16string all;
+    WEQ_UC line[256];
+    c.Lock();
+    for (int done = 0, guard = 0; guard < 20; ++guard) {
+      NI_RC rc = c.DumpBufLine(line, 256, &done, format);
+      if (rc != WEQ_O_K) {
+        all += u"rc" + tovtest::FromUtf8(std::to_string(rc));
+        break;
+      }
+      if (done) break;
+      all += line;
+    }
+    c.Unlock();
+    return all;
+  };
+  EXPECT_EQ(lines(six, NI_HS_DUMP_TABLE),
+            u"0   VALID   A 2001::1                                 dual\n"
+            u"1   VALID   R 10.0.0.4                                four\n"
+            u"2   UNKNOWN   -                                       gone\n");
+  EXPECT_EQ(lines(six, NI_HS_DUMP_TAB),
+            u"0\tVALID\tA\t~\t2001::1\tdual\n1\tVALID\tR\t10.0.0.4\t~\tfour\n2\tUNKNOWN\t \t-\t-\tgone\n");
+  EXPECT_EQ(lines(ring4, NI_HS_DUMP_TAB), u"0\tVALID\tA\t10.0.0.4\t~\tfour\n");
+  EXPECT_EQ(lines(serv, NI_HS_DUMP_TAB), u"0\tVALID\t3300\tsapgw00\n1\tUNKNOWN\t9\t-\n");
+  EXPECT_EQ(lines(serv, 3), u"rc-8");
+  WEQ_UC small[10];
+  int done = 0;
+  serv.Lock();
+  EXPECT_EQ(serv.DumpBufLine(small, 10, &done, NI_HS_DUMP_TABLE), NIETOO_SMALL);
+  serv.Unlock();
+  EXPECT_EQ(std::u16string(ErrGetFld(ERR_FLD_ERROR)), u"NiSrvLDumpBufLine: buffer too small");
+  // An empty cache is done at once.
+  NISIMPL_LINEAR empty;
+  ASSERT_EQ(empty.Init(8, 86400, 600, 600), WEQ_O_K);
+  EXPECT_EQ(lines(empty, NI_HS_DUMP_TABLE), u"");
+}
+
+TEST(HsDump, ServiceRecordTraceLine) {
+  trccheck::TraceFile trace(2);
+  NISIMPL_LINEAR serv;
+  const WEQ_UC* aliases[] = {u"gw", u"gateway", nullptr};
+  NI_SERVENT e = {u"sapgw00", aliases, htons(3300), u"tcp"};
+  serv.TraceServEntry(&e, 2);
+  NI_SERVENT bare = {nullptr, nullptr, htons(1), nullptr};
+  serv.TraceServEntry(&bare, 2);
+  serv.TraceServEntry(&e, 3);
+  std::string t = trace.Read();
+  EXPECT_NE(t.find("SN='sapgw00'; Ali[0]='gw'; Ali[1]='gateway'; Port=3300; PC=tcp\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("SN='(null)'; Port=1; PC=(null)\n"), std::string::npos) << t;
+  EXPECT_EQ(t.find("SN='sapgw00'", t.find("SN='(null)'")), std::string::npos);
+}
+
 // --- Address policy ---------------------------------------------------------------
 
 struct Policy : ::testing::Test {
