@@ -35,7 +35,11 @@ const char kHosts[] =
     "10.200.0.2 multi.test multi\n"
     "10.200.0.3 multi.test\n"
     "10.200.0.4 multi.test\n"
-    "fd00::7 six.test six\n";
+    "fd00::7 six.test six\n"
+    // 30 two-byte characters: more bytes than a host name has units.
+    "10.200.0.9 \xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4"
+    "\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4"
+    "\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4.test\n";
 const char kServices[] = "tovtest 4711/tcp\nsapgw00 3300/tcp\n";
 const char kNsswitch[] = "hosts: files\nservices: files\n";
 const char kHostName[] = "tovhost.test";
@@ -151,9 +155,17 @@ TEST(NiResolve, NamesAddressesAndServicesAsGetentSeesThem) {
           check(ToUtf8(cn) == canon, what + ": canonical name " + ToUtf8(cn) + " vs " + canon);
       }
     }
-    // Room for two of three addresses: two stored, the total counted.
     NI_NODEADDR two[2];
     int count = 2;
+    // A name of 35 units and 65 bytes resolves as itself, also through the cache.
+    std::u16string umlauts = std::u16string(30, u'\u00e4') + u".test";
+    check(NiPGetHostByName(umlauts.c_str(), 1, 0, two, &count, nullptr, 0, nullptr) == WEQ_O_K &&
+              Text(two[0]) == "10.200.0.9",
+          "a name of two-byte characters");
+    check(NiHostToAddr(umlauts.c_str(), &two[1]) == WEQ_O_K && Text(two[1]) == "10.200.0.9",
+          "the same through NiHostToAddr");
+    // Room for two of three addresses: two stored, the total counted.
+    count = 2;
     check(
         NiPGetHostByName(u"multi.test", 1, 0, two, &count, nullptr, 0, nullptr) == NIETOO_SMALL && count == 3,
         "multi.test with room for two");

@@ -66,6 +66,20 @@ TEST(NssWrapper, SixtyAddressesOfBothFamilies) {
   EXPECT_EQ(Text(a[29]), "10.50.0.30");
 }
 
+// Names are handed to the resolver whole: one whose first 64 bytes name
+// another host does not resolve to that host.
+TEST(NssWrapper, NamesAreNeverCutToAnotherName) {
+  NI_NODEADDR a[4];
+  int count = 4;
+  std::u16string longer(64, u'a');
+  longer += u'b';
+  EXPECT_EQ(NiPGetHostByName(longer.c_str(), 0, 0, a, &count, nullptr, 0, nullptr), NIEHOST_UNKNOWN);
+  count = 4;
+  ASSERT_EQ(NiPGetHostByName(std::u16string(64, u'a').c_str(), 0, 0, a, &count, nullptr, 0, nullptr),
+            WEQ_O_K);
+  EXPECT_EQ(Text(a[0]), "10.80.0.1");
+}
+
 TEST(NssWrapper, HostCachesOverManyAddresses) {
   {
     Fresh f(6);
