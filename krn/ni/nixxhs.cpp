@@ -37,6 +37,10 @@ NI_RC NotInit(const WEQ_UC* fn, int line) {
   return NIECALL;
 }
 
+NI_RC NullParam(const WEQ_UC* fn, const WEQ_UC* param, int line) {
+  return NiIErrTrace(kModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, fn, param);
+}
+
 uint32_t ClampTime(uint32_t t) { return t == 0 || t > kDayS ? kDayS : t; }
 
 // Lazy creation for the look-ups; false when it failed (traced).
@@ -374,6 +378,7 @@ NISIMPL* NiIServCache(void) { return g_serv.load(std::memory_order_acquire); }
 
 NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAddr, int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetNodeAddr";
+  if (pNodeAddr == nullptr) return NullParam(kFn, u"pNodeAddr", __LINE__);
   *pNodeAddr = NiIAnyAddr();
   if (!EnsureCaches(kFn)) return NIEINTERN;
   WEQ_UC text[NI_NODEADDR_STR_LEN];
@@ -437,6 +442,7 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
 NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen, uint8_t fq, int mode,
                      CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetHostName";
+  if (pHostName == nullptr) return NullParam(kFn, u"pHostName", __LINE__);
   if (bufferLen <= 0) {
     return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
                        0);
@@ -471,7 +477,9 @@ NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int buffer
 
 NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetServNo";
+  if (pServNo == nullptr) return NullParam(kFn, u"pServNo", __LINE__);
   *pServNo = 0;
+  if (pServName == nullptr) return NullParam(kFn, u"pServName", __LINE__);
   if (!EnsureCaches(kFn)) return NIEINTERN;
   bool numeric = false;
   if (pServName[0] >= u'0' && pServName[0] <= u'9') {
@@ -497,6 +505,7 @@ NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HD
 
 NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiIGetServName";
+  if (pServName == nullptr) return NullParam(kFn, u"pServName", __LINE__);
   if (bufferLen <= 0) {
     return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
                        0);

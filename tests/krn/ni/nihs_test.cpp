@@ -193,6 +193,11 @@ TEST(HsFront, ReverseLookupsAlwaysLeaveText) {
   EXPECT_EQ(NiIGetServName(htons(1), guard, 0, 0, nullptr), NIETOO_SMALL);
   EXPECT_EQ(NiIGetLocalName(guard, 0), NIETOO_SMALL);
   EXPECT_EQ(guard[0], u'#');
+  uint16_t port;
+  EXPECT_EQ(NiIGetServNo(nullptr, &port, 0, nullptr), NIEINVAL);
+  EXPECT_EQ(Descr(), u"NiIGetServNo: parameter invalid (pServName == NULL)");
+  EXPECT_EQ(NiIGetNodeAddr(u"h", 0, nullptr, 0, nullptr), NIEINVAL);
+  EXPECT_EQ(NiIGetHostName(&a, nullptr, 8, 0, 0, nullptr), NIEINVAL);
 }
 
 TEST(HsFront, CreationTimesAndMissingCaches) {
