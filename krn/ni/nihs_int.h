@@ -22,6 +22,7 @@
 #define KRN_NI_NIHS_INT_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -296,6 +297,13 @@ class NIHIMPL_LINEAR : public NIHIMPL {
 // *pAddr receives the address text's address.
 NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
                         NI_NODEADDR* pAddr);
+// Whether an entry's name (a field of NI_HOST_NAME_UNITS) is name, whose
+// length len is below NI_HOST_NAME_UNITS: one compare over the name and its
+// terminator.
+inline bool NiISameName(const WEQ_UC* entryName, const WEQ_UC* name, size_t len) {
+  return memcmp(entryName, name, (len + 1) * sizeof(WEQ_UC)) == 0;
+}
+
 // Whether a host name is short enough to be cached; a longer one is traced
 // at level 1.
 bool NiIHostNameFits(const WEQ_UC* fn, const WEQ_UC* pHostName, CTRC_HDL trc);

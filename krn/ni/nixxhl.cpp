@@ -138,7 +138,7 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
       gen = generation_;
       int64_t now = NiIHSNow();
       uint32_t i =
-          cached ? Scan([&](const Entry& e) { return ByName(e.status) && strcmpU(e.name, pHostName) == 0; })
+          cached ? Scan([&](const Entry& e) { return ByName(e.status) && NiISameName(e.name, pHostName, len); })
                  : capacity_;
       if (i < capacity_) {
         const Entry& e = table_[i];

@@ -150,7 +150,9 @@ NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupNameToAddr(const WEQ_UC* pHostName, NI_NO
   static constexpr const WEQ_UC* kFn = u"NiHL6CacheLookupNameToAddr";
   NiIMtxHold hold(&mtx_);
   if (validTime_ == 0) return NI_HS_NOT_CACHED;
-  uint32_t i = ScanLive([&](const Entry& e) { return ByName(e.status) && strcmpU(e.name, pHostName) == 0; });
+  size_t len = strlenU(pHostName);
+  if (len >= NI_HOST_NAME_UNITS) return NI_HS_NOT_CACHED;
+  uint32_t i = ScanLive([&](const Entry& e) { return ByName(e.status) && NiISameName(e.name, pHostName, len); });
   if (i < capacity_) {
     const Entry& e = table_[i];
     DPTRC_LINE(2, trc, u"%s: found hostname '%s' in cache (%s, %s)\n", kFn, pHostName, Family(e.addr),
