@@ -12,6 +12,7 @@
 
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
+#include "krn/ni/ni_int.h"
 #include "nihs_fake.h"
 #include "support/testsupport.h"
 
@@ -767,6 +768,40 @@ TEST(HsClock, LookupTimeTraceOverBothClocksAndTheirWraps) {
             std::string::npos);
   NIHSIMPL::Millis t0{65535000u, 65536000u}, t1{2000u, 65536000u};
   EXPECT_EQ(NIHSIMPL::Elapsed(t0, t1), 3000u);
+}
+
+}  // namespace
+
+namespace {
+
+// The failure reporter names a handle's partner through the caches in
+// buffer-only mode: cached names when there are some, else the address and
+// port, and never a resolver call.
+TEST(HsReporter, PartnerTextsComeFromTheCachesOnly) {
+  FakeScope fake;
+  fake.AddHost(u"gwhost", {V4(10, 1, 1, 1)}, u"gwhost");
+  fake.AddServ(u"sapgw00", 3300);
+  NITAB hdl{};
+  hdl.mHdl = 3;
+  hdl.mType = NI_CONNECTED;
+  hdl.con.mSocket = SI_SOCKET{5, SI_AF_INET, SI_SOCK_STREAM, 0};
+  hdl.con.mPeerAddr = V4(10, 1, 1, 1);
+  hdl.con.mPeerServNo = htons(3300);
+  auto report = [&] {
+    return NiIReportSiError(SI_ECONN_REFUSE, SI_FN_SEND, &hdl, &hdl.con.mSocket, 111, nullptr, nullptr,
+                            nullptr, u"NiIWrite", u"test", 1, 0);
+  };
+  EXPECT_EQ(report(), NIECONN_REFUSED);
+  EXPECT_EQ(std::u16string(ErrGetFld(ERR_FLD_DETAIL)), u"partner '10.1.1.1:3300' not reached");
+  EXPECT_EQ(S().byName + S().byAddr + S().servByName + S().servByPort, 0);
+  NI_NODEADDR a;
+  uint16_t port;
+  ASSERT_EQ(NiIGetNodeAddr(u"gwhost", 0, &a, NI_HS_MODE_DEFAULT, nullptr), WEQ_O_K);
+  ASSERT_EQ(NiIGetServNo(u"sapgw00", &port, NI_HS_MODE_DEFAULT, nullptr), WEQ_O_K);
+  int asked = S().byName + S().byAddr + S().servByName + S().servByPort;
+  EXPECT_EQ(report(), NIECONN_REFUSED);
+  EXPECT_EQ(std::u16string(ErrGetFld(ERR_FLD_DETAIL)), u"partner 'gwhost:sapgw00' not reached");
+  EXPECT_EQ(S().byName + S().byAddr + S().servByName + S().servByPort, asked);
 }
 
 }  // namespace
