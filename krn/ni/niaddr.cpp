@@ -344,12 +344,6 @@ void NiISetIPProtoUsage(void) {
 
 const WEQ_UC* NiIIPProtoUsageText(void) { return NiIIPv6Active() ? u"IPv4/IPv6" : u"IPv4"; }
 
-NI_NODEADDR NiIAnyAddr(void) {
-  NI_NODEADDR a{};
-  if (!NiIIPv6Active()) a.addr[10] = a.addr[11] = 0xFF;
-  return a;
-}
-
 namespace {
 std::atomic<bool> g_loopback6{false};
 }  // namespace

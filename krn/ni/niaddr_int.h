@@ -56,7 +56,11 @@ NI_NODEADDR NiILoopbackAddr(void);
 void NiISetLoopbackIPv6(bool ipv6);
 
 // The "any" address of the chosen usage: IPv4-mapped 0.0.0.0 or ::.
-NI_NODEADDR NiIAnyAddr(void);
+inline NI_NODEADDR NiIAnyAddr(void) {
+  NI_NODEADDR a{};
+  if (!NiIIPv6Active()) a.addr[10] = a.addr[11] = 0xFF;
+  return a;
+}
 
 inline bool NiIIsMapped(const NI_NODEADDR& a) {
   static constexpr WEQ_RAW kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};

@@ -304,9 +304,14 @@ inline bool NiISameName(const WEQ_UC* entryName, const WEQ_UC* name, size_t len)
   return memcmp(entryName, name, (len + 1) * sizeof(WEQ_UC)) == 0;
 }
 
-// Whether a host name is short enough to be cached; a longer one is traced
-// at level 1.
-bool NiIHostNameFits(const WEQ_UC* fn, const WEQ_UC* pHostName, CTRC_HDL trc);
+// Whether a host name of len units is short enough to be cached; a longer
+// one is traced at level 1.
+void NiIHostNameTooLong(const WEQ_UC* fn, const WEQ_UC* pHostName, size_t len, CTRC_HDL trc);
+inline bool NiIHostNameFits(const WEQ_UC* fn, const WEQ_UC* pHostName, size_t len, CTRC_HDL trc) {
+  if (len < NI_HOST_NAME_UNITS) return true;
+  NiIHostNameTooLong(fn, pHostName, len, trc);
+  return false;
+}
 // "STAT_VALID_NAME" ... for an entry type.
 const WEQ_UC* NiIHostStatName(int type);
 

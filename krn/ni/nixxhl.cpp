@@ -18,12 +18,9 @@ bool ByAddr(uint8_t status) { return (status & (STAT_UNKNOWN_ADDR | STAT_VALID_A
 
 // --- Shared by both host caches ----------------------------------------------------
 
-bool NiIHostNameFits(const WEQ_UC* fn, const WEQ_UC* pHostName, CTRC_HDL trc) {
-  size_t len = strlenU(pHostName);
-  if (len < NI_HOST_NAME_UNITS) return true;
+void NiIHostNameTooLong(const WEQ_UC* fn, const WEQ_UC* pHostName, size_t len, CTRC_HDL trc) {
   DPTRC_LINE(1, trc, u"%s: hostname '%s' too long for buffer (%d>=%d)\n", fn, pHostName, len,
              NI_HOST_NAME_UNITS);
-  return false;
 }
 
 const WEQ_UC* NiIHostStatName(int type) {
@@ -40,7 +37,9 @@ const WEQ_UC* NiIHostStatName(int type) {
 
 NI_RC NiIHostEntryCheck(const WEQ_UC* fn, const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,
                         NI_NODEADDR* pAddr) {
-  if (pHostName != nullptr && !NiIHostNameFits(fn, pHostName, NiITrcHdl())) return NIEINVAL;
+  if (pHostName != nullptr && !NiIHostNameFits(fn, pHostName, strlenU(pHostName), NiITrcHdl())) {
+    return NIEINVAL;
+  }
   if (pAddrText != nullptr && (strlenU(pAddrText) < 7 || NiStrToAddr(pAddr, pAddrText) != WEQ_O_K)) {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: address invalid '%s'\n", fn, pAddrText);
     return NIEINVAL;
@@ -127,7 +126,7 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
   int64_t remembered = -1;
   uint32_t gen = 0;
   if (mode != NI_HS_MODE_NOBUF) {
-    if (!NiIHostNameFits(kFn, pHostName, trc)) {
+    if (!NiIHostNameFits(kFn, pHostName, len, trc)) {
       if (mode == NI_HS_MODE_BUFONLY) {
         return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
                           pHostName);
@@ -280,7 +279,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
 
 NI_RC NIHIMPL_LINEAR::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHLsetHostInvalid";
-  if (!NiIHostNameFits(kFn, pHostName, trc)) return NIEHOST_UNKNOWN;
+  if (!NiIHostNameFits(kFn, pHostName, strlenU(pHostName), trc)) return NIEHOST_UNKNOWN;
   NiIMtxHold hold(&mtx_);
   uint32_t i = Scan([&](const Entry& e) { return strcmpU(e.name, pHostName) == 0; });
   if (i < capacity_) {

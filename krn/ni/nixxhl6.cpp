@@ -364,8 +364,9 @@ NI_RC NIHIMPL_LINEAR6::NiHL6OSLookupNameToAddr(const WEQ_UC* pHostName, NI_NODEA
 NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr, int mode, int protocol,
                                    CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6GetNodeAddr";
-  bool fits = strlenU(pHostName) < NI_HOST_NAME_UNITS;
-  if (mode != NI_HS_MODE_NOBUF && !NiIHostNameFits(kFn, pHostName, trc)) {
+  size_t len = strlenU(pHostName);
+  bool fits = len < NI_HOST_NAME_UNITS;
+  if (mode != NI_HS_MODE_NOBUF && !NiIHostNameFits(kFn, pHostName, len, trc)) {
     if (mode == NI_HS_MODE_BUFONLY) {
       return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
                         pHostName);
@@ -446,7 +447,7 @@ NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNa
 
 NI_RC NIHIMPL_LINEAR6::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
   static constexpr const WEQ_UC* kFn = u"NiHL6SetHostInvalid";
-  if (!NiIHostNameFits(kFn, pHostName, trc)) return NIEHOST_UNKNOWN;
+  if (!NiIHostNameFits(kFn, pHostName, strlenU(pHostName), trc)) return NIEHOST_UNKNOWN;
   int removed = 0;
   {
     NiIMtxHold hold(&mtx_);
