@@ -43,17 +43,20 @@ NI_RC NullParam(const WEQ_UC* fn, const WEQ_UC* param, int line) {
 
 uint32_t ClampTime(uint32_t t) { return t == 0 || t > kDayS ? kDayS : t; }
 
-// Lazy creation for the look-ups; false when it failed (traced).
-bool EnsureCaches(const WEQ_UC* fn) {
+// Lazy creation for the look-ups: true when the caches exist. A buffer-only
+// look-up does not create them (empty caches could not answer it anyway):
+// false with *rc 0, a miss. A failed creation is traced: false, NIEINTERN.
+bool EnsureCaches(const WEQ_UC* fn, int mode, NI_RC* rc) {
+  *rc = WEQ_O_K;
   if (g_host.load(std::memory_order_acquire) != nullptr &&
       g_serv.load(std::memory_order_acquire) != nullptr) {
     return true;
   }
-  NI_RC rc = NiIHSBufInit(100, 0, 600, 600, 0, 600, 600);
-  if (rc == WEQ_O_K || rc == NIECALL) {
-    if (g_host.load(std::memory_order_acquire) != nullptr) return true;
-  }
-  DPTRC_LINE(1, NiITrcHdl(), u"%s: NiIHSBufInit failed (rc=%d)\n", fn, rc);
+  if (mode == NI_HS_MODE_BUFONLY) return false;
+  NI_RC init = NiIHSBufInit(100, 0, 600, 600, 0, 600, 600);
+  if ((init == WEQ_O_K || init == NIECALL) && g_host.load(std::memory_order_acquire) != nullptr) return true;
+  DPTRC_LINE(1, NiITrcHdl(), u"%s: NiIHSBufInit failed (rc=%d)\n", fn, init);
+  *rc = NIEINTERN;
   return false;
 }
 
@@ -380,7 +383,9 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
   static constexpr const WEQ_UC* kFn = u"NiIGetNodeAddr";
   if (pNodeAddr == nullptr) return NullParam(kFn, u"pNodeAddr", __LINE__);
   *pNodeAddr = NiIAnyAddr();
-  if (!EnsureCaches(kFn)) return NIEINTERN;
+  NI_RC rc = WEQ_O_K;
+  bool caches = EnsureCaches(kFn, mode, &rc);
+  if (rc != WEQ_O_K) return rc;
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   if (pHostName == nullptr) {
     NI_NODEADDR loop;
@@ -423,7 +428,8 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
     }
     ErrClear();
   }
-  NI_RC rc = NiIHostCache()->GetNodeAddr(pHostName, pNodeAddr, mode, protocol, trc);
+  if (!caches) return NIEHOST_UNKNOWN;
+  rc = NiIHostCache()->GetNodeAddr(pHostName, pNodeAddr, mode, protocol, trc);
   if (rc != WEQ_O_K) return rc;
   bool mapped = NiIIsMapped(*pNodeAddr);
   if (protocol == NI_PROTO_FAM_IPv4 && !mapped) {
@@ -448,13 +454,15 @@ NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int buffer
                        0);
   }
   pHostName[0] = 0;
-  if (!EnsureCaches(kFn)) return NIEINTERN;
+  NI_RC rc = WEQ_O_K;
+  bool caches = EnsureCaches(kFn, mode, &rc);
+  if (rc != WEQ_O_K) return rc;
   const WEQ_UC* fqText = fq == 1 ? u" (fq)" : u"";
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   if (pNodeAddr == nullptr || IsUnspecified(*pNodeAddr)) {
     const WEQ_UC* name = u"localhost";
     if (pNodeAddr != nullptr) name = NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0);
-    NI_RC rc = CopyName(kFn, name, pHostName, bufferLen, __LINE__);
+    rc = CopyName(kFn, name, pHostName, bufferLen, __LINE__);
     if (rc != WEQ_O_K) return rc;
     if (pNodeAddr == nullptr) {
       DPTRC_LINE(2, trc, u"%s: addr NULL = hostname '%s'%s\n", kFn, pHostName, fqText);
@@ -463,7 +471,8 @@ NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int buffer
     }
     return WEQ_O_K;
   }
-  NI_RC rc = NiIHostCache()->GetHostName(pNodeAddr, pHostName, bufferLen, fq, mode, trc);
+  rc = caches ? NiIHostCache()->GetHostName(pNodeAddr, pHostName, bufferLen, fq, mode, trc)
+              : NIEHOST_UNKNOWN;
   if (rc != WEQ_O_K) {
     if (NiAddrToStr(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0) == WEQ_O_K) {
       strncpy_sU16(pHostName, static_cast<size_t>(bufferLen), text, NI_NODEADDR_STR_LEN);
@@ -480,7 +489,9 @@ NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HD
   if (pServNo == nullptr) return NullParam(kFn, u"pServNo", __LINE__);
   *pServNo = 0;
   if (pServName == nullptr) return NullParam(kFn, u"pServName", __LINE__);
-  if (!EnsureCaches(kFn)) return NIEINTERN;
+  NI_RC rc = WEQ_O_K;
+  bool caches = EnsureCaches(kFn, mode, &rc);
+  if (rc != WEQ_O_K) return rc;
   bool numeric = false;
   if (pServName[0] >= u'0' && pServName[0] <= u'9') {
     uint32_t v = 0;
@@ -492,7 +503,8 @@ NI_RC NiIGetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int mode, CTRC_HD
     }
   }
   if (!numeric) {
-    NI_RC rc = NiIServCache()->GetServNo(pServName, pServNo, mode, trc);
+    if (!caches) return NIESERV_UNKNOWN;
+    rc = NiIServCache()->GetServNo(pServName, pServNo, mode, trc);
     if (rc != WEQ_O_K) return rc;
   }
   if (DPTRC_ON(2)) {
@@ -511,8 +523,10 @@ NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode
                        0);
   }
   pServName[0] = 0;
-  if (!EnsureCaches(kFn)) return NIEINTERN;
-  NI_RC rc = NiIServCache()->GetServName(servNo, pServName, bufferLen, mode, trc);
+  NI_RC rc = WEQ_O_K;
+  bool caches = EnsureCaches(kFn, mode, &rc);
+  if (rc != WEQ_O_K) return rc;
+  rc = caches ? NiIServCache()->GetServName(servNo, pServName, bufferLen, mode, trc) : NIESERV_UNKNOWN;
   if (rc != WEQ_O_K) {
     snprintfTruncU16(pServName, static_cast<size_t>(bufferLen), u"%d", static_cast<int>(ntohs(servNo)));
     return rc;

@@ -269,16 +269,6 @@ int SiPollAvailable(void) { return gPollAvailable.load() ? 1 : 0; }
 
 // --- Sockets -----------------------------------------------------------------------------
 
-#define SI_SEAM(fn, pSock)                          \
-  do {                                              \
-    SI_RC seamRc_;                                  \
-    int32_t seamErr_;                               \
-    if (SiITestHit((fn), &seamRc_, &seamErr_)) {    \
-      (pSock)->sysErr = seamErr_;                   \
-      return seamRc_;                               \
-    }                                               \
-  } while (0)
-
 SI_RC SiSocket(int32_t family, int32_t type, int32_t protocol, SI_SOCKET* pSock) {
   SI_SEAM(SI_FN_SOCKET, pSock);
   int domain = family == SI_AF_INET ? AF_INET : family == SI_AF_INET6 ? AF_INET6 : -1;
@@ -440,7 +430,9 @@ SI_RC SiRecvFrom(SI_SOCKET* pSock, void* buffer, uint32_t length, int32_t flags,
   socklen_t len = sizeof(sa);
   ssize_t n = recvfrom(pSock->socketNo, buffer, length, flags, reinterpret_cast<sockaddr*>(&sa), &len);
   if (n < 0) return Fail(pSock, SI_OPC_RECVFROM, errno);
-  if (!SplitSockAddr(pSock->family, sa, len, pAddr, pPort)) return Intern(pSock);
+  if ((pAddr != nullptr || pPort != nullptr) && !SplitSockAddr(pSock->family, sa, len, pAddr, pPort)) {
+    return Intern(pSock);
+  }
   if (pReceived != nullptr) *pReceived = static_cast<uint32_t>(n);
   return SI_OK;
 }

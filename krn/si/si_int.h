@@ -96,6 +96,17 @@ uint64_t SiITestCalls(uint16_t fn);
 // the armed code and error (true) instead of running it.
 bool SiITestHit(uint16_t fn, SI_RC* rc, int32_t* err);
 
+// At the start of an operation on pSock: the armed failure, if any.
+#define SI_SEAM(fn, pSock)                          \
+  do {                                              \
+    SI_RC seamRc_;                                  \
+    int32_t seamErr_;                               \
+    if (SiITestHit((fn), &seamRc_, &seamErr_)) {    \
+      (pSock)->sysErr = seamErr_;                   \
+      return seamRc_;                               \
+    }                                               \
+  } while (0)
+
 // Sets the poll availability flag as SiInit's first start would have set
 // it (tests of the implementations' choice).
 void SiITestSetPoll(bool available);

@@ -77,12 +77,7 @@ SiHandoffVerdict SiIDecodeHandoff(const void* data, size_t len, pid_t self, SiHa
 }
 
 SI_RC SiSendSocket(SI_SOCKET* pChannel, SI_SOCKET* pSockToPass, const uint32_t* pTargetProcessId) {
-  SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_SENDSOCKET, &rc, &err)) {
-    pChannel->sysErr = err;
-    return rc;
-  }
+  SI_SEAM(SI_FN_SENDSOCKET, pChannel);
   (void)pTargetProcessId;  // the receiver takes the socket; no copy is made for it
   // What the record says of the socket must be true of it.
   int domain = 0, type = 0;
@@ -142,12 +137,8 @@ SI_RC ReadRecord(SI_SOCKET* pChannel, WEQ_RAW* buf, size_t* got) {
 }  // namespace
 
 SI_RC SiRecvSocket(SI_SOCKET* pChannel, SI_SOCKET* pNewSock) {
+  SI_SEAM(SI_FN_RECVSOCKET, pChannel);
   SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_RECVSOCKET, &rc, &err)) {
-    pChannel->sysErr = err;
-    return rc;
-  }
   CTRC_HDL trc = CTrcGlobalHdl.load();
   const WEQ_UC* self = u"SiRecvSocket";
   WEQ_RAW record[SI_HANDOFF_LEN];

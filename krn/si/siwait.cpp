@@ -72,6 +72,20 @@ bool IsSorted(const SI_FD_SET* m) {
 uint32_t BuildPoll(SI_FD_SET* const masks[3], pollfd* out) {
   static constexpr short kEv[3] = {POLLIN, POLLOUT, POLLPRI};
   uint32_t n = 0;
+  int used = (CountOf(masks[0]) != 0) + (CountOf(masks[1]) != 0) + (CountOf(masks[2]) != 0);
+  if (used == 1) {
+    // One mask: its order is the poll array's, sorted or not.
+    int k = CountOf(masks[0]) != 0 ? 0 : CountOf(masks[1]) != 0 ? 1 : 2;
+    const SI_FD_SET* m = masks[k];
+    bool sorted = true;
+    for (uint32_t i = 0; i < m->fd_count; ++i) {
+      int fd = static_cast<int32_t>(m->fd_array[i]);
+      sorted = sorted && (n == 0 || out[n - 1].fd < fd);
+      out[n++] = pollfd{fd, kEv[k], 0};
+    }
+    if (sorted) return n;
+    n = 0;
+  }
   if (IsSorted(masks[0]) && IsSorted(masks[1]) && IsSorted(masks[2])) {
     uint32_t at[3] = {0, 0, 0};
     for (;;) {
@@ -124,7 +138,9 @@ SI_RC PollWait(pollfd* fds, uint32_t n, int32_t timeoutMs, int* ready, int* err)
     *err = errno;
     return SiIMapErrno(SI_OPC_SELECT, *err);
   }
-  for (uint32_t i = 0; i < n; ++i) {
+  for (uint32_t i = 0, seen = 0; i < n && seen < static_cast<uint32_t>(r); ++i) {
+    if (fds[i].revents == 0) continue;
+    ++seen;
     if ((fds[i].revents & POLLNVAL) != 0) {
       *err = EBADF;
       return SI_EINVAL_SOCK;
@@ -227,6 +243,7 @@ SI_RC Select(bool bookkeeping, int32_t maxFDp1, SI_FD_SET* pRead, SI_FD_SET* pWr
   std::vector<std::pair<int32_t, int32_t>> failed;
   for (uint32_t i = 0; i < n; ++i) {
     const pollfd& p = fds.data()[i];
+    if (p.revents == 0 && watched.empty()) continue;
     bool pending = !watched.empty() && std::binary_search(watched.begin(), watched.end(), p.fd);
     int32_t connErr = 0;
     bool connFailed = pending && ConnectFailed(p, &connErr);
@@ -236,7 +253,7 @@ SI_RC Select(bool bookkeeping, int32_t maxFDp1, SI_FD_SET* pRead, SI_FD_SET* pWr
       failed.emplace_back(p.fd, connErr);
       Append(pRead, p.fd);
       Append(pWrite, p.fd);
-      if ((p.events & POLLPRI) != 0) Append(pExcept, p.fd);
+      Append(pExcept, p.fd);
       continue;
     }
     if ((p.events & POLLIN) != 0 && (p.revents & kReadReady) != 0) Append(pRead, p.fd);
@@ -377,12 +394,8 @@ SI_RC PollOne(int fd, short events, int32_t timeoutMs, short* revents, int* err)
 }  // namespace
 
 SI_RC SiPeek(SI_SOCKET* pSock, int mode, int32_t timeoutMs) {
+  SI_SEAM(SI_FN_PEEK, pSock);
   SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_PEEK, &rc, &err)) {
-    pSock->sysErr = err;
-    return rc;
-  }
   short events = static_cast<short>(((mode & SI_PEEK_READ) != 0 ? POLLIN : 0) |
                                     ((mode & SI_PEEK_WRITE) != 0 ? POLLOUT : 0));
   short revents = 0;
@@ -439,12 +452,8 @@ SI_RC FetchPendingError(SI_SOCKET* pSock, int32_t known) {
 }  // namespace
 
 SI_RC SiPeekPendConn(SI_SOCKET* pSock, int32_t timeoutMs) {
+  SI_SEAM(SI_FN_PEEKPENDCONN, pSock);
   SI_RC rc;
-  int32_t err;
-  if (SiITestHit(SI_FN_PEEKPENDCONN, &rc, &err)) {
-    pSock->sysErr = err;
-    return rc;
-  }
   CTRC_HDL h = CTrcGlobalHdl.load();
   int32_t s = pSock->socketNo;
   int32_t brokenErr = 0;

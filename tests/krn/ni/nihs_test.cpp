@@ -201,6 +201,26 @@ TEST(HsFront, ReverseLookupsAlwaysLeaveText) {
   EXPECT_EQ(NiIGetHostName(&a, nullptr, 8, 0, 0, nullptr), NIEINVAL);
 }
 
+// Buffer-only look-ups (trace code, the failure reporter) answer a miss
+// when the caches do not exist yet, and leave them uncreated.
+TEST(HsFront, BufferOnlyLookupsCreateNoCaches) {
+  FakeScope fake;
+  NI_NODEADDR a = V4(10, 2, 3, 4);
+  WEQ_UC buf[64];
+  uint16_t port;
+  EXPECT_EQ(NiIGetHostName(&a, buf, 64, 0, NI_HS_MODE_BUFONLY, nullptr), NIEHOST_UNKNOWN);
+  EXPECT_EQ(std::u16string(buf), u"10.2.3.4");
+  EXPECT_EQ(NiIGetServName(htons(3300), buf, 64, NI_HS_MODE_BUFONLY, nullptr), NIESERV_UNKNOWN);
+  EXPECT_EQ(std::u16string(buf), u"3300");
+  EXPECT_EQ(NiIGetNodeAddr(u"h", 0, &a, NI_HS_MODE_BUFONLY, nullptr), NIEHOST_UNKNOWN);
+  EXPECT_EQ(NiIGetServNo(u"sapgw00", &port, NI_HS_MODE_BUFONLY, nullptr), NIESERV_UNKNOWN);
+  ASSERT_EQ(NiIGetServNo(u"3300", &port, NI_HS_MODE_BUFONLY, nullptr), WEQ_O_K);
+  ASSERT_EQ(NiIGetNodeAddr(u"10.0.0.1", 0, &a, NI_HS_MODE_BUFONLY, nullptr), WEQ_O_K);
+  EXPECT_EQ(NiIHostCache(), nullptr);
+  EXPECT_EQ(NiIServCache(), nullptr);
+  EXPECT_EQ(S().byName + S().byAddr + S().servByName + S().servByPort, 0);
+}
+
 TEST(HsFront, CreationTimesAndMissingCaches) {
   FakeScope fake;
   EXPECT_EQ(NiISetHSBufIndexSize(10), NIECALL);

@@ -57,7 +57,7 @@ void Race(uint32_t usage) {
       start.arrive_and_wait();
       for (int r = 0; r < rounds; ++r) {
         int i = static_cast<int>(rng() % kNames);
-        int mode = rng() % 4 == 0 ? NI_HS_MODE_BUFONLY : NI_HS_MODE_DEFAULT;
+        int mode = r > 0 && rng() % 4 == 0 ? NI_HS_MODE_BUFONLY : NI_HS_MODE_DEFAULT;
         NI_NODEADDR a;
         NI_RC rc = NiIGetNodeAddr(HostName(i).c_str(), 0, &a, mode, nullptr);
         if (r == 0) seen[t] = NiIHostCache();

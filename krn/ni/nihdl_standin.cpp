@@ -1,10 +1,5 @@
-// Stand-ins of ni_standin.h.
-#include "krn/ni/ni_standin.h"
-
-#include <arpa/inet.h>
-#include <string.h>
-
-#include "i18n/wequ16/u16fmt.h"
+// Stand-in of nihdl_standin.h.
+#include "krn/ni/nihdl_standin.h"
 
 CTRC_HDL NiITrcHdl(void) { return CTrcGlobalHdl.load(); }
 

@@ -1,9 +1,9 @@
-// Stand-ins for what the failure reporter needs of NI parts that are not
-// built yet: the handle record with the NI trace file and the table's
-// figures. Each is replaced by the real one when its part
-// arrives; this header and ni_standin.cpp then go.
-#ifndef KRN_NI_NI_STANDIN_H
-#define KRN_NI_NI_STANDIN_H
+// Stand-in for what the failure reporter needs of the NI library and its
+// handle table, which are not built yet: the handle record's fields, the NI
+// trace file and the table's figures. It goes (this header,
+// nihdl_standin.cpp and its include in ni_int.h) when they arrive.
+#ifndef KRN_NI_NIHDL_STANDIN_H
+#define KRN_NI_NIHDL_STANDIN_H
 
 #include <stdint.h>
 
@@ -11,9 +11,6 @@
 #include "krn/ni/ni.h"
 #include "krn/si/si.h"
 #include "weq_types.h"
-
-// Node addresses and the cache look-ups: the real ones.
-#include "krn/ni/nihs_front.h"
 
 // --- Handle record (library and handle table) ---------------------------------------
 

@@ -1,0 +1,1 @@
+tov_bench(si_bench SOURCES si_bench.cpp)
