@@ -137,7 +137,7 @@ enum : uint8_t {
   AD_DP_CALL_DELAYED = 63,
   AD_GW_ADM = 64,
   AD_DP_WAKEUP_MODE = 65,
-  AD_SYSTEM_EVENT = 66,
+  AD_SYSTEM_EVENT = 66,  // a system event; its body is copied as it is
   AD_SHARED_PARAM_ALL_WPS = 67,
   AD_SECSESSION_UPDATE = 68,
   AD_SECSESSION_TERMINATE = 69,

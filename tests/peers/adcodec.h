@@ -136,7 +136,8 @@ constexpr int kFavExVersion = 9, kFavInVersion = 62;
 // blanks.
 std::string SelfIdentBody();
 
-// An EM-ADM body of operation 2 or 3 (op 1: the text "  1" and 56 raw bytes).
+// An EM-ADM body of operation 2 or 3; operation 1 is the text "  1" and
+// the 56 raw bytes held in raw32.
 struct EmAdm {
   int op = 2;
   std::string raw4, key, info, raw8, raw3, privTime, raw32, raw4b;  // bytes as sent
