@@ -1,0 +1,1 @@
+tov_sources(si.cpp sipass.cpp sitxt.cpp siwait.cpp)
