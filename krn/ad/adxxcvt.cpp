@@ -11,7 +11,7 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/ad/ad.h"
 #include "krn/ad/ad_int.h"
-#include "krn/ad/adxx_nistandin.h"
+#include "krn/ni/ni.h"
 #include "krn/rscp/rscpu.h"
 
 namespace {

@@ -1,1 +1,1 @@
-tov_sources(adxx.cpp adxxcvt.cpp adxx_nistandin.cpp)
+tov_sources(adxx.cpp adxxcvt.cpp)

@@ -1,1 +1,1 @@
-tov_test(adtl_test LABELS msgserver SOURCES adtl_test.cpp ../../peers/adcodec.cpp LIBS icuuc)
+tov_test(adtl_test LABELS msgserver SOURCES adtl_test.cpp LIBS tovpeers icuuc)
