@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"niaddr.cpp";
+constexpr const WEQ_UC* kAddrModule = u"niaddr.cpp";
 
 // The "localhost" address kept by NiGetLoopbackAddr: 0 unset, 1 being set,
 // 2 kept. The halves are written before the state becomes 2.
@@ -22,7 +22,7 @@ std::atomic<int> g_loopState{0};
 std::atomic<uint64_t> g_loopHalf[2];
 
 NI_RC ParamNull(const WEQ_UC* func, const WEQ_UC* param, int line) {
-  return NiIErrTrace(kModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, func, param);
+  return NiIErrTrace(kAddrModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, func, param);
 }
 
 #define NI_CHECK_NULL(func, p)                                    \
@@ -57,7 +57,7 @@ class AddrMaskParser {
  private:
   template <class... A>
   NI_RC Fail(int line, ErrDescrFmt<A...> fmt, const A&... args) {
-    return NiIErrTrace(kModule, line, 2, fmt, NIEINVAL, args...);
+    return NiIErrTrace(kAddrModule, line, 2, fmt, NIEINVAL, args...);
   }
   NI_RC ParsePrefix();
   NI_RC ParseIPv6();
@@ -390,7 +390,7 @@ NI_RC NiAddrToStr(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int buffer
   NI_CHECK_NULL(kFn, pNodeAddrStr);
   if (pNodeAddr == nullptr || NiIIsMapped(*pNodeAddr)) {
     if (bufferLen < NI_IPv4ADDR_STR_LEN) {
-      return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_IPv4ADDR_STR_LEN)",
+      return NiIErrTrace(kAddrModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_IPv4ADDR_STR_LEN)",
                          NIEINVAL, kFn);
     }
     if (pNodeAddr == nullptr) {
@@ -402,7 +402,7 @@ NI_RC NiAddrToStr(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int buffer
     return WEQ_O_K;
   }
   if (bufferLen < NI_NODEADDR_STR_LEN) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)",
+    return NiIErrTrace(kAddrModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)",
                        NIEINVAL, kFn);
   }
   if (NiPGetHostByAddr(pNodeAddr, 1, pNodeAddrStr, bufferLen, NiITrcHdl()) == WEQ_O_K) return WEQ_O_K;
@@ -429,7 +429,7 @@ NI_RC NiServToStr(uint16_t servNo, WEQ_UC* pServNoStr, int bufferLen) {
   static constexpr const WEQ_UC* kFn = u"NiServToStr";
   NI_CHECK_NULL(kFn, pServNoStr);
   if (bufferLen < NI_SERVNO_STR_LEN) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_SERVNO_STR_LEN)",
+    return NiIErrTrace(kAddrModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_SERVNO_STR_LEN)",
                        NIEINVAL, kFn);
   }
   snprintfU16(pServNoStr, static_cast<size_t>(bufferLen), u"%d", static_cast<int>(servNo));
@@ -465,7 +465,7 @@ NI_RC NiStrToAddr(NI_NODEADDR* pNodeAddr, const WEQ_UC* pInStr) {
   NI_RC rc = NiStrToAddrMask(pInStr, pNodeAddr, &mask, &flag);
   if (rc != WEQ_O_K) return rc;
   if (flag != 0) {
-    return NiIErrTrace(kModule, __LINE__, 2, u"%s: address '%s' with subnet prefix", NIEINVAL, kFn, pInStr);
+    return NiIErrTrace(kAddrModule, __LINE__, 2, u"%s: address '%s' with subnet prefix", NIEINVAL, kFn, pInStr);
   }
   return WEQ_O_K;
 }
@@ -477,7 +477,7 @@ NI_RC NiAddrMaskToStr(const NI_NODEADDR* pNodeAddr, const NI_NODEADDR* pNodeAddr
   NI_CHECK_NULL(kFn, pNodeAddrMask);
   NI_CHECK_NULL(kFn, pNodeAddrStr);
   if (bufferLen < NI_ADDRMASK_STR_LEN) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_ADDRMASK_STR_LEN)",
+    return NiIErrTrace(kAddrModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < NI_ADDRMASK_STR_LEN)",
                        NIEINVAL, kFn);
   }
   bool contiguous = false;
@@ -529,7 +529,7 @@ NI_RC NiSecStr2(const WEQ_UC* pInStr, WEQ_UC* pSecStr, int bufferLen) {
   NI_CHECK_NULL(kFn, pSecStr);
   long len = static_cast<long>(strlenU(pInStr));
   if (bufferLen <= len) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: output buffer too small (%d<=%d)", NIETOO_SMALL, kFn,
+    return NiIErrTrace(kAddrModule, __LINE__, 1, u"%s: output buffer too small (%d<=%d)", NIETOO_SMALL, kFn,
                        bufferLen, static_cast<int>(len));
   }
   long room = bufferLen - 1 - len;  // units the output may grow beyond the input
@@ -561,7 +561,7 @@ NI_RC NiHostToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr) {
   static constexpr const WEQ_UC* kFn = u"NiHostToAddr";
   NI_CHECK_NULL(kFn, pNodeAddr);
   if (pHostName != nullptr && strlenU(pHostName) >= NI_MAX_HOSTNAME_LEN) {
-    return NiIErrTrace(kModule, __LINE__, 1,
+    return NiIErrTrace(kAddrModule, __LINE__, 1,
                        u"%s: parameter invalid (pHostName != NULL && strlenU(pHostName) >= "
                        u"NI_MAX_HOSTNAME_LEN)",
                        NIEINVAL, kFn);
@@ -614,7 +614,7 @@ NI_RC NiServToNo(const WEQ_UC* pServName, uint16_t* pServNo) {
   NI_CHECK_NULL(kFn, pServName);
   NI_CHECK_NULL(kFn, pServNo);
   if (strlenU(pServName) >= NI_MAX_SERVNAME_LEN) {
-    return NiIErrTrace(kModule, __LINE__, 1,
+    return NiIErrTrace(kAddrModule, __LINE__, 1,
                        u"%s: parameter invalid (strlenU(pServName) >= NI_MAX_SERVNAME_LEN)", NIEINVAL, kFn);
   }
   *pServNo = 0;

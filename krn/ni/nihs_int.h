@@ -40,6 +40,10 @@ enum : uint8_t {
   STAT_VALID_NAME = 8,    // valid, found by name (host caches)
 };
 
+// Whether a host cache entry answers look-ups by name or by address.
+inline bool NiIHSByName(uint8_t status) { return (status & (STAT_UNKNOWN_NAME | STAT_VALID_NAME)) != 0; }
+inline bool NiIHSByAddr(uint8_t status) { return (status & (STAT_UNKNOWN_ADDR | STAT_VALID_ADDR)) != 0; }
+
 // A caller's clock for the lookup-time trace: microseconds, wrapping at
 // 2^32; it receives the cache.
 class NIHSIMPL;

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nisockaddr.cpp";
+constexpr const WEQ_UC* kSockAddrModule = u"nisockaddr.cpp";
 
 std::atomic<bool> g_byteOrderTraced{false};
 
@@ -37,7 +37,7 @@ void TraceByteOrder() {
 }
 
 NI_RC InvalidFamily(const WEQ_UC* fn, int32_t family, const NITAB* pHdl, const SI_SOCKET* pSock, int line) {
-  return NiIErrTrace(kModule, line, 1, u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, fn, family,
+  return NiIErrTrace(kSockAddrModule, line, 1, u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, fn, family,
                      pHdl != nullptr ? pHdl->mHdl : -1, pSock != nullptr ? pSock->socketNo : -1);
 }
 
@@ -72,7 +72,7 @@ NI_RC NiIMakeSockAddr(const NITAB* pHdl, const SI_SOCKET* pSock, const NI_NODEAD
   if (pSock->family == SI_AF_INET) {
     if (!NiIIsMapped(*pNodeAddr)) {
       WEQ_UC text[NI_NODEADDR_STR_LEN];
-      return NiIErrTrace(kModule, __LINE__, 1,
+      return NiIErrTrace(kSockAddrModule, __LINE__, 1,
                          u"%s: IPv6 address '%s' not supported by hdl %d with AF_INET sock %d (probably "
                          u"IPv6 not enabled (%s))",
                          NIEINVAL, kFn, NiAddrToStr2(pNodeAddr, text, NI_NODEADDR_STR_LEN, 0), hdl,
@@ -109,7 +109,7 @@ NI_RC NiISolveSockAddr(const NITAB* pHdl, SI_SOCKET* pSock, const WEQ_RAW* pSock
     } while (rc == SI_EINTR);
     if (rc != SI_OK) {
       return NiIReportSiError(rc, local ? SI_FN_GETSOCKNAME : SI_FN_GETPEERNAME, pHdl, pSock, pSock->sysErr,
-                              nullptr, nullptr, nullptr, kFn, kModule, __LINE__, 0);
+                              nullptr, nullptr, nullptr, kFn, kSockAddrModule, __LINE__, 0);
     }
     pSockAddr = asked;
   }

@@ -9,10 +9,8 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nixxhl.cpp";
+constexpr const WEQ_UC* kHlModule = u"nixxhl.cpp";
 
-bool ByName(uint8_t status) { return (status & (STAT_UNKNOWN_NAME | STAT_VALID_NAME)) != 0; }
-bool ByAddr(uint8_t status) { return (status & (STAT_UNKNOWN_ADDR | STAT_VALID_ADDR)) != 0; }
 
 }  // namespace
 
@@ -128,7 +126,7 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
   if (mode != NI_HS_MODE_NOBUF) {
     if (!NiIHostNameFits(kFn, pHostName, len, trc)) {
       if (mode == NI_HS_MODE_BUFONLY) {
-        return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
+        return NiIErrInfo(kHlModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
                           pHostName);
       }
     } else {
@@ -137,14 +135,14 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
       gen = generation_;
       int64_t now = NiIHSNow();
       uint32_t i =
-          cached ? Scan([&](const Entry& e) { return ByName(e.status) && NiISameName(e.name, pHostName, len); })
+          cached ? Scan([&](const Entry& e) { return NiIHSByName(e.status) && NiISameName(e.name, pHostName, len); })
                  : capacity_;
       if (i < capacity_) {
         const Entry& e = table_[i];
         DPTRC_LINE(2, trc, u"%s: found hostname '%s' in cache\n", kFn, pHostName);
         if (Trusted(e, now)) {
           if (e.status == STAT_UNKNOWN_NAME) {
-            return NiIErrInfo(kModule, __LINE__, u"%s: hostname cached as unknown", NIEHOST_UNKNOWN, kFn,
+            return NiIErrInfo(kHlModule, __LINE__, u"%s: hostname cached as unknown", NIEHOST_UNKNOWN, kFn,
                               pHostName);
           }
           *pNodeAddr = NiIPv4ToAddr(e.ipv4);
@@ -156,7 +154,7 @@ NI_RC NIHIMPL_LINEAR::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAdd
     }
     // Buffer-only look-ups never wait for the resolver.
     if (mode == NI_HS_MODE_BUFONLY) {
-      return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
+      return NiIErrInfo(kHlModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
     }
   }
   return ResolveName(pHostName, len, pNodeAddr, cached, remembered, gen, trc);
@@ -227,7 +225,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
       gen = generation_;
       int64_t now = NiIHSNow();
       uint32_t i =
-          cached ? Scan([&](const Entry& e) { return ByAddr(e.status) && e.ipv4 == ipv4; }) : capacity_;
+          cached ? Scan([&](const Entry& e) { return NiIHSByAddr(e.status) && e.ipv4 == ipv4; }) : capacity_;
       if (i < capacity_) {
         const Entry& e = table_[i];
         DPTRC_LINE(2, trc, u"%s: found address %s in cache\n", kFn, +text);
@@ -242,7 +240,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
         }
       }
     }
-    if (hit) return NiICopyName(kModule, __LINE__, kFn, found, pHostName, bufferLen, trc);
+    if (hit) return NiICopyName(kHlModule, __LINE__, kFn, found, pHostName, bufferLen, trc);
     if (mode == NI_HS_MODE_BUFONLY) return NIEHOST_UNKNOWN;
   }
   WEQ_UC name[NI_MAX_HOSTNAME_LEN];
@@ -274,7 +272,7 @@ NI_RC NIHIMPL_LINEAR::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNam
     }
   }
   if (rc != WEQ_O_K) return NIEHOST_UNKNOWN;
-  return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
+  return NiICopyName(kHlModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
 }
 
 NI_RC NIHIMPL_LINEAR::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
@@ -302,7 +300,7 @@ NI_RC NIHIMPL_LINEAR::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
     }
     return WEQ_O_K;
   }
-  return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
+  return NiIErrInfo(kHlModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
 }
 
 NI_RC NIHIMPL_LINEAR::SetHostEntry(const WEQ_UC* pHostName, const WEQ_UC* pAddrText, int type,

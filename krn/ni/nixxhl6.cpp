@@ -10,10 +10,8 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nixxhl6.cpp";
+constexpr const WEQ_UC* kHl6Module = u"nixxhl6.cpp";
 
-bool ByName(uint8_t status) { return (status & (STAT_UNKNOWN_NAME | STAT_VALID_NAME)) != 0; }
-bool ByAddr(uint8_t status) { return (status & (STAT_UNKNOWN_ADDR | STAT_VALID_ADDR)) != 0; }
 
 const WEQ_UC* StatusWord(uint8_t status) {
   switch (status) {
@@ -62,7 +60,7 @@ NI_RC NIHIMPL_LINEAR6::InitLocked(uint32_t capacity, uint32_t validTime, uint32_
   static constexpr TableTexts kTexts = {u"NiHL6Init", u"%s: disable host buf\n",
                                         u"%s: alloc host buf (%d entries)\n"};
   if (policy_ != nullptr) {
-    NiIErrInfo(kModule, __LINE__, u"%s: already initialized", NIECALL, kTexts.fn);
+    NiIErrInfo(kHl6Module, __LINE__, u"%s: already initialized", NIECALL, kTexts.fn);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: already initialized)\n", kTexts.fn);
     return NIECALL;
   }
@@ -77,7 +75,7 @@ NI_RC NIHIMPL_LINEAR6::InitLocked(uint32_t capacity, uint32_t validTime, uint32_
     table_ = nullptr;
     capacity_ = 0;
     size_t bytes = NI_POLICY_RULES * sizeof(NI_POLICY_RULE);
-    NiIErrInfo(kModule, __LINE__, u"%s: malloc failed for %d bytes", NIEINTERN, kTexts.fn, bytes);
+    NiIErrInfo(kHl6Module, __LINE__, u"%s: malloc failed for %d bytes", NIEINTERN, kTexts.fn, bytes);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: malloc failed for %d bytes (%d)\n", kTexts.fn, bytes, NI_POLICY_RULES);
     return NIEINTERN;
   }
@@ -152,7 +150,7 @@ NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupNameToAddr(const WEQ_UC* pHostName, NI_NO
   if (validTime_ == 0) return NI_HS_NOT_CACHED;
   size_t len = strlenU(pHostName);
   if (len >= NI_HOST_NAME_UNITS) return NI_HS_NOT_CACHED;
-  uint32_t i = ScanLive([&](const Entry& e) { return ByName(e.status) && NiISameName(e.name, pHostName, len); });
+  uint32_t i = ScanLive([&](const Entry& e) { return NiIHSByName(e.status) && NiISameName(e.name, pHostName, len); });
   if (i < capacity_) {
     const Entry& e = table_[i];
     DPTRC_LINE(2, trc, u"%s: found hostname '%s' in cache (%s, %s)\n", kFn, pHostName, Family(e.addr),
@@ -173,7 +171,7 @@ NI_RC NIHIMPL_LINEAR6::NiHL6CacheLookupAddrToName(const NI_NODEADDR* pNodeAddr, 
   NiIMtxHold hold(&mtx_);
   if (validTime_ == 0) return NI_HS_NOT_CACHED;
   uint32_t i = ScanLive(
-      [&](const Entry& e) { return ByAddr(e.status) && memcmp(e.addr.addr, pNodeAddr->addr, 16) == 0; });
+      [&](const Entry& e) { return NiIHSByAddr(e.status) && memcmp(e.addr.addr, pNodeAddr->addr, 16) == 0; });
   if (i < capacity_) {
     const Entry& e = table_[i];
     DPTRC_LINE(2, trc, u"%s: found address %s in cache\n", kFn, +text);
@@ -368,7 +366,7 @@ NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAd
   bool fits = len < NI_HOST_NAME_UNITS;
   if (mode != NI_HS_MODE_NOBUF && !NiIHostNameFits(kFn, pHostName, len, trc)) {
     if (mode == NI_HS_MODE_BUFONLY) {
-      return NiIErrInfo(kModule, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
+      return NiIErrInfo(kHl6Module, __LINE__, u"%s: hostname too long for buffer", NIEHOST_UNKNOWN, kFn,
                         pHostName);
     }
   }
@@ -392,7 +390,7 @@ NI_RC NIHIMPL_LINEAR6::GetNodeAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAd
   }
   // Buffer-only look-ups never wait for the resolver.
   if (mode == NI_HS_MODE_BUFONLY) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
+    return NiIErrInfo(kHl6Module, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
   }
   NI_RC rc = NiHL6OSLookupNameToAddr(pHostName, pNodeAddr, protocol, trc);
   if (rc == WEQ_O_K && DPTRC_ON(2)) {
@@ -418,9 +416,9 @@ NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNa
   bool cached = false;
   if (mode != NI_HS_MODE_NOBUF) {
     NI_RC rc = NiHL6CacheLookupAddrToName(pNodeAddr, name, NI_MAX_HOSTNAME_LEN, trc);
-    if (rc == WEQ_O_K) return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
+    if (rc == WEQ_O_K) return NiICopyName(kHl6Module, __LINE__, kFn, name, pHostName, bufferLen, trc);
     if (rc == NIEHOST_UNKNOWN) {
-      return NiIErrInfo(kModule, __LINE__, u"%s: address cached as unknown", NIEHOST_UNKNOWN, kFn, +text);
+      return NiIErrInfo(kHl6Module, __LINE__, u"%s: address cached as unknown", NIEHOST_UNKNOWN, kFn, +text);
     }
     if (mode == NI_HS_MODE_BUFONLY) return NIEHOST_UNKNOWN;
     NiIMtxHold hold(&mtx_);
@@ -442,7 +440,7 @@ NI_RC NIHIMPL_LINEAR6::GetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostNa
                     rc == WEQ_O_K ? STAT_VALID_ADDR : STAT_UNKNOWN_ADDR);
   }
   if (rc != WEQ_O_K) return NIEHOST_UNKNOWN;
-  return NiICopyName(kModule, __LINE__, kFn, name, pHostName, bufferLen, trc);
+  return NiICopyName(kHl6Module, __LINE__, kFn, name, pHostName, bufferLen, trc);
 }
 
 NI_RC NIHIMPL_LINEAR6::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
@@ -460,7 +458,7 @@ NI_RC NIHIMPL_LINEAR6::SetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
     }
   }
   if (removed == 0) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
+    return NiIErrInfo(kHl6Module, __LINE__, u"%s: hostname not cached", NIEHOST_UNKNOWN, kFn, pHostName);
   }
   return WEQ_O_K;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nixxhs.cpp";
+constexpr const WEQ_UC* kHsModule = u"nixxhs.cpp";
 constexpr uint32_t kDayS = 86400;
 
 std::atomic<NIHIMPL*> g_host{nullptr};
@@ -32,13 +32,13 @@ constexpr uint32_t kOwnWrapMs = 65536000u;
 constexpr uint32_t kFuncWrapMs = 4294967u;
 
 NI_RC NotInit(const WEQ_UC* fn, int line) {
-  NiIErrInfo(kModule, line, u"%s: not initialized", NIECALL, fn);
+  NiIErrInfo(kHsModule, line, u"%s: not initialized", NIECALL, fn);
   DPTRC_LINE(1, NiITrcHdl(), u"%s: not initialized\n", fn);
   return NIECALL;
 }
 
 NI_RC NullParam(const WEQ_UC* fn, const WEQ_UC* param, int line) {
-  return NiIErrTrace(kModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, fn, param);
+  return NiIErrTrace(kHsModule, line, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL, fn, param);
 }
 
 uint32_t ClampTime(uint32_t t) { return t == 0 || t > kDayS ? kDayS : t; }
@@ -64,7 +64,7 @@ bool EnsureCaches(const WEQ_UC* fn, int mode, NI_RC* rc) {
 NI_RC CopyName(const WEQ_UC* fn, const WEQ_UC* name, WEQ_UC* buf, int bufferLen, int line) {
   int len = static_cast<int>(strlenU(name));
   if (bufferLen <= len) {
-    NiIErrInfo(kModule, line, u"%s: buffer too small (%d<%d)", NIETOO_SMALL, fn, bufferLen, len);
+    NiIErrInfo(kHsModule, line, u"%s: buffer too small (%d<%d)", NIETOO_SMALL, fn, bufferLen, len);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: buffer too small for '%s' (%d<%d)\n", fn, name, bufferLen, len);
     return NIETOO_SMALL;
   }
@@ -190,14 +190,14 @@ void NIHSIMPL::TraceLookupTime(const WEQ_UC* fn, const WEQ_UC* key, bool byName,
 
 NI_RC NIHSIMPL::CheckCapacity(const WEQ_UC* fn, uint32_t capacity) {
   if (capacity <= NI_HS_MAX_ENTRIES) return WEQ_O_K;
-  return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (capacity %u > %u)", NIEINVAL, fn,
+  return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (capacity %u > %u)", NIEINVAL, fn,
                      capacity, NI_HS_MAX_ENTRIES);
 }
 
 NI_RC NIHSIMPL::InitTable(void** table, size_t entrySize, uint32_t capacity, uint32_t validTime,
                           uint32_t unknownNameTime, uint32_t unknownAddrTime, const TableTexts& texts) {
   if (*table != nullptr) {
-    NiIErrInfo(kModule, __LINE__, u"%s: already initialized", NIECALL, texts.fn);
+    NiIErrInfo(kHsModule, __LINE__, u"%s: already initialized", NIECALL, texts.fn);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: already initialized)\n", texts.fn);
     return NIECALL;
   }
@@ -215,7 +215,7 @@ NI_RC NIHSIMPL::InitTable(void** table, size_t entrySize, uint32_t capacity, uin
   size_t bytes = static_cast<size_t>(capacity) * entrySize;
   *table = calloc(capacity, entrySize);
   if (*table == nullptr) {
-    NiIErrInfo(kModule, __LINE__, u"%s: malloc failed for %d bytes", NIEINTERN, texts.fn, bytes);
+    NiIErrInfo(kHsModule, __LINE__, u"%s: malloc failed for %d bytes", NIEINTERN, texts.fn, bytes);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: malloc failed for %d bytes (%d)\n", texts.fn, bytes, capacity);
     return NIEINTERN;
   }
@@ -292,7 +292,7 @@ NI_RC NIHSIMPL::DumpPut(const WEQ_UC* fn, WEQ_UC* buffer, int bufferLen, uint32_
   }
   WEQ_UC probe[2048];
   int needed = vsnprintfFitU16(probe, sizeof probe / sizeof probe[0], format, args);
-  NiIErrInfo(kModule, __LINE__, u"%s: buffer too small", NIETOO_SMALL, fn);
+  NiIErrInfo(kHsModule, __LINE__, u"%s: buffer too small", NIETOO_SMALL, fn);
   DPTRC_LINE(1, NiITrcHdl(), u"%s: buffer too small (%d<%d;%d)\n", fn, bufferLen, needed + 1, slot);
   return NIETOO_SMALL;
 }
@@ -322,7 +322,7 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
   } unlock;
   if (g_host.load(std::memory_order_acquire) != nullptr ||
       g_serv.load(std::memory_order_acquire) != nullptr) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: already initialized", NIECALL, kFn);
+    return NiIErrInfo(kHsModule, __LINE__, u"%s: already initialized", NIECALL, kFn);
   }
   NiISetIPProtoUsage();
   NIHIMPL* host = nullptr;
@@ -335,13 +335,13 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
     host = new (std::nothrow) NIHIMPL_LINEAR();
   }
   if (host == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for %s buffer implementation", NIEINTERN,
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: malloc failed for %s buffer implementation", NIEINTERN,
                        kFn, kind);
   }
   NISIMPL* serv = new (std::nothrow) NISIMPL_LINEAR();
   if (serv == nullptr) {
     delete host;
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for service buffer implementation",
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: malloc failed for service buffer implementation",
                        NIEINTERN, kFn);
   }
   NI_RC rc =
@@ -353,7 +353,7 @@ NI_RC NiIHSBufInit(uint32_t capacity, uint32_t hostValid, uint32_t hostUnknownNa
     int32_t err = 0;
     SI_RC si = SiInit(&err);
     if (si != SI_OK) {
-      rc = NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn, kModule,
+      rc = NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn, kHsModule,
                             __LINE__, 1);
     }
   }
@@ -412,15 +412,15 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
     if (NiStrToAddr(&a, pHostName) == WEQ_O_K) {
       bool mapped = NiIIsMapped(a);
       if (protocol == NI_PROTO_FAM_IPv4 && !mapped) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv4 address passed (%s)", NIEINVAL, kFn,
+        return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: invalid IPv4 address passed (%s)", NIEINVAL, kFn,
                            pHostName);
       }
       if (protocol == NI_PROTO_FAM_IPv6 && mapped) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid IPv6 address passed (%s)", NIEINVAL, kFn,
+        return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: invalid IPv6 address passed (%s)", NIEINVAL, kFn,
                            pHostName);
       }
       if (!mapped && !NiIIPv6Active()) {
-        return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid address passed (%s) IPv6 not active", NIEINVAL,
+        return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: invalid address passed (%s) IPv6 not active", NIEINVAL,
                            kFn, pHostName);
       }
       *pNodeAddr = a;
@@ -433,11 +433,11 @@ NI_RC NiIGetNodeAddr(const WEQ_UC* pHostName, int protocol, NI_NODEADDR* pNodeAd
   if (rc != WEQ_O_K) return rc;
   bool mapped = NiIIsMapped(*pNodeAddr);
   if (protocol == NI_PROTO_FAM_IPv4 && !mapped) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: only IPv6 addresses available", NIEHOST_UNKNOWN, kFn,
+    return NiIErrInfo(kHsModule, __LINE__, u"%s: only IPv6 addresses available", NIEHOST_UNKNOWN, kFn,
                       pHostName);
   }
   if (protocol == NI_PROTO_FAM_IPv6 && mapped) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: only IPv4 addresses available", NIEHOST_UNKNOWN, kFn,
+    return NiIErrInfo(kHsModule, __LINE__, u"%s: only IPv4 addresses available", NIEHOST_UNKNOWN, kFn,
                       pHostName);
   }
   DPTRC_LINE(2, trc, u"%s: hostname '%s' = addr %s\n", kFn, pHostName,
@@ -450,7 +450,7 @@ NI_RC NiIGetHostName(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int buffer
   static constexpr const WEQ_UC* kFn = u"NiIGetHostName";
   if (pHostName == nullptr) return NullParam(kFn, u"pHostName", __LINE__);
   if (bufferLen <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
                        0);
   }
   pHostName[0] = 0;
@@ -519,7 +519,7 @@ NI_RC NiIGetServName(uint16_t servNo, WEQ_UC* pServName, int bufferLen, int mode
   static constexpr const WEQ_UC* kFn = u"NiIGetServName";
   if (pServName == nullptr) return NullParam(kFn, u"pServName", __LINE__);
   if (bufferLen <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: buffer too small (%d<=%d)", NIETOO_SMALL, kFn, bufferLen,
                        0);
   }
   pServName[0] = 0;
@@ -568,7 +568,7 @@ NI_RC NiISetHostInvalid(const WEQ_UC* pHostName, CTRC_HDL trc) {
   NIHIMPL* host = NiIHostCache();
   if (host == nullptr) return NotInit(u"NiISetHostInvalid", __LINE__);
   if (pHostName == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL,
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (%s == NULL)", NIEINVAL,
                        u"NiISetHostInvalid", u"pHostName");
   }
   return host->SetHostInvalid(pHostName, trc);
@@ -604,16 +604,16 @@ NI_RC NiIHSBufFlush(void) {
 NI_RC NiHBufPrintBuf(WEQ_UC* pBuffer, int* pBufferLen, int* pDone) {
   static constexpr const WEQ_UC* kFn = u"NiHBufPrintBuf";
   if (pBuffer == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pBuffer == NULL)", NIEINVAL, kFn);
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (pBuffer == NULL)", NIEINVAL, kFn);
   }
   if (pBufferLen == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pBufferLen == NULL)", NIEINVAL, kFn);
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (pBufferLen == NULL)", NIEINVAL, kFn);
   }
   if (pDone == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pDone == NULL)", NIEINVAL, kFn);
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (pDone == NULL)", NIEINVAL, kFn);
   }
   if (*pBufferLen < 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (*pBufferLen < 0)", NIEINVAL, kFn);
+    return NiIErrTrace(kHsModule, __LINE__, 1, u"%s: parameter invalid (*pBufferLen < 0)", NIEINVAL, kFn);
   }
   *pDone = 0;
   NIHIMPL* host = NiIHostCache();

@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nixxres.cpp";
+constexpr const WEQ_UC* kResModule = u"nixxres.cpp";
 
 // Names are converted to UTF-8 whole: a name that does not fit here is
 // refused rather than cut into another name.
@@ -101,7 +101,7 @@ LocalHost* BuildLocal(NI_RC* rcOut) {
   static constexpr const WEQ_UC* kFn = u"NiILHInit";
   LocalHost* lh = static_cast<LocalHost*>(calloc(1, sizeof(LocalHost)));
   if (lh == nullptr) {
-    *rcOut = NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for %d/%d bytes", NIEINTERN, kFn,
+    *rcOut = NiIErrTrace(kResModule, __LINE__, 1, u"%s: malloc failed for %d/%d bytes", NIEINTERN, kFn,
                          static_cast<int>(sizeof(LocalHost)), 0);
     return nullptr;
   }
@@ -122,7 +122,7 @@ LocalHost* BuildLocal(NI_RC* rcOut) {
     lh->addrs = static_cast<NI_NODEADDR*>(malloc(static_cast<size_t>(capacity) * sizeof(NI_NODEADDR)));
     lh->states = static_cast<WEQ_RAW*>(malloc(static_cast<size_t>(capacity)));
     if (lh->addrs == nullptr || lh->states == nullptr) {
-      *rcOut = NiIErrTrace(kModule, __LINE__, 1, u"%s: malloc failed for %d/%d bytes", NIEINTERN, kFn,
+      *rcOut = NiIErrTrace(kResModule, __LINE__, 1, u"%s: malloc failed for %d/%d bytes", NIEINTERN, kFn,
                            static_cast<int>(capacity * sizeof(NI_NODEADDR)), capacity);
       FreeLocal(lh);
       return nullptr;
@@ -223,7 +223,7 @@ NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, N
   if (pCanon != nullptr && canonLen > 0) pCanon[0] = 0;
   char name[kUtf8Units];
   if (!ToUtf8(pHostName, name)) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIEHOST_UNKNOWN, kFn, pHostName, pHostName);
+    return NiIErrInfo(kResModule, __LINE__, u"%s: '%s' not found", NIEHOST_UNKNOWN, kFn, pHostName, pHostName);
   }
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -237,7 +237,7 @@ NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, N
     WEQ_UC why[128];
     EaiText(eai, why, 128);
     NI_RC rc = NotFound(eai) ? NIEHOST_UNKNOWN : NIEINTERN;
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: '%s' not found", rc,
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: '%s' not found", rc,
                   u"hostname '%s' unknown", u"getaddrinfo", eai, kFn, pHostName, pHostName);
     DPTRC_LINE(2, trc, u"%s: getaddrinfo('%s') failed (%d: %s)\n", kFn, pHostName, eai, +why);
     return rc;
@@ -257,7 +257,7 @@ NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, N
     if (ai->ai_addr != nullptr) a = FromSockAddr(ai->ai_addr, &ok);
     if (!ok) {
       freeaddrinfo(list);
-      return NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, ai->ai_family);
+      return NiIErrTrace(kResModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, ai->ai_family);
     }
     if (total < capacity) pAddrs[total] = a;
     ++total;
@@ -304,7 +304,7 @@ NI_RC NiPGetHostByAddr(const NI_NODEADDR* pNodeAddr, int numeric, WEQ_UC* pHostN
       }
       Utf8sToU16s(text, 64, nullptr, num);
     }
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: '%s' not found", rc,
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: '%s' not found", rc,
                   u"hostname '%s' unknown", u"getnameinfo", eai, kFn, +text, +text);
     return rc;
   }
@@ -323,7 +323,7 @@ NI_RC NiPGetServByName(const WEQ_UC* pServName, uint16_t* pServNo, CTRC_HDL trc)
   static constexpr const WEQ_UC* kFn = u"NiPGetServByName";
   char name[kUtf8Units];
   if (!ToUtf8(pServName, name)) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, pServName, pServName);
+    return NiIErrInfo(kResModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, pServName, pServName);
   }
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -332,13 +332,13 @@ NI_RC NiPGetServByName(const WEQ_UC* pServName, uint16_t* pServNo, CTRC_HDL trc)
   int eai = getaddrinfo(nullptr, name, &hints, &list);
   if (eai != 0) {
     NI_RC rc = NotFound(eai) || eai == EAI_SERVICE ? NIESERV_UNKNOWN : NIEINTERN;
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: '%s' not found", rc,
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: '%s' not found", rc,
                   u"service '%s' unknown", u"getaddrinfo", eai, kFn, pServName, pServName);
     return rc;
   }
   NI_RC rc = WEQ_O_K;
   if (list == nullptr) {
-    rc = NiIErrTrace(kModule, __LINE__, 1, u"%s: result for '%s' is NULL", NIEINTERN, kFn, pServName);
+    rc = NiIErrTrace(kResModule, __LINE__, 1, u"%s: result for '%s' is NULL", NIEINTERN, kFn, pServName);
   } else {
     NiITraceAddrInfo(list, pServName, trc, 3);
     if (list->ai_family == AF_INET) {
@@ -346,7 +346,7 @@ NI_RC NiPGetServByName(const WEQ_UC* pServName, uint16_t* pServNo, CTRC_HDL trc)
     } else if (list->ai_family == AF_INET6) {
       *pServNo = reinterpret_cast<const sockaddr_in6*>(list->ai_addr)->sin6_port;
     } else {
-      rc = NiIErrTrace(kModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, list->ai_family);
+      rc = NiIErrTrace(kResModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, list->ai_family);
     }
     freeaddrinfo(list);
   }
@@ -366,7 +366,7 @@ NI_RC NiPGetServByPort(uint16_t servNo, WEQ_UC* pServName, int bufferLen, CTRC_H
       getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof in, nullptr, 0, serv, sizeof serv, NI_NAMEREQD);
   if (eai != 0) {
     NI_RC rc = NotFound(eai) ? NIESERV_UNKNOWN : NIEINTERN;
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: '%s' not found", rc,
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: '%s' not found", rc,
                   u"service '%s' unknown", u"getnameinfo", eai, kFn, +portText, +portText);
     return rc;
   }
@@ -374,7 +374,7 @@ NI_RC NiPGetServByPort(uint16_t servNo, WEQ_UC* pServName, int bufferLen, CTRC_H
   char* end = nullptr;
   unsigned long v = strtoul(serv, &end, 10);
   if (serv[0] >= '0' && serv[0] <= '9' && *end == 0 && v < 65536) {
-    return NiIErrInfo(kModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, +portText, +portText);
+    return NiIErrInfo(kResModule, __LINE__, u"%s: '%s' not found", NIESERV_UNKNOWN, kFn, +portText, +portText);
   }
   WEQ_UC name[NI_MAX_SERVNAME_LEN];
   Utf8sToU16s(name, NI_MAX_SERVNAME_LEN, nullptr, serv);
@@ -392,7 +392,7 @@ NI_RC NiPMyHostName(WEQ_UC* pHostName, int bufferLen) {
   static constexpr const WEQ_UC* kFn = u"NiPMyHostName";
   if (bufferLen <= 0 || gethostnameU16(pHostName, static_cast<size_t>(bufferLen)) != 0) {
     int err = errno;
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: gethostnameU failed",
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: gethostnameU failed",
                   NIEINTERN, NiIErrorText(NIEINTERN, nullptr), u"gethostname", err, kFn);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: gethostnameU failed\n", kFn);
     return NIEINTERN;
@@ -414,7 +414,7 @@ NI_RC NiPGetNodeAddrList(NI_NODEADDR* pAddrs, WEQ_RAW* pStates, int capacity, in
   ifaddrs* ifs = nullptr;
   if (getifaddrs(&ifs) != 0) {
     int err = errno;
-    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, __LINE__, 0, u"%s: getifaddrs failed",
+    ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kResModule, __LINE__, 0, u"%s: getifaddrs failed",
                   NIEINTERN, NiIErrorText(NIEINTERN, nullptr), u"getifaddrs", err, kFn);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: getifaddrs failed (%d)\n", kFn, err);
     return NIEINTERN;
@@ -452,7 +452,7 @@ NI_RC NiILHInit(void) {
   ThrCSLock(&g_localCs);
   NI_RC rc = WEQ_O_K;
   if (g_local.load(std::memory_order_acquire) != nullptr) {
-    rc = NiIErrTrace(kModule, __LINE__, 2, u"%s: already initialized", NIECALL, u"NiILHInit");
+    rc = NiIErrTrace(kResModule, __LINE__, 2, u"%s: already initialized", NIECALL, u"NiILHInit");
   } else {
     LocalHost* lh = BuildLocal(&rc);
     if (lh != nullptr) g_local.store(lh, std::memory_order_release);
@@ -475,7 +475,7 @@ int NiILHAddrCount(void) {
 NI_RC NiIGetLocalName(WEQ_UC* pHostName, int bufferLen) {
   static constexpr const WEQ_UC* kFn = u"NiIGetLocalName";
   if (bufferLen <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: %d<=%d", NIETOO_SMALL, kFn, bufferLen, 0);
+    return NiIErrTrace(kResModule, __LINE__, 1, u"%s: %d<=%d", NIETOO_SMALL, kFn, bufferLen, 0);
   }
   NI_RC rc;
   LocalHost* lh = Local(&rc);
@@ -485,7 +485,7 @@ NI_RC NiIGetLocalName(WEQ_UC* pHostName, int bufferLen) {
   }
   strncpy_sU16(pHostName, static_cast<size_t>(bufferLen), lh->name, static_cast<size_t>(lh->nameLen));
   if (bufferLen <= lh->nameLen) {
-    NiIErrInfo(kModule, __LINE__, u"%s: %d<=%d", NIETOO_SMALL, kFn, bufferLen, lh->nameLen);
+    NiIErrInfo(kResModule, __LINE__, u"%s: %d<=%d", NIETOO_SMALL, kFn, bufferLen, lh->nameLen);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: buffer too small (%d<=%d)\n", kFn, bufferLen, lh->nameLen);
     return NIETOO_SMALL;
   }
@@ -495,10 +495,10 @@ NI_RC NiIGetLocalName(WEQ_UC* pHostName, int bufferLen) {
 NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen) {
   static constexpr const WEQ_UC* kFn = u"NiMyHostName";
   if (pHostName == nullptr) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pHostName == NULL)", NIEINVAL, kFn);
+    return NiIErrTrace(kResModule, __LINE__, 1, u"%s: parameter invalid (pHostName == NULL)", NIEINVAL, kFn);
   }
   if (bufferLen < 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < 0)", NIEINVAL, kFn);
+    return NiIErrTrace(kResModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < 0)", NIEINVAL, kFn);
   }
   NI_RC rc = NiIGetLocalName(pHostName, bufferLen);
   if (rc == WEQ_O_K) DPTRC_LINE(2, NiITrcHdl(), u"%s: hostname = '%s'\n", kFn, pHostName);

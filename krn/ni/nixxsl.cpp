@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u"nixxsl.cpp";
+constexpr const WEQ_UC* kSlModule = u"nixxsl.cpp";
 
 void PortText(uint16_t netPort, WEQ_UC* buf) {
   snprintfU16(buf, NI_SERVNO_STR_LEN, u"%d", static_cast<int>(ntohs(netPort)));
@@ -71,7 +71,7 @@ NI_RC NISIMPL_LINEAR::GetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int 
       DPTRC_LINE(1, trc, u"%s: service name '%s' too long for buffer (%d>=%d)\n", kFn, pServName, len,
                  NI_SERV_NAME_UNITS);
       if (mode == NI_HS_MODE_BUFONLY) {
-        return NiIErrInfo(kModule, __LINE__, u"%s: service name too long for buffer", NIESERV_UNKNOWN, kFn,
+        return NiIErrInfo(kSlModule, __LINE__, u"%s: service name too long for buffer", NIESERV_UNKNOWN, kFn,
                           pServName);
       }
     } else {
@@ -84,7 +84,7 @@ NI_RC NISIMPL_LINEAR::GetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int 
         DPTRC_LINE(2, trc, u"%s: found service name '%s' in cache\n", kFn, pServName);
         if (e.expiry >= now) {
           if (e.status == STAT_UNKNOWN_NAME) {
-            return NiIErrInfo(kModule, __LINE__, u"%s: service name cached as unknown", NIESERV_UNKNOWN, kFn,
+            return NiIErrInfo(kSlModule, __LINE__, u"%s: service name cached as unknown", NIESERV_UNKNOWN, kFn,
                               pServName);
           }
           *pServNo = e.port;
@@ -95,7 +95,7 @@ NI_RC NISIMPL_LINEAR::GetServNo(const WEQ_UC* pServName, uint16_t* pServNo, int 
         break;
       }
       if (mode == NI_HS_MODE_BUFONLY) {
-        return NiIErrInfo(kModule, __LINE__, u"%s: service name not cached", NIESERV_UNKNOWN, kFn, pServName);
+        return NiIErrInfo(kSlModule, __LINE__, u"%s: service name not cached", NIESERV_UNKNOWN, kFn, pServName);
       }
     }
   }
@@ -158,7 +158,7 @@ NI_RC NISIMPL_LINEAR::GetServName(uint16_t servNo, WEQ_UC* pServName, int buffer
         break;
       }
     }
-    if (hit) return NiICopyName(kModule, __LINE__, kFn, found, pServName, bufferLen, trc);
+    if (hit) return NiICopyName(kSlModule, __LINE__, kFn, found, pServName, bufferLen, trc);
     if (mode == NI_HS_MODE_BUFONLY) return NIESERV_UNKNOWN;
   }
   WEQ_UC name[NI_MAX_SERVNAME_LEN];
@@ -194,7 +194,7 @@ NI_RC NISIMPL_LINEAR::GetServName(uint16_t servNo, WEQ_UC* pServName, int buffer
     }
   }
   if (rc != WEQ_O_K) return NIESERV_UNKNOWN;
-  return NiICopyName(kModule, __LINE__, kFn, name, pServName, bufferLen, trc);
+  return NiICopyName(kSlModule, __LINE__, kFn, name, pServName, bufferLen, trc);
 }
 
 NI_RC NISIMPL_LINEAR::DumpBufLine(WEQ_UC* buffer, int bufferLen, int* pDone, int format) {
