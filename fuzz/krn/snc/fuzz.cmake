@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_unframe SOURCES unframe_fuzz.cpp)
