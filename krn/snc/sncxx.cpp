@@ -39,8 +39,10 @@ void SncPTrc(const char* fmt, ...) {
   char line[kTrcLine];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(line, sizeof line, fmt, ap);
+  const int n = vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
+  // A cut entry still ends its line, so that the next entry starts a line.
+  if (n >= static_cast<int>(sizeof line)) line[sizeof line - 2] = '\n';
   WriteLine(line);
 }
 
@@ -53,7 +55,7 @@ void SncPTrcErr(const char* module, int line, const char* fmt, ...) {
   size_t n = strlen(text);
   if (n > 0 && text[n - 1] == '\n') text[n - 1] = 0;
   char out[kTrcLine];
-  snprintf(out, sizeof out, "*** ERROR => %s [%-10.10s %3d]\n", text, module, line);
+  snprintf(out, sizeof out, "*** ERROR => %.980s [%-10.10s %3d]\n", text, module, line);
   WriteLine(out);
 }
 

@@ -272,7 +272,7 @@ void SncPErrFunc(const SncAdapter* a, const char* func, const char* gssCall, SNC
   if (maj[0] != 0) SNC_TRCERR("%s", maj);
   if (min[0] != 0) SNC_TRCERR("%s", min);
   if (object != nullptr) SNC_TRCERR("  \"%.260s\"", object);
-  char detail[512];
+  char detail[1024];
   snprintf(detail, sizeof detail, "%.120s%s%s%s%s%s%.120s", text, maj[0] ? "\n" : "", maj, min[0] ? "\n" : "", min,
            object != nullptr ? "\n" : "", object != nullptr ? object : "");
   WEQ_UC det[256], call[40], name[48];

@@ -234,3 +234,35 @@ TEST(SncConfig, SetParam) {
 }
 
 }  // namespace
+
+namespace {
+
+// The SNC trace: each entry formatted as 8-bit text of at most 1023
+// characters (a cut one still ends its line) and widened byte by byte (a Latin-1 byte shows as its
+// character in the UTF-8 file); error lines carry the module and line; the
+// entries go to the handle SncSetTraceFile named, standard error before.
+TEST(SncConfig, TraceLines) {
+  tovtest::TempDir tmp;
+  const std::string file = tmp.File("snc.trc");
+  tovtest::ChildResult r = InChild(1, [&] {
+    SncPTrc("before the handle\n");
+    FILE* f = fopen(file.c_str(), "w");
+    if (f == nullptr || SncSetTraceFile(f) != WEQ_O_K) return 1;
+    SncPTrc("%s|\n", std::string(1100, 'a').c_str());
+    SncPTrc("caf\xe9 %d\n", 42);
+    SncPTrcErr("sncxxpar", 7, "boom %s\n", "here");
+    SncPTrcErr("a-very-long-module", 12345, "long");
+    fflush(f);
+    return 0;
+  });
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(Untagged(r.err).find("before the handle\n"), std::string::npos) << r.err;
+  const std::string got = Untagged(tovtest::ReadFile(file));
+  EXPECT_NE(("\n" + got).find("\n" + std::string(1022, 'a') + "\n"), std::string::npos) << got.substr(0, 200);
+  EXPECT_EQ(got.find(std::string(1023, 'a')), std::string::npos);
+  EXPECT_NE(got.find("caf\xc3\xa9 42\n"), std::string::npos) << got;
+  EXPECT_NE(got.find("*** ERROR => boom here [sncxxpar     7]\n"), std::string::npos) << got;
+  EXPECT_NE(got.find("*** ERROR => long [a-very-lon 12345]\n"), std::string::npos) << got;
+}
+
+}  // namespace
