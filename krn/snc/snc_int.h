@@ -323,6 +323,25 @@ struct SncName {
 
 #define SNC_HDL_MARK 0x0CAFFEE0u
 
+// Session states.
+enum : int32_t {
+  SNC_STATE_NONE = 0,
+  SNC_STATE_UNDECIDED = 1,
+  SNC_STATE_DO_INITIATE = 2,
+  SNC_STATE_DO_ACCEPT = 3,
+  SNC_STATE_DO_INI_REFR = 4,
+  SNC_STATE_DO_ACC_REFR = 5,
+  SNC_STATE_INITIATING = 6,
+  SNC_STATE_ACCEPTING = 7,
+  SNC_STATE_INI_REFR = 8,
+  SNC_STATE_ACC_REFR = 9,
+  SNC_STATE_ESTABLISHED = 10,
+  SNC_STATE_SHUTDOWN = 11,
+  SNC_STATE_SHUTDOWN_MSG = 12,
+  SNC_STATE_DEAD = 13,
+  SNC_STATE_ERROR = 14,
+};
+
 struct SncSession {
   uint32_t mark;
   int32_t adapterIndex;
@@ -406,6 +425,12 @@ SNC_RC MakeFrame(SncSession* s, SncBytes token, SncBytes data, int type, uint16_
 // Parses the frame at the start of in (len bytes) into *f; positions point
 // into in. s (may be NULL) counts it.
 SNC_RC UnFrame(SncSession* s, const uint8_t* in, size_t len, SncParsedFrame* f);
+
+// An ERROR frame from the peer: its code (item 3, two bytes) negated, or
+// -10 without one; for SNCERR_WRONG_TARGET the peer's texts go into the
+// error information and item 0 becomes the peer's canonical name. The
+// session is in state ERROR afterwards.
+SNC_RC SncPReceiveErrorFrame(SncSession* s, const SncParsedFrame* f);
 
 // Local text to network form and back: at most size - 1 bytes, terminated;
 // bytes outside 0x20..0x7E become '?'. Return the bytes written.

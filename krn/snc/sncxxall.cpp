@@ -204,6 +204,41 @@ SNC_RC UnFrame(SncSession* s, const uint8_t* in, size_t len, SncParsedFrame* f) 
   return WEQ_O_K;
 }
 
+SNC_RC SncPReceiveErrorFrame(SncSession* s, const SncParsedFrame* f) {
+  constexpr const char* kFn = "SncPReceiveErrorFrame";
+  s->state = SNC_STATE_ERROR;
+  if (f->item[3].len != 2) {
+    SNC_TRCERR("%.32s(): Error code missing in ERROR-Frame!", kFn);
+    SncPSetErrInfo(kSncModule, __LINE__, -10, "Error code missing in ERROR-Frame!");
+    return -10;
+  }
+  const int code = Be16(f->item[3].p);
+  if (code != -SNCERR_WRONG_TARGET) {
+    SNC_TRC(1, "%.32s(): Unexpected Error %d from remote\n", kFn, code);
+    return -code;
+  }
+  char text[257], name[257];
+  SncPNetToString(reinterpret_cast<const char*>(f->item[4].p), f->item[4].len, text, sizeof text);
+  SncPNetToString(reinterpret_cast<const char*>(f->item[2].p), f->item[2].len, name, sizeof name);
+  if (f->item[0].len >= 2) {
+    // The acceptor's own canonical name tells the caller whom it reached.
+    uint8_t* xp = static_cast<uint8_t*>(malloc(f->item[0].len));
+    if (xp != nullptr) {
+      memcpy(xp, f->item[0].p, f->item[0].len);
+      free(s->peerName.xpName);
+      s->peerName.xpName = xp;
+      s->peerName.xpLen = static_cast<uint16_t>(f->item[0].len);
+      s->peerName.xpKind = SNC_XPNAME_EXPORTED;
+    }
+  }
+  SNC_TRCERR("%.32s(): %.40s answer from \"%.256s\"", kFn, SncErrName(SNCERR_WRONG_TARGET), name);
+  if (text[0] != 0) SNC_TRCERR("  %.256s", text);
+  char detail[600];
+  snprintf(detail, sizeof detail, "answer from \"%.256s\"%s%.256s", name, text[0] != 0 ? "\n" : "", text);
+  SncPSetErrInfo(kSncModule, __LINE__, SNCERR_WRONG_TARGET, detail);
+  return SNCERR_WRONG_TARGET;
+}
+
 namespace {
 
 size_t ToPrintable(const char* src, size_t srcLen, char* dst, size_t size, const char* what) {

@@ -3,7 +3,10 @@
 // back, the parser's refusals, the output buffer's growth, and the network
 // form of texts.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <array>
 
 #include <string>
 #include <vector>
@@ -276,6 +279,53 @@ TEST(SncFrames, QopBitsStayInTheirFields) {
     EXPECT_EQ(s.out.data[22] << 8 | s.out.data[23], 0x8000 | (v & 3) << 5) << v;
   }
   SncPFreeOutBuf(&s.out);
+}
+
+// ERROR frames from the peer: the wrong-target code with the acceptor's
+// names, another code, and a frame without its code.
+TEST(SncFrames, ErrorFrames) {
+  const BuildFixture* wrongTarget = nullptr;
+  for (const BuildFixture& f : kBuildFixtures)
+    if (std::string(f.name) == "ERROR_wrong_target") wrongTarget = &f;
+  ASSERT_NE(wrongTarget, nullptr);
+  struct Case {
+    const char* what;
+    std::array<Bytes, 8> items;
+    SNC_RC rc;
+    std::string peer, detail;
+  };
+  const Bytes canon = wrongTarget->items[0], code40 = {0, 40}, code7 = {0, 7};
+  const Bytes pr = {'p', ':', 'a', 'c', 'c', 0x01, 'r'}, text = {'w', 'r', 'o', 'n', 'g'};
+  const Case cases[] = {
+      {"wrong target", wrongTarget->items, SNCERR_WRONG_TARGET, Hex(canon.data(), canon.size()),
+       "answer from \"p:acceptor@REALM\""},
+      {"wrong target with a text", {{{}, {}, pr, code40, text}}, SNCERR_WRONG_TARGET, "old",
+       "answer from \"p:acc?r\"\nwrong"},
+      {"another code", {{canon, {}, {}, code7}}, -7, "old", ""},
+      {"no code", {{canon, {}, pr}}, -10, "old", "Error code missing in ERROR-Frame!"},
+      {"code of one byte", {{{}, {}, {}, {7}}}, -10, "old", "Error code missing in ERROR-Frame!"},
+  };
+  for (const Case& c : cases) {
+    SncSession s{};
+    s.state = SNC_STATE_INITIATING;
+    s.peerName.xpName = static_cast<uint8_t*>(malloc(3));
+    memcpy(s.peerName.xpName, "old", 3);
+    s.peerName.xpLen = 3;
+    SncBytes items[SNC_FRAME_ITEMS];
+    for (int i = 0; i < SNC_FRAME_ITEMS; ++i) items[i] = B(c.items[i]);
+    const Bytes zero = {0};
+    ASSERT_EQ(MakeFrame(&s, {}, B(zero), FR_ERROR, 0, items, &s.out), WEQ_O_K);
+    SncParsedFrame f;
+    ASSERT_EQ(UnFrame(&s, s.out.data, s.out.used, &f), WEQ_O_K);
+    ErrClear();
+    EXPECT_EQ(SncPReceiveErrorFrame(&s, &f), c.rc) << c.what;
+    EXPECT_EQ(s.state, SNC_STATE_ERROR);
+    const std::string peer = std::string(reinterpret_cast<char*>(s.peerName.xpName), s.peerName.xpLen);
+    EXPECT_EQ(peer == "old" ? peer : Hex(s.peerName.xpName, s.peerName.xpLen), c.peer) << c.what;
+    EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)), c.detail) << c.what;
+    SncPClearName(&s.peerName);
+    SncPFreeOutBuf(&s.out);
+  }
 }
 
 // Network strings: printable 7-bit text passes, everything else becomes
