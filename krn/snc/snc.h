@@ -70,6 +70,10 @@ enum : SNC_RC {
   SNCERR_THREAD_MALFUNCT = -46,
 };
 
+// An SNC session: opaque outside the layer; valid from SncSessionInit to
+// SncSessionDone.
+typedef struct SncSession* SNC_HDL;
+
 // Parameters of SncSetParam.
 enum : int32_t {
   SNC_PARAM_GSSAPI_LIB = 1,  // the GSS-API library to load: a text
@@ -93,6 +97,47 @@ WEQ_UC* SncErrNameU16(SNC_RC code, WEQ_UC* buf, size_t len);
 // (Secure Network Communication)"), unless that already holds the SNC
 // component with this code.
 void SncErrSet(SNC_RC code);
+
+// --- Initialisation and sessions -------------------------------------------------
+//
+// Before SncInit has succeeded the entries below return SNCERR_INIT_FIRST;
+// with SNC initialised but off, SNCERR_NO_SEC where noted. Every entry holds
+// the global lock for the whole call.
+
+// Initialises the layer once per process: program type 0..9 (0 without
+// profile, 9 the CPI-C initiator), a profile file or NULL; *secAvail is 1
+// when SNC can protect data. Later calls report the first call's result; a
+// failed call lets the next one start over.
+SNC_RC SncInit(int progType, const char* profileFile, uint8_t* secAvail);
+
+// A new session (a copy of the default session when SNC is active).
+SNC_RC SncSessionInit(SNC_HDL* hdl);
+// Releases the session and sets *hdl to NULL.
+SNC_RC SncSessionDone(SNC_HDL* hdl);
+
+// The own name (printable, NULL or empty for the default credentials) of a
+// session in state NONE, or of the default session for hdl NULL.
+// SNCERR_NO_SEC when SNC is off.
+SNC_RC SncSetMyName(SNC_HDL hdl, const char* name);
+
+// The roles: acceptor, or initiator towards target (authentication type 1
+// asks for mutual authentication). sizeHint reserves the frame buffer (0:
+// the default). SNCERR_NO_SEC when SNC is off.
+SNC_RC SncSessionAcceptor(SNC_HDL hdl, uint32_t sizeHint);
+SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const char* target);
+
+// Outgoing user data: *out/*outLen is a frame to send (valid until the next
+// call on the session); while *done is 0 the caller first processes the
+// peer's answers and then calls again with the same data. Without SNC, or
+// in state NONE, the input is the output.
+SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done, const void** out,
+                        size_t* outLen);
+
+// One or two received frames: delivered user data in *data/*dataLen, a
+// frame to send back in *back/*backLen (both valid until the next call on
+// the session).
+SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** data, size_t* dataLen,
+                       const void** back, size_t* backLen);
 
 // --- Settings ------------------------------------------------------------------
 

@@ -44,6 +44,9 @@ void SncPTrcErr(const char* module, int line, const char* fmt, ...) __attribute_
 // and terminated.
 void SncPWiden(WEQ_UC* dst, size_t size, const char* src);
 
+// Whether the thread's error information holds the SNC component with code.
+bool SncPErrRecorded(SNC_RC code);
+
 // Records an SNC failure in the calling thread's error information:
 // component "SNC (Secure Network Communication)", version 5, module and
 // line, the code's name as the error text, detail the 8-bit detail text.
@@ -80,6 +83,8 @@ struct SncGlobal {
   char profileFile[SNC_PATH_MAX] = {};  // given to SncInit, empty when none
 
   uint32_t maxOverhead = 0;  // largest per-message overhead of a loaded adapter
+  SNC_RC initRc = WEQ_O_K;   // the result of the first successful SncInit
+  struct SncSession* dflt = nullptr;  // the default session of the loaded adapter
 };
 extern SncGlobal gSnc;
 
@@ -130,6 +135,14 @@ void SncIChooseLibName(int progType);
 // file given to SncInit when there is one, else the parameter store.
 void SncIProfileParam(const char* section, const char* key, const char* dflt, bool* isDefault,
                       char text[255], int* number);
+
+// The default session of the loaded adapter, from the configured QOP.
+SNC_RC SncIInit(void);
+
+// Acquires credentials of usage for the default session's own name, takes
+// the name they carry as the default session's own name and reports their
+// lifetime.
+SNC_RC SncPNameFromCred(int usage, OM_uint32* lifetime);
 
 // Resets gSnc and the adapter slot to the state of a fresh process, the
 // loaded library unloaded (tests).
@@ -359,10 +372,70 @@ struct SncSession {
   uint32_t framesOut, framesIn;
   SncOutBuf out;
   gss_ctx_id_t ctx;
-  gss_name_t peerGssName;
+  gss_name_t peerGssName;  // the target (initiator) or the source (acceptor)
   gss_cred_id_t cred;
   SncName myName, peerName;
+  gss_buffer_desc unwrapped;  // the last unwrapped message, released before the next
+  int32_t refWatermark;       // seconds; -1: no refresh
+  uint16_t peerAdapterType;
+  char peerIdText[160];
+  uint8_t peerVersion;
+  bool ackFlag;  // INIT_REQ sent or received, establishment not yet acknowledged
+  // What the last SncPFrameIn delivered (action 8).
+  const uint8_t* dataOut;
+  uint32_t dataOutLen;
+  int32_t dataLevel;
 };
+
+// Roles.
+enum : int32_t { SNC_NO_ROLE = 0, SNC_INITIATE = 1, SNC_ACCEPT = 2, SNC_HIDDEN_INITIATE = 3 };
+
+// Action bits of the state machine's steps.
+enum : int { SNC_ACT_SEND = 2, SNC_ACT_MORE = 4, SNC_ACT_DATA = 8 };
+
+// Names of states and roles without their prefixes ("ESTABLISHED", "INITIATE").
+const char* SncPStateName(int state);
+const char* SncPRoleName(int role);
+
+// Lifetimes as "%02uh %02um %02us", "Expired" for 0, "Indefinite" for
+// 0xFFFFFFFF, in buf.
+const char* SncPLifetimeText(uint32_t seconds, char* buf, size_t size);
+
+// Takes a role (SNC_INITIATE with the target already in peerName, or
+// SNC_ACCEPT): state NONE or UNDECIDED only.
+SNC_RC SncPSetRole(SncSession* s, int role, uint32_t sizeHint);
+
+// Credentials of usage GSS_C_INITIATE or GSS_C_ACCEPT for the own name (or
+// the default ones) into s->cred. With lifetime, none or expired ones give
+// success, no credential and lifetime 0.
+SNC_RC SncPAcquireCred(SncSession* s, int usage, OM_uint32* lifetime);
+SNC_RC SncPCheckCred(SncSession* s, int usage, OM_uint32* lifetime);
+
+// The remaining lifetime of an established context (0 when expired).
+SNC_RC SncPContextTime(SncSession* s, OM_uint32* seconds);
+
+// One establishment step with the peer's token (NULL for none); *out is the
+// token to send (release with SncPReleaseBuffer), *complete whether the
+// context is established.
+SNC_RC SncPEstablishContext(SncSession* s, const uint8_t* token, uint32_t len, gss_buffer_desc* out, bool* complete);
+
+// Deletes the context and releases credential and peer internal name,
+// then takes the role again in target state 2 or 4 (initiator) or 3 or 5
+// (acceptor).
+SNC_RC SncPReplaceContext(SncSession* s, int target);
+
+// The sending step with a block of user data (may be empty): *action is 2
+// (a data frame; the block consumed), 6 (a context frame; the block not
+// consumed) or 4 (nothing to send now).
+SNC_RC SncPFrameOut(SncSession* s, const uint8_t* data, uint32_t len, int* action);
+
+// The receiving step on the frame at the start of in: *used the bytes of
+// the frame, *action the bits above; delivered data in s->dataOut.
+SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, uint32_t* used);
+
+// Releases everything a session holds (context, names, credential,
+// buffers), the record itself excepted.
+void SncPSessionRelease(SncSession* s);
 
 // --- Frames ------------------------------------------------------------------------
 

@@ -82,7 +82,13 @@ typedef OM_uint32 gss_qop_t;
 #define GSS_S_CONTEXT_EXPIRED GSS_ROUTINE_ERROR(12)
 #define GSS_S_FAILURE GSS_ROUTINE_ERROR(13)
 #define GSS_S_UNAVAILABLE GSS_ROUTINE_ERROR(16)
+#define GSS_S_BAD_SIG GSS_ROUTINE_ERROR(6)
+#define GSS_S_DEFECTIVE_TOKEN GSS_ROUTINE_ERROR(9)
 #define GSS_S_CONTINUE_NEEDED 1u
+#define GSS_S_DUPLICATE_TOKEN 2u
+#define GSS_S_OLD_TOKEN 4u
+#define GSS_S_UNSEQ_TOKEN 8u
+#define GSS_S_GAP_TOKEN 16u
 #define GSS_ERROR(x) ((x) & 0xFFFF0000u)
 
 // --- Function signatures ------------------------------------------------------

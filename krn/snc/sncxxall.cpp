@@ -207,7 +207,8 @@ SNC_RC UnFrame(SncSession* s, const uint8_t* in, size_t len, SncParsedFrame* f) 
 SNC_RC SncPReceiveErrorFrame(SncSession* s, const SncParsedFrame* f) {
   constexpr const char* kFn = "SncPReceiveErrorFrame";
   s->state = SNC_STATE_ERROR;
-  if (f->item[3].len != 2) {
+  // A code of 0 would report success for a session that is now unusable.
+  if (f->item[3].len != 2 || Be16(f->item[3].p) == 0) {
     SNC_TRCERR("%.32s(): Error code missing in ERROR-Frame!", kFn);
     SncPSetErrInfo(kSncModule, __LINE__, -10, "Error code missing in ERROR-Frame!");
     return -10;
@@ -314,10 +315,15 @@ void SncPErrFunc(const SncAdapter* a, const char* func, const char* gssCall, SNC
   SncPWiden(det, 256, detail);
   SncPWiden(call, 40, gssCall);
   SncPWiden(name, 48, SncErrName(code));
-  if (ErrSetInfoSys(u"SNC (Secure Network Communication)", 5, u"sncxxall", __LINE__, 0, u"%s", code, u"%s", call, 0,
-                    name, det) != 0) {
-    SNC_TRC(1, "%.32s: unable to save error information\n", func);
+  // GSS texts are arguments, never formats; a record that would not fit is
+  // saved with its detail cut.
+  int saved = ERR_TOO_LARGE;
+  for (size_t n = strlen(detail) + 1; n > 0 && saved == ERR_TOO_LARGE; n /= 2) {
+    if (n < 256) det[n - 1] = 0;
+    saved = ErrSetInfoSys(u"SNC (Secure Network Communication)", 5, u"sncxxall", __LINE__, 0, u"%s", code, u"%s", call,
+                          0, name, det);
   }
+  if (saved != 0) SNC_TRC(1, "%.32s: unable to save error information\n", func);
 }
 
 void SncPReleaseName(const SncAdapter* a, gss_name_t* name) {

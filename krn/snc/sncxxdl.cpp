@@ -264,6 +264,12 @@ SNC_RC SncPDLInit(int index, const char* name, bool strict) {
 }
 
 void SncIResetGlobal(void) {
+  if (gSnc.dflt != nullptr) {
+    SncPSessionRelease(gSnc.dflt);
+    free(gSnc.dflt);
+    gSnc.dflt = nullptr;
+  }
+  gSnc.initRc = WEQ_O_K;
   SncPFreeAdapter(0);
   if (gSnc.mtxExists.exchange(false)) ThrMtxDelete(&gSnc.mtx);
   gSnc.initialized = false;

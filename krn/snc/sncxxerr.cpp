@@ -100,11 +100,8 @@ WEQ_UC* SncErrNameU16(SNC_RC code, WEQ_UC* buf, size_t len) {
   return buf;
 }
 
-namespace {
 
-// Whether the thread's error information already holds the SNC component
-// with code.
-bool AlreadyRecorded(SNC_RC code) {
+bool SncPErrRecorded(SNC_RC code) {
   if (!ErrIsSet() || strcmpU(ErrGetFld(ERR_FLD_COMPONENT), kSncComponent) != 0) return false;
   const WEQ_UC* rc = ErrGetFld(ERR_FLD_RC);
   WEQ_UC* end = nullptr;
@@ -112,18 +109,22 @@ bool AlreadyRecorded(SNC_RC code) {
   return end != rc && *end == 0 && v == code;
 }
 
-}  // namespace
-
 void SncPSetErrInfo(const char* module, int line, SNC_RC code, const char* detail) {
   WEQ_UC mod[16], name[64], det[256];
   SncPWiden(mod, 16, module);
   SncPWiden(name, 64, SncErrName(code));
   SncPWiden(det, 256, detail != nullptr ? detail : "");
-  ErrSetInfo(kSncComponent, 5, mod, static_cast<uint32_t>(line), u"%s", code, u"%s", name, det);
+  // The record has room for 500 units with the location text: a detail
+  // that does not fit is cut until it does, never dropped whole.
+  for (size_t n = strlen(detail != nullptr ? detail : "") + 1; n > 0; n /= 2) {
+    if (n < 256) det[n - 1] = 0;
+    if (ErrSetInfo(kSncComponent, 5, mod, static_cast<uint32_t>(line), u"%s", code, u"%s", name, det) != ERR_TOO_LARGE)
+      return;
+  }
 }
 
 void SncErrSet(SNC_RC code) {
   SncGlobalLock lock;
-  if (AlreadyRecorded(code)) return;
+  if (SncPErrRecorded(code)) return;
   SncPSetErrInfo("", 0, code, SncErrText(code));
 }

@@ -9,7 +9,16 @@
 //                   function with the prefix weqgss_
 // Names follow the exported-name form of RFC 2743 section 3.2 over the
 // mechanism reported first. Every name, buffer and identifier set it hands
-// out is counted until released. Contexts and credentials are not served.
+// out is counted until released.
+//
+// Credentials carry a name (the one asked for, or a default). Contexts run
+// a fixed handshake of R initiator tokens: without mutual authentication the
+// initiator completes with its last token and the acceptor without one;
+// with it the acceptor answers every token and completes with its last, and
+// the initiator completes on that without a token, as Kerberos does. Tokens
+// of wrap and get_mic carry a sequence number and a checksum over the
+// context's nonce, so that tampering gives GSS_S_BAD_SIG and a replay
+// GSS_S_DUPLICATE_TOKEN. Lifetimes run on a virtual clock.
 #include <gssapi/gssapi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,10 +34,18 @@
 #endif
 
 extern "C" {
-__attribute__((visibility("default"))) FakeGssCtl fakegss_ctl = {{kFakeKrb5}, 1, 0, 7, 0, kFakeDisplayPrincipal, 0, 0, 0, "TEST.REALM", 0, 0, 0, 0};
+__attribute__((visibility("default"))) FakeGssCtl fakegss_ctl;
 }
 
-__attribute__((constructor)) static void FakeLoaded() { ++fakegss_ctl.loads; }
+// The defaults, set when the library is loaded: Kerberos 5 as the one
+// mechanism, an external adapter of type 7, the realm TEST.REALM.
+__attribute__((constructor)) static void FakeLoaded() {
+  fakegss_ctl.mechs[0] = kFakeKrb5;
+  fakegss_ctl.nmechs = 1;
+  fakegss_ctl.extType = 7;
+  fakegss_ctl.realm = "TEST.REALM";
+  ++fakegss_ctl.loads;
+}
 
 namespace {
 
@@ -82,6 +99,17 @@ const Oid& FirstMech() { return kMechs[fakegss_ctl.nmechs > 0 ? fakegss_ctl.mech
 OM_uint32 Fail(OM_uint32* minor, OM_uint32 code) {
   if (minor != nullptr) *minor = 0x2A;
   return code;
+}
+
+// Counts a call of fn; true when this is the call that is to fail.
+bool Trip(int fn) {
+  ++fakegss_ctl.calls[fn];
+  return fakegss_ctl.failFn == fn && fakegss_ctl.calls[fn] == fakegss_ctl.failAt;
+}
+
+OM_uint32 ReleaseResult(OM_uint32* minor, int fn) {
+  const bool fail = Trip(fn) || fakegss_ctl.failRelease;
+  return fail ? Fail(minor, GSS_S_FAILURE) : (*minor = 0, GSS_S_COMPLETE);
 }
 
 }  // namespace
@@ -151,7 +179,7 @@ FAKE_API OM_uint32 FN(release_buffer)(OM_uint32* minor, gss_buffer_t buf) {
   }
   buf->value = nullptr;
   buf->length = 0;
-  return GSS_S_COMPLETE;
+  return ReleaseResult(minor, kFnReleaseBuffer);
 }
 
 FAKE_API OM_uint32 FN(release_name)(OM_uint32* minor, gss_name_t* name) {
@@ -160,11 +188,12 @@ FAKE_API OM_uint32 FN(release_name)(OM_uint32* minor, gss_name_t* name) {
   free(*name);
   --fakegss_ctl.liveNames;
   *name = GSS_C_NO_NAME;
-  return GSS_S_COMPLETE;
+  return ReleaseResult(minor, kFnReleaseName);
 }
 
 FAKE_API OM_uint32 FN(display_status)(OM_uint32* minor, OM_uint32 status, int type, gss_OID, OM_uint32* more,
                                       gss_buffer_t out) {
+  if (Trip(kFnDisplayStatus)) return Fail(minor, GSS_S_FAILURE);
   char text[64];
   snprintf(text, sizeof text, "fake %s status 0x%08x", type == GSS_C_GSS_CODE ? "major" : "minor", status);
   NewBuffer(out, text, strlen(text));
@@ -178,7 +207,7 @@ FAKE_API OM_uint32 FN(display_status)(OM_uint32* minor, OM_uint32 status, int ty
 // name's length in 4 bytes, the name.
 FAKE_API OM_uint32 FN(import_name)(OM_uint32* minor, gss_buffer_t in, gss_OID type, gss_name_t* out) {
   *out = GSS_C_NO_NAME;
-  if (fakegss_ctl.failImport) return Fail(minor, GSS_S_BAD_NAME);
+  if (Trip(kFnImportName) || fakegss_ctl.failImport) return Fail(minor, GSS_S_BAD_NAME);
   const unsigned char* p = static_cast<const unsigned char*>(in->value);
   if (Is(type, kExport, sizeof kExport)) {
     const Oid& m = FirstMech();
@@ -209,7 +238,7 @@ FAKE_API OM_uint32 FN(import_name)(OM_uint32* minor, gss_buffer_t in, gss_OID ty
 
 FAKE_API OM_uint32 FN(canonicalize_name)(OM_uint32* minor, gss_name_t in, gss_OID, gss_name_t* out) {
   *out = GSS_C_NO_NAME;
-  if (fakegss_ctl.failCanon || in == GSS_C_NO_NAME) return Fail(minor, GSS_S_BAD_NAME);
+  if (Trip(kFnCanonicalize) || fakegss_ctl.failCanon || in == GSS_C_NO_NAME) return Fail(minor, GSS_S_BAD_NAME);
   char text[700];
   const char* t = reinterpret_cast<FakeName*>(in)->text;
   snprintf(text, sizeof text, strchr(t, '@') != nullptr ? "%s" : "%s@%s", t, fakegss_ctl.realm);
@@ -221,7 +250,7 @@ FAKE_API OM_uint32 FN(canonicalize_name)(OM_uint32* minor, gss_name_t in, gss_OI
 FAKE_API OM_uint32 FN(export_name)(OM_uint32* minor, gss_name_t in, gss_buffer_t out) {
   out->length = 0;
   out->value = nullptr;
-  if (fakegss_ctl.failExport || in == GSS_C_NO_NAME) return Fail(minor, GSS_S_UNAVAILABLE);
+  if (Trip(kFnExportName) || fakegss_ctl.failExport || in == GSS_C_NO_NAME) return Fail(minor, GSS_S_UNAVAILABLE);
   const Oid& m = FirstMech();
   const char* t = reinterpret_cast<FakeName*>(in)->text;
   const size_t n = strlen(t);
@@ -239,7 +268,7 @@ FAKE_API OM_uint32 FN(export_name)(OM_uint32* minor, gss_name_t in, gss_buffer_t
 }
 
 FAKE_API OM_uint32 FN(display_name)(OM_uint32* minor, gss_name_t in, gss_buffer_t out, gss_OID* type) {
-  if (in == GSS_C_NO_NAME) return Fail(minor, GSS_S_BAD_NAME);
+  if (Trip(kFnDisplayName) || in == GSS_C_NO_NAME) return Fail(minor, GSS_S_BAD_NAME);
   const char* t = fakegss_ctl.display == kFakeDisplayEmpty ? "" : reinterpret_cast<FakeName*>(in)->text;
   NewBuffer(out, t, strlen(t));
   switch (fakegss_ctl.display) {
@@ -259,33 +288,383 @@ FAKE_API OM_uint32 FN(compare_name)(OM_uint32* minor, gss_name_t a, gss_name_t b
   return GSS_S_COMPLETE;
 }
 
-// Context and credential services are not offered.
+// --- Credentials ----------------------------------------------------------------
+
+namespace {
+
+struct CredRec {
+  char name[600];
+  int usage;
+};
+
+struct FakeCtx {
+  bool initiator, mutual, done;
+  int step, rounds;
+  uint32_t nonce;
+  char self[600], peer[600];
+  uint32_t seqOut, seqIn;
+  long completed;
+};
+
+uint32_t gNonce = 0x1000;
+
+// The default name of a usage with the realm.
+void DefaultName(int usage, char* out, size_t size) {
+  const char* base = usage == GSS_C_ACCEPT ? (fakegss_ctl.acceptName ? fakegss_ctl.acceptName : "host/server")
+                                           : (fakegss_ctl.initUser ? fakegss_ctl.initUser : "user");
+  snprintf(out, size, strchr(base, '@') != nullptr ? "%s" : "%s@%s", base, fakegss_ctl.realm);
+}
+
+OM_uint32 Lifetime(unsigned v) { return v == 0 ? GSS_C_INDEFINITE : v; }
+
+OM_uint32 Flags(const FakeCtx* c, OM_uint32 req) {
+  OM_uint32 f = GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG | GSS_C_SEQUENCE_FLAG | (req & GSS_C_REPLAY_FLAG);
+  if (c->mutual) f |= GSS_C_MUTUAL_FLAG;
+  return f & ~fakegss_ctl.flagMask;
+}
+
+// FNV-1a over the nonce, the sequence number and the bytes.
+uint32_t Sum(uint32_t nonce, uint32_t seq, const unsigned char* p, size_t n) {
+  uint32_t h = 2166136261u;
+  auto mix = [&h](uint32_t b) { h = (h ^ b) * 16777619u; };
+  for (int i = 0; i < 4; ++i) mix(nonce >> (8 * i) & 0xFF);
+  for (int i = 0; i < 4; ++i) mix(seq >> (8 * i) & 0xFF);
+  for (size_t i = 0; i < n; ++i) mix(p[i]);
+  return h;
+}
+
+void Put32(unsigned char* p, uint32_t v) { memcpy(p, &v, 4); }
+uint32_t Get32(const unsigned char* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+// The sequence check of a received token: in order, a replay, or a gap.
+OM_uint32 Sequence(FakeCtx* c, uint32_t seq) {
+  if (seq == c->seqIn) return ++c->seqIn, GSS_S_COMPLETE;
+  if (seq < c->seqIn) return GSS_S_DUPLICATE_TOKEN;
+  c->seqIn = seq + 1;
+  return GSS_S_GAP_TOKEN;
+}
+
+}  // namespace
+
+FAKE_API OM_uint32 FN(acquire_cred)(OM_uint32* minor, gss_name_t name, OM_uint32, gss_OID_set, gss_cred_usage_t usage,
+                                    gss_cred_id_t* out, gss_OID_set* actual, OM_uint32* timeRec) {
+  *out = GSS_C_NO_CREDENTIAL;
+  if (actual != nullptr) *actual = GSS_C_NO_OID_SET;
+  if (Trip(kFnAcquireCred)) return Fail(minor, GSS_S_FAILURE);
+  if (fakegss_ctl.cred == kFakeCredNone) return Fail(minor, GSS_S_NO_CRED);
+  if (fakegss_ctl.cred == kFakeCredExpired) return Fail(minor, GSS_S_CREDENTIALS_EXPIRED);
+  CredRec* c = static_cast<CredRec*>(calloc(1, sizeof(CredRec)));
+  c->usage = usage;
+  if (name != GSS_C_NO_NAME) {
+    snprintf(c->name, sizeof c->name, "%s", reinterpret_cast<FakeName*>(name)->text);
+  } else {
+    DefaultName(usage, c->name, sizeof c->name);
+  }
+  ++fakegss_ctl.liveCreds;
+  *out = reinterpret_cast<gss_cred_id_t>(c);
+  if (timeRec != nullptr) *timeRec = Lifetime(fakegss_ctl.credLifetime);
+  *minor = 0;
+  return GSS_S_COMPLETE;
+}
+
+FAKE_API OM_uint32 FN(release_cred)(OM_uint32* minor, gss_cred_id_t* cred) {
+  if (cred == nullptr || *cred == GSS_C_NO_CREDENTIAL) return Fail(minor, GSS_S_NO_CRED);
+  free(*cred);
+  *cred = GSS_C_NO_CREDENTIAL;
+  --fakegss_ctl.liveCreds;
+  return ReleaseResult(minor, kFnReleaseCred);
+}
+
+FAKE_API OM_uint32 FN(inquire_cred)(OM_uint32* minor, gss_cred_id_t cred, gss_name_t* name, OM_uint32* lifetime,
+                                    gss_cred_usage_t* usage, gss_OID_set* mechs) {
+  if (Trip(kFnInquireCred) || cred == GSS_C_NO_CREDENTIAL) return Fail(minor, GSS_S_NO_CRED);
+  const CredRec* c = reinterpret_cast<const CredRec*>(cred);
+  if (name != nullptr) *name = NewName(c->name, strlen(c->name));
+  if (lifetime != nullptr) *lifetime = Lifetime(fakegss_ctl.credLifetime);
+  if (usage != nullptr) *usage = c->usage;
+  if (mechs != nullptr) *mechs = GSS_C_NO_OID_SET;
+  *minor = 0;
+  return GSS_S_COMPLETE;
+}
+
+// --- Contexts ---------------------------------------------------------------------
+
+// Initiator token k: "FGI", k, the nonce, mutual, rounds, the initiator's
+// name and the target's, each ended by a zero byte. Acceptor token k: "FGA",
+// k, the nonce.
+FAKE_API OM_uint32 FN(init_sec_context)(OM_uint32* minor, gss_cred_id_t cred, gss_ctx_id_t* ctx, gss_name_t target,
+                                        gss_OID, OM_uint32 req, OM_uint32, gss_channel_bindings_t, gss_buffer_t in,
+                                        gss_OID* actual, gss_buffer_t out, OM_uint32* retFlags, OM_uint32* timeRec) {
+  out->length = 0, out->value = nullptr;
+  if (actual != nullptr) *actual = GSS_C_NO_OID;
+  if (Trip(kFnInit)) return Fail(minor, GSS_S_FAILURE);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(*ctx);
+  if (c == nullptr) {
+    if (target == GSS_C_NO_NAME) return Fail(minor, GSS_S_BAD_NAME);
+    c = static_cast<FakeCtx*>(calloc(1, sizeof(FakeCtx)));
+    c->initiator = true;
+    c->mutual = (req & GSS_C_MUTUAL_FLAG) != 0;
+    c->rounds = fakegss_ctl.rounds > 0 ? fakegss_ctl.rounds : 1;
+    c->nonce = ++gNonce;
+    c->step = 1;
+    if (cred != GSS_C_NO_CREDENTIAL) {
+      snprintf(c->self, sizeof c->self, "%s", reinterpret_cast<CredRec*>(cred)->name);
+    } else {
+      DefaultName(GSS_C_INITIATE, c->self, sizeof c->self);
+    }
+    snprintf(c->peer, sizeof c->peer, "%s", reinterpret_cast<FakeName*>(target)->text);
+    *ctx = reinterpret_cast<gss_ctx_id_t>(c);
+    ++fakegss_ctl.liveContexts;
+  } else {
+    const unsigned char* p = in != nullptr ? static_cast<const unsigned char*>(in->value) : nullptr;
+    if (c->done || p == nullptr || in->length != 8 || memcmp(p, "FGA", 3) != 0 || p[3] != c->step ||
+        Get32(p + 4) != c->nonce) {
+      return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+    }
+    if (c->step == c->rounds) {  // mutual: the acceptor's last token
+      c->done = true;
+      c->completed = fakegss_ctl.clock;
+      *retFlags = Flags(c, req);
+      if (timeRec != nullptr) *timeRec = Lifetime(fakegss_ctl.ctxLifetime);
+      *minor = 0;
+      return GSS_S_COMPLETE;
+    }
+    ++c->step;
+  }
+  const bool last = !c->mutual && c->step == c->rounds;
+  if (!last && fakegss_ctl.emptyContinue) {
+    *minor = 0;
+    return GSS_S_CONTINUE_NEEDED;
+  }
+  unsigned char tok[1300];
+  size_t n = 0;
+  memcpy(tok, "FGI", 3), n = 3;
+  tok[n++] = static_cast<unsigned char>(c->step);
+  Put32(tok + n, c->nonce), n += 4;
+  tok[n++] = c->mutual ? 1 : 0;
+  tok[n++] = static_cast<unsigned char>(c->rounds);
+  const size_t a = strlen(c->self) + 1, b = strlen(c->peer) + 1;
+  memcpy(tok + n, c->self, a), n += a;
+  memcpy(tok + n, c->peer, b), n += b;
+  NewBuffer(out, tok, n);
+  if (last) {
+    c->done = true;
+    c->completed = fakegss_ctl.clock;
+  }
+  *retFlags = Flags(c, req);
+  if (timeRec != nullptr) *timeRec = Lifetime(fakegss_ctl.ctxLifetime);
+  *minor = 0;
+  return last ? GSS_S_COMPLETE : GSS_S_CONTINUE_NEEDED;
+}
+
+FAKE_API OM_uint32 FN(accept_sec_context)(OM_uint32* minor, gss_ctx_id_t* ctx, gss_cred_id_t cred, gss_buffer_t in,
+                                          gss_channel_bindings_t, gss_name_t* src, gss_OID* mech, gss_buffer_t out,
+                                          OM_uint32* retFlags, OM_uint32* timeRec, gss_cred_id_t* delegated) {
+  out->length = 0, out->value = nullptr;
+  if (src != nullptr) *src = GSS_C_NO_NAME;
+  if (mech != nullptr) *mech = GSS_C_NO_OID;
+  if (delegated != nullptr) *delegated = GSS_C_NO_CREDENTIAL;
+  if (Trip(kFnAccept)) return Fail(minor, GSS_S_FAILURE);
+  const unsigned char* p = in != nullptr ? static_cast<const unsigned char*>(in->value) : nullptr;
+  const size_t len = in != nullptr ? in->length : 0;
+  if (p == nullptr || len < 12 || memcmp(p, "FGI", 3) != 0 || p[len - 1] != 0) return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+  const char* self = reinterpret_cast<const char*>(p + 10);
+  const char* target = self + strlen(self) + 1;
+  if (target >= reinterpret_cast<const char*>(p + len)) return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(*ctx);
+  if (c == nullptr) {
+    // The acceptor's credential must be the target the initiator named.
+    char own[600];
+    if (cred != GSS_C_NO_CREDENTIAL) {
+      snprintf(own, sizeof own, "%s", reinterpret_cast<CredRec*>(cred)->name);
+    } else {
+      DefaultName(GSS_C_ACCEPT, own, sizeof own);
+    }
+    if (p[3] != 1 || strcmp(own, target) != 0) return Fail(minor, GSS_S_BAD_NAME);
+    c = static_cast<FakeCtx*>(calloc(1, sizeof(FakeCtx)));
+    c->nonce = Get32(p + 4);
+    c->mutual = p[8] != 0;
+    c->rounds = p[9];
+    snprintf(c->self, sizeof c->self, "%s", own);
+    snprintf(c->peer, sizeof c->peer, "%s", self);
+    c->step = 1;
+    *ctx = reinterpret_cast<gss_ctx_id_t>(c);
+    ++fakegss_ctl.liveContexts;
+  } else if (c->done || p[3] != c->step + 1 || Get32(p + 4) != c->nonce) {
+    return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+  } else {
+    ++c->step;
+  }
+  const bool last = c->step == c->rounds;
+  if (!last || c->mutual) {
+    if (!last && fakegss_ctl.emptyContinue) {
+      *minor = 0;
+      return GSS_S_CONTINUE_NEEDED;
+    }
+    unsigned char tok[8];
+    memcpy(tok, "FGA", 3);
+    tok[3] = static_cast<unsigned char>(c->step);
+    Put32(tok + 4, c->nonce);
+    NewBuffer(out, tok, sizeof tok);
+  }
+  if (last) {
+    c->done = true;
+    c->completed = fakegss_ctl.clock;
+    if (src != nullptr) *src = NewName(c->peer, strlen(c->peer));
+  }
+  *retFlags = Flags(c, c->mutual ? GSS_C_MUTUAL_FLAG : 0);
+  if (timeRec != nullptr) *timeRec = Lifetime(fakegss_ctl.ctxLifetime);
+  *minor = 0;
+  return last ? GSS_S_COMPLETE : GSS_S_CONTINUE_NEEDED;
+}
+
+FAKE_API OM_uint32 FN(delete_sec_context)(OM_uint32* minor, gss_ctx_id_t* ctx, gss_buffer_t token) {
+  if (token != nullptr) token->length = 0, token->value = nullptr;
+  if (ctx == nullptr || *ctx == GSS_C_NO_CONTEXT) return Fail(minor, GSS_S_NO_CONTEXT);
+  free(*ctx);
+  *ctx = GSS_C_NO_CONTEXT;
+  --fakegss_ctl.liveContexts;
+  return ReleaseResult(minor, kFnDelete);
+}
+
+#ifndef FAKEGSS_NOREQ
+FAKE_API OM_uint32 FN(context_time)(OM_uint32* minor, gss_ctx_id_t ctx, OM_uint32* left) {
+  *left = 0;
+  if (Trip(kFnContextTime)) return Fail(minor, GSS_S_FAILURE);
+  const FakeCtx* c = reinterpret_cast<const FakeCtx*>(ctx);
+  if (c == nullptr || !c->done) return Fail(minor, GSS_S_NO_CONTEXT);
+  *minor = 0;
+  if (fakegss_ctl.ctxLifetime == 0) return *left = GSS_C_INDEFINITE, GSS_S_COMPLETE;
+  const long rest = c->completed + static_cast<long>(fakegss_ctl.ctxLifetime) - fakegss_ctl.clock;
+  if (rest <= 0) return GSS_S_CONTEXT_EXPIRED;
+  *left = static_cast<OM_uint32>(rest);
+  return GSS_S_COMPLETE;
+}
+#endif
+
+// --- Per-message services -----------------------------------------------------------
+
+#ifdef FAKEGSS_V1
+// A version-1 library has only the old names for these.
+#define PROT(n) static OM_uint32 v2_##n
+#else
+#define PROT(n) FAKE_API OM_uint32 FN(n)
+#endif
+
+// MIC token: "FGM", the sequence number, the checksum over the message.
+PROT(get_mic)(OM_uint32* minor, gss_ctx_id_t ctx, gss_qop_t, gss_buffer_t msg, gss_buffer_t tok) {
+  tok->length = 0, tok->value = nullptr;
+  if (Trip(kFnGetMic)) return Fail(minor, GSS_S_FAILURE);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(ctx);
+  if (c == nullptr || !c->done) return Fail(minor, GSS_S_NO_CONTEXT);
+  unsigned char t[11];
+  memcpy(t, "FGM", 3);
+  Put32(t + 3, c->seqOut);
+  Put32(t + 7, Sum(c->nonce, c->seqOut, static_cast<unsigned char*>(msg->value), msg->length));
+  ++c->seqOut;
+  NewBuffer(tok, t, sizeof t);
+  *minor = 0;
+  return GSS_S_COMPLETE;
+}
+
+PROT(verify_mic)(OM_uint32* minor, gss_ctx_id_t ctx, gss_buffer_t msg, gss_buffer_t tok,
+                                  gss_qop_t* qop) {
+  if (qop != nullptr) *qop = 0;
+  if (Trip(kFnVerifyMic)) return Fail(minor, GSS_S_FAILURE);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(ctx);
+  if (c == nullptr || !c->done) return Fail(minor, GSS_S_NO_CONTEXT);
+  const unsigned char* t = static_cast<const unsigned char*>(tok->value);
+  if (tok->length != 11 || memcmp(t, "FGM", 3) != 0) return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+  const uint32_t seq = Get32(t + 3);
+  if (Get32(t + 7) != Sum(c->nonce, seq, static_cast<unsigned char*>(msg->value), msg->length))
+    return Fail(minor, GSS_S_BAD_SIG);
+  *minor = 0;
+  return Sequence(c, seq);
+}
+
+// Wrap token: "FGW", the sequence number, the confidentiality byte, the
+// message (each byte XOR 0x5A when confidential), the checksum over the
+// plain message.
+PROT(wrap)(OM_uint32* minor, gss_ctx_id_t ctx, int confReq, gss_qop_t, gss_buffer_t in,
+                            int* confState, gss_buffer_t out) {
+  out->length = 0, out->value = nullptr;
+  if (Trip(kFnWrap)) return Fail(minor, GSS_S_FAILURE);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(ctx);
+  if (c == nullptr || !c->done) return Fail(minor, GSS_S_NO_CONTEXT);
+  const size_t n = in->length;
+  unsigned char* t = static_cast<unsigned char*>(malloc(n + 12));
+  const bool conf = confReq != 0;
+  memcpy(t, "FGW", 3);
+  Put32(t + 3, c->seqOut);
+  t[7] = conf ? 1 : 0;
+  const unsigned char* m = static_cast<const unsigned char*>(in->value);
+  for (size_t i = 0; i < n; ++i) t[8 + i] = conf ? m[i] ^ 0x5A : m[i];
+  Put32(t + 8 + n, Sum(c->nonce, c->seqOut, m, n));
+  ++c->seqOut;
+  NewBuffer(out, t, n + 12);
+  free(t);
+  if (confState != nullptr) *confState = conf && !fakegss_ctl.noConf;
+  *minor = 0;
+  return GSS_S_COMPLETE;
+}
+
+PROT(unwrap)(OM_uint32* minor, gss_ctx_id_t ctx, gss_buffer_t in, gss_buffer_t out, int* confState,
+                              gss_qop_t* qop) {
+  out->length = 0, out->value = nullptr;
+  if (qop != nullptr) *qop = 0;
+  if (Trip(kFnUnwrap)) return Fail(minor, GSS_S_FAILURE);
+  FakeCtx* c = reinterpret_cast<FakeCtx*>(ctx);
+  if (c == nullptr || !c->done) return Fail(minor, GSS_S_NO_CONTEXT);
+  const unsigned char* t = static_cast<const unsigned char*>(in->value);
+  if (in->length < 12 || memcmp(t, "FGW", 3) != 0) return Fail(minor, GSS_S_DEFECTIVE_TOKEN);
+  const size_t n = in->length - 12;
+  const uint32_t seq = Get32(t + 3);
+  const bool conf = t[7] != 0;
+  const size_t extra = fakegss_ctl.unwrapGrow ? 64 : 0;
+  unsigned char* m = static_cast<unsigned char*>(calloc(1, n + extra + 1));
+  for (size_t i = 0; i < n; ++i) m[i] = conf ? t[8 + i] ^ 0x5A : t[8 + i];
+  if (Get32(t + 8 + n) != Sum(c->nonce, seq, m, n)) {
+    free(m);
+    return Fail(minor, GSS_S_BAD_SIG);
+  }
+  NewBuffer(out, m, n + extra);
+  free(m);
+  if (confState != nullptr) *confState = conf && !fakegss_ctl.noConf;
+  *minor = 0;
+  return Sequence(c, seq);
+}
+
+// The version-1 names over the same services.
+#ifdef FAKEGSS_V1
+FAKE_API OM_uint32 FN(sign)(OM_uint32* m, gss_ctx_id_t c, int q, gss_buffer_t msg, gss_buffer_t t) {
+  return v2_get_mic(m, c, static_cast<gss_qop_t>(q), msg, t);
+}
+FAKE_API OM_uint32 FN(verify)(OM_uint32* m, gss_ctx_id_t c, gss_buffer_t msg, gss_buffer_t t, int* q) {
+  gss_qop_t qq = 0;
+  OM_uint32 r = v2_verify_mic(m, c, msg, t, &qq);
+  if (q != nullptr) *q = static_cast<int>(qq);
+  return r;
+}
+FAKE_API OM_uint32 FN(seal)(OM_uint32* m, gss_ctx_id_t c, int conf, int q, gss_buffer_t in, int* cs, gss_buffer_t out) {
+  return v2_wrap(m, c, conf, static_cast<gss_qop_t>(q), in, cs, out);
+}
+FAKE_API OM_uint32 FN(unseal)(OM_uint32* m, gss_ctx_id_t c, gss_buffer_t in, gss_buffer_t out, int* cs, int* q) {
+  gss_qop_t qq = 0;
+  OM_uint32 r = v2_unwrap(m, c, in, out, cs, &qq);
+  if (q != nullptr) *q = static_cast<int>(qq);
+  return r;
+}
+#endif
+
+// Services the layer looks up and never calls.
 #define UNSERVED(n, ...) \
   FAKE_API OM_uint32 FN(n)(OM_uint32 * minor, __VA_ARGS__) { return Fail(minor, GSS_S_UNAVAILABLE); }
 
-UNSERVED(acquire_cred, gss_name_t, OM_uint32, gss_OID_set, gss_cred_usage_t, gss_cred_id_t*, gss_OID_set*, OM_uint32*)
-UNSERVED(release_cred, gss_cred_id_t*)
-UNSERVED(init_sec_context, gss_cred_id_t, gss_ctx_id_t*, gss_name_t, gss_OID, OM_uint32, OM_uint32,
-         gss_channel_bindings_t, gss_buffer_t, gss_OID*, gss_buffer_t, OM_uint32*, OM_uint32*)
-UNSERVED(accept_sec_context, gss_ctx_id_t*, gss_cred_id_t, gss_buffer_t, gss_channel_bindings_t, gss_name_t*, gss_OID*,
-         gss_buffer_t, OM_uint32*, OM_uint32*, gss_cred_id_t*)
-UNSERVED(delete_sec_context, gss_ctx_id_t*, gss_buffer_t)
-UNSERVED(inquire_cred, gss_cred_id_t, gss_name_t*, OM_uint32*, gss_cred_usage_t*, gss_OID_set*)
 UNSERVED(inquire_context, gss_ctx_id_t, gss_name_t*, gss_name_t*, OM_uint32*, gss_OID*, OM_uint32*, int*, int*)
-#ifndef FAKEGSS_NOREQ
-UNSERVED(context_time, gss_ctx_id_t, OM_uint32*)
-#endif
-#ifdef FAKEGSS_V1
-UNSERVED(sign, gss_ctx_id_t, int, gss_buffer_t, gss_buffer_t)
-UNSERVED(verify, gss_ctx_id_t, gss_buffer_t, gss_buffer_t, int*)
-UNSERVED(seal, gss_ctx_id_t, int, int, gss_buffer_t, int*, gss_buffer_t)
-UNSERVED(unseal, gss_ctx_id_t, gss_buffer_t, gss_buffer_t, int*, int*)
-#else
-UNSERVED(get_mic, gss_ctx_id_t, gss_qop_t, gss_buffer_t, gss_buffer_t)
-UNSERVED(verify_mic, gss_ctx_id_t, gss_buffer_t, gss_buffer_t, gss_qop_t*)
-UNSERVED(wrap, gss_ctx_id_t, int, gss_qop_t, gss_buffer_t, int*, gss_buffer_t)
-UNSERVED(unwrap, gss_ctx_id_t, gss_buffer_t, gss_buffer_t, int*, gss_qop_t*)
-#endif
 #ifndef FAKEGSS_NOOPT
 UNSERVED(process_context_token, gss_ctx_id_t, gss_buffer_t)
 UNSERVED(inquire_cred_by_mech, gss_cred_id_t, gss_OID, gss_name_t*, OM_uint32*, OM_uint32*, gss_cred_usage_t*)

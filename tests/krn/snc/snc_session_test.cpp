@@ -1,0 +1,493 @@
+// SNC sessions end to end over the test GSS-API library: two sessions in
+// one process and a shuttle that carries every frame from one to the other
+// and records its type ("I:INIT A:ACCEPT"). Handshakes with either side
+// first, with and without mutual authentication and over several rounds;
+// data at each protection level; refresh on the library's virtual clock;
+// frames this side never sends; every GSS call failed in turn; tampered and
+// replayed data; and the entries' checks.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "krn/dptrc/err.h"
+#include "krn/snc/snc.h"
+#include "krn/snc/snc_int.h"
+#include "snc_test_util.h"
+
+namespace {
+
+using namespace snctest;
+using tovtest::ToUtf8;
+
+SncSession* S(SNC_HDL h) { return h; }
+
+// Two sessions and the frames between them.
+struct Pair {
+  SNC_HDL ini = nullptr, acc = nullptr;
+  std::string log;
+  std::vector<Bytes> got[2];  // data delivered to the initiator (0) and the acceptor (1)
+  SNC_RC last = WEQ_O_K;     // the last failing result of either side
+  int version = 0;           // when not 0, the protocol version written into every frame
+  std::function<void(Bytes&, bool fromIni)> tamper;  // changes a frame on its way
+  std::vector<Bytes> sent[2];                        // frames sent by the initiator (0), the acceptor (1)
+
+  void Deliver(bool toIni, const uint8_t* p, size_t n, int depth = 0) {
+    Bytes frame(p, p + n);
+    if (version != 0 && frame.size() > 9) frame[9] = static_cast<uint8_t>(version);
+    if (tamper) tamper(frame, !toIni);
+    sent[toIni ? 1 : 0].push_back(frame);
+    log += std::string(log.empty() ? "" : " ") + (toIni ? "A:" : "I:") +
+           (frame.size() > 8 ? SncPFrameName(frame[8]) : "?");
+    const void *data = nullptr, *back = nullptr;
+    size_t dataLen = 0, backLen = 0;
+    SNC_RC rc = SncProcessInput(toIni ? ini : acc, frame.data(), frame.size(), &data, &dataLen, &back, &backLen);
+    if (rc != WEQ_O_K) last = rc;
+    if (data != nullptr) got[toIni ? 0 : 1].emplace_back(static_cast<const uint8_t*>(data),
+                                                         static_cast<const uint8_t*>(data) + dataLen);
+    if (back != nullptr && depth < 40) {
+      Bytes copy(static_cast<const uint8_t*>(back), static_cast<const uint8_t*>(back) + backLen);
+      Deliver(!toIni, copy.data(), copy.size(), depth + 1);
+    }
+  }
+
+  // Sends data from one side until it is done; the answers travel at once.
+  SNC_RC Send(bool fromIni, const std::string& text) {
+    for (int round = 0; round < 20; ++round) {
+      uint8_t done = 0;
+      const void* out = nullptr;
+      size_t outLen = 0;
+      SNC_RC rc = SncProcessOutput(fromIni ? ini : acc, text.data(), text.size(), &done, &out, &outLen);
+      if (rc != WEQ_O_K) return last = rc;
+      if (out != nullptr) {
+        Bytes copy(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
+        Deliver(!fromIni, copy.data(), copy.size());
+      }
+      if (last != WEQ_O_K) return last;
+      if (done) return WEQ_O_K;
+    }
+    return SNCERR_INTERNAL;
+  }
+};
+
+class SncSessions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ThrProcInit();
+    ctl_ = FakeCtl(SNC_FAKEGSS_V2);
+    ASSERT_NE(ctl_, nullptr);
+    SncIResetGlobal();
+    ASSERT_EQ(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0), WEQ_O_K);
+    uint8_t avail = 0;
+    ASSERT_EQ(SncInit(0, nullptr, &avail), WEQ_O_K);
+    ASSERT_EQ(avail, 1);
+  }
+  void TearDown() override {
+    Done();
+    SncIResetGlobal();
+    *ctl_ = FakeGssCtl{};
+    ctl_->mechs[0] = kFakeKrb5, ctl_->nmechs = 1, ctl_->extType = 7, ctl_->realm = "TEST.REALM";
+  }
+  // Sessions of a pair: the initiator towards the acceptor's default name.
+  void Open(int authType = 1) {
+    ASSERT_EQ(SncSessionInit(&p_.ini), WEQ_O_K);
+    ASSERT_EQ(SncSessionInit(&p_.acc), WEQ_O_K);
+    ASSERT_EQ(SncSessionInitiator(p_.ini, authType, 0, "p:host/server"), WEQ_O_K);
+    ASSERT_EQ(SncSessionAcceptor(p_.acc, 0), WEQ_O_K);
+  }
+  // Ends both sessions: nothing of the library stays alive.
+  void Done() {
+    for (SNC_HDL* h : {&p_.ini, &p_.acc}) {
+      if (*h != nullptr) {
+        EXPECT_EQ(SncSessionDone(h), WEQ_O_K);
+      }
+    }
+    EXPECT_EQ((std::vector<long>{ctl_->liveNames, ctl_->liveBuffers, ctl_->liveCreds, ctl_->liveContexts}),
+              (std::vector<long>{0, 0, 0, 0}));
+  }
+  void SetQop(int min, int max, int use) {
+    for (SNC_HDL h : {p_.ini, p_.acc}) S(h)->qopMin = min, S(h)->qopMax = max, S(h)->qopUse = use;
+  }
+  std::string Got(int side) {
+    std::string s;
+    for (const Bytes& b : p_.got[side]) s += std::string(b.begin(), b.end()) + "|";
+    return s;
+  }
+  FakeGssCtl* ctl_ = nullptr;
+  Pair p_;
+};
+
+// Handshakes: who sends first, mutual authentication, several rounds.
+TEST_F(SncSessions, Handshakes) {
+  struct Case {
+    const char* what;
+    bool iniFirst;
+    int authType, rounds;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"initiator first, mutual", true, 1, 1, "I:INIT A:ACCEPT I:DATA_WRAP"},
+      {"initiator first, one token", true, 0, 1, "I:INIT A:ACCEPT_ACK I:DATA_WRAP"},
+      {"acceptor first, mutual", false, 1, 1, "A:INIT_REQ I:INIT A:ACCEPT I:INIT_ACK A:DATA_WRAP"},
+      {"acceptor first, one token", false, 0, 1, "A:INIT_REQ I:INIT A:DATA_WRAP"},
+      {"three rounds, mutual", true, 1, 3, "I:INIT A:ACCEPT I:INIT A:ACCEPT I:INIT A:ACCEPT I:DATA_WRAP"},
+      {"three rounds, acceptor first", false, 0, 3, "A:INIT_REQ I:INIT A:ACCEPT I:INIT A:ACCEPT I:INIT A:DATA_WRAP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ctl_->rounds = c.rounds;
+    p_ = Pair{};
+    Open(c.authType);
+    ASSERT_EQ(p_.Send(c.iniFirst, "hello"), WEQ_O_K) << p_.log;
+    EXPECT_EQ(p_.log, c.log);
+    EXPECT_EQ(Got(c.iniFirst ? 1 : 0), "hello|");
+    EXPECT_EQ((std::vector<int>{S(p_.ini)->state, S(p_.acc)->state}),
+              (std::vector<int>{SNC_STATE_ESTABLISHED, SNC_STATE_ESTABLISHED}));
+    // The acceptor's ACL key is the initiator's canonical name.
+    EXPECT_EQ(std::string(S(p_.acc)->peerName.prName), "p:user@TEST.REALM");
+    ASSERT_EQ(p_.Send(!c.iniFirst, "back"), WEQ_O_K);
+    EXPECT_EQ(Got(c.iniFirst ? 0 : 1), "back|");
+    Done();
+  }
+}
+
+// Data at each level: the frame type, the text delivered, the level.
+TEST_F(SncSessions, DataAtEachLevel) {
+  struct Case {
+    int qop;
+    const char* frame;
+  };
+  for (const Case& c : {Case{1, "DATA_OPEN"}, Case{2, "DATA_MIC"}, Case{3, "DATA_WRAP"}}) {
+    p_ = Pair{};
+    Open();
+    SetQop(c.qop, 3, c.qop);
+    ASSERT_EQ(p_.Send(true, "x"), WEQ_O_K);
+    p_.log.clear();
+    const std::string big(70000, 'b');
+    for (const std::string& text : {std::string("one"), big, std::string("three")}) {
+      ASSERT_EQ(p_.Send(true, text), WEQ_O_K) << c.qop;
+      ASSERT_EQ(p_.Send(false, text + "!"), WEQ_O_K) << c.qop;
+    }
+    EXPECT_EQ(p_.log, std::string("I:") + c.frame + " A:" + c.frame + " I:" + c.frame + " A:" + c.frame + " I:" +
+                          c.frame + " A:" + c.frame);
+    EXPECT_EQ(Got(1), "x|one|" + big + "|three|");
+    EXPECT_EQ(Got(0), "one!|" + big + "!|three!|");
+    EXPECT_EQ((std::vector<int>{S(p_.acc)->dataLevel, S(p_.acc)->lastDataLevel}), (std::vector<int>{c.qop, c.qop}));
+    Done();
+  }
+}
+
+// A context of 700 seconds: at 700 left data goes out; at 590 the
+// initiator's watermark drops to 480: with credentials of 100 seconds it
+// keeps the context, with indefinite ones it refreshes (the new context
+// starts with the watermark again); the acceptor checks the same user
+// again.
+TEST_F(SncSessions, RefreshByTheInitiator) {
+  ctl_->ctxLifetime = 700;
+  Open();
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(true, "b"), WEQ_O_K);
+  EXPECT_EQ(p_.log, "I:DATA_WRAP");
+  ctl_->clock = 110;
+  ctl_->credLifetime = 100;
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(true, "c"), WEQ_O_K) << p_.log;
+  EXPECT_EQ(p_.log, "I:DATA_WRAP");
+  EXPECT_EQ(S(p_.ini)->refWatermark, 480);
+  ctl_->credLifetime = 0;
+  ctl_->clock = 230;
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(true, "d"), WEQ_O_K) << p_.log;
+  EXPECT_EQ(p_.log, "I:INIT A:ACCEPT I:DATA_WRAP");
+  EXPECT_EQ(S(p_.ini)->refWatermark, 600);
+  EXPECT_EQ(Got(1), "a|b|c|d|");
+  // Another user at the next refresh: the acceptor refuses, no more data.
+  ctl_->clock = 230 + 300;
+  ctl_->initUser = "mallory";
+  p_.log.clear();
+  EXPECT_EQ(p_.Send(true, "d"), SNCERR_REFRESH_WRONG_CRED) << p_.log;
+  EXPECT_EQ(S(p_.acc)->state, SNC_STATE_ERROR);
+  EXPECT_EQ(Got(1), "a|b|c|d|");
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_ERROR)), "SNCERR_REFRESH_WRONG_CRED");
+}
+
+// The acceptor asks for the refresh (its watermark 240 lower each time);
+// with credentials near their end the initiator rejects it, until the
+// watermark is below the remaining lifetime and data flows on.
+TEST_F(SncSessions, RefreshAskedByTheAcceptor) {
+  ctl_->ctxLifetime = 700;
+  Open();
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  ctl_->clock = 110;
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(false, "b"), WEQ_O_K) << p_.log;
+  EXPECT_EQ(p_.log, "A:INIT_REQ I:INIT A:ACCEPT I:INIT_ACK A:DATA_WRAP");
+  EXPECT_EQ(S(p_.acc)->refWatermark, 600);
+  ctl_->clock = 110 + 400;
+  ctl_->credLifetime = 100;
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(false, "c"), WEQ_O_K) << p_.log;
+  EXPECT_EQ(p_.log, "A:INIT_REQ I:REJECTED A:INIT_REQ I:REJECTED A:DATA_WRAP");
+  EXPECT_EQ(S(p_.acc)->refWatermark, 120);
+  EXPECT_EQ(Got(0), "b|c|");
+  EXPECT_EQ(S(p_.acc)->state, SNC_STATE_ESTABLISHED);
+}
+
+// A peer of protocol version 1 never triggers a refresh.
+TEST_F(SncSessions, OldPeerNeverRefreshes) {
+  ctl_->ctxLifetime = 700;
+  Open();
+  p_.version = 1;
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  EXPECT_EQ((std::vector<int>{S(p_.ini)->refWatermark, S(p_.acc)->refWatermark}), (std::vector<int>{-1, -1}));
+  ctl_->clock = 650;
+  p_.log.clear();
+  ASSERT_EQ(p_.Send(true, "b"), WEQ_O_K);
+  EXPECT_EQ(p_.log, "I:DATA_WRAP");
+}
+
+// Tampered and replayed data deliver nothing; DATA_OPEN under a minimum of
+// 2 delivers its data with SNCERR_INSECURE.
+TEST_F(SncSessions, TamperReplayAndInsecure) {
+  for (int qop : {2, 3}) {
+    p_ = Pair{};
+    Open();
+    SetQop(qop, 3, qop);
+    ASSERT_EQ(p_.Send(true, "first"), WEQ_O_K);
+    const Bytes replay = p_.sent[0].back();
+    p_.tamper = [](Bytes& f, bool) { f[f.size() - 1] ^= 1; };
+    EXPECT_EQ(p_.Send(true, "second"), SNCERR_GSSAPI);
+    p_.tamper = nullptr;
+    p_.last = WEQ_O_K;
+    p_.Deliver(false, replay.data(), replay.size());
+    EXPECT_EQ(p_.last, SNCERR_GSSAPI) << qop;
+    EXPECT_EQ(Got(1), "first|") << qop;
+    EXPECT_NE(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)).find(qop == 2 ? "Integrity check on data failed"
+                                                              : "Recovery of privacy protected data failed"),
+              std::string::npos);
+    Done();
+  }
+  p_ = Pair{};
+  Open();
+  ASSERT_EQ(p_.Send(true, "x"), WEQ_O_K);
+  S(p_.ini)->qopUse = 1;
+  EXPECT_EQ(p_.Send(true, "open"), SNCERR_INSECURE);
+  EXPECT_EQ(Got(1), "x|open|");
+}
+
+// Context flags the library does not grant, and wraps without privacy.
+TEST_F(SncSessions, MissingFeatures) {
+  struct Case {
+    const char* what;
+    unsigned mask;
+    int noConf, grow;
+    SNC_RC rc;
+  };
+  const Case cases[] = {
+      {"no mutual authentication", GSS_C_MUTUAL_FLAG, 0, 0, SNCERR_MISSING_FEATURE},
+      {"no confidentiality", GSS_C_CONF_FLAG, 0, 0, SNCERR_MISSING_FEATURE},
+      {"no integrity", GSS_C_INTEG_FLAG, 0, 0, SNCERR_MISSING_FEATURE},
+      {"wrap without privacy", 0, 1, 0, SNCERR_GSSAPI},
+      {"unwrap grows", 0, 0, 1, SNCERR_GSSAPI},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    p_ = Pair{};
+    ctl_->flagMask = c.mask, ctl_->noConf = c.noConf, ctl_->unwrapGrow = c.grow;
+    Open();
+    EXPECT_EQ(p_.Send(true, "x"), c.rc) << p_.log;
+    EXPECT_EQ(Got(1), "");
+    ctl_->flagMask = 0, ctl_->noConf = 0, ctl_->unwrapGrow = 0;
+    Done();
+  }
+}
+
+// Every GSS call of the handshake and the data path failed in turn: the
+// call's side ends in ERROR, later calls give SNCERR_DEAD, the library's
+// texts are in the error information, and nothing stays alive.
+TEST_F(SncSessions, EachGssCallFailing) {
+  struct Case {
+    int fn;
+    SNC_RC rc;
+    int tolerated;  // the call whose failure the layer traces and goes on
+  };
+  // The acceptor reads the target's canonical name from the INIT with the
+  // second export; a failure there only costs it the name.
+  const Case cases[] = {{kFnInit, SNCERR_GSSAPI, 0},        {kFnAccept, SNCERR_GSSAPI, 0},
+                        {kFnAcquireCred, SNCERR_GSSAPI, 0}, {kFnContextTime, SNCERR_GSSAPI, 0},
+                        {kFnWrap, SNCERR_GSSAPI, 0},        {kFnUnwrap, SNCERR_GSSAPI, 0},
+                        {kFnImportName, SNCERR_GSSAPI, 0},  {kFnExportName, SNCERR_GSSAPI, 2}};
+  for (const Case& c : cases) {
+    for (int at = 1; at <= 2; ++at) {
+      SCOPED_TRACE(std::to_string(c.fn) + " call " + std::to_string(at));
+      p_ = Pair{};
+      *ctl_ = FakeGssCtl{};
+      ctl_->mechs[0] = kFakeKrb5, ctl_->nmechs = 1, ctl_->realm = "TEST.REALM";
+      ASSERT_EQ(SncSessionInit(&p_.ini), WEQ_O_K);
+      ASSERT_EQ(SncSessionInit(&p_.acc), WEQ_O_K);
+      ASSERT_EQ(SncSessionAcceptor(p_.acc, 0), WEQ_O_K);
+      ctl_->failFn = c.fn, ctl_->failAt = at;
+      SNC_RC rc = SncSessionInitiator(p_.ini, 1, 0, "p:host/server");
+      if (rc == WEQ_O_K) rc = p_.Send(true, "data");
+      if (rc == WEQ_O_K) rc = p_.Send(true, "more");
+      if (rc == WEQ_O_K) rc = p_.Send(false, "back");
+      if (ctl_->calls[c.fn] < at || at == c.tolerated) {  // the call never came this far, or was tolerated
+        EXPECT_EQ(rc, WEQ_O_K);
+      } else {
+        EXPECT_EQ(rc, c.rc) << p_.log;
+        EXPECT_NE(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)).find("\nGSS-API(maj): fake major status 0x"),
+                  std::string::npos)
+            << ToUtf8(ErrGetFld(ERR_FLD_DETAIL));
+        const bool broken = S(p_.ini)->state == SNC_STATE_ERROR || S(p_.acc)->state == SNC_STATE_ERROR;
+        if (broken) {
+          SNC_HDL dead = S(p_.ini)->state == SNC_STATE_ERROR ? p_.ini : p_.acc;
+          uint8_t done = 0;
+          const void* out = nullptr;
+          size_t outLen = 0;
+          EXPECT_EQ(SncProcessOutput(dead, "z", 1, &done, &out, &outLen), SNCERR_DEAD);
+        }
+      }
+      ctl_->failFn = 0;
+      Done();
+    }
+  }
+}
+
+// Frames this side never sends, from the fixture encoder's layout.
+TEST_F(SncSessions, FramesNeverSent) {
+  Open();
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  auto frame = [](int type, const Bytes& data, const std::vector<Bytes>& items = {}) {
+    SncSession s{};
+    SncBytes it[SNC_FRAME_ITEMS] = {};
+    for (size_t i = 0; i < items.size(); ++i) it[i] = {items[i].empty() ? nullptr : items[i].data(),
+                                                       static_cast<uint32_t>(items[i].size())};
+    MakeFrame(&s, {}, {data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size())}, type, 0, it, &s.out);
+    Bytes f(s.out.data, s.out.data + s.out.used);
+    SncPFreeOutBuf(&s.out);
+    return f;
+  };
+  const Bytes one = {0};
+  const Bytes canon(S(p_.acc)->peerName.xpName, S(p_.acc)->peerName.xpName + S(p_.acc)->peerName.xpLen);
+  struct Case {
+    const char* what;
+    Bytes frame;
+    bool toIni;
+    SNC_RC rc;
+    int state;
+  };
+  const std::string pr = "p:someone@ELSE";
+  const Case cases[] = {
+      {"type 20", frame(FR_DATA_OPEN, {'x'}), true, WEQ_O_K, SNC_STATE_ESTABLISHED},
+      {"REVERSE_REQ", frame(FR_REVERSE_REQ, {'x'}), true, SNCERR_WRONG_FRAME, SNC_STATE_ESTABLISHED},
+      {"INIT_ACK at the initiator", frame(FR_INIT_ACK, {}), true, SNCERR_WRONG_FRAME, SNC_STATE_ESTABLISHED},
+      {"REJECTED established", frame(FR_REJECTED, {}), true, WEQ_O_K, SNC_STATE_ESTABLISHED},
+      {"ERROR 40", frame(FR_ERROR, one, {canon, {}, Bytes(pr.begin(), pr.end()), {0, 40}}), true,
+       SNCERR_WRONG_TARGET, SNC_STATE_ERROR},
+      {"SHUTDOWN_MSG", frame(FR_SHUTDOWN_MSG, {'b', 'y', 'e'}), false, SNCERR_SHUTDOWN_MSG, SNC_STATE_DEAD},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes f = c.frame;
+    if (std::string(c.what) == "type 20") f[8] = 20;
+    p_.last = WEQ_O_K;
+    p_.Deliver(c.toIni, f.data(), f.size());
+    EXPECT_EQ(p_.last, c.rc);
+    EXPECT_EQ(S(c.toIni ? p_.ini : p_.acc)->state, c.state);
+  }
+  EXPECT_EQ(Hex(S(p_.ini)->peerName.xpName, S(p_.ini)->peerName.xpLen), Hex(canon.data(), canon.size()));
+  EXPECT_EQ(Got(1), "a|bye|");
+  p_.last = WEQ_O_K;
+  const Bytes shut = frame(FR_SHUTDOWN, {});
+  p_.Deliver(false, shut.data(), shut.size());
+  EXPECT_EQ(p_.last, SNCERR_DEAD);
+  // An ERROR frame whose code is 0 is one without a code.
+  Done();
+  p_ = Pair{};
+  Open();
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  const Bytes zero = frame(FR_ERROR, one, {{}, {}, {}, {0, 0}});
+  p_.Deliver(false, zero.data(), zero.size());
+  EXPECT_EQ((std::vector<int>{p_.last, S(p_.acc)->state}), (std::vector<int>{-10, SNC_STATE_ERROR}));
+}
+
+// Two frames in one input: the answer of the first is handed out when the
+// second needs none; when both need one, neither is.
+TEST_F(SncSessions, TwoFramesInOneInput) {
+  Open(0);
+  uint8_t done = 0;
+  const void* out = nullptr;
+  size_t outLen = 0;
+  ASSERT_EQ(SncProcessOutput(p_.ini, "x", 1, &done, &out, &outLen), WEQ_O_K);
+  Bytes init(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
+  SncSession s{};
+  MakeFrame(&s, {}, {}, FR_REJECTED, 0, nullptr, &s.out);
+  Bytes both = init;
+  both.insert(both.end(), s.out.data, s.out.data + s.out.used);
+  const void *data = nullptr, *back = nullptr;
+  size_t dataLen = 0, backLen = 0;
+  ASSERT_EQ(SncProcessInput(p_.acc, both.data(), both.size(), &data, &dataLen, &back, &backLen), WEQ_O_K);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(SncPFrameName(static_cast<const uint8_t*>(back)[8]), std::string("ACCEPT_ACK"));
+  SncPFreeOutBuf(&s.out);
+  Done();
+  p_ = Pair{};
+  Open(1);
+  SncSession* a = S(p_.acc);
+  ASSERT_EQ(SncProcessOutput(p_.acc, "y", 1, &done, &out, &outLen), WEQ_O_K);  // INIT_REQ
+  ASSERT_EQ(SncProcessOutput(p_.ini, "x", 1, &done, &out, &outLen), WEQ_O_K);  // INIT
+  // The INIT, and the same INIT again as the start of a refresh: each
+  // needs an ACCEPT.
+  Bytes two(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
+  Bytes again = two;
+  again[23] |= SNC_FLAG_REFRESH;
+  two.insert(two.end(), again.begin(), again.end());
+  EXPECT_EQ(SncProcessInput(p_.acc, two.data(), two.size(), &data, &dataLen, &back, &backLen), SNCERR_INTERNAL);
+  EXPECT_EQ(back, nullptr);
+  (void)a;
+}
+
+// The entries' checks before and around the state machine.
+TEST_F(SncSessions, EntryChecks) {
+  SNC_HDL h = nullptr;
+  uint8_t done = 0;
+  const void *out = nullptr, *data = nullptr, *back = nullptr;
+  size_t n = 0, m = 0;
+  ASSERT_EQ(SncSessionInit(&h), WEQ_O_K);
+  SncSession bogus{};
+  std::vector<int> got = {
+      SncSessionInit(nullptr),
+      SncProcessOutput(&bogus, "x", 1, &done, &out, &n),
+      SncProcessOutput(h, nullptr, 1, &done, &out, &n),
+      SncProcessOutput(h, "x", 1, nullptr, &out, &n),
+      SncProcessInput(h, nullptr, 0, &data, &n, &back, &m),
+      SncSessionInitiator(h, 2, 0, "p:x"),
+      SncSessionInitiator(h, 1, 0, ""),
+      SncSessionInitiator(h, 1, 0, nullptr),
+      SncSessionAcceptor(&bogus, 0),
+      SncProcessOutput(h, "pass", 4, &done, &out, &n),
+      static_cast<int>(n) * 10 + done,
+      SncSetMyName(nullptr, "p:me"),
+      SncSessionAcceptor(h, 0),
+      SncSetMyName(h, "p:late"),
+      SncSessionInitiator(h, 1, 0, "p:x"),
+      SncSessionDone(nullptr),
+      SncSessionDone(&h),
+      h == nullptr,
+  };
+  EXPECT_EQ(got, (std::vector<int>{SNCERR_FUNC_ARGS, SNCERR_BAD_SNC_HDL, SNCERR_FUNC_ARGS, SNCERR_FUNC_ARGS,
+                                   SNCERR_FUNC_ARGS, SNCERR_FUNC_ARGS, SNCERR_FUNC_ARGS, SNCERR_FUNC_ARGS,
+                                   SNCERR_BAD_SNC_HDL, WEQ_O_K, 41, WEQ_O_K, WEQ_O_K, SNCERR_NOT_AVAIL,
+                                   SNCERR_SESSION_ACTIVE, SNCERR_FUNC_ARGS, WEQ_O_K, 1}));
+  // The default session's own name goes into new sessions.
+  ASSERT_EQ(SncSessionInit(&h), WEQ_O_K);
+  EXPECT_EQ(std::string(S(h)->myName.prName), "p:me@TEST.REALM");
+  EXPECT_NE(S(h)->myName.xpName, S(gSnc.dflt)->myName.xpName);
+  EXPECT_EQ(SncSessionDone(&h), WEQ_O_K);
+  EXPECT_EQ(SncSetMyName(nullptr, nullptr), WEQ_O_K);
+}
+
+}  // namespace
