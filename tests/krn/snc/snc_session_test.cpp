@@ -22,56 +22,6 @@ namespace {
 using namespace snctest;
 using tovtest::ToUtf8;
 
-SncSession* S(SNC_HDL h) { return h; }
-
-// Two sessions and the frames between them.
-struct Pair {
-  SNC_HDL ini = nullptr, acc = nullptr;
-  std::string log;
-  std::vector<Bytes> got[2];  // data delivered to the initiator (0) and the acceptor (1)
-  SNC_RC last = WEQ_O_K;     // the last failing result of either side
-  int version = 0;           // when not 0, the protocol version written into every frame
-  std::function<void(Bytes&, bool fromIni)> tamper;  // changes a frame on its way
-  std::vector<Bytes> sent[2];                        // frames sent by the initiator (0), the acceptor (1)
-
-  void Deliver(bool toIni, const uint8_t* p, size_t n, int depth = 0) {
-    Bytes frame(p, p + n);
-    if (version != 0 && frame.size() > 9) frame[9] = static_cast<uint8_t>(version);
-    if (tamper) tamper(frame, !toIni);
-    sent[toIni ? 1 : 0].push_back(frame);
-    log += std::string(log.empty() ? "" : " ") + (toIni ? "A:" : "I:") +
-           (frame.size() > 8 ? SncPFrameName(frame[8]) : "?");
-    const void *data = nullptr, *back = nullptr;
-    size_t dataLen = 0, backLen = 0;
-    SNC_RC rc = SncProcessInput(toIni ? ini : acc, frame.data(), frame.size(), &data, &dataLen, &back, &backLen);
-    if (rc != WEQ_O_K) last = rc;
-    if (data != nullptr) got[toIni ? 0 : 1].emplace_back(static_cast<const uint8_t*>(data),
-                                                         static_cast<const uint8_t*>(data) + dataLen);
-    if (back != nullptr && depth < 40) {
-      Bytes copy(static_cast<const uint8_t*>(back), static_cast<const uint8_t*>(back) + backLen);
-      Deliver(!toIni, copy.data(), copy.size(), depth + 1);
-    }
-  }
-
-  // Sends data from one side until it is done; the answers travel at once.
-  SNC_RC Send(bool fromIni, const std::string& text) {
-    for (int round = 0; round < 20; ++round) {
-      uint8_t done = 0;
-      const void* out = nullptr;
-      size_t outLen = 0;
-      SNC_RC rc = SncProcessOutput(fromIni ? ini : acc, text.data(), text.size(), &done, &out, &outLen);
-      if (rc != WEQ_O_K) return last = rc;
-      if (out != nullptr) {
-        Bytes copy(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
-        Deliver(!fromIni, copy.data(), copy.size());
-      }
-      if (last != WEQ_O_K) return last;
-      if (done) return WEQ_O_K;
-    }
-    return SNCERR_INTERNAL;
-  }
-};
-
 class SncSessions : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -488,6 +438,97 @@ TEST_F(SncSessions, EntryChecks) {
   EXPECT_NE(S(h)->myName.xpName, S(gSnc.dflt)->myName.xpName);
   EXPECT_EQ(SncSessionDone(&h), WEQ_O_K);
   EXPECT_EQ(SncSetMyName(nullptr, nullptr), WEQ_O_K);
+}
+
+}  // namespace
+
+namespace {
+
+// SncInit, each case in a child process: the program types, the profile,
+// credential checks, the default session's limits, later calls and a fresh
+// start after a failure.
+TEST(SncInitTypes, InChildren) {
+  struct Case {
+    const char* what;
+    int progType;
+    const char* profile;  // file contents or NULL
+    void (*setup)(FakeGssCtl*);
+    std::string want;                // what the child prints
+    std::vector<std::string> trace;  // pieces of its trace
+  };
+  const Case cases[] = {
+      {"type 0", 0, nullptr, nullptr, "0 1|0 1|min=2 max=3 use=3|",
+       {"SncInit(): Initializing Secure Network Communication (SNC)\n",
+        "      PC with Linux x86_64 (mt,ascii,WEQ_UC/size_t/void* = 16/64/64)\n",
+        "    sec_avail = \"true\"\n"}},
+      {"type 9 from the store", 9, nullptr, nullptr, "0 1|0 1|min=2 max=3 use=3|", {}},
+      {"NTLM limits the levels", 0, nullptr, [](FakeGssCtl* c) { c->mechs[0] = kFakeNtlm; },
+       "0 1|0 1|min=1 max=1 use=1|",
+       {"SncIInit(): \"weqntlm\" limits snc/data_protection/max = 1 (Open)\n",
+        "SncIInit(): \"weqntlm\" limits snc/data_protection/min = 1 (Open)\n"}},
+      {"type 3 disabled", 3, "[snc]\nenable = 0\n", nullptr, "0 0|0 0|passed 4 done 1|myname -2|",
+       {"SncInit(): snc/enable=0, external security disabled\n", "    sec_avail = \"false\"\n"}},
+      {"type 1 without own name", 1, "[snc]\n", nullptr, "-1 0|-1 0|",
+       {"SncInit(): Missing profile paramter \"snc/identity/as\" !\n"}},
+      {"type 1 with own name", 1, "[snc]\nidentity/as = p:host/server\n", nullptr,
+       "0 1|0 1|min=2 max=3 use=3|own=p:host/server@TEST.REALM|",
+       {"SncInit(): Accepting  Credentials available, lifetime=Indefinite\n",
+        "SncInit(): Initiating Credentials available, lifetime=Indefinite\n"}},
+      {"type 5 without credentials", 5, "[snc]\n", [](FakeGssCtl* c) { c->cred = kFakeCredNone; }, "-4 0|-4 0|",
+       {"SncInit(): Fatal -- Initiating Credentials not available!\n"}},
+      {"type 4 with expired credentials", 4, "[snc]\nidentity/ms = p:host/server\n",
+       [](FakeGssCtl* c) { c->cred = kFakeCredExpired; }, "-4 0|-4 0|",
+       {"SncInit(): Fatal -- Accepting Credentials not available!\n", "Could't acquire ACCEPTING credentials for"}},
+      {"no such library", 0, nullptr, [](FakeGssCtl*) { setenv("SNC_LIB", "/nonexistent/gss.so", 1); }, "-1 0|-1 0|",
+       {"Unable to load GSS-API library\nnamed \"/nonexistent/gss.so\""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tovtest::TempDir tmp;
+    tovtest::ChildResult r = InChild(3, [&] {
+      unsetenv("SNC_LIB");
+      FakeGssCtl* ctl = FakeCtl(SNC_FAKEGSS_V2);
+      if (c.setup != nullptr) c.setup(ctl);
+      if (getenv("SNC_LIB") == nullptr) SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0);
+      std::string file;
+      if (c.profile != nullptr) {
+        file = tmp.File("snc.pfl");
+        tovtest::WriteFile(file, c.profile);
+      }
+      SNC_HDL h = nullptr;
+      if (SncSessionInit(&h) != SNCERR_INIT_FIRST) return 1;
+      uint8_t avail = 9;
+      if (SncInit(10, nullptr, &avail) != SNCERR_FUNC_ARGS || SncInit(0, nullptr, nullptr) != SNCERR_FUNC_ARGS) return 2;
+      // The first call, and a second one that reports the first's result
+      // (or, after a failure, starts over with the same outcome).
+      for (int i = 0; i < 2; ++i) {
+        const SNC_RC rc = SncInit(c.progType, c.profile != nullptr ? file.c_str() : nullptr, &avail);
+        printf("%d %d|", rc, avail);
+      }
+      if (gSnc.initialized) {
+        if (SncSessionInit(&h) != WEQ_O_K) return 3;
+        if (gSnc.active) {
+          printf("min=%d max=%d use=%d|", S(h)->qopMin, S(h)->qopMax, S(h)->qopUse);
+          if (S(h)->myName.prName[0] != 0) printf("own=%s|", S(h)->myName.prName);
+        } else {
+          uint8_t done = 0;
+          const void* out = nullptr;
+          size_t outLen = 0;
+          SncProcessOutput(h, "data", 4, &done, &out, &outLen);
+          printf("passed %zu done %d|myname %d|", out == static_cast<const void*>("data") ? outLen : outLen + 100,
+                 done, SncSetMyName(h, "p:x"));
+        }
+        SncSessionDone(&h);
+      } else if (SncSessionInit(&h) != SNCERR_INIT_FIRST) {
+        return 4;
+      }
+      fflush(stdout);
+      return 0;
+    });
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, c.want);
+    for (const std::string& piece : c.trace) EXPECT_NE(Untagged(r.err).find(piece), std::string::npos) << piece;
+  }
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <stdint.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "krn/dptrc/dptrc.h"
+#include "krn/snc/snc.h"
 #include "krn/snc/snc_int.h"
 #include "krn/thr/thr.h"
 #include "snc_fakegss.h"
@@ -83,6 +85,56 @@ struct ParseFixture {
   int qop[3];
   uint32_t mask;
   std::array<std::array<uint32_t, 2>, 8> items;  // offset, length
+};
+
+inline SncSession* S(SNC_HDL h) { return h; }
+
+// Two sessions and the frames between them.
+struct Pair {
+  SNC_HDL ini = nullptr, acc = nullptr;
+  std::string log;
+  std::vector<Bytes> got[2];  // data delivered to the initiator (0) and the acceptor (1)
+  SNC_RC last = WEQ_O_K;     // the last failing result of either side
+  int version = 0;           // when not 0, the protocol version written into every frame
+  std::function<void(Bytes&, bool fromIni)> tamper;  // changes a frame on its way
+  std::vector<Bytes> sent[2];                        // frames sent by the initiator (0), the acceptor (1)
+
+  void Deliver(bool toIni, const uint8_t* p, size_t n, int depth = 0) {
+    Bytes frame(p, p + n);
+    if (version != 0 && frame.size() > 9) frame[9] = static_cast<uint8_t>(version);
+    if (tamper) tamper(frame, !toIni);
+    sent[toIni ? 1 : 0].push_back(frame);
+    log += std::string(log.empty() ? "" : " ") + (toIni ? "A:" : "I:") +
+           (frame.size() > 8 ? SncPFrameName(frame[8]) : "?");
+    const void *data = nullptr, *back = nullptr;
+    size_t dataLen = 0, backLen = 0;
+    SNC_RC rc = SncProcessInput(toIni ? ini : acc, frame.data(), frame.size(), &data, &dataLen, &back, &backLen);
+    if (rc != WEQ_O_K) last = rc;
+    if (data != nullptr) got[toIni ? 0 : 1].emplace_back(static_cast<const uint8_t*>(data),
+                                                         static_cast<const uint8_t*>(data) + dataLen);
+    if (back != nullptr && depth < 40) {
+      Bytes copy(static_cast<const uint8_t*>(back), static_cast<const uint8_t*>(back) + backLen);
+      Deliver(!toIni, copy.data(), copy.size(), depth + 1);
+    }
+  }
+
+  // Sends data from one side until it is done; the answers travel at once.
+  SNC_RC Send(bool fromIni, const std::string& text) {
+    for (int round = 0; round < 20; ++round) {
+      uint8_t done = 0;
+      const void* out = nullptr;
+      size_t outLen = 0;
+      SNC_RC rc = SncProcessOutput(fromIni ? ini : acc, text.data(), text.size(), &done, &out, &outLen);
+      if (rc != WEQ_O_K) return last = rc;
+      if (out != nullptr) {
+        Bytes copy(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
+        Deliver(!fromIni, copy.data(), copy.size());
+      }
+      if (last != WEQ_O_K) return last;
+      if (done) return WEQ_O_K;
+    }
+    return SNCERR_INTERNAL;
+  }
 };
 
 }  // namespace snctest
