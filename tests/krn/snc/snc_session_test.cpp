@@ -400,6 +400,21 @@ TEST_F(SncSessions, TwoFramesInOneInput) {
   (void)a;
 }
 
+// Releases the library refuses are recorded as SNCERR_PLAUSI; the handles
+// are gone all the same.
+TEST_F(SncSessions, RefusedReleases) {
+  Open();
+  ASSERT_EQ(p_.Send(true, "a"), WEQ_O_K);
+  ctl_->failRelease = 1;
+  ErrClear();
+  EXPECT_EQ(SncSessionDone(&p_.ini), WEQ_O_K);
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_ERROR)), "SNCERR_PLAUSI");
+  // Context first, then the target's internal name, which is recorded last.
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)), "Cleanup: trying to release GSSAPI internal name");
+  EXPECT_EQ(SncSessionDone(&p_.acc), WEQ_O_K);
+  ctl_->failRelease = 0;
+}
+
 // The entries' checks before and around the state machine.
 TEST_F(SncSessions, EntryChecks) {
   SNC_HDL h = nullptr;
