@@ -129,27 +129,26 @@ SNC_RC Exit(const char* entry, SNC_RC rc, int line) {
   return rc;
 }
 
-// The global lock for the whole of an entry; GSS-API calls run under it.
-class EntryLock {
- public:
-  EntryLock() : held_(gSnc.mtxExists.load(std::memory_order_acquire)) {
-    if (held_) ThrMtxLock(&gSnc.mtx);
-  }
-  ~EntryLock() {
-    if (held_) ThrMtxUnlock(&gSnc.mtx);
-  }
-  EntryLock(const EntryLock&) = delete;
-  EntryLock& operator=(const EntryLock&) = delete;
-
- private:
-  bool held_;
-};
-
 void FreeSession(SncSession* s) {
   if (s == nullptr) return;
   SncPSessionRelease(s);
   s->mark = 0;
   free(s);
+}
+
+// The credential check of a program type: the default session's own name
+// from the credentials, traced with their lifetime.
+SNC_RC CheckCred(int usage) {
+  OM_uint32 life = 0;
+  const SNC_RC rc = SncPNameFromCred(usage, &life);
+  const char* what = usage == GSS_C_ACCEPT ? "Accepting " : "Initiating";
+  char buf[64];
+  if (rc != WEQ_O_K) {
+    SNC_TRC(1, "%.32s(): Fatal -- %s Credentials not available!\n", "SncInit", usage == GSS_C_ACCEPT ? "Accepting" : what);
+  } else {
+    SNC_TRC(2, "%.32s(): %s Credentials available, lifetime=%.64s\n", "SncInit", what, SncPLifetimeText(life, buf, sizeof buf));
+  }
+  return rc;
 }
 
 SNC_RC FirstInit(int progType) {
@@ -201,23 +200,9 @@ SNC_RC FirstInit(int progType) {
       } else {
         rc = SncPSetNewName(gSnc.dflt, &gSnc.dflt->myName, text, 0, false);
       }
-      if (rc == WEQ_O_K && row.checkAcceptCred) {
-        OM_uint32 life = 0;
-        rc = SncPNameFromCred(GSS_C_ACCEPT, &life);
-        char buf[64];
-        if (rc != WEQ_O_K) SNC_TRC(1, "%.32s(): Fatal -- Accepting Credentials not available!\n", "SncInit");
-        else SNC_TRC(2, "%.32s(): Accepting  Credentials available, lifetime=%.64s\n", "SncInit",
-                     SncPLifetimeText(life, buf, sizeof buf));
-      }
+      if (rc == WEQ_O_K && row.checkAcceptCred) rc = CheckCred(GSS_C_ACCEPT);
     }
-    if (rc == WEQ_O_K && gSncAdapter[0] != nullptr && row.checkInitCred) {
-      OM_uint32 life = 0;
-      rc = SncPNameFromCred(GSS_C_INITIATE, &life);
-      char buf[64];
-      if (rc != WEQ_O_K) SNC_TRC(1, "%.32s(): Fatal -- Initiating Credentials not available!\n", "SncInit");
-      else SNC_TRC(2, "%.32s(): Initiating Credentials available, lifetime=%.64s\n", "SncInit",
-                   SncPLifetimeText(life, buf, sizeof buf));
-    }
+    if (rc == WEQ_O_K && gSncAdapter[0] != nullptr && row.checkInitCred) rc = CheckCred(GSS_C_INITIATE);
   }
   if (rc == WEQ_O_K && gSncAdapter[0] != nullptr) gSnc.active = true;
   return rc;
@@ -314,7 +299,7 @@ SNC_RC SncInit(int progType, const char* profileFile, uint8_t* secAvail) {
 // --- Sessions -------------------------------------------------------------------------
 
 SNC_RC SncSessionInit(SNC_HDL* hdl) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   if (!Initialized()) return Exit("SncSessionInit", SNCERR_INIT_FIRST, __LINE__);
   if (hdl == nullptr) return Exit("SncSessionInit", SNCERR_FUNC_ARGS, __LINE__);
   SncSession* s = static_cast<SncSession*>(calloc(1, sizeof(SncSession)));
@@ -343,7 +328,7 @@ SNC_RC SncSessionInit(SNC_HDL* hdl) {
 }
 
 SNC_RC SncSessionDone(SNC_HDL* hdl) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   if (!Initialized()) return Exit("SncSessionDone", SNCERR_INIT_FIRST, __LINE__);
   if (hdl == nullptr) return Exit("SncSessionDone", SNCERR_FUNC_ARGS, __LINE__);
   if (!Valid(*hdl)) return Exit("SncSessionDone", SNCERR_BAD_SNC_HDL, __LINE__);
@@ -370,7 +355,7 @@ SNC_RC ActiveSession(SNC_HDL hdl, bool nullIsDefault, SncSession** s) {
 }  // namespace
 
 SNC_RC SncSetMyName(SNC_HDL hdl, const char* name) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, true, &s);
   if (rc == WEQ_O_K && s->state != SNC_STATE_NONE) rc = SNCERR_NOT_AVAIL;
@@ -380,7 +365,7 @@ SNC_RC SncSetMyName(SNC_HDL hdl, const char* name) {
 }
 
 SNC_RC SncSessionAcceptor(SNC_HDL hdl, uint32_t sizeHint) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, false, &s);
   if (rc == WEQ_O_K) rc = SncPSetRole(s, SNC_ACCEPT, sizeHint);
@@ -389,7 +374,7 @@ SNC_RC SncSessionAcceptor(SNC_HDL hdl, uint32_t sizeHint) {
 }
 
 SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const char* target) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, false, &s);
   if (rc == WEQ_O_K && (target == nullptr || target[0] == 0 || (authType != 0 && authType != 1)))
@@ -410,7 +395,7 @@ SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const c
 
 SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done, const void** out,
                         size_t* outLen) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   constexpr const char* kE = "SncProcessOutput";
   if (!Initialized()) return Exit(kE, SNCERR_INIT_FIRST, __LINE__);
   SncSession* s = hdl;
@@ -440,7 +425,7 @@ SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done
 
 SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** data, size_t* dataLen,
                        const void** back, size_t* backLen) {
-  EntryLock lock;
+  SncGlobalLock lock;  // the whole entry, GSS-API calls included
   constexpr const char* kE = "SncProcessInput";
   if (!Initialized()) return Exit(kE, SNCERR_INIT_FIRST, __LINE__);
   SncSession* s = hdl;

@@ -571,6 +571,41 @@ SNC_RC ReceiveData(SncSession* s, const SncParsedFrame& f, int* action) {
   return WEQ_O_K;
 }
 
+// The establishment step on the token of an INIT (acceptor) or ACCEPT
+// (initiator) and the answer: the next token, or the acknowledgement when
+// the context completed without one. The acceptor acknowledges when it did
+// not ask for the establishment, the initiator when it was asked; the
+// system's own adapter library acknowledges every time.
+SNC_RC Answer(SncSession* s, const SncParsedFrame& f, bool acceptor, int* action) {
+  const bool exchanging = s->state == (acceptor ? SNC_STATE_ACCEPTING : SNC_STATE_INITIATING);
+  const uint16_t refresh = s->state == (acceptor ? SNC_STATE_ACC_REFR : SNC_STATE_INI_REFR) ? SNC_FLAG_REFRESH : 0;
+  gss_buffer_desc tok;
+  bool complete = false;
+  SNC_RC rc = SncPEstablishContext(s, f.token, f.tokenLen, &tok, &complete);
+  if (rc != WEQ_O_K) return rc;
+  if (!complete && tok.length == 0) {
+    SNC_TRCERR("%.32s(): while processing an FR_%.32s\n   %.32s() failed to return a token!", "SncPFrameIn",
+               SncPFrameName(f.type), acceptor ? "gss_accept_sec_context" : "gss_init_sec_context");
+    SncPReleaseBuffer(A(s), &tok);
+    s->state = SNC_STATE_ERROR;
+    return SNCERR_INTERNAL;
+  }
+  if (exchanging && !complete) *action |= SNC_ACT_MORE;
+  const bool ack = acceptor ? !s->ackFlag || PeerIsOwnAdapter(s) : s->ackFlag && !PeerIsOwnAdapter(s);
+  if (tok.length > 0) {
+    rc = Send(s, acceptor ? FR_ACCEPT : FR_INIT, Bytes(tok.value, tok.length), OwnId(s), nullptr, refresh);
+    SncPReleaseBuffer(A(s), &tok);
+    if (rc != WEQ_O_K) return rc;
+    *action |= SNC_ACT_SEND;
+  } else if (complete && ack) {
+    rc = Send(s, acceptor ? FR_ACCEPT_ACK : FR_INIT_ACK, {}, {});
+    if (rc != WEQ_O_K) return rc;
+    *action |= SNC_ACT_SEND;
+  }
+  if (complete) s->ackFlag = false;
+  return WEQ_O_K;
+}
+
 SNC_RC OnInitReq(SncSession* s, const SncParsedFrame& f, int* action) {
   if (s->role != SNC_INITIATE) return Confused(s, f);
   s->ackFlag = true;
@@ -668,31 +703,7 @@ SNC_RC OnInit(SncSession* s, const SncParsedFrame& f, int* action) {
       return rc;
     }
   }
-  const bool accepting = s->state == SNC_STATE_ACCEPTING;
-  const uint16_t refresh = s->state == SNC_STATE_ACC_REFR ? SNC_FLAG_REFRESH : 0;
-  gss_buffer_desc tok;
-  bool complete = false;
-  SNC_RC rc = SncPEstablishContext(s, f.token, f.tokenLen, &tok, &complete);
-  if (rc != WEQ_O_K) return rc;
-  if (!complete && tok.length == 0) {
-    SNC_TRCERR("%.32s(): while processing an FR_INIT\n   gss_accept_sec_context() failed to return a token!", "SncPFrameIn");
-    SncPReleaseBuffer(A(s), &tok);
-    s->state = SNC_STATE_ERROR;
-    return SNCERR_INTERNAL;
-  }
-  if (accepting && !complete) *action |= SNC_ACT_MORE;
-  if (tok.length > 0) {
-    rc = Send(s, FR_ACCEPT, Bytes(tok.value, tok.length), OwnId(s), nullptr, refresh);
-    SncPReleaseBuffer(A(s), &tok);
-    if (rc != WEQ_O_K) return rc;
-    *action |= SNC_ACT_SEND;
-  } else if (complete && (!s->ackFlag || PeerIsOwnAdapter(s))) {
-    rc = Send(s, FR_ACCEPT_ACK, {}, {});
-    if (rc != WEQ_O_K) return rc;
-    *action |= SNC_ACT_SEND;
-  }
-  if (complete) s->ackFlag = false;
-  return WEQ_O_K;
+  return Answer(s, f, true, action);
 }
 
 SNC_RC OnAccept(SncSession* s, const SncParsedFrame& f, int* action) {
@@ -703,31 +714,7 @@ SNC_RC OnAccept(SncSession* s, const SncParsedFrame& f, int* action) {
   }
   KeepPeerId(s, f);
   if (f.qopMin != 0 && s->qopUse < f.qopMin) Raise(s, f.qopMin);
-  const bool initiating = s->state == SNC_STATE_INITIATING;
-  const uint16_t refreshing = s->state == SNC_STATE_INI_REFR ? SNC_FLAG_REFRESH : 0;
-  gss_buffer_desc tok;
-  bool complete = false;
-  SNC_RC rc = SncPEstablishContext(s, f.token, f.tokenLen, &tok, &complete);
-  if (rc != WEQ_O_K) return rc;
-  if (!complete && tok.length == 0) {
-    SNC_TRCERR("%.32s(): while processing an FR_ACCEPT\n   gss_init_sec_context() failed to return a token!", "SncPFrameIn");
-    SncPReleaseBuffer(A(s), &tok);
-    s->state = SNC_STATE_ERROR;
-    return SNCERR_INTERNAL;
-  }
-  if (initiating && !complete) *action |= SNC_ACT_MORE;
-  if (tok.length > 0) {
-    rc = Send(s, FR_INIT, Bytes(tok.value, tok.length), OwnId(s), nullptr, refreshing);
-    SncPReleaseBuffer(A(s), &tok);
-    if (rc != WEQ_O_K) return rc;
-    *action |= SNC_ACT_SEND;
-  } else if (complete && s->ackFlag && !PeerIsOwnAdapter(s)) {
-    rc = Send(s, FR_INIT_ACK, {}, {});
-    if (rc != WEQ_O_K) return rc;
-    *action |= SNC_ACT_SEND;
-  }
-  if (complete) s->ackFlag = false;
-  return WEQ_O_K;
+  return Answer(s, f, false, action);
 }
 
 void Die(SncSession* s) {
@@ -765,16 +752,12 @@ SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, 
       return OnInitReq(s, f, action);
     case FR_INIT:
       return OnInit(s, f, action);
-    case FR_INIT_ACK:
-      if (s->role == SNC_ACCEPT && s->state == SNC_STATE_ESTABLISHED) {
-        s->ackFlag = false;
-        return WEQ_O_K;
-      }
-      return Confused(s, f);
     case FR_ACCEPT:
       return OnAccept(s, f, action);
+    case FR_INIT_ACK:
     case FR_ACCEPT_ACK:
-      if (s->role == SNC_INITIATE && s->state == SNC_STATE_ESTABLISHED) {
+      // The initiator's acknowledgement goes to the acceptor and back.
+      if (s->role == (f.type == FR_INIT_ACK ? SNC_ACCEPT : SNC_INITIATE) && s->state == SNC_STATE_ESTABLISHED) {
         s->ackFlag = false;
         return WEQ_O_K;
       }

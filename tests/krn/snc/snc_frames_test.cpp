@@ -115,6 +115,20 @@ TEST(SncCodes, ErrSetKeepsARecordOfTheSameCode) {
   ErrClear();
 }
 
+// A record that would not fit the error information beside a long location
+// text keeps its detail cut instead of being dropped.
+TEST(SncCodes, LongDetailsAreCut) {
+  ErrClear();
+  ErrSetLocation(u"%s", std::u16string(300, u'L').c_str());
+  const std::string detail = "start " + std::string(250, 'd');
+  SncPSetErrInfo("sncxx", 1, SNCERR_GSSAPI, detail.c_str());
+  const std::string got = ToUtf8(ErrGetFld(ERR_FLD_DETAIL));
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_ERROR)), "SNCERR_GSSAPI");
+  EXPECT_TRUE(got.size() < detail.size() && got.size() > 5 && detail.rfind(got, 0) == 0) << got.size();
+  ErrSetLocation(u"");
+  ErrClear();
+}
+
 // --- Frames -------------------------------------------------------------------------
 
 SncSession Session(const BuildFixture& f) {

@@ -400,6 +400,37 @@ TEST_F(SncSessions, TwoFramesInOneInput) {
   (void)a;
 }
 
+// An acceptor without an own name takes the target that the INIT names as
+// its own; one with an own name that is not the target refuses the
+// context. A step that continues without a token cannot be sent.
+TEST_F(SncSessions, TargetAndEmptyTokens) {
+  for (bool named : {false, true}) {
+    p_ = Pair{};
+    ASSERT_EQ(SncSessionInit(&p_.ini), WEQ_O_K);
+    ASSERT_EQ(SncSessionInit(&p_.acc), WEQ_O_K);
+    ASSERT_EQ(SncSessionInitiator(p_.ini, 1, 0, "p:other/server"), WEQ_O_K);
+    if (named) {
+      ASSERT_EQ(SncSetMyName(p_.acc, "p:host/server"), WEQ_O_K);
+    }
+    ASSERT_EQ(SncSessionAcceptor(p_.acc, 0), WEQ_O_K);
+    EXPECT_EQ(p_.Send(true, "a"), named ? SNCERR_GSSAPI : WEQ_O_K);
+    EXPECT_EQ(S(p_.acc)->state, named ? SNC_STATE_ERROR : SNC_STATE_ESTABLISHED);
+    EXPECT_EQ(std::string(S(p_.acc)->myName.prName), named ? "p:host/server@TEST.REALM" : "p:other/server@TEST.REALM");
+    if (named) {
+      EXPECT_NE(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)).find("Unable to establish the security context"), std::string::npos);
+    }
+    Done();
+  }
+  for (bool iniFirst : {true, false}) {
+    p_ = Pair{};
+    ctl_->rounds = 2, ctl_->emptyContinue = 1;
+    Open();
+    EXPECT_EQ(p_.Send(iniFirst, "a"), SNCERR_INTERNAL) << p_.log;
+    EXPECT_EQ(Got(0) + Got(1), "");
+    Done();
+  }
+}
+
 // Releases the library refuses are recorded as SNCERR_PLAUSI; the handles
 // are gone all the same.
 TEST_F(SncSessions, RefusedReleases) {
