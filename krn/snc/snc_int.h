@@ -34,10 +34,11 @@ void SncPTrcErr(const char* module, int line, const char* fmt, ...) __attribute_
   do {                                      \
     if (SNC_TRC_ON(level)) SncPTrc(__VA_ARGS__); \
   } while (0)
-// Each source file defines kSncModule ("sncxx", "sncxxdl", ...).
+// Each source file defines SNC_MODULE ("sncxx", "sncxxdl", ...) and
+// undefines it at its end, so that files compiled together keep their own.
 #define SNC_TRCERR(...)                                            \
   do {                                                             \
-    if (SNC_TRC_ON(1)) SncPTrcErr(kSncModule, __LINE__, __VA_ARGS__); \
+    if (SNC_TRC_ON(1)) SncPTrcErr(SNC_MODULE, __LINE__, __VA_ARGS__); \
   } while (0)
 
 // 8-bit text widened byte by byte into dst (size units), cut to size - 1

@@ -11,7 +11,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncModule = "sncxx";
+#define SNC_MODULE "sncxx"
 constexpr size_t kTrcLine = 1024;  // an 8-bit line with its terminator
 }  // namespace
 
@@ -87,7 +87,7 @@ SNC_RC SncSetParam(int32_t param, const void* value, size_t length) {
     }
   }
   if (rc != WEQ_O_K) {
-    SncPSetErrInfo(kSncModule, __LINE__, rc, "SncSetParam()");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, rc, "SncSetParam()");
     SNC_TRC(1, "%.32s%.32s()==%.40s\n", "<<- ERROR: ", "SncSetParam", SncErrName(rc));
   } else {
     SNC_TRC(2, "%.32s%.32s()==%.40s\n", "<<- ", "SncSetParam", SncErrName(rc));
@@ -195,7 +195,7 @@ SNC_RC FirstInit(int progType) {
         SNC_TRC(1, "%.32s(): Missing profile paramter \"%.16s/%.40s\" !\n", "SncInit", "snc", row.ownNameKey);
         char detail[96];
         snprintf(detail, sizeof detail, "Missing profile parameter snc/%.40s", row.ownNameKey);
-        SncPSetErrInfo(kSncModule, __LINE__, SNCERR_INIT, detail);
+        SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, detail);
         rc = SNCERR_INIT;
       } else {
         rc = SncPSetNewName(gSnc.dflt, &gSnc.dflt->myName, text, 0, false);
@@ -264,7 +264,7 @@ SNC_RC SncPNameFromCred(int usage, OM_uint32* lifetime) {
   SncPReleaseName(a, &name);
   OM_uint32 m2 = 0;
   if (s->cred != GSS_C_NO_CREDENTIAL && GSS_ERROR(SncGss<SNC_FN_release_cred>(a)(&m2, &s->cred)) != 0)
-    SncPSetErrInfo(kSncModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
   s->cred = GSS_C_NO_CREDENTIAL;
   if (lifetime != nullptr) *lifetime = life;
   return rc;
@@ -473,3 +473,5 @@ SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** d
   if (d != nullptr) *data = d, *dataLen = dl;
   return Exit(kE, rc, __LINE__);
 }
+
+#undef SNC_MODULE

@@ -11,7 +11,7 @@
 #include "platform/profile.h"
 
 namespace {
-constexpr const char* kSncParModule = "sncxxpar";
+#define SNC_MODULE "sncxxpar"
 constexpr const char* kSection = "snc";
 }  // namespace
 
@@ -213,5 +213,7 @@ void SncIChooseLibName(int progType) {
   } else {
     SNC_TRC(2, "%.32s(): found  %.16s/%.40s=%.256s\n", "SncInit", kSection, "gssapi_lib", gSnc.libName);
   }
-  (void)kSncParModule;
+  (void)SNC_MODULE;
 }
+
+#undef SNC_MODULE
