@@ -1,1 +1,2 @@
 tov_fuzz(fuzz_rscpu SOURCES rscpu_fuzz.cpp)
+tov_fuzz(fuzz_rscpjk SOURCES rscpjk_fuzz.cpp)
