@@ -389,6 +389,8 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
 rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule,
                                 int attribute, int length, const uint8_t* bytes, int overwrite,
                                 int whole, int group);
+// Both return the number of words filled, -1 when a shared block could not
+// be copied (the tables are then rolled back).
 int fillCharInAllEmptySlots(uint32_t* word, uint32_t value, int length, int mode);
 int fillCharInSlot(uint32_t* word, uint32_t value, int length, int mode);
 

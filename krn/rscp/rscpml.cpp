@@ -164,12 +164,16 @@ int Fill(uint32_t* word, uint32_t value, int length, int mode, int depth) {
   if (Type(w) != RSCP_T1_NEXT) return 0;
   const uint16_t holder = HolderBlock(word);
   const uint16_t below = rscpn1__next_t1(word, mode, length);
-  if (below == 0) return 0;
+  if (below == 0) return -1;  // no copy could be made: the tables are rolled back
   // Codes are at most 126 bytes long: a deeper walk has met a cycle.
   if (below == holder || depth > 126) T1Loop(__LINE__);
   int count = 0;
   uint32_t* b = T1(below);
-  for (int i = 0; i <= RSCP_T1_END_OF_INPUT; ++i) count += Fill(&b[i], value, length, mode, depth + 1);
+  for (int i = 0; i <= RSCP_T1_END_OF_INPUT; ++i) {
+    const int n = Fill(&b[i], value, length, mode, depth + 1);
+    if (n < 0) return n;
+    count += n;
+  }
   return count;
 }
 
@@ -392,7 +396,7 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
     case RSCP_T1_NEXT: {
       if (length > 31) return BadLength(name, length, u"field CPCODELEN ill.value [1..31]", 27, __LINE__);
       const uint32_t fill = ch | static_cast<uint32_t>(length) << 24;
-      fillCharInAllEmptySlots(word, fill, length, mode);
+      if (fillCharInAllEmptySlots(word, fill, length, mode) < 0) return CacheTooSmall(RSCPETOOLONG, 28, __LINE__);
       fillCharInSlot(&T1(block)[RSCP_T1_FALLBACK], fill, length, mode);
       break;
     }

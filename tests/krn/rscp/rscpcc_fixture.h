@@ -18,7 +18,7 @@
 namespace rscptest {
 
 class CacheTest : public ConverterTest {
- protected:
+ public:
   void TearDown() override {
     ConverterTest::TearDown();
     free(block_);
