@@ -299,4 +299,16 @@ TEST_F(Cache, FlushMovesThreadCountersOnlyWhenInitialised) {
   EXPECT_EQ(t->bytesIn + t->clones[17] + t->tableReads[31], 0u);
 }
 
+// A failed unlock wins over the release and draws the mutex's description.
+TEST_F(Cache, ReleaseReportsAFailedUnlock) {
+  ASSERT_EQ(rscpGetSemaAndWritePermission(3), 0);
+  ASSERT_EQ(rscpReleaseWritePermissionAndSema(3), 0);
+  tovtest::CaptureFd err;
+  EXPECT_EQ(rscpReleaseWritePermissionAndSema(7), RSCPEINTERN) << "not held by this thread";
+  // The description takes 40 units of the holder text.
+  EXPECT_NE(err.Take().find("ThrMtx'CCC' by after failing rscpReleaseWritePermission at 7\n"),
+            std::string::npos);
+  EXPECT_EQ(Last().code, u"F29");
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 // Multi-level tables: what entering codes and rules leaves in the words, as
 // a conversion reads them; copy on write; rule compaction; overflows and the
 // rollback; the ISO-2022 group table.
+#include <signal.h>
+
 #include "rscpcc_fixture.h"
 #include "support/testsupport.h"
 
@@ -405,6 +407,18 @@ TEST_F(Tables, GroupTableKeepsTheInitialStateInGroupZero) {
   ASSERT_EQ(rscpeir__enter_in_rule(root_, u"ISO-2022", 0, 71, 1, 3, esc, 0, 0, 0), 0);
   EXPECT_EQ(Get({0x1B, 0x24, 0x42}, g0 & 0xFFFF), Rule(71, 1, 3));
   for (int w = 2; w < 256; ++w) EXPECT_EQ(T1(root_)[w], 0u) << w;
+}
+
+// Tables that these operations build never loop; a damaged one that does
+// stops the process rather than filling forever.
+TEST_F(Tables, FillIntoALoopAborts) {
+  tovtest::ChildResult r = tovtest::RunInChild([this] {
+    T1(root_)[0x81] = 0x40000000u | root_;
+    return static_cast<int>(In({0x81}, 0x41));
+  });
+  EXPECT_EQ(r.signal, SIGABRT);
+  EXPECT_NE(r.err.find("): fillCharInAllEmptySlots falls into a T1-loop. Abort.\n\n'"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.substr(0, 7), "rscpml(");
 }
 
 }  // namespace
