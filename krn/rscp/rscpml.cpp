@@ -49,8 +49,8 @@ uint16_t HolderBlock(const uint32_t* word) {
 uint32_t Type(uint32_t w) { return w & RSCP_T1_TYPE; }
 int LenOf(uint32_t w) { return static_cast<int>((w & RSCP_T1_LEN) >> 24); }
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code,
-                const WEQ_UC* param1, const WEQ_UC* param2 = nullptr) {
+rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+                const WEQ_UC* param2 = nullptr) {
   return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
 }
 
@@ -353,12 +353,12 @@ uint16_t rscpn3__next_t3(uint16_t* t2entry, int mode) {
 
 // --- Input codes and rules -----------------------------------------------------------
 
-rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode,
-                                int length, const uint8_t* bytes, int overwrite, int group) {
+rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode, int length,
+                                const uint8_t* bytes, int overwrite, int group) {
   WEQ_UC param[64];
   if (group < -1 || group > 11) {
-    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?",
-                     u"ISO-2022", u"group", group);
+    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
+                     u"group", group);
     return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   if (length < 1 || length > 126) {
@@ -396,7 +396,8 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
     case RSCP_T1_NEXT: {
       if (length > 31) return BadLength(name, length, u"field CPCODELEN ill.value [1..31]", 27, __LINE__);
       const uint32_t fill = ch | static_cast<uint32_t>(length) << 24;
-      if (fillCharInAllEmptySlots(word, fill, length, mode) < 0) return CacheTooSmall(RSCPETOOLONG, 28, __LINE__);
+      if (fillCharInAllEmptySlots(word, fill, length, mode) < 0)
+        return CacheTooSmall(RSCPETOOLONG, 28, __LINE__);
       fillCharInSlot(&T1(block)[RSCP_T1_FALLBACK], fill, length, mode);
       break;
     }
@@ -406,9 +407,8 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
   return 0;
 }
 
-rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule,
-                                int attribute, int length, const uint8_t* bytes, int overwrite,
-                                int whole, int group) {
+rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule, int attribute,
+                                int length, const uint8_t* bytes, int overwrite, int whole, int group) {
   WEQ_UC param[64];
   // The rule word keeps the code length in 5 bits.
   if (length < 1 || length > 31) {
@@ -421,8 +421,8 @@ rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int
     return Report(RSCPEINTERN, 30, __LINE__, u"rule attr does not fit into T1", u"CQ4", param);
   }
   if (group < -1 || group > 11) {
-    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?",
-                     u"ISO-2022", u"group", group);
+    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
+                     u"group", group);
     return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   const uint32_t ruleWord = (static_cast<uint32_t>(length & 31) | 0x60) << 24 |
@@ -496,11 +496,11 @@ rscpRc_t rscpeo1__enter_out_1code(uint32_t t2, const WEQ_UC* name, uint32_t valu
   return *w == code ? 0 : RSCPEUNIQ;
 }
 
-rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length,
-                                  uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, int overwrite,
-                                  int mode) {
+rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length, uint8_t b1,
+                                  uint8_t b2, uint8_t b3, uint8_t b4, int overwrite, int mode) {
   if (rscpRc_t rc = CheckOutValue(name, value, __LINE__)) return rc;
-  if (length < 1 || length > 4) return BadLength(name, length, u"field CPCODELEN ill.value [1..4]", 33, __LINE__);
+  if (length < 1 || length > 4)
+    return BadLength(name, length, u"field CPCODELEN ill.value [1..4]", 33, __LINE__);
   uint32_t* w = OutWord(t2, value, mode);
   if (w == nullptr) {
     WEQ_UC param[16];
@@ -552,8 +552,8 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
   return 0;
 }
 
-rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule,
-                                 int attribute, int, int mode) {
+rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule, int attribute,
+                                 int, int mode) {
   if (rscpRc_t rc = CheckOutValue(name, value, __LINE__)) return rc;
   if (attribute > 255) {
     fprintf(stderr, "rscpeor__enter_out_rule: attr  %d  is too large to fit.\n", attribute);
