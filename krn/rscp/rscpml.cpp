@@ -241,23 +241,19 @@ rscpRc_t rscpa2__alloc_t2(uint16_t** address, uint32_t* offset) {
   return 0;
 }
 
-uint16_t rscpnt1__new_t1(void) {
-  uint16_t block;
-  if (rscpa1__alloc_t1(nullptr, &block) != 0) {
-    rscprb__rollback_tables(nullptr, u"rscpnt1__new_t1");
-    return 0;
-  }
-  return block;
+namespace {
+// An allocator's table, or 0 after rolling back to the last rollback point.
+template <class Address, class Id>
+Id NewOrRollback(rscpRc_t (*alloc)(Address**, Id*), const WEQ_UC* reason) {
+  Id id;
+  if (alloc(nullptr, &id) == 0) return id;
+  rscprb__rollback_tables(nullptr, reason);
+  return 0;
 }
+}  // namespace
 
-uint32_t rscpnt2__new_t2(void) {
-  uint32_t offset;
-  if (rscpa2__alloc_t2(nullptr, &offset) != 0) {
-    rscprb__rollback_tables(nullptr, u"rscpnt2__new_t2");
-    return 0;
-  }
-  return offset;
-}
+uint16_t rscpnt1__new_t1(void) { return NewOrRollback(rscpa1__alloc_t1, u"rscpnt1__new_t1"); }
+uint32_t rscpnt2__new_t2(void) { return NewOrRollback(rscpa2__alloc_t2, u"rscpnt2__new_t2"); }
 
 // --- Copies ------------------------------------------------------------------------
 
