@@ -194,6 +194,12 @@ uint32_t* OutWord(uint32_t t2, uint32_t value, int mode) {
   return n == 0 ? nullptr : &T3(n)[value & 127];
 }
 
+rscpRc_t NoT3(uint32_t value, int location, int line) {
+  WEQ_UC param[16];
+  snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
+  return Report(RSCPETOOLONG, location, line, u"enter output char, but no T3", u"F5K", param);
+}
+
 bool Overwrites(int overwrite) { return overwrite == 1 || overwrite == 3; }
 
 }  // namespace
@@ -498,11 +504,7 @@ rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t valu
   if (length < 1 || length > 4)
     return BadLength(name, length, u"field CPCODELEN ill.value [1..4]", 33, __LINE__);
   uint32_t* w = OutWord(t2, value, mode);
-  if (w == nullptr) {
-    WEQ_UC param[16];
-    snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
-    return Report(RSCPETOOLONG, 34, __LINE__, u"enter output char, but no T3", u"F5K", param);
-  }
+  if (w == nullptr) return NoT3(value, 34, __LINE__);
   const uint8_t bytes[4] = {b1, b2, b3, b4};
   if (*w != 0 && !Overwrites(overwrite)) return SameCode(*w, bytes, length) ? 0 : RSCPEUNIQ;
   if (length == 4) {
@@ -535,11 +537,7 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
     return BadLength(name, length, u"field CPCODELEN ill.value [5..126]", 36, __LINE__);
   }
   uint32_t* w = OutWord(t2, value, mode);
-  if (w == nullptr) {
-    WEQ_UC param[16];
-    snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
-    return Report(RSCPETOOLONG, 37, __LINE__, u"enter output char, but no T3", u"F5K", param);
-  }
+  if (w == nullptr) return NoT3(value, 37, __LINE__);
   if (*w != 0 && !Overwrites(overwrite)) return SameCode(*w, bytes, length) ? 0 : RSCPEUNIQ;
   const uint32_t off = rscpITakeCache07(length, 1);
   if (off == 0) return Cache07TooSmall(38, __LINE__);
