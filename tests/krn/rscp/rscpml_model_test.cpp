@@ -240,18 +240,13 @@ bool Compacted(const unsigned char* cache, uint32_t t2, uint32_t value) {
 }
 
 void CheckOut(const unsigned char* cache, const OutVariant& v, const char* when) {
-  for (uint32_t b : kCodeBlocks) {
-    for (uint32_t i = 0; i < 128; ++i) {
-      auto it = v.model.values.find(b * 128 + i);
-      ASSERT_EQ(WalkOut(cache, v.t2, b * 128 + i), it == v.model.values.end() ? OutHit{} : it->second)
-          << when << " U+" << std::hex << b * 128 + i;
-    }
-  }
-  for (uint32_t b : kRuleBlocks) {
-    for (uint32_t i = 0; i < 128; ++i) {
-      auto it = v.model.values.find(b * 128 + i);
-      ASSERT_EQ(WalkOut(cache, v.t2, b * 128 + i), it == v.model.values.end() ? OutHit{} : it->second)
-          << when << " U+" << std::hex << b * 128 + i;
+  for (const auto* blocks : {&kCodeBlocks, &kRuleBlocks}) {
+    for (uint32_t b : *blocks) {
+      for (uint32_t value = b * 128; value < b * 128 + 128; ++value) {
+        auto it = v.model.values.find(value);
+        ASSERT_EQ(WalkOut(cache, v.t2, value), it == v.model.values.end() ? OutHit{} : it->second)
+            << when << " U+" << std::hex << value;
+      }
     }
   }
 }
