@@ -298,7 +298,9 @@ TEST_F(Tables, RuleCompactionFreesAndReusesT3) {
   EXPECT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x4E01, 10, 9, 0, 0), 0) << "same rule number";
   EXPECT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x4E01, 11, 5, 0, 0), 512);
   rscpeClearThrErrors();
+  tovtest::CaptureFd err;
   EXPECT_EQ(rscpeo4__enter_out_4code(t2_, u"T", 0x4E01, 1, 0x41, 0, 0, 0, 0, 0), RSCPETOOLONG);
+  EXPECT_EQ(err.Take(), "rscpn3__next_t3 navigating onto T2-rule 17034\n");
   EXPECT_EQ(Last().code, u"F5K");
   EXPECT_EQ(Last().param1, u"U+004e01");
 
