@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include "krn/rscp/rscp.h"
 #include "weq_types.h"
 
 // ===========================================================================
@@ -223,10 +224,13 @@ WEQ_UC rscpGetIconIntroducer(void);
 // Buffer kernels take (out, &outlen, in, &inlen): outlen is the capacity on
 // entry and the bytes produced on return; inlen is not changed, except by
 // rscpSjisToEuc, which stores the input bytes it consumed. Results: 0,
-// RSCPU_DEST_FULL (32) when the output is full (outlen then keeps its entry
-// value unless stated), RSCPU_NO_CONV (2048, rscpSjisL1ToEuc only). No kernel
-// reads past in + inlen; a double-byte character whose second byte is not
-// there is left unconverted (the internal forms report the input consumed).
+// RSCPETOOLONG (32) when the output is full (outlen then keeps its entry
+// value unless stated), RSCPENOCONV (2048, rscpSjisL1ToEuc only), RSCPEINVAL
+// (16) when a length or a buffer it needs is missing. No kernel reads past
+// in + inlen: a lead byte without its second byte is copied like any byte
+// that starts no pair, except in the 7-bit JIS readers and the fixed
+// two-byte writers, which leave it unconsumed (the internal forms report
+// the input consumed).
 
 // In place: a Shift-JIS pair to JIS; an EUC pair to Shift-JIS (lead bytes
 // computed with 0x70 only).
@@ -236,29 +240,29 @@ void rscpEucPairToSjis(uint8_t* b1, uint8_t* b2);
 // Shift-JIS (lead bytes 0x81-0x9F, 0xE0-0xEF) to EUC-JP. When out == in the
 // first 256 input bytes at most are converted. A half-width katakana byte
 // that is the first of the last two input bytes ends the call after it.
-int rscpSjisToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
 // Level-1 Shift-JIS pairs (lead bytes 0x81-0x9F) to EUC-JP; 2048 with the
 // bytes produced at the first byte that starts no such pair.
-int rscpSjisL1ToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpEucToSjis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisL1ToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpEucToSjis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
 // 7-bit JIS readers. When the output fills before the input ends: 32 with
 // the bytes produced; a pair that does not fit: 32, outlen unchanged.
-int rscpJisToSjis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpJisToSjisL1(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpJisToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpEucToJis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpJisToSjis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpJisToSjisL1(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpJisToEuc(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpEucToJis(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
 // Shift-JIS to the printer code pages 8200 (ESC $ B / ESC ( J), 8210
 // (FS & / FS .) and 8211 (GS 1;1smM / GS 0;1smM).
-int rscpSjisTo8200(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisL1To8200(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisTo8210(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisL1To8210(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisTo8211(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisL1To8211(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisTo8200(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisL1To8200(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisTo8210(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisL1To8210(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisTo8211(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisL1To8211(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
 // Shift-JIS to fixed two-byte JIS (a JIS pair, or 0x00 and a single byte);
 // on 32 outlen holds the bytes produced.
-int rscpSjisToJis16(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
-int rscpSjisL1ToJis16(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisToJis16(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
+rscpRc_t rscpSjisL1ToJis16(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen);
 
 // The length of the EUC-JP character at the start (0, 1 or 2), and of the
 // next 7-bit JIS unit (a byte, an escape, or an escape with the double-byte

@@ -18,7 +18,7 @@ namespace {
 using rscpdat::Jk;
 using rscpdat::JkResult;
 
-constexpr int kFull = RSCPU_DEST_FULL;
+constexpr int kFull = RSCPETOOLONG;
 constexpr uint8_t kEsc = 0x1B;
 
 bool LeadFull(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF); }
@@ -72,7 +72,7 @@ constexpr uint8_t kJisOut[] = {kEsc, '(', 'J'};
 JkResult SjisToEuc(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
   // Output may overwrite the input: read from a private copy of its start.
   uint8_t copy[256];
-  if (out == in) {
+  if (out == in && inlen > 0) {
     inlen = std::min<int32_t>(inlen, sizeof copy);
     std::memcpy(copy, in, size_t(inlen));
     in = copy;
@@ -109,7 +109,7 @@ JkResult SjisL1ToEuc(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen
   Sink o{out, cap};
   int32_t i = 0;
   while (i < inlen && o.n < cap) {
-    if (!SjisPairAt<true>(in, i, inlen)) return {RSCPU_NO_CONV, o.n, i, false};
+    if (!SjisPairAt<true>(in, i, inlen)) return {RSCPENOCONV, o.n, i, false};
     if (!o.Room(2)) return {kFull, o.n, i, true};
     uint8_t j1, j2;
     SjisToJis(in[i], in[i + 1], &j1, &j2);
@@ -327,7 +327,7 @@ int Finish(const JkResult& r, int32_t* outlen) {
 
 template <Jk kK>
 int Public(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen) {
-  if (!outlen || !inlen || (!out && *outlen > 0) || (!in && *inlen > 0)) return RSCPU_NO_CONV;
+  if (!outlen || !inlen || (!out && *outlen > 0) || (!in && *inlen > 0)) return RSCPEINVAL;
   const JkResult r = rscpdat::JkRun(kK, out, *outlen, in, std::max<int32_t>(*inlen, 0));
   if constexpr (kK == Jk::kSjisToEuc) *inlen = r.consumed;
   return Finish(r, outlen);
@@ -356,7 +356,7 @@ JkResult JkRun(Jk k, uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen
     case Jk::kSjisToJis16: return SjisToJis16<false>(out, cap, in, inlen);
     case Jk::kSjisL1ToJis16: return SjisToJis16<true>(out, cap, in, inlen);
   }
-  return {RSCPU_NO_CONV, 0, 0, false};
+  return {RSCPENOCONV, 0, 0, false};
 }
 
 JkFunc JkPublic(Jk k) {
@@ -375,49 +375,49 @@ void rscpEucPairToSjis(uint8_t* b1, uint8_t* b2) {
   JisToSjis(uint8_t(*b1 - 0x80), uint8_t(*b2 - 0x80), true, b1, b2);
 }
 
-int rscpSjisToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisToEuc>(o, ol, i, il);
 }
-int rscpSjisL1ToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisL1ToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisL1ToEuc>(o, ol, i, il);
 }
-int rscpEucToSjis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpEucToSjis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kEucToSjis>(o, ol, i, il);
 }
-int rscpJisToSjis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpJisToSjis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kJisToSjis>(o, ol, i, il);
 }
-int rscpJisToSjisL1(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpJisToSjisL1(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kJisToSjisL1>(o, ol, i, il);
 }
-int rscpJisToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpJisToEuc(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kJisToEuc>(o, ol, i, il);
 }
-int rscpEucToJis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpEucToJis(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kEucToJis>(o, ol, i, il);
 }
-int rscpSjisTo8200(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisTo8200(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisTo8200>(o, ol, i, il);
 }
-int rscpSjisL1To8200(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisL1To8200(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisL1To8200>(o, ol, i, il);
 }
-int rscpSjisTo8210(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisTo8210(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisTo8210>(o, ol, i, il);
 }
-int rscpSjisL1To8210(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisL1To8210(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisL1To8210>(o, ol, i, il);
 }
-int rscpSjisTo8211(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisTo8211(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisTo8211>(o, ol, i, il);
 }
-int rscpSjisL1To8211(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisL1To8211(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisL1To8211>(o, ol, i, il);
 }
-int rscpSjisToJis16(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisToJis16(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisToJis16>(o, ol, i, il);
 }
-int rscpSjisL1ToJis16(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
+rscpRc_t rscpSjisL1ToJis16(uint8_t* o, int32_t* ol, const uint8_t* i, int32_t* il) {
   return Public<Jk::kSjisL1ToJis16>(o, ol, i, il);
 }
 

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t n = int32_t(in.size());
 
   std::vector<uint8_t> exact(in);  // its own heap block, exactly sized
-  std::vector<uint8_t> out(size_t(cap));
+  std::vector<uint8_t> out(static_cast<size_t>(cap));
   int32_t outlen = cap, inlen = n;
   const int rc = rscpdat::JkPublic(rscpdat::Jk(kernel))(out.data(), &outlen, exact.data(), &inlen);
   Require(rc == 0 || rc == 32 || (rc == 2048 && rscpdat::Jk(kernel) == rscpdat::Jk::kSjisL1ToEuc));
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(exact == in);
   Require(inlen >= 0 && inlen <= n);
 
-  std::vector<uint8_t> again(size_t(cap));
+  std::vector<uint8_t> again(static_cast<size_t>(cap));
   const auto r = rscpdat::JkRun(rscpdat::Jk(kernel), again.data(), cap, exact.data(), n);
   Require(r.rc == rc && r.consumed <= n && r.produced <= cap);
   Require(std::equal(again.begin(), again.begin() + r.produced, out.begin()));

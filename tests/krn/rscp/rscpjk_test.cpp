@@ -159,6 +159,20 @@ TEST(RscpJk, PairConvertersAndTheKatakanaStop) {
     EXPECT_EQ(il, int32_t(in.size()) - 1);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + ol), Whole(Jk::kSjisToEuc, Bytes(in.begin(), in.end() - 1)));
   }
+  // A missing length or buffer is refused before anything is read.
+  uint8_t buf8[8];
+  int32_t ol8 = 8, il3 = 3;
+  EXPECT_EQ(rscpEucToSjis(buf8, &ol8, nullptr, &il3), RSCPEINVAL);
+  EXPECT_EQ(rscpSjisTo8200(buf8, nullptr, buf8, &il3), RSCPEINVAL);
+  EXPECT_EQ(rscpJisToEuc(nullptr, &ol8, buf8, &il3), RSCPEINVAL);
+  EXPECT_EQ(ol8, 8);
+  // One buffer, nothing in it: no copy is made of nothing.
+  int32_t zero = 0, none = 0;
+  EXPECT_EQ(rscpSjisToEuc(nullptr, &zero, nullptr, &none), 32);
+  uint8_t one[4] = {0x41};
+  int32_t four = 4;
+  EXPECT_EQ(rscpSjisToEuc(one, &four, one, &none), 0);
+  EXPECT_EQ(four, 0);
   // One buffer for input and output: the first 256 bytes are converted.
   Bytes buf(600, 0xB1);
   for (size_t i = 0; i < 300; ++i) buf[i] = i % 2 ? 0x41 : 0x42;
