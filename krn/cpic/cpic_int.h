@@ -33,12 +33,20 @@ inline constexpr CpicGwRow kCpicGwRows[] = {
 };
 inline constexpr size_t kCpicGwRowCount = sizeof(kCpicGwRows) / sizeof(kCpicGwRows[0]);
 
-// The row of code, or NULL.
-constexpr const CpicGwRow* CpicIGwRow(GW_RETURN_CODE code) {
-  for (const CpicGwRow& r : kCpicGwRows) {
-    if (r.code == code) return &r;
+// The index of code's row, or -1. (An index, not a pointer: the
+// compile-time checks compare it, and sanitized builds do not allow pointer
+// comparisons in constant expressions.)
+constexpr int CpicIGwIndex(GW_RETURN_CODE code) {
+  for (size_t i = 0; i < kCpicGwRowCount; ++i) {
+    if (kCpicGwRows[i].code == code) return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
+}
+
+// The row of code, or NULL.
+inline const CpicGwRow* CpicIGwRow(GW_RETURN_CODE code) {
+  int i = CpicIGwIndex(code);
+  return i >= 0 ? &kCpicGwRows[i] : nullptr;
 }
 
 #define CPIC_COMPONENT u"CPIC (TCP/IP) with Unicode"
@@ -81,25 +89,27 @@ void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* te
 // against the arguments.
 template <GW_RETURN_CODE N, class... A>
 inline void CpicIRecordError(const CpicErrSite& site, const A&... args) {
-  constexpr const CpicGwRow* row = CpicIGwRow(N);
-  static_assert(row != nullptr && row->text[0] != 0, "the code has no error text");
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
   static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
-  static_assert(CpicIArgsFit(row->text, row->detail, kinds, sizeof...(A)),
+  static_assert(CpicIArgsFit(row.text, row.detail, kinds, sizeof...(A)),
                 "the arguments do not fit the code's error text and detail format");
-  CpicIRecordV(site, N, row->text, row->detail, U16FmtMakeArgs(args...).args());
+  CpicIRecordV(site, N, row.text, row.detail, U16FmtMakeArgs(args...).args());
 }
 
 // As CpicIRecordError with a detail format of the site's own in place of the
 // code's: the first arguments serve the code's text, the rest the detail.
 template <GW_RETURN_CODE N, class... A>
 inline void CpicIRecordErrorDetail(const CpicErrSite& site, ErrDetailFmt<A...> detail, const A&... args) {
-  constexpr const CpicGwRow* row = CpicIGwRow(N);
-  static_assert(row != nullptr && row->text[0] != 0, "the code has no error text");
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
   static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
-  static_assert(CpicIFmtUsed(row->text) <= sizeof...(A) &&
-                    CpicIArgsFit(row->text, u"", kinds, CpicIFmtUsed(row->text)),
+  static_assert(CpicIFmtUsed(row.text) <= sizeof...(A) &&
+                    CpicIArgsFit(row.text, u"", kinds, CpicIFmtUsed(row.text)),
                 "the first arguments do not fit the code's error text");
-  CpicIRecordV(site, N, row->text, detail.str, U16FmtMakeArgs(args...).args());
+  CpicIRecordV(site, N, row.text, detail.str, U16FmtMakeArgs(args...).args());
 }
 
 // The layer's call sites: error N at this line of the conversation code.

@@ -474,6 +474,7 @@ CM_RETURN_CODE STInitGlobals(CM_RETURN_CODE* rcOut, int hostNameFlag, CTRC_HDL t
 // --- Test support ---------------------------------------------------------------------------
 
 void CpicIResetProcess(void) {
+  STIFreeGlob(nullptr);
   STIExitGlobals();
   memset(&conv_proto_cs, 0, sizeof(conv_proto_cs));
   memset(&getenv_cs, 0, sizeof(getenv_cs));

@@ -5,3 +5,4 @@ tov_test(cpic_table_test LABELS gateway SOURCES cpic_table_test.cpp
   ENV ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1)
 tov_test(cpic_start_test LABELS gateway SOURCES cpic_start_test.cpp LIBS tovpeers)
 tov_test(cpic_trace_test LABELS gateway SOURCES cpic_trace_test.cpp)
+tov_test(cpic_threads_test LABELS gateway threads SOURCES cpic_threads_test.cpp)
