@@ -189,6 +189,16 @@ extern ThrCS snc_cs;
 // (and the options by the verbs that set them); read by the verbs after the
 // initialised mark, whose store releases them.
 struct CpicGlobals {
+  // What a conversation entry copies when it is taken.
+  struct ConvDefaults {
+    int connectTimeout;
+    int rcvTimeout;
+    uint8_t pingActive;
+    int pingReply;
+    int pingPeriod;
+    int pingTimeout;
+  };
+
   std::atomic<uint8_t> attached{0};
   std::atomic<uint8_t> initialised{0};
   std::atomic<uint8_t> tableLockMark{0};
@@ -252,6 +262,8 @@ struct STI_GLOB {
   uint32_t tpNameLen;
   WEQ_UC tpName[CPIC_TP_NAME_LEN + 1];
 };
+
+static_assert(sizeof(STI_GLOB) == 140);
 
 STI_GLOB* STIGetGlob(void);
 void STIFreeGlob(void* glob);

@@ -234,6 +234,10 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
   glob->lastIndex = i;
   int32_t active = g_active.fetch_add(1) + 1;
   if (active > g_highest.load()) g_highest.store(active);
+  // The layer's values a new conversation starts with, as they stand now.
+  const CpicGlobals& g = CpicIGlobals();
+  const CpicGlobals::ConvDefaults defaults{g.connectTimeout, g.defaultRcvTimeout, g.pingActive,
+                                           g.pingReply,      g.pingPeriod,        g.pingTimeout};
   ThrCSUnlock(&conv_proto_cs);
 
   const WEQ_UC* name = caller != nullptr ? caller : u"STIGetFreeConv";
@@ -253,17 +257,16 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
     STIResetConv(e, true);
     return CM_PRODUCT_SPECIFIC_ERROR;
   }
-  const CpicGlobals& g = CpicIGlobals();
   e->traceLevel.store(CpicTrcLevel());
   e->f.traceHdl = CpicIOutHdl();
-  e->f.connectTimeout = g.connectTimeout;
-  e->f.rcvTimeout = g.defaultRcvTimeout;
+  e->f.connectTimeout = defaults.connectTimeout;
+  e->f.rcvTimeout = defaults.rcvTimeout;
   e->f.creationTime = static_cast<int64_t>(time(nullptr));
   e->f.index = i;
-  e->f.pingActive = g.pingActive;
-  e->f.pingReply = g.pingReply;
-  e->f.pingPeriod = g.pingPeriod;
-  e->f.pingTimeout = g.pingTimeout;
+  e->f.pingActive = defaults.pingActive;
+  e->f.pingReply = defaults.pingReply;
+  e->f.pingPeriod = defaults.pingPeriod;
+  e->f.pingTimeout = defaults.pingTimeout;
   e->f.readFn = STINiRead;
   e->f.readFnName = u"STINiRead";
   e->f.writeFn = STINiWrite;
