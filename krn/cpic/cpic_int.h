@@ -271,8 +271,8 @@ void STIExitGlobals(void);
 
 // --- Conversation table ------------------------------------------------------------------
 
-typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int32_t, int32_t, int32_t*, int32_t);
-typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int32_t, int32_t, int32_t*, int32_t);
+typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int, int, uint32_t*, int32_t);
+typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int, int, uint32_t*, int32_t);
 typedef NI_RC (*STI_CLOSE_FN)(NI_HDL, int32_t);
 
 // Registration states.
@@ -403,9 +403,8 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry);
 // new one is made). All under conv_proto_cs. true when a new id was made.
 bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* caller);
 void STIRecalcTraceLevel(int32_t index);
-NI_RC STINiRead(NI_HDL hdl, void* buffer, int32_t length, int32_t timeout, int32_t* readLen, int32_t index);
-NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int32_t length, int32_t timeout, int32_t* written,
-                 int32_t index);
+NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index);
+NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index);
 NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index);
 // Allocation of an entry's owned blocks; tests replace it to make them fail
 // (NULL restores calloc).

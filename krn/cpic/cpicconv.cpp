@@ -127,11 +127,11 @@ void FreeOwned(CpicConvFields& f) {
 
 // A read or write through NI, traced at the entry's level 3.
 template <class Buf, class Io>
-NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int32_t length,
-               int32_t timeout, int32_t* done, int32_t index) {
+NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int length, int timeout,
+               uint32_t* done, int32_t index) {
   CPIC_CONV_ENTRY* e = STIConvAt(index);
   ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
-  int32_t out = 0;
+  uint32_t out = 0;
   NI_RC rc = io(hdl, buffer, length, timeout, &out);
   if (done != nullptr) *done = out;
   if (rc == WEQ_O_K) {
@@ -426,12 +426,11 @@ void STIRecalcTraceLevel(int32_t index) {
   }
 }
 
-NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int32_t length, int32_t timeout, int32_t* written,
-                 int32_t index) {
+NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index) {
   return TracedIo(u"STINiWrite", u"%s ok, written = %d\n", NiWrite, hdl, buffer, length, timeout, written, index);
 }
 
-NI_RC STINiRead(NI_HDL hdl, void* buffer, int32_t length, int32_t timeout, int32_t* readLen, int32_t index) {
+NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index) {
   return TracedIo(u"STINiRead", u"%s ok, readlen = %d\n", NiRead, hdl, buffer, length, timeout, readLen, index);
 }
 

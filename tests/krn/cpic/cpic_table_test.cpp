@@ -321,10 +321,10 @@ TEST_F(Table, TracedNiWrappers) {
   EXPECT_EQ(e->traceLevel.load(), 3);
   EXPECT_EQ(STINiCloseHandle(-1, 0), WEQ_O_K);
   char buf[4];
-  int32_t n = 99;
+  uint32_t n = 99;
   // No handle is open: NI refuses the handle.
   EXPECT_EQ(e->f.readFn(7, buf, 4, 100, &n, 0), NIEINVAL);
-  EXPECT_EQ(n, 0);
+  EXPECT_EQ(n, 0u);
   EXPECT_EQ(e->f.writeFn(7, buf, 4, 100, &n, 0), NIEINVAL);
   EXPECT_EQ(e->f.closeFn(7, 0), NIEINVAL);
   std::string body = file.After();
