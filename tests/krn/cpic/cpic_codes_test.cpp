@@ -180,6 +180,23 @@ TEST(CpicErrors, RecordedFieldsOfTheLayersErrors) {
   ErrClear();
 }
 
+TEST(CpicErrors, CodesDetailsAndASitesOwnDetail) {
+  ErrClear();
+  // 761: text "receive failed, %s", detail with an int, an unsigned and a long.
+  CpicIRecordError<761>(CpicErrSite{u"cpicside", 42}, u"timeout", 19, 0x1Fu, 0xABCDEFL);
+  EXPECT_EQ(Fld(ERR_FLD_ERROR), "receive failed, timeout");
+  EXPECT_EQ(Fld(ERR_FLD_DETAIL), "failed with cpic rc: 19, primary rc: 0x1f, secondary rc: 0xabcdef");
+  EXPECT_EQ(Fld(ERR_FLD_MODULE), "cpicside");
+  EXPECT_EQ(Fld(ERR_FLD_LINE), "42");
+  CpicIRecordErrorDetail<466>(CpicErrSite{CPIC_MODULE, 7, u"STIGetFreeConv", 12}, u"asked by %s", 3,
+                              u"WEQ_STINIT3");
+  EXPECT_EQ(Fld(ERR_FLD_ERROR), "max no of 3 conversations exceeded");
+  EXPECT_EQ(Fld(ERR_FLD_DETAIL), "asked by WEQ_STINIT3");
+  EXPECT_EQ(Fld(ERR_FLD_SYSCALL), "STIGetFreeConv");
+  EXPECT_EQ(Fld(ERR_FLD_ERRNO), "12");
+  ErrClear();
+}
+
 TEST(CpicErrors, TheWholeRecordGoesToTheCpicTraceAtLevelTwo) {
   trccheck::TraceFile file(1);
   CpicISetLevel(1);
