@@ -99,8 +99,8 @@ const WEQ_UC* WEQ_CMPERR(void);
 // one unit of capacity for the terminator. *outLen (when given) receives the
 // units, a trailing 0 unit excluded. Returns 0, 32 when the text was cut, or
 // another converter code (then *outLen is not written).
-int CpicFieldToU16(WEQ_UC* dst, int* outLen, int capacity, const char* src, int srcLen,
-                   int terminate, int stopAtBlank);
+int CpicFieldToU16(WEQ_UC* dst, int* outLen, int capacity, const char* src, int srcLen, int terminate,
+                   int stopAtBlank);
 
 // --- CPI-C trace ------------------------------------------------------------------
 
@@ -131,8 +131,7 @@ int WEQ_CPIC_PROCESS_DETACH(void);
 
 // Host and service may be NULL or empty (left as they were); protocol ' '
 // for none.
-CM_RETURN_CODE WEQ_STINIT(WEQ_UC** argv, const WEQ_UC* gwhost, const WEQ_UC* gwserv,
-                          WEQ_UC protocol);
+CM_RETURN_CODE WEQ_STINIT(WEQ_UC** argv, const WEQ_UC* gwhost, const WEQ_UC* gwserv, WEQ_UC protocol);
 // hostNameFlag 1 makes a failing own-host-name look-up fatal; a NULL trace
 // handle means the CPI-C trace handle and level.
 CM_RETURN_CODE STInitGlobals(CM_RETURN_CODE* rc, int hostNameFlag, CTRC_HDL trc, int trcLevel);

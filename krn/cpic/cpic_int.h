@@ -82,8 +82,8 @@ struct CpicErrSite {
 
 // Records code with the given text and detail formats and the arguments of
 // both; writes the error information to the CPI-C trace when the site asks.
-void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* text,
-                  const WEQ_UC* detail, U16FmtArgs args);
+void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* text, const WEQ_UC* detail,
+                  U16FmtArgs args);
 
 // Records error N: its text and detail formats, checked at compile time
 // against the arguments.
@@ -106,9 +106,9 @@ inline void CpicIRecordErrorDetail(const CpicErrSite& site, ErrDetailFmt<A...> d
   static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
   constexpr const CpicGwRow& row = kCpicGwRows[idx];
   static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
-  static_assert(CpicIFmtUsed(row.text) <= sizeof...(A) &&
-                    CpicIArgsFit(row.text, u"", kinds, CpicIFmtUsed(row.text)),
-                "the first arguments do not fit the code's error text");
+  static_assert(
+      CpicIFmtUsed(row.text) <= sizeof...(A) && CpicIArgsFit(row.text, u"", kinds, CpicIFmtUsed(row.text)),
+      "the first arguments do not fit the code's error text");
   CpicIRecordV(site, N, row.text, detail.str, U16FmtMakeArgs(args...).args());
 }
 
@@ -132,7 +132,7 @@ inline CTRC_HDL CpicIOutHdl(void) {
   do {                                                      \
     if (CPIC_TRC_ON(level)) {                               \
       DpTrcLock();                                          \
-      DpTrc(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__);  \
+      DpTrc(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__); \
       DpTrcUnlock();                                        \
     }                                                       \
   } while (0)
@@ -142,7 +142,7 @@ inline CTRC_HDL CpicIOutHdl(void) {
     if (CPIC_TRC_ON(1)) {                                        \
       DpTrcLock();                                               \
       DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);         \
-      DpTrcError(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__);  \
+      DpTrcError(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__); \
       DpTrcUnlock();                                             \
     }                                                            \
   } while (0)

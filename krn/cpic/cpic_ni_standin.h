@@ -10,8 +10,8 @@
 
 #include <stdint.h>
 
-#include "krn/ni/niaddr_standin.h"
 #include "krn/ni/ni.h"
+#include "krn/ni/niaddr_standin.h"
 #include "weq_types.h"
 
 typedef int32_t NI_HDL;

@@ -106,13 +106,13 @@ struct IdText {
 };
 
 // An entry's own trace line at its trace level.
-#define ENTRY_TRC(e, level, fmt, ...)                                  \
-  do {                                                                 \
-    if ((e) != nullptr && (e)->traceLevel.load() >= (level)) {         \
-      DpTrcLock();                                                     \
-      DpTrc((e)->f.traceHdl, fmt __VA_OPT__(, ) __VA_ARGS__);          \
-      DpTrcUnlock();                                                   \
-    }                                                                  \
+#define ENTRY_TRC(e, level, fmt, ...)                          \
+  do {                                                         \
+    if ((e) != nullptr && (e)->traceLevel.load() >= (level)) { \
+      DpTrcLock();                                             \
+      DpTrc((e)->f.traceHdl, fmt __VA_OPT__(, ) __VA_ARGS__);  \
+      DpTrcUnlock();                                           \
+    }                                                          \
   } while (0)
 
 // Frees the blocks an entry owns.
@@ -127,8 +127,8 @@ void FreeOwned(CpicConvFields& f) {
 
 // A read or write through NI, traced at the entry's level 3.
 template <class Buf, class Io>
-NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int length, int timeout,
-               uint32_t* done, int32_t index) {
+NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int length,
+               int timeout, uint32_t* done, int32_t index) {
   CPIC_CONV_ENTRY* e = STIConvAt(index);
   ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
   uint32_t out = 0;
@@ -427,11 +427,13 @@ void STIRecalcTraceLevel(int32_t index) {
 }
 
 NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index) {
-  return TracedIo(u"STINiWrite", u"%s ok, written = %d\n", NiWrite, hdl, buffer, length, timeout, written, index);
+  return TracedIo(u"STINiWrite", u"%s ok, written = %d\n", NiWrite, hdl, buffer, length, timeout, written,
+                  index);
 }
 
 NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index) {
-  return TracedIo(u"STINiRead", u"%s ok, readlen = %d\n", NiRead, hdl, buffer, length, timeout, readLen, index);
+  return TracedIo(u"STINiRead", u"%s ok, readlen = %d\n", NiRead, hdl, buffer, length, timeout, readLen,
+                  index);
 }
 
 NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index) {

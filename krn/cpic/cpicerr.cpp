@@ -47,20 +47,48 @@ constexpr NameRow kRcNames[] = {
 };
 
 constexpr NameRow kFuncNames[] = {
-    {0, u"CM_NO_FUNCTION"},    {1, u"CMINIT"},          {3, u"CMACCP"},
-    {5, u"CMALLC"},            {7, u"CMSEND"},          {9, u"CMRCV"},
-    {11, u"CMDEAL"},           {17, u"CMSTPN"},         {19, u"CMSPLN"},
-    {21, u"CMSCSP"},           {23, u"CMSCSU"},         {25, u"CMSCST"},
-    {27, u"CMCFM"},            {29, u"CMFLUS"},         {31, u"CMCFMD"},
-    {33, u"CMPTR"},            {35, u"CMETPN"},         {37, u"CMELUN"},
-    {39, u"CMEMN"},            {41, u"CMSMN"},          {43, u"CM_GET_SIDE_INFO"},
-    {45, u"CM_SET_KEEP_SESSION"}, {46, u"CM_WEQ_SYNC"}, {47, u"CMSRT"},
-    {48, u"CMSCT"},            {49, u"CM_ACCPTP"},      {50, u"CM_REGTP"},
-    {51, u"CM_UNREGTP"},       {52, u"CM_SNCNAME"},     {53, u"CM_ACLKEY"},
-    {54, u"CM_SNCNAMETOACLKEY"}, {55, u"CM_ACLKEYTOSNCNAME"}, {56, u"CM_SENDERROR"},
-    {57, u"CM_SNCMODE"},       {58, u"CM_UNACCPTP"},    {59, u"CM_CANCEL"},
-    {60, u"CM_CANCELED"},      {61, u"CM_SENDERRINFO"}, {62, u"CM_LISTEN3"},
-    {63, u"CM_SETTRACE"},      {64, u"CM_DELETE"},      {65, u"CM_GETDT"},
+    {0, u"CM_NO_FUNCTION"},
+    {1, u"CMINIT"},
+    {3, u"CMACCP"},
+    {5, u"CMALLC"},
+    {7, u"CMSEND"},
+    {9, u"CMRCV"},
+    {11, u"CMDEAL"},
+    {17, u"CMSTPN"},
+    {19, u"CMSPLN"},
+    {21, u"CMSCSP"},
+    {23, u"CMSCSU"},
+    {25, u"CMSCST"},
+    {27, u"CMCFM"},
+    {29, u"CMFLUS"},
+    {31, u"CMCFMD"},
+    {33, u"CMPTR"},
+    {35, u"CMETPN"},
+    {37, u"CMELUN"},
+    {39, u"CMEMN"},
+    {41, u"CMSMN"},
+    {43, u"CM_GET_SIDE_INFO"},
+    {45, u"CM_SET_KEEP_SESSION"},
+    {46, u"CM_WEQ_SYNC"},
+    {47, u"CMSRT"},
+    {48, u"CMSCT"},
+    {49, u"CM_ACCPTP"},
+    {50, u"CM_REGTP"},
+    {51, u"CM_UNREGTP"},
+    {52, u"CM_SNCNAME"},
+    {53, u"CM_ACLKEY"},
+    {54, u"CM_SNCNAMETOACLKEY"},
+    {55, u"CM_ACLKEYTOSNCNAME"},
+    {56, u"CM_SENDERROR"},
+    {57, u"CM_SNCMODE"},
+    {58, u"CM_UNACCPTP"},
+    {59, u"CM_CANCEL"},
+    {60, u"CM_CANCELED"},
+    {61, u"CM_SENDERRINFO"},
+    {62, u"CM_LISTEN3"},
+    {63, u"CM_SETTRACE"},
+    {64, u"CM_DELETE"},
+    {65, u"CM_GETDT"},
 };
 
 constexpr NameRow kStatusRcvNames[] = {
@@ -181,7 +209,9 @@ const WEQ_UC* CpicFuncName(uint8_t func, WEQ_UC* buf, size_t size) {
 const WEQ_UC* CpicStatusRcvName(uint32_t value, WEQ_UC* buf) { return Unsigned(kStatusRcvNames, value, buf); }
 const WEQ_UC* CpicDataRcvName(uint32_t value, WEQ_UC* buf) { return Unsigned(kDataRcvNames, value, buf); }
 const WEQ_UC* CpicRtsRcvName(uint32_t value, WEQ_UC* buf) { return Unsigned(kRtsRcvNames, value, buf); }
-const WEQ_UC* CpicCancelTypeName(uint32_t value, WEQ_UC* buf) { return Unsigned(kCancelTypeNames, value, buf); }
+const WEQ_UC* CpicCancelTypeName(uint32_t value, WEQ_UC* buf) {
+  return Unsigned(kCancelTypeNames, value, buf);
+}
 
 const WEQ_UC* WEQ_CMPERR(void) { return ErrIsSet() ? ErrGetAllTxt() : u"no WEQ ErrInfo available"; }
 

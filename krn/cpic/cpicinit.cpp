@@ -41,13 +41,13 @@ std::unordered_map<std::string, std::u16string>* g_envValues =
 #define CPIC_STINITGLOBALS u"STInitGlobals"
 
 // An information line of the start to the given handle at its level.
-#define CPIC_GTRC(fmt, ...)                           \
-  do {                                                \
-    if (lvl >= 2) {                                   \
-      DpTrcLock();                                    \
-      DpTrc(trc, fmt __VA_OPT__(, ) __VA_ARGS__);     \
-      DpTrcUnlock();                                  \
-    }                                                 \
+#define CPIC_GTRC(fmt, ...)                       \
+  do {                                            \
+    if (lvl >= 2) {                               \
+      DpTrcLock();                                \
+      DpTrc(trc, fmt __VA_OPT__(, ) __VA_ARGS__); \
+      DpTrcUnlock();                              \
+    }                                             \
   } while (0)
 
 // A decimal option value as the layer reads it.
@@ -185,7 +185,8 @@ void CpicIMakeRootId(int64_t seconds, char out[16]) {
 const WEQ_UC* STIGetenv(const WEQ_UC* name) {
   std::call_once(*g_getenvOnce, [] {
     ThrRc rc = ThrCSInit(&getenv_cs, u"getenv_cs");
-    if (rc != 0 && rc != 3) CPIC_TRC_ERR(u"%s: ThrCSInit(getenv_cs) failed (%d)", u"STIGetenv", static_cast<int>(rc));
+    if (rc != 0 && rc != 3)
+      CPIC_TRC_ERR(u"%s: ThrCSInit(getenv_cs) failed (%d)", u"STIGetenv", static_cast<int>(rc));
   });
   if (name == nullptr) return nullptr;
   char narrow[256];

@@ -1,6 +1,7 @@
 // CPI-C and gateway return codes: names, texts and detail formats against the
 // documented tables, the error pattern's record, the thread's text for Java,
 // the fixed-field conversion against iconv, protocol letters and routes.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -8,8 +9,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
@@ -144,12 +143,18 @@ constexpr U16FmtKind kInt[] = {U16FmtKind::kI32, U16FmtKind::kMissing};
 constexpr U16FmtKind kStr[] = {U16FmtKind::kStr16, U16FmtKind::kMissing};
 constexpr U16FmtKind kPrimary[] = {U16FmtKind::kStr16, U16FmtKind::kStr16, U16FmtKind::kU32, U16FmtKind::kI64,
                                    U16FmtKind::kMissing};
-static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt, 1));
-static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kStr, 1));
-static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt, 0));
-static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(473)].text, kCpicGwRows[CpicIGwIndex(473)].detail, kStr, 0));
-static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail, kPrimary, 4));
-static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail, kPrimary, 3));
+static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt,
+                           1));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kStr,
+                            1));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt,
+                            0));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(473)].text, kCpicGwRows[CpicIGwIndex(473)].detail, kStr,
+                            0));
+static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail,
+                           kPrimary, 4));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail,
+                            kPrimary, 3));
 static_assert(CpicIGwIndex(671) == -1 && CpicIGwIndex(0) == 0);
 
 // --- The error pattern and WEQ_CMPERR ------------------------------------------------
@@ -279,7 +284,8 @@ TEST(CpicFields, DocumentedCases) {
 
 TEST(CpicFields, AgreesWithIconvOnRandomFields) {
   std::mt19937 rng(38);
-  const std::vector<std::string> pieces = {"A", "z", "0", " ", "\xC3\xA4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "~"};
+  const std::vector<std::string> pieces = {"A", "z", "0", " ", "\xC3\xA4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                           "~"};
   for (int round = 0; round < 2000 * tovtest::HeavyFactor(); ++round) {
     std::string src;
     int n = static_cast<int>(rng() % 12);
@@ -345,7 +351,8 @@ TEST(CpicRoutes, UnderstoodAndRefusedForms) {
     EXPECT_EQ(ToUtf8(host), c.host);
     EXPECT_EQ(ToUtf8(serv), c.serv);
     std::string body = file.After();
-    EXPECT_NE(body.find("STIAnalyzeRoute: route=" + ToUtf8(c.route) + ", tp=" + ToUtf8(c.tp)), std::string::npos)
+    EXPECT_NE(body.find("STIAnalyzeRoute: route=" + ToUtf8(c.route) + ", tp=" + ToUtf8(c.tp)),
+              std::string::npos)
         << body;
     std::string want = c.ok ? "STIAnalyzeRoute: gw_service: " + c.serv : "STIAnalyzeRoute: " + c.line;
     EXPECT_NE(body.find(want), std::string::npos) << body;

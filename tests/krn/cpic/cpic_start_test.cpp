@@ -2,6 +2,7 @@
 // trace lines, WEQ_STINIT's bounds, base names of the program, numbers
 // against the C library's strtol, the own host name and address against the
 // system's tools, and a namespace where the host name does not resolve.
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <sched.h>
 #include <stdio.h>
@@ -14,8 +15,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
@@ -30,10 +29,11 @@ namespace {
 using tovtest::FromUtf8;
 using tovtest::ToUtf8;
 
-const char* const kOptionVars[] = {"CPIC_MAX_CONV", "CPIC_USE_UDS", "CPIC_COMPATIBILITY", "CPIC_TRACE_LEN",
-                                   "CPIC_BUFFERING", "CPIC_WITH_LU_ADDR", "CPIC_CONNECT_TIMEOUT", "CPIC_TRACE_RAW",
-                                   "CPIC_TRACE_APPCHDR", "CPIC_PING", "CPIC_PING_REPLY", "CPIC_PING_PERIOD",
-                                   "CPIC_PING_TIMEOUT", "CPIC_TRACE", "CPIC_TRACE_DIR"};
+const char* const kOptionVars[] = {
+    "CPIC_MAX_CONV",      "CPIC_USE_UDS",      "CPIC_COMPATIBILITY",   "CPIC_TRACE_LEN",
+    "CPIC_BUFFERING",     "CPIC_WITH_LU_ADDR", "CPIC_CONNECT_TIMEOUT", "CPIC_TRACE_RAW",
+    "CPIC_TRACE_APPCHDR", "CPIC_PING",         "CPIC_PING_REPLY",      "CPIC_PING_PERIOD",
+    "CPIC_PING_TIMEOUT",  "CPIC_TRACE",        "CPIC_TRACE_DIR"};
 
 // What a child saw: "key=value" lines, the trace body after "--trace--".
 struct Seen {
@@ -64,9 +64,9 @@ void PrintState(CM_RETURN_CODE rc) {
   printf("rc=%d\ninitialised=%d\nmaxconv=%d\nuds=%d\nconnlocal=%ld\ncompat=%d\ntracelen=%d\n", rc,
          g.initialised.load(), STIMaxConv(), g.useUds, static_cast<long>(NiGetParam(NIP_CONNLOCAL)),
          g.gwCompatibility, g.rawTraceLen);
-  printf("buffering=%d\nbufgiven=%d\nluaddr=%d\nconnect=%d\nraw=%d\nrawgiven=%d\nhdr=%d\nhdrgiven=%d\n", g.buffering,
-         g.bufferingGiven, g.withLuAddr, g.connectTimeout, g.traceRaw, g.traceRawGiven, g.traceAppcHdr,
-         g.traceAppcHdrGiven);
+  printf("buffering=%d\nbufgiven=%d\nluaddr=%d\nconnect=%d\nraw=%d\nrawgiven=%d\nhdr=%d\nhdrgiven=%d\n",
+         g.buffering, g.bufferingGiven, g.withLuAddr, g.connectTimeout, g.traceRaw, g.traceRawGiven,
+         g.traceAppcHdr, g.traceAppcHdrGiven);
   printf("ping=%d\npingreply=%d\npingperiod=%d\npingtimeout=%d\n", g.pingActive, g.pingReply, g.pingPeriod,
          g.pingTimeout);
   printf("tp=%s\nhost=%s\nserv=%s\nhostgiven=%d\nservgiven=%d\nprot=%d\n", ToUtf8(g.defaultTp).c_str(),
@@ -105,41 +105,63 @@ TEST(CpicStart, OptionTable) {
   struct Case {
     std::vector<std::pair<std::string, std::string>> env;
     std::map<std::string, std::string> want;
-    std::vector<std::string> lines;    // trace lines that must be there
+    std::vector<std::string> lines;   // trace lines that must be there
     std::vector<std::string> absent;  // and must not
   };
   const std::vector<Case> cases = {
-      {{}, {{"rc", "0"}, {"maxconv", "100"}, {"uds", "1"}, {"connlocal", "1"}, {"tracelen", "32000"},
-            {"buffering", "1"}, {"bufgiven", "0"}, {"ping", "0"}, {"pingperiod", "10"}, {"pingtimeout", "50"},
-            {"connect", "60000"}, {"compat", "0"}, {"component", "CPIC    "}},
+      {{},
+       {{"rc", "0"},
+        {"maxconv", "100"},
+        {"uds", "1"},
+        {"connlocal", "1"},
+        {"tracelen", "32000"},
+        {"buffering", "1"},
+        {"bufgiven", "0"},
+        {"ping", "0"},
+        {"pingperiod", "10"},
+        {"pingtimeout", "50"},
+        {"connect", "60000"},
+        {"compat", "0"},
+        {"component", "CPIC    "}},
        {"STInitGlobals: cpic_max_conv=100", "STInitGlobals: use unix domain sockets=TRUE",
         "STInitGlobals: cpic_buffering=1", "STInitGlobals: cpic_root_id created", "STInitGlobals: ok",
         "WEQ_STINIT: ok"},
        {"CPIC_TRACE_LEN=", "with lu addr"}},
       {{{"CPIC_TRACE_LEN", "-5"}}, {{"tracelen", "32000"}}, {"STInitGlobals: CPIC_TRACE_LEN=32000"}, {}},
       {{{"CPIC_TRACE_LEN", "700"}}, {{"tracelen", "700"}}, {"STInitGlobals: CPIC_TRACE_LEN=700"}, {}},
-      {{{"CPIC_BUFFERING", "0abc"}}, {{"buffering", "0"}, {"bufgiven", "1"}}, {"STInitGlobals: cpic_buffering=0"},
+      {{{"CPIC_BUFFERING", "0abc"}},
+       {{"buffering", "0"}, {"bufgiven", "1"}},
+       {"STInitGlobals: cpic_buffering=0"},
        {}},
-      {{{"CPIC_BUFFERING", "x"}}, {{"buffering", "1"}, {"bufgiven", "1"}}, {"STInitGlobals: cpic_buffering=1"}, {}},
+      {{{"CPIC_BUFFERING", "x"}},
+       {{"buffering", "1"}, {"bufgiven", "1"}},
+       {"STInitGlobals: cpic_buffering=1"},
+       {}},
       {{{"CPIC_COMPATIBILITY", "12"}}, {{"compat", "1"}}, {"STInitGlobals: gw_compatibility=1"}, {}},
       {{{"CPIC_COMPATIBILITY", "21"}}, {{"compat", "0"}}, {"STInitGlobals: gw_compatibility=0"}, {}},
       {{{"CPIC_WITH_LU_ADDR", "2"}}, {{"luaddr", "0"}}, {}, {"with lu addr"}},
       {{{"CPIC_WITH_LU_ADDR", "1"}}, {{"luaddr", "1"}}, {"STInitGlobals: with lu addr"}, {}},
       {{{"CPIC_MAX_CONV", "7"}}, {{"maxconv", "7"}}, {"STInitGlobals: cpic_max_conv=7"}, {}},
-      {{{"CPIC_MAX_CONV", "0"}}, {{"maxconv", "100"}, {"rc", "0"}},
-       {"STInitGlobals: CPIC_MAX_CONV=0 below 1, taken as absent", "STInitGlobals: cpic_max_conv=100"}, {}},
-      {{{"CPIC_MAX_CONV", "-5"}}, {{"maxconv", "100"}, {"rc", "0"}},
-       {"STInitGlobals: CPIC_MAX_CONV=-5 below 1, taken as absent"}, {}},
+      {{{"CPIC_MAX_CONV", "0"}},
+       {{"maxconv", "100"}, {"rc", "0"}},
+       {"STInitGlobals: CPIC_MAX_CONV=0 below 1, taken as absent", "STInitGlobals: cpic_max_conv=100"},
+       {}},
+      {{{"CPIC_MAX_CONV", "-5"}},
+       {{"maxconv", "100"}, {"rc", "0"}},
+       {"STInitGlobals: CPIC_MAX_CONV=-5 below 1, taken as absent"},
+       {}},
       {{{"CPIC_USE_UDS", "0"}}, {{"uds", "0"}, {"connlocal", "0"}}, {"use unix domain sockets=FALSE"}, {}},
       {{{"CPIC_USE_UDS", "-3"}}, {{"uds", "0"}, {"connlocal", "0"}}, {}, {}},
       {{{"CPIC_USE_UDS", "5"}}, {{"uds", "1"}, {"connlocal", "1"}}, {}, {}},
       {{{"CPIC_CONNECT_TIMEOUT", "-123"}}, {{"connect", "-123"}}, {}, {}},
       {{{"CPIC_TRACE_RAW", "2"}, {"CPIC_TRACE_APPCHDR", "1"}},
        {{"raw", "2"}, {"rawgiven", "1"}, {"hdr", "1"}, {"hdrgiven", "1"}},
-       {"STInitGlobals: cpic_trace_raw=2", "STInitGlobals: cpic_trace_appchdr=1"}, {}},
+       {"STInitGlobals: cpic_trace_raw=2", "STInitGlobals: cpic_trace_appchdr=1"},
+       {}},
       {{{"CPIC_PING", "1"}, {"CPIC_PING_REPLY", "1"}, {"CPIC_PING_PERIOD", "-4"}, {"CPIC_PING_TIMEOUT", "0"}},
        {{"ping", "1"}, {"pingreply", "1"}, {"pingperiod", "-4"}, {"pingtimeout", "0"}},
-       {"STInitGlobals: cpic_ping=1", "STInitGlobals: cpic_ping_period=-4"}, {}},
+       {"STInitGlobals: cpic_ping=1", "STInitGlobals: cpic_ping_period=-4"},
+       {}},
   };
   for (const Case& c : cases) {
     Seen s = Start(c.env);
@@ -171,8 +193,8 @@ TEST(CpicStart, PingsSetByCallKeepTheirValues) {
 }
 
 TEST(CpicStart, NumbersAsTheCLibraryReadsThem) {
-  for (const char* text : {"42", " 42", "\t-17", "+8", "12abc", "abc", "", "0x1F", "010", "2147483647", "2147483648",
-                           "-2147483649", "99999999999999999999", "-0"}) {
+  for (const char* text : {"42", " 42", "\t-17", "+8", "12abc", "abc", "", "0x1F", "010", "2147483647",
+                           "2147483648", "-2147483649", "99999999999999999999", "-0"}) {
     long ref = strtol(text, nullptr, 10);
     long want = std::clamp<long>(ref, INT32_MIN, INT32_MAX);
     Seen s = Start({{"CPIC_TRACE_RAW", text}});

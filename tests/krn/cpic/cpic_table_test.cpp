@@ -2,14 +2,13 @@
 // searches with the per-thread cache, the new-id rules for duplicate gateway
 // ids, the size verb, the trace level recomputation and the traced NI
 // wrappers.
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
 
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
@@ -167,12 +166,14 @@ TEST_F(Table, FailedAllocationsOfATakenEntryFreeItAgain) {
   for (int fail : {1, 2}) {
     calls = 0;
     failAt = fail;
-    STISetAllocHook([](size_t n, size_t size) -> void* { return ++calls == failAt ? nullptr : calloc(n, size); });
+    STISetAllocHook(
+        [](size_t n, size_t size) -> void* { return ++calls == failAt ? nullptr : calloc(n, size); });
     int32_t index = -1;
     EXPECT_EQ(STIGetFreeConv(u"WEQ_STINIT3", &index), CM_PRODUCT_SPECIFIC_ERROR) << fail;
     EXPECT_EQ(Fld(ERR_FLD_RC), "450");
     EXPECT_EQ(Fld(ERR_FLD_SYSCALL), "WEQ_STINIT3");
-    EXPECT_EQ(Fld(ERR_FLD_ERROR), fail == 1 ? "no memory available (1548 bytes)" : "no memory available (45 bytes)");
+    EXPECT_EQ(Fld(ERR_FLD_ERROR),
+              fail == 1 ? "no memory available (1548 bytes)" : "no memory available (45 bytes)");
     EXPECT_EQ(STIConvAt(0)->inUse.load(), 0);
     EXPECT_EQ(STIActiveConvs(), 0);
   }
@@ -213,8 +214,9 @@ TEST_F(Table, SearchesCacheAndReport) {
   std::string body = file.After();
   for (const char* line :
        {"STISearchConv: found conv without search", "STISearchConv: found conv after search (0)",
-        "STISearchConv: found gwy conv after search (2)", "STIGenerateNewConvId: generate new conversation id "
-                                                          "11111111 => 21111111",
+        "STISearchConv: found gwy conv after search (2)",
+        "STIGenerateNewConvId: generate new conversation id "
+        "11111111 => 21111111",
         "test: found duplicate conversation id"}) {
     EXPECT_NE(body.find(line), std::string::npos) << line << "\n" << body;
   }
@@ -251,8 +253,8 @@ TEST_F(Table, NewIdsForDuplicateGatewayIds) {
       {"next free of the first digit", {"10000000", "20000000", "30000000"}, "10000000", 0, "40000000"},
       {"a gateway id blocks too", {"50000000"}, "50000000", 0, "70000000"},
       {"second position after all first digits",
-       {"10000000", "20000000", "30000000", "40000000", "50000000", "60000000", "70000000", "80000000", "90000000",
-        "00000000"},
+       {"10000000", "20000000", "30000000", "40000000", "50000000", "60000000", "70000000", "80000000",
+        "90000000", "00000000"},
        "10000000",
        0,
        "11000000"},
@@ -328,8 +330,9 @@ TEST_F(Table, TracedNiWrappers) {
   EXPECT_EQ(e->f.writeFn(7, buf, 4, 100, &n, 0), NIEINVAL);
   EXPECT_EQ(e->f.closeFn(7, 0), NIEINVAL);
   std::string body = file.After();
-  for (const char* line : {"STINiCloseHandle: invalid handle", "STINiRead(7,", ",4,100)", "STINiRead (NIEINVAL)",
-                           "STINiWrite (NIEINVAL)", "STINiCloseHandle: handle 7 (NIEINVAL)"}) {
+  for (const char* line :
+       {"STINiCloseHandle: invalid handle", "STINiRead(7,", ",4,100)", "STINiRead (NIEINVAL)",
+        "STINiWrite (NIEINVAL)", "STINiCloseHandle: handle 7 (NIEINVAL)"}) {
     EXPECT_NE(body.find(line), std::string::npos) << line << "\n" << body;
   }
   CpicISetLevel(0);

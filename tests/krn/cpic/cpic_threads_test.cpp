@@ -1,6 +1,7 @@
 // The layer under concurrent callers: one start among racing threads, takes,
 // searches and resets while the table grows, distinct new ids for duplicate
 // gateway ids made at once, and per-thread records freed with their threads.
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <string.h>
 
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"

@@ -2,6 +2,7 @@
 // the sources of the level (environment, arguments, verbs, the Java call),
 // when the file CPICTRC<pid> is opened, and what reaches standard error. The
 // files are read with the trace checker.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,8 +11,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
@@ -46,7 +45,8 @@ struct Outcome {
 
 // Runs body in a child whose working directory is a fresh directory, with
 // the trace variables set as given.
-Outcome RunCase(const std::vector<std::pair<std::string, std::string>>& env, const std::function<void()>& body) {
+Outcome RunCase(const std::vector<std::pair<std::string, std::string>>& env,
+                const std::function<void()>& body) {
   Outcome o;
   static tovtest::TempDir root;
   static int n = 0;
@@ -63,8 +63,11 @@ Outcome RunCase(const std::vector<std::pair<std::string, std::string>>& env, con
     body();
     int level = -9;
     CM_RETURN_CODE rc = WEQ_CMGETTRACE(&level);
-    printf("getrc=%d\ngetlevel=%d\ncpiclevel=%d\nctrclevel=%d\nhdl=%s\nsamehdl=%d\n", rc, level, CpicTrcLevel(),
-           CTrcLevel.load(), CpicTrcHdl() == nullptr ? "none" : CpicTrcHdl() == stderr ? "stderr" : "file",
+    printf("getrc=%d\ngetlevel=%d\ncpiclevel=%d\nctrclevel=%d\nhdl=%s\nsamehdl=%d\n", rc, level,
+           CpicTrcLevel(), CTrcLevel.load(),
+           CpicTrcHdl() == nullptr  ? "none"
+           : CpicTrcHdl() == stderr ? "stderr"
+                                    : "file",
            CpicTrcHdl() == CTrcGlobalHdl.load());
     fflush(stdout);
     fflush(stderr);
@@ -78,7 +81,8 @@ Outcome RunCase(const std::vector<std::pair<std::string, std::string>>& env, con
 std::vector<std::string> Infos(const std::string& file) {
   std::vector<std::string> out;
   size_t header = file.find("---\n", 60);
-  for (const trccheck::Line& l : trccheck::Parse(header == std::string::npos ? file : file.substr(header + 4), false)) {
+  for (const trccheck::Line& l :
+       trccheck::Parse(header == std::string::npos ? file : file.substr(header + 4), false)) {
     if (l.kind == 'I') out.push_back(l.text);
   }
   return out;
@@ -224,7 +228,8 @@ TEST(CpicTrace, TraceDirectoryAndPathsThatDoNotFit) {
   EXPECT_NE(l.r.err.find(want), std::string::npos) << l.r.err;
   EXPECT_NE(l.r.err.find("opened by WEQ_STINIT"), std::string::npos) << l.r.err;
 
-  Outcome missing = RunCase({{"CPIC_TRACE", "1"}, {"CPIC_TRACE_DIR", "/nonexistent/tov"}}, [] { FirstVerb(); });
+  Outcome missing =
+      RunCase({{"CPIC_TRACE", "1"}, {"CPIC_TRACE_DIR", "/nonexistent/tov"}}, [] { FirstVerb(); });
   EXPECT_EQ(missing.Get("hdl"), "stderr");
   EXPECT_NE(missing.r.err.find("*** ERROR => CpicTrcOpen: fopen /nonexistent/tov/CPICTRC"), std::string::npos)
       << missing.r.err;
