@@ -33,12 +33,20 @@ inline constexpr CpicGwRow kCpicGwRows[] = {
 };
 inline constexpr size_t kCpicGwRowCount = sizeof(kCpicGwRows) / sizeof(kCpicGwRows[0]);
 
-// The row of code, or NULL.
-constexpr const CpicGwRow* CpicIGwRow(GW_RETURN_CODE code) {
-  for (const CpicGwRow& r : kCpicGwRows) {
-    if (r.code == code) return &r;
+// The index of code's row, or -1. (An index, not a pointer: the
+// compile-time checks compare it, and sanitized builds do not allow pointer
+// comparisons in constant expressions.)
+constexpr int CpicIGwIndex(GW_RETURN_CODE code) {
+  for (size_t i = 0; i < kCpicGwRowCount; ++i) {
+    if (kCpicGwRows[i].code == code) return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
+}
+
+// The row of code, or NULL.
+inline const CpicGwRow* CpicIGwRow(GW_RETURN_CODE code) {
+  int i = CpicIGwIndex(code);
+  return i >= 0 ? &kCpicGwRows[i] : nullptr;
 }
 
 #define CPIC_COMPONENT u"CPIC (TCP/IP) with Unicode"
@@ -81,25 +89,27 @@ void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* te
 // against the arguments.
 template <GW_RETURN_CODE N, class... A>
 inline void CpicIRecordError(const CpicErrSite& site, const A&... args) {
-  constexpr const CpicGwRow* row = CpicIGwRow(N);
-  static_assert(row != nullptr && row->text[0] != 0, "the code has no error text");
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
   static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
-  static_assert(CpicIArgsFit(row->text, row->detail, kinds, sizeof...(A)),
+  static_assert(CpicIArgsFit(row.text, row.detail, kinds, sizeof...(A)),
                 "the arguments do not fit the code's error text and detail format");
-  CpicIRecordV(site, N, row->text, row->detail, U16FmtMakeArgs(args...).args());
+  CpicIRecordV(site, N, row.text, row.detail, U16FmtMakeArgs(args...).args());
 }
 
 // As CpicIRecordError with a detail format of the site's own in place of the
 // code's: the first arguments serve the code's text, the rest the detail.
 template <GW_RETURN_CODE N, class... A>
 inline void CpicIRecordErrorDetail(const CpicErrSite& site, ErrDetailFmt<A...> detail, const A&... args) {
-  constexpr const CpicGwRow* row = CpicIGwRow(N);
-  static_assert(row != nullptr && row->text[0] != 0, "the code has no error text");
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
   static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
-  static_assert(CpicIFmtUsed(row->text) <= sizeof...(A) &&
-                    CpicIArgsFit(row->text, u"", kinds, CpicIFmtUsed(row->text)),
+  static_assert(CpicIFmtUsed(row.text) <= sizeof...(A) &&
+                    CpicIArgsFit(row.text, u"", kinds, CpicIFmtUsed(row.text)),
                 "the first arguments do not fit the code's error text");
-  CpicIRecordV(site, N, row->text, detail.str, U16FmtMakeArgs(args...).args());
+  CpicIRecordV(site, N, row.text, detail.str, U16FmtMakeArgs(args...).args());
 }
 
 // The layer's call sites: error N at this line of the conversation code.
@@ -179,6 +189,16 @@ extern ThrCS snc_cs;
 // (and the options by the verbs that set them); read by the verbs after the
 // initialised mark, whose store releases them.
 struct CpicGlobals {
+  // What a conversation entry copies when it is taken.
+  struct ConvDefaults {
+    int connectTimeout;
+    int rcvTimeout;
+    uint8_t pingActive;
+    int pingReply;
+    int pingPeriod;
+    int pingTimeout;
+  };
+
   std::atomic<uint8_t> attached{0};
   std::atomic<uint8_t> initialised{0};
   std::atomic<uint8_t> tableLockMark{0};
@@ -243,14 +263,16 @@ struct STI_GLOB {
   WEQ_UC tpName[CPIC_TP_NAME_LEN + 1];
 };
 
+static_assert(sizeof(STI_GLOB) == 140);
+
 STI_GLOB* STIGetGlob(void);
 void STIFreeGlob(void* glob);
 void STIExitGlobals(void);
 
 // --- Conversation table ------------------------------------------------------------------
 
-typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int32_t, int32_t, int32_t*, int32_t);
-typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int32_t, int32_t, int32_t*, int32_t);
+typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int, int, uint32_t*, int32_t);
+typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int, int, uint32_t*, int32_t);
 typedef NI_RC (*STI_CLOSE_FN)(NI_HDL, int32_t);
 
 // Registration states.
@@ -381,9 +403,8 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry);
 // new one is made). All under conv_proto_cs. true when a new id was made.
 bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* caller);
 void STIRecalcTraceLevel(int32_t index);
-NI_RC STINiRead(NI_HDL hdl, void* buffer, int32_t length, int32_t timeout, int32_t* readLen, int32_t index);
-NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int32_t length, int32_t timeout, int32_t* written,
-                 int32_t index);
+NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index);
+NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index);
 NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index);
 // Allocation of an entry's owned blocks; tests replace it to make them fail
 // (NULL restores calloc).

@@ -15,12 +15,12 @@
 namespace {
 
 std::atomic<int32_t> g_initCount{0};
-std::atomic<intptr_t> g_connLocal{0};
-constexpr int kMaxHostNameLen = 256;  // a host name must be shorter
+std::atomic<uint32_t> g_connLocal{0};
+constexpr int kMaxHostNameLen = NI_MAX_HOSTNAME_LEN;
 
 }  // namespace
 
-CPIC_STANDIN NI_RC NiInit2(int32_t maxHandles) {
+CPIC_STANDIN NI_RC NiInit2(int maxHandles) {
   if (maxHandles < 1) return NIEINVAL;
   g_initCount.fetch_add(1);
   return WEQ_O_K;
@@ -35,20 +35,20 @@ CPIC_STANDIN NI_RC NiExit(void) {
 
 CPIC_STANDIN NI_RC NiThrInit(void) { return g_initCount.load() > 0 ? WEQ_O_K : NIECALL; }
 
-CPIC_STANDIN NI_RC NiThrExit(void*) { return WEQ_O_K; }
+CPIC_STANDIN void NiThrExit(void*) {}
 
-CPIC_STANDIN NI_RC NiSetParam(int32_t param, intptr_t value) {
+CPIC_STANDIN NI_RC NiSetParam(uint8_t param, uint32_t value) {
   if (param != NIP_CONNLOCAL) return NIEINVAL;
   g_connLocal.store(value);
   return WEQ_O_K;
 }
 
-CPIC_STANDIN intptr_t NiGetParam(int32_t param) { return param == NIP_CONNLOCAL ? g_connLocal.load() : -1; }
+CPIC_STANDIN int64_t NiGetParam(uint8_t param) { return param == NIP_CONNLOCAL ? g_connLocal.load() : -1; }
 
 CPIC_STANDIN NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen) {
   if (pHostName == nullptr || bufferLen < 0) return NIEINVAL;
-  char name[kMaxHostNameLen + 1] = {};
-  if (gethostname(name, kMaxHostNameLen) != 0) return NIEINTERN;
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return NIEINTERN;
   size_t len = strlen(name);
   if (bufferLen == 0 || len >= static_cast<size_t>(bufferLen)) return NIETOO_SMALL;
   A7sToU16s(pHostName, name);
@@ -93,13 +93,13 @@ CPIC_STANDIN NI_RC NiHostToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr)
   return rc;
 }
 
-CPIC_STANDIN NI_RC NiRead(NI_HDL, void*, int32_t, int32_t, int32_t* readLen) {
-  if (readLen != nullptr) *readLen = 0;
+CPIC_STANDIN NI_RC NiRead(NI_HDL, void*, int, int, uint32_t* pRead) {
+  if (pRead != nullptr) *pRead = 0;
   return NIEINVAL;
 }
 
-CPIC_STANDIN NI_RC NiWrite(NI_HDL, const void*, int32_t, int32_t, int32_t* written) {
-  if (written != nullptr) *written = 0;
+CPIC_STANDIN NI_RC NiWrite(NI_HDL, const void*, int, int, uint32_t* pWritten) {
+  if (pWritten != nullptr) *pWritten = 0;
   return NIEINVAL;
 }
 

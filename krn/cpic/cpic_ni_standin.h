@@ -20,18 +20,21 @@ typedef int32_t NI_HDL;
 // Parameter numbers of NiSetParam.
 #define NIP_CONNLOCAL 10
 
+// A host name must be shorter.
+#define NI_MAX_HOSTNAME_LEN 64
+
 // Counted start of the library: NIEINVAL for a count below 1.
-NI_RC NiInit2(int32_t maxHandles);
+NI_RC NiInit2(int maxHandles);
 // Counts the start down.
 NI_RC NiExit(void);
 // The calling thread's NI data: NIECALL before NiInit2.
 NI_RC NiThrInit(void);
 // Frees a thread's NI data (NULL: the calling thread's).
-NI_RC NiThrExit(void* thrData);
+void NiThrExit(void* thrData);
 // Stores a parameter; NIEINVAL for an unknown number.
-NI_RC NiSetParam(int32_t param, intptr_t value);
+NI_RC NiSetParam(uint8_t param, uint32_t value);
 // The stored value of a parameter (-1 for an unknown number).
-intptr_t NiGetParam(int32_t param);
+int64_t NiGetParam(uint8_t param);
 // The local host name: NIEINVAL for a NULL buffer or a negative length.
 NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen);
 // Resolves a host name (IPv4 results IPv4-mapped): NIEHOST_UNKNOWN when it
@@ -39,8 +42,8 @@ NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen);
 NI_RC NiHostToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr);
 // Handle operations. Without a handle table no handle is valid: each
 // refuses with NIEINVAL.
-NI_RC NiRead(NI_HDL hdl, void* buffer, int32_t length, int32_t timeout, int32_t* readLen);
-NI_RC NiWrite(NI_HDL hdl, const void* buffer, int32_t length, int32_t timeout, int32_t* written);
+NI_RC NiRead(NI_HDL hdl, void* pBuffer, int bufferLen, int timeout, uint32_t* pRead);
+NI_RC NiWrite(NI_HDL hdl, const void* pData, int dataLen, int timeout, uint32_t* pWritten);
 NI_RC NiCloseHandle(NI_HDL hdl);
 
 #endif

@@ -115,6 +115,33 @@ struct IdText {
     }                                                                  \
   } while (0)
 
+// Frees the blocks an entry owns.
+void FreeOwned(CpicConvFields& f) {
+  free(f.msgBuf);
+  free(f.gwHost);
+  free(f.gwServ);
+  free(f.sncParams);
+  free(f.regText);
+  free(f.traceRecord);
+}
+
+// A read or write through NI, traced at the entry's level 3.
+template <class Buf, class Io>
+NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int length, int timeout,
+               uint32_t* done, int32_t index) {
+  CPIC_CONV_ENTRY* e = STIConvAt(index);
+  ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
+  uint32_t out = 0;
+  NI_RC rc = io(hdl, buffer, length, timeout, &out);
+  if (done != nullptr) *done = out;
+  if (rc == WEQ_O_K) {
+    ENTRY_TRC(e, 3, okFmt, name, out);
+  } else {
+    ENTRY_TRC(e, 3, u"%s (%s)\n", name, NiErrorName(rc));
+  }
+  return rc;
+}
+
 }  // namespace
 
 CPIC_CONV_ENTRY* STIConvAt(int32_t index) {
@@ -164,12 +191,7 @@ void STIResetConv(CPIC_CONV_ENTRY* e, bool countDown) {
   if (e == nullptr) return;
   ThrCSLock(&conv_proto_cs);
   CpicConvFields& f = e->f;
-  free(f.msgBuf);
-  free(f.gwHost);
-  free(f.gwServ);
-  free(f.sncParams);
-  free(f.regText);
-  free(f.traceRecord);
+  FreeOwned(f);
   bool wasInUse = e->inUse.load();
   f = CpicConvFields{};
   e->id.store(CpicIIdToU64(kCpicBlankId));
@@ -212,6 +234,10 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
   glob->lastIndex = i;
   int32_t active = g_active.fetch_add(1) + 1;
   if (active > g_highest.load()) g_highest.store(active);
+  // The layer's values a new conversation starts with, as they stand now.
+  const CpicGlobals& g = CpicIGlobals();
+  const CpicGlobals::ConvDefaults defaults{g.connectTimeout, g.defaultRcvTimeout, g.pingActive,
+                                           g.pingReply,      g.pingPeriod,        g.pingTimeout};
   ThrCSUnlock(&conv_proto_cs);
 
   const WEQ_UC* name = caller != nullptr ? caller : u"STIGetFreeConv";
@@ -231,17 +257,16 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
     STIResetConv(e, true);
     return CM_PRODUCT_SPECIFIC_ERROR;
   }
-  const CpicGlobals& g = CpicIGlobals();
   e->traceLevel.store(CpicTrcLevel());
   e->f.traceHdl = CpicIOutHdl();
-  e->f.connectTimeout = g.connectTimeout;
-  e->f.rcvTimeout = g.defaultRcvTimeout;
+  e->f.connectTimeout = defaults.connectTimeout;
+  e->f.rcvTimeout = defaults.rcvTimeout;
   e->f.creationTime = static_cast<int64_t>(time(nullptr));
   e->f.index = i;
-  e->f.pingActive = g.pingActive;
-  e->f.pingReply = g.pingReply;
-  e->f.pingPeriod = g.pingPeriod;
-  e->f.pingTimeout = g.pingTimeout;
+  e->f.pingActive = defaults.pingActive;
+  e->f.pingReply = defaults.pingReply;
+  e->f.pingPeriod = defaults.pingPeriod;
+  e->f.pingTimeout = defaults.pingTimeout;
   e->f.readFn = STINiRead;
   e->f.readFnName = u"STINiRead";
   e->f.writeFn = STINiWrite;
@@ -401,35 +426,12 @@ void STIRecalcTraceLevel(int32_t index) {
   }
 }
 
-NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int32_t length, int32_t timeout, int32_t* written,
-                 int32_t index) {
-  CPIC_CONV_ENTRY* e = STIConvAt(index);
-  const WEQ_UC* name = u"STINiWrite";
-  ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, buffer, length, timeout);
-  int32_t out = 0;
-  NI_RC rc = NiWrite(hdl, buffer, length, timeout, &out);
-  if (written != nullptr) *written = out;
-  if (rc == WEQ_O_K) {
-    ENTRY_TRC(e, 3, u"%s ok, written = %d\n", name, out);
-  } else {
-    ENTRY_TRC(e, 3, u"%s (%s)\n", name, NiErrorName(rc));
-  }
-  return rc;
+NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index) {
+  return TracedIo(u"STINiWrite", u"%s ok, written = %d\n", NiWrite, hdl, buffer, length, timeout, written, index);
 }
 
-NI_RC STINiRead(NI_HDL hdl, void* buffer, int32_t length, int32_t timeout, int32_t* readLen, int32_t index) {
-  CPIC_CONV_ENTRY* e = STIConvAt(index);
-  const WEQ_UC* name = u"STINiRead";
-  ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
-  int32_t out = 0;
-  NI_RC rc = NiRead(hdl, buffer, length, timeout, &out);
-  if (readLen != nullptr) *readLen = out;
-  if (rc == WEQ_O_K) {
-    ENTRY_TRC(e, 3, u"%s ok, readlen = %d\n", name, out);
-  } else {
-    ENTRY_TRC(e, 3, u"%s (%s)\n", name, NiErrorName(rc));
-  }
-  return rc;
+NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index) {
+  return TracedIo(u"STINiRead", u"%s ok, readlen = %d\n", NiRead, hdl, buffer, length, timeout, readLen, index);
 }
 
 NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index) {
@@ -453,13 +455,7 @@ void STIFreeConvTable(void) {
   for (int b = 0; b < g_blocksMade; ++b) {
     CPIC_CONV_ENTRY* block = g_block[b].load();
     for (int64_t i = 0; i < BlockSize(b); ++i) {
-      CpicConvFields& f = block[i].f;
-      free(f.msgBuf);
-      free(f.gwHost);
-      free(f.gwServ);
-      free(f.sncParams);
-      free(f.regText);
-      free(f.traceRecord);
+      FreeOwned(block[i].f);
       block[i].~CPIC_CONV_ENTRY();
     }
     g_block[b].store(nullptr);

@@ -61,7 +61,7 @@ void ReadOptions(CpicGlobals& g, CTRC_HDL trc, int lvl) {
     g.useUds = v == nullptr || Number(v) > 0 ? 1 : 0;
     CPIC_GTRC(u"%s: use unix domain sockets=%s\n", CPIC_STINITGLOBALS, g.useUds ? u"TRUE" : u"FALSE");
   }
-  NiSetParam(NIP_CONNLOCAL, g.useUds);
+  NiSetParam(NIP_CONNLOCAL, static_cast<uint32_t>(g.useUds));
   if ((v = STIGetenv(u"CPIC_COMPATIBILITY")) != nullptr) g.gwCompatibility = v[0] == u'1' ? 1 : 0;
   CPIC_GTRC(u"%s: gw_compatibility=%d\n", CPIC_STINITGLOBALS, g.gwCompatibility);
   if ((v = STIGetenv(u"CPIC_TRACE_LEN")) != nullptr) {
@@ -474,6 +474,7 @@ CM_RETURN_CODE STInitGlobals(CM_RETURN_CODE* rcOut, int hostNameFlag, CTRC_HDL t
 // --- Test support ---------------------------------------------------------------------------
 
 void CpicIResetProcess(void) {
+  STIFreeGlob(nullptr);
   STIExitGlobals();
   memset(&conv_proto_cs, 0, sizeof(conv_proto_cs));
   memset(&getenv_cs, 0, sizeof(getenv_cs));

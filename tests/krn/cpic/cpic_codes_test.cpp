@@ -144,13 +144,13 @@ constexpr U16FmtKind kInt[] = {U16FmtKind::kI32, U16FmtKind::kMissing};
 constexpr U16FmtKind kStr[] = {U16FmtKind::kStr16, U16FmtKind::kMissing};
 constexpr U16FmtKind kPrimary[] = {U16FmtKind::kStr16, U16FmtKind::kStr16, U16FmtKind::kU32, U16FmtKind::kI64,
                                    U16FmtKind::kMissing};
-static_assert(CpicIArgsFit(CpicIGwRow(466)->text, CpicIGwRow(466)->detail, kInt, 1));
-static_assert(!CpicIArgsFit(CpicIGwRow(466)->text, CpicIGwRow(466)->detail, kStr, 1));
-static_assert(!CpicIArgsFit(CpicIGwRow(466)->text, CpicIGwRow(466)->detail, kInt, 0));
-static_assert(!CpicIArgsFit(CpicIGwRow(473)->text, CpicIGwRow(473)->detail, kStr, 0));
-static_assert(CpicIArgsFit(CpicIGwRow(457)->text, CpicIGwRow(457)->detail, kPrimary, 4));
-static_assert(!CpicIArgsFit(CpicIGwRow(457)->text, CpicIGwRow(457)->detail, kPrimary, 3));
-static_assert(CpicIGwRow(671) == nullptr && CpicIGwRow(0)->code == 0);
+static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt, 1));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kStr, 1));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(466)].text, kCpicGwRows[CpicIGwIndex(466)].detail, kInt, 0));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(473)].text, kCpicGwRows[CpicIGwIndex(473)].detail, kStr, 0));
+static_assert(CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail, kPrimary, 4));
+static_assert(!CpicIArgsFit(kCpicGwRows[CpicIGwIndex(457)].text, kCpicGwRows[CpicIGwIndex(457)].detail, kPrimary, 3));
+static_assert(CpicIGwIndex(671) == -1 && CpicIGwIndex(0) == 0);
 
 // --- The error pattern and WEQ_CMPERR ------------------------------------------------
 
