@@ -171,7 +171,7 @@ const jchar* GetStringChars(JNIEnv* env, jstring s, jboolean* isCopy) {
     return nullptr;
   }
   auto* p = static_cast<jchar*>(malloc((o->text.size() + 1) * sizeof(jchar)));
-  memcpy(p, o->text.data(), o->text.size() * sizeof(jchar));
+  if (!o->text.empty()) memcpy(p, o->text.data(), o->text.size() * sizeof(jchar));
   p[o->text.size()] = 0;
   h.heldStrings[p] = o;
   if (isCopy) *isCopy = JNI_TRUE;
@@ -241,7 +241,7 @@ T* GetElements(JNIEnv* env, jarray a, jboolean* isCopy) {
   }
   // A copy, as many JVMs give: the Java array sees it only at the release.
   T* p = static_cast<T*>(malloc(o->raw.size() + sizeof(T)));
-  memcpy(p, o->raw.data(), o->raw.size());
+  if (!o->raw.empty()) memcpy(p, o->raw.data(), o->raw.size());
   h.heldElements[p] = o;
   if (isCopy) *isCopy = JNI_TRUE;
   return p;
@@ -256,7 +256,7 @@ void ReleaseElements(JNIEnv* env, jarray a, T* p, jint mode) {
     return;
   }
   Obj* o = const_cast<Obj*>(it->second);
-  if (mode == 0 || mode == JNI_COMMIT) memcpy(o->raw.data(), p, o->raw.size());
+  if ((mode == 0 || mode == JNI_COMMIT) && !o->raw.empty()) memcpy(o->raw.data(), p, o->raw.size());
   if (mode == 0 || mode == JNI_ABORT) {
     h.heldElements.erase(it);
     free(p);
@@ -274,7 +274,8 @@ void Region(JNIEnv* env, jarray a, jsize start, jsize len, T* buf) {
     h.pending = kBounds;
     return;
   }
-  if (len > 0 && buf == nullptr) {
+  if (len == 0) return;
+  if (buf == nullptr) {
     h.Breach(std::string(kOpNames[static_cast<int>(Op)]) + ": NULL buffer");
     return;
   }

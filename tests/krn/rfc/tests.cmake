@@ -5,3 +5,4 @@ if(TARGET rfc_library_test)
 endif()
 tov_test(rfc_bindings_test LABELS bindings
   SOURCES jrfcutil_test.cpp jrfccs_test.cpp jrfc_init_test.cpp)
+tov_test(rfc_bindings_threads_test LABELS bindings threads SOURCES jrfc_threads_test.cpp)

@@ -3,6 +3,7 @@
 # checked-JNI warning or fatal line, a crash file, or a non-zero exit.
 # usage: run_java_test.sh <java> <junit jar> <classes> <lib dir> <lib name> <selector> [preload]
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
 java=$1 junit=$2 classes=$3 libdir=$4 libname=$5 select=$6 preload=${7:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -12,7 +13,7 @@ env=()
 if [ -n "$preload" ]; then
   # The sanitizer runtime first; the JVM's own signals stay with the JVM.
   env=(LD_PRELOAD="$preload"
-       ASAN_OPTIONS="detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:use_sigaltstack=0:abort_on_error=1")
+       ASAN_OPTIONS="detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:use_sigaltstack=0:abort_on_error=1:suppressions=$here/jvm.asan.supp")
 fi
 env "${env[@]}" "$java" -Xcheck:jni -XX:ErrorFile="$work/hs_err_%p.log" \
   -Djava.library.path="$libdir" -Dtov.lib="$libname" \
