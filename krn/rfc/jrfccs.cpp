@@ -39,14 +39,31 @@ bool InRange(int offset, int length, int buffer, jsize array) {
   return end <= std::min<long>(buffer, array);
 }
 
+// The error lines about the result array; the decompression's lines name
+// no native (name NULL).
+void NoResult(const WEQ_UC* name) {
+  if (name != nullptr) {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s res_iarr is NULL\n", name);
+  } else {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> res_iarr is NULL\n");
+  }
+}
+void NoElements(const WEQ_UC* name) {
+  if (name != nullptr) {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s GetIntArrayElements failed\n", name);
+  } else {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> GetIntArrayElements failed\n");
+  }
+}
+
 // The result array exists and holds [0..2].
 bool ResultUsable(JNIEnv* env, jintArray result, const WEQ_UC* name) {
   if (result == nullptr) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s res_iarr is NULL\n", name);
+    NoResult(name);
     return false;
   }
   if (Length(env, result) < kResultInts) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s GetIntArrayElements failed\n", name);
+    NoElements(name);
     return false;
   }
   return true;
@@ -58,7 +75,7 @@ bool PutResult(JNIEnv* env, jintArray result, int read, int written, int code, c
   jint* r = env->GetIntArrayElements(result, nullptr);
   if (r == nullptr) {
     if (env->ExceptionCheck()) env->ExceptionClear();
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s GetIntArrayElements failed\n", name);
+    NoElements(name);
     return false;
   }
   r[0] = read;
@@ -66,6 +83,20 @@ bool PutResult(JNIEnv* env, jintArray result, int read, int written, int code, c
   r[2] = code;
   env->ReleaseIntArrayElements(result, r, 0);
   return true;
+}
+
+// Both arrays into their buffers, so that bytes the call does not write go
+// back to Java as they were.
+bool CopyIn(JNIEnv* env, jbyteArray in, WEQ_RAW* inBuf, int inSize, jbyteArray out, WEQ_RAW* outBuf,
+            int outSize) {
+  return jrfcCopyFromByteArray(env, in, inBuf, inSize, JRFC_WHERE) == 0 &&
+         jrfcCopyFromByteArray(env, out, outBuf, outSize, JRFC_WHERE) == 0;
+}
+
+// A range check failed: one line, and the native returns -1.
+void Refused(const WEQ_UC* name) {
+  DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", name,
+              JRFC_WHERE);
 }
 
 }  // namespace
@@ -89,8 +120,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRInitCompress(
   WEQ_RAW buffer[kPackedBytes];
   jsize outLen = Length(env, out);
   if (outLen >= 0 && outLen < kHeaderBytes) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kName,
-                JRFC_WHERE);
+    Refused(kName);
     return 1;
   }
   int rc = jrfcCopyFromByteArray(env, out, buffer, kPackedBytes, JRFC_WHERE);
@@ -110,16 +140,12 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRCompress(
   jsize outArr = Length(env, out);
   if (in == nullptr || out == nullptr || !InRange(inOffset, inLength, kPlainBytes, inArr) ||
       !InRange(outOffset, outLength, kPackedBytes, outArr)) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kName,
-                JRFC_WHERE);
+    Refused(kName);
     return -1;
   }
   WEQ_RAW plain[kPlainBytes];
   WEQ_RAW packed[kPackedBytes];
-  if (jrfcCopyFromByteArray(env, in, plain, kPlainBytes, JRFC_WHERE) != 0 ||
-      jrfcCopyFromByteArray(env, out, packed, kPackedBytes, JRFC_WHERE) != 0) {
-    return -1;
-  }
+  if (!CopyIn(env, in, plain, kPlainBytes, out, packed, kPackedBytes)) return -1;
   int read = 0;
   int written = 0;
   int code = CsRCompress(handle, total, plain + inOffset, inLength, packed + outOffset, outLength,
@@ -135,8 +161,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress(
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress";
   jsize inArr = Length(env, in);
   if (in == nullptr || inArr < kHeaderBytes) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kName,
-                JRFC_WHERE);
+    Refused(kName);
     return -1;
   }
   WEQ_RAW packed[kPackedBytes];
@@ -153,41 +178,21 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(
     JNIEnv* env, jclass /*cls*/, jint handle, jbyteArray in, jint inOffset, jint inLength,
     jbyteArray out, jint outLength, jint option, jintArray result) {
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRDecompress";
-  if (result == nullptr) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> res_iarr is NULL\n");
-    return -1;
-  }
-  if (Length(env, result) < kResultInts) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> GetIntArrayElements failed\n");
-    return -1;
-  }
+  if (!ResultUsable(env, result, nullptr)) return -1;
   jsize inArr = Length(env, in);
   jsize outArr = Length(env, out);
   if (in == nullptr || out == nullptr || !InRange(inOffset, inLength, kPackedBytes, inArr) ||
       !InRange(0, outLength, kPlainBytes, outArr)) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kName,
-                JRFC_WHERE);
+    Refused(kName);
     return -1;
   }
   WEQ_RAW packed[kPackedBytes];
   WEQ_RAW plain[kPlainBytes];
-  if (jrfcCopyFromByteArray(env, in, packed, kPackedBytes, JRFC_WHERE) != 0 ||
-      jrfcCopyFromByteArray(env, out, plain, kPlainBytes, JRFC_WHERE) != 0) {
-    return -1;
-  }
+  if (!CopyIn(env, in, packed, kPackedBytes, out, plain, kPlainBytes)) return -1;
   int read = 0;
   int written = 0;
   int code = CsRDecompress(handle, packed + inOffset, inLength, plain, outLength, option, &read,
                            &written);
-  jint* r = env->GetIntArrayElements(result, nullptr);
-  if (r == nullptr) {
-    if (env->ExceptionCheck()) env->ExceptionClear();
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> GetIntArrayElements failed\n");
-    return -1;
-  }
-  r[0] = read;
-  r[1] = written;
-  r[2] = code;
-  env->ReleaseIntArrayElements(result, r, 0);
+  if (!PutResult(env, result, read, written, code, nullptr)) return -1;
   return jrfcCopyToByteArray(plain, kPlainBytes, env, out, JRFC_WHERE) != 0 ? -1 : 0;
 }
