@@ -345,15 +345,23 @@ TEST_F(Bounds, LongInputArraysAreReadUpToTheBuffer) {
   EXPECT_EQ(n.Decompress(stream, g), Bytes(data.begin(), data.begin() + kPlain));
 }
 
+// Each injected failure's value and error line.
 struct InjectCase {
   JniOp op;
   int nth;
+  const char* line;
 };
 
 TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
-  const InjectCase compress[] = {{JniOp::GetByteArrayRegion, 1}, {JniOp::GetByteArrayRegion, 2},
-                                 {JniOp::SetByteArrayRegion, 1}, {JniOp::GetIntArrayElements, 1}};
+  CTrcLevel.store(1);
+  const InjectCase compress[] = {
+      {JniOp::GetByteArrayRegion, 1, nullptr},
+      {JniOp::GetByteArrayRegion, 2, nullptr},
+      {JniOp::SetByteArrayRegion, 1, nullptr},
+      {JniOp::GetIntArrayElements, 1,
+       "JRFC> Java_com_weq_conn_rfc_engine_Compress_CsRCompress GetIntArrayElements failed"}};
   for (const InjectCase& c : compress) {
+    tovtest::CaptureFd err;
     jbyteArray in = host.NewBytes(Text(10));
     jbyteArray out = host.NewBytes(Bytes(100));
     jintArray res = host.NewInts({7, 7, 7});
@@ -363,12 +371,16 @@ TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
               -1)
         << tovtest::JniOpName(c.op) << " " << c.nth;
     EXPECT_EQ(host.Pending(), "");
+    std::string text = err.Take();
+    if (c.line != nullptr) {
+      EXPECT_NE(text.find(c.line), std::string::npos) << text;
+    }
     host.EndNative();
   }
-  const InjectCase decompress[] = {{JniOp::GetByteArrayRegion, 1},
-                                   {JniOp::GetByteArrayRegion, 2},
-                                   {JniOp::GetIntArrayElements, 1},
-                                   {JniOp::SetByteArrayRegion, 1}};
+  const InjectCase decompress[] = {{JniOp::GetByteArrayRegion, 1, nullptr},
+                                   {JniOp::GetByteArrayRegion, 2, nullptr},
+                                   {JniOp::GetIntArrayElements, 1, "JRFC> GetIntArrayElements failed"},
+                                   {JniOp::SetByteArrayRegion, 1, nullptr}};
   jint hd = n.GetHandle();
   jbyteArray lzhHeader = host.NewBytes({10, 0, 0, 0, 0x12, 0x1F, 0x9D, 2});
   for (const InjectCase& c : decompress) {
@@ -377,10 +389,15 @@ TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
     jbyteArray out = host.NewBytes(Bytes(100));
     jintArray res = host.NewInts({7, 7, 7});
     host.FailCall(c.op, c.nth);
+    tovtest::CaptureFd err;
     EXPECT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(host.env(), nullptr, hd, in, 0, 10,
                                                                   out, 100, 0, res),
               -1)
         << tovtest::JniOpName(c.op) << " " << c.nth;
+    std::string text = err.Take();
+    if (c.line != nullptr) {
+      EXPECT_NE(text.find(c.line), std::string::npos) << text;
+    }
     host.EndNative();
   }
   n.Close(hd);
@@ -390,6 +407,7 @@ TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
   host.FailCall(JniOp::GetByteArrayRegion);
   jbyteArray header8 = host.NewBytes({10, 0, 0, 0, 0x12, 0x1F, 0x9D, 2});
   EXPECT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress(host.env(), nullptr, h, header8), -1);
+  CTrcLevel.store(0);
 }
 
 }  // namespace
