@@ -229,8 +229,8 @@ jstring HostNewStringUTF(JNIEnv* env, const char* utf) {
   return reinterpret_cast<jstring>(o);
 }
 
-template <Kind K, class T, JniOp Op>
-T* GetElements(JNIEnv* env, jarray a, jboolean* isCopy) {
+template <Kind K, class T, JniOp Op, class A>
+T* GetElements(JNIEnv* env, A a, jboolean* isCopy) {
   JniHost::Impl& h = I(env);
   bool ok = h.Enter(Op);
   Obj* o = h.Get(a, K, kOpNames[static_cast<int>(Op)]);
@@ -247,8 +247,8 @@ T* GetElements(JNIEnv* env, jarray a, jboolean* isCopy) {
   return p;
 }
 
-template <class T>
-void ReleaseElements(JNIEnv* env, jarray a, T* p, jint mode) {
+template <class T, class A>
+void ReleaseElements(JNIEnv* env, A a, T* p, jint mode) {
   JniHost::Impl& h = I(env);
   auto it = h.heldElements.find(p);
   if (it == h.heldElements.end() || it->second != reinterpret_cast<Obj*>(a)) {
@@ -263,8 +263,8 @@ void ReleaseElements(JNIEnv* env, jarray a, T* p, jint mode) {
   }
 }
 
-template <Kind K, class T, JniOp Op, bool Write>
-void Region(JNIEnv* env, jarray a, jsize start, jsize len, T* buf) {
+template <Kind K, class T, JniOp Op, bool Write, class A, class B>
+void Region(JNIEnv* env, A a, jsize start, jsize len, B* buf) {
   JniHost::Impl& h = I(env);
   bool ok = h.Enter(Op);
   Obj* o = h.Get(a, K, kOpNames[static_cast<int>(Op)]);
@@ -280,15 +280,15 @@ void Region(JNIEnv* env, jarray a, jsize start, jsize len, T* buf) {
     return;
   }
   uint8_t* at = o->raw.data() + static_cast<size_t>(start) * sizeof(T);
-  if (Write) {
+  if constexpr (Write) {
     memcpy(at, buf, static_cast<size_t>(len) * sizeof(T));
   } else {
     memcpy(buf, at, static_cast<size_t>(len) * sizeof(T));
   }
 }
 
-template <Kind K, class T, JniOp Op>
-jarray NewArray(JNIEnv* env, jsize n) {
+template <Kind K, class T, JniOp Op, class A>
+A NewArray(JNIEnv* env, jsize n) {
   JniHost::Impl& h = I(env);
   if (!h.Enter(Op)) {
     h.pending = kOom;
@@ -300,7 +300,7 @@ jarray NewArray(JNIEnv* env, jsize n) {
   }
   Obj* o = h.Add(K, sizeof(T));
   o->raw.assign(static_cast<size_t>(n) * sizeof(T), 0);
-  return reinterpret_cast<jarray>(o);
+  return reinterpret_cast<A>(o);
 }
 
 }  // namespace
@@ -342,38 +342,23 @@ JniHost::JniHost() : impl_(std::make_unique<Impl>()), violations_(impl_->violati
   t.ReleaseStringChars = ReleaseStringChars;
   t.NewString = HostNewString;
   t.NewStringUTF = HostNewStringUTF;
-  t.GetByteArrayElements = reinterpret_cast<jbyte* (*)(JNIEnv*, jbyteArray, jboolean*)>(
-      GetElements<Kind::Bytes, jbyte, JniOp::GetByteArrayElements>);
-  t.GetIntArrayElements = reinterpret_cast<jint* (*)(JNIEnv*, jintArray, jboolean*)>(
-      GetElements<Kind::Ints, jint, JniOp::GetIntArrayElements>);
-  t.GetCharArrayElements = reinterpret_cast<jchar* (*)(JNIEnv*, jcharArray, jboolean*)>(
-      GetElements<Kind::Chars, jchar, JniOp::GetCharArrayElements>);
-  t.ReleaseByteArrayElements =
-      reinterpret_cast<void (*)(JNIEnv*, jbyteArray, jbyte*, jint)>(ReleaseElements<jbyte>);
-  t.ReleaseIntArrayElements =
-      reinterpret_cast<void (*)(JNIEnv*, jintArray, jint*, jint)>(ReleaseElements<jint>);
-  t.ReleaseCharArrayElements =
-      reinterpret_cast<void (*)(JNIEnv*, jcharArray, jchar*, jint)>(ReleaseElements<jchar>);
-  t.GetByteArrayRegion = reinterpret_cast<void (*)(JNIEnv*, jbyteArray, jsize, jsize, jbyte*)>(
-      Region<Kind::Bytes, jbyte, JniOp::GetByteArrayRegion, false>);
+  t.GetByteArrayElements = GetElements<Kind::Bytes, jbyte, JniOp::GetByteArrayElements, jbyteArray>;
+  t.GetIntArrayElements = GetElements<Kind::Ints, jint, JniOp::GetIntArrayElements, jintArray>;
+  t.GetCharArrayElements = GetElements<Kind::Chars, jchar, JniOp::GetCharArrayElements, jcharArray>;
+  t.ReleaseByteArrayElements = ReleaseElements<jbyte, jbyteArray>;
+  t.ReleaseIntArrayElements = ReleaseElements<jint, jintArray>;
+  t.ReleaseCharArrayElements = ReleaseElements<jchar, jcharArray>;
+  t.GetByteArrayRegion = Region<Kind::Bytes, jbyte, JniOp::GetByteArrayRegion, false, jbyteArray, jbyte>;
   t.SetByteArrayRegion =
-      reinterpret_cast<void (*)(JNIEnv*, jbyteArray, jsize, jsize, const jbyte*)>(
-          Region<Kind::Bytes, jbyte, JniOp::SetByteArrayRegion, true>);
-  t.GetIntArrayRegion = reinterpret_cast<void (*)(JNIEnv*, jintArray, jsize, jsize, jint*)>(
-      Region<Kind::Ints, jint, JniOp::GetIntArrayRegion, false>);
-  t.SetIntArrayRegion = reinterpret_cast<void (*)(JNIEnv*, jintArray, jsize, jsize, const jint*)>(
-      Region<Kind::Ints, jint, JniOp::SetIntArrayRegion, true>);
-  t.GetCharArrayRegion = reinterpret_cast<void (*)(JNIEnv*, jcharArray, jsize, jsize, jchar*)>(
-      Region<Kind::Chars, jchar, JniOp::GetCharArrayRegion, false>);
+      Region<Kind::Bytes, jbyte, JniOp::SetByteArrayRegion, true, jbyteArray, const jbyte>;
+  t.GetIntArrayRegion = Region<Kind::Ints, jint, JniOp::GetIntArrayRegion, false, jintArray, jint>;
+  t.SetIntArrayRegion = Region<Kind::Ints, jint, JniOp::SetIntArrayRegion, true, jintArray, const jint>;
+  t.GetCharArrayRegion = Region<Kind::Chars, jchar, JniOp::GetCharArrayRegion, false, jcharArray, jchar>;
   t.SetCharArrayRegion =
-      reinterpret_cast<void (*)(JNIEnv*, jcharArray, jsize, jsize, const jchar*)>(
-          Region<Kind::Chars, jchar, JniOp::SetCharArrayRegion, true>);
-  t.NewByteArray = reinterpret_cast<jbyteArray (*)(JNIEnv*, jsize)>(
-      NewArray<Kind::Bytes, jbyte, JniOp::NewByteArray>);
-  t.NewIntArray =
-      reinterpret_cast<jintArray (*)(JNIEnv*, jsize)>(NewArray<Kind::Ints, jint, JniOp::NewIntArray>);
-  t.NewCharArray = reinterpret_cast<jcharArray (*)(JNIEnv*, jsize)>(
-      NewArray<Kind::Chars, jchar, JniOp::NewCharArray>);
+      Region<Kind::Chars, jchar, JniOp::SetCharArrayRegion, true, jcharArray, const jchar>;
+  t.NewByteArray = NewArray<Kind::Bytes, jbyte, JniOp::NewByteArray, jbyteArray>;
+  t.NewIntArray = NewArray<Kind::Ints, jint, JniOp::NewIntArray, jintArray>;
+  t.NewCharArray = NewArray<Kind::Chars, jchar, JniOp::NewCharArray, jcharArray>;
   box_ = std::make_unique<char[]>(sizeof(EnvBox));
   auto* box = new (box_.get()) EnvBox{JNIEnv_{&impl_->table}, impl_.get()};
   env_ = &box->env;
