@@ -55,9 +55,12 @@ TEST(Load, TraceFileFollowsTheVariable) {
         mkdir(dir.c_str(), 0700);
         setenv("TOVNATIVE_TRACE_DIR", dir.c_str(), 1);
       }
+      std::string path = (c.dir ? dir : tmp.path()) + "/" + TraceName();
+      // Opened for writing: what an earlier process of the same id left goes.
+      if (c.file) tovtest::WriteFile(path, "LEFT BEHIND\n");
       LibraryProcessAttach();
       if (jrfcInit() != 0) return 11;
-      std::string path = (c.dir ? dir : tmp.path()) + "/" + TraceName();
+      if (c.file && tovtest::ReadFile(path).find("LEFT BEHIND") != std::string::npos) return 15;
       bool exists = access(path.c_str(), F_OK) == 0;
       if (exists != c.file) return 12;
       if (c.file && CTrcLevel.load() != c.level) return 13;

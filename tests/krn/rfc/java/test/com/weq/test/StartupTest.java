@@ -56,13 +56,15 @@ class StartupTest {
     assertEquals("2", System.getenv("TOVNATIVE_TRACE"));
     Path dir = Paths.get(System.getenv("TOVNATIVE_TRACE_DIR"));
     Path file = dir.resolve(traceName());
-    Files.deleteIfExists(file);
+    // Opened for writing: what an earlier process of the same id left is gone.
+    Files.write(file, "LEFT BY AN EARLIER PROCESS\n".getBytes(StandardCharsets.UTF_8));
     Lib.load();
     assertTrue(Files.exists(file), file.toString());
     assertEquals(0, new CpicDriver().INIT());
     String text = new String(Files.readAllBytes(file), StandardCharsets.UTF_8);
     assertTrue(text.contains("JRFC> Initialize rscp part"), text);
     assertTrue(text.contains("JRFC> INIT: initialized"), text);
+    assertFalse(text.contains("LEFT BY AN EARLIER PROCESS"), text);
     assertFalse(Files.exists(cwdTrace()));
     Files.delete(file);
   }
