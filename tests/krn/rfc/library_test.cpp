@@ -72,7 +72,7 @@ const Native kNatives[] = {
     {kDriver, "nativeWEQ_CMMAXCONV", false},
     {kDriver, "nativeWEQ_CMSETPING", false},
     {kDriver, "nativeCreateUUID", false},
-    {kDriver, "nativeLaunchWeqGui", false},
+    {kDriver, "nativeLaunchWeqGui", true},
     {kLg, "nativeGet_MS", false},
     {kLg, "nativeGet_MS_SNC", false},
     {kCompress, "CsRGetHandle", true},
