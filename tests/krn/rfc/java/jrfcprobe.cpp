@@ -1,10 +1,11 @@
 // Natives of com.weq.test.Probe, built only into the test copy of the
 // library: the live per-thread records of the layers, and a way to make a
-// thread hold one in each.
+// thread hold one in each; the frontend launcher's wait.
 #include <jni.h>
 
 #include "krn/dptrc/err.h"
 #include "krn/rfc/jrfc_int.h"
+#include "krn/rfc/tov3/rfcweqgui_int.h"
 #include "krn/rscp/rscp.h"
 #include "weq_types.h"
 
@@ -18,4 +19,8 @@ WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_liveCounts(JNIEnv* env, jclass, 
 WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_touchLayers(JNIEnv*, jclass) {
   rscpGetThrCtx();
   ErrSetLocation(u"probe");
+}
+
+WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_setGuiWaitMs(JNIEnv*, jclass, jlong ms) {
+  rfcGuiISetWaitMs(static_cast<long>(ms));
 }

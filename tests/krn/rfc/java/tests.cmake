@@ -58,3 +58,14 @@ tov_java_test(Threads tovnative_probe --select-class=com.weq.test.ThreadsTest LA
 tov_java_test(Reload tovnative --select-class=com.weq.test.ReloadTest)
 tov_java_test(Compress tovnative --select-class=com.weq.test.CompressTest)
 tov_java_test(CompressFuzz tovnative --select-class=com.weq.test.CompressFuzzTest)
+
+# The frontend launcher against the stub frontend, with registry stores of
+# the run's own. The stub is defined with the launcher's host tests.
+set(_gui ${CMAKE_BINARY_DIR}/java/gui)
+set(_guienv XDG_CONFIG_DIRS=${_gui}/machine XDG_CONFIG_HOME=${_gui}/user
+  TOV_WEQGUI_STUB=$<TARGET_FILE:weqgui_stub>)
+tov_java_test(Launcher tovnative_probe --select-class=com.weq.test.LauncherTest ENV ${_guienv})
+tov_java_test(Launcher.weqguiSet tovnative_probe
+  "--select-method=com.weq.test.LauncherTest#weqguiInTheEnvironmentStartsNothing"
+  ENV ${_guienv} WEQGUI=$<TARGET_FILE:weqgui_stub>)
+add_dependencies(java_testbed weqgui_stub)

@@ -10,6 +10,9 @@ public final class Probe {
   /** Makes the calling thread hold a record in each layer that keeps one. */
   public static native void touchLayers();
 
+  /** The frontend launcher's wait for a reply; 0 restores its 180 seconds. */
+  public static native void setGuiWaitMs(long ms);
+
   public static int[] counts() {
     int[] c = new int[5];
     liveCounts(c);
