@@ -15,10 +15,11 @@ const char* const kOpNames[] = {
     "GetStringUTFChars", "GetStringChars", "NewString", "NewStringUTF", "GetArrayLength",
     "GetByteArrayElements", "GetIntArrayElements", "GetCharArrayElements", "GetByteArrayRegion",
     "SetByteArrayRegion", "GetIntArrayRegion", "SetIntArrayRegion", "GetCharArrayRegion",
-    "SetCharArrayRegion", "NewByteArray", "NewIntArray", "NewCharArray"};
+    "SetCharArrayRegion", "NewByteArray", "NewIntArray", "NewCharArray", "FindClass",
+    "NewObjectArray", "SetObjectArrayElement"};
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(JniOp::kCount));
 
-enum class Kind { String, Bytes, Ints, Chars };
+enum class Kind { String, Bytes, Ints, Chars, Class, Objects };
 
 const char* KindName(Kind k) {
   switch (k) {
@@ -26,6 +27,8 @@ const char* KindName(Kind k) {
     case Kind::Bytes: return "byte[]";
     case Kind::Ints: return "int[]";
     case Kind::Chars: return "char[]";
+    case Kind::Class: return "java.lang.Class";
+    case Kind::Objects: return "Object[]";
   }
   return "?";
 }
@@ -34,8 +37,12 @@ struct Obj {
   Kind kind;
   size_t elemSize = 1;
   std::vector<uint8_t> raw;  // array elements
-  std::u16string text;       // string units
-  size_t Length() const { return kind == Kind::String ? text.size() : raw.size() / elemSize; }
+  std::u16string text;       // string units; a class's name
+  std::vector<jobject> objs;  // object array elements
+  size_t Length() const {
+    if (kind == Kind::Objects) return objs.size();
+    return kind == Kind::String ? text.size() : raw.size() / elemSize;
+  }
 };
 
 const char kOom[] = "java.lang.OutOfMemoryError";
@@ -117,7 +124,7 @@ jsize GetArrayLength(JNIEnv* env, jarray a) {
   JniHost::Impl& h = I(env);
   h.Enter(JniOp::GetArrayLength);
   auto* obj = reinterpret_cast<Obj*>(a);
-  if (obj == nullptr || !h.live.count(obj) || obj->kind == Kind::String) {
+  if (obj == nullptr || !h.live.count(obj) || obj->kind == Kind::String || obj->kind == Kind::Class) {
     h.Breach("GetArrayLength: not an array");
     return 0;
   }
@@ -303,6 +310,50 @@ A NewArray(JNIEnv* env, jsize n) {
   return reinterpret_cast<A>(o);
 }
 
+jclass HostFindClass(JNIEnv* env, const char* name) {
+  JniHost::Impl& h = I(env);
+  if (!h.Enter(JniOp::FindClass)) {
+    h.pending = kOom;
+    return nullptr;
+  }
+  if (name == nullptr || strcmp(name, "java/lang/String") != 0) {
+    h.pending = "java.lang.NoClassDefFoundError";
+    return nullptr;
+  }
+  Obj* o = h.Add(Kind::Class, 1);
+  o->text.assign(name, name + strlen(name));
+  return reinterpret_cast<jclass>(o);
+}
+
+jobjectArray HostNewObjectArray(JNIEnv* env, jsize n, jclass cls, jobject init) {
+  JniHost::Impl& h = I(env);
+  bool ok = h.Enter(JniOp::NewObjectArray);
+  if (h.Get(cls, Kind::Class, "NewObjectArray") == nullptr) return nullptr;
+  if (!ok) {
+    h.pending = kOom;
+    return nullptr;
+  }
+  if (n < 0) {
+    h.pending = "java.lang.NegativeArraySizeException";
+    return nullptr;
+  }
+  Obj* o = h.Add(Kind::Objects, sizeof(jobject));
+  o->objs.assign(static_cast<size_t>(n), init);
+  return reinterpret_cast<jobjectArray>(o);
+}
+
+void HostSetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize i, jobject v) {
+  JniHost::Impl& h = I(env);
+  bool ok = h.Enter(JniOp::SetObjectArrayElement);
+  Obj* o = h.Get(a, Kind::Objects, "SetObjectArrayElement");
+  if (o == nullptr) return;
+  if (!ok || i < 0 || static_cast<size_t>(i) >= o->objs.size()) {
+    h.pending = kBounds;
+    return;
+  }
+  o->objs[static_cast<size_t>(i)] = v;
+}
+
 }  // namespace
 
 const char* JniOpName(JniOp op) { return kOpNames[static_cast<int>(op)]; }
@@ -359,6 +410,9 @@ JniHost::JniHost() : impl_(std::make_unique<Impl>()), violations_(impl_->violati
   t.NewByteArray = NewArray<Kind::Bytes, jbyte, JniOp::NewByteArray, jbyteArray>;
   t.NewIntArray = NewArray<Kind::Ints, jint, JniOp::NewIntArray, jintArray>;
   t.NewCharArray = NewArray<Kind::Chars, jchar, JniOp::NewCharArray, jcharArray>;
+  t.FindClass = HostFindClass;
+  t.NewObjectArray = HostNewObjectArray;
+  t.SetObjectArrayElement = HostSetObjectArrayElement;
   box_ = std::make_unique<char[]>(sizeof(EnvBox));
   auto* box = new (box_.get()) EnvBox{JNIEnv_{&impl_->table}, impl_.get()};
   env_ = &box->env;
@@ -414,6 +468,11 @@ std::vector<int32_t> JniHost::Ints(jobject array) const {
 std::u16string JniHost::Text(jobject string) const {
   const Obj* o = reinterpret_cast<const Obj*>(string);
   return o != nullptr && o->kind == Kind::String ? o->text : std::u16string{};
+}
+
+std::vector<jobject> JniHost::Objects(jobject array) const {
+  const Obj* o = reinterpret_cast<const Obj*>(array);
+  return o != nullptr && o->kind == Kind::Objects ? o->objs : std::vector<jobject>{};
 }
 
 void JniHost::FailCall(JniOp op, int nth) {

@@ -39,6 +39,9 @@ enum class JniOp {
   NewByteArray,
   NewIntArray,
   NewCharArray,
+  FindClass,
+  NewObjectArray,
+  SetObjectArrayElement,
   kCount
 };
 
@@ -61,6 +64,8 @@ class JniHost {
   std::vector<uint8_t> Bytes(jobject array) const;
   std::vector<int32_t> Ints(jobject array) const;
   std::u16string Text(jobject string) const;
+  // The elements of an object array (empty for anything else).
+  std::vector<jobject> Objects(jobject array) const;
 
   // The nth call of op from now on (1: the next) fails.
   void FailCall(JniOp op, int nth = 1);

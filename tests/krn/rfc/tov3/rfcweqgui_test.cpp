@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "krn/rfc/tov3/rfcweqgui_int.h"
+#include "support/jnihost.h"
 #include "support/testsupport.h"
 
 namespace {
@@ -448,6 +449,83 @@ TEST_F(GuiHost, TwoThreadsLaunchAtOnce) {
     ExpectNoNames(pids[i], "ID1");
   }
   EXPECT_NE(pids[0], pids[1]);
+}
+
+// --- The native on the in-process JNI host ---------------------------------
+
+class GuiNative : public GuiHost {
+ protected:
+  tovtest::JniHost host_;
+  jobjectArray Call(jstring params, jstring id) {
+    jobjectArray r = Java_com_weq_conn_rfc_driver_CpicDriver_nativeLaunchWeqGui(
+        host_.env(), nullptr, params, id, host_.NewString(u"unused"), 0);
+    host_.EndNative();
+    return r;
+  }
+  // The two elements as text, "<null>" for null.
+  std::vector<std::u16string> Texts(jobjectArray r) const {
+    std::vector<std::u16string> t;
+    for (jobject o : host_.Objects(r)) t.push_back(o == nullptr ? u"<null>" : host_.Text(o));
+    return t;
+  }
+};
+
+TEST_F(GuiNative, ResultsGoIntoTheirElement) {
+  StubPath();
+  jobjectArray r = Call(host_.NewString(FromUtf8(Dir() + " \"--text=host 3200\"")), host_.NewString(u"N1"));
+  EXPECT_EQ(Texts(r), (std::vector<std::u16string>{u"host 3200", u"<null>"}));
+  r = Call(host_.NewString(FromUtf8(Dir() + " --reply=err16 --text=\xc3\x84")), host_.NewString(u"N1"));
+  EXPECT_EQ(Texts(r), (std::vector<std::u16string>{u"<null>", u"\u00c4"}));
+  setenv("WEQGUI", "/somewhere/weqgui", 1);
+  r = Call(host_.NewString(u""), host_.NewString(u"N1"));
+  unsetenv("WEQGUI");
+  EXPECT_EQ(Texts(r), (std::vector<std::u16string>{u"<null>", u"Can't start WEQGUI for Java"}));
+  EXPECT_EQ(Runs().size(), 2u);
+  EXPECT_TRUE(host_.Violations().empty()) << host_.Violations().front();
+}
+
+TEST_F(GuiNative, AStringThatCannotBeConvertedStartsNothing) {
+  StubPath();
+  struct Case {
+    const char* name;
+    jstring params;
+    jstring id;
+  } cases[] = {
+      {"paramsTooLong", host_.NewString(std::u16string(1025, u'p')), host_.NewString(u"N2")},
+      {"idTooLong", host_.NewString(FromUtf8(Dir())), host_.NewString(std::u16string(33, u'i'))},
+      {"paramsNull", nullptr, host_.NewString(u"N2")},
+      {"idNull", host_.NewString(FromUtf8(Dir())), nullptr},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Call(c.params, c.id), nullptr) << c.name;
+  // 1024 units and 32 units fit their buffers.
+  jobjectArray r = Call(host_.NewString(std::u16string(1024, u'p')), host_.NewString(std::u16string(32, u'i')));
+  EXPECT_EQ(Texts(r).size(), 2u);
+  EXPECT_EQ(Runs().size(), 0u);
+  EXPECT_TRUE(host_.Violations().empty()) << host_.Violations().front();
+}
+
+TEST_F(GuiNative, AFailingJniCallLeavesNothingPending) {
+  setenv("WEQGUI", "/somewhere/weqgui", 1);
+  struct Case {
+    tovtest::JniOp op;
+    bool array;
+    std::vector<std::u16string> texts;
+  } cases[] = {
+      {tovtest::JniOp::FindClass, false, {}},
+      {tovtest::JniOp::NewObjectArray, false, {}},
+      {tovtest::JniOp::NewString, true, {u"<null>", u"<null>"}},
+      {tovtest::JniOp::SetObjectArrayElement, true, {u"<null>", u"<null>"}},
+  };
+  for (const Case& c : cases) {
+    host_.FailCall(c.op);
+    jobjectArray r = Call(host_.NewString(u""), host_.NewString(u"N3"));
+    EXPECT_EQ(r != nullptr, c.array) << tovtest::JniOpName(c.op);
+    if (r != nullptr) {
+      EXPECT_EQ(Texts(r), c.texts) << tovtest::JniOpName(c.op);
+    }
+  }
+  unsetenv("WEQGUI");
+  EXPECT_TRUE(host_.Violations().empty()) << host_.Violations().front();
 }
 
 }  // namespace
