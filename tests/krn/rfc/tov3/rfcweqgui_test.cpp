@@ -5,6 +5,8 @@
 // checked for names left behind and for children left to this process.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -382,6 +384,40 @@ TEST_F(GuiHost, TheLogonPadAnswersOnTheIdNames) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_EQ(r.reply, u"Invalid RFC id for WEQGUI: a/b");
   EXPECT_EQ(Runs().size(), 1u);
+}
+
+TEST_F(GuiHost, LogonPadCallsWithOneIdShareItsNames) {
+  StubPath();
+  User(std::string(kModeKey) + "LaunchWeqlogon = dword:1\n");
+  // A posted semaphore that an ended process left under the id: replaced,
+  // so that its count does not end the wait at once.
+  sem_t* stale = sem_open("/STALE_RfcGuiSem", O_CREAT, 0600, 1);
+  ASSERT_NE(stale, SEM_FAILED);
+  sem_close(stale);
+  rfcGuiISetWaitMs(1000);
+  Result r = Launch(FromUtf8(Dir() + " --never"), u"STALE");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.reply, u"Communication with WEQGUI timed out");
+  leftRunning_.push_back(rfcGuiILastPid());
+  ExpectNoNames(rfcGuiILastPid(), "STALE");
+
+  // Two calls at once: both stubs answer on the shared id names.
+  rfcGuiISetWaitMs(20000);
+  Result results[2];
+  pid_t pids[2];
+  std::thread t[2];
+  for (int i = 0; i < 2; ++i) {
+    t[i] = std::thread([&, i] {
+      results[i] = Launch(FromUtf8(Dir() + " --idnames --delay=300 --text=same"), u"SHARED");
+      pids[i] = rfcGuiILastPid();
+    });
+  }
+  for (auto& th : t) th.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(results[i].rc, 0);
+    EXPECT_EQ(results[i].reply, u"same");
+    ExpectNoNames(pids[i], "SHARED");
+  }
 }
 
 TEST_F(GuiHost, AnObjectThatCannotBeMadeEndsTheHeldFrontendUnrun) {
