@@ -1,0 +1,1 @@
+tov_bench(fi_bench SOURCES fi_bench.cpp)

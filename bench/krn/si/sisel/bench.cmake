@@ -1,0 +1,1 @@
+tov_bench(sisel_bench SOURCES sisel_bench.cpp)

@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_fi SOURCES fi_fuzz.cpp)

@@ -1,0 +1,1 @@
+tov_sources(sisel.cpp siselpoll.cpp siselnt.cpp siselntfc.cpp)
