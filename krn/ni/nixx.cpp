@@ -59,6 +59,14 @@ bool IsLoopback6(const NI_NODEADDR& a) {
 }
 
 void DeleteLocks() {
+  // The calling thread's data goes with the key; no destructor would find it.
+  if (g_ni.keyValid.load()) {
+    void* own = ThrKeyVarGet(&g_ni.key);
+    if (own != nullptr) {
+      free(own);
+      ThrKeyVarSet(&g_ni.key, nullptr);
+    }
+  }
   ThrMtxDelete(&g_ni.hdlMtx);
   ThrMtxDelete(&g_ni.paramMtx);
   ThrMtxDelete(&g_ni.wakeupMtx);
