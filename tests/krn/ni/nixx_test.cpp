@@ -16,6 +16,7 @@
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/ni.h"
 #include "krn/ni/nixx_int.h"
+#include "krn/si/si_int.h"
 #include "krn/thr/thr.h"
 #include "peers/netns.h"
 #include "support/testsupport.h"
@@ -85,6 +86,23 @@ TEST_F(NiLib, NestingCountsCallsAndKeepsTheFirstSize) {
     CHILD_CHECK(NiInit() == WEQ_O_K && NiIInitCount() == 1 && NiIMaxHandles() == 2048);
     CHILD_CHECK(trace.Read().find("NiInit3: NI initialization negative (-1)") != std::string::npos);
     CHILD_CHECK(NiExit() == WEQ_O_K && NiIInitCount() == 0);
+    return 0;
+  }));
+}
+
+TEST_F(NiLib, AFailedStartLeavesTheCounterAtZero) {
+  ExpectChildOk(tovtest::RunInChild([] {
+    SiITestFail(SI_FN_INIT, 1, SI_ESYSCALL, EIO);
+    CHILD_CHECK(NiInit() == NIEINTERN);
+    CHILD_CHECK(Fld(ERR_FLD_SYSCALL) == "TcpipInit");
+    CHILD_CHECK(NiIInitCount() == 0 && NiIMaxHandles() == 0);
+    NITAB* rec = nullptr;
+    SiITestFail(SI_FN_INIT, 1, SI_ESYSCALL, EIO);
+    CHILD_CHECK(NiICreateHandle(&rec, NI_INITIAL_CON, nullptr) == NIEINTERN && rec == nullptr);
+    CHILD_CHECK(NiIInitCount() == 0);
+    // The next start succeeds.
+    CHILD_CHECK(NiInit() == WEQ_O_K && NiIInitCount() == 1 && NiIFreeHandles() == 2048);
+    CHILD_CHECK(NiExit() == WEQ_O_K);
     return 0;
   }));
 }

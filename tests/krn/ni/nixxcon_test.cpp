@@ -325,6 +325,10 @@ TEST_F(NiNet, SystemChosenPortAndTheBuiltInRange) {
   NI_NODEADDR addr{};
   EXPECT_EQ(NiHdlGetName(h, &addr, &named, nullptr), WEQ_O_K);
   EXPECT_EQ(named, port);
+  EXPECT_EQ(NiHdlGetName(h, &addr, nullptr, nullptr), NIEINVAL);
+  EXPECT_EQ(Fld(ERR_FLD_ERROR), "NiHdlGetName: parameter invalid (pServNo == NULL)");
+  EXPECT_EQ(NiHdlGetName(-1, &addr, &named, nullptr), NIEINVAL);
+  EXPECT_EQ(Fld(ERR_FLD_ERROR), "NiHdlGetName: invalid hdl -1");
   EXPECT_EQ(NiCloseHandle(h), WEQ_O_K);
   // The built-in range counts down from 65000.
   uint16_t expect = 65000;
