@@ -227,8 +227,8 @@ NI_RC NiBufHandleForProto(const WEQ_UC* pHostName, const WEQ_UC* pServName, uint
 
 // Accepts one connection on a listen handle; peer address and port (host
 // order) are stored where given. NIETIMEOUT when none came in time.
-NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr,
-                  uint16_t* pPeerServNo);
+NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* pNewHdl,
+                  NI_NODEADDR* pPeerAddr, uint16_t* pPeerServNo);
 NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr,
                uint16_t* pPeerServNo);
 

@@ -13,9 +13,9 @@ NI_RC NiBufIInit(void) { return WEQ_O_K; }
 
 void NiBufIExit(void) {}
 
-NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_NODEADDR* pAddr, uint16_t servNo,
-                    uint32_t protoMask, int32_t timeout, uint8_t mode, uint8_t buffered, CTRC_HDL* trcHdl,
-                    NITAB** ppHdl) {
+NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_NODEADDR* pAddr,
+                    uint16_t servNo, uint32_t protoMask, int32_t timeout, uint8_t mode, uint8_t buffered,
+                    CTRC_HDL* trcHdl, NITAB** ppHdl) {
   static constexpr const WEQ_UC* kFn = u"NiBufIConnect";
   (void)mode;
   *ppHdl = nullptr;
@@ -49,8 +49,8 @@ NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_N
   if (rc == NIECONN_PENDING && !buffered) {
     int32_t err = rec->con.mSocket.sysErr;
     ErrSetInfoSys(NI_COMPONENT, NI_COMPONENT_VERSION, kModule, static_cast<uint32_t>(__LINE__), 0,
-                  u"%s: connection pending after %dms", NIECONN_REFUSED, u"partner not reached", u"connect", err, kFn,
-                  wait);
+                  u"%s: connection pending after %dms", NIECONN_REFUSED, u"partner not reached", u"connect",
+                  err, kFn, wait);
     DPTRC_LINE(1, NiITrcHdl(), u"%s: non-buffered connect pending after %dms (hdl %d;%s)\n", kFn, wait,
                rec->mHdl.load(std::memory_order_relaxed), pHostName != nullptr ? pHostName : u"");
     NiICloseHandle(rec, 1, 0);

@@ -20,9 +20,9 @@ void NiBufIExit(void);
 // timeout 0 waits without limit and a connect still pending after the
 // time-out closes the handle with NIECONN_REFUSED. Buffered: a pending
 // connect is handed out with NIECONN_PENDING.
-NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_NODEADDR* pAddr, uint16_t servNo,
-                    uint32_t protoMask, int32_t timeout, uint8_t mode, uint8_t buffered, CTRC_HDL* trcHdl,
-                    NITAB** ppHdl);
+NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_NODEADDR* pAddr,
+                    uint16_t servNo, uint32_t protoMask, int32_t timeout, uint8_t mode, uint8_t buffered,
+                    CTRC_HDL* trcHdl, NITAB** ppHdl);
 
 // A handle passed by another process over a buffered handle: NIEINVAL.
 NI_RC NiBufGetSentHdl(NI_HDL hdl, int32_t timeout, NI_HDL* pNewHdl);

@@ -125,8 +125,8 @@ NI_RC DecideIPv6(const WEQ_UC* fn) {
   }
   NiIPProtoUsage.store(NI_PROTO_FAM_IPv4, std::memory_order_release);
   if (other) {
-    DPTRC_LINE(1, NiITrcHdl(), u"%s: no IPv6 localhost address '::1' configured, IPv6 will not be initialized\n",
-               fn);
+    DPTRC_LINE(1, NiITrcHdl(),
+               u"%s: no IPv6 localhost address '::1' configured, IPv6 will not be initialized\n", fn);
   } else {
     DPTRC_LINE(1, NiITrcHdl(), u"%s: no IPv6 address configured, IPv6 will not be initialized\n", fn);
   }
@@ -164,7 +164,8 @@ NI_RC NiIInit(int32_t maxHandles) {
   size_t bytes = sizeof(NITAB) * static_cast<size_t>(maxHandles);
   g_ni.nitab = static_cast<NITAB*>(malloc(bytes));
   if (g_ni.nitab == nullptr) {
-    NiIErrTrace(kModuleI, __LINE__, 1, u"%s: malloc failed for %d bytes", NIEINTERN, kFn, static_cast<int32_t>(bytes));
+    NiIErrTrace(kModuleI, __LINE__, 1, u"%s: malloc failed for %d bytes", NIEINTERN, kFn,
+                static_cast<int32_t>(bytes));
     SiExit(nullptr);
     return NIEINTERN;
   }
@@ -184,7 +185,8 @@ NI_RC NiIInit(int32_t maxHandles) {
     return NIEINTERN;
   }
   memset(g_ni.freeBlock, 0, ftBytes);
-  int32_t frc = FtInit(g_ni.freeBlock, u"NITAB_FREE", 0, static_cast<uint32_t>(maxHandles), 4, &g_ni.freeList);
+  int32_t frc =
+      FtInit(g_ni.freeBlock, u"NITAB_FREE", 0, static_cast<uint32_t>(maxHandles), 4, &g_ni.freeList);
   if (frc != FI_OK) {
     NiIErrTrace(kModuleI, __LINE__, 1, u"%s: FtInit failed (rc=%d)", NIEINTERN, kFn, frc);
     FreeTable();
@@ -270,7 +272,8 @@ NI_RC NiIExit() {
 NI_RC Init3Locked(int32_t maxHandles, bool quietNesting) {
   static constexpr const WEQ_UC* kFn = u"NiInit3";
   if (maxHandles > NI_MAX_HDLS) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (maxHandles > NI_MAX_HDLS)", NIEINVAL, kFn);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (maxHandles > NI_MAX_HDLS)", NIEINVAL,
+                       kFn);
   }
   if (g_ni.count >= 1) {
     if (quietNesting || maxHandles == kDefaultHandles) {
@@ -285,7 +288,8 @@ NI_RC Init3Locked(int32_t maxHandles, bool quietNesting) {
     return WEQ_O_K;
   }
   if (g_ni.count < 0) {
-    DPTRC_WARNING(NiITrcHdl(), u"%s: NI initialization negative (%d)\n", kFn, static_cast<int32_t>(g_ni.count));
+    DPTRC_WARNING(NiITrcHdl(), u"%s: NI initialization negative (%d)\n", kFn,
+                  static_cast<int32_t>(g_ni.count));
   }
   g_ni.count = 1;
   NI_RC rc = NiIInit(maxHandles);
@@ -365,7 +369,8 @@ NI_RC NiInit(void) {
 
 NI_RC NiInit2(int32_t maxHandles) {
   if (maxHandles <= 0) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (maxHandles <= 0)", NIEINVAL, u"NiInit2");
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (maxHandles <= 0)", NIEINVAL,
+                       u"NiInit2");
   }
   return NiInit3(maxHandles);
 }
@@ -388,7 +393,8 @@ NI_RC NiExit(void) {
     return NiIExit();
   }
   if (g_ni.count < 0) {
-    DPTRC_LINE(2, NiITrcHdl(), u"%s: NI library already released (%d)\n", kFn, static_cast<int32_t>(g_ni.count));
+    DPTRC_LINE(2, NiITrcHdl(), u"%s: NI library already released (%d)\n", kFn,
+               static_cast<int32_t>(g_ni.count));
   } else {
     DPTRC_LINE(2, NiITrcHdl(), u"%s: NI library still in use (%d)\n", kFn, static_cast<int32_t>(g_ni.count));
   }
@@ -423,7 +429,8 @@ NI_RC NiThrInit(void) {
     count = g_ni.count;
   }
   if (count < 1) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: NI library not initialized (%d)", NIECALL, u"NiThrInit", count);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: NI library not initialized (%d)", NIECALL, u"NiThrInit",
+                       count);
   }
   return NiIThrInit();
 }
@@ -483,7 +490,8 @@ NI_RC NiIHdlCheck(NI_HDL hdl, const WEQ_UC* fn, NITAB** ppHdl) {
   int32_t max = g_ni.maxHandles.load(std::memory_order_acquire);
   if (hdl >= 0 && max > 0 && hdl < max * 8) {
     NITAB* rec = &g_ni.nitab[hdl >> 3];
-    if (rec->mType.load(std::memory_order_acquire) >= 0x10 && rec->mHdl.load(std::memory_order_acquire) == hdl) {
+    if (rec->mType.load(std::memory_order_acquire) >= 0x10 &&
+        rec->mHdl.load(std::memory_order_acquire) == hdl) {
       *ppHdl = rec;
       return WEQ_O_K;
     }
@@ -505,7 +513,8 @@ NI_RC NiICreateHandle(NITAB** ppHdl, uint8_t type, CTRC_HDL* trcHdl) {
   if (*ppHdl != nullptr) DPTRC_ERROR(NiITrcHdl(), u"%s: *ppHdl should be NULL\n", kFn);
   // The type first: a refused type takes no slot.
   if (type != NI_INITIAL_LIS && type != NI_INITIAL_RIL && type != NI_INITIAL_CON) {
-    return NiIErrTrace(kModuleI, __LINE__, 1, u"%s: invalid type (%d)", NIEINVAL, kFn, static_cast<int32_t>(type));
+    return NiIErrTrace(kModuleI, __LINE__, 1, u"%s: invalid type (%d)", NIEINVAL, kFn,
+                       static_cast<int32_t>(type));
   }
   if (g_ni.freeList == nullptr) {
     DPTRC_WARNING(NiITrcHdl(), u"%s: nitab_free_hdl=NULL; niIsInitialized=%d\n", kFn, NiIInitCount());
@@ -531,7 +540,8 @@ NI_RC NiICreateHandle(NITAB** ppHdl, uint8_t type, CTRC_HDL* trcHdl) {
   g_ni.usedHead = rec;
   g_ni.freeCount.fetch_sub(1, std::memory_order_relaxed);
   int32_t high = g_ni.highSlot.load(std::memory_order_relaxed);
-  if (static_cast<int32_t>(slot) > high) g_ni.highSlot.store(static_cast<int32_t>(slot), std::memory_order_relaxed);
+  if (static_cast<int32_t>(slot) > high)
+    g_ni.highSlot.store(static_cast<int32_t>(slot), std::memory_order_relaxed);
   ThrMtxUnlock(&g_ni.hdlMtx);
 
   rec->mCreateTime = static_cast<int64_t>(time(nullptr));
@@ -567,8 +577,8 @@ NI_RC CloseSock(NITAB* pHdl, SI_SOCKET* pSock, const WEQ_UC* fn) {
   }
   NI_RC rc = WEQ_O_K;
   if (si != SI_OK) {
-    rc = NiIReportSiError(si, SI_FN_CLOSE, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, fn, kModuleI,
-                          __LINE__, 1);
+    rc = NiIReportSiError(si, SI_FN_CLOSE, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, fn,
+                          kModuleI, __LINE__, 1);
   }
   pSock->socketNo = NI_INVALID_SOCK;
   return rc;
@@ -583,7 +593,8 @@ NI_RC NiICloseHandle(NITAB* pHdl, uint8_t removeUdsFile, int8_t lockHeld) {
   int32_t hdl = pHdl->mHdl.load(std::memory_order_relaxed);
   int lvl = pHdl->mTrace ? 1 : 2;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
-  if (state == NI_CONN_WAIT) DPTRC_LINE(lvl, trc, u"%s: called for hdl %d while waiting for connection\n", kFn, hdl);
+  if (state == NI_CONN_WAIT)
+    DPTRC_LINE(lvl, trc, u"%s: called for hdl %d while waiting for connection\n", kFn, hdl);
   NI_RC rc = WEQ_O_K;
   if ((state & 0xF0) == 0 && state != NI_FREE) {
     DPTRC_LINE(lvl, trc, u"%s: closing initial hdl %d\n", kFn, hdl);
@@ -641,12 +652,12 @@ NI_RC NiCloseHandle(NI_HDL hdl) {
   if (rc != WEQ_O_K) return rc;
   uint8_t state = rec->mType.load(std::memory_order_acquire);
   if (state == NI_DG_UNCONNECTED) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pHdl->mType == NI_DG_UNCONNECTED)", NIEINVAL,
-                       kFn);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pHdl->mType == NI_DG_UNCONNECTED)",
+                       NIEINVAL, kFn);
   }
   if (state == NI_DG_CONNECTED) {
-    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pHdl->mType == NI_DG_CONNECTED)", NIEINVAL,
-                       kFn);
+    return NiIErrTrace(kModule, __LINE__, 1, u"%s: parameter invalid (pHdl->mType == NI_DG_CONNECTED)",
+                       NIEINVAL, kFn);
   }
   return NiICloseHandle(rec, 1, 0);
 }
@@ -674,7 +685,8 @@ NI_RC NiHdlToSock(NI_HDL hdl, int32_t* pSocketNo) {
   int32_t sock = state == NI_LISTEN ? rec->lis.mIPSocket.socketNo : rec->con.mSocket.socketNo;
   if (sock == NI_INVALID_SOCK) {
     return NiIErrTrace(kModule, __LINE__, 1,
-                       u"%s: parameter invalid (pHdl->con.mSocket.socketNo == NI_INVALID_SOCK)", NIEINVAL, kFn);
+                       u"%s: parameter invalid (pHdl->con.mSocket.socketNo == NI_INVALID_SOCK)", NIEINVAL,
+                       kFn);
   }
   *pSocketNo = sock;
   return WEQ_O_K;

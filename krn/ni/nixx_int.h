@@ -103,7 +103,7 @@ typedef struct NITAB {
 // Per-thread NI data.
 typedef struct NI_THR_GLOB {
   WEQ_UC mAddrText[NI_NODEADDR_STR_LEN];  // the text of NiAddrToStrStatic
-  NI_NODEADDR mLocalAddr;                  // local address of outgoing connections
+  NI_NODEADDR mLocalAddr;                 // local address of outgoing connections
 } NI_THR_GLOB;
 
 // --- Library and handle table ------------------------------------------------------------

@@ -162,8 +162,8 @@ NI_RC NiIListen(const NI_NODEADDR* pAddr, uint16_t* pServNo, uint32_t protoMask,
   while ((si = SiListen(sock, queue)) == SI_EINTR) {
   }
   if (si != SI_OK) {
-    NiIReportSiError(si, SI_FN_LISTEN, rec, sock, sock->sysErr, nullptr, nullptr, nullptr, kFn, kModule, __LINE__,
-                     1);
+    NiIReportSiError(si, SI_FN_LISTEN, rec, sock, sock->sysErr, nullptr, nullptr, nullptr, kFn, kModule,
+                     __LINE__, 1);
     NiICloseHandle(rec, 1, 0);
     return NIEINTERN;
   }
@@ -221,8 +221,9 @@ NI_RC NiICheckPendConnection(NITAB* pHdl, int32_t timeout, uint8_t setState) {
       WEQ_O_K) {
     pRaw = raw;
   }
-  NI_RC rc = NiIReportSiError(si, SI_FN_PEEKPENDCONN, pHdl, &pHdl->con.mSocket, pHdl->con.mSocket.sysErr, nullptr,
-                              pRaw, pRaw != nullptr ? &pHdl->con.mPeerServNo : nullptr, kFn, kModule, __LINE__, 1);
+  NI_RC rc =
+      NiIReportSiError(si, SI_FN_PEEKPENDCONN, pHdl, &pHdl->con.mSocket, pHdl->con.mSocket.sysErr, nullptr,
+                       pRaw, pRaw != nullptr ? &pHdl->con.mPeerServNo : nullptr, kFn, kModule, __LINE__, 1);
   return rc == NIEINVAL ? NIEINTERN : rc;
 }
 
@@ -258,14 +259,15 @@ NI_RC NiIConnectSocket(NITAB* pHdl, const NI_NODEADDR* pAddr, uint16_t servNo, i
   }
   if (inUse >= kConnectTries) {
     DPTRC_ERROR(NiIHdlTrc(pHdl), u"%s: port still in use after %d tries\n", kFn, inUse);
-    DPTRC_ERROR(NiIHdlTrc(pHdl), u"please check WEQ-note 734095 (WSAEADDRINUSE error during connection setup)\n");
+    DPTRC_ERROR(NiIHdlTrc(pHdl),
+                u"please check WEQ-note 734095 (WSAEADDRINUSE error during connection setup)\n");
   } else if (inUse >= 2) {
     const WEQ_UC* name = NiISiRcName(si);
-    DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: error %s after %d SI_EPORT_INUSE\n", kFn, name != nullptr ? name : u"?",
-                  inUse);
+    DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: error %s after %d SI_EPORT_INUSE\n", kFn,
+                  name != nullptr ? name : u"?", inUse);
   }
-  rc = NiIReportSiError(si, SI_FN_CONNECT, pHdl, sock, sock->sysErr, nullptr, raw, &servNo, kFn, kModule, __LINE__,
-                        reportFlag ? 1 : 0);
+  rc = NiIReportSiError(si, SI_FN_CONNECT, pHdl, sock, sock->sysErr, nullptr, raw, &servNo, kFn, kModule,
+                        __LINE__, reportFlag ? 1 : 0);
   return rc == NIEINVAL ? NIEINTERN : rc;
 }
 
@@ -321,8 +323,8 @@ NI_RC NiIConnect(const NI_NODEADDR* pAddr, uint16_t servNo, uint32_t protoMask, 
       WEQ_UC to[NI_NODEADDR_STR_LEN], via[NI_NODEADDR_STR_LEN];
       NiAddrToStr(pAddr, to, NI_NODEADDR_STR_LEN, 0);
       NiAddrToStr(&local, via, NI_NODEADDR_STR_LEN, 0);
-      DPTRC_WARNING(NiIHdlTrc(rec), u"%s: hdl %d tries to connect to '%s' over interface '%s'\n", kFn, HdlNo(rec),
-                    +to, +via);
+      DPTRC_WARNING(NiIHdlTrc(rec), u"%s: hdl %d tries to connect to '%s' over interface '%s'\n", kFn,
+                    HdlNo(rec), +to, +via);
     }
     uint16_t port = range ? 65535 : 0;
     rc = NiIBind(rec, localSet ? &local : nullptr, &port, 0);
@@ -415,19 +417,20 @@ NI_RC NiIAccept(NITAB* pListen, int32_t timeout, CTRC_HDL* trcHdl, NITAB** ppNew
     }
     if (si == SI_OK) break;
     if (si == SI_ECONN_BROKEN) {
-      DPTRC_LINE(HdlLevel(pListen, 2), NiIHdlTrc(pListen), u"%s: hdl %d accepted already closed connection\n", kFn,
-                 HdlNo(pListen));
+      DPTRC_LINE(HdlLevel(pListen, 2), NiIHdlTrc(pListen), u"%s: hdl %d accepted already closed connection\n",
+                 kFn, HdlNo(pListen));
     } else if (si == SI_ETIMEOUT) {
       ++empty;
       if (empty >= 2) {
-        DPTRC_LINE(1, NiIHdlTrc(pListen),
-                   u"%s: hdl %d %s got EAGAIN after select socket successfully; call operating system-supplier\n",
-                   kFn, HdlNo(pListen), u"SiAccept");
+        DPTRC_LINE(
+            1, NiIHdlTrc(pListen),
+            u"%s: hdl %d %s got EAGAIN after select socket successfully; call operating system-supplier\n",
+            kFn, HdlNo(pListen), u"SiAccept");
       }
       if (empty >= kEmptyAccepts) return NIETIMEOUT;
     } else {
-      NI_RC rc = NiIReportSiError(si, SI_FN_ACCEPT, pListen, lsock, lsock->sysErr, nullptr, nullptr, nullptr, kFn,
-                                  kModule, __LINE__, 1);
+      NI_RC rc = NiIReportSiError(si, SI_FN_ACCEPT, pListen, lsock, lsock->sysErr, nullptr, nullptr, nullptr,
+                                  kFn, kModule, __LINE__, 1);
       return rc;
     }
     NI_RC rc = NiIPeekListen(pListen, timeout);
@@ -437,7 +440,8 @@ NI_RC NiIAccept(NITAB* pListen, int32_t timeout, CTRC_HDL* trcHdl, NITAB** ppNew
       return rc;
     }
   }
-  DPTRC_LINE(HdlLevel(pListen, 3), NiIHdlTrc(pListen), u"%s: hdl %d accepted connection\n", kFn, HdlNo(pListen));
+  DPTRC_LINE(HdlLevel(pListen, 3), NiIHdlTrc(pListen), u"%s: hdl %d accepted connection\n", kFn,
+             HdlNo(pListen));
 
   NITAB* rec = nullptr;
   NI_RC rc = NiICreateHandle(&rec, NI_INITIAL_CON, trcHdl);
@@ -468,8 +472,8 @@ NI_RC NiIAccept(NITAB* pListen, int32_t timeout, CTRC_HDL* trcHdl, NITAB** ppNew
   return WEQ_O_K;
 }
 
-NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr,
-                  uint16_t* pPeerServNo) {
+NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* pNewHdl,
+                  NI_NODEADDR* pPeerAddr, uint16_t* pPeerServNo) {
   static constexpr const WEQ_UC* kFn = u"NiAcceptEx2";
   NITAB* lis = nullptr;
   NI_RC rc = NiIHdlCheck(listenHdl, kFn, &lis);
@@ -488,9 +492,10 @@ NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* p
       }
       return rc;
     }
-    return NiIErrTrace(kModulePub, __LINE__, 1,
-                       u"%s: parameter invalid (pListenHdl->mType != NI_LISTEN && pListenHdl->mType != NI_RI_LISTEN)",
-                       NIEINVAL, kFn);
+    return NiIErrTrace(
+        kModulePub, __LINE__, 1,
+        u"%s: parameter invalid (pListenHdl->mType != NI_LISTEN && pListenHdl->mType != NI_RI_LISTEN)",
+        NIEINVAL, kFn);
   }
   NITAB* rec = nullptr;
   if (state == NI_RI_LISTEN) {
@@ -512,6 +517,7 @@ NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* p
   return WEQ_O_K;
 }
 
-NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr, uint16_t* pPeerServNo) {
+NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr,
+               uint16_t* pPeerServNo) {
   return NiAcceptEx2(listenHdl, timeout, nullptr, pNewHdl, pPeerAddr, pPeerServNo);
 }

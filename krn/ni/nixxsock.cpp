@@ -59,7 +59,8 @@ NI_RC ReportOpt(SI_RC si, uint16_t fn, NITAB* pHdl, SI_SOCKET* pSock, int32_t le
                 const WEQ_UC* func, int line) {
   WEQ_UC detail[64];
   snprintfTruncU16(detail, 64, u"%s-%s", NiISockOptLevelName(level), NiISockOptName(option));
-  return NiIReportSiError(si, fn, pHdl, pSock, pSock->sysErr, detail, nullptr, nullptr, func, kModule, line, 1);
+  return NiIReportSiError(si, fn, pHdl, pSock, pSock->sysErr, detail, nullptr, nullptr, func, kModule, line,
+                          1);
 }
 
 // Sets a boolean option (one byte) on a fresh socket.
@@ -159,8 +160,8 @@ NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock) {
   while ((si = SiSetCloseExec(pSock, 1)) == SI_EINTR) {
   }
   if (si != SI_OK) {
-    NiIReportSiError(si, SI_FN_SETCLOSEEXEC, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, kFn, kModule,
-                     __LINE__, 1);
+    NiIReportSiError(si, SI_FN_SETCLOSEEXEC, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, kFn,
+                     kModule, __LINE__, 1);
   }
 
   RaiseBuffer(pHdl, pSock, SI_SO_RCVBUF, kFn);
@@ -170,7 +171,8 @@ NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock) {
   }
   if (pSock->type == SI_SOCK_DGRAM) {
     si = SetBool(pSock, SI_SOL_SOCKET, SI_SO_REUSEADDR, 1);
-    if (si != SI_OK) ReportOpt(si, SI_FN_SETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, SI_SO_REUSEADDR, kFn, __LINE__);
+    if (si != SI_OK)
+      ReportOpt(si, SI_FN_SETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, SI_SO_REUSEADDR, kFn, __LINE__);
   } else {
     si = SetBool(pSock, SI_IPPROTO_TCP, SI_TCP_NODELAY, 1);
     if (si != SI_OK && si != SI_EINVAL) {
@@ -191,8 +193,9 @@ NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock) {
       ReportOpt(si, SI_FN_SETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, SI_SO_KEEPALIVE, kFn, __LINE__);
     }
   }
-  DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: set default settings for %shdl %d/sock %d (%s; %s)\n", kFn,
-             created ? u"new " : u"", HdlNo(pHdl), pSock->socketNo, FamText(pSock->family), TypeText(pSock->type));
+  DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: set default settings for %shdl %d/sock %d (%s; %s)\n",
+             kFn, created ? u"new " : u"", HdlNo(pHdl), pSock->socketNo, FamText(pSock->family),
+             TypeText(pSock->type));
   return WEQ_O_K;
 }
 
@@ -214,7 +217,8 @@ NI_RC NiIBlockMode(NITAB* pHdl, uint8_t blocking, int8_t onlyIfChanged) {
   static constexpr const WEQ_UC* kFn = u"NiIBlockMode";
   const WEQ_UC* text = blocking ? u"TRUE" : u"FALSE";
   if (onlyIfChanged && pHdl->mBlockMode == blocking) {
-    DPTRC_LINE(HdlLevel(pHdl, 3), NiIHdlTrc(pHdl), u"%s: leave blockmode for hdl %d %s\n", kFn, HdlNo(pHdl), text);
+    DPTRC_LINE(HdlLevel(pHdl, 3), NiIHdlTrc(pHdl), u"%s: leave blockmode for hdl %d %s\n", kFn, HdlNo(pHdl),
+               text);
     return WEQ_O_K;
   }
   SI_SOCKET* sock = SockOf(pHdl);
@@ -229,7 +233,8 @@ NI_RC NiIBlockMode(NITAB* pHdl, uint8_t blocking, int8_t onlyIfChanged) {
                             kModule, __LINE__, 1);
   }
   pHdl->mBlockMode = blocking ? 1 : 0;
-  DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: set blockmode for hdl %d %s\n", kFn, HdlNo(pHdl), text);
+  DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: set blockmode for hdl %d %s\n", kFn, HdlNo(pHdl),
+             text);
   return WEQ_O_K;
 }
 
@@ -260,8 +265,8 @@ NI_RC NiIBindSocket(NITAB* pHdl, SI_SOCKET* pSock, const NI_NODEADDR* pAddr, uin
     while ((si = SiGetSockName(pSock, got, sizeof got, pServNo)) == SI_EINTR) {
     }
     if (si != SI_OK) {
-      NiIReportSiError(si, SI_FN_GETSOCKNAME, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, kFn, kModule,
-                       __LINE__, 1);
+      NiIReportSiError(si, SI_FN_GETSOCKNAME, pHdl, pSock, pSock->sysErr, nullptr, nullptr, nullptr, kFn,
+                       kModule, __LINE__, 1);
       return NIEINTERN;
     }
   }
@@ -324,8 +329,8 @@ NI_RC NiIBind(NITAB* pHdl, const NI_NODEADDR* pAddr, uint16_t* pServNo, uint8_t 
         break;
       }
       if (rc != NIESERV_USED) return rc;
-      DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: port %u already used (errno=%d) ...\n", kFn, candidate,
-                 sock->sysErr);
+      DPTRC_LINE(HdlLevel(pHdl, 2), NiIHdlTrc(pHdl), u"%s: port %u already used (errno=%d) ...\n", kFn,
+                 candidate, sock->sysErr);
     }
     if (!bound) {
       WEQ_UC errText[128];
@@ -360,8 +365,8 @@ NI_RC NiIBind(NITAB* pHdl, const NI_NODEADDR* pAddr, uint16_t* pServNo, uint8_t 
 
 namespace {
 
-NI_RC GetName(NITAB* pHdl, SI_SOCKET* pSock, NI_NODEADDR* pAddr, uint16_t* pServNo, WEQ_UC* pText, int8_t report,
-              bool local) {
+NI_RC GetName(NITAB* pHdl, SI_SOCKET* pSock, NI_NODEADDR* pAddr, uint16_t* pServNo, WEQ_UC* pText,
+              int8_t report, bool local) {
   const WEQ_UC* fn = local ? u"NiIGetSockName" : u"NiIGetPeerName";
   WEQ_RAW raw[16];
   uint16_t port = 0;
@@ -376,8 +381,8 @@ NI_RC GetName(NITAB* pHdl, SI_SOCKET* pSock, NI_NODEADDR* pAddr, uint16_t* pServ
   if (si == SI_EINVAL) si = SI_ECONN_BROKEN;
   if (si != SI_OK) {
     if (!report) return NIEINTERN;
-    return NiIReportSiError(si, local ? SI_FN_GETSOCKNAME : SI_FN_GETPEERNAME, pHdl, pSock, pSock->sysErr, nullptr,
-                            nullptr, nullptr, fn, kModule, __LINE__, si == SI_ECONN_BROKEN ? 0 : 1);
+    return NiIReportSiError(si, local ? SI_FN_GETSOCKNAME : SI_FN_GETPEERNAME, pHdl, pSock, pSock->sysErr,
+                            nullptr, nullptr, nullptr, fn, kModule, __LINE__, si == SI_ECONN_BROKEN ? 0 : 1);
   }
   NI_NODEADDR addr{};
   uint16_t servNo = 0;

@@ -17,8 +17,8 @@ namespace {
 constexpr int32_t kHandles = 16;
 
 struct Model {
-  std::map<int32_t, NI_HDL> live;       // slot -> number
-  std::map<int32_t, int32_t> lastGen;   // slot -> generation of its last number
+  std::map<int32_t, NI_HDL> live;      // slot -> number
+  std::map<int32_t, int32_t> lastGen;  // slot -> generation of its last number
 };
 
 [[noreturn]] void Fail() { abort(); }

@@ -2,6 +2,7 @@
 // re-initialisation, per-thread data, the IPv6 decision in namespaces of
 // the test's own, and the implicit start of NI.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,12 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
-#include "krn/ni/niaddr_int.h"
 #include "krn/ni/ni.h"
+#include "krn/ni/niaddr_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/si/si_int.h"
 #include "krn/thr/thr.h"
@@ -29,17 +28,15 @@ std::string Fld(int f) { return ToUtf8(ErrGetFld(f)); }
 
 // A check inside a child process: a failure names its line on standard
 // error and ends the child with 1.
-#define CHILD_CHECK(cond)                                                  \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
+#define CHILD_CHECK(cond)                                                      \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                            \
-    }                                                                      \
+      return 1;                                                                \
+    }                                                                          \
   } while (0)
 
-void ExpectChildOk(const tovtest::ChildResult& r) {
-  EXPECT_EQ(r.exit_code, 0) << r.err << r.out;
-}
+void ExpectChildOk(const tovtest::ChildResult& r) { EXPECT_EQ(r.exit_code, 0) << r.err << r.out; }
 
 // A record taken and brought to a working state without a socket.
 NI_HDL Take(uint8_t state = NI_CONNECTED) {
@@ -229,11 +226,11 @@ TEST_F(NiTable, DatagramHandlesCloseOnlyThroughTheirOwnFunctions) {
 
 TEST(NiStates, NamesOfEveryStateAndOfOthers) {
   const std::pair<uint8_t, const char*> names[] = {
-      {0x00, "NI_FREE"},        {0x01, "NI_INITIAL_LIS"}, {0x02, "NI_INITIAL_RIL"},
-      {0x03, "NI_INITIAL_CON"}, {0x11, "NI_LISTEN"},      {0x22, "NI_RI_LISTEN"},
-      {0x34, "NI_CONN_WAIT"},   {0x35, "NI_CONNECTED"},   {0x36, "NI_ACCEPTED"},
+      {0x00, "NI_FREE"},         {0x01, "NI_INITIAL_LIS"},    {0x02, "NI_INITIAL_RIL"},
+      {0x03, "NI_INITIAL_CON"},  {0x11, "NI_LISTEN"},         {0x22, "NI_RI_LISTEN"},
+      {0x34, "NI_CONN_WAIT"},    {0x35, "NI_CONNECTED"},      {0x36, "NI_ACCEPTED"},
       {0x47, "NI_DG_CONNECTED"}, {0x48, "NI_DG_UNCONNECTED"}, {0x04, "INVALID"},
-      {0x10, "INVALID"},        {0x33, "INVALID"},        {0xFF, "INVALID"}};
+      {0x10, "INVALID"},         {0x33, "INVALID"},           {0xFF, "INVALID"}};
   for (const auto& [state, name] : names) EXPECT_EQ(ToUtf8(NiIHdlStateName(state)), name) << int(state);
 }
 
@@ -261,7 +258,8 @@ TEST_F(NiTable, SocketsMapToTheirHandlesAndBack) {
   ra->con.mSocket.socketNo = -1;
   EXPECT_EQ(NiHdlToSock(a, &sock), NIEINVAL);
   EXPECT_EQ(sock, -1);
-  EXPECT_EQ(Fld(ERR_FLD_ERROR), "NiHdlToSock: parameter invalid (pHdl->con.mSocket.socketNo == NI_INVALID_SOCK)");
+  EXPECT_EQ(Fld(ERR_FLD_ERROR),
+            "NiHdlToSock: parameter invalid (pHdl->con.mSocket.socketNo == NI_INVALID_SOCK)");
   rb->con.mSocket.socketNo = -1;  // nothing to close
   EXPECT_EQ(NiCloseHandle(a), WEQ_O_K);
   EXPECT_EQ(NiCloseHandle(b), WEQ_O_K);
@@ -377,7 +375,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"ip -6 addr add fd00:5eed::1/64 dev lo nodad", "ip -6 addr del ::1/128 dev lo"},
                  false,
                  "NiIInit: no IPv6 localhost address '::1' configured, IPv6 will not be initialized"},
-        Ipv6Case{"LoopbackOnly", {}, false, "NiIInit: no IPv6 address configured, IPv6 will not be initialized"},
+        Ipv6Case{
+            "LoopbackOnly", {}, false, "NiIInit: no IPv6 address configured, IPv6 will not be initialized"},
         Ipv6Case{"Disabled",
                  {"sh -c 'echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6'",
                   "sh -c 'echo 1 > /proc/sys/net/ipv6/conf/lo/disable_ipv6'"},

@@ -2,6 +2,7 @@
 // closing 20,000 handles never see one live number twice, and eight
 // threads making the first implicit start at once start NI exactly once.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
@@ -9,10 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "krn/ni/niaddr_int.h"
 #include "krn/ni/ni.h"
+#include "krn/ni/niaddr_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
 #include "support/testsupport.h"

@@ -5,6 +5,7 @@
 // a record or descriptor left behind.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -17,12 +18,10 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
-#include "krn/ni/niaddr_int.h"
 #include "krn/ni/ni.h"
+#include "krn/ni/niaddr_int.h"
 #include "krn/ni/niparam_standin.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/si/si_int.h"
@@ -125,14 +124,24 @@ class NiNet : public ::testing::Test {
 
 TEST(NiSockOptNames, LevelsAndOptions) {
   const std::pair<int32_t, const char*> levels[] = {
-      {65535, "SOL_SOCKET"}, {0, "IPPROTO_IP"}, {41, "IPPROTO_IPV6"}, {6, "SI_IPPROTO_TCP"}, {1, "?"}, {-1, "?"}};
+      {65535, "SOL_SOCKET"}, {0, "IPPROTO_IP"}, {41, "IPPROTO_IPV6"},
+      {6, "SI_IPPROTO_TCP"}, {1, "?"},          {-1, "?"}};
   for (const auto& [v, n] : levels) EXPECT_EQ(ToUtf8(NiISockOptLevelName(v)), n) << v;
-  const std::pair<int32_t, const char*> options[] = {
-      {4097, "SO_SNDBUF"},         {4098, "SO_RCVBUF"},          {4103, "SO_ERROR"},
-      {4, "SO_REUSEADDR"},         {8, "SO_KEEPALIVE"},          {128, "SO_LINGER"},
-      {9, "IP_MULTICAST_IF"},      {10, "IP_MULTICAST_TTL"},     {11, "IP_MULTICAST_LOOP"},
-      {12, "IP_ADD_MEMBERSHIP"},   {13, "IP_DROP_MEMBERSHIP"},   {1, "TCP_NODELAY"},
-      {27, "?"},                   {0, "?"},                     {4099, "?"}};
+  const std::pair<int32_t, const char*> options[] = {{4097, "SO_SNDBUF"},
+                                                     {4098, "SO_RCVBUF"},
+                                                     {4103, "SO_ERROR"},
+                                                     {4, "SO_REUSEADDR"},
+                                                     {8, "SO_KEEPALIVE"},
+                                                     {128, "SO_LINGER"},
+                                                     {9, "IP_MULTICAST_IF"},
+                                                     {10, "IP_MULTICAST_TTL"},
+                                                     {11, "IP_MULTICAST_LOOP"},
+                                                     {12, "IP_ADD_MEMBERSHIP"},
+                                                     {13, "IP_DROP_MEMBERSHIP"},
+                                                     {1, "TCP_NODELAY"},
+                                                     {27, "?"},
+                                                     {0, "?"},
+                                                     {4099, "?"}};
   for (const auto& [v, n] : options) EXPECT_EQ(ToUtf8(NiISockOptName(v)), n) << v;
 }
 
@@ -224,9 +233,9 @@ struct SearchCase {
   const char* name;
   uint16_t low, high;
   bool up;
-  std::vector<uint16_t> held;      // ports held by raw sockets
-  std::vector<int> expect;         // ports of successive listens; -1: NIENOFREEPORT
-  uint64_t bindsOfLast;            // bind calls of the last listen
+  std::vector<uint16_t> held;  // ports held by raw sockets
+  std::vector<int> expect;     // ports of successive listens; -1: NIENOFREEPORT
+  uint64_t bindsOfLast;        // bind calls of the last listen
 };
 
 class NiPortSearch : public NiNet, public ::testing::WithParamInterface<SearchCase> {};
@@ -344,10 +353,10 @@ TEST_F(NiNet, SystemChosenPortAndTheBuiltInRange) {
 // --- Connect and accept -----------------------------------------------------------------------
 
 struct MatrixCase {
-  int peerFamily;     // the raw listener's family
-  uint32_t mask;      // protocol mask of the connect
-  bool connects;      // whether the connect succeeds
-  int socketFamily;   // family of NI's socket when it does
+  int peerFamily;    // the raw listener's family
+  uint32_t mask;     // protocol mask of the connect
+  bool connects;     // whether the connect succeeds
+  int socketFamily;  // family of NI's socket when it does
 };
 
 class NiConnectMatrix : public NiNet, public ::testing::WithParamInterface<MatrixCase> {};
@@ -403,8 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MatrixCase{AF_INET6, NI_PROTO_FAM_IPv6, false, 0},
                       MatrixCase{AF_INET6, NI_PROTO_FAM_UNSPEC, false, 0},
                       MatrixCase{AF_INET6, NI_PROTO_FAM_IPv4, false, 0},
-                      MatrixCase{AF_INET, NI_PROTO_FAM_LOCAL, false, 0},
-                      MatrixCase{AF_INET, 8, false, 0}));
+                      MatrixCase{AF_INET, NI_PROTO_FAM_LOCAL, false, 0}, MatrixCase{AF_INET, 8, false, 0}));
 
 TEST_F(NiNet, AcceptGivesPeersOfBothFamiliesAndAllowsNullPeerPointers) {
   uint16_t port = 0;
@@ -430,8 +438,9 @@ TEST_F(NiNet, AcceptGivesPeersOfBothFamiliesAndAllowsNullPeerPointers) {
   // Accepting on a connection is refused; peers may be left out.
   NI_HDL bad = 5;
   EXPECT_EQ(NiAcceptEx2(acc, 0, nullptr, &bad, nullptr, nullptr), NIEINVAL);
-  EXPECT_EQ(Fld(ERR_FLD_ERROR), "NiAcceptEx2: parameter invalid (pListenHdl->mType != NI_LISTEN && "
-                                "pListenHdl->mType != NI_RI_LISTEN)");
+  EXPECT_EQ(Fld(ERR_FLD_ERROR),
+            "NiAcceptEx2: parameter invalid (pListenHdl->mType != NI_LISTEN && "
+            "pListenHdl->mType != NI_RI_LISTEN)");
   EXPECT_EQ(NiAcceptEx2(lis, 0, nullptr, nullptr, nullptr, nullptr), NIEINVAL);
   EXPECT_EQ(Fld(ERR_FLD_ERROR), "NiAcceptEx2: parameter invalid (pOutHandle == NULL)");
   peers::Fd c4b = peers::Connect(AF_INET, port);
@@ -589,7 +598,8 @@ TEST_F(NiNet, ReverseInvokeHandlesReachOnlyTheHooks) {
          return NiAccept(ri, 0, &x, nullptr, nullptr);
        }},
       {"NiIRiSrvPeek", [] { return NiIRiSrvPeek(); }},
-      {"NiIRiCliAccept", [rec] {
+      {"NiIRiCliAccept",
+       [rec] {
          NITAB* n = nullptr;
          return NiIRiCliAccept(rec, 0, nullptr, &n);
        }},
@@ -760,9 +770,10 @@ TEST(NiDualStack, ListenAcceptAndConnectWithIPv6Active) {
       NiCloseHandle(acc);
     }
     // Connects over both families by name and by mask.
-    const std::pair<const char16_t*, uint32_t> targets[] = {
-        {u"127.0.0.1", NI_PROTO_FAM_UNSPEC}, {u"::1", NI_PROTO_FAM_UNSPEC}, {u"::1", NI_PROTO_FAM_IPv6},
-        {u"127.0.0.1", NI_PROTO_FAM_IPv4}};
+    const std::pair<const char16_t*, uint32_t> targets[] = {{u"127.0.0.1", NI_PROTO_FAM_UNSPEC},
+                                                            {u"::1", NI_PROTO_FAM_UNSPEC},
+                                                            {u"::1", NI_PROTO_FAM_IPv6},
+                                                            {u"127.0.0.1", NI_PROTO_FAM_IPv4}};
     for (const auto& [host, mask] : targets) {
       NI_HDL con = NI_INVALID_HDL, acc = NI_INVALID_HDL;
       std::u16string serv = FromUtf8(std::to_string(port));
