@@ -21,21 +21,11 @@ constexpr size_t kDescr = 256;
 
 const WEQ_UC* OrUnknown(const WEQ_UC* s) { return s != nullptr ? s : u"???"; }
 
-// ':' after a dotted IPv4 text, '.' after an IPv6 text, else ':'.
-WEQ_UC AddrServSep(const WEQ_UC* text) {
-  bool dot = false, colon = false;
-  for (const WEQ_UC* p = text; *p != 0; ++p) {
-    dot = dot || *p == u'.';
-    colon = colon || *p == u':';
-  }
-  return dot ? u':' : colon ? u'.' : u':';
-}
-
 // Appends the separator and the port (network order) in decimal.
 void AppendPort(WEQ_UC* text, size_t size, uint16_t portNet) {
   size_t len = strlenU(text);
   if (len + 1 >= size) return;
-  snprintfTruncU16(text + len, size - len, u"%c%d", AddrServSep(text), static_cast<int32_t>(ntohs(portNet)));
+  snprintfTruncU16(text + len, size - len, u"%c%d", NiIAddrServSep(text), static_cast<int32_t>(ntohs(portNet)));
 }
 
 // The text of a socket address of the given family (2, 23, or 1 with a
@@ -74,7 +64,7 @@ void PeerText(const NITAB* pHdl, CTRC_HDL trc, WEQ_UC* out) {
   WEQ_UC host[kHostText], serv[kServText];
   NiIGetHostName(&pHdl->con.mPeerAddr, host, static_cast<int32_t>(kHostText), 0, NI_HS_MODE_BUFONLY, trc);
   NiIGetServName(pHdl->con.mPeerServNo, serv, static_cast<int32_t>(kServText), NI_HS_MODE_BUFONLY, trc);
-  snprintfTruncU16(out, kPartner, u"%s%c%s", host, AddrServSep(host), serv);
+  snprintfTruncU16(out, kPartner, u"%s%c%s", host, NiIAddrServSep(host), serv);
 }
 
 bool ListenState(const NITAB* pHdl) {
