@@ -283,5 +283,6 @@ void SncIResetGlobal(void) {
   gSnc.libName[0] = gSnc.userLib[0] = gSnc.profileFile[0] = 0;
   gSnc.libSource = 0;
   gSnc.maxOverhead = 0;
+  gSnc.profileNarrowFailed = false;
   gSncTrcHdl = nullptr;
 }
