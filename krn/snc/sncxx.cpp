@@ -441,6 +441,8 @@ SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done
   SncSession* s = hdl;
   size_t taken = 0;
   auto ret = [&](SNC_RC rc, int line) {
+    // A success below level 2 reports nothing: no values to format.
+    if (rc == WEQ_O_K && !SNC_TRC_ON(2)) return rc;
     char buf[128];
     const bool isDone = done != nullptr && *done != 0;
     return Exit(kE, rc, line,
@@ -485,6 +487,7 @@ SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** d
   SncSession* s = hdl;
   const char* level = "no data";
   auto ret = [&](SNC_RC rc, int line) {
+    if (rc == WEQ_O_K && !SNC_TRC_ON(2)) return rc;
     char buf[128];
     return Exit(kE, rc, line,
                 {ReturnValues(buf, sizeof buf, "(%.32s) in=%lu, back=%lu, out=%lu", level, inLen,

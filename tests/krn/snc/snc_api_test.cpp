@@ -3,12 +3,12 @@
 // role, the 16-bit entries and their limits, what a caller was handed
 // staying intact, and the exit reports and hex dumps of recorded runs read
 // back by a checker of their line formats at every trace level.
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -317,42 +317,100 @@ struct ReportChecker {
   std::map<std::string, unsigned long> dumpLen;
   std::vector<std::string> problems;
 
+  static bool Starts(const std::string& line, const char* with) { return line.rfind(with, 0) == 0; }
+  static bool Word(const std::string& w) {
+    if (w.empty()) return false;
+    for (char ch : w)
+      if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_') return false;
+    return true;
+  }
+  static bool HexDigits(const std::string& w) {
+    return !w.empty() && w.find_first_not_of("0123456789abcdef") == std::string::npos;
+  }
+
+  // "<<- [ERROR: ]entry()==CODE"
+  bool ReadHead(const std::string& line) {
+    std::string rest = line.substr(4);
+    const bool error = Starts(rest, "ERROR: ");
+    if (error) rest.erase(0, 7);
+    const size_t eq = rest.find("()==");
+    if (eq == std::string::npos || !Word(rest.substr(0, eq))) return false;
+    const std::string code = rest.substr(eq + 4);
+    if (code.empty() || code.find(' ') != std::string::npos) return false;
+    reports.push_back({rest.substr(0, eq), code, error, {}});
+    return true;
+  }
+  // "  'label' (addr=0x..., len=N) full|head-only|no hexdump"
+  bool ReadDumpHead(const std::string& line, std::string* label) {
+    const size_t q = line.find("' (addr=", 3);
+    const size_t comma = line.find(", len=", q == std::string::npos ? 0 : q);
+    const size_t close = line.find(") ", comma == std::string::npos ? 0 : comma);
+    if (q == std::string::npos || comma == std::string::npos || close == std::string::npos || q - 3 > 50) return false;
+    const std::string addr = line.substr(q + 8, comma - q - 8);
+    const std::string len = line.substr(comma + 6, close - comma - 6);
+    const std::string how = line.substr(close + 2);
+    if (!(addr == "(nil)" || (Starts(addr, "0x") && HexDigits(addr.substr(2)))) || len.empty() ||
+        len.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    if (how != "full hexdump" && how != "head-only hexdump" && how != "no hexdump") return false;
+    *label = line.substr(3, q - 3);
+    dumpHow[*label] = how.substr(0, how.size() - 8);
+    dumpLen[*label] = std::stoul(len);
+    dumps[*label].clear();
+    return true;
+  }
+  // "  0xOOOOO  " 16 bytes in hex in groups of four, " " 8 characters " " 8
+  bool ReadRowLine(const std::string& line, const std::string& label) {
+    if (line.size() != 65 || !HexDigits(line.substr(4, 5)) || line.substr(9, 2) != "  " || line[47] != ' ' ||
+        line[56] != ' ')
+      return false;
+    const std::string hex = line.substr(11, 36);
+    for (size_t g = 0; g < 4; ++g)
+      if (hex[g * 9 + 8] != ' ') return false;
+    ReadRow(label, std::stoul(line.substr(4, 5), nullptr, 16), hex, line.substr(48, 8) + line.substr(57, 8));
+    return true;
+  }
+  // "    DIR [&]label = value" with DIR " in:", "out:" or four blanks
+  bool ReadValue(const std::string& line) {
+    if (line.size() < 10 || !Starts(line, "    ") || line[8] != ' ' || reports.empty()) return false;
+    const std::string dir = line.substr(4, 4);
+    const size_t eq = line.find(" = ", 9);
+    if ((dir != " in:" && dir != "out:" && dir != "    ") || eq == std::string::npos || eq - 9 > 33) return false;
+    reports.back().values.push_back(dir + " " + line.substr(9, eq - 9));
+    return true;
+  }
+
   void Read(const std::string& trace) {
-    static const std::regex head(R"(<<- (ERROR: )?(\w+)\(\)==(\S+))");
-    static const std::regex call(R"(->> (\w+)\(.*\))");
-    static const std::regex value(R"(    ( in:|out:|    ) (&?)(.{1,32}?) = (.*))");
-    static const std::regex dumpHead(R"(  '(.{1,50})' \(addr=(0x[0-9a-f]+|\(nil\)), len=(\d+)\) (full|head-only|no) hexdump)");
-    static const std::regex row(R"(  0x([0-9a-f]{5})  ((?:[0-9a-f ]{8} ){4}) (.{8}) (.{8}))");
-    std::string current;  // label of the dump being read
+    std::string current;    // label of the dump being read
+    bool inReport = false;  // the lines since a head line were its values
     size_t at = 0;
     while (at < trace.size()) {
       size_t end = trace.find('\n', at);
       if (end == std::string::npos) end = trace.size();
       const std::string line = trace.substr(at, end - at);
       at = end + 1;
-      std::smatch m;
-      if (std::regex_match(line, m, head)) {
-        reports.push_back({m[2], m[3], m[1].matched, {}});
+      bool ok = true;
+      const bool value = inReport && Starts(line, "    ") && line.find(" = ") != std::string::npos;
+      inReport = value || Starts(line, "<<- ");
+      if (Starts(line, "<<- ")) {
+        ok = ReadHead(line);
         current.clear();
-      } else if (std::regex_match(line, m, call)) {
-        calls.push_back(m[1]);
-      } else if (std::regex_match(line, m, dumpHead)) {
-        current = m[1];
-        dumpHow[current] = m[4];
-        dumpLen[current] = std::stoul(m[3]);
-        dumps[current].clear();
-        if (!reports.empty() && current.find("peer_aclkey") != std::string::npos)
+      } else if (Starts(line, "->> ")) {
+        const size_t open = line.find('(');
+        ok = open != std::string::npos && Word(line.substr(4, open - 4)) && line.back() == ')';
+        if (ok) calls.push_back(line.substr(4, open - 4));
+      } else if (Starts(line, "  '")) {
+        ok = ReadDumpHead(line, &current);
+        if (ok && !reports.empty() && current.find("peer_aclkey") != std::string::npos)
           reports.back().values.push_back(current);
-      } else if (std::regex_match(line, m, row)) {
-        ReadRow(current, std::stoul(m[1], nullptr, 16), m[2], m[3].str() + m[4].str());
-      } else if (std::regex_match(line, m, value) && !reports.empty()) {
-        reports.back().values.push_back(m[1].str() + " " + m[2].str() + m[3].str());
-      } else if (line.rfind("<<-", 0) == 0 || line.rfind("->>", 0) == 0 || line.rfind("  '", 0) == 0 ||
-                 line.rfind("  0x", 0) == 0) {
-        // The layer's inner steps have formats of their own; these are the
-        // report's.
-        problems.push_back("malformed line: " + line);
+      } else if (Starts(line, "  0x")) {
+        ok = ReadRowLine(line, current);
+      } else if (value) {
+        ok = ReadValue(line);
       }
+      // The layer's inner steps have formats of their own; these are the
+      // report's.
+      if (!ok) problems.push_back("malformed line: " + line);
     }
   }
 

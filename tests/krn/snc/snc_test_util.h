@@ -139,6 +139,7 @@ struct Pair {
 };
 
 
+#ifdef SNC_FAKEGSS_V2
 // Two sessions over the test GSS-API library (version 2), started afresh
 // for each test; at the end nothing of the library stays alive.
 class FakeSessions : public ::testing::Test {
@@ -187,6 +188,7 @@ class FakeSessions : public ::testing::Test {
   FakeGssCtl* ctl_ = nullptr;
   Pair p_;
 };
+#endif
 
 }  // namespace snctest
 
