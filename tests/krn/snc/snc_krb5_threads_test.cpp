@@ -28,39 +28,31 @@ TEST(SncKrb5Threads, PairsAtOnce) {
   constexpr int kThreads = 4;
   const int pairs = 3 * tovtest::HeavyFactor();
   constexpr int kFrames = 50;
-  std::vector<std::string> result(kThreads);
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) std::this_thread::yield();
-      const int qop = t % 3 + 1;
-      int good = 0;
-      for (int n = 0; n < pairs; ++n) {
-        snctest::Pair p;
-        bool ok = SncSessionInit(&p.ini) == WEQ_O_K && SncSessionInit(&p.acc) == WEQ_O_K &&
-                  SncSessionInitiator(p.ini, 1, 0, "p:snc/localhost@TEST.REALM") == WEQ_O_K &&
-                  SncSetQOP(p.ini, qop, 9, qop) == WEQ_O_K && SncSetQOP(p.acc, qop, 9, qop) == WEQ_O_K &&
-                  SncSessionAcceptor(p.acc, 0) == WEQ_O_K;
-        int delivered = 0;
-        for (int i = 0; ok && i < kFrames; ++i) {
-          const std::string text = "thread " + std::to_string(t) + " frame " + std::to_string(i);
-          ok = p.Send(i % 2 == 0, text) == WEQ_O_K;
-          const auto& got = p.got[i % 2 == 0 ? 1 : 0];
-          if (ok && !got.empty() && std::string(got.back().begin(), got.back().end()) == text) ++delivered;
-        }
-        const char* name = nullptr;
-        if (ok && delivered == kFrames && SncGetPeerName(p.acc, &name) == WEQ_O_K &&
-            std::string(name) == "p:user@TEST.REALM" && snctest::S(p.acc)->lastDataLevel == qop)
-          ++good;
-        if (p.ini != nullptr) SncSessionDone(&p.ini);
-        if (p.acc != nullptr) SncSessionDone(&p.acc);
+  const std::vector<std::string> result = snctest::OnThreads(kThreads, [&](int t) {
+    const int qop = t % 3 + 1;
+    int good = 0;
+    for (int n = 0; n < pairs; ++n) {
+      snctest::Pair p;
+      bool ok = SncSessionInit(&p.ini) == WEQ_O_K && SncSessionInit(&p.acc) == WEQ_O_K &&
+                SncSessionInitiator(p.ini, 1, 0, "p:snc/localhost@TEST.REALM") == WEQ_O_K &&
+                SncSetQOP(p.ini, qop, 9, qop) == WEQ_O_K && SncSetQOP(p.acc, qop, 9, qop) == WEQ_O_K &&
+                SncSessionAcceptor(p.acc, 0) == WEQ_O_K;
+      int delivered = 0;
+      for (int i = 0; ok && i < kFrames; ++i) {
+        const std::string text = "thread " + std::to_string(t) + " frame " + std::to_string(i);
+        ok = p.Send(i % 2 == 0, text) == WEQ_O_K;
+        const auto& got = p.got[i % 2 == 0 ? 1 : 0];
+        if (ok && !got.empty() && std::string(got.back().begin(), got.back().end()) == text) ++delivered;
       }
-      result[t] = std::to_string(good);
-    });
-  }
-  for (std::thread& th : threads) th.join();
+      const char* name = nullptr;
+      if (ok && delivered == kFrames && SncGetPeerName(p.acc, &name) == WEQ_O_K &&
+          std::string(name) == "p:user@TEST.REALM" && snctest::S(p.acc)->lastDataLevel == qop)
+        ++good;
+      if (p.ini != nullptr) SncSessionDone(&p.ini);
+      if (p.acc != nullptr) SncSessionDone(&p.acc);
+    }
+    return std::to_string(good);
+  });
   EXPECT_EQ(result, std::vector<std::string>(kThreads, std::to_string(pairs)));
   SncIResetGlobal();
 }

@@ -9,6 +9,8 @@
 #include <stdint.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,6 +91,22 @@ struct ParseFixture {
 };
 
 inline SncSession* S(SNC_HDL h) { return h; }
+
+// Runs fn(t) on n threads that start together; the result of each.
+inline std::vector<std::string> OnThreads(int n, const std::function<std::string(int)>& fn) {
+  std::vector<std::string> result(n);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) {
+    threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < n) std::this_thread::yield();
+      result[t] = fn(t);
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  return result;
+}
 
 // Two sessions and the frames between them.
 struct Pair {
