@@ -50,13 +50,18 @@ class SncKrb5 : public ::testing::Test {
     SncIResetGlobal();
   }
   void TearDown() override {
+    Close();
+    SncIResetGlobal();
+    realm_.Stop();
+  }
+  // Ends both sessions and forgets what went between them.
+  void Close() {
     for (SNC_HDL* h : {&p_.ini, &p_.acc}) {
       if (*h != nullptr) {
         EXPECT_EQ(SncSessionDone(h), WEQ_O_K);
       }
     }
-    SncIResetGlobal();
-    realm_.Stop();
+    p_ = Pair{};
   }
   // The layer started the way the CPI-C layer starts it.
   void Init() {
@@ -105,7 +110,7 @@ TEST_F(SncKrb5, QopAndMutualAuthentication) {
   Init();
   for (const Case& c : cases) {
     SCOPED_TRACE("qop " + std::to_string(c.qop) + " auth " + std::to_string(c.authType));
-    p_ = Pair{};
+    Close();
     ASSERT_EQ(Open(c.qop, c.authType), WEQ_O_K) << ErrText();
     ASSERT_EQ(p_.Send(true, "ping"), WEQ_O_K) << p_.log << " " << ErrText();
     EXPECT_EQ(p_.log, c.log);
@@ -117,8 +122,6 @@ TEST_F(SncKrb5, QopAndMutualAuthentication) {
     EXPECT_EQ(p_.got[0][0], Bytes(5000, 'r'));
     EXPECT_EQ(S(p_.acc)->dataLevel, c.qop);
     EXPECT_EQ((std::vector<int>{S(p_.ini)->qopUse, S(p_.acc)->qopUse}), (std::vector<int>{c.qop, c.qop}));
-    EXPECT_EQ(SncSessionDone(&p_.ini), WEQ_O_K);
-    EXPECT_EQ(SncSessionDone(&p_.acc), WEQ_O_K);
   }
 }
 
@@ -191,7 +194,7 @@ TEST_F(SncKrb5, TamperedAndReplayedFrames) {
   Init();
   for (int qop : {2, 3}) {
     SCOPED_TRACE("qop " + std::to_string(qop));
-    p_ = Pair{};
+    Close();
     ASSERT_EQ(Open(qop), WEQ_O_K);
     ASSERT_EQ(p_.Send(true, "first"), WEQ_O_K) << p_.log << ErrText();
     // The last byte of the frame: the protected data's end (MIC) or the
@@ -202,7 +205,7 @@ TEST_F(SncKrb5, TamperedAndReplayedFrames) {
     EXPECT_EQ(p_.Send(true, "second"), SNCERR_GSSAPI);
     EXPECT_EQ(Got(1), "first|");
 
-    p_ = Pair{};
+    Close();
     ASSERT_EQ(Open(qop), WEQ_O_K);
     ASSERT_EQ(p_.Send(true, "one"), WEQ_O_K);
     ASSERT_EQ(p_.Send(true, "two"), WEQ_O_K);
