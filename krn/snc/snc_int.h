@@ -598,6 +598,9 @@ SNC_RC SncPGSSImportName(SncSession* s, const SncName* rec, gss_name_t* out);
 SNC_RC SncPExportGSSName(SncSession* s, gss_name_t name, SncName* rec);
 SNC_RC SncPDisplayGSSName(SncSession* s, gss_name_t name, SncName* rec);
 
+// Whether two object identifiers (either may be NULL) are the same.
+bool SncPSameOid(const gss_OID_desc* a, const gss_OID_desc* b);
+
 // Whether two canonical forms are equal.
 SNC_RC SncPCompareNames(const SncName* a, const SncName* b, bool* equal);
 
