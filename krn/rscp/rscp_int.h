@@ -5,6 +5,7 @@
 #ifndef KRN_RSCP_RSCP_INT_H
 #define KRN_RSCP_RSCP_INT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -35,6 +36,8 @@ const WEQ_UC* rscpeIRowText(int rc);
 void rscpeISyslogData(const rscpErrEntry_t& entry, WEQ_UC* data64);
 uint32_t rscpeIFatalCount();
 uint32_t rscpGetThrCtxFailures();
+// Per-thread context records alive now (for the leak checks of the tests).
+extern std::atomic<long> rscpIThrCtxAlive;
 
 // --- Test seams --------------------------------------------------------------------------
 // Outside tests nothing calls these.
@@ -58,12 +61,15 @@ void rscphTestFailAllocs(int count, bool cache);
 void rscpeTestSetSeqNo(uint32_t n);
 
 // Returns the converter's process state to what a fresh load has: options,
-// counters, the initialiser, the 'CCC' mutex (forgotten, not destroyed: call
-// it while nobody holds it) and every seam.
+// counters, the initialiser, the 'CCC' mutex (destroyed: call it while
+// nobody holds it), the converter state, cache pointer and last known
+// version (the cache memory itself stays with whoever allocated it), the
+// marks and rollback point of the tables, and every seam.
 void rscpResetProcess();
 // Its parts, one per source file.
 void rscpeIReset();
 void rscphIReset();
 void rscpIResetCtx();
+void rscpccIReset();
 
 #endif

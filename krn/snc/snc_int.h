@@ -26,19 +26,19 @@ extern std::atomic<CTRC_HDL> gSncTrcHdl;
 // One trace entry: the 8-bit text (cut to 1023 characters) widened byte by
 // byte and written with DpTrc under the trace lock. Callers test the level.
 void SncPTrc(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// An error line "*** ERROR => <text> [<module> <line>]"; the module is the
-// base name of file without its extension.
-void SncPTrcErr(const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// An error line "*** ERROR => <text> [<module> <line>]".
+void SncPTrcErr(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 #define SNC_TRC_ON(level) DPTRC_ON(level)
 #define SNC_TRC(level, ...)                 \
   do {                                      \
     if (SNC_TRC_ON(level)) SncPTrc(__VA_ARGS__); \
   } while (0)
-// The module of an error line is the source file's base name ("sncxxall").
-#define SNC_TRCERR(...)                                          \
-  do {                                                           \
-    if (SNC_TRC_ON(1)) SncPTrcErr(__FILE__, __LINE__, __VA_ARGS__); \
+// Each source file defines SNC_MODULE ("sncxx", "sncxxdl", ...) and
+// undefines it at its end, so that files compiled together keep their own.
+#define SNC_TRCERR(...)                                            \
+  do {                                                             \
+    if (SNC_TRC_ON(1)) SncPTrcErr(SNC_MODULE, __LINE__, __VA_ARGS__); \
   } while (0)
 
 // --- Call tracing and exit reports -------------------------------------------------

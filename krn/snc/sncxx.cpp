@@ -13,7 +13,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncModule = "sncxx";
+#define SNC_MODULE "sncxx"
 constexpr size_t kTrcLine = 1024;  // an 8-bit line with its terminator
 }  // namespace
 
@@ -49,7 +49,7 @@ void SncPTrc(const char* fmt, ...) {
   WriteLine(line);
 }
 
-void SncPTrcErr(const char* file, int line, const char* fmt, ...) {
+void SncPTrcErr(const char* module, int line, const char* fmt, ...) {
   char text[kTrcLine];
   va_list ap;
   va_start(ap, fmt);
@@ -57,13 +57,6 @@ void SncPTrcErr(const char* file, int line, const char* fmt, ...) {
   va_end(ap);
   size_t n = strlen(text);
   if (n > 0 && text[n - 1] == '\n') text[n - 1] = 0;
-  // The module is the source file's base name without its extension.
-  const char* base = strrchr(file, '/');
-  base = base != nullptr ? base + 1 : file;
-  const char* dot = strchr(base, '.');
-  const int baseLen = static_cast<int>(dot != nullptr ? dot - base : strlen(base));
-  char module[16];
-  snprintf(module, sizeof module, "%.*s", baseLen, base);
   char out[kTrcLine];
   snprintf(out, sizeof out, "*** ERROR => %.980s [%-10.10s %3d]\n", text, module, line);
   WriteLine(out);
@@ -214,7 +207,7 @@ SNC_RC FirstInit(int progType) {
         SNC_TRC(1, "%.32s(): Missing profile paramter \"%.16s/%.40s\" !\n", "SncInit", "snc", row.ownNameKey);
         char detail[96];
         snprintf(detail, sizeof detail, "Missing profile parameter snc/%.40s", row.ownNameKey);
-        SncPSetErrInfo(kSncModule, __LINE__, SNCERR_INIT, detail);
+        SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, detail);
         rc = SNCERR_INIT;
       } else {
         rc = SncPSetNewName(gSnc.dflt, &gSnc.dflt->myName, text, 0, false);
@@ -284,7 +277,7 @@ SNC_RC SncPNameFromCred(int usage, OM_uint32* lifetime) {
   SncPReleaseName(a, &name);
   OM_uint32 m2 = 0;
   if (s->cred != GSS_C_NO_CREDENTIAL && GSS_ERROR(SncGss<SNC_FN_release_cred>(a)(&m2, &s->cred)) != 0)
-    SncPSetErrInfo(kSncModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
   s->cred = GSS_C_NO_CREDENTIAL;
   if (lifetime != nullptr) *lifetime = life;
   return rc;
@@ -760,3 +753,5 @@ SNC_RC SncGetPeerNameU16(SNC_HDL hdl, const WEQ_UC** name) {
   if (*name == nullptr) return Exit("SncGetPeerNameU16", SNCERR_NO_RESOURCE, __LINE__);
   return WEQ_O_K;
 }
+
+#undef SNC_MODULE

@@ -10,7 +10,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncAllModule = "sncxxall";
+#define SNC_MODULE "sncxxall"
 
 constexpr char kMagic[8] = {'S', 'N', 'C', 'F', 'R', 'A', 'M', 'E'};
 constexpr uint32_t kFrameSlack = 56;  // room a frame needs beyond its parts and the overhead
@@ -210,7 +210,7 @@ SNC_RC SncPReceiveErrorFrame(SncSession* s, const SncParsedFrame* f) {
   // A code of 0 would report success for a session that is now unusable.
   if (f->item[3].len != 2 || Be16(f->item[3].p) == 0) {
     SNC_TRCERR("%.32s(): Error code missing in ERROR-Frame!", kFn);
-    SncPSetErrInfo(kSncAllModule, __LINE__, -10, "Error code missing in ERROR-Frame!");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, -10, "Error code missing in ERROR-Frame!");
     return -10;
   }
   const int code = Be16(f->item[3].p);
@@ -236,7 +236,7 @@ SNC_RC SncPReceiveErrorFrame(SncSession* s, const SncParsedFrame* f) {
   if (text[0] != 0) SNC_TRCERR("  %.256s", text);
   char detail[600];
   snprintf(detail, sizeof detail, "answer from \"%.256s\"%s%.256s", name, text[0] != 0 ? "\n" : "", text);
-  SncPSetErrInfo(kSncAllModule, __LINE__, SNCERR_WRONG_TARGET, detail);
+  SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_WRONG_TARGET, detail);
   return SNCERR_WRONG_TARGET;
 }
 
@@ -330,7 +330,7 @@ void SncPReleaseName(const SncAdapter* a, gss_name_t* name) {
   if (*name == GSS_C_NO_NAME) return;
   OM_uint32 minor = 0;
   if (a == nullptr || GSS_ERROR(SncGss<SNC_FN_release_name>(a)(&minor, name)) != 0) {
-    SncPSetErrInfo(kSncAllModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release GSSAPI internal name");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release GSSAPI internal name");
   }
   *name = GSS_C_NO_NAME;
 }
@@ -339,8 +339,10 @@ void SncPReleaseBuffer(const SncAdapter* a, gss_buffer_t buf) {
   if (buf->length == 0 && buf->value == nullptr) return;
   OM_uint32 minor = 0;
   if (a == nullptr || GSS_ERROR(SncGss<SNC_FN_release_buffer>(a)(&minor, buf)) != 0) {
-    SncPSetErrInfo(kSncAllModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release buffer failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release buffer failed");
   }
   buf->length = 0;
   buf->value = nullptr;
 }
+
+#undef SNC_MODULE

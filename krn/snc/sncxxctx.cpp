@@ -10,7 +10,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncCtxModule = "sncxxctx";
+#define SNC_MODULE "sncxxctx"
 constexpr uint32_t kDefaultOutBuf = 3500;
 
 const SncAdapter* A(const SncSession* s) { return gSncAdapter[s->adapterIndex == 0 ? 0 : 0]; }
@@ -26,7 +26,7 @@ void DeleteContext(SncSession* s) {
   if (s->ctx == GSS_C_NO_CONTEXT) return;
   OM_uint32 minor = 0;
   if (GSS_ERROR(SncGss<SNC_FN_delete_sec_context>(A(s))(&minor, &s->ctx, GSS_C_NO_BUFFER)) != 0) {
-    SncPSetErrInfo(kSncCtxModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to delete security context failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to delete security context failed");
     SNC_TRC(1, "%.32s(): gss_delete_context failed\n", "SncPDeleteContext");
   }
   s->ctx = GSS_C_NO_CONTEXT;
@@ -36,7 +36,7 @@ void ReleaseCred(const SncAdapter* a, gss_cred_id_t* cred) {
   if (*cred == GSS_C_NO_CREDENTIAL) return;
   OM_uint32 minor = 0;
   if (GSS_ERROR(SncGss<SNC_FN_release_cred>(a)(&minor, cred)) != 0)
-    SncPSetErrInfo(kSncCtxModule, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_PLAUSI, "Cleanup: trying to release credentials failed");
   *cred = GSS_C_NO_CREDENTIAL;
 }
 
@@ -235,7 +235,7 @@ SNC_RC SncPEstablishContext(SncSession* s, const uint8_t* token, uint32_t len, g
     if (rc == WEQ_O_K && s->role == SNC_ACCEPT) {
       if (s->peerGssName == GSS_C_NO_NAME) {
         rc = SNCERR_AUTH_FAILED;
-        SncPSetErrInfo(kSncCtxModule, __LINE__, rc, "Authentication failure, no peer name available");
+        SncPSetErrInfo(SNC_MODULE, __LINE__, rc, "Authentication failure, no peer name available");
       } else {
         SncName src{};
         src.adapterIndex = static_cast<uint8_t>(s->adapterIndex);
@@ -255,7 +255,7 @@ SNC_RC SncPEstablishContext(SncSession* s, const uint8_t* token, uint32_t len, g
             char detail[600];
             snprintf(detail, sizeof detail, "wrong peer \"%.256s\", expecting \"%.256s\"", src.prName,
                      s->peerName.prName);
-            SncPSetErrInfo(kSncCtxModule, __LINE__, rc, detail);
+            SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
           } else if (rc == WEQ_O_K) {
             SNC_TRC(2, "  %.32s(): %.32s authentication succeeded for\n    peer = \"%.260s\"\n",
                     "SncPEstablishContext", wasRefresh ? "refresh" : "requested", s->peerName.prName);
@@ -275,7 +275,7 @@ SNC_RC SncPEstablishContext(SncSession* s, const uint8_t* token, uint32_t len, g
         char detail[160];
         snprintf(detail, sizeof detail, "context flags 0x%x lack the requested services (use=%d, mutual=%d)",
                  retFlags, s->qopUse, mutualAsked ? 1 : 0);
-        SncPSetErrInfo(kSncCtxModule, __LINE__, rc, detail);
+        SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
       }
     }
     if (rc == WEQ_O_K) {
@@ -500,7 +500,7 @@ SNC_RC Confused(SncSession* s, const SncParsedFrame& f) {
              "   during state=SNC_STATE_%.32s, role=SNC_%.32s",
              SncPFrameName(f.type), static_cast<int>(f.frameLen), static_cast<int>(f.tokenLen),
              static_cast<int>(f.dataLen), SncPStateName(s->state), SncPRoleName(s->role));
-  SncPSetErrInfo(kSncCtxModule, __LINE__, SNCERR_WRONG_FRAME, "Received frame(-type) unexpected for current state");
+  SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_WRONG_FRAME, "Received frame(-type) unexpected for current state");
   return SNCERR_WRONG_FRAME;
 }
 
@@ -566,7 +566,7 @@ SNC_RC ReceiveData(SncSession* s, const SncParsedFrame& f, int* action) {
   }
   s->lastDataLevel = level;
   if (level < s->qopMin) {
-    SncPSetErrInfo(kSncCtxModule, __LINE__, SNCERR_INSECURE, "A message with insufficient data protection was received");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INSECURE, "A message with insufficient data protection was received");
     return SNCERR_INSECURE;
   }
   return WEQ_O_K;
@@ -736,7 +736,7 @@ SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, 
   SNC_RC rc = UnFrame(s, in, len, &f);
   if (rc != WEQ_O_K) {
     SNC_TRCERR("%.32s(): SNCFRAME header invalid, damaged or missing!", "SncPFrameIn");
-    SncPSetErrInfo(kSncCtxModule, __LINE__, rc, "SNCFRAME header invalid, damaged or missing!");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, rc, "SNCFRAME header invalid, damaged or missing!");
     return rc;
   }
   *used = f.frameLen;
@@ -766,7 +766,7 @@ SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, 
     case FR_ACCEPT_FAILED:
       if (s->role == SNC_INITIATE && (s->state == SNC_STATE_INITIATING || s->state == SNC_STATE_ESTABLISHED)) {
         Die(s);
-        SncPSetErrInfo(kSncCtxModule, __LINE__, SNCERR_AUTH_FAILED, "The acceptor reports that authentication failed");
+        SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_AUTH_FAILED, "The acceptor reports that authentication failed");
         return SNCERR_AUTH_FAILED;
       }
       return Confused(s, f);
@@ -798,3 +798,5 @@ SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, 
       return WEQ_O_K;
   }
 }
+
+#undef SNC_MODULE

@@ -10,7 +10,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncDlModule = "sncxxdl";
+#define SNC_MODULE "sncxxdl"
 constexpr const char* kFn = "SncPDLInit(";
 constexpr size_t kMaxFnName = 62;  // prefix and name together
 
@@ -147,7 +147,7 @@ SNC_RC LoadAdapter(SncAdapter* a, DL_HDL lib, const char* name, bool strict, boo
   if (rc != WEQ_O_K) {
     char detail[256];
     snprintf(detail, sizeof detail, "Missing GSS-API Function Pointers\nin DLL \"%.200s\"", name);
-    SncPSetErrInfo(kSncDlModule, __LINE__, rc, detail);
+    SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
     return rc;
   }
   SNC_TRC(1, "  File \"%s\" dynamically loaded as %s.\n", name, a->libKind);
@@ -155,7 +155,7 @@ SNC_RC LoadAdapter(SncAdapter* a, DL_HDL lib, const char* name, bool strict, boo
   if (external) {
     if (SncGss<SNC_FN_INIT_ADAPTER>(a)(&a->info, sizeof a->info) != 0) {
       SNC_TRCERR("%s): snc_init_adapter() failed", kFn);
-      SncPSetErrInfo(kSncDlModule, __LINE__, SNCERR_INIT, "snc_init_adapter() failed");
+      SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, "snc_init_adapter() failed");
       return SNCERR_INIT;
     }
     SNC_TRC(1, "  The SNC-Adapter identifies as:\n  %s\n", a->info.idText != nullptr ? a->info.idText : "");
@@ -199,7 +199,7 @@ SNC_RC LoadAdapter(SncAdapter* a, DL_HDL lib, const char* name, bool strict, boo
     SNC_TRCERR("%s): None of the gss-api mechanisms\n    in \"%.128s\" are recognized", kFn, name);
     char detail[256];
     snprintf(detail, sizeof detail, "None of the gss-api mechanisms in \"%.128s\" are recognized", name);
-    SncPSetErrInfo(kSncDlModule, __LINE__, SNCERR_INIT, detail);
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, detail);
     return SNCERR_INIT;
   }
   Finish(a);
@@ -221,7 +221,7 @@ SNC_RC SncPDLInit(int index, const char* name, bool strict) {
   }
   SncAdapter* a = static_cast<SncAdapter*>(calloc(1, sizeof(SncAdapter)));
   if (a == nullptr) {
-    SncPSetErrInfo(kSncDlModule, __LINE__, SNCERR_NO_RESOURCE, "SncPDLInit(): calloc failed");
+    SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_NO_RESOURCE, "SncPDLInit(): calloc failed");
     return SNCERR_NO_RESOURCE;
   }
   for (int slot = 0; slot < SNC_FN_COUNT; ++slot) a->fn[slot] = SncPStandBy(slot);
@@ -240,7 +240,7 @@ SNC_RC SncPDLInit(int index, const char* name, bool strict) {
     if (!dlRecorded) {
       char detail[256];
       snprintf(detail, sizeof detail, "DlLoadLib(\"%.128s\") FAILED", name);
-      SncPSetErrInfo(kSncDlModule, __LINE__, rc, detail);
+      SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
     }
     SNC_TRCERR("%.32s)==SNCERR_INIT\nUnable to load GSS-API %.32s\nnamed \"%.128s\"", kFn, "library", name);
   } else {
@@ -282,3 +282,5 @@ void SncIResetGlobal(void) {
   gSnc.profileNarrowFailed = false;
   gSncTrcHdl = nullptr;
 }
+
+#undef SNC_MODULE

@@ -9,7 +9,7 @@
 #include "krn/snc/snc_int.h"
 
 namespace {
-constexpr const char* kSncNamModule = "sncxxnam";
+#define SNC_MODULE "sncxxnam"
 constexpr size_t kMaxExported = 1021;  // bytes of an exported name
 constexpr size_t kPrLimit = 254;       // a printable form must stay below this
 
@@ -39,7 +39,7 @@ void RecordParseError(SNC_RC rc, const char* text, size_t len) {
   char detail[320];
   snprintf(detail, sizeof detail, "SncPImportPrName() parsing error\n\"%.*s\"", static_cast<int>(len < 260 ? len : 260),
            text);
-  SncPSetErrInfo(kSncNamModule, __LINE__, rc, detail);
+  SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
   SNC_TRCERR("SncPImportPrName(\"%.*s\")==%s", static_cast<int>(len < 260 ? len : 260), text, SncErrName(rc));
 }
 
@@ -238,7 +238,7 @@ SNC_RC SncPDisplayGSSName(SncSession* s, gss_name_t name, SncName* rec) {
   if (rc != WEQ_O_K) {
     char detail[320];
     snprintf(detail, sizeof detail, "Display of a name failed\n\"%.*s\"", shown, value);
-    SncPSetErrInfo(kSncNamModule, __LINE__, rc, detail);
+    SncPSetErrInfo(SNC_MODULE, __LINE__, rc, detail);
   }
   SncPReleaseBuffer(a, &text);
   return rc;
@@ -265,7 +265,7 @@ SNC_RC SncPSetNewName(SncSession* s, SncName* rec, const char* name, size_t len,
       rc = SncPSetName(3, 0, bytes + 2, n - 2, &tmp);
     }
     if (rc != WEQ_O_K) {
-      SncPSetErrInfo(kSncNamModule, __LINE__, rc, "SncPSetNewName(): canonical name refused");
+      SncPSetErrInfo(SNC_MODULE, __LINE__, rc, "SncPSetNewName(): canonical name refused");
       SNC_TRCERR("%.32s(): canonical name of %lu bytes refused: %s", kFn, static_cast<unsigned long>(n),
                  SncErrName(rc));
     }
@@ -304,3 +304,5 @@ bool SncPSameOid(const gss_OID_desc* a, const gss_OID_desc* b) {
   return a != nullptr && b != nullptr && a->length == b->length &&
          (a->length == 0 || memcmp(a->elements, b->elements, a->length) == 0);
 }
+
+#undef SNC_MODULE

@@ -11,7 +11,7 @@
 #include "platform/profile.h"
 
 namespace {
-constexpr const char* kSncParModule = "sncxxpar";
+#define SNC_MODULE "sncxxpar"
 constexpr const char* kSection = "snc";
 }  // namespace
 
@@ -129,7 +129,7 @@ void SncIProfileParam(const char* section, const char* key, const char* dflt, bo
         SNC_TRC(1, "%.32s(): %.16s/%.40s holds characters beyond 8 bits\n", "SncIProfileParam", section, key);
         char detail[96];
         snprintf(detail, sizeof detail, "%.16s/%.40s not convertible to 8-bit chars", section, key);
-        SncPSetErrInfo(kSncParModule, __LINE__, SNCERR_INIT, detail);
+        SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, detail);
         gSnc.profileNarrowFailed = true;
         snprintf(text, 255, "%s", dflt);
       }
@@ -219,5 +219,7 @@ void SncIChooseLibName(int progType) {
   } else {
     SNC_TRC(2, "%.32s(): found  %.16s/%.40s=%.256s\n", "SncInit", kSection, "gssapi_lib", gSnc.libName);
   }
-  (void)kSncParModule;
+  (void)SNC_MODULE;
 }
+
+#undef SNC_MODULE
