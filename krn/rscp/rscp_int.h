@@ -58,12 +58,15 @@ void rscphTestFailAllocs(int count, bool cache);
 void rscpeTestSetSeqNo(uint32_t n);
 
 // Returns the converter's process state to what a fresh load has: options,
-// counters, the initialiser, the 'CCC' mutex (forgotten, not destroyed: call
-// it while nobody holds it) and every seam.
+// counters, the initialiser, the 'CCC' mutex (destroyed: call it while
+// nobody holds it), the converter state, cache pointer and last known
+// version (the cache memory itself stays with whoever allocated it), the
+// marks and rollback point of the tables, and every seam.
 void rscpResetProcess();
 // Its parts, one per source file.
 void rscpeIReset();
 void rscphIReset();
 void rscpIResetCtx();
+void rscpccIReset();
 
 #endif

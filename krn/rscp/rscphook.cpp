@@ -395,4 +395,5 @@ void rscpResetProcess() {
   rscphIReset();
   rscpeIReset();
   rscpIResetCtx();
+  rscpccIReset();
 }
