@@ -25,8 +25,8 @@ std::atomic<rscpCCC_t*> gCache{nullptr};
 std::atomic<uint32_t> gLastVersion{0};
 std::atomic<uint8_t> gMbcInSbcs{0};
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code,
-                const WEQ_UC* param1, const WEQ_UC* param2 = nullptr, int mask = -1) {
+rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+                const WEQ_UC* param2 = nullptr, int mask = -1) {
   return rscpIReport(kModule, rc, location, line, text, code, param1, param2, mask);
 }
 
@@ -122,12 +122,11 @@ rscpRc_t find_uchar_max(uint32_t* value) {
 
 // --- Build ---------------------------------------------------------------------------
 
-rscpRc_t rscpBuildCache(long size, long cache07, uint32_t codeMax, const WEQ_UC* method,
-                        int acceptMask) {
+rscpRc_t rscpBuildCache(long size, long cache07, uint32_t codeMax, const WEQ_UC* method, int acceptMask) {
   rscpCCC_t* c = rscpGetCache();
   WEQ_UC param[64];
-  if (c == nullptr || size < static_cast<long>(sizeof(rscpCCC_t)) || size > static_cast<long>(RSCP_CACHESIZE_MAX) ||
-      cache07 < 0 || cache07 > size / 2) {
+  if (c == nullptr || size < static_cast<long>(sizeof(rscpCCC_t)) ||
+      size > static_cast<long>(RSCP_CACHESIZE_MAX) || cache07 < 0 || cache07 > size / 2) {
     snprintfU16(param, std::size(param), u"rscpBuildCache(%p,%ld,%ld)", static_cast<void*>(c), size, cache07);
     return Report(RSCPEINTERN, 18, __LINE__, u"assertion failed", u"F6S", param, nullptr, acceptMask);
   }
@@ -190,8 +189,8 @@ rscpRc_t rscpBuildCache(long size, long cache07, uint32_t codeMax, const WEQ_UC*
     return 0;
   }
   snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(c->length));
-  return Report(RSCPEINTERN, 17, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F24", param,
-                nullptr, acceptMask);
+  return Report(RSCPEINTERN, 17, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F24", param, nullptr,
+                acceptMask);
 }
 
 // --- Cache07 area ------------------------------------------------------------------------
@@ -240,8 +239,8 @@ rscpRc_t rscpAddShiftPair(int strtLen, const uint8_t* strt, int backLen, const u
   if (c == nullptr || c->noof_shift_pairs >= RSCP_SHIFT_PAIRS) {
     snprintfU16(param, std::size(param), u"More than %d distinct STRT/BACK sequences",
                 static_cast<int>(RSCP_SHIFT_PAIRS));
-    return Report(RSCPETOOLONG, 89, __LINE__, u"Too many distinct Shift-Out or Shift-In sequences",
-                  u"CP6", param);
+    return Report(RSCPETOOLONG, 89, __LINE__, u"Too many distinct Shift-Out or Shift-In sequences", u"CP6",
+                  param);
   }
   rscpShiftPair_t& p = c->shiftPairs[c->noof_shift_pairs];
   p = rscpShiftPair_t{};
@@ -253,8 +252,7 @@ rscpRc_t rscpAddShiftPair(int strtLen, const uint8_t* strt, int backLen, const u
   return 0;
 }
 
-bool rscpGetShiftPair(int index, int* strtLen, const uint8_t** strt, int* backLen,
-                      const uint8_t** back) {
+bool rscpGetShiftPair(int index, int* strtLen, const uint8_t** strt, int* backLen, const uint8_t** back) {
   rscpCCC_t* c = rscpGetCache();
   if (c == nullptr || index < 0 || index >= RSCP_SHIFT_PAIRS || index >= c->noof_shift_pairs) return false;
   const rscpShiftPair_t& p = c->shiftPairs[index];

@@ -30,9 +30,9 @@
 
 enum : uint32_t {
   RSCP_CCC_KIND = 77,
-  RSCP_CCC_VERSION_HALF = 10911172,     // header being filled
-  RSCP_CCC_VERSION_3Q = 20911172,       // tables loaded, bounds not yet set
-  RSCP_CCC_VERSION = 200911172,         // build complete
+  RSCP_CCC_VERSION_HALF = 10911172,  // header being filled
+  RSCP_CCC_VERSION_3Q = 20911172,    // tables loaded, bounds not yet set
+  RSCP_CCC_VERSION = 200911172,      // build complete
   RSCP_CACHESIZE_DEFAULT = 6000000,
   RSCP_CACHESIZE_MIN = 170000,
   // T3 numbers (offset / 516) must fit the 15 bits of a T2 entry, and T1
@@ -41,9 +41,9 @@ enum : uint32_t {
   RSCP_CACHE07_MIN = 200,
   RSCP_WEQCODE_FLOOR = 2442,
   RSCP_UCHAR_FLOOR = 1200000,
-  RSCP_T1_BYTES = 1032,                 // 258 words
+  RSCP_T1_BYTES = 1032,  // 258 words
   RSCP_T1_WORDS = 258,
-  RSCP_T3_BYTES = 516,                  // 129 words, half a T1 block
+  RSCP_T3_BYTES = 516,  // 129 words, half a T1 block
   RSCP_T3_WORDS = 129,
 };
 enum : int {
@@ -61,10 +61,10 @@ enum : int {
 enum : uint32_t {
   RSCP_T1_TYPE = 0xE0000000,
   RSCP_T1_EMPTY = 0x00000000,
-  RSCP_T1_CHAR = 0x20000000,    // bits 0-23 the character number
-  RSCP_T1_NEXT = 0x40000000,    // bits 0-23 the next T1 block number
-  RSCP_T1_RULE = 0x60000000,    // bits 13-18 attribute, 0-12 rule number
-  RSCP_T1_LEN = 0x1F000000,     // bits 24-28
+  RSCP_T1_CHAR = 0x20000000,  // bits 0-23 the character number
+  RSCP_T1_NEXT = 0x40000000,  // bits 0-23 the next T1 block number
+  RSCP_T1_RULE = 0x60000000,  // bits 13-18 attribute, 0-12 rule number
+  RSCP_T1_LEN = 0x1F000000,   // bits 24-28
   RSCP_T1_VALUE = 0x00FFFFFF,
 };
 // Word 256 of a block is its end-of-input word: the character of a code that
@@ -106,47 +106,47 @@ int rscpCompareCodePage(const rscpCp_t* a, const rscpCp_t* b);
 
 // One input variant: slot index = 2 x (own characters) + (control codes).
 struct rscpInSlot_t {
-  uint16_t root;       // root T1 block number, 0 = not loaded
+  uint16_t root;  // root T1 block number, 0 = not loaded
   uint16_t pad0;
   uint32_t noofChars;  // characters entered
   uint16_t noofT1;     // T1 blocks made for this variant
   uint16_t pad1;
-  int32_t maxLen;      // longest code in bytes, at least 1 once a character is in
+  int32_t maxLen;  // longest code in bytes, at least 1 once a character is in
 };
 struct rscpOutSlot_t {
-  uint32_t t2;         // offset of the T2, 0 = not loaded
+  uint32_t t2;  // offset of the T2, 0 = not loaded
   uint32_t noofChars;
-  uint16_t noofT3;     // T3s made for this variant
+  uint16_t noofT3;  // T3s made for this variant
   uint16_t pad0;
   int32_t maxLen;
 };
 static_assert(sizeof(rscpInSlot_t) == 16 && sizeof(rscpOutSlot_t) == 16);
 
 enum : uint32_t {
-  RSCP_CP_GROUPS = 0x3FF,   // bits 0-9: ISO-2022 groups 0 to 9 in use
-  RSCP_CP_COL18 = 0x400,    // catalogue column 18 "X"
-  RSCP_CP_0800 = 0x800,     // code pages 1160 and 8341
-  RSCP_CP_7BIT = 0x1000,    // code page 1101
+  RSCP_CP_GROUPS = 0x3FF,  // bits 0-9: ISO-2022 groups 0 to 9 in use
+  RSCP_CP_COL18 = 0x400,   // catalogue column 18 "X"
+  RSCP_CP_0800 = 0x800,    // code pages 1160 and 8341
+  RSCP_CP_7BIT = 0x1000,   // code page 1101
 };
 
 struct rscpCpEntry_t {
   rscpCp_t cp;
   rscpInSlot_t in[4];
   rscpOutSlot_t out[4];
-  uint16_t bit;             // 7, 8, 16 or 32
+  uint16_t bit;  // 7, 8, 16 or 32
   uint16_t major;
   uint16_t minor;
-  uint8_t enc;              // 4 ASCII-based, 1 EBCDIC-based, 0 other
+  uint8_t enc;  // 4 ASCII-based, 1 EBCDIC-based, 0 other
   uint8_t classDigit;
   WEQ_UC sourceOfCodePage;
-  uint8_t mixed;            // 1 for 4000, 6100, 6200, 6500
+  uint8_t mixed;  // 1 for 4000, 6100, 6200, 6500
   uint8_t pad0;
   uint8_t blank[4];
   uint32_t blankLen;
   WEQ_UC sourceOfTcp00;
   WEQ_UC segid[5];
-  uint32_t flags;           // RSCP_CP_*
-  uint32_t shortcutIn;      // first single-byte shortcut record as input, 0 none
+  uint32_t flags;       // RSCP_CP_*
+  uint32_t shortcutIn;  // first single-byte shortcut record as input, 0 none
   uint32_t shortcutOut;
   uint8_t shortcutInLen;
   uint8_t shortcutOutLen;
@@ -179,11 +179,11 @@ struct rscpRangeRec_t {
   uint8_t pad0[2];
   uint32_t offset;
   uint32_t hash[2];
-  uint32_t first;        // first and last Unicode value
+  uint32_t first;  // first and last Unicode value
   uint32_t last;
-  int32_t seqLen;        // bytes per code, 1 to 4
-  uint32_t uidFirst;     // the value of the lowest byte sequence
-  uint8_t byteOf1[4];    // the bytes of the first value's code
+  int32_t seqLen;      // bytes per code, 1 to 4
+  uint32_t uidFirst;   // the value of the lowest byte sequence
+  uint8_t byteOf1[4];  // the bytes of the first value's code
   uint8_t minV[4];
   uint8_t maxV[4];
   uint16_t byteWidth[4];
@@ -193,10 +193,10 @@ struct rscpRangeRec_t {
 static_assert(sizeof(rscpRangeRec_t) == 152);
 
 struct rscpCCC_t {
-  uint32_t kind;                    // RSCP_CCC_KIND
-  uint32_t version;                 // RSCP_CCC_VERSION_*
-  WEQ_UC eyeCatcher[12];            // ">>RSCPCCC<< "
-  WEQ_UC createdate[16];            // YYYYMMDDhhmmss00
+  uint32_t kind;          // RSCP_CCC_KIND
+  uint32_t version;       // RSCP_CCC_VERSION_*
+  WEQ_UC eyeCatcher[12];  // ">>RSCPCCC<< "
+  WEQ_UC createdate[16];  // YYYYMMDDhhmmss00
   WEQ_UC lastreorgdate[16];
   uint32_t reorg_version;
   uint8_t reorg_done;
@@ -206,7 +206,7 @@ struct rscpCCC_t {
   uint32_t noof_reorgs;
   uint32_t dd_reorg_version;
   uint8_t dd_reorg_done;
-  uint8_t was_overflow;             // 1 while an area overflowed and a rebuild is pending
+  uint8_t was_overflow;  // 1 while an area overflowed and a rebuild is pending
   uint16_t pad2;
   // Bounds (offsets from the cache start) and T3 numbers (0 = none).
   uint32_t length;
@@ -217,8 +217,8 @@ struct rscpCCC_t {
   uint32_t end_t2;
   uint32_t first_t7;
   uint32_t end_t7;
-  uint32_t frag_t3;                 // free second half of the last block split for T3s
-  uint32_t free_t3;                 // a T3 freed by rule compaction
+  uint32_t frag_t3;  // free second half of the last block split for T3s
+  uint32_t free_t3;  // a T3 freed by rule compaction
   uint16_t noof_char_codes;
   uint16_t noof_t1;
   uint16_t noof_t2;
@@ -231,7 +231,7 @@ struct rscpCCC_t {
   uint32_t pad3;
   uint64_t bytesIn;
   uint64_t bytesOut;
-  uint32_t fillSpace;               // the fill counters of the conversion loop
+  uint32_t fillSpace;  // the fill counters of the conversion loop
   uint32_t fillBytes;
   uint32_t truncBytes;
   uint32_t max_weq_code;
@@ -240,9 +240,9 @@ struct rscpCCC_t {
   // Options.
   uint8_t mbc_in_sbcs;
   uint8_t pad4[3];
-  int32_t mbc_copy;                 // 0..3, default 2
-  int32_t verbose;                  // 0..2
-  int32_t err_trace;                // 0..2
+  int32_t mbc_copy;   // 0..3, default 2
+  int32_t verbose;    // 0..2
+  int32_t err_trace;  // 0..2
   uint32_t option16;
   uint32_t option17;
   // Locale and database code pages.
@@ -251,7 +251,7 @@ struct rscpCCC_t {
   uint16_t TCPDB_count;
   uint16_t db_cp_count;
   rscpCp_t db_cp_list[RSCP_DB_CPS];
-  uint32_t tcp01_map;               // offset, right behind the directory
+  uint32_t tcp01_map;  // offset, right behind the directory
   uint16_t tcp01_mappings;
   // STRT/BACK pairs of the stateful code pages; a pair's index is its
   // ISO-2022 group number.
@@ -259,16 +259,16 @@ struct rscpCCC_t {
   rscpShiftPair_t shiftPairs[RSCP_SHIFT_PAIRS];
   // Addresses at which this process attached the cache, 0 when free.
   uint64_t users[RSCP_CACHE_USERS];
-  uint8_t protect;                  // option 20 at build time
+  uint8_t protect;  // option 20 at build time
   uint8_t pad5[3];
-  int32_t utf8gui_allow;            // the TCP0I options
+  int32_t utf8gui_allow;  // the TCP0I options
   int32_t rtlinltr_allow;
   int32_t indic_digits;
   int32_t bidi_ctrl_filter;
   int32_t cfont_cache_version;
   uint32_t mb_cp_count;
   uint32_t loaded_f1_count;
-  rscpCp_t legacy_cp;               // blank by default
+  rscpCp_t legacy_cp;  // blank by default
   // Process ids: creating, last reorganising, last invalidating, each with
   // its parent (the environment's PPID, 0 when unset).
   uint32_t pidCreate;
@@ -277,12 +277,12 @@ struct rscpCCC_t {
   uint32_t ppidReorg;
   uint32_t pidInval;
   uint32_t ppidInval;
-  WEQ_UC allocMethod[12];           // "malloc" blank-padded
+  WEQ_UC allocMethod[12];  // "malloc" blank-padded
   // Loader data kept with the header.
-  uint32_t processedLangKind;       // 2 when present
-  uint32_t processedLangOffset;     // in the cache07 area
-  uint32_t processedLangLength;     // units
-  uint32_t legacyListLength;        // bytes
+  uint32_t processedLangKind;    // 2 when present
+  uint32_t processedLangOffset;  // in the cache07 area
+  uint32_t processedLangLength;  // units
+  uint32_t legacyListLength;     // bytes
   uint32_t legacyListOffset;
   uint32_t ruleInfo_count;
   rscpRangeRec_t ranges[RSCP_RANGE_RECS];
@@ -341,16 +341,14 @@ rscpRc_t find_uchar_max(uint32_t* value);
 // Fills the block at the converter's cache pointer (size bytes) from
 // scratch: header, directory, loader steps, bounds. Called with the write
 // permission held.
-rscpRc_t rscpBuildCache(long size, long cache07, uint32_t codeMax, const WEQ_UC* method,
-                        int acceptMask);
+rscpRc_t rscpBuildCache(long size, long cache07, uint32_t codeMax, const WEQ_UC* method, int acceptMask);
 
 // Takes size bytes of the cache07 area (downwards, 8-byte aligned) and copies
 // data there; either out pointer may be NULL. F1A when the area is full.
 rscpRc_t rscpAllocCache07(const void* data, long size, uint32_t* offset, void** address);
 
 rscpRc_t rscpAddShiftPair(int strtLen, const uint8_t* strt, int backLen, const uint8_t* back);
-bool rscpGetShiftPair(int index, int* strtLen, const uint8_t** strt, int* backLen,
-                      const uint8_t** back);
+bool rscpGetShiftPair(int index, int* strtLen, const uint8_t** strt, int* backLen, const uint8_t** back);
 int rscpFindShiftPair(int strtLen, const uint8_t* strt, int backLen, const uint8_t* back);
 
 // Mode 1 (with takeLock) or 2: enters the cache into the first free user
@@ -384,11 +382,10 @@ uint16_t rscpct3__copy_t3(uint16_t t3);
 uint16_t rscpn1__next_t1(uint32_t* word, int mode, int length);
 uint16_t rscpn3__next_t3(uint16_t* t2entry, int mode);
 
-rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode,
-                                int length, const uint8_t* bytes, int overwrite, int group);
-rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule,
-                                int attribute, int length, const uint8_t* bytes, int overwrite,
-                                int whole, int group);
+rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode, int length,
+                                const uint8_t* bytes, int overwrite, int group);
+rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule, int attribute,
+                                int length, const uint8_t* bytes, int overwrite, int whole, int group);
 // Both return the number of words filled, -1 when a shared block could not
 // be copied (the tables are then rolled back).
 int fillCharInAllEmptySlots(uint32_t* word, uint32_t value, int length, int mode);
@@ -396,13 +393,12 @@ int fillCharInSlot(uint32_t* word, uint32_t value, int length, int mode);
 
 rscpRc_t rscpeo1__enter_out_1code(uint32_t t2, const WEQ_UC* name, uint32_t value, uint8_t byte,
                                   int overwrite, int mode);
-rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length,
-                                  uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, int overwrite,
-                                  int mode);
+rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length, uint8_t b1,
+                                  uint8_t b2, uint8_t b3, uint8_t b4, int overwrite, int mode);
 rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length,
                                       const uint8_t* bytes, int overwrite, int mode);
-rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule,
-                                 int attribute, int unused, int mode);
+rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule, int attribute,
+                                 int unused, int mode);
 
 // Marks: one byte per T1 block (input loads) or per T3 number (output
 // loads) below first_t2; only one array exists at a time.
@@ -432,9 +428,9 @@ uint8_t rscpIOption25(void);
 
 // --- Shared by the cache's sources -----------------------------------------------------
 // One report of class 'C' (param2 may be NULL).
-inline rscpRc_t rscpIReport(const WEQ_UC* module, int rc, int location, int line,
-                            const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
-                            const WEQ_UC* param2 = nullptr, int mask = -1) {
+inline rscpRc_t rscpIReport(const WEQ_UC* module, int rc, int location, int line, const WEQ_UC* text,
+                            const WEQ_UC* code, const WEQ_UC* param1, const WEQ_UC* param2 = nullptr,
+                            int mask = -1) {
   return rscpe__error(rc, u'C', mask, module, location, line, text, code, param1, -1, param2,
                       param2 != nullptr ? -1 : 0);
 }

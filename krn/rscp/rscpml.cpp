@@ -49,8 +49,8 @@ uint16_t HolderBlock(const uint32_t* word) {
 uint32_t Type(uint32_t w) { return w & RSCP_T1_TYPE; }
 int LenOf(uint32_t w) { return static_cast<int>((w & RSCP_T1_LEN) >> 24); }
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code,
-                const WEQ_UC* param1, const WEQ_UC* param2 = nullptr) {
+rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+                const WEQ_UC* param2 = nullptr) {
   return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
 }
 
@@ -194,6 +194,12 @@ uint32_t* OutWord(uint32_t t2, uint32_t value, int mode) {
   return n == 0 ? nullptr : &T3(n)[value & 127];
 }
 
+rscpRc_t NoT3(uint32_t value, int location, int line) {
+  WEQ_UC param[16];
+  snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
+  return Report(RSCPETOOLONG, location, line, u"enter output char, but no T3", u"F5K", param);
+}
+
 bool Overwrites(int overwrite) { return overwrite == 1 || overwrite == 3; }
 
 }  // namespace
@@ -241,23 +247,19 @@ rscpRc_t rscpa2__alloc_t2(uint16_t** address, uint32_t* offset) {
   return 0;
 }
 
-uint16_t rscpnt1__new_t1(void) {
-  uint16_t block;
-  if (rscpa1__alloc_t1(nullptr, &block) != 0) {
-    rscprb__rollback_tables(nullptr, u"rscpnt1__new_t1");
-    return 0;
-  }
-  return block;
+namespace {
+// An allocator's table, or 0 after rolling back to the last rollback point.
+template <class Address, class Id>
+Id NewOrRollback(rscpRc_t (*alloc)(Address**, Id*), const WEQ_UC* reason) {
+  Id id;
+  if (alloc(nullptr, &id) == 0) return id;
+  rscprb__rollback_tables(nullptr, reason);
+  return 0;
 }
+}  // namespace
 
-uint32_t rscpnt2__new_t2(void) {
-  uint32_t offset;
-  if (rscpa2__alloc_t2(nullptr, &offset) != 0) {
-    rscprb__rollback_tables(nullptr, u"rscpnt2__new_t2");
-    return 0;
-  }
-  return offset;
-}
+uint16_t rscpnt1__new_t1(void) { return NewOrRollback(rscpa1__alloc_t1, u"rscpnt1__new_t1"); }
+uint32_t rscpnt2__new_t2(void) { return NewOrRollback(rscpa2__alloc_t2, u"rscpnt2__new_t2"); }
 
 // --- Copies ------------------------------------------------------------------------
 
@@ -353,12 +355,12 @@ uint16_t rscpn3__next_t3(uint16_t* t2entry, int mode) {
 
 // --- Input codes and rules -----------------------------------------------------------
 
-rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode,
-                                int length, const uint8_t* bytes, int overwrite, int group) {
+rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t value, int mode, int length,
+                                const uint8_t* bytes, int overwrite, int group) {
   WEQ_UC param[64];
   if (group < -1 || group > 11) {
-    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?",
-                     u"ISO-2022", u"group", group);
+    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
+                     u"group", group);
     return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   if (length < 1 || length > 126) {
@@ -396,7 +398,8 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
     case RSCP_T1_NEXT: {
       if (length > 31) return BadLength(name, length, u"field CPCODELEN ill.value [1..31]", 27, __LINE__);
       const uint32_t fill = ch | static_cast<uint32_t>(length) << 24;
-      if (fillCharInAllEmptySlots(word, fill, length, mode) < 0) return CacheTooSmall(RSCPETOOLONG, 28, __LINE__);
+      if (fillCharInAllEmptySlots(word, fill, length, mode) < 0)
+        return CacheTooSmall(RSCPETOOLONG, 28, __LINE__);
       fillCharInSlot(&T1(block)[RSCP_T1_FALLBACK], fill, length, mode);
       break;
     }
@@ -406,9 +409,8 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
   return 0;
 }
 
-rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule,
-                                int attribute, int length, const uint8_t* bytes, int overwrite,
-                                int whole, int group) {
+rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int rule, int attribute,
+                                int length, const uint8_t* bytes, int overwrite, int whole, int group) {
   WEQ_UC param[64];
   // The rule word keeps the code length in 5 bits.
   if (length < 1 || length > 31) {
@@ -421,8 +423,8 @@ rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int
     return Report(RSCPEINTERN, 30, __LINE__, u"rule attr does not fit into T1", u"CQ4", param);
   }
   if (group < -1 || group > 11) {
-    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?",
-                     u"ISO-2022", u"group", group);
+    snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
+                     u"group", group);
     return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   const uint32_t ruleWord = (static_cast<uint32_t>(length & 31) | 0x60) << 24 |
@@ -496,17 +498,13 @@ rscpRc_t rscpeo1__enter_out_1code(uint32_t t2, const WEQ_UC* name, uint32_t valu
   return *w == code ? 0 : RSCPEUNIQ;
 }
 
-rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length,
-                                  uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, int overwrite,
-                                  int mode) {
+rscpRc_t rscpeo4__enter_out_4code(uint32_t t2, const WEQ_UC* name, uint32_t value, int length, uint8_t b1,
+                                  uint8_t b2, uint8_t b3, uint8_t b4, int overwrite, int mode) {
   if (rscpRc_t rc = CheckOutValue(name, value, __LINE__)) return rc;
-  if (length < 1 || length > 4) return BadLength(name, length, u"field CPCODELEN ill.value [1..4]", 33, __LINE__);
+  if (length < 1 || length > 4)
+    return BadLength(name, length, u"field CPCODELEN ill.value [1..4]", 33, __LINE__);
   uint32_t* w = OutWord(t2, value, mode);
-  if (w == nullptr) {
-    WEQ_UC param[16];
-    snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
-    return Report(RSCPETOOLONG, 34, __LINE__, u"enter output char, but no T3", u"F5K", param);
-  }
+  if (w == nullptr) return NoT3(value, 34, __LINE__);
   const uint8_t bytes[4] = {b1, b2, b3, b4};
   if (*w != 0 && !Overwrites(overwrite)) return SameCode(*w, bytes, length) ? 0 : RSCPEUNIQ;
   if (length == 4) {
@@ -539,11 +537,7 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
     return BadLength(name, length, u"field CPCODELEN ill.value [5..126]", 36, __LINE__);
   }
   uint32_t* w = OutWord(t2, value, mode);
-  if (w == nullptr) {
-    WEQ_UC param[16];
-    snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
-    return Report(RSCPETOOLONG, 37, __LINE__, u"enter output char, but no T3", u"F5K", param);
-  }
+  if (w == nullptr) return NoT3(value, 37, __LINE__);
   if (*w != 0 && !Overwrites(overwrite)) return SameCode(*w, bytes, length) ? 0 : RSCPEUNIQ;
   const uint32_t off = rscpITakeCache07(length, 1);
   if (off == 0) return Cache07TooSmall(38, __LINE__);
@@ -552,8 +546,8 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
   return 0;
 }
 
-rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule,
-                                 int attribute, int, int mode) {
+rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule, int attribute,
+                                 int, int mode) {
   if (rscpRc_t rc = CheckOutValue(name, value, __LINE__)) return rc;
   if (attribute > 255) {
     fprintf(stderr, "rscpeor__enter_out_rule: attr  %d  is too large to fit.\n", attribute);

@@ -21,29 +21,54 @@ struct SizeCase {
   const char* what;
   std::map<std::u16string, rscphTestParam> params;
   rscpRc_t rc;
-  long size, c07;          // expected on success
-  const char16_t* code;    // the last report's code, nullptr for none
+  long size, c07;        // expected on success
+  const char16_t* code;  // the last report's code, nullptr for none
   const char16_t* param;
 };
 
 TEST_F(Cache, SizeRules) {
   const SizeCase cases[] = {
       {"defaults", {}, 0, 6000000, 600000, nullptr, nullptr},
-      {"one below the floor", {{u"rsts/ccc/cachesize", {u"169999", {}}}}, RSCPEINTERN, 0, 0, u"F24",
+      {"one below the floor",
+       {{u"rsts/ccc/cachesize", {u"169999", {}}}},
+       RSCPEINTERN,
+       0,
+       0,
+       u"F24",
        u"cachesize&169999&170000&"},
       {"the floor", {{u"rsts/ccc/cachesize", {u"170000", {}}}}, 0, 170000, 17008, nullptr, nullptr},
       {"rounded to 16", {{u"rsts/ccc/cachesize", {u"170001", {}}}}, 0, 170016, 17008, nullptr, nullptr},
-      {"cut to the cap", {{u"rsts/ccc/cachesize", {u"20000000", {}}}}, 0, 16776192, 1677632, u"CQH",
+      {"cut to the cap",
+       {{u"rsts/ccc/cachesize", {u"20000000", {}}}},
+       0,
+       16776192,
+       1677632,
+       u"CQH",
        u"cachesize&20000000&16776192&"},
       {"empty is absent", {{u"rsts/ccc/cachesize", {u"", {}}}}, 0, 6000000, 600000, nullptr, nullptr},
       {"cache07 199", {{u"rsts/ccc/cache07", {u"199", {}}}}, RSCPEINTERN, 0, 0, u"F24", u"cache07&199&200&"},
       {"cache07 200", {{u"rsts/ccc/cache07", {u"200", {}}}}, 0, 6000000, 208, nullptr, nullptr},
       {"cache07 201", {{u"rsts/ccc/cache07", {u"201", {}}}}, 0, 6000000, 208, nullptr, nullptr},
-      {"cache07 half", {{u"rsts/ccc/cachesize", {u"170000", {}}}, {u"rsts/ccc/cache07", {u"84992", {}}}},
-       0, 170000, 84992, nullptr, nullptr},
-      {"cache07 rounded above half", {{u"rsts/ccc/cachesize", {u"170000", {}}}, {u"rsts/ccc/cache07", {u"84993", {}}}},
-       RSCPEINTERN, 0, 0, u"F24", u"cache07&85008&85000&"},
-      {"cache07 above the length", {{u"rsts/ccc/cache07", {u"7000000", {}}}}, RSCPEINTERN, 0, 0, u"F24",
+      {"cache07 half",
+       {{u"rsts/ccc/cachesize", {u"170000", {}}}, {u"rsts/ccc/cache07", {u"84992", {}}}},
+       0,
+       170000,
+       84992,
+       nullptr,
+       nullptr},
+      {"cache07 rounded above half",
+       {{u"rsts/ccc/cachesize", {u"170000", {}}}, {u"rsts/ccc/cache07", {u"84993", {}}}},
+       RSCPEINTERN,
+       0,
+       0,
+       u"F24",
+       u"cache07&85008&85000&"},
+      {"cache07 above the length",
+       {{u"rsts/ccc/cache07", {u"7000000", {}}}},
+       RSCPEINTERN,
+       0,
+       0,
+       u"F24",
        u"cache07&7000000&3000000&"},
   };
   for (const SizeCase& c : cases) {
@@ -71,7 +96,7 @@ TEST_F(Cache, LargestCodeAndCharacterFloors) {
     const char16_t* value;  // nullptr: unset
     uint32_t code, uchar;
   } cases[] = {
-      {nullptr, 2442, 1200000},   {u"1000", 2442, 1200000},     {u"5000", 5000, 1200000},
+      {nullptr, 2442, 1200000},       {u"1000", 2442, 1200000},        {u"5000", 5000, 1200000},
       {u"2000000", 2000000, 2000000}, {u"-1", 0xFFFFFFFF, 0xFFFFFFFF},
   };
   for (const Case& c : cases) {

@@ -28,7 +28,9 @@ class Tables : public CacheTest {
     return rscpeic__enter_in_code(root != 0 ? root : root_, u"T", value, mode, static_cast<int>(code.size()),
                                   code.data(), overwrite, group);
   }
-  InHit Get(const Bytes& seq, uint32_t start = 0) const { return WalkIn(base(), start != 0 ? start : root_, seq); }
+  InHit Get(const Bytes& seq, uint32_t start = 0) const {
+    return WalkIn(base(), start != 0 ? start : root_, seq);
+  }
   uint16_t root_ = 0;
   uint32_t t2_ = 0;
 };
@@ -183,7 +185,8 @@ TEST_F(Tables, OutputWordsOfEachLength) {
   const uint16_t e5 = T2(t2_)[0x110000 >> 7];
   const uint32_t w5 = T3(e5 & 0x7FFF)[0];
   EXPECT_EQ(w5 >> 24, 5u);
-  EXPECT_GE(w5 & 0xFFFFFF, cache()->end_t2) << "the offset counts from the cache start, into the cache07 area";
+  EXPECT_GE(w5 & 0xFFFFFF, cache()->end_t2)
+      << "the offset counts from the cache start, into the cache07 area";
   EXPECT_EQ(WalkOut(base(), t2_, 0x41).code, Bytes{0xC1});
   EXPECT_EQ(WalkOut(base(), t2_, 0x20000).code, (Bytes{0x95, 0x32, 0x82, 0x36}));
   EXPECT_EQ(WalkOut(base(), t2_, 0x110000).code, five);
@@ -205,13 +208,35 @@ TEST_F(Tables, OutputConflictsAnswerNotUnique) {
     uint32_t value;
     Bytes code;
   } cases[] = {
-      {"same 2", [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x81, 0x40, 0, 0, 0, 0); }, 0, 0x100, {0x81, 0x40}},
-      {"other 2", [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x81, 0x41, 0, 0, 0, 0); }, 512, 0x100, {0x81, 0x40}},
-      {"other 1", [&] { return rscpeo1__enter_out_1code(t2_, u"T", 0x100, 0x20, 0, 0); }, 512, 0x100, {0x81, 0x40}},
-      {"same 5", [&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x101, 5, five.data(), 0, 0); }, 0, 0x101, five},
-      {"other 5", [&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x101, 5, other.data(), 0, 0); }, 512, 0x101, five},
-      {"overwrite 1", [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 1, 0x33, 0, 0, 0, 1, 0); }, 0, 0x100, {0x33}},
-      {"overwrite 3", [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x44, 0x45, 0, 0, 3, 0); }, 0, 0x100, {0x44, 0x45}},
+      {"same 2",
+       [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x81, 0x40, 0, 0, 0, 0); },
+       0,
+       0x100,
+       {0x81, 0x40}},
+      {"other 2",
+       [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x81, 0x41, 0, 0, 0, 0); },
+       512,
+       0x100,
+       {0x81, 0x40}},
+      {"other 1",
+       [&] { return rscpeo1__enter_out_1code(t2_, u"T", 0x100, 0x20, 0, 0); },
+       512,
+       0x100,
+       {0x81, 0x40}},
+      {"same 5", [&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x101, 5, five.data(), 0, 0); }, 0,
+       0x101, five},
+      {"other 5", [&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x101, 5, other.data(), 0, 0); }, 512,
+       0x101, five},
+      {"overwrite 1",
+       [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 1, 0x33, 0, 0, 0, 1, 0); },
+       0,
+       0x100,
+       {0x33}},
+      {"overwrite 3",
+       [&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x100, 2, 0x44, 0x45, 0, 0, 3, 0); },
+       0,
+       0x100,
+       {0x44, 0x45}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.call(), c.rc) << c.what;
@@ -229,13 +254,17 @@ TEST_F(Tables, OutputRefusals) {
     const char16_t* code;
     const char16_t* param;
   } cases[] = {
-      {[&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x41, 5, 1, 2, 3, 4, 0, 0); }, 1, u"F22", u"T&5&CPCODELEN&"},
-      {[&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x41, 4, four.data(), 0, 0); }, 1, u"F22", u"T&4&CPCODELEN&"},
+      {[&] { return rscpeo4__enter_out_4code(t2_, u"T", 0x41, 5, 1, 2, 3, 4, 0, 0); }, 1, u"F22",
+       u"T&5&CPCODELEN&"},
+      {[&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x41, 4, four.data(), 0, 0); }, 1, u"F22",
+       u"T&4&CPCODELEN&"},
       {[&] { return rscpeo126__enter_out_126code(t2_, u"T", 0x41, 127, long127.data(), 0, 0); }, 1, u"F22",
        u"T&127&CPCODELEN&"},
       // Values beyond the T2 are refused before any word is touched.
-      {[&] { return rscpeo1__enter_out_1code(t2_, u"T", 1200001, 1, 0, 0); }, 1, u"CQ4", u"T&U+124f81&1200000&"},
-      {[&] { return rscpeor__enter_out_rule(t2_, u"T", 0xFFFFFF, 10, 0, 0, 0); }, 1, u"CQ4", u"T&U+ffffff&1200000&"},
+      {[&] { return rscpeo1__enter_out_1code(t2_, u"T", 1200001, 1, 0, 0); }, 1, u"CQ4",
+       u"T&U+124f81&1200000&"},
+      {[&] { return rscpeor__enter_out_rule(t2_, u"T", 0xFFFFFF, 10, 0, 0, 0); }, 1, u"CQ4",
+       u"T&U+ffffff&1200000&"},
   };
   for (const Case& c : cases) {
     rscpeClearThrErrors();
@@ -269,7 +298,9 @@ TEST_F(Tables, RuleCompactionFreesAndReusesT3) {
   EXPECT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x4E01, 10, 9, 0, 0), 0) << "same rule number";
   EXPECT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x4E01, 11, 5, 0, 0), 512);
   rscpeClearThrErrors();
+  tovtest::CaptureFd err;
   EXPECT_EQ(rscpeo4__enter_out_4code(t2_, u"T", 0x4E01, 1, 0x41, 0, 0, 0, 0, 0), RSCPETOOLONG);
+  EXPECT_EQ(err.Take(), "rscpn3__next_t3 navigating onto T2-rule 17034\n");
   EXPECT_EQ(Last().code, u"F5K");
   EXPECT_EQ(Last().param1, u"U+004e01");
 
@@ -280,7 +311,8 @@ TEST_F(Tables, RuleCompactionFreesAndReusesT3) {
   EXPECT_EQ(cache()->free_t3, 0u);
 
   // No compaction with an attribute above 63, nor while a freed T3 waits.
-  for (uint32_t v = 0x5000; v < 0x5080; ++v) ASSERT_EQ(rscpeor__enter_out_rule(t2_, u"T", v, 12, 64, 0, 0), 0);
+  for (uint32_t v = 0x5000; v < 0x5080; ++v)
+    ASSERT_EQ(rscpeor__enter_out_rule(t2_, u"T", v, 12, 64, 0, 0), 0);
   EXPECT_TRUE(T2(t2_)[0x5000 >> 7] & 0x8000);
 }
 
@@ -344,7 +376,8 @@ TEST_F(Tables, OverflowRollsBackToThePoint) {
   uint32_t v = 0;
   tovtest::CaptureFd err;
   for (; rc == 0 && v < 100000; ++v) {
-    const Bytes code = {static_cast<uint8_t>(0x80 | (v >> 14)), static_cast<uint8_t>(v >> 7), static_cast<uint8_t>(v)};
+    const Bytes code = {static_cast<uint8_t>(0x80 | (v >> 14)), static_cast<uint8_t>(v >> 7),
+                        static_cast<uint8_t>(v)};
     rc = In(code, v);
   }
   ASSERT_EQ(rc, RSCPETOOLONG);
@@ -370,13 +403,15 @@ TEST_F(Tables, OutputOverflows) {
   ASSERT_NE(t2_, 0u);
   const Bytes six(6, 0x61);
   rscpRc_t rc = 0;
-  for (uint32_t v = 0; rc == 0 && v < 40; ++v) rc = rscpeo126__enter_out_126code(t2_, u"T", v, 6, six.data(), 0, 0);
+  for (uint32_t v = 0; rc == 0 && v < 40; ++v)
+    rc = rscpeo126__enter_out_126code(t2_, u"T", v, 6, six.data(), 0, 0);
   EXPECT_EQ(rc, RSCPETOOLONG);
   EXPECT_EQ(Last().code, u"F1A");
   EXPECT_EQ(Last().param1, u"cache07&208&?&");
   EXPECT_GE(cache()->first_t7, cache()->end_t2);
   rc = 0;
-  for (uint32_t v = 128; rc == 0 && v < 1200000; v += 128) rc = rscpeo1__enter_out_1code(t2_, u"T", v, 0x41, 0, 0);
+  for (uint32_t v = 128; rc == 0 && v < 1200000; v += 128)
+    rc = rscpeo1__enter_out_1code(t2_, u"T", v, 0x41, 0, 0);
   EXPECT_EQ(rc, RSCPETOOLONG) << "no T3 left";
   EXPECT_LE(cache()->end_t1, cache()->first_t2);
   // The T2 area's room check is signed: with the T1 top above, no T2.
@@ -417,7 +452,8 @@ TEST_F(Tables, FillIntoALoopAborts) {
     return static_cast<int>(In({0x81}, 0x41));
   });
   EXPECT_EQ(r.signal, SIGABRT);
-  EXPECT_NE(r.err.find("): fillCharInAllEmptySlots falls into a T1-loop. Abort.\n\n'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("): fillCharInAllEmptySlots falls into a T1-loop. Abort.\n\n'"), std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.substr(0, 7), "rscpml(");
 }
 
