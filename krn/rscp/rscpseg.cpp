@@ -385,6 +385,13 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
   }
 }
 
+// True when the value's block of the T2 is written by one rule as a whole.
+bool T2IsRule(uint32_t t2, uint32_t value) {
+  const uint16_t* entry = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(Cache()) + t2) +
+                          ((value >> 7) & 0x1FFFF);
+  return *entry >= RSCP_T2_RULE && *entry < RSCP_T2_T3;
+}
+
 // Icon rules produce own characters; the other algorithmic rules Unicode.
 bool RuleOwn(int kind) { return (kind >= 40 && kind <= 46) || (kind >= 53 && kind <= 57); }
 
@@ -441,7 +448,9 @@ rscpRc_t LoadAlgorithmicRule(const Load& ld, int kind, const WEQ_UC* a1, int l1,
   }
   return ForEachRuleCode(kind, a1, l1, a2, l2, rec, [&](const RuleCode& c) -> rscpRc_t {
     rscpRc_t rc = rscpeor__enter_out_rule(ld.t2, gName, c.value, c.rule, c.attr, 0, ld.cow);
-    if (rc == RSCPEUNIQ && c.len >= 1 && c.len <= 4) {
+    if (rc == RSCPEUNIQ && T2IsRule(ld.t2, c.value)) {
+      rc = 0;  // another rule already writes the whole block: the first one stays
+    } else if (rc == RSCPEUNIQ && c.len >= 1 && c.len <= 4) {
       // The block already holds codes: this character's code goes in as one.
       rc = rscpeo4__enter_out_4code(ld.t2, gName, c.value, c.len, c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], 0,
                                     ld.cow);

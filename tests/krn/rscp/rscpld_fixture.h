@@ -40,6 +40,7 @@ class LoadTest : public CacheTest {
     const rscpErrEntry_t& e = rscpeg__get_thr_errors()->entries[i];
     size_t n = 0;
     while (n < std::size(e.text) && e.text[n] != 0) ++n;
+    while (n > 0 && e.text[n - 1] == u' ') --n;
     return std::u16string(e.text, n);
   }
 };
