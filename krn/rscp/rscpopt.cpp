@@ -67,14 +67,14 @@ bool AnyDbOn() {
   return false;
 }
 
-// Options 7 to 14 in any state; the warning of a switch turned off comes
-// first (retrying: the start failed, so the cache is marked for rebuilding
-// with the same text as the reason).
-rscpRc_t SetDbSwitch(int n, long v, bool retrying, int tcp02Loc) {
+// Options 7 to 14 in any state. Once started, the warning of a switch
+// turned off comes first (retrying: the start failed, so the cache is marked
+// for rebuilding with the same text as the reason).
+rscpRc_t SetDbSwitch(int n, long v, bool started, bool retrying, int tcp02Loc) {
   rscpRc_t result = 0;
   const SwitchText& t = kTexts[n - 7];
   const bool wasOn = n == 7 ? AnyDbOn() : Get(n);
-  if (wasOn && v == 0 && (retrying || n != 10)) {
+  if (started && wasOn && v == 0) {
     const WEQ_UC* text = retrying ? t.retrying : t.running;
     result = Report(RSCPECALL, retrying ? t.retryLoc : t.runningLoc, __LINE__, text, u"CP6", text);
   }
@@ -170,7 +170,7 @@ rscpRc_t SetStarted(rscpCCC_t* c, int n, long v) {
       return OptionParamReport(RSCPECALL, 144, __LINE__, u"rscpso: set option ignored after startup, CCC: initialized",
                                u"CP6", n, v);
     default:
-      if (n >= 7 && n <= 14) return SetDbSwitch(n, v, false, 118);
+      if (n >= 7 && n <= 14) return SetDbSwitch(n, v, true, false, 118);
       return OptionParamReport(RSCPEINTERN, 60, __LINE__, u"rscpso: illegal option", u"F44", n, v);
   }
 }
@@ -196,7 +196,7 @@ rscpRc_t rscpso_set_option(int n, long v) {
   }
   const int32_t state = rscpGetState();
   if (state == RSCP_STATE_NONE) {
-    if (n >= 7 && n <= 14) return SetDbSwitch(n, v, false, 117);
+    if (n >= 7 && n <= 14) return SetDbSwitch(n, v, false, false, 117);
     if (n >= 25 && n <= 27) Put(n, v != 0);
     return 0;
   }
@@ -220,7 +220,7 @@ rscpRc_t rscpso_set_option(int n, long v) {
     rscpeSetOnError(static_cast<int>(v));
     return 0;
   }
-  if (n >= 7 && n <= 14) return SetDbSwitch(n, v, true, 112);
+  if (n >= 7 && n <= 14) return SetDbSwitch(n, v, true, true, 112);
   if (n >= 25 && n <= 27) {
     return OptionParamReport(RSCPECALL, 145, __LINE__, u"rscpso: set option ignored after startup, CCC: wrong version",
                              u"CP6", n, v);

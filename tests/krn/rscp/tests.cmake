@@ -24,3 +24,4 @@ tov_test(rscpld_load_test LABELS codepage SOURCES rscpld_load_test.cpp rscpf5_ts
          LIBS ICU::uc TIMEOUT 300)
 tov_test(rscpld_oracle_test LABELS codepage SOURCES rscpld_oracle_test.cpp rscp_testutil.cpp
          LIBS ICU::uc TIMEOUT 600)
+tov_test(rscpld_build_test LABELS codepage SOURCES rscpld_build_test.cpp rscp_testutil.cpp)
