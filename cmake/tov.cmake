@@ -3,6 +3,28 @@
 find_package(Threads REQUIRED)
 include(GoogleTest OPTIONAL)
 
+# --- Compiler cache ---------------------------------------------------------
+# Every compile goes through ccache when it is installed (TOV_CCACHE=OFF or a
+# launcher given on the command line turns this off). The cache lives outside
+# the tree: CCACHE_DIR when it is set, else ccache's own default
+# (~/.cache/ccache). A clone in any other folder hits the same entries: paths
+# below the source directory are hashed relative to it (base_dir), and every
+# object names its files relative to the source directory
+# (-ffile-prefix-map, which ccache also applies to the build directory it
+# would otherwise hash for the debug info).
+option(TOV_CCACHE "Compile through ccache when it is installed" ON)
+if(TOV_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER AND NOT CMAKE_C_COMPILER_LAUNCHER)
+  find_program(TOV_CCACHE_PROGRAM ccache)
+  if(TOV_CCACHE_PROGRAM)
+    set(_launcher ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} ${TOV_CCACHE_PROGRAM})
+    set(CMAKE_C_COMPILER_LAUNCHER ${_launcher})
+    set(CMAKE_CXX_COMPILER_LAUNCHER ${_launcher})
+  else()
+    message(STATUS "ccache not found: compiling without a cache")
+  endif()
+endif()
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+
 # --- JNI headers (the JDK's; nothing of the JVM is linked) -----------------
 find_path(TOV_JNI_INCLUDE jni.h
   HINTS $ENV{JAVA_HOME}/include
@@ -51,6 +73,68 @@ function(tov_apply_warnings target)
   endif()
 endfunction()
 
+# --- Unity batches ---------------------------------------------------------
+# The core archive and the test executables compile their sources in unity
+# batches: one translation unit includes several source files, so the shared
+# headers are parsed once per batch instead of once per file. The core
+# archive batches by module folder (at most TOV_UNITY_CORE_BATCH files, split
+# evenly), so a new or changed module leaves the other modules' batches, and
+# their cache entries, as they were; a test executable batches its own
+# sources. A source whose file-local names or macros clash with a neighbour's
+# stays out through tov_unity_skip(). TOV_UNITY=OFF compiles every file alone,
+# which also shows a file that misses an include of its own.
+option(TOV_UNITY "Compile the core archive and the tests in unity batches" ON)
+set(TOV_UNITY_CORE_BATCH 8 CACHE STRING "Most sources of one module folder in one core unity batch")
+set(TOV_UNITY_TEST_BATCH 8 CACHE STRING "Most sources in one unity batch of a test executable")
+
+# tov_unity_skip(<file>...): compile these sources of the including
+# module.cmake's or tests.cmake's folder on their own, outside every unity
+# batch. Call it next to tov_sources() or tov_test(), before or after.
+function(tov_unity_skip)
+  foreach(s IN LISTS ARGN)
+    set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/${s} PROPERTIES
+      SKIP_UNITY_BUILD_INCLUSION ON)
+  endforeach()
+endfunction()
+
+# tov_unity_by_folder(<target> <size>): the target's batches are its source
+# folders, each split into ceil(n / size) batches of nearly equal length.
+# Called once all sources and opt-outs of the target are known.
+function(tov_unity_by_folder target size)
+  if(NOT TOV_UNITY)
+    return()
+  endif()
+  get_target_property(srcs ${target} SOURCES)
+  set(keys "")
+  set(units "")
+  foreach(s IN LISTS srcs)
+    get_source_file_property(skip ${s} SKIP_UNITY_BUILD_INCLUSION)
+    if(skip OR NOT s MATCHES "\\.(c|cpp)$")
+      continue()
+    endif()
+    get_filename_component(dir ${s} DIRECTORY)
+    file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${dir})
+    string(MAKE_C_IDENTIFIER "${rel}" key)
+    if(NOT DEFINED count_${key})
+      set(count_${key} 0)
+      list(APPEND keys ${key})
+    endif()
+    math(EXPR count_${key} "${count_${key}} + 1")
+    list(APPEND units ${key} ${s})
+  endforeach()
+  foreach(key IN LISTS keys)
+    math(EXPR batches_${key} "(${count_${key}} + ${size} - 1) / ${size}")
+    set(index_${key} 0)
+  endforeach()
+  while(units)
+    list(POP_FRONT units key s)
+    math(EXPR batch "${index_${key}} * ${batches_${key}} / ${count_${key}}")
+    set_source_files_properties(${s} PROPERTIES UNITY_GROUP ${key}_${batch})
+    math(EXPR index_${key} "${index_${key}} + 1")
+  endwhile()
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_MODE GROUP)
+endfunction()
+
 # tov_collect(<out-var> <file-name> <root>...): every <file-name> below the
 # given roots of the source tree, in a stable order.
 function(tov_collect out name)
@@ -97,6 +181,14 @@ function(tov_test name)
   target_compile_definitions(${name} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TOV_BINARY_DIR="${CMAKE_BINARY_DIR}")
   tov_apply_warnings(${name})
+  # GCC's tracking of variable locations through optimised code takes half
+  # the compile time of a large test under the sanitizers; the tests keep
+  # their line tables (stack traces, sanitizer reports) without it.
+  target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-var-tracking-assignments>)
+  if(TOV_UNITY)
+    set_target_properties(${name} PROPERTIES
+      UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${TOV_UNITY_TEST_BATCH})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

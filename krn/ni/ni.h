@@ -71,4 +71,99 @@ const WEQ_UC* NiErrorName(NI_RC rc);
 // codes only the code and the component of the existing record change.
 void NiErrSet(NI_RC rc);
 
+// --- Addresses, names and the host and service caches ----------------------
+//
+// A node address (NI_NODEADDR) is 16 bytes in network order: an IPv6 address
+// as it is, an IPv4 address IPv4-mapped (ten zero bytes, FF FF, the four
+// address bytes). A mask has one bit per address bit, 1 = must match.
+// Ports are in host order at these functions.
+//
+// Every translation of a host name, address, service name or port goes
+// through the host and service caches, which remember answers and failures
+// for their own times; only the caches ask the system resolver. All strings
+// are WEQ_UC. Every NULL pointer argument is refused with NIEINVAL and error
+// information naming the parameter. Functions that return text never fail:
+// they return "<ERR>" or "*** ERROR ***". All functions are reentrant.
+
+// Lengths in units, terminator included where a buffer is meant.
+#define NI_MAX_HOSTNAME_LEN 64  // a host name must be shorter
+#define NI_MAX_SERVNAME_LEN 32  // a service name must be shorter
+#define NI_IPv4ADDR_STR_LEN 16  // dotted IPv4 text
+#define NI_NODEADDR_STR_LEN 46  // any node address text
+#define NI_SERVNO_STR_LEN 6     // a decimal port
+#define NI_ADDRMASK_STR_LEN 92  // address and mask text
+
+typedef struct NI_NODEADDR {
+  WEQ_RAW addr[16];
+} NI_NODEADDR;
+
+// Protocol choice of the host look-ups and bits of the IP usage word.
+#define NI_PROTO_FAM_IPv4 2
+#define NI_PROTO_FAM_IPv6 4
+
+// Look-up modes of the caches.
+enum {
+  NI_HS_MODE_DEFAULT = 0,  // cache first, the resolver on a miss or an expired entry
+  NI_HS_MODE_BUFONLY = 1,  // the cache only: a miss is an error
+  NI_HS_MODE_NOBUF = 2,    // the resolver only
+};
+
+// Host name (or address text; NULL: the loopback address) to an address.
+// A name of NI_MAX_HOSTNAME_LEN units or more is NIEINVAL; a route string
+// ("/H/...") is NIEHOST_UNKNOWN without error information.
+NI_RC NiHostToAddr(const WEQ_UC* pHostName, NI_NODEADDR* pNodeAddr);
+
+// The address of "localhost", resolved once; 127.0.0.1 when that failed.
+NI_RC NiGetLoopbackAddr(NI_NODEADDR* pNodeAddr);
+
+// Address to host name through the host cache (no numeric fallback).
+NI_RC NiAddrToHost2(const NI_NODEADDR* pNodeAddr, WEQ_UC* pHostName, int bufferLen);
+
+// Service name or decimal text to a port in host order.
+NI_RC NiServToNo(const WEQ_UC* pServName, uint16_t* pServNo);
+
+// The port as decimal text; the buffer needs NI_SERVNO_STR_LEN units.
+NI_RC NiServToStr(uint16_t servNo, WEQ_UC* pServNoStr, int bufferLen);
+
+// The address as text: dotted for IPv4-mapped addresses (and "0.0.0.0" for
+// NULL; NI_IPv4ADDR_STR_LEN units), otherwise numeric IPv6 text
+// (NI_NODEADDR_STR_LEN units). The flag has no effect.
+NI_RC NiAddrToStr(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int bufferLen, int flag);
+// As NiAddrToStr; returns the buffer, or "<ERR>" on failure.
+const WEQ_UC* NiAddrToStr2(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, int bufferLen,
+                           int flag);
+// The text in the calling thread's own buffer, overwritten by its next call;
+// "*** ERROR ***" on failure.
+const WEQ_UC* NiAddrToStrStatic(const NI_NODEADDR* pNodeAddr, int flag);
+
+// Address-and-mask text: IPv6 groups (one "::"; an IPv4 tail), dotted IPv4
+// parts that may be "*" or eight binary digits with 'x' wildcards, and an
+// optional "/prefix". *pFlag (when given) is 1 when a prefix or a wildcard
+// was used.
+NI_RC NiStrToAddrMask(const WEQ_UC* pInStr, NI_NODEADDR* pNodeAddr, NI_NODEADDR* pNodeAddrMask,
+                      int* pFlag);
+// A plain address; text with a prefix or wildcard is NIEINVAL.
+NI_RC NiStrToAddr(NI_NODEADDR* pNodeAddr, const WEQ_UC* pInStr);
+// Address, "/", then a prefix length or a mask; NI_ADDRMASK_STR_LEN units.
+NI_RC NiAddrMaskToStr(const NI_NODEADDR* pNodeAddr, const NI_NODEADDR* pNodeAddrMask,
+                      WEQ_UC* pNodeAddrStr, int bufferLen);
+// Whether A and B agree in every bit the mask sets; false for NULL.
+bool NiAddrMatch(const NI_NODEADDR* pNodeAddrA, const NI_NODEADDR* pNodeAddrB,
+                 const NI_NODEADDR* pNodeAddrMask);
+
+// A route string with its passwords ("/P/", "/W/") hidden as "***" where
+// room allows; the output must be longer than the input (else NIETOO_SMALL).
+NI_RC NiSecStr2(const WEQ_UC* pInStr, WEQ_UC* pSecStr, int bufferLen);
+
+// IPv4 values (network order, unchanged) and IPv4-mapped addresses.
+NI_NODEADDR NiIPv4ToAddr(uint32_t ipv4);
+uint32_t NiAddrToIPv4(const NI_NODEADDR* pNodeAddr);
+
+// 16-bit values between host and network order.
+uint16_t NiHtons(uint16_t value);
+uint16_t NiNtohs(uint16_t value);
+
+// The own host name.
+NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen);
+
 #endif

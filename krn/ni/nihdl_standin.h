@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 #include "krn/dptrc/dptrc.h"
-#include "krn/ni/niaddr_standin.h"
+#include "krn/ni/ni.h"
 #include "krn/si/si.h"
 #include "weq_types.h"
 

@@ -11,3 +11,7 @@ foreach(_f IN LISTS _rscpf5)
   get_filename_component(_n ${_f} NAME)
   tov_sources(${_n})
 endforeach()
+# Each of these instantiates the converter templates for one pair of forms
+# under the same file-local names.
+tov_unity_skip(rscpu86r.cpp rscpu86w.cpp rscpu84r.cpp rscpu84w.cpp rscpu82r.cpp rscpu82w.cpp
+               rscpu46r.cpp)

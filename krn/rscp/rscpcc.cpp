@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscpcc.cpp $";
+constexpr const WEQ_UC* kCcModule = u" $Id: krn/rscp/rscpcc.cpp $";
 
 // Read without a lock by conversions (see rscpcc_int.h).
 std::atomic<int32_t> gState{RSCP_STATE_NONE};
@@ -27,7 +27,7 @@ std::atomic<uint8_t> gMbcInSbcs{0};
 
 rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 const WEQ_UC* param2 = nullptr, int mask = -1) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, param2, mask);
+  return rscpIReport(kCcModule, rc, location, line, text, code, param1, param2, mask);
 }
 
 // A parameter's value when it is set and not empty.

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscphook.cpp $";
+constexpr const WEQ_UC* kHookModule = u" $Id: krn/rscp/rscphook.cpp $";
 
 // --- Test seams ------------------------------------------------------------------------------
 
@@ -55,7 +55,7 @@ rscpRc_t MakeCcc(int location) {
   std::lock_guard<std::mutex> hold(gCccMaking);
   if (gCccMade.load(std::memory_order_relaxed)) return 0;
   if (ThrRc trc = ThrMtxInit(&gCcc, u"rscpmc")) {
-    return rscpe__error(RSCPEINTERN, u'C', -1, kModule, location, __LINE__,
+    return rscpe__error(RSCPEINTERN, u'C', -1, kHookModule, location, __LINE__,
                         u"char code converter cannot init mutex (ThrMtxInit)", u"F5I",
                         ThrErrTxt(trc), -1, nullptr, 0);
   }
@@ -68,7 +68,7 @@ rscpRc_t LockCcc(int location) {
   assert(gCccOwner.load(std::memory_order_relaxed) != ThrCurrentId() &&
          "the 'CCC' mutex is locked twice on one thread");
   if (ThrRc trc = ThrMtxLock(&gCcc)) {
-    return rscpe__error(RSCPEINTERN, u'C', -1, kModule, location, __LINE__,
+    return rscpe__error(RSCPEINTERN, u'C', -1, kHookModule, location, __LINE__,
                         u"char code converter cannot get mutex (ThrMtxLock)", u"F28",
                         ThrErrTxt(trc), -1, nullptr, 0);
   }
@@ -88,7 +88,7 @@ rscpRc_t UnlockCcc(int location) {
     trc = 0;  // the thread library's locks do nothing yet
   }
   if (trc != 0) {
-    return rscpe__error(RSCPEINTERN, u'C', -1, kModule, location, __LINE__,
+    return rscpe__error(RSCPEINTERN, u'C', -1, kHookModule, location, __LINE__,
                         u"char code converter cannot release mutex (ThrMtxUnlock)", u"F29",
                         ThrErrTxt(trc), -1, nullptr, 0);
   }
@@ -276,7 +276,7 @@ rscpRc_t rscph_AllocateCCCC(void** cache, uint8_t* shared, uint8_t* attached,
   if (method != nullptr) *method = u"malloc";
   void* p = TakeFailure(gFailCacheAllocs) ? nullptr : malloc(size);
   if (p == nullptr) {
-    return rscpe__error(RSCPEINTERN, u'C', -1, kModule, location, __LINE__,
+    return rscpe__error(RSCPEINTERN, u'C', -1, kHookModule, location, __LINE__,
                         u"cannot malloc for char code convert cache", u"F33", nullptr, 0,
                         nullptr, 0);
   }

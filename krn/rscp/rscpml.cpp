@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscpml.cpp $";
+constexpr const WEQ_UC* kMlModule = u" $Id: krn/rscp/rscpml.cpp $";
 
 // The marks of the load in progress: one byte per T1 block or T3 number.
 struct Marks {
@@ -49,15 +49,15 @@ uint16_t HolderBlock(const uint32_t* word) {
 uint32_t Type(uint32_t w) { return w & RSCP_T1_TYPE; }
 int LenOf(uint32_t w) { return static_cast<int>((w & RSCP_T1_LEN) >> 24); }
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+rscpRc_t MlReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 const WEQ_UC* param2 = nullptr) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
+  return rscpIReport(kMlModule, rc, location, line, text, code, param1, param2);
 }
 
 rscpRc_t CacheTooSmall(int rc, int location, int line) {
   WEQ_UC param[40];
   snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(Cache()->length));
-  return Report(rc, location, line, u"WEQPARAM(rsts/ccc/cachesize) too small",
+  return MlReport(rc, location, line, u"WEQPARAM(rsts/ccc/cachesize) too small",
                 rc == RSCPEINTERN ? u"F24" : u"F1A", param);
 }
 
@@ -65,14 +65,14 @@ rscpRc_t Cache07TooSmall(int location, int line) {
   WEQ_UC param[40];
   snprintfU16(param, std::size(param), u"cache07&%ld&?&",
               static_cast<long>(Cache()->end_t7) - static_cast<long>(Cache()->end_t2));
-  return Report(RSCPETOOLONG, location, line, u"WEQPARAM(rsts/ccc/cache07) small", u"F1A", param);
+  return MlReport(RSCPETOOLONG, location, line, u"WEQPARAM(rsts/ccc/cache07) small", u"F1A", param);
 }
 
 rscpRc_t BadLength(const WEQ_UC* name, int length, const WEQ_UC* text, int location, int line) {
   WEQ_UC param[64];
   snprintfTruncU16(param, std::size(param), u"%s&%d&%s&", name != nullptr ? name : u"?", length,
                    u"CPCODELEN");
-  return Report(RSCPEINTERN, location, line, text, u"F22", param);
+  return MlReport(RSCPEINTERN, location, line, text, u"F22", param);
 }
 
 void Problem(uint16_t holder) { fprintf(stderr, "*** Problem: rscpn1__next_t1 modifies T1 %d\n", holder); }
@@ -126,7 +126,7 @@ rscpRc_t CheckOutValue(const WEQ_UC* name, uint32_t value, int line) {
   WEQ_UC param[64];
   snprintfTruncU16(param, std::size(param), u"%s&U+%06lx&%ld&", name != nullptr ? name : u"?",
                    static_cast<long>(value), static_cast<long>(Cache()->max_enhanced_uchar));
-  return Report(RSCPEINTERN, 24, line, u"value above max_enhanced_uchar", u"CQ4", param);
+  return MlReport(RSCPEINTERN, 24, line, u"value above max_enhanced_uchar", u"CQ4", param);
 }
 
 // Where codes of a group start: the root itself (group -1), or the T1 that
@@ -197,7 +197,7 @@ uint32_t* OutWord(uint32_t t2, uint32_t value, int mode) {
 rscpRc_t NoT3(uint32_t value, int location, int line) {
   WEQ_UC param[16];
   snprintfU16(param, std::size(param), u"U+%06lx", static_cast<long>(value));
-  return Report(RSCPETOOLONG, location, line, u"enter output char, but no T3", u"F5K", param);
+  return MlReport(RSCPETOOLONG, location, line, u"enter output char, but no T3", u"F5K", param);
 }
 
 bool Overwrites(int overwrite) { return overwrite == 1 || overwrite == 3; }
@@ -361,7 +361,7 @@ rscpRc_t rscpeic__enter_in_code(uint16_t root, const WEQ_UC* name, uint32_t valu
   if (group < -1 || group > 11) {
     snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
                      u"group", group);
-    return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
+    return MlReport(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   if (length < 1 || length > 126) {
     return BadLength(name, length, u"field CPCODELEN ill.value [1..126]", 26, __LINE__);
@@ -415,24 +415,24 @@ rscpRc_t rscpeir__enter_in_rule(uint16_t root, const WEQ_UC* name, int mode, int
   // The rule word keeps the code length in 5 bits.
   if (length < 1 || length > 31) {
     snprintfU16(param, std::size(param), u"%d&", length);
-    return Report(RSCPEINVAL, 29, __LINE__, u"rscpeir__enter_in_rule(..p_codelen..)", u"F1A", param);
+    return MlReport(RSCPEINVAL, 29, __LINE__, u"rscpeir__enter_in_rule(..p_codelen..)", u"F1A", param);
   }
   if (attribute < 0 || attribute > 63) {
     fprintf(stderr, "rscpeir__enter_in_rule: attr  %d  is too large to fit.\n", attribute);
     snprintfU16(param, std::size(param), u"%d&&&&&", attribute);
-    return Report(RSCPEINTERN, 30, __LINE__, u"rule attr does not fit into T1", u"CQ4", param);
+    return MlReport(RSCPEINTERN, 30, __LINE__, u"rule attr does not fit into T1", u"CQ4", param);
   }
   if (group < -1 || group > 11) {
     snprintfTruncU16(param, std::size(param), u"%s&%s&%s&%d&&", name != nullptr ? name : u"?", u"ISO-2022",
                      u"group", group);
-    return Report(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
+    return MlReport(RSCPEINTERN, 25, __LINE__, u"prefix ill.value [-1..11]", u"CQ4", param);
   }
   const uint32_t ruleWord = (static_cast<uint32_t>(length & 31) | 0x60) << 24 |
                             static_cast<uint32_t>(attribute & 63) << 13 |
                             static_cast<uint32_t>(rule & 0x1FFF);
   uint16_t block = StartBlock(root, group, mode);
   if (block == 0) {
-    return Report(RSCPETOOLONG, 31, __LINE__, u"CCC overflow by rscpeir__enter_in_rule", u"F1A",
+    return MlReport(RSCPETOOLONG, 31, __LINE__, u"CCC overflow by rscpeir__enter_in_rule", u"F1A",
                   u"cachesize&?&?&");
   }
   for (int d = 1; d <= length; ++d) {
@@ -530,7 +530,7 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
       if (bytes != nullptr) memcpy(b, bytes, static_cast<size_t>(std::clamp(length, 0, 4)));
       fprintfU16(stderr, u"T=%s C=%05ld : len=%03d bytes=%02x %02x %02x %02x..\n",
                  name != nullptr ? name : u"?", static_cast<long>(value), length, b[0], b[1], b[2], b[3]);
-      Report(RSCPEINTERN, 36, __LINE__, u"(W) field CPCODELEN ill.value [5..126]", u"F22",
+      MlReport(RSCPEINTERN, 36, __LINE__, u"(W) field CPCODELEN ill.value [5..126]", u"F22",
              u"rscp/ignore_error/tcp07_cpcodelen");
       return RSCPENOOBJ;
     }
@@ -586,7 +586,7 @@ rscpRc_t rscpam__alloc_marks(uint32_t n) {
   const size_t size = std::max<size_t>(n, 1);
   auto* p = static_cast<uint8_t*>(rscpHooks.alloc(u"RSCPML  ", RSCPH_NO_FILL, __LINE__, size, 0));
   if (p == nullptr) {
-    return Report(RSCPEINTERN, 39, __LINE__, u"assertion failed", u"F6S", u"malloc failed");
+    return MlReport(RSCPEINTERN, 39, __LINE__, u"assertion failed", u"F6S", u"malloc failed");
   }
   // Every mark starts clear, whatever the hook's fill did: a stray mark
   // would let a derivation write into blocks the base variant shares.

@@ -1,10 +1,11 @@
 # The peer toolkit of the network tests: raw POSIX helpers, the namespace
-# runner and the ni_peer program with its spawn helper. Nothing here links
-# or includes the library.
+# runner, the ni_peer program with its spawn helper, and the AD block codec
+# of the message server peer. Nothing here links or includes the library.
 add_library(tovpeers STATIC
   ${CMAKE_CURRENT_LIST_DIR}/peers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/netns.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/peer_spawn.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/peer_spawn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adcodec.cpp)
 target_include_directories(tovpeers PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(tovpeers PUBLIC tovtestsupport)
 target_compile_definitions(tovpeers PRIVATE TOV_PEER_DIR="${CMAKE_BINARY_DIR}/tests")
@@ -16,3 +17,4 @@ tov_apply_warnings(ni_peer)
 add_dependencies(tovpeers ni_peer)
 
 tov_test(peers_test LABELS ni SOURCES peers_test.cpp LIBS tovpeers)
+tov_test(adcodec_test LABELS msgserver SOURCES adcodec_test.cpp LIBS tovpeers)

@@ -1,0 +1,1 @@
+tov_bench(nihs_bench SOURCES nihs_bench.cpp)

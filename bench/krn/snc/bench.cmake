@@ -1,0 +1,1 @@
+tov_bench(snc_bench SOURCES snc_bench.cpp)

@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_niaddr SOURCES niaddr_fuzz.cpp)

@@ -1,0 +1,1 @@
+tov_sources(adtlxx.cpp)

@@ -1,0 +1,1 @@
+tov_test(lg_test LABELS msgserver SOURCES lg_test.cpp)

@@ -1,0 +1,1 @@
+tov_test(ms_test LABELS msgserver SOURCES ms_test.cpp)

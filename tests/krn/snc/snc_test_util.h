@@ -1,0 +1,142 @@
+// Shared pieces of the SNC tests: the test GSS-API library's control block,
+// child processes with the SNC trace on standard error, and the frame
+// fixtures' record types.
+#ifndef TESTS_KRN_SNC_SNC_TEST_UTIL_H
+#define TESTS_KRN_SNC_SNC_TEST_UTIL_H
+
+#include <dlfcn.h>
+#include <stdint.h>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "krn/dptrc/dptrc.h"
+#include "krn/snc/snc.h"
+#include "krn/snc/snc_int.h"
+#include "krn/thr/thr.h"
+#include "snc_fakegss.h"
+#include "support/testsupport.h"
+
+namespace snctest {
+
+using Bytes = std::vector<uint8_t>;
+
+// The control block of the test library at path, loaded for the caller
+// (the layer's own load of the same path shares it); NULL when it fails.
+inline FakeGssCtl* FakeCtl(const char* path) {
+  void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  return h != nullptr ? static_cast<FakeGssCtl*>(dlsym(h, "fakegss_ctl")) : nullptr;
+}
+
+// Runs fn in a child with the thread library started and the trace level
+// set; the SNC trace goes to the child's standard error.
+template <class F>
+tovtest::ChildResult InChild(int level, F fn) {
+  return tovtest::RunInChild([&] {
+    ThrProcInit();
+    CTrcLevel.store(level);
+    return fn();
+  });
+}
+
+// A trace without the thread tag "[Thr <id>] " that begins each line, so
+// that lines written as one entry read as the entry's text.
+inline std::string Untagged(const std::string& trace) {
+  std::string out;
+  size_t at = 0;
+  while (at < trace.size()) {
+    size_t end = trace.find('\n', at);
+    end = end == std::string::npos ? trace.size() : end + 1;
+    std::string line = trace.substr(at, end - at);
+    const size_t close = line.find("] ");
+    if (line.rfind("[Thr ", 0) == 0 && close != std::string::npos) line.erase(0, close + 2);
+    out += line;
+    at = end;
+  }
+  return out;
+}
+
+inline std::string Hex(const uint8_t* p, size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += std::string{d[p[i] >> 4], d[p[i] & 15]} + (i + 1 < n ? " " : "");
+  return s;
+}
+
+struct BuildFixture {
+  const char* name;
+  int type, sessionFlags, flags;
+  int qop[3];
+  int adapter;
+  Bytes token, data;
+  std::array<Bytes, 8> items;
+  Bytes frame;
+};
+
+struct ParseFixture {
+  const char* name;
+  Bytes in;
+  bool ok;
+  int type, version, hdrLen;
+  uint32_t token[2], data[2];  // offset, length
+  uint32_t frameLen;
+  int qop[3];
+  uint32_t mask;
+  std::array<std::array<uint32_t, 2>, 8> items;  // offset, length
+};
+
+inline SncSession* S(SNC_HDL h) { return h; }
+
+// Two sessions and the frames between them.
+struct Pair {
+  SNC_HDL ini = nullptr, acc = nullptr;
+  std::string log;
+  std::vector<Bytes> got[2];  // data delivered to the initiator (0) and the acceptor (1)
+  SNC_RC last = WEQ_O_K;     // the last failing result of either side
+  int version = 0;           // when not 0, the protocol version written into every frame
+  std::function<void(Bytes&, bool fromIni)> tamper;  // changes a frame on its way
+  std::vector<Bytes> sent[2];                        // frames sent by the initiator (0), the acceptor (1)
+
+  void Deliver(bool toIni, const uint8_t* p, size_t n, int depth = 0) {
+    Bytes frame(p, p + n);
+    if (version != 0 && frame.size() > 9) frame[9] = static_cast<uint8_t>(version);
+    if (tamper) tamper(frame, !toIni);
+    sent[toIni ? 1 : 0].push_back(frame);
+    log += std::string(log.empty() ? "" : " ") + (toIni ? "A:" : "I:") +
+           (frame.size() > 8 ? SncPFrameName(frame[8]) : "?");
+    const void *data = nullptr, *back = nullptr;
+    size_t dataLen = 0, backLen = 0;
+    SNC_RC rc = SncProcessInput(toIni ? ini : acc, frame.data(), frame.size(), &data, &dataLen, &back, &backLen);
+    if (rc != WEQ_O_K) last = rc;
+    if (data != nullptr) got[toIni ? 0 : 1].emplace_back(static_cast<const uint8_t*>(data),
+                                                         static_cast<const uint8_t*>(data) + dataLen);
+    if (back != nullptr && depth < 40) {
+      Bytes copy(static_cast<const uint8_t*>(back), static_cast<const uint8_t*>(back) + backLen);
+      Deliver(!toIni, copy.data(), copy.size(), depth + 1);
+    }
+  }
+
+  // Sends data from one side until it is done; the answers travel at once.
+  SNC_RC Send(bool fromIni, const std::string& text) {
+    for (int round = 0; round < 20; ++round) {
+      uint8_t done = 0;
+      const void* out = nullptr;
+      size_t outLen = 0;
+      SNC_RC rc = SncProcessOutput(fromIni ? ini : acc, text.data(), text.size(), &done, &out, &outLen);
+      if (rc != WEQ_O_K) return last = rc;
+      if (out != nullptr) {
+        Bytes copy(static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLen);
+        Deliver(!fromIni, copy.data(), copy.size());
+      }
+      if (last != WEQ_O_K) return last;
+      if (done) return WEQ_O_K;
+    }
+    return SNCERR_INTERNAL;
+  }
+};
+
+}  // namespace snctest
+
+#endif
