@@ -71,5 +71,6 @@ void rscpeIReset();
 void rscphIReset();
 void rscpIResetCtx();
 void rscpccIReset();
+void rscpldIReset();
 
 #endif

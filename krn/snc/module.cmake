@@ -1,1 +1,1 @@
-tov_sources(sncxx.cpp sncxxctx.cpp sncxxerr.cpp sncxxpar.cpp sncxxdl.cpp sncxxiad.cpp sncxxall.cpp sncxxnam.cpp)
+tov_sources(sncxx.cpp sncxxrep.cpp sncxxctx.cpp sncxxerr.cpp sncxxpar.cpp sncxxdl.cpp sncxxiad.cpp sncxxall.cpp sncxxnam.cpp)

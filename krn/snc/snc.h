@@ -139,6 +139,27 @@ SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done
 SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** data, size_t* dataLen,
                        const void** back, size_t* backLen);
 
+// The quality of protection of a session (or of the default session for
+// hdl NULL): minimum, maximum and use, each a level 1 (authentication), 2
+// (integrity), 3 (privacy) or 7 ("min default"), 8 ("default"), 9 ("max
+// default"). SNCERR_BAD_QOP_VALUE for other values, SNCERR_FUNC_ARGS when
+// the maximum ends below the minimum, SNCERR_QOP_UNAVAIL for a use above
+// what the library offers.
+SNC_RC SncSetQOP(SNC_HDL hdl, int min, int max, int use);
+
+// The peer's printable name ("p:user@REALM") and its ACL key (the
+// canonical form). SNCERR_TRY_LATER while an acceptor has not yet seen the
+// peer. What they hand out stays valid and unchanged until SncSessionDone.
+SNC_RC SncGetPeerName(SNC_HDL hdl, const char** name);
+SNC_RC SncGetPeerAclKey(SNC_HDL hdl, const uint8_t** key, size_t* len);
+
+// The 16-bit forms: names narrowed to at most 256 characters (a unit above
+// 0xFF gives SNCERR_UNICODE_CONVERSION and changes nothing); the peer name
+// widened, at most 255 characters, NULL after a failure.
+SNC_RC SncSetMyNameU16(SNC_HDL hdl, const WEQ_UC* name);
+SNC_RC SncSessionInitiatorU16(SNC_HDL hdl, int authType, uint32_t sizeHint, const WEQ_UC* target);
+SNC_RC SncGetPeerNameU16(SNC_HDL hdl, const WEQ_UC** name);
+
 // --- Settings ------------------------------------------------------------------
 
 // The handle all SNC trace lines go to from now on; returns 0.
@@ -151,7 +172,8 @@ SNC_RC SncSetTraceFile(CTRC_HDL hdl);
 SNC_RC SncSetParam(int32_t param, const void* value, size_t length);
 
 // As SncSetParam; for SNC_PARAM_GSSAPI_LIB the value is 16-bit text that is
-// narrowed byte by byte (at most 1024 characters).
+// narrowed byte by byte (at most 1024 characters); a unit above 0xFF gives
+// SNCERR_UNICODE_CONVERSION.
 SNC_RC SncSetParamU16(int32_t param, const void* value, size_t length);
 
 #endif

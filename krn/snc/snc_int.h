@@ -41,9 +41,52 @@ void SncPTrcErr(const char* module, int line, const char* fmt, ...) __attribute_
     if (SNC_TRC_ON(1)) SncPTrcErr(SNC_MODULE, __LINE__, __VA_ARGS__); \
   } while (0)
 
+// --- Call tracing and exit reports -------------------------------------------------
+
+// What an exit report value is (bits may combine).
+enum : unsigned {
+  SNC_VAL_TEXT = 0x01,   // a text; length 0: up to its terminator
+  SNC_VAL_IN = 0x02,     // an input of the entry
+  SNC_VAL_OUT = 0x04,    // an output: left out after a failure
+  SNC_VAL_ADDR = 0x08,   // an address
+  SNC_VAL_FMT = 0x10,    // a number (the length) in a format ("%lu" without one)
+  SNC_VAL_NOTRC = 0x20,  // not traced
+};
+
+// One value of an exit report; a value that is neither a text, an address
+// nor a format is hex-dumped.
+struct SncExitValue {
+  unsigned desc;
+  const char* label;
+  const void* value;
+  unsigned long len;
+  const char* fmt;
+};
+
+// The end of an entry: a failure is recorded in the thread's error
+// information (module "sncxx.c", the first value as detail) unless it holds
+// the SNC component with rc already; then, after a failure or at trace
+// level 2 or more, the head line "<<- [ERROR: ]entry()==name" and the
+// values (level 1 lines after a failure, level 2 otherwise). Returns rc.
+SNC_RC SncPExitReport(const char* entry, SNC_RC rc, int line, const SncExitValue* vals, size_t count);
+
+// A hex dump of len bytes at p under label, its rows of 16 bytes at trace
+// level "level": all of them when limit is 0 or not reached, else the
+// first limit bytes ("head-only"); "no" rows for no bytes.
+void SncPHexDump(int level, const char* label, const void* p, size_t len, size_t limit);
+
+// The most bytes a dump shows: of an entry's input at trace level 3 256,
+// of an exit report's value below level 4 1024; above level 3 all (0).
+size_t SncPDumpLimit(bool exitReport);
+
 // 8-bit text widened byte by byte into dst (size units), cut to size - 1
 // and terminated.
 void SncPWiden(WEQ_UC* dst, size_t size, const char* src);
+
+// 16-bit text narrowed into dst (limit + 1 bytes): at most limit units, up
+// to the terminator; Latin-1 units keep their byte. False, with dst empty,
+// for a unit above 0xFF.
+bool SncPNarrow(const WEQ_UC* src, size_t limit, char* dst);
 
 // Whether the thread's error information holds the SNC component with code.
 bool SncPErrRecorded(SNC_RC code);
@@ -86,6 +129,7 @@ struct SncGlobal {
   uint32_t maxOverhead = 0;  // largest per-message overhead of a loaded adapter
   SNC_RC initRc = WEQ_O_K;   // the result of the first successful SncInit
   struct SncSession* dflt = nullptr;  // the default session of the loaded adapter
+  bool profileNarrowFailed = false;   // a 16-bit profile value had a unit above 0xFF
 };
 extern SncGlobal gSnc;
 
@@ -144,6 +188,16 @@ SNC_RC SncIInit(void);
 // the name they carry as the default session's own name and reports their
 // lifetime.
 SNC_RC SncPNameFromCred(int usage, OM_uint32* lifetime);
+
+// The quality of protection that SncSetQOP stores: from the session's
+// current minimum m0, maximum x0 and use u0, the adapter's best level best
+// and the request min, max, use (levels 1..3 or the symbolic 7, 8, 9).
+// SNCERR_BAD_QOP_VALUE, SNCERR_FUNC_ARGS or SNCERR_QOP_UNAVAIL leave the
+// outputs alone.
+struct SncQop {
+  int min, max, use;
+};
+SNC_RC SncPResolveQop(SncQop cur, int best, SncQop req, SncQop* out);
 
 // Resets gSnc and the adapter slot to the state of a fresh process, the
 // loaded library unloaded (tests).
@@ -356,6 +410,17 @@ enum : int32_t {
   SNC_STATE_ERROR = 14,
 };
 
+// A copy of a peer name form handed out by a query; the session keeps
+// every copy until it is done, so that a later change of its names leaves
+// what callers hold intact.
+struct SncKept {
+  SncKept* next;
+  int kind;  // SNC_KEPT_*
+  size_t len;     // bytes of data
+  uint8_t* data;  // right behind the record, in the same allocation
+};
+enum : int { SNC_KEPT_PRNAME = 1, SNC_KEPT_ACLKEY = 2, SNC_KEPT_PRNAME16 = 3 };
+
 struct SncSession {
   uint32_t mark;
   int32_t adapterIndex;
@@ -386,6 +451,7 @@ struct SncSession {
   const uint8_t* dataOut;
   uint32_t dataOutLen;
   int32_t dataLevel;
+  SncKept* kept;  // newest first; freed with the session
 };
 
 // Roles.
@@ -434,8 +500,11 @@ SNC_RC SncPFrameOut(SncSession* s, const uint8_t* data, uint32_t len, int* actio
 // the frame, *action the bits above; delivered data in s->dataOut.
 SNC_RC SncPFrameIn(SncSession* s, const uint8_t* in, uint32_t len, int* action, uint32_t* used);
 
+// Frees the copies of names that the session's queries handed out.
+void SncPFreeKept(SncSession* s);
+
 // Releases everything a session holds (context, names, credential,
-// buffers), the record itself excepted.
+// buffers, handed-out copies), the record itself excepted.
 void SncPSessionRelease(SncSession* s);
 
 // --- Frames ------------------------------------------------------------------------
@@ -528,6 +597,9 @@ SNC_RC SncPSetNewName(SncSession* s, SncName* rec, const char* name, size_t len,
 SNC_RC SncPGSSImportName(SncSession* s, const SncName* rec, gss_name_t* out);
 SNC_RC SncPExportGSSName(SncSession* s, gss_name_t name, SncName* rec);
 SNC_RC SncPDisplayGSSName(SncSession* s, gss_name_t name, SncName* rec);
+
+// Whether two object identifiers (either may be NULL) are the same.
+bool SncPSameOid(const gss_OID_desc* a, const gss_OID_desc* b);
 
 // Whether two canonical forms are equal.
 SNC_RC SncPCompareNames(const SncName* a, const SncName* b, bool* equal);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "i18n/wequ16/u16str.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/snc/snc.h"
@@ -63,6 +65,7 @@ void SncPTrcErr(const char* module, int line, const char* fmt, ...) {
 SNC_RC SncSetTraceFile(CTRC_HDL hdl) {
   SncGlobalLock lock;
   gSncTrcHdl.store(hdl, std::memory_order_release);
+  SNC_TRC(3, "->> %.32s(trc_hdl=%p)\n", "SncSetTraceFile", static_cast<void*>(hdl));
   return WEQ_O_K;
 }
 
@@ -86,25 +89,34 @@ SNC_RC SncSetParam(int32_t param, const void* value, size_t length) {
       gSnc.userLib[n] = 0;
     }
   }
-  if (rc != WEQ_O_K) {
-    SncPSetErrInfo(SNC_MODULE, __LINE__, rc, "SncSetParam()");
-    SNC_TRC(1, "%.32s%.32s()==%.40s\n", "<<- ERROR: ", "SncSetParam", SncErrName(rc));
-  } else {
-    SNC_TRC(2, "%.32s%.32s()==%.40s\n", "<<- ", "SncSetParam", SncErrName(rc));
-  }
-  return rc;
+  return SncPExitReport("SncSetParam", rc, __LINE__, nullptr, 0);
 }
 
 SNC_RC SncSetParamU16(int32_t param, const void* value, size_t length) {
   if (param != SNC_PARAM_GSSAPI_LIB || value == nullptr) return SncSetParam(param, value, length);
   constexpr size_t kMax = 1024;
   char narrow[kMax + 1];
-  const WEQ_UC* text = static_cast<const WEQ_UC*>(value);
-  size_t limit = length != 0 && length < kMax ? length : kMax;
-  size_t i = 0;
-  for (; i < limit && text[i] != 0; ++i) narrow[i] = static_cast<char>(text[i] & 0xFF);
-  narrow[i] = 0;
+  const size_t limit = length != 0 && length < kMax ? length : kMax;
+  if (!SncPNarrow(static_cast<const WEQ_UC*>(value), limit, narrow)) {
+    SncGlobalLock lock;
+    return SncPExitReport("SncSetParamU16", SNCERR_UNICODE_CONVERSION, __LINE__, nullptr, 0);
+  }
   return SncSetParam(param, narrow, 0);
+}
+
+bool SncPNarrow(const WEQ_UC* src, size_t limit, char* dst) {
+  size_t i = 0;
+  for (; i < limit && src[i] != 0; ++i) {
+    // A unit above 0xFF has no byte: keeping its low byte would name
+    // something else.
+    if (src[i] > 0xFF) {
+      dst[0] = 0;
+      return false;
+    }
+    dst[i] = static_cast<char>(src[i]);
+  }
+  dst[i] = 0;
+  return true;
 }
 
 // --- Initialisation ------------------------------------------------------------------
@@ -116,17 +128,13 @@ bool Valid(const SncSession* s) { return s != nullptr && s->mark == SNC_HDL_MARK
 bool Initialized() { return gSnc.initialized.load(std::memory_order_acquire); }
 bool Active() { return gSnc.active.load(std::memory_order_acquire); }
 
-// The end of every entry: a failure is recorded unless the thread already
-// holds it, and the head line names the entry and the code.
-SNC_RC Exit(const char* entry, SNC_RC rc, int line) {
-  if (rc != WEQ_O_K) {
-    const bool recorded = SncPErrRecorded(rc);
-    if (!recorded) SncPSetErrInfo("sncxx.c", line, rc, entry);
-    SNC_TRC(1, "%.32s%.32s()==%.40s\n", recorded ? "<<- " : "<<- ERROR: ", entry, SncErrName(rc));
-  } else {
-    SNC_TRC(2, "%.32s%.32s()==%.40s\n", "<<- ", entry, SncErrName(rc));
-  }
-  return rc;
+// The end of every entry: its exit report with the entry's values.
+SNC_RC Exit(const char* entry, SNC_RC rc, int line, std::initializer_list<SncExitValue> vals = {}) {
+  return SncPExitReport(entry, rc, line, vals.begin(), vals.size());
+}
+
+SncExitValue SecAvail(bool avail) {
+  return {SNC_VAL_TEXT, "sec_avail", avail ? "true" : "false", 0, nullptr};
 }
 
 void FreeSession(SncSession* s) {
@@ -170,11 +178,13 @@ SNC_RC FirstInit(int progType) {
   gSnc.mtxExists = true;
   gSnc.initialized = true;
   SncIReadEnvConfig();
+  gSnc.profileNarrowFailed = false;
   const SncProgRow& row = kSncProgRows[progType];
   SNC_RC rc = WEQ_O_K;
   if (progType == 0) {
     gSnc.qopMax = 3;
     SncIChooseLibName(progType);
+    if (gSnc.profileNarrowFailed) return SNCERR_INIT;
     rc = SncPDLInit(0, gSnc.libName, row.strict);
     if (rc == WEQ_O_K && gSncAdapter[0] != nullptr) rc = SncIInit();
   } else {
@@ -182,8 +192,10 @@ SNC_RC FirstInit(int progType) {
       SNC_TRC(2, "%.32s(): Reading configuration from '%.256s'.\n", "SncInit", gSnc.profileFile);
     bool enabled = true;
     SncIReadProfileConfig(progType, &enabled);
+    if (gSnc.profileNarrowFailed) return SNCERR_INIT;
     if (!enabled) return WEQ_O_K;
     SncIChooseLibName(progType);
+    if (gSnc.profileNarrowFailed) return SNCERR_INIT;
     rc = SncPDLInit(0, gSnc.libName, row.strict);
     if (rc == WEQ_O_K && gSncAdapter[0] != nullptr) rc = SncIInit();
     if (rc == WEQ_O_K && gSncAdapter[0] != nullptr && row.ownNameKey != nullptr) {
@@ -204,6 +216,7 @@ SNC_RC FirstInit(int progType) {
     }
     if (rc == WEQ_O_K && gSncAdapter[0] != nullptr && row.checkInitCred) rc = CheckCred(GSS_C_INITIATE);
   }
+  if (rc == WEQ_O_K && gSnc.profileNarrowFailed) rc = SNCERR_INIT;
   if (rc == WEQ_O_K && gSncAdapter[0] != nullptr) gSnc.active = true;
   return rc;
 }
@@ -271,13 +284,16 @@ SNC_RC SncPNameFromCred(int usage, OM_uint32* lifetime) {
 }
 
 SNC_RC SncInit(int progType, const char* profileFile, uint8_t* secAvail) {
-  if (progType < 0 || progType > 9 || secAvail == nullptr) return Exit("SncInit", SNCERR_FUNC_ARGS, __LINE__);
+  SNC_TRC(3, "->> %.32s(prog_type=%d, profile=%.256s, sec_avail=%p)\n", "SncInit", progType,
+          profileFile != nullptr ? profileFile : "(NULL)", static_cast<void*>(secAvail));
+  if (progType < 0 || progType > 9 || secAvail == nullptr)
+    return Exit("SncInit", SNCERR_FUNC_ARGS, __LINE__, {SecAvail(Active())});
   snprintf(gSnc.profileFile, sizeof gSnc.profileFile, "%s", profileFile != nullptr ? profileFile : "");
   *secAvail = Active() ? 1 : 0;
   if (Initialized()) {
     SNC_TRC(3, "%.32s(): already initialized, ignoring this call\n", "SncInit");
     *secAvail = Active() ? 1 : 0;
-    return gSnc.initRc;
+    return Exit("SncInit", gSnc.initRc, __LINE__, {SecAvail(*secAvail != 0)});
   }
   SNC_RC rc = FirstInit(progType);
   if (rc != WEQ_O_K && gSnc.mtxExists.load()) {
@@ -291,15 +307,14 @@ SNC_RC SncInit(int progType, const char* profileFile, uint8_t* secAvail) {
   }
   gSnc.initRc = rc;
   *secAvail = Active() ? 1 : 0;
-  SNC_TRC(rc != WEQ_O_K ? 1 : 2, "    %.16s %.32s = \"%.*s\"\n", "", "sec_avail", *secAvail ? 4 : 5,
-          *secAvail ? "true" : "false");
-  return Exit("SncInit", rc, __LINE__);
+  return Exit("SncInit", rc, __LINE__, {SecAvail(*secAvail != 0)});
 }
 
 // --- Sessions -------------------------------------------------------------------------
 
 SNC_RC SncSessionInit(SNC_HDL* hdl) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
+  SNC_TRC(3, "->> %.32s(&snc_hdl=%p)\n", "SncSessionInit", static_cast<void*>(hdl));
   if (!Initialized()) return Exit("SncSessionInit", SNCERR_INIT_FIRST, __LINE__);
   if (hdl == nullptr) return Exit("SncSessionInit", SNCERR_FUNC_ARGS, __LINE__);
   SncSession* s = static_cast<SncSession*>(calloc(1, sizeof(SncSession)));
@@ -324,11 +339,12 @@ SNC_RC SncSessionInit(SNC_HDL* hdl) {
   s->state = SNC_STATE_NONE;
   s->transport = 1;
   *hdl = s;
-  return Exit("SncSessionInit", WEQ_O_K, __LINE__);
+  return Exit("SncSessionInit", WEQ_O_K, __LINE__, {{SNC_VAL_OUT | SNC_VAL_ADDR, "snc_hdl", s, 0, nullptr}});
 }
 
 SNC_RC SncSessionDone(SNC_HDL* hdl) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p)\n", "SncSessionDone", hdl != nullptr ? static_cast<void*>(*hdl) : nullptr);
   if (!Initialized()) return Exit("SncSessionDone", SNCERR_INIT_FIRST, __LINE__);
   if (hdl == nullptr) return Exit("SncSessionDone", SNCERR_FUNC_ARGS, __LINE__);
   if (!Valid(*hdl)) return Exit("SncSessionDone", SNCERR_BAD_SNC_HDL, __LINE__);
@@ -356,16 +372,18 @@ SNC_RC ActiveSession(SNC_HDL hdl, bool nullIsDefault, SncSession** s) {
 
 SNC_RC SncSetMyName(SNC_HDL hdl, const char* name) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, myname=\"%.256s\")\n", "SncSetMyName", static_cast<void*>(hdl),
+          name != nullptr ? name : "(NULL)");
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, true, &s);
   if (rc == WEQ_O_K && s->state != SNC_STATE_NONE) rc = SNCERR_NOT_AVAIL;
   if (rc == WEQ_O_K) rc = SncPSetNewName(s, &s->myName, name, 0, false);
-  SNC_TRC(2, "    %.16s %.32s = \"%.*s\"\n", " in:", "myname", 256, name != nullptr ? name : "");
-  return Exit("SncSetMyName", rc, __LINE__);
+  return Exit("SncSetMyName", rc, __LINE__, {{SNC_VAL_IN | SNC_VAL_TEXT, "myname", name != nullptr ? name : "", 256, nullptr}});
 }
 
 SNC_RC SncSessionAcceptor(SNC_HDL hdl, uint32_t sizeHint) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, size_hint=%u)\n", "SncSessionAcceptor", static_cast<void*>(hdl), sizeHint);
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, false, &s);
   if (rc == WEQ_O_K) rc = SncPSetRole(s, SNC_ACCEPT, sizeHint);
@@ -375,6 +393,8 @@ SNC_RC SncSessionAcceptor(SNC_HDL hdl, uint32_t sizeHint) {
 
 SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const char* target) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, auth_type=%d, size_hint=%u, target=\"%.256s\")\n", "SncSessionInitiator",
+          static_cast<void*>(hdl), authType, sizeHint, target != nullptr ? target : "(NULL)");
   SncSession* s = nullptr;
   SNC_RC rc = ActiveSession(hdl, false, &s);
   if (rc == WEQ_O_K && (target == nullptr || target[0] == 0 || (authType != 0 && authType != 1)))
@@ -386,29 +406,55 @@ SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const c
     rc = SncPSetRole(s, SNC_INITIATE, sizeHint);
   }
   if (rc == WEQ_O_K) s->state = SNC_STATE_DO_INITIATE;
-  SNC_TRC(2, "    %.16s %.32s = \"%.*s\"\n", " in:", "target   ", 256, target != nullptr ? target : "");
-  if (s != nullptr) SNC_TRC(2, "    %.16s %.32s = \"%.*s\"\n", " in:", "parses to", 256, s->peerName.prName);
-  return Exit("SncSessionInitiator", rc, __LINE__);
+  return Exit("SncSessionInitiator", rc, __LINE__,
+              {{SNC_VAL_IN | SNC_VAL_TEXT, "target   ", target != nullptr ? target : "", 256, nullptr},
+               {SNC_VAL_IN | SNC_VAL_TEXT, "parses to", s != nullptr ? s->peerName.prName : "", 256, nullptr}});
 }
 
 // --- Data ---------------------------------------------------------------------------
+
+namespace {
+
+// The "return values" of the data entries.
+SncExitValue ReturnValues(char* buf, size_t size, const char* fmt, const char* level, size_t a, size_t b, size_t c) {
+  snprintf(buf, size, fmt, level, static_cast<unsigned long>(a), static_cast<unsigned long>(b),
+           static_cast<unsigned long>(c));
+  return {SNC_VAL_TEXT, "return values", buf, 0, nullptr};
+}
+
+}  // namespace
 
 SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done, const void** out,
                         size_t* outLen) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
   constexpr const char* kE = "SncProcessOutput";
-  if (!Initialized()) return Exit(kE, SNCERR_INIT_FIRST, __LINE__);
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, in=%p, in_len=%lu)\n", kE, static_cast<void*>(hdl), in,
+          static_cast<unsigned long>(inLen));
+  if (SNC_TRC_ON(3)) SncPHexDump(3, "output data", in, in != nullptr ? inLen : 0, SncPDumpLimit(false));
   SncSession* s = hdl;
-  if (!Valid(s)) return Exit(kE, SNCERR_BAD_SNC_HDL, __LINE__);
+  size_t taken = 0;
+  auto ret = [&](SNC_RC rc, int line) {
+    // A success below level 2 reports nothing: no values to format.
+    if (rc == WEQ_O_K && !SNC_TRC_ON(2)) return rc;
+    char buf[128];
+    const bool isDone = done != nullptr && *done != 0;
+    return Exit(kE, rc, line,
+                {ReturnValues(buf, sizeof buf, "(%.32s) in=%lu of %lu, out=%lu",
+                              isDone && Valid(s) ? SncPQopName(s->qopUse) : "no data", taken, inLen,
+                              outLen != nullptr ? *outLen : 0)});
+  };
+  if (done != nullptr) *done = 0;
+  if (!Initialized()) return ret(SNCERR_INIT_FIRST, __LINE__);
+  if (!Valid(s)) return ret(SNCERR_BAD_SNC_HDL, __LINE__);
   if (done == nullptr || out == nullptr || outLen == nullptr || (inLen > 0 && in == nullptr) || inLen > UINT32_MAX)
-    return Exit(kE, SNCERR_FUNC_ARGS, __LINE__);
+    return ret(SNCERR_FUNC_ARGS, __LINE__);
   *out = nullptr, *outLen = 0, *done = 0;
   if (!Active() || s->state == SNC_STATE_NONE) {
-    if (Active() && s->transport != 1) return Exit(kE, SNCERR_WRONG_TRANSPORT, __LINE__);
-    *out = in, *outLen = inLen, *done = 1;
-    return Exit(kE, WEQ_O_K, __LINE__);
+    if (Active() && s->transport != 1) return ret(SNCERR_WRONG_TRANSPORT, __LINE__);
+    *out = in, *outLen = inLen, *done = 1, taken = inLen;
+    return ret(WEQ_O_K, __LINE__);
   }
-  if (s->transport != 1) return Exit(kE, SNCERR_WRONG_TRANSPORT, __LINE__);
+  if (s->transport != 1) return ret(SNCERR_WRONG_TRANSPORT, __LINE__);
   int action = 0;
   s->out.used = 0;
   const SNC_RC rc = SncPFrameOut(s, static_cast<const uint8_t*>(in), static_cast<uint32_t>(inLen), &action);
@@ -418,28 +464,43 @@ SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done
     const bool dataFrame = s->out.used > 8 && s->out.data[8] >= FR_DATA_OPEN && s->out.data[8] <= FR_DATA_WRAP;
     *done = (inLen > 0 && action == SNC_ACT_SEND && dataFrame) ||
             (inLen == 0 && (action & SNC_ACT_SEND) == 0 && s->state == SNC_STATE_ESTABLISHED);
+    if (*done) taken = inLen;
     if ((action & SNC_ACT_SEND) != 0 && s->out.used > 0) *out = s->out.data, *outLen = s->out.used;
   }
-  return Exit(kE, rc, __LINE__);
+  return ret(rc, __LINE__);
 }
 
 SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** data, size_t* dataLen,
                        const void** back, size_t* backLen) {
   SncGlobalLock lock;  // the whole entry, GSS-API calls included
   constexpr const char* kE = "SncProcessInput";
-  if (!Initialized()) return Exit(kE, SNCERR_INIT_FIRST, __LINE__);
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, in=%p, in_len=%lu)\n", kE, static_cast<void*>(hdl), in,
+          static_cast<unsigned long>(inLen));
+  if (SNC_TRC_ON(3)) SncPHexDump(3, "input data", in, in != nullptr ? inLen : 0, SncPDumpLimit(false));
   SncSession* s = hdl;
-  if (!Valid(s)) return Exit(kE, SNCERR_BAD_SNC_HDL, __LINE__);
-  if (s->transport != 1) return Exit(kE, SNCERR_WRONG_TRANSPORT, __LINE__);
+  const char* level = "no data";
+  auto ret = [&](SNC_RC rc, int line) {
+    if (rc == WEQ_O_K && !SNC_TRC_ON(2)) return rc;
+    char buf[128];
+    return Exit(kE, rc, line,
+                {ReturnValues(buf, sizeof buf, "(%.32s) in=%lu, back=%lu, out=%lu", level, inLen,
+                              backLen != nullptr ? *backLen : 0, dataLen != nullptr ? *dataLen : 0)});
+  };
+  if (dataLen != nullptr) *dataLen = 0;
+  if (backLen != nullptr) *backLen = 0;
+  if (!Initialized()) return ret(SNCERR_INIT_FIRST, __LINE__);
+  if (!Valid(s)) return ret(SNCERR_BAD_SNC_HDL, __LINE__);
+  if (s->transport != 1) return ret(SNCERR_WRONG_TRANSPORT, __LINE__);
   if (in == nullptr || data == nullptr || dataLen == nullptr || back == nullptr || backLen == nullptr ||
       inLen > UINT32_MAX)
-    return Exit(kE, SNCERR_FUNC_ARGS, __LINE__);
+    return ret(SNCERR_FUNC_ARGS, __LINE__);
   *data = nullptr, *dataLen = 0, *back = nullptr, *backLen = 0;
   if (!Active() || s->state == SNC_STATE_NONE) {
     *data = in, *dataLen = inLen;
-    return Exit(kE, WEQ_O_K, __LINE__);
+    level = SncPQopName(0);
+    return ret(WEQ_O_K, __LINE__);
   }
-  if (inLen == 0) return Exit(kE, WEQ_O_K, __LINE__);
+  if (inLen == 0) return ret(WEQ_O_K, __LINE__);
   const uint8_t* p = static_cast<const uint8_t*>(in);
   const uint32_t len = static_cast<uint32_t>(inLen);
   int action = 0;
@@ -451,7 +512,7 @@ SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** d
   bool frame = (action & SNC_ACT_SEND) != 0;
   if (frame && s->out.used == 0) {
     SNC_TRCERR("%.32s(): a frame to send without bytes", kE);
-    return Exit(kE, SNCERR_INTERNAL, __LINE__);
+    return ret(SNCERR_INTERNAL, __LINE__);
   }
   if (rc == WEQ_O_K && frame && used < len) {
     // The frame the first step built stays in the buffer unless the second
@@ -463,15 +524,234 @@ SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** d
     used += used2;
     if ((action2 & SNC_ACT_SEND) != 0) {
       SNC_TRCERR("%.32s(): Ooops! I've messed up my buffer !?", kE);
-      return Exit(kE, SNCERR_INTERNAL, __LINE__);
+      return ret(SNCERR_INTERNAL, __LINE__);
     }
     s->out.used = keep;
     if ((action2 & SNC_ACT_DATA) != 0) d = s->dataOut, dl = s->dataOutLen;
   }
   if (rc == WEQ_O_K && used < len) SNC_TRC(1, "%.32s(): Ooops, remaining input data= %u !?\n", kE, len - used);
   if (frame) *back = s->out.data, *backLen = s->out.used;
-  if (d != nullptr) *data = d, *dataLen = dl;
-  return Exit(kE, rc, __LINE__);
+  if (d != nullptr) {
+    *data = d, *dataLen = dl;
+    level = SncPQopName(s->dataLevel);
+  }
+  return ret(rc, __LINE__);
+}
+
+// --- Quality of protection ----------------------------------------------------------
+
+namespace {
+
+bool QopValue(int v) { return (v >= 1 && v <= 3) || (v >= 7 && v <= 9); }
+bool Symbolic(int v) { return v >= 7; }
+
+}  // namespace
+
+SNC_RC SncPResolveQop(SncQop cur, int best, SncQop req, SncQop* out) {
+  if (!QopValue(req.max) || !QopValue(req.min) || !QopValue(req.use)) return SNCERR_BAD_QOP_VALUE;
+  // The maximum. "min default" takes the minimum that was asked for; when
+  // that is symbolic too it resolves the way the minimum does below (the
+  // current minimum, or the current maximum for "max default"), so that a
+  // stored maximum is always a level. Only given levels are lowered to the
+  // adapter's best.
+  int x = req.max;
+  bool givenX = !Symbolic(x);
+  if (req.max == 8 || req.max == 9) {
+    x = cur.max;
+  } else if (req.max == 7) {
+    givenX = !Symbolic(req.min);
+    x = !givenX ? (req.min == 9 ? cur.max : cur.min) : req.min;
+  }
+  if (givenX && x > best) x = best;
+  // The minimum, then the two compared.
+  int m = req.min;
+  if (req.min == 7 || req.min == 8) {
+    m = cur.min;
+  } else if (req.min == 9) {
+    m = cur.max;
+  } else if (m > x) {
+    m = x;
+  }
+  if (x < m) return SNCERR_FUNC_ARGS;
+  // The use; a given level above the maximum raises it.
+  int u = req.use;
+  if (req.use == 8) {
+    const int low = x < cur.use ? x : cur.use;
+    u = m > low ? m : low;
+  } else if (req.use == 7) {
+    u = m;
+  } else if (req.use == 9) {
+    u = x;
+  } else if (u > best) {
+    return SNCERR_QOP_UNAVAIL;
+  } else if (u <= x) {
+    if (u < m) u = m;
+  } else {
+    x = u;
+  }
+  *out = SncQop{m, x, u};
+  return WEQ_O_K;
+}
+
+SNC_RC SncSetQOP(SNC_HDL hdl, int min, int max, int use) {
+  SncGlobalLock lock;  // the whole entry
+  constexpr const char* kE = "SncSetQOP";
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p, min=%.30s, max=%.30s, qop=%.30s)\n", kE, static_cast<void*>(hdl),
+          SncPQopName(min), SncPQopName(max), SncPQopName(use));
+  SncSession* s = nullptr;
+  SNC_RC rc = ActiveSession(hdl, true, &s);
+  SncQop old{}, now{};
+  if (rc == WEQ_O_K) {
+    old = now = SncQop{s->qopMin, s->qopMax, s->qopUse};
+    rc = SncPResolveQop(old, s->qopMaxAvail, SncQop{min, max, use}, &now);
+  }
+  if (rc == WEQ_O_K) s->qopMin = now.min, s->qopMax = now.max, s->qopUse = now.use;
+  char request[160], result[160];
+  snprintf(request, sizeof request, "min=%u (%.30s), max=%u (%.30s), use=%u (%.30s)", static_cast<unsigned>(min),
+           SncPQopName(min), static_cast<unsigned>(max), SncPQopName(max), static_cast<unsigned>(use),
+           SncPQopName(use));
+  snprintf(result, sizeof result, "min=%u (old:%u), max=%u (old:%u), use=%u (old:%u)", now.min, old.min, now.max,
+           old.max, now.use, old.use);
+  return Exit(kE, rc, __LINE__,
+              {{SNC_VAL_IN | SNC_VAL_TEXT, "qop values", request, 0, nullptr},
+               {SNC_VAL_IN | SNC_VAL_TEXT, " resulting", result, 0, nullptr}});
+}
+
+// --- Peer name queries ----------------------------------------------------------------
+
+namespace {
+
+// A copy of bytes of kind that lives as long as the session: the newest
+// copy of that kind when it holds the same bytes, else a new one.
+const uint8_t* Keep(SncSession* s, int kind, const void* bytes, size_t len) {
+  for (SncKept* k = s->kept; k != nullptr; k = k->next) {
+    if (k->kind != kind) continue;
+    if (k->len == len && memcmp(k->data, bytes, len) == 0) return k->data;
+    break;
+  }
+  SncKept* k = static_cast<SncKept*>(malloc(sizeof(SncKept) + len));
+  if (k == nullptr) return nullptr;
+  k->kind = kind;
+  k->len = len;
+  k->data = reinterpret_cast<uint8_t*>(k + 1);
+  memcpy(k->data, bytes, len);
+  k->next = s->kept;
+  s->kept = k;
+  return k->data;
+}
+
+// Why a session has no peer name (or key) to give: what is for the trace.
+SNC_RC NoPeerName(const SncSession* s, const char* entry, const char* what) {
+  if (s->state == SNC_STATE_ESTABLISHED) {
+    SNC_TRCERR("%.32s(): Huh? state=ESTABLISHED, but no %s !?", entry, what);
+    return SNCERR_INTERNAL;
+  }
+  if (s->role == SNC_INITIATE) {
+    SNC_TRCERR("%.32s(): %s not set !?", entry, what);
+    return SNCERR_NOT_AVAIL;
+  }
+  if (s->role == SNC_ACCEPT) return s->state < SNC_STATE_SHUTDOWN ? SNCERR_TRY_LATER : SNCERR_NOT_AVAIL;
+  return SNCERR_INTERNAL;
+}
+
+}  // namespace
+
+void SncPFreeKept(SncSession* s) {
+  while (s->kept != nullptr) {
+    SncKept* next = s->kept->next;
+    free(s->kept);
+    s->kept = next;
+  }
+}
+
+SNC_RC SncGetPeerName(SNC_HDL hdl, const char** name) {
+  SncGlobalLock lock;  // the whole entry
+  constexpr const char* kE = "SncGetPeerName";
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p)\n", kE, static_cast<void*>(hdl));
+  SncSession* s = nullptr;
+  const char* peer = nullptr;
+  SNC_RC rc = ActiveSession(hdl, false, &s);
+  if (rc == WEQ_O_K && name == nullptr) rc = SNCERR_FUNC_ARGS;
+  if (rc == WEQ_O_K && s->state == SNC_STATE_NONE) rc = SNCERR_TRY_LATER;
+  if (rc == WEQ_O_K) {
+    if (s->peerName.prName[0] == 0) {
+      rc = NoPeerName(s, kE, "peer_name");
+    } else {
+      peer = reinterpret_cast<const char*>(Keep(s, SNC_KEPT_PRNAME, s->peerName.prName, strlen(s->peerName.prName) + 1));
+      if (peer == nullptr) rc = SNCERR_NO_RESOURCE;
+    }
+  }
+  if (name != nullptr) *name = peer;
+  return Exit(kE, rc, __LINE__, {{SNC_VAL_OUT | SNC_VAL_TEXT, "peer_name", peer, 0, nullptr}});
+}
+
+SNC_RC SncGetPeerAclKey(SNC_HDL hdl, const uint8_t** key, size_t* len) {
+  SncGlobalLock lock;  // the whole entry
+  constexpr const char* kE = "SncGetPeerAclKey";
+  SNC_TRC(3, "->> %.32s(snc_hdl=%p)\n", kE, static_cast<void*>(hdl));
+  SncSession* s = nullptr;
+  const uint8_t* k = nullptr;
+  size_t n = 0;
+  SNC_RC rc = ActiveSession(hdl, false, &s);
+  if (rc == WEQ_O_K && (key == nullptr || len == nullptr)) rc = SNCERR_FUNC_ARGS;
+  if (rc == WEQ_O_K && s->state == SNC_STATE_NONE) rc = SNCERR_TRY_LATER;
+  if (rc == WEQ_O_K) {
+    if (s->peerName.xpName == nullptr || s->peerName.xpLen == 0) {
+      rc = NoPeerName(s, kE, "peer_aclkey");
+    } else {
+      k = Keep(s, SNC_KEPT_ACLKEY, s->peerName.xpName, s->peerName.xpLen);
+      n = k != nullptr ? s->peerName.xpLen : 0;
+      if (k == nullptr) rc = SNCERR_NO_RESOURCE;
+    }
+  }
+  if (key != nullptr) *key = k;
+  if (len != nullptr) *len = n;
+  return Exit(kE, rc, __LINE__, {{SNC_VAL_OUT, "peer_aclkey", k, n, nullptr}});
+}
+
+// --- 16-bit entries ---------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kU16NameMax = 256;  // characters of a narrowed name
+
+// The refusal of a 16-bit text that has no 8-bit form.
+SNC_RC RefuseU16(const char* entry, int line) {
+  SncGlobalLock lock;
+  SNC_TRC(1, "%.32s(): name not convertible to 8-bit chars\n", entry);
+  return Exit(entry, SNCERR_UNICODE_CONVERSION, line);
+}
+
+}  // namespace
+
+SNC_RC SncSetMyNameU16(SNC_HDL hdl, const WEQ_UC* name) {
+  if (name == nullptr) return SncSetMyName(hdl, nullptr);
+  char narrow[kU16NameMax + 1];
+  if (!SncPNarrow(name, kU16NameMax, narrow)) return RefuseU16("SncSetMyNameU16", __LINE__);
+  return SncSetMyName(hdl, narrow);
+}
+
+SNC_RC SncSessionInitiatorU16(SNC_HDL hdl, int authType, uint32_t sizeHint, const WEQ_UC* target) {
+  if (target == nullptr) return SncSessionInitiator(hdl, authType, sizeHint, nullptr);
+  char narrow[kU16NameMax + 1];
+  if (!SncPNarrow(target, kU16NameMax, narrow)) return RefuseU16("SncSessionInitiatorU16", __LINE__);
+  return SncSessionInitiator(hdl, authType, sizeHint, narrow);
+}
+
+SNC_RC SncGetPeerNameU16(SNC_HDL hdl, const WEQ_UC** name) {
+  const char* narrow = nullptr;
+  SNC_RC rc = SncGetPeerName(hdl, name != nullptr ? &narrow : nullptr);
+  if (name == nullptr) return rc;
+  *name = nullptr;
+  if (rc != WEQ_O_K) return rc;
+  SncGlobalLock lock;
+  WEQ_UC wide[kU16NameMax];  // 255 characters and the terminator
+  SncPWiden(wide, kU16NameMax, narrow);
+  size_t units = 0;
+  while (wide[units] != 0) ++units;
+  *name = reinterpret_cast<const WEQ_UC*>(Keep(hdl, SNC_KEPT_PRNAME16, wide, (units + 1) * sizeof(WEQ_UC)));
+  if (*name == nullptr) return Exit("SncGetPeerNameU16", SNCERR_NO_RESOURCE, __LINE__);
+  return WEQ_O_K;
 }
 
 #undef SNC_MODULE

@@ -94,6 +94,7 @@ void SncPSessionRelease(SncSession* s) {
   SncPClearName(&s->myName);
   SncPClearName(&s->peerName);
   SncPFreeOutBuf(&s->out);
+  SncPFreeKept(s);
 }
 
 SNC_RC SncPAcquireCred(SncSession* s, int usage, OM_uint32* lifetime) {

@@ -109,10 +109,6 @@ void SncPFreeAdapter(int index) {
 
 namespace {
 
-bool SameOid(const gss_OID_desc* a, const gss_OID_desc* b) {
-  return a->length == b->length && (a->length == 0 || memcmp(a->elements, b->elements, a->length) == 0);
-}
-
 // Takes the adapter's texts and name types into the record's own storage:
 // an external adapter's storage need not outlive its call.
 void Finish(SncAdapter* a) {
@@ -187,7 +183,7 @@ SNC_RC LoadAdapter(SncAdapter* a, DL_HDL lib, const char* name, bool strict, boo
     // first one that a built-in adapter knows wins.
     for (size_t i = 0; i < count && a->mech == nullptr; ++i) {
       for (const SncBuiltin& b : kSncBuiltins) {
-        if (!SameOid(&a->mechs->elements[i], &b.mech)) continue;
+        if (!SncPSameOid(&a->mechs->elements[i], &b.mech)) continue;
         a->mech = &a->mechs->elements[i];
         a->fn[SNC_FN_INIT_ADAPTER] = reinterpret_cast<DL_FUNC>(b.init);
         a->builtin = true;
@@ -283,6 +279,7 @@ void SncIResetGlobal(void) {
   gSnc.libName[0] = gSnc.userLib[0] = gSnc.profileFile[0] = 0;
   gSnc.libSource = 0;
   gSnc.maxOverhead = 0;
+  gSnc.profileNarrowFailed = false;
   gSncTrcHdl = nullptr;
 }
 

@@ -125,6 +125,7 @@ void SncPSetErrInfo(const char* module, int line, SNC_RC code, const char* detai
 
 void SncErrSet(SNC_RC code) {
   SncGlobalLock lock;
+  SNC_TRC(3, "->> %.32s(rc=%d)\n", "SncErrSet", code);
   if (SncPErrRecorded(code)) return;
   SncPSetErrInfo("", 0, code, SncErrText(code));
 }

@@ -33,11 +33,6 @@ gss_OID NameType(const SncAdapter* a, int index) {
   }
 }
 
-bool SameOid(gss_OID a, gss_OID b) {
-  return a != nullptr && b != nullptr && a->length == b->length &&
-         (a->length == 0 || memcmp(a->elements, b->elements, a->length) == 0);
-}
-
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 void RecordParseError(SNC_RC rc, const char* text, size_t len) {
@@ -221,7 +216,7 @@ SNC_RC SncPDisplayGSSName(SncSession* s, gss_name_t name, SncName* rec) {
   const char* value = text.value != nullptr ? static_cast<const char*>(text.value) : "";
   int index = 0;
   for (int i : {2, 4, 6, 7, 8, 9})
-    if (index == 0 && SameOid(type, NameType(a, i))) index = i;
+    if (index == 0 && SncPSameOid(type, NameType(a, i))) index = i;
   if (text.length == 0 || text.value == nullptr) {
     SNC_TRCERR("%.32s(): Huh? no printable name!", kFn);
     rc = SNCERR_STRANGE_GSSAPI;
@@ -303,6 +298,11 @@ SNC_RC SncPCompareNames(const SncName* a, const SncName* b, bool* equal) {
   }
   *equal = a->xpLen == b->xpLen && memcmp(a->xpName, b->xpName, a->xpLen) == 0;
   return WEQ_O_K;
+}
+
+bool SncPSameOid(const gss_OID_desc* a, const gss_OID_desc* b) {
+  return a != nullptr && b != nullptr && a->length == b->length &&
+         (a->length == 0 || memcmp(a->elements, b->elements, a->length) == 0);
 }
 
 #undef SNC_MODULE

@@ -122,11 +122,17 @@ void SncIProfileParam(const char* section, const char* key, const char* dflt, bo
     custom = value != nullptr && value[0] != 0;
     if (!custom) value = weqparamGetDefault(wide);
     if (value != nullptr && value[0] != 0) {
-      // 16-bit values keep their low byte; the stored text is at most 254
-      // bytes.
-      size_t n = 0;
-      for (; n < 254 && value[n] != 0; ++n) text[n] = static_cast<char>(value[n] & 0xFF);
-      text[n] = 0;
+      // The stored text is at most 254 bytes. A unit without a byte would
+      // make the value name something else: the default stands in and the
+      // initialisation fails.
+      if (!SncPNarrow(value, 254, text)) {
+        SNC_TRC(1, "%.32s(): %.16s/%.40s holds characters beyond 8 bits\n", "SncIProfileParam", section, key);
+        char detail[96];
+        snprintf(detail, sizeof detail, "%.16s/%.40s not convertible to 8-bit chars", section, key);
+        SncPSetErrInfo(SNC_MODULE, __LINE__, SNCERR_INIT, detail);
+        gSnc.profileNarrowFailed = true;
+        snprintf(text, 255, "%s", dflt);
+      }
     } else {
       snprintf(text, 255, "%s", dflt);
     }

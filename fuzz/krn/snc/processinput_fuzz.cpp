@@ -1,10 +1,13 @@
 // Received frames into sessions: the first input byte picks a fresh
 // acceptor, a fresh initiator whose INIT went out, or either side of an
-// established pair; the rest goes to SncProcessInput. Whatever it hands out
-// lies in the input or in the session's own buffers, and after
+// established pair, and the trace level (0 to 4, the trace written to
+// /dev/null); the rest goes to SncProcessInput. Whatever it hands out lies
+// in the input or in the session's own buffers, the peer's names that the
+// session then gives are terminated within their limits, and after
 // SncSessionDone the GSS-API library holds nothing of the session.
 #include <dlfcn.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -38,6 +41,9 @@ void Setup() {
   uint8_t avail = 0;
   Check(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0) == WEQ_O_K);
   Check(SncInit(0, nullptr, &avail) == WEQ_O_K && avail == 1);
+  FILE* sink = fopen("/dev/null", "w");
+  Check(sink != nullptr);
+  SncSetTraceFile(sink);
 }
 
 // Carries frames between two sessions until neither has one to send.
@@ -65,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (gCtl == nullptr) Setup();
   if (size < 1) return 0;
   const int mode = data[0] % 4;
+  CTrcLevel.store((data[0] >> 3) % 5);
   SNC_HDL ini = nullptr, acc = nullptr;
   Check(SncSessionInit(&ini) == WEQ_O_K && SncSessionInit(&acc) == WEQ_O_K);
   Check(SncSessionInitiator(ini, data[0] & 4 ? 1 : 0, 0, "p:host/server") == WEQ_O_K);
@@ -86,6 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(Within(out, outLen, data + 1, size - 1) || Within(out, outLen, s->unwrapped.value, s->unwrapped.length));
   }
   if (back != nullptr) Check(Within(back, backLen, s->out.data, s->out.capacity) && backLen == s->out.used);
+  const char* name = nullptr;
+  if (SncGetPeerName(target, &name) == WEQ_O_K) Check(name != nullptr && strnlen(name, SNC_PRNAME_MAX) < SNC_PRNAME_MAX);
+  const WEQ_UC* wide = nullptr;
+  if (SncGetPeerNameU16(target, &wide) == WEQ_O_K) {
+    size_t n = 0;
+    while (n < 256 && wide[n] != 0) ++n;
+    Check(n < 256 && (name == nullptr || n == strlen(name)));
+  }
+  const uint8_t* key = nullptr;
+  size_t keyLen = 0;
+  if (SncGetPeerAclKey(target, &key, &keyLen) == WEQ_O_K) Check(key != nullptr && keyLen > 0 && keyLen <= 0xFFFF);
   Check(SncSessionDone(&ini) == WEQ_O_K && SncSessionDone(&acc) == WEQ_O_K);
   Check(gCtl->liveNames == 0 && gCtl->liveBuffers == 0 && gCtl->liveCreds == 0 && gCtl->liveContexts == 0);
   return 0;

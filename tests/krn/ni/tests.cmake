@@ -1,3 +1,4 @@
+tov_test(nierr_test LABELS ni SOURCES nierr_test.cpp LIBS tovpeers)
 tov_test(niaddr_test LABELS ni SOURCES niaddr_test.cpp)
 tov_test(nihs_test LABELS ni SOURCES nihs_test.cpp)
 tov_test(nires_test LABELS ni SOURCES nires_test.cpp LIBS tovpeers)
@@ -8,4 +9,6 @@ tov_test(nsswrap_test LABELS ni SOURCES nsswrap_test.cpp
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:verify_asan_link_order=0)
 tov_test(nihs_threads_test LABELS ni threads SOURCES nihs_threads_test.cpp)
 tov_test(nisockaddr_test LABELS ni SOURCES nisockaddr_test.cpp)
-tov_test(nierr_test LABELS ni SOURCES nierr_test.cpp LIBS tovpeers)
+tov_test(nixx_test LABELS ni SOURCES nixx_test.cpp LIBS tovpeers)
+tov_test(nixxcon_test LABELS ni SOURCES nixxcon_test.cpp LIBS tovpeers)
+tov_test(nixx_threads_test LABELS ni threads SOURCES nixx_threads_test.cpp)

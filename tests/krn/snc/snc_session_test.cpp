@@ -22,52 +22,7 @@ namespace {
 using namespace snctest;
 using tovtest::ToUtf8;
 
-class SncSessions : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ThrProcInit();
-    ctl_ = FakeCtl(SNC_FAKEGSS_V2);
-    ASSERT_NE(ctl_, nullptr);
-    SncIResetGlobal();
-    ASSERT_EQ(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0), WEQ_O_K);
-    uint8_t avail = 0;
-    ASSERT_EQ(SncInit(0, nullptr, &avail), WEQ_O_K);
-    ASSERT_EQ(avail, 1);
-  }
-  void TearDown() override {
-    Done();
-    SncIResetGlobal();
-    *ctl_ = FakeGssCtl{};
-    ctl_->mechs[0] = kFakeKrb5, ctl_->nmechs = 1, ctl_->extType = 7, ctl_->realm = "TEST.REALM";
-  }
-  // Sessions of a pair: the initiator towards the acceptor's default name.
-  void Open(int authType = 1) {
-    ASSERT_EQ(SncSessionInit(&p_.ini), WEQ_O_K);
-    ASSERT_EQ(SncSessionInit(&p_.acc), WEQ_O_K);
-    ASSERT_EQ(SncSessionInitiator(p_.ini, authType, 0, "p:host/server"), WEQ_O_K);
-    ASSERT_EQ(SncSessionAcceptor(p_.acc, 0), WEQ_O_K);
-  }
-  // Ends both sessions: nothing of the library stays alive.
-  void Done() {
-    for (SNC_HDL* h : {&p_.ini, &p_.acc}) {
-      if (*h != nullptr) {
-        EXPECT_EQ(SncSessionDone(h), WEQ_O_K);
-      }
-    }
-    EXPECT_EQ((std::vector<long>{ctl_->liveNames, ctl_->liveBuffers, ctl_->liveCreds, ctl_->liveContexts}),
-              (std::vector<long>{0, 0, 0, 0}));
-  }
-  void SetQop(int min, int max, int use) {
-    for (SNC_HDL h : {p_.ini, p_.acc}) S(h)->qopMin = min, S(h)->qopMax = max, S(h)->qopUse = use;
-  }
-  std::string Got(int side) {
-    std::string s;
-    for (const Bytes& b : p_.got[side]) s += std::string(b.begin(), b.end()) + "|";
-    return s;
-  }
-  FakeGssCtl* ctl_ = nullptr;
-  Pair p_;
-};
+using SncSessions = FakeSessions;
 
 // Handshakes: who sends first, mutual authentication, several rounds.
 TEST_F(SncSessions, Handshakes) {

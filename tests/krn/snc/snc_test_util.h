@@ -5,9 +5,12 @@
 #define TESTS_KRN_SNC_SNC_TEST_UTIL_H
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,6 +92,22 @@ struct ParseFixture {
 
 inline SncSession* S(SNC_HDL h) { return h; }
 
+// Runs fn(t) on n threads that start together; the result of each.
+inline std::vector<std::string> OnThreads(int n, const std::function<std::string(int)>& fn) {
+  std::vector<std::string> result(n);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) {
+    threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < n) std::this_thread::yield();
+      result[t] = fn(t);
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  return result;
+}
+
 // Two sessions and the frames between them.
 struct Pair {
   SNC_HDL ini = nullptr, acc = nullptr;
@@ -136,6 +155,58 @@ struct Pair {
     return SNCERR_INTERNAL;
   }
 };
+
+
+#ifdef SNC_FAKEGSS_V2
+// Two sessions over the test GSS-API library (version 2), started afresh
+// for each test; at the end nothing of the library stays alive.
+class FakeSessions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ThrProcInit();
+    ctl_ = FakeCtl(SNC_FAKEGSS_V2);
+    ASSERT_NE(ctl_, nullptr);
+    SncIResetGlobal();
+    ASSERT_EQ(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0), WEQ_O_K);
+    uint8_t avail = 0;
+    ASSERT_EQ(SncInit(0, nullptr, &avail), WEQ_O_K);
+    ASSERT_EQ(avail, 1);
+  }
+  void TearDown() override {
+    Done();
+    SncIResetGlobal();
+    *ctl_ = FakeGssCtl{};
+    ctl_->mechs[0] = kFakeKrb5, ctl_->nmechs = 1, ctl_->extType = 7, ctl_->realm = "TEST.REALM";
+  }
+  // Sessions of a pair: the initiator towards the acceptor's default name.
+  void Open(int authType = 1) {
+    ASSERT_EQ(SncSessionInit(&p_.ini), WEQ_O_K);
+    ASSERT_EQ(SncSessionInit(&p_.acc), WEQ_O_K);
+    ASSERT_EQ(SncSessionInitiator(p_.ini, authType, 0, "p:host/server"), WEQ_O_K);
+    ASSERT_EQ(SncSessionAcceptor(p_.acc, 0), WEQ_O_K);
+  }
+  // Ends both sessions: nothing of the library stays alive.
+  void Done() {
+    for (SNC_HDL* h : {&p_.ini, &p_.acc}) {
+      if (*h != nullptr) {
+        EXPECT_EQ(SncSessionDone(h), WEQ_O_K);
+      }
+    }
+    EXPECT_EQ((std::vector<long>{ctl_->liveNames, ctl_->liveBuffers, ctl_->liveCreds, ctl_->liveContexts}),
+              (std::vector<long>{0, 0, 0, 0}));
+  }
+  void SetQop(int min, int max, int use) {
+    for (SNC_HDL h : {p_.ini, p_.acc}) S(h)->qopMin = min, S(h)->qopMax = max, S(h)->qopUse = use;
+  }
+  std::string Got(int side) {
+    std::string s;
+    for (const Bytes& b : p_.got[side]) s += std::string(b.begin(), b.end()) + "|";
+    return s;
+  }
+  FakeGssCtl* ctl_ = nullptr;
+  Pair p_;
+};
+#endif
 
 }  // namespace snctest
 

@@ -59,33 +59,25 @@ TEST(SncSessionsThreads, PairsAtOnce) {
   ASSERT_EQ(SncInit(0, nullptr, &avail), WEQ_O_K);
   constexpr int kThreads = 8;
   const int frames = 1000 * tovtest::HeavyFactor();
-  std::vector<std::string> result(kThreads);
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) std::this_thread::yield();
-      snctest::Pair p;
-      if (SncSessionInit(&p.ini) != WEQ_O_K || SncSessionInit(&p.acc) != WEQ_O_K ||
-          SncSessionInitiator(p.ini, 1, 0, "p:host/server") != WEQ_O_K || SncSessionAcceptor(p.acc, 0) != WEQ_O_K) {
-        result[t] = "setup failed";
-        return;
-      }
-      int delivered = 0;
-      for (int i = 0; i < frames; ++i) {
-        const std::string text = "thread " + std::to_string(t) + " frame " + std::to_string(i);
-        if (p.Send(i % 2 == 0, text) != WEQ_O_K) break;
-        const auto& got = p.got[i % 2 == 0 ? 1 : 0];
-        if (!got.empty() && std::string(got.back().begin(), got.back().end()) == text) ++delivered;
-      }
-      result[t] = std::to_string(delivered) + " " + std::to_string(snctest::S(p.ini)->lastDataLevel) +
-                  std::to_string(snctest::S(p.acc)->lastDataLevel);
-      SncSessionDone(&p.ini);
-      SncSessionDone(&p.acc);
-    });
-  }
-  for (std::thread& th : threads) th.join();
+  const std::vector<std::string> result = snctest::OnThreads(kThreads, [&](int t) {
+    snctest::Pair p;
+    if (SncSessionInit(&p.ini) != WEQ_O_K || SncSessionInit(&p.acc) != WEQ_O_K ||
+        SncSessionInitiator(p.ini, 1, 0, "p:host/server") != WEQ_O_K || SncSessionAcceptor(p.acc, 0) != WEQ_O_K) {
+      return std::string("setup failed");
+    }
+    int delivered = 0;
+    for (int i = 0; i < frames; ++i) {
+      const std::string text = "thread " + std::to_string(t) + " frame " + std::to_string(i);
+      if (p.Send(i % 2 == 0, text) != WEQ_O_K) break;
+      const auto& got = p.got[i % 2 == 0 ? 1 : 0];
+      if (!got.empty() && std::string(got.back().begin(), got.back().end()) == text) ++delivered;
+    }
+    const std::string r = std::to_string(delivered) + " " + std::to_string(snctest::S(p.ini)->lastDataLevel) +
+                std::to_string(snctest::S(p.acc)->lastDataLevel);
+    SncSessionDone(&p.ini);
+    SncSessionDone(&p.acc);
+    return r;
+  });
   EXPECT_EQ(result, std::vector<std::string>(kThreads, std::to_string(frames) + " 33"));
   EXPECT_EQ((std::vector<long>{ctl->liveNames, ctl->liveBuffers, ctl->liveCreds, ctl->liveContexts}),
             (std::vector<long>{0, 0, 0, 0}));

@@ -1,6 +1,8 @@
 tov_test(snc_test LABELS snc
          SOURCES snc_frames_test.cpp snc_load_test.cpp snc_config_test.cpp snc_names_test.cpp
-                 snc_session_test.cpp)
+                 snc_session_test.cpp snc_api_test.cpp)
+tov_test(snc_krb5_test LABELS snc krb5 SOURCES snc_krb5_test.cpp TIMEOUT 240)
+tov_test(snc_krb5_threads_test LABELS snc krb5 threads SOURCES snc_krb5_threads_test.cpp TIMEOUT 240)
 tov_test(snc_threads_test LABELS snc threads SOURCES snc_threads_test.cpp)
 
 # The test GSS-API library, one source in variants (see snc_fakegss.cpp).
