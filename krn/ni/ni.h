@@ -12,6 +12,7 @@
 
 #include <stdint.h>
 
+#include "krn/dptrc/dptrc.h"
 #include "weq_types.h"
 
 // --- Return codes -------------------------------------------------------------
@@ -98,6 +99,8 @@ typedef struct NI_NODEADDR {
 } NI_NODEADDR;
 
 // Protocol choice of the host look-ups and bits of the IP usage word.
+#define NI_PROTO_FAM_UNSPEC 0
+#define NI_PROTO_FAM_LOCAL 1  // local-domain sockets: refused
 #define NI_PROTO_FAM_IPv4 2
 #define NI_PROTO_FAM_IPv6 4
 
@@ -165,5 +168,74 @@ uint16_t NiNtohs(uint16_t value);
 
 // The own host name.
 NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen);
+
+// --- Library and handles ---------------------------------------------------------
+//
+// NI_HDL names an entry of the handle table; -1 is no handle. Time-outs
+// are milliseconds: NI_BLOCK (-1) waits without limit, 0 returns at once.
+// Ports are in host order at these functions.
+
+typedef int32_t NI_HDL;
+#define NI_INVALID_HDL (-1)
+#define NI_BLOCK (-1)
+
+// Nested initialisation: the first call builds the handle table (maxHandles
+// records, at most 32768; NiInit: 2048), later calls only count up; NiExit
+// counts down and releases everything at 0. NI functions that need the
+// library initialise it on demand, counted like any other call. Any thread
+// may call them; one lock orders them.
+NI_RC NiInit(void);
+NI_RC NiInit2(int32_t maxHandles);  // NIEINVAL for maxHandles <= 0
+NI_RC NiInit3(int32_t maxHandles);
+NI_RC NiExit(void);
+
+// The calling thread's NI data: NiThrInit creates it (NIECALL before
+// initialisation); NiThrExit frees the given block, or the caller's own
+// when NULL. A thread's block is also freed when the thread ends.
+NI_RC NiThrInit(void);
+void NiThrExit(void* pThreadData);
+
+// Closes a stream or listen handle (datagram handles: NIEINVAL).
+NI_RC NiCloseHandle(NI_HDL hdl);
+
+// The socket behind a handle; a connect still in progress is completed
+// first (waiting without limit).
+NI_RC NiHdlToSock(NI_HDL hdl, int32_t* pSocketNo);
+// The handle that owns a socket number.
+NI_RC NiSockToHdl(int32_t socketNo, NI_HDL* pHandle);
+
+// --- Connections -------------------------------------------------------------------
+
+// A listen handle on all local addresses at *pServNo (65535: NI searches a
+// free port in its range; 0: the system chooses); *pServNo receives the
+// port bound.
+NI_RC NiServerHandleForPort(uint16_t* pServNo, NI_HDL* pHandle);
+
+// An unbuffered connection to host and service (names, address texts or
+// port numbers). protoMask: NI_PROTO_FAM_UNSPEC, NI_PROTO_FAM_IPv4 or
+// NI_PROTO_FAM_IPv6 (NI_PROTO_FAM_LOCAL is refused). timeout 0 waits
+// without limit; a connect still pending after the time-out is
+// NIECONN_REFUSED. *pHandle is -1 on any failure.
+NI_RC NiHandle(const WEQ_UC* pHostName, const WEQ_UC* pServName, int32_t timeout, NI_HDL* pHandle);
+NI_RC NiHandleForProto(const WEQ_UC* pHostName, const WEQ_UC* pServName, uint32_t protoMask, int32_t timeout,
+                       NI_HDL* pHandle);
+// The same for a buffered handle: NIECONN_PENDING hands out the handle with
+// its connect in progress.
+NI_RC NiBufHandle(const WEQ_UC* pHostName, const WEQ_UC* pServName, int32_t timeout, NI_HDL* pHandle);
+NI_RC NiBufHandleForProto(const WEQ_UC* pHostName, const WEQ_UC* pServName, uint32_t protoMask,
+                          int32_t timeout, NI_HDL* pHandle);
+
+// Accepts one connection on a listen handle; peer address and port (host
+// order) are stored where given. NIETIMEOUT when none came in time.
+NI_RC NiAcceptEx2(NI_HDL listenHdl, int32_t timeout, CTRC_HDL* trcHdl, NI_HDL* pNewHdl,
+                  NI_NODEADDR* pPeerAddr, uint16_t* pPeerServNo);
+NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* pPeerAddr,
+               uint16_t* pPeerServNo);
+
+// The local address and port (host order, required) of a handle; pPath
+// (NI_MAX_PATH_LEN units) receives the local-domain path of a listen
+// handle, which this library never has: it is left empty.
+#define NI_MAX_PATH_LEN 108
+NI_RC NiHdlGetName(NI_HDL hdl, NI_NODEADDR* pNodeAddr, uint16_t* pServNo, WEQ_UC* pPath);
 
 #endif

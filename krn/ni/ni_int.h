@@ -7,7 +7,7 @@
 #include "krn/dptrc/dptrc.h"
 #include "krn/ni/ni.h"
 #include "krn/ni/nihs_front.h"
-#include "krn/ni/nihdl_standin.h"
+#include "krn/ni/nixx_int.h"
 #include "krn/si/si.h"
 #include "weq_types.h"
 

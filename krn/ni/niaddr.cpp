@@ -420,9 +420,11 @@ const WEQ_UC* NiAddrToStr2(const NI_NODEADDR* pNodeAddr, WEQ_UC* pNodeAddrStr, i
 }
 
 const WEQ_UC* NiAddrToStrStatic(const NI_NODEADDR* pNodeAddr, int flag) {
-  static thread_local WEQ_UC buf[NI_NODEADDR_STR_LEN];
-  if (NiAddrToStr(pNodeAddr, buf, NI_NODEADDR_STR_LEN, flag) != WEQ_O_K) return u"*** ERROR ***";
-  return buf;
+  // The text lives in the thread's NI data, which initialises NI on demand.
+  NI_THR_GLOB* glob = NiIGetThrGlob();
+  if (glob == nullptr) return u"*** ERROR ***";
+  if (NiAddrToStr(pNodeAddr, glob->mAddrText, NI_NODEADDR_STR_LEN, flag) != WEQ_O_K) return u"*** ERROR ***";
+  return glob->mAddrText;
 }
 
 NI_RC NiServToStr(uint16_t servNo, WEQ_UC* pServNoStr, int bufferLen) {

@@ -56,7 +56,7 @@ void SolveSockAddr(int32_t family, const WEQ_RAW* addr, const uint16_t* pPort, c
     out[i] = 0;
     return;
   } else {
-    int32_t hdl = pHdl != nullptr ? pHdl->mHdl : -1;
+    int32_t hdl = pHdl != nullptr ? pHdl->mHdl.load() : -1;
     int32_t sock = pSock != nullptr ? pSock->socketNo : -1;
     ErrSetInfo(NI_COMPONENT, NI_COMPONENT_VERSION, u"nixxi", static_cast<uint32_t>(__LINE__),
                u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, NiIErrorText(NIEINVAL, NiITrcHdl()),
@@ -225,12 +225,12 @@ NI_RC NiIReportSiError(SI_RC siRc, uint16_t siFunc, const NITAB* pHdl, const SI_
                                                          : u"??";
       const WEQ_UC* typ = pSock->type == SI_SOCK_STREAM ? u"ST" : pSock->type == SI_SOCK_DGRAM ? u"DG" : u"??";
       snprintfTruncU16(text, std::size(text), u"%s: %s failed for hdl %d/sock %d\n    (%s/%d; %s; %s%s%s%s)", func,
-                       siFuncName, pHdl->mHdl, pSock->socketNo, rcName, sysErr, fam, typ,
+                       siFuncName, pHdl->mHdl.load(), pSock->socketNo, rcName, sysErr, fam, typ,
                        static_cast<const WEQ_UC*>(suffix), sep, ext);
     } else if (pHdl != nullptr) {
       snprintfTruncU16(text, std::size(text),
                        u"%s: %s failed for hdl %d / sock %d - sock %d\n    (%s/%d; %s; %s%s%s%s)", func, siFuncName,
-                       pHdl->mHdl, pHdl->lis.mIPSocket.socketNo, pHdl->lis.mUDSocket.socketNo, rcName, sysErr,
+                       pHdl->mHdl.load(), pHdl->lis.mIPSocket.socketNo, pHdl->lis.mUDSocket.socketNo, rcName, sysErr,
                        u"??", u"??", static_cast<const WEQ_UC*>(suffix), sep, ext);
     } else {
       snprintfTruncU16(text, std::size(text), u"%s: %s failed (%s/%d%s%s%s)", func, siFuncName, rcName, sysErr,

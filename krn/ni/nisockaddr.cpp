@@ -38,7 +38,7 @@ void TraceByteOrder() {
 
 NI_RC InvalidFamily(const WEQ_UC* fn, int32_t family, const NITAB* pHdl, const SI_SOCKET* pSock, int line) {
   return NiIErrTrace(kSockAddrModule, line, 1, u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, fn, family,
-                     pHdl != nullptr ? pHdl->mHdl : -1, pSock != nullptr ? pSock->socketNo : -1);
+                     pHdl != nullptr ? pHdl->mHdl.load() : -1, pSock != nullptr ? pSock->socketNo : -1);
 }
 
 // "address<sep>port", or with names "host<sep>service" from the caches in
@@ -68,7 +68,7 @@ NI_RC NiIMakeSockAddr(const NITAB* pHdl, const SI_SOCKET* pSock, const NI_NODEAD
   static constexpr const WEQ_UC* kFn = u"NiIMakeSockAddr";
   (void)servNo;
   TraceByteOrder();
-  int32_t hdl = pHdl != nullptr ? pHdl->mHdl : -1;
+  int32_t hdl = pHdl != nullptr ? pHdl->mHdl.load() : -1;
   if (pSock->family == SI_AF_INET) {
     if (!NiIIsMapped(*pNodeAddr)) {
       WEQ_UC text[NI_NODEADDR_STR_LEN];

@@ -500,7 +500,9 @@ NI_RC NiMyHostName(WEQ_UC* pHostName, int bufferLen) {
   if (bufferLen < 0) {
     return NiIErrTrace(kResModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < 0)", NIEINVAL, kFn);
   }
-  NI_RC rc = NiIGetLocalName(pHostName, bufferLen);
+  NI_RC rc = NiIEnsureInit(kFn);  // NI initialises on demand
+  if (rc != WEQ_O_K) return rc;
+  rc = NiIGetLocalName(pHostName, bufferLen);
   if (rc == WEQ_O_K) DPTRC_LINE(2, NiITrcHdl(), u"%s: hostname = '%s'\n", kFn, pHostName);
   return rc;
 }

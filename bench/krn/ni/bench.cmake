@@ -1,1 +1,2 @@
 tov_bench(nihs_bench SOURCES nihs_bench.cpp)
+tov_bench(nixx_bench SOURCES nixx_bench.cpp)

@@ -1,1 +1,2 @@
 tov_fuzz(fuzz_niaddr SOURCES niaddr_fuzz.cpp)
+tov_fuzz(fuzz_nixx SOURCES nixx_fuzz.cpp)

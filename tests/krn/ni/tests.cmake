@@ -9,3 +9,6 @@ tov_test(nsswrap_test LABELS ni SOURCES nsswrap_test.cpp
 tov_test(nihs_threads_test LABELS ni threads SOURCES nihs_threads_test.cpp)
 tov_test(nisockaddr_test LABELS ni SOURCES nisockaddr_test.cpp)
 tov_test(nierr_test LABELS ni SOURCES nierr_test.cpp LIBS tovpeers)
+tov_test(nixx_test LABELS ni SOURCES nixx_test.cpp LIBS tovpeers)
+tov_test(nixxcon_test LABELS ni SOURCES nixxcon_test.cpp LIBS tovpeers)
+tov_test(nixx_threads_test LABELS ni threads SOURCES nixx_threads_test.cpp)

@@ -1,0 +1,83 @@
+// The handle table against a model: a stream of takes, closes, checks of
+// arbitrary numbers and restarts. Every number the table hands out must be
+// slot * 8 + the slot's next generation, valid exactly while it is live, and
+// no two live numbers may share a slot.
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <iterator>
+#include <map>
+#include <vector>
+
+#include "krn/ni/nixx_int.h"
+#include "krn/thr/thr.h"
+
+namespace {
+
+constexpr int32_t kHandles = 16;
+
+struct Model {
+  std::map<int32_t, NI_HDL> live;      // slot -> number
+  std::map<int32_t, int32_t> lastGen;  // slot -> generation of its last number
+};
+
+[[noreturn]] void Fail() { abort(); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool started = ThrProcInit() == THR_ERR_OK;
+  if (!started || NiInit3(kHandles) != WEQ_O_K) Fail();
+  Model m;
+  for (size_t i = 0; i < size; ++i) {
+    uint8_t op = data[i];
+    switch (op & 3) {
+      case 0: {  // take
+        NITAB* rec = nullptr;
+        NI_RC rc = NiICreateHandle(&rec, NI_INITIAL_CON, nullptr);
+        if (static_cast<int32_t>(m.live.size()) == kHandles) {
+          if (rc != NIEINVAL) Fail();
+          break;
+        }
+        if (rc != WEQ_O_K) Fail();
+        NiISetState(rec, NI_CONNECTED, u"fuzz");
+        NI_HDL h = rec->mHdl.load();
+        int32_t slot = h >> 3;
+        if (m.live.count(slot) != 0) Fail();
+        int32_t want = m.lastGen.count(slot) ? (m.lastGen[slot] + 1) & 7 : 1;
+        if ((h & 7) != want) Fail();
+        m.live[slot] = h;
+        m.lastGen[slot] = h & 7;
+        break;
+      }
+      case 1: {  // close the live handle picked by the high bits
+        if (m.live.empty()) break;
+        auto it = m.live.begin();
+        std::advance(it, (op >> 2) % m.live.size());
+        if (NiCloseHandle(it->second) != WEQ_O_K) Fail();
+        m.live.erase(it);
+        break;
+      }
+      case 2: {  // check a number built from the next bytes
+        int32_t n = op >> 2;
+        if (i + 1 < size) n = (n << 8 | data[++i]) - 64;
+        NITAB* rec = nullptr;
+        NI_RC rc = NiIHdlCheck(n, u"fuzz", &rec);
+        bool valid = n >= 0 && m.live.count(n >> 3) != 0 && m.live[n >> 3] == n;
+        if ((rc == WEQ_O_K) != valid) Fail();
+        if (valid && (rec == nullptr || rec->mHdl.load() != n)) Fail();
+        break;
+      }
+      default: {  // restart: the next start must hand out a full table
+        if (NiExit() != WEQ_O_K || NiInit3(kHandles) != WEQ_O_K) Fail();
+        if (NiIFreeHandles() != kHandles) Fail();
+        m.live.clear();
+        m.lastGen.clear();
+        break;
+      }
+    }
+    if (NiIFreeHandles() != kHandles - static_cast<int32_t>(m.live.size())) Fail();
+  }
+  NiExit();
+  return 0;
+}
