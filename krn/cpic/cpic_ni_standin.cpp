@@ -8,7 +8,6 @@
 namespace {
 
 std::atomic<int32_t> g_initCount{0};
-std::atomic<uint32_t> g_connLocal{0};
 
 }  // namespace
 
@@ -28,14 +27,6 @@ CPIC_STANDIN NI_RC NiExit(void) {
 CPIC_STANDIN NI_RC NiThrInit(void) { return g_initCount.load() > 0 ? WEQ_O_K : NIECALL; }
 
 CPIC_STANDIN void NiThrExit(void*) {}
-
-CPIC_STANDIN NI_RC NiSetParam(uint8_t param, uint32_t value) {
-  if (param != NIP_CONNLOCAL) return NIEINVAL;
-  g_connLocal.store(value);
-  return WEQ_O_K;
-}
-
-CPIC_STANDIN int64_t NiGetParam(uint8_t param) { return param == NIP_CONNLOCAL ? g_connLocal.load() : -1; }
 
 CPIC_STANDIN NI_RC NiRead(NI_HDL, void*, int, int, uint32_t* pRead) {
   if (pRead != nullptr) *pRead = 0;
