@@ -190,10 +190,18 @@ uint32_t FragLimit(int timeout) {
   return static_cast<uint32_t>(Random()) % (f + 1);
 }
 
-NI_RC ConnWait(NITAB* pHdl, int timeout) {
-  if (pHdl->mType.load(std::memory_order_acquire) != NI_CONN_WAIT) return WEQ_O_K;
-  NI_RC rc = NiICheckPendConnection(pHdl, timeout, 1);
-  return rc == NIESERV_USED ? NIECONN_REFUSED : rc;
+// The start of a read or write: a connect still pending is completed, and
+// the talk mode must be known.
+NI_RC StartIo(NITAB* pHdl, int timeout, uint8_t talkMode, const WEQ_UC* fn) {
+  if (pHdl->mType.load(std::memory_order_acquire) == NI_CONN_WAIT) {
+    NI_RC rc = NiICheckPendConnection(pHdl, timeout, 1);
+    if (rc != WEQ_O_K) return rc == NIESERV_USED ? NIECONN_REFUSED : rc;
+  }
+  if (talkMode > NI_ROUT_IO) {
+    return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: invalid mode %d for hdl %d", NIEINTERN, fn,
+                       static_cast<int32_t>(talkMode), MsgHdlNo(pHdl));
+  }
+  return WEQ_O_K;
 }
 
 }  // namespace
@@ -383,14 +391,10 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
                uint32_t* pWritten) {
   static constexpr const WEQ_UC* kFn = u"NiIWrite";
   *pWritten = 0;
-  NI_RC rc = ConnWait(pHdl, timeout);
+  NI_RC rc = StartIo(pHdl, timeout, talkMode, kFn);
   if (rc != WEQ_O_K) return rc;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
   int32_t hdl = MsgHdlNo(pHdl);
-  if (talkMode > NI_ROUT_IO) {
-    return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: invalid mode %d for hdl %d", NIEINTERN, kFn,
-                       static_cast<int32_t>(talkMode), hdl);
-  }
   const WEQ_UC* modeText = kModeText[talkMode];
   WriteClaim claim(pHdl);
   if (talkMode == NI_RAW_IO) {
@@ -559,14 +563,10 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
 NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8_t talkMode, uint32_t* pRead) {
   static constexpr const WEQ_UC* kFn = u"NiIRead";
   *pRead = 0;
-  NI_RC rc = ConnWait(pHdl, timeout);
+  NI_RC rc = StartIo(pHdl, timeout, talkMode, kFn);
   if (rc != WEQ_O_K) return rc;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
   int32_t hdl = MsgHdlNo(pHdl);
-  if (talkMode > NI_ROUT_IO) {
-    return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: invalid mode %d for hdl %d", NIEINTERN, kFn,
-                       static_cast<int32_t>(talkMode), hdl);
-  }
   const WEQ_UC* modeText = kModeText[talkMode];
   bool raw = talkMode == NI_RAW_IO;
   if (raw) {

@@ -218,6 +218,37 @@ TEST_F(NiMsg, APeerCloseIsABrokenConnection) {
   EXPECT_EQ(got, 0u);
 }
 
+TEST_F(NiMsg, TalkModesOfTheInternalReadAndWrite) {
+  NITAB* rec = Rec(hdl_);
+  uint32_t n = 0;
+  ASSERT_EQ(NiIWrite(rec, "raw!", 4, 1000, NI_RAW_IO, &n), WEQ_O_K);
+  EXPECT_EQ(n, 4u);
+  ASSERT_TRUE(peers::WaitReadable(peer_.get(), 2000));
+  char raw[8];
+  EXPECT_EQ(recv(peer_.get(), raw, 8, 0), 4);  // no header
+  EXPECT_EQ(std::string(raw, 4), "raw!");
+  ASSERT_EQ(NiIWrite(rec, "rt", 2, 1000, NI_ROUT_IO, &n), WEQ_O_K);
+  EXPECT_EQ(PeerFrame(), "rt");
+  EXPECT_EQ(NiIWrite(rec, "x", 1, 1000, 3, &n), NIEINTERN);
+  EXPECT_EQ(ErrText(), "NiIWrite: invalid mode 3 for hdl " + std::to_string(hdl_));
+
+  PeerSend("abcdefgh");
+  char buf[8];
+  EXPECT_EQ(NiIRead(rec, buf, 0, 1000, NI_RAW_IO, &n), NIETOO_SMALL);
+  EXPECT_EQ(ErrText(), "NiIRead: buffer length 0");
+  ASSERT_EQ(NiPeekEx(hdl_, 2000), WEQ_O_K);
+  EXPECT_EQ(NiIRead(rec, buf, 3, 1000, NI_RAW_IO, &n), WEQ_O_K);
+  EXPECT_EQ(std::string(buf, n), "abc");
+  size_t total = 0;
+  while (total < 5) {
+    ASSERT_EQ(NiIRead(rec, buf + total, 8, 1000, NI_RAW_IO, &n), WEQ_O_K);
+    total += n;
+  }
+  EXPECT_EQ(std::string(buf, 5), "defgh");
+  EXPECT_EQ(NiIRead(rec, buf, 8, 0, NI_RAW_IO, &n), NIETIMEOUT);
+  EXPECT_EQ(NiIRead(rec, buf, 8, 0, 7, &n), NIEINTERN);
+}
+
 // --- Resumed writes --------------------------------------------------------------------
 
 TEST_F(NiMsg, AWriteToAPeerThatDoesNotReadResumesWithTheSameLength) {
