@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr size_t kAddrText = 64;    // an address with its port
-constexpr size_t kHostText = 64;    // a host name from the cache
-constexpr size_t kServText = 32;    // a service name from the cache
+constexpr size_t kAddrText = 64;  // an address with its port
+constexpr size_t kHostText = 64;  // a host name from the cache
+constexpr size_t kServText = 32;  // a service name from the cache
 constexpr size_t kPartner = kHostText + 1 + kServText;
 constexpr size_t kBuilt = 2 * kAddrText + 16;  // "P=...; L=..."
 constexpr size_t kSuffix = kBuilt + 8;
@@ -21,21 +21,12 @@ constexpr size_t kDescr = 256;
 
 const WEQ_UC* OrUnknown(const WEQ_UC* s) { return s != nullptr ? s : u"???"; }
 
-// ':' after a dotted IPv4 text, '.' after an IPv6 text, else ':'.
-WEQ_UC AddrServSep(const WEQ_UC* text) {
-  bool dot = false, colon = false;
-  for (const WEQ_UC* p = text; *p != 0; ++p) {
-    dot = dot || *p == u'.';
-    colon = colon || *p == u':';
-  }
-  return dot ? u':' : colon ? u'.' : u':';
-}
-
 // Appends the separator and the port (network order) in decimal.
 void AppendPort(WEQ_UC* text, size_t size, uint16_t portNet) {
   size_t len = strlenU(text);
   if (len + 1 >= size) return;
-  snprintfTruncU16(text + len, size - len, u"%c%d", AddrServSep(text), static_cast<int32_t>(ntohs(portNet)));
+  snprintfTruncU16(text + len, size - len, u"%c%d", NiIAddrServSep(text),
+                   static_cast<int32_t>(ntohs(portNet)));
 }
 
 // The text of a socket address of the given family (2, 23, or 1 with a
@@ -61,7 +52,8 @@ void SolveSockAddr(int32_t family, const WEQ_RAW* addr, const uint16_t* pPort, c
     ErrSetInfo(NI_COMPONENT, NI_COMPONENT_VERSION, u"nixxi", static_cast<uint32_t>(__LINE__),
                u"%s: invalid family %d for hdl %d/sock %d", NIEINVAL, NiIErrorText(NIEINVAL, NiITrcHdl()),
                u"NiISolveSockAddr", family, hdl, sock);
-    DPTRC_ERROR(NiITrcHdl(), u"%s: invalid family %d for hdl %d/sock %d\n", u"NiISolveSockAddr", family, hdl, sock);
+    DPTRC_ERROR(NiITrcHdl(), u"%s: invalid family %d for hdl %d/sock %d\n", u"NiISolveSockAddr", family, hdl,
+                sock);
     return;
   }
   if (NiAddrToStr(&node, out, static_cast<int32_t>(kAddrText), 0) != WEQ_O_K) out[0] = 0;
@@ -74,7 +66,7 @@ void PeerText(const NITAB* pHdl, CTRC_HDL trc, WEQ_UC* out) {
   WEQ_UC host[kHostText], serv[kServText];
   NiIGetHostName(&pHdl->con.mPeerAddr, host, static_cast<int32_t>(kHostText), 0, NI_HS_MODE_BUFONLY, trc);
   NiIGetServName(pHdl->con.mPeerServNo, serv, static_cast<int32_t>(kServText), NI_HS_MODE_BUFONLY, trc);
-  snprintfTruncU16(out, kPartner, u"%s%c%s", host, AddrServSep(host), serv);
+  snprintfTruncU16(out, kPartner, u"%s%c%s", host, NiIAddrServSep(host), serv);
 }
 
 bool ListenState(const NITAB* pHdl) {
@@ -110,10 +102,10 @@ void BuildBrokenText(const NITAB* pHdl, const SI_SOCKET* pSock, WEQ_UC* out) {
 
 }  // namespace
 
-NI_RC NiIReportSiError(SI_RC siRc, uint16_t siFunc, const NITAB* pHdl, const SI_SOCKET* pSock,
-                       int32_t sysErr, const WEQ_UC* extra, const WEQ_RAW* pSockAddr, const uint16_t* pPort,
+NI_RC NiIReportSiError(SI_RC siRc, uint16_t siFunc, const NITAB* pHdl, const SI_SOCKET* pSock, int32_t sysErr,
+                       const WEQ_UC* extra, const WEQ_RAW* pSockAddr, const uint16_t* pPort,
                        const WEQ_UC* funcName, const WEQ_UC* module, int32_t line, uint8_t errorFlag) {
-  CTRC_HDL trc = pHdl != nullptr && pHdl->mTrcHdl != nullptr ? *pHdl->mTrcHdl : NiITrcHdl();
+  CTRC_HDL trc = NiIHdlTrc(pHdl);
   const WEQ_UC* func = OrUnknown(funcName);
 
   // 1. The address concerned, as text.
@@ -223,18 +215,20 @@ NI_RC NiIReportSiError(SI_RC siRc, uint16_t siFunc, const NITAB* pHdl, const SI_
                           : pSock->family == SI_AF_INET  ? u"I4"
                           : pSock->family == SI_AF_INET6 ? u"I6"
                                                          : u"??";
-      const WEQ_UC* typ = pSock->type == SI_SOCK_STREAM ? u"ST" : pSock->type == SI_SOCK_DGRAM ? u"DG" : u"??";
-      snprintfTruncU16(text, std::size(text), u"%s: %s failed for hdl %d/sock %d\n    (%s/%d; %s; %s%s%s%s)", func,
-                       siFuncName, pHdl->mHdl.load(), pSock->socketNo, rcName, sysErr, fam, typ,
+      const WEQ_UC* typ = pSock->type == SI_SOCK_STREAM  ? u"ST"
+                          : pSock->type == SI_SOCK_DGRAM ? u"DG"
+                                                         : u"??";
+      snprintfTruncU16(text, std::size(text), u"%s: %s failed for hdl %d/sock %d\n    (%s/%d; %s; %s%s%s%s)",
+                       func, siFuncName, pHdl->mHdl.load(), pSock->socketNo, rcName, sysErr, fam, typ,
                        static_cast<const WEQ_UC*>(suffix), sep, ext);
     } else if (pHdl != nullptr) {
-      snprintfTruncU16(text, std::size(text),
-                       u"%s: %s failed for hdl %d / sock %d - sock %d\n    (%s/%d; %s; %s%s%s%s)", func, siFuncName,
-                       pHdl->mHdl.load(), pHdl->lis.mIPSocket.socketNo, pHdl->lis.mUDSocket.socketNo, rcName, sysErr,
-                       u"??", u"??", static_cast<const WEQ_UC*>(suffix), sep, ext);
+      snprintfTruncU16(
+          text, std::size(text), u"%s: %s failed for hdl %d / sock %d - sock %d\n    (%s/%d; %s; %s%s%s%s)",
+          func, siFuncName, pHdl->mHdl.load(), pHdl->lis.mIPSocket.socketNo, pHdl->lis.mUDSocket.socketNo,
+          rcName, sysErr, u"??", u"??", static_cast<const WEQ_UC*>(suffix), sep, ext);
     } else {
-      snprintfTruncU16(text, std::size(text), u"%s: %s failed (%s/%d%s%s%s)", func, siFuncName, rcName, sysErr,
-                       static_cast<const WEQ_UC*>(suffix), sep, ext);
+      snprintfTruncU16(text, std::size(text), u"%s: %s failed (%s/%d%s%s%s)", func, siFuncName, rcName,
+                       sysErr, static_cast<const WEQ_UC*>(suffix), sep, ext);
     }
     DpTrcLock();
     if (errorFlag == 1) {

@@ -34,6 +34,7 @@ struct NiState {
   ThrMtx wakeupMtx{};
   ThrKey key = THR_KEY_NONE;
   std::atomic<bool> keyValid{false};
+  std::atomic<bool> ready{false};  // set once a start has finished, cleared at release
   std::atomic<int32_t> highSlot{0};
   std::atomic<int32_t> highSock{-1};
   std::atomic<int32_t> freeCount{-1};
@@ -303,6 +304,7 @@ NI_RC Init3Locked(int32_t maxHandles, bool quietNesting) {
     g_ni.count = 0;
     return rc;
   }
+  g_ni.ready.store(true, std::memory_order_release);
   return WEQ_O_K;
 }
 
@@ -313,7 +315,9 @@ struct InitLock {
   InitLock& operator=(const InitLock&) = delete;
 };
 
-bool Initialised() { return g_ni.maxHandles.load(std::memory_order_acquire) > 0; }
+// True only after a start has completed: an implicit start that finds it
+// set sees everything the start built.
+bool Initialised() { return g_ni.ready.load(std::memory_order_acquire); }
 
 void TraceHdl(const NITAB* pHdl, int level, const WEQ_UC* fmt, const WEQ_UC* fn, int32_t hdl,
               const WEQ_UC* name) {
@@ -389,6 +393,7 @@ NI_RC NiExit(void) {
   InitLock lock;
   --g_ni.count;
   if (g_ni.count == 0) {
+    g_ni.ready.store(false, std::memory_order_release);
     NiBufIExit();
     return NiIExit();
   }
