@@ -77,6 +77,13 @@ void CountBlocked(std::atomic<uint32_t>* counter, const NITAB* pHdl, const WEQ_U
 
 // --- The writing side's claim and the owed keep-alive answers -------------------------
 
+// A copy of the handle's socket for one call: the reading and the writing
+// thread each note their own system error in it, never in the shared record.
+SI_SOCKET OwnSocket(const NITAB* pHdl) {
+  const SI_SOCKET& s = pHdl->con.mSocket;
+  return SI_SOCKET{s.socketNo, s.family, s.type, 0};
+}
+
 bool TryClaimWrite(NITAB* pHdl) { return pHdl->mWriteBusy.exchange(1, std::memory_order_acquire) == 0; }
 
 void ClaimWrite(NITAB* pHdl) {
@@ -110,7 +117,8 @@ void QueueOwedPongs(NITAB* pHdl) {
 // message pending); what the socket does not take stays for later.
 NI_RC SendControl(NITAB* pHdl) {
   static constexpr const WEQ_UC* kFn = u"NiIAnswerPing";
-  SI_SOCKET* sock = &pHdl->con.mSocket;
+  SI_SOCKET own = OwnSocket(pHdl);
+  SI_SOCKET* sock = &own;
   for (;;) {
     QueueOwedPongs(pHdl);
     uint32_t rest = static_cast<uint32_t>(pHdl->mCtlLen - pHdl->mCtlOff);
@@ -232,7 +240,8 @@ void NiISetRandom(int (*fn)(void)) { g_random.store(fn, std::memory_order_relaxe
 NI_RC NiIPeek(NITAB* pHdl, uint8_t mode, int timeout) {
   static constexpr const WEQ_UC* kFn = u"NiIPeek";
   WEQ_UC modeChar = mode == NI_READ ? u'r' : u'w';
-  SI_SOCKET* sock = &pHdl->con.mSocket;
+  SI_SOCKET own = OwnSocket(pHdl);
+  SI_SOCKET* sock = &own;
   int64_t start = NiIMonoMs();
   SI_RC si = SiPeek(sock, mode == NI_READ ? SI_PEEK_READ : SI_PEEK_WRITE, timeout);
   NiIWaitOverrun(start, timeout);
@@ -418,7 +427,8 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
   // Answers owed to the peer go out ahead of a new message.
   if (pHdl->mPendHdrLenToWrite == NI_HDR_LEN || talkMode == NI_RAW_IO) QueueOwedPongs(pHdl);
 
-  SI_SOCKET* sock = &pHdl->con.mSocket;
+  SI_SOCKET own = OwnSocket(pHdl);
+  SI_SOCKET* sock = &own;
   const WEQ_RAW* data = static_cast<const WEQ_RAW*>(pData);
   bool blockedBefore = false;
   uint32_t memLimit = UINT32_MAX;
@@ -579,7 +589,8 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
   } else if (pHdl->mPendHdrLenToRead == 0 && bufferLen == 0) {
     return NIETOO_SMALL;
   }
-  SI_SOCKET* sock = &pHdl->con.mSocket;
+  SI_SOCKET own = OwnSocket(pHdl);
+  SI_SOCKET* sock = &own;
   WEQ_RAW* buf = static_cast<WEQ_RAW*>(pBuffer);
   bool blockedBefore = false;
   bool timedOut = false;
