@@ -13,7 +13,7 @@
 
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/cpic/cpic.h"
-#include "krn/cpic/cpic_ni_standin.h"
+#include "krn/ni/ni.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/err.h"
 #include "krn/thr/thr.h"

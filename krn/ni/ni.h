@@ -238,4 +238,110 @@ NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* 
 #define NI_MAX_PATH_LEN 108
 NI_RC NiHdlGetName(NI_HDL hdl, NI_NODEADDR* pNodeAddr, uint16_t* pServNo, WEQ_UC* pPath);
 
+// --- Message I/O ------------------------------------------------------------------
+//
+// A stream connection carries framed messages: 4 bytes of length, big-endian
+// (the top bit must be clear), then the data. Calls that stop on their
+// time-out return NIETIMEOUT and keep their progress in the handle: a write
+// is resumed with the rest of the same message (pData + *pWritten, the same
+// remaining length), a read with the rest of the buffer. One thread at a
+// time may read and one may write a handle.
+
+#define NI_READ 1
+#define NI_WRITE 2
+
+// Writes one message; *pWritten counts the data bytes this call sent.
+NI_RC NiWrite(NI_HDL hdl, const void* pData, int dataLen, int timeout, uint32_t* pWritten);
+// Reads one message; NIETOO_SMALL when it does not fit (the rest follows
+// with the next call). Keep-alive messages are answered and consumed:
+// NIEPING reports one.
+NI_RC NiRead(NI_HDL hdl, void* pBuffer, int bufferLen, int timeout, uint32_t* pRead);
+// Waits until the handle can be read (a listen handle: accepted) or written.
+NI_RC NiPeekEx(NI_HDL hdl, int timeout);
+NI_RC NiPeekExWrite(NI_HDL hdl, int timeout);
+// Sends the keep-alive "NI_PING" (flag 1) or "NI_PONG"; *pCount (0..8) is
+// the part of that 8-byte message sent by earlier calls.
+NI_RC NiCheckEx(NI_HDL hdl, int timeout, uint8_t flag, uint32_t* pCount);
+// Data bytes of the current outgoing message not yet written; -1 for an
+// invalid or a listen handle.
+int NiWritePending(NI_HDL hdl);
+// Sleeps milliSec milliseconds.
+void NiWait(int milliSec);
+// Single-read mode: a read returns NIETIMEOUT after one receive that left
+// part of the message pending.
+NI_RC NiSetSingleRead(NI_HDL hdl, int8_t on);
+
+// --- Parameters -------------------------------------------------------------------
+
+enum : uint8_t {
+  NI_DT_BOOL = 1,
+  NI_DT_RAW = 2,
+  NI_DT_USHORT = 3,
+  NI_DT_UINT = 4,
+  NI_DT_NODEADDR = 5,
+  NI_DT_VOIDPTR = 6,
+  NI_DT_UCPTR = 7,
+  NI_DT_ALLOCFUNC = 8,
+};
+
+enum : uint8_t {
+  NIP_PORTRANGE = 1,
+  NIP_MAXPORT = 2,
+  NIP_MINPORT = 3,
+  NIP_HSBUF_CMD = 4,          // RAW opcode: 0 prints the caches, 1 flushes them
+  NIP_HSBUF_INDEX_SIZE = 5,   // UINT: index size of both caches
+  NIP_FRAGTEST = 9,
+  NIP_CONNLOCAL = 10,
+  NIP_UDS_PATH = 11,
+  NIP_QUEUE_LEN = 12,
+  NIP_QTEST = 13,
+  NIP_LOCAL_ADDR = 14,
+  NIP_HSBUF_TRACE_LIMIT = 15,  // UINT
+  NIP_HSBUF_TIME_FUNC = 16,    // VOIDPTR
+  NIP_TRACE_ALL = 17,
+  NIP_INC_SERV_NO = 18,
+  NIP_CONT_IN_RANDE = 19,
+  NIP_POLL_TRACE = 20,         // UINT seconds of tolerance of a wait
+  NIP_HBUF_TIMEOUT = 21,       // UINT
+  NIP_HBUF_INV_TIMEOUT = 22,   // UINT
+  NIP_MIN_SOCKBUF = 23,        // UINT
+  NIP_BUF_MAXHEAP = 30,        // UINT, the buffered layer's
+  // per handle
+  NIHP_SINGLE_READ = 50,
+  NIHP_MARK = 51,
+  NIHP_BUF_TALKMODE = 60,
+  NIHP_BUFSTAT = 61,
+  NIHP_ALLOC_FUNC = 63,
+  NIHP_MAXQUEUE = 64,
+  NIHP_MAXHEAP = 65,
+};
+
+#define NI_BUFSTAT_ON 1
+
+typedef void* (*NI_ALLOC_FUNC)(uint32_t size);
+
+typedef struct NI_PARAM_DATA {
+  uint8_t param;
+  uint8_t datatype;
+  union {
+    uint8_t raw_val;  // also BOOL
+    uint16_t ushort_val;
+    uint32_t uint_val;
+    NI_NODEADDR nodeaddr_val;
+    void* voidptr_val;
+    const WEQ_UC* ucptr_val;
+    NI_ALLOC_FUNC allocfunc_val;
+  } value;
+} NI_PARAM_DATA;
+
+// Sets a process-wide parameter (NIP_LOCAL_ADDR: of the calling thread);
+// starts NI when needed. NIEINVAL for an unknown number or a wrong type.
+NI_RC NiSetParamEx(NI_PARAM_DATA* pParamData);
+// The same from a number and a 32-bit value (numbers 1-5, 9, 10, 13, 17).
+NI_RC NiSetParam(uint8_t param, uint32_t value);
+// Sets a parameter of one handle.
+NI_RC NiSetHdlParamEx(NI_HDL hdl, NI_PARAM_DATA* pParamData);
+// The same from a pointer to the value (numbers 60, 61, 63, 64, 65).
+NI_RC NiSetHdlParam(NI_HDL hdl, uint8_t param, void* pValue);
+
 #endif

@@ -12,7 +12,7 @@
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_standin.h"
 #include "krn/ni/nihs_int.h"
-#include "krn/ni/niparam_standin.h"
+#include "krn/ni/niparam_int.h"
 #include "krn/ni/nixx_int.h"
 
 namespace {

@@ -98,6 +98,16 @@ typedef struct NITAB {
   uint32_t mMsgIn;
   void* mBuf;
   const NI_BUF_OPS* mBufOps;
+  // The writing side: a user write and a keep-alive answer sent by the
+  // reading thread claim mWriteBusy, so that their frames never interleave.
+  // Answers owed while the writer was busy go out after its message;
+  // mCtlOut holds framed control bytes not yet sent, which go out before
+  // the next message.
+  std::atomic<uint8_t> mWriteBusy;
+  std::atomic<uint32_t> mPongOwed;
+  WEQ_RAW mCtlOut[48];
+  uint8_t mCtlLen;
+  uint8_t mCtlOff;
 } NITAB;
 
 // The handle number of a record for trace lines (-1 without a record), and

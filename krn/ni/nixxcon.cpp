@@ -7,7 +7,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_standin.h"
-#include "krn/ni/niparam_standin.h"
+#include "krn/ni/niparam_int.h"
 #include "krn/ni/nisockaddr_int.h"
 #include "krn/ni/nixx_int.h"
 

@@ -5,7 +5,8 @@ add_library(tovpeers STATIC
   ${CMAKE_CURRENT_LIST_DIR}/peers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/netns.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peer_spawn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/adcodec.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/adcodec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/niframe.cpp)
 target_include_directories(tovpeers PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(tovpeers PUBLIC tovtestsupport)
 target_compile_definitions(tovpeers PRIVATE TOV_PEER_DIR="${CMAKE_BINARY_DIR}/tests")

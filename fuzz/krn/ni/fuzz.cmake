@@ -1,2 +1,3 @@
 tov_fuzz(fuzz_niaddr SOURCES niaddr_fuzz.cpp)
 tov_fuzz(fuzz_nixx SOURCES nixx_fuzz.cpp)
+tov_fuzz(fuzz_nimsg SOURCES nimsg_fuzz.cpp)

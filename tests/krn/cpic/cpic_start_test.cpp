@@ -20,6 +20,7 @@
 #include "krn/cpic/cpic_int.h"
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
+#include "krn/ni/niparam_int.h"
 #include "krn/thr/thr.h"
 #include "peers/netns.h"
 #include "support/testsupport.h"
@@ -62,7 +63,7 @@ Seen Parse(const tovtest::ChildResult& r) {
 void PrintState(CM_RETURN_CODE rc) {
   const CpicGlobals& g = CpicIGlobals();
   printf("rc=%d\ninitialised=%d\nmaxconv=%d\nuds=%d\nconnlocal=%ld\ncompat=%d\ntracelen=%d\n", rc,
-         g.initialised.load(), STIMaxConv(), g.useUds, static_cast<long>(NiGetParam(NIP_CONNLOCAL)),
+         g.initialised.load(), STIMaxConv(), g.useUds, static_cast<long>(NiIParams().connLocal.load()),
          g.gwCompatibility, g.rawTraceLen);
   printf("buffering=%d\nbufgiven=%d\nluaddr=%d\nconnect=%d\nraw=%d\nrawgiven=%d\nhdr=%d\nhdrgiven=%d\n",
          g.buffering, g.bufferingGiven, g.withLuAddr, g.connectTimeout, g.traceRaw, g.traceRawGiven,

@@ -22,7 +22,7 @@
 #include "krn/dptrc/trc_checker.h"
 #include "krn/ni/ni.h"
 #include "krn/ni/niaddr_int.h"
-#include "krn/ni/niparam_standin.h"
+#include "krn/ni/niparam_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/si/si_int.h"
 #include "krn/thr/thr.h"

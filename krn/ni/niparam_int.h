@@ -1,13 +1,17 @@
-// Stand-in for the NI parameters that the handle table, the socket set-up
-// and the connections read, until the parameter functions arrive: the
-// stored values with their defaults, read without a lock and written by
-// tests. It goes (this header and niparam_standin.cpp) when they arrive.
-#ifndef KRN_NI_NIPARAM_STANDIN_H
-#define KRN_NI_NIPARAM_STANDIN_H
+// The NI parameters as the NI sources read them: the stored process-wide
+// values (atomics, read without the "NI param section" that guards their
+// writes) and their reset for tests.
+#ifndef KRN_NI_NIPARAM_INT_H
+#define KRN_NI_NIPARAM_INT_H
 
 #include <stdint.h>
 
 #include <atomic>
+
+#include "weq_types.h"
+
+// Longest local-domain path pattern, terminator included.
+#define NI_UDS_PATH_LEN 105
 
 struct NiIParamValues {
   std::atomic<uint8_t> portRange{0};  // search [minPort, maxPort] instead of 10000..65000
@@ -19,6 +23,10 @@ struct NiIParamValues {
   std::atomic<uint8_t> contInRange{1};     // port search continues from the last port
   std::atomic<uint32_t> pollTolerance{0};  // seconds a wait may overrun before a warning
   std::atomic<int32_t> minSockBuf{32768};  // smallest send and receive buffer of a new socket
+  std::atomic<uint32_t> fragTest{0};       // write/read fragmentation test F (0 off)
+  std::atomic<uint32_t> qTestProp{0};      // queue test: proportion 1..100 (0 off)
+  std::atomic<uint32_t> qTestCount{0};     // queue test: failed writes per block
+  std::atomic<uint8_t> connLocal{1};       // stored and traced only
 };
 
 // The process-wide values.
@@ -26,5 +34,9 @@ NiIParamValues& NiIParams(void);
 
 // Back to the defaults (tests).
 void NiIResetParams(void);
+
+// The local-domain path pattern (empty by default); the text is copied
+// into buffer (NI_UDS_PATH_LEN units).
+void NiIUdsPath(WEQ_UC* buffer);
 
 #endif

@@ -1,0 +1,57 @@
+// Internals of NI message I/O: the framed and raw reads and writes of a
+// handle record, the keep-alive send and the waits on sockets.
+#ifndef KRN_NI_NIMSG_INT_H
+#define KRN_NI_NIMSG_INT_H
+
+#include <stdint.h>
+
+#include "krn/ni/ni.h"
+#include "krn/ni/nixx_int.h"
+#include "krn/si/si.h"
+
+// Talk modes of the internal read and write.
+enum : uint8_t {
+  NI_MESG_IO = 0,  // framed messages
+  NI_RAW_IO = 1,   // bytes without framing
+  NI_ROUT_IO = 2,  // framed like NI_MESG_IO
+};
+
+// Framing.
+#define NI_HDR_LEN 4
+#define NI_KEEPALIVE_LEN 8
+
+NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, uint8_t talkMode,
+               uint32_t* pWritten);
+NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8_t talkMode, uint32_t* pRead);
+// Sends "NI_PING" (flag 1) or "NI_PONG" from byte *pCount on.
+NI_RC NiICheck(NITAB* pHdl, int timeout, int8_t flag, uint32_t* pCount);
+// Waits until the handle's socket can be read (NI_READ) or written.
+NI_RC NiIPeek(NITAB* pHdl, uint8_t mode, int timeout);
+// Waits on socket masks (either may be NULL) and on a poll array.
+NI_RC NiISelect(SI_FD_SET* pRead, SI_FD_SET* pWrite, int timeout, uint32_t* pCount);
+NI_RC NiIPoll(SI_POLL_FD* pFds, uint32_t count, int timeout, uint32_t* pCount);
+// Pending data bytes to read (NI_READ) or write.
+int NiIPendLen(NITAB* pHdl, uint8_t mode, int8_t ignoreBuffer);
+
+// Answers a received "NI_PING" with "NI_PONG" without waiting: at once
+// when no write is in progress and none is pending, after the message
+// of a writer busy on another thread otherwise; a PING that arrives while
+// a message waits half-written is not answered (NIEOPCODE then too).
+// Result NIEOPCODE, or the failure of the send.
+NI_RC NiIAnswerPing(NITAB* pHdl);
+
+// The overrun warning of a wait that started at startMs (monotonic).
+void NiIWaitOverrun(int64_t startMs, int timeout);
+int64_t NiIMonoMs(void);
+
+// Restarts the queue test's block count (when the test is switched on).
+void NiIQTestRestart(void);
+// The counts of sends and receives that would block after a wait had
+// reported the socket ready (tests).
+uint32_t NiISendBlockedCount(void);
+uint32_t NiIRecvBlockedCount(void);
+// Replaces the random source of the test parameters (0..32767; NULL: the
+// built-in one), for tests.
+void NiISetRandom(int (*fn)(void));
+
+#endif
