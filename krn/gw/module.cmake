@@ -1,0 +1,1 @@
+tov_sources(gwhdr.cpp gwnames.cpp gwnet.cpp gwni.cpp)
