@@ -56,4 +56,25 @@ int GwINetTrcCap(int i);
 // Test seam: when set, the ring's allocations fail.
 void GwISetNetTrcAllocFail(bool fail);
 
+// Connect record sizes: version 3 and version 2, the longest answer read,
+// and the identification block.
+#define GW_CONN_LEN_V3 136
+#define GW_CONN_LEN_V2 64
+#define GW_CONN_ANSWER_MAX 636
+#define GW_CONN_IDENT_LEN 512
+
+// Builders of the connect request: version 3 (136 bytes) and version 2 (64).
+void GwIGenConnBuffer(uint8_t* rec, int* len, uint8_t connType, const WEQ_UC* localHost,
+                      const NI_NODEADDR* localAddr, const WEQ_UC* localService, int16_t index,
+                      const WEQ_UC* codePage);
+void GwIGenConnBuffer2(uint8_t* rec, int* len, uint8_t connType, const WEQ_UC* localHost,
+                       const NI_NODEADDR* localAddr, const WEQ_UC* localService, int16_t index,
+                       const WEQ_UC* codePage);
+// Checks a connect answer to a request of versionSent: 0 with the outputs
+// set, 240 when short, 246 for a header version without a length, or the
+// gateway's error code (its error information, when one follows, becomes
+// the thread's).
+int GwIConnCheckAnsw(const uint8_t* answer, int len, uint8_t versionSent, uint8_t* hdrVersion, uint8_t* acceptInfo,
+                     int* echo);
+
 #endif

@@ -36,10 +36,15 @@ int GwTextExtent(const Ch* src, int srcLen, int terminate, int stopAtBlank) {
 }  // namespace
 
 GwThrData* GwIThrData(void) {
+  // The key is made once with its destructor, before any thread reads it:
+  // a key made on demand by a read would have none.
+  static const bool keyMade = [] {
+    ThrRc krc = ThrKeyGet(&g_gwThrKey, GwFreeThrData);
+    return krc == 0 || krc == 3;
+  }();
+  if (!keyMade) return nullptr;
   auto* data = static_cast<GwThrData*>(ThrKeyVarGet(&g_gwThrKey));
   if (data != nullptr) return data;
-  ThrRc krc = ThrKeyGet(&g_gwThrKey, GwFreeThrData);
-  if (krc != 0 && krc != 3) return nullptr;
   data = static_cast<GwThrData*>(calloc(1, sizeof(GwThrData)));
   if (data == nullptr) return nullptr;
   if (ThrKeyVarSet(&g_gwThrKey, data) != 0) {
