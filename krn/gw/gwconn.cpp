@@ -239,15 +239,16 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   if (hdrVersion != nullptr) *hdrVersion = version;
   if (acceptInfo != nullptr) *acceptInfo = info;
 
-  if (echo) {
-    rc = ops.write.fn(*hdl, answer, static_cast<int>(got), timeout, &done, ctx);
-    if (rc != 0) {
-      call.RecordIo(rc, ops.write.name, __LINE__);
-      DPTRC_LINE(2, GwConnTrc(), u"%s: %s %s / %s failed (%s)\n", kFn, ops.write.name, host, OrNull(gwService),
-                 NiErrorName(rc));
-      return 224;
-    }
-  }
+  // The echo and the identification block: one message each after the answer.
+  auto follow = [&](const void* data, int len, int line) {
+    NI_RC wrc = ops.write.fn(*hdl, data, len, timeout, &done, ctx);
+    if (wrc == 0) return true;
+    call.RecordIo(wrc, ops.write.name, line);
+    DPTRC_LINE(2, GwConnTrc(), u"%s: %s %s / %s failed (%s)\n", kFn, ops.write.name, host, OrNull(gwService),
+               NiErrorName(wrc));
+    return false;
+  };
+  if (echo && !follow(answer, static_cast<int>(got), __LINE__)) return 224;  // NI_WRITE_FAILED
 
   if (connType == 11 || connType == 14 || connType == 16) {
     uint8_t block[GW_CONN_IDENT_LEN];
@@ -268,13 +269,7 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
         return 777;  // C_NET_CONV_ERROR
       }
     }
-    rc = ops.write.fn(*hdl, block, GW_CONN_IDENT_LEN, timeout, &done, ctx);
-    if (rc != 0) {
-      call.RecordIo(rc, ops.write.name, __LINE__);
-      DPTRC_LINE(2, GwConnTrc(), u"%s: %s %s / %s failed (%s)\n", kFn, ops.write.name, host, OrNull(gwService),
-                 NiErrorName(rc));
-      return 224;
-    }
+    if (!follow(block, GW_CONN_IDENT_LEN, __LINE__)) return 224;
   }
 
   DPTRC_LINE(2, GwConnTrc(), u"%s: connect to gateway %s / %s o.k.\n", kFn, host, OrNull(gwService));

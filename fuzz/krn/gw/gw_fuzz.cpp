@@ -1,11 +1,14 @@
-// Three inputs from one byte string, chosen by the first byte modulo 3:
+// Four inputs from one byte string, chosen by the first byte modulo 4:
 //   0: an incoming field with flags and a capacity for GwConvFromNet and
 //      GwNetStrForTrc: nothing written past the capacity, the length within
 //      it, the trace text terminated within the field length + 1;
 //   1: 16-bit text for GwConvToNet into a field of exactly its capacity;
 //   2: a header of a random version converted to another in a block with
 //      exactly the room the conversion needs: it ends where the data begins
-//      and the data is untouched.
+//      and the data is untouched;
+//   3: a connect answer (up to 700 bytes) for GwIConnCheckAnsw with both
+//      request versions, and for GwIConnect over replaced NI slots: a
+//      failure leaves both handles -1 with the connection closed once.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "krn/gw/gw.h"
+#include "krn/gw/gw_int.h"
 
 #define GW_FUZZ_CHECK(c) \
   do {                   \
@@ -84,14 +88,63 @@ void Header(const uint8_t* data, size_t size) {
   GW_FUZZ_CHECK(out[newLen + static_cast<int>(size)] == 0x5A);
 }
 
+struct FuzzGateway {
+  const uint8_t* answer;
+  size_t len;
+  int closes;
+};
+
+void Answer(const uint8_t* data, size_t size) {
+  if (size > 700) size = 700;
+  std::vector<uint8_t> a(data, data + size);
+  for (uint8_t v : {uint8_t{2}, uint8_t{3}}) {
+    uint8_t ver = 0xEE, info = 0xEE;
+    int echo = -1;
+    int rc = GwIConnCheckAnsw(a.data(), static_cast<int>(size), v, &ver, &info, &echo);
+    if (rc == 0) GW_FUZZ_CHECK(GwAppcHdrLen(ver) > 0 && (echo == 0 || echo == 1));
+    else GW_FUZZ_CHECK(ver == 0xEE && info == 0xEE);
+  }
+  GwNiOps ops = GwIDefaultOps();
+  ops.connect.fn = [](const WEQ_UC*, const WEQ_UC*, int32_t, NI_HDL* h, uint32_t, void*) -> NI_RC {
+    *h = 3;
+    return 0;
+  };
+  ops.write.fn = [](NI_HDL, const void*, int len, int, uint32_t* w, void*) -> NI_RC {
+    *w = static_cast<uint32_t>(len);
+    return 0;
+  };
+  ops.read.fn = [](NI_HDL, void* buf, int len, int, uint32_t* r, void* ctx) -> NI_RC {
+    auto* g = static_cast<FuzzGateway*>(ctx);
+    if (g->len > static_cast<size_t>(len)) return NIETOO_SMALL;
+    if (g->len > 0) memcpy(buf, g->answer, g->len);
+    *r = static_cast<uint32_t>(g->len);
+    return 0;
+  };
+  ops.close.fn = [](NI_HDL, void* ctx) -> NI_RC {
+    static_cast<FuzzGateway*>(ctx)->closes++;
+    return 0;
+  };
+  GwISetOps(&ops);
+  FuzzGateway g{a.data(), size, 0};
+  NI_NODEADDR local{};
+  local.addr[15] = 1;
+  NI_HDL h = 0, h2 = 0;
+  int rc = GwIConnect(11, u"gw", nullptr, u"3300", u"me", &local, u"prog", &h, &h2, 0, nullptr, nullptr, 10, 0,
+                      -1, nullptr, &g);
+  GwISetOps(nullptr);
+  if (rc == 0) GW_FUZZ_CHECK(h == 3 && h2 == 3 && g.closes == 0);
+  else GW_FUZZ_CHECK(h == NI_INVALID_HDL && h2 == NI_INVALID_HDL && g.closes == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0: FromNet(data + 1, size - 1); break;
     case 1: ToNet(data + 1, size - 1); break;
-    default: Header(data + 1, size - 1); break;
+    case 2: Header(data + 1, size - 1); break;
+    default: Answer(data + 1, size - 1); break;
   }
   return 0;
 }
