@@ -5,11 +5,13 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <thread>
 
 #include "krn/dptrc/err.h"
 #include "krn/gw/gw.h"
 #include "krn/gw/gw_int.h"
 #include "krn/ni/ni.h"
+#include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
 #include "peers/peers.h"
 #include "support/testsupport.h"
@@ -134,6 +136,40 @@ TEST_F(GwNi, SeamReplacesSlotsAndRestores) {
   EXPECT_NE(GwIOps().read.fn(NI_INVALID_HDL, buf, 4, 0, &n, nullptr), WEQ_O_K);
   EXPECT_NE(GwIOps().write.fn(NI_INVALID_HDL, buf, 4, 0, &n, nullptr), WEQ_O_K);
   EXPECT_NE(GwIOps().close.fn(NI_INVALID_HDL, nullptr), WEQ_O_K);
+}
+
+// The connect through the default slots on loopback: a refused port, an
+// unknown service, and a gateway that takes the connection and closes it at
+// once. Every failure leaves no handle and no descriptor behind.
+TEST_F(GwNi, ConnectThroughNiFailsCleanly) {
+  int32_t freeBefore = NiIFreeHandles();
+  NI_HDL h = 1, h2 = 1;
+  uint8_t version = 0;
+  std::u16string closedPort = FromUtf8(std::to_string(peers::FreePort(AF_INET)));
+  EXPECT_EQ(GwIConnect(3, u"127.0.0.1", nullptr, closedPort.c_str(), u"me", nullptr, u"prog", &h, &h2, 0,
+                       &version, nullptr, 2000, 0, -1, nullptr, nullptr),
+            236);
+  EXPECT_EQ(h, NI_INVALID_HDL);
+  EXPECT_EQ(h2, NI_INVALID_HDL);
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_RC)), std::to_string(NIECONN_REFUSED));
+  EXPECT_EQ(GwIConnect(3, u"127.0.0.1", nullptr, u"no_such_gw_service", u"me", nullptr, u"prog", &h, &h2, 0,
+                       &version, nullptr, 2000, 0, -1, nullptr, nullptr),
+            665);
+
+  uint16_t port = 0;
+  peers::Fd lis = peers::Listener(AF_INET, &port);
+  ASSERT_TRUE(lis.valid());
+  std::thread gateway([&] {
+    if (peers::WaitReadable(lis.get(), 5000)) peers::Fd(accept(lis.get(), nullptr, nullptr));
+  });
+  int rc = GwIConnect(3, u"127.0.0.1", nullptr, FromUtf8(std::to_string(port)).c_str(), u"me", nullptr, u"prog",
+                      &h, &h2, 0, &version, nullptr, 2000, 0, -1, nullptr, nullptr);
+  gateway.join();
+  EXPECT_TRUE(rc == 223 || rc == 224) << rc;
+  EXPECT_EQ(h, NI_INVALID_HDL);
+  EXPECT_EQ(h2, NI_INVALID_HDL);
+  EXPECT_EQ(version, 0);
+  EXPECT_EQ(NiIFreeHandles(), freeBefore);
 }
 
 }  // namespace
