@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
 #include "krn/gw/gw.h"
@@ -179,6 +180,42 @@ TEST_F(GwConnect, AcceptInfoAndEchoWrittenBackOnce) {
   EXPECT_EQ(gw_.written[1], gw_.answer);
   WEQ_UC text[GW_FLAGS_TEXT_LEN];
   EXPECT_EQ(ToUtf8(GwAcceptInfoText(info_, text)), "SNC CODE_PAGE ");
+}
+
+// At trace level 2 the connect's steps are traced with the names of the
+// answer's options and of the gateway's error code.
+TEST_F(GwConnect, TraceLinesNameOptionsAndCodes) {
+  tovtest::ChildResult r = tovtest::RunInChild([] {
+    CTrcLevel.store(2);
+    GwNiOps ops = ScriptedOps();
+    GwISetOps(&ops);
+    Gateway g;
+    g.answer = Answer(3, 6, 0x14, 1);
+    NI_HDL h, h2;
+    uint8_t v;
+    int ok = GwIConnect(3, u"gwhost", nullptr, u"sapgw00", u"me", &kV6, u"p", &h, &h2, 0, &v, nullptr, 500, 0, -1,
+                        nullptr, &g);
+    g = Gateway();
+    g.answer = Answer(2, 6, 0, 0, 726);
+    int refused = GwIConnect(3, u"gwhost", nullptr, u"sapgw00", u"me", &kV4, u"p", &h, &h2, 0, &v, nullptr, 500, 0,
+                             -1, nullptr, &g);
+    return ok == 0 && refused == 726 ? 0 : 1;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (const char* line : {
+           "GwIConnect: connect to gateway gwhost / sapgw00 (timeout=500)",
+           "GwIGenConnBuffer: vers=3",
+           "GwIGenConnBuffer2: vers=2",
+           "GwIConnCheckAnsw: rem appc conn version: 3",
+           "GwIConnCheckAnsw: rem appchdr version: 6",
+           "GwIConnCheckAnsw: rem accept info: 0x14 (SNC CODE_PAGE )",
+           "GwIConnCheckAnsw: rem echo data: 1",
+           "GwIConnCheckAnsw: found GW_ACCEPT_SNC",
+           "GwIConnect: connect to gateway gwhost / sapgw00 o.k.",
+           "GwIConnCheckAnsw: received error code 726 (GW_T8_NOT_CONNECTED) from gateway",
+           "GwIConnect: GwIConnCheckAnsw to gwhost / sapgw00 failed (726)",
+       })
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
 }
 
 // The gateway's error code with its error information behind the record.
