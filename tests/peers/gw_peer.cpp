@@ -7,13 +7,17 @@
 //
 //   gw_peer connect [--family 4|6] [--hdr-version <n>] [--accept-info <hex>]
 //                   [--code-page <4 chars>] [--echo] [--error <code>]
+//                   [--error-text <text>]
 //                   [--fault none|close|reset|short|long|delay]
 //                   [--lifetime <seconds>] [--parent <pid>]
 //
 // Smallest choices: the answer has the version of the request (2: 64
 // bytes, 3: 136 bytes) with every field 0 apart from those the switches
 // set; "short" answers 40 bytes, "long" 700 bytes (more than a client
-// reads), "delay" waits 3 s before answering, "close" reads the request and
+// reads), with --error-text an error answer carries an error record
+// behind it (21 UTF-8 strings, each ended by a 0 byte, from "*ERR*" to
+// "*ERR*": record version "1", the text, the code, component "GATEWAY",
+// the rest empty), "delay" waits 3 s before answering, "close" reads the request and
 // closes without an answer, "reset" closes with a reset. Messages are
 // framed by a 4-byte big-endian length. The program shares no code with
 // the library.
@@ -41,6 +45,7 @@ struct GwPeerOptions {
   std::string codePage = "    ";
   bool echo = false;
   long error = 0;
+  std::string errorText;
   std::string fault = "none";
   int lifetime = 30;
   pid_t parent = 0;
@@ -135,6 +140,11 @@ std::string Answer(const GwPeerOptions& o, int version) {
   uint32_t code = static_cast<uint32_t>(o.error);
   a[e] = char(code >> 24), a[e + 1] = char(code >> 16), a[e + 2] = char(code >> 8), a[e + 3] = char(code);
   a[version == 3 ? 134 : 62] = o.echo ? 1 : 0;
+  if (o.error != 0 && !o.errorText.empty()) {
+    const std::string fields[21] = {"*ERR*", "1", o.errorText, std::to_string(o.error), "GATEWAY", "", "", "",
+                                    "", "", "", "", "", "", "", "", "", "", "", "", "*ERR*"};
+    for (const std::string& f : fields) a += f + std::string(1, '\0');
+  }
   if (o.fault == "short") a.resize(40);
   if (o.fault == "long") a.resize(700, 'L');
   return a;
@@ -191,7 +201,7 @@ int main(int argc, char** argv) {
   GwPeerOptions o;
   if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "connect") != 0) {
     fprintf(stdout, "usage: gw_peer connect [--family 4|6] [--hdr-version n] [--accept-info hex] "
-                    "[--code-page cccc] [--echo] [--error code] [--fault none|close|reset|short|long|delay] "
+                    "[--code-page cccc] [--echo] [--error code] [--error-text text] [--fault none|close|reset|short|long|delay] "
                     "[--lifetime s] [--parent pid]\n");
     return argc >= 2 && strcmp(argv[1], "--help") == 0 ? 0 : 2;
   }
@@ -204,6 +214,7 @@ int main(int argc, char** argv) {
     else if (a == "--code-page") o.codePage = (std::string(next()) + "    ").substr(0, 4);
     else if (a == "--echo") o.echo = true;
     else if (a == "--error") o.error = atol(next());
+    else if (a == "--error-text") o.errorText = next();
     else if (a == "--fault") o.fault = next();
     else if (a == "--lifetime") o.lifetime = atoi(next());
     else if (a == "--parent") o.parent = atoi(next());

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "krn/cpic/cpic.h"
+#include "krn/dptrc/err.h"
 #include "krn/dptrc/trc_checker.h"
 #include "krn/gw/gw.h"
 #include "krn/gw/gw_int.h"
@@ -211,6 +213,20 @@ TEST_P(GwPeer, RefusalsAndFaults) {
     EXPECT_EQ(r.hdl2, NI_INVALID_HDL);
     EXPECT_EQ(LogFields(r.log, "LOG IN CONNECT ")["*"], "1") << r.log;
   }
+}
+
+// An error answer with the gateway's error record behind it: the record
+// becomes the thread's error information.
+TEST_P(GwPeer, ErrorRecordOfTheGateway) {
+  ErrClear();
+  PeerRun r = Connect({"--error", "726", "--error-text", "no T8 connected"});
+  EXPECT_EQ(r.rc, 726) << r.log;
+  auto out = LogFields(r.log, "LOG OUT ANSWER ");
+  EXPECT_GT(std::stoi(out["len"]), GetParam() == 4 ? 64 : 136);
+  EXPECT_EQ(tovtest::ToUtf8(ErrGetFld(ERR_FLD_ERROR)), "no T8 connected");
+  EXPECT_EQ(tovtest::ToUtf8(ErrGetFld(ERR_FLD_RC)), "726");
+  EXPECT_EQ(tovtest::ToUtf8(ErrGetFld(ERR_FLD_COMPONENT)), "GATEWAY");
+  EXPECT_NE(tovtest::ToUtf8(WEQ_CMPERR()).find("no T8 connected"), std::string::npos);
 }
 
 TEST_P(GwPeer, SilentGatewayEndsWithinTheTimeout) {
