@@ -91,6 +91,13 @@ struct GwConnCall {
     ErrReplace(ERR_FLD_LINE, static_cast<const WEQ_UC*>(lineText));
     Close();
   }
+
+  // RecordIo and its trace line; fmt takes the function, the operation,
+  // host, service and the NI code's name.
+  void FailIo(NI_RC rc, const WEQ_UC* opName, int line, const WEQ_UC* fmt) {
+    RecordIo(rc, opName, line);
+    DPTRC_LINE(2, GwConnTrc(), fmt, u"GwIConnect", opName, host, OrNull(service), NiErrorName(rc));
+  }
 };
 
 }  // namespace
@@ -208,9 +215,7 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   uint32_t done = 0;
   rc = ops.write.fn(*hdl, request, reqLen, timeout, &done, ctx);
   if (rc != 0) {
-    call.RecordIo(rc, ops.write.name, __LINE__);
-    DPTRC_LINE(2, GwConnTrc(), u"%s: %s to %s / %s failed, (%s)\n", kFn, ops.write.name, host, OrNull(gwService),
-               NiErrorName(rc));
+    call.FailIo(rc, ops.write.name, __LINE__, u"%s: %s to %s / %s failed, (%s)\n");
     return 224;  // NI_WRITE_FAILED
   }
 
@@ -220,9 +225,7 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   if (rc != 0) {
     // The old connect of earlier gateways (compat) is not offered here: the
     // read failure is reported as it is without it.
-    call.RecordIo(rc, ops.read.name, __LINE__);
-    DPTRC_LINE(2, GwConnTrc(), u"%s: %s to %s / %s failed (%s)\n", kFn, ops.read.name, host, OrNull(gwService),
-               NiErrorName(rc));
+    call.FailIo(rc, ops.read.name, __LINE__, u"%s: %s to %s / %s failed (%s)\n");
     return 223;  // NI_READ_FAILED
   }
   if (got > GW_CONN_ANSWER_MAX) got = GW_CONN_ANSWER_MAX;
@@ -243,9 +246,7 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   auto follow = [&](const void* data, int len, int line) {
     NI_RC wrc = ops.write.fn(*hdl, data, len, timeout, &done, ctx);
     if (wrc == 0) return true;
-    call.RecordIo(wrc, ops.write.name, line);
-    DPTRC_LINE(2, GwConnTrc(), u"%s: %s %s / %s failed (%s)\n", kFn, ops.write.name, host, OrNull(gwService),
-               NiErrorName(wrc));
+    call.FailIo(wrc, ops.write.name, line, u"%s: %s %s / %s failed (%s)\n");
     return false;
   };
   if (echo && !follow(answer, static_cast<int>(got), __LINE__)) return 224;  // NI_WRITE_FAILED

@@ -199,7 +199,15 @@ TEST_F(GwConnect, TraceLinesNameOptionsAndCodes) {
     g.answer = Answer(2, 6, 0, 0, 726);
     int refused = GwIConnect(3, u"gwhost", nullptr, u"sapgw00", u"me", &kV4, u"p", &h, &h2, 0, &v, nullptr, 500, 0,
                              -1, nullptr, &g);
-    return ok == 0 && refused == 726 ? 0 : 1;
+    g = Gateway();
+    g.readRc = NIETIMEOUT;
+    int silent = GwIConnect(3, u"gwhost", nullptr, u"sapgw00", u"me", &kV6, u"p", &h, &h2, 0, &v, nullptr, 500, 0,
+                            -1, nullptr, &g);
+    g = Gateway();
+    g.writeRcs = {NIECONN_BROKEN};
+    int broken = GwIConnect(3, u"gwhost", nullptr, u"sapgw00", u"me", &kV6, u"p", &h, &h2, 0, &v, nullptr, 500, 0,
+                            -1, nullptr, &g);
+    return ok == 0 && refused == 726 && silent == 223 && broken == 224 ? 0 : 1;
   });
   EXPECT_EQ(r.exit_code, 0) << r.err;
   for (const char* line : {
@@ -214,6 +222,8 @@ TEST_F(GwConnect, TraceLinesNameOptionsAndCodes) {
            "GwIConnect: connect to gateway gwhost / sapgw00 o.k.",
            "GwIConnCheckAnsw: received error code 726 (GW_T8_NOT_CONNECTED) from gateway",
            "GwIConnect: GwIConnCheckAnsw to gwhost / sapgw00 failed (726)",
+           "GwIConnect: GwRead to gwhost / sapgw00 failed (NIETIMEOUT)",
+           "GwIConnect: GwWrite to gwhost / sapgw00 failed, (NIECONN_BROKEN)",
        })
     EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
 }
