@@ -16,6 +16,7 @@
 #include "krn/ni/ni.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/err.h"
+#include "krn/gw/gw.h"
 #include "krn/thr/thr.h"
 #include "weq_types.h"
 
@@ -275,15 +276,7 @@ typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int, int, uint32_t*, int32_t);
 typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int, int, uint32_t*, int32_t);
 typedef NI_RC (*STI_CLOSE_FN)(NI_HDL, int32_t);
 
-// Registration states.
-enum : uint32_t {
-  REG_NOT_USED = 0,
-  REG_INIT = 1,
-  REG_WAITING = 2,
-  REG_RUNNING = 3,
-  REG_SECU_ERROR = 4,
-  REG_NOREG_ERROR = 5,
-};
+// Registration states: REG_* of the gateway library.
 
 // Buffer states of an entry.
 enum : int32_t {

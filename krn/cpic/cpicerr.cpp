@@ -8,6 +8,7 @@
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 #include "krn/dptrc/err.h"
+#include "krn/gw/gw.h"
 #include "krn/rscp/rscpu.h"
 
 namespace {
@@ -217,24 +218,7 @@ const WEQ_UC* WEQ_CMPERR(void) { return ErrIsSet() ? ErrGetAllTxt() : u"no WEQ E
 
 int CpicFieldToU16(WEQ_UC* dst, int* outLen, int capacity, const char* src, int srcLen, int terminate,
                    int stopAtBlank) {
-  int len = src != nullptr && srcLen > 0 ? srcLen : 0;
-  if (len > 0 && (terminate || stopAtBlank)) {
-    int end = len;
-    len = 0;
-    while (len < end && src[len] != 0 && !(stopAtBlank && src[len] == ' ')) ++len;
-  }
-  int room = terminate ? capacity - 1 : capacity;
-  if (room < 0 || dst == nullptr) room = 0;
-  int units = 0;
-  int rc = Utf8nToU16n(dst, room, &units, src, len);
-  if (rc != 0 && rc != 32) return rc;
-  if (terminate) {
-    if (dst != nullptr && capacity > 0) dst[units] = 0;
-  } else if (units > 0 && dst[units - 1] == 0) {
-    --units;
-  }
-  if (outLen != nullptr) *outLen = units;
-  return rc;
+  return GwConvFromNet(dst, outLen, capacity, src, srcLen, terminate, stopAtBlank);
 }
 
 void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* text, const WEQ_UC* detail,

@@ -17,8 +17,10 @@ extern char** environ;
 namespace peers {
 
 std::string NiPeerPath() { return std::string(TOV_PEER_DIR) + "/ni_peer"; }
+std::string GwPeerPath() { return std::string(TOV_PEER_DIR) + "/gw_peer"; }
 
-PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>& args, int deadline_ms) {
+PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>& args, int deadline_ms,
+                         const std::string& program) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   if (pipe2(err, O_CLOEXEC) != 0) {
@@ -26,7 +28,7 @@ PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>
     close(out[1]);
     return;
   }
-  std::vector<std::string> argv = {NiPeerPath(), role};
+  std::vector<std::string> argv = {program.empty() ? NiPeerPath() : program, role};
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back("--parent");
   argv.push_back(std::to_string(getpid()));

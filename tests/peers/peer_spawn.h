@@ -16,7 +16,9 @@ class PeerProcess {
   // Starts ni_peer with role and extra arguments ("--family", "6", ...);
   // port 0 on loopback unless the arguments say otherwise. Waits at most
   // deadline_ms for its "PORT" line; ok() tells whether it came.
-  PeerProcess(const std::string& role, const std::vector<std::string>& args = {}, int deadline_ms = 5000);
+  // program: the peer program's path; empty for ni_peer.
+  PeerProcess(const std::string& role, const std::vector<std::string>& args = {}, int deadline_ms = 5000,
+              const std::string& program = "");
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
@@ -40,8 +42,9 @@ class PeerProcess {
   int err_ = -1;  // the peer's standard error
 };
 
-// Path of the ni_peer program of this build.
+// Paths of the ni_peer and gw_peer programs of this build.
 std::string NiPeerPath();
+std::string GwPeerPath();
 
 }  // namespace peers
 

@@ -17,5 +17,10 @@ set_target_properties(ni_peer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY
 tov_apply_warnings(ni_peer)
 add_dependencies(tovpeers ni_peer)
 
+add_executable(gw_peer ${CMAKE_CURRENT_LIST_DIR}/gw_peer.cpp)
+set_target_properties(gw_peer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+tov_apply_warnings(gw_peer)
+add_dependencies(tovpeers gw_peer)
+
 tov_test(peers_test LABELS ni SOURCES peers_test.cpp LIBS tovpeers)
 tov_test(adcodec_test LABELS msgserver SOURCES adcodec_test.cpp LIBS tovpeers)

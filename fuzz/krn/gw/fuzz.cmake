@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_gw_fields_header SOURCES gw_fuzz.cpp)
