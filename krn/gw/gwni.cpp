@@ -2,7 +2,7 @@
 // connect goes through, and the wrappers behind it.
 #include <mutex>
 
-#include "krn/cpic/cpic_ni_standin.h"
+#include "krn/ni/ni.h"
 #include "krn/gw/gw.h"
 #include "krn/gw/gw_int.h"
 
