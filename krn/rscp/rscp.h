@@ -165,6 +165,8 @@ int rscpeGetShowClassC(void);
 // every report prints the stack to the error output.
 int rscpeSetVerbose(int level);
 int rscpeSetOnError(int level);
+// How many of the two verbosity flags are set (0, 1 or 2).
+int rscpeGetVerbose(void);
 
 // --- Line outputs --------------------------------------------------------------------
 
@@ -264,6 +266,29 @@ rscpRc_t rscpli__load_finish(int location);
 // Sort order of segment records (12 bytes): the low 7 bits of their third
 // 32-bit word.
 int rscpCompareSegKey(const void* a, const void* b);
+
+// --- Options, invalidation, status check -------------------------------------------------
+
+// Sets or reads one numbered converter option; what a set does depends on
+// the converter's state. rscpgo_get_option returns 0, or 1 for an option it
+// cannot answer in this state.
+rscpRc_t rscpso_set_option(int option, long value);
+int rscpgo_get_option(int option, long* value);
+
+// Marks the cache for rebuilding (reason of length units; NULL: the
+// function's own name). The locked form takes the write permission around
+// it; both expect the 'CCC' mutex held or no concurrent writer.
+rscpRc_t rscpict3_invalidate_convert_tables(void* unused1, void* unused2, const WEQ_UC* reason,
+                                            int length, int acceptMask);
+rscpRc_t rscpInvalidateLocked(void* unused1, void* unused2, const WEQ_UC* reason, int length,
+                              int acceptMask);
+
+// Checks the cache header; each finding is one line of at most 100 units
+// to the error or the warning output. Returns 1 when the check had to stop.
+int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t warnOut, void* warnArg,
+                         void* reserved, long* errors, long* warnings);
+// True when the 16 units are a plausible time stamp YYYYMMDDhhmmss00.
+bool rscpCheckDate16(const WEQ_UC* text);
 
 // --- Enumeration names -------------------------------------------------------------------
 

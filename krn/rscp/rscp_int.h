@@ -68,5 +68,6 @@ void rscpeIReset();
 void rscphIReset();
 void rscpIResetCtx();
 void rscpccIReset();
+void rscpldIReset();
 
 #endif

@@ -396,4 +396,5 @@ void rscpResetProcess() {
   rscpeIReset();
   rscpIResetCtx();
   rscpccIReset();
+  rscpldIReset();
 }
