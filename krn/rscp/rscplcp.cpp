@@ -26,40 +26,40 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscplcp.cpp $";
-constexpr int kDepth = 10;
+constexpr const WEQ_UC* kLcpModule = u" $Id: krn/rscp/rscplcp.cpp $";
+constexpr int kLcpDepth = 10;
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+rscpRc_t LcpReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 const WEQ_UC* param2 = nullptr) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
+  return rscpIReport(kLcpModule, rc, location, line, text, code, param1, param2);
 }
 
-void Cp(const rscpCpEntry_t* e, WEQ_UC* out5) {
+void LcpCp(const rscpCpEntry_t* e, WEQ_UC* out5) {
   memcpy(out5, e->cp, 4 * sizeof(WEQ_UC));
   out5[4] = 0;
 }
 
-rscpRc_t TooSmall(int location, int line) {
+rscpRc_t LcpTooSmall(int location, int line) {
   WEQ_UC param[48];
   snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(rscpGetCache()->length));
-  return Report(RSCPETOOLONG, location, line, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F1A", param);
+  return LcpReport(RSCPETOOLONG, location, line, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F1A", param);
 }
 
-void PublishIn(rscpCpEntry_t* e, int slot, uint16_t root) {
+void LcpPublishIn(rscpCpEntry_t* e, int slot, uint16_t root) {
   std::atomic_ref<uint16_t>(e->in[slot].root).store(root, std::memory_order_release);
 }
-void PublishOut(rscpCpEntry_t* e, int slot, uint32_t t2) {
+void LcpPublishOut(rscpCpEntry_t* e, int slot, uint32_t t2) {
   std::atomic_ref<uint32_t>(e->out[slot].t2).store(t2, std::memory_order_release);
 }
 
-bool Overflowed() {
+bool LcpOverflowed() {
   const rscpCCC_t* c = rscpGetCache();
   return c->end_t1 > c->first_t2 || c->was_overflow != 0;
 }
 
 // Input derivation (T1 copies, marks per block) and output derivation (T2
 // copies, marks per T3) share their frame.
-rscpRc_t Derive(rscpCpEntry_t* e, int from, int to, int mode, bool input) {
+rscpRc_t LcpDerive(rscpCpEntry_t* e, int from, int to, int mode, bool input) {
   rscpCCC_t* c = rscpGetCache();
   // Its own rollback point: a failure takes back this derivation only.
   rscpsv__save_marks();
@@ -74,7 +74,7 @@ rscpRc_t Derive(rscpCpEntry_t* e, int from, int to, int mode, bool input) {
   }
   if (root == 0 && t2 == 0) {
     if (input) e->in[to] = rscpInSlot_t{}; else e->out[to] = rscpOutSlot_t{};
-    const rscpRc_t rc = TooSmall(401, __LINE__);
+    const rscpRc_t rc = LcpTooSmall(401, __LINE__);
     rscprb__rollback_tables(e, input ? u"overflow while loading control codes" : reason);
     rscpfm__free_marks();
     return rc;
@@ -88,17 +88,17 @@ rscpRc_t Derive(rscpCpEntry_t* e, int from, int to, int mode, bool input) {
     e->out[to].noofChars = e->out[from].noofChars;
     e->out[to].maxLen = e->out[from].maxLen;
   }
-  rscpRc_t rc = rscpltb__load_table(kind, e, root, input ? 0 : t2, mode, kDepth, 1);
-  if (rc == 0 && Overflowed()) rc = TooSmall(402, __LINE__);
+  rscpRc_t rc = rscpltb__load_table(kind, e, root, input ? 0 : t2, mode, kLcpDepth, 1);
+  if (rc == 0 && LcpOverflowed()) rc = LcpTooSmall(402, __LINE__);
   int t1n = 0, t3n = 0;
   rscpgc__get_counts(&t1n, nullptr, &t3n);
   if (rc == 0) {
     if (input) {
       e->in[to].noofT1 = static_cast<uint16_t>(t1n);
-      PublishIn(e, to, root);
+      LcpPublishIn(e, to, root);
     } else {
       e->out[to].noofT3 = static_cast<uint16_t>(t3n);
-      PublishOut(e, to, t2);
+      LcpPublishOut(e, to, t2);
     }
     rscpsv__save_marks();
   } else {
@@ -119,10 +119,10 @@ uint32_t rscpIOutT2(const rscpCpEntry_t* e, int slot) {
 }
 
 rscpRc_t rscplic__derive_input(rscpCpEntry_t* entry, int from, int to, int mode) {
-  return Derive(entry, from, to, mode, true);
+  return LcpDerive(entry, from, to, mode, true);
 }
 rscpRc_t rscploc__derive_output(rscpCpEntry_t* entry, int from, int to, int mode) {
-  return Derive(entry, from, to, mode, false);
+  return LcpDerive(entry, from, to, mode, false);
 }
 
 rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
@@ -135,8 +135,8 @@ rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
     uint16_t* t2p = nullptr;
     uint32_t t2 = 0;
     rscpRc_t rc = input ? rscpa1__alloc_t1(&t1, &root) : rscpa2__alloc_t2(&t2p, &t2);
-    if (rc == 0) rc = rscpltb__load_table(input ? 5 : 21, e, root, t2, 5, kDepth, 0);
-    if (rc == 0 && Overflowed()) rc = TooSmall(403, __LINE__);
+    if (rc == 0) rc = rscpltb__load_table(input ? 5 : 21, e, root, t2, 5, kLcpDepth, 0);
+    if (rc == 0 && LcpOverflowed()) rc = LcpTooSmall(403, __LINE__);
     if (rc != 0) {
       // Nothing of a failed base stays: its root was never recorded.
       if (input) e->in[0] = rscpInSlot_t{}; else e->out[0] = rscpOutSlot_t{};
@@ -151,10 +151,10 @@ rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
     }
     if (input) {
       e->in[0].noofT1 = static_cast<uint16_t>(t1n);
-      PublishIn(e, 0, root);
+      LcpPublishIn(e, 0, root);
     } else {
       e->out[0].noofT3 = static_cast<uint16_t>(t3n);
-      PublishOut(e, 0, t2);
+      LcpPublishOut(e, 0, t2);
     }
     rscpsv__save_marks();
   }
@@ -182,7 +182,7 @@ rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
   if (c->end_t1 > c->first_t2 || c->was_overflow != 0) {
     WEQ_UC param[48];
     snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(c->length));
-    Report(RSCPETOOLONG, 404, __LINE__, u"T1+T3 overlap with T2 after loading code page", u"F1A", param);
+    LcpReport(RSCPETOOLONG, 404, __LINE__, u"T1+T3 overlap with T2 after loading code page", u"F1A", param);
     // Everything recorded so far is complete; only what came after the last
     // success goes.
     rscprb__rollback_tables(e, u"overflow while loading control codes");
@@ -194,18 +194,18 @@ rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
 rscpRc_t rscpltb__load_table(int kind, rscpCpEntry_t* e, uint16_t t1root, uint32_t t2, int mode, int depth,
                              int cowMode) {
   WEQ_UC cp[5];
-  Cp(e, cp);
+  LcpCp(e, cp);
   if (depth - 1 <= 0) {
     WEQ_UC text[80], param[32];
-    snprintfU16(text, std::size(text), u"maximum recursion depth (%d) for codepage inclusions exceeded", kDepth);
-    snprintfU16(param, std::size(param), u"%*.*s&%d&", 4, 4, static_cast<const WEQ_UC*>(cp), kDepth);
-    return Report(RSCPEINTERN, 405, __LINE__, text, u"CPE", param);
+    snprintfU16(text, std::size(text), u"maximum recursion depth (%d) for codepage inclusions exceeded", kLcpDepth);
+    snprintfU16(param, std::size(param), u"%*.*s&%d&", 4, 4, static_cast<const WEQ_UC*>(cp), kLcpDepth);
+    return LcpReport(RSCPEINTERN, 405, __LINE__, text, u"CPE", param);
   }
   const WEQ_UC src = e->sourceOfCodePage;
   if (src == u'0' || src == u'1' || src == u'3' || src == u'4') {
-    Report(RSCPEINTERN, 406, __LINE__, u"cp shall be read from DB, but no DB interface compiled", u"CPF", cp);
+    LcpReport(RSCPEINTERN, 406, __LINE__, u"cp shall be read from DB, but no DB interface compiled", u"CPF", cp);
   } else if (src != u' ' && src != u'2') {
-    return Report(RSCPEINTERN, 407, __LINE__, u"cp shall be read, but no source available", u"CPF", cp);
+    return LcpReport(RSCPEINTERN, 407, __LINE__, u"cp shall be read, but no source available", u"CPF", cp);
   }
   const rscpRc_t rc = rscplf5__load_from_f5(kind, e, t1root, t2, mode, depth - 1, cowMode);
   if (rc != RSCPENOOBJ) return rc;
@@ -220,8 +220,8 @@ rscpRc_t rscplf5__load_from_f5(int kind, rscpCpEntry_t* e, uint16_t t1root, uint
   rscpGetThrCtx()->fileFlag = 1;
   if (e->segid[0] == u' ') {
     WEQ_UC cp[5];
-    Cp(e, cp);
-    return Report(RSCPEINTERN, 408, __LINE__, u"code page is empty", u"CPQ", cp, u"&no segid&");
+    LcpCp(e, cp);
+    return LcpReport(RSCPEINTERN, 408, __LINE__, u"code page is empty", u"CPQ", cp, u"&no segid&");
   }
   return rscpgs__get_segment(kind, e, e->segid, t1root, t2, mode, 1, 0, 0, depth, cowMode);
 }
@@ -238,9 +238,9 @@ rscpRc_t rscplff__probe_flat_file(rscpCpEntry_t* e) {
   }
   name[n] = 0;
   WEQ_UC cp[5];
-  Cp(e, cp);
+  LcpCp(e, cp);
   if (plus < 4) {
-    return Report(RSCPEINTERN, 409, __LINE__, u"profile \"rscp/file/codepage\" miss \"++++\"", u"CPF", cp);
+    return LcpReport(RSCPEINTERN, 409, __LINE__, u"profile \"rscp/file/codepage\" miss \"++++\"", u"CPF", cp);
   }
   FILE* f = fopenU16(name, u"rb");
   if (f != nullptr) {
@@ -251,7 +251,7 @@ rscpRc_t rscplff__probe_flat_file(rscpCpEntry_t* e) {
   rscpePushOsError(err, name, -1);
   WEQ_UC param[48];
   snprintfU16(param, std::size(param), u"%*.*s&%ld&", 4, 4, static_cast<const WEQ_UC*>(cp), static_cast<long>(err));
-  return Report(RSCPEIO, 410, __LINE__, u"Cannot read flat file with database table", u"CPA", param);
+  return LcpReport(RSCPEIO, 410, __LINE__, u"Cannot read flat file with database table", u"CPA", param);
 }
 
 rscpRc_t rscpgdi__general_db_init(int) {

@@ -26,13 +26,13 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscpld.cpp $";
+constexpr const WEQ_UC* kLdModule = u" $Id: krn/rscp/rscpld.cpp $";
 
 enum : int { kTabTcp00 = 0, kTabTcp01 = 2, kTabTcp0D = 5, kTabTcpDb = 6, kTabTcp0I = 10 };
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+rscpRc_t LdReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 const WEQ_UC* param2 = nullptr) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
+  return rscpIReport(kLdModule, rc, location, line, text, code, param1, param2);
 }
 
 // Per-build loader state (reset by rscplrc__reset_counters).
@@ -42,29 +42,29 @@ int gLegacySeen = 0;
 std::atomic<rscpDbCpFunc_t> gDbCpFunc{nullptr};
 std::atomic<bool> gDbCpFuncSet{false};
 
-bool Eq(const WEQ_UC* a, const char* b, int n) {
+bool LdEq(const WEQ_UC* a, const char* b, int n) {
   for (int i = 0; i < n; ++i)
     if (a[i] != static_cast<unsigned char>(b[i])) return false;
   return true;
 }
 
-bool Verbose1() { return rscpeGetVerbose() >= 1; }
+bool LdVerbose1() { return rscpeGetVerbose() >= 1; }
 
 // Decimal value of n units; blanks and other units end it.
-long Decimal(const WEQ_UC* s, int n) {
+long LdDecimal(const WEQ_UC* s, int n) {
   long v = 0;
   for (int i = 0; i < n && s[i] >= u'0' && s[i] <= u'9'; ++i) v = v * 10 + (s[i] - u'0');
   return v;
 }
 
 // Length without trailing blanks.
-int Trimmed(const WEQ_UC* s, int n) {
+int LdTrimmed(const WEQ_UC* s, int n) {
   while (n > 0 && s[n - 1] == u' ') --n;
   return n;
 }
 
 // One text of the legacy caller lists: a heap copy ended by a 0 unit.
-WEQ_UC* CopyText(const WEQ_UC* s, int n) {
+WEQ_UC* LdCopyText(const WEQ_UC* s, int n) {
   WEQ_UC* p = static_cast<WEQ_UC*>(malloc((static_cast<size_t>(n) + 1) * sizeof(WEQ_UC)));
   if (p == nullptr) return nullptr;
   if (n > 0) memcpy(p, s, static_cast<size_t>(n) * sizeof(WEQ_UC));
@@ -72,18 +72,18 @@ WEQ_UC* CopyText(const WEQ_UC* s, int n) {
   return p;
 }
 
-struct Caller {
+struct LdCaller {
   WEQ_UC* sid;
   WEQ_UC* dest;
   WEQ_UC* third;  // always empty here
-  Caller* next;
+  LdCaller* next;
 };
-Caller* gLegacy = nullptr;   // TCP0I legacy callers, newest first
-Caller* gRfcdes = nullptr;   // RFCDES destinations: nothing fills it
+LdCaller* gLegacy = nullptr;   // TCP0I legacy callers, newest first
+LdCaller* gRfcdes = nullptr;   // RFCDES destinations: nothing fills it
 
-void FreeList(Caller*& list) {
+void LdFreeList(LdCaller*& list) {
   while (list != nullptr) {
-    Caller* n = list->next;
+    LdCaller* n = list->next;
     free(list->sid);
     free(list->dest);
     free(list->third);
@@ -92,48 +92,48 @@ void FreeList(Caller*& list) {
   }
 }
 
-void ErrorLine(const WEQ_UC* text) { rscph_ErrorOutput(text, -1); }
+void LdErrorLine(const WEQ_UC* text) { rscph_ErrorOutput(text, -1); }
 
 // The legacy caller row of TCP0I: name "rfcMDMPinc_<sid>".
 void LoadLegacyCaller(const WEQ_UC* record, const WEQ_UC* value, int valueLen) {
   static constexpr const WEQ_UC* kWho = u"TCP0I legacy caller";
   WEQ_UC line[200];
-  const int sidLen = Trimmed(record + 11, 20 - 11);
+  const int sidLen = LdTrimmed(record + 11, 20 - 11);
   WEQ_UC sid[10];
   memcpy(sid, record + 11, static_cast<size_t>(sidLen) * sizeof(WEQ_UC));
   sid[sidLen] = 0;
   ++gLegacySeen;
   if (sidLen == 0 || valueLen == 0) {
     snprintfTruncU16(line, std::size(line), u"%s. sid(%d) or destination(%d) empty: omit.", kWho, sidLen, valueLen);
-    ErrorLine(line);
+    LdErrorLine(line);
     return;
   }
-  for (Caller* c = gLegacy; c != nullptr; c = c->next) {
+  for (LdCaller* c = gLegacy; c != nullptr; c = c->next) {
     if (strcmpU(c->sid, sid) == 0) {
       WEQ_UC stamp[15];
       memcpy(stamp, record + RSCP_TCP0I_STAMP, 14 * sizeof(WEQ_UC));
       stamp[14] = 0;
       snprintfTruncU16(line, std::size(line), u"%s. duplicate for sid `%s' with timestmp=`%s': omit!", kWho, sid,
                        stamp);
-      ErrorLine(line);
+      LdErrorLine(line);
       return;
     }
   }
-  Caller* c = new (std::nothrow) Caller{CopyText(sid, sidLen), CopyText(value, valueLen), nullptr, nullptr};
+  LdCaller* c = new (std::nothrow) LdCaller{LdCopyText(sid, sidLen), LdCopyText(value, valueLen), nullptr, nullptr};
   if (c == nullptr || c->sid == nullptr || c->dest == nullptr) {
-    if (c != nullptr) FreeList(c);
-    Report(RSCPEINTERN, 201, __LINE__, u"assertion failed", u"F6S", u"malloc failed");
+    if (c != nullptr) LdFreeList(c);
+    LdReport(RSCPEINTERN, 201, __LINE__, u"assertion failed", u"F6S", u"malloc failed");
     return;
   }
   c->next = gLegacy;
   gLegacy = c;
 }
 
-bool FirstIs(const WEQ_UC* value, int len, WEQ_UC lower) {
+bool LdFirstIs(const WEQ_UC* value, int len, WEQ_UC lower) {
   return len > 0 && (value[0] == lower || value[0] == lower - 32);
 }
 
-void NotValid(const WEQ_UC* what, const WEQ_UC* name, int nameLen, const WEQ_UC* value, int len,
+void LdNotValid(const WEQ_UC* what, const WEQ_UC* name, int nameLen, const WEQ_UC* value, int len,
               const WEQ_UC* accepted) {
   WEQ_UC nm[21];
   memcpy(nm, name, static_cast<size_t>(nameLen) * sizeof(WEQ_UC));
@@ -142,7 +142,7 @@ void NotValid(const WEQ_UC* what, const WEQ_UC* name, int nameLen, const WEQ_UC*
   snprintfTruncU16(param, std::size(param), u"TCP0I&%s&'%*.*s'&not&%s&&", nm, len, len, value, accepted);
   WEQ_UC text[64];
   snprintfTruncU16(text, std::size(text), u"TCP0I(%s) not valid", what);
-  Report(RSCPEINTERN, 202, __LINE__, text, u"CP9", param);
+  LdReport(RSCPEINTERN, 202, __LINE__, text, u"CP9", param);
 }
 
 }  // namespace
@@ -166,8 +166,8 @@ void rscpldIReset() {
   gTcp0dRows = 0;
   gSeen4103 = false;
   gLegacySeen = 0;
-  FreeList(gLegacy);
-  FreeList(gRfcdes);
+  LdFreeList(gLegacy);
+  LdFreeList(gRfcdes);
 }
 
 // --- TCP00: the catalogue -------------------------------------------------------------------
@@ -187,7 +187,7 @@ rscpRc_t read_TCP00(void) {
     WEQ_UC param[32];
     snprintfU16(param, std::size(param), u"%04ld/%02ld/%02ld&", static_cast<long>(d.date[0]),
                 static_cast<long>(d.date[1]), static_cast<long>(d.date[2]));
-    return Report(RSCPEINTERN, 203, __LINE__, u"F5 TCP00: cannot find any char code", u"CPB", param);
+    return LdReport(RSCPEINTERN, 203, __LINE__, u"F5 TCP00: cannot find any char code", u"CPB", param);
   }
   return 0;
 }
@@ -200,22 +200,22 @@ void load_TCP00_row(const WEQ_UC* r, int columns, WEQ_UC sourceOfTcp00) {
   const WEQ_UC* col3 = r + 7;
   const WEQ_UC* col4 = r + 9;
   bool byMajor = false;
-  if (Eq(col3, "05", 2)) {
+  if (LdEq(col3, "05", 2)) {
     e.bit = 7, e.enc = 4, e.blank[0] = 0x20, e.blankLen = 1;
-  } else if (Eq(col3, "04", 2)) {
+  } else if (LdEq(col3, "04", 2)) {
     e.bit = 8, e.enc = 4, e.blank[0] = 0x20, e.blankLen = 1;
-  } else if (Eq(col3, "01", 2)) {
+  } else if (LdEq(col3, "01", 2)) {
     e.bit = 8, e.enc = 1, e.blank[0] = 0x40, e.blankLen = 1;
   } else {
-    e.bit = Eq(col4, "02", 2) || Eq(col4, "06", 2) ? 16 : Eq(col4, "05", 2) ? 32 : 8;
+    e.bit = LdEq(col4, "02", 2) || LdEq(col4, "06", 2) ? 16 : LdEq(col4, "05", 2) ? 32 : 8;
     e.enc = 0;
     byMajor = true;
   }
-  e.mixed = Eq(e.cp, "4000", 4) || Eq(e.cp, "6100", 4) || Eq(e.cp, "6200", 4) || Eq(e.cp, "6500", 4) ? 1 : 0;
-  int major = columns < 11 ? 0 : static_cast<int>(Decimal(r + 81, 2));
+  e.mixed = LdEq(e.cp, "4000", 4) || LdEq(e.cp, "6100", 4) || LdEq(e.cp, "6200", 4) || LdEq(e.cp, "6500", 4) ? 1 : 0;
+  int major = columns < 11 ? 0 : static_cast<int>(LdDecimal(r + 81, 2));
   int changed = -1;
-  if (major == 0 && Eq(e.cp, "4000", 4)) changed = major = 19;
-  if (major == 34 && Eq(e.cp, "620", 3)) changed = major = 39;
+  if (major == 0 && LdEq(e.cp, "4000", 4)) changed = major = 19;
+  if (major == 34 && LdEq(e.cp, "620", 3)) changed = major = 39;
   if (changed >= 0) {
     WEQ_UC data[64];
     std::fill(std::begin(data), std::end(data), u' ');
@@ -241,17 +241,17 @@ void load_TCP00_row(const WEQ_UC* r, int columns, WEQ_UC sourceOfTcp00) {
     }
   }
   (void)byMajor;  // other majors keep the blank of the class table (none for class 00)
-  e.minor = static_cast<uint16_t>(columns >= 12 ? Decimal(r + 83, 2) : 0);
+  e.minor = static_cast<uint16_t>(columns >= 12 ? LdDecimal(r + 83, 2) : 0);
   if (columns >= 23) {
-    e.classDigit = static_cast<uint8_t>(Decimal(r + 107, 1));
+    e.classDigit = static_cast<uint8_t>(LdDecimal(r + 107, 1));
   } else {
-    e.classDigit = Eq(col3, "06", 2) || Eq(e.cp, "86", 2) || Eq(e.cp, "086", 3) || Eq(e.cp, "4110", 4) ? 1 : 0;
+    e.classDigit = LdEq(col3, "06", 2) || LdEq(e.cp, "86", 2) || LdEq(e.cp, "086", 3) || LdEq(e.cp, "4110", 4) ? 1 : 0;
   }
   e.sourceOfCodePage = r[85];
   e.sourceOfTcp00 = sourceOfTcp00;
   if (columns >= 18 && r[102] == u'X') e.flags |= RSCP_CP_COL18;
-  if (Eq(e.cp, "1160", 4) || Eq(e.cp, "8341", 4)) e.flags |= RSCP_CP_0800;
-  if (Eq(e.cp, "1101", 4)) e.flags |= RSCP_CP_7BIT;
+  if (LdEq(e.cp, "1160", 4) || LdEq(e.cp, "8341", 4)) e.flags |= RSCP_CP_0800;
+  if (LdEq(e.cp, "1101", 4)) e.flags |= RSCP_CP_7BIT;
   if (columns >= 24) {
     memcpy(e.segid, r + 108, sizeof e.segid);
   } else {
@@ -289,7 +289,7 @@ rscpRc_t read_TCP01(void) {
 
 rscpRc_t load_TCP01_row(const WEQ_UC* r) {
   rscpCCC_t* c = rscpGetCache();
-  const uint32_t code = static_cast<uint32_t>(Decimal(r, 5)) & 0xFFFF;
+  const uint32_t code = static_cast<uint32_t>(LdDecimal(r, 5)) & 0xFFFF;
   const bool reservation = [&] {
     static constexpr WEQ_UC kLast[] = u"_last_";
     for (int i = 5; i + 6 <= RSCP_TCP01_RECORD; ++i)
@@ -303,7 +303,7 @@ rscpRc_t load_TCP01_row(const WEQ_UC* r) {
     if (!fits(code)) {
       WEQ_UC param[48];
       snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(c->length));
-      return Report(RSCPEINTERN, 204, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F24", param);
+      return LdReport(RSCPEINTERN, 204, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F24", param);
     }
     c->tcp01_mappings = static_cast<uint16_t>(code);
   }
@@ -337,7 +337,7 @@ rscpRc_t finish_TCP0D(void) {
   if (gTcp0dRows >= 2) {
     WEQ_UC count[16];
     snprintfU16(count, std::size(count), u"%ld&", static_cast<long>(gTcp0dRows));
-    Report(RSCPEINTERN, 205, __LINE__, u"TCP0D: multiple default countries", u"CP2", u"TCP0D&", count);
+    LdReport(RSCPEINTERN, 205, __LINE__, u"TCP0D: multiple default countries", u"CP2", u"TCP0D&", count);
   }
   if (const WEQ_UC* v = rscpHooks.param(u"rscp/override/TCP0D"); v != nullptr && v[0] != 0) {
     const int n = static_cast<int>(strnlenU16(v, 3));
@@ -345,10 +345,10 @@ rscpRc_t finish_TCP0D(void) {
     memcpy(c->def_country, v, static_cast<size_t>(n) * sizeof(WEQ_UC));
     WEQ_UC text[64];
     snprintfTruncU16(text, std::size(text), u"%s <<< rscp/override/TCP0D", v);
-    Report(RSCPEINTERN, 206, __LINE__, text, u"CP6", nullptr);
+    LdReport(RSCPEINTERN, 206, __LINE__, text, u"CP6", nullptr);
   }
-  if (Eq(c->def_country, "3CN", 3)) {
-    Report(RSCPEINTERN, 207, __LINE__, u"TCP0D contains '3CN': use RSCPINST to change to 'CN '.", u"CP6", nullptr);
+  if (LdEq(c->def_country, "3CN", 3)) {
+    LdReport(RSCPEINTERN, 207, __LINE__, u"TCP0D contains '3CN': use RSCPINST to change to 'CN '.", u"CP6", nullptr);
     memcpy(c->def_country, u"CN ", 3 * sizeof(WEQ_UC));
   }
   return 0;
@@ -370,7 +370,7 @@ rscpRc_t read_TCPDB(void) {
   static constexpr const WEQ_UC* kFile = u"TCPDB.DAT";
   FILE* f = fopenU16(kFile, u"r");
   if (f == nullptr) {
-    if (Verbose1()) perrorU16(kFile);
+    if (LdVerbose1()) perrorU16(kFile);
     return finish_TCPDB();
   }
   // Eight units: a read takes at most seven, so a longer line comes in parts.
@@ -400,8 +400,8 @@ rscpRc_t load_TCPDB_row(const WEQ_UC* cp) {
   }
   ++c->TCPDB_count;
   if (cp[0] == u'6') {
-    const bool ambiguous = Eq(cp, "6100", 4) || Eq(cp, "6200", 4) || Eq(cp, "6500", 4);
-    Report(RSCPEINTERN, 208, __LINE__,
+    const bool ambiguous = LdEq(cp, "6100", 4) || LdEq(cp, "6200", 4) || LdEq(cp, "6500", 4);
+    LdReport(RSCPEINTERN, 208, __LINE__,
            ambiguous ? u"Still using ambiguous blended code page? See note 938738"
                      : u"Still using unambiguous blended code page? See note 938737",
            u"CP6", u"TCPDB&");
@@ -413,11 +413,11 @@ rscpRc_t finish_TCPDB(void) {
   rscpCCC_t* c = rscpGetCache();
   if (c->TCPDB_count == 0) return 0;
   for (int i = 0; i < c->db_cp_count; ++i) {
-    if (Eq(c->db_cp_list[i], "4102", 4) || Eq(c->db_cp_list[i], "4103", 4)) continue;
+    if (LdEq(c->db_cp_list[i], "4102", 4) || LdEq(c->db_cp_list[i], "4103", 4)) continue;
     fputs("Database table TCPDB not empty. See note 42305\n", stderr);
     WEQ_UC count[16];
     snprintfU16(count, std::size(count), u"%ld&", static_cast<long>(c->TCPDB_count));
-    Report(RSCPEINTERN, 209, __LINE__, u"TCPDB should be empty.", u"CP2", u"TCPDB&", count);
+    LdReport(RSCPEINTERN, 209, __LINE__, u"TCPDB should be empty.", u"CP2", u"TCPDB&", count);
   }
   return 0;
 }
@@ -430,7 +430,7 @@ rscpRc_t read_TCP0I(void) {
   c->processedLangKind = c->processedLangOffset = c->processedLangLength = 0;
   const char* env = getenv("SNC_LEGACY_WEQ_CP");
   if (env == nullptr) {
-    if (Verbose1()) fputs("read_TCP0I was called and returned OK without doing anything.\n", stderr);
+    if (LdVerbose1()) fputs("read_TCP0I was called and returned OK without doing anything.\n", stderr);
     return 0;
   }
   WEQ_UC record[RSCP_TCP0I_RECORD];
@@ -450,11 +450,11 @@ rscpRc_t load_TCP0I_row(const WEQ_UC* r) {
   rscpCCC_t* c = rscpGetCache();
   if (r[RSCP_TCP0I_ACTIVE] != u'X') return 0;
   const WEQ_UC* name = r + RSCP_TCP0I_NAME;
-  const int nameLen = Trimmed(name, 20);
+  const int nameLen = LdTrimmed(name, 20);
   const WEQ_UC* value = r + RSCP_TCP0I_VALUE;
-  const int len = Trimmed(value, RSCP_TCP0I_VALUE_LEN);
+  const int len = LdTrimmed(value, RSCP_TCP0I_VALUE_LEN);
   auto is = [&](const char* n) {
-    return nameLen == static_cast<int>(strlen(n)) && Eq(name, n, nameLen);
+    return nameLen == static_cast<int>(strlen(n)) && LdEq(name, n, nameLen);
   };
   if (is("processed_languages")) {
     if (len == 0) return 0;
@@ -462,7 +462,7 @@ rscpRc_t load_TCP0I_row(const WEQ_UC* r) {
     if (off == 0) {
       WEQ_UC param[48];
       snprintfU16(param, std::size(param), u"cache07&%ld&?&", static_cast<long>(c->cache07));
-      return Report(RSCPETOOLONG, 210, __LINE__, u"WEQPARAM(rsts/ccc/cache07) small", u"F1A", param);
+      return LdReport(RSCPETOOLONG, 210, __LINE__, u"WEQPARAM(rsts/ccc/cache07) small", u"F1A", param);
     }
     memcpy(reinterpret_cast<uint8_t*>(c) + off, value, static_cast<size_t>(len) * sizeof(WEQ_UC));
     c->processedLangKind = 2;
@@ -471,24 +471,24 @@ rscpRc_t load_TCP0I_row(const WEQ_UC* r) {
   } else if (is("utf8gui")) {
     static constexpr WEQ_UC kLetters[] = u"yunea";
     for (int i = 0; i < 5; ++i) {
-      if (FirstIs(value, len, kLetters[i])) {
+      if (LdFirstIs(value, len, kLetters[i])) {
         c->utf8gui_allow = i;
         return 0;
       }
     }
-    NotValid(u"utf8gui", name, nameLen, value, len, u"y,u,n,e,a");
+    LdNotValid(u"utf8gui", name, nameLen, value, len, u"y,u,n,e,a");
   } else if (is("rtlinltr") || is("bidi_ctrl_filter") || is("print_indic_digits")) {
     int32_t* field = is("rtlinltr") ? &c->rtlinltr_allow : is("bidi_ctrl_filter") ? &c->bidi_ctrl_filter
                                                                                    : &c->indic_digits;
-    if (FirstIs(value, len, u'e')) {
+    if (LdFirstIs(value, len, u'e')) {
       *field = 1;
-    } else if (FirstIs(value, len, u'd')) {
+    } else if (LdFirstIs(value, len, u'd')) {
       *field = 0;
     } else {
       WEQ_UC what[24];
       memcpy(what, name, static_cast<size_t>(nameLen) * sizeof(WEQ_UC));
       what[nameLen] = 0;
-      NotValid(what, name, nameLen, value, len, u"d,e");
+      LdNotValid(what, name, nameLen, value, len, u"d,e");
     }
   } else if (is("cfont_cache_version")) {
     WEQ_UC text[RSCP_TCP0I_VALUE_LEN + 1];
@@ -496,11 +496,11 @@ rscpRc_t load_TCP0I_row(const WEQ_UC* r) {
     text[len] = 0;
     c->cfont_cache_version = strtolU(text, nullptr, 10);
     if (c->cfont_cache_version < 0) {
-      NotValid(u"cfont_cache_version", name, nameLen, value, len, u"0..");
+      LdNotValid(u"cfont_cache_version", name, nameLen, value, len, u"0..");
     }
   } else if (is("legacy_cp")) {
     for (int i = 0; i < 4; ++i) c->legacy_cp[i] = i < len ? value[i] : u' ';
-  } else if (nameLen >= 11 && Eq(name, "rfcMDMPinc_", 11)) {
+  } else if (nameLen >= 11 && LdEq(name, "rfcMDMPinc_", 11)) {
     if (rscpIOption25() != 0) LoadLegacyCaller(r, value, len);
   }
   return 0;
@@ -509,7 +509,7 @@ rscpRc_t load_TCP0I_row(const WEQ_UC* r) {
 // --- RFC destinations and the condensed legacy list -----------------------------------------
 
 rscpRc_t read_RFCDES(void) {
-  if (Verbose1()) fputs("read_RFCDES was called and returned OK without doing anything.\n", stderr);
+  if (LdVerbose1()) fputs("read_RFCDES was called and returned OK without doing anything.\n", stderr);
   return 0;
 }
 
@@ -541,9 +541,9 @@ rscpRc_t consolidate_TCP0I_RFCDES(void) {
     }
     return false;
   };
-  for (Caller* l = gLegacy; l != nullptr && !failed; l = l->next) {
-    Caller* match = nullptr;
-    for (Caller* r = gRfcdes; r != nullptr && match == nullptr; r = r->next)
+  for (LdCaller* l = gLegacy; l != nullptr && !failed; l = l->next) {
+    LdCaller* match = nullptr;
+    for (LdCaller* r = gRfcdes; r != nullptr && match == nullptr; r = r->next)
       if (strcmpU(r->dest, l->dest) == 0) match = r;
     if (match != nullptr) {
       append(l->sid);
@@ -552,32 +552,32 @@ rscpRc_t consolidate_TCP0I_RFCDES(void) {
     } else {
       snprintfTruncU16(line, std::size(line), u"%s. TCP0I: destination `%s' for `%s' not in RFCDES: omit.", kWho,
                        l->dest, l->sid);
-      ErrorLine(line);
+      LdErrorLine(line);
     }
   }
-  for (Caller* r = gRfcdes; r != nullptr && !failed; r = r->next) {
+  for (LdCaller* r = gRfcdes; r != nullptr && !failed; r = r->next) {
     if (r->sid == nullptr || r->sid[0] == 0) continue;
     if (inBuffer(r->sid)) {
       snprintfTruncU16(line, std::size(line), u"%s. RFCDES: SID `%s' already picked up: omit.%s", kWho, r->sid, u"");
-      ErrorLine(line);
+      LdErrorLine(line);
       continue;
     }
     append(r->sid);
     append(r->third != nullptr ? r->third : u"");
     ++implicitCount;
     snprintfTruncU16(line, std::size(line), u"%s. RFCDES: `%s' from destination `%s'.", kWho, r->sid, r->dest);
-    ErrorLine(line);
+    LdErrorLine(line);
   }
   c->legacyListLength = c->legacyListOffset = 0;
   if (failed) {
-    Report(RSCPEINTERN, 211, __LINE__, u"assertion failed", u"F6S", u"realloc failed");
+    LdReport(RSCPEINTERN, 211, __LINE__, u"assertion failed", u"F6S", u"realloc failed");
   } else if (used > 0) {
     const uint32_t off = rscpITakeCache07(static_cast<int64_t>(used * sizeof(WEQ_UC)), 4);
     if (off == 0) {
       snprintfTruncU16(line, std::size(line),
                        u"%s. RFC legacy MDMP caller list (len=%d): not stored due to CCC overflow (set to empty).", kWho,
                        static_cast<int>(used * sizeof(WEQ_UC)));
-      ErrorLine(line);
+      LdErrorLine(line);
     } else {
       memcpy(reinterpret_cast<uint8_t*>(c) + off, buf, used * sizeof(WEQ_UC));
       c->legacyListOffset = off;
@@ -585,12 +585,12 @@ rscpRc_t consolidate_TCP0I_RFCDES(void) {
     }
   }
   free(buf);
-  FreeList(gLegacy);
-  FreeList(gRfcdes);
+  LdFreeList(gLegacy);
+  LdFreeList(gRfcdes);
   if (explicitCount != 0 || implicitCount != 0) {
     snprintfTruncU16(line, std::size(line), u"%s. Final Destinations: explicit %d, implicit %d.", kWho, explicitCount,
                      implicitCount);
-    ErrorLine(line);
+    LdErrorLine(line);
   }
   return 0;
 }

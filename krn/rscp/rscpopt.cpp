@@ -16,25 +16,25 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscpopt.cpp $";
+constexpr const WEQ_UC* kOptModule = u" $Id: krn/rscp/rscpopt.cpp $";
 
 // Switches by option number; 7 is not a switch of its own.
-constexpr int kSwitches = 28;
-constexpr bool kDefault[kSwitches] = {
+constexpr int kOptSwitches = 28;
+constexpr bool kOptDefault[kOptSwitches] = {
     false, false, false, false, false, false, false, false,
     true,  true,  false, true,  true,  true,  true,  false,  // 8-15
     false, false, false, false, true,  false, false, false,  // 16-23
     false, true,  false, true};                              // 24-27
-std::atomic<bool> gSwitch[kSwitches];
+std::atomic<bool> gOptSwitch[kOptSwitches];
 
-struct SwitchText {
+struct OptSwitchText {
   const WEQ_UC* running;    // switched off in states 2 and 5
   int runningLoc;
   const WEQ_UC* retrying;   // switched off in states 1, 3 and 4
   int retryLoc;
 };
 // Options 7 to 14.
-constexpr SwitchText kTexts[8] = {
+constexpr OptSwitchText kOptTexts[8] = {
     {u"(Warning) rscpso: disconnecting from database", 61, u"Trying again without database", 62},
     {u"(Warning) disconnecting TCP00,.. from database", 103, u"Trying again without TCP00,.. from database", 110},
     {u"(Warning) disconnecting TCP01,.. from database", 104, u"Trying again without TCP01,.. from database", 111},
@@ -47,23 +47,23 @@ constexpr SwitchText kTexts[8] = {
 };
 constexpr const WEQ_UC* kNeverTcp02 = u"(Warning) this release never reads TCP02/03/07";
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+rscpRc_t OptReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 int mask = -1) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, nullptr, mask);
+  return rscpIReport(kOptModule, rc, location, line, text, code, param1, nullptr, mask);
 }
 
-bool Get(int n) { return gSwitch[n].load(std::memory_order_relaxed); }
-void Put(int n, bool on) { gSwitch[n].store(on, std::memory_order_relaxed); }
+bool OptGet(int n) { return gOptSwitch[n].load(std::memory_order_relaxed); }
+void OptPut(int n, bool on) { gOptSwitch[n].store(on, std::memory_order_relaxed); }
 
 // Option 7: every database switch but 10, which this release never reads.
 void SetAllDb(bool on) {
-  for (int n : {8, 9, 11, 12, 13, 14}) Put(n, on);
-  Put(10, false);
+  for (int n : {8, 9, 11, 12, 13, 14}) OptPut(n, on);
+  OptPut(10, false);
 }
 
 bool AnyDbOn() {
   for (int n : {8, 9, 11, 12, 13, 14})
-    if (Get(n)) return true;
+    if (OptGet(n)) return true;
   return false;
 }
 
@@ -72,19 +72,19 @@ bool AnyDbOn() {
 // for rebuilding with the same text as the reason).
 rscpRc_t SetDbSwitch(int n, long v, bool started, bool retrying, int tcp02Loc) {
   rscpRc_t result = 0;
-  const SwitchText& t = kTexts[n - 7];
-  const bool wasOn = n == 7 ? AnyDbOn() : Get(n);
+  const OptSwitchText& t = kOptTexts[n - 7];
+  const bool wasOn = n == 7 ? AnyDbOn() : OptGet(n);
   if (started && wasOn && v == 0) {
     const WEQ_UC* text = retrying ? t.retrying : t.running;
-    result = Report(RSCPECALL, retrying ? t.retryLoc : t.runningLoc, __LINE__, text, u"CP6", text);
+    result = OptReport(RSCPECALL, retrying ? t.retryLoc : t.runningLoc, __LINE__, text, u"CP6", text);
   }
   if (n == 7) {
     SetAllDb(v != 0);
   } else if (n == 10) {
-    if (v != 0) result = Report(RSCPECALL, tcp02Loc, __LINE__, kNeverTcp02, u"CP6", kNeverTcp02);
-    Put(10, false);
+    if (v != 0) result = OptReport(RSCPECALL, tcp02Loc, __LINE__, kNeverTcp02, u"CP6", kNeverTcp02);
+    OptPut(10, false);
   } else {
-    Put(n, v != 0);
+    OptPut(n, v != 0);
   }
   if (retrying) {
     if (rscpRc_t rc = rscpict3_invalidate_convert_tables(nullptr, nullptr, t.retrying, -1, -1)) result = rc;
@@ -95,7 +95,7 @@ rscpRc_t SetDbSwitch(int n, long v, bool started, bool retrying, int tcp02Loc) {
 rscpRc_t OptionParamReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, int n, long v) {
   WEQ_UC param[48];
   snprintfU16(param, std::size(param), u"option[%d] = %ld", n, v);
-  return Report(rc, location, line, text, code, param);
+  return OptReport(rc, location, line, text, code, param);
 }
 
 // Options 18 to 23: every state.
@@ -109,7 +109,7 @@ void SetAnyState(int n, long v) {
       rscpeSetVerbose(v != 0 ? 2 : level >= 1 ? 1 : 0);
       break;
     case 20:
-      Put(20, v == 1);
+      OptPut(20, v == 1);
       break;
     case 21:
       rscpeSetPrintStyle(static_cast<int>(v));
@@ -144,7 +144,7 @@ rscpRc_t SetStarted(rscpCCC_t* c, int n, long v) {
     case 4: {
       WEQ_UC param[64];
       snprintfU16(param, std::size(param), u"intu&=&%ld&(cannot switch intu any longer)&&&", v);
-      return Report(RSCPEINTERN, 67, __LINE__, u"Only intu == 2 compiled into converter", u"CP9", param);
+      return OptReport(RSCPEINTERN, 67, __LINE__, u"Only intu == 2 compiled into converter", u"CP9", param);
     }
     case 5:
       c->verbose = static_cast<int32_t>(v);
@@ -178,16 +178,16 @@ rscpRc_t SetStarted(rscpCCC_t* c, int n, long v) {
 }  // namespace
 
 void rscpldIResetOptions() {
-  for (int n = 0; n < kSwitches; ++n) Put(n, kDefault[n]);
+  for (int n = 0; n < kOptSwitches; ++n) OptPut(n, kOptDefault[n]);
 }
 
 int rscpIGetSwitch(int option) {
   if (option == 7) option = 8;
-  return option > 0 && option < kSwitches && Get(option) ? 1 : 0;
+  return option > 0 && option < kOptSwitches && OptGet(option) ? 1 : 0;
 }
 
-uint8_t rscpIProtectOption(void) { return Get(20) ? 1 : 0; }
-uint8_t rscpIOption25(void) { return Get(25) ? 1 : 0; }
+uint8_t rscpIProtectOption(void) { return OptGet(20) ? 1 : 0; }
+uint8_t rscpIOption25(void) { return OptGet(25) ? 1 : 0; }
 
 rscpRc_t rscpso_set_option(int n, long v) {
   if (n >= 18 && n <= 23) {
@@ -197,7 +197,7 @@ rscpRc_t rscpso_set_option(int n, long v) {
   const int32_t state = rscpGetState();
   if (state == RSCP_STATE_NONE) {
     if (n >= 7 && n <= 14) return SetDbSwitch(n, v, false, false, 117);
-    if (n >= 25 && n <= 27) Put(n, v != 0);
+    if (n >= 25 && n <= 27) OptPut(n, v != 0);
     return 0;
   }
   if (state == RSCP_STATE_INIT || state == RSCP_STATE_REINIT) {
@@ -286,7 +286,7 @@ rscpRc_t rscpict3_invalidate_convert_tables(void*, void*, const WEQ_UC* reason, 
   if (state != RSCP_STATE_INIT && state != RSCP_STATE_WRONG_VERSION && state != RSCP_STATE_REINIT) {
     WEQ_UC param[16];
     snprintfU16(param, std::size(param), u"%d&", static_cast<int>(state));
-    return Report(RSCPEINTERN, 40, __LINE__, u"CCC in illegal state", u"F44", param, acceptMask);
+    return OptReport(RSCPEINTERN, 40, __LINE__, u"CCC in illegal state", u"F44", param, acceptMask);
   }
   rscpRc_t result = 0;
   for (const WEQ_UC* t : kTables) {

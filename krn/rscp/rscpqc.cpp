@@ -12,9 +12,9 @@
 
 namespace {
 
-class Findings {
+class QcFindings {
  public:
-  Findings(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t warnOut, void* warnArg)
+  QcFindings(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t warnOut, void* warnArg)
       : errOut_(errOut), errArg_(errArg), warnOut_(warnOut), warnArg_(warnArg) {}
 
   // Each line is formatted into at most 100 units.
@@ -44,7 +44,7 @@ class Findings {
   void* warnArg_;
 };
 
-long L(uint64_t v) { return static_cast<long>(v); }
+long QcL(uint64_t v) { return static_cast<long>(v); }
 
 }  // namespace
 
@@ -58,7 +58,7 @@ bool rscpCheckDate16(const WEQ_UC* t) {
 
 int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t warnOut, void* warnArg, void*,
                          long* errors, long* warnings) {
-  Findings f(errOut, errArg, warnOut, warnArg);
+  QcFindings f(errOut, errArg, warnOut, warnArg);
   const rscpCCC_t* c = rscpGetCache();
   auto store = [&] {
     if (errors != nullptr) *errors = f.errors;
@@ -79,13 +79,13 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
     case RSCP_CCC_VERSION:
       break;
     case RSCP_CCC_VERSION_HALF:
-      f.Warning(u"CCC version is in half cooked state: %ld", L(c->version));
+      f.Warning(u"CCC version is in half cooked state: %ld", QcL(c->version));
       break;
     case RSCP_CCC_VERSION_3Q:
-      f.Warning(u"CCC version is in three-quarter cooked state: %ld", L(c->version));
+      f.Warning(u"CCC version is in three-quarter cooked state: %ld", QcL(c->version));
       break;
     default:
-      f.Error(u"CCC version is bad: %ld = 0x%lX", L(c->version), L(c->version));
+      f.Error(u"CCC version is bad: %ld = 0x%lX", QcL(c->version), QcL(c->version));
       break;
   }
   if (!rscpCheckDate16(c->createdate))
@@ -93,7 +93,7 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
   if (!rscpCheckDate16(c->lastreorgdate))
     f.Error(u"CCC lastreorgdate damaged: %*.*s", 16, 16, static_cast<const WEQ_UC*>(c->lastreorgdate));
 
-  if (c->reorg_version == 0) f.Warning(u"CCC reorg_version too small: %ld", L(c->reorg_version));
+  if (c->reorg_version == 0) f.Warning(u"CCC reorg_version too small: %ld", QcL(c->reorg_version));
   if (c->reorg_done == 0) f.Warning(u"CCC reorg_done: FALSE: Still waiting for re-org.");
   const WEQ_UC* reason = c->reorg_reason;
   if (reason[0] >= 1 && reason[0] <= 31) {
@@ -105,16 +105,16 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
   }
   if (c->was_overflow != 0) f.Warning(u"CCC was_overflow: TRUE: Still waiting for re-org.");
 
-  if (c->length < 170000) f.Error(u"CCC length too small: %ld", L(c->length));
-  if (c->length < 400000) f.Warning(u"CCC length small: %ld", L(c->length));
-  if (c->length > 16777216) f.Error(u"CCC length too large: %ld", L(c->length));
-  if (c->cache07 > c->length / 2) f.Warning(u"CCC cache07 too large: %ld", L(c->cache07));
+  if (c->length < 170000) f.Error(u"CCC length too small: %ld", QcL(c->length));
+  if (c->length < 400000) f.Warning(u"CCC length small: %ld", QcL(c->length));
+  if (c->length > 16777216) f.Error(u"CCC length too large: %ld", QcL(c->length));
+  if (c->cache07 > c->length / 2) f.Warning(u"CCC cache07 too large: %ld", QcL(c->cache07));
 
   auto over = [&](U16Format<long, long> fmt, uint32_t v, bool bad) {
-    if (bad) f.Error(fmt, L(v), L(v));
+    if (bad) f.Error(fmt, QcL(v), QcL(v));
   };
   auto pair = [&](U16Format<long, long, long, long> fmt, uint32_t a, uint32_t b) {
-    if (a > b) f.Error(fmt, L(a), L(a), L(b), L(b));
+    if (a > b) f.Error(fmt, QcL(a), QcL(a), QcL(b), QcL(b));
   };
   over(u"CCC: first_t1 > length: %9ld (0x%lX)", c->first_t1, c->first_t1 > c->length);
   over(u"CCC: first_t1 not alligned for T1: %9ld (0x%lX)", c->first_t1, c->first_t1 % RSCP_T1_BYTES != 0);
@@ -130,16 +130,16 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
   pair(u"CCC: first_t7 > end_t7: %9ld (0x%lX) <=! %9ld (0x%lX)", c->first_t7, c->end_t7);
   over(u"CCC: end_t7 > length: %9ld (0x%lX)", c->end_t7, c->end_t7 > c->length);
 
-  const long lo = 2 * L(c->first_t1 / RSCP_T1_BYTES);
-  const long hi = 2 * L(c->end_t1 / RSCP_T1_BYTES) - 1;
-  if (c->frag_t3 != 0 && (L(c->frag_t3) < lo || L(c->frag_t3) > hi))
-    f.Warning(u"CCC: frag_t3 not in T1 area: %9ld <=! %9ld <=! %9ld", lo, L(c->frag_t3), hi);
-  if (c->free_t3 != 0 && (L(c->free_t3) < lo || L(c->free_t3) > hi))
-    f.Warning(u"CCC: free_t3 not in T1 area: %9ld <=! %9ld <=! %9ld", lo, L(c->free_t3), hi);
+  const long lo = 2 * QcL(c->first_t1 / RSCP_T1_BYTES);
+  const long hi = 2 * QcL(c->end_t1 / RSCP_T1_BYTES) - 1;
+  if (c->frag_t3 != 0 && (QcL(c->frag_t3) < lo || QcL(c->frag_t3) > hi))
+    f.Warning(u"CCC: frag_t3 not in T1 area: %9ld <=! %9ld <=! %9ld", lo, QcL(c->frag_t3), hi);
+  if (c->free_t3 != 0 && (QcL(c->free_t3) < lo || QcL(c->free_t3) > hi))
+    f.Warning(u"CCC: free_t3 not in T1 area: %9ld <=! %9ld <=! %9ld", lo, QcL(c->free_t3), hi);
 
-  if (c->noof_t1 > c->length / RSCP_T1_BYTES) f.Error(u"CCC: noof_t1 too large: %ld", L(c->noof_t1));
-  if (c->noof_t2 > c->length / 1024) f.Error(u"CCC: noof_t2 too large: %ld", L(c->noof_t2));
-  if (c->noof_t3 > c->length / RSCP_T3_BYTES) f.Error(u"CCC: noof_t3 too large: %ld", L(c->noof_t3));
+  if (c->noof_t1 > c->length / RSCP_T1_BYTES) f.Error(u"CCC: noof_t1 too large: %ld", QcL(c->noof_t1));
+  if (c->noof_t2 > c->length / 1024) f.Error(u"CCC: noof_t2 too large: %ld", QcL(c->noof_t2));
+  if (c->noof_t3 > c->length / RSCP_T3_BYTES) f.Error(u"CCC: noof_t3 too large: %ld", QcL(c->noof_t3));
 
   auto strange = [&](U16Format<long, long> fmt, long v, bool bad) {
     if (bad) f.Warning(fmt, v, v);
@@ -149,8 +149,8 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
   strange(u"CCC: err_trace strange value: %9ld (0x%lX)", c->err_trace, c->err_trace < 0 || c->err_trace > 2);
   strange(u"CCC: TCPDB_count strange value: %9ld (0x%lX)", c->TCPDB_count, c->TCPDB_count > 30);
   strange(u"CCC: db_cp_count strange value: %9ld (0x%lX)", c->db_cp_count, c->db_cp_count > 30);
-  strange(u"CCC: mb_cp_count strange value: %9ld (0x%lX)", L(c->mb_cp_count), c->mb_cp_count > 30);
-  strange(u"CCC: loaded_f1_count strange value: %9ld (0x%lX)", L(c->loaded_f1_count), c->loaded_f1_count > 70);
+  strange(u"CCC: mb_cp_count strange value: %9ld (0x%lX)", QcL(c->mb_cp_count), c->mb_cp_count > 30);
+  strange(u"CCC: loaded_f1_count strange value: %9ld (0x%lX)", QcL(c->loaded_f1_count), c->loaded_f1_count > 70);
   store();
   return 0;
 }

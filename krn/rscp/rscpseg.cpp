@@ -23,22 +23,22 @@
 
 namespace {
 
-constexpr const WEQ_UC* kModule = u" $Id: krn/rscp/rscpseg.cpp $";
+constexpr const WEQ_UC* kSegModule = u" $Id: krn/rscp/rscpseg.cpp $";
 enum : int { kTabBuild = 11, kTabSeg = 12, kTabPtl = 13, kTabPts = 14, kTabRule = 15 };
-constexpr int kMaxRows = 99;
+constexpr int kSegMaxRows = 99;
 
-rscpRc_t Report(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
+rscpRc_t SegReport(int rc, int location, int line, const WEQ_UC* text, const WEQ_UC* code, const WEQ_UC* param1,
                 const WEQ_UC* param2 = nullptr) {
-  return rscpIReport(kModule, rc, location, line, text, code, param1, param2);
+  return rscpIReport(kSegModule, rc, location, line, text, code, param1, param2);
 }
 
-rscpCCC_t* Cache() { return rscpGetCache(); }
-uint32_t* T1(uint32_t block) {
-  return reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(Cache()) + block * RSCP_T1_BYTES);
+rscpCCC_t* SegCache() { return rscpGetCache(); }
+uint32_t* SegT1(uint32_t block) {
+  return reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(SegCache()) + block * RSCP_T1_BYTES);
 }
 
 // One load in progress: the variant's tables and how it is entered.
-struct Load {
+struct SegLoad {
   int kind;            // 5, 6, 9, 10 input; 21, 22, 25, 26 output
   rscpCpEntry_t* entry;
   uint16_t root;       // input root T1
@@ -65,25 +65,25 @@ struct Load {
   }
 };
 
-WEQ_UC gName[] = u"TCPSPTS";
+WEQ_UC gSegName[] = u"TCPSPTS";
 
-void Cp(const rscpCpEntry_t* e, WEQ_UC* out5) {
+void SegCp(const rscpCpEntry_t* e, WEQ_UC* out5) {
   memcpy(out5, e->cp, 4 * sizeof(WEQ_UC));
   out5[4] = 0;
 }
 
 // --- Character segments ----------------------------------------------------------------
 
-rscpRc_t EnterPoint(const Load& ld, uint32_t value, const uint8_t* code, int length) {
-  if (ld.input()) return rscpeic__enter_in_code(ld.root, gName, value, ld.cow, length, code, 0, -1);
+rscpRc_t EnterPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int length) {
+  if (ld.input()) return rscpeic__enter_in_code(ld.root, gSegName, value, ld.cow, length, code, 0, -1);
   if (length <= 4) {
-    return rscpeo4__enter_out_4code(ld.t2, gName, value, length, code[0], length > 1 ? code[1] : 0,
+    return rscpeo4__enter_out_4code(ld.t2, gSegName, value, length, code[0], length > 1 ? code[1] : 0,
                                     length > 2 ? code[2] : 0, length > 3 ? code[3] : 0, 0, ld.cow);
   }
-  return rscpeo126__enter_out_126code(ld.t2, gName, value, length, code, 0, ld.cow);
+  return rscpeo126__enter_out_126code(ld.t2, gSegName, value, length, code, 0, ld.cow);
 }
 
-rscpRc_t LoadPoint(const Load& ld, uint32_t value, const uint8_t* code, int length, int table) {
+rscpRc_t LoadPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int length, int table) {
   rscpICountRow(table);
   if (value == 0x20 && length <= 4) {
     // The same bytes every time: written only when they differ, so that a
@@ -102,18 +102,18 @@ rscpRc_t LoadPoint(const Load& ld, uint32_t value, const uint8_t* code, int leng
     return 0;
   }
   WEQ_UC cp[5], num[16];
-  Cp(ld.entry, cp);
+  SegCp(ld.entry, cp);
   if (rc == RSCPEUNIQ) {
     snprintfU16(num, std::size(num), u"%ld", static_cast<long>(value));
-    Report(RSCPEINTERN, 301, __LINE__, u"non uniq coding", u"F5L", cp, num);
+    SegReport(RSCPEINTERN, 301, __LINE__, u"non uniq coding", u"F5L", cp, num);
     return 0;
   }
-  if (rc == RSCPEROLLBACK) return Report(RSCPEROLLBACK, 302, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
+  if (rc == RSCPEROLLBACK) return SegReport(RSCPEROLLBACK, 302, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
   rscprb__rollback_tables(ld.entry, length <= 4 ? u"enter_._4code" : u"enter_._126code");
   return rc;
 }
 
-rscpRc_t LoadPoints(const Load& ld, const rscpSegPoints_t* s) {
+rscpRc_t LoadPoints(const SegLoad& ld, const rscpSegPoints_t* s) {
   const rscpSegPoint_t* lists[3] = {s->one, s->two, s->threeFour};
   for (int l = 0; l < 3; ++l) {
     for (uint32_t i = 0; i < s->count[l]; ++i) {
@@ -131,12 +131,12 @@ rscpRc_t LoadPoints(const Load& ld, const rscpSegPoints_t* s) {
 
 // --- Shift rules --------------------------------------------------------------------------
 
-bool IsSep(WEQ_UC c) { return c == u' ' || c == u','; }
+bool SegIsSep(WEQ_UC c) { return c == u' ' || c == u','; }
 
 // The block in which group s's codes start, made when missing; the root is
 // a group table once a code was entered with a group.
-uint16_t GroupBlock(const Load& ld, int s) {
-  uint32_t* root = T1(ld.root);
+uint16_t GroupBlock(const SegLoad& ld, int s) {
+  uint32_t* root = SegT1(ld.root);
   if (root[RSCP_T1_FALLBACK] != RSCP_T1_GROUP_MARK) return 0;
   return rscpn1__next_t1(&root[s], ld.cow, 1);
 }
@@ -144,16 +144,16 @@ uint16_t GroupBlock(const Load& ld, int s) {
 // Puts a rule on the last byte of an exact sequence below block: every
 // prefix gets its own level first, so that sequences that differ only in
 // their last byte do not share one word.
-rscpRc_t EnterExactRule(const Load& ld, uint16_t block, int rule, int attr, const uint8_t* seq, int len) {
+rscpRc_t EnterExactRule(const SegLoad& ld, uint16_t block, int rule, int attr, const uint8_t* seq, int len) {
   for (int i = 0; i + 1 < len; ++i) {
-    block = rscpn1__next_t1(&T1(block)[seq[i]], ld.cow, i + 1);
+    block = rscpn1__next_t1(&SegT1(block)[seq[i]], ld.cow, i + 1);
     if (block == 0) {
       WEQ_UC param[48];
-      snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(Cache()->length));
-      return Report(RSCPETOOLONG, 303, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F1A", param);
+      snprintfU16(param, std::size(param), u"cachesize&%ld&?&", static_cast<long>(SegCache()->length));
+      return SegReport(RSCPETOOLONG, 303, __LINE__, u"WEQPARAM(rsts/ccc/cachesize) too small", u"F1A", param);
     }
   }
-  uint32_t& w = T1(block)[seq[len - 1]];
+  uint32_t& w = SegT1(block)[seq[len - 1]];
   if ((w & RSCP_T1_TYPE) != RSCP_T1_NEXT) {
     w = (static_cast<uint32_t>(len & 31) | 0x60) << 24 | static_cast<uint32_t>(attr & 63) << 13 |
         static_cast<uint32_t>(rule & 0x1FFF);
@@ -161,24 +161,24 @@ rscpRc_t EnterExactRule(const Load& ld, uint16_t block, int rule, int attr, cons
   return 0;
 }
 
-rscpRc_t LoadShiftRule(const Load& ld, int ruleKind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2) {
+rscpRc_t LoadShiftRule(const SegLoad& ld, int ruleKind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2) {
   rscpStrtBack_t sb;
   if (rscpRc_t rc = rscpps__parse_strt_back(ruleKind, a1, l1, a2, l2, &sb)) return rc;
   int g = rscpFindShiftPair(sb.strtLen, sb.strt, sb.backLen, sb.back);
   if (g < 0) {
     if (rscpRc_t rc = rscpAddShiftPair(sb.strtLen, sb.strt, sb.backLen, sb.back)) return rc;
-    g = Cache()->noof_shift_pairs - 1;
+    g = SegCache()->noof_shift_pairs - 1;
   }
   std::atomic_ref<uint32_t> flags(ld.entry->flags);
   if ((flags.load(std::memory_order_relaxed) & (1u << g)) == 0) flags.fetch_or(1u << g, std::memory_order_relaxed);
 
   const rscpSegDirEntry_t* seg = rscpFindBuiltinSegment(sb.segment);
   WEQ_UC cp[5];
-  Cp(ld.entry, cp);
+  SegCp(ld.entry, cp);
   if (seg == nullptr || (seg->kind & 3) != RSCP_SEG_POINTS) {
     WEQ_UC param[48];
     snprintfU16(param, std::size(param), u"%s&%s&", cp, u"TCPSRULE");
-    return Report(RSCPENOCONV, 304, __LINE__, u"STRT-BACK-rule: segment is no character segment", u"F5L", param);
+    return SegReport(RSCPENOCONV, 304, __LINE__, u"STRT-BACK-rule: segment is no character segment", u"F5L", param);
   }
   const auto* s = static_cast<const rscpSegPoints_t*>(seg->data);
   const rscpSegPoint_t* lists[3] = {s->one, s->two, s->threeFour};
@@ -197,7 +197,7 @@ rscpRc_t LoadShiftRule(const Load& ld, int ruleKind, const WEQ_UC* a1, int l1, c
         WEQ_UC param[64];
         snprintfU16(param, std::size(param), u"TCPSPTS&MBLEN&%*.*s&%06lX&", 4, 4, static_cast<const WEQ_UC*>(cp),
                     static_cast<long>(value));
-        result = Report(RSCPENOCONV, 305, __LINE__, u"rscpeor__enter_out_rule unshift only 2 bytes", u"CPU", param);
+        result = SegReport(RSCPENOCONV, 305, __LINE__, u"rscpeor__enter_out_rule unshift only 2 bytes", u"CPU", param);
         break;
       }
       if (len == 2 && sb.unsj != 0) rscpSjisPairToJis(&code[0], &code[1]);
@@ -205,7 +205,7 @@ rscpRc_t LoadShiftRule(const Load& ld, int ruleKind, const WEQ_UC* a1, int l1, c
       rscpRc_t rc;
       if (ld.input()) {
         rc = rscpeic__enter_in_code(ld.root, u"ISO-2022", value, ld.cow, len, code, 0, g + 1);
-        if (rc == RSCPEROLLBACK) rc = Report(RSCPEROLLBACK, 306, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
+        if (rc == RSCPEROLLBACK) rc = SegReport(RSCPEROLLBACK, 306, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
       } else {
         // Double-byte characters take rules 58 to 67, single bytes 73 to 82.
         const int rule = (len == 1 ? 73 : 58) + g;
@@ -214,7 +214,7 @@ rscpRc_t LoadShiftRule(const Load& ld, int ruleKind, const WEQ_UC* a1, int l1, c
         if (rc == RSCPEUNIQ) {
           WEQ_UC param[48];
           snprintfU16(param, std::size(param), u"%s&%06lX&", cp, static_cast<long>(value));
-          Report(RSCPEINTERN, 307, __LINE__, u"rscpeor__enter_out_rule problem", u"F5L", param);
+          SegReport(RSCPEINTERN, 307, __LINE__, u"rscpeor__enter_out_rule problem", u"F5L", param);
           rc = 0;
         }
       }
@@ -233,7 +233,7 @@ rscpRc_t LoadShiftRule(const Load& ld, int ruleKind, const WEQ_UC* a1, int l1, c
 
 // One code of an algorithmic rule: the character, the rule that codes it
 // (input and output) and its bytes.
-struct RuleCode {
+struct SegRuleCode {
   uint32_t value;
   int rule;
   int attr;
@@ -241,7 +241,7 @@ struct RuleCode {
   int len;
 };
 
-int Utf8(uint32_t v, uint8_t* b) {
+int SegUtf8(uint32_t v, uint8_t* b) {
   if (v < 0x80) return b[0] = static_cast<uint8_t>(v), 1;
   if (v < 0x800) return b[0] = static_cast<uint8_t>(0xC0 | v >> 6), b[1] = static_cast<uint8_t>(0x80 | (v & 63)), 2;
   if (v < 0x10000) {
@@ -254,12 +254,12 @@ int Utf8(uint32_t v, uint8_t* b) {
   return 4;
 }
 
-void Put(RuleCode& c, std::initializer_list<uint32_t> bytes) {
+void SegPut(SegRuleCode& c, std::initializer_list<uint32_t> bytes) {
   c.len = 0;
   for (uint32_t b : bytes) c.bytes[c.len++] = static_cast<uint8_t>(b);
 }
 
-uint32_t HexValue(const WEQ_UC* s, int n) {
+uint32_t SegHexValue(const WEQ_UC* s, int n) {
   uint32_t v = 0;
   for (int i = 0; i < n; ++i) {
     const WEQ_UC c = s[i];
@@ -275,7 +275,7 @@ uint32_t HexValue(const WEQ_UC* s, int n) {
 // result and returns it. 1 for a kind without codes of its own.
 template <class Fn>
 rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2, int rangeRec, Fn fn) {
-  RuleCode c{};
+  SegRuleCode c{};
   rscpIterCode_t it{};
   uint32_t v;
   uint8_t h1, h2, s1, s2;
@@ -285,7 +285,7 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
       it.next = rscpIterBmpPrintFirst();
       while (rscpIterBmpPrintNext(&it, &v)) {
         c = {v, kind, 0, {}, 0};
-        kind == 10 ? Put(c, {v >> 8, v}) : Put(c, {v, v >> 8});
+        kind == 10 ? SegPut(c, {v >> 8, v}) : SegPut(c, {v, v >> 8});
         if (rscpRc_t rc = fn(c)) return rc;
       }
       return 0;
@@ -295,10 +295,10 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
       rscpIterAllCharInit(&it);
       while (rscpIterAllCharNext(&it, &v)) {
         c = {v, kind, 0, {}, 0};
-        if (kind == 11) Put(c, {0, v >> 16, v >> 8, v});
-        if (kind == 15) Put(c, {v, v >> 8, v >> 16, 0});
+        if (kind == 11) SegPut(c, {0, v >> 16, v >> 8, v});
+        if (kind == 15) SegPut(c, {v, v >> 8, v >> 16, 0});
         if (kind == 12) {
-          c.len = Utf8(v, c.bytes);
+          c.len = SegUtf8(v, c.bytes);
           c.rule = c.len == 1 ? 12 : 48 + c.len;
         }
         if (rscpRc_t rc = fn(c)) return rc;
@@ -309,14 +309,14 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
       rscpIterBmpCharInit(&it);
       while (rscpIterBmpCharNext(&it, &v)) {
         c = {v, kind == 13 ? 10 : 14, 0, {}, 0};
-        kind == 13 ? Put(c, {v >> 8, v}) : Put(c, {v, v >> 8});
+        kind == 13 ? SegPut(c, {v >> 8, v}) : SegPut(c, {v, v >> 8});
         if (rscpRc_t rc = fn(c)) return rc;
       }
       it = {};
       it.next = rscpIterSupplFirst();
       while (rscpIterSupplNext(&it, &v, &h1, &h2, &s1, &s2)) {
         c = {v, kind, 0, {}, 0};
-        kind == 13 ? Put(c, {h1, h2, s1, s2}) : Put(c, {h2, h1, s2, s1});
+        kind == 13 ? SegPut(c, {h1, h2, s1, s2}) : SegPut(c, {h2, h1, s2, s1});
         if (rscpRc_t rc = fn(c)) return rc;
       }
       return 0;
@@ -348,20 +348,20 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
       while (rscpIterIconNext(&ic, &v, &c1, &c2)) {
         c = {v, kind, 0, {}, 0};
         uint8_t u[4];
-        Utf8(intro, u);
+        SegUtf8(intro, u);
         switch (kind) {
-          case 53: Put(c, {ih, il, 0, c1, 0, c2}); break;
-          case 54: Put(c, {il, ih, c1, 0, c2, 0}); break;
-          case 55: Put(c, {u[0], u[1], u[2], c1, c2}); break;
-          case 56: Put(c, {0, 0, ih, il, 0, 0, 0, c1, 0, 0, 0, c2}); break;
-          default: Put(c, {il, ih, 0, 0, c1, 0, 0, 0, c2, 0, 0, 0}); break;
+          case 53: SegPut(c, {ih, il, 0, c1, 0, c2}); break;
+          case 54: SegPut(c, {il, ih, c1, 0, c2, 0}); break;
+          case 55: SegPut(c, {u[0], u[1], u[2], c1, c2}); break;
+          case 56: SegPut(c, {0, 0, ih, il, 0, 0, 0, c1, 0, 0, 0, c2}); break;
+          default: SegPut(c, {il, ih, 0, 0, c1, 0, 0, 0, c2, 0, 0, 0}); break;
         }
         if (rscpRc_t rc = fn(c)) return rc;
       }
       return 0;
     }
     case 68: {
-      const rscpRangeRec_t& r = Cache()->ranges[rangeRec];
+      const rscpRangeRec_t& r = SegCache()->ranges[rangeRec];
       int32_t start[4], low[4], high[4];
       for (int i = 0; i < 4; ++i) start[i] = r.byteOf1[i], low[i] = r.minV[i], high[i] = r.maxV[i];
       rscpIterByteRange_t br;
@@ -373,7 +373,7 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
       return 0;
     }
     case 72: {
-      const uint32_t first = HexValue(a1, l1), last = HexValue(a2, l2);
+      const uint32_t first = SegHexValue(a1, l1), last = SegHexValue(a2, l2);
       for (v = first; v <= last && v <= 0x10FFFF; ++v) {
         c = {v, 72, 0, {}, 0};
         if (rscpRc_t rc = fn(c)) return rc;
@@ -387,7 +387,7 @@ rscpRc_t ForEachRuleCode(int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, i
 
 // True when the value's block of the T2 is written by one rule as a whole.
 bool T2IsRule(uint32_t t2, uint32_t value) {
-  const uint16_t* entry = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(Cache()) + t2) +
+  const uint16_t* entry = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(SegCache()) + t2) +
                           ((value >> 7) & 0x1FFFF);
   return *entry >= RSCP_T2_RULE && *entry < RSCP_T2_T3;
 }
@@ -395,13 +395,13 @@ bool T2IsRule(uint32_t t2, uint32_t value) {
 // Icon rules produce own characters; the other algorithmic rules Unicode.
 bool RuleOwn(int kind) { return (kind >= 40 && kind <= 46) || (kind >= 53 && kind <= 57); }
 
-rscpRc_t LoadAlgorithmicRule(const Load& ld, int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2) {
+rscpRc_t LoadAlgorithmicRule(const SegLoad& ld, int kind, const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2) {
   WEQ_UC cp[5];
-  Cp(ld.entry, cp);
+  SegCp(ld.entry, cp);
   if (kind == 45 || kind == 46) {
     WEQ_UC param[32];
     snprintfU16(param, std::size(param), u"TCPSRULE&%d&", kind);
-    return Report(RSCPEINTERN, 310, __LINE__, u"rule kind without a name", u"F5L", param);
+    return SegReport(RSCPEINTERN, 310, __LINE__, u"rule kind without a name", u"F5L", param);
   }
   const int own = ld.mode & 12;
   if ((own == 8 && !RuleOwn(kind)) || (own == 4 && RuleOwn(kind))) return 0;
@@ -411,12 +411,12 @@ rscpRc_t LoadAlgorithmicRule(const Load& ld, int kind, const WEQ_UC* a1, int l1,
     if (rec < 0) {
       WEQ_UC param[48];
       snprintfTruncU16(param, std::size(param), u"TCPSRULE&%*.*s&%*.*s&", l1, l1, a1, l2, l2, a2);
-      return Report(RSCPEINTERN, 311, __LINE__, u"URange rule refused", u"F5L", param);
+      return SegReport(RSCPEINTERN, 311, __LINE__, u"URange rule refused", u"F5L", param);
     }
   }
   if (ld.input()) {
     if (kind == 72) return 0;
-    uint32_t* root = T1(ld.root);
+    uint32_t* root = SegT1(ld.root);
     if (kind == 16) {
       // Little-endian surrogate pairs share their first byte with the
       // two-byte codes: every first byte gets its own level, so that a
@@ -428,7 +428,7 @@ rscpRc_t LoadAlgorithmicRule(const Load& ld, int kind, const WEQ_UC* a1, int l1,
       // The first and the last code of a range get levels down to their
       // last byte, so that ranges that meet inside a group of codes stay
       // apart.
-      const rscpRangeRec_t& r = Cache()->ranges[rec];
+      const rscpRangeRec_t& r = SegCache()->ranges[rec];
       uint8_t ends[2][4];
       memcpy(ends[0], r.byteOf1, 4);
       const uint32_t off = r.last - r.uidFirst;
@@ -437,33 +437,33 @@ rscpRc_t LoadAlgorithmicRule(const Load& ld, int kind, const WEQ_UC* a1, int l1,
       }
       for (auto& e : ends) {
         uint16_t block = ld.root;
-        for (int i = 0; i + 1 < r.seqLen && block != 0; ++i) block = rscpn1__next_t1(&T1(block)[e[i]], ld.cow, i + 1);
+        for (int i = 0; i + 1 < r.seqLen && block != 0; ++i) block = rscpn1__next_t1(&SegT1(block)[e[i]], ld.cow, i + 1);
         if (block == 0) return RSCPETOOLONG;
       }
     }
     const int overwrite = kind == 68 ? 1 : 0;
-    return ForEachRuleCode(kind, a1, l1, a2, l2, rec, [&](const RuleCode& c) -> rscpRc_t {
-      return rscpeir__enter_in_rule(ld.root, gName, ld.cow, c.rule, c.attr, c.len, c.bytes, overwrite, 1, -1);
+    return ForEachRuleCode(kind, a1, l1, a2, l2, rec, [&](const SegRuleCode& c) -> rscpRc_t {
+      return rscpeir__enter_in_rule(ld.root, gSegName, ld.cow, c.rule, c.attr, c.len, c.bytes, overwrite, 1, -1);
     });
   }
-  return ForEachRuleCode(kind, a1, l1, a2, l2, rec, [&](const RuleCode& c) -> rscpRc_t {
-    rscpRc_t rc = rscpeor__enter_out_rule(ld.t2, gName, c.value, c.rule, c.attr, 0, ld.cow);
+  return ForEachRuleCode(kind, a1, l1, a2, l2, rec, [&](const SegRuleCode& c) -> rscpRc_t {
+    rscpRc_t rc = rscpeor__enter_out_rule(ld.t2, gSegName, c.value, c.rule, c.attr, 0, ld.cow);
     if (rc == RSCPEUNIQ && T2IsRule(ld.t2, c.value)) {
       rc = 0;  // another rule already writes the whole block: the first one stays
     } else if (rc == RSCPEUNIQ && c.len >= 1 && c.len <= 4) {
       // The block already holds codes: this character's code goes in as one.
-      rc = rscpeo4__enter_out_4code(ld.t2, gName, c.value, c.len, c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], 0,
+      rc = rscpeo4__enter_out_4code(ld.t2, gSegName, c.value, c.len, c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], 0,
                                     ld.cow);
       if (rc == RSCPEUNIQ) rc = 0;
     } else if (rc == RSCPEUNIQ) {
-      rc = rscpeo126__enter_out_126code(ld.t2, gName, c.value, c.len, c.bytes, 0, ld.cow);
+      rc = rscpeo126__enter_out_126code(ld.t2, gSegName, c.value, c.len, c.bytes, 0, ld.cow);
       if (rc == RSCPEUNIQ) rc = 0;
     }
     return rc;
   });
 }
 
-rscpRc_t LoadRuleSegment(const Load& ld, const rscpSegRule_t* r) {
+rscpRc_t LoadRuleSegment(const SegLoad& ld, const rscpSegRule_t* r) {
   rscpICountRow(kTabRule);
   const int kind = static_cast<int>(r->header & 0x7F);
   const int l1 = std::min<int>(r->header >> 7 & 0x1F, 20), l2 = std::min<int>(r->header >> 12 & 0x1F, 20);
@@ -481,8 +481,8 @@ rscpRc_t LoadRuleSegment(const Load& ld, const rscpSegRule_t* r) {
   }
   if (rc == RSCPEROLLBACK) {
     WEQ_UC cp[5];
-    Cp(ld.entry, cp);
-    return Report(RSCPEROLLBACK, 312, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
+    SegCp(ld.entry, cp);
+    return SegReport(RSCPEROLLBACK, 312, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
   }
   if (rc == RSCPEINTERN) {
     // A rule that cannot be entered (a refused range, a kind without a
@@ -498,23 +498,23 @@ rscpRc_t LoadRuleSegment(const Load& ld, const rscpSegRule_t* r) {
   return rc;
 }
 
-rscpRc_t GetSegment(const Load& ld, const WEQ_UC* segid, int inclusion, int flag400, int flag800, int depth);
+rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int flag400, int flag800, int depth);
 
-rscpRc_t LoadBuildList(const Load& ld, const rscpSegBuildRow_t* rows, const WEQ_UC* segid, int inclusion,
+rscpRc_t LoadBuildList(const SegLoad& ld, const rscpSegBuildRow_t* rows, const WEQ_UC* segid, int inclusion,
                        int depth) {
   WEQ_UC cp[5];
-  Cp(ld.entry, cp);
+  SegCp(ld.entry, cp);
   if (depth - 1 <= 0) {
     WEQ_UC text[80], param[32];
     snprintfU16(text, std::size(text), u"maximum recursion depth (%d) for codepage inclusions exceeded", 10);
     snprintfU16(param, std::size(param), u"%*.*s&%d&", 5, 5, segid, 10);
-    return Report(RSCPEINTERN, 313, __LINE__, text, u"CPE", param);
+    return SegReport(RSCPEINTERN, 313, __LINE__, text, u"CPE", param);
   }
   std::vector<rscpSegBuildRow_t> list;
   for (const rscpSegBuildRow_t* r = rows; r->id[0] != ' ' && r->id[0] != 0; ++r) {
     rscpICountRow(kTabBuild);
-    if (list.size() >= kMaxRows) {
-      Report(RSCPEINTERN, 314, __LINE__, u"Too many rows in TCPSBUILD", u"CPN", cp);
+    if (list.size() >= kSegMaxRows) {
+      SegReport(RSCPEINTERN, 314, __LINE__, u"Too many rows in TCPSBUILD", u"CPN", cp);
       continue;
     }
     list.push_back(*r);
@@ -532,14 +532,14 @@ rscpRc_t LoadBuildList(const Load& ld, const rscpSegBuildRow_t* rows, const WEQ_
     rscpRc_t rc = GetSegment(ld, id, rowInclusion, (r.attr & 0x400) != 0, (r.attr & 0x800) != 0, depth - 1);
     if (rc != 0) {
       rscprb__rollback_tables(ld.entry, u"get segment recursively (without Syslog)");
-      if (rc == RSCPEROLLBACK) rc = Report(RSCPEROLLBACK, 315, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
+      if (rc == RSCPEROLLBACK) rc = SegReport(RSCPEROLLBACK, 315, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
       return rc;
     }
   }
   return 0;
 }
 
-rscpRc_t GetSegment(const Load& ld, const WEQ_UC* segid, int inclusion, int, int, int depth) {
+rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int, int, int depth) {
   char key[6] = {};
   UcsnToA7n(key, segid, 5);
   const rscpSegDirEntry_t* seg = rscpFindBuiltinSegment(key);
@@ -549,7 +549,7 @@ rscpRc_t GetSegment(const Load& ld, const WEQ_UC* segid, int inclusion, int, int
     snprintfU16(text, std::size(text), u"in segment \"%*.*s\"not in F5 memory", 5, 5, segid);
     snprintfU16(param, std::size(param), u"%*.*s&%04ld/%02ld/%02ld&", 5, 5, segid, static_cast<long>(date[0]),
                 static_cast<long>(date[1]), static_cast<long>(date[2]));
-    return Report(RSCPENOCONV, 316, __LINE__, text, u"CPD", param);
+    return SegReport(RSCPENOCONV, 316, __LINE__, text, u"CPD", param);
   }
   rscpGetThrCtx()->fileFlag = 1;
   rscpICountRow(kTabSeg);
@@ -566,7 +566,7 @@ rscpRc_t GetSegment(const Load& ld, const WEQ_UC* segid, int inclusion, int, int
       WEQ_UC param[8];
       memcpy(param, segid, 5 * sizeof(WEQ_UC));
       param[5] = 0;
-      return Report(RSCPEINTERN, 317, __LINE__, u"Illegal TCPSEG-KIND in F5", u"CPN", param);
+      return SegReport(RSCPEINTERN, 317, __LINE__, u"Illegal TCPSEG-KIND in F5", u"CPN", param);
     }
   }
 }
@@ -575,7 +575,7 @@ rscpRc_t GetSegment(const Load& ld, const WEQ_UC* segid, int inclusion, int, int
 
 rscpRc_t rscpgs__get_segment(int kind, rscpCpEntry_t* entry, const WEQ_UC* segid, uint16_t t1root, uint32_t t2,
                              int mode, int inclusion, int flag400, int flag800, int depth, int cowMode) {
-  const Load ld{kind, entry, t1root, t2, mode, cowMode};
+  const SegLoad ld{kind, entry, t1root, t2, mode, cowMode};
   return GetSegment(ld, segid, inclusion, flag400, flag800, depth);
 }
 
@@ -589,20 +589,20 @@ rscpRc_t rscpps__parse_strt_back(int ruleKind, const WEQ_UC* a1, int l1, const W
   WEQ_UC joined[42];
   int n = 0;
   for (int i = 0; i < l1; ++i) joined[n++] = a1[i];
-  if (l1 < 20 && l1 > 0 && l2 > 0 && !IsSep(a1[l1 - 1]) && !IsSep(a2[0])) joined[n++] = u' ';
+  if (l1 < 20 && l1 > 0 && l2 > 0 && !SegIsSep(a1[l1 - 1]) && !SegIsSep(a2[0])) joined[n++] = u' ';
   for (int i = 0; i < l2; ++i) joined[n++] = a2[i];
   auto fail = [&](const WEQ_UC* text) {
     WEQ_UC param[64];
     snprintfTruncU16(param, std::size(param), u"TCPSRULE&ATTR1/2&%d/%d&%*.*s,%*.*s&", l1, l2, l1, l1, a1, l2, l2, a2);
     (void)ruleKind;
-    return Report(RSCPENOCONV, 320, __LINE__, text, u"F5L", param);
+    return SegReport(RSCPENOCONV, 320, __LINE__, text, u"F5L", param);
   };
   int word = 0;
   for (int i = 0; i < n;) {
-    while (i < n && IsSep(joined[i])) ++i;
+    while (i < n && SegIsSep(joined[i])) ++i;
     if (i >= n) break;
     const int start = i;
-    while (i < n && !IsSep(joined[i])) ++i;
+    while (i < n && !SegIsSep(joined[i])) ++i;
     const WEQ_UC* w = joined + start;
     const int len = i - start;
     auto is = [&](const char16_t* t) { return static_cast<int>(strlenU(t)) == len && memcmp(w, t, len * 2) == 0; };
@@ -630,7 +630,7 @@ rscpRc_t rscpps__parse_strt_back(int ruleKind, const WEQ_UC* a1, int l1, const W
 }
 
 rscpRc_t rscpli2__load_iso2022(rscpCpEntry_t* entry, uint16_t t1root, int mode, int cowMode) {
-  const Load ld{5, entry, t1root, 0, mode, cowMode};
+  const SegLoad ld{5, entry, t1root, 0, mode, cowMode};
   const uint32_t groups = std::atomic_ref<uint32_t>(entry->flags).load(std::memory_order_relaxed) & RSCP_CP_GROUPS;
   auto enterPair = [&](int state, int g) -> rscpRc_t {
     int sl, bl;
@@ -719,7 +719,7 @@ int rscppr__parse_range(const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2, rscp
 }
 
 int prepareXMLRule(const WEQ_UC* a1, int l1, const WEQ_UC* a2, int l2) {
-  rscpCCC_t* c = Cache();
+  rscpCCC_t* c = SegCache();
   rscpRangeRec_t rec;
   if (rscppr__parse_range(a1, l1, a2, l2, &rec) != 0) return -1;
   const int count = static_cast<int>(std::min<uint32_t>(c->ruleInfo_count, RSCP_RANGE_RECS - 1));
