@@ -520,7 +520,9 @@ rscpRc_t rscpi__init(int mask) {
   if (!reinitState) rscpGetCache()->attaches += 1;
   if (rscpGetCache()->reorg_done == 0) {
     gMcNesting.fetch_add(1, std::memory_order_relaxed);
+    rscpHooks.labelBegin(u"rscpmreorg", nullptr);
     const rscpRc_t rc = rscpnr__need_reorg(2, mask);
+    rscpHooks.labelEnd(nullptr);
     gMcNesting.fetch_sub(1, std::memory_order_relaxed);
     if (rc != 0) {
       releaseAndUnlock();
