@@ -1,0 +1,157 @@
+// CPI-C layer over the gateway protocol: the process and thread attach
+// entries, the layer's one-time start and its CPIC_* options, the CPI-C
+// trace, the conversation table with its ids, route strings, and the return
+// codes and name tables that every operation of the layer reports with.
+//
+// Codes. Every verb returns a CM_RETURN_CODE to its caller; what went wrong
+// in the system's own terms is a GW_RETURN_CODE, the RC of the error
+// information that the layer records for the calling thread whenever it
+// fails (component "CPIC (TCP/IP) with Unicode", version 3).
+//
+// Threads. Any number of threads call the layer at once. The process-wide
+// state is made once under conv_proto_cs; the trace level and stream are
+// atomics; each thread has a small record of its own under a thread-local
+// key, freed by the key's destructor when the thread ends. The name
+// functions and the texts keep no state and take no lock.
+#ifndef KRN_CPIC_CPIC_H
+#define KRN_CPIC_CPIC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "krn/dptrc/dptrc.h"
+#include "weq_types.h"
+
+// --- CPI-C return codes ---------------------------------------------------------
+
+typedef int32_t CM_RETURN_CODE;
+
+enum : CM_RETURN_CODE {
+  CM_OK = 0,
+  CM_ALLOCATE_FAILURE_NO_RETRY = 1,
+  CM_ALLOCATE_FAILURE_RETRY = 2,
+  CM_CONVERSATION_TYPE_MISMATCH = 3,
+  CM_SECURITY_NOT_VALID = 6,
+  CM_SYNC_LVL_NOT_SUPPORTED_PGM = 8,
+  CM_TPN_NOT_RECOGNIZED = 9,
+  CM_TP_NOT_AVAILABLE_NO_RETRY = 10,
+  CM_TP_NOT_AVAILABLE_RETRY = 11,
+  CM_DEALLOCATED_ABEND = 17,
+  CM_DEALLOCATED_NORMAL = 18,
+  CM_PARAMETER_ERROR = 19,
+  CM_PRODUCT_SPECIFIC_ERROR = 20,
+  CM_PROGRAM_ERROR_NO_TRUNC = 21,
+  CM_PROGRAM_ERROR_PURGING = 22,
+  CM_PROGRAM_ERROR_TRUNC = 23,
+  CM_PROGRAM_PARAMETER_CHECK = 24,
+  CM_PROGRAM_STATE_CHECK = 25,
+  CM_RESOURCE_FAILURE_NO_RETRY = 26,
+  CM_RESOURCE_FAILURE_RETRY = 27,
+  CM_UNSUCCESSFUL = 28,
+  CM_OPERATION_INCOMPLETE = 35,
+  CM_SYSTEM_EVENT = 36,
+  CM_WEQ_TIMEOUT_RETRY = 10001,
+  CM_CANCEL_REQUEST = 10002,
+  CM_WEQ_PING_RECEIVED = 10003,
+};
+
+// --- Gateway return codes (the ones the layer raises by number) -------------
+
+typedef int32_t GW_RETURN_CODE;
+
+enum : GW_RETURN_CODE {
+  WRONG_COMM_TYPE = 233,
+  C_NO_MEM = 450,
+  C_MAX_CONV = 466,
+  C_NO_CONV = 473,
+  C_GETHOSTNAME = 485,
+  C_ILLEGAL_PARAMETER2 = 769,
+  C_CS_ERROR = 784,
+};
+
+// The error text and detail format of a code ("" for codes without one).
+const WEQ_UC* CpicErrTxt(GW_RETURN_CODE code);
+const WEQ_UC* CpicErrDetailFmt(GW_RETURN_CODE code);
+
+// --- Names for traces ----------------------------------------------------------
+// Each writes the value's name (a value without a name in decimal) into buf,
+// which holds at least CPIC_NAME_LEN units, and returns buf.
+#define CPIC_NAME_LEN 30
+
+// A NULL buffer gives "" and writes nothing.
+const WEQ_UC* CpicRcName(CM_RETURN_CODE rc, WEQ_UC* buf);
+// A NULL buffer gives NULL.
+const WEQ_UC* CpicGwRcName(GW_RETURN_CODE rc, WEQ_UC* buf);
+// Copies with strcpy_sU16: a name that does not fit leaves buf empty.
+const WEQ_UC* CpicFuncName(uint8_t func, WEQ_UC* buf, size_t size);
+const WEQ_UC* CpicStatusRcvName(uint32_t value, WEQ_UC* buf);
+const WEQ_UC* CpicDataRcvName(uint32_t value, WEQ_UC* buf);
+const WEQ_UC* CpicRtsRcvName(uint32_t value, WEQ_UC* buf);
+const WEQ_UC* CpicCancelTypeName(uint32_t value, WEQ_UC* buf);
+
+// The calling thread's error information as labelled text, or "no WEQ
+// ErrInfo available".
+const WEQ_UC* WEQ_CMPERR(void);
+
+// A fixed 8-bit (UTF-8) field into WEQ_UC. Without flags the whole field is
+// converted and no terminator is written; with either flag the field ends at
+// its first NUL byte (or, stopAtBlank, its first blank), and terminate keeps
+// one unit of capacity for the terminator. *outLen (when given) receives the
+// units, a trailing 0 unit excluded. Returns 0, 32 when the text was cut, or
+// another converter code (then *outLen is not written).
+int CpicFieldToU16(WEQ_UC* dst, int* outLen, int capacity, const char* src, int srcLen, int terminate,
+                   int stopAtBlank);
+
+// --- CPI-C trace ------------------------------------------------------------------
+
+// A stream for the CPI-C trace; never NULL-as-none (standard error stands in
+// when no file can be had). The callers store it.
+CTRC_HDL CpicTrcOpen(const WEQ_UC* fileName, const WEQ_UC* caller);
+// First-use set-up of the trace, called by the verbs on entry.
+void CpicTrcInit(int readEnv, int useLevel, int level, int markInit, const WEQ_UC* caller);
+CM_RETURN_CODE WEQ_CMTRACE(int level, const WEQ_UC* fileName);
+CM_RETURN_CODE WEQ_CMGETTRACE(int* level);
+// Keeps argv (the caller's pointer, not a copy) and reads the trace level
+// from it: 0 or CM_UNSUCCESSFUL.
+CM_RETURN_CODE WEQ_CMACCP(WEQ_UC** argv);
+// Scans the saved arguments for CPIC_TRACE= / TRACE=, once per process.
+void CpicTrcArgs(void);
+
+// The CPI-C trace level and stream (none: NULL).
+int CpicTrcLevel(void);
+CTRC_HDL CpicTrcHdl(void);
+
+// --- Attach, detach and start ------------------------------------------------------
+
+// 1 on success, 0 on failure.
+int WEQ_CPIC_PROCESS_ATTACH(WEQ_UC** argv);
+int WEQ_CPIC_THREAD_ATTACH(void);
+int WEQ_CPIC_THREAD_DETACH(void);
+int WEQ_CPIC_PROCESS_DETACH(void);
+
+// Host and service may be NULL or empty (left as they were); protocol ' '
+// for none.
+CM_RETURN_CODE WEQ_STINIT(WEQ_UC** argv, const WEQ_UC* gwhost, const WEQ_UC* gwserv, WEQ_UC protocol);
+// hostNameFlag 1 makes a failing own-host-name look-up fatal; a NULL trace
+// handle means the CPI-C trace handle and level.
+CM_RETURN_CODE STInitGlobals(CM_RETURN_CODE* rc, int hostNameFlag, CTRC_HDL trc, int trcLevel);
+// The variable's current value (UTF-16, kept for the process) or NULL.
+const WEQ_UC* STIGetenv(const WEQ_UC* name);
+bool STICheckProtocol(WEQ_UC letter);
+
+// --- Conversation table -------------------------------------------------------------
+
+// 8 bytes of 8-bit characters, no terminator; a free entry holds blanks.
+typedef char CONVERSATION_ID[8];
+
+CM_RETURN_CODE WEQ_CMMAXCONV(int count);
+
+// --- Routes and protocol letters -----------------------------------------------------
+
+bool STIAnalyzeRoute(const WEQ_UC* route, const WEQ_UC* tpName, WEQ_UC* lu, size_t luSize, WEQ_UC* tp,
+                     size_t tpSize, WEQ_UC* gwHost, size_t gwHostSize, WEQ_UC* gwServ, size_t gwServSize);
+// direction 1: letter to header value; 0: header value to letter. An
+// unknown value gives 0 with *rc 19.
+uint32_t STIConvProtocol(uint32_t value, CM_RETURN_CODE* rc, int direction);
+
+#endif

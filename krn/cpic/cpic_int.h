@@ -1,0 +1,423 @@
+// Internals of the CPI-C layer shared by its sources and tests: the code
+// table with the compile-time checked "record error N" helper, the layer's
+// process-wide state and locks, the per-thread record, the conversation
+// entry and table, and the process reset for tests.
+#ifndef KRN_CPIC_CPIC_INT_H
+#define KRN_CPIC_CPIC_INT_H
+
+#include <stdint.h>
+#include <string.h>
+
+#include <atomic>
+#include <type_traits>
+
+#include "i18n/wequ16/u16fmt.h"
+#include "krn/cpic/cpic.h"
+#include "krn/cpic/cpic_ni_standin.h"
+#include "krn/dptrc/dptrc.h"
+#include "krn/dptrc/err.h"
+#include "krn/thr/thr.h"
+#include "weq_types.h"
+
+// --- Codes and the error pattern ------------------------------------------------
+
+struct CpicGwRow {
+  GW_RETURN_CODE code;
+  const WEQ_UC* name;
+  const WEQ_UC* text;    // "" when the code has none
+  const WEQ_UC* detail;  // "" when the code has none
+};
+
+inline constexpr CpicGwRow kCpicGwRows[] = {
+#include "krn/cpic/cpicrc.inc"
+};
+inline constexpr size_t kCpicGwRowCount = sizeof(kCpicGwRows) / sizeof(kCpicGwRows[0]);
+
+// The index of code's row, or -1. (An index, not a pointer: the
+// compile-time checks compare it, and sanitized builds do not allow pointer
+// comparisons in constant expressions.)
+constexpr int CpicIGwIndex(GW_RETURN_CODE code) {
+  for (size_t i = 0; i < kCpicGwRowCount; ++i) {
+    if (kCpicGwRows[i].code == code) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The row of code, or NULL.
+inline const CpicGwRow* CpicIGwRow(GW_RETURN_CODE code) {
+  int i = CpicIGwIndex(code);
+  return i >= 0 ? &kCpicGwRows[i] : nullptr;
+}
+
+#define CPIC_COMPONENT u"CPIC (TCP/IP) with Unicode"
+#define CPIC_COMPONENT_VERSION 3
+#define CPIC_MODULE u"t8cpic"
+
+// Number of arguments that a format takes.
+constexpr size_t CpicIFmtUsed(const WEQ_UC* fmt) {
+  size_t used = 0;
+  U16FmtWalk(fmt, [&](WEQ_UC) { return ++used, true; });
+  return used;
+}
+
+// Whether n arguments of the given kinds serve text's conversions first and
+// then detail's, all of them used.
+constexpr bool CpicIArgsFit(const WEQ_UC* text, const WEQ_UC* detail, const U16FmtKind* kinds, size_t n) {
+  size_t used = CpicIFmtUsed(text);
+  if (used > n) return false;
+  return U16FmtCheckKinds(text, kinds, used) == U16FmtCheck::kOk &&
+         U16FmtCheckKinds(detail, kinds + used, n - used) == U16FmtCheck::kOk;
+}
+
+// Where and how an error is recorded.
+struct CpicErrSite {
+  const WEQ_UC* module;
+  uint32_t line;
+  const WEQ_UC* sysCall = nullptr;  // a failed system call: recorded with sysErr
+  int32_t sysErr = 0;
+  // After recording: write the whole error information to the CPI-C trace at
+  // level 2 (true), or leave the trace to the caller (false).
+  bool traceAll = true;
+};
+
+// Records code with the given text and detail formats and the arguments of
+// both; writes the error information to the CPI-C trace when the site asks.
+void CpicIRecordV(const CpicErrSite& site, GW_RETURN_CODE code, const WEQ_UC* text, const WEQ_UC* detail,
+                  U16FmtArgs args);
+
+// Records error N: its text and detail formats, checked at compile time
+// against the arguments.
+template <GW_RETURN_CODE N, class... A>
+inline void CpicIRecordError(const CpicErrSite& site, const A&... args) {
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
+  static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
+  static_assert(CpicIArgsFit(row.text, row.detail, kinds, sizeof...(A)),
+                "the arguments do not fit the code's error text and detail format");
+  CpicIRecordV(site, N, row.text, row.detail, U16FmtMakeArgs(args...).args());
+}
+
+// As CpicIRecordError with a detail format of the site's own in place of the
+// code's: the first arguments serve the code's text, the rest the detail.
+template <GW_RETURN_CODE N, class... A>
+inline void CpicIRecordErrorDetail(const CpicErrSite& site, ErrDetailFmt<A...> detail, const A&... args) {
+  constexpr int idx = CpicIGwIndex(N);
+  static_assert(idx >= 0 && kCpicGwRows[idx].text[0] != 0, "the code has no error text");
+  constexpr const CpicGwRow& row = kCpicGwRows[idx];
+  static constexpr U16FmtKind kinds[] = {U16FmtKindOf<std::decay_t<A>>()..., U16FmtKind::kMissing};
+  static_assert(
+      CpicIFmtUsed(row.text) <= sizeof...(A) && CpicIArgsFit(row.text, u"", kinds, CpicIFmtUsed(row.text)),
+      "the first arguments do not fit the code's error text");
+  CpicIRecordV(site, N, row.text, detail.str, U16FmtMakeArgs(args...).args());
+}
+
+// The layer's call sites: error N at this line of the conversation code.
+#define CPIC_ERR(N, ...) CpicIRecordError<N>(CpicErrSite{CPIC_MODULE, __LINE__} __VA_OPT__(, ) __VA_ARGS__)
+#define CPIC_ERR_SYS(N, call, err, ...) \
+  CpicIRecordError<N>(CpicErrSite{CPIC_MODULE, __LINE__, (call), (err)} __VA_OPT__(, ) __VA_ARGS__)
+
+// --- CPI-C trace ----------------------------------------------------------------------
+
+// Where the layer's lines go: the CPI-C stream, else the process trace.
+inline CTRC_HDL CpicIOutHdl(void) {
+  CTRC_HDL h = CpicTrcHdl();
+  return h != nullptr ? h : CTrcGlobalHdl.load();
+}
+
+// Lines of the layer at a CPI-C trace level; the writers test CTrcLevel too.
+#define CPIC_TRC_ON(level) (CpicTrcLevel() >= (level))
+
+#define CPIC_TRC(level, fmt, ...)                           \
+  do {                                                      \
+    if (CPIC_TRC_ON(level)) {                               \
+      DpTrcLock();                                          \
+      DpTrc(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__); \
+      DpTrcUnlock();                                        \
+    }                                                       \
+  } while (0)
+
+#define CPIC_TRC_ERR(fmt, ...)                                   \
+  do {                                                           \
+    if (CPIC_TRC_ON(1)) {                                        \
+      DpTrcLock();                                               \
+      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);         \
+      DpTrcError(CpicIOutHdl(), fmt __VA_OPT__(, ) __VA_ARGS__); \
+      DpTrcUnlock();                                             \
+    }                                                            \
+  } while (0)
+
+// Sets the CPI-C level, and CTrcLevel with it unless onlyCpic.
+void CpicISetLevel(int level, bool onlyCpic = false);
+// Sets the CPI-C stream and CTrcGlobalHdl.
+void CpicISetHdl(CTRC_HDL hdl);
+// The saved argument vector (NULL when none).
+WEQ_UC** CpicISavedArgv(void);
+void CpicISetSavedArgv(WEQ_UC** argv);
+// Whether the trace has been set up once.
+bool CpicITrcInitialised(void);
+// Marks the trace as not set up (the accept of a conversation without a
+// stream does so before its CpicTrcInit).
+void CpicITrcMarkUninitialised(void);
+
+// Forgets the trace state (tests).
+void CpicITrcReset(void);
+
+// --- Process-wide state and locks ---------------------------------------------------
+
+// Locks, all recursive. Order: conv_proto_cs before the others; getenv_cs
+// and the trace lock are taken last.
+//   conv_proto_cs  the start, the conversation table, its counts, the
+//                  entries' in-use marks and ids
+//   getenv_cs      environment reads and the kept values
+//   wakeup_cs      the select set and the wakeup server
+//   sideinfo_cs    the side-information file
+//   snc_cs         the SNC glue
+extern ThrCS conv_proto_cs;
+extern ThrCS getenv_cs;
+extern ThrCS wakeup_cs;
+extern ThrCS sideinfo_cs;
+extern ThrCS snc_cs;
+
+#define CPIC_TP_NAME_LEN 64
+#define CPIC_GW_HOST_LEN 2048
+#define CPIC_GW_SERV_LEN 20
+#define CPIC_HOST_NAME_LEN 129
+#define CPIC_LOCATION_LEN 512
+
+// The layer's globals. Written under conv_proto_cs while the layer starts
+// (and the options by the verbs that set them); read by the verbs after the
+// initialised mark, whose store releases them.
+struct CpicGlobals {
+  // What a conversation entry copies when it is taken.
+  struct ConvDefaults {
+    int connectTimeout;
+    int rcvTimeout;
+    uint8_t pingActive;
+    int pingReply;
+    int pingPeriod;
+    int pingTimeout;
+  };
+
+  std::atomic<uint8_t> attached{0};
+  std::atomic<uint8_t> initialised{0};
+  std::atomic<uint8_t> tableLockMark{0};
+  WEQ_UC defaultTp[CPIC_TP_NAME_LEN + 1] = u"WEQCPIC";
+  WEQ_UC gwHost[CPIC_GW_HOST_LEN + 1] = {};
+  uint8_t gwHostGiven = 0;
+  WEQ_UC gwServ[CPIC_GW_SERV_LEN + 1] = {};
+  uint8_t gwServGiven = 0;
+  WEQ_UC protocol = u' ';
+  uint8_t protocolGiven = 0;
+  ThrKey key = THR_KEY_NONE;
+  int useUds = -1;
+  int rawTraceLen = 32000;
+  int pingPeriod = 10;
+  int pingTimeout = 50;
+  uint8_t pingActive = 0;
+  int pingReply = 0;
+  uint8_t pingSetByCall = 0;
+  int connectTimeout = 60000;
+  int defaultRcvTimeout = -1;
+  uint8_t buffering = 1;
+  uint8_t bufferingGiven = 0;
+  int traceRaw = 0;
+  uint8_t traceRawGiven = 0;
+  int traceAppcHdr = 0;
+  uint8_t traceAppcHdrGiven = 0;
+  int withLuAddr = 0;
+  uint8_t gwCompatibility = 0;
+  WEQ_UC ownHost[CPIC_HOST_NAME_LEN] = {};
+  NI_NODEADDR ownAddr = {};
+  WEQ_UC location[CPIC_LOCATION_LEN] = {};
+  uint8_t trcRecVersion = 0;
+  char componentId[8] = {};
+  char rootId[16] = {};
+};
+
+CpicGlobals& CpicIGlobals(void);
+
+// Creates conv_proto_cs once: 0, or 20 with error 784 recorded (traced to
+// trc at trcLevel 1 and more).
+CM_RETURN_CODE CpicICreateProtoCs(CTRC_HDL trc, int trcLevel);
+
+// Records error 784 for a failed lock or key step of the start (the text
+// names the step and its code), traces it as "STInitGlobals: <text>" at
+// trcLevel 1 and more, and returns 20.
+CM_RETURN_CODE CpicIFailCs(const WEQ_UC* text, CTRC_HDL trc, int trcLevel, uint32_t line);
+
+// Cuts the program's base name out of a copy of argv[0] into out (at most
+// CPIC_TP_NAME_LEN units): false (out unchanged) without a vector or first
+// element.
+bool CpicIBaseName(WEQ_UC* const* argv, WEQ_UC out[CPIC_TP_NAME_LEN + 1]);
+
+// The root id text: the seconds value in "%X", twice, exactly 16 characters
+// (longer texts keep their last 8 characters each); no terminator.
+void CpicIMakeRootId(int64_t seconds, char out[16]);
+
+// --- Per-thread record ----------------------------------------------------------------
+
+struct STI_GLOB {
+  int32_t lastIndex;
+  uint32_t tpNameLen;
+  WEQ_UC tpName[CPIC_TP_NAME_LEN + 1];
+};
+
+static_assert(sizeof(STI_GLOB) == 140);
+
+STI_GLOB* STIGetGlob(void);
+void STIFreeGlob(void* glob);
+void STIExitGlobals(void);
+
+// --- Conversation table ------------------------------------------------------------------
+
+typedef NI_RC (*STI_READ_FN)(NI_HDL, void*, int, int, uint32_t*, int32_t);
+typedef NI_RC (*STI_WRITE_FN)(NI_HDL, const void*, int, int, uint32_t*, int32_t);
+typedef NI_RC (*STI_CLOSE_FN)(NI_HDL, int32_t);
+
+// Registration states.
+enum : uint32_t {
+  REG_NOT_USED = 0,
+  REG_INIT = 1,
+  REG_WAITING = 2,
+  REG_RUNNING = 3,
+  REG_SECU_ERROR = 4,
+  REG_NOREG_ERROR = 5,
+};
+
+// Buffer states of an entry.
+enum : int32_t {
+  BUFFER_DISABLED = 0,
+  BUFFER_EMPTY = 1,
+};
+
+// The SNC parameter block of a conversation.
+struct CPIC_SNC_PARAMS {
+  uint16_t first;
+  WEQ_UC partnerName[257];
+  WEQ_UC myName[257];
+  WEQ_UC libPath[257];
+  uint8_t mode;  // 0 off, 1 on, 2 as other sources give it
+  uint8_t qop;
+  uint8_t role;
+  uint8_t spare;
+};
+static_assert(sizeof(CPIC_SNC_PARAMS) == 1548);
+
+#define CPIC_TRACE_RECORD_LEN 45
+
+// An entry's fields that nothing reads without the entry's owner; a reset
+// value-initialises them and sets the few that are not 0.
+struct CpicConvFields {
+  int32_t index;
+  uint8_t hdrVersion;
+  uint8_t interruptedFunc;
+  uint8_t protocol;
+  uint8_t rcvTimeoutGiven;
+  uint8_t broken;
+  uint16_t connIdx;
+  int32_t hdrLen;
+  uint32_t asyncSendCount;
+  uint32_t timeoutCount;
+  int32_t sendRcvState;
+  WEQ_UC* gwHost;
+  WEQ_UC* gwServ;
+  NI_HDL readHdl;
+  NI_HDL writeHdl;
+  uint8_t inSelectSet;
+  void* msgBuf;
+  int32_t rcvTimeout;
+  int32_t partialLen;
+  WEQ_UC* regText;
+  uint32_t regState;
+  int32_t regIndex;
+  int32_t bufferState;
+  int32_t bufferedLen;
+  void* sncHdl;
+  int32_t sncState;  // 1 on, 2 off
+  CPIC_SNC_PARAMS* sncParams;
+  int32_t sncOffset;
+  int32_t sncBytesLeft;
+  void* sncPending;
+  uint32_t savedRcv[4];
+  uint8_t cancelReceived;
+  int32_t connectTimeout;
+  int32_t traceRaw;
+  int32_t traceAppcHdr;
+  uint8_t gwOptions;
+  int32_t savedTraceLevel;
+  uint8_t inheritedTrace;
+  CTRC_HDL traceHdl;
+  int64_t creationTime;
+  uint8_t pingActive;
+  uint32_t pingCount;
+  uint8_t pingTimedOut;
+  int32_t pingReply;
+  int32_t pingPeriod;
+  int32_t pingTimeout;
+  WEQ_RAW* traceRecord;
+  uint32_t gwRequestValue;
+  uint64_t selectUserValue;
+  STI_READ_FN readFn;
+  const WEQ_UC* readFnName;
+  STI_WRITE_FN writeFn;
+  const WEQ_UC* writeFnName;
+  STI_CLOSE_FN closeFn;
+  const WEQ_UC* closeFnName;
+};
+
+// One conversation. Entries never move: the table grows by adding blocks.
+// The in-use mark, both ids and the trace level are read by the unlocked
+// scans and are atomics; they change under conv_proto_cs.
+struct CPIC_CONV_ENTRY {
+  std::atomic<uint64_t> id;    // CONVERSATION_ID bytes
+  std::atomic<uint64_t> gwId;  // CONVERSATION_ID bytes
+  std::atomic<uint8_t> inUse;
+  std::atomic<int32_t> traceLevel;
+  CpicConvFields f;
+};
+
+inline uint64_t CpicIIdToU64(const char* id) {
+  uint64_t v;
+  memcpy(&v, id, 8);
+  return v;
+}
+inline void CpicIU64ToId(uint64_t v, char* id) { memcpy(id, &v, 8); }
+inline constexpr char kCpicBlankId[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+// The entry at index (0 .. cpic_max_conv - 1), or NULL outside the table.
+CPIC_CONV_ENTRY* STIConvAt(int32_t index);
+// Number of slots; -1 before the table exists.
+int32_t STIMaxConv(void);
+// Active and highest counts.
+int32_t STIActiveConvs(void);
+int32_t STIHighestConvs(void);
+
+CM_RETURN_CODE STIAllocConvMem(int32_t count);
+void STIResetConv(CPIC_CONV_ENTRY* entry, bool countDown);
+CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index);
+CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag);
+void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry);
+// The gateway's id for a conversation it confirmed: it becomes the entry's
+// gateway id, and its own id unless another in-use entry holds it (then a
+// new one is made). All under conv_proto_cs. true when a new id was made.
+bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* caller);
+void STIRecalcTraceLevel(int32_t index);
+NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index);
+NI_RC STINiWrite(NI_HDL hdl, const void* buffer, int length, int timeout, uint32_t* written, int32_t index);
+NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index);
+// Allocation of an entry's owned blocks; tests replace it to make them fail
+// (NULL restores calloc).
+void STISetAllocHook(void* (*alloc)(size_t count, size_t size));
+// Frees the table (process detach).
+void STIFreeConvTable(void);
+// The id counter of the generator (tests set it to reach the wrap).
+void STISetIdCounter(uint32_t value);
+
+// --- Test support ---------------------------------------------------------------------------
+
+// Forgets the layer's process state: globals, trace, table, key, kept
+// environment values. Only for tests in a process without other users.
+void CpicIResetProcess(void);
+
+#endif

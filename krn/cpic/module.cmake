@@ -1,0 +1,1 @@
+tov_sources(cpic_ni_standin.cpp cpicconv.cpp cpicerr.cpp cpicinit.cpp cpicroute.cpp cpictrc.cpp)

@@ -1,0 +1,8 @@
+tov_test(cpic_codes_test LABELS gateway SOURCES cpic_codes_test.cpp)
+# The table tests ask for more memory than there is: the sanitizer's
+# allocator answers NULL as the C library's does.
+tov_test(cpic_table_test LABELS gateway SOURCES cpic_table_test.cpp
+  ENV ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1)
+tov_test(cpic_start_test LABELS gateway SOURCES cpic_start_test.cpp LIBS tovpeers)
+tov_test(cpic_trace_test LABELS gateway SOURCES cpic_trace_test.cpp)
+tov_test(cpic_threads_test LABELS gateway threads SOURCES cpic_threads_test.cpp)
