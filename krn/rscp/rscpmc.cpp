@@ -544,12 +544,13 @@ rscpRc_t rscpi__init(int mask) {
   } else {
     if (reinitState) SwitchedBack(132);
     rscpSetState(RSCP_STATE_INIT);
+    // The check reads header fields that loaders write under the mutex.
+    if (fresh) reinit();
     rc = releaseAndUnlock();
     set_db_cp_func(rscpGetDBCodePages);
   }
   rscpuSetErrorFunc(rscpe__error);
   rscpReadTraceOptions();
-  if (fresh) reinit();
   gMcReleased.store(0, std::memory_order_relaxed);
   return rc;
 }
@@ -649,6 +650,9 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
       if (c->dd_reorg_done == 0) c->dd_reorg_done = 1;
     }
   }
+  // The check reads header fields that loaders write under the mutex, so it
+  // runs before this call lets go of it.
+  if (attempted) reinit();
   if (locked) {
     if (permission) {
       if (rscpRc_t rc = rscpReleaseWritePermissionAndSema(__LINE__)) result = rc;
@@ -658,7 +662,6 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
   } else if (permission) {
     rscpHooks.releaseWritePermission(__LINE__);
   }
-  if (attempted) reinit();
   return result;
 }
 
