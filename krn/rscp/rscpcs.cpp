@@ -28,7 +28,8 @@ class CsReport {
     int n = snprintfTruncU16(line, std::size(line), fmt, a...);
     cb_(line, std::clamp(n, 0, 100), arg_);
   }
-  void Rule() { Line(u"%s", u"----------------------------------------------------------------------------------"); }
+  void Rule() { Line(u"%s",
+                     u"----------------------------------------------------------------------------------"); }
 
  private:
   rscpPrintLine_t cb_;
@@ -90,18 +91,22 @@ void MemoryMap(CsReport& r, const rscpCCC_t* c) {
          Gauge(g, c->first_t1, c->end_t1, len));
   r.Line(u"| noof char CCCT1s      |--| %7d", static_cast<int>(c->noof_t1));
   r.Line(u"| noof char CCCT3s      |--| %7d       %*.*s", static_cast<int>(c->noof_t3), kCsGauge, kCsGauge,
-         Gauge(g, c->first_t1, std::min<int64_t>(c->first_t1 + int64_t{c->noof_t3} * RSCP_T3_BYTES, c->end_t1), len));
+         Gauge(g, c->first_t1, std::min<int64_t>(c->first_t1 + int64_t{c->noof_t3} * RSCP_T3_BYTES,
+                                                 c->end_t1), len));
   r.Line(u"| end   of CCCT1  %8ld |---", static_cast<long>(c->end_t1));
-  r.Line(u"| free                  ---|%8ld bytes %*.*s", static_cast<long>(c->first_t2) - static_cast<long>(c->end_t1),
+  r.Line(u"| free                  ---|%8ld bytes %*.*s",
+         static_cast<long>(c->first_t2) - static_cast<long>(c->end_t1),
          kCsGauge, kCsGauge, Gauge(g, c->end_t1, c->first_t2, len));
   r.Line(u"| start of CCCT2  %8ld |---", static_cast<long>(c->first_t2));
   r.Line(u"| noof char CCCT2s      ---| %7d       %*.*s", static_cast<int>(c->noof_t2), kCsGauge, kCsGauge,
          Gauge(g, c->first_t2, c->end_t2, len));
   r.Line(u"| end   of CCCT2  %8ld |---", static_cast<long>(c->end_t2));
-  r.Line(u"| free                  ---|%8ld bytes %*.*s", static_cast<long>(c->first_t7) - static_cast<long>(c->end_t2),
+  r.Line(u"| free                  ---|%8ld bytes %*.*s",
+         static_cast<long>(c->first_t7) - static_cast<long>(c->end_t2),
          kCsGauge, kCsGauge, Gauge(g, c->end_t2, c->first_t7, len));
   r.Line(u"| start of long c.%8ld |---", static_cast<long>(c->first_t7));
-  r.Line(u"| for long chars        ---|%8ld bytes %*.*s", static_cast<long>(c->end_t7) - static_cast<long>(c->first_t7),
+  r.Line(u"| for long chars        ---|%8ld bytes %*.*s",
+         static_cast<long>(c->end_t7) - static_cast<long>(c->first_t7),
          kCsGauge, kCsGauge, Gauge(g, c->first_t7, c->end_t7, len));
   r.Line(u"| end   of long c.%8ld |---", static_cast<long>(c->end_t7));
   r.Line(u"| length          %8ld", static_cast<long>(c->length));
@@ -129,16 +134,21 @@ void CodePageTable(CsReport& r, const rscpCCC_t* c, bool all) {
     for (uint32_t b = 0; b < std::min<uint32_t>(e.blankLen, 4); ++b) {
       snprintfU16(blank + 2 * b, 3, u"%02x", static_cast<unsigned>(e.blank[b]));
     }
-    r.Line(u"| %-*.*s%-*.*s%4d%8ld %3d %2d %3d %7d%7d  %4d,%-4d %2d%2d%c%c %1d:%s", 4, 4, e.cp, 1, 1, kCsSlotLabel[s0],
-           static_cast<int>(rscpIInRoot(&e, s0)), static_cast<long>(rscpIOutT2(&e, s0)),
-           static_cast<int>(e.in[s0].noofT1), rscpIOutT2(&e, s0) != 0 ? 1 : 0, static_cast<int>(e.out[s0].noofT3),
-           static_cast<int>(e.in[s0].noofChars), static_cast<int>(e.out[s0].noofChars), static_cast<int>(e.major),
-           static_cast<int>(e.minor), static_cast<int>(e.bit), static_cast<int>(e.enc), e.mixed != 0 ? u'A' : u' ',
+    const rscpInSlot_t& in = e.in[s0];
+    const rscpOutSlot_t& out = e.out[s0];
+    const uint32_t t2 = rscpIOutT2(&e, s0);
+    r.Line(u"| %-*.*s%-*.*s%4d%8ld %3d %2d %3d %7d%7d  %4d,%-4d %2d%2d%c%c %1d:%s", 4, 4, e.cp, 1, 1,
+           kCsSlotLabel[s0], static_cast<int>(rscpIInRoot(&e, s0)), static_cast<long>(t2),
+           static_cast<int>(in.noofT1), t2 != 0 ? 1 : 0, static_cast<int>(out.noofT3),
+           static_cast<int>(in.noofChars),
+           static_cast<int>(out.noofChars), static_cast<int>(e.major), static_cast<int>(e.minor),
+           static_cast<int>(e.bit), static_cast<int>(e.enc), e.mixed != 0 ? u'A' : u' ',
            e.classDigit != 0 ? u'X' : u'_', static_cast<int>(std::min<uint32_t>(e.blankLen, 9)), blank);
     for (int s = s0 + 1; s < 4; ++s) {
       if (!Loaded(e, s)) continue;
       if (rscpIOutT2(&e, s) != 0) {
-        r.Line(u"| %-*.*s%-*.*s%4d%8ld %3d %2d %3d %7d%7d      ,             :", 4, 4, e.cp, 1, 1, kCsSlotLabel[s],
+        r.Line(u"| %-*.*s%-*.*s%4d%8ld %3d %2d %3d %7d%7d      ,             :", 4, 4, e.cp, 1, 1,
+               kCsSlotLabel[s],
                static_cast<int>(rscpIInRoot(&e, s)), static_cast<long>(rscpIOutT2(&e, s)),
                static_cast<int>(e.in[s].noofT1), 1, static_cast<int>(e.out[s].noofT3),
                static_cast<int>(e.in[s].noofChars), static_cast<int>(e.out[s].noofChars));
@@ -152,7 +162,8 @@ void CodePageTable(CsReport& r, const rscpCCC_t* c, bool all) {
 }
 
 void ReadStatistics(CsReport& r, const rscpCCC_t* c) {
-  r.Line(u"--%-16.16s|%10.10s|%10.10s|%10.10s|%10.10s|", u"read statistic", u"in thread", u"in process", u"total",
+  r.Line(u"--%-16.16s|%10.10s|%10.10s|%10.10s|%10.10s|", u"read statistic", u"in thread", u"in process",
+         u"total",
          u"statistic");
   r.Line(u"| %-16.16s|%10.10s|%10.10s|%10.10s|%10.10s|", u"table name", u"cache", u"shm update", u"process",
          u"since last");
@@ -174,9 +185,12 @@ void Reorganisation(CsReport& r, const rscpCCC_t* c) {
   r.Line(u"| noof_reorgs     %9ld", static_cast<long>(c->noof_reorgs));
   r.Line(u"| reorg_done      %9s", TrueFalse(c->reorg_done));
   r.Line(u"| reorg_reason    %-*.*s", 36, 36, c->reorg_reason);
-  r.Line(u"| created by      %9ld (parent PId %ld)", static_cast<long>(c->pidCreate), static_cast<long>(c->ppidCreate));
-  r.Line(u"| invalidated by  %9ld (parent PId %ld)", static_cast<long>(c->pidInval), static_cast<long>(c->ppidInval));
-  r.Line(u"| reorganized by  %9ld (parent PId %ld)", static_cast<long>(c->pidReorg), static_cast<long>(c->ppidReorg));
+  r.Line(u"| created by      %9ld (parent PId %ld)", static_cast<long>(c->pidCreate),
+         static_cast<long>(c->ppidCreate));
+  r.Line(u"| invalidated by  %9ld (parent PId %ld)", static_cast<long>(c->pidInval),
+         static_cast<long>(c->ppidInval));
+  r.Line(u"| reorganized by  %9ld (parent PId %ld)", static_cast<long>(c->pidReorg),
+         static_cast<long>(c->ppidReorg));
   r.Line(u"| dd_reorg_version%9ld", static_cast<long>(c->dd_reorg_version));
   r.Line(u"| noof_dd_reorgs  %9ld", 0L);
   r.Line(u"| dd_reorg_done   %9s", TrueFalse(c->dd_reorg_done));
@@ -187,11 +201,13 @@ void Reorganisation(CsReport& r, const rscpCCC_t* c) {
 void Lookups(CsReport& r, const rscpCCC_t* c) {
   const rscpThrCtx_t* t = rscpGetThrCtx();
   r.Line(u"| lookups         %9ld +%20ld", static_cast<long>(c->lookups), static_cast<long>(t->lookups));
-  r.Line(u"| create object   %9ld +%20ld", static_cast<long>(c->createObject), static_cast<long>(t->createObject));
+  r.Line(u"| create object   %9ld +%20ld", static_cast<long>(c->createObject),
+         static_cast<long>(t->createObject));
   static constexpr const WEQ_UC* kClones[] = {u"clone CActivate", u"clone toLegacy", u"clone legacyTo",
                                               u"clone for RFC"};
   for (int i = 0; i < 4; ++i) {
-    r.Line(u"| %-16.16s%9ld +%20ld", kClones[i], static_cast<long>(c->clones[i]), static_cast<long>(t->clones[i]));
+    r.Line(u"| %-16.16s%9ld +%20ld", kClones[i], static_cast<long>(c->clones[i]),
+           static_cast<long>(t->clones[i]));
   }
 }
 
@@ -224,7 +240,8 @@ void Conversions(CsReport& r, const rscpCCC_t* c) {
   r.Line(u"| def_country          \"%-*.*s\"", 3, 3, c->def_country);
   r.Line(u"| def_language         \"%-*.*s\"", 1, 1, &c->def_language);
   if (c->processedLangKind == 2 && c->processedLangOffset + 2ull * c->processedLangLength <= c->length) {
-    const auto* text = reinterpret_cast<const WEQ_UC*>(reinterpret_cast<const unsigned char*>(c) + c->processedLangOffset);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(c) + c->processedLangOffset;
+    const auto* text = reinterpret_cast<const WEQ_UC*>(bytes);
     const int n = static_cast<int>(std::min<uint32_t>(c->processedLangLength, 75));
     r.Line(u"| processed_languages %.*s", n, text);
   } else {
@@ -302,15 +319,18 @@ void RuleData(CsReport& r, const rscpCCC_t* c) {
     const rscpRangeRec_t& g = c->ranges[i];
     const int l1 = std::min<int>(g.attr1Len, 20), l2 = std::min<int>(g.attr2Len, 20);
     r.Line(u"|    %3d: rule     %*.*s(%*.*s,%*.*s)", i, 6, 6, u"URange", l1, l1, g.attr1, l2, l2, g.attr2);
-    r.Line(u"|         offset    %lu (0x%08lx)", static_cast<unsigned long>(g.offset), static_cast<unsigned long>(g.offset));
+    r.Line(u"|         offset    %lu (0x%08lx)", static_cast<unsigned long>(g.offset),
+           static_cast<unsigned long>(g.offset));
     WEQ_UC hash[24];
     snprintfU16(hash, std::size(hash), u"%08lx%08lx", static_cast<unsigned long>(g.hash[0]),
                 static_cast<unsigned long>(g.hash[1]));
     r.Line(u"|    %3d: hash      %s (0x%08lx%08lx)", i, hash, static_cast<unsigned long>(g.hash[0]),
            static_cast<unsigned long>(g.hash[1]));
-    r.Line(u"|       : Unicode  %06lX..%06lX", static_cast<unsigned long>(g.first), static_cast<unsigned long>(g.last));
+    r.Line(u"|       : Unicode  %06lX..%06lX", static_cast<unsigned long>(g.first),
+           static_cast<unsigned long>(g.last));
     r.Line(u"|       : seqLg    %ld", static_cast<long>(g.seqLen));
-    r.Line(u"|       : uidFirst %06lX (%ld)", static_cast<unsigned long>(g.uidFirst), static_cast<long>(g.uidFirst));
+    r.Line(u"|       : uidFirst %06lX (%ld)", static_cast<unsigned long>(g.uidFirst),
+           static_cast<long>(g.uidFirst));
     const int n = std::clamp<int>(g.seqLen, 0, 4);
     Bytes(buf, std::size(buf), g.byteOf1, n, u" %02X");
     r.Line(u"|       : byteOf1  %s", buf);
@@ -320,11 +340,13 @@ void RuleData(CsReport& r, const rscpCCC_t* c) {
     r.Line(u"|       : maxV     %s", buf);
     size_t at = 0;
     buf[0] = 0;
-    for (int k = 0; k < n; ++k) at += static_cast<size_t>(snprintfU16(buf + at, std::size(buf) - at, u" %7d", g.byteWidth[k]));
+    for (int k = 0; k < n; ++k) at += static_cast<size_t>(snprintfU16(buf + at, std::size(buf) - at,
+                                                                      u" %7d", g.byteWidth[k]));
     r.Line(u"|       : byteWidth%s", buf);
     at = 0;
     buf[0] = 0;
-    for (int k = 0; k < n; ++k) at += static_cast<size_t>(snprintfU16(buf + at, std::size(buf) - at, u" %7d", g.weight[k]));
+    for (int k = 0; k < n; ++k) at += static_cast<size_t>(snprintfU16(buf + at, std::size(buf) - at,
+                                                                      u" %7d", g.weight[k]));
     r.Line(u"|       : weight   %s", buf);
   }
 }
@@ -346,23 +368,29 @@ void Sources(CsReport& r, const rscpCCC_t* c) {
   for (int i = 0; i < c->noof_char_codes; ++i) {
     const rscpCpEntry_t& e = dir[i];
     WEQ_UC groups[11];
-    for (int g = 0; g < 10; ++g) groups[g] = (e.flags & (1u << g)) != 0 ? static_cast<WEQ_UC>(u'0' + g) : u'.';
+    for (int g = 0; g < 10; ++g) {
+      groups[g] = (e.flags & (1u << g)) != 0 ? static_cast<WEQ_UC>(u'0' + g) : u'.';
+    }
     groups[10] = 0;
     WEQ_UC lens[48];
-    const bool inAny = std::any_of(std::begin(e.in), std::end(e.in), [](const rscpInSlot_t& s) { return s.maxLen != 0; });
+    const bool inAny = std::any_of(std::begin(e.in), std::end(e.in),
+                                   [](const rscpInSlot_t& s) { return s.maxLen != 0; });
     const bool outAny =
         std::any_of(std::begin(e.out), std::end(e.out), [](const rscpOutSlot_t& s) { return s.maxLen != 0; });
     if (inAny) {
-      snprintfU16(lens, std::size(lens), u"__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e.in[0].maxLen, e.in[1].maxLen,
+      snprintfU16(lens, std::size(lens), u"__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e.in[0].maxLen,
+                  e.in[1].maxLen,
                   e.in[2].maxLen, e.in[3].maxLen);
     } else if (outAny) {
-      snprintfU16(lens, std::size(lens), u"__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e.out[0].maxLen, e.out[1].maxLen,
+      snprintfU16(lens, std::size(lens), u"__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e.out[0].maxLen,
+                  e.out[1].maxLen,
                   e.out[2].maxLen, e.out[3].maxLen);
     } else {
       snprintfU16(lens, std::size(lens), u"%s", u"no information");
     }
     r.Line(u"| %-*.*s |%-6.6s|%-6.6s|%-*.*s|%s|%s|%c%c%c", 4, 4, e.cp, SourceWord(e.sourceOfTcp00),
-           SourceWord(e.sourceOfCodePage), 5, 5, e.segid, groups, lens, (e.flags & RSCP_CP_COL18) ? u'S' : u' ',
+           SourceWord(e.sourceOfCodePage), 5, 5, e.segid, groups, lens,
+               (e.flags & RSCP_CP_COL18) ? u'S' : u' ',
            (e.flags & RSCP_CP_0800) ? u'I' : u' ', (e.flags & RSCP_CP_7BIT) ? u'7' : u' ');
   }
   r.Line(u"| %-*.*s | %*.*s|   system c.p.", 4, 4, u"", 14, 14, u"about segments");

@@ -218,7 +218,8 @@ rscpRc_t Rebuild(const rscpCCC_t& snap, int mask) {
   void* block = nullptr;
   const WEQ_UC* method = nullptr;
   uint8_t shared = 0, attached = 0;
-  if (rscpRc_t rc = rscpHooks.allocCache(&block, &shared, &attached, &method, static_cast<size_t>(size), __LINE__)) {
+  if (rscpRc_t rc = rscpHooks.allocCache(&block, &shared, &attached, &method, static_cast<size_t>(size),
+                                         __LINE__)) {
     return rc;
   }
   auto* fresh = static_cast<rscpCCC_t*>(block);
@@ -282,7 +283,9 @@ void rscpmcIReset(void) {
 
 // --- Private-use parameters --------------------------------------------------------------------
 
-uint32_t rscpGetPua(int which) { return which >= 0 && which < 4 ? gMcPua[which].load(std::memory_order_relaxed) : 0; }
+uint32_t rscpGetPua(int which) {
+  return which >= 0 && which < 4 ? gMcPua[which].load(std::memory_order_relaxed) : 0;
+}
 
 void rscpGetFramePair(uint8_t pair[2]) {
   const uint32_t v = gMcPua[RSCP_PUA_FRAME1].load(std::memory_order_relaxed);
@@ -417,9 +420,11 @@ rscpRc_t rscpi__init(int mask) {
     case RSCP_STATE_INIT:
       return 0;
     case RSCP_STATE_DAMAGED:
-      return McReport(RSCPEINTERN, 43, __LINE__, u"char code converter damaged", u"F36", nullptr, nullptr, mask);
+      return McReport(RSCPEINTERN, 43, __LINE__, u"char code converter damaged", u"F36", nullptr, nullptr,
+                      mask);
     case RSCP_STATE_STARTING:
-      return McReport(RSCPEINTERN, 80, __LINE__, u"char code converter init loop", u"F6P", nullptr, nullptr, mask);
+      return McReport(RSCPEINTERN, 80, __LINE__, u"char code converter init loop", u"F6P", nullptr, nullptr,
+                      mask);
     case RSCP_STATE_REINIT:
       McErr(u"Try CCC initialization in state: %d . (CCC not in reach.)", static_cast<int>(entry));
       break;
@@ -495,12 +500,15 @@ rscpRc_t rscpi__init(int mask) {
     if (rc == RSCPEIO) {
       const uint8_t done = rscpGetCache()->reorg_done;
       if (rscpGetState() == RSCP_STATE_REINIT) {
-        McWarn(u"I/O error again. Code page converter stays in reinitialize state. CCC.reorg_done=%c.", Flag(done));
+        McWarn(u"I/O error again. Code page converter stays in reinitialize state. CCC.reorg_done=%c.",
+               Flag(done));
       } else {
         rscpSetState(RSCP_STATE_REINIT);
-        McReport(RSCPEIO, 133, __LINE__, u"Code page converter switched to reinitialize state.", u"CQD", nullptr,
+        McReport(RSCPEIO, 133, __LINE__, u"Code page converter switched to reinitialize state.", u"CQD",
+                 nullptr,
                  nullptr, mask);
-        McErr(u"I/O error. Code page converter switched to reinitialize state. CCC.reorg_done=%c.", Flag(done));
+        McErr(u"I/O error. Code page converter switched to reinitialize state. CCC.reorg_done=%c.",
+              Flag(done));
       }
       releaseAndUnlock();
       return rc;
@@ -513,7 +521,8 @@ rscpRc_t rscpi__init(int mask) {
   } else {
     rscpCCC_t* c = rscpGetCache();
     const uint32_t last = rscpGetLastVersion();
-    if (last > c->reorg_version || (last == c->reorg_version && gMcReleased.load(std::memory_order_relaxed) != 0)) {
+    const bool released = gMcReleased.load(std::memory_order_relaxed) != 0;
+    if (last > c->reorg_version || (last == c->reorg_version && released)) {
       rscpSetCacheVersion(c, last + 1);
     }
   }
@@ -533,7 +542,8 @@ rscpRc_t rscpi__init(int mask) {
   rscpCCC_t* c = rscpGetCache();
   if (c->version != RSCP_CCC_VERSION) {
     WEQ_UC text[68], p1[16], p2[16];
-    snprintfU16(text, std::size(text), u"CCC buffer version should be %9ld but is %9ld", static_cast<long>(RSCP_CCC_VERSION),
+    snprintfU16(text, std::size(text), u"CCC buffer version should be %9ld but is %9ld",
+                static_cast<long>(RSCP_CCC_VERSION),
                 static_cast<long>(c->version));
     snprintfU16(p1, std::size(p1), u"%9ld", static_cast<long>(RSCP_CCC_VERSION));
     snprintfU16(p2, std::size(p2), u"%9ld", static_cast<long>(c->version));
@@ -612,7 +622,8 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
     if (const WEQ_UC* d = rscpHooks.param(u"rscp/ccc/dump"); d != nullptr && d[0] != 0 && d[0] != u'0') {
       fputs("rscpmc:rscpnr__need_reorg()\n", stderr);
       fputs("      : Last state before reorganizing:\n", stderr);
-      rscpcs_cache_status(0xFFFF, [](const WEQ_UC* line, int length, void*) { DumpLine(line, length); }, nullptr);
+      rscpcs_cache_status(0xFFFF, [](const WEQ_UC* line, int length, void*) { DumpLine(line, length); },
+                          nullptr);
     }
     McSyslog(u'i', u"E14", u"%-8.8s%*ld%-47.36s", u"RSCPCCC", 9, static_cast<long>(snap.length),
              std::u16string(snap.reorg_reason, 36).c_str());
@@ -636,8 +647,10 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
     } else if (result == RSCPEIO) {
       rscpSetState(RSCP_STATE_REINIT);
       c->reorg_done = 0;
-      McErr(u"Code page converter switched to reinitialize state. CCC.reorg_done:%c->f.", Flag(snap.reorg_done));
-      McReport(RSCPEIO, 137, __LINE__, u"converter switched to reinitialize state", u"CQD", nullptr, nullptr, mask);
+      McErr(u"Code page converter switched to reinitialize state. CCC.reorg_done:%c->f.",
+            Flag(snap.reorg_done));
+      McReport(RSCPEIO, 137, __LINE__, u"converter switched to reinitialize state", u"CQD", nullptr,
+               nullptr, mask);
     } else {
       rscpSetState(RSCP_STATE_DAMAGED);
     }
@@ -680,7 +693,8 @@ rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count) {
   rscpCCC_t* c = rscpGetCache();
   if (c == nullptr) {
     if (count != nullptr) *count = 0;
-    return McReport(RSCPEBUSY, 3, __LINE__, u"Shared mem CCC not yet initialized", u"CP6", u"CCC not yet initialized");
+    return McReport(RSCPEBUSY, 3, __LINE__, u"Shared mem CCC not yet initialized", u"CP6",
+                    u"CCC not yet initialized");
   }
   if (gMcDbSeen.load(std::memory_order_relaxed) != static_cast<int64_t>(rscpCacheVersion(c))) {
     if (rscpRc_t rc = rscpINeedReorgLabelled()) return rc;

@@ -105,7 +105,9 @@ rscpCCC_t* rscpPinnedCache(void) {
   return tPinDepth > 0 ? tPinSlot->held.load(std::memory_order_relaxed) : nullptr;
 }
 
-bool rscpPinIsCurrent(void) { return tPinDepth == 0 || tPinSlot->held.load(std::memory_order_relaxed) == Published(); }
+bool rscpPinIsCurrent(void) {
+  return tPinDepth == 0 || tPinSlot->held.load(std::memory_order_relaxed) == Published();
+}
 
 void rscpMovePin(void) {
   if (tPinDepth > 0) tPinSlot->held.store(Published(), std::memory_order_seq_cst);

@@ -50,7 +50,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix,
+      0) == 0; });
 }
 
 class Dump : public ControlTest {
@@ -70,7 +71,8 @@ class Dump : public ControlTest {
 
 TEST_F(Dump, WithoutCacheOnlyTheRuleAndNotAllocated) {
   const auto lines = Report(0xFFFF);
-  const std::vector<std::string> expected = {"-----------------" + std::string(12, '-') + "---", "| <not allocated>"};
+  const std::vector<std::string> expected = {"-----------------" + std::string(12, '-') + "---",
+                                             "| <not allocated>"};
   EXPECT_EQ(lines, expected);
 }
 
@@ -84,9 +86,11 @@ TEST_F(Dump, MemoryMap) {
   EXPECT_EQ(lines[3], F("| state              %15.15s", "initialized"));
   // A cache built with the protect option is read-only outside writers.
   ASSERT_EQ(c_->protect, 1);
-  EXPECT_EQ(lines[4], F("| address                 0x%08lx  %s", (unsigned long)(uintptr_t)c_, "(read-only)"));
+  EXPECT_EQ(lines[4], F("| address                 0x%08lx  %s", (unsigned long)(uintptr_t)c_,
+                        "(read-only)"));
   c_->protect = 0;
-  EXPECT_EQ(Report(1)[4], F("| address                 0x%08lx  %s", (unsigned long)(uintptr_t)c_, "(read-write)"));
+  EXPECT_EQ(Report(1)[4], F("| address                 0x%08lx  %s", (unsigned long)(uintptr_t)c_,
+                            "(read-write)"));
   for (const std::string& l : {
            F("| noof char codes            %7d", c_->noof_char_codes),
            F("| max weq code               %7d", (int)c_->max_weq_code),
@@ -105,7 +109,8 @@ TEST_F(Dump, MemoryMap) {
   }
   EXPECT_EQ(lines.back(), F("| TCP07 area size %9ld", 40000L));
   // Free space between the areas, with its gauge behind the byte count.
-  EXPECT_TRUE(AnyStartsWith(lines, F("| free                  ---|%8ld bytes ", (long)(c_->first_t2 - c_->end_t1))));
+  EXPECT_TRUE(AnyStartsWith(lines, F("| free                  ---|%8ld bytes ",
+                                     (long)(c_->first_t2 - c_->end_t1))));
   EXPECT_FALSE(AnyStartsWith(lines, "| layout version")) << "one section only";
 }
 
@@ -137,7 +142,8 @@ TEST_F(Dump, CodePageTableListsLoadedPagesAndWithBit32AllPages) {
   // 8000's base variant is its first loaded slot; its control-code variant
   // follows as an input-only line.
   EXPECT_TRUE(AnyStartsWith(lines, "| 8000 " + F("%4d", j->in[0].root)));
-  EXPECT_TRUE(Contains(lines, F("| %-*.*s%-*.*s%4d         %3d        %7d             ,             :", 4, 4, "8000",
+  EXPECT_TRUE(Contains(lines, F("| %-*.*s%-*.*s%4d         %3d        %7d             ,             :", 4,
+                                4, "8000",
                                 1, 1, "c", j->in[1].root, j->in[1].noofT1, (int)j->in[1].noofChars)));
   EXPECT_EQ(lines.size(), 6u + 3u) << "two pages, three lines";
   EXPECT_FALSE(AnyStartsWith(lines, "| 0100"));
@@ -195,12 +201,14 @@ TEST_F(Dump, SourcesAndDatabaseCodePages) {
   EXPECT_TRUE(Contains(rules, F("|    %3d:          %-*.*s", 1, 4, 4, "4103")));
   const auto lines = Report(16);
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], F("| %-*.*s |%-6.6s|%-6.6s|%-*.*s|ISO-2022  |max char length", 4, 4, "CP", "source_of_TCP00",
+  EXPECT_EQ(lines[1], F("| %-*.*s |%-6.6s|%-6.6s|%-*.*s|ISO-2022  |max char length", 4, 4, "CP",
+                        "source_of_TCP00",
                         "source_of_code_page", 5, 5, "segid"));
   EXPECT_EQ(lines.back(), F("| %-*.*s | %*.*s|   system c.p.", 4, 4, "", 14, 14, "about segments"));
   EXPECT_TRUE(AnyStartsWith(lines, "| 1100 |")) << lines[2];
   const rscpCpEntry_t* e = Entry("1100");
-  const std::string lens = F("__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e->in[0].maxLen, e->in[1].maxLen, e->in[2].maxLen,
+  const std::string lens = F("__=%.3d, C_=%.3d, _S=%.3d, CS=%.3d", e->in[0].maxLen, e->in[1].maxLen,
+                             e->in[2].maxLen,
                              e->in[3].maxLen);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
     return l.rfind("| 1100 |", 0) == 0 && l.find("|..........|" + lens + "|") != std::string::npos;

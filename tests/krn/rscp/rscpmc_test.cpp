@@ -165,7 +165,8 @@ TEST_F(Lifecycle, StartIOErrorSwitchesToReinitializeAndTheNextStartReusesTheCach
   EXPECT_EQ(rscpGetState(), RSCP_STATE_REINIT);
   EXPECT_EQ(Last().code, u"CQD");
   EXPECT_EQ(Last().location, 133);
-  EXPECT_TRUE(Has(text, "I/O error. Code page converter switched to reinitialize state. CCC.reorg_done=T.\n")) << text;
+  const char* switched = "I/O error. Code page converter switched to reinitialize state. CCC.reorg_done=T.\n";
+  EXPECT_TRUE(Has(text, switched)) << text;
   rscpCCC_t* c = Cache();
   ASSERT_NE(c, nullptr);
   CaptureFd err2;
@@ -179,7 +180,8 @@ TEST_F(Lifecycle, StartIOErrorSwitchesToReinitializeAndTheNextStartReusesTheCach
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(c)));
   EXPECT_TRUE(Has(text, "Try CCC initialization in state: 5 . (CCC not in reach.)\n")) << text;
   EXPECT_TRUE(Has(text, reuse)) << text;
-  EXPECT_TRUE(Has(text, "Code page converter switched back to initialized state. CCC.reorg_done=T.\n")) << text;
+  EXPECT_TRUE(Has(text,
+                  "Code page converter switched back to initialized state. CCC.reorg_done=T.\n")) << text;
   EXPECT_TRUE(Has(text, "Syslog:   CQE : CCC in initialized state.")) << text;
   EXPECT_TRUE(Has(text, "rscpmc  132")) << text;
 }
@@ -195,7 +197,8 @@ TEST_F(Lifecycle, RebuildFailuresReachReinitializeAndDamaged) {
   EXPECT_EQ(Last().code, u"CQD");
   EXPECT_EQ(Last().location, 137);
   EXPECT_EQ(Cache()->reorg_done, 0);
-  EXPECT_TRUE(Has(text, "Code page converter switched to reinitialize state. CCC.reorg_done:f->f.\n")) << text;
+  EXPECT_TRUE(Has(text,
+                  "Code page converter switched to reinitialize state. CCC.reorg_done:f->f.\n")) << text;
   // Still invalid: the next rebuild succeeds and switches back.
   CaptureFd err2;
   EXPECT_EQ(rscpnr__need_reorg(0, -1), 0);
@@ -464,7 +467,8 @@ TEST_F(Lifecycle, PrivateUseParameterValues) {
 }
 
 TEST_F(Lifecycle, StartRefreshesTheIntroducerForms) {
-  Params({{u"rscp/pua/icon2intro", u"E001"}, {u"rscp/pua/frame1intro", u"F0A2"}, {u"rscp/pua/DBC_replacement", u"X"}});
+  Params({{u"rscp/pua/icon2intro", u"E001"}, {u"rscp/pua/frame1intro", u"F0A2"},
+          {u"rscp/pua/DBC_replacement", u"X"}});
   CaptureFd err;
   ASSERT_EQ(rscpi_init(-1), 0);
   err.Take();

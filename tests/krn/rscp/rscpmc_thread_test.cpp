@@ -99,7 +99,9 @@ TEST_F(Generations, APinnedGenerationOutlivesTheRebuildAndGoesWithItsLastPin) {
   std::jthread reader([&] {
     rscpCachePin pin;
     pinned.set_value(pin.get());
-    if (rebuiltF.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return walkedSame.set_value(false);
+    if (rebuiltF.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      return walkedSame.set_value(false);
+    }
     bool i = false, o = false;
     walkedSame.set_value(WalkPage(pin.get(), "1100", &i, &o) == reference && i && o);
   });
