@@ -1,18 +1,12 @@
-// STAND-IN: the code page converter's start and finish, with the names and
-// signatures the converter's control will export, until that control lands
-// in krn/rscp. It replaces this header and jrfc_standin.cpp; the callers in
-// this module keep their calls.
+// STAND-IN: counters of layers that do not count their per-thread records
+// yet. The converter's start and finish (rscpi_init, rscpf_finish) are the
+// real ones of krn/rscp/rscp.h.
 #ifndef KRN_RFC_JRFC_STANDIN_H
 #define KRN_RFC_JRFC_STANDIN_H
 
 #include "krn/rscp/rscp.h"
 
-// Starts the converter: 0 (and at once when it runs already).
-rscpRc_t rscpi_init(int acceptMask);
-// Finishes the converter: clears the thread's error stack; 0.
-rscpRc_t rscpf_finish(int acceptMask);
-
-// Stand-in state for the tests: 0 none, 2 started.
+// The converter's state for the tests: 0 none, 2 started.
 int rscpIStandinState(void);
 
 // Live per-thread records of layers that do not count theirs yet (the

@@ -292,6 +292,38 @@ int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t w
 // True when the 16 units are a plausible time stamp YYYYMMDDhhmmss00.
 bool rscpCheckDate16(const WEQ_UC* text);
 
+// --- Start, finish, rebuild -----------------------------------------------------------------
+
+// Starts the converter (INIT passes -1); 0 at once when it runs already.
+// Any number of threads may start at once: one builds the cache.
+rscpRc_t rscpi_init(int acceptMask);
+// The start that a conversion makes when nothing started the converter:
+// writes a notice naming the caller and starts, or ends the process when
+// RSCP_CATCH_INIT asks for it ("a") or a file of that name exists in the
+// working directory (it is removed).
+rscpRc_t rscpi_init_just_in_case(const WEQ_UC* caller);
+rscpRc_t rscpi__init(int acceptMask);
+// Frees the cache and returns to state 0. Only the library's unload calls
+// it, when no other thread converts.
+rscpRc_t rscpf_finish(int acceptMask);
+// Rebuilds an invalidated cache. Mode 0: the function takes the 'CCC' mutex
+// and the write permission itself; 1: the caller holds the mutex; 2: the
+// caller holds both.
+rscpRc_t rscpnr__need_reorg(int mode, int acceptMask);
+// Reads RSCP_ON_ERROR, RSCPTRACE and their profile parameters.
+void rscpReadTraceOptions(void);
+
+// The database code pages of the cache: at most max into out, their number
+// into *count; 32 when there were more.
+rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count);
+
+// A report of the cache, line by line (at most 100 units each) through cb.
+// Section bits: 1 memory map, 2 code page table, 4 read statistics, 64
+// reorganisation, counters, options, locales and rule data, 0x200 lookups,
+// 0x80 language mappings, 0x100 legacy callers, 16 sources, 8 all of
+// 0x40-0x200, 32 also code pages without loaded tables. Returns 0.
+int rscpcs_cache_status(int sections, rscpPrintLine_t cb, void* arg);
+
 // --- Enumeration names -------------------------------------------------------------------
 
 // Constant names; the three with a numeric fallback ("unknown(%d)",

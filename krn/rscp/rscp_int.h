@@ -72,5 +72,7 @@ void rscphIReset();
 void rscpIResetCtx();
 void rscpccIReset();
 void rscpldIReset();
+void rscppinIReset();
+void rscpmcIReset();
 
 #endif

@@ -392,6 +392,8 @@ void rscphIReset() {
 }
 
 void rscpResetProcess() {
+  rscppinIReset();
+  rscpmcIReset();
   rscphIReset();
   rscpeIReset();
   rscpIResetCtx();

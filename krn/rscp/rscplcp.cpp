@@ -23,6 +23,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpld_int.h"
+#include "krn/rscp/rscpmc_int.h"
 
 namespace {
 
@@ -127,6 +128,13 @@ rscpRc_t rscploc__derive_output(rscpCpEntry_t* entry, int from, int to, int mode
 
 rscpRc_t rscplcp__load_codepage(int kind, rscpCpEntry_t* e) {
   rscpCCC_t* c = rscpGetCache();
+  // A call that pinned an older generation chose its entry there: loading
+  // into the published one would mix two blocks. It starts over instead.
+  if (!rscpPinIsCurrent()) {
+    WEQ_UC cp[5];
+    LcpCp(e, cp);
+    return LcpReport(RSCPEBUSY, 405, __LINE__, u"converter cache rebuilt during the call", u"CP6", cp);
+  }
   const bool input = kind <= 10;
   rscpsv__save_marks();
   if (input ? rscpIInRoot(e, 0) == 0 : rscpIOutT2(e, 0) == 0) {

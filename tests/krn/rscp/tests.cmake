@@ -26,3 +26,6 @@ tov_test(rscpld_oracle_test LABELS codepage SOURCES rscpld_oracle_test.cpp rscp_
          LIBS ICU::uc TIMEOUT 600)
 tov_test(rscpld_build_test LABELS codepage SOURCES rscpld_build_test.cpp rscp_testutil.cpp)
 tov_test(rscpld_thread_test LABELS codepage threads SOURCES rscpld_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpmc_test LABELS codepage SOURCES rscpmc_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpmc_thread_test LABELS codepage threads SOURCES rscpmc_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpcs_test LABELS codepage SOURCES rscpcs_test.cpp rscp_testutil.cpp)
