@@ -15,6 +15,7 @@
 namespace {
 
 constexpr const WEQ_UC* kXxwuModule = u"nixx";
+constexpr int kWuMaxDrops = 64;
 
 // Frees a server record whose handle is closed and whose mutex the caller
 // holds (with "NI wakeup mutex"): no other thread can reach it any more.
@@ -259,8 +260,10 @@ NI_RC NiWakeupCollect2(NI_WAKEUP_SERVER* pServer, void* pBuffer, uint32_t buffer
                        static_cast<int32_t>(SiNtohs(pServer->mPort)));
   }
   // Datagrams of anyone but an attached client are read and dropped: any
-  // local user could otherwise send the owner requests of its own.
-  for (;;) {
+  // local user could otherwise send the owner requests of its own. A flood
+  // of them ends the call after kWuMaxDrops as if nothing were pending; the
+  // owner's next select comes back for the rest.
+  for (int dropped = 0; dropped < kWuMaxDrops; ++dropped) {
     uint32_t got = 0;
     NI_NODEADDR from{};
     uint16_t fromPort = 0;
@@ -277,6 +280,7 @@ NI_RC NiWakeupCollect2(NI_WAKEUP_SERVER* pServer, void* pBuffer, uint32_t buffer
                     NiIHdlNo(hdl), got, +addr, static_cast<int32_t>(SiNtohs(fromPort)));
     }
   }
+  return NIETIMEOUT;
 }
 
 NI_RC NiWakeupDetach(NI_WAKEUP_CLIENT** ppClient) {
