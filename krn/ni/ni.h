@@ -343,5 +343,43 @@ NI_RC NiSetParam(uint8_t param, uint32_t value);
 NI_RC NiSetHdlParamEx(NI_HDL hdl, NI_PARAM_DATA* pParamData);
 // The same from a pointer to the value (numbers 60, 61, 63, 64, 65).
 NI_RC NiSetHdlParam(NI_HDL hdl, uint8_t param, void* pValue);
+// --- Wakeup servers and datagram handles -------------------------------------------
+//
+// A wakeup server is a datagram handle bound to the loopback address that
+// its owner puts into its select set; other threads attach clients to it
+// and send short datagrams that make the handle readable. Only datagrams
+// from the loopback address and the port of an attached client are
+// delivered. A server closed while clients remain lives until the last
+// client detaches; those clients' sends return NIECONN_BROKEN.
+
+typedef struct NI_WAKEUP_SERVER NI_WAKEUP_SERVER;
+typedef struct NI_WAKEUP_CLIENT NI_WAKEUP_CLIENT;
+
+// Creates and binds a server (*ppServer must be NULL; it stays NULL on
+// failure).
+NI_RC NiWakeupOpen(NI_WAKEUP_SERVER** ppServer);
+// Attaches a client to an open server (*ppClient must be NULL); a closed
+// server gives NIECONN_BROKEN.
+NI_RC NiWakeupAttach(NI_WAKEUP_SERVER* pServer, NI_WAKEUP_CLIENT** ppClient);
+// The server's handle for a select set; -1 for NULL.
+NI_HDL NiWakeupGetNiHdl(NI_WAKEUP_SERVER* pServer);
+// Sends one wakeup datagram of length bytes.
+NI_RC NiWakeupExec2(NI_WAKEUP_CLIENT* pClient, const void* pData, uint32_t length);
+// Receives one pending datagram without waiting (NIETIMEOUT: none);
+// *pReceived (when given) receives its length.
+NI_RC NiWakeupCollect2(NI_WAKEUP_SERVER* pServer, void* pBuffer, uint32_t bufferLen, uint32_t* pReceived);
+// Closes and frees a client; *ppClient becomes NULL.
+NI_RC NiWakeupDetach(NI_WAKEUP_CLIENT** ppClient);
+// Closes a server's handle; *ppServer becomes NULL.
+NI_RC NiWakeupClose(NI_WAKEUP_SERVER** ppServer);
+
+// A new unbound datagram handle of the IP usage's family.
+NI_RC NiDgHdlCreate(NI_HDL* pHandle);
+// One datagram to address and port (host order); *pSent (when given)
+// receives the bytes sent.
+NI_RC NiDgHdlSendTo(NI_HDL hdl, const NI_NODEADDR* pNodeAddr, uint16_t servNo, const void* pData,
+                    uint32_t length, uint32_t* pSent);
+// Closes a datagram handle (any other handle: NIEINVAL, left open).
+NI_RC NiDgHdlClose(NI_HDL hdl);
 
 #endif
