@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
 namespace {
@@ -38,13 +39,22 @@ bool ObjPassed(const timespec& deadline) {
          (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
+// The C library keeps the semaphores a process has open in one table of its
+// own, under a lock that the thread sanitizer cannot see; opening and
+// closing under this lock as well keeps that table's use visibly ordered.
+std::mutex gSemTableLock;
+
 }  // namespace
 
 int PlatSemCreate(const char* name, sem_t** sem) {
   std::string n;
   if (!ObjName(name, &n) || sem == nullptr) return EINVAL;
   sem_unlink(n.c_str());
-  sem_t* s = sem_open(n.c_str(), O_CREAT | O_EXCL, 0600, 0);
+  sem_t* s;
+  {
+    std::lock_guard<std::mutex> hold(gSemTableLock);
+    s = sem_open(n.c_str(), O_CREAT | O_EXCL, 0600, 0);
+  }
   if (s == SEM_FAILED) return errno;
   *sem = s;
   return 0;
@@ -53,14 +63,20 @@ int PlatSemCreate(const char* name, sem_t** sem) {
 int PlatSemOpen(const char* name, sem_t** sem) {
   std::string n;
   if (!ObjName(name, &n) || sem == nullptr) return EINVAL;
-  sem_t* s = sem_open(n.c_str(), 0);
+  sem_t* s;
+  {
+    std::lock_guard<std::mutex> hold(gSemTableLock);
+    s = sem_open(n.c_str(), 0);
+  }
   if (s == SEM_FAILED) return errno;
   *sem = s;
   return 0;
 }
 
 void PlatSemClose(sem_t* sem) {
-  if (sem != nullptr) sem_close(sem);
+  if (sem == nullptr) return;
+  std::lock_guard<std::mutex> hold(gSemTableLock);
+  sem_close(sem);
 }
 
 void PlatSemUnlink(const char* name) {
