@@ -1,9 +1,11 @@
 tov_sources(rscpuerr.cpp rscpustr.cpp
             rscpu86r.cpp rscpu86w.cpp rscpu84r.cpp rscpu84w.cpp rscpu82r.cpp rscpu82w.cpp
             rscpu46r.cpp)
-tov_sources(rscpctx.cpp rscperr.cpp rscpeprt.cpp rscphook.cpp rscpname.cpp)
+tov_sources(rscpctx.cpp rscperr.cpp rscpeprt.cpp rscphook.cpp rscpname.cpp
+            rscpcc.cpp rscpml.cpp
+            rscpld.cpp rscpopt.cpp rscpqc.cpp rscpseg.cpp rscplcp.cpp
+            rscppin.cpp rscpmc.cpp rscpcs.cpp)
 tov_sources(rscpjk.cpp rscprg.cpp rscpdat.cpp)
-tov_sources(rscpcc.cpp rscpcc_steps.cpp rscpml.cpp)
 # The built-in code page data, written by rscpgen.py (checked by a test).
 file(GLOB _rscpf5 CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/rscpf5_*.cpp)
 foreach(_f IN LISTS _rscpf5)

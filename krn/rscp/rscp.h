@@ -165,6 +165,8 @@ int rscpeGetShowClassC(void);
 // every report prints the stack to the error output.
 int rscpeSetVerbose(int level);
 int rscpeSetOnError(int level);
+// How many of the two verbosity flags are set (0, 1 or 2).
+int rscpeGetVerbose(void);
 
 // --- Line outputs --------------------------------------------------------------------
 
@@ -264,6 +266,61 @@ rscpRc_t rscpli__load_finish(int location);
 // Sort order of segment records (12 bytes): the low 7 bits of their third
 // 32-bit word.
 int rscpCompareSegKey(const void* a, const void* b);
+
+// --- Options, invalidation, status check -------------------------------------------------
+
+// Sets or reads one numbered converter option; what a set does depends on
+// the converter's state. rscpgo_get_option returns 0, or 1 for an option it
+// cannot answer in this state.
+rscpRc_t rscpso_set_option(int option, long value);
+int rscpgo_get_option(int option, long* value);
+
+// Marks the cache for rebuilding (reason of length units; NULL: the
+// function's own name). The locked form takes the write permission around
+// it; both expect the 'CCC' mutex held or no concurrent writer.
+rscpRc_t rscpict3_invalidate_convert_tables(void* unused1, void* unused2, const WEQ_UC* reason,
+                                            int length, int acceptMask);
+rscpRc_t rscpInvalidateLocked(void* unused1, void* unused2, const WEQ_UC* reason, int length,
+                              int acceptMask);
+
+// Checks the cache header; each finding is one line of at most 100 units
+// to the error or the warning output. Returns 1 when the check had to stop.
+int rscpqc_quality_check(rscpPrintLine_t errOut, void* errArg, rscpPrintLine_t warnOut, void* warnArg,
+                         void* reserved, long* errors, long* warnings);
+// True when the 16 units are a plausible time stamp YYYYMMDDhhmmss00.
+bool rscpCheckDate16(const WEQ_UC* text);
+
+// --- Start, finish, rebuild -----------------------------------------------------------------
+
+// Starts the converter (INIT passes -1); 0 at once when it runs already.
+// Any number of threads may start at once: one builds the cache.
+rscpRc_t rscpi_init(int acceptMask);
+// The start that a conversion makes when nothing started the converter:
+// writes a notice naming the caller and starts, or ends the process when
+// RSCP_CATCH_INIT asks for it ("a") or a file of that name exists in the
+// working directory (it is removed).
+rscpRc_t rscpi_init_just_in_case(const WEQ_UC* caller);
+rscpRc_t rscpi__init(int acceptMask);
+// Frees the cache and returns to state 0. Only the library's unload calls
+// it, when no other thread converts.
+rscpRc_t rscpf_finish(int acceptMask);
+// Rebuilds an invalidated cache. Mode 0: the function takes the 'CCC' mutex
+// and the write permission itself; 1: the caller holds the mutex; 2: the
+// caller holds both.
+rscpRc_t rscpnr__need_reorg(int mode, int acceptMask);
+// Reads RSCP_ON_ERROR, RSCPTRACE and their profile parameters.
+void rscpReadTraceOptions(void);
+
+// The database code pages of the cache: at most max into out, their number
+// into *count; 32 when there were more.
+rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count);
+
+// A report of the cache, line by line (at most 100 units each) through cb.
+// Section bits: 1 memory map, 2 code page table, 4 read statistics, 64
+// reorganisation, counters, options, locales and rule data, 0x200 lookups,
+// 0x80 language mappings, 0x100 legacy callers, 16 sources, 8 all of
+// 0x40-0x200, 32 also code pages without loaded tables. Returns 0.
+int rscpcs_cache_status(int sections, rscpPrintLine_t cb, void* arg);
 
 // --- Enumeration names -------------------------------------------------------------------
 

@@ -68,5 +68,8 @@ void rscpeIReset();
 void rscphIReset();
 void rscpIResetCtx();
 void rscpccIReset();
+void rscpldIReset();
+void rscppinIReset();
+void rscpmcIReset();
 
 #endif

@@ -56,8 +56,12 @@ void FillBlank(WEQ_UC* dst, size_t n, const WEQ_UC* src) {
 
 int32_t rscpGetState(void) { return gState.load(std::memory_order_acquire); }
 void rscpSetState(int32_t state) { gState.store(state, std::memory_order_release); }
-rscpCCC_t* rscpGetCache(void) { return gCache.load(std::memory_order_acquire); }
-void rscpSetCache(rscpCCC_t* cache) { gCache.store(cache, std::memory_order_release); }
+rscpCCC_t* rscpGetCache(void) {
+  if (rscpCCC_t* target = rscpIBuildTarget()) return target;
+  return gCache.load(std::memory_order_acquire);
+}
+void rscpSetCache(rscpCCC_t* cache) { gCache.store(cache, std::memory_order_seq_cst); }
+rscpCCC_t* rscpIGetPublishedCache(void) { return gCache.load(std::memory_order_seq_cst); }
 uint32_t rscpGetLastVersion(void) { return gLastVersion.load(std::memory_order_acquire); }
 void rscpSetLastVersion(uint32_t version) { gLastVersion.store(version, std::memory_order_release); }
 uint8_t rscpGetMbcInSbcs(void) { return gMbcInSbcs.load(std::memory_order_relaxed); }

@@ -324,8 +324,14 @@ enum : int32_t {
 };
 int32_t rscpGetState(void);
 void rscpSetState(int32_t state);
+// The block that the calling thread works on: the build target of a
+// rebuild in progress on this thread (rscpmc_int.h), else the published
+// generation.
 rscpCCC_t* rscpGetCache(void);
+// Publishes a generation (sequentially consistent, see rscppin.cpp).
 void rscpSetCache(rscpCCC_t* cache);
+rscpCCC_t* rscpIGetPublishedCache(void);
+rscpCCC_t* rscpIBuildTarget(void);
 // The highest reorg_version that this process has seen or given.
 uint32_t rscpGetLastVersion(void);
 void rscpSetLastVersion(uint32_t version);

@@ -424,3 +424,6 @@ void rscpeSetShowClassC(int n) { gShowClassC.store(n != 0, std::memory_order_rel
 int rscpeGetShowClassC(void) { return gShowClassC.load(std::memory_order_relaxed); }
 int rscpeSetVerbose(int level) { return SetPair(gVerbose1, gVerbose2, level); }
 int rscpeSetOnError(int level) { return SetPair(gOnError1, gOnError2, level); }
+int rscpeGetVerbose(void) {
+  return gVerbose1.load(std::memory_order_relaxed) + gVerbose2.load(std::memory_order_relaxed);
+}

@@ -392,8 +392,11 @@ void rscphIReset() {
 }
 
 void rscpResetProcess() {
+  rscppinIReset();
+  rscpmcIReset();
   rscphIReset();
   rscpeIReset();
   rscpIResetCtx();
   rscpccIReset();
+  rscpldIReset();
 }

@@ -1,2 +1,3 @@
 tov_fuzz(fuzz_rscpu SOURCES rscpu_fuzz.cpp)
 tov_fuzz(fuzz_rscpjk SOURCES rscpjk_fuzz.cpp)
+tov_fuzz(fuzz_rscpld SOURCES rscpld_fuzz.cpp)

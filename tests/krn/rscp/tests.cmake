@@ -20,3 +20,11 @@ tov_test(rscpcc_test LABELS codepage SOURCES rscpcc_test.cpp rscp_testutil.cpp)
 tov_test(rscpml_test LABELS codepage SOURCES rscpml_test.cpp rscp_testutil.cpp)
 tov_test(rscpml_model_test LABELS codepage SOURCES rscpml_model_test.cpp rscp_testutil.cpp)
 tov_test(rscpcc_thread_test LABELS codepage threads SOURCES rscpcc_thread_test.cpp rscp_testutil.cpp)
+tov_test(rscpld_load_test LABELS codepage SOURCES rscpld_load_test.cpp rscpf5_tset_cat.cpp rscp_testutil.cpp
+         LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpld_oracle_test LABELS codepage SOURCES rscpld_oracle_test.cpp rscp_testutil.cpp
+         LIBS ICU::uc TIMEOUT 600)
+tov_test(rscpld_build_test LABELS codepage SOURCES rscpld_build_test.cpp rscp_testutil.cpp)
+tov_test(rscpld_thread_test LABELS codepage threads SOURCES rscpld_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpmc_test LABELS codepage SOURCES rscpmc_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpmc_thread_test LABELS codepage threads SOURCES rscpmc_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
