@@ -28,3 +28,5 @@ tov_test(rscpld_build_test LABELS codepage SOURCES rscpld_build_test.cpp rscp_te
 tov_test(rscpld_thread_test LABELS codepage threads SOURCES rscpld_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
 tov_test(rscpmc_test LABELS codepage SOURCES rscpmc_test.cpp rscp_testutil.cpp TIMEOUT 300)
 tov_test(rscpmc_thread_test LABELS codepage threads SOURCES rscpmc_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpc_test LABELS codepage SOURCES rscpc_test.cpp rscp_testutil.cpp)
+tov_test(rscpc_len_test LABELS codepage SOURCES rscpc_len_test.cpp rscp_testutil.cpp LIBS ICU::uc)
