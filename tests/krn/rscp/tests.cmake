@@ -31,3 +31,4 @@ tov_test(rscpmc_thread_test LABELS codepage threads SOURCES rscpmc_thread_test.c
 tov_test(rscpc_test LABELS codepage SOURCES rscpc_test.cpp rscp_testutil.cpp)
 tov_test(rscpc_len_test LABELS codepage SOURCES rscpc_len_test.cpp rscp_testutil.cpp LIBS ICU::uc)
 tov_test(rscpc_choose_test LABELS codepage SOURCES rscpc_choose_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpc_matrix_test LABELS codepage SOURCES rscpc_matrix_test.cpp rscp_testutil.cpp)
