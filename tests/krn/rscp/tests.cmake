@@ -33,3 +33,14 @@ tov_test(rscpc_len_test LABELS codepage SOURCES rscpc_len_test.cpp rscp_testutil
 tov_test(rscpc_choose_test LABELS codepage SOURCES rscpc_choose_test.cpp rscp_testutil.cpp TIMEOUT 300)
 tov_test(rscpc_matrix_test LABELS codepage SOURCES rscpc_matrix_test.cpp rscp_testutil.cpp)
 tov_test(rscpc_thread_test LABELS codepage threads SOURCES rscpc_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+# rscpconv: the engine's command-line test tool (not shipped).
+if(NOT TOV_ONLY_LABEL)
+  add_executable(rscpconv ${CMAKE_CURRENT_LIST_DIR}/rscpconv.cpp)
+  set_target_properties(rscpconv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(rscpconv PRIVATE tovcore)
+  tov_apply_warnings(rscpconv)
+  add_test(NAME rscpconv_choice COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:rscpconv>
+           -P ${CMAKE_CURRENT_LIST_DIR}/rscpconv_check.cmake)
+  set_tests_properties(rscpconv_choice PROPERTIES LABELS codepage TIMEOUT 60)
+endif()
+tov_test(rscpc_oracle_test LABELS codepage SOURCES rscpc_oracle_test.cpp LIBS ICU::uc)
