@@ -27,7 +27,7 @@ void BM_choose(benchmark::State& state) {
   }
   rscpCp_t from = {u'8', u'0', u'0', u'0'}, to = {u'4', u'1', u'0', u'3'};
   rscpCObj_t o;
-  rscpCInit(&o, &from, &to, 1, 0, 0);
+  rscpCInit(&o, &from, &to, 1, 1, 0);
   rscpCSetCtrlCodeCv(&o, 1);
   rscpCSetOwnChCv(&o, 0);
   if (rscpCLoadTables(&o) != 0) {  // the first choice loads the tables
@@ -35,7 +35,7 @@ void BM_choose(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    rscpCInit(&o, &from, &to, 1, 0, 0);
+    rscpCInit(&o, &from, &to, 1, 1, 0);
     rscpCSetCtrlCodeCv(&o, 1);
     rscpCSetOwnChCv(&o, 0);
     benchmark::DoNotOptimize(rscpCLoadTables(&o));

@@ -21,14 +21,15 @@ inline std::string CpText(const WEQ_UC* cp) {
   return s;
 }
 
-// An object for from -> to with the options of the Java bindings: mode 1,
-// stop_finally, never fill, control codes try, own characters ignore.
+// An object for from -> to with the options of the Java bindings: mode 1
+// (substitution), like_miss for broken input, never fill, control codes
+// try, own characters ignore.
 inline rscpCObj_t JavaObject(const char* from, const char* to) {
   rscpCp_t f, t;
   SetCp(f, from);
   SetCp(t, to);
   rscpCObj_t o;
-  rscpCInit(&o, &f, &t, 1, 0, 0);
+  rscpCInit(&o, &f, &t, 1, 1, 0);
   rscpCSetCtrlCodeCv(&o, 1);
   rscpCSetOwnChCv(&o, 0);
   return o;

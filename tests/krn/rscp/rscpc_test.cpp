@@ -44,7 +44,7 @@ std::array<uint8_t, 172> Bytes(const rscpCObj_t& o) {
   return a;
 }
 
-TEST(ConverterObject, InitImageOfTheBindingsCall) {
+TEST(ConverterObject, InitImageWithSubstitutionStopFinallyNeverFill) {
   rscpSetInitializer(nullptr, 0, 1);
   rscpCp_t f, t;
   SetCp(f, "1100");

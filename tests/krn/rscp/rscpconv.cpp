@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   rscpCp_t from, to;
   Cp(from, argv[1]);
   Cp(to, argv[2]);
-  long mode = 1, broken = 0, fill = 0, ctrl = 1, own = 0, drop = -1, useF1 = -1, piece = 4096, room = 8192;
+  long mode = 1, broken = 1, fill = 0, ctrl = 1, own = 0, drop = -1, useF1 = -1, piece = 4096, room = 8192;
   bool noDirect = false;
   const char* key = nullptr;
   const char* langCp = nullptr;
