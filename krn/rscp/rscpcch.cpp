@@ -447,29 +447,33 @@ rscpRc_t ChReorg(ChCall& call) {
   return rc;
 }
 
+// The NLS names of both sides, copied (the name buffer of an unknown kind
+// is reused by the next call).
+struct ChNames {
+  WEQ_UC in[32];
+  WEQ_UC out[32];
+  explicit ChNames(const rscpCObj_t* o) {
+    snprintfTruncU16(in, std::size(in), u"%s", rscpNameOfNLS(o->in_nls));
+    snprintfTruncU16(out, std::size(out), u"%s", rscpNameOfNLS(o->out_nls));
+  }
+};
+
 rscpRc_t ChUnsupported(ChCall& call) {
-  rscpCObj_t* o = call.o;
-  const WEQ_UC* inName = rscpNameOfNLS(o->in_nls);
-  WEQ_UC inCopy[32];
-  snprintfTruncU16(inCopy, std::size(inCopy), u"%s", inName);
-  const WEQ_UC* outName = rscpNameOfNLS(o->out_nls);
+  const rscpCObj_t* o = call.o;
+  const ChNames n(o);
   WEQ_UC text[128], param[96];
   snprintfTruncU16(text, std::size(text), u"code page '%*.*s'->'%*.*s' unsupported pair %s->%s", 4, 4, o->from_cp,
-                   4, 4, o->to_cp, inCopy, outName);
-  snprintfTruncU16(param, std::size(param), u"%*.*s&%*.*s&%s&%s&", 4, 4, o->from_cp, 4, 4, o->to_cp, inCopy,
-                   outName);
+                   4, 4, o->to_cp, n.in, n.out);
+  snprintfTruncU16(param, std::size(param), u"%*.*s&%*.*s&%s&%s&", 4, 4, o->from_cp, 4, 4, o->to_cp, n.in, n.out);
   return ChReport(RSCPENOCONV, 21, __LINE__, text, u"CPR", param, nullptr, call.mask);
 }
 
 rscpRc_t Ch2022Conflict(ChCall& call) {
-  rscpCObj_t* o = call.o;
-  WEQ_UC inCopy[32];
-  snprintfTruncU16(inCopy, std::size(inCopy), u"%s", rscpNameOfNLS(o->in_nls));
-  WEQ_UC outCopy[32];
-  snprintfTruncU16(outCopy, std::size(outCopy), u"%s", rscpNameOfNLS(o->out_nls));
+  const rscpCObj_t* o = call.o;
+  const ChNames n(o);
   WEQ_UC text[160];
   snprintfTruncU16(text, std::size(text), u"'%*.*s'->'%*.*s': %s->%s cannot combine %s with ISO-2022", 4, 4,
-                   o->from_cp, 4, 4, o->to_cp, inCopy, outCopy, rscpNameOfMethod(o->method));
+                   o->from_cp, 4, 4, o->to_cp, n.in, n.out, rscpNameOfMethod(o->method));
   return ChReport(RSCPENOCONV, 22, __LINE__, text, u"CPR", text, nullptr, call.mask);
 }
 

@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -31,13 +30,21 @@ inline const std::map<std::string, OracleNames>& ManifestNames() {
   static const std::map<std::string, OracleNames> names = [] {
     std::map<std::string, OracleNames> m;
     std::ifstream in(std::string(TOV_SOURCE_DIR) + "/krn/rscp/rscpf5_manifest.json");
-    const std::regex cp("\"cp\": \"([0-9]{4})\""), iconv("\"iconv\": \"([^\"]+)\""), icu("\"icu\": \"([^\"]+)\"");
+    // The value of "key": "value" on one manifest line, "" when absent.
+    const auto field = [](const std::string& line, const std::string& key) {
+      const std::string open = "\"" + key + "\": \"";
+      const size_t at = line.find(open);
+      if (at == std::string::npos) return std::string();
+      const size_t from = at + open.size();
+      return line.substr(from, line.find('"', from) - from);
+    };
     for (std::string line; std::getline(in, line);) {
-      std::smatch c, a, b;
-      if (!std::regex_search(line, c, cp)) continue;
-      OracleNames& n = m[c[1]];
-      if (std::regex_search(line, a, iconv)) n.iconv = a[1];
-      if (std::regex_search(line, b, icu)) n.icu = b[1];
+      const std::string cp = field(line, "cp");
+      // The catalogue comes first; later lines (test sets) reuse numbers.
+      if (cp.size() != 4 || m.count(cp) != 0) continue;
+      OracleNames& n = m[cp];
+      n.iconv = field(line, "iconv");
+      n.icu = field(line, "icu");
     }
     return m;
   }();
