@@ -69,7 +69,6 @@ TEST_F(ChooserThreads, EightThreadsChooseWhileOneInvalidates) {
           rscpReleaseWritePermissionAndSema(1);
         }
       }
-      rscpFreeThrCtx();
     });
   }
   for (auto& th : threads) th.join();
