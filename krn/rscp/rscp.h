@@ -270,8 +270,10 @@ int rscpCompareSegKey(const void* a, const void* b);
 // --- Options, invalidation, status check -------------------------------------------------
 
 // Sets or reads one numbered converter option; what a set does depends on
-// the converter's state. rscpgo_get_option returns 0, or 1 for an option it
-// cannot answer in this state.
+// the converter's state. Once started, a set takes the 'CCC' mutex and the
+// write permission: never call it while holding the mutex.
+// rscpgo_get_option returns 0, or 1 for an option it cannot answer in this
+// state.
 rscpRc_t rscpso_set_option(int option, long value);
 int rscpgo_get_option(int option, long* value);
 

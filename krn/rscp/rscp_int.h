@@ -5,6 +5,7 @@
 #ifndef KRN_RSCP_RSCP_INT_H
 #define KRN_RSCP_RSCP_INT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -35,6 +36,8 @@ const WEQ_UC* rscpeIRowText(int rc);
 void rscpeISyslogData(const rscpErrEntry_t& entry, WEQ_UC* data64);
 uint32_t rscpeIFatalCount();
 uint32_t rscpGetThrCtxFailures();
+// Per-thread context records alive now (for the leak checks of the tests).
+extern std::atomic<long> rscpIThrCtxAlive;
 
 // --- Test seams --------------------------------------------------------------------------
 // Outside tests nothing calls these.

@@ -443,7 +443,7 @@ void ChInvalidate(ChCall& call, bool input, const WEQ_UC* cp, const WEQ_UC* subs
 rscpRc_t ChReorg(ChCall& call) {
   const rscpRc_t rc = rscpnr__need_reorg(call.perm, call.mask);
   rscpMovePin();
-  if (rscpCCC_t* c = rscpGetCache()) call.o->cache_version = c->reorg_version;
+  if (rscpCCC_t* c = rscpGetCache()) call.o->cache_version = rscpCacheVersion(c);
   return rc;
 }
 
@@ -626,7 +626,7 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
   rscpRegisterCacheUser(1, 1, nullptr);
   rscpGetThrCtx()->createObject += 1;
   rscpCCC_t* c = rscpGetCache();
-  o->cache_version = c->reorg_version;
+  o->cache_version = rscpCacheVersion(c);
   rscpRc_t rc = 0;
   if (c->was_overflow != 0) {
     // An overflow that nobody resolved: reorganise now rather than fail

@@ -10,6 +10,8 @@
 #include "krn/rscp/rscp_int.h"
 #include "krn/thr/thr.h"
 
+std::atomic<long> rscpIThrCtxAlive{0};
+
 namespace {
 
 // The key; created on first use, deleted by rscpFreeThrCtx. Read through
@@ -30,10 +32,15 @@ thread_local Cached tCached{nullptr, 0};
 
 ThrKey CurrentKey() { return std::atomic_ref<ThrKey>(gKey).load(std::memory_order_acquire); }
 
+void FreeRecord(void* value) {
+  if (value != nullptr) rscpIThrCtxAlive.fetch_sub(1, std::memory_order_relaxed);
+  free(value);
+}
+
 // Key destructor: runs on the ending thread.
 void FreeCtx(void* value) {
   if (tCached.ctx == value) tCached = {nullptr, 0};
-  free(value);
+  FreeRecord(value);
 }
 
 // Everything but the per-table read counters, which only the flush zeroes.
@@ -56,7 +63,7 @@ rscpThrCtx_t* Fallback(const char* line) {
   auto* value = static_cast<rscpThrCtx_t*>(ThrKeyVarGet(&gKey));
   // A cached record that is not the key's value belonged to a key deleted
   // since; no destructor will ever see it.
-  if (tCached.ctx != nullptr && tCached.ctx != value) free(tCached.ctx);
+  if (tCached.ctx != nullptr && tCached.ctx != value) FreeRecord(tCached.ctx);
   tCached = {nullptr, 0};
   if (value != nullptr) {
     tCached = {value, generation};
@@ -64,9 +71,10 @@ rscpThrCtx_t* Fallback(const char* line) {
   }
   auto* ctx = static_cast<rscpThrCtx_t*>(malloc(sizeof(rscpThrCtx_t)));
   if (ctx == nullptr) abort();
+  rscpIThrCtxAlive.fetch_add(1, std::memory_order_relaxed);
   memset(static_cast<void*>(ctx), 0, sizeof *ctx);
   if (ThrKeyVarSet(&gKey, ctx) != THR_ERR_OK) {
-    free(ctx);
+    FreeRecord(ctx);
     ctx = Fallback("rscpmc5: ThrKeyVarSet failed\n");
   } else {
     tCached = {ctx, generation};
@@ -88,9 +96,9 @@ rscpThrCtx_t* rscpGetThrCtx(void) {
 void rscpFreeThrCtx(void) {
   if (CurrentKey() != THR_KEY_NONE) {
     void* value = ThrKeyVarGet(&gKey);
-    if (tCached.ctx != nullptr && tCached.ctx != value) free(tCached.ctx);
+    if (tCached.ctx != nullptr && tCached.ctx != value) FreeRecord(tCached.ctx);
     tCached = {nullptr, 0};
-    free(value);
+    FreeRecord(value);
     ThrKeyVarSet(&gKey, nullptr);
     ThrKeyDelete(&gKey);
   }

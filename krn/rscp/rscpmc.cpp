@@ -41,7 +41,7 @@ std::atomic<int64_t> gMcDbSeen{-1};
 std::atomic<int> gMcFailBuilds{0};
 std::atomic<rscpRc_t> gMcFailRc{0};
 
-constexpr uint32_t kPuaDefaults[4] = {0xF8FC, 0xF8FD, 0xF8FE, 0xF8FF};
+constexpr uint32_t kMcPuaDefaults[4] = {0xF8FC, 0xF8FD, 0xF8FE, 0xF8FF};
 std::atomic<uint32_t> gMcPua[4] = {0xF8FC, 0xF8FD, 0xF8FE, 0xF8FF};
 std::atomic<uint32_t> gMcIconUtf8{0xEFA3BD};
 
@@ -125,7 +125,7 @@ void ReadPuaParams() {
                 {u"rscp/pua/DBC_replacement", RSCP_PUA_DBC_REPL},
                 {u"rscp/pua/frame1intro", RSCP_PUA_FRAME1}};
   for (const auto& p : kOrder) {
-    uint32_t v = kPuaDefaults[p.which];
+    uint32_t v = kMcPuaDefaults[p.which];
     rscpReadPuaParam(p.name, &v);
     gMcPua[p.which].store(v, std::memory_order_relaxed);
   }
@@ -276,7 +276,7 @@ void rscpmcIReset(void) {
   gMcNesting.store(0, std::memory_order_relaxed);
   gMcDdSeen.store(0, std::memory_order_relaxed);
   gMcDbSeen.store(-1, std::memory_order_relaxed);
-  for (int i = 0; i < 4; ++i) gMcPua[i].store(kPuaDefaults[i], std::memory_order_relaxed);
+  for (int i = 0; i < 4; ++i) gMcPua[i].store(kMcPuaDefaults[i], std::memory_order_relaxed);
   gMcIconUtf8.store(0xEFA3BD, std::memory_order_relaxed);
 }
 
@@ -514,13 +514,15 @@ rscpRc_t rscpi__init(int mask) {
     rscpCCC_t* c = rscpGetCache();
     const uint32_t last = rscpGetLastVersion();
     if (last > c->reorg_version || (last == c->reorg_version && gMcReleased.load(std::memory_order_relaxed) != 0)) {
-      c->reorg_version = last + 1;
+      rscpSetCacheVersion(c, last + 1);
     }
   }
   if (!reinitState) rscpGetCache()->attaches += 1;
   if (rscpGetCache()->reorg_done == 0) {
     gMcNesting.fetch_add(1, std::memory_order_relaxed);
+    rscpHooks.labelBegin(u"rscpmreorg", nullptr);
     const rscpRc_t rc = rscpnr__need_reorg(2, mask);
+    rscpHooks.labelEnd(nullptr);
     gMcNesting.fetch_sub(1, std::memory_order_relaxed);
     if (rc != 0) {
       releaseAndUnlock();
@@ -677,10 +679,10 @@ rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count) {
     if (count != nullptr) *count = 0;
     return McReport(RSCPEBUSY, 3, __LINE__, u"Shared mem CCC not yet initialized", u"CP6", u"CCC not yet initialized");
   }
-  if (gMcDbSeen.load(std::memory_order_relaxed) != static_cast<int64_t>(c->reorg_version)) {
+  if (gMcDbSeen.load(std::memory_order_relaxed) != static_cast<int64_t>(rscpCacheVersion(c))) {
     if (rscpRc_t rc = rscpINeedReorgLabelled()) return rc;
     c = rscpGetCache();
-    gMcDbSeen.store(c->reorg_version, std::memory_order_relaxed);
+    gMcDbSeen.store(rscpCacheVersion(c), std::memory_order_relaxed);
   }
   rscpRc_t rc = 0;
   long n = std::min<long>(c->db_cp_count, RSCP_DB_CPS);

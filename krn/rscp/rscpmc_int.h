@@ -19,6 +19,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "krn/rscp/rscpcc_int.h"
 
 // --- Generations ------------------------------------------------------------------------
@@ -58,6 +60,15 @@ class rscpCachePin {
  private:
   rscpCCC_t* cache_;
 };
+
+// The generation's reorg_version as an engine entry compares it with its
+// object's: an invalidation raises it under the mutex while calls read it.
+inline uint32_t rscpCacheVersion(const rscpCCC_t* c) {
+  return std::atomic_ref<uint32_t>(const_cast<rscpCCC_t*>(c)->reorg_version).load(std::memory_order_acquire);
+}
+inline void rscpSetCacheVersion(rscpCCC_t* c, uint32_t v) {
+  std::atomic_ref<uint32_t>(c->reorg_version).store(v, std::memory_order_release);
+}
 
 // --- Private-use parameters ---------------------------------------------------------------
 

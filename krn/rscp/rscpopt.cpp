@@ -13,6 +13,7 @@
 #include "krn/ntport/ntport.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpld_int.h"
+#include "krn/rscp/rscpmc_int.h"
 
 namespace {
 
@@ -295,7 +296,7 @@ rscpRc_t rscpict3_invalidate_convert_tables(void*, void*, const WEQ_UC* reason, 
   rscpCCC_t* c = rscpGetCache();
   if (c == nullptr) return result;
   c->reorg_done = 0;
-  c->reorg_version += 1;
+  rscpSetCacheVersion(c, c->reorg_version + 1);
   rscpSetLastVersion(c->reorg_version);
   c->pidInval = static_cast<uint32_t>(getpid());
   c->ppidInval = static_cast<uint32_t>(NT_getppid());

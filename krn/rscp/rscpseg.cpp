@@ -83,8 +83,7 @@ rscpRc_t EnterPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int 
   return rscpeo126__enter_out_126code(ld.t2, gSegName, value, length, code, 0, ld.cow);
 }
 
-rscpRc_t LoadPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int length, int table) {
-  rscpICountRow(table);
+rscpRc_t LoadPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int length) {
   if (value == 0x20 && length <= 4) {
     // The same bytes every time: written only when they differ, so that a
     // later variant's load leaves the entry as converting threads read it.
@@ -114,17 +113,21 @@ rscpRc_t LoadPoint(const SegLoad& ld, uint32_t value, const uint8_t* code, int l
 }
 
 rscpRc_t LoadPoints(const SegLoad& ld, const rscpSegPoints_t* s) {
+  // Every point counts as a row read, entered or not.
+  rscpThrCtx_t* t = rscpGetThrCtx();
+  t->tableReads[kTabPts] += s->count[0] + s->count[1] + s->count[2];
+  t->tableReads[kTabPtl] += s->count[3];
   const rscpSegPoint_t* lists[3] = {s->one, s->two, s->threeFour};
   for (int l = 0; l < 3; ++l) {
     for (uint32_t i = 0; i < s->count[l]; ++i) {
       const rscpSegPoint_t& p = lists[l][i];
       const int len = l == 0 ? 1 : l == 1 ? 2 : static_cast<int>(p.value >> 24 & 0x1F);
-      if (rscpRc_t rc = LoadPoint(ld, p.value & 0xFFFFFF, p.code, len, kTabPts)) return rc;
+      if (rscpRc_t rc = LoadPoint(ld, p.value & 0xFFFFFF, p.code, len)) return rc;
     }
   }
   for (uint32_t i = 0; i < s->count[3]; ++i) {
     const rscpSegLongPoint_t& p = s->longs[i];
-    if (rscpRc_t rc = LoadPoint(ld, p.value & 0xFFFFFF, p.code, p.len, kTabPtl)) return rc;
+    if (rscpRc_t rc = LoadPoint(ld, p.value & 0xFFFFFF, p.code, p.len)) return rc;
   }
   return 0;
 }

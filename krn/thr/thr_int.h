@@ -57,6 +57,9 @@ uint32_t ThrIKeyCount();
 // sequence; threads re-arm it on their next stored value.
 void ThrIDetachKeyDrop();
 
+// Threads that hold a key table now (for the leak checks of the tests).
+extern std::atomic<long> ThrIThreadTablesAlive;
+
 // Frees the calling thread's key table when it holds no value.
 void ThrIReleaseThreadTable();
 

@@ -16,6 +16,8 @@
 
 namespace thr {
 
+std::atomic<long> ThrIThreadTablesAlive{0};
+
 namespace {
 
 struct KeyNode {
@@ -52,6 +54,7 @@ struct ThreadTable {
 
 thread_local ThreadTable tls_table;
 
+
 // Detach mutex: guards g_detachKey and g_detachKeyLive. Leaf lock.
 std::mutex g_detachMutex;
 pthread_key_t g_detachKey;
@@ -72,6 +75,7 @@ void ThreadDetach() {
 }
 
 void FreeTable() {
+  if (tls_table.slots != nullptr) ThrIThreadTablesAlive.fetch_sub(1, std::memory_order_relaxed);
   free(tls_table.slots);
   tls_table.slots = nullptr;
   tls_table.cap = 0;
@@ -109,6 +113,7 @@ bool Grow(uint32_t need) {
   while (cap < need) cap *= 2;
   auto* slots = static_cast<Slot*>(realloc(tls_table.slots, cap * sizeof(Slot)));
   if (slots == nullptr) return false;
+  if (tls_table.slots == nullptr) ThrIThreadTablesAlive.fetch_add(1, std::memory_order_relaxed);
   for (uint32_t i = tls_table.cap; i < cap; ++i) slots[i] = Slot{nullptr, THR_KEY_NONE};
   tls_table.slots = slots;
   tls_table.cap = cap;

@@ -1,5 +1,6 @@
 // Random inputs through the loaders' text readers: "TCPDB.DAT" files read
-// by the build's database code page step, TCP0I records, shift rule
+// by the build's database code page step (written to the working directory
+// for one run), TCP0I records, shift rule
 // attributes and range rule attributes. Checked: the step succeeds, counts
 // and lists stay inside their bounds, every option keeps a value it can
 // take, the cache07 area stays above the tables, a parsed shift rule has
@@ -28,9 +29,7 @@ constexpr long kSize = 300000;
 rscpCCC_t* Cache() {
   static rscpCCC_t* cache = [] {
     ThrProcInit();
-    // Reports go to standard error; the working directory is private.
-    char dir[] = "/tmp/rscpld_fuzz.XXXXXX";
-    Require(mkdtemp(dir) != nullptr && chdir(dir) == 0);
+    // Reports go to standard error.
     auto* c = static_cast<rscpCCC_t*>(calloc(1, kSize));
     rscpSetCache(c);
     Require(rscpBuildCache(kSize, 30000, 2442, u"malloc", -1) == 0);
@@ -60,7 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(f != nullptr);
       fwrite(p, 1, n, f);
       fclose(f);
-      Require(read_TCPDB() == 0);
+      // The step reads the file from the working directory; it is gone
+      // again after the run.
+      const rscpRc_t rc = read_TCPDB();
+      unlink("TCPDB.DAT");
+      Require(rc == 0);
       Require(c->db_cp_count >= 1 && c->db_cp_count <= 50);
       Require(c->TCPDB_count <= n);
       Require(memcmp(c->db_cp_list[0], u"4103", 8) == 0);

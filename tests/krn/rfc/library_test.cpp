@@ -29,6 +29,115 @@ std::set<std::string> DefinedDynamicSymbols(const std::string& path) {
   return names;
 }
 
+// The natives of the Java classes, by class and method name, and whether
+// this build has them yet.
+struct Native {
+  const char* cls;
+  const char* method;
+  bool built;
+};
+const char kDriver[] = "com/weq/conn/rfc/driver/CpicDriver";
+const char kLg[] = "com/weq/conn/rfc/driver/LG";
+const char kCompress[] = "com/weq/conn/rfc/engine/Compress";
+const char kConverter[] = "com/weq/i18n/cp/ConverterJNI";
+const Native kNatives[] = {
+    {kDriver, "INIT", true},
+    {kDriver, "nativeWEQ_CMINIT3", false},
+    {kDriver, "nativeCMALLC", false},
+    {kDriver, "nativeCMSEND", false},
+    {kDriver, "nativeCpic_coxread", false},
+    {kDriver, "nativeRflushCMRCV", false},
+    {kDriver, "nativeCMSPLN", false},
+    {kDriver, "nativeCMDEAL", false},
+    {kDriver, "nativeWEQ_CMCANCEL", false},
+    {kDriver, "nativeCoxclose", false},
+    {kDriver, "nativeCoxabort", false},
+    {kDriver, "nativeWEQ_CMREGTP2", false},
+    {kDriver, "nativeWEQ_CMREGTP3", false},
+    {kDriver, "nativeWEQ_CMUNREGTP3", false},
+    {kDriver, "nativeWEQ_CMLISTEN", false},
+    {kDriver, "nativeWEQ_CMLISTEN3", false},
+    {kDriver, "nativeWEQ_CMGETNEXTHDL", false},
+    {kDriver, "nativeWEQ_CMACCPTP", false},
+    {kDriver, "nativeWEQ_CMACCPTP3", false},
+    {kDriver, "nativeWEQ_CMNOREGTP", false},
+    {kDriver, "WEQ_CMPERR", false},
+    {kDriver, "nativeSetCpicTrace", false},
+    {kDriver, "nativeGetCpicTrace", false},
+    {kDriver, "getTraceFileName", false},
+    {kDriver, "nativeSncMode", false},
+    {kDriver, "nativeSncPartnerName", false},
+    {kDriver, "nativeSncPartnerAclKey", false},
+    {kDriver, "nativeCpicGetVersion", false},
+    {kDriver, "nativeWEQ_CMMAXCONV", false},
+    {kDriver, "nativeWEQ_CMSETPING", false},
+    {kDriver, "nativeCreateUUID", false},
+    {kDriver, "nativeLaunchWeqGui", false},
+    {kLg, "nativeGet_MS", false},
+    {kLg, "nativeGet_MS_SNC", false},
+    {kCompress, "CsRGetHandle", true},
+    {kCompress, "CsRCloseHandle", true},
+    {kCompress, "CsRInitCompress", true},
+    {kCompress, "CsRCompress", true},
+    {kCompress, "CsRInitDecompress", true},
+    {kCompress, "CsRDecompress", true},
+    {kConverter, "CheckRequiredVersion", false},
+    {kConverter, "GetVersion", false},
+    {kConverter, "ConvertInit", false},
+    {kConverter, "ConvertFinish", false},
+    {kConverter, "GetLastError", false},
+    {kConverter, "GetSystemCodePage", false},
+    {kConverter, "GetShortcutType", false},
+    {kConverter, "GetSb2UcTab", false},
+    {kConverter, "GetDb2UcTab", false},
+    {kConverter, "GetUc2SbTab", false},
+    {kConverter, "GetUc2DbTab", false},
+    {kConverter, "ConvertCToX", false},
+    {kConverter, "ConvertXToC", false},
+    {kConverter, "ConvertXToX", false},
+    {kConverter, "ConvertXToCArr", false},
+    {kConverter, "ConvertXToCArrR", false},
+    {kConverter, "ConvertCToXArr", false},
+    {kConverter, "ConvertCToXArrR", false},
+};
+
+// The short JNI name: "Java_", the class with '/' as '_', '_', the method;
+// '_' within a name becomes "_1".
+std::string JniName(const char* cls, const char* method) {
+  std::string out = "Java_";
+  auto put = [&out](const char* s) {
+    for (; *s; ++s) {
+      if (*s == '/') {
+        out += '_';
+      } else if (*s == '_') {
+        out += "_1";
+      } else {
+        out += *s;
+      }
+    }
+  };
+  put(cls);
+  out += '_';
+  put(method);
+  return out;
+}
+
+TEST(Library, ExportsTheNativesOfTheJavaClasses) {
+  ASSERT_EQ(sizeof(kNatives) / sizeof(kNatives[0]), 58u);
+  EXPECT_EQ(JniName(kDriver, "nativeWEQ_CMINIT3"),
+            "Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMINIT3");
+  std::set<std::string> names = DefinedDynamicSymbols(TOV_LIBTOVNATIVE);
+  std::set<std::string> known;
+  for (const Native& n : kNatives) {
+    std::string name = JniName(n.cls, n.method);
+    EXPECT_TRUE(known.insert(name).second) << "listed twice: " << name;
+    EXPECT_TRUE(!n.built || names.count(name)) << "missing: " << name;
+  }
+  for (const std::string& n : names) {
+    EXPECT_TRUE(n.rfind("Java_", 0) != 0 || known.count(n)) << "not a native of the classes: " << n;
+  }
+}
+
 TEST(Library, ExportsOnlyTheJniNamesAndItsLoadAndUnload) {
   std::set<std::string> names = DefinedDynamicSymbols(TOV_LIBTOVNATIVE);
   ASSERT_FALSE(names.empty()) << "nm found no symbols in " << TOV_LIBTOVNATIVE;

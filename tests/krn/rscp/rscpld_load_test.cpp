@@ -186,7 +186,7 @@ TEST_F(Load, OwnCharactersOnlyInTheirVariants) {
   // The long codes of up to 126 bytes take a level per byte as input: the
   // largest cache holds them (but not input slot 3, where the control code
   // ESC, their first byte, would be filled in below every one of them).
-  BuildDefault(RSCP_CACHESIZE_MAX, RSCP_CACHESIZE_MAX / 10);
+  BuildDefault(RSCP_CACHESIZE_MAX, RSCP_CACHESIZE_MAX / 10 / 16 * 16);
   rscpCpEntry_t* e = Entry("9000");
   ASSERT_NE(e, nullptr);
   for (int kind : {5, 9, 21, 25, 26}) {

@@ -1,0 +1,60 @@
+# The Java test bed: our own Java classes with the natives' declarations and
+# JUnit tests, compiled with javac and run under -Xcheck:jni in a fresh JVM
+# per CTest test. ThreadSanitizer builds no JVM test.
+find_program(TOV_JAVAC javac)
+find_program(TOV_JAVA java)
+find_file(TOV_JUNIT_JAR junit-platform-console-standalone.jar PATHS /usr/share/java NO_DEFAULT_PATH)
+if(TOV_SANITIZE STREQUAL "thread" OR NOT TOV_JAVAC OR NOT TOV_JAVA OR NOT TOV_JUNIT_JAR)
+  if(NOT TOV_SANITIZE STREQUAL "thread")
+    message(STATUS "javac, java or the JUnit console missing: no Java tests (run scripts/setup)")
+  endif()
+  return()
+endif()
+
+set(_jdir ${CMAKE_CURRENT_LIST_DIR})
+file(GLOB_RECURSE _jsrc CONFIGURE_DEPENDS ${_jdir}/src/*.java ${_jdir}/test/*.java)
+set(TOV_JAVA_CLASSES ${CMAKE_BINARY_DIR}/java/classes)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/java/classes.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TOV_JAVA_CLASSES}
+  COMMAND ${TOV_JAVAC} -Xlint:all -Werror -d ${TOV_JAVA_CLASSES} -cp ${TOV_JUNIT_JAR} ${_jsrc}
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/java/classes.stamp
+  DEPENDS ${_jsrc}
+  COMMENT "javac: the Java test bed")
+add_custom_target(java_testbed ALL DEPENDS ${CMAKE_BINARY_DIR}/java/classes.stamp)
+
+# The test copy of the library: the product plus the probe natives.
+add_library(tovnative_probe SHARED ${CMAKE_SOURCE_DIR}/krn/rfc/jrfc_entry.cpp ${_jdir}/jrfcprobe.cpp)
+target_link_libraries(tovnative_probe PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tovcore>")
+set_target_properties(tovnative_probe PROPERTIES CXX_VISIBILITY_PRESET hidden
+  LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
+target_link_options(tovnative_probe PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
+tov_apply_warnings(tovnative_probe)
+add_dependencies(java_testbed tovnative tovnative_probe)
+
+set(_preload "")
+if(TOV_SANITIZE STREQUAL "address")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+    OUTPUT_VARIABLE _preload OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+# tov_java_test(<name> <library> <selector> [ENV ...] [LABELS ...])
+function(tov_java_test name lib select)
+  cmake_parse_arguments(J "" "" "ENV;LABELS" ${ARGN})
+  add_test(NAME java.${name}
+    COMMAND ${_jdir}/run_java_test.sh ${TOV_JAVA} ${TOV_JUNIT_JAR} ${TOV_JAVA_CLASSES}
+      ${CMAKE_BINARY_DIR} ${lib} "${select}" "${_preload}")
+  set_tests_properties(java.${name} PROPERTIES LABELS "java;${J_LABELS}" TIMEOUT 300
+    ENVIRONMENT "TOVNATIVE_TRACE_UNUSED=1;${J_ENV}")
+endfunction()
+
+set(_s --select-method=com.weq.test.StartupTest)
+tov_java_test(Startup.traceUnset tovnative "${_s}#traceUnset")
+tov_java_test(Startup.traceNegative tovnative "${_s}#traceNegative" ENV TOVNATIVE_TRACE=-1)
+tov_java_test(Startup.traceNotANumber tovnative "${_s}#traceNotANumber" ENV TOVNATIVE_TRACE=x)
+tov_java_test(Startup.traceLevelTwoInADirectory tovnative "${_s}#traceLevelTwoInADirectory"
+  ENV TOVNATIVE_TRACE=2 TOVNATIVE_TRACE_DIR=${CMAKE_BINARY_DIR}/java/trc)
+tov_java_test(Startup.initTwice tovnative "${_s}#initTwice")
+tov_java_test(Threads tovnative_probe --select-class=com.weq.test.ThreadsTest LABELS threads)
+tov_java_test(Reload tovnative --select-class=com.weq.test.ReloadTest)
+tov_java_test(Compress tovnative --select-class=com.weq.test.CompressTest)
+tov_java_test(CompressFuzz tovnative --select-class=com.weq.test.CompressFuzzTest)
