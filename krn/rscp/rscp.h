@@ -340,4 +340,121 @@ const WEQ_UC* rscpNameOfUseF1(int32_t v);
 const WEQ_UC* rscpNameOfDrop(int32_t v);
 const WEQ_UC* rscpNameOfTable(int32_t index);
 
+// --- Converter object -------------------------------------------------------------------
+// One conversion from an input to an output code page: its options, the
+// method chosen for the pair, the cache tables it uses (by number only) and
+// the shift state that a stateful encoding carries between calls. It owns
+// no memory and is copied byte for byte: the Java side keeps its 172 bytes
+// between calls, so the layout is an external format (machine byte order).
+// An object belongs to one caller at a time; nothing here locks it.
+
+typedef struct rscpCObj_t {
+  uint32_t cache_version;    // the cache's reorg_version when last chosen; 0 never
+  rscpCp_t from_cp;
+  rscpCp_t to_cp;
+  uint16_t subst_char16;
+  uint8_t use_subst;
+  uint8_t ccci_use_1_subst;  // not supported: traced and ignored
+  uint8_t reserved24;
+  uint8_t use_1_copy;
+  uint8_t reserved26[2];
+  uint32_t subst_count;
+  uint32_t rscpbroken;       // 0 stop_finally, 1 like_miss, 2 stop_restartable
+  uint32_t rscpfill;         // 0 never, 1 nulls, 2 spaces, 3 and_trunc_spaces
+  uint8_t no_direct;         // 1: never the copying methods
+  uint8_t reserved41[3];
+  uint32_t useF1;            // 1 not, 2 only, 3 enforce, 4 try, 5 customizable
+  uint32_t drop;             // 0 stop, 1 like_miss, 2 remove, 3 space
+  uint32_t rscpCtrlCodeCv;   // 0 illegal, 1 try
+  uint32_t rscpWEQOwnChCv;   // 0 ignore, 1 try
+  // From here on derived by the method chooser, except the language fields
+  // and the shift states.
+  uint32_t method;           // 0 not chosen, 1 deactivated, 2..49
+  uint8_t in_looked_up;
+  uint8_t out_looked_up;
+  uint8_t reserved66[2];
+  uint32_t in_t1;            // input root T1 block number
+  uint32_t out_t1;           // output T2 offset from the cache start
+  uint8_t reserved76[4];
+  uint8_t in_maxln;
+  uint8_t out_maxln;
+  uint16_t lang_key;
+  uint8_t lang_key_set;
+  uint8_t lang_cp_used;
+  uint8_t lang_cp_set;
+  uint8_t reserved87;
+  rscpCp_t lang_cp;
+  uint32_t in_nls;
+  uint16_t in_minor;
+  uint8_t in_mixed;
+  uint8_t reserved103;
+  uint32_t out_nls;
+  uint16_t out_minor;
+  uint8_t reserved110[2];
+  uint32_t h_last_NLS_to_4000;
+  uint8_t out_mixed;
+  uint8_t reserved117[3];
+  uint32_t in_nls_loop;
+  uint8_t in_space[4];
+  uint32_t in_space_len;
+  uint8_t out_space[4];
+  uint32_t out_space_len;
+  rscpCp_t in_cp_subst;
+  uint8_t in_cp_substituted;
+  uint8_t out_cp_substituted;
+  rscpCp_t out_cp_subst;
+  uint16_t reserved158;
+  uint32_t subst_char;
+  // Bits 0-9 input ISO-2022 groups, 10-13 input shift state, 14-23 output
+  // groups, 24-27 output shift state.
+  uint32_t shift_state;
+  uint32_t shortcut_t1;
+} rscpCObj_t;
+
+// Starts the converter impromptu if needed, then sets the object from its
+// template, the two code pages and the options (mode 0 plain, 1 substitute,
+// 2 substitute and copy-one, 3 copy-one). Returns the start's code.
+rscpRc_t rscpCInit(rscpCObj_t* obj, const rscpCp_t* from, const rscpCp_t* to, int32_t mode, int32_t broken,
+                   int32_t fill);
+// Chooses the method with a full reset of both sides.
+rscpRc_t rscpCLoadTables(rscpCObj_t* obj);
+rscpRc_t rscpCSetCtrlCodeCv(rscpCObj_t* obj, int32_t value);
+rscpRc_t rscpCSetOwnChCv(rscpCObj_t* obj, int32_t value);
+rscpRc_t rscpCDeactivate(rscpCObj_t* obj);
+// An 8-byte snapshot: cache_version, then shift_state bits 0-27 (bits
+// 28-31 of the snapshot's second word are kept).
+void rscpCSaveState(const rscpCObj_t* obj, uint32_t snapshot[2]);
+bool rscpCSameState(const rscpCObj_t* obj, const uint32_t snapshot[2]);
+
+// --- Code page lookups ------------------------------------------------------------------
+// The directory entry (184 bytes) of one code page, copied out.
+struct rscpCpEntry_t;
+rscpRc_t GetCPInfo(const rscpCp_t* cp, struct rscpCpEntry_t* entry);
+// Byte-level kind of a code page: 0 Unknown, 1 Strange, 2 EBCDIC, 3 ASCII,
+// 4 Utf8, 5 2ByteBig, 6 2ByteLittle, 7 4ByteBig, 8 4ByteLittle.
+int rscpKindiOfCP(const rscpCp_t* cp);
+// Whether the Java side may convert the chosen pair itself with exported
+// tables: 0 no (the reason goes to the error output), 1 single-byte to
+// UTF-16, 2 double-byte to UTF-16, 3 UTF-16 to single-byte, 4 UTF-16 to
+// double-byte, 5 UTF-16 byte-swapped, 6 UTF-16 same order.
+int rscpNoShortCutConversion(const rscpCObj_t* obj);
+// Unicode value of the system's own character number, 0 when out of range.
+uint32_t rscpCharNumberToUnicode(uint16_t weqcode);
+// Always "4103" and RSCPENOOBJ, the normal answer.
+rscpRc_t rscpGetSystemCodePage(rscpCp_t* cp);
+// Bytes of the character at the start of bytes for a code page of NLS kind
+// nls (1 to 6), or 0 when they cannot start one or the kind is not handled.
+// Reads at most available bytes.
+int rscpCharLenByNls(const uint8_t* bytes, int32_t available, int32_t nls);
+
+// --- Unified code pages -------------------------------------------------------------------
+// The member of the 61xx, 62xx or 65xx family that fits the language key
+// (and for some keys the locale code page) on the input or output side.
+// *asked becomes 0 for a family page and 1 when the locale code page was
+// consulted; *localeCp, when not "0000", is used as the locale code page,
+// else the hook is asked and its answer stored there. Other pages come back
+// unchanged and leave the flag alone. Either pointer may be NULL.
+void rscpUnifiedInCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
+void rscpUnifiedOutCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
+
 #endif

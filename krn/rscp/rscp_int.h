@@ -53,6 +53,10 @@ void rscphTestSetParams(const std::map<std::u16string, rscphTestParam>& params);
 // Replaces what slot 8 does; NULL restores NT_SleepSec.
 void rscphTestSetSleep(int (*sleep)(uint32_t seconds));
 
+// What slot 23 (the locale code page) answers: the 4 units of cp with 0;
+// NULL restores "0000" with RSCPENOOBJ. Set it while no converter call runs.
+void rscphTestSetLocaleCp(const WEQ_UC* cp);
+
 // The next count calls of slot 1 (slot 31 with cache true) fail as if
 // malloc had no memory.
 void rscphTestFailAllocs(int count, bool cache);
@@ -74,5 +78,6 @@ void rscpccIReset();
 void rscpldIReset();
 void rscppinIReset();
 void rscpmcIReset();
+void rscpcIReset();
 
 #endif

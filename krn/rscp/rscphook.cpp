@@ -24,6 +24,10 @@ constexpr const WEQ_UC* kHookModule = u" $Id: krn/rscp/rscphook.cpp $";
 // --- Test seams ------------------------------------------------------------------------------
 
 std::atomic<int (*)(uint32_t)> gSleep{nullptr};
+// The locale code page that slot 23 answers in tests (no terminator);
+// unset: "0000" with RSCPENOOBJ.
+std::atomic<bool> gLocaleCpSet{false};
+WEQ_UC gLocaleCp[4];
 std::atomic<int> gFailAllocs{0}, gFailCacheAllocs{0};
 
 // Parameters answered by slots 18 and 19; empty outside tests. The flag
@@ -236,6 +240,10 @@ rscpRc_t rscph_GetKeyChar(WEQ_UC* key) {
 }
 
 rscpRc_t rscph_GetUnsetCodePage(rscpCp_t* cp) {
+  if (gLocaleCpSet.load(std::memory_order_acquire)) {
+    if (cp != nullptr) memcpy(*cp, gLocaleCp, sizeof(rscpCp_t));
+    return 0;
+  }
   if (cp != nullptr) memcpy(*cp, u"0000", sizeof(rscpCp_t));
   return RSCPENOOBJ;
 }
@@ -382,8 +390,18 @@ void rscphTestFailAllocs(int count, bool cache) {
   (cache ? gFailCacheAllocs : gFailAllocs).store(count, std::memory_order_relaxed);
 }
 
+void rscphTestSetLocaleCp(const WEQ_UC* cp) {
+  if (cp == nullptr) {
+    gLocaleCpSet.store(false, std::memory_order_release);
+    return;
+  }
+  memcpy(gLocaleCp, cp, sizeof(gLocaleCp));
+  gLocaleCpSet.store(true, std::memory_order_release);
+}
+
 void rscphIReset() {
   rscphTestSetParams({});
+  rscphTestSetLocaleCp(nullptr);
   rscphTestSetSleep(nullptr);
   rscphTestFailAllocs(0, false);
   rscphTestFailAllocs(0, true);
@@ -399,4 +417,5 @@ void rscpResetProcess() {
   rscpIResetCtx();
   rscpccIReset();
   rscpldIReset();
+  rscpcIReset();
 }

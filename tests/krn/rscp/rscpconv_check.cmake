@@ -1,0 +1,20 @@
+# Runs the rscpconv tool on a few pairs and checks the method it reports and
+# its exit status.
+function(check from to expect status)
+  execute_process(COMMAND ${TOOL} ${from} ${to} ${ARGN} INPUT_FILE /dev/null
+                  RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT rc EQUAL status)
+    message(FATAL_ERROR "rscpconv ${from} ${to} ${ARGN}: exit ${rc}, expected ${status}\n${err}")
+  endif()
+  string(FIND "${err}" "${expect}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "rscpconv ${from} ${to} ${ARGN}: '${expect}' missing\n${err}")
+  endif()
+endfunction()
+check(4102 4103 "method 25 " 0)
+check(4102 4103 "method 4 " 0 --nodirect)
+check(6100 4103 "subst in 6110" 0 --key E)
+check(6100 4103 "subst in 6101" 0 --key J)
+check(4100 8100 "rc 2048" 1)
+check(4100 8100 "unsupported pair" 1)
+check(0042 4103 "in character code" 1)
