@@ -201,8 +201,10 @@ int32_t NiIFamilyOfMask(uint32_t protoMask);
 // The separator between an address text and its port, and its appending.
 WEQ_UC NiIAddrServSep(const WEQ_UC* text);
 void NiIAddAddrServSep(WEQ_UC* text);
-// Waits until a listen socket has a connection to accept (or the time-out).
-NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout);
+// Waits until a listen socket has a connection to accept: 0, or NIETIMEOUT
+// when none came in time. Polls where poll is available, else selects.
+// ppReady, when given, receives the listen socket that is ready.
+NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout, SI_SOCKET** ppReady = nullptr);
 
 // --- Reverse invoke hooks ---------------------------------------------------------------------
 

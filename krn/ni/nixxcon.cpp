@@ -114,16 +114,67 @@ int32_t NiIFamilyOfMask(uint32_t protoMask) {
 
 int NiIIsLocalPeer(const NITAB* pHdl) { return NiILocalCheck(&pHdl->con.mPeerAddr, NiIHdlTrc(pHdl)) ? 1 : 0; }
 
-NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout) {
+NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout, SI_SOCKET** ppReady) {
   static constexpr const WEQ_UC* kFn = u"NiIPeekListen";
+  static constexpr int kPollLoops = 5000;
+  SI_SOCKET* sock = &pListen->lis.mIPSocket;
+  CTRC_HDL trc = NiIHdlTrc(pListen);
   int64_t start = NowMs();
-  SI_RC si = SiPeek(&pListen->lis.mIPSocket, SI_PEEK_READ, timeout);
+  int32_t count = 0;
+  int32_t err = 0;
+  SI_RC si;
+  bool usePoll = SiPollAvailable() != 0;
+  SI_POLL_FD fd{sock->socketNo, SI_POLLIN, 0};
+  SiFdMask<1> readMask;
+  if (usePoll) {
+    // A poll that answers "try again" is repeated, a bounded number of times.
+    int loops = 0;
+    for (;;) {
+      fd.revents = 0;
+      si = SiPoll(&fd, 1, timeout, &count, &err);
+      if (si == SI_EINTR) continue;
+      if (si == SI_ETIMEOUT && loops < kPollLoops) {
+        ++loops;
+        continue;
+      }
+      break;
+    }
+    if (loops > 0)
+      DPTRC_ERROR(trc, u"%s: poll looped %d times, caused by EAGAIN (limit=%d)\n", kFn, loops, kPollLoops);
+    if (si == SI_EINVAL)
+      DPTRC_ERROR(trc, u"%s: poll(%p,%d,%d) caused EFAULT\n", kFn, static_cast<const void*>(&fd), 1, timeout);
+  } else {
+    do {
+      SiFdZero(readMask);
+      SiFdSet(sock, readMask, 1);
+      si = SiSelect(sock->socketNo + 1, readMask, nullptr, nullptr, timeout, &count, &err);
+    } while (si == SI_EINTR);
+  }
   CheckOverrun(start, timeout);
-  if (si == SI_OK) return WEQ_O_K;
-  if (si == SI_ETIMEOUT) return NIETIMEOUT;
-  NI_RC rc = NiIReportSiError(si, SI_FN_PEEK, pListen, &pListen->lis.mIPSocket, pListen->lis.mIPSocket.sysErr,
-                              nullptr, nullptr, nullptr, kFn, kXxconModule, __LINE__, 1);
-  return rc == NIEINVAL ? NIEINTERN : rc;
+  if (si != SI_OK) {
+    NI_RC rc = NiIReportSiError(si, usePoll ? SI_FN_POLL : SI_FN_SELECT, pListen, sock, err, nullptr, nullptr,
+                                nullptr, kFn, kXxconModule, __LINE__, 1);
+    return rc == NIEINVAL ? NIEINTERN : rc;
+  }
+  if (count == 0) {
+    DPTRC_LINE(NiIHdlLevel(pListen, 3), trc, u"%s: peek for hdl %d timed out (%dms)\n", kFn, NiIHdlNo(pListen),
+               timeout);
+    return NIETIMEOUT;
+  }
+  if (ppReady != nullptr) {
+    *ppReady = sock;
+    if (usePoll && (fd.revents & SI_POLLIN) == 0) {
+      DPTRC_ERROR(trc, u"%s: invalid status (%d-%d-%d-%d)\n", kFn, static_cast<int32_t>(fd.fd),
+                  static_cast<int32_t>(fd.events), static_cast<int32_t>(fd.revents), count);
+      return NIETIMEOUT;
+    }
+    if (!usePoll && !SiFdIsSet(sock, readMask)) {
+      DPTRC_ERROR(trc, u"%s: invalid status (%d)\n", kFn, count);
+      return NIETIMEOUT;
+    }
+  }
+  DPTRC_LINE(3, trc, u"%s: peek successful for hdl %d\n", kFn, NiIHdlNo(pListen));
+  return WEQ_O_K;
 }
 
 // --- Listen -------------------------------------------------------------------------------

@@ -787,7 +787,65 @@ TEST(NiDualStack, ListenAcceptAndConnectWithIPv6Active) {
     NiCloseHandle(lis);
     return NiExit() == WEQ_O_K ? 0 : 14;
   });
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+// The listen wait through both socket-layer waits: a connection in the
+// queue is ready and hands out the listen socket, none times out in time,
+// and a poll answering "try again" is repeated and traced.
+void PeekListenCases(NITAB* rec, uint16_t port, bool poll) {
+  SI_SOCKET* ready = nullptr;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(NiIPeekListen(rec, 150, &ready), NIETIMEOUT);
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(140));
+  EXPECT_LT(waited, std::chrono::milliseconds(1500));
+  EXPECT_EQ(ready, nullptr);
+  EXPECT_EQ(NiIPeekListen(rec, 0, nullptr), NIETIMEOUT);
+
+  peers::Fd c = peers::Connect(AF_INET, port);
+  ASSERT_TRUE(c.valid());
+  EXPECT_EQ(NiIPeekListen(rec, 2000, &ready), WEQ_O_K);
+  EXPECT_EQ(ready, &rec->lis.mIPSocket);
+  EXPECT_EQ(NiIPeekListen(rec, -1, nullptr), WEQ_O_K);
+  if (!poll) return;
+  SiITestFail(SI_FN_POLL, 3, SI_ETIMEOUT, EAGAIN);
+  trccheck::TraceFile trace{1};
+  uint32_t calls = SiITestCalls(SI_FN_POLL);
+  EXPECT_EQ(NiIPeekListen(rec, 2000, nullptr), WEQ_O_K);
+  EXPECT_EQ(SiITestCalls(SI_FN_POLL) - calls, 4u);
+  EXPECT_NE(trace.Read().find("NiIPeekListen: poll looped 3 times, caused by EAGAIN (limit=5000)"),
+            std::string::npos);
+}
+
+TEST_F(NiNet, PeekListenWaitsThroughPollOrSelect) {
+  uint16_t port = 0;
+  NI_HDL lis = Listen(&port);
+  NITAB* rec = nullptr;
+  ASSERT_EQ(NiIHdlCheck(lis, u"test", &rec), WEQ_O_K);
+  PeekListenCases(rec, port, SiPollAvailable() != 0);
+  // Without poll the same waits run through select.
+  tovtest::ChildResult r = tovtest::RunInChild([] {
+    setenv("NOPOLL", "1", 1);
+    SiITestForgetStart();
+    NiExit();
+    if (NiInit3(64) != WEQ_O_K || SiPollAvailable() != 0) return 2;
+    uint16_t p = 0;
+    NI_HDL h = NI_INVALID_HDL;
+    if (NiServerHandleForPort(&p, &h) != WEQ_O_K) return 3;
+    NITAB* r2 = nullptr;
+    if (NiIHdlCheck(h, u"test", &r2) != WEQ_O_K) return 4;
+    PeekListenCases(r2, p, false);
+    SiITestReset();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(NiCloseHandle(lis), WEQ_O_K);
+  ExpectNothingLeft();
 }
 
 }  // namespace
