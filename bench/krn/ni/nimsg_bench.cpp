@@ -2,7 +2,8 @@
 // beside a raw framing loop (one sendmsg of header and data, a recv loop
 // for header and data) over the same kind of connection. Sizes 64 B,
 // 4 KiB, 64 KiB and 1 MiB; the counter "sends/msg" counts the gathered
-// sends of the socket layer per message.
+// sends of the socket layer per message. A 64-byte round trip measures the
+// latency.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -144,6 +145,84 @@ void BM_NiWriteRead__ref(benchmark::State& st) {
   close(b);
 }
 BENCHMARK(BM_NiWriteRead__ref)->Arg(64)->Arg(4096)->Arg(65536)->Arg(1 << 20)->UseRealTime();
+
+// Round trip of one 64-byte message: the client writes, a thread echoes it
+// back, the client reads it; beside the same exchange over raw framing.
+void BM_NiPingPong(benchmark::State& st) {
+  ThrProcInit();
+  NiInit3(64);
+  uint16_t port = 0;
+  NI_HDL lis = NI_INVALID_HDL, srv = NI_INVALID_HDL, cli = NI_INVALID_HDL;
+  NiServerHandleForPort(&port, &lis);
+  std::u16string serv;
+  for (char c : std::to_string(port)) serv.push_back(static_cast<char16_t>(c));
+  NiHandle(u"127.0.0.1", serv.c_str(), 5000, &cli);
+  NiAccept(lis, 5000, &srv, nullptr, nullptr);
+  std::thread echo([&] {
+    char buf[80];
+    for (;;) {
+      uint32_t got = 0, w = 0;
+      if (NiRead(srv, buf, sizeof buf, NI_BLOCK, &got) != WEQ_O_K || got == 1) break;
+      NiWrite(srv, buf, static_cast<int>(got), NI_BLOCK, &w);
+    }
+  });
+  char msg[64] = {}, back[80];
+  for (auto _ : st) {
+    uint32_t w = 0, got = 0;
+    NiWrite(cli, msg, sizeof msg, NI_BLOCK, &w);
+    NiRead(cli, back, sizeof back, NI_BLOCK, &got);
+  }
+  uint32_t w = 0;
+  NiWrite(cli, "e", 1, NI_BLOCK, &w);
+  echo.join();
+  NiCloseHandle(cli);
+  NiCloseHandle(srv);
+  NiCloseHandle(lis);
+  NiExit();
+}
+BENCHMARK(BM_NiPingPong)->UseRealTime();
+
+void BM_NiPingPong__ref(benchmark::State& st) {
+  int a = -1, b = -1;
+  if (!RawPair(&a, &b)) {
+    st.SkipWithError("no loopback pair");
+    return;
+  }
+  int one = 1;
+  setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  auto send1 = [](int fd, const char* p, uint32_t len) {
+    unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24), static_cast<unsigned char>(len >> 16),
+                            static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+    iovec iov[2] = {{hdr, 4}, {const_cast<char*>(p), len}};
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    return sendmsg(fd, &m, MSG_NOSIGNAL) == static_cast<ssize_t>(4 + len);
+  };
+  auto recv1 = [](int fd, char* buf, uint32_t* len) {
+    unsigned char hdr[4];
+    if (!RecvAll(fd, reinterpret_cast<char*>(hdr), 4)) return false;
+    *len = (uint32_t{hdr[0]} << 24) | (uint32_t{hdr[1]} << 16) | (uint32_t{hdr[2]} << 8) | hdr[3];
+    return *len <= 80 && RecvAll(fd, buf, *len);
+  };
+  std::thread echo([&] {
+    char buf[80];
+    uint32_t len = 0;
+    while (recv1(b, buf, &len) && len != 1) send1(b, buf, len);
+  });
+  char msg[64] = {}, back[80];
+  for (auto _ : st) {
+    uint32_t len = 0;
+    send1(a, msg, sizeof msg);
+    recv1(a, back, &len);
+  }
+  send1(a, "e", 1);
+  echo.join();
+  close(a);
+  close(b);
+}
+BENCHMARK(BM_NiPingPong__ref)->UseRealTime();
 
 }  // namespace
 BENCHMARK_MAIN();
