@@ -86,7 +86,7 @@ CTRC_HDL SelTrc() { return NiITrcHdl(); }
 NISEL_IMPL::NISEL_IMPL() : mCb(this) {}
 
 NISEL_IMPL::~NISEL_IMPL() {
-  if (mSpec != nullptr) {
+  if (mSpec != nullptr && mPos != nullptr) {
     mSpec->mCallbacks = nullptr;
     NiSelIRemoveAll();
   }

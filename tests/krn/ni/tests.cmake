@@ -18,3 +18,4 @@ tov_test(nimsg_threads_test LABELS ni threads SOURCES nimsg_threads_test.cpp LIB
 tov_test(nixxwu_test LABELS ni SOURCES nixxwu_test.cpp LIBS tovpeers)
 tov_test(nixxwu_threads_test LABELS ni threads SOURCES nixxwu_threads_test.cpp LIBS tovpeers)
 tov_test(nibuf_test LABELS ni SOURCES nibuf_test.cpp LIBS tovpeers)
+tov_test(nisel_test LABELS ni SOURCES nisel_test.cpp LIBS tovpeers)
