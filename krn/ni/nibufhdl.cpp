@@ -363,6 +363,8 @@ NI_RC OpWrite(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t dataLen,
   NI_RC rc = CheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
   rc = NiBufIEmptyOutQueue(pHdl, pExt, timeout);
+  // While a control exchange owns the connection, user messages wait.
+  if (rc == WEQ_O_K && pExt->hsCount > 0) rc = NIETIMEOUT;
   if (rc == NIETIMEOUT) {
     rc = AddUserQueue(pHdl, pExt, nullptr, pData, dataLen);
     // A full queue took nothing: the caller writes the whole message again.
@@ -832,6 +834,7 @@ NI_RC NiBufSend(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout) {
   if (rc != WEQ_O_K) return rc;
   if ((rc = CheckError(rec, ext)) != WEQ_O_K) return rc;
   rc = NiBufIEmptyOutQueue(rec, ext, timeout);
+  if (rc == WEQ_O_K && ext->hsCount > 0) rc = NIETIMEOUT;
   if (rc == NIETIMEOUT) {
     // Queued, or (NIETIMEOUT) left with the caller because the queue is full.
     rc = AddUserQueue(rec, ext, ppBuffer, nullptr, 0);

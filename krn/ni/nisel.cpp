@@ -21,8 +21,10 @@ std::atomic<uint8_t> g_setCounter{0};
 
 bool SelIsListen(uint8_t state) { return state == NI_LISTEN || state == NI_RI_LISTEN; }
 
+// A buffered handle registered through the buffered layer (in some set).
+// One made buffered while it was a plain member is still plain here.
 bool SelIsBuffered(const NITAB* rec) {
-  return rec->mBuf != nullptr && !SelIsListen(rec->mType.load(std::memory_order_acquire));
+  return rec->mBuf != nullptr && rec->mBuf->set != nullptr && !SelIsListen(rec->mType.load(std::memory_order_acquire));
 }
 
 // The sockets a handle registers: both listen sockets of a listen handle
@@ -239,7 +241,7 @@ NI_RC NISEL_IMPL::NiSelIClear(NI_HDL hdl, uint8_t mode) {
     }
     return WEQ_O_K;
   }
-  if (rec->mBuf != nullptr) {
+  if (SelIsBuffered(rec)) {
     if (mode >= 8) return InvalidFlags(kFn, __LINE__, false, hdl);
     return NiBufISelClear(rec, rec->mBuf, this, mode);
   }
@@ -457,7 +459,7 @@ NI_RC NISEL_IMPL::NiSelISelectInt(int32_t timeout, uint32_t* pCount, bool* pReca
       DropIfStale(pos);
       continue;
     }
-    if (SelIsBuffered(rec)) {
+    if (SelIsBuffered(rec) && rec->mBuf->set == this) {
       if (sock != rec->con.mSocket.socketNo) {
         StatusError(rec, hdl, sock);
       } else {
@@ -532,7 +534,7 @@ NI_RC NISEL_IMPL::NiSelINext2(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite,
     uint8_t out = 0;
     if (rec != nullptr && SelIsListen(rec->mType.load(std::memory_order_acquire))) {
       out = (stat & (SISEL_STAT_READ | SISEL_STAT_EXCEPT)) ? NI_CONNECT : 0;
-    } else if (rec != nullptr && rec->mBuf != nullptr) {
+    } else if (rec != nullptr && SelIsBuffered(rec) && rec->mBuf->set == this) {
       NI_RC rc = NiBufISelGetStat(rec, rec->mBuf, this, &out);
       if (rc != WEQ_O_K) return rc;
     } else {
