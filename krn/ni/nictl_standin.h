@@ -24,7 +24,9 @@ NI_RC NiBufIHdlInit(NITAB* pHdl);
 // The buffered layer's maximum heap as last set (0: never), for tests.
 uint32_t NiBufIMaxHeap(void);
 
-// Processes a message that a handle read: 0 user data (length unchanged),
+// Processes a message that a handle read, whole (the read never offers a
+// piece of one; keep-alive frames are told by NiIKeepAliveKind): 0 user
+// data (length and bytes unchanged),
 // NIEOPCODE a consumed control message (length 0; *pPeerRc a code the peer
 // sent, else 0), NIEPING the answer to this handle's own keep-alive check,
 // any other code a failure.

@@ -87,6 +87,13 @@ typedef struct NITAB {
   uint32_t mPendDataLenToRead;
   uint8_t mPendHdrLenToRead;
   WEQ_RAW mHdrToRead[4];
+  // An incoming message of 8 bytes (the size of a keep-alive frame) is
+  // gathered here, out of the caller's sight, until it is whole and
+  // checked; mHoldState is one of NI_HOLD_* (nimsg_int.h), mHoldLen the
+  // bytes gathered or, once it is known to be user data, handed out.
+  WEQ_RAW mHoldIn[8];
+  uint8_t mHoldState;
+  uint8_t mHoldLen;
   uint32_t mPendDataLenToWrite;
   uint8_t mPendHdrLenToWrite;
   WEQ_RAW mHdrToWrite[4];
