@@ -177,6 +177,10 @@ const WEQ_UC* NiIUdsPathTemplate(void);
 
 // --- Socket set-up ------------------------------------------------------------------------
 
+// Reads up to which size the system grows TCP buffers by itself (at NI
+// start); the set-up of a stream socket leaves such a buffer alone while
+// the minimum buffer size is at its default.
+void NiIReadTcpBufLimits(void);
 NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock);
 NI_RC NiIBind(NITAB* pHdl, const NI_NODEADDR* pAddr, uint16_t* pServNo, uint8_t localRequested);
 NI_RC NiIBindSocket(NITAB* pHdl, SI_SOCKET* pSock, const NI_NODEADDR* pAddr, uint16_t* pServNo,
