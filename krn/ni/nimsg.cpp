@@ -563,6 +563,7 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
   }
   pHdl->mMsgOut += 1;
   pHdl->mBytesOut += *pWritten;
+  pHdl->mSentSinceRead.store(1, std::memory_order_relaxed);
   DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d sent data (wrt=%d,pac=%d,%s)\n", kFn, hdl,
              static_cast<int32_t>(*pWritten), static_cast<int32_t>(pHdl->mMsgOut), modeText);
   return WEQ_O_K;
@@ -656,7 +657,12 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
   SI_SOCKET own = OwnSocket(pHdl);
   SI_SOCKET* sock = &own;
   WEQ_RAW* buf = static_cast<WEQ_RAW*>(pBuffer);
-  bool blockedBefore = false;
+  // A non-blocking socket is read first and waited on when it would block;
+  // but right after the handle sent a message, the answer is rarely there
+  // yet, and a wait first saves the receive that would find nothing.
+  bool sent = pHdl->mSentSinceRead.load(std::memory_order_relaxed) != 0;
+  if (sent) pHdl->mSentSinceRead.store(0, std::memory_order_relaxed);
+  bool blockedBefore = sent && timeout != 0 && pHdl->mBlockMode == 0;
   bool timedOut = false;
   bool complete = false;
   while (!complete) {

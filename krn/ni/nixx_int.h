@@ -94,6 +94,9 @@ typedef struct NITAB {
   WEQ_RAW mHoldIn[8];
   uint8_t mHoldState;
   uint8_t mHoldLen;
+  // Set by each message the handle sends, cleared by the next read: a read
+  // after a request waits for the answer before its first receive.
+  std::atomic<uint8_t> mSentSinceRead;
   uint32_t mPendDataLenToWrite;
   uint8_t mPendHdrLenToWrite;
   WEQ_RAW mHdrToWrite[4];

@@ -516,6 +516,39 @@ TEST_F(NiMsg, TimeOutsAreKept) {
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(30));
 }
 
+TEST_F(NiMsg, AReadAfterTheHandleSentWaitsBeforeItsFirstReceive) {
+  char buf[16];
+  uint32_t n = 0;
+  struct Step {
+    bool sendFirst;
+    int timeout;
+    bool answered;
+    NI_RC rc;
+    uint64_t peeks, recvs;
+  };
+  // After a send the answer is waited for first (one wait, no receive that
+  // finds nothing); otherwise, and with time-out 0, the socket is read first.
+  const Step steps[] = {
+      {true, 2000, true, WEQ_O_K, 1, 2},  {false, 2000, true, WEQ_O_K, 0, 2}, {true, 0, true, WEQ_O_K, 0, 2},
+      {true, 50, false, NIETIMEOUT, 1, 0}, {false, 0, false, NIETIMEOUT, 0, 1},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(std::to_string(st.sendFirst) + "/" + std::to_string(st.timeout));
+    if (st.sendFirst) {
+      ASSERT_EQ(NiWrite(hdl_, "ask", 3, 1000, &n), WEQ_O_K);
+      EXPECT_EQ(PeerFrame(), "ask");
+    }
+    if (st.answered) {
+      PeerSend(peers::FrameEncode("answer"));
+      ASSERT_TRUE(peers::WaitReadable(Rec(hdl_)->con.mSocket.socketNo, 2000));
+    }
+    SiITestReset();
+    EXPECT_EQ(NiRead(hdl_, buf, sizeof buf, st.timeout, &n), st.rc);
+    EXPECT_EQ(SiITestCalls(SI_FN_PEEK), st.peeks);
+    EXPECT_EQ(SiITestCalls(SI_FN_RECV), st.recvs);
+  }
+}
+
 // --- Rare answers of the socket layer ----------------------------------------------------
 
 TEST_F(NiMsg, ASendRefusedForItsSizeIsRetriedSmaller) {
