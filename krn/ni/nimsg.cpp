@@ -571,6 +571,16 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
 
 // --- Read -------------------------------------------------------------------------------
 
+namespace {
+
+// The data length in a read header (big-endian).
+uint32_t HdrLen(const WEQ_RAW* h) {
+  return (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
+         (static_cast<uint32_t>(h[2]) << 8) | h[3];
+}
+
+}  // namespace
+
 uint8_t NiIKeepAliveKind(const void* pMsg, uint32_t len) {
   if (len != NI_KEEPALIVE_LEN || pMsg == nullptr) return NI_KA_NONE;
   if (memcmp(pMsg, kPing, NI_KEEPALIVE_LEN) == 0) return NI_KA_PING;
@@ -736,9 +746,7 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
                    static_cast<int32_t>(got), static_cast<int32_t>(pHdl->mPendHdrLenToRead),
                    static_cast<int32_t>(pHdl->mMsgIn));
       } else {
-        const WEQ_RAW* h = pHdl->mHdrToRead;
-        uint32_t len = (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
-                       (static_cast<uint32_t>(h[2]) << 8) | h[3];
+        uint32_t len = HdrLen(pHdl->mHdrToRead);
         if (got < NI_HDR_LEN)
           DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d received fragmented hdr (rcd=%d,pac=%d,len=%d)\n", kFn,
                      hdl, static_cast<int32_t>(got), static_cast<int32_t>(pHdl->mMsgIn), static_cast<int32_t>(len));
@@ -915,13 +923,6 @@ NI_RC PeekWait(NI_HDL hdl, int timeout, uint8_t mode, const WEQ_UC* fn) {
   return NiIPeek(rec, mode, timeout);
 }
 
-// The data length of the message that a read completed last.
-uint32_t LastMsgLen(const NITAB* pHdl) {
-  const WEQ_RAW* h = pHdl->mHdrToRead;
-  return (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
-         (static_cast<uint32_t>(h[2]) << 8) | h[3];
-}
-
 // The framed read of an unbuffered handle with its control messages. Only
 // a message that reaches the caller whole in one call is offered to the
 // control-message processing: the last piece of a message whose earlier
@@ -933,7 +934,8 @@ NI_RC ReadUnbuffered(NITAB* rec, void* pBuffer, uint32_t bufferLen, int timeout,
   bool checked = rec->mHoldState == NI_HOLD_USER;
   NI_RC rc = NiIRead(rec, pBuffer, bufferLen, timeout, NI_MESG_IO, pRead);
   bool held = rc == NIETOO_SMALL && rec->mHoldState == NI_HOLD_WHOLE;
-  if (!held && (rc != WEQ_O_K || checked || *pRead != LastMsgLen(rec))) return rc;
+  // The header of the message just completed is still in mHdrToRead.
+  if (!held && (rc != WEQ_O_K || checked || *pRead != HdrLen(rec->mHdrToRead))) return rc;
   NI_RC peerRc = 0;
   uint32_t heldLen = NI_KEEPALIVE_LEN;
   rc = held ? NiBufIProcMsg(rec, nullptr, rec->mHoldIn, &heldLen, &peerRc, nullptr)
