@@ -1,7 +1,6 @@
 // Stand-ins of nictl_standin.h.
 #include "krn/ni/nictl_standin.h"
 
-#include <string.h>
 
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
@@ -11,12 +10,12 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, void* pExt, void* pMsg, uint32_t* pLength, NI_R
   static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
   (void)pVersion;
   if (pPeerRc != nullptr) *pPeerRc = 0;
-  if (*pLength != NI_KEEPALIVE_LEN) return WEQ_O_K;
-  const WEQ_RAW* m = static_cast<const WEQ_RAW*>(pMsg);
+  uint8_t kind = NiIKeepAliveKind(pMsg, *pLength);
+  if (kind == NI_KA_NONE) return WEQ_O_K;
   int32_t hdl = pHdl->mHdl.load(std::memory_order_relaxed);
   int lvl = pHdl->mTrace ? 1 : 2;
-  if (memcmp(m, "NI_PING", NI_KEEPALIVE_LEN) == 0) {
-    *pLength = 0;
+  *pLength = 0;
+  if (kind == NI_KA_PING) {
     DPTRC_LINE(lvl, NiIHdlTrc(pHdl), u"%s: hdl %d received NI_PING, reply NI_PONG\n", kFn, hdl);
     if (pExt == nullptr) return NiIAnswerPing(pHdl);
     NI_RC rc = NiICheck(pHdl, 0, 0, nullptr);
@@ -26,8 +25,6 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, void* pExt, void* pMsg, uint32_t* pLength, NI_R
     }
     return NIEOPCODE;
   }
-  if (memcmp(m, "NI_PONG", NI_KEEPALIVE_LEN) != 0) return WEQ_O_K;
-  *pLength = 0;
   if (pHdl->mCheck == 1) {
     pHdl->mCheck = 0;
     DPTRC_LINE(lvl, NiIHdlTrc(pHdl), u"%s: hdl %d received NI_PONG, check o.k.\n", kFn, hdl);

@@ -10,7 +10,9 @@
 #include "krn/ni/ni.h"
 #include "krn/ni/nixx_int.h"
 
-// Processes a message that a handle read: 0 user data (length unchanged),
+// Processes a message that a handle read, whole (the read never offers a
+// piece of one; keep-alive frames are told by NiIKeepAliveKind): 0 user
+// data (length and bytes unchanged),
 // NIEOPCODE a consumed control message (length 0; *pPeerRc a code the peer
 // sent, else 0), NIEPING the answer to this handle's own keep-alive check,
 // any other code a failure. A buffered handle (pExt given) answers a
