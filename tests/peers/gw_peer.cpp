@@ -278,9 +278,11 @@ void Flush(Conn* c) {
     Chunk ch = std::move(c->out.front());
     c->out.pop_front();
     if (ch.action != Chunk::kWrite) {
+      // Logged once done, so that a test that reads the line finds the
+      // connection ended.
+      CloseConn(c, ch.action == Chunk::kReset);
       fputs((ch.log + "\n").c_str(), stdout);
       fflush(stdout);
-      CloseConn(c, ch.action == Chunk::kReset);
       continue;
     }
     bool ok = peers::SendAll(c->outFd, ch.bytes.data(), ch.bytes.size());
@@ -782,12 +784,13 @@ int main(int argc, char** argv) {
     if (lis >= 0) udp = ListenOn(family, SOCK_DGRAM, port, &same);
   }
   if (lis < 0 || udp < 0) return 4;
-  printf("PORT %d\n", port);
-  fflush(stdout);
+  // Refused connects: the port is closed before anybody learns it.
   if (p.settings.fault == "refuse") {
     close(lis);
     lis = -1;
   }
+  printf("PORT %d\n", port);
+  fflush(stdout);
 
   std::string input;
   bool stdinOpen = true;

@@ -77,10 +77,8 @@ std::string AppcEncode(const AppcHeader& h, int len) {
   PutBe32(&b, 36, static_cast<uint32_t>(h.weqRc));
   b.replace(40, 8, (h.convId + std::string(8, ' ')).substr(0, 8));
   b.replace(48, 28, (h.area + std::string(28, '\0')).substr(0, 28));
-  if (b.size() >= 80) {
-    PutBe16(&b, 76, static_cast<uint16_t>(h.commIdx));
-    PutBe16(&b, 78, static_cast<uint16_t>(h.connIdx));
-  }
+  if (b.size() >= 78) PutBe16(&b, 76, static_cast<uint16_t>(h.commIdx));
+  if (b.size() >= 80) PutBe16(&b, 78, static_cast<uint16_t>(h.connIdx));
   b.resize(static_cast<size_t>(len < 0 ? 0 : len));
   return b;
 }
@@ -106,10 +104,8 @@ bool AppcDecode(const std::string& msg, int len, AppcHeader* h) {
   h->weqRc = static_cast<int32_t>(GetBe32(msg, 36));
   h->convId = msg.substr(40, 8);
   h->area = msg.substr(48, 28);
-  if (len >= 80) {
-    h->commIdx = GetBe16(msg, 76);
-    h->connIdx = GetBe16(msg, 78);
-  }
+  if (len >= 78) h->commIdx = GetBe16(msg, 76);
+  if (len >= 80) h->connIdx = GetBe16(msg, 78);
   h->zeros = AllZero(msg, 6, 8) && AllZero(msg, 12, 16) && AllZero(msg, 17, 21) && AllZero(msg, 28, 30) &&
              AllZero(msg, 80, static_cast<size_t>(len));
   return true;

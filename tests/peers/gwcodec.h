@@ -41,7 +41,9 @@ struct AppcHeader {
   int32_t weqRc = 0;
   std::string convId = "        ";
   std::string area = std::string(28, '\0');  // bytes 48-75
-  int commIdx = -1;                          // -1 where the version has none
+  // -1 where the version has none: version 1 neither, version 5 (78
+  // bytes) only CommIdx.
+  int commIdx = -1;
   int connIdx = -1;
   // Decoded only: the unnamed bytes (6-7, 12-15, 17-20, 28-29 and from 80
   // on) are all 0.
