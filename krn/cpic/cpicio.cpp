@@ -138,6 +138,15 @@ int FieldLen(const uint8_t* p, int max) {
   return n < 0 ? 0 : n > max ? max : n;
 }
 
+// A name from byte 48 whose length stands at lenOff (kept within width),
+// and that length.
+void DumpSizedName(CTRC_HDL h, const uint8_t* hdr, int lenOff, int width, const WEQ_UC* label,
+                   const WEQ_UC* lenLabel) {
+  int n = FieldLen(hdr + lenOff, width);
+  HdrLine(h, label, u"%.*s", n, NetText(hdr + APPC_OFF_REQ_AREA, n));
+  HdrLine(h, lenLabel, u"%d", static_cast<int>(IoBe32(hdr + lenOff)));
+}
+
 void DumpReceiveResults(CTRC_HDL h, const uint8_t* hdr, const WEQ_UC* lenLabel) {
   WEQ_UC name[CPIC_NAME_LEN];
   uint32_t dr = IoBe32(hdr + 52), st = IoBe32(hdr + 60), rts = IoBe32(hdr + 64);
@@ -186,26 +195,17 @@ void DumpRequestArea(CTRC_HDL h, const uint8_t* hdr, const uint8_t* ext) {
     case F_ARECEIVE:
       HdrLine(h, u"Req Length", u"%d", static_cast<int>(IoBe32(hdr + 48)));
       break;
-    case F_SET_TP_NAME: {
-      int n = FieldLen(hdr + 56, 8);
-      HdrLine(h, u"TP", u"%.*s", n, NetText(hdr + 48, n));
-      HdrLine(h, u"TP len", u"%d", static_cast<int>(IoBe32(hdr + 56)));
+    case F_SET_TP_NAME:
+      DumpSizedName(h, hdr, 56, 8, u"TP", u"TP len");
       if (withExt) HdrLine(h, u"long TP", u"%.*s", 64, NetText(ext, 64));
       break;
-    }
-    case F_SET_PARTNER_LU_NAME: {
-      int n = FieldLen(hdr + 56, 8);
-      HdrLine(h, u"LU", u"%.*s", n, NetText(hdr + 48, n));
-      HdrLine(h, u"LU len", u"%d", static_cast<int>(IoBe32(hdr + 56)));
+    case F_SET_PARTNER_LU_NAME:
+      DumpSizedName(h, hdr, 56, 8, u"LU", u"LU len");
       if (withExt) HdrLine(h, u"long LU", u"%.*s", 128, NetText(ext, 128));
       break;
-    }
-    case F_SET_SECURITY_USER_ID: {
-      int n = FieldLen(hdr + 60, 12);
-      HdrLine(h, u"Sec Usr", u"%.*s", n, NetText(hdr + 48, n));
-      HdrLine(h, u"SecUsrLn", u"%d", static_cast<int>(IoBe32(hdr + 60)));
+    case F_SET_SECURITY_USER_ID:
+      DumpSizedName(h, hdr, 60, 12, u"Sec Usr", u"SecUsrLn");
       break;
-    }
     case F_SET_SECURITY_TYPE:
       HdrLine(h, u"Sec Type", u"%d", static_cast<int>(IoBe32(hdr + 48)));
       break;

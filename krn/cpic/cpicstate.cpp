@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "i18n/wequ16/u16fmt.h"
+#include "i18n/wequ16/u16str.h"
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 

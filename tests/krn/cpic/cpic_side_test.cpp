@@ -92,6 +92,16 @@ const char kFile[] =
     "DEST=BIN_[-5]\n"
     "GWHOST=negative\n";
 
+// What a trace file holds, closing it.
+std::string Drain(FILE* trc) {
+  fflush(trc);
+  rewind(trc);
+  std::string text(65536, '\0');
+  text.resize(fread(text.data(), 1, text.size(), trc));
+  fclose(trc);
+  return text;
+}
+
 class SideInfo : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -177,11 +187,7 @@ TEST_F(SideInfo, CommonPartTypesAndCuts) {
   EXPECT_EQ(k.Key("PROTOCOL").assigned, 0);
   EXPECT_EQ(ToUtf8(k.gwServ), "a_common_service_lo");
   EXPECT_EQ(k.Key("GWSERV").capacity, 19);
-  fflush(trc);
-  rewind(trc);
-  std::string text(65536, '\0');
-  text.resize(fread(text.data(), 1, text.size(), trc));
-  fclose(trc);
+  std::string text = Drain(trc);
   EXPECT_NE(text.find("STIReadSideInfo: incompatible types (12) for PROTOCOL"), std::string::npos) << text;
   EXPECT_NE(text.find("STIReadSideInfo: truncated value GWSERV from a_common_service_lon to "
                       "a_common_service_lo (from COMMON_PART)"),
@@ -224,11 +230,7 @@ TEST_F(SideInfo, TraceLinesByLevel) {
     FILE* trc = tmpfile();
     GW_RETURN_CODE gw = -1;
     ASSERT_EQ(Read("BIN_7", &k, &gw, 0, level, trc), CM_OK);
-    fflush(trc);
-    rewind(trc);
-    std::string text(65536, '\0');
-    text.resize(fread(text.data(), 1, text.size(), trc));
-    fclose(trc);
+    std::string text = Drain(trc);
     std::vector<std::string> lines;
     for (const trccheck::Line& l : trccheck::Parse(text, false)) lines.push_back(l.text);
     auto has = [&](const std::string& s) {
@@ -263,11 +265,7 @@ TEST_F(SideInfo, KeptOpenAcrossCalls) {
   ASSERT_EQ(Read("BIN_", &b, &gw, 1, 2, trc), CM_OK);
   EXPECT_EQ(ToUtf8(a.gwHost), "gwhost1");
   EXPECT_EQ(ToUtf8(b.gwHost), "negative");
-  fflush(trc);
-  rewind(trc);
-  std::string text(65536, '\0');
-  text.resize(fread(text.data(), 1, text.size(), trc));
-  fclose(trc);
+  std::string text = Drain(trc);
   EXPECT_NE(text.find("STIReadSideInfo: rewind sideinfo file " + path_), std::string::npos) << text;
   EXPECT_EQ(text.find("close sideinfo file"), std::string::npos);
 }

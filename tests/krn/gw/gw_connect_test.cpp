@@ -344,7 +344,8 @@ TEST_F(GwConnect, WriteAndReadFailuresCloseAndRecordTheOperation) {
 // the old connect after closing the new connection: a route of two hops
 // cannot take it (741); names that do not resolve end it before anything
 // listens (local host 497; gateway host of the route's one hop 666); the
-// outputs say version 6 without options once the old connect is tried.
+// outputs say version 6 without options once the old connect is tried. Its
+// steps are traced at level 2.
 TEST_F(GwConnect, OldConnectFallbackRefusals) {
   struct Case {
     const WEQ_UC* gwHost;
@@ -352,13 +353,20 @@ TEST_F(GwConnect, OldConnectFallbackRefusals) {
     uint8_t type;
     int rc;
     uint8_t version;
+    const char* line;
   };
   const Case cases[] = {
-      {u"/H/router/S/3299/H/gw", u"localhost", 3, 741, 0},
-      {u"/H/%%gw/S/3300", u"localhost", 3, 666, 6},
-      {u"%%gw", u"localhost", 4, 666, 6},
-      {u"gw", u"%%me", 3, 497, 6},
+      {u"/H/router/S/3299/H/gw", u"localhost", 3, 741, 0,
+       "GwIConnect: no old connect with route /H/router/S/3299/H/gw"},
+      {u"/H/%%gw/S/3300", u"localhost", 3, 666, 6,
+       "GwIConnect: new connect to /H/%%gw/S/3300 / 3300 failed rc=NIECONN_BROKEN, try old one"},
+      {u"%%gw", u"localhost", 4, 666, 6, "GwIOldConnect: no address of gateway host %%gw (rc=NIEHOST_UNKNOWN)"},
+      {u"gw", u"%%me", 3, 497, 6, "GwIOldConnect: GwHostToAddr (rc=NIEHOST_UNKNOWN)"},
   };
+  FILE* trc = tmpfile();
+  CTRC_HDL saved = CTrcGlobalHdl.load();
+  CTrcGlobalHdl.store(trc);
+  CTrcLevel.store(2);
   for (const Case& c : cases) {
     SCOPED_TRACE(ToUtf8(c.gwHost));
     gw_ = Gateway();
@@ -373,33 +381,15 @@ TEST_F(GwConnect, OldConnectFallbackRefusals) {
     EXPECT_EQ(gw_.closes, 1) << "the new connection is closed first";
     EXPECT_EQ(version, c.version);
     EXPECT_EQ(info, c.version == 6 ? 0 : 0x55);
+    fflush(trc);
+    rewind(trc);
+    std::string text(65536, '\0');
+    text.resize(fread(text.data(), 1, text.size(), trc));
+    EXPECT_NE(text.find(c.line), std::string::npos) << text;
   }
-}
-
-TEST_F(GwConnect, OldConnectFallbackTraceLines) {
-  tovtest::ChildResult r = tovtest::RunInChild([] {
-    CTrcLevel.store(2);
-    GwNiOps ops = ScriptedOps();
-    GwISetOps(&ops);
-    Gateway g;
-    g.readRc = NIETIMEOUT;
-    NI_HDL h, h2;
-    int route = GwIConnect(3, u"/H/a/H/b", nullptr, u"3300", u"me", &kV4, u"p", &h, &h2, 0, nullptr, nullptr, 50, 1,
-                           -1, nullptr, &g);
-    g = Gateway();
-    g.readRc = NIETIMEOUT;
-    int noHost = GwIConnect(3, u"%%gw", nullptr, u"3300", u"localhost", &kV4, u"p", &h, &h2, 0, nullptr, nullptr,
-                            50, 1, -1, nullptr, &g);
-    return route == 741 && noHost == 666 ? 0 : 1;
-  });
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  for (const char* line : {
-           "GwIConnect: no old connect with route /H/a/H/b",
-           "GwIConnect: new connect to %%gw / 3300 failed rc=NIETIMEOUT, try old one",
-           "GwIOldConnect: prepare message with sin infos",
-           "GwIOldConnect: no address of gateway host %%gw (rc=NIEHOST_UNKNOWN)",
-       })
-    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  CTrcLevel.store(0);
+  CTrcGlobalHdl.store(saved);
+  fclose(trc);
 }
 
 std::string IconvUtf8(const std::u16string& s) {

@@ -37,21 +37,12 @@ TEST_F(GwOldConnect, OldConnectAfterASilentGateway) {
   ASSERT_GE(r.hdl2, 0);
   EXPECT_NE(r.hdl, r.hdl2);
   peers::LogLine d = peer.Wait("IN", "DGRAM");
-  EXPECT_EQ(d.get("ok"), "1") << peer.Text();
-  EXPECT_EQ(d.get("b0"), "4");
-  EXPECT_EQ(d.get("b1"), "1");
-  EXPECT_EQ(d.get("ip"), "127.0.0.1");
-  EXPECT_EQ(d.get("ip2"), "127.0.0.1");
-  EXPECT_EQ(d.get("host8"), "localhos");
-  EXPECT_EQ(d.get("service8"), "myprog  ");
-  EXPECT_EQ(d.get("b70"), "6");
-  EXPECT_EQ(d.get("blanks"), "1");
-  EXPECT_EQ(d.get("stated"), "127.0.0.9");
-  EXPECT_EQ(d.get("zeros"), "1");
+  gwtest::ExpectFields(d, {{"ok", "1"}, {"b0", "4"}, {"b1", "1"}, {"ip", "127.0.0.1"}, {"ip2", "127.0.0.1"},
+                           {"host8", "localhos"}, {"service8", "myprog  "}, {"b70", "6"}, {"blanks", "1"},
+                           {"stated", "127.0.0.9"}, {"zeros", "1"}});
   EXPECT_NE(d.get("readport"), d.get("writeport"));
   peers::LogLine oc = peer.Wait("OUT", "OLDCONNECT");
-  EXPECT_EQ(oc.get("read"), "1");
-  EXPECT_EQ(oc.get("write"), "1");
+  gwtest::ExpectFields(oc, {{"read", "1"}, {"write", "1"}});
 
   // A message written to the second handle arrives as a version-6 message.
   std::string hdr(80, '\0');
@@ -59,10 +50,7 @@ TEST_F(GwOldConnect, OldConnectAfterASilentGateway) {
   hdr[1] = 9;
   uint32_t written = 0;
   ASSERT_EQ(NiWrite(r.hdl2, hdr.data(), 80, 2000, &written), WEQ_O_K);
-  peers::LogLine in = peer.Wait("IN", "APPC");
-  EXPECT_EQ(in.get("conn"), oc.get("conn"));
-  EXPECT_EQ(in.get("verok"), "1");
-  EXPECT_EQ(in.get("req"), "9");
+  gwtest::ExpectFields(peer.Wait("IN", "APPC"), {{"conn", oc.get("conn")}, {"verok", "1"}, {"req", "9"}});
   // And the gateway's message arrives on the first.
   ASSERT_TRUE(peer.Control("inject hdr appcrc=18 conn=" + oc.get("conn")));
   char buf[200];

@@ -10,8 +10,10 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "krn/dptrc/err.h"
@@ -26,6 +28,13 @@
 #include "support/testsupport.h"
 
 namespace gwtest {
+
+// The fields of a peer's log line that a test expects, each named in a
+// failure.
+inline void ExpectFields(const peers::LogLine& l,
+                         std::initializer_list<std::pair<const char*, std::string>> want) {
+  for (const auto& [key, value] : want) EXPECT_EQ(l.get(key), value) << key << " in " << l.raw.substr(0, 400);
+}
 
 // 6 when NI runs with IPv6 active, else 4.
 inline int Family() {
