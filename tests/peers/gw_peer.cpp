@@ -815,7 +815,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       if (owners[i] != nullptr) {
-        OnReadable(p, owners[i]);
+        if (!owners[i]->dead) OnReadable(p, owners[i]);
       } else if (fds[i].fd == lis) {
         int fd = accept4(lis, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;

@@ -127,20 +127,22 @@ TEST_F(CpicIo, GatewayPingLeavesTheRestOfTheTimeout) {
   size_t at = text.find("STIAsRcvFromGw: timeout value adjusted: ");
   ASSERT_NE(at, std::string::npos) << text;
   int left = atoi(text.c_str() + at + strlen("STIAsRcvFromGw: timeout value adjusted: "));
-  EXPECT_GE(left, 450);
+  EXPECT_GE(left, 350);
   EXPECT_LE(left, 610);
   EXPECT_NE(text.find("STIAsRcvFromGw: ping received (12345678)"), std::string::npos);
 }
 
-// NI_PING is answered by NI and counted; pings well under a second apart
-// still let a finite receive end by its time-out.
+// NI_PING is answered by NI and counted; pings well under a second apart,
+// for longer than the time-out, still let a finite receive end by it.
 TEST_F(CpicIo, NiPingsAreAnsweredAndTheTimeoutStillEnds) {
   ASSERT_NE(Open(), nullptr);
-  ASSERT_TRUE(peer().Control("inject niping delay=100 ; niping delay=100 ; niping delay=100 ; niping delay=100"));
+  std::string pings = "inject niping delay=100";
+  for (int i = 0; i < 9; ++i) pings += " ; niping delay=100";
+  ASSERT_TRUE(peer().Control(pings));
   Rcv r = Receive(300);
   EXPECT_EQ(r.rc, -3);
-  EXPECT_GE(r.pings, 2);
-  EXPECT_LT(r.ms, 800);
+  EXPECT_GE(r.pings, 1);
+  EXPECT_LT(r.ms, 700);
   EXPECT_EQ(peer().Wait("IN", "NIPONG").dir, "IN") << peer().Text();
 }
 
@@ -162,9 +164,9 @@ TEST_F(CpicIo, PingInTheSelectSetReturns) {
 // the part kept in the buffer is completed by the next receive.
 TEST_F(CpicIo, PartialMessageCompletedByTheNextReceive) {
   ASSERT_NE(Open(), nullptr);
-  ASSERT_TRUE(peer().Control("inject hdr appcrc=0 datalen=100 pieces=2 pause=600"));
+  ASSERT_TRUE(peer().Control("inject hdr appcrc=0 datalen=100 pieces=2 pause=1000"));
   ASSERT_EQ(peer().Wait("OUT", "PIECE").dir, "OUT");
-  Rcv first = Receive(200);
+  Rcv first = Receive(100);
   EXPECT_EQ(first.rc, -3);
   EXPECT_GT(e_->f.partialLen, 0);
   ASSERT_EQ(peer().Wait("OUT", "APPC").get("sent"), "1");
