@@ -550,8 +550,8 @@ struct CPIC_SI_PARAM {
 
 // Fills the keys of table from the destination's entry of the side
 // information file (fileName, else SIDE_INFO, else "sideinfo") and from
-// its COMMON_PART. Callers hold sideinfo_cs. 0; 24 with *gwRc 775; 20 with
-// 451 (no file) or 472 (no entry).
+// its COMMON_PART, under sideinfo_cs. 0; 24 with *gwRc 775; 20 with 451
+// (no file) or 472 (no entry).
 CM_RETURN_CODE STIReadSideInfo(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_SI_PARAM* table, int keepOpen,
                                GW_RETURN_CODE* gwRc, int trcLevel, CTRC_HDL trc);
 bool STIDestFound(const WEQ_UC* dest, const WEQ_UC* entryName, int trcLevel, CTRC_HDL trc);

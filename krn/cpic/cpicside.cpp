@@ -4,7 +4,8 @@
 // range, against a destination.
 //
 // The reader's state (the file it keeps open, COMMON_PART) belongs to the
-// process; callers hold sideinfo_cs around every call.
+// process and is guarded by sideinfo_cs, which the reader takes itself
+// (callers that hold it already take it again).
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -46,6 +47,9 @@ struct SiState {
 };
 
 SiState* g_si = new SiState();
+
+CM_RETURN_CODE SiRead(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_SI_PARAM* table, int keepOpen,
+                      GW_RETURN_CODE* gwRc, int trcLevel, CTRC_HDL trc);
 
 #define SI_TRC(level, fmt, ...)                 \
   do {                                          \
@@ -299,6 +303,16 @@ bool STIDestFound(const WEQ_UC* dest, const WEQ_UC* entryName, int trcLevel, CTR
 
 CM_RETURN_CODE STIReadSideInfo(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_SI_PARAM* table, int keepOpen,
                                GW_RETURN_CODE* gwRc, int trcLevel, CTRC_HDL trc) {
+  ThrCSLock(&sideinfo_cs);
+  CM_RETURN_CODE rc = SiRead(fileName, dest, table, keepOpen, gwRc, trcLevel, trc);
+  ThrCSUnlock(&sideinfo_cs);
+  return rc;
+}
+
+namespace {
+
+CM_RETURN_CODE SiRead(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_SI_PARAM* table, int keepOpen,
+                      GW_RETURN_CODE* gwRc, int trcLevel, CTRC_HDL trc) {
   SiState& st = *g_si;
   if (trc == nullptr) trc = CTrcGlobalHdl.load();
   GW_RETURN_CODE dummy = 0;
@@ -315,7 +329,7 @@ CM_RETURN_CODE STIReadSideInfo(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_
   if (!st.commonRead) {
     st.commonRead = true;
     SiSetUpCommon(st.common);
-    CM_RETURN_CODE rc = STIReadSideInfo(fileName, kCommonPart, st.common.table, keepOpen, gwRc, trcLevel, trc);
+    CM_RETURN_CODE rc = SiRead(fileName, kCommonPart, st.common.table, keepOpen, gwRc, trcLevel, trc);
     if (rc != CM_OK) return rc;
   }
 
@@ -398,6 +412,8 @@ CM_RETURN_CODE STIReadSideInfo(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_
   }
   return CM_OK;
 }
+
+}  // namespace
 
 void STIResetSideInfo(void) {
   if (g_si->file != nullptr) fclose(g_si->file);
