@@ -403,7 +403,8 @@ void SendMsg(Conn* c, const MsgSpec& m, const AppcHeader& base) {
   LogOut log("OUT", "APPC");
   log.Num("conn", c->id);
   std::string bytes = HdrMessage(*c, m, base, &log);
-  Queue(c, peers::FrameEncode(bytes), m, log.Num("pieces", Num(m.kv, "pieces", 1)).str());
+  log.Num("pieces", Num(m.kv, "pieces", 1)).Hex("hex", bytes.substr(0, 1024));
+  Queue(c, peers::FrameEncode(bytes), m, log.str());
 }
 
 // --- What the client sends -----------------------------------------------------------------
