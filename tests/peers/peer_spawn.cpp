@@ -1,6 +1,7 @@
-// Spawning ni_peer (peer_spawn.h).
+// Spawning the peer programs (peer_spawn.h).
 #include "peers/peer_spawn.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,11 +22,15 @@ std::string GwPeerPath() { return std::string(TOV_PEER_DIR) + "/gw_peer"; }
 
 PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>& args, int deadline_ms,
                          const std::string& program) {
-  int out[2], err[2];
+  int out[2], err[2], in[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   if (pipe2(err, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
+    return;
+  }
+  if (pipe2(in, O_CLOEXEC) != 0) {
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     return;
   }
   std::vector<std::string> argv = {program.empty() ? NiPeerPath() : program, role};
@@ -38,29 +43,60 @@ PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>
 
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   if (posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   close(out[1]);
   close(err[1]);
+  close(in[0]);
   out_ = out[0];
   err_ = err[0];
+  in_ = in[1];
   if (pid_ < 0) return;
+  // A peer that ends early must not end the test by a broken pipe.
+  signal(SIGPIPE, SIG_IGN);
 
   std::string line;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
-  while (line.find('\n') == std::string::npos) {
+  if (ReadLine(&line, deadline_ms) && line.rfind("PORT ", 0) == 0) port_ = atoi(line.c_str() + 5);
+}
+
+bool PeerProcess::ReadLine(std::string* line, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    size_t nl = outBuf_.find('\n');
+    if (nl != std::string::npos) {
+      *line = outBuf_.substr(0, nl);
+      outBuf_.erase(0, nl + 1);
+      return true;
+    }
+    if (out_ < 0) return false;
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
     pollfd p{out_, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, left) <= 0) return;
-    char c[64];
+    int r = poll(&p, 1, left < 0 ? 0 : left);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    char c[4096];
     ssize_t n = read(out_, c, sizeof(c));
-    if (n <= 0) return;
-    line.append(c, static_cast<size_t>(n));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    outBuf_.append(c, static_cast<size_t>(n));
   }
-  if (line.rfind("PORT ", 0) == 0) port_ = atoi(line.c_str() + 5);
+}
+
+bool PeerProcess::WriteLine(const std::string& line) {
+  if (in_ < 0) return false;
+  std::string l = line + "\n";
+  size_t done = 0;
+  while (done < l.size()) {
+    ssize_t n = write(in_, l.data() + done, l.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool PeerProcess::WaitExit(int ms, int* status) {
@@ -93,6 +129,10 @@ std::string PeerProcess::Stop() {
   if (out_ >= 0) {
     close(out_);
     out_ = -1;
+  }
+  if (in_ >= 0) {
+    close(in_);
+    in_ = -1;
   }
   return log;
 }

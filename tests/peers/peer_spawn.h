@@ -1,6 +1,7 @@
-// Starting ni_peer for a test: one helper that spawns it with a role and
-// its switches, reads "PORT <n>" within a deadline, and kills and reaps it
-// when the test is done.
+// Starting a peer program for a test: one helper that spawns it with a role
+// and its switches, reads "PORT <n>" within a deadline, hands the test the
+// peer's further standard output line by line and writes control lines to
+// its standard input, and kills and reaps it when the test is done.
 #ifndef TESTS_PEERS_PEER_SPAWN_H
 #define TESTS_PEERS_PEER_SPAWN_H
 
@@ -35,11 +36,19 @@ class PeerProcess {
   // error. Called by the destructor otherwise.
   std::string Stop();
 
+  // The next line of the peer's standard output (without its newline)
+  // within ms; false on time-out or when the peer closed it.
+  bool ReadLine(std::string* line, int ms);
+  // Writes one line (a newline is added) to the peer's standard input.
+  bool WriteLine(const std::string& line);
+
  private:
   pid_t pid_ = -1;
   int port_ = 0;
   int out_ = -1;  // the peer's standard output
   int err_ = -1;  // the peer's standard error
+  int in_ = -1;   // the peer's standard input
+  std::string outBuf_;  // standard output read but not yet handed out
 };
 
 // Paths of the ni_peer and gw_peer programs of this build.

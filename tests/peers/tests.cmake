@@ -1,14 +1,24 @@
 # The peer toolkit of the network tests: raw POSIX helpers, the namespace
-# runner, the ni_peer program with its spawn helper, and the AD block codec
-# of the message server peer. Nothing here links or includes the library.
+# runner, the spawn helper and the peers' log lines, the peer programs, and
+# the codecs of the wire formats the peers speak (NI framing, error records,
+# the gateway's records, AD blocks). Nothing here links or includes the
+# library.
+add_library(tovpeercodec STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/niframe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/errrec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gwcodec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/peerlog.cpp)
+target_include_directories(tovpeercodec PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+tov_apply_warnings(tovpeercodec)
+
 add_library(tovpeers STATIC
   ${CMAKE_CURRENT_LIST_DIR}/peers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/netns.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peer_spawn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/adcodec.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/niframe.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/peerlog_wait.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adcodec.cpp)
 target_include_directories(tovpeers PUBLIC ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(tovpeers PUBLIC tovtestsupport)
+target_link_libraries(tovpeers PUBLIC tovtestsupport tovpeercodec)
 target_compile_definitions(tovpeers PRIVATE TOV_PEER_DIR="${CMAKE_BINARY_DIR}/tests")
 tov_apply_warnings(tovpeers)
 
@@ -19,6 +29,7 @@ add_dependencies(tovpeers ni_peer)
 
 add_executable(gw_peer ${CMAKE_CURRENT_LIST_DIR}/gw_peer.cpp)
 set_target_properties(gw_peer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+target_link_libraries(gw_peer PRIVATE tovpeercodec)
 tov_apply_warnings(gw_peer)
 add_dependencies(tovpeers gw_peer)
 
