@@ -10,3 +10,8 @@ tov_test(cpic_io_test LABELS gateway SOURCES cpic_io_test.cpp LIBS tovpeers)
 tov_test(cpic_state_test LABELS gateway SOURCES cpic_state_test.cpp LIBS tovpeers)
 tov_test(cpic_side_test LABELS gateway SOURCES cpic_side_test.cpp)
 tov_test(cpic_side_threads_test LABELS gateway threads SOURCES cpic_side_threads_test.cpp)
+tov_test(cpic_client_test LABELS gateway SOURCES cpic_client_test.cpp LIBS tovpeers)
+tov_test(cpic_client_threads_test LABELS gateway threads SOURCES cpic_client_threads_test.cpp LIBS tovpeers)
+# The initialise request over 127.0.0.1, and with NI's IPv6 in use over ::1.
+tov_test(cpic_init_test LABELS gateway SOURCES cpic_init_test.cpp LIBS tovpeers)
+tov_test(cpic_init6_test LABELS gateway SOURCES cpic_init_test.cpp LIBS tovpeers ENV WEQ_IPv6_ACTIVE=1)
