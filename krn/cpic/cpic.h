@@ -75,6 +75,7 @@ enum : int32_t {
 typedef int32_t GW_RETURN_CODE;
 
 enum : GW_RETURN_CODE {
+  INVALID_REQUEST = 225,
   WRONG_COMM_TYPE = 233,
   GW_DISCONNECTED = 237,
   READ_FROM_GW_FAILED = 239,
@@ -253,6 +254,34 @@ CM_RETURN_CODE WEQ_CMLISTEN(int32_t timeout, CM_RETURN_CODE* rc);
 // (userValue may be NULL): 0, 19 for a NULL handle, 28 before the select
 // set is ready.
 CM_RETURN_CODE WEQ_CMGETNEXTHDL(int32_t* handle, void** userValue, CM_RETURN_CODE* rc);
+
+// Registers the TP name tp at the gateway: *handle receives the handle of
+// the registration (version 3: its NI handle; version 2: the handle's
+// socket). snc may be NULL. WEQ_CMREGTP3 sets the select set up first.
+CM_RETURN_CODE WEQ_CMREGTP2(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* handle,
+                            const CPIC_SNC_PARAMS* snc, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMREGTP3(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* handle,
+                            const CPIC_SNC_PARAMS* snc, CM_RETURN_CODE* rc);
+// Accepts the conversation that the gateway hands to the registration:
+// convId receives its id. timeout in seconds; negative blocks; -2 only tells
+// the gateway that the registration waits and puts it into the select set
+// (version 3) with userValue. 10001 after the time-out, 10003 after a ping.
+CM_RETURN_CODE WEQ_CMACCPTP(int32_t handle, int32_t timeout, char* convId, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMACCPTP3(int32_t handle, int32_t timeout, char* convId, void* userValue, CM_RETURN_CODE* rc);
+// Ends a registration (an unknown one: 0). WEQ_CMUNREGTP3 gives 28 before
+// the select set is ready.
+CM_RETURN_CODE WEQ_CMUNREGTP(int32_t handle, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMUNREGTP3(int32_t handle, CM_RETURN_CODE* rc);
+// How many programs are registered under tp, in all and by state.
+CM_RETURN_CODE WEQ_CMNOREGTP(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* total,
+                             int32_t* init, int32_t* waiting, int32_t* running, CM_RETURN_CODE* rc);
+// Sends the conversation's held data with a receive request (requested may
+// be NULL: 32000) and puts its connection into the select set: the next
+// receive reads the answer once the select set reported it.
+CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RETURN_CODE* rc);
+// Ends the wait of a send or receive that returned 10001: *cancelType 0
+// hard, 1 soft. The conversation stays.
+CM_RETURN_CODE WEQ_CMCANCEL(const char* convId, const int32_t* cancelType, CM_RETURN_CODE* rc);
 
 // --- Routes and protocol letters -----------------------------------------------------
 

@@ -417,6 +417,10 @@ struct CPIC_CONV_ENTRY {
   // fields and lastPing belong to it meanwhile).
   std::atomic<uint8_t> sweepPing;
   std::atomic_flag pingBusy;
+  // Hands the entry from the thread that put its connection into the
+  // select set to the one that works on it next: released there, acquired
+  // by the search that finds the entry.
+  std::atomic<uint32_t> handoff;
   CpicConvFields f;
 };
 
@@ -526,10 +530,17 @@ CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc);
 bool STISelReady(void);
 // Asks the set's owner to set the handle's modes with the user value.
 NI_RC STISelSet(NI_HDL hdl, uint8_t mode, uint64_t userValue);
+// STISelSet for an entry's connection: what the caller wrote into the
+// entry is published to the thread that finds the entry next, which may be
+// another than the caller once the listener reported the handle.
+NI_RC STISelSetEntry(CPIC_CONV_ENTRY* entry, NI_HDL hdl, uint8_t mode, uint64_t userValue);
 // Asks the set's owner to remove the handle from the set and close it.
 NI_RC STISelDelete(CPIC_CONV_ENTRY* entry, NI_HDL hdl);
 // Forgets the set (tests; only without a listener).
 void STIResetSelSet(void);
+// Test seam: the next set-up fails at step 1 (the set), 2 (the wakeup
+// server), 3 (its client) or 4 (the server's place in the set).
+void STISetSelFault(int step);
 
 // --- Gateway I/O -------------------------------------------------------------------------------
 //
@@ -651,6 +662,11 @@ void STIKeepCodePage(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const uint8_t* 
 // (*length becomes the protected length): 0, or the code of a failure
 // after the error information went to the partner.
 CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t* msg, int32_t* length);
+// The registration point of the release: an entry of a registration, or
+// accepted through one, hands its connection back. true when the release
+// is finished (*result: the pending-data read's code); false when the
+// release goes on without a second pending-data read.
+bool STIRegHandBack(CPIC_CONV_ENTRY* entry, int* result);
 // Releases a conversation and its connection (NULL: 0): the code of the
 // read of what the gateway still had pending (0, 17 or 18).
 int STIDEAL(CPIC_CONV_ENTRY* entry);
@@ -707,6 +723,10 @@ int STISncOut(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, const void* data, int32_t
 int STISncIn(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
              CM_RETURN_CODE* rc);
 
+// The SNC set-up of a conversation handed over with SNC_INIT_PHASE while
+// its block allows SNC: part is the handover's SNC part (776 bytes). 0, or
+// the code of a failure (the caller tells the partner).
+CM_RETURN_CODE STISncAccept(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const uint8_t* part);
 // The delivery of a received message on an entry with SNC state 1: a
 // fresh message (msgLen bytes in msg, code appcRc) is unprotected and kept,
 // then handed out in pieces of at most requested bytes. Returns the verb's

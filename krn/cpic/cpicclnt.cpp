@@ -540,6 +540,13 @@ int STIDEAL(CPIC_CONV_ENTRY* e) {
   if (f.sncState == 1) STISncDone(e);
   int result = 0;
   bool pendingRead = false;
+  // A conversation accepted through a registration gives the connection
+  // back to it; a registration's own entry has none to give it back to and
+  // closes it as any conversation does.
+  if (f.regState != REG_NOT_USED && STIConvAt(f.regIndex) != nullptr) {
+    if (STIRegHandBack(e, &result)) return result;
+    pendingRead = true;
+  }
   if (f.readHdl != NI_INVALID_HDL) {
     // The thread's error information survives the close.
     WEQ_UC kept[ERR_INFO_MAX_UNITS];

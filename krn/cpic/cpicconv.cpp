@@ -301,10 +301,12 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   CPIC_CONV_ENTRY* e = STIConvAt(glob->lastIndex);
   if (e != nullptr && e->inUse.load()) {
     if (e->id.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found conv without search\n", STI_SEARCH);
       return e;
     }
     if (gwIdFlag && e->gwId.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv without search\n", STI_SEARCH);
       return e;
     }
@@ -313,6 +315,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   for (int32_t i = 0; i < max; ++i) {
     e = Locate(i);
     if (e->inUse.load() && e->id.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found conv after search (%d)\n", STI_SEARCH, i);
       if (!gwIdFlag) glob->lastIndex = i;
       return e;
@@ -322,6 +325,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
     for (int32_t i = 0; i < max; ++i) {
       e = Locate(i);
       if (e->inUse.load() && e->gwId.load() == want) {
+        e->handoff.load(std::memory_order_acquire);
         CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv after search (%d)\n", STI_SEARCH, i);
         return e;
       }

@@ -50,7 +50,7 @@ CM_RETURN_CODE WaitDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, void* buffer,
                          &appcRc);
     }
     if (r == -3 && pings > 0 && f.inSelectSet) {
-      STISelSet(f.readHdl, NI_READ, f.selectUserValue);
+      STISelSetEntry(e, f.readHdl, NI_READ, f.selectUserValue);
       f.bufferState = BUFFER_LISTEN;
       CPIC_ENTRY_TRC(e, 2, u"%s: return after ping from STIAsRcvFromGw\n", name);
       return CM_WEQ_PING_RECEIVED;
@@ -64,7 +64,7 @@ CM_RETURN_CODE WaitDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, void* buffer,
         CPIC_ENTRY_TRC(e, 2, u"%s: return ok after pending data\n", name);
       }
       if (f.inSelectSet) {
-        STISelSet(f.readHdl, NI_READ, f.selectUserValue);
+        STISelSetEntry(e, f.readHdl, NI_READ, f.selectUserValue);
         CPIC_ENTRY_TRC(e, 2, u"%s: return after timeout from STIAsRcvFromGw\n", name);
       }
       return CM_WEQ_TIMEOUT_RETRY;

@@ -47,17 +47,30 @@ struct SelState {
   NI_HDL serverHdl = NI_INVALID_HDL;
   NI_WAKEUP_CLIENT* client = nullptr;
   std::atomic<bool> ready{false};
+  // Released by each request's sender, acquired by the owner when it takes
+  // a request: what the sender did before (a write on a handle it asks to
+  // close, say) is the owner's to see. The datagram itself orders nothing
+  // for the language.
+  std::atomic<uint64_t> requests{0};
   // The listening thread's.
   bool sweepKnown = false;
   int64_t lastSweep = 0;
 };
 
 SelState* g_sel = new SelState();
+// Test seam: the step of the next set-up that fails (0: none).
+std::atomic<int> g_failStep{0};
+
+bool Fails(int step) {
+  int want = step;
+  return g_failStep.compare_exchange_strong(want, 0);
+}
 
 NISEL* TheSet() { return g_sel->holder != nullptr ? *g_sel->holder : nullptr; }
 
 NI_RC SendRequest(const SelRequest& req) {
   if (!g_sel->ready.load(std::memory_order_acquire)) return NIEINVAL;
+  g_sel->requests.fetch_add(1, std::memory_order_release);
   return NiWakeupExec2(g_sel->client, &req, sizeof req);
 }
 
@@ -145,7 +158,7 @@ CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc) {
         CPIC_TRC(2, u"%s: mallocR(%d) failed (%s)\n", kInitSel, static_cast<int>(sizeof(NISEL*)), u"ENOMEM");
         fail(CM_RESOURCE_FAILURE_NO_RETRY);
       } else {
-        NI_RC nrc = NiSelNewSet2(holder, kSelRoom);
+        NI_RC nrc = Fails(1) ? NIEINTERN : NiSelNewSet2(holder, kSelRoom);
         if (nrc != WEQ_O_K) {
           NiErrSet(nrc);
           CPIC_TRC(2, u"%s: NiSelNewSet(%p,%d) failed (%d)", kInitSel, static_cast<void*>(holder), kSelRoom, nrc);
@@ -158,7 +171,7 @@ CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc) {
       }
     }
     if (code == CM_OK) {
-      NI_RC nrc = NiWakeupOpen(&s.server);
+      NI_RC nrc = Fails(2) ? NIEINTERN : NiWakeupOpen(&s.server);
       if (nrc != WEQ_O_K) {
         NiErrSet(nrc);
         CPIC_TRC(2, u"%s: NiWakeupOpen failed (%s)\n", kInitSel, NiErrorName(nrc));
@@ -168,7 +181,7 @@ CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc) {
     if (code == CM_OK) {
       s.serverHdl = NiWakeupGetNiHdl(s.server);
       CPIC_TRC(2, u"%s: opened server handle %d\n", kInitSel, s.serverHdl);
-      NI_RC nrc = NiWakeupAttach(s.server, &s.client);
+      NI_RC nrc = Fails(3) ? NIEINTERN : NiWakeupAttach(s.server, &s.client);
       if (nrc != WEQ_O_K) {
         NiErrSet(nrc);
         CPIC_TRC(2, u"%s: NiWakeupAttach() failed (%s)\n", kInitSel, NiErrorName(nrc));
@@ -179,7 +192,7 @@ CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc) {
       }
     }
     if (code == CM_OK) {
-      NI_RC nrc = NiSelSet(*s.holder, s.serverHdl, NI_READ, nullptr);
+      NI_RC nrc = Fails(4) ? NIEINTERN : NiSelSet(*s.holder, s.serverHdl, NI_READ, nullptr);
       if (nrc != WEQ_O_K) {
         NiErrSet(nrc);
         CPIC_TRC(2, u"%s: NiSelSet(%p,%d,NI_READ,NULL) failed (%s)\n", kInitSel, static_cast<void*>(*s.holder),
@@ -210,6 +223,11 @@ NI_RC STISelSet(NI_HDL hdl, uint8_t mode, uint64_t userValue) {
     CPIC_TRC_ERR(u"%s: NiWakeupExec2(%p,%p,%d)) failed (%s)\n", kSelSet, static_cast<void*>(g_sel->client),
                  static_cast<const void*>(&req), static_cast<int>(sizeof req), NiErrorName(rc));
   return rc;
+}
+
+NI_RC STISelSetEntry(CPIC_CONV_ENTRY* e, NI_HDL hdl, uint8_t mode, uint64_t userValue) {
+  e->handoff.fetch_add(1, std::memory_order_release);
+  return STISelSet(hdl, mode, userValue);
 }
 
 NI_RC STISelDelete(CPIC_CONV_ENTRY* e, NI_HDL hdl) {
@@ -282,6 +300,7 @@ CM_RETURN_CODE WEQ_CMGETNEXTHDL(int32_t* handle, void** userValue, CM_RETURN_COD
         CPIC_TRC(2, u"%s: NiWakeupCollect2 failed (%s)\n", kNextHdl, NiErrorName(crc));
         break;
       }
+      s.requests.load(std::memory_order_acquire);
       if (got == sizeof req) Apply(set, req);
     }
     data = nullptr;
@@ -293,6 +312,8 @@ CM_RETURN_CODE WEQ_CMGETNEXTHDL(int32_t* handle, void** userValue, CM_RETURN_COD
   CPIC_TRC(2, u"%s: ok, hdl = %d\n", kNextHdl, h);
   return CpicIRc(rc, CM_OK);
 }
+
+void STISetSelFault(int step) { g_failStep.store(step); }
 
 void STIResetSelSet(void) {
   SelState& s = *g_sel;

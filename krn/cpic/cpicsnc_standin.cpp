@@ -56,3 +56,5 @@ CM_RETURN_CODE STISncDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC*, uint8_t*, int, b
   for (int32_t* p : {out.dataReceived, out.receivedLength, out.statusReceived, out.rts}) *p = 0;
   return SncUnavailable(e);
 }
+
+CM_RETURN_CODE STISncAccept(CPIC_CONV_ENTRY* e, const WEQ_UC*, const uint8_t*) { return SncUnavailable(e); }

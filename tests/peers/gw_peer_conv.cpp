@@ -164,6 +164,7 @@ void Deliver(Peer& p, Leg* l) {
         if (!l->inbox.empty() && l->inbox.front().kind == Item::kTurn) {
           l->inbox.pop_front();
           status = 1;
+          l->turn = true;
         } else if (l->model != Leg::kRelay && l->inbox.empty()) {
           status = 1;
         }
@@ -173,6 +174,7 @@ void Deliver(Peer& p, Leg* l) {
       SetResults(&h, whole ? 2 : 3, static_cast<uint32_t>(n), status, 0);
     } else if (it.kind == Item::kTurn) {
       l->inbox.pop_front();
+      l->turn = true;
       SetResults(&h, 0, 0, 1, 0);
     } else {
       h.appcRc = it.appcRc;
@@ -188,13 +190,24 @@ void Deliver(Peer& p, Leg* l) {
   Send(p, l->conn, h, data, err, "receive");
 }
 
-// Something for the partner of l (the leg itself when it echoes).
-void ToPartner(Peer& p, Leg* l, Item it) {
+// Something for the partner of l (the leg itself when it echoes), handed
+// out now unless more is to follow.
+void ToPartner(Peer& p, Leg* l, Item it, bool deliver = true) {
   Leg* to = l->model == Leg::kEcho ? l : l->model == Leg::kRelay ? l->partner : nullptr;
   if (to == nullptr || to->ended) return;
   if (l->model == Leg::kEcho && it.kind != Item::kData) return;
   to->inbox.push_back(std::move(it));
-  Deliver(p, to);
+  if (deliver) Deliver(p, to);
+}
+
+// A receive of the leg: when it held the turn, the partner gets it behind
+// what the leg sent.
+void GiveTurn(Peer& p, Leg* l) {
+  if (l->model == Leg::kRelay && l->turn) {
+    l->turn = false;
+    ToPartner(p, l, TurnItem(), false);
+  }
+  if (l->model == Leg::kRelay && l->partner != nullptr) Deliver(p, l->partner);
 }
 
 // The answer of a synchronous request (send, sync): 0, or the model's end.
@@ -322,6 +335,7 @@ void Initialise(Peer& p, Conn* c, const AppcHeader& h, const std::string& block)
   if (l->tp.empty()) l->tp = Trimmed(h.area.substr(16, 8));
   if ((h.info3 & 0x80) != 0 && block.size() >= kDtLen) l->dtRecord = block.substr(0, kDtLen);
   l->value = 1;
+  l->turn = true;
   l->model = ModelOf(l->tp);
   if (l->model == Leg::kSource) l->sourceSize = static_cast<size_t>(strtoul(l->tp.c_str() + 6, nullptr, 10));
   AppcHeader a = AnswerHeader(l, h);
@@ -399,7 +413,10 @@ std::string CheckRequest(Peer&, Conn* c, const AppcHeader& h, const std::string&
   if (h.convId != l->gwId) return "convid";
   if (hasConn && h.connIdx != (errInfo ? -1 : l->connIdx)) return "connidx";
   if (hasComm && h.commIdx != -1) return "commidx";
-  if (h.gwReq != l->value) return "gwreq";
+  // Error information may come from the registration before the handed
+  // over conversation is set up (no free slot): its request value is the
+  // registration's.
+  if (!errInfo && h.gwReq != l->value) return "gwreq";
   if (!errInfo && h.protocol != l->protocol) return "protocol";
   uint32_t area0 = peers::GetBe32(h.area, 0);
   switch (h.req) {
@@ -493,7 +510,7 @@ void ServeRequest(Peer& p, Conn* c, const AppcHeader& h, const std::string& msg)
       return;
     }
     case 9:
-      if (l->model == Leg::kRelay) ToPartner(p, l, TurnItem());
+      GiveTurn(p, l);
       Receive(p, l, h, peers::GetBe32(h.area, 0));
       return;
     case 203:
@@ -502,10 +519,10 @@ void ServeRequest(Peer& p, Conn* c, const AppcHeader& h, const std::string& msg)
       if (h.vector & 0x04) {
         Item it;
         it.data = data;
-        ToPartner(p, l, std::move(it));
+        ToPartner(p, l, std::move(it), (h.vector & 0x08) == 0);
       }
       if (h.vector & 0x08) {
-        if (l->model == Leg::kRelay) ToPartner(p, l, TurnItem());
+        GiveTurn(p, l);
         Receive(p, l, h, reqLen);
       } else if (h.req == 203) {
         AnswerSync(p, l, h, true);

@@ -7,7 +7,10 @@
 //                    asynchronous, then one that waits for the answer);
 //   BulkReceive/32000  32,000-byte receives from a source;
 //   Threads/16       16 conversations on 16 threads, each opened, 50 round
-//                    trips of 4 KiB, deallocated.
+//                    trips of 4 KiB, deallocated;
+//   ServerRoundTrip/n  a client conversation of ours relayed to our own
+//                    registered server, which echoes, beside the client's
+//                    round trip to the peer's echo partner.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -224,21 +227,6 @@ class RawClient {
 
 // --- Round trips -----------------------------------------------------------------------------
 
-void BM_RoundTrip(benchmark::State& st) {
-  StartLayer(true);
-  char id[8];
-  if (!OpenConv(id, u"echo")) return st.SkipWithError("no conversation");
-  std::string data(static_cast<size_t>(st.range(0)), 'r'), buf(32000, '\0');
-  for (auto _ : st) {
-    int32_t len = static_cast<int32_t>(data.size()), rts, req = 32000, dr, rl, status;
-    STSEND(id, data.data(), &len, &rts, nullptr);
-    if (STRCV(id, buf.data(), &req, &dr, &rl, &status, &rts, nullptr) != CM_OK || rl != len)
-      return st.SkipWithError("receive failed");
-  }
-  STDEAL(id, nullptr);
-  st.SetBytesProcessed(st.iterations() * st.range(0) * 2);
-}
-BENCHMARK(BM_RoundTrip)->Arg(64)->Arg(4096)->UseRealTime();
 
 void BM_RoundTrip__raw(benchmark::State& st) {
   RawClient c;
@@ -251,6 +239,63 @@ void BM_RoundTrip__raw(benchmark::State& st) {
   st.SetBytesProcessed(st.iterations() * st.range(0) * 2);
 }
 BENCHMARK(BM_RoundTrip__raw)->Arg(64)->Arg(4096)->UseRealTime();
+
+// --- Registered server ------------------------------------------------------------------------
+//
+// A client conversation of ours that the peer relays to our own registered
+// server, which echoes each message, beside the client's round trip to the
+// peer's echo partner (BM_ServerRoundTrip__client). The relay crosses the
+// peer twice per round trip where the echo crosses it once.
+
+void EchoServer(int32_t sock) {
+  char acc[8];
+  if (WEQ_CMACCPTP(sock, 30, acc, nullptr) != CM_OK) return;
+  std::string buf(32000, '\0');
+  for (;;) {
+    int32_t req = 32000, dr, len, st, rts;
+    if (STRCV(acc, buf.data(), &req, &dr, &len, &st, &rts, nullptr) != CM_OK) return;
+    if (STSEND(acc, buf.data(), &len, &rts, nullptr) != CM_OK) return;
+  }
+}
+
+void ClientRoundTrips(benchmark::State& st, const char16_t* tp) {
+  char id[8];
+  if (!OpenConv(id, tp)) return st.SkipWithError("no conversation");
+  std::string data(static_cast<size_t>(st.range(0)), 'r'), buf(32000, '\0');
+  for (auto _ : st) {
+    int32_t len = static_cast<int32_t>(data.size()), rts, req = 32000, dr, rl, status;
+    STSEND(id, data.data(), &len, &rts, nullptr);
+    if (STRCV(id, buf.data(), &req, &dr, &rl, &status, &rts, nullptr) != CM_OK || rl != len)
+      return st.SkipWithError("receive failed");
+  }
+  STDEAL(id, nullptr);
+  st.SetBytesProcessed(st.iterations() * st.range(0) * 2);
+}
+
+void BM_ServerRoundTrip(benchmark::State& st) {
+  StartLayer(true);
+  std::u16string serv = Service();
+  int32_t sock = -1;
+  if (WEQ_CMREGTP2(u"BENCHSRV", u"127.0.0.1", serv.c_str(), &sock, nullptr, nullptr) != CM_OK)
+    return st.SkipWithError("no registration");
+  std::thread server(EchoServer, sock);
+  ClientRoundTrips(st, u"BENCHSRV");
+  server.join();
+  WEQ_CMUNREGTP(sock, nullptr);
+}
+BENCHMARK(BM_ServerRoundTrip)->Arg(64)->Arg(4096)->UseRealTime();
+
+void BM_ServerRoundTrip__client(benchmark::State& st) {
+  StartLayer(true);
+  ClientRoundTrips(st, u"echo");
+}
+BENCHMARK(BM_ServerRoundTrip__client)->Arg(64)->Arg(4096)->UseRealTime();
+
+void BM_RoundTrip(benchmark::State& st) {
+  StartLayer(true);
+  ClientRoundTrips(st, u"echo");
+}
+BENCHMARK(BM_RoundTrip)->Arg(64)->Arg(4096)->UseRealTime();
 
 // --- Bulk -------------------------------------------------------------------------------------
 

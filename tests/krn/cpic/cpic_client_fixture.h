@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -124,6 +125,25 @@ class ClientTest : public ::testing::Test {
     if (r.length > 0 && r.length <= requested) r.data = buf.substr(0, static_cast<size_t>(r.length));
     return r;
   }
+  // The listener's part: waits up to ms for the next ready handle of the
+  // select set (the requests of other threads carried out on the way); -1
+  // when none came.
+  static int32_t NextReady(int ms, void** user = nullptr) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      int32_t h = -1;
+      if (WEQ_CMGETNEXTHDL(&h, user, nullptr) == CM_OK && h != -1) return h;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return -1;
+      if (WEQ_CMLISTEN(static_cast<int32_t>(left.count()), nullptr) != CM_OK) continue;
+    }
+  }
+  // Carries out what other threads asked of the select set (closes above
+  // all) while nothing is ready.
+  static void Drain() {
+    for (int i = 0; i < 3; ++i) NextReady(20);
+  }
+
   // The peer's line of the next request of code req (its check named).
   peers::LogLine Request(int req, int ms = 3000) {
     peers::LogLine l = peer_->Wait("IN", "APPC", ms, "req", std::to_string(req));

@@ -370,6 +370,8 @@ TEST_F(CpicClient, NullAndUnknownIds) {
        19, "473"},
       {"STDEAL", [&](const char* i) { return STDEAL(i, nullptr); }, 0, ""},
       {"WEQ_CMSENDERRINFO", [&](const char* i) { return WEQ_CMSENDERRINFO(i, 726, 17, nullptr); }, 19, ""},
+      {"WEQ_CMCANCEL", [&](const char* i) { return WEQ_CMCANCEL(i, &len, nullptr); }, 19, "473"},
+      {"WEQ_CMLISTEN3", [&](const char* i) { return WEQ_CMLISTEN3(i, &req, nullptr); }, 19, "473"},
   };
   ASSERT_EQ(STIAllocConvMem(4), CM_OK);
   for (const Case& c : cases) {
@@ -442,6 +444,56 @@ TEST_F(CpicClient, SendErrorInformation) {
                                          {"err.ok", "1"}, {"err.text", "the program failed"}});
     }
   }
+}
+
+// --- Cancel ----------------------------------------------------------------------------------
+
+// A receive that timed out is cancelled hard or soft: the gateway confirms,
+// the conversation stays, and the next receive asks anew.
+TEST_F(CpicClient, CancelATimedOutReceive) {
+  Restart({{"CPIC_BUFFERING", "0"}});
+  for (int32_t type : {0, 1}) {
+    SCOPED_TRACE(type);
+    StartPeer();
+    ConvId id;
+    ASSERT_EQ(Open(id), CM_OK);
+    ASSERT_EQ(Send(id, "x"), CM_OK);
+    ASSERT_TRUE(peer().Control("rule 9 next silent"));
+    ASSERT_EQ(WEQ_CMTIMEOUT2(id, 100, nullptr), CM_OK);
+    EXPECT_EQ(Receive(id).rc, CM_WEQ_TIMEOUT_RETRY);
+    EXPECT_EQ(WEQ_CMCANCEL(id, &type, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+    EXPECT_EQ(Request(213).get("info3"), type == 0 ? "4" : "8");
+    EXPECT_EQ(Entry(id)->f.timeoutCount, 0u);
+    EXPECT_EQ(Receive(id).rc, CM_OK);
+    EXPECT_EQ(Count(9), 2);
+    EXPECT_EQ(STDEAL(id, nullptr), CM_OK);
+  }
+}
+
+// What a cancel refuses, and a gateway that ends the conversation instead
+// of confirming.
+TEST_F(CpicClient, CancelRefusals) {
+  StartPeer();
+  ConvId id;
+  ASSERT_EQ(Init(id), CM_OK);
+  int32_t hard = 0, two = 2;
+  ASSERT_TRUE(peer().Control("rule 5 next silent"));
+  ASSERT_EQ(WEQ_CMTIMEOUT2(id, 0, nullptr), CM_OK);
+  EXPECT_EQ(STALLC(id, nullptr), CM_WEQ_TIMEOUT_RETRY);
+  EXPECT_EQ(WEQ_CMCANCEL(id, &hard, nullptr), CM_PROGRAM_STATE_CHECK);
+  EXPECT_EQ(ErrFld(ERR_FLD_DETAIL), "interrupted=CMALLC");
+  Entry(id)->f.timeoutCount = 0;
+  Entry(id)->f.interruptedFunc = 0;
+  EXPECT_EQ(WEQ_CMCANCEL(id, &hard, nullptr), CM_PROGRAM_STATE_CHECK);
+  EXPECT_EQ(ErrFld(ERR_FLD_DETAIL), "without timeouts=0");
+  EXPECT_EQ(WEQ_CMCANCEL(id, &two, nullptr), CM_PARAMETER_ERROR);
+  EXPECT_NE(ErrFld(ERR_FLD_ERROR).find("parameter=cancel_type / value=2"), std::string::npos);
+  EXPECT_EQ(WEQ_CMCANCEL(id, nullptr, nullptr), CM_PARAMETER_ERROR);
+  Entry(id)->f.timeoutCount = 1;
+  Entry(id)->f.interruptedFunc = CPIC_FN_CMRCV;
+  ASSERT_TRUE(peer().Control("rule 213 next hdr appcrc=17 weqrc=474"));
+  EXPECT_EQ(WEQ_CMCANCEL(id, &hard, nullptr), CM_DEALLOCATED_ABEND);
+  EXPECT_EQ(STIActiveConvs(), 0);
 }
 
 // --- Failures of the gateway -------------------------------------------------------------

@@ -15,3 +15,6 @@ tov_test(cpic_client_threads_test LABELS gateway threads SOURCES cpic_client_thr
 # The initialise request over 127.0.0.1, and with NI's IPv6 in use over ::1.
 tov_test(cpic_init_test LABELS gateway SOURCES cpic_init_test.cpp LIBS tovpeers)
 tov_test(cpic_init6_test LABELS gateway SOURCES cpic_init_test.cpp LIBS tovpeers ENV WEQ_IPv6_ACTIVE=1)
+tov_test(cpic_reg_test LABELS gateway SOURCES cpic_reg_test.cpp LIBS tovpeers)
+tov_test(cpic_sel_test LABELS gateway SOURCES cpic_sel_test.cpp LIBS tovpeers)
+tov_test(cpic_reg_threads_test LABELS gateway threads SOURCES cpic_reg_threads_test.cpp LIBS tovpeers)
