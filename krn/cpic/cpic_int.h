@@ -363,6 +363,7 @@ struct CpicConvFields {
   WEQ_UC* regText;
   uint32_t regState;
   int32_t regIndex;
+  uint32_t regGeneration;  // of the registration's entry when the conversation was handed over
   int32_t bufferState;
   int32_t bufferedLen;
   void* sncHdl;
@@ -667,6 +668,9 @@ CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t
 // is finished (*result: the pending-data read's code); false when the
 // release goes on without a second pending-data read.
 bool STIRegHandBack(CPIC_CONV_ENTRY* entry, int* result);
+// The registration an accepted conversation was handed over by, while that
+// registration still exists; NULL otherwise.
+CPIC_CONV_ENTRY* STIRegistrationOf(const CPIC_CONV_ENTRY* entry);
 // Releases a conversation and its connection (NULL: 0): the code of the
 // read of what the gateway still had pending (0, 17 or 18).
 int STIDEAL(CPIC_CONV_ENTRY* entry);

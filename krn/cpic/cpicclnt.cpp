@@ -541,11 +541,14 @@ int STIDEAL(CPIC_CONV_ENTRY* e) {
   int result = 0;
   bool pendingRead = false;
   // A conversation accepted through a registration gives the connection
-  // back to it; a registration's own entry has none to give it back to and
-  // closes it as any conversation does.
-  if (f.regState != REG_NOT_USED && STIConvAt(f.regIndex) != nullptr) {
+  // back to it while the registration exists. A registration's own entry
+  // closes its connection as any conversation does, unless a conversation
+  // it handed over holds it now: that one closes it at its own release.
+  if (f.regState != REG_NOT_USED && STIRegistrationOf(e) != nullptr) {
     if (STIRegHandBack(e, &result)) return result;
     pendingRead = true;
+  } else if (f.regState == REG_RUNNING && f.regIndex < 0) {
+    f.readHdl = f.writeHdl = NI_INVALID_HDL;
   }
   if (f.readHdl != NI_INVALID_HDL) {
     // The thread's error information survives the close.

@@ -294,7 +294,11 @@ CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void
     ++f.asyncSendCount;
     return CM_OK;
   }
-  if (f.interruptedFunc == CPIC_FN_CM_WEQ_SYNC) return STISyncCore(e, name);
+  if (f.interruptedFunc == CPIC_FN_CM_WEQ_SYNC) {
+    CM_RETURN_CODE code = STISyncCore(e, name);
+    if (code != CM_WEQ_TIMEOUT_RETRY && code != CM_CANCEL_REQUEST) ClearOut(out);
+    return code;
+  }
   CpicIHold hold(e);
   CM_RETURN_CODE code = WaitDeliver(e, name, rcvBuffer, requested, out, 0, pendFunc);
   if (code == CM_OK && hold.alive() && (msg[APPC_OFF_INFO] & CPIC_SYNC_REQ)) code = STISyncCore(e, name);

@@ -255,6 +255,7 @@ void TakeOver(CPIC_CONV_ENTRY* n, CPIC_CONV_ENTRY* reg, int version) {
   f.protocol = r.protocol;
   f.regState = REG_RUNNING;
   f.regIndex = r.index;
+  f.regGeneration = reg->generation.load();
   f.selectUserValue = r.selectUserValue;
   n->traceLevel.store(reg->traceLevel.load());
   f.traceHdl = r.traceHdl;
@@ -600,6 +601,12 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
   return CpicIRc(rc, CM_OK);
 }
 
+CPIC_CONV_ENTRY* STIRegistrationOf(const CPIC_CONV_ENTRY* e) {
+  CPIC_CONV_ENTRY* reg = STIConvAt(e->f.regIndex);
+  if (reg == nullptr || !reg->inUse.load() || reg->generation.load() != e->f.regGeneration) return nullptr;
+  return reg;
+}
+
 bool STIRegHandBack(CPIC_CONV_ENTRY* e, int* result) {
   static constexpr WEQ_UC kFn[] = u"STIDEAL";
   CpicConvFields& f = e->f;
@@ -612,8 +619,8 @@ bool STIRegHandBack(CPIC_CONV_ENTRY* e, int* result) {
   bool keepQuiet = readMade && (read == CM_DEALLOCATED_ABEND || read == CM_DEALLOCATED_NORMAL);
   bool sent = !keepQuiet && STISendToGw(F_WEQ_UNACCPTP, e) == CM_OK;
   *result = read;
-  CPIC_CONV_ENTRY* reg = f.regIndex >= 0 ? STIConvAt(f.regIndex) : nullptr;
-  if (reg != nullptr && reg->inUse.load()) {
+  CPIC_CONV_ENTRY* reg = STIRegistrationOf(e);
+  if (reg != nullptr) {
     CPIC_ENTRY_TRC(e, 2, u"%s: conv[%d].reg_state (reg_hook) = REG_INIT\n", kFn, f.regIndex);
     if (reg->f.inheritedTrace && reg->traceLevel.load() != 0) {
       CPIC_ENTRY_TRC(e, 2, u"%s: reset inherited trace level\n", kFn);
@@ -628,7 +635,7 @@ bool STIRegHandBack(CPIC_CONV_ENTRY* e, int* result) {
     STIResetConv(e, true);
     return true;
   }
-  if (reg != nullptr && reg->inUse.load()) {
+  if (reg != nullptr) {
     reg->f.broken = 1;
     CPIC_ENTRY_ERR(e, u"%s: failed to send REG_INIT request", kFn);
     int32_t sock = -1;
