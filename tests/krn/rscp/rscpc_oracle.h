@@ -92,26 +92,68 @@ inline std::optional<std::string> IcuConvert(const std::string& from, const std:
   return result;
 }
 
-// The allow-list: per code page, the entries ("U+XXXX" or hex bytes).
-inline const std::map<std::string, std::set<std::string>>& AllowList() {
-  static const std::map<std::string, std::set<std::string>> allow = [] {
-    std::map<std::string, std::set<std::string>> m;
+// The allow-list: per code page, the entries ("U+XXXX" or hex bytes), each
+// alone or as a range lo..hi of keys of one length.
+inline const std::map<std::string, std::vector<std::pair<std::string, std::string>>>& AllowList() {
+  static const auto allow = [] {
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> m;
     std::ifstream in(std::string(TOV_SOURCE_DIR) + "/tests/krn/rscp/rscpc_allow.txt");
     for (std::string line; std::getline(in, line);) {
       if (line.empty() || line[0] == '#') continue;
       std::istringstream ss(line);
       std::string cp, what;
-      if (ss >> cp >> what) m[cp].insert(what);
+      if (!(ss >> cp >> what)) continue;
+      const size_t dots = what.find("..");
+      m[cp].emplace_back(what.substr(0, dots), dots == std::string::npos ? what : what.substr(dots + 2));
     }
     return m;
   }();
   return allow;
 }
 
+// The manifest's pages with their reference names and listed deltas
+// ("ref:code" or "ref:lo..hi", ref "icu", "iconv" or "both").
+struct PageRef {
+  const char* cp;
+  const char* iconv;
+  const char* icu;
+  bool synthetic;
+  const char* deltas;
+};
+inline constexpr PageRef kManifestPages[] = {
+#include "rscpf5_pages.inc"
+};
+inline const PageRef* FindPage(const std::string& cp) {
+  for (const PageRef& p : kManifestPages) {
+    if (cp == p.cp) return &p;
+  }
+  return nullptr;
+}
+
+// Whether a page lists key (a code in hex, "8790", or a value, "U+D800")
+// as a delta of the reference ref.
+inline bool Listed(const PageRef& pg, const char* ref, const std::string& key) {
+  std::stringstream ss(pg.deltas);
+  std::string tok;
+  while (ss >> tok) {
+    const size_t c = tok.find(':'), dots = tok.find("..");
+    const std::string who = tok.substr(0, c);
+    if (who != "both" && who != ref) continue;
+    const std::string lo = tok.substr(c + 1, dots == std::string::npos ? std::string::npos : dots - c - 1);
+    const std::string hi = dots == std::string::npos ? lo : tok.substr(dots + 2);
+    if (key.size() == lo.size() && key >= lo && key <= hi) return true;
+  }
+  return false;
+}
+
 inline bool Allowed(const std::string& cp, const std::string& what) {
   const auto& a = AllowList();
   const auto it = a.find(cp);
-  return it != a.end() && it->second.count(what) != 0;
+  if (it == a.end()) return false;
+  for (const auto& [lo, hi] : it->second) {
+    if (what.size() == lo.size() && what >= lo && what <= hi) return true;
+  }
+  return false;
 }
 
 }  // namespace rscptest

@@ -380,6 +380,13 @@ TEST_F(EngineTest, StaleObjectsAndTheLanguageCheckChooseBeforeConverting) {
   EXPECT_EQ(o.cache_version, rscpCacheVersion(rscpIGetPublishedCache()));
 }
 
+TEST_F(EngineTest, LoadingTheIso2022PageWritesNoAttributeLines) {
+  tovtest::CaptureFd err;
+  const rscpCObj_t o = Chosen("1100", "8200");
+  EXPECT_NE(o.out_t1, 0u);
+  EXPECT_EQ(err.Take().find("too large to fit"), std::string::npos);
+}
+
 // --- Single-character writer ------------------------------------------------------------------
 
 struct Put {
