@@ -47,3 +47,4 @@ tov_test(rscpc_oracle_test LABELS codepage SOURCES rscpc_oracle_test.cpp LIBS IC
 tov_test(rscpcs_test LABELS codepage SOURCES rscpcs_test.cpp rscp_testutil.cpp)
 tov_test(rscpcv_test LABELS codepage SOURCES rscpcv_test.cpp rscpcv_walk_test.cpp rscp_testutil.cpp)
 tov_test(rscpcv_oracle_test LABELS codepage SOURCES rscpcv_oracle_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpcv_thread_test LABELS codepage threads SOURCES rscpcv_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
