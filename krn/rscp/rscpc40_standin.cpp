@@ -6,7 +6,7 @@
 
 rscpcOutResult rscpcIOutRule40(rscpCObj_t*, const rscpcTables&, uint8_t*, uint8_t**, uint8_t*, uint32_t,
                                uint32_t rule, uint32_t) {
-  return {rscpcOut::kError, 0, rscpcIBadRule(rule, __LINE__)};
+  return rscpcOutResult::Error(rscpcIBadRule(rule, __LINE__));
 }
 
 rscpcIn40 rscpcIInRule40(rscpCObj_t*, const rscpcTables&, uint32_t rule, uint32_t, const uint8_t*, const uint8_t*,

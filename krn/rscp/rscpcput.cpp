@@ -58,14 +58,14 @@ rscpRc_t PutCharAt(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8
     }
     const ptrdiff_t room = end - *pos;
     const rscpcOutResult r = rscpcIEncode(o, t, o->out_t1, outStart, *pos, end, x);
-    switch (r.kind) {
+    switch (r.kind()) {
       case rscpcOut::kDone:
         if (substituting) o->subst_count += 1;
         return 0;
       case rscpcOut::kFull:
-        return PutTooLong(r.need, room, __LINE__);
+        return PutTooLong(r.need(), room, __LINE__);
       case rscpcOut::kError:
-        return r.rc;
+        return r.rc();
       case rscpcOut::kDropT3:
         if (depth == 0) {
           int result = 0;

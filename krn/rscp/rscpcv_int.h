@@ -21,6 +21,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "krn/rscp/rscpc_int.h"
@@ -42,7 +43,7 @@ struct rscpcTables {
   uint32_t maxUchar = 0;  // highest character number with a page index entry
   uint32_t firstT1 = 0;   // T1 blocks, T3s and T2s lie in [firstT1, endT2)
   uint32_t endT2 = 0;
-  uint32_t t2Bytes = 0;   // each T2 ends a multiple of t2Bytes below endT2
+  uint32_t t2Bytes = 0;   // bytes of one T2
   uint32_t length = 0;    // long codes lie in [endT2, length)
 
   void Take(const rscpCCC_t* c) {
@@ -65,7 +66,7 @@ struct rscpcTables {
     return t3 != 0 && off >= firstT1 && off + RSCP_T3_BYTES <= endT2;
   }
   bool T2Ok(uint32_t t2) const {
-    return t2Bytes != 0 && t2 >= firstT1 && uint64_t{t2} + t2Bytes <= endT2 && (endT2 - t2) % t2Bytes == 0;
+    return t2Bytes != 0 && (t2 & 1) == 0 && t2 >= firstT1 && uint64_t{t2} + t2Bytes <= endT2;
   }
   bool LongOk(uint32_t offset, uint32_t n) const { return offset >= endT2 && uint64_t{offset} + n <= length; }
   const uint32_t* T1(uint32_t block) const {
@@ -94,10 +95,22 @@ enum class rscpcOut : uint8_t {
   kDropT3,   // a word with rule 72: the drop handler
   kError,    // rc reported
 };
-struct rscpcOutResult {
-  rscpcOut kind;
-  int need = 0;
-  rscpRc_t rc = 0;
+// The outcome of writing one character, in one register: the kind, the
+// bytes it needed (kFull), or the code of the report (kError).
+class rscpcOutResult {
+ public:
+  constexpr rscpcOutResult(rscpcOut kind, int need = 0) : v_(static_cast<uint32_t>(kind) | static_cast<uint32_t>(need) << 8) {}
+  static constexpr rscpcOutResult Error(rscpRc_t rc) {
+    rscpcOutResult r(rscpcOut::kError);
+    r.v_ |= static_cast<uint32_t>(rc) << 8;
+    return r;
+  }
+  constexpr rscpcOut kind() const { return static_cast<rscpcOut>(v_ & 0xFF); }
+  constexpr int need() const { return static_cast<int>(v_ >> 8); }
+  constexpr rscpRc_t rc() const { return static_cast<rscpRc_t>(v_ >> 8); }
+
+ private:
+  uint32_t v_;
 };
 
 // Output rules 53-68 and 73-82 (icons, ISO-2022 designations, ranges) and
@@ -120,10 +133,10 @@ rscpRc_t rscpcIBadWord(uint32_t word, int line);
 
 // Writes the n bytes of b when they fit.
 inline rscpcOutResult rscpcIPutBytes(uint8_t*& pos, uint8_t* end, const uint8_t* b, int n) {
-  if (end - pos < n) return {rscpcOut::kFull, n};
+  if (end - pos < n) return rscpcOutResult(rscpcOut::kFull, n);
   memcpy(pos, b, static_cast<size_t>(n));
   pos += n;
-  return {rscpcOut::kDone, n};
+  return rscpcOutResult(rscpcOut::kDone);
 }
 
 // Writes c by output rule `rule` with its parameter.
@@ -134,10 +147,10 @@ inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t
   const uint32_t v = c & 0xFFFFFF;
   switch (rule) {
     case 14:  // U2l
-      if (end - pos < 2) return {rscpcOut::kFull, 2};
+      if (end - pos < 2) return rscpcOutResult(rscpcOut::kFull, 2);
       pos[0] = static_cast<uint8_t>(c), pos[1] = static_cast<uint8_t>(c >> 8);
       pos += 2;
-      return {rscpcOut::kDone, 2};
+      return rscpcOutResult(rscpcOut::kDone);
     case 10:  // U2h
       b[0] = static_cast<uint8_t>(c >> 8), b[1] = static_cast<uint8_t>(c), n = 2;
       break;
@@ -177,12 +190,12 @@ inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t
       b[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)), b[3] = static_cast<uint8_t>(0x80 | (c & 0x3F)), n = 4;
       break;
     case 72:
-      return {rscpcOut::kDropT3};
+      return rscpcOutResult(rscpcOut::kDropT3);
     default:
       if ((rule >= 53 && rule <= 68) || (rule >= 73 && rule <= 82)) {
         return rscpcIOutRule40(o, t, outStart, &pos, end, c, rule, param);
       }
-      return {rscpcOut::kError, 0, rscpcIBadRule(rule, __LINE__)};
+      return rscpcOutResult::Error(rscpcIBadRule(rule, __LINE__));
   }
   return rscpcIPutBytes(pos, end, b, n);
 }
@@ -194,12 +207,12 @@ inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t
   const uint16_t e = t.T2Entry(outT2, c);
   if ((e & RSCP_T2_T3) != 0) {
     const uint32_t k = e & 0x7FFF;
-    if (!t.T3Ok(k)) return {rscpcOut::kError, 0, rscpcIBadWord(e, __LINE__)};
+    if (!t.T3Ok(k)) return rscpcOutResult::Error(rscpcIBadWord(e, __LINE__));
     const uint32_t w = t.T3(k)[c & 0x7F];
     if ((w & RSCP_T3_RULE) != 0) return rscpcIOutRule(o, t, outStart, pos, end, c, w & 0x7F, (w >> 8) & 0xFFFF);
     const int n = static_cast<int>((w >> 24) & 0x7F);
-    if (n == 0) return {rscpcOut::kNone};
-    if (end - pos < n) return {rscpcOut::kFull, n};
+    if (n == 0) return rscpcOutResult(rscpcOut::kNone);
+    if (end - pos < n) return rscpcOutResult(rscpcOut::kFull, n);
     if (n == 1) {
       *pos++ = static_cast<uint8_t>(w >> 16);
     } else if (n == 2) {
@@ -210,18 +223,18 @@ inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t
       pos += 3;
     } else {
       const uint32_t off = w & 0xFFFFFF;
-      if (!t.LongOk(off, static_cast<uint32_t>(n))) return {rscpcOut::kError, 0, rscpcIBadWord(w, __LINE__)};
+      if (!t.LongOk(off, static_cast<uint32_t>(n))) return rscpcOutResult::Error(rscpcIBadWord(w, __LINE__));
       memcpy(pos, t.base + off, static_cast<size_t>(n));
       pos += n;
     }
-    return {rscpcOut::kDone, n};
+    return rscpcOutResult(rscpcOut::kDone);
   }
   if ((e >> 13) == 2) {
     const uint32_t rule = e & 0x7F;
-    if (rule == 72) return {rscpcOut::kDropT2};
+    if (rule == 72) return rscpcOutResult(rscpcOut::kDropT2);
     return rscpcIOutRule(o, t, outStart, pos, end, c, rule, (e >> 7) & 0x3F);
   }
-  return {rscpcOut::kNone};
+  return rscpcOutResult(rscpcOut::kNone);
 }
 
 // --- Internal forms of the single-character writer and its handlers --------------------
@@ -334,6 +347,10 @@ struct rscpcWalkPolicy {
   // At the input end inside a sequence: with like_miss, the current block's
   // end-of-input character (word 256) stands for what was read.
   static constexpr bool kEndOfInputWord = false;
+  // Runs of common characters take rscpcIFastRun first: only for methods
+  // that start every character in the input table's root (in_t1) and have
+  // no direct paths.
+  static constexpr bool kFastRun = false;
 };
 
 // --- Shared steps ------------------------------------------------------------------------
@@ -410,7 +427,7 @@ template <class P>
 inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const uint8_t* end) {
   if (c > f.t.maxUchar) return P::Broken(f, rscpcIBrokenLength(f, ch));
   const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.outStart, f.out, f.outEnd, c);
-  switch (r.kind) {
+  switch (r.kind()) {
     case rscpcOut::kDone:
       f.in = end;
       return rscpcStep::kNext;
@@ -426,7 +443,7 @@ inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const ui
       return rscpcIHandled(f, result == 1 ? 3 : result == 3 ? 1 : result, rc, end);
     }
     case rscpcOut::kError:
-      f.rc = r.rc;
+      f.rc = r.rc();
       return rscpcStep::kError;
   }
   return rscpcStep::kError;
@@ -638,11 +655,140 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f) {
   }
 }
 
+// The common characters without the general steps: a run of characters
+// whose table walk ends in a character word or direct output bytes (no
+// length field) and whose output is a code of one to three bytes or a
+// Unicode form rule, while 4 bytes of room are left. It stops, with f.in
+// and f.out moved past what it wrote, at the first character that needs
+// anything else; that character then takes the general steps, which give
+// the same result for everything the run takes.
+//
+// What a one-byte character writes is remembered per byte for the rest of
+// the run (the tables do not change within it).
+inline void rscpcIFastRun(rscpcFrame& f) {
+  const uint8_t* in = f.in;
+  uint8_t* out = f.out;
+  const uint8_t* const inEnd = f.inEnd;
+  uint8_t* const outLast = f.outEnd - 4;
+  if (in >= inEnd || out > outLast) return;
+  const rscpcTables t = f.t;
+  const uint32_t start = f.inT1;
+  const uint32_t* const root = t.T1(start);
+  const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
+
+  // The code of character c as n << 24 | b0 | b1 << 8 | b2 << 16, or 0
+  // when it needs the general steps.
+  const auto codeOf = [&](uint32_t c) __attribute__((always_inline)) -> uint32_t {
+    if (c > t.maxUchar) return 0;
+    const uint16_t e = t2[c >> 7];
+    uint32_t rule;
+    if ((e & RSCP_T2_T3) != 0) {
+      const uint32_t k = e & 0x7FFF;
+      if (!t.T3Ok(k)) return 0;
+      const uint32_t word = t.T3(k)[c & 0x7F];
+      if ((word & RSCP_T3_RULE) == 0) {
+        const uint32_t n = word >> 24;
+        if (n - 1 >= 3) return 0;
+        return n << 24 | (word >> 16 & 0xFF) | (word & 0xFF00) | (word & 0xFF) << 16;
+      }
+      rule = word & 0x7F;
+    } else if ((e >> 13) == 2) {
+      rule = e & 0x7F;
+    } else {
+      return 0;
+    }
+    switch (rule) {
+      case 14: return 2u << 24 | (c & 0xFFFF);
+      case 10: return 2u << 24 | (c >> 8 & 0xFF) | (c & 0xFF) << 8;
+      case 12: return 1u << 24 | (c & 0x7F);
+      case 50: return 2u << 24 | (0xC0 | (c >> 6 & 0x1F)) | (0x80 | (c & 0x3F)) << 8;
+      default: return 0;
+    }
+  };
+  // The code of a character that ends in table word w.
+  const auto codeOfWord = [&](uint32_t w) __attribute__((always_inline)) -> uint32_t {
+    if ((w & 0xFF000000) == RSCP_T1_CHAR) return codeOf(w & RSCP_T1_VALUE);
+    if ((w & 0xFF000000) == 0x80000000) return 1u << 24 | (w & 0xFF);
+    if ((w & 0xFF000000) == 0xA0000000) return 2u << 24 | (w >> 8 & 0xFF) | (w & 0xFF) << 8;
+    return 0;
+  };
+  const auto put = [&out](uint32_t code) {
+    const uint32_t n = code >> 24;
+    if (n == 2) {
+      const uint16_t two = static_cast<uint16_t>(code);
+      memcpy(out, &two, 2);
+    } else {
+      out[0] = static_cast<uint8_t>(code);
+      if (n > 1) out[1] = static_cast<uint8_t>(code >> 8);
+      if (n > 2) out[2] = static_cast<uint8_t>(code >> 16);
+    }
+    out += n;
+  };
+
+  // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
+  // general steps; 3 b leads into block known[b] (checked, not the start).
+  uint32_t known[256];
+  uint8_t seen[256];
+  memset(seen, 0, sizeof seen);
+
+  while (in < inEnd && out <= outLast) {
+    // As many known characters as certainly fit (3 bytes each at most)
+    // without a test of the room.
+    const ptrdiff_t batch = std::min<ptrdiff_t>(inEnd - in, (outLast - out) / 3 + 1);
+    const uint8_t* const batchEnd = in + batch;
+    while (in < batchEnd && seen[*in] == 1) {
+      put(known[*in]);
+      ++in;
+    }
+    if (in == batchEnd) continue;
+    const uint8_t b = *in;
+    if (seen[b] == 0) {
+      const uint32_t w = root[b];
+      const uint32_t next = w & RSCP_T1_VALUE;
+      if ((w >> 29) == 2) {
+        const bool lead = next != start && t.BlockOk(next);
+        known[b] = next;
+        seen[b] = lead ? 3 : 2;
+      } else {
+        const uint32_t code = codeOfWord(w);
+        known[b] = code;
+        seen[b] = code != 0 ? 1 : 2;
+        if (code != 0) continue;
+      }
+    }
+    if (seen[b] != 3) break;
+    // A sequence of more bytes.
+    const uint8_t* rd = in + 1;
+    uint32_t next = known[b];
+    uint32_t w;
+    for (;;) {
+      if (rd >= inEnd) goto stop;
+      w = t.T1(next)[*rd++];
+      if ((w >> 29) != 2) break;
+      next = w & RSCP_T1_VALUE;
+      if (next == start || !t.BlockOk(next)) goto stop;
+    }
+    const uint32_t code = codeOfWord(w);
+    if (code == 0) break;
+    put(code);
+    in = rd;
+  }
+stop:
+  f.in = in;
+  f.out = out;
+}
+
 // The character loop of a table method: every character through the
-// policy's unit reader until the input is used up or a step exits.
+// policy's unit reader until the input is used up or a step exits; with a
+// policy that starts every character in the input table's root and has no
+// direct paths, runs of common characters first take the fast run.
 template <class P>
 inline rscpcStep rscpcIRun(rscpcFrame& f) {
   while (f.in < f.inEnd) {
+    if constexpr (P::kFastRun) {
+      rscpcIFastRun(f);
+      if (f.in >= f.inEnd) break;
+    }
     const rscpcStep s = P::ReadChar(f);
     if (s != rscpcStep::kNext) return s;
   }
@@ -652,6 +798,7 @@ inline rscpcStep rscpcIRun(rscpcFrame& f) {
 // The walk of tab and l_tab.
 struct rscpcTabPolicy : rscpcWalkPolicy<rscpcTabPolicy> {
   static constexpr bool kEndOfInputWord = true;
+  static constexpr bool kFastRun = true;
 };
 
 // The walk of one character and of a run, as the sixteen-bit methods call

@@ -342,10 +342,12 @@ TEST_F(EngineTest, EarlyFailuresLeaveThePointersAndTheShiftState) {
 
 TEST_F(EngineTest, ObjectsNamingForeignTablesAreChosenAgain) {
   const rscpCObj_t good = Chosen("8000", "4103");
-  for (auto spoil : {+[](rscpCObj_t& o) { o.in_t1 = 0xFFFF; }, +[](rscpCObj_t& o) { o.out_t1 = 8; },
-                     +[](rscpCObj_t& o) { o.out_t1 += 2; }, +[](rscpCObj_t& o) { o.in_t1 = 1; }}) {
+  const uint32_t length = rscpIGetPublishedCache()->length;
+  for (auto spoil : {+[](rscpCObj_t& o, uint32_t) { o.in_t1 = 0xFFFF; }, +[](rscpCObj_t& o, uint32_t) { o.out_t1 = 8; },
+                     +[](rscpCObj_t& o, uint32_t n) { o.out_t1 = n - 4; }, +[](rscpCObj_t& o, uint32_t) { o.out_t1 |= 1; },
+                     +[](rscpCObj_t& o, uint32_t) { o.in_t1 = 1; }}) {
     rscpCObj_t o = good;
-    spoil(o);
+    spoil(o, length);
     const Call c = Convert(o, "\x93\xFA" "A", 8);
     EXPECT_EQ(c.rc, 0);
     EXPECT_EQ(c.bytes, Utf16le(u"日A"));
