@@ -299,6 +299,7 @@ rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit) {
     return {rscpcEnd::kUnchanged, false};
   };
   if (o->in_t1 == 0 || o->out_t1 == 0) return missing();
+  f.Pin();
   const int32_t state = rscpGetState();
   if ((state != RSCP_STATE_INIT && state != RSCP_STATE_WRONG_VERSION && state != RSCP_STATE_REINIT) ||
       rscpPinnedCache() == nullptr) {
@@ -391,8 +392,13 @@ rscpRc_t rscpCConvert(rscpCObj_t* obj, WEQ_RAW** out, WEQ_RAW* outEnd, const WEQ
   }
   f.o = obj;
   f.mbcCopy = rscpcIMbcCopy();
-  rscpCachePin pin;
-  f.t.Take(pin.get());
+  // A table branch pins a cache generation in its refresh; it ends here.
+  struct Unpin {
+    const rscpcFrame& f;
+    ~Unpin() {
+      if (f.pinned) rscpUnpinCache();
+    }
+  } unpin{f};
 
   rscpcBranchEnd e{rscpcEnd::kAgain, false};
   // A refresh that chose another method dispatches once more; the bound

@@ -27,6 +27,7 @@
 #include "krn/rscp/rscpc_int.h"
 #include "krn/rscp/rscpcc_int.h"
 #include "krn/rscp/rscpdat.h"
+#include "krn/rscp/rscpmc_int.h"
 
 // The module under which the conversion call reports.
 inline constexpr const WEQ_UC* kRscpcCvModule = u" $Id: krn/rscp/rscpcv.cpp $";
@@ -277,17 +278,30 @@ struct rscpcFrame {
   uint32_t inT1 = 0;  // checked against t
   uint32_t outT2 = 0;
   int32_t mbcCopy = 2;
+  // (in and out are kept apart: a vector load of both after their separate
+  // stores would stall on every call.)
   const uint8_t* inStart = nullptr;
+  const uint8_t* in = nullptr;  // the first byte of the character at work
   const uint8_t* inEnd = nullptr;
   uint8_t* outStart = nullptr;
   uint8_t* outEnd = nullptr;
-  const uint8_t* in = nullptr;  // the first byte of the character at work
   uint8_t* out = nullptr;       // behind the last whole character written
   rscpRc_t rc = 0;              // the branch's result so far
   int32_t inLen = 0;            // as taken at entry, for the reports
   int32_t outLen = 0;
   const uint8_t* charRead = nullptr;  // read position of a cut character
   uint32_t charLen = 0;               // bytes of an unconvertible character
+  bool pinned = false;                // the call pinned a cache generation (Pin)
+
+  // Pins the published cache generation for the rest of the call (once)
+  // and takes its tables; the call unpins at its end. Branches that read no
+  // table never pin.
+  void Pin() {
+    if (!pinned) {
+      t.Take(rscpPinCache());
+      pinned = true;
+    }
+  }
 
   // After a handler that ran the output-table check: the object's tables
   // again when the check chose anew; 0 or the bounds report's code.
