@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
       in.append(buf.data(), n);
       eof = n == 0;
       if (!eof) continue;
+      if (in.empty()) break;
     }
     const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
     WEQ_RAW* op = reinterpret_cast<WEQ_RAW*>(out.data());

@@ -39,7 +39,7 @@ if(NOT TOV_ONLY_LABEL)
   set_target_properties(rscpconv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(rscpconv PRIVATE tovcore)
   tov_apply_warnings(rscpconv)
-  add_test(NAME rscpconv_choice COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:rscpconv>
+  add_test(NAME rscpconv_choice COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:rscpconv> -DWORK=${CMAKE_CURRENT_BINARY_DIR}
            -P ${CMAKE_CURRENT_LIST_DIR}/rscpconv_check.cmake)
   set_tests_properties(rscpconv_choice PROPERTIES LABELS codepage TIMEOUT 60)
 endif()
