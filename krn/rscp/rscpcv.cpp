@@ -226,6 +226,7 @@ rscpRc_t CvBroken(CvCall& call) {
   rscpCObj_t* o = f.o;
   if (o->rscpbroken == 1) {
     // like_miss: one substitution character stands for the rest.
+    f.Pin();
     rscpRc_t rc = rscpcICheckOutTab(o, f.t);
     if (rc == 0) rc = rscpcIPutChar(o, f.t, f.outStart, &f.out, f.outEnd, o->subst_char);
     if (rc == RSCPETOOLONG) return CvFull(call);

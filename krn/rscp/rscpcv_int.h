@@ -819,8 +819,8 @@ struct rscpcTabPolicy : rscpcWalkPolicy<rscpcTabPolicy> {
 // it for a private-use character: status 0 done (positions moved), 1
 // output full, 2 the input ended inside a character, 3 an error (*code), 4
 // a character without output (neither substitution nor copy). The frame
-// supplies the object, the tables and the call's output start; in and out
-// are the walk's positions.
+// supplies the object, the tables (its refresh has pinned them) and the
+// call's output start; in and out are the walk's positions.
 int rscpCWalkChar(rscpcFrame* f, const uint8_t** in, const uint8_t* inEnd, uint8_t** out, rscpRc_t* code);
 int rscpCWalkRun(rscpcFrame* f, const uint8_t** in, const uint8_t* inEnd, uint8_t** out, rscpRc_t* code);
 
