@@ -307,9 +307,13 @@ TEST_F(EngineTest, EarlyFailuresLeaveThePointersAndTheShiftState) {
   EXPECT_EQ(Newest().location, 18);
   // Lengths that are negative or beyond 32 bits never reach a copy.
   rscpCObj_t o = Chosen("1100", "1100");
-  EXPECT_EQ(rscpCConvert(&o, &op, buf.data() + 8, &ip, src - 1), RSCPEINVAL);
-  EXPECT_EQ(rscpCConvert(&o, &op, buf.data() - 1, &ip, src + 2), RSCPEINVAL);
-  EXPECT_EQ(rscpCConvert(&o, &op, buf.data() + (int64_t{1} << 32), &ip, src + 2), RSCPEINVAL);
+  // Ends computed, not dereferenced: one before a start, 4 GiB behind it.
+  const auto at = [](const void* p, int64_t d) {
+    return reinterpret_cast<WEQ_RAW*>(reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(d));
+  };
+  EXPECT_EQ(rscpCConvert(&o, &op, buf.data() + 8, &ip, at(src, -1)), RSCPEINVAL);
+  EXPECT_EQ(rscpCConvert(&o, &op, at(buf.data(), -1), &ip, src + 2), RSCPEINVAL);
+  EXPECT_EQ(rscpCConvert(&o, &op, at(buf.data(), int64_t{1} << 32), &ip, src + 2), RSCPEINVAL);
   EXPECT_EQ(rscpCConvert(&o, &op, buf.data() + 8, nullptr, src + 2), RSCPEINVAL);
   EXPECT_EQ(ip, src);
   EXPECT_EQ(op, buf.data());

@@ -147,7 +147,7 @@ TEST_F(Walk, IconRulesDecodeTheCodeCharacters) {
   // with 2 one per byte of the input's unit width.
   for (int mbc : {1, 2}) {
     ASSERT_EQ(rscpso_set_option(2, mbc), 0);
-    rscpCObj_t fresh = Chosen("1100", "4103");  // a choice takes the option
+    Chosen("1100", "4103");  // a choice takes the option
     o = Obj(root, 1, t2);
     c = Convert(o, Bytes({0xF8, 0xFD, 0x00, '0', 0x00, '-'}), 16);
     EXPECT_EQ(c.rc, 0);
