@@ -10,7 +10,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
-#include "krn/ni/nictl_standin.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nihs_int.h"
 #include "krn/ni/nimsg_int.h"
 
@@ -214,6 +214,7 @@ NI_RC StoreParam(const NI_PARAM_DATA* p) {
     }
     case NIP_MIN_SOCKBUF:
       g_params.minSockBuf = v.uint_val > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(v.uint_val);
+      g_params.minSockBufSet = 1;
       return WEQ_O_K;
     default:
       return NiIErrTrace(kParamModule, __LINE__, 1, u"%s: param %d", NIEINVAL, kSetParamFn,
@@ -235,6 +236,7 @@ void NiIResetParams(void) {
   g_params.contInRange = 1;
   g_params.pollTolerance = 0;
   g_params.minSockBuf = 32768;
+  g_params.minSockBufSet = 0;
   g_params.fragTest = 0;
   g_params.qTestProp = 0;
   g_params.qTestCount = 0;
@@ -316,7 +318,7 @@ NI_RC NiSetHdlParamEx(NI_HDL hdl, NI_PARAM_DATA* pParamData) {
   if (type == NI_RI_LISTEN) return Invalid(__LINE__, kFn, u"pHdl->mType == NI_RI_LISTEN");
   if (rec->mBuf != nullptr && type != NI_LISTEN) {
     bool taken = false;
-    rc = NiBufIHdlSetParam(rec, pParamData, &taken);
+    rc = rec->mBufOps->setParam(rec, rec->mBuf, pParamData, &taken);
     if (rc != WEQ_O_K) return rc;
     if (taken) return WEQ_O_K;
   }
@@ -362,7 +364,7 @@ NI_RC NiSetHdlParam(NI_HDL hdl, uint8_t param, void* pValue) {
       data.value.allocfunc_val = reinterpret_cast<NI_ALLOC_FUNC>(pValue);
       break;
     case NIHP_MAXQUEUE:
-    case NIHP_MAXHEAP:
+    case NIHP_WARNQUEUE:
       data.datatype = NI_DT_UINT;
       memcpy(&data.value.uint_val, pValue, sizeof(uint32_t));
       break;
