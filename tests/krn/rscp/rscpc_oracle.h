@@ -51,45 +51,90 @@ inline const std::map<std::string, OracleNames>& ManifestNames() {
   return names;
 }
 
-// Converts with iconv(3); nullopt when iconv has no such converter or the
-// bytes do not convert.
-inline std::optional<std::string> IconvConvert(const std::string& from, const std::string& to, const std::string& in) {
-  iconv_t cd = iconv_open(to.c_str(), from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out(in.size() * 4 + 16, '\0');
-  char* ip = const_cast<char*>(in.data());
-  size_t il = in.size();
-  char* op = out.data();
-  size_t ol = out.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1) || il != 0) return std::nullopt;
-  out.resize(out.size() - ol);
-  return out;
-}
+// What a strict conversion made of an input: its output, or where it
+// stopped: a cut character at the end, or anything else that is bad.
+struct Outcome {
+  enum Kind { kOk, kCut, kBad } kind = kBad;
+  std::string out;
+  bool operator==(const Outcome& o) const { return kind == o.kind && (kind != kOk || out == o.out); }
+};
 
-// Converts with ICU, stopping at the first character that does not convert.
-inline std::optional<std::string> IcuConvert(const std::string& from, const std::string& to, const std::string& in) {
-  UErrorCode st = U_ZERO_ERROR;
-  UConverter* a = ucnv_open(from.c_str(), &st);
-  UConverter* b = U_SUCCESS(st) ? ucnv_open(to.c_str(), &st) : nullptr;
-  std::optional<std::string> result;
-  if (U_SUCCESS(st)) {
-    ucnv_setToUCallBack(a, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &st);
-    ucnv_setFromUCallBack(b, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &st);
+// One iconv direction, opened once, reset for every input.
+class IconvRef {
+ public:
+  IconvRef(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  ~IconvRef() {
+    if (ok()) iconv_close(cd_);
+  }
+  IconvRef(const IconvRef&) = delete;
+  IconvRef& operator=(const IconvRef&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  Outcome Run(const std::string& in) {
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* ip = const_cast<char*>(in.data());
+    char* op = out.data();
+    size_t il = in.size(), ol = out.size();
+    if (iconv(cd_, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) return {errno == EINVAL ? Outcome::kCut : Outcome::kBad, {}};
+    if (iconv(cd_, nullptr, nullptr, &op, &ol) == static_cast<size_t>(-1)) return {Outcome::kBad, {}};
+    out.resize(out.size() - ol);
+    return {Outcome::kOk, out};
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+// One ICU pair, opened once; with a substitute the callbacks write it
+// (the target's '#', U+FFFD for bad input), else they stop.
+class IcuRef {
+ public:
+  IcuRef(const std::string& to, const std::string& from, bool substitute) {
+    UErrorCode e = U_ZERO_ERROR;
+    from_ = ucnv_open(from.c_str(), &e);
+    to_ = ucnv_open(to.c_str(), &e);
+    if (U_FAILURE(e)) return;
+    if (substitute) {
+      ucnv_setSubstChars(to_, "#", 1, &e);
+    } else {
+      ucnv_setToUCallBack(from_, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &e);
+      ucnv_setFromUCallBack(to_, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &e);
+    }
+    ok_ = U_SUCCESS(e);
+  }
+  ~IcuRef() {
+    if (to_ != nullptr) ucnv_close(to_);
+    if (from_ != nullptr) ucnv_close(from_);
+  }
+  IcuRef(const IcuRef&) = delete;
+  IcuRef& operator=(const IcuRef&) = delete;
+  bool ok() const { return ok_; }
+  Outcome Run(const std::string& in) {
+    ucnv_reset(from_);
+    ucnv_reset(to_);
     std::string out(in.size() * 4 + 16, '\0');
     char* op = out.data();
     const char* ip = in.data();
-    ucnv_convertEx(b, a, &op, out.data() + out.size(), &ip, in.data() + in.size(), nullptr, nullptr, nullptr,
-                   nullptr, true, true, &st);
-    if (U_SUCCESS(st)) {
-      out.resize(static_cast<size_t>(op - out.data()));
-      result = out;
-    }
+    UErrorCode e = U_ZERO_ERROR;
+    ucnv_convertEx(to_, from_, &op, out.data() + out.size(), &ip, in.data() + in.size(), nullptr, nullptr, nullptr,
+                   nullptr, true, true, &e);
+    if (e == U_TRUNCATED_CHAR_FOUND) return {Outcome::kCut, {}};
+    if (U_FAILURE(e)) return {Outcome::kBad, {}};
+    out.resize(static_cast<size_t>(op - out.data()));
+    return {Outcome::kOk, out};
   }
-  if (b != nullptr) ucnv_close(b);
-  if (a != nullptr) ucnv_close(a);
-  return result;
+
+ private:
+  UConverter* from_ = nullptr;
+  UConverter* to_ = nullptr;
+  bool ok_ = false;
+};
+
+inline std::string Hex(const std::string& s) {
+  static const char* d = "0123456789ABCDEF";
+  std::string h;
+  for (unsigned char c : s) h += d[c >> 4], h += d[c & 15];
+  return h;
 }
 
 // The allow-list: per code page, the entries ("U+XXXX" or hex bytes), each
