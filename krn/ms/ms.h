@@ -1,7 +1,18 @@
 // Message server client: talks to the server system's message server, which
 // knows the application servers, their logon groups and a small storage of
-// named entries. This header holds the client's return codes and the name
-// tables that its trace lines and the logon-group layer's messages use.
+// named entries. The client opens one buffered NI connection, logs on under
+// a client name, exchanges messages that each begin with a 110-byte header
+// ("**MESSAGE**", version, error, receiver, types, key, flags, sender,
+// port) and logs off. The public calls work on one process-wide default
+// handle.
+//
+// Locking: none. The handle, its buffer and the process-wide buffers serve
+// one caller at a time; the logon-group layer makes every call under its
+// own mutex. Every call returns 0 or a negative code below (requests may
+// also return a positive op return code of the reply); a failure writes an
+// error trace line, and MsErrSet enters a code into the calling thread's
+// error information on request. A failure that leaves the connection
+// unusable detaches the handle.
 //
 // Name functions copy the text into the caller's buffer (MS_NAME_LEN units
 // at least unless said otherwise) and return it; a number without a name
@@ -121,5 +132,65 @@ WEQ_UC* MsTypesText(uint8_t mask, WEQ_UC* buffer);
 // bit 1 "WEQ", bit 2 "J2EE", any other bit its number. NULL for a NULL
 // buffer or capacity 0.
 WEQ_UC* MsSysServicesText(const uint8_t* mask, int count, WEQ_UC* buffer, size_t capacity);
+
+// --- The client -----------------------------------------------------------------
+
+// One message-server connection (ms_int.h holds its fields).
+typedef struct MS_HDL MS_HDL;
+
+#define MS_HEADER_LEN 110    // header of every message
+#define MS_MAX_DATA_LEN 32000  // data bytes behind it
+#define MS_BUFFER_LEN 32110  // the message buffer
+#define MS_NAME_FIELD 40     // characters of a client name
+#define MS_KEY_LEN 8         // bytes of a message key
+
+// msflag values of a message.
+enum : uint8_t {
+  MS_MSG = 1,      // a plain message
+  MS_REQUEST = 2,  // a request to the message server
+  MS_REPLY = 3,
+  MS_ADMIN = 4,    // an administration message
+};
+
+// Parameters of MsSetParam (milliseconds): the write time-out, the
+// connect and login time-out, the buffer length (read only) and the second
+// chance of a timed-out write (0 none, -1 blocking).
+enum : int {
+  TIME_S = 1,
+  TIME_L = 2,
+  BUFFER_LN = 3,
+  TIME_R = 4,
+};
+
+// The process-wide handle of the public calls.
+MS_HDL* MsGetDefaultHdl(void);
+
+// Connects to host and service (names, address texts, a route string) and
+// logs on as myname ("-": anonymous) with the own service myserv ("-":
+// none) and message types msgtypes; blocking, within TIME_L.
+int MsAttach(const WEQ_UC* myname, const WEQ_UC* myserv, uint8_t msgtypes, const WEQ_UC* mshost,
+             const WEQ_UC* msserv);
+// Logs off (when the connection is healthy) and closes; 0.
+int MsDetach(void);
+// Sets a parameter of the default handle: 0 or MSEINVAL.
+int MsSetParam(int param, int32_t value);
+
+// Waits up to timeout ms (-1: no limit) for one message: the received
+// mserrno (normally 0) or a failure. *data points behind the header into
+// the handle's buffer until the next read or write; fromname receives 40
+// characters and a terminator.
+int MsReceive(WEQ_RAW** data, int32_t* dataLen, WEQ_RAW key[MS_KEY_LEN], uint8_t* msflag,
+              WEQ_UC fromname[MS_NAME_FIELD + 1], int32_t timeout);
+// Sends an administration block to the message server.
+int MsSndAdmin(const void* data, int32_t dataLen, const WEQ_RAW key[MS_KEY_LEN]);
+
+// Records code in the calling thread's error information (MSENILAYER: the
+// NI code behind it), unless an error of another place or the same code is
+// recorded already.
+void MsErrSet(int32_t code);
+
+// The key as 16 upper-case hexadecimal digits, or "-" for eight zero
+// bytes, in a buffer of the calling thread that its next call overwrites.
+const WEQ_UC* MsKeyToHex(const WEQ_RAW key[MS_KEY_LEN]);
 
 #endif

@@ -1,7 +1,9 @@
 // Spawning ni_peer (peer_spawn.h).
 #include "peers/peer_spawn.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,12 +20,20 @@ namespace peers {
 
 std::string NiPeerPath() { return std::string(TOV_PEER_DIR) + "/ni_peer"; }
 std::string GwPeerPath() { return std::string(TOV_PEER_DIR) + "/gw_peer"; }
+std::string MsPeerPath() { return std::string(TOV_PEER_DIR) + "/ms_peer"; }
 
 PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>& args, int deadline_ms,
                          const std::string& program) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
   if (pipe2(err, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
     close(out[0]);
     close(out[1]);
     return;
@@ -38,12 +48,15 @@ PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>
 
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   if (posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
+  close(in[0]);
   close(out[1]);
   close(err[1]);
+  in_ = in[1];
   out_ = out[0];
   err_ = err[0];
   if (pid_ < 0) return;
@@ -61,6 +74,41 @@ PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>
     line.append(c, static_cast<size_t>(n));
   }
   if (line.rfind("PORT ", 0) == 0) port_ = atoi(line.c_str() + 5);
+  outBuf_ = line.substr(line.find('\n') + 1);
+}
+
+std::string PeerProcess::Control(const std::string& line, int deadline_ms) {
+  if (in_ < 0 || out_ < 0) return "";
+  std::string l = line + "\n";
+  // A peer that has gone must not take the test with it: SIGPIPE stays
+  // blocked for the write, and one it raised is taken back.
+  sigset_t pipeSet, old;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+  ssize_t w = write(in_, l.data(), l.size());
+  if (w < 0 && errno == EPIPE) {
+    timespec zero{0, 0};
+    sigtimedwait(&pipeSet, nullptr, &zero);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (w != static_cast<ssize_t>(l.size())) return "";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  for (;;) {
+    for (size_t nl; (nl = outBuf_.find('\n')) != std::string::npos;) {
+      std::string answer = outBuf_.substr(0, nl);
+      outBuf_.erase(0, nl + 1);
+      if (answer.rfind("ACK " + line, 0) == 0 || answer.rfind("NAK " + line, 0) == 0) return answer;
+    }
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    pollfd p{out_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) return "";
+    char c[512];
+    ssize_t n = read(out_, c, sizeof(c));
+    if (n <= 0) return "";
+    outBuf_.append(c, static_cast<size_t>(n));
+  }
 }
 
 bool PeerProcess::WaitExit(int ms, int* status) {
@@ -93,6 +141,10 @@ std::string PeerProcess::Stop() {
   if (out_ >= 0) {
     close(out_);
     out_ = -1;
+  }
+  if (in_ >= 0) {
+    close(in_);
+    in_ = -1;
   }
   return log;
 }

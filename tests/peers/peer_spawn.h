@@ -1,6 +1,7 @@
-// Starting ni_peer for a test: one helper that spawns it with a role and
-// its switches, reads "PORT <n>" within a deadline, and kills and reaps it
-// when the test is done.
+// Starting a peer program for a test: one helper that spawns it with a role
+// and its switches, reads "PORT <n>" within a deadline, passes control
+// lines to its standard input, and kills and reaps it when the test is
+// done.
 #ifndef TESTS_PEERS_PEER_SPAWN_H
 #define TESTS_PEERS_PEER_SPAWN_H
 
@@ -35,16 +36,24 @@ class PeerProcess {
   // error. Called by the destructor otherwise.
   std::string Stop();
 
+  // Writes one control line to the peer's standard input and waits up to
+  // deadline_ms for its answer on standard output, a line that begins with
+  // "ACK <line>" or "NAK <line>"; returns that answer, empty on time-out.
+  std::string Control(const std::string& line, int deadline_ms = 5000);
+
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int in_ = -1;   // the peer's standard input
   int out_ = -1;  // the peer's standard output
   int err_ = -1;  // the peer's standard error
+  std::string outBuf_;  // standard output read but not yet taken
 };
 
-// Paths of the ni_peer and gw_peer programs of this build.
+// Paths of the peer programs of this build.
 std::string NiPeerPath();
 std::string GwPeerPath();
+std::string MsPeerPath();
 
 }  // namespace peers
 
