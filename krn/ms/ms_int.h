@@ -117,6 +117,9 @@ struct MS_HDL {
 
 // A handle with the initial values of the default handle.
 void MsIHdlInit(MS_HDL* h);
+// Test seam: closes the connection without a logout, frees what the handle
+// holds and gives it its initial values.
+void MsIHdlReset(MS_HDL* h);
 
 // --- Buffer and header ----------------------------------------------------------
 

@@ -82,6 +82,17 @@ void MsIHdlInit(MS_HDL* h) {
   h->loginOp = MS_IFLAG_LOGIN;
 }
 
+void MsIHdlReset(MS_HDL* h) {
+  if (h->hdl != NI_INVALID_HDL) NiCloseHandle(h->hdl);
+  if (h->buffer != nullptr) NiBufFree2(&h->buffer);
+  free(h->myname);
+  free(h->myserv);
+  free(h->mshost);
+  free(h->msserv);
+  free(h->relText);
+  MsIHdlInit(h);
+}
+
 MS_HDL* MsGetDefaultHdl(void) { return MsIDefault(); }
 
 // --- Text fields and error information ---------------------------------------

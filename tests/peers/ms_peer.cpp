@@ -42,6 +42,7 @@
 //   closemid     half of the framed answer, then close
 //   size=<n>     n data bytes in the answer (a counting pattern)
 //   stopread     read nothing more on this connection until "resume"
+//   flood=<ms>   wakeups every 2 ms for that long instead of the answer
 // Other control lines: "clear" (no faults), "resume", "stats" (answered
 // "ACK stats <counter>=<n> ...").
 //
@@ -520,6 +521,13 @@ class Server {
       if (f.action == "delay") delay = atol(f.arg.c_str());
       if (f.action == "wakeup" || f.action == "wakeup-only") before += peers::FrameEncode(mspeer::kEye);
       if (f.action == "ping" || f.action == "ping-only") before += peers::FrameEncode(peers::kNiPing);
+    }
+    if (const Fault* f = Find(faults, "flood")) {
+      // Wakeups every 2 ms for the given time, behind whatever comes now.
+      int64_t span = atol(f->arg.c_str());
+      for (int64_t t = 2; t <= span; t += 2) Send(c, peers::FrameEncode(mspeer::kEye), t, false);
+      Log("FLOOD c=%d ms=%lld", c->id, static_cast<long long>(span));
+      return;
     }
     if (!before.empty()) {
       Log("WAKEUP c=%d bytes=%zu", c->id, before.size());
