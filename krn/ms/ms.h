@@ -27,6 +27,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "krn/ni/ni.h"
 #include "weq_types.h"
 
 // Return codes of the client; a received header's mserrno carries the same.
@@ -192,5 +193,66 @@ void MsErrSet(int32_t code);
 // The key as 16 upper-case hexadecimal digits, or "-" for eight zero
 // bytes, in a buffer of the calling thread that its next call overwrites.
 const WEQ_UC* MsKeyToHex(const WEQ_RAW key[MS_KEY_LEN]);
+
+// --- Requests -------------------------------------------------------------------
+//
+// Opcode requests go to "MSG_SERVER" and come back as a reply in the same
+// form; they return 0, the reply's op return code (1 to 255) or a negative
+// code. wait 0 only sends the request. Time-outs are milliseconds, -1 for
+// none; a time-out bounds the whole wait, wakeups included.
+
+// A client-list record, the same for every wire version: texts blank-padded
+// without terminator, the IPv4 address and port in network order, the IPv6
+// address IPv4-mapped for older records, the system services as four bytes
+// of one big-endian mask.
+struct MSXXLIST {
+  WEQ_UC client[40];
+  WEQ_UC host[64];
+  WEQ_UC service[20];
+  uint8_t msgtypes;
+  NI_NODEADDR hostaddr;
+  uint8_t hostaddrv4[4];
+  uint8_t servno[2];
+  uint8_t status;  // MsStateName
+  uint8_t sysservice[4];
+};
+
+// Most records of the client list, and most parts of one list: a list
+// beyond either gives MSENOMEM.
+#define MS_CLIENT_LIST_MAX 65536
+
+// The clients logged on to the message server: *list points to a
+// process-wide array (valid until the next list) of *count records. With
+// onlyWithTypes the clients without message types are left out.
+int MsClientList(MSXXLIST** list, int32_t* count, int32_t timeout, uint8_t onlyWithTypes);
+
+// The logon data of the next server for a protocol (2 to 37; else
+// MSOP_EINVAL): host and misc texts cut to their capacities and terminated,
+// the address (IPv6, or IPv4-mapped) and the port (host order).
+int MsGetNextLogon(int32_t protocol, WEQ_UC* host, int32_t hostCapacity, NI_NODEADDR* addr, uint16_t* port,
+                   WEQ_UC* misc, int32_t miscCapacity, uint8_t wait, int32_t timeout);
+// The same for one named server (name NULL or protocol outside 0-37:
+// MSOP_EINVAL).
+int MsGetLogon(const WEQ_UC* name, int32_t protocol, WEQ_UC* host, int32_t hostCapacity, NI_NODEADDR* addr,
+               uint16_t* port, WEQ_UC* misc, int32_t miscCapacity, uint8_t wait, int32_t timeout);
+
+// The security key (an SNC name) of the client at address and port (host
+// order): *key points to a process-wide text of at most 256 characters,
+// valid until the next key request. MSOP_SECURITY_KEY_NOTSET for an answer
+// that holds no key.
+int MsGetSecurityKeyByNodeAddr(const NI_NODEADDR* addr, uint16_t port, const WEQ_UC** key, uint8_t wait,
+                               int32_t timeout);
+
+// The name of the client at address and port: *name points to a
+// process-wide text, valid until the next name request.
+int MsGetNameByIpAdr(const NI_NODEADDR* addr, uint16_t port, const WEQ_UC** name, uint8_t wait,
+                     int32_t timeout);
+
+// A profile parameter of the message server: the answer's status (0, 3 or
+// 6 when a value was found; the value then goes to value, trailing blanks
+// removed, empty when it does not fit capacity units), another status as
+// it came, MSENOTFOUND for an answer without a record, or a failure. The
+// wait is bounded by TIME_L.
+int MsGetParamValue(const WEQ_UC* name, WEQ_UC* value, int32_t capacity);
 
 #endif

@@ -185,6 +185,78 @@ int MsIReceive(MS_HDL* h, WEQ_RAW** data, int32_t* dataLen, WEQ_RAW key[MS_KEY_L
                WEQ_UC fromname[MS_NAME_FIELD + 1], int32_t timeout);
 void MsIErrSet(MS_HDL* h, int32_t code);
 
+// --- Requests -----------------------------------------------------------------------
+
+// The first four bytes of every opcode request and reply.
+struct MS_OP_HEADER {
+  uint8_t opcode;
+  uint8_t oprc;  // 0 in requests; the op return code of a reply
+  uint8_t version;
+  uint8_t mode;
+};
+
+// Opcodes the client sends.
+enum : uint8_t {
+  MS_SERVER_LST = 5,
+  MS_GET_SECURITY_KEY2 = 9,
+  MS_GET_LOGON = 44,
+  MS_SERVER_LONG_LIST = 64,
+  MS_SET_PROPERTY = 67,
+  MS_IP_PORT_TO_NAME = 70,
+};
+
+// Lengths of the fixed requests, and of a logon record's parts.
+enum : int32_t {
+  MS_LIST_REQUEST_LEN = 4,
+  MS_RELINFO_REQUEST_LEN = 70,
+  MS_KEY_REQUEST_LEN = 282,
+  MS_NAME_REQUEST_LEN = 27,
+  MS_KEY_FIELD = 10,  // offset of the 256-byte key text
+  MS_KEY_TEXT_LEN = 256,
+  MS_LOGON_TEXT_MAX = 255,  // characters of one text of a logon record
+  MS_LOGON_REC_MAX = 8 + 4 * (2 + MS_LOGON_TEXT_MAX) + 18 + 2,
+};
+
+// The msflag of a request: 2 when the caller waits; without a wait 1 for
+// the time-out -2, else 2.
+inline uint8_t MsIOpMsflag(uint8_t wait, int32_t timeout) {
+  return wait || timeout != -2 ? MS_REQUEST : MS_MSG;
+}
+
+int MsIOpRequest(MS_HDL* h, uint8_t opcode, const void* request, int32_t length, WEQ_RAW** reply,
+                 int32_t* replyLen, uint8_t wait, int32_t timeout, uint8_t msflag);
+int MsILongClientList(MS_HDL* h, uint8_t wait, int32_t timeout);
+int MsIClientList(MS_HDL* h, MSXXLIST** list, int32_t* count, int32_t timeout, uint8_t onlyWithTypes,
+                  uint8_t onlyActive, WEQ_RAW* request, int32_t* requestLen);
+// One wire record (of serverVersion 1-4) into out: 0, or -1 for a server
+// version above the client's or outside 1-4.
+int MsConvMsxxlist(MSXXLIST* out, int32_t clientVersion, const WEQ_RAW* record, int32_t serverVersion);
+// Formats a record: flags 1 writes it to the trace, 2 sets *length to its
+// length; a buffer (with *length units of room) receives the text cut and
+// terminated.
+int MsIClientInfoText(const MSXXLIST* rec, WEQ_UC* text, int32_t* length, int flags);
+
+// Writes a logon record (at most MS_LOGON_REC_MAX bytes) and returns its
+// length, or MSEINVAL for a text above MS_LOGON_TEXT_MAX characters. ipv4
+// holds the address bytes in network order (0: none); v6 NULL: none.
+int32_t MsIBuildLogonData(WEQ_RAW* record, const WEQ_UC* name, int32_t protocol, uint16_t port,
+                          const NI_NODEADDR* v6, uint32_t ipv4, const WEQ_UC* protname, const WEQ_UC* host,
+                          const WEQ_UC* misc);
+// Reads a logon record of len bytes; every length is checked against len:
+// 0, or MSEINVAL for a record that runs past its end.
+int MsIExtractLogon(const WEQ_RAW* record, int32_t len, int32_t* protocol, WEQ_UC* host, int32_t hostCapacity,
+                    NI_NODEADDR* addr, uint32_t* ipv4, uint16_t* port, WEQ_UC* misc, int32_t miscCapacity);
+int MsGetLogon(MS_HDL* h, const WEQ_UC* name, int32_t protocol, WEQ_UC* host, int32_t hostCapacity,
+               NI_NODEADDR* addr, uint32_t* ipv4, uint16_t* port, WEQ_UC* misc, int32_t miscCapacity,
+               uint8_t wait, int32_t timeout, WEQ_RAW* request, int32_t* requestLen);
+int MsSetRelInfoForClient(MS_HDL* h, const WEQ_UC* client, const WEQ_UC* release, int32_t relNo,
+                          int32_t patchLevel, int32_t patchNo, uint8_t wait, int32_t timeout, WEQ_RAW* request,
+                          int32_t* requestLen);
+int MsGetSecurityKeyByIpAdr(MS_HDL* h, const NI_NODEADDR* addr, uint32_t ipv4, uint16_t port, const WEQ_UC** key,
+                            uint8_t wait, int32_t timeout, WEQ_RAW* request, int32_t* requestLen);
+int MsIGetNameByIpAdr(MS_HDL* h, const NI_NODEADDR* addr, uint16_t port, const WEQ_UC** name, uint8_t wait,
+                      int32_t timeout, WEQ_RAW* request, int32_t* requestLen, int32_t version);
+
 // --- Shared helpers -------------------------------------------------------------------
 
 // The trace handle of the client's lines.

@@ -487,9 +487,43 @@ int MsIAttachStart(MS_HDL* h, const WEQ_UC* mshost, const WEQ_UC* msserv, uint8_
   return WEQ_O_K;
 }
 
+// Step 2.4: the release information, when the caller gives a release text.
+int MsIAttachRelease(MS_HDL* h, const WEQ_UC* myname, const WEQ_UC* relText, int32_t relNo, int32_t patchLevel,
+                     int32_t patchNo) {
+  static constexpr WEQ_UC kFn[] = u"MsIAttachEx";
+  WEQ_UC rel[11];
+  size_t n = strnlenU16(relText, 10);
+  memcpy(rel, relText, n * sizeof(WEQ_UC));
+  rel[n] = 0;
+  if (!MsIReplaceCopy(&h->relText, rel)) {
+    DPTRC_ERROR(MsITrc(), u"%s: strdupU(release) failed", kFn);
+    MsIDetach(h);
+    return MSENOMEM;
+  }
+  h->relNo = relNo;
+  h->patchLevel = patchLevel;
+  h->patchNo = patchNo;
+  int rc = MsSetRelInfoForClient(h, myname, h->relText, relNo, patchLevel, patchNo, 1, -1, nullptr, nullptr);
+  if (rc == WEQ_O_K) {
+    h->relCheckPassed = 1;
+    return WEQ_O_K;
+  }
+  if (rc < 0) {
+    // The exchange itself failed; it has detached the handle.
+    MsIDetach(h);
+    return rc;
+  }
+  DPTRC_ERROR(MsITrc(), u"%s: StoC check failed, Kernel not compatible with system (rc=%d)", kFn, rc);
+  DpSysLogHook(MsITrc(), u"Q1K", u"%s: StoC check failed, Kernel not compatible with system (rc=%d)", kFn, rc);
+  if (h->relCheckPassed) return WEQ_O_K;
+  MsIDetach(h);
+  return MSEACCESSDENIED;
+}
+
 // Step 2: the connection is up; send the login.
 int MsIAttachLogin(MS_HDL* h, bool afterPending, const WEQ_UC* myname, const WEQ_UC* myserv,
-                   const void* loginData, int32_t loginLen) {
+                   const void* loginData, int32_t loginLen, const WEQ_UC* relText, int32_t relNo,
+                   int32_t patchLevel, int32_t patchNo) {
   static constexpr WEQ_UC kFn[] = u"MsIAttachEx";
   if (afterPending) {
     NI_RC rc = NiPeekExWrite(h->hdl, 0);
@@ -515,6 +549,10 @@ int MsIAttachLogin(MS_HDL* h, bool afterPending, const WEQ_UC* myname, const WEQ
   first[word] = 0;
   free(h->myname);
   h->myname = first;
+  if (relText != nullptr) {
+    rc = MsIAttachRelease(h, myname, relText, relNo, patchLevel, patchNo);
+    if (rc != WEQ_O_K) return rc;
+  }
   rc = MsIBufInit(h);
   if (rc != WEQ_O_K) {
     MsIDetach(h);
@@ -648,7 +686,6 @@ int MsIAttachEx(MS_HDL* h, const WEQ_UC* myname, const WEQ_UC* myserv, uint8_t m
     DPTRC_ERROR(MsITrc(), u"%s: parameter invalid (NULL)", kFn);
     return MSEINVAL;
   }
-  (void)relText, (void)relNo, (void)patchLevel, (void)patchNo;
   h->nonBlocking = nonBlocking;
   if (hdlOut != nullptr) *hdlOut = h;
   // A version-3 retry lasts until the attach ends, also across the calls
@@ -670,7 +707,8 @@ int MsIAttachEx(MS_HDL* h, const WEQ_UC* myname, const WEQ_UC* myserv, uint8_t m
       if (rc != WEQ_O_K) return ended(rc);
     }
     if (state == MS_AS_START || state == MS_AS_CONNECTING) {
-      rc = MsIAttachLogin(h, state == MS_AS_CONNECTING, myname, myserv, loginData, loginLen);
+      rc = MsIAttachLogin(h, state == MS_AS_CONNECTING, myname, myserv, loginData, loginLen, relText, relNo,
+                          patchLevel, patchNo);
       if (rc != WEQ_O_K) return ended(rc);
       if (h->nonBlocking) {
         h->attachState = MS_AS_LOGIN_SENT;

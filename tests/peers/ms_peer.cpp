@@ -19,6 +19,31 @@
 //   reply-version <n>      version byte of the answers (default 4)
 //   login-data <hex>       data behind the login answer
 //   echo <name>            plain messages to this name come back (default ECHO)
+//   client <name> <host> <serv> <types> <ipv4> <port> <state> <sys> [ipv6]
+//                          an entry of the client list ("-": empty text)
+//   list-layout <1-4|101..>, list-parts <k>, list-rc <op rc>
+//                          the list's record version, parts (all but the
+//                          last with mserrno -28) and op return code
+//   list-unknown           the list request gets mserrno -9; the old list
+//                          (version-1 records) comes from "clientinfo"
+//   logon <name> <prot> <host> <port> <ipv4> <misc> [ipv6|-] [protname]
+//                          logon data (opcode 44; name "*": the next of the
+//                          protocol in turn); logon-rc <n>: op code when none
+//   relinfo-rc <n>         answer to the release information (opcode 67)
+//   key <addr> <port> <text>, name <addr> <port> <text>
+//                          security keys (9; op code 3 when none) and names
+//                          (70; op code 4 when none); name-old: answers a
+//                          version-2 name request in version 1
+//   text <key> <value>, text-hex <key> <hex>, int <key> <10 integers>,
+//   favourite <key> <version> <address> <service> <release> [addr8 hex]
+//                          storage entries: reads of types 22, 21, 16 (from
+//                          an index, markers checked) and 12 (all); the
+//                          EBCDIC-keyed twin of a read is never found; errno
+//                          4 when absent, 2 for other types
+//   param <name> <status> <value>, param0 (value ended by a 0 byte),
+//   param-bare <name> <status> (no "="), param-none <name> (no record)
+//                          profile parameters (administration opcode 1)
+// Opcode 64 is never answered; other opcodes get op return code 1.
 //
 // Fault switches: <kind>:<action>[=<arg>][:<count>|:all] (count 1 by
 // default), as --fault arguments or as control lines "fault <spec>" on
@@ -43,6 +68,17 @@
 //   size=<n>     n data bytes in the answer (a counting pattern)
 //   stopread     read nothing more on this connection until "resume"
 //   flood=<ms>   wakeups every 2 ms for that long instead of the answer
+//   opcode=<n>, oprc=<n>, opver=<n>   bytes 0-2 of an opcode answer
+//   datalen=<n>  only the first n data bytes of the answer
+//   endless=<n>  1000 list parts of n records, each announcing more
+//   namelen=<n>|past   the name length of a name answer (past: one byte
+//                beyond the data)
+//   logonpast    a logon record whose host length runs past its end
+//   selfident    an administration answer led by the self-identification
+//   recno        an administration answer of 36 bytes claiming 536870912
+//                records
+//   otherkey     storage answers carry another key
+//   fullpages    every page of a type-16 read is full
 // Other control lines: "clear" (no faults), "resume", "stats" (answered
 // "ACK stats <counter>=<n> ...").
 //
@@ -62,12 +98,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,10 +125,44 @@ struct Fault {
   std::string spec;
 };
 
+struct StorageEntry {
+  std::string key;    // 20 bytes, blank-padded
+  std::string value;  // 76 bytes as sent
+  bool integers = false;
+};
+
+struct Param {
+  std::string name;
+  int status = 0;
+  std::string text;  // the record's 100-byte text
+  bool none = false;  // answered without a record
+};
+
+struct NamedAddr {
+  std::array<uint8_t, 16> addr{};
+  uint16_t port = 0;
+  std::string text;
+};
+
 struct Scenario {
   int replyVersion = 4;
   std::string loginData;
   std::vector<std::string> echo{"ECHO"};
+  // Client list (opcode 5).
+  std::vector<mspeer::Client> clients;
+  int listLayout = 4;
+  int listParts = 1;
+  int listRc = 0;
+  bool listUnknown = false;  // mserrno -9, then the old list from "clientinfo"
+  // Logon data (44), release information (67), keys (9), names (70).
+  std::vector<mspeer::Logon> logons;
+  int logonRc = 4;
+  int relinfoRc = 0;
+  std::vector<NamedAddr> keys, names;
+  bool nameOld = false;  // answers name requests in version 1 only
+  // Storage (administration opcode 21) and profile parameters (opcode 1).
+  std::vector<StorageEntry> storage;
+  std::vector<Param> params;
 };
 
 struct Conn {
@@ -100,6 +173,11 @@ struct Conn {
   peers::FrameParser parser;
   bool stopped = false;
   bool closing = false;
+};
+
+struct Out {
+  Header h;
+  std::string data;
 };
 
 struct Pending {
@@ -189,6 +267,128 @@ bool ParseFault(const std::string& spec, Fault* f) {
   return !f->kind.empty() && !f->action.empty();
 }
 
+std::vector<std::string> Words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> w;
+  for (std::string x; in >> x;) w.push_back(x);
+  return w;
+}
+
+// "-" stands for an empty text in the directives.
+std::string Text(const std::string& w) { return w == "-" ? "" : w; }
+
+std::array<uint8_t, 4> V4(const std::string& text) {
+  std::array<uint8_t, 16> a{};
+  mspeer::Addr16(text, &a);
+  return {a[12], a[13], a[14], a[15]};
+}
+
+// The directives of the requests; false for an unknown one.
+bool LoadDirective(const std::string& key, const std::string& value) {
+  std::vector<std::string> w = Words(value);
+  auto num = [&](size_t i, long dflt = 0) { return i < w.size() ? strtol(w[i].c_str(), nullptr, 0) : dflt; };
+  if (key == "client" && w.size() >= 8) {
+    // client <name> <host> <serv> <types> <ipv4> <port> <state> <sys> [ipv6]
+    mspeer::Client c;
+    c.name = Text(w[0]);
+    c.host = Text(w[1]);
+    c.serv = Text(w[2]);
+    c.types = static_cast<uint8_t>(num(3));
+    c.v4 = V4(w[4]);
+    c.port = static_cast<uint16_t>(num(5));
+    c.state = static_cast<uint8_t>(num(6));
+    c.sys = static_cast<uint32_t>(num(7));
+    if (w.size() > 8) mspeer::Addr16(w[8], &c.v6);
+    else mspeer::Addr16(w[4], &c.v6);
+    gScenario.clients.push_back(c);
+  } else if (key == "list-layout") {
+    gScenario.listLayout = static_cast<int>(num(0, 4));
+  } else if (key == "list-parts") {
+    gScenario.listParts = static_cast<int>(num(0, 1));
+  } else if (key == "list-rc") {
+    gScenario.listRc = static_cast<int>(num(0));
+  } else if (key == "list-unknown") {
+    gScenario.listUnknown = true;
+  } else if (key == "logon" && w.size() >= 6) {
+    // logon <name> <prot> <host> <port> <ipv4> <misc> [ipv6] [protname]
+    mspeer::Logon l;
+    l.name = Text(w[0]);
+    l.prot = static_cast<uint16_t>(num(1));
+    l.host = Text(w[2]);
+    l.port = static_cast<uint16_t>(num(3));
+    l.v4 = V4(w[4]);
+    l.misc = Text(w[5]);
+    if (w.size() > 6 && w[6] != "-") l.hasV6 = mspeer::Addr16(w[6], &l.v6);
+    if (w.size() > 7) l.protname = Text(w[7]);
+    gScenario.logons.push_back(l);
+  } else if (key == "logon-rc") {
+    gScenario.logonRc = static_cast<int>(num(0));
+  } else if (key == "relinfo-rc") {
+    gScenario.relinfoRc = static_cast<int>(num(0));
+  } else if ((key == "key" || key == "name") && w.size() >= 3) {
+    NamedAddr n;
+    mspeer::Addr16(w[0], &n.addr);
+    n.port = static_cast<uint16_t>(num(1));
+    n.text = value.substr(value.find(w[2], w[0].size() + w[1].size() + 1));
+    (key == "key" ? gScenario.keys : gScenario.names).push_back(n);
+  } else if (key == "name-old") {
+    gScenario.nameOld = true;
+  } else if (key == "text" && !w.empty()) {
+    // text <key> <value...>: the value padded with blanks to 76 bytes
+    std::string v = value.size() > w[0].size() + 1 ? value.substr(w[0].size() + 1) : "";
+    gScenario.storage.push_back({mspeer::Pad(w[0], 20), mspeer::Pad(v, 76), false});
+  } else if (key == "text-hex" && w.size() == 2) {
+    std::string v = mspeer::FromHex(w[1]);
+    v.resize(76, ' ');
+    gScenario.storage.push_back({mspeer::Pad(w[0], 20), v, false});
+  } else if (key == "favourite" && w.size() >= 5) {
+    // favourite <key> <version> <address> <service> <release> [8 bytes of addr8 in hex]
+    adpeer::Favourite f;
+    f.version = static_cast<uint8_t>(num(1));
+    std::array<uint8_t, 16> a{};
+    mspeer::Addr16(w[2], &a);
+    if (f.version <= 2) memcpy(f.addr8.data(), a.data() + 12, 4);
+    else f.addr16 = a;
+    f.service = static_cast<uint16_t>(num(3));
+    f.release = w[4];
+    if (w.size() > 5) {
+      std::string b = mspeer::FromHex(w[5]);
+      for (size_t i = 0; i < b.size() && i < 8; ++i) f.addr8[i] = static_cast<uint8_t>(b[i]);
+    }
+    gScenario.storage.push_back({mspeer::Pad(w[0], 20), adpeer::FavouriteValue(f), false});
+  } else if (key == "int" && w.size() == 11) {
+    std::array<int32_t, 10> v{};
+    for (size_t i = 0; i < 10; ++i) v[i] = static_cast<int32_t>(num(i + 1));
+    gScenario.storage.push_back({mspeer::Pad(w[0], 20), adpeer::IntegerValue(v), true});
+  } else if ((key == "param" || key == "param0") && w.size() >= 2) {
+    // param <name> <status> [value...]: "name=value" padded with blanks, or
+    // (param0) ended by a 0 byte
+    Param p;
+    p.name = w[0];
+    p.status = static_cast<int>(num(1));
+    size_t at = value.find(w[1], w[0].size()) + w[1].size();
+    std::string v = at < value.size() ? value.substr(at + 1) : "";
+    p.text = w[0] + "=" + v;
+    if (key == "param0") p.text += '\0';
+    p.text = mspeer::Pad(p.text, 100);
+    gScenario.params.push_back(p);
+  } else if (key == "param-bare" && w.size() == 2) {
+    Param p;  // no "=" in the text
+    p.name = w[0];
+    p.status = static_cast<int>(num(1));
+    p.text = mspeer::Pad(w[0], 100);
+    gScenario.params.push_back(p);
+  } else if (key == "param-none" && w.size() == 1) {
+    Param p;
+    p.name = w[0];
+    p.none = true;
+    gScenario.params.push_back(p);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void LoadScenario(const std::string& path) {
   if (path.empty()) return;
   FILE* f = fopen(path.c_str(), "r");
@@ -209,7 +409,7 @@ void LoadScenario(const std::string& path) {
       gScenario.loginData = mspeer::FromHex(value);
     } else if (key == "echo") {
       gScenario.echo.push_back(value);
-    } else {
+    } else if (!LoadDirective(key, value)) {
       Log("SCENARIO unknown=%s", key.c_str());
     }
   }
@@ -426,72 +626,271 @@ class Server {
       return;
     }
     if (kind == "oldlogin") c->layout = 3;
-    Header a;
-    std::string answer;
-    if (!Answer(c, kind, h, data, &a, &answer)) return;
+    std::vector<Out> outs;
+    if (!Answer(c, kind, h, data, faults, &outs)) return;
     if (Find(faults, "drop") != nullptr) return;
-    Reply(c, a, answer, faults);
+    for (size_t i = 0; i < outs.size() && !c->closing; ++i) Reply(c, outs[i].h, outs[i].data, faults, i == 0);
   }
 
-  // The answer to a message: false when it gets none.
-  bool Answer(Conn* c, const std::string& kind, const Header& h, const std::string& data, Header* a,
-              std::string* answer) {
+  // The answers to a message: false when it gets none.
+  bool Answer(Conn* c, const std::string& kind, const Header& h, const std::string& data,
+              const std::vector<Fault>& faults, std::vector<Out>* outs) {
     if (kind == "login") {
-      *a = AnswerTo(h, mspeer::kMsgReply, mspeer::kOpLogin);
-      *answer = gScenario.loginData;
-      return true;
-    }
-    if (kind == "admin") {
-      *a = AnswerTo(h, mspeer::kMsgAdmin, mspeer::kOpAdmin);
-      return AdminAnswer(c, data, answer);
-    }
-    if (kind == "op") {
-      *a = AnswerTo(h, mspeer::kMsgReply, mspeer::kOpByName);
-      uint8_t opcode = data.empty() ? 0 : static_cast<uint8_t>(data[0]);
-      uint8_t version = data.size() > 2 ? static_cast<uint8_t>(data[2]) : 0;
-      *answer = mspeer::OpHeader(opcode, 1, version, 0);
-      return true;
-    }
-    if (kind == "msg") {
+      outs->push_back({AnswerTo(h, mspeer::kMsgReply, mspeer::kOpLogin), gScenario.loginData});
+    } else if (kind == "admin") {
+      outs->push_back({AnswerTo(h, mspeer::kMsgAdmin, mspeer::kOpAdmin), AdminAnswer(c, data, faults)});
+    } else if (kind == "op") {
+      OpAnswer(c, h, data, faults, outs);
+    } else if (kind == "msg") {
       std::string to = mspeer::Trim(h.toname);
-      for (const std::string& e : gScenario.echo) {
-        if (to == e) {
-          *a = AnswerTo(h, mspeer::kMsgPlain, mspeer::kOpByName);
-          *answer = data;
-          return true;
-        }
+      for (const std::string& e : gScenario.echo)
+        if (to == e) outs->push_back({AnswerTo(h, mspeer::kMsgPlain, mspeer::kOpByName), data});
+      if (to == "clientinfo") {
+        // The old list: version-1 records without an opcode header.
+        std::string list;
+        for (const mspeer::Client& cl : gScenario.clients) list += mspeer::ClientRecord(cl, 1);
+        outs->push_back({AnswerTo(h, mspeer::kMsgPlain, mspeer::kOpByName), list});
       }
     }
-    return false;
+    return !outs->empty();
   }
 
-  bool AdminAnswer(Conn* c, const std::string& block, std::string* answer) {
+  void OpAnswer(Conn* c, const Header& h, const std::string& q, const std::vector<Fault>& faults,
+                std::vector<Out>* outs) {
+    uint8_t opcode = q.empty() ? 0 : static_cast<uint8_t>(q[0]);
+    uint8_t version = q.size() > 2 ? static_cast<uint8_t>(q[2]) : 0;
+    uint8_t mode = q.size() > 3 ? static_cast<uint8_t>(q[3]) : 0;
+    Log("OP c=%d opcode=%d ver=%d mode=%d len=%zu", c->id, opcode, version, mode, q.size());
+    Header a = AnswerTo(h, mspeer::kMsgReply, mspeer::kOpByName);
+    switch (opcode) {
+      case 64:
+        return;  // the announcement of a long list waits for nothing
+      case 5:
+        ListAnswer(a, faults, outs);
+        return;
+      case 44: {
+        mspeer::Logon want;
+        std::string r = mspeer::OpHeader(44, static_cast<uint8_t>(gScenario.logonRc), 1, 0);
+        if (mspeer::ParseLogon(q, 4, &want)) {
+          Log("LOGON c=%d name=%s prot=%d", c->id, Esc(want.name).c_str(), want.prot);
+          if (const mspeer::Logon* l = FindLogon(want)) {
+            std::string rec = mspeer::LogonRecord(*l);
+            if (Find(faults, "logonpast") != nullptr) {
+              // The host's length runs past the end of the record.
+              size_t at = 8 + 2 + l->name.size() + 2 + l->protname.size();
+              rec.replace(at, 2, mspeer::Be16(static_cast<uint16_t>(rec.size())));
+            }
+            r = mspeer::OpHeader(44, 0, 1, 0) + rec;
+          }
+        }
+        outs->push_back({a, r});
+        return;
+      }
+      case 67: {
+        mspeer::Release rel;
+        if (mspeer::ParseRelease(q, &rel))
+          Log("REL c=%d client=%s property=%u release=%s number=%u level=%u patch=%u", c->id, Esc(rel.client).c_str(),
+              rel.property, Esc(rel.release).c_str(), rel.number, rel.patchLevel, rel.patchNumber);
+        outs->push_back({a, mspeer::OpHeader(67, static_cast<uint8_t>(gScenario.relinfoRc), 1, 0)});
+        return;
+      }
+      case 9: {
+        mspeer::KeyRequest k;
+        if (!mspeer::ParseKeyRequest(q, &k)) break;
+        std::array<uint8_t, 16> addr = k.v6;
+        if (k.v4 != std::array<uint8_t, 4>{}) {
+          addr = {};
+          addr[10] = addr[11] = 0xFF;
+          memcpy(addr.data() + 12, k.v4.data(), 4);
+        }
+        const NamedAddr* n = FindAddr(gScenario.keys, addr, k.port);
+        Log("KEY c=%d addr=%s port=%d found=%d", c->id, mspeer::HexOf(std::string(addr.begin(), addr.end())).c_str(),
+            k.port, n != nullptr);
+        outs->push_back({a, mspeer::KeyReply(k, n != nullptr ? n->text : "", n != nullptr ? 0 : 3)});
+        return;
+      }
+      case 70: {
+        mspeer::NameRequest nq;
+        if (!mspeer::ParseNameRequest(q, &nq)) break;
+        Log("NAME c=%d ver=%d addr=%s port=%d", c->id, nq.version,
+            mspeer::HexOf(std::string(nq.addr.begin(), nq.addr.end())).c_str(), nq.port);
+        if (gScenario.nameOld && nq.version == 2) {
+          outs->push_back({a, mspeer::NameReply(1, "", 0)});  // knows version 1 only
+          return;
+        }
+        const NamedAddr* n = FindAddr(gScenario.names, nq.addr, nq.port);
+        std::string r = mspeer::NameReply(nq.version, n != nullptr ? n->text : "", n != nullptr ? 0 : 4);
+        if (const Fault* f = Find(faults, "namelen")) {
+          size_t at = nq.version == 1 ? 10 : 22;
+          uint32_t len = f->arg == "past" ? static_cast<uint32_t>(r.size() - at - 4 + 1)
+                                          : static_cast<uint32_t>(strtoul(f->arg.c_str(), nullptr, 0));
+          r.replace(at, 4, mspeer::Be32(len));
+        }
+        outs->push_back({a, r});
+        return;
+      }
+      default:
+        break;
+    }
+    outs->push_back({a, mspeer::OpHeader(opcode, 1, version, 0)});
+  }
+
+  void ListAnswer(const Header& a, const std::vector<Fault>& faults, std::vector<Out>* outs) {
+    if (gScenario.listUnknown) {
+      Header u = a;
+      u.mserrno = -9;
+      outs->push_back({u, ""});
+      return;
+    }
+    int layout = gScenario.listLayout;
+    int wire = layout >= 101 ? 1 : layout;
+    std::vector<std::string> recs;
+    for (const mspeer::Client& cl : gScenario.clients) recs.push_back(mspeer::ClientRecord(cl, wire));
+    std::string head = mspeer::OpHeader(5, static_cast<uint8_t>(gScenario.listRc), static_cast<uint8_t>(layout), 0);
+    if (const Fault* f = Find(faults, "endless")) {
+      // Parts that all announce more, each of n records.
+      size_t n = static_cast<size_t>(atol(f->arg.c_str()));
+      std::string part = head;
+      for (size_t i = 0; i < n && !recs.empty(); ++i) part += recs[i % recs.size()];
+      Header m = a;
+      m.mserrno = -28;
+      for (int i = 0; i < 1000; ++i) outs->push_back({m, part});
+      return;
+    }
+    int parts = gScenario.listParts < 1 ? 1 : gScenario.listParts;
+    for (int i = 0; i < parts; ++i) {
+      std::string part = head;
+      for (size_t r = recs.size() * static_cast<size_t>(i) / static_cast<size_t>(parts);
+           r < recs.size() * static_cast<size_t>(i + 1) / static_cast<size_t>(parts); ++r)
+        part += recs[r];
+      Header m = a;
+      if (i + 1 < parts) m.mserrno = -28;
+      outs->push_back({m, part});
+    }
+  }
+
+  const mspeer::Logon* FindLogon(const mspeer::Logon& want) {
+    if (want.name == "*") {
+      // The next server of the protocol, in turn.
+      std::vector<const mspeer::Logon*> of;
+      for (const mspeer::Logon& l : gScenario.logons)
+        if (l.prot == want.prot) of.push_back(&l);
+      return of.empty() ? nullptr : of[nextLogon_++ % of.size()];
+    }
+    for (const mspeer::Logon& l : gScenario.logons)
+      if (l.name == want.name && l.prot == want.prot) return &l;
+    return nullptr;
+  }
+
+  static const NamedAddr* FindAddr(const std::vector<NamedAddr>& v, const std::array<uint8_t, 16>& addr,
+                                   uint16_t port) {
+    for (const NamedAddr& n : v)
+      if (n.addr == addr && n.port == port) return &n;
+    return nullptr;
+  }
+
+  std::string AdminAnswer(Conn* c, const std::string& block, const std::vector<Fault>& faults) {
     adpeer::Parsed p;
     std::string why;
     if (!adpeer::ParseBlock(block, &p, &why)) {
       Log("AD c=%d bad=%s", c->id, why.c_str());
-      *answer = adpeer::Block({}, 1, 2);
-      return true;
+      return adpeer::Block({}, 1, 2);
     }
+    if (Find(faults, "recno") != nullptr) return adpeer::Header(536870912, 1, 2);  // no records behind
     std::vector<std::string> out;
+    if (Find(faults, "selfident") != nullptr) out.push_back(adpeer::Record(60, adpeer::SelfIdentBody(), 0, 1));
     for (size_t i = 0; i < p.records.size(); ++i) {
       const std::string& r = p.records[i];
-      Log("AD c=%d rec=%zu op=%d ser=%d ex=%d errno=%d body=%s", c->id, i, static_cast<uint8_t>(r[0]),
-          static_cast<uint8_t>(r[1]), static_cast<uint8_t>(r[2]), static_cast<uint8_t>(r[3]),
-          mspeer::HexOf(r.substr(4)).c_str());
-      std::string e = r;
-      e[2] = 1;  // executed
-      e[3] = 1;  // nothing executes it here
-      out.push_back(e);
+      uint8_t op = static_cast<uint8_t>(r[0]);
+      Log("AD c=%d rec=%zu op=%d ser=%d ex=%d errno=%d body=%s", c->id, i, op, static_cast<uint8_t>(r[1]),
+          static_cast<uint8_t>(r[2]), static_cast<uint8_t>(r[3]), mspeer::HexOf(r.substr(4)).c_str());
+      if (op == adpeer::kOpSelfIdent) continue;
+      if (op == adpeer::kOpStorage) {
+        StorageAnswer(c, r.substr(4), faults, &out);
+      } else if (op == 1) {
+        std::string name = mspeer::Trim(r.substr(4));
+        const Param* pm = nullptr;
+        for (const Param& x : gScenario.params)
+          if (x.name == name) pm = &x;
+        Log("PARAM c=%d name=%s found=%d", c->id, Esc(name).c_str(), pm != nullptr);
+        if (pm == nullptr) {
+          out.push_back(adpeer::Record(1, mspeer::Pad(name, 100), 0, 1, 1));
+        } else if (!pm->none) {
+          out.push_back(adpeer::Record(1, pm->text, 0, 1, static_cast<uint8_t>(pm->status)));
+        }
+      } else {
+        std::string e = r;
+        e[2] = 1;  // executed
+        e[3] = 1;  // nothing executes it here
+        out.push_back(e);
+      }
     }
-    *answer = adpeer::Block(out, 1, 2);
-    return true;
+    return adpeer::Block(out, 1, 2);
   }
 
-  void Reply(Conn* c, Header a, std::string data, const std::vector<Fault>& faults) {
+  // One storage request: its answers (errno 4 when absent, 2 for a request
+  // this peer does not serve).
+  void StorageAnswer(Conn* c, const std::string& body, const std::vector<Fault>& faults,
+                     std::vector<std::string>* out) {
+    adpeer::Storage q = adpeer::ParseStorage(body);
+    std::string key = q.name;
+    bool other = Find(faults, "otherkey") != nullptr;
+    auto reply = [&](uint8_t type, const StorageEntry& e, uint8_t serial) {
+      adpeer::Storage r;
+      r.type = type;
+      r.valueLen = e.integers ? 10 : 40;
+      r.name = other ? mspeer::Pad("OTHER", 20) : e.key;
+      r.value = e.value;
+      out->push_back(adpeer::Record(adpeer::kOpStorage, adpeer::StorageBody(r), serial, 1, 0));
+    };
+    auto refuse = [&](uint8_t errnum) { out->push_back(adpeer::Record(adpeer::kOpStorage, body, 0, 1, errnum)); };
+    Log("STRG c=%d type=%d key=%s", c->id, q.type, Esc(key).c_str());
+    if (q.type == 22 || q.type == 21) {
+      for (const StorageEntry& e : gScenario.storage) {
+        if (e.key == key && e.integers == (q.type == 21)) {
+          reply(q.type, e, 0);
+          return;
+        }
+      }
+      refuse(4);
+      return;
+    }
+    std::vector<const StorageEntry*> texts;
+    for (const StorageEntry& e : gScenario.storage)
+      if (!e.integers) texts.push_back(&e);
+    size_t start = 0, count = texts.size();
+    if (q.type == 16) {
+      std::array<int32_t, 10> v = adpeer::Integers(q.value);
+      if (static_cast<uint32_t>(v[0]) != 0x1CB9 || static_cast<uint32_t>(v[3]) != 0x1CB9) {
+        Log("STRG c=%d bad=markers", c->id);
+        refuse(2);
+        return;
+      }
+      start = static_cast<uint32_t>(v[1]);
+      count = static_cast<uint32_t>(v[2]);
+      if (Find(faults, "fullpages") != nullptr && !texts.empty()) {
+        for (size_t i = 0; i < count; ++i) reply(12, *texts[i % texts.size()], static_cast<uint8_t>(i));
+        return;
+      }
+    } else if (q.type != 12) {
+      refuse(2);
+      return;
+    }
+    // At most what fits into one answer.
+    constexpr size_t kMost = (mspeer::kMaxData - adpeer::kHeaderLen) / adpeer::kRecordLen;
+    for (size_t i = start, n = 0; i < texts.size() && n < count && out->size() < kMost; ++i, ++n)
+      reply(12, *texts[i], static_cast<uint8_t>(n));
+  }
+
+  void Reply(Conn* c, Header a, std::string data, const std::vector<Fault>& faults, bool first) {
     int layout = c->layout;
     for (const Fault& f : faults) {
       const char* arg = f.arg.c_str();
+      uint8_t byte = static_cast<uint8_t>(strtol(arg, nullptr, 0));
+      if (f.action == "opcode" && !data.empty()) data[0] = static_cast<char>(byte);
+      if (f.action == "oprc" && data.size() > 1) data[1] = static_cast<char>(byte);
+      if (f.action == "opver" && data.size() > 2) data[2] = static_cast<char>(byte);
+      if (f.action == "datalen") data = data.substr(0, static_cast<size_t>(atol(arg)));
       if (f.action == "mserrno") {
         a.mserrno = static_cast<int8_t>(atoi(arg));
         if (a.iflag == mspeer::kOpLogin) data.clear();
@@ -518,11 +917,12 @@ class Server {
     int64_t delay = 0;
     std::string before;
     for (const Fault& f : faults) {
+      if (!first) break;
       if (f.action == "delay") delay = atol(f.arg.c_str());
       if (f.action == "wakeup" || f.action == "wakeup-only") before += peers::FrameEncode(mspeer::kEye);
       if (f.action == "ping" || f.action == "ping-only") before += peers::FrameEncode(peers::kNiPing);
     }
-    if (const Fault* f = Find(faults, "flood")) {
+    if (const Fault* f = first ? Find(faults, "flood") : nullptr) {
       // Wakeups every 2 ms for the given time, behind whatever comes now.
       int64_t span = atol(f->arg.c_str());
       for (int64_t t = 2; t <= span; t += 2) Send(c, peers::FrameEncode(mspeer::kEye), t, false);
@@ -617,6 +1017,7 @@ class Server {
   }
 
   int listener_;
+  size_t nextLogon_ = 0;
   bool stdinOpen_ = true;
   int nextId_ = 0;
   std::vector<Conn> conns_;
