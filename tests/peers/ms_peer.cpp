@@ -21,9 +21,10 @@
 //   echo <name>            plain messages to this name come back (default ECHO)
 //   client <name> <host> <serv> <types> <ipv4> <port> <state> <sys> [ipv6]
 //                          an entry of the client list ("-": empty text)
-//   list-layout <1-4|101..>, list-parts <k>, list-rc <op rc>
-//                          the list's record version, parts (all but the
-//                          last with mserrno -28) and op return code
+//   list-layout <1-4|101..>..., list-parts <k>, list-rc <op rc>
+//                          the record version of each part (the last for
+//                          the rest), parts (all but the last with mserrno
+//                          -28) and op return code
 //   list-unknown           the list request gets mserrno -9; the old list
 //                          (version-1 records) comes from "clientinfo"
 //   logon <name> <prot> <host> <port> <ipv4> <misc> [ipv6|-] [protname]
@@ -55,6 +56,8 @@
 //   delay=<ms>   answer later
 //   wakeup       a wakeup (a 12-byte eye-catcher) before the answer
 //   wakeup-only  a wakeup instead of the answer
+//   wakeups=<n>  n wakeups before the answer (sent at once, also when the
+//                answer waits for a delay)
 //   ping         NI_PING before the answer; ping-only: instead of it
 //   mserrno=<n>  the answer's mserrno (a login answer then carries no data)
 //   toname=<t>, fromname=<t>, version=<n>, iflag=<n>, types=<n>: fields
@@ -150,7 +153,7 @@ struct Scenario {
   std::vector<std::string> echo{"ECHO"};
   // Client list (opcode 5).
   std::vector<mspeer::Client> clients;
-  int listLayout = 4;
+  std::vector<int> listLayouts{4};  // per part, the last one for the rest
   int listParts = 1;
   int listRc = 0;
   bool listUnknown = false;  // mserrno -9, then the old list from "clientinfo"
@@ -301,8 +304,9 @@ bool LoadDirective(const std::string& key, const std::string& value) {
     if (w.size() > 8) mspeer::Addr16(w[8], &c.v6);
     else mspeer::Addr16(w[4], &c.v6);
     gScenario.clients.push_back(c);
-  } else if (key == "list-layout") {
-    gScenario.listLayout = static_cast<int>(num(0, 4));
+  } else if (key == "list-layout" && !w.empty()) {
+    gScenario.listLayouts.clear();
+    for (size_t i = 0; i < w.size(); ++i) gScenario.listLayouts.push_back(static_cast<int>(num(i)));
   } else if (key == "list-parts") {
     gScenario.listParts = static_cast<int>(num(0, 1));
   } else if (key == "list-rc") {
@@ -742,15 +746,23 @@ class Server {
       outs->push_back({u, ""});
       return;
     }
-    int layout = gScenario.listLayout;
-    int wire = layout >= 101 ? 1 : layout;
-    std::vector<std::string> recs;
-    for (const mspeer::Client& cl : gScenario.clients) recs.push_back(mspeer::ClientRecord(cl, wire));
-    std::string head = mspeer::OpHeader(5, static_cast<uint8_t>(gScenario.listRc), static_cast<uint8_t>(layout), 0);
+    auto layoutOf = [](int part) {
+      const std::vector<int>& l = gScenario.listLayouts;
+      return l[static_cast<size_t>(part) < l.size() ? static_cast<size_t>(part) : l.size() - 1];
+    };
+    auto records = [](int layout) {
+      std::vector<std::string> recs;
+      for (const mspeer::Client& cl : gScenario.clients) recs.push_back(mspeer::ClientRecord(cl, layout >= 101 ? 1 : layout));
+      return recs;
+    };
+    auto head = [](int layout) {
+      return mspeer::OpHeader(5, static_cast<uint8_t>(gScenario.listRc), static_cast<uint8_t>(layout), 0);
+    };
     if (const Fault* f = Find(faults, "endless")) {
+      std::vector<std::string> recs = records(layoutOf(0));
       // Parts that all announce more, each of n records.
       size_t n = static_cast<size_t>(atol(f->arg.c_str()));
-      std::string part = head;
+      std::string part = head(layoutOf(0));
       for (size_t i = 0; i < n && !recs.empty(); ++i) part += recs[i % recs.size()];
       Header m = a;
       m.mserrno = -28;
@@ -759,7 +771,8 @@ class Server {
     }
     int parts = gScenario.listParts < 1 ? 1 : gScenario.listParts;
     for (int i = 0; i < parts; ++i) {
-      std::string part = head;
+      std::vector<std::string> recs = records(layoutOf(i));
+      std::string part = head(layoutOf(i));
       for (size_t r = recs.size() * static_cast<size_t>(i) / static_cast<size_t>(parts);
            r < recs.size() * static_cast<size_t>(i + 1) / static_cast<size_t>(parts); ++r)
         part += recs[r];
@@ -920,6 +933,8 @@ class Server {
       if (!first) break;
       if (f.action == "delay") delay = atol(f.arg.c_str());
       if (f.action == "wakeup" || f.action == "wakeup-only") before += peers::FrameEncode(mspeer::kEye);
+      if (f.action == "wakeups")
+        for (long i = atol(f.arg.c_str()); i > 0; --i) before += peers::FrameEncode(mspeer::kEye);
       if (f.action == "ping" || f.action == "ping-only") before += peers::FrameEncode(peers::kNiPing);
     }
     if (const Fault* f = first ? Find(faults, "flood") : nullptr) {
@@ -967,6 +982,11 @@ class Server {
           mspeer::HexOf(msg).c_str());
     else
       Log("OUT c=%d len=%zu hex=%s", c->id, msg.size(), mspeer::HexOf(msg).c_str());
+    // Wakeups go at once; a delay holds the answer back.
+    if (!before.empty() && delay > 0) {
+      Send(c, before, 0, false);
+      before.clear();
+    }
     Send(c, before + wire, delay, closeAfter);
   }
 

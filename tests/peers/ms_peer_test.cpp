@@ -135,4 +135,66 @@ TEST(MsPeer, FaultSwitchesFromArgumentsAndControlLines) {
   EXPECT_TRUE(peer.WaitCount(1, "CLOSE", "by", "peer"));
 }
 
+TEST(MsPeer, RequestsFromTheScenario) {
+  mspeer::MsPeer peer(
+      "client A hosta sa 1 10.0.0.1 3200 1 0\n"
+      "client B hostb sb 2 10.0.0.2 3201 2 0\n"
+      "list-parts 2\nlist-layout 3 4\n"
+      "key 10.1.2.3 3300 KEYTEXT\n"
+      "name-old\nname 10.1.2.3 3300 NAME1\n"
+      "text GRP some text\n"
+      "param p/x 3 val\n");
+  ASSERT_TRUE(peer.ok());
+  Client c(peer);
+  Header h;
+  std::string data;
+  // The list in two parts: the first announces more.
+  ASSERT_TRUE(c.Send(Msg(1, 2, "MSG_SERVER", "C", mspeer::OpHeader(5, 0, 104, 3))));
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  EXPECT_EQ(h.mserrno, -28);
+  ASSERT_EQ(data.size(), 4u + 150u);
+  EXPECT_EQ(data.substr(0, 4), mspeer::OpHeader(5, 0, 3, 0));
+  EXPECT_EQ(data.substr(4, 40), mspeer::Pad("A", 40));
+  EXPECT_EQ(data.substr(4 + 125, 16), adpeer::Hex("00*10 ffff 0a000001"));
+  EXPECT_EQ(data[4 + 147], 1);
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  EXPECT_EQ(h.mserrno, 0);
+  EXPECT_EQ(data.size(), 4u + 160u);
+  EXPECT_EQ(data[2], 4);
+  // A key, and a name asked in version 2 of a server that knows version 1.
+  std::string keyReq = mspeer::OpHeader(9, 0, 2, 0) + adpeer::Hex("0a010203 0ce4") + std::string(272, '\0');
+  ASSERT_TRUE(c.Send(Msg(1, 2, "MSG_SERVER", "C", keyReq)));
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  ASSERT_EQ(data.size(), 282u);
+  EXPECT_EQ(data.substr(10, 8), std::string("KEYTEXT\0", 8));
+  std::string nameReq = mspeer::OpHeader(70, 0, 2, 0) + adpeer::Hex("00*10 ffff 0a010203 0ce4 00*5");
+  ASSERT_TRUE(c.Send(Msg(1, 2, "MSG_SERVER", "C", nameReq)));
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  EXPECT_EQ(data[2], 1);
+  nameReq = mspeer::OpHeader(70, 0, 1, 0) + adpeer::Hex("0a010203 0ce4 00*17");
+  ASSERT_TRUE(c.Send(Msg(1, 2, "MSG_SERVER", "C", nameReq)));
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  EXPECT_EQ(data, adpeer::Hex("46 00 01 00 00*6 00000005") + "NAME1");
+  // A storage read of a text and its EBCDIC twin, and a parameter.
+  adpeer::Storage q;
+  q.type = 22;
+  q.valueLen = 40;
+  q.name = "GRP";
+  std::string twin = "\xC7\xD9\xD7";
+  adpeer::Storage q2 = q;
+  q2.name = twin;
+  std::string block = adpeer::Block({adpeer::Record(21, adpeer::StorageBody(q)), adpeer::Record(21, adpeer::StorageBody(q2)),
+                                     adpeer::Record(1, "p/x")});
+  ASSERT_TRUE(c.Send(Msg(5, 4, "-", "C", block)));
+  ASSERT_TRUE(mspeer::Decode(c.Recv(), 4, &h, &data));
+  adpeer::Parsed parsed;
+  ASSERT_TRUE(adpeer::ParseBlock(data, &parsed, nullptr));
+  ASSERT_EQ(parsed.records.size(), 3u);
+  EXPECT_EQ(parsed.records[0][3], 0);
+  EXPECT_EQ(adpeer::ParseStorage(parsed.records[0].substr(4)).value.substr(0, 10), "some text ");
+  EXPECT_EQ(parsed.records[1][3], 4);
+  EXPECT_EQ(parsed.records[2][3], 3);
+  EXPECT_EQ(parsed.records[2].substr(4, 8), "p/x=val ");
+}
+
 }  // namespace
