@@ -282,10 +282,10 @@ void MsIWrongServer(MS_HDL* h, uint32_t line);
 // Test seam: the buffer's data and length through the buffer record.
 inline WEQ_RAW* MsIBufData(NIBUF* b) { return b->data; }
 inline int32_t MsIBufLen(const NIBUF* b) { return b->len; }
-inline int32_t MsIBufSize(const NIBUF* b) { return b->size; }
+inline int32_t MsIBufSize(const NIBUF* b) { return b->buflen; }
 inline void MsIBufSetLen(NIBUF* b, int32_t len) { b->len = len; }
 inline void MsIBufRewind(NIBUF* b) {
-  b->data = b->buf;
+  b->data = b->buffer;
   b->len = 0;
 }
 

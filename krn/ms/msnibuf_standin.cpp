@@ -17,17 +17,17 @@ NI_RC MsStandinRefuse(const WEQ_UC* fn, NIBUF** ppBuffer) {
 }  // namespace
 
 __attribute__((weak)) NI_RC NiBufAlloc2(NIBUF** ppBuffer, int32_t length, const WEQ_UC*,
-                                        NIBUF_RELEASE_FUNC hook) {
+                                        NIBUF_FREE_FUNC freeFunc) {
   if (ppBuffer == nullptr || length < 0) return NIEINVAL;
   NIBUF* b = static_cast<NIBUF*>(malloc(sizeof(NIBUF) + static_cast<size_t>(length)));
   if (b == nullptr) return NIEINTERN;
-  b->buf = b->data = reinterpret_cast<WEQ_RAW*>(b + 1);
+  b->buffer = b->data = reinterpret_cast<WEQ_RAW*>(b + 1);
   b->len = 0;
-  b->size = length;
-  b->kind = 0;
-  b->ref = 1;
-  b->hook = hook;
-  b->user = nullptr;
+  b->buflen = length;
+  b->type = 0;
+  b->refCount = 1;
+  b->freeFunc = freeFunc;
+  b->uptr = nullptr;
   b->prev = b->next = nullptr;
   *ppBuffer = b;
   return WEQ_O_K;

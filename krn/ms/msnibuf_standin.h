@@ -18,27 +18,23 @@ struct NIBUF;
 
 // Called instead of freeing at the last release of a buffer that has one;
 // it receives a variable holding the buffer.
-typedef void (*NIBUF_RELEASE_FUNC)(NIBUF** ppBuffer);
-
-// A handle's allocation function for incoming messages: a buffer with room
-// for at least length bytes, or a non-zero code that fails the receive.
-typedef NI_RC (*NIBUF_ALLOC_FUNC)(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text);
+typedef void (*NIBUF_FREE_FUNC)(NIBUF** ppBuffer);
 
 // A reference-counted message buffer; the data area follows the record.
 struct NIBUF {
-  WEQ_RAW* data;  // start of the valid data
-  int32_t len;    // valid bytes from data on
-  WEQ_RAW* buf;   // start of the data area
-  int32_t size;   // capacity of the data area
-  int32_t kind;   // 0 heap buffer
-  uint16_t ref;
-  NIBUF_RELEASE_FUNC hook;
-  void* user;
+  WEQ_RAW* data;     // start of the valid data
+  int32_t len;       // valid bytes from data on
+  WEQ_RAW* buffer;   // start of the data area
+  int32_t buflen;    // capacity of the data area
+  int32_t type;      // 0 heap buffer
+  uint16_t refCount;
+  NIBUF_FREE_FUNC freeFunc;
+  void* uptr;
   NIBUF* prev;
   NIBUF* next;
 };
 
-NI_RC NiBufAlloc2(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text, NIBUF_RELEASE_FUNC hook);
+NI_RC NiBufAlloc2(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text, NIBUF_FREE_FUNC freeFunc);
 void NiBufFree2(NIBUF** ppBuffer);
 NI_RC NiBufSend(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout);
 NI_RC NiBufReceive(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout);

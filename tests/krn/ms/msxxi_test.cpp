@@ -202,7 +202,7 @@ TEST(MsBuffer, FreshHeaderAndAllocation) {
   NIBUF* b = nullptr;
   ASSERT_EQ(MsIBufAlloc(&b, 7, u"NIBUF-IN"), WEQ_O_K);
   EXPECT_EQ(MsIBufSize(b), MS_BUFFER_LEN);
-  EXPECT_EQ(b->hook, &MsIBufRelease);
+  EXPECT_EQ(b->freeFunc, &MsIBufRelease);
   MsIBufRelease(&b);
   EXPECT_EQ(b, nullptr);
   NiBufFree2(&h.buffer);
