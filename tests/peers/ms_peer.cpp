@@ -427,7 +427,10 @@ std::string KindOf(const Header& h, const std::string& data, std::string* fine) 
   if (h.iflag == mspeer::kOpOldLogin) return "oldlogin";
   if (h.iflag == mspeer::kOpLogout) return "logout";
   if (h.msflag == mspeer::kMsgAdmin) return "admin";
-  if (h.msflag == mspeer::kMsgRequest) {
+  // Opcode requests go to MSG_SERVER by name (msflag 1 when no answer is
+  // awaited).
+  if (h.msflag == mspeer::kMsgRequest ||
+      (h.msflag == mspeer::kMsgPlain && h.iflag == mspeer::kOpByName && mspeer::Trim(h.toname) == "MSG_SERVER")) {
     if (!data.empty()) *fine = "op" + std::to_string(static_cast<uint8_t>(data[0]));
     return "op";
   }
@@ -601,8 +604,9 @@ class Server {
       return;
     }
     if (c->layout == 0) {
-      bool old = msg.size() >= mspeer::kHeader3 && msg.size() < mspeer::kHeader4 &&
-                 static_cast<uint8_t>(msg[47]) == mspeer::kOpOldLogin;
+      // A first message of 70 to 109 bytes with version 3 is in layout 3:
+      // the old login, or a login written for a peer of version 3.
+      bool old = msg.size() >= mspeer::kHeader3 && msg.size() < mspeer::kHeader4 && msg[12] == 3;
       c->layout = old ? 3 : 4;
     }
     Header h;
@@ -664,7 +668,8 @@ class Server {
     uint8_t opcode = q.empty() ? 0 : static_cast<uint8_t>(q[0]);
     uint8_t version = q.size() > 2 ? static_cast<uint8_t>(q[2]) : 0;
     uint8_t mode = q.size() > 3 ? static_cast<uint8_t>(q[3]) : 0;
-    Log("OP c=%d opcode=%d ver=%d mode=%d len=%zu", c->id, opcode, version, mode, q.size());
+    Log("OP c=%d opcode=%d ver=%d mode=%d len=%zu msflag=%d", c->id, opcode, version, mode, q.size(), h.msflag);
+    if (h.msflag != mspeer::kMsgRequest) return;  // nobody waits for an answer
     Header a = AnswerTo(h, mspeer::kMsgReply, mspeer::kOpByName);
     switch (opcode) {
       case 64:
@@ -926,6 +931,8 @@ class Server {
         data = Pattern(static_cast<size_t>(atol(arg)));
       }
     }
+    // A connection of layout 3 speaks version 3 unless a fault says other.
+    if (layout == 3 && Find(faults, "version") == nullptr) a.version = 3;
     std::string msg = mspeer::Encode(a, data, layout);
     int64_t delay = 0;
     std::string before;

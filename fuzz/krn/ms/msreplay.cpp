@@ -87,7 +87,7 @@ void Server::Loop() {
     }
     pollfd p{listener_, POLLIN, 0};
     while (Armed()) {
-      if (poll(&p, 1, 10) <= 0) continue;
+      if (poll(&p, 1, 2) <= 0) continue;
       int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       Serve(fd);
@@ -125,7 +125,7 @@ void Server::Serve(int fd) {
   }
   // The rest of the round: keep what comes until the client closes.
   for (;;) {
-    if (ReadMessage(fd, &parser, &msg, 10)) {
+    if (ReadMessage(fd, &parser, &msg, 2)) {
       keep(msg);
       continue;
     }
