@@ -11,7 +11,6 @@
 
 #include "krn/dptrc/dptrc.h"
 #include "krn/ms/ms.h"
-#include "krn/ms/msnibuf_standin.h"
 #include "krn/ni/ni.h"
 #include "weq_types.h"
 

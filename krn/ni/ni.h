@@ -305,20 +305,34 @@ enum : uint8_t {
   NIP_HBUF_TIMEOUT = 21,       // UINT
   NIP_HBUF_INV_TIMEOUT = 22,   // UINT
   NIP_MIN_SOCKBUF = 23,        // UINT
-  NIP_BUF_MAXHEAP = 30,        // UINT, the buffered layer's
+  NIP_BUF_MAXHEAP = 30,        // UINT, the buffered layer's heap limit (0: none)
   // per handle
   NIHP_SINGLE_READ = 50,
   NIHP_MARK = 51,
-  NIHP_BUF_TALKMODE = 60,
-  NIHP_BUFSTAT = 61,
-  NIHP_ALLOC_FUNC = 63,
-  NIHP_MAXQUEUE = 64,
-  NIHP_MAXHEAP = 65,
+  NIHP_BUF_TALKMODE = 60,     // RAW, NI_MESG_IO, NI_RAW_IO or NI_ROUT_IO
+  NIHP_BUFSTAT = 61,          // RAW: NI_BUFSTAT_ON makes a handle buffered, OFF plain again
+  NIHP_BUF_PROGRESS = 62,     // out-queue progress (buffered handles only)
+  NIHP_ALLOC_FUNC = 63,       // ALLOCFUNC: the allocator of received messages
+  NIHP_MAXQUEUE = 64,         // UINT: most messages waiting in the user queue
+  NIHP_WARNQUEUE = 65,        // UINT: free places below which a send warns
+  NIHP_MAXMSGLEN = 66,        // UINT: longest message a buffered handle accepts
 };
 
+#define NI_BUFSTAT_OFF 0
 #define NI_BUFSTAT_ON 1
 
-typedef void* (*NI_ALLOC_FUNC)(uint32_t size);
+// Talk modes of a buffered handle (parameter 60).
+enum : uint8_t {
+  NI_MESG_IO = 0,  // framed messages
+  NI_RAW_IO = 1,   // bytes without framing
+  NI_ROUT_IO = 2,  // framed like NI_MESG_IO; control messages reach the user
+};
+
+typedef struct NIBUF NIBUF;
+// Delivers a buffer of at least length bytes for a message the buffered
+// layer receives; text names it in trace lines. A non-zero result fails
+// the receive with it.
+typedef NI_RC (*NI_ALLOC_FUNC)(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text);
 
 typedef struct NI_PARAM_DATA {
   uint8_t param;
@@ -342,7 +356,131 @@ NI_RC NiSetParam(uint8_t param, uint32_t value);
 // Sets a parameter of one handle.
 NI_RC NiSetHdlParamEx(NI_HDL hdl, NI_PARAM_DATA* pParamData);
 // The same from a pointer to the value (numbers 60, 61, 63, 64, 65).
+// Numbers 62 to 66 are taken by buffered handles only.
 NI_RC NiSetHdlParam(NI_HDL hdl, uint8_t param, void* pValue);
+
+// --- Buffers and buffered handles ---------------------------------------------------
+//
+// An NIBUF is one allocation: this header, then the data area. A buffered
+// handle (NiBufHandle, or parameter 61 set to NI_BUFSTAT_ON) never blocks
+// its caller on a slow peer: what cannot be written at once waits in the
+// handle's out-queue and goes out whenever the handle is used or its socket
+// turns writable in a select set; received messages are handed out whole.
+// An error found outside a call of the user (in a select set) is stored and
+// reported once by the handle's next call. NiRead and NiWrite work on
+// buffered handles too.
+//
+// The bytes held in data areas are counted process-wide; parameter 30 sets
+// an advisory limit (an allocation beyond it succeeds and traces a line; a
+// send then warns with NIEQUE_FULL).
+
+#define NIBUF_MAXALLOC 0x800000  // data bytes of one buffer
+
+// Kinds of buffers.
+enum : int32_t {
+  NIBUF_HEAP = 0,   // allocated here, reference counted
+  NIBUF_REF = 1,    // a reference to another buffer (refBuf)
+  NIBUF_EXTERN = 2, // released by its owner's function (externFree)
+};
+
+// A kind-0 buffer's release hook: called at its last release instead of
+// freeing, with the buffer reset (no data, one reference) in *ppBuffer,
+// which the hook may keep.
+typedef void (*NIBUF_FREE_FUNC)(NIBUF** ppBuffer);
+// Releases a kind-2 buffer.
+typedef void (*NIBUF_EXTERN_FUNC)(NIBUF** ppBuffer, NIBUF* pBuffer);
+
+struct NIBUF {
+  WEQ_RAW* data;     // start of the valid data; moves on as a reader consumes
+  int32_t len;       // valid bytes from data
+  WEQ_RAW* buffer;   // start of the data area
+  int32_t buflen;    // capacity of the data area
+  int32_t type;      // NIBUF_HEAP, NIBUF_REF or NIBUF_EXTERN
+  uint16_t refCount; // starts at 1
+  union {
+    NIBUF_FREE_FUNC freeFunc;      // NIBUF_HEAP: NULL or the release hook
+    NIBUF* refBuf;                 // NIBUF_REF: the buffer referred to
+    NIBUF_EXTERN_FUNC externFree;  // NIBUF_EXTERN
+  };
+  void* uptr;    // 0 at allocation; the owner's
+  NIBUF* prev;   // older neighbour on an out-queue
+  NIBUF* next;   // newer neighbour on an out-queue
+};
+
+// A buffer for length bytes (0 to NIBUF_MAXALLOC; above: NIETOO_BIG) with
+// an optional release hook; text names it in trace lines.
+NI_RC NiBufAlloc2(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text, NIBUF_FREE_FUNC freeFunc);
+// Releases a buffer without calling its hook: freed at its last reference.
+// *ppBuffer becomes NULL. NULL pointers are refused (NIEINVAL recorded).
+void NiBufFree2(NIBUF** ppBuffer);
+
+// Sends one message and takes the buffer over (*ppBuffer becomes NULL):
+// it is written, queued or freed. NIEQUE_FULL: queued, the queue is nearly
+// full. Only a refused argument, a stored error and a full queue
+// (NIETIMEOUT) leave the buffer with the caller.
+NI_RC NiBufSend(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout);
+// Hands over the next whole message; the caller releases it with
+// NiBufFree2. NIETIMEOUT: none in time; NIEPING: only a keep-alive came.
+NI_RC NiBufReceive(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout);
+
+// --- Select sets ------------------------------------------------------------------
+//
+// A select set lets one thread wait for many handles and then take the
+// ready ones one by one: NiSelNewSet2, NiSelSet, then loops of NiSelSelect
+// and NiSelNext until it returns -1. A set belongs to the thread that waits
+// on it and takes no lock; other threads reach that thread through a wakeup
+// server. A handle in a set is closed only by that thread. A set is
+// destroyed with delete.
+//
+// Modes: NI_READ, NI_WRITE and NI_CONNECT: a connection waits on a listen
+// handle (the only mode a listen handle takes), or a buffered handle's
+// connection event. Plain handles take NI_READ and NI_WRITE. A buffered
+// handle whose message waits complete is ready without any socket event.
+
+#define NI_CONNECT 4
+
+struct SI_SOCKET;
+
+class NISEL {
+ public:
+  virtual NI_RC NiSelIInit(int32_t maxSockets) = 0;
+  virtual NI_RC NiSelISet(NI_HDL hdl, uint8_t mode, void* pData, uint8_t replace) = 0;
+  virtual NI_RC NiSelIClear(NI_HDL hdl, uint8_t mode) = 0;
+  virtual NI_RC NiSelIRemove(NI_HDL hdl, uint8_t mayCompact) = 0;
+  virtual NI_RC NiSelIRemoveAll() = 0;
+  virtual NI_RC NiSelISelect(int32_t timeout, uint32_t* pCount) = 0;
+  virtual NI_RC NiSelIStartLoop() = 0;
+  virtual NI_RC NiSelINext(uint8_t* pRead, uint8_t* pWrite, uint8_t* pConnect, NI_HDL* pHdl, void** ppData) = 0;
+  virtual NI_RC NiSelINext2(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite, uint8_t* pConnect,
+                            SI_SOCKET** ppSock, NI_HDL* pHdl, void** ppData) = 0;
+  virtual NI_RC NiSelIGetMode(NI_HDL hdl, uint8_t* pMode) = 0;
+  virtual NI_RC NiSelIGetStat(NI_HDL hdl, uint8_t* pStat) = 0;
+  virtual uint32_t NiSelIGetMaxEntries() = 0;
+  virtual bool NiSelIIsMember(NI_HDL hdl) = 0;
+  virtual NI_RC NiSelIGetData(NI_HDL hdl, void** ppData) = 0;
+  virtual NI_RC NiSelISetData(NI_HDL hdl, void* pData) = 0;
+  virtual NI_RC NiSelIDump(CTRC_HDL hdl) = 0;
+  virtual uint32_t NiSelIGetErrCount() = 0;
+  virtual ~NISEL() = default;
+};
+
+// A new set for maxSockets sockets (0: 2; above 32768: NIEINVAL). *ppSet
+// stays NULL on failure.
+NI_RC NiSelNewSet2(NISEL** ppSet, int32_t maxSockets);
+// Adds modes to those the handle waits for; a member keeps the user data
+// of its first registration.
+NI_RC NiSelSet(NISEL* pSet, NI_HDL hdl, uint8_t mode, void* pData);
+// Clears modes (255: all); a handle left with none leaves the set. 0 also
+// for a handle that is not a member.
+NI_RC NiSelClear(NISEL* pSet, NI_HDL hdl, uint8_t mode);
+// Waits up to timeout ms (negative: without limit): 0 when handles are
+// ready, NIETIMEOUT when none became ready.
+NI_RC NiSelSelect(NISEL* pSet, int32_t timeout);
+// The next ready handle with its modes and user data (each output may be
+// NULL); -1 when none is left or on an error, NIEINVAL for a NULL set. Each
+// ready handle comes once per select.
+NI_HDL NiSelNext(NISEL* pSet, uint8_t* pRead, uint8_t* pWrite, uint8_t* pConnect, void** ppData);
+
 // --- Wakeup servers and datagram handles -------------------------------------------
 //
 // A wakeup server is a datagram handle bound to the loopback address that

@@ -3,21 +3,17 @@
 
 #include "krn/dptrc/err.h"
 #include "krn/ni/niaddr_int.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nixx_int.h"
 
 namespace {
 constexpr const WEQ_UC* kBufStandinModule = u"nibuf";
 }  // namespace
 
-NI_RC NiBufIInit(void) { return WEQ_O_K; }
-
-void NiBufIExit(void) {}
-
 NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_NODEADDR* pAddr,
                     uint16_t servNo, uint32_t protoMask, int32_t timeout, uint8_t mode, uint8_t buffered,
                     CTRC_HDL* trcHdl, NITAB** ppHdl) {
   static constexpr const WEQ_UC* kFn = u"NiBufIConnect";
-  (void)mode;
   *ppHdl = nullptr;
   if ((protoMask & ~static_cast<uint32_t>(NI_PROTO_FAM_UNSPEC | NI_PROTO_FAM_LOCAL | NI_PROTO_FAM_IPv4 |
                                           NI_PROTO_FAM_IPv6)) != 0) {
@@ -57,6 +53,14 @@ NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_N
     return NIECONN_REFUSED;
   }
   if (rc != WEQ_O_K && rc != NIECONN_PENDING) return rc;
+  if (buffered) {
+    NI_RC brc = NiBufIHdlInit(rec);
+    if (brc == WEQ_O_K && mode != 0) rec->mBuf->talkMode = NI_RAW_IO;
+    if (brc != WEQ_O_K) {
+      NiICloseHandle(rec, 1, 0);
+      return brc;
+    }
+  }
   *ppHdl = rec;
   return rc;
 }
@@ -64,4 +68,9 @@ NI_RC NiBufIConnect(const WEQ_UC* pHostName, const WEQ_UC* pServName, const NI_N
 NI_RC NiBufGetSentHdl(NI_HDL, int32_t, NI_HDL* pNewHdl) {
   if (pNewHdl != nullptr) *pNewHdl = NI_INVALID_HDL;
   return NiIErrTrace(kBufStandinModule, __LINE__, 1, u"%s: no handle passed", NIEINVAL, u"NiBufGetSentHdl");
+}
+
+NI_RC NiBufIAcceptSentHdl(NITAB* pHdl, NIBUF_EXT*, int32_t) {
+  return NiIErrTrace(kBufStandinModule, __LINE__, 1, u"%s: no handle passed to hdl %d", NIEINTERN,
+                     u"NiBufIAcceptSentHdl", NiIHdlNo(pHdl));
 }

@@ -3,47 +3,12 @@
 
 #include <string.h>
 
-#include <atomic>
-
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nimsg_int.h"
 
-namespace {
-
-constexpr const WEQ_UC* kCtlStandinModule = u"nibuf";
-std::atomic<uint32_t> g_maxHeap{0};
-
-}  // namespace
-
-NI_RC NiBufISetParam(const NI_PARAM_DATA* pParamData, bool* pTaken) {
-  *pTaken = false;
-  if (pParamData->param != NIP_BUF_MAXHEAP) return WEQ_O_K;
-  if (pParamData->datatype != NI_DT_UINT)
-    return NiIErrTrace(kCtlStandinModule, __LINE__, 1, u"%s: parameter invalid (pParamData->datatype != NI_DT_UINT)",
-                       NIEINVAL, u"NiBufISetParam");
-  g_maxHeap.store(pParamData->value.uint_val, std::memory_order_relaxed);
-  *pTaken = true;
-  return WEQ_O_K;
-}
-
-NI_RC NiBufIHdlSetParam(NITAB* pHdl, const NI_PARAM_DATA* pParamData, bool* pTaken) {
-  *pTaken = false;
-  return NiIErrTrace(kCtlStandinModule, __LINE__, 1, u"%s: invalid param %d for hdl %d", NIEINVAL,
-                     u"NiBufISetParam", static_cast<int32_t>(pParamData->param),
-                     pHdl->mHdl.load(std::memory_order_relaxed));
-}
-
-NI_RC NiBufIHdlInit(NITAB* pHdl) {
-  return NiIErrTrace(kCtlStandinModule, __LINE__, 1, u"%s: buffered handles not available (hdl %d)", NIEINVAL,
-                     u"NiBufIHdlInit", pHdl->mHdl.load(std::memory_order_relaxed));
-}
-
-uint32_t NiBufIMaxHeap(void) { return g_maxHeap.load(std::memory_order_relaxed); }
-
 NI_RC NiBufIProcMsg(NITAB* pHdl, void* pExt, void* pMsg, uint32_t* pLength, NI_RC* pPeerRc, uint8_t* pVersion) {
   static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
-  (void)pExt;
   (void)pVersion;
   if (pPeerRc != nullptr) *pPeerRc = 0;
   if (*pLength != NI_KEEPALIVE_LEN) return WEQ_O_K;
@@ -53,7 +18,13 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, void* pExt, void* pMsg, uint32_t* pLength, NI_R
   if (memcmp(m, "NI_PING", NI_KEEPALIVE_LEN) == 0) {
     *pLength = 0;
     DPTRC_LINE(lvl, NiIHdlTrc(pHdl), u"%s: hdl %d received NI_PING, reply NI_PONG\n", kFn, hdl);
-    return NiIAnswerPing(pHdl);
+    if (pExt == nullptr) return NiIAnswerPing(pHdl);
+    NI_RC rc = NiICheck(pHdl, 0, 0, nullptr);
+    if (rc != WEQ_O_K) {
+      DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: NiICheck failed (rc=%d)\n", kFn, rc);
+      return rc;
+    }
+    return NIEOPCODE;
   }
   if (memcmp(m, "NI_PONG", NI_KEEPALIVE_LEN) != 0) return WEQ_O_K;
   *pLength = 0;

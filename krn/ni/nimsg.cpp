@@ -14,6 +14,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nictl_standin.h"
 #include "krn/ni/niparam_int.h"
 
@@ -747,6 +748,15 @@ NI_RC NiICheck(NITAB* pHdl, int timeout, int8_t flag, uint32_t* pCount) {
   const WEQ_RAW* msg = flag == 1 ? kPing : kPong;
   const WEQ_UC* name = flag == 1 ? u"NI_PING" : u"NI_PONG";
   uint32_t from = pCount != nullptr ? *pCount : 0;
+  if (pHdl->mBuf != nullptr) {
+    NI_RC rc = NiBufIWriteUserMsg(pHdl, pHdl->mBuf, msg + from, NI_KEEPALIVE_LEN - from, timeout);
+    if (rc != WEQ_O_K) {
+      DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: NiBufIWriteUserMsg failed (rc=%d)\n", kFn, rc);
+      return rc;
+    }
+    DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d sent %s to partner\n", kFn, MsgHdlNo(pHdl), name);
+    return WEQ_O_K;
+  }
   uint32_t written = 0;
   NI_RC rc = NiIWrite(pHdl, msg + from, NI_KEEPALIVE_LEN - from, timeout, NI_MESG_IO, &written);
   if (rc == NIETIMEOUT && pCount != nullptr) {
@@ -788,7 +798,11 @@ NI_RC NiIAnswerPing(NITAB* pHdl) {
 }
 
 int NiIPendLen(NITAB* pHdl, uint8_t mode, int8_t ignoreBuffer) {
-  (void)ignoreBuffer;  // no handle is buffered yet
+  if (pHdl->mBuf != nullptr && !ignoreBuffer) {
+    uint32_t count = 0;
+    pHdl->mBufOps->peek(pHdl, pHdl->mBuf, 0, &count, mode);
+    return count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(count);
+  }
   uint32_t n = mode == NI_READ ? pHdl->mPendDataLenToRead : pHdl->mPendDataLenToWrite;
   return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
 }
@@ -810,6 +824,7 @@ NI_RC PeekWait(NI_HDL hdl, int timeout, uint8_t mode, const WEQ_UC* fn) {
   NITAB* rec = nullptr;
   NI_RC rc = NiIHdlCheck(hdl, fn, &rec);
   if (rc != WEQ_O_K) return rc;
+  if (rec->mBuf != nullptr) return rec->mBufOps->peek(rec, rec->mBuf, timeout, nullptr, mode);
   uint8_t type = rec->mType.load(std::memory_order_acquire);
   if (type == NI_LISTEN) {
     if (mode == NI_WRITE) {
@@ -841,6 +856,8 @@ NI_RC NiWrite(NI_HDL hdl, const void* pData, int dataLen, int timeout, uint32_t*
                        kFn);
   if (dataLen < 0)
     return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: parameter invalid (dataLen < 0)", NIEINVAL, kFn);
+  if (rec->mBuf != nullptr)
+    return rec->mBufOps->write(rec, rec->mBuf, pData, static_cast<uint32_t>(dataLen), timeout, pWritten);
   if (pWritten == nullptr)
     return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: parameter invalid (pWritten == NULL)", NIEINVAL, kFn);
   return NiIWrite(rec, pData, static_cast<uint32_t>(dataLen), timeout, NI_MESG_IO, pWritten);
@@ -858,6 +875,8 @@ NI_RC NiRead(NI_HDL hdl, void* pBuffer, int bufferLen, int timeout, uint32_t* pR
     return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: parameter invalid (bufferLen < 0)", NIEINVAL, kFn);
   if (pRead == nullptr)
     return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: parameter invalid (pRead == NULL)", NIEINVAL, kFn);
+  if (rec->mBuf != nullptr)
+    return rec->mBufOps->read(rec, rec->mBuf, pBuffer, static_cast<uint32_t>(bufferLen), timeout, pRead);
   rc = NiIRead(rec, pBuffer, static_cast<uint32_t>(bufferLen), timeout, NI_MESG_IO, pRead);
   if (rc != WEQ_O_K) return rc;
   NI_RC peerRc = 0;

@@ -9,14 +9,7 @@
 #include "krn/ni/nixx_int.h"
 #include "krn/si/si.h"
 
-// Talk modes of the internal read and write.
-enum : uint8_t {
-  NI_MESG_IO = 0,  // framed messages
-  NI_RAW_IO = 1,   // bytes without framing
-  NI_ROUT_IO = 2,  // framed like NI_MESG_IO
-};
-
-// Framing.
+// Framing (the talk modes NI_MESG_IO, NI_RAW_IO and NI_ROUT_IO are in ni.h).
 #define NI_HDR_LEN 4
 #define NI_KEEPALIVE_LEN 8
 

@@ -10,7 +10,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
-#include "krn/ni/nictl_standin.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nihs_int.h"
 #include "krn/ni/nimsg_int.h"
 
@@ -316,7 +316,7 @@ NI_RC NiSetHdlParamEx(NI_HDL hdl, NI_PARAM_DATA* pParamData) {
   if (type == NI_RI_LISTEN) return Invalid(__LINE__, kFn, u"pHdl->mType == NI_RI_LISTEN");
   if (rec->mBuf != nullptr && type != NI_LISTEN) {
     bool taken = false;
-    rc = NiBufIHdlSetParam(rec, pParamData, &taken);
+    rc = rec->mBufOps->setParam(rec, rec->mBuf, pParamData, &taken);
     if (rc != WEQ_O_K) return rc;
     if (taken) return WEQ_O_K;
   }
@@ -362,7 +362,7 @@ NI_RC NiSetHdlParam(NI_HDL hdl, uint8_t param, void* pValue) {
       data.value.allocfunc_val = reinterpret_cast<NI_ALLOC_FUNC>(pValue);
       break;
     case NIHP_MAXQUEUE:
-    case NIHP_MAXHEAP:
+    case NIHP_WARNQUEUE:
       data.datatype = NI_DT_UINT;
       memcpy(&data.value.uint_val, pValue, sizeof(uint32_t));
       break;

@@ -10,7 +10,7 @@
 #include "i18n/wequ16/u16str.h"
 #include "krn/fi/fi.h"
 #include "krn/ni/niaddr_int.h"
-#include "krn/ni/nibuf_standin.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nihs_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nixx_int.h"
@@ -491,17 +491,19 @@ const WEQ_UC* NiIHdlStateName(uint8_t state) {
   }
 }
 
-NI_RC NiIHdlCheck(NI_HDL hdl, const WEQ_UC* fn, NITAB** ppHdl) {
+NITAB* NiIHdlLookup(NI_HDL hdl) {
   int32_t max = g_ni.maxHandles.load(std::memory_order_acquire);
   if (hdl >= 0 && max > 0 && hdl < max * 8) {
     NITAB* rec = &g_ni.nitab[hdl >> 3];
-    if (rec->mType.load(std::memory_order_acquire) >= 0x10 &&
-        rec->mHdl.load(std::memory_order_acquire) == hdl) {
-      *ppHdl = rec;
-      return WEQ_O_K;
-    }
+    if (rec->mType.load(std::memory_order_acquire) >= 0x10 && rec->mHdl.load(std::memory_order_acquire) == hdl)
+      return rec;
   }
-  *ppHdl = nullptr;
+  return nullptr;
+}
+
+NI_RC NiIHdlCheck(NI_HDL hdl, const WEQ_UC* fn, NITAB** ppHdl) {
+  *ppHdl = NiIHdlLookup(hdl);
+  if (*ppHdl != nullptr) return WEQ_O_K;
   return NiIErrTrace(kXxModule, __LINE__, hdl == -1 ? 2 : 1, u"%s: invalid hdl %d", NIEINVAL, fn, hdl);
 }
 

@@ -50,10 +50,20 @@ enum : uint8_t {
 };
 
 struct NITAB;
-// The buffered layer's operation table of a buffered handle; its first
-// slot closes the extension.
+struct NIBUF_EXT;
+// The buffered layer's operation table of a buffered handle: the only way
+// the NI core reaches a handle's extension.
 typedef struct NI_BUF_OPS {
-  NI_RC (*close)(struct NITAB* pHdl, void* pBuf);
+  void (*close)(struct NITAB* pHdl, NIBUF_EXT* pExt);
+  NI_RC (*read)(struct NITAB* pHdl, NIBUF_EXT* pExt, void* pBuffer, uint32_t bufferLen, int32_t timeout,
+                uint32_t* pRead);
+  NI_RC (*write)(struct NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t dataLen, int32_t timeout,
+                 uint32_t* pWritten);
+  NI_RC (*getParam)(struct NITAB* pHdl, NIBUF_EXT* pExt, NI_PARAM_DATA* pParamData, bool* pHandled);
+  NI_RC (*setParam)(struct NITAB* pHdl, NIBUF_EXT* pExt, const NI_PARAM_DATA* pParamData, bool* pHandled);
+  // mode NI_READ: *pLength (may be NULL) the ready message's length or the
+  // bytes of a read begun; otherwise 0 after emptying the out-queue.
+  NI_RC (*peek)(struct NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, uint32_t* pLength, uint8_t mode);
 } NI_BUF_OPS;
 
 typedef struct NITAB {
@@ -96,7 +106,7 @@ typedef struct NITAB {
   uint64_t mBytesIn;
   uint32_t mMsgOut;
   uint32_t mMsgIn;
-  void* mBuf;
+  NIBUF_EXT* mBuf;  // the buffered layer's extension; NULL: unbuffered
   const NI_BUF_OPS* mBufOps;
   // The writing side: a user write and a keep-alive answer sent by the
   // reading thread claim mWriteBusy, so that their frames never interleave.
@@ -144,6 +154,8 @@ const WEQ_UC* NiIHdlStateName(uint8_t state);
 // The handle check: the record of a valid number, else NIEINVAL with error
 // information and the line "<fn>: invalid hdl <n>" (level 2 for -1).
 NI_RC NiIHdlCheck(NI_HDL hdl, const WEQ_UC* fn, NITAB** ppHdl);
+// The same without error information or trace: NULL for an invalid number.
+NITAB* NiIHdlLookup(NI_HDL hdl);
 
 NI_RC NiICreateHandle(NITAB** ppHdl, uint8_t type, CTRC_HDL* trcHdl);
 NI_RC NiICloseHandle(NITAB* pHdl, uint8_t removeUdsFile, int8_t lockHeld);

@@ -8,6 +8,7 @@
 
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/ni/niaddr_int.h"
+#include "krn/ni/nimsg_int.h"
 #include "krn/ni/nisockaddr_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/ni/nixxwu_int.h"
@@ -99,13 +100,10 @@ NI_RC NiIWakeupReceive(NITAB* pHdl, void* pBuffer, uint32_t length, uint32_t* pR
                        NI_NODEADDR* pFromAddr, uint16_t* pFromPort) {
   static constexpr const WEQ_UC* kFn = u"NiIWakeupReceive";
   NiIDgWarnNotDgram(pHdl, kFn);
+  NI_RC prc = NiIPeek(pHdl, NI_READ, 0);
+  if (prc != WEQ_O_K) return prc;
   SI_SOCKET* sock = &pHdl->con.mSocket;
-  SI_RC si = SiPeek(sock, SI_PEEK_READ, 0);
-  if (si == SI_ETIMEOUT) return NIETIMEOUT;
-  if (si != SI_OK) {
-    return NiIReportSiError(si, SI_FN_PEEK, pHdl, sock, sock->sysErr, nullptr, nullptr, nullptr, kFn, kXxwuModule,
-                            __LINE__, 1);
-  }
+  SI_RC si;
   WEQ_RAW raw[16] = {};
   uint16_t port = 0;
   uint32_t got = 0;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 
 namespace peers {
@@ -63,6 +64,53 @@ bool SendAll(int fd, const void* data, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool SendFrame(int fd, const void* data, size_t len) {
+  unsigned char hdr[4] = {static_cast<unsigned char>(len >> 24), static_cast<unsigned char>(len >> 16),
+                          static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+  iovec iov[2] = {{hdr, 4}, {const_cast<void*>(data), len}};
+  msghdr m{};
+  m.msg_iov = iov;
+  m.msg_iovlen = 2;
+  while (m.msg_iovlen > 0) {
+    ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    auto left = static_cast<size_t>(n);
+    while (m.msg_iovlen > 0 && left >= m.msg_iov->iov_len) {
+      left -= m.msg_iov->iov_len;
+      ++m.msg_iov;
+      --m.msg_iovlen;
+    }
+    if (m.msg_iovlen > 0) {
+      m.msg_iov->iov_base = static_cast<char*>(m.msg_iov->iov_base) + left;
+      m.msg_iov->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+namespace {
+bool ReadExactly(int fd, char* p, size_t n) {
+  while (n > 0) {
+    ssize_t r = recv(fd, p, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+}  // namespace
+
+bool ReadFrame(int fd, std::string* data) {
+  unsigned char h[4];
+  if (!ReadExactly(fd, reinterpret_cast<char*>(h), 4)) return false;
+  uint32_t n = (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | h[3];
+  if (n & 0x80000000u) return false;
+  data->resize(n);
+  return ReadExactly(fd, data->data(), n);
 }
 
 namespace {

@@ -40,6 +40,14 @@ class FrameParser {
 // Sends all bytes (blocking); false on failure.
 bool SendAll(int fd, const void* data, size_t len);
 
+// One message on a blocking descriptor: header and data gathered into one
+// sendmsg, continued after partial sends; false on failure.
+bool SendFrame(int fd, const void* data, size_t len);
+
+// Reads exactly one message from a blocking descriptor into *data (its
+// capacity kept); false on close, failure or a bad header.
+bool ReadFrame(int fd, std::string* data);
+
 // Reads from fd into the parser until it holds a whole message or
 // deadline_ms passes; the message goes to *msg. False on time-out, close
 // or a bad header.

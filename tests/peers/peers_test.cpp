@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+
 #include "peers/netns.h"
+#include "peers/niframe.h"
 #include "peers/peer_spawn.h"
 #include "peers/peers.h"
 
@@ -45,6 +49,27 @@ TEST(PeersRaw, ResetCloseReachesThePeerAsAReset) {
     EXPECT_EQ(recv(c.get(), &ch, 1, 0), -1);
     EXPECT_EQ(errno, ECONNRESET);
   }
+}
+
+TEST(PeersRaw, GatheredFramesReadBackWholeBothWays) {
+  Fd a, b;
+  ASSERT_TRUE(peers::SocketPair(&a, &b));
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  std::thread writer([&] {
+    for (const std::string& m : {std::string(), std::string("x"), big}) peers::SendFrame(a.get(), m.data(), m.size());
+  });
+  std::string got;
+  for (const std::string& m : {std::string(), std::string("x"), big}) {
+    ASSERT_TRUE(peers::ReadFrame(b.get(), &got));
+    EXPECT_EQ(got, m);
+  }
+  writer.join();
+  // The same bytes as the encoder's.
+  ASSERT_TRUE(peers::SendFrame(a.get(), "abc", 3));
+  EXPECT_EQ(peers::ReadFor(b.get(), 7, 2000), peers::FrameEncode("abc"));
+  a.Reset();
+  EXPECT_FALSE(peers::ReadFrame(b.get(), &got));
 }
 
 TEST(PeersProcess, EchoRoleOverBothFamiliesAndTeardown) {

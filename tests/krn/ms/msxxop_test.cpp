@@ -10,6 +10,7 @@
 #include "krn/dptrc/trc_checker.h"
 #include "krn/ms/ms.h"
 #include "krn/ms/ms_int.h"
+#include "ms_client_util.h"
 #include "peers/adcodec.h"
 #include "peers/mscodec.h"
 #include "support/testsupport.h"
@@ -21,14 +22,6 @@ using adpeer::Hex;
 std::string OpText8(const WEQ_UC* s) { return tovtest::ToUtf8(s); }
 std::string OpText8n(const WEQ_UC* s, size_t n) { return tovtest::ToUtf8(std::u16string(s, n)); }
 std::string OpRaw(const WEQ_RAW* p, int32_t n) { return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)); }
-
-NI_NODEADDR OpNode(const std::string& text) {
-  std::array<uint8_t, 16> a{};
-  EXPECT_TRUE(mspeer::Addr16(text, &a));
-  NI_NODEADDR n;
-  memcpy(n.addr, a.data(), 16);
-  return n;
-}
 
 class MsBuildOnly : public ::testing::Test {
  protected:
@@ -48,13 +41,13 @@ TEST_F(MsBuildOnly, RequestsAreOnlyBuilt) {
   ASSERT_EQ(MsSetRelInfoForClient(&h, nullptr, nullptr, 0, 0, 0, 1, -1, req, &len), 0);
   EXPECT_EQ(OpRaw(req, len), Hex("43 00 01 00 00*40 00000007 00*10 00*12"));
 
-  NI_NODEADDR v4 = OpNode("10.1.2.3");
+  NI_NODEADDR v4 = mstest::Node("10.1.2.3");
   ASSERT_EQ(MsGetSecurityKeyByIpAdr(&h, &v4, NiAddrToIPv4(&v4), 3300, nullptr, 1, 100, req, &len), 0);
   EXPECT_EQ(OpRaw(req, len), Hex("09 00 02 00 0a010203 0ce4 00*256 00*10 ffff 0a010203"));
   ASSERT_EQ(MsGetSecurityKeyByIpAdr(&h, nullptr, 0, 1, nullptr, 1, 100, req, &len), 0);
   EXPECT_EQ(OpRaw(req, len), Hex("09 00 02 00 00*4 0001 00*256 00*16"));
   // An address that is not IPv4-mapped goes in the 16-byte field alone.
-  NI_NODEADDR v6 = OpNode("2001:db8::7");
+  NI_NODEADDR v6 = mstest::Node("2001:db8::7");
   ASSERT_EQ(MsGetSecurityKeyByIpAdr(&h, &v6, 0, 80, nullptr, 1, 100, req, &len), 0);
   EXPECT_EQ(OpRaw(req, len), Hex("09 00 02 00 00*4 0050 00*256 20010db8 00*11 07"));
 
@@ -160,8 +153,8 @@ TEST(MsList, RecordText) {
 
 TEST(MsLogonData, BuiltAgainstTheTableAndReadBack) {
   WEQ_RAW rec[MS_LOGON_REC_MAX];
-  NI_NODEADDR v6 = OpNode("2001:db8::1");
-  NI_NODEADDR v4 = OpNode("10.0.0.5");
+  NI_NODEADDR v6 = mstest::Node("2001:db8::1");
+  NI_NODEADDR v4 = mstest::Node("10.0.0.5");
   int32_t n = MsIBuildLogonData(rec, u"SRV", 4, 3300, nullptr, NiAddrToIPv4(&v4), u"RFC", u"hostx", u"m");
   EXPECT_EQ(OpRaw(rec, n), Hex("0004 0ce4 0a000005 0003 535256 0003 524643 0005 686f737478 0001 6d ffff"));
   n = MsIBuildLogonData(rec, u"SRV", 4, 0, &v6, 0, nullptr, nullptr, nullptr);

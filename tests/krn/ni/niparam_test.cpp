@@ -15,7 +15,7 @@
 
 #include "krn/dptrc/err.h"
 #include "krn/ni/ni.h"
-#include "krn/ni/nictl_standin.h"
+#include "krn/ni/nibuf_int.h"
 #include "krn/ni/nimsg_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nixx_int.h"
@@ -188,7 +188,7 @@ TEST_F(NiParam, PerHandleNumbers) {
   EXPECT_EQ(NiSetHdlParamEx(con, &d), WEQ_O_K);
   EXPECT_TRUE(rec->mFlags & NI_HDLFLAG_MARK);
 
-  uint8_t zero = 0, on = NI_BUFSTAT_ON;
+  uint8_t zero = 0;
   uint32_t n = 5;
   struct Case {
     uint8_t param;
@@ -200,8 +200,7 @@ TEST_F(NiParam, PerHandleNumbers) {
       {NIHP_BUFSTAT, &zero, "NiSetHdlParamEx: parameter invalid (pParamData->value.raw_val != NI_BUFSTAT_ON)"},
       {NIHP_BUF_TALKMODE, &zero, "NiSetHdlParamEx: invalid param 60 for hdl %d"},
       {NIHP_MAXQUEUE, &n, "NiSetHdlParamEx: invalid param 64 for hdl %d"},
-      {NIHP_MAXHEAP, &n, "NiSetHdlParamEx: invalid param 65 for hdl %d"},
-      {NIHP_BUFSTAT, &on, nullptr},  // no buffered layer yet
+      {NIHP_WARNQUEUE, &n, "NiSetHdlParamEx: invalid param 65 for hdl %d"},
       {NIHP_BUFSTAT, nullptr, "NiSetHdlParam: parameter invalid (pValue == NULL)"},
   };
   for (const Case& c : refused) {

@@ -1,5 +1,5 @@
-// Wakeup servers and datagram handles over loopback: a thread blocked on the
-// server's socket wakes on a client's send and the message arrives intact;
+// Wakeup servers and datagram handles over loopback: a thread blocked in a
+// select set that holds the server wakes on a client's send and the message arrives intact;
 // the server's socket is checked against the system (UDP, loopback, port
 // search without SO_REUSEADDR); a closed server lives until its last client
 // detaches; strangers' datagrams are dropped; argument refusals; datagram
@@ -173,13 +173,27 @@ TEST_F(NiWakeup, ABlockedWaiterWakesOnExecAndCollectsTheMessageIntact) {
   ASSERT_EQ(NiWakeupOpen(&srv), WEQ_O_K);
   NI_WAKEUP_CLIENT* cli = nullptr;
   ASSERT_EQ(NiWakeupAttach(srv, &cli), WEQ_O_K);
-  SI_SOCKET sock{SockOf(NiWakeupGetNiHdl(srv)), SI_AF_INET, SI_SOCK_DGRAM, 0};
+  const NI_HDL wake = NiWakeupGetNiHdl(srv);
+  struct Woke {
+    NI_RC select;
+    NI_HDL next;
+    uint8_t read;
+    Clock::time_point at;
+  };
   std::promise<void> waiting;
-  std::promise<std::pair<SI_RC, Clock::time_point>> woke;
+  std::promise<Woke> woke;
   std::thread waiter([&] {
+    // The set belongs to the thread that waits on it.
+    NISEL* set = nullptr;
+    NiSelNewSet2(&set, 4);
+    NiSelSet(set, wake, NI_READ, nullptr);
     waiting.set_value();
-    SI_RC rc = SiPeek(&sock, SI_PEEK_READ, NI_BLOCK);  // without limit
-    woke.set_value({rc, Clock::now()});
+    NI_RC rc = NiSelSelect(set, NI_BLOCK);  // without limit
+    Clock::time_point at = Clock::now();
+    uint8_t rd = 0;
+    NI_HDL h = NiSelNext(set, &rd, nullptr, nullptr, nullptr);
+    woke.set_value({rc, h, rd, at});
+    delete set;
   });
   waiting.get_future().wait();
   // The waiter is blocked: nothing is readable yet.
@@ -189,10 +203,12 @@ TEST_F(NiWakeup, ABlockedWaiterWakesOnExecAndCollectsTheMessageIntact) {
   Clock::time_point sent = Clock::now();
   ASSERT_EQ(NiWakeupExec2(cli, msg.data(), 24), WEQ_O_K);
   ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  auto [rc, at] = result.get();
+  Woke w = result.get();
   waiter.join();
-  EXPECT_EQ(rc, SI_OK);
-  EXPECT_LT(at - sent, std::chrono::milliseconds(50));
+  EXPECT_EQ(w.select, WEQ_O_K);
+  EXPECT_EQ(w.next, wake);
+  EXPECT_EQ(w.read, 1);
+  EXPECT_LT(w.at - sent, std::chrono::milliseconds(50));
   std::string got;
   ASSERT_EQ(Collect(srv, &got, 0), WEQ_O_K);
   EXPECT_EQ(got, msg);

@@ -3,7 +3,7 @@
 // Every call ends with success or NIECONN_BROKEN, a closed server's record
 // lives exactly until its last client leaves (a use after free would stop
 // the sanitizers), and no record or descriptor is left. Several threads'
-// sends each wake the owner blocked on the server's socket.
+// sends each wake the owner blocked in a select set that holds the server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -109,9 +109,10 @@ TEST_F(NiWakeupThreads, EachSendOfSeveralThreadsWakesTheBlockedOwner) {
   constexpr int kSenders = 4;
   NI_WAKEUP_SERVER* srv = nullptr;
   ASSERT_EQ(NiWakeupOpen(&srv), WEQ_O_K);
-  int32_t fd = -1;
-  ASSERT_EQ(NiHdlToSock(NiWakeupGetNiHdl(srv), &fd), WEQ_O_K);
-  SI_SOCKET sock{fd, SI_AF_INET, SI_SOCK_DGRAM, 0};
+  const NI_HDL wake = NiWakeupGetNiHdl(srv);
+  NISEL* set = nullptr;
+  ASSERT_EQ(NiSelNewSet2(&set, 4), WEQ_O_K);
+  ASSERT_EQ(NiSelSet(set, wake, NI_READ, nullptr), WEQ_O_K);
   std::atomic<int> turn{-1}, failures{0}, collected{0};
   std::atomic<int64_t> sentAt{0};
   std::vector<std::thread> senders;
@@ -136,10 +137,11 @@ TEST_F(NiWakeupThreads, EachSendOfSeveralThreadsWakesTheBlockedOwner) {
   }
   for (int t = 0; t < kSenders; ++t) {
     turn.store(t);
-    // Blocked without limit until this sender's datagram arrives.
-    SI_RC si = SiPeek(&sock, SI_PEEK_READ, NI_BLOCK);
+    // Blocked without limit in the set until this sender's datagram arrives.
+    NI_RC sel = NiSelSelect(set, NI_BLOCK);
     int64_t woke = Clock::now().time_since_epoch().count();
-    EXPECT_EQ(si, SI_OK);
+    EXPECT_EQ(sel, WEQ_O_K);
+    EXPECT_EQ(NiSelNext(set, nullptr, nullptr, nullptr, nullptr), wake);
     EXPECT_LT(std::chrono::nanoseconds(woke - sentAt.load()), std::chrono::milliseconds(50));
     char buf[24];
     uint32_t got = 0;
@@ -153,6 +155,8 @@ TEST_F(NiWakeupThreads, EachSendOfSeveralThreadsWakesTheBlockedOwner) {
   collected.store(kSenders);
   for (std::thread& th : senders) th.join();
   EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(NiSelClear(set, wake, 255), WEQ_O_K);
+  delete set;
   EXPECT_EQ(NiWakeupClose(&srv), WEQ_O_K);
   EXPECT_EQ(NiIFreeHandles(), freeBefore_);
   EXPECT_EQ(peers::OpenFdCount(), fdsBefore_);
