@@ -840,11 +840,15 @@ struct rscpcBranchEnd {
   bool counts;  // end of branch: the thread counters take the counts
 };
 
+// The tables a branch reads: the input and output tables, or the 256-byte
+// table at shortcut_t1 (in the generation's cache07 area).
+enum class rscpcTabs : uint8_t { kInOut, kShortcut };
+
 // The table refresh of the table methods: the tables named, the converter
 // usable, the object's choice current and its tables inside the cache.
 // notInit is the location of "CCC not proper initialized", noTable of
 // "missing char code param". kEnd on success (the frame rebased).
-rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit);
+rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit, rscpcTabs tabs = rscpcTabs::kInOut);
 
 // The exit that a step of the walk asks for.
 inline rscpcBranchEnd rscpcIEndOfStep(rscpcStep s) {
