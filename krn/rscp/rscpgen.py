@@ -255,7 +255,7 @@ def build_segments(manifest, dec, specs, strict=True):
     own = set()
     for spec in specs:
         if "own" in spec:
-            own.update(v for v, _ in spec["own"])
+            own.update(v for v, _ in spec["own"] if v >= own_base)
         if "own_long" in spec:
             own.update(spec["own_long"][0] + i for i in range(spec["own_long"][2] - spec["own_long"][1] + 1))
         if "own_run" in spec:
