@@ -297,6 +297,16 @@ TEST_F(Tables, EveryPageAgainstTablesMadeWithTheReferences) {
       rscpCObj_t o = Chosen(cp, to);
       EXPECT_EQ(rscpNoShortCutConversion(&o), dbcs ? 2 : 1);
       Refs refs(cp, to[3] == '3' ? "UTF-16LE" : "UTF-16BE", false);
+      // Conversion through the block: a long text, whole and resumed in
+      // odd pieces of output, as iconv converts it.
+      if (FindPage(cp)->iconv[0] != 0 && cp[3] != '1') {
+        std::string text;
+        IconvRef encode(FindPage(cp)->iconv, "UTF-8");
+        for (int i = 0; i < 80; ++i) text += encode.Run(dbcs ? "\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\xB1 ab " : "Gr\xC3\xBC\xC3\x9F" "e 1 ").out;
+        const Outcome ref = refs.iconv.Run(text);
+        EXPECT_EQ(Convert(o, text, text.size() * 2).bytes, ref.out);
+        EXPECT_EQ(ConvertResumed(o, text, 101).bytes, ref.out);
+      }
       const auto check = [&](const std::string& in, const std::string& entry) {
         Outcome want;
         if (!refs.Decide(in, {Hex(in)}, &want)) want = Walk(o, in);
