@@ -447,6 +447,10 @@ TEST_F(Tables, BlocksAreFoundAgainAndAFailedBuildTakesNothing) {
   ASSERT_EQ(rscpCGetSb2UcTab(&stale, tab), 0);
   EXPECT_EQ(stale.cache_version, rscpCacheVersion(Cache()));
   EXPECT_EQ(tab[0xE9], 0xE9);
+  rscpCObj_t outside = stale;
+  outside.in_t1 = 0xFFFF;  // a block number beyond the cache
+  EXPECT_EQ(rscpCGetSb2UcTab(&outside, tab), RSCPEINVAL);
+  EXPECT_EQ(Code(Newest()), u"F38");
   stale.drop = 0;
   EXPECT_EQ(rscpCGetSb2UcTab(&stale, tab), RSCPEINVAL);
   EXPECT_EQ(Code(Newest()), u"CP9");
