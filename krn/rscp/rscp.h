@@ -467,6 +467,36 @@ int rscpCUnconvertible(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, const WEQ_R
 #define RSCPC_DATA_UNITS 48
 void rscpCFormatData(WEQ_UC* buf, const WEQ_RAW* bytes, int length);
 
+// --- Exported conversion tables ------------------------------------------------------------
+// Flat tables for the shortcut types of rscpNoShortCutConversion, built for
+// an object that the chooser completed for that direction (it chooses again
+// when the cache was rebuilt since). The caller owns every buffer in the
+// sizes given. 16-bit entries hold output bytes in output order (the first
+// byte at the lower address); a value without a code gets subst_char (the
+// low byte of subst_char16 for one-byte output). Output written before a
+// failure stays. 16 when the method or options allow no flat table, 2048
+// for a table word that a flat table cannot hold.
+//
+// Single-byte input to UTF-16: one entry per input byte (256).
+rscpRc_t rscpCGetSb2UcTab(rscpCObj_t* obj, WEQ_UC* table);
+// Double-byte input to UTF-16: per input byte its length (1, or 2 for a
+// lead byte) and its entry (a single byte's output, or a lead byte's block
+// index x 256); blocks of 256 entries, one per lead byte in byte order
+// (room for 256 blocks): b1 | b2 << 8 for the output bytes b1 b2, a
+// supplementary character as high surrogate << 16 | low surrogate, each in
+// the output's byte order, 0xFFFF where the lead byte's own one-byte
+// character (in fallback) stands; *blockCount the blocks written.
+rscpRc_t rscpCGetDb2UcTab(rscpCObj_t* obj, uint8_t* leadLen, WEQ_UC* lead, uint32_t* blocks, int32_t* blockCount,
+                          WEQ_UC* fallback);
+// UTF-16 to single-byte output: one byte per unit value (65536), *used 1 +
+// the highest value with a one-byte code.
+rscpRc_t rscpCGetUc2SbTab(rscpCObj_t* obj, uint8_t* table, int32_t* used);
+// UTF-16 to double-byte output: index (65536) of output codes (b1 << 8 | b2,
+// or the single byte), where the high surrogates hold block numbers; blocks
+// of 1024 codes indexed by the low surrogate's 10 bits (room for 1024
+// blocks; one block of substitutions only is shared).
+rscpRc_t rscpCGetUc2DbTab(rscpCObj_t* obj, WEQ_UC* index, WEQ_UC* blocks, int32_t* blockCount);
+
 // --- Code page lookups ------------------------------------------------------------------
 // The directory entry (184 bytes) of one code page, copied out.
 struct rscpCpEntry_t;

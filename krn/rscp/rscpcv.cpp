@@ -15,6 +15,7 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpcv_int.h"
+#include "krn/rscp/rscpcvu_int.h"
 #include "krn/rscp/rscpmc_int.h"
 
 namespace {
@@ -80,27 +81,27 @@ constexpr CvMethod kCvMethods[] = {
     {CvDefault, false},  // 9 l_mbget_tab
     {CvDefault, false},  // 10 tab_mbtunnel
     {CvDefault, false},  // 11 tab_mbcopy
-    {CvDefault, false},  // 12 1B_to_1B
-    {CvDefault, false},  // 13 U2_to_U8
-    {CvDefault, false},  // 14 U2sw_to_U8
-    {CvDefault, false},  // 15 U8_to_U2
-    {CvDefault, false},  // 16 U8_to_U2sw
-    {CvDefault, false},  // 17 U4_to_U8
-    {CvDefault, false},  // 18 U4sw_to_U8
-    {CvDefault, false},  // 19 U8_to_U4
-    {CvDefault, false},  // 20 U8_to_U4sw
-    {CvDefault, false},  // 21 U6_to_U8
-    {CvDefault, false},  // 22 U6sw_to_U8
-    {CvDefault, false},  // 23 U8_to_U6
-    {CvDefault, false},  // 24 U8_to_U6sw
-    {CvDefault, false},  // 25 U2_swap
-    {CvDefault, false},  // 26 U4_swap
+    {rscpcIOneByte, false},  // 12 1B_to_1B
+    {rscpcIUtf8Form, false},  // 13 U2_to_U8
+    {rscpcIUtf8Form, false},  // 14 U2sw_to_U8
+    {rscpcIUtf8Form, false},  // 15 U8_to_U2
+    {rscpcIUtf8Form, false},  // 16 U8_to_U2sw
+    {rscpcIUtf8Form, false},  // 17 U4_to_U8
+    {rscpcIUtf8Form, false},  // 18 U4sw_to_U8
+    {rscpcIUtf8Form, false},  // 19 U8_to_U4
+    {rscpcIUtf8Form, false},  // 20 U8_to_U4sw
+    {rscpcIUtf8Form, false},  // 21 U6_to_U8
+    {rscpcIUtf8Form, false},  // 22 U6sw_to_U8
+    {rscpcIUtf8Form, false},  // 23 U8_to_U6
+    {rscpcIUtf8Form, false},  // 24 U8_to_U6sw
+    {rscpcISwap, false},  // 25 U2_swap
+    {rscpcISwap, false},  // 26 U4_swap
     {CvDefault, false},  // 27 mbs16_tab
     {CvDefault, false},  // 28 l_mbs16_tab
-    {CvDefault, false},  // 29 BRUTE_A_U2B
-    {CvDefault, false},  // 30 BRUTE_A_U2L
-    {CvDefault, false},  // 31 BRUTE_U2B_A
-    {CvDefault, false},  // 32 BRUTE_U2L_A
+    {rscpcIBrute, false},  // 29 BRUTE_A_U2B
+    {rscpcIBrute, false},  // 30 BRUTE_A_U2L
+    {rscpcIBrute, false},  // 31 BRUTE_U2B_A
+    {rscpcIBrute, false},  // 32 BRUTE_U2L_A
     {CvDefault, false},  // 33 nu16be_get_tab
     {CvDefault, false},  // 34 l_nu16be_get_tab
     {CvDefault, false},  // 35 nu16le_get_tab
@@ -116,8 +117,8 @@ constexpr CvMethod kCvMethods[] = {
     {CvDefault, false},  // 45 tab_i1b_o1s
     {CvDefault, false},  // 46 tab_o1b
     {CvDefault, false},  // 47 tab_o1s
-    {CvDefault, false},  // 48 A7_to_U6
-    {CvDefault, false},  // 49 A7_to_U6sw
+    {rscpcIAscii7, false},  // 48 A7_to_U6
+    {rscpcIAscii7, false},  // 49 A7_to_U6sw
 };
 static_assert(std::size(kCvMethods) == 50);
 
@@ -152,6 +153,9 @@ struct CvCall {
   ptrdiff_t Produced() const { return f.out - f.outStart; }
   void Count() {
     ctx->bytesIn += static_cast<uint64_t>(Consumed());
+    // A compiler barrier: one vector add of both counters would reload a
+    // count just stored and stall every call.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     ctx->bytesOut += static_cast<uint64_t>(Produced());
   }
   void Advance(ptrdiff_t consumed, uint8_t* out) {
@@ -206,7 +210,7 @@ rscpRc_t CvFull(CvCall& call) {
     const uint32_t n = f.o->in_space_len;
     if (n == 1 || n == 2 || n == 4) {
       if (CvRestIsBlank(f)) {
-        call.Advance(f.inLen, f.out);  // the blanks count as consumed
+        call.Advance(f.inEnd - f.inStart, f.out);  // the blanks count as consumed
         return 0;
       }
     } else {
@@ -290,8 +294,10 @@ bool CvBadLength(ptrdiff_t n) { return n < 0 || n > INT32_MAX; }
 
 // --- Refresh ---------------------------------------------------------------------------------
 
-rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit) {
+rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit, rscpcTabs tabs) {
   rscpCObj_t* o = f.o;
+  const bool shortcut = tabs == rscpcTabs::kShortcut;
+  const auto named = [&] { return shortcut ? o->shortcut_t1 != 0 : o->in_t1 != 0 && o->out_t1 != 0; };
   const auto missing = [&]() -> rscpcBranchEnd {
     WEQ_UC p1[24], p2[24];
     snprintfTruncU16(p1, 21, u"%ld", static_cast<long>(o->in_t1));
@@ -299,7 +305,7 @@ rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit) {
     f.rc = CvReport(RSCPENOCONV, noTable, __LINE__, u"missing char code param", u"F38", p1, p2);
     return {rscpcEnd::kUnchanged, false};
   };
-  if (o->in_t1 == 0 || o->out_t1 == 0) return missing();
+  if (!named()) return missing();
   f.Pin();
   const int32_t state = rscpGetState();
   if ((state != RSCP_STATE_INIT && state != RSCP_STATE_WRONG_VERSION && state != RSCP_STATE_REINIT) ||
@@ -321,11 +327,12 @@ rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit) {
         return {rscpcEnd::kUnchanged, false};
       }
       if (o->method != method) return {rscpcEnd::kAgain, false};
-      if (o->in_t1 == 0 || o->out_t1 == 0) return missing();
+      if (!named()) return missing();
     }
     // The choice may have moved the pin to a new generation.
     f.t.Take(rscpPinnedCache());
-    if (rscpcIInside(f.t, o, true, true)) {
+    if (shortcut && f.t.LongOk(o->shortcut_t1, 256)) return {rscpcEnd::kEnd, false};
+    if (!shortcut && rscpcIInside(f.t, o, true, true)) {
       f.inT1 = o->in_t1;
       f.outT2 = o->out_t1;
       return {rscpcEnd::kEnd, false};

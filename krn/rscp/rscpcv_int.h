@@ -669,6 +669,29 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f) {
   }
 }
 
+// Widens n bytes into the units 00 b (high) or b 00, sixteen at a time
+// with the compiler's generic vectors; input and output do not overlap (the
+// call converts a same-buffer input from a copy).
+inline void rscpcIWiden(const uint8_t* __restrict in, uint8_t* __restrict out, ptrdiff_t n, bool high) {
+  typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+  const Bytes16 zero = {};
+  ptrdiff_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    Bytes16 v, a, b;
+    memcpy(&v, in + i, 16);
+    if (high) {
+      a = __builtin_shufflevector(zero, v, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+      b = __builtin_shufflevector(zero, v, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+    } else {
+      a = __builtin_shufflevector(v, zero, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+      b = __builtin_shufflevector(v, zero, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+    }
+    memcpy(out + 2 * i, &a, 16);
+    memcpy(out + 2 * i + 16, &b, 16);
+  }
+  for (; i < n; ++i) out[2 * i] = high ? 0 : in[i], out[2 * i + 1] = high ? in[i] : 0;
+}
+
 // The common characters without the general steps: a run of characters
 // whose table walk ends in a character word or direct output bytes (no
 // length field) and whose output is a code of one to three bytes or a
@@ -741,15 +764,46 @@ inline void rscpcIFastRun(rscpcFrame& f) {
 
   // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
   // general steps; 3 b leads into block known[b] (checked, not the start).
-  uint32_t known[256];
+  // lane[b]: the two bytes of b's code when b is a known character with a
+  // two-byte code, else a value with bit 16 set.
+  // Only long inputs take the lanes (they cost a fill of 1 KiB).
+  uint32_t known[256], lane[256];
   uint8_t seen[256];
   memset(seen, 0, sizeof seen);
+  const bool lanes = inEnd - in >= 512;
+  if (lanes) {
+    std::fill(lane, lane + 256, 0x10000u);
+    // A block whose every byte b has the two-byte code 00 b (or b 00), as
+    // ISO 8859-1 into UTF-16: the input widens as it is.
+    bool high = true, low = true;
+    for (uint32_t b = 0; b < 256 && (high || low); ++b) {
+      high = high && root[b] == (0xA0000000u | b);
+      low = low && root[b] == (0xA0000000u | b << 8);
+    }
+    if (high || low) {
+      const ptrdiff_t n = std::min<ptrdiff_t>(inEnd - in, (f.outEnd - out) / 2);
+      rscpcIWiden(in, out, n, high);
+      f.in = in + n;
+      f.out = out + 2 * n;
+      return;
+    }
+  }
 
   while (in < inEnd && out <= outLast) {
     // As many known characters as certainly fit (3 bytes each at most)
     // without a test of the room.
     const ptrdiff_t batch = std::min<ptrdiff_t>(inEnd - in, (outLast - out) / 3 + 1);
     const uint8_t* const batchEnd = in + batch;
+    // Four one-byte characters with two-byte codes at a time (a batch of
+    // four or more has room for at least 13 bytes).
+    while (lanes && batchEnd - in >= 4) {
+      const uint32_t l0 = lane[in[0]], l1 = lane[in[1]], l2 = lane[in[2]], l3 = lane[in[3]];
+      if (((l0 | l1 | l2 | l3) >> 16) != 0) break;
+      const uint64_t x = uint64_t{l0} | uint64_t{l1} << 16 | uint64_t{l2} << 32 | uint64_t{l3} << 48;
+      memcpy(out, &x, 8);
+      out += 8;
+      in += 4;
+    }
     while (in < batchEnd && seen[*in] == 1) {
       put(known[*in]);
       ++in;
@@ -767,6 +821,7 @@ inline void rscpcIFastRun(rscpcFrame& f) {
         const uint32_t code = codeOfWord(w);
         known[b] = code;
         seen[b] = code != 0 ? 1 : 2;
+        if (lanes && (code >> 24) == 2) lane[b] = code & 0xFFFF;
         if (code != 0) continue;
       }
     }
@@ -840,11 +895,15 @@ struct rscpcBranchEnd {
   bool counts;  // end of branch: the thread counters take the counts
 };
 
+// The tables a branch reads: the input and output tables, or the 256-byte
+// table at shortcut_t1 (in the generation's cache07 area).
+enum class rscpcTabs : uint8_t { kInOut, kShortcut };
+
 // The table refresh of the table methods: the tables named, the converter
 // usable, the object's choice current and its tables inside the cache.
 // notInit is the location of "CCC not proper initialized", noTable of
 // "missing char code param". kEnd on success (the frame rebased).
-rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit);
+rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit, rscpcTabs tabs = rscpcTabs::kInOut);
 
 // The exit that a step of the walk asks for.
 inline rscpcBranchEnd rscpcIEndOfStep(rscpcStep s) {

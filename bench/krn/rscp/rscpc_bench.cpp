@@ -5,7 +5,10 @@
 // 64 B, 4 KiB and 1 MiB of text: Latin-1 and Shift-JIS to UTF-16LE through
 // the table walk and Latin-1 to itself by copying, beside glibc iconv and
 // ICU (ucnv_toUChars, ICU's own UTF-16) for the same pairs, and memcpy for
-// the copy.
+// the copy. The methods without tables beside the same references:
+// 0100 -> 1100 through an F1 table (useF1 2; ICU converts byte to byte with
+// ucnv_convertEx and its pivot), UTF-8 to and from UTF-16LE, and UTF-16BE to
+// UTF-16LE beside a plain byte-swap loop (__bswap).
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 #include <string.h>
@@ -100,10 +103,17 @@ struct Pair {
   const char* to;
   const char* iconvFrom;
   const char* icuFrom;
+  const char* iconvTo = "UTF-16LE";  // ICU: its own UTF-16 when this is UTF-16LE
+  const char* icuTo = "UTF-16LE";
+  uint32_t useF1 = 1;
 };
 constexpr Pair kLatin{"1100", "4103", "ISO-8859-1", "ISO-8859-1"};
 constexpr Pair kSjis{"8000", "4103", "CP932", "windows-31j"};
 constexpr Pair kCopy{"1100", "1100", "ISO-8859-1", "ISO-8859-1"};
+constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", 2};
+constexpr Pair kUtf8{"4110", "4103", "UTF-8", "UTF-8"};
+constexpr Pair kToUtf8{"4103", "4110", "UTF-16LE", "UTF-16LE", "UTF-8", "UTF-8"};
+constexpr Pair kSwap{"4102", "4103", "UTF-16BE", "UTF-16BE"};
 
 void Ours(benchmark::State& state, const Pair& p) {
   if (!StartConverter()) {
@@ -116,12 +126,13 @@ void Ours(benchmark::State& state, const Pair& p) {
   rscpCInit(&o, &f, &t, 1, 1, 0);
   rscpCSetCtrlCodeCv(&o, 1);
   rscpCSetOwnChCv(&o, 0);
+  o.useF1 = p.useF1;
   if (rscpCLoadTables(&o) != 0) {
     state.SkipWithError("choice failed");
     return;
   }
   const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
-  std::vector<uint8_t> out(in.size() * 2);
+  std::vector<uint8_t> out(in.size() * (p.useF1 == 2 ? 1 : 2));  // F1: equal sizes
   for (auto _ : state) {
     const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
     WEQ_RAW* op = out.data();
@@ -136,7 +147,7 @@ void Ours(benchmark::State& state, const Pair& p) {
 
 void Iconv(benchmark::State& state, const Pair& p) {
   const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
-  iconv_t cd = iconv_open("UTF-16LE", p.iconvFrom);
+  iconv_t cd = iconv_open(p.iconvTo, p.iconvFrom);
   std::vector<char> out(in.size() * 2);
   for (auto _ : state) {
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -153,14 +164,31 @@ void Iconv(benchmark::State& state, const Pair& p) {
 void Icu(benchmark::State& state, const Pair& p) {
   const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
   UErrorCode e = U_ZERO_ERROR;
-  UConverter* cnv = ucnv_open(p.icuFrom, &e);
+  const bool toUtf16 = strcmp(p.icuTo, "UTF-16LE") == 0, fromUtf16 = strcmp(p.icuFrom, "UTF-16LE") == 0;
+  UConverter* cnv = ucnv_open(fromUtf16 ? p.icuTo : p.icuFrom, &e);
+  UConverter* to = toUtf16 || fromUtf16 ? nullptr : ucnv_open(p.icuTo, &e);
   std::vector<UChar> out(in.size() + 16);
+  std::vector<char> bytes(in.size() * 2 + 16);
   for (auto _ : state) {
     e = U_ZERO_ERROR;
     ucnv_reset(cnv);
-    benchmark::DoNotOptimize(
-        ucnv_toUChars(cnv, out.data(), static_cast<int32_t>(out.size()), in.data(), static_cast<int32_t>(in.size()), &e));
+    if (toUtf16) {
+      benchmark::DoNotOptimize(ucnv_toUChars(cnv, out.data(), static_cast<int32_t>(out.size()), in.data(),
+                                             static_cast<int32_t>(in.size()), &e));
+    } else if (fromUtf16) {
+      benchmark::DoNotOptimize(ucnv_fromUChars(cnv, bytes.data(), static_cast<int32_t>(bytes.size()),
+                                               reinterpret_cast<const UChar*>(in.data()),
+                                               static_cast<int32_t>(in.size() / 2), &e));
+    } else {
+      ucnv_reset(to);
+      char* op = bytes.data();
+      const char* ip = in.data();
+      ucnv_convertEx(to, cnv, &op, bytes.data() + bytes.size(), &ip, in.data() + in.size(), nullptr, nullptr,
+                     nullptr, nullptr, true, true, &e);
+      benchmark::DoNotOptimize(op);
+    }
   }
+  if (to != nullptr) ucnv_close(to);
   ucnv_close(cnv);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
@@ -183,6 +211,35 @@ void BM_cv_1100_1100__memcpy(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+void BM_cv_0100_1100_f1(benchmark::State& s) { Ours(s, kF1); }
+void BM_cv_0100_1100_f1__iconv(benchmark::State& s) { Iconv(s, kF1); }
+void BM_cv_0100_1100_f1__icu(benchmark::State& s) { Icu(s, kF1); }
+void BM_cv_4110_4103(benchmark::State& s) { Ours(s, kUtf8); }
+void BM_cv_4110_4103__iconv(benchmark::State& s) { Iconv(s, kUtf8); }
+void BM_cv_4110_4103__icu(benchmark::State& s) { Icu(s, kUtf8); }
+void BM_cv_4103_4110(benchmark::State& s) { Ours(s, kToUtf8); }
+void BM_cv_4103_4110__iconv(benchmark::State& s) { Iconv(s, kToUtf8); }
+void BM_cv_4103_4110__icu(benchmark::State& s) { Icu(s, kToUtf8); }
+void BM_cv_4102_4103(benchmark::State& s) { Ours(s, kSwap); }
+void BM_cv_4102_4103__bswap(benchmark::State& state) {
+  const std::string in = Text("UTF-16BE", static_cast<size_t>(state.range(0)));
+  std::vector<char> out(in.size());
+  for (auto _ : state) {
+    // Eight bytes at a time, the bytes of each 16-bit lane swapped.
+    size_t i = 0;
+    for (; i + 8 <= in.size(); i += 8) {
+      uint64_t x;
+      memcpy(&x, in.data() + i, 8);
+      x = (x & 0x00FF00FF00FF00FFull) << 8 | (x >> 8 & 0x00FF00FF00FF00FFull);
+      memcpy(out.data() + i, &x, 8);
+    }
+    for (; i + 1 < in.size(); i += 2) out[i] = in[i + 1], out[i + 1] = in[i];
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 #define CV_SIZES Arg(64)->Arg(4096)->Arg(1 << 20)
 BENCHMARK(BM_cv_1100_4103)->CV_SIZES;
 BENCHMARK(BM_cv_1100_4103__iconv)->CV_SIZES;
@@ -192,6 +249,17 @@ BENCHMARK(BM_cv_8000_4103__iconv)->CV_SIZES;
 BENCHMARK(BM_cv_8000_4103__icu)->CV_SIZES;
 BENCHMARK(BM_cv_1100_1100)->CV_SIZES;
 BENCHMARK(BM_cv_1100_1100__memcpy)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4102_4103)->CV_SIZES;
+BENCHMARK(BM_cv_4102_4103__bswap)->CV_SIZES;
 #undef CV_SIZES
 
 

@@ -48,3 +48,7 @@ tov_test(rscpcs_test LABELS codepage SOURCES rscpcs_test.cpp rscp_testutil.cpp)
 tov_test(rscpcv_test LABELS codepage SOURCES rscpcv_test.cpp rscpcv_walk_test.cpp rscp_testutil.cpp)
 tov_test(rscpcv_oracle_test LABELS codepage SOURCES rscpcv_oracle_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
 tov_test(rscpcv_thread_test LABELS codepage threads SOURCES rscpcv_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpcvu_test LABELS codepage SOURCES rscpcvu_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpctab_test LABELS codepage SOURCES rscpctab_test.cpp rscpf5_tset_cat.cpp rscp_testutil.cpp LIBS ICU::uc
+         TIMEOUT 300)
+tov_test(rscpctab_thread_test LABELS codepage threads SOURCES rscpctab_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
