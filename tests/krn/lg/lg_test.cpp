@@ -113,3 +113,41 @@ TEST(LgRecord, ReasonBufferIsCutToItsRoom) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LgNames, LoadBalancingTypes) {
+  struct {
+    int32_t type;
+    const char* name;
+  } rows[] = {{0, "BEST"},         {100, "BEST"},        {101, "RANDOM"},  {200, "RANDOM"},
+              {201, "ROUND_ROBIN"}, {202, "WEIGHTED_ROUND_ROBIN"}, {203, "ROUND_ROBIN"},
+              {255, "ROUND_ROBIN"}, {256, "256"},         {-1, "-1"}};
+  for (const auto& r : rows) {
+    WEQ_UC buf[LG_LB_NAME_LEN];
+    EXPECT_EQ(U8(LgILbTypeName(r.type, buf)), r.name) << r.type;
+  }
+  EXPECT_EQ(U8(LgILbTypeName(0, nullptr)), "");
+}
+
+// Quality first, then the random number, both highest first.
+TEST(LgNames, ServersCompareByQualityThenRandomNumber) {
+  LG_APPSRV_REC a{}, b{};
+  a.ints[LG_INT_QUALITY] = 5;
+  b.ints[LG_INT_QUALITY] = 4;
+  a.random = 1;
+  b.random = 1000;
+  EXPECT_LT(LgICompareQual(&a, &b), 0);
+  EXPECT_GT(LgICompareQual(&b, &a), 0);
+  b.ints[LG_INT_QUALITY] = 5;
+  EXPECT_GT(LgICompareQual(&a, &b), 0);
+  b.random = 1;
+  EXPECT_EQ(LgICompareQual(&a, &b), 0);
+  // Group n is bit 32 - n, taken modulo 32.
+  EXPECT_EQ(LgIGroupBit(1), 1u << 31);
+  EXPECT_EQ(LgIGroupBit(32), 1u);
+  EXPECT_EQ(LgIGroupBit(33), 1u << 31);
+  EXPECT_EQ(LgIGroupBit(255), 1u << 1);
+}
+
+}  // namespace
