@@ -2,12 +2,10 @@
 // without load balancing: connect, login, one storage read, logout) beside
 // a raw framed exchange of the very messages the library sent, with the
 // same peer; and a lookup the cache answers beside that reread.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -21,6 +19,7 @@
 #include "peers/mscodec.h"
 #include "peers/mspeer_run.h"
 #include "peers/niframe.h"
+#include "peers/peers.h"
 
 namespace {
 
@@ -85,24 +84,18 @@ void BM_LgReread__RawFramed(benchmark::State& st) {
   std::string login = peers::FrameEncode(sent[0]), read = peers::FrameEncode(sent[1]),
               logout = peers::FrameEncode(sent[2]);
   for (auto _ : st) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(Peer().port()));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    peers::Fd conn = peers::Connect(AF_INET, static_cast<uint16_t>(Peer().port()));
+    int fd = conn.get();
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     peers::FrameParser parser;
     std::string msg;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        !peers::SendAll(fd, login.data(), login.size()) || !peers::RecvFrame(fd, &parser, &msg, 5000) ||
+    if (!conn.valid() || !peers::SendAll(fd, login.data(), login.size()) || !peers::RecvFrame(fd, &parser, &msg, 5000) ||
         !peers::SendAll(fd, read.data(), read.size()) || !peers::RecvFrame(fd, &parser, &msg, 5000) ||
         !peers::SendAll(fd, logout.data(), logout.size())) {
       st.SkipWithError("exchange failed");
-      close(fd);
       break;
     }
-    close(fd);
   }
 }
 BENCHMARK(BM_LgReread__RawFramed);

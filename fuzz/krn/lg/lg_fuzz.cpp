@@ -1,14 +1,17 @@
 // Replies of a message server into the logon-group layer, and favourites
 // into its fillers.
 //
-// Byte 0 chooses: 0 the six fillers on a 120-byte text entry (bytes 1-120)
-// with the text length of bytes 121-124; 1 LgGroupSec, 2 LgGroupSncSec, 3
-// LgApplSrvInfo against the replay server of the message server client's
-// fuzz targets. Byte 1 gives the layer's time-out (20-35 ms). The rest is
-// the script after the login answer: steps of [kind][length, 2 bytes
-// big-endian][bytes]; each step waits for one client message and answers
-// it with the bytes as an administration answer (kind 0), an opcode reply
-// (1) or raw (2, framing included), or not at all (3).
+// Byte 0 chooses: 0 the six fillers on a 120-byte text entry (bytes 1-120,
+// zeros where the input is shorter) with the text length of bytes 121-124;
+// 1 LgGroupSec, 2 LgGroupSncSec, 3 LgApplSrvInfo against the replay server
+// of the message server client's fuzz targets. Byte 1 gives the layer's
+// time-out (10-25 ms). The rest is the script after the login answer: steps
+// of [kind][length, 2 bytes big-endian][bytes]; each step waits for one
+// client message and answers it with the bytes as an administration answer
+// (kind 0), an opcode reply (1) or raw (2, framing included), not at all
+// (3), or with answers built from them: text entries of 76-byte values
+// named G, H, ... (4), an integer entry (5), a client list of one record
+// per 12 bytes (6).
 //
 // Every call must end within its time-outs with a code of the layer, leave
 // every text output ended within its buffer, and read or write nothing out
@@ -26,6 +29,7 @@
 #include "krn/lg/lg_int.h"
 #include "krn/ni/ni.h"
 #include "krn/thr/thr.h"
+#include "peers/adcodec.h"
 #include "peers/mscodec.h"
 
 namespace {
@@ -36,11 +40,12 @@ void Ended(const WEQ_UC (&text)[N]) {
 }
 
 void Fillers(const uint8_t* data, size_t size) {
-  if (size < 125) return;
+  uint8_t in[125] = {};
+  memcpy(in, data, size < sizeof in ? size : sizeof in);
   LG_TEXT_REC rec;
-  memcpy(&rec, data + 1, sizeof rec);
+  memcpy(&rec, in + 1, sizeof rec);
   int32_t textLen;
-  memcpy(&textLen, data + 121, 4);
+  memcpy(&textLen, in + 121, 4);
   LG_CLASS_ENTRY c;
   LG_GROUP_REC g;
   using ClassFill = LG_RC (*)(LG_CLASS_ENTRY*, const LG_TEXT_REC*, int32_t);
@@ -58,14 +63,57 @@ void Fillers(const uint8_t* data, size_t size) {
   }
 }
 
+// An administration answer of storage replies: text entries (type 22) of
+// the given values, or one integer entry (type 21).
+std::string StorageAnswer(const std::string& bytes, bool integers) {
+  std::vector<std::string> records;
+  for (size_t at = 0, i = 0; at < bytes.size() || i == 0; at += 76, ++i) {
+    adpeer::Storage r;
+    r.type = integers ? 21 : 22;
+    r.valueLen = integers ? 10 : 40;
+    r.name = mspeer::Pad(std::string(1, static_cast<char>('G' + i % 20)), 20);
+    r.value = bytes.substr(at < bytes.size() ? at : bytes.size(), 76);
+    r.value.resize(76, integers ? '\0' : ' ');
+    records.push_back(adpeer::Record(adpeer::kOpStorage, adpeer::StorageBody(r), static_cast<uint8_t>(i), 1, 0));
+    if (integers || records.size() == 290) break;
+  }
+  return msreplay::Message(mspeer::kMsgAdmin, mspeer::kOpAdmin, adpeer::Block(records, 1, 2));
+}
+
+// A client list in layout 4: name, types, IPv4 address, port and group of
+// servers from 12 bytes each.
+std::string ClientList(const std::string& bytes) {
+  std::string list = mspeer::OpHeader(5, 0, 4, 0);
+  for (size_t at = 0; at + 12 <= bytes.size() && list.size() < 30000; at += 12) {
+    mspeer::Client c;
+    c.name = std::string(1, static_cast<char>('A' + at / 12 % 26));
+    c.host = "h";
+    c.serv = "s";
+    c.types = static_cast<uint8_t>(bytes[at]);
+    c.v6[10] = c.v6[11] = 0xFF;
+    for (int i = 0; i < 4; ++i) c.v4[static_cast<size_t>(i)] = c.v6[12 + static_cast<size_t>(i)] = static_cast<uint8_t>(bytes[at + 1 + static_cast<size_t>(i)]);
+    c.port = static_cast<uint16_t>((static_cast<uint8_t>(bytes[at + 5]) << 8) | static_cast<uint8_t>(bytes[at + 6]));
+    c.state = static_cast<uint8_t>(bytes[at + 7]);
+    c.sys = mspeer::GetBe32(bytes, at + 8);
+    list += mspeer::ClientRecord(c, 4);
+  }
+  return msreplay::Message(mspeer::kMsgReply, mspeer::kOpByName, list);
+}
+
 std::string Wrap(uint8_t kind, const std::string& bytes) {
-  switch (kind % 4) {
+  switch (kind % 7) {
     case 0:
       return msreplay::Message(mspeer::kMsgAdmin, mspeer::kOpAdmin, bytes.substr(0, mspeer::kMaxData));
     case 1:
       return msreplay::Message(mspeer::kMsgReply, mspeer::kOpByName, bytes.substr(0, mspeer::kMaxData));
     case 2:
       return bytes;
+    case 4:
+      return StorageAnswer(bytes, false);
+    case 5:
+      return StorageAnswer(bytes, true);
+    case 6:
+      return ClientList(bytes);
     default:
       return "";
   }
@@ -94,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   server.Play(steps, true);
   LgIResetProcess();
-  LgSetParam(LG_PARAM_TIMEOUT, 20 + data[1] % 16);
+  LgSetParam(LG_PARAM_TIMEOUT, 10 + data[1] % 16);
   std::u16string serv = server.Serv();
   if (which == 3) {
     LG_APPSRV_ENTRY* as = nullptr;
