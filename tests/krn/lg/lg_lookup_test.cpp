@@ -208,17 +208,13 @@ TEST_F(LgSelection, TraceOfAReadAndAHit) {
   const std::string lines[] = {
       "LgIGroupX: host=127.0.0.1 serv=" + serv + " group=G\n",
       "LgIGroupX: G not stored, retrieve info from msg server (127.0.0.1/" + serv + ")\n",
-      "LgIGetEntry: return free index 0\n",
-      "LgIGroupX: get app server info\n",
       "LgIGetAppSrv: 3 app server in group G\n",
       "LgIGroupX: fav type = BEST (0)\n",
       "LgIGroupX: (after)  C (random=",
       "LgIGroupX: use best of algorithm\n",
       "LgIGroupX: A : group=00100000000000000000000000000000 qual=100 delta=0\n",
       "LgIGroupX: delta quality = 0 (100), adjust =10\n",
-      "LgIGroupX: delta quality < 0, adjust =-10\n",
       "LgIGroupX: found A , old qual=100 new qual=90\n",
-      "LgIGroupX: #logon_reread = 100\n",
       "LgIGroupX: group=G: addr=127.0.0.1 serv=3200 release=740\n",
       "LgIGroupX: lb=ACTIVE name=A\n",
       "LgIDetach: detach from 127.0.0.1/" + serv + "\n",
@@ -323,7 +319,12 @@ TEST_F(LgCache, SncNamesAreAskedOncePerServer) {
       "appserver B 127.0.0.1 3302 60 0 3 1\n"
       "appserver C 127.0.0.1 3303 80 0 3 1\n"
       "key 127.0.0.1 3302 p:CN=B\n"
-      "key 127.0.0.1 3303 p:CN=C\n");
+      "key 127.0.0.1 3303 p:CN=C\n"
+      // X has no name: GS falls back on its own address and name, GN has none.
+      "group GS 4 127.0.0.2 3200 740 4 0 3600 100\n"
+      "group GN 4 127.0.0.3 3200 740 5 0 3600 100\n"
+      "appserver X 127.0.0.1 3304 100 0 4,5 1\n"
+      "key 127.0.0.2 3200 p:CN=GROUP\n");
   ASSERT_TRUE(peer.ok());
   // Read without SNC: nobody asked yet.
   Result r = Run(peer, u"G");
@@ -343,30 +344,18 @@ TEST_F(LgCache, SncNamesAreAskedOncePerServer) {
   EXPECT_EQ(Seen(peer).keys, 6u);
   r = Run(peer, u"F", true);
   EXPECT_EQ(Seen(peer).keys, 6u);
-}
-
-TEST_F(LgCache, SncFallsBackToTheGroupsOwnAddress) {
-  const std::string servers = "group G 4 127.0.0.1 3200 740 3 0 3600 100\nappserver A 127.0.0.1 3301 100 0 3 1\n";
-  {
-    mspeer::MsPeer peer(servers + "key 127.0.0.1 3200 p:CN=GROUP\n");
-    ASSERT_TRUE(peer.ok());
-    Result r = Run(peer, u"G", true);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.lbUsed, 0);
-    EXPECT_EQ(r.snc, "p:CN=GROUP");
-    EXPECT_EQ(r.addr, "127.0.0.1");
-    EXPECT_EQ(r.port, 3200);
-  }
-  LgIResetProcess();
-  mspeer::MsPeer peer(servers);
-  ASSERT_TRUE(peer.ok());
-  Result r = Run(peer, u"G", true);
+  r = Run(peer, u"GS", true);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.lbUsed, 0);
+  EXPECT_EQ(r.snc, "p:CN=GROUP");
+  EXPECT_EQ(r.addr, "127.0.0.2");
+  EXPECT_EQ(r.port, 3200);
+  r = Run(peer, u"GN", true);
   EXPECT_EQ(r.rc, LGENOSNCACTIVEG);
   EXPECT_EQ(r.snc, "");
-  EXPECT_EQ(r.addr, "127.0.0.1");  // the rest is filled all the same
-  EXPECT_EQ(r.port, 3200);
+  EXPECT_EQ(r.addr, "127.0.0.3");  // the rest is filled all the same
   EXPECT_EQ(r.release, "740");
-  EXPECT_EQ(lgtest::U8(ErrGetFld(ERR_FLD_ERROR)), "no server with SNC found for group G");
+  EXPECT_EQ(lgtest::U8(ErrGetFld(ERR_FLD_ERROR)), "no server with SNC found for group GN");
 }
 
 // The stored message server serves lookups without a host; a lookup with

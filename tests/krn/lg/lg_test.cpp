@@ -130,24 +130,4 @@ TEST(LgNames, LoadBalancingTypes) {
   EXPECT_EQ(U8(LgILbTypeName(0, nullptr)), "");
 }
 
-// Quality first, then the random number, both highest first.
-TEST(LgNames, ServersCompareByQualityThenRandomNumber) {
-  LG_APPSRV_REC a{}, b{};
-  a.ints[LG_INT_QUALITY] = 5;
-  b.ints[LG_INT_QUALITY] = 4;
-  a.random = 1;
-  b.random = 1000;
-  EXPECT_LT(LgICompareQual(&a, &b), 0);
-  EXPECT_GT(LgICompareQual(&b, &a), 0);
-  b.ints[LG_INT_QUALITY] = 5;
-  EXPECT_GT(LgICompareQual(&a, &b), 0);
-  b.random = 1;
-  EXPECT_EQ(LgICompareQual(&a, &b), 0);
-  // Group n is bit 32 - n, taken modulo 32.
-  EXPECT_EQ(LgIGroupBit(1), 1u << 31);
-  EXPECT_EQ(LgIGroupBit(32), 1u);
-  EXPECT_EQ(LgIGroupBit(33), 1u << 31);
-  EXPECT_EQ(LgIGroupBit(255), 1u << 1);
-}
-
 }  // namespace

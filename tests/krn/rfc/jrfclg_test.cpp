@@ -151,16 +151,6 @@ TEST_F(LgNatives, EveryPathEndsWithLgCallDone) {
   EXPECT_EQ(host.Bytes(addr), std::vector<uint8_t>(100, 0x7F));
 }
 
-// Strings beyond their room fail before any lookup.
-TEST_F(LgNatives, StringsThatDoNotFit) {
-  EXPECT_EQ(Get(u"G", std::u16string(2049, u'h')), 1);
-  EXPECT_EQ(Get(u"G", u"host", u"12345678901234"), 1);
-  EXPECT_EQ(Get(std::u16string(100, u'g')), 1);
-  EXPECT_TRUE(fake.asked.empty());
-  EXPECT_EQ(fake.done, 0);
-  EXPECT_EQ(Get(u"G", std::u16string(2048, u'h'), u"1234567890123"), 0);
-}
-
 TEST_F(LgNatives, SncNamesAsUtf8WithoutTerminator) {
   fake.snc = u"CN=\u00c4\U0001F600 \u65e5";
   ASSERT_EQ(GetSnc(u"G"), 0);
