@@ -274,7 +274,9 @@ LG_RC LgIGroupX(const WEQ_UC* mshost, const WEQ_UC* msserv, const WEQ_UC* group,
   if (msserv == nullptr) serv = servCopy.p = strdupU(serv);
   if (host == nullptr || serv == nullptr) {
     int err = errno;
-    LG_ERR_RECORD(LGENOMEM, kFn, LgISetReason(u"strdupU %d bytes failed (%s)", 0, strerrorU16(err)), 0);
+    const WEQ_UC* what = host == nullptr ? lg_mshost : lg_msserv;
+    int32_t bytes = static_cast<int32_t>((strlenU(what) + 1) * sizeof(WEQ_UC));
+    LG_ERR_RECORD(LGENOMEM, kFn, LgISetReason(u"strdupU %d bytes failed (%s)", bytes, strerrorU16(err)), 0);
     return LGENOMEM;
   }
   mshost = host;
@@ -514,7 +516,7 @@ LG_RC LgIGroupX(const WEQ_UC* mshost, const WEQ_UC* msserv, const WEQ_UC* group,
     DPTRC_LINE(2, LgITrc(), u"%s: group=%s: addr=%s serv=%d release=%s\n", kFn, group, e != nullptr ? e->addr : u"",
                static_cast<int32_t>(e != nullptr ? PortOf(e->port) : 0), e != nullptr ? e->release : u"");
     if (chosenName != nullptr) DPTRC_LINE(2, LgITrc(), u"%s: lb=ACTIVE name=%s\n", kFn, chosenName);
-    if (snc && sncName[0] != 0) DPTRC_LINE(2, LgITrc(), u"%s: sncname=%s\n", kFn, sncName);
+    if (snc && sncNameLen > 0 && sncName[0] != 0) DPTRC_LINE(2, LgITrc(), u"%s: sncname=%s\n", kFn, sncName);
   }
   if (freeIndex >= 0) LgIGroupFree(freeIndex);
   LgIDetach(hostStored ? nullptr : mshost);
