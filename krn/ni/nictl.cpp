@@ -225,7 +225,10 @@ NI_RC NiBufISendMsg2(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, NI_RC rc, ui
   if (erc != 0)
     return NiIErrTrace(kCtlModule, __LINE__, 1, u"%s: ErrCpIntToNet failed (rc=%d)", NIEINTERN, kFn,
                        static_cast<int32_t>(erc));
-  if ((opcode == NI_RTERR_OP_VERSION_REQ || opcode == NI_RTERR_OP_VERSION) && dataLen == 0) textLen = 0;
+  if ((opcode == NI_RTERR_OP_VERSION_REQ || opcode == NI_RTERR_OP_VERSION) && dataLen == 0) {
+    textLen = 0;
+    memset(m + 20, 0, 4);
+  }
   NiIPut32(m + 16, static_cast<uint32_t>(textLen));
   if (dataLen != 0) memcpy(m + 20 + textLen, pData, dataLen);
   const auto total = static_cast<uint32_t>(NI_RTERR_HDR_LEN + textLen + dataLen);

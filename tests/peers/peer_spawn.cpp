@@ -75,8 +75,29 @@ bool PeerProcess::WaitExit(int ms, int* status) {
   return true;
 }
 
+bool PeerProcess::WaitLog(const std::string& prefix, int ms, std::string* line) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  size_t from = 0;
+  for (;;) {
+    for (size_t end; (end = log_.find('\n', from)) != std::string::npos; from = end + 1) {
+      if (log_.compare(from, 4, "LOG ") == 0 && log_.compare(from + 4, prefix.size(), prefix) == 0) {
+        if (line != nullptr) *line = log_.substr(from + 4, end - from - 4);
+        return true;
+      }
+    }
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    pollfd p{err_, POLLIN, 0};
+    if (err_ < 0 || left <= 0 || poll(&p, 1, left) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(err_, buf, sizeof(buf));
+    if (n <= 0) return false;
+    log_.append(buf, static_cast<size_t>(n));
+  }
+}
+
 std::string PeerProcess::Stop() {
-  std::string log;
+  std::string log = log_;
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     int status;

@@ -31,6 +31,11 @@ class PeerProcess {
   // did, with its exit status in *status.
   bool WaitExit(int ms, int* status);
 
+  // Waits up to ms for a line "LOG <prefix>..." on the peer's standard
+  // error (lines read earlier count too): true with the text after "LOG "
+  // in *line.
+  bool WaitLog(const std::string& prefix, int ms, std::string* line = nullptr);
+
   // Kills and reaps the peer now; returns what it logged on standard
   // error. Called by the destructor otherwise.
   std::string Stop();
@@ -40,6 +45,7 @@ class PeerProcess {
   int port_ = 0;
   int out_ = -1;  // the peer's standard output
   int err_ = -1;  // the peer's standard error
+  std::string log_;  // read from it so far
 };
 
 // Paths of the ni_peer and gw_peer programs of this build.

@@ -1,0 +1,528 @@
+// Routing: route strings into NI_ROUTE read back with the peer toolkit's
+// own decoder, the limits of the entry area and the hop count, the table
+// of hops, malformed entry areas, and connects end to end through one or
+// two ni_peer routers to an echo peer, with every answer a router gives.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "krn/dptrc/err.h"
+#include "krn/ni/niaddr_int.h"
+#include "krn/ni/niroute_int.h"
+#include "niconn.h"
+#include "nihs_fake.h"
+#include "peers/nictlcodec.h"
+#include "peers/peer_spawn.h"
+#include "support/testsupport.h"
+#include "../dptrc/trc_checker.h"
+
+namespace {
+
+using niconn::Ext;
+using niconn::U16;
+using peers::PeerProcess;
+using tovtest::ToUtf8;
+
+std::string ErrText() { return ToUtf8(ErrGetFld(ERR_FLD_ERROR)); }
+
+std::string Wire(const NI_ROUTE_MSG& m) {
+  return std::string(reinterpret_cast<const char*>(m.data), NiIRouteMsgLen(&m));
+}
+
+// A route string built by NI, decoded by the toolkit.
+peers::RouteMsg Decoded(const char16_t* route, const char16_t* serv, uint8_t mode = 0) {
+  static NI_ROUTE_MSG m;
+  peers::RouteMsg out;
+  std::string why;
+  EXPECT_EQ(NiBufIHostToRoute(route, serv, mode, NiITrcHdl(), &m), WEQ_O_K);
+  EXPECT_TRUE(peers::DecodeRoute(Wire(m), &out, &why)) << why;
+  return out;
+}
+
+struct Hop {
+  std::string host, service, password;
+};
+
+std::vector<Hop> HopsOf(const peers::RouteMsg& m) {
+  std::vector<Hop> out;
+  for (const auto& e : m.entries) out.push_back({e.host, e.service, e.password});
+  return out;
+}
+
+bool operator==(const Hop& a, const Hop& b) {
+  return a.host == b.host && a.service == b.service && a.password == b.password;
+}
+
+void PrintTo(const Hop& h, std::ostream* os) { *os << "{" << h.host << "|" << h.service << "|" << h.password << "}"; }
+
+class NiRoute : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(NiInit(), WEQ_O_K); }
+  void TearDown() override { NiExit(); }
+};
+
+TEST_F(NiRoute, RouteStringsBecomeTheirEntriesByteForByte) {
+  struct Case {
+    const char16_t* route;
+    const char16_t* serv;
+    std::vector<Hop> hops;
+  };
+  const std::vector<Case> cases = {
+      {u"/H/host1/H/host2/S/3300", u"3301", {{"host1", "3299", ""}, {"host2", "3300", ""}}},
+      // "/W/" gives the next hop its password, whose "/P/" then is text.
+      {u"/H/r1/W/secret/H/far/S/3300/P/own", u"3300", {{"r1", "3299", ""}, {"far", "3300/P/own", "secret"}}},
+      // Both markers in one hop: "/P/" counts, "/W/" stays text where it lies.
+      {u"/H/a/W/x/P/y/H/b", u"sapgw00", {{"a/W/x", "3299", "y"}, {"b", "sapgw00", ""}}},
+      {u"/H/a/P/y/W/x/H/b", u"sapgw00", {{"a", "3299", "y/W/x"}, {"b", "sapgw00", ""}}},
+      {u"/H/a/P/pw/S/3301/H/b", u"s", {{"a", "3301", "pw"}, {"b", "s", ""}}},
+      {u"/H/a/H/b/W/z", u"s", {{"a", "3299", ""}, {"b", "s", ""}}},
+      {u"plainhost", u"3200", {{"plainhost", "3200", ""}}},
+      {u"/H/a", nullptr, {{"a", "", ""}}},
+      {u"/H/", u"s", {{"", "s", ""}}},
+      {u"/H/h\u00e9st/S/3299/P/p\u4e2d\U0001F600", u"s", {{"h#st", "3299", "p###"}}},
+      {u"/H/ a /S/ 3299 ", u"s", {{" a ", " 3299 ", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(tovtest::Show(c.route));
+    peers::RouteMsg m = Decoded(c.route, c.serv);
+    EXPECT_EQ(HopsOf(m), c.hops);
+    EXPECT_EQ(m.count, c.hops.size());
+    EXPECT_EQ(m.hops, c.hops.size());
+    EXPECT_EQ(m.next, 0u);
+    EXPECT_EQ(m.mode, 0);
+  }
+  // The header as the wire table has it, the mode byte included.
+  NI_ROUTE_MSG m;
+  ASSERT_EQ(NiBufIHostToRoute(u"/H/ab/H/c/S/9", u"9", 1, NiITrcHdl(), &m), WEQ_O_K);
+  EXPECT_EQ(peers::Hex(Wire(m)), "4e495f524f555445" "00" "02" "28" "02" "01" "0000" "02" "0000000e" "00000000"
+                                 "616200" "3332393900" "00" "6300" "3900" "00");
+}
+
+TEST_F(NiRoute, ServiceMismatchAndHiddenPasswordsInTheTrace) {
+  trccheck::TraceFile trace(2);
+  Decoded(u"/H/host1/P/topsecret/H/host2/S/3300", u"3301");
+  Decoded(u"/H/host1/H/host2/S/3300x", u"3300");
+  std::string t = trace.Read();
+  EXPECT_NE(t.find("service in route <3300> != servname param <3301>\n"), std::string::npos);
+  EXPECT_EQ(t.find("service in route <3300x>"), std::string::npos);  // equal over the caller's length
+  EXPECT_NE(t.find("RouteString </H/host1/P/***/H/host2/S/3300>"), std::string::npos);
+  EXPECT_EQ(t.find("topsecret"), std::string::npos);
+}
+
+TEST_F(NiRoute, TheEntryAreaHoldsTenThousandBytesAndTheRoute255Hops) {
+  // 40 hops of 250 bytes each (host, "1", empty password, three zeros).
+  auto route = [](size_t lastHost) {
+    std::u16string r;
+    for (int i = 0; i < 40; ++i) r += u"/H/" + std::u16string(i == 39 ? lastHost : 246, u'h') + u"/S/1";
+    return r;
+  };
+  NI_ROUTE_MSG m;
+  ASSERT_EQ(NiBufIHostToRoute(route(246).c_str(), u"", 0, NiITrcHdl(), &m), WEQ_O_K);
+  EXPECT_EQ(NiIRouteEntriesLen(&m), 10000u);
+  ErrClear();
+  EXPECT_EQ(NiBufIHostToRoute(route(247).c_str(), u"", 0, NiITrcHdl(), &m), NIETOO_SMALL);
+  EXPECT_EQ(ErrText(), "NiBufIAddRouteEntry: not enough space (251>10000-9750)");
+
+  auto hops = [](int n) {
+    std::u16string r;
+    for (int i = 0; i < n; ++i) r += u"/H/h/S/1";
+    return r;
+  };
+  ASSERT_EQ(NiBufIHostToRoute(hops(255).c_str(), u"", 0, NiITrcHdl(), &m), WEQ_O_K);
+  peers::RouteMsg d;
+  std::string why;
+  ASSERT_TRUE(peers::DecodeRoute(Wire(m), &d, &why)) << why;
+  EXPECT_EQ(d.count, 255);
+  EXPECT_EQ(d.hops, 255);
+  // A 256th would wrap both byte counts to 0.
+  EXPECT_EQ(NiBufIHostToRoute(hops(256).c_str(), u"", 0, NiITrcHdl(), &m), NIETOO_SMALL);
+  EXPECT_EQ(ErrText(), "NiBufIAddRouteEntry: too many entries (255>=255)");
+  int32_t count = -1;
+  EXPECT_EQ(NiRouteToTable(&count, hops(256).c_str(), nullptr, 0), NIETOO_SMALL);
+  EXPECT_EQ(count, -1);
+}
+
+TEST_F(NiRoute, TheTableHoldsTheLastHopsCutToTheirFields) {
+  const char16_t* four = u"/H/r1/S/1001/H/r2/H/r3/S/1003/P/pw/H/far/S/sapgw00";
+  int32_t count = 0;
+  NI_ROUTE_ENTRY rows[2];
+  memset(rows, 0x55, sizeof rows);
+  ASSERT_EQ(NiRouteToTable(&count, four, rows, 2), WEQ_O_K);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(std::u16string(rows[0].host), u"r3");
+  EXPECT_EQ(std::u16string(rows[0].service), u"1003");
+  EXPECT_EQ(std::u16string(rows[1].host), u"far");
+  EXPECT_EQ(std::u16string(rows[1].service), u"sapgw00");
+  count = 0;
+  ASSERT_EQ(NiRouteToTable(&count, four, nullptr, 0), WEQ_O_K);
+  EXPECT_EQ(count, 4);
+  // Without "/S/" the last hop has the empty caller's service.
+  ASSERT_EQ(NiRouteToTable(&count, u"/H/a/H/b", rows, 2), WEQ_O_K);
+  EXPECT_EQ(std::u16string(rows[1].service), u"");
+  EXPECT_EQ(std::u16string(rows[0].service), u"3299");
+
+  std::u16string longHost(70, u'x');
+  for (size_t i = 0; i < longHost.size(); ++i) longHost[i] = static_cast<char16_t>(u'a' + i % 26);
+  std::u16string longServ(40, u'7');
+  NI_ROUTE_ENTRY one[1];
+  memset(one, 0x55, sizeof one);
+  ASSERT_EQ(NiRouteToTable(&count, (u"/H/" + longHost + u"/S/" + longServ).c_str(), one, 1), WEQ_O_K);
+  EXPECT_EQ(std::u16string(one[0].host), longHost.substr(0, 59));
+  EXPECT_EQ(one[0].host[59], 0);
+  EXPECT_EQ(std::u16string(one[0].service), longServ.substr(0, 29));
+
+  struct Refusal {
+    int32_t* count;
+    const char16_t* route;
+    NI_ROUTE_ENTRY* table;
+    int32_t size;
+    const char* text;
+  } refusals[] = {
+      {nullptr, four, rows, 2, "NiRouteToTable: parameter invalid (pCount == NULL)"},
+      {&count, nullptr, rows, 2, "NiRouteToTable: parameter invalid (pRouteString == NULL)"},
+      {&count, four, nullptr, 2, "NiRouteToTable: parameter invalid (pRouteTable == NULL && tableSize != 0)"},
+      {&count, four, rows, -1, "NiRouteToTable: parameter invalid (tableSize < 0)"},
+  };
+  for (const Refusal& r : refusals) {
+    EXPECT_EQ(NiRouteToTable(r.count, r.route, r.table, r.size), NIEINVAL);
+    EXPECT_EQ(ErrText(), r.text);
+  }
+}
+
+TEST_F(NiRoute, TheTableTraceMarksTheNextHop) {
+  NI_ROUTE_MSG m;
+  ASSERT_EQ(NiBufIHostToRoute(u"/H/r1/H/r2/H/far", u"x", 0, NiITrcHdl(), &m), WEQ_O_K);
+  NiIRouteSetNext(&m, 9, 2);  // behind "r1\03299\0\0"
+  trccheck::TraceFile trace(2);
+  int32_t count = 0;
+  NI_ROUTE_ENTRY rows[3];
+  ASSERT_EQ(NiBufIRouteToTable(&count, &m, rows, 3, NiITrcHdl()), WEQ_O_K);
+  auto row = [](const std::string& host, const std::string& serv) {
+    return host + std::string(20 - host.size(), ' ') + "/" + serv + std::string(30 - serv.size(), ' ');
+  };
+  std::string t = trace.Read();
+  EXPECT_NE(t.find("NiBufIRouteToTable result from total 3 entries:\n"), std::string::npos);
+  EXPECT_NE(t.find(row("hostname", "service") + "\n"), std::string::npos);
+  EXPECT_NE(t.find(row("r1", "3299") + "\n"), std::string::npos);
+  EXPECT_NE(t.find(row("r2", "3299") + "< next\n"), std::string::npos);
+  EXPECT_NE(t.find(row("far", "x") + "\n"), std::string::npos);
+}
+
+TEST_F(NiRoute, EntriesThatAreNotWholeAreRefusedAtTheFirstFault) {
+  struct Case {
+    std::string area;
+    uint32_t len;  // the length field
+    uint32_t offset;
+    std::string trace;
+  } cases[] = {
+      {std::string("a\0s\0p\0", 6), 6, 6, "(6;6)"},
+      {"abc", 3, 0, "(0;3;3)"},
+      {std::string("a\0svc", 5), 5, 0, "(0;1;3;5)"},
+      {std::string("a\0s\0pw", 6), 6, 0, "(0;1;1;2;6)"},
+      {std::string("a\0s\0\0", 5), 10001, 0, "(0;10001)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trace);
+    NI_ROUTE_MSG m{};
+    memcpy(m.data, "NI_ROUTE", 8);
+    m.data[11] = m.data[15] = 1;
+    NiIPut32(m.data + 16, c.len);
+    memcpy(m.data + NI_ROUTE_HDR_LEN, c.area.data(), c.area.size());
+    trccheck::TraceFile trace(1);
+    uint32_t off = c.offset;
+    WEQ_UC host[NI_ROUTE_HOST_OUT];
+    EXPECT_EQ(NiBufIRouteGetNext(&m, &off, 0, NiITrcHdl(), host, nullptr, nullptr, nullptr, nullptr), NIEINVAL);
+    EXPECT_EQ(off, c.offset);
+    EXPECT_EQ(ErrText(), "NiBufIRouteGetNext: invalid route received");
+    EXPECT_NE(trace.Read().find("NiBufIRouteGetNext: invalid route received " + c.trace), std::string::npos);
+  }
+  // The password may end the area exactly.
+  NI_ROUTE_MSG m{};
+  NiIPut32(m.data + 16, 6);
+  memcpy(m.data + NI_ROUTE_HDR_LEN, "a\0s\0p\0", 6);
+  uint32_t off = 0;
+  WEQ_UC host[NI_ROUTE_HOST_OUT], serv[NI_ROUTE_SERV_OUT], pass[NI_ROUTE_PASS_OUT];
+  ASSERT_EQ(NiBufIRouteGetNext(&m, &off, 0, NiITrcHdl(), host, serv, pass, nullptr, nullptr), WEQ_O_K);
+  EXPECT_EQ(off, 6u);
+  EXPECT_EQ(std::u16string(pass), u"p");
+}
+
+// --- Through routers ------------------------------------------------------------------
+
+std::string Port(const PeerProcess& p) { return std::to_string(p.port()); }
+
+// "/H/127.0.0.1/S/<router>" then the further hops.
+std::u16string Via(const PeerProcess& router, const std::string& rest) {
+  return U16("/H/127.0.0.1/S/" + Port(router) + rest);
+}
+
+// The field after "key=" in a log line.
+std::string Field(const std::string& line, const std::string& key) {
+  size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return "<none>";
+  at += key.size() + 2;
+  return line.substr(at, line.find(' ', at) - at);
+}
+
+class NiRouteConnect : public NiRoute {
+ protected:
+  PeerProcess echo_{"echo"};
+  std::vector<std::string> Far() const { return {"--names", "far=127.0.0.1:" + Port(echo_)}; }
+  static std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+  // Writes a message and reads its echo on an unbuffered handle.
+  static void EchoOnce(NI_HDL h, const std::string& text) {
+    uint32_t n = 0;
+    ASSERT_EQ(NiWrite(h, text.data(), static_cast<int>(text.size()), 5000, &n), WEQ_O_K);
+    char buf[256];
+    ASSERT_EQ(NiRead(h, buf, sizeof buf, 5000, &n), WEQ_O_K);
+    EXPECT_EQ(std::string(buf, n), text);
+  }
+};
+
+TEST_F(NiRouteConnect, ThroughOneRouterTheRouteIsAsTheWireTableSays) {
+  PeerProcess router("router", Far());
+  ASSERT_TRUE(echo_.ok() && router.ok());
+  NI_HDL h = NI_INVALID_HDL;
+  ASSERT_EQ(NiHandle(Via(router, "/P/mine/H/far").c_str(), u"3300", 5000, &h), WEQ_O_K);
+  EchoOnce(h, "hello through one router");
+  std::string line;
+  ASSERT_TRUE(router.WaitLog("route ", 5000, &line));
+  std::string first = "127.0.0.1" + std::string(1, '\0') + Port(router) + std::string(1, '\0') + "mine";
+  EXPECT_EQ(Field(line, "bytes"), std::to_string(24 + first.size() + 1 + 10));
+  EXPECT_EQ(Field(line, "version"), "2");
+  EXPECT_EQ(Field(line, "ni"), "40");
+  EXPECT_EQ(Field(line, "count"), "2");
+  EXPECT_EQ(Field(line, "mode"), "0");
+  EXPECT_EQ(Field(line, "reserved"), "0,0,0");
+  EXPECT_EQ(Field(line, "hops"), "1");
+  EXPECT_EQ(Field(line, "next"), std::to_string(first.size() + 1));
+  EXPECT_TRUE(router.WaitLog("entry 0 host=127.0.0.1 service=" + Port(router) + " password=mine", 1000));
+  EXPECT_TRUE(router.WaitLog("entry 1 host=far service=3300 password=", 1000));
+  EXPECT_TRUE(router.WaitLog("sent NI_PONG", 1000));
+  EXPECT_EQ(Ext(h), nullptr);  // the handshake's extension is gone
+  EXPECT_EQ(NiCloseHandle(h), WEQ_O_K);
+  EXPECT_TRUE(router.WaitLog("relay ended", 5000));
+}
+
+TEST_F(NiRouteConnect, ThroughTwoRoutersTheSecondKnownOnlyToTheFirst) {
+  PeerProcess r2("router", Far());
+  PeerProcess r1("router", {"--names", "r2=127.0.0.1:" + Port(r2)});
+  ASSERT_TRUE(r1.ok() && r2.ok());
+  // Message mode, buffered, waiting for the answer.
+  NI_HDL h = NI_INVALID_HDL;
+  ASSERT_EQ(NiBufHandle(Via(r1, "/H/r2/H/far").c_str(), u"sapgw00", NI_BLOCK, &h), WEQ_O_K);
+  ASSERT_NE(Ext(h), nullptr);
+  EXPECT_EQ(Ext(h)->status, NIBUF_STAT_OK);
+  EXPECT_EQ(Ext(h)->hsCount, 0);
+  NIBUF* b = nullptr;
+  ASSERT_EQ(NiBufAlloc2(&b, 5, u"t", nullptr), WEQ_O_K);
+  memcpy(b->data, "hello", 5);
+  b->len = 5;
+  ASSERT_EQ(NiBufSend(h, &b, 5000), WEQ_O_K);
+  ASSERT_EQ(NiBufReceive(h, &b, 5000), WEQ_O_K);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b->data), b->len), "hello");
+  NiBufFree2(&b);
+  std::string l1, l2, fwd;
+  ASSERT_TRUE(r1.WaitLog("forwarded ", 5000, &fwd));
+  ASSERT_TRUE(r2.WaitLog("route ", 5000, &l2));
+  // r1 moved the offset behind "r2\03299\0\0" and lowered the count.
+  std::string first = "127.0.0.1" + std::string(1, '\0') + Port(r1) + std::string(2, '\0');
+  EXPECT_EQ(Field(fwd, "hops"), "1");
+  EXPECT_EQ(Field(fwd, "next"), std::to_string(first.size() + 1 + 8));
+  EXPECT_EQ(Field(l2, "hops"), "1");
+  EXPECT_EQ(Field(l2, "next"), Field(fwd, "next"));
+  EXPECT_EQ(Field(l2, "count"), "3");
+  EXPECT_TRUE(r2.WaitLog("entry 2 host=far service=sapgw00", 1000));
+  EXPECT_TRUE(r2.WaitLog("sent NI_PONG", 1000));
+  NiCloseHandle(h);
+
+  // Raw mode at the far end: the route itself still goes framed.
+  NITAB* rec = nullptr;
+  ASSERT_EQ(NiBufIConnect(Via(r1, "/H/r2/H/far").c_str(), u"x", nullptr, 0, 0, NI_BLOCK, 1, 1, nullptr, &rec),
+            WEQ_O_K);
+  h = NiIHdlNo(rec);
+  EXPECT_EQ(Ext(h)->talkMode, NI_RAW_IO);
+  uint32_t n = 0;
+  ASSERT_EQ(NiWrite(h, "raw bytes", 9, 5000, &n), WEQ_O_K);
+  std::string got;
+  char buf[64];
+  while (got.size() < 9 && NiRead(h, buf, sizeof buf, 5000, &n) == WEQ_O_K) got.append(buf, n);
+  EXPECT_EQ(got, "raw bytes");
+  // The second route differs from the first in its length only by the service.
+  std::string raw;
+  size_t bytes = std::stoul(Field(l2, "bytes")) - std::string("sapgw00").size() + 1;
+  ASSERT_TRUE(r2.WaitLog("route bytes=" + std::to_string(bytes) + " ", 5000, &raw));
+  EXPECT_EQ(Field(raw, "mode"), "1");
+  NiCloseHandle(h);
+}
+
+TEST_F(NiRouteConnect, RouterRefusalsReachTheCallerWithTheRoutersText) {
+  uint16_t nobody = peers::FreePort(AF_INET);
+  struct Case {
+    std::vector<std::string> args;
+    std::string rest;
+    NI_RC rc;
+  } cases[] = {
+      {Far(), "/H/nowhere", NIEROUT_HOST_UNKNOWN},
+      {{"--names", "far=127.0.0.1:" + std::to_string(nobody)}, "/H/far", NIEROUT_CONN_REFUSED},
+      {With(Far(), {"--password", "right"}), "/P/wrong/H/far", NIEROUT_PERM_DENIED},
+      {With(Far(), {"--deny", "x,far"}), "/H/far", NIEROUT_PERM_DENIED},
+      // An NI version below 29 leaves the opcode byte (1, a version request) unread.
+      {With(Far(), {"--answer", "refuse:-97", "--ni-version", "28"}), "/H/far", NIEROUT_CANCELED},
+      {With(Far(), {"--fail", "-104", "--trickle", "1"}), "/H/far", NIEROUT_SNC_FAILURE},
+  };
+  for (const Case& c : cases) {
+    for (bool buffered : {false, true}) {
+      PeerProcess router("router", c.args);
+      ASSERT_TRUE(router.ok());
+      SCOPED_TRACE(c.rest + (buffered ? " buffered" : ""));
+      int fds = peers::OpenFdCount();
+      int32_t free0 = NiIFreeHandles();
+      NI_HDL h = 77;
+      std::u16string route = Via(router, c.rest);
+      EXPECT_EQ(buffered ? NiBufHandle(route.c_str(), u"1", NI_BLOCK, &h) : NiHandle(route.c_str(), u"1", 5000, &h),
+                c.rc);
+      EXPECT_EQ(h, NI_INVALID_HDL);
+      std::string line;
+      ASSERT_TRUE(router.WaitLog("rterr " + std::to_string(c.rc) + " ", 5000, &line));
+      EXPECT_EQ(ErrText(), line.substr(line.find(' ', 6) + 1));
+      EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_RC)), std::to_string(c.rc));
+      EXPECT_EQ(peers::OpenFdCount(), fds);
+      EXPECT_EQ(NiIFreeHandles(), free0);
+    }
+  }
+}
+
+TEST_F(NiRouteConnect, TheClientLimitCountsClientsServedAtOnce) {
+  PeerProcess router("router", With(Far(), {"--max-clients", "1"}));
+  NI_HDL first = NI_INVALID_HDL, second = NI_INVALID_HDL;
+  ASSERT_EQ(NiHandle(Via(router, "/H/far").c_str(), u"1", 5000, &first), WEQ_O_K);
+  EXPECT_EQ(NiHandle(Via(router, "/H/far").c_str(), u"1", 5000, &second), NIEROUT_OVERFLOW);
+  EXPECT_EQ(ErrText(), "maximum number of clients reached");
+  EchoOnce(first, "the first still works");
+  NiCloseHandle(first);
+}
+
+TEST_F(NiRouteConnect, AnUnbufferedTimeOutLeavesNoHandleOrDescriptor) {
+  PeerProcess router("router", With(Far(), {"--answer", "never"}));
+  ASSERT_TRUE(router.ok());
+  int fds = peers::OpenFdCount();
+  int32_t free0 = NiIFreeHandles();
+  NI_HDL h = 5;
+  std::u16string route = Via(router, "/H/far");
+  EXPECT_EQ(NiHandle(route.c_str(), u"1", 300, &h), NIETIMEOUT);
+  EXPECT_EQ(h, NI_INVALID_HDL);
+  EXPECT_EQ(ErrText(), "NiBufIConnect: route connect '" + ToUtf8(route) + "' timeout");
+  EXPECT_TRUE(router.WaitLog("never answers", 5000));
+  EXPECT_EQ(peers::OpenFdCount(), fds);
+  EXPECT_EQ(NiIFreeHandles(), free0);
+}
+
+TEST_F(NiRouteConnect, ABufferedConnectCompletesLaterAndItsQueueFollowsTheAnswer) {
+  PeerProcess router("router", With(Far(), {"--answer", "delay:300"}));
+  NI_HDL h = NI_INVALID_HDL;
+  NI_RC rc = NiBufHandle(Via(router, "/H/far").c_str(), u"1", 0, &h);
+  ASSERT_TRUE(rc == WEQ_O_K || rc == NIECONN_PENDING) << rc;
+  ASSERT_NE(h, NI_INVALID_HDL);
+  EXPECT_EQ(Ext(h)->status, NIBUF_STAT_CONN_WAIT);
+  EXPECT_EQ(Ext(h)->localPeer, 0);
+  NI_PARAM_DATA q{NIHP_MAXQUEUE, NI_DT_UINT, {}};
+  q.value.uint_val = 10;
+  ASSERT_EQ(NiSetHdlParamEx(h, &q), WEQ_O_K);
+  for (const char* text : {"m1", "m2", "m3"}) {
+    NIBUF* b = nullptr;
+    ASSERT_EQ(NiBufAlloc2(&b, 2, u"t", nullptr), WEQ_O_K);
+    memcpy(b->data, text, 2);
+    b->len = 2;
+    ASSERT_EQ(NiBufSend(h, &b, 0), WEQ_O_K);
+    EXPECT_EQ(b, nullptr);
+  }
+  EXPECT_TRUE(router.WaitLog("pong after 300 ms; client sent 0 bytes before it", 5000));
+  std::vector<std::string> got;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    NIBUF* b = nullptr;
+    rc = NiBufReceive(h, &b, 1000);
+    if (rc == WEQ_O_K) {
+      got.emplace_back(reinterpret_cast<char*>(b->data), b->len);
+      NiBufFree2(&b);
+    } else {
+      ASSERT_EQ(rc, NIETIMEOUT);
+    }
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"m1", "m2", "m3"}));
+  EXPECT_EQ(Ext(h)->status, NIBUF_STAT_OK);
+  NiCloseHandle(h);
+}
+
+TEST_F(NiRouteConnect, WhatComesBeforeTheAnswer) {
+  const std::string pong = peers::Hex(std::string("NI_PONG\0", 8));
+  // "NI_RTERR", 0, NI version 40, opcode 2, 0, rc -13, no text, four zero bytes.
+  const std::string versionReply = "4e495f525445525200280200fffffff30000000000000000";
+  struct Case {
+    std::vector<std::string> args;
+    NI_RC rc;
+    std::string log;
+  } cases[] = {
+      {{"--before", "ping"}, WEQ_O_K, "ping answered " + pong},
+      {{"--before", "version"}, WEQ_O_K, "version answered " + versionReply},
+      {{"--before", "ping,version", "--trickle", "1"}, WEQ_O_K, "version answered " + versionReply},
+      {{"--before", "data"}, NIEINTERN, "sent data"},
+      {{"--before", "text100"}, NIEINTERN, "sent text length 100 in 24 bytes"},
+      {{"--before", "textffff"}, NIEINTERN, "sent text length 4294967280 in 24 bytes"},
+      {{"--answer", "close"}, NIECONN_BROKEN, "closing"},
+  };
+  for (const Case& c : cases) {
+    for (bool buffered : {false, true}) {
+      SCOPED_TRACE(c.log + (buffered ? " buffered" : ""));
+      PeerProcess router("router", With(Far(), c.args));
+      NI_HDL h = NI_INVALID_HDL;
+      std::u16string route = Via(router, "/H/far");
+      EXPECT_EQ(buffered ? NiBufHandle(route.c_str(), u"1", NI_BLOCK, &h) : NiHandle(route.c_str(), u"1", 5000, &h),
+                c.rc);
+      EXPECT_TRUE(router.WaitLog(c.log, 5000));
+      if (c.rc == NIEINTERN) {
+        EXPECT_EQ(ErrText(), "NiBufIIn: invalid data received");
+      }
+      if (c.rc != WEQ_O_K) continue;
+      if (!buffered) EchoOnce(h, "after " + c.log);
+      NiCloseHandle(h);
+    }
+  }
+}
+
+TEST(NiRouteHosts, TheHostOfAFailedHopIsAskedForAnewAndNeverCut) {
+  nihsfake::FakeScope fake;
+  ASSERT_EQ(NiInit(), WEQ_O_K);
+  fake.AddHost(u"hosta", {nihsfake::V4(127, 0, 0, 1)});
+  uint16_t nobody = peers::FreePort(AF_INET);
+  NI_HDL h = NI_INVALID_HDL;
+  std::u16string route = U16("/H/hosta/S/" + std::to_string(nobody) + "/H/far");
+  EXPECT_EQ(NiHandle(route.c_str(), u"1", 5000, &h), NIECONN_REFUSED);
+  EXPECT_EQ(nihsfake::S().byName.load(), 1);
+  // The refusal keeps its own text, whatever the cache records.
+  EXPECT_EQ(ErrText(), "NiPConnect2: 127.0.0.1:" + std::to_string(nobody));
+  NI_NODEADDR a;
+  ASSERT_EQ(NiHostToAddr(u"hosta", &a), WEQ_O_K);
+  EXPECT_EQ(nihsfake::S().byName.load(), 2);  // not cached any more
+  ASSERT_EQ(NiHostToAddr(u"hosta", &a), WEQ_O_K);
+  EXPECT_EQ(nihsfake::S().byName.load(), 2);
+
+  // A first hop longer than the table's 59 units is resolved whole: the
+  // host its first 59 characters name (whose port 1 would refuse) is not
+  // the one asked for.
+  std::u16string longName(70, u'n');
+  fake.AddHost(longName.substr(0, 59), {nihsfake::V4(127, 0, 0, 1)});
+  for (const std::u16string& host : {longName, u"/H/" + longName + u"/S/1/H/far"}) {
+    EXPECT_EQ(NiHandle(host.c_str(), u"1", 5000, &h), NIEHOST_UNKNOWN);
+  }
+  NiExit();
+}
+
+}  // namespace
