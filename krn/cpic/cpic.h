@@ -61,11 +61,23 @@ typedef int32_t GW_RETURN_CODE;
 
 enum : GW_RETURN_CODE {
   WRONG_COMM_TYPE = 233,
+  GW_DISCONNECTED = 237,
+  READ_FROM_GW_FAILED = 239,
+  INVALID_LEN = 240,
+  WRONG_APPCHDR_VERSION = 246,
   C_NO_MEM = 450,
+  C_NO_SIDE_INFO = 451,
   C_MAX_CONV = 466,
+  C_STATE_CHECK = 471,
+  C_NO_SIDE_INFO_ENTRY = 472,
   C_NO_CONV = 473,
+  C_MANUAL_CANCELD = 474,
   C_GETHOSTNAME = 485,
+  GW_SHUTDOWN = 731,
   C_ILLEGAL_PARAMETER2 = 769,
+  C_RETURN_CODES = 772,
+  C_NO_SYMDEST = 775,
+  C_TIMEOUT_BLOCK = 779,
   C_CS_ERROR = 784,
 };
 
@@ -145,6 +157,16 @@ bool STICheckProtocol(WEQ_UC letter);
 typedef char CONVERSATION_ID[8];
 
 CM_RETURN_CODE WEQ_CMMAXCONV(int count);
+
+// --- Timeouts and keep-alive ----------------------------------------------------------
+
+// The receive timeout of a conversation in milliseconds; -1 (all bits set)
+// blocks. 0, 19 (unknown conversation) or 20 (another negative value).
+CM_RETURN_CODE WEQ_CMTIMEOUT2(const char* convId, int32_t timeout, CM_RETURN_CODE* rc);
+// The keep-alive settings that conversations taken from now on copy; the
+// CPIC_PING variables are read no more. 19 for a negative period or
+// timeout, nothing stored then.
+CM_RETURN_CODE WEQ_CMSETPING(uint8_t active, int withReply, int period, int timeout, CM_RETURN_CODE* rc);
 
 // --- Routes and protocol letters -----------------------------------------------------
 

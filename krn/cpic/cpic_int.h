@@ -148,6 +148,27 @@ inline CTRC_HDL CpicIOutHdl(void) {
     }                                                            \
   } while (0)
 
+// A line of a conversation's own trace at its trace level.
+#define CPIC_ENTRY_TRC(e, level, fmt, ...)                     \
+  do {                                                         \
+    if ((e) != nullptr && (e)->traceLevel.load() >= (level)) { \
+      DpTrcLock();                                             \
+      DpTrc((e)->f.traceHdl, fmt __VA_OPT__(, ) __VA_ARGS__);  \
+      DpTrcUnlock();                                           \
+    }                                                          \
+  } while (0)
+
+// An error line of a conversation's trace (its level 1 and more).
+#define CPIC_ENTRY_ERR(e, fmt, ...)                                 \
+  do {                                                              \
+    if ((e) != nullptr && (e)->traceLevel.load() >= 1) {            \
+      DpTrcLock();                                                  \
+      DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);            \
+      DpTrcError((e)->f.traceHdl, fmt __VA_OPT__(, ) __VA_ARGS__);  \
+      DpTrcUnlock();                                                \
+    }                                                               \
+  } while (0)
+
 // Sets the CPI-C level, and CTrcLevel with it unless onlyCpic.
 void CpicISetLevel(int level, bool onlyCpic = false);
 // Sets the CPI-C stream and CTrcGlobalHdl.
@@ -278,10 +299,37 @@ typedef NI_RC (*STI_CLOSE_FN)(NI_HDL, int32_t);
 
 // Registration states: REG_* of the gateway library.
 
-// Buffer states of an entry.
+// Buffer states of an entry (names: STIBufferStateName).
 enum : int32_t {
   BUFFER_DISABLED = 0,
   BUFFER_EMPTY = 1,
+  BUFFER_DEACT = 2,
+  BUFFER_DATA2 = 3,
+  BUFFER_FLUSH = 4,
+  BUFFER_DATA = 5,
+  BUFFER_LISTEN = 6,
+  BUFFER_LISTEN3 = 7,
+};
+
+// CPI-C function codes that the state check names (CpicFuncName).
+enum : uint8_t {
+  CPIC_FN_CMALLC = 5,
+  CPIC_FN_CMSEND = 7,
+  CPIC_FN_CMRCV = 9,
+  CPIC_FN_CMDEAL = 11,
+  CPIC_FN_CMSPLN = 19,
+  CPIC_FN_CM_WEQ_SYNC = 46,
+  CPIC_FN_CMSRT = 47,
+  CPIC_FN_CM_ACCPTP = 49,
+  CPIC_FN_CM_UNREGTP = 51,
+  CPIC_FN_CM_SNCNAME = 52,
+  CPIC_FN_CM_ACLKEY = 53,
+  CPIC_FN_CM_SNCNAMETOACLKEY = 54,
+  CPIC_FN_CM_ACLKEYTOSNCNAME = 55,
+  CPIC_FN_CM_SNCMODE = 57,
+  CPIC_FN_CM_CANCEL = 59,
+  CPIC_FN_CM_SENDERRINFO = 61,
+  CPIC_FN_CM_LISTEN3 = 62,
 };
 
 // The SNC parameter block of a conversation.
@@ -406,6 +454,109 @@ void STISetAllocHook(void* (*alloc)(size_t count, size_t size));
 void STIFreeConvTable(void);
 // The id counter of the generator (tests set it to reach the wrap).
 void STISetIdCounter(uint32_t value);
+
+// --- Conversation state and keep-alive ------------------------------------------------------
+
+// Whether a call of function code may work on the conversation now: 0, 20
+// (an interrupted call must be continued first) or 25 (the partner has the
+// right to send; error 471). Also stored in *rc.
+CM_RETURN_CODE STIT8LocCheckState(const char* convId, uint8_t code, CPIC_CONV_ENTRY* entry, CM_RETURN_CODE* rc);
+// One keep-alive message on the write handle when pings are on and the
+// gateway takes NI pings: "NI_PING" with reply, else "NI_PONG"; nothing
+// waits for an answer. NIETIMEOUT marks the entry.
+NI_RC STISendConvNiping(CPIC_CONV_ENTRY* entry);
+// The buffer state's name, or its number in buf (size units).
+const WEQ_UC* STIBufferStateName(int32_t state, WEQ_UC* buf, size_t size);
+
+// --- Gateway I/O -------------------------------------------------------------------------------
+//
+// Messages are an APPC header in the gateway's version followed by data,
+// one NI message each. Headers are built in version 6 (80 bytes) and
+// converted on the way out; a longer version grows in front of the header,
+// so every message is built with CPIC_MSG_FRONT bytes of room before it.
+
+#define CPIC_MSG_BUF_LEN 34548
+#define CPIC_MSG_FRONT 58  // the longest header (138 bytes) less 80
+// Room for the network form of error information: what the reader takes.
+#define CPIC_ERRINFO_NET_MAX 1500
+
+// The entry's message buffer (CPIC_MSG_BUF_LEN bytes with CPIC_MSG_FRONT
+// before them), made on first need; NULL with error 450 recorded.
+uint8_t* STIMsgBuf(CPIC_CONV_ENTRY* entry);
+// The length of the gateway's headers: the entry's, else by its version.
+int STIHdrLen(const CPIC_CONV_ENTRY* entry);
+
+// Sends msg (a version-6 header and its data, totalLen bytes) converted to
+// hdrVersion/hdrLen: 0, or 20 with the error recorded. ext (may be NULL) is
+// the header's extension block, for the header dump only.
+int STIAsSendToGw(CPIC_CONV_ENTRY* entry, uint8_t* msg, const uint8_t* ext, uint8_t hdrVersion, int hdrLen,
+                  int totalLen);
+// A request of the layer's own (an 80-byte header): 0 or 20.
+int STISendToGw(uint8_t req, CPIC_CONV_ENTRY* entry);
+// The thread's error information to the gateway, behind a header with the
+// given codes; the thread keeps its record. 0, 20 when it was not sent, 26
+// without message buffer.
+int STISendErrInfo(CPIC_CONV_ENTRY* entry, const char* convId, uint8_t hdrVersion, uint8_t req,
+                   GW_RETURN_CODE gwRc, CM_RETURN_CODE cmRc);
+// Receives one message into msg (header, then at most capacity data bytes,
+// moved to dst when given). timeout in ms, negative blocks. 0 received
+// (*cmRc: its AppcRc), -1 error, -2 wrong header version, -3 timed out
+// (what arrived stays for the next call) or returned after a ping (in the
+// select set). *rcvLen: bytes of the message with its header.
+int STIAsRcvFromGw(CPIC_CONV_ENTRY* entry, uint8_t* msg, void* dst, int capacity, int* rcvLen, int timeout,
+                   uint8_t* pingCount, CM_RETURN_CODE* cmRc);
+// Reads what the gateway sent meanwhile until it has been quiet for 10 ms:
+// 0, 17 (manual cancel) or 18 (gateway shutdown).
+int StIReadPendingData(CPIC_CONV_ENTRY* entry);
+// The header dump (direction 1 request, other response) at the entry's
+// trace level 2 and more.
+void STIAnalyzeAppcHdr(CPIC_CONV_ENTRY* entry, const uint8_t* hdr, const uint8_t* ext, int direction);
+// The raw dump of a message (direction 1 sent, 2 received). msg is changed
+// while the dump masks it.
+void STITraceRawData(CPIC_CONV_ENTRY* entry, uint8_t* msg, int protocol, int len, int direction, int withHeader);
+
+// A distributed-trace record as the Java side gives it.
+struct CPIC_DT_RECORD {
+  uint8_t version;
+  WEQ_UC component[8];
+  uint8_t rootId[16];
+  uint8_t connId[16];
+  uint32_t sequence;
+};
+// The entry's distributed-trace record: a copy of rec, or a new one.
+void STIMakeTraceRecord(const WEQ_UC* caller, const CPIC_DT_RECORD* rec, CPIC_CONV_ENTRY* entry);
+
+// --- Side information ----------------------------------------------------------------------------
+
+enum CPIC_SI_TYPE : int32_t {
+  CPIC_SI_STRING = 1,
+  CPIC_SI_CHAR = 2,
+  CPIC_SI_DIGIT = 3,
+  CPIC_SI_SHORT = 4,
+  CPIC_SI_INT = 5,
+};
+
+// The descriptor of one key; a table ends with a NULL name.
+struct CPIC_SI_PARAM {
+  const WEQ_UC* name;
+  int32_t nameLen;
+  void* target;
+  int32_t capacity;  // strings: units without the terminator; after a store, what was stored
+  CPIC_SI_TYPE type;
+  int32_t valueLen;  // the value's length in the file
+  uint8_t assigned;
+  uint8_t fromCommon;
+};
+
+// Fills the keys of table from the destination's entry of the side
+// information file (fileName, else SIDE_INFO, else "sideinfo") and from
+// its COMMON_PART, under sideinfo_cs. 0; 24 with *gwRc 775; 20 with 451
+// (no file) or 472 (no entry).
+CM_RETURN_CODE STIReadSideInfo(const WEQ_UC* fileName, const WEQ_UC* dest, CPIC_SI_PARAM* table, int keepOpen,
+                               GW_RETURN_CODE* gwRc, int trcLevel, CTRC_HDL trc);
+bool STIDestFound(const WEQ_UC* dest, const WEQ_UC* entryName, int trcLevel, CTRC_HDL trc);
+// Forgets the reader's state (tests): the file it keeps, COMMON_PART.
+void STIResetSideInfo(void);
 
 // --- Test support ---------------------------------------------------------------------------
 

@@ -105,16 +105,6 @@ struct IdText {
   }
 };
 
-// An entry's own trace line at its trace level.
-#define ENTRY_TRC(e, level, fmt, ...)                          \
-  do {                                                         \
-    if ((e) != nullptr && (e)->traceLevel.load() >= (level)) { \
-      DpTrcLock();                                             \
-      DpTrc((e)->f.traceHdl, fmt __VA_OPT__(, ) __VA_ARGS__);  \
-      DpTrcUnlock();                                           \
-    }                                                          \
-  } while (0)
-
 // Frees the blocks an entry owns.
 void FreeOwned(CpicConvFields& f) {
   free(f.msgBuf);
@@ -130,14 +120,14 @@ template <class Buf, class Io>
 NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf buffer, int length,
                int timeout, uint32_t* done, int32_t index) {
   CPIC_CONV_ENTRY* e = STIConvAt(index);
-  ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
+  CPIC_ENTRY_TRC(e, 3, u"%s(%d,%p,%d,%d)\n", name, hdl, static_cast<const void*>(buffer), length, timeout);
   uint32_t out = 0;
   NI_RC rc = io(hdl, buffer, length, timeout, &out);
   if (done != nullptr) *done = out;
   if (rc == WEQ_O_K) {
-    ENTRY_TRC(e, 3, okFmt, name, out);
+    CPIC_ENTRY_TRC(e, 3, okFmt, name, out);
   } else {
-    ENTRY_TRC(e, 3, u"%s (%s)\n", name, NiErrorName(rc));
+    CPIC_ENTRY_TRC(e, 3, u"%s (%s)\n", name, NiErrorName(rc));
   }
   return rc;
 }
@@ -288,11 +278,11 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   CPIC_CONV_ENTRY* e = STIConvAt(glob->lastIndex);
   if (e != nullptr && e->inUse.load()) {
     if (e->id.load() == want) {
-      ENTRY_TRC(e, 2, u"%s: found conv without search\n", STI_SEARCH);
+      CPIC_ENTRY_TRC(e, 2, u"%s: found conv without search\n", STI_SEARCH);
       return e;
     }
     if (gwIdFlag && e->gwId.load() == want) {
-      ENTRY_TRC(e, 2, u"%s: found gwy conv without search\n", STI_SEARCH);
+      CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv without search\n", STI_SEARCH);
       return e;
     }
   }
@@ -300,7 +290,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   for (int32_t i = 0; i < max; ++i) {
     e = Locate(i);
     if (e->inUse.load() && e->id.load() == want) {
-      ENTRY_TRC(e, 2, u"%s: found conv after search (%d)\n", STI_SEARCH, i);
+      CPIC_ENTRY_TRC(e, 2, u"%s: found conv after search (%d)\n", STI_SEARCH, i);
       if (!gwIdFlag) glob->lastIndex = i;
       return e;
     }
@@ -309,7 +299,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
     for (int32_t i = 0; i < max; ++i) {
       e = Locate(i);
       if (e->inUse.load() && e->gwId.load() == want) {
-        ENTRY_TRC(e, 2, u"%s: found gwy conv after search (%d)\n", STI_SEARCH, i);
+        CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv after search (%d)\n", STI_SEARCH, i);
         return e;
       }
     }
@@ -344,7 +334,7 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry) {
     if (!found && g_idCounter > 99999999u) g_idCounter = 0;
   }
   entry->id.store(CpicIIdToU64(cand));
-  ENTRY_TRC(entry, 2, u"%s: generate new conversation id %.8s => %.8s\n", u"STIGenerateNewConvId",
+  CPIC_ENTRY_TRC(entry, 2, u"%s: generate new conversation id %.8s => %.8s\n", u"STIGenerateNewConvId",
             IdText(gw).s, IdText(CpicIIdToU64(cand)).s);
   ThrCSUnlock(&conv_proto_cs);
 }
@@ -356,7 +346,7 @@ bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* cal
   entry->gwId.store(gw);
   bool dup = IdTaken(gw, entry->f.index);
   if (dup) {
-    ENTRY_TRC(entry, 2, u"%s: found duplicate conversation id\n", caller != nullptr ? caller : u"");
+    CPIC_ENTRY_TRC(entry, 2, u"%s: found duplicate conversation id\n", caller != nullptr ? caller : u"");
     STIGenerateNewConvId(entry);
   } else {
     entry->id.store(gw);
@@ -445,9 +435,9 @@ NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index) {
   NI_RC rc = NiCloseHandle(hdl);
   CPIC_CONV_ENTRY* e = STIConvAt(index);
   if (rc == WEQ_O_K) {
-    ENTRY_TRC(e, 2, u"%s: handle %d ok\n", name, hdl);
+    CPIC_ENTRY_TRC(e, 2, u"%s: handle %d ok\n", name, hdl);
   } else {
-    ENTRY_TRC(e, 2, u"%s: handle %d (%s)\n", name, hdl, NiErrorName(rc));
+    CPIC_ENTRY_TRC(e, 2, u"%s: handle %d (%s)\n", name, hdl, NiErrorName(rc));
   }
   return rc;
 }

@@ -488,4 +488,5 @@ void CpicIResetProcess(void) {
   g_getenvOnce = new std::once_flag();
   g_envValues->clear();
   CpicITrcReset();
+  STIResetSideInfo();
 }

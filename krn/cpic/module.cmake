@@ -1,1 +1,1 @@
-tov_sources(cpicconv.cpp cpicerr.cpp cpicinit.cpp cpicroute.cpp cpictrc.cpp)
+tov_sources(cpicconv.cpp cpicerr.cpp cpicinit.cpp cpicroute.cpp cpictrc.cpp cpicio.cpp cpicside.cpp cpicstate.cpp)

@@ -216,19 +216,29 @@ WEQ_UC* GwAddrToHost(const NI_NODEADDR* addr, WEQ_UC* buf, int bufLen);
 
 // --- Gateway connect ---------------------------------------------------------------
 
-// Opens an NI connection to the gateway at gwHost (or, without a host, the
-// host name of gwAddr) and gwService, sends the connect record, checks the
-// answer and returns 0 or a GW_RETURN_CODE. On success *hdl and *hdl2 hold
-// the connection, *hdrVersion the gateway's APPC header version and
-// *acceptInfo (may be NULL) the options it accepted; on every failure the
-// connection is closed and both handles are -1. connType: 3 client, 11
-// registering server program, 14 registration query (the last two send an
-// identification block). codePage NULL means "1100"; ctx goes to the NI
-// operation slots. A compatibility flag is accepted; the old connect of
-// earlier gateways is not available, so a failed answer read is 223.
+// Opens an NI connection to the gateway at gwHost (a host name or a route
+// string; without a host, the host name of gwAddr) and gwService, sends the
+// connect record, checks the answer and returns 0 or a GW_RETURN_CODE. On
+// success *hdl and *hdl2 hold the connection, *hdrVersion the gateway's
+// APPC header version and *acceptInfo (may be NULL) the options it
+// accepted; on every failure the connection is closed and both handles are
+// -1. connType: 3 client, 11 registering server program, 14 registration
+// query (the last two send an identification block). codePage NULL means
+// "1100"; ctx goes to the NI operation slots. When the answer cannot be
+// read, compat is set and connType is 3 or 4, the old connect of earlier
+// gateways follows (a route must have one hop): *hdl then reads from the
+// gateway and *hdl2 writes to it, *hdrVersion is 6 and *acceptInfo 0.
 int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr, const WEQ_UC* gwService,
                const WEQ_UC* localHost, const NI_NODEADDR* localAddr, const WEQ_UC* localService, NI_HDL* hdl,
                NI_HDL* hdl2, uint32_t protoFamily, uint8_t* hdrVersion, uint8_t* acceptInfo, int timeout,
                int compat, int16_t index, const WEQ_UC* codePage, void* ctx);
+
+// --- Routes ------------------------------------------------------------------------
+
+// The number of hops of a route string, or -1 (NULL, or a route NI refuses).
+int GwRouteNoHops(const WEQ_UC* route);
+// The last hop of a route: 0, -1 for NULL arguments, 740 without a hop,
+// 222 without memory, or NI's code.
+int GwRouteGetLastHop(const WEQ_UC* route, NI_ROUTE_ENTRY* lastHop);
 
 #endif

@@ -77,4 +77,19 @@ void GwIGenConnBuffer2(uint8_t* rec, int* len, uint8_t connType, const WEQ_UC* l
 int GwIConnCheckAnsw(const uint8_t* answer, int len, uint8_t versionSent, uint8_t* hdrVersion, uint8_t* acceptInfo,
                      int* echo);
 
+// The old connect: the client listens on two ports that NI chooses, names
+// them to the gateway in one datagram (to gwAddr, else to gwHost, at the
+// port of gwService) and accepts the gateway's connection on each: 0 with
+// *readHdl and *writeHdl, else a GW_RETURN_CODE with both -1 and nothing
+// left open. localAddr (may be NULL) is the address the caller states.
+int GwIOldConnect(const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr, const WEQ_UC* gwService,
+                  const WEQ_UC* localHost, const NI_NODEADDR* localAddr, const WEQ_UC* localService,
+                  NI_HDL* readHdl, NI_HDL* writeHdl, int timeout);
+
+// The old connect's datagram (GW_OLD_DGRAM_LEN bytes): the two ports (host
+// order) and the IPv4 bytes of the local host and of the stated address.
+#define GW_OLD_DGRAM_LEN 100
+void GwIGenOldDgram(uint8_t* dgram, const uint8_t hostIPv4[4], const uint8_t statedIPv4[4], uint16_t readPort,
+                    uint16_t writePort, const WEQ_UC* localHost, const WEQ_UC* localService);
+
 #endif

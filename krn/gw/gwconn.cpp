@@ -1,6 +1,10 @@
 // The connect to a gateway: the connect record out, the answer's check, the
-// echo and the identification block, all through the NI operation table.
+// echo and the identification block, all through the NI operation table;
+// and the old connect of earlier gateways, over two listen ports and a
+// datagram.
 #include <string.h>
+
+#include <initializer_list>
 
 #include "i18n/wequ16/u16str.h"
 #include "krn/dptrc/dptrc.h"
@@ -33,6 +37,13 @@ int UnitsUpTo(const WEQ_UC* s, int max) {
   return n;
 }
 
+// The first eight characters of text, blank-padded: what the records carry
+// of a host or service name. A cut name is not a failure here.
+void Field8(uint8_t* field, const WEQ_UC* text) {
+  memset(field, ' ', 8);
+  GwConvToNet(reinterpret_cast<char*>(field), nullptr, 8, text, UnitsUpTo(text, 8), 0, 0);
+}
+
 void GenConn(uint8_t version, uint8_t* rec, int* len, uint8_t connType, const WEQ_UC* localHost,
              const NI_NODEADDR* localAddr, const WEQ_UC* localService, int16_t index, const WEQ_UC* codePage) {
   int size = ConnLen(version);
@@ -40,10 +51,9 @@ void GenConn(uint8_t version, uint8_t* rec, int* len, uint8_t connType, const WE
   rec[0] = version;
   rec[1] = connType;
   if (localAddr != nullptr) memcpy(rec + 2, localAddr->addr + 12, 4);
-  memset(rec + 30, ' ', 24);
-  // Cut names are what the record can carry: 32 is not a failure here.
-  GwConvToNet(reinterpret_cast<char*>(rec + 30), nullptr, 8, localHost, UnitsUpTo(localHost, 8), 0, 0);
-  GwConvToNet(reinterpret_cast<char*>(rec + 38), nullptr, 8, localService, UnitsUpTo(localService, 8), 0, 0);
+  memset(rec + 46, ' ', 8);
+  Field8(rec + 30, localHost);
+  Field8(rec + 38, localService);
   GwConvToNet(reinterpret_cast<char*>(rec + 10), nullptr, 10, localService, 65535, 1, 0);
   if (codePage == nullptr) codePage = u"1100";
   GwConvToNet(reinterpret_cast<char*>(rec + 20), nullptr, 4, codePage, UnitsUpTo(codePage, 4), 0, 0);
@@ -100,7 +110,160 @@ struct GwConnCall {
   }
 };
 
+bool IsRoute(const WEQ_UC* host) {
+  return host != nullptr && strnlenU16(host, 4) > 3 && host[0] == u'/' && host[1] == u'H' && host[2] == u'/';
+}
+
+// The fallback of a gateway that did not answer the connect record: the
+// old connect to the host (of the route's one hop), version 6, no options.
+int OldConnectAfter(NI_RC readRc, const WEQ_UC* host, const NI_NODEADDR* gwAddr, const WEQ_UC* gwService,
+                    const WEQ_UC* localHost, const NI_NODEADDR* localAddr, const WEQ_UC* localService,
+                    NI_HDL* hdl, NI_HDL* hdl2, uint8_t* hdrVersion, uint8_t* acceptInfo, int timeout) {
+  static constexpr WEQ_UC kFn[] = u"GwIConnect";
+  NI_ROUTE_ENTRY hop{};
+  const WEQ_UC* oldHost = host;
+  if (IsRoute(host)) {
+    if (GwRouteNoHops(host) != 1) {
+      DPTRC_ERROR(GwConnTrc(), u"%s: no old connect with route %s", kFn, host);
+      return 741;  // GW_ROUTE_CONNECT_DIS
+    }
+    if (GwRouteGetLastHop(host, &hop) != 0) {
+      DPTRC_ERROR(GwConnTrc(), u"%s: no host in route (%s)\n", kFn, host);
+      return 740;  // GW_NO_HOST_IN_ROUTE
+    }
+    oldHost = hop.host;
+  }
+  DPTRC_LINE(2, GwConnTrc(), u"%s: new connect to %s / %s failed rc=%s, try old one\n", kFn, OrNull(host),
+             OrNull(gwService), NiErrorName(readRc));
+  if (hdrVersion != nullptr) *hdrVersion = APPC_HDR_VERSION;
+  if (acceptInfo != nullptr) *acceptInfo = 0;
+  NI_HDL second = NI_INVALID_HDL;
+  int rc = GwIOldConnect(oldHost, gwAddr, gwService, localHost, localAddr, localService, hdl, &second, timeout);
+  if (hdl2 != nullptr) {
+    *hdl2 = second;
+  } else if (second >= 0) {
+    // A caller without a place for the write connection cannot use it.
+    GwNiCloseHandle(second);
+  }
+  return rc;
+}
+
+// Closes the listen and accepted handles of an old connect that failed.
+void CloseAll(std::initializer_list<NI_HDL*> hdls) {
+  for (NI_HDL* h : hdls) {
+    if (*h >= 0) GwNiCloseHandle(*h);
+    *h = NI_INVALID_HDL;
+  }
+}
+
 }  // namespace
+
+void GwIGenOldDgram(uint8_t* d, const uint8_t hostIPv4[4], const uint8_t statedIPv4[4], uint16_t readPort,
+                    uint16_t writePort, const WEQ_UC* localHost, const WEQ_UC* localService) {
+  memset(d, 0, GW_OLD_DGRAM_LEN);
+  d[0] = 4;
+  d[1] = 1;
+  memcpy(d + 2, hostIPv4, 4);
+  d[6] = static_cast<uint8_t>(readPort >> 8);
+  d[7] = static_cast<uint8_t>(readPort);
+  memcpy(d + 27, hostIPv4, 4);
+  d[31] = static_cast<uint8_t>(writePort >> 8);
+  d[32] = static_cast<uint8_t>(writePort);
+  Field8(d + 52, localHost);
+  Field8(d + 61, localService);
+  d[70] = APPC_HDR_VERSION;
+  memset(d + 71, ' ', 8);
+  memcpy(d + 79, statedIPv4, 4);
+}
+
+int GwIOldConnect(const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr, const WEQ_UC* gwService,
+                  const WEQ_UC* localHost, const NI_NODEADDR* localAddr, const WEQ_UC* localService,
+                  NI_HDL* readHdl, NI_HDL* writeHdl, int timeout) {
+  static constexpr WEQ_UC kFn[] = u"GwIOldConnect";
+  NI_HDL dummyRead = NI_INVALID_HDL, dummyWrite = NI_INVALID_HDL;
+  if (readHdl == nullptr) readHdl = &dummyRead;
+  if (writeHdl == nullptr) writeHdl = &dummyWrite;
+  *readHdl = *writeHdl = NI_INVALID_HDL;
+
+  NI_HDL lisRead = NI_INVALID_HDL, lisWrite = NI_INVALID_HDL;
+  uint16_t readPort = 65535, writePort = 65535;
+  NI_RC rc = NiServerHandleForPort(&readPort, &lisRead);
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: Ni2Listen (read port) (rc=%s)", kFn, NiErrorName(rc));
+    CloseAll({&lisRead});
+    return 666;  // GW_NI_ERROR
+  }
+  rc = NiServerHandleForPort(&writePort, &lisWrite);
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: Ni2Listen (write port) (rc=%s)", kFn, NiErrorName(rc));
+    CloseAll({&lisRead, &lisWrite});
+    return 666;
+  }
+
+  NI_NODEADDR hostAddr{};
+  rc = GwHostToAddr(localHost, &hostAddr);
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: GwHostToAddr (rc=%s)", kFn, NiErrorName(rc));
+    CloseAll({&lisRead, &lisWrite});
+    return 497;  // C_NIHOSTTOADDR
+  }
+  const NI_NODEADDR& stated = localAddr != nullptr ? *localAddr : hostAddr;
+  uint8_t dgram[GW_OLD_DGRAM_LEN];
+  GwIGenOldDgram(dgram, hostAddr.addr + 12, stated.addr + 12, readPort, writePort, localHost, localService);
+  DPTRC_LINE(2, GwConnTrc(), u"%s: prepare message with sin infos\n", kFn);
+
+  // Without a gateway address the datagram goes to the resolved gateway
+  // host; a host or service that does not resolve leaves it no target.
+  NI_NODEADDR target{};
+  uint16_t port = 0;
+  if (gwAddr != nullptr) {
+    target = *gwAddr;
+  } else if ((rc = GwHostToAddr(gwHost, &target)) != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: no address of gateway host %s (rc=%s)", kFn, OrNull(gwHost), NiErrorName(rc));
+    CloseAll({&lisRead, &lisWrite});
+    return 666;
+  }
+  if ((rc = NiServToNo(gwService, &port)) != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: no port of gateway service %s (rc=%s)", kFn, OrNull(gwService),
+                NiErrorName(rc));
+    CloseAll({&lisRead, &lisWrite});
+    return 666;
+  }
+  NI_HDL dg = NI_INVALID_HDL;
+  rc = NiDgHdlCreate(&dg);
+  if (rc == WEQ_O_K) {
+    rc = NiDgHdlSendTo(dg, &target, port, dgram, GW_OLD_DGRAM_LEN, nullptr);
+    NiDgHdlClose(dg);
+  }
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: NiDgHdlSendTo to %s / %s failed (rc=%s)", kFn, OrNull(gwHost),
+                OrNull(gwService), NiErrorName(rc));
+    CloseAll({&lisRead, &lisWrite});
+    return 639;  // NI_DG_SEND_FAILED
+  }
+  DPTRC_LINE(2, GwConnTrc(), u"%s: send message to gw_read\n", kFn);
+
+  NI_HDL rd = NI_INVALID_HDL, wr = NI_INVALID_HDL;
+  rc = GwNiAccept(lisRead, timeout, &rd, nullptr);
+  CloseAll({&lisRead});
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: NiAccept for gwrd socket failed, rc=%s", kFn, NiErrorName(rc));
+    CloseAll({&lisWrite, &rd});
+    return 666;
+  }
+  DPTRC_LINE(2, GwConnTrc(), u"%st: connect to gw_read o.k.\n", kFn);
+  rc = GwNiAccept(lisWrite, timeout, &wr, nullptr);
+  CloseAll({&lisWrite});
+  if (rc != WEQ_O_K) {
+    DPTRC_ERROR(GwConnTrc(), u"%s: NiAccept for gwwr socket failed, rc=%s", kFn, NiErrorName(rc));
+    CloseAll({&rd, &wr});
+    return 666;
+  }
+  DPTRC_LINE(2, GwConnTrc(), u"%s: connect to gw_write o.k.\n", kFn);
+  *readHdl = rd;
+  *writeHdl = wr;
+  return 0;
+}
 
 void GwIGenConnBuffer(uint8_t* rec, int* len, uint8_t connType, const WEQ_UC* localHost,
                       const NI_NODEADDR* localAddr, const WEQ_UC* localService, int16_t index,
@@ -159,8 +322,7 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   if (hdl == nullptr) hdl = &dummy;
   *hdl = NI_INVALID_HDL;
   if (hdl2 != nullptr) *hdl2 = NI_INVALID_HDL;
-  (void)compat;
-
+  
   WEQ_UC hostBuf[64];
   const WEQ_UC* host = gwHost;
   if (host == nullptr || host[0] == 0) {
@@ -223,8 +385,11 @@ int GwIConnect(uint8_t connType, const WEQ_UC* gwHost, const NI_NODEADDR* gwAddr
   uint32_t got = 0;
   rc = ops.read.fn(*hdl, answer, GW_CONN_ANSWER_MAX, timeout, &got, ctx);
   if (rc != 0) {
-    // The old connect of earlier gateways (compat) is not offered here: the
-    // read failure is reported as it is without it.
+    if (compat && (connType == 3 || connType == 4)) {
+      call.Close();
+      return OldConnectAfter(rc, host, gwAddr, gwService, localHost, localAddr, localService, hdl, hdl2,
+                             hdrVersion, acceptInfo, timeout);
+    }
     call.FailIo(rc, ops.read.name, __LINE__, u"%s: %s to %s / %s failed (%s)\n");
     return 223;  // NI_READ_FAILED
   }

@@ -20,7 +20,6 @@ constexpr const WEQ_UC* kBufStatusName[] = {u"OFF", u"CONN_WAIT", u"OK", u"ERR",
 // Raw reads take one TCP segment: 1460 bytes, 1440 over IPv6 proper.
 constexpr int32_t kRawSegment4 = 1460;
 constexpr int32_t kRawSegment6 = 1440;
-constexpr WEQ_RAW kPingText[NI_KEEPALIVE_LEN] = {'N', 'I', '_', 'P', 'I', 'N', 'G', 0};
 
 NI_RC DefaultAlloc(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text) {
   return NiBufAlloc2(ppBuffer, length, text, nullptr);
@@ -659,7 +658,7 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
   }
   NIBUF* msg = pExt->readBuf;
   if (mode == NI_MESG_IO || pExt->status == NIBUF_STAT_CONN_WAIT) {
-    bool ping = msg->len == NI_KEEPALIVE_LEN && memcmp(msg->data, kPingText, NI_KEEPALIVE_LEN) == 0;
+    bool ping = NiIKeepAliveKind(msg->data, static_cast<uint32_t>(msg->len)) == NI_KA_PING;
     uint32_t len = static_cast<uint32_t>(msg->len);
     NI_RC peerRc = 0;
     uint8_t version = 0;

@@ -15,8 +15,6 @@ namespace {
 
 constexpr const WEQ_UC* kCtlModule = u"nibuf";
 constexpr WEQ_RAW kRtErrEye[9] = {'N', 'I', '_', 'R', 'T', 'E', 'R', 'R', 0};
-constexpr WEQ_RAW kPingMsg[NI_KEEPALIVE_LEN] = {'N', 'I', '_', 'P', 'I', 'N', 'G', 0};
-constexpr WEQ_RAW kPongMsg[NI_KEEPALIVE_LEN] = {'N', 'I', '_', 'P', 'O', 'N', 'G', 0};
 // Senders below this NI version know opcode 0 only.
 constexpr uint8_t kFirstOpcodeVersion = 29;
 // The wait for a second passed socket when the caller's is shorter.
@@ -50,13 +48,13 @@ bool WriteHalfDone(NITAB* pHdl, NIBUF_EXT* pExt, const WEQ_UC* what) {
   return true;
 }
 
-NI_RC KeepAlive(NITAB* pHdl, NIBUF_EXT* pExt, const WEQ_RAW* m, uint32_t* pLength) {
+NI_RC KeepAlive(NITAB* pHdl, NIBUF_EXT* pExt, uint8_t kind, uint32_t* pLength) {
   static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
   int32_t hdl = NiIHdlNo(pHdl);
   int lvl = NiIHdlLevel(pHdl, 2);
   CTRC_HDL trc = NiIHdlTrc(pHdl);
   *pLength = 0;
-  if (memcmp(m, kPingMsg, NI_KEEPALIVE_LEN) == 0) {
+  if (kind == NI_KA_PING) {
     DPTRC_LINE(lvl, trc, u"%s: hdl %d received NI_PING, reply NI_PONG\n", kFn, hdl);
     if (pExt == nullptr) return NiIAnswerPing(pHdl);
     NI_RC rc = NiICheck(pHdl, 0, 0, nullptr);
@@ -132,9 +130,8 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, NIBUF_EXT* pExt, void* pMsg, uint32_t* pLength,
   if (pPeerRc != nullptr) *pPeerRc = 0;
   const auto* m = static_cast<const WEQ_RAW*>(pMsg);
   const uint32_t len = *pLength;
-  if (len == NI_KEEPALIVE_LEN &&
-      (memcmp(m, kPingMsg, NI_KEEPALIVE_LEN) == 0 || memcmp(m, kPongMsg, NI_KEEPALIVE_LEN) == 0))
-    return KeepAlive(pHdl, pExt, m, pLength);
+  const uint8_t kind = NiIKeepAliveKind(m, len);
+  if (kind != NI_KA_NONE) return KeepAlive(pHdl, pExt, kind, pLength);
   if (len < NI_RTERR_HDR_LEN || memcmp(m, kRtErrEye, sizeof kRtErrEye) != 0) return WEQ_O_K;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
   DPTRC_LINE(3, trc, u"%s: message detected\n", kFn);

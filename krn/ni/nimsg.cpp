@@ -564,6 +564,7 @@ NI_RC WriteClaimed(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout
   }
   pHdl->mMsgOut += 1;
   pHdl->mBytesOut += *pWritten;
+  pHdl->mSentSinceRead.store(1, std::memory_order_relaxed);
   DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d sent data (wrt=%d,pac=%d,%s)\n", kFn, hdl,
              static_cast<int32_t>(*pWritten), static_cast<int32_t>(pHdl->mMsgOut), modeText);
   return WEQ_O_K;
@@ -592,6 +593,78 @@ NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen) {
 
 // --- Read -------------------------------------------------------------------------------
 
+namespace {
+
+// The data length in a read header (big-endian).
+uint32_t HdrLen(const WEQ_RAW* h) {
+  return (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
+         (static_cast<uint32_t>(h[2]) << 8) | h[3];
+}
+
+}  // namespace
+
+uint8_t NiIKeepAliveKind(const void* pMsg, uint32_t len) {
+  if (len != NI_KEEPALIVE_LEN || pMsg == nullptr) return NI_KA_NONE;
+  if (memcmp(pMsg, kPing, NI_KEEPALIVE_LEN) == 0) return NI_KA_PING;
+  if (memcmp(pMsg, kPong, NI_KEEPALIVE_LEN) == 0) return NI_KA_PONG;
+  return NI_KA_NONE;
+}
+
+bool NiIHeldInput(const NITAB* pHdl) {
+  return pHdl->mHoldState == NI_HOLD_WHOLE || pHdl->mHoldState == NI_HOLD_USER;
+}
+
+namespace {
+
+// The end of an incoming message: nothing pending, the counters.
+NI_RC ReadComplete(NITAB* pHdl, uint32_t read, const WEQ_UC* modeText) {
+  pHdl->mPendHdrLenToRead = 0;
+  pHdl->mPendDataLenToRead = 0;
+  pHdl->mMsgIn += 1;
+  pHdl->mBytesIn += read;
+  DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d received data (rcd=%d,pac=%d,%s)\n", u"NiIRead",
+             MsgHdlNo(pHdl), static_cast<int32_t>(read), static_cast<int32_t>(pHdl->mMsgIn), modeText);
+  return WEQ_O_K;
+}
+
+// The bytes of a held message that the caller has not had.
+uint32_t HeldOwed(const NITAB* pHdl) {
+  switch (pHdl->mHoldState) {
+    case NI_HOLD_GATHER: return pHdl->mHoldLen;
+    case NI_HOLD_WHOLE: return NI_KEEPALIVE_LEN;
+    case NI_HOLD_USER: return NI_KEEPALIVE_LEN - pHdl->mHoldLen;
+    default: return 0;
+  }
+}
+
+// Hands out a held message that is whole: all of it when the buffer takes
+// it, which completes the message. A checked one (user data) goes out in
+// the parts that fit, with NIETOO_SMALL as for any message; an unchecked
+// one that does not fit gives NIETOO_SMALL with nothing, for the check.
+NI_RC HandOutHeld(NITAB* pHdl, WEQ_RAW* buf, uint32_t bufferLen, uint32_t* pRead, const WEQ_UC* modeText) {
+  uint32_t from = pHdl->mHoldState == NI_HOLD_USER ? pHdl->mHoldLen : 0;
+  uint32_t rest = NI_KEEPALIVE_LEN - from;
+  if (pHdl->mHoldState == NI_HOLD_WHOLE && bufferLen < rest) return NIETOO_SMALL;
+  uint32_t n = bufferLen < rest ? bufferLen : rest;
+  if (n > 0) memcpy(buf, pHdl->mHoldIn + from, n);
+  *pRead = n;
+  if (n < rest) {
+    pHdl->mHoldState = NI_HOLD_USER;
+    pHdl->mHoldLen = static_cast<uint8_t>(from + n);
+    int32_t hdl = MsgHdlNo(pHdl);
+    DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d receive reached bufferLen (rcd=%d,pnd=%d,pac=%d)\n",
+               u"NiIRead", hdl, static_cast<int32_t>(n), static_cast<int32_t>(rest - n),
+               static_cast<int32_t>(pHdl->mMsgIn));
+    return NiIErrInfo(kMsgModule, __LINE__, u"%s: hdl %d buffer too small (%d<%d)", NIETOO_SMALL, u"NiIRead", hdl,
+                      static_cast<int32_t>(bufferLen), static_cast<int32_t>(bufferLen + rest - n));
+  }
+  pHdl->mHoldState = NI_HOLD_NONE;
+  pHdl->mHoldLen = 0;
+  return ReadComplete(pHdl, n, modeText);
+}
+
+}  // namespace
+
 NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8_t talkMode, uint32_t* pRead) {
   static constexpr const WEQ_UC* kFn = u"NiIRead";
   *pRead = 0;
@@ -606,6 +679,8 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
       DPTRC_LINE(1, trc, u"%s: RAW_MODE read with buffer length 0 (hdl %d)\n", kFn, hdl);
       return NiIErrInfo(kMsgModule, __LINE__, u"%s: buffer length 0", NIETOO_SMALL, kFn);
     }
+  } else if (NiIHeldInput(pHdl)) {
+    return HandOutHeld(pHdl, static_cast<WEQ_RAW*>(pBuffer), bufferLen, pRead, modeText);
   } else if (pHdl->mPendHdrLenToRead == 0 && pHdl->mPendDataLenToRead == 0) {
     pHdl->mPendHdrLenToRead = NI_HDR_LEN;
   } else if (pHdl->mPendHdrLenToRead == 0 && bufferLen == 0) {
@@ -614,7 +689,12 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
   SI_SOCKET own = OwnSocket(pHdl);
   SI_SOCKET* sock = &own;
   WEQ_RAW* buf = static_cast<WEQ_RAW*>(pBuffer);
-  bool blockedBefore = false;
+  // A non-blocking socket is read first and waited on when it would block;
+  // but right after the handle sent a message, the answer is rarely there
+  // yet, and a wait first saves the receive that would find nothing.
+  bool sent = pHdl->mSentSinceRead.load(std::memory_order_relaxed) != 0;
+  if (sent) pHdl->mSentSinceRead.store(0, std::memory_order_relaxed);
+  bool blockedBefore = sent && timeout != 0 && pHdl->mBlockMode == 0;
   bool timedOut = false;
   bool complete = false;
   while (!complete) {
@@ -634,11 +714,15 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
       if (rc != WEQ_O_K) return rc;
     }
     bool inHdr = !raw && pHdl->mPendHdrLenToRead != 0;
+    bool inHold = !raw && !inHdr && pHdl->mHoldState == NI_HOLD_GATHER;
     WEQ_RAW* dst;
     uint32_t want;
     if (inHdr) {
       dst = pHdl->mHdrToRead + (NI_HDR_LEN - pHdl->mPendHdrLenToRead);
       want = pHdl->mPendHdrLenToRead;
+    } else if (inHold) {
+      dst = pHdl->mHoldIn + pHdl->mHoldLen;
+      want = pHdl->mPendDataLenToRead;
     } else {
       dst = buf + *pRead;
       want = bufferLen - *pRead;
@@ -684,9 +768,7 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
                    static_cast<int32_t>(got), static_cast<int32_t>(pHdl->mPendHdrLenToRead),
                    static_cast<int32_t>(pHdl->mMsgIn));
       } else {
-        const WEQ_RAW* h = pHdl->mHdrToRead;
-        uint32_t len = (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
-                       (static_cast<uint32_t>(h[2]) << 8) | h[3];
+        uint32_t len = HdrLen(pHdl->mHdrToRead);
         if (got < NI_HDR_LEN)
           DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d received fragmented hdr (rcd=%d,pac=%d,len=%d)\n", kFn,
                      hdl, static_cast<int32_t>(got), static_cast<int32_t>(pHdl->mMsgIn), static_cast<int32_t>(len));
@@ -705,12 +787,26 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
           return NiIErrInfo(kMsgModule, __LINE__, u"%s: invalid data (0x%x); probably RAW_IO", NIEINTERN, kFn, len);
         }
         pHdl->mPendDataLenToRead = len;
+        if (len == NI_KEEPALIVE_LEN && talkMode == NI_MESG_IO) {
+          pHdl->mHoldState = NI_HOLD_GATHER;
+          pHdl->mHoldLen = 0;
+        }
         if (len == 0) {
           complete = true;
         } else if (bufferLen == 0) {
           return NIETOO_SMALL;
         }
       }
+    } else if (inHold) {
+      pHdl->mHoldLen = static_cast<uint8_t>(pHdl->mHoldLen + got);
+      pHdl->mPendDataLenToRead -= got;
+      if (pHdl->mPendDataLenToRead == 0) {
+        pHdl->mHoldState = NI_HOLD_WHOLE;
+        return HandOutHeld(pHdl, buf, bufferLen, pRead, modeText);
+      }
+      DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d received incomplete data (rcd=%d,pnd=%d,pac=%d)\n", kFn, hdl,
+                 static_cast<int32_t>(pHdl->mHoldLen), static_cast<int32_t>(pHdl->mPendDataLenToRead),
+                 static_cast<int32_t>(pHdl->mMsgIn));
     } else {
       *pRead += got;
       if (raw) {
@@ -753,13 +849,7 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
                  static_cast<int32_t>(pHdl->mMsgIn), modeText, timeout);
     return NIETIMEOUT;
   }
-  pHdl->mPendHdrLenToRead = 0;
-  pHdl->mPendDataLenToRead = 0;
-  pHdl->mMsgIn += 1;
-  pHdl->mBytesIn += *pRead;
-  DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d received data (rcd=%d,pac=%d,%s)\n", kFn, hdl,
-             static_cast<int32_t>(*pRead), static_cast<int32_t>(pHdl->mMsgIn), modeText);
-  return WEQ_O_K;
+  return ReadComplete(pHdl, *pRead, modeText);
 }
 
 // --- Keep-alive -------------------------------------------------------------------------
@@ -824,7 +914,7 @@ int NiIPendLen(NITAB* pHdl, uint8_t mode, int8_t ignoreBuffer) {
     pHdl->mBufOps->peek(pHdl, pHdl->mBuf, 0, &count, mode);
     return count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(count);
   }
-  uint32_t n = mode == NI_READ ? pHdl->mPendDataLenToRead : pHdl->mPendDataLenToWrite;
+  uint32_t n = mode == NI_READ ? pHdl->mPendDataLenToRead + HeldOwed(pHdl) : pHdl->mPendDataLenToWrite;
   return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
 }
 
@@ -862,7 +952,42 @@ NI_RC PeekWait(NI_HDL hdl, int timeout, uint8_t mode, const WEQ_UC* fn) {
     }
     return NiIRiSrvPeek();
   }
+  if (mode == NI_READ && NiIHeldInput(rec)) {
+    DPTRC_LINE(3, NiIHdlTrc(rec), u"%s: peek successful for hdl %d (%c)\n", fn, hdl, u'r');
+    return WEQ_O_K;
+  }
   return NiIPeek(rec, mode, timeout);
+}
+
+// The framed read of an unbuffered handle with its control messages. Only
+// a message that reaches the caller whole in one call is offered to the
+// control-message processing: the last piece of a message whose earlier
+// pieces the caller already has is user data, whatever its bytes. A
+// message of a keep-alive frame's size is gathered in the handle until
+// whole (NiIRead), so it always comes whole; when it does not fit the
+// caller's buffer it is checked in the handle before any of it goes out.
+NI_RC ReadUnbuffered(NITAB* rec, void* pBuffer, uint32_t bufferLen, int timeout, uint32_t* pRead) {
+  bool checked = rec->mHoldState == NI_HOLD_USER;
+  NI_RC rc = NiIRead(rec, pBuffer, bufferLen, timeout, NI_MESG_IO, pRead);
+  bool held = rc == NIETOO_SMALL && rec->mHoldState == NI_HOLD_WHOLE;
+  // The header of the message just completed is still in mHdrToRead.
+  if (!held && (rc != WEQ_O_K || checked || *pRead != HdrLen(rec->mHdrToRead))) return rc;
+  NI_RC peerRc = 0;
+  uint32_t heldLen = NI_KEEPALIVE_LEN;
+  rc = held ? NiBufIProcMsg(rec, nullptr, rec->mHoldIn, &heldLen, &peerRc, nullptr)
+            : NiBufIProcMsg(rec, nullptr, pBuffer, pRead, &peerRc, nullptr);
+  if (held) {
+    if (rc == WEQ_O_K) {  // user data: the part that fits goes out now
+      rec->mHoldState = NI_HOLD_USER;
+      rec->mHoldLen = 0;
+      return NiIRead(rec, pBuffer, bufferLen, timeout, NI_MESG_IO, pRead);
+    }
+    rec->mHoldState = NI_HOLD_NONE;
+    rec->mHoldLen = 0;
+    ReadComplete(rec, NI_KEEPALIVE_LEN, kModeText[NI_MESG_IO]);
+  }
+  if (rc == NIEOPCODE) return peerRc != 0 ? peerRc : NIEPING;
+  return rc;
 }
 
 }  // namespace
@@ -898,12 +1023,7 @@ NI_RC NiRead(NI_HDL hdl, void* pBuffer, int bufferLen, int timeout, uint32_t* pR
     return NiIErrTrace(kMsgModule, __LINE__, 1, u"%s: parameter invalid (pRead == NULL)", NIEINVAL, kFn);
   if (rec->mBuf != nullptr)
     return rec->mBufOps->read(rec, rec->mBuf, pBuffer, static_cast<uint32_t>(bufferLen), timeout, pRead);
-  rc = NiIRead(rec, pBuffer, static_cast<uint32_t>(bufferLen), timeout, NI_MESG_IO, pRead);
-  if (rc != WEQ_O_K) return rc;
-  NI_RC peerRc = 0;
-  rc = NiBufIProcMsg(rec, nullptr, pBuffer, pRead, &peerRc, nullptr);
-  if (rc == NIEOPCODE) return peerRc != 0 ? peerRc : NIEPING;
-  return rc;
+  return ReadUnbuffered(rec, pBuffer, static_cast<uint32_t>(bufferLen), timeout, pRead);
 }
 
 NI_RC NiPeekEx(NI_HDL hdl, int timeout) { return PeekWait(hdl, timeout, NI_READ, u"NiPeekEx"); }

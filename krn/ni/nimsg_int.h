@@ -13,6 +13,25 @@
 #define NI_HDR_LEN 4
 #define NI_KEEPALIVE_LEN 8
 
+// Keep-alive frames are whole messages of exactly NI_KEEPALIVE_LEN bytes:
+// "NI_PING" or "NI_PONG" and the NUL. Every other message, whatever its
+// bytes, is NI_KA_NONE; the control-message processing decides with this.
+enum : uint8_t { NI_KA_NONE = 0, NI_KA_PING = 1, NI_KA_PONG = 2 };
+uint8_t NiIKeepAliveKind(const void* pMsg, uint32_t len);
+
+// States of an incoming message of NI_KEEPALIVE_LEN bytes (message mode),
+// which the read gathers in the handle (mHoldIn) so that no piece of a
+// keep-alive frame reaches a caller whatever cuts the stream has.
+enum : uint8_t {
+  NI_HOLD_NONE = 0,    // no such message under way
+  NI_HOLD_GATHER = 1,  // mHoldLen of its bytes received
+  NI_HOLD_WHOLE = 2,   // received whole but not checked: it did not fit the caller's buffer
+  NI_HOLD_USER = 3,    // checked, user data; mHoldLen bytes of it handed out
+};
+// Whether the handle holds message bytes that a caller can read without
+// the socket: a wait for input must count the handle as ready.
+bool NiIHeldInput(const NITAB* pHdl);
+
 NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, uint8_t talkMode,
                uint32_t* pWritten);
 NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8_t talkMode, uint32_t* pRead);

@@ -214,6 +214,7 @@ NI_RC StoreParam(const NI_PARAM_DATA* p) {
     }
     case NIP_MIN_SOCKBUF:
       g_params.minSockBuf = v.uint_val > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(v.uint_val);
+      g_params.minSockBufSet = 1;
       return WEQ_O_K;
     default:
       return NiIErrTrace(kParamModule, __LINE__, 1, u"%s: param %d", NIEINVAL, kSetParamFn,
@@ -235,6 +236,7 @@ void NiIResetParams(void) {
   g_params.contInRange = 1;
   g_params.pollTolerance = 0;
   g_params.minSockBuf = 32768;
+  g_params.minSockBufSet = 0;
   g_params.fragTest = 0;
   g_params.qTestProp = 0;
   g_params.qTestCount = 0;

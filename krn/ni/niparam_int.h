@@ -23,6 +23,7 @@ struct NiIParamValues {
   std::atomic<uint8_t> contInRange{1};     // port search continues from the last port
   std::atomic<uint32_t> pollTolerance{0};  // seconds a wait may overrun before a warning
   std::atomic<int32_t> minSockBuf{32768};  // smallest send and receive buffer of a new socket
+  std::atomic<uint8_t> minSockBufSet{0};   // a caller set minSockBuf: it holds for buffers the system grows too
   std::atomic<uint32_t> fragTest{0};       // write/read fragmentation test F (0 off)
   std::atomic<uint32_t> qTestProp{0};      // queue test: proportion 1..100 (0 off)
   std::atomic<uint32_t> qTestCount{0};     // queue test: failed writes per block

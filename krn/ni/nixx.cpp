@@ -160,6 +160,7 @@ NI_RC NiIInit(int32_t maxHandles) {
     return NiIReportSiError(si, SI_FN_INIT, nullptr, nullptr, err, nullptr, nullptr, nullptr, kFn, kModuleI,
                             __LINE__, 1);
   }
+  NiIReadTcpBufLimits();
 
   // 3. The table; every record free.
   size_t bytes = sizeof(NITAB) * static_cast<size_t>(maxHandles);

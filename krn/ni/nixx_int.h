@@ -98,6 +98,16 @@ typedef struct NITAB {
   uint32_t mPendDataLenToRead;
   uint8_t mPendHdrLenToRead;
   WEQ_RAW mHdrToRead[4];
+  // An incoming message of 8 bytes (the size of a keep-alive frame) is
+  // gathered here, out of the caller's sight, until it is whole and
+  // checked; mHoldState is one of NI_HOLD_* (nimsg_int.h), mHoldLen the
+  // bytes gathered or, once it is known to be user data, handed out.
+  WEQ_RAW mHoldIn[8];
+  uint8_t mHoldState;
+  uint8_t mHoldLen;
+  // Set by each message the handle sends, cleared by the next read: a read
+  // after a request waits for the answer before its first receive.
+  std::atomic<uint8_t> mSentSinceRead;
   uint32_t mPendDataLenToWrite;
   uint8_t mPendHdrLenToWrite;
   WEQ_RAW mHdrToWrite[4];
@@ -183,6 +193,10 @@ const WEQ_UC* NiIUdsPathTemplate(void);
 
 // --- Socket set-up ------------------------------------------------------------------------
 
+// Reads up to which size the system grows TCP buffers by itself (at NI
+// start); the set-up of a stream socket leaves such a buffer alone while
+// the minimum buffer size is at its default.
+void NiIReadTcpBufLimits(void);
 NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock);
 NI_RC NiIBind(NITAB* pHdl, const NI_NODEADDR* pAddr, uint16_t* pServNo, uint8_t localRequested);
 NI_RC NiIBindSocket(NITAB* pHdl, SI_SOCKET* pSock, const NI_NODEADDR* pAddr, uint16_t* pServNo,

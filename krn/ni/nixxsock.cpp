@@ -9,6 +9,7 @@
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nisockaddr_int.h"
 #include "krn/ni/nixx_int.h"
+#include "platform/tcpbuf.h"
 
 namespace {
 
@@ -69,8 +70,19 @@ SI_RC SetBool(SI_SOCKET* pSock, int32_t level, int32_t option, uint8_t on) {
   return SetOptRetry(pSock, level, option, &v);
 }
 
-// Raises a buffer size below the minimum to it.
-void RaiseBuffer(NITAB* pHdl, SI_SOCKET* pSock, int32_t option, const WEQ_UC* fn) {
+// Up to which size the system grows TCP send and receive buffers by
+// itself (0: not, or not known), read at NI start.
+std::atomic<int64_t> g_autoSendMax{0};
+std::atomic<int64_t> g_autoRecvMax{0};
+
+int32_t SizeForTrace(int64_t v) { return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v); }
+
+// Gives a buffer below the minimum the minimum, unless the system grows
+// it to the minimum by itself: setting a size would end that growth, and
+// a fixed buffer of a few segments makes a large message wait on the
+// peer's delayed acknowledgements. A minimum that a caller set holds for
+// every buffer.
+void SizeBuffer(NITAB* pHdl, SI_SOCKET* pSock, int32_t option, const WEQ_UC* fn) {
   int32_t size = 0;
   SI_OPTVAL v{};
   v.pValue1 = &size;
@@ -80,12 +92,34 @@ void RaiseBuffer(NITAB* pHdl, SI_SOCKET* pSock, int32_t option, const WEQ_UC* fn
     ReportOpt(si, SI_FN_GETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, option, fn, __LINE__);
     return;
   }
-  int32_t min = NiIParams().minSockBuf.load(std::memory_order_relaxed);
-  if (size >= min) return;
+  const NiIParamValues& par = NiIParams();
+  int32_t min = par.minSockBuf.load(std::memory_order_relaxed);
+  int lvl = NiIHdlLevel(pHdl, 2);
+  CTRC_HDL trc = NiIHdlTrc(pHdl);
+  const WEQ_UC* name = NiISockOptName(option);
+  if (size >= min) {
+    DPTRC_LINE(lvl, trc, u"%s: %s of hdl %d/sock %d is %d (minimum %d)\n", fn, name, NiIHdlNo(pHdl),
+               pSock->socketNo, size, min);
+    return;
+  }
+  int64_t grows = 0;
+  if (pSock->type == SI_SOCK_STREAM && par.minSockBufSet.load(std::memory_order_relaxed) == 0)
+    grows = (option == SI_SO_SNDBUF ? g_autoSendMax : g_autoRecvMax).load(std::memory_order_relaxed);
+  if (grows >= min) {
+    DPTRC_LINE(lvl, trc, u"%s: %s of hdl %d/sock %d left to the system (%d, grows up to %d; minimum %d)\n", fn,
+               name, NiIHdlNo(pHdl), pSock->socketNo, size, SizeForTrace(grows),
+               min);
+    return;
+  }
   v.pValue1 = &min;
   v.length1 = sizeof min;
   si = SetOptRetry(pSock, SI_SOL_SOCKET, option, &v);
-  if (si != SI_OK) ReportOpt(si, SI_FN_SETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, option, fn, __LINE__);
+  if (si != SI_OK) {
+    ReportOpt(si, SI_FN_SETSOCKOPT, pHdl, pSock, SI_SOL_SOCKET, option, fn, __LINE__);
+    return;
+  }
+  DPTRC_LINE(lvl, trc, u"%s: %s of hdl %d/sock %d set to %d (was %d)\n", fn, name, NiIHdlNo(pHdl),
+             pSock->socketNo, min, size);
 }
 
 }  // namespace
@@ -116,6 +150,22 @@ const WEQ_UC* NiISockOptName(int32_t option) {
     case SI_TCP_NODELAY: return u"TCP_NODELAY";
     default: return u"?";
   }
+}
+
+void NiIReadTcpBufLimits(void) {
+  static constexpr const WEQ_UC* kFn = u"NiIReadTcpBufLimits";
+  PlatTcpBufAuto lim{0, 0};
+  PlatTcpBufFn provider = PlatTcpBufProvider();
+  if (provider == nullptr || !provider(&lim)) {
+    lim = PlatTcpBufAuto{0, 0};
+    DPTRC_LINE(2, NiITrcHdl(), u"%s: automatic TCP buffer sizes not known\n", kFn);
+  } else {
+    DPTRC_LINE(2, NiITrcHdl(), u"%s: TCP buffers grow by themselves: send up to %d, receive up to %d\n", kFn,
+               SizeForTrace(lim.sendMax),
+               SizeForTrace(lim.recvMax));
+  }
+  g_autoSendMax.store(lim.sendMax, std::memory_order_relaxed);
+  g_autoRecvMax.store(lim.recvMax, std::memory_order_relaxed);
 }
 
 uint16_t NiIPortSearchNext(void) { return g_nextPort.load(std::memory_order_relaxed); }
@@ -162,8 +212,8 @@ NI_RC NiIInitSocket(NITAB* pHdl, SI_SOCKET* pSock) {
                      kXxsockModule, __LINE__, 1);
   }
 
-  RaiseBuffer(pHdl, pSock, SI_SO_RCVBUF, kFn);
-  RaiseBuffer(pHdl, pSock, SI_SO_SNDBUF, kFn);
+  SizeBuffer(pHdl, pSock, SI_SO_RCVBUF, kFn);
+  SizeBuffer(pHdl, pSock, SI_SO_SNDBUF, kFn);
   if (pSock->family == SI_AF_INET6) {
     SetBool(pSock, SI_IPPROTO_IPV6, SI_IPV6_V6ONLY, 0);  // dual stack; a failure is of no account
   }

@@ -426,6 +426,47 @@ rscpRc_t rscpCDeactivate(rscpCObj_t* obj);
 void rscpCSaveState(const rscpCObj_t* obj, uint32_t snapshot[2]);
 bool rscpCSameState(const rscpCObj_t* obj, const uint32_t snapshot[2]);
 
+// --- Conversion ---------------------------------------------------------------------------
+// rscpCConvert converts the bytes *in .. inEnd from the object's input code
+// page into *out .. outEnd in its output code page by the object's method.
+// Result 0: the whole input converted (the rest of the output filled as
+// rscpfill says); 32 the output is full (call again with the rest of the
+// input, or a larger output); 512 a broken input character; 2048 no method
+// or a character that cannot be converted; 16 bad buffers; or the code of a
+// failed choice of tables. Both pointers are advanced by the bytes
+// consumed and produced, except for the early failures (bad buffers, no
+// object, a refresh that failed, missing tables), which move neither.
+// Input and output may start at the same address for at most 512 input
+// bytes. The call allocates nothing; it reads the cache without a lock.
+rscpRc_t rscpCConvert(rscpCObj_t* obj, WEQ_RAW** out, WEQ_RAW* outEnd, const WEQ_RAW** in, const WEQ_RAW* inEnd);
+
+// Chooses the output side when it was not looked up, or both sides when the
+// cache was rebuilt since the choice; 0 when the object has its output table.
+rscpRc_t rscpCCheckOutTab(rscpCObj_t* obj);
+// Writes one character number (a Unicode scalar value or one of the
+// converter's own numbers) in the output code page and advances *pos; an
+// unconvertible character becomes subst_char when use_subst is 1. 32 when
+// the code does not fit (nothing written), 2048 when it cannot be written.
+rscpRc_t rscpCPutChar(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint32_t c);
+// The same for the system's own character number, and for a character
+// number after the output-table check; both count one character in and the
+// bytes written in the thread's counters.
+rscpRc_t rscpCPutCharNumber(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint16_t weqcode);
+rscpRc_t rscpCPutCharCounted(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint32_t c);
+// Applies the object's drop option to a character that a table drops:
+// *result 0 handled, 1 stop (drop 0), 2 output full or an unknown drop
+// value, 3 failed with the returned code.
+rscpRc_t rscpCDropChar(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, int* result);
+// Handles the input character charStart .. charEnd that has no output:
+// 0 substituted or copied, 1 the check or the writer failed (*code, may be
+// NULL), 2 output full (nothing written), 3 neither substitution nor copy.
+int rscpCUnconvertible(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, const WEQ_RAW* charEnd,
+                       const WEQ_RAW* charStart, rscpRc_t* code);
+// "len=%d,data=" and at most the first 10 bytes as two hex digits each,
+// terminated, into buf of RSCPC_DATA_UNITS units.
+#define RSCPC_DATA_UNITS 48
+void rscpCFormatData(WEQ_UC* buf, const WEQ_RAW* bytes, int length);
+
 // --- Code page lookups ------------------------------------------------------------------
 // The directory entry (184 bytes) of one code page, copied out.
 struct rscpCpEntry_t;

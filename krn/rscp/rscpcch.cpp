@@ -19,6 +19,7 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
+#include "krn/rscp/rscpcv_int.h"
 #include "krn/rscp/rscpld_int.h"
 #include "krn/rscp/rscpmc_int.h"
 
@@ -627,6 +628,7 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
   rscpGetThrCtx()->createObject += 1;
   rscpCCC_t* c = rscpGetCache();
   o->cache_version = rscpCacheVersion(c);
+  rscpcISetMbcCopy(c->mbc_copy);
   rscpRc_t rc = 0;
   if (c->was_overflow != 0) {
     // An overflow that nobody resolved: reorganise now rather than fail
@@ -650,4 +652,8 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
 }
 
 void rscpcTestFailLoads(int n) { gChFailLoads.store(n, std::memory_order_relaxed); }
-void rscpcIReset(void) { gChFailLoads.store(0, std::memory_order_relaxed); }
+void rscpcIReset(void) {
+  gChFailLoads.store(0, std::memory_order_relaxed);
+  rscpcISetMbcCopy(2);
+  rscpcISetMessageLine(nullptr);
+}

@@ -1,7 +1,10 @@
 // ni_peer: the network tests' peer program. It listens on loopback (port 0
 // by default: the system chooses), prints "PORT <n>" on standard output,
-// then plays one role and logs what it saw on standard error as "LOG <text>"
-// lines (one write each, so lines of several threads never mix).
+// then plays one role. The roles echo, reset, hold and refuse log what
+// they saw on standard error as "LOG <text>" lines; the framed echo, the
+// router and the sender write the protocol peers' log lines (peerlog.h)
+// on standard output after "PORT", one write per line, so that lines of
+// several threads never mix.
 //
 //   ni_peer <role> [--family 4|6] [--port <n>] [--listen <addr>:<port>]
 //                  [--backlog <n>] [--lifetime <seconds>] [--parent <pid>]
@@ -10,9 +13,9 @@
 // It ends by itself after --lifetime seconds (default 30) and when the
 // process that started it (--parent) has gone. Roles:
 //   echo   accept connections one after another; send back every byte
-//          until the peer closes. --framed 1: read NI frames instead, log
-//          "frame <length> <hex of the first 16 bytes>", answer NI_PING
-//          with NI_PONG and send every other frame back.
+//          until the peer closes. --framed 1: read NI frames instead
+//          ("IN frame len= head="), answer NI_PING with NI_PONG and send
+//          every other frame back ("EVENT closed frames=").
 //   reset  accept each connection and close it at once with a reset
 //   hold   accept connections and keep them open without reading
 //   refuse listen with the given backlog and never accept
@@ -20,14 +23,17 @@
 //   sender passes a socket to the NI listener at --connect (below); its
 //          "PORT" is the port of the socket it passes
 //
-// Router: reads one framed NI_ROUTE, checks and logs every field and entry,
-// takes the entry at the next-entry offset as the hop to connect to (its
-// own is the one before), authorises, resolves the hop's host from its
-// name table, connects, and then either forwards NI_ROUTE (offset moved
-// behind that entry, hop counter lowered) when more than that hop remains,
-// or answers NI_PONG itself; then it relays bytes both ways. Failures go
-// back as NI_RTERR opcode 0 with an error record of its own, logged as
-// "rterr <rc> <error text>", and the client is closed. Switches:
+// Router: reads one framed NI_ROUTE ("IN route bytes= version= ni= count=
+// mode= reserved= hops= len= next= ok= why=", then "IN entry index= offset=
+// host= service= password=" per entry), takes the entry at the next-entry
+// offset as the hop to connect to (its own is the one before), authorises,
+// resolves the hop's host from its name table, connects ("EVENT connected
+// target= host="), and then either forwards NI_ROUTE with the offset moved
+// behind that entry and the hop counter lowered ("OUT route hops= next=")
+// when more than that hop remains, or answers NI_PONG itself ("OUT pong");
+// then it relays bytes both ways ("EVENT relay-ended up= down="). A
+// failure goes back as NI_RTERR opcode 0 with an error record of its own
+// ("OUT rterr rc= text= version="), and the client is closed. Switches:
 //   --names n=a:p[,...]  name table: host n is address a, port p (without
 //                        ":p" the entry's service, a number, is the port)
 //   --password <pw>      the password its own entry must carry (-94)
@@ -36,26 +42,33 @@
 //   --fail <rc>          answers every route with this code
 //   --answer pong|never|close|delay:<ms>|refuse:<rc>
 //                        what the last router sends once connected
+//                        ("EVENT never", "EVENT close", "EVENT delayed ms=
+//                        early=" with the bytes the client sent meanwhile)
 //   --before data|ping|version|text100|textffff[,...]
-//                        messages sent ahead of the answer: user data, a
-//                        keep-alive request (its answer is logged), a
-//                        version request (its answer logged in hex), an
-//                        NI_RTERR with a text length beyond its frame
+//                        messages sent ahead of the answer ("OUT before
+//                        what="): user data, a keep-alive request and a
+//                        version request (their answers "IN answer what=
+//                        bytes= got="), an NI_RTERR with a text length
+//                        beyond its frame
 //   --trickle 1          every answer one byte per send
-//   --ni-version <v>     the NI version of its NI_RTERR (28: the opcode
-//                        byte 1 that it then carries means nothing)
+//   --ni-version <v>     the NI version of its NI_RTERR (below 29 the
+//                        opcode byte 1 that it then carries means nothing)
 //
 // Sender: makes the socket to pass (--kind connected: one end of a
 // loopback connection whose other end it echoes on; --kind listening: a
-// loopback listener), connects to --connect <addr>:<port>, sends NI_RTERR
-// opcode 8 with six bytes of pass data, expects opcode 5 with the process
-// id of its parent, sends the hand-off record of the socket and keeps the
-// socket until opcode 6 (logged "taken") or opcode 0 (logged "refused").
-// Switches: --buffered 0|1, --talkmode <n>, --blockmode 0|1 (pass data);
-// --sockets <n> (records sent, and byte 5); --data-len <n> (pass data
-// bytes sent); --opcode <n> (in place of 8); --record-len <n> (a record
-// shorter than 628 is followed by the end of its sending side); --unix 1
-// (passes a local-domain socket).
+// loopback listener), connects to --connect <addr>:<port> ("EVENT
+// connected"), sends NI_RTERR opcode 8 with six bytes of pass data ("OUT
+// pass opcode= data="), expects opcode 5 with the process id of its parent
+// ("IN reply stage=pass opcode= rc= version= data= text=", or "none=";
+// "EVENT pid got= parent= match="), sends the hand-off record of the
+// socket ("OUT records count= len=") and keeps the socket until opcode 6
+// or opcode 0 ("IN reply stage=records ...", then "EVENT taken" or "EVENT
+// refused"); a taken connected socket's other end echoes ("EVENT
+// echo-closed bytes="). Switches: --buffered 0|1, --talkmode <n>,
+// --blockmode 0|1 (pass data); --sockets <n> (records sent, and byte 5);
+// --data-len <n> (pass data bytes sent); --opcode <n> (in place of 8);
+// --record-len <n> (a record shorter than 628 is followed by the end of
+// its sending side); --unix 1 (passes a local-domain socket).
 //
 // The program shares no code with the library.
 #include <arpa/inet.h>
@@ -80,7 +93,9 @@
 #include <thread>
 #include <vector>
 
+#include "peers/errrec.h"
 #include "peers/nictlcodec.h"
+#include "peers/peerlog.h"
 
 namespace {
 
@@ -114,6 +129,13 @@ void Log(const char* fmt, ...) {
   size_t len = 4 + static_cast<size_t>(n < 0 ? 0 : n > static_cast<int>(sizeof line) - 6 ? sizeof line - 6 : n);
   line[len++] = '\n';
   ssize_t w = write(2, line, len);
+  (void)w;
+}
+
+// One line of the protocol roles' log on standard output, written whole.
+void Emit(const peers::LogOut& line) {
+  std::string s = line.str() + "\n";
+  ssize_t w = write(1, s.data(), s.size());
   (void)w;
 }
 
@@ -254,11 +276,11 @@ void EchoFrames(int fd) {
   std::string msg;
   while (ReadNiFrame(fd, 3600 * 1000, &msg) == 0) {
     ++frames;
-    Log("frame %zu %s", msg.size(), peers::Hex(msg.substr(0, 16)).c_str());
+    Emit(peers::LogOut("IN", "frame").Num("len", static_cast<long long>(msg.size())).Hex("head", msg.substr(0, 16)));
     bool ping = msg == std::string("NI_PING\0", 8);
     if (!SendBytes(fd, Framed(ping ? std::string("NI_PONG\0", 8) : msg))) break;
   }
-  Log("closed after %zu frames", frames);
+  Emit(peers::LogOut("EVENT", "closed").Num("frames", static_cast<long long>(frames)));
 }
 
 int Echo(int listener, const Options& o) {
@@ -333,8 +355,14 @@ void SendRtErr(int fd, const Options& o, int32_t rc, const std::string& text) {
   // A sender below NI version 29 has no opcodes: this byte must not count.
   m.opcode = m.niVersion < 29 ? 1 : 0;
   m.rc = rc;
-  m.text = peers::ErrRecord(text, rc, "NI (router peer)");
-  Log("rterr %d %s", rc, text.c_str());
+  std::vector<std::string> f(peers::kErrFields);
+  f[1] = "1";
+  f[peers::kErrText] = text;
+  f[peers::kErrRc] = std::to_string(rc);
+  f[peers::kErrComponent] = "NI (router peer)";
+  f[5] = "720";
+  m.text = peers::ErrRecEncode(f);
+  Emit(peers::LogOut("OUT", "rterr").Num("rc", rc).Text("text", text).Num("version", m.niVersion));
   SendBytes(fd, Framed(peers::EncodeRtErr(m)), o.Int("--trickle", 0) != 0);
 }
 
@@ -359,7 +387,7 @@ void Relay(int a, int b) {
       (i == 0 ? up : down) += static_cast<size_t>(n);
     }
   }
-  Log("relay ended after %zu bytes up, %zu down", up, down);
+  Emit(peers::LogOut("EVENT", "relay-ended").Num("up", static_cast<long long>(up)).Num("down", static_cast<long long>(down)));
 }
 
 // The messages the last router sends ahead of its answer.
@@ -369,19 +397,21 @@ bool SendBefore(int fd, const Options& o) {
     std::string msg;
     if (what == "data") {
       SendBytes(fd, Framed("user data before the answer"), trickle);
-      Log("sent data");
+      Emit(peers::LogOut("OUT", "before").Text("what", what));
     } else if (what == "ping") {
       SendBytes(fd, Framed(std::string("NI_PING\0", 8)), trickle);
+      Emit(peers::LogOut("OUT", "before").Text("what", what));
       int r = ReadNiFrame(fd, kRouterWaitMs, &msg);
-      Log("ping answered %s", r == 0 ? peers::Hex(msg).c_str() : "never");
+      Emit(peers::LogOut("IN", "answer").Text("what", what).Hex("bytes", msg).Num("got", r == 0));
     } else if (what == "version") {
       peers::RtErr req;
       req.opcode = 1;
       req.rc = -13;
       std::string bytes = peers::EncodeRtErr(req);
       SendBytes(fd, Framed(bytes.substr(0, 24)), trickle);
+      Emit(peers::LogOut("OUT", "before").Text("what", what));
       int r = ReadNiFrame(fd, kRouterWaitMs, &msg);
-      Log("version answered %s", r == 0 ? peers::Hex(msg).c_str() : "never");
+      Emit(peers::LogOut("IN", "answer").Text("what", what).Hex("bytes", msg).Num("got", r == 0));
     } else if (what == "text100" || what == "textffff") {
       peers::RtErr bad;
       bad.rc = -94;
@@ -389,9 +419,9 @@ bool SendBefore(int fd, const Options& o) {
       uint32_t len = what == "text100" ? 100 : 0xFFFFFFF0u;
       for (int i = 0; i < 4; ++i) bytes[16 + i] = static_cast<char>(len >> (24 - 8 * i));
       SendBytes(fd, Framed(bytes), trickle);
-      Log("sent text length %u in %zu bytes", len, bytes.size());
+      Emit(peers::LogOut("OUT", "before").Text("what", what).Num("textlen", len).Num("bytes", static_cast<long long>(bytes.size())));
     } else if (!what.empty()) {
-      Log("unknown --before %s", what.c_str());
+      Emit(peers::LogOut("EVENT", "unknown-switch").Text("before", what));
       return false;
     }
   }
@@ -439,7 +469,7 @@ void ServeClient(Router* r, int fd) {
   std::string bytes;
   int got = ReadNiFrame(fd, kRouterWaitMs, &bytes);
   if (got != 0) {
-    Log("client sent no route (%s)", got == 1 ? "time-out" : "closed");
+    Emit(peers::LogOut("EVENT", "no-route").Text("why", got == 1 ? "time-out" : "closed"));
     close(fd);
     --r->active;
     return;
@@ -447,12 +477,25 @@ void ServeClient(Router* r, int fd) {
   peers::RouteMsg m;
   std::string why;
   bool ok = peers::DecodeRoute(bytes, &m, &why);
-  Log("route bytes=%zu version=%d ni=%d count=%d mode=%d reserved=%d,%d,%d hops=%d len=%u next=%u%s%s",
-      bytes.size(), m.routeVersion, m.niVersion, m.count, m.mode, m.zero8, m.zero13, m.zero14, m.hops, m.areaLen,
-      m.next, ok ? "" : " bad: ", why.c_str());
+  Emit(peers::LogOut("IN", "route")
+           .Num("bytes", static_cast<long long>(bytes.size()))
+           .Num("version", m.routeVersion)
+           .Num("ni", m.niVersion)
+           .Num("count", m.count)
+           .Num("mode", m.mode)
+           .Text("reserved", std::to_string(m.zero8) + "," + std::to_string(m.zero13) + "," + std::to_string(m.zero14))
+           .Num("hops", m.hops)
+           .Num("len", m.areaLen)
+           .Num("next", m.next)
+           .Num("ok", ok)
+           .Text("why", why));
   for (size_t i = 0; i < m.entries.size(); ++i)
-    Log("entry %zu host=%s service=%s password=%s", i, m.entries[i].host.c_str(), m.entries[i].service.c_str(),
-        m.entries[i].password.c_str());
+    Emit(peers::LogOut("IN", "entry")
+             .Num("index", static_cast<long long>(i))
+             .Num("offset", m.entries[i].offset)
+             .Text("host", m.entries[i].host)
+             .Text("service", m.entries[i].service)
+             .Text("password", m.entries[i].password));
   size_t idx = 0;
   std::string text;
   int32_t rc = 0;
@@ -490,7 +533,7 @@ void ServeClient(Router* r, int fd) {
       rc = -92;
       text = "partner '" + target + "' not reached";
     }
-    if (rc == 0) Log("connected to %s for %s", target.c_str(), hop.host.c_str());
+    if (rc == 0) Emit(peers::LogOut("EVENT", "connected").Text("target", target).Text("host", hop.host));
   }
   if (rc != 0) {
     SendRtErr(fd, o, rc, text);
@@ -505,7 +548,7 @@ void ServeClient(Router* r, int fd) {
                                                              m.entries[idx].password.size() + 3);
     fwd.hops = static_cast<uint8_t>(m.hops - 1);
     SendBytes(next, Framed(peers::EncodeRoute(fwd)));
-    Log("forwarded hops=%d next=%u", fwd.hops, fwd.next);
+    Emit(peers::LogOut("OUT", "route").Num("hops", fwd.hops).Num("next", fwd.next));
   } else {
     bool trickle = o.Int("--trickle", 0) != 0;
     std::string answer = o.Get("--answer", "pong");
@@ -516,20 +559,20 @@ void ServeClient(Router* r, int fd) {
       while (NowMs() < end) SleepMs(5);
       int early = 0;
       ioctl(fd, FIONREAD, &early);
-      Log("pong after %d ms; client sent %d bytes before it", ms, early);
+      Emit(peers::LogOut("EVENT", "delayed").Num("ms", ms).Num("early", early));
       answer = "pong";
     }
     if (answer == "pong") {
       SendBytes(fd, Framed(std::string("NI_PONG\0", 8)), trickle);
-      Log("sent NI_PONG");
+      Emit(peers::LogOut("OUT", "pong"));
     } else if (answer.rfind("refuse:", 0) == 0) {
       SendRtErr(fd, o, atoi(answer.c_str() + 7), "route refused by the router peer");
       answer = "close";
     } else if (answer == "never") {
-      Log("never answers");
+      Emit(peers::LogOut("EVENT", "never"));
     }
     if (answer == "close") {
-      Log("closing");
+      Emit(peers::LogOut("EVENT", "close"));
       close(next);
       close(fd);
       --r->active;
@@ -553,7 +596,7 @@ int RouterRole(int listener, const Options& o) {
   for (;;) {
     int fd = AcceptOne(listener);
     if (fd < 0) return 3;
-    Log("accepted client");
+    Emit(peers::LogOut("EVENT", "accepted"));
     std::thread(ServeClient, &r, fd).detach();
   }
 }
@@ -626,7 +669,7 @@ int SenderRole(int, const Options& o) {
   // A local-domain socket has no port: the connection's own stands in.
   printf("PORT %d\n", port != 0 ? port : LocalPort(fd));
   fflush(stdout);
-  Log("connected");
+  Emit(peers::LogOut("EVENT", "connected"));
   bool listening = o.Get("--kind", "connected") == "listening";
   std::string pass(6, '\0');
   pass[1] = static_cast<char>(listening ? 0x11 : 0x35);
@@ -639,39 +682,44 @@ int SenderRole(int, const Options& o) {
   req.opcode = static_cast<uint8_t>(o.Int("--opcode", 8));
   req.data = pass;
   SendBytes(fd, Framed(peers::EncodeRtErr(req)));
-  Log("sent opcode %d with %zu data bytes", req.opcode, pass.size());
+  Emit(peers::LogOut("OUT", "pass").Num("opcode", req.opcode).Hex("data", pass));
 
   // Logs an answer: opcode 0 with its code and text, others with their data.
-  auto answer = [&](const char* what, peers::RtErr* m) {
+  auto answer = [&](const std::string& what, peers::RtErr* m) {
     std::string msg;
     int r = ReadNiFrame(fd, kSenderWaitMs, &msg);
     if (r != 0) {
-      Log("%s: %s without reply", what, r == 1 ? "time-out" : "closed");
+      Emit(peers::LogOut("IN", "reply").Text("stage", what).Text("none", r == 1 ? "time-out" : "closed"));
       return false;
     }
     if (!peers::DecodeRtErr(msg, m)) {
-      Log("%s: not NI_RTERR: %s", what, peers::Hex(msg).c_str());
+      Emit(peers::LogOut("IN", "reply").Text("stage", what).Hex("other", msg));
       return false;
     }
-    std::vector<std::string> f = peers::ErrRecordFields(m->text);
-    Log("%s: opcode %d rc %d version %d data %s text %s", what, m->opcode, m->rc, m->niVersion,
-        peers::Hex(m->data).c_str(), f.empty() ? "-" : f[2].c_str());
+    std::vector<std::string> f;
+    bool record = peers::ErrRecDecode(m->text, &f);
+    Emit(peers::LogOut("IN", "reply")
+             .Text("stage", what)
+             .Num("opcode", m->opcode)
+             .Num("rc", m->rc)
+             .Num("version", m->niVersion)
+             .Hex("data", m->data)
+             .Text("text", record ? f[peers::kErrText] : "-"));
     return true;
   };
   peers::RtErr m;
-  if (!answer("reply", &m) || m.opcode != 5) return 0;
+  if (!answer("pass", &m) || m.opcode != 5) return 0;
   uint32_t pid = 0;
   if (m.data.size() == 4) memcpy(&pid, m.data.data(), 4);  // the receiver's own byte order
-  Log("pid %u parent %d %s", pid, static_cast<int>(getppid()),
-      pid == static_cast<uint32_t>(getppid()) ? "match" : "mismatch");
+  Emit(peers::LogOut("EVENT", "pid").Num("got", pid).Num("parent", getppid()).Num("match", pid == static_cast<uint32_t>(getppid())));
   size_t recLen = static_cast<size_t>(o.Int("--record-len", 628));
   SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), passed, siFamily, 1, recLen));
   if (sockets > 1) SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), extra, extraFamily, 1, recLen));
   // A short record ends where the sending side ends.
   if (recLen < 628) shutdown(fd, SHUT_WR);
-  Log("sent %d record(s) of %zu bytes", sockets, recLen);
-  bool taken = answer("after records", &m) && m.opcode == 6;
-  Log("%s", taken ? "taken" : "refused");
+  Emit(peers::LogOut("OUT", "records").Num("count", sockets).Num("len", static_cast<long long>(recLen)));
+  bool taken = answer("records", &m) && m.opcode == 6;
+  Emit(peers::LogOut("EVENT", taken ? "taken" : "refused"));
   close(passed);
   if (extra >= 0) close(extra);
   if (echoEnd >= 0 && taken && !listening) {
@@ -681,7 +729,7 @@ int SenderRole(int, const Options& o) {
     while ((n = recv(echoEnd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR)) {
       if (n > 0 && SendBytes(echoEnd, std::string(buf, static_cast<size_t>(n)))) total += static_cast<size_t>(n);
     }
-    Log("echo closed after %zu bytes", total);
+    Emit(peers::LogOut("EVENT", "echo-closed").Num("bytes", static_cast<long long>(total)));
   }
   for (;;) pause();
 }

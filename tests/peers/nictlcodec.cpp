@@ -122,37 +122,6 @@ bool DecodeRtErr(const std::string& bytes, RtErr* m) {
   return true;
 }
 
-std::string ErrRecord(const std::string& error, int32_t rc, const std::string& component) {
-  std::vector<std::string> f(21);
-  f[0] = f[20] = "*ERR*";
-  f[1] = "1";
-  f[2] = error;
-  f[3] = rc != 0 ? std::to_string(rc) : "";
-  f[4] = component;
-  f[5] = "720";
-  f[10] = "Mon Jan  1 00:00:00 2024";
-  f[14] = "1";
-  std::string out;
-  for (const std::string& s : f) {
-    out += s;
-    out.push_back('\0');
-  }
-  return out;
-}
-
-std::vector<std::string> ErrRecordFields(const std::string& bytes) {
-  std::vector<std::string> f;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find('\0', at);
-    if (end == std::string::npos) return {};
-    f.push_back(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-  if (f.size() != 21 || f[0] != "*ERR*" || f[20] != "*ERR*") return {};
-  return f;
-}
-
 std::string HandoffRecord(uint32_t pid, int32_t fd, int32_t family, int32_t type, size_t len) {
   std::string r(628, '\0');
   memcpy(r.data(), "TOVSOCK1", 8);
@@ -166,16 +135,6 @@ std::string HandoffRecord(uint32_t pid, int32_t fd, int32_t family, int32_t type
   memcpy(r.data() + 116, "TCP/IP", 6);
   r.resize(len);
   return r;
-}
-
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
 }
 
 }  // namespace peers

@@ -1,8 +1,8 @@
 // The router and control messages of the NI wire as a peer sees them,
 // written from the wire format alone: NI_ROUTE (the hops of a route),
-// NI_RTERR (error information, version and handle-passing requests) and
-// the network form of an error record, plus the socket hand-off record
-// that a passing process sends. Multi-byte numbers of NI_ROUTE and NI_RTERR
+// NI_RTERR (error information, version and handle-passing requests; its
+// error records are errrec.h's), and the socket hand-off record that a
+// passing process sends. Multi-byte numbers of NI_ROUTE and NI_RTERR
 // are big-endian.
 #ifndef TESTS_PEERS_NICTLCODEC_H
 #define TESTS_PEERS_NICTLCODEC_H
@@ -46,7 +46,7 @@ struct RtErr {
   uint8_t niVersion = 40;
   uint8_t opcode = 0;
   int32_t rc = 0;
-  std::string text;  // the error record's network form
+  std::string text;  // an error record in network form (errrec.h)
   std::string data;
 };
 
@@ -54,22 +54,12 @@ std::string EncodeRtErr(const RtErr& m);
 // A whole message whose text length fits; false otherwise.
 bool DecodeRtErr(const std::string& bytes, RtErr* m);
 
-// An error record in network form: 21 strings, UTF-8, each ended by a zero
-// byte, the first and last "*ERR*". Fields not given are empty; the record
-// version is "1" and the release "720".
-std::string ErrRecord(const std::string& error, int32_t rc, const std::string& component);
-// The fields of a record in network form; empty when it is not one.
-std::vector<std::string> ErrRecordFields(const std::string& bytes);
-
 // --- Socket hand-off record ------------------------------------------------------
 // 628 bytes (a short form of 372 is read too), little-endian: magic
 // "TOVSOCK1", the sender's process id, its descriptor, family (2 IPv4, 23
 // IPv6, 1 local), type (1 stream), protocol, 88 reserved bytes, from 116 the
 // protocol name "TCP/IP", zero-filled.
 std::string HandoffRecord(uint32_t pid, int32_t fd, int32_t family, int32_t type, size_t len = 628);
-
-// Hex text of bytes, two digits each, for logs and comparisons.
-std::string Hex(const std::string& bytes);
 
 }  // namespace peers
 

@@ -1,6 +1,8 @@
-// Starting ni_peer for a test: one helper that spawns it with a role and
-// its switches, reads "PORT <n>" within a deadline, and kills and reaps it
-// when the test is done.
+// Starting a peer program for a test: one helper that spawns it with a role
+// and its switches, reads "PORT <n>" within a deadline, hands the test the
+// peer's further standard output line by line, writes control lines to its
+// standard input (also as a request that waits for its acknowledgement),
+// and kills and reaps it when the test is done.
 #ifndef TESTS_PEERS_PEER_SPAWN_H
 #define TESTS_PEERS_PEER_SPAWN_H
 
@@ -31,26 +33,33 @@ class PeerProcess {
   // did, with its exit status in *status.
   bool WaitExit(int ms, int* status);
 
-  // Waits up to ms for a line "LOG <prefix>..." on the peer's standard
-  // error (lines read earlier count too): true with the text after "LOG "
-  // in *line.
-  bool WaitLog(const std::string& prefix, int ms, std::string* line = nullptr);
-
   // Kills and reaps the peer now; returns what it logged on standard
   // error. Called by the destructor otherwise.
   std::string Stop();
 
+  // The next line of the peer's standard output (without its newline)
+  // within ms; false on time-out or when the peer closed it.
+  bool ReadLine(std::string* line, int ms);
+  // Writes one line (a newline is added) to the peer's standard input.
+  bool WriteLine(const std::string& line);
+  // Writes one control line to the peer's standard input and waits up to
+  // deadline_ms for its answer on standard output, a line that begins with
+  // "ACK <line>" or "NAK <line>"; returns that answer, empty on time-out.
+  std::string Control(const std::string& line, int deadline_ms = 5000);
+
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int in_ = -1;   // the peer's standard input
   int out_ = -1;  // the peer's standard output
   int err_ = -1;  // the peer's standard error
-  std::string log_;  // read from it so far
+  std::string outBuf_;  // standard output read but not yet handed out
 };
 
-// Paths of the ni_peer and gw_peer programs of this build.
+// Paths of the peer programs of this build.
 std::string NiPeerPath();
 std::string GwPeerPath();
+std::string MsPeerPath();
 
 }  // namespace peers
 

@@ -1,10 +1,18 @@
 // The conversion engine. BM_choose sets up a converter object and chooses
 // the method for a pair whose tables are loaded already (8000 -> 4103), as
 // every ConverterJNI set-up does; beside it, opening and closing a converter
-// for the same pair in ICU and in glibc iconv.
+// for the same pair in ICU and in glibc iconv. BM_cv_<from>_<to> convert
+// 64 B, 4 KiB and 1 MiB of text: Latin-1 and Shift-JIS to UTF-16LE through
+// the table walk and Latin-1 to itself by copying, beside glibc iconv and
+// ICU (ucnv_toUChars, ICU's own UTF-16) for the same pairs, and memcpy for
+// the copy.
 #include <benchmark/benchmark.h>
 #include <iconv.h>
+#include <string.h>
 #include <unicode/ucnv.h>
+
+#include <string>
+#include <vector>
 
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
@@ -65,6 +73,127 @@ void BM_choose__iconv(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_choose__iconv);
+
+// Text of n bytes in a code page, whole characters only.
+std::string Text(const char* iconvName, size_t n) {
+  const std::string sample = iconvName[0] == 'I'
+                                 ? "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: na\xC3\xAFve caf\xC3\xA9, 25\xC2\xB0 \xC2\xA7 7. "
+                                 : "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+                                   "\xE3\x83\x88 text \xEF\xBD\xB1\xEF\xBD\xB2 \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3"
+                                   "\x80\x82 ";
+  iconv_t cd = iconv_open(iconvName, "UTF-8");
+  std::string out(sample.size() * 2, '\0');
+  char* ip = const_cast<char*>(sample.data());
+  char* op = out.data();
+  size_t il = sample.size(), ol = out.size();
+  iconv(cd, &ip, &il, &op, &ol);
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  std::string text;
+  while (text.size() + out.size() <= n) text += out;
+  for (size_t i = 0; text.size() < n; ++i) text += ' ';
+  return text;
+}
+
+struct Pair {
+  const char* from;
+  const char* to;
+  const char* iconvFrom;
+  const char* icuFrom;
+};
+constexpr Pair kLatin{"1100", "4103", "ISO-8859-1", "ISO-8859-1"};
+constexpr Pair kSjis{"8000", "4103", "CP932", "windows-31j"};
+constexpr Pair kCopy{"1100", "1100", "ISO-8859-1", "ISO-8859-1"};
+
+void Ours(benchmark::State& state, const Pair& p) {
+  if (!StartConverter()) {
+    state.SkipWithError("converter start failed");
+    return;
+  }
+  rscpCp_t f, t;
+  for (int i = 0; i < 4; ++i) f[i] = static_cast<WEQ_UC>(p.from[i]), t[i] = static_cast<WEQ_UC>(p.to[i]);
+  rscpCObj_t o;
+  rscpCInit(&o, &f, &t, 1, 1, 0);
+  rscpCSetCtrlCodeCv(&o, 1);
+  rscpCSetOwnChCv(&o, 0);
+  if (rscpCLoadTables(&o) != 0) {
+    state.SkipWithError("choice failed");
+    return;
+  }
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  std::vector<uint8_t> out(in.size() * 2);
+  for (auto _ : state) {
+    const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
+    WEQ_RAW* op = out.data();
+    if (rscpCConvert(&o, &op, out.data() + out.size(), &ip, ip + in.size()) != 0) {
+      state.SkipWithError("conversion failed");
+      break;
+    }
+    benchmark::DoNotOptimize(op);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void Iconv(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  iconv_t cd = iconv_open("UTF-16LE", p.iconvFrom);
+  std::vector<char> out(in.size() * 2);
+  for (auto _ : state) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char* ip = const_cast<char*>(in.data());
+    char* op = out.data();
+    size_t il = in.size(), ol = out.size();
+    iconv(cd, &ip, &il, &op, &ol);
+    benchmark::DoNotOptimize(op);
+  }
+  iconv_close(cd);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void Icu(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  UErrorCode e = U_ZERO_ERROR;
+  UConverter* cnv = ucnv_open(p.icuFrom, &e);
+  std::vector<UChar> out(in.size() + 16);
+  for (auto _ : state) {
+    e = U_ZERO_ERROR;
+    ucnv_reset(cnv);
+    benchmark::DoNotOptimize(
+        ucnv_toUChars(cnv, out.data(), static_cast<int32_t>(out.size()), in.data(), static_cast<int32_t>(in.size()), &e));
+  }
+  ucnv_close(cnv);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_cv_1100_4103(benchmark::State& s) { Ours(s, kLatin); }
+void BM_cv_1100_4103__iconv(benchmark::State& s) { Iconv(s, kLatin); }
+void BM_cv_1100_4103__icu(benchmark::State& s) { Icu(s, kLatin); }
+void BM_cv_8000_4103(benchmark::State& s) { Ours(s, kSjis); }
+void BM_cv_8000_4103__iconv(benchmark::State& s) { Iconv(s, kSjis); }
+void BM_cv_8000_4103__icu(benchmark::State& s) { Icu(s, kSjis); }
+void BM_cv_1100_1100(benchmark::State& s) { Ours(s, kCopy); }
+void BM_cv_1100_1100__memcpy(benchmark::State& state) {
+  const std::string in = Text("ISO-8859-1", static_cast<size_t>(state.range(0)));
+  std::vector<char> out(in.size());
+  for (auto _ : state) {
+    memcpy(out.data(), in.data(), in.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+#define CV_SIZES Arg(64)->Arg(4096)->Arg(1 << 20)
+BENCHMARK(BM_cv_1100_4103)->CV_SIZES;
+BENCHMARK(BM_cv_1100_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_1100_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_1100_1100)->CV_SIZES;
+BENCHMARK(BM_cv_1100_1100__memcpy)->CV_SIZES;
+#undef CV_SIZES
+
 
 }  // namespace
 

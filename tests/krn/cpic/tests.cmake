@@ -6,3 +6,7 @@ tov_test(cpic_table_test LABELS gateway SOURCES cpic_table_test.cpp
 tov_test(cpic_start_test LABELS gateway SOURCES cpic_start_test.cpp LIBS tovpeers)
 tov_test(cpic_trace_test LABELS gateway SOURCES cpic_trace_test.cpp)
 tov_test(cpic_threads_test LABELS gateway threads SOURCES cpic_threads_test.cpp)
+tov_test(cpic_io_test LABELS gateway SOURCES cpic_io_test.cpp LIBS tovpeers)
+tov_test(cpic_state_test LABELS gateway SOURCES cpic_state_test.cpp LIBS tovpeers)
+tov_test(cpic_side_test LABELS gateway SOURCES cpic_side_test.cpp)
+tov_test(cpic_side_threads_test LABELS gateway threads SOURCES cpic_side_threads_test.cpp)

@@ -329,14 +329,67 @@ TEST_F(GwConnect, WriteAndReadFailuresCloseAndRecordTheOperation) {
       EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_DETAIL)).find("timeout"), std::string::npos);
     }
   }
-  // The compatibility flag does not change a read failure.
+  // The compatibility flag does not change a read failure of a type that
+  // has no old connect.
   gw_ = Gateway();
   gw_.readRc = NIETIMEOUT;
   NI_HDL h = 1, h2 = 1;
-  EXPECT_EQ(GwIConnect(3, u"gw", nullptr, u"3300", u"me", &kV6, u"p", &h, &h2, 0, nullptr, nullptr, 100, 1, -1,
+  EXPECT_EQ(GwIConnect(11, u"gw", nullptr, u"3300", u"me", &kV6, u"p", &h, &h2, 0, nullptr, nullptr, 100, 1, -1,
                        nullptr, &gw_),
             223);
   EXPECT_EQ(h, NI_INVALID_HDL);
+}
+
+// A failed answer read with the compatibility flag and type 3 or 4 turns to
+// the old connect after closing the new connection: a route of two hops
+// cannot take it (741); names that do not resolve end it before anything
+// listens (local host 497; gateway host of the route's one hop 666); the
+// outputs say version 6 without options once the old connect is tried. Its
+// steps are traced at level 2.
+TEST_F(GwConnect, OldConnectFallbackRefusals) {
+  struct Case {
+    const WEQ_UC* gwHost;
+    const WEQ_UC* localHost;
+    uint8_t type;
+    int rc;
+    uint8_t version;
+    const char* line;
+  };
+  const Case cases[] = {
+      {u"/H/router/S/3299/H/gw", u"localhost", 3, 741, 0,
+       "GwIConnect: no old connect with route /H/router/S/3299/H/gw"},
+      {u"/H/%%gw/S/3300", u"localhost", 3, 666, 6,
+       "GwIConnect: new connect to /H/%%gw/S/3300 / 3300 failed rc=NIECONN_BROKEN, try old one"},
+      {u"%%gw", u"localhost", 4, 666, 6, "GwIOldConnect: no address of gateway host %%gw (rc=NIEHOST_UNKNOWN)"},
+      {u"gw", u"%%me", 3, 497, 6, "GwIOldConnect: GwHostToAddr (rc=NIEHOST_UNKNOWN)"},
+  };
+  FILE* trc = tmpfile();
+  CTRC_HDL saved = CTrcGlobalHdl.load();
+  CTrcGlobalHdl.store(trc);
+  CTrcLevel.store(2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.gwHost));
+    gw_ = Gateway();
+    gw_.readRc = NIECONN_BROKEN;
+    NI_HDL h = 1, h2 = 1;
+    uint8_t version = 0, info = 0x55;
+    EXPECT_EQ(GwIConnect(c.type, c.gwHost, nullptr, u"3300", c.localHost, &kV4, u"p", &h, &h2, 0, &version, &info,
+                         200, 1, -1, nullptr, &gw_),
+              c.rc);
+    EXPECT_EQ(h, NI_INVALID_HDL);
+    EXPECT_EQ(h2, NI_INVALID_HDL);
+    EXPECT_EQ(gw_.closes, 1) << "the new connection is closed first";
+    EXPECT_EQ(version, c.version);
+    EXPECT_EQ(info, c.version == 6 ? 0 : 0x55);
+    fflush(trc);
+    rewind(trc);
+    std::string text(65536, '\0');
+    text.resize(fread(text.data(), 1, text.size(), trc));
+    EXPECT_NE(text.find(c.line), std::string::npos) << text;
+  }
+  CTrcLevel.store(0);
+  CTrcGlobalHdl.store(saved);
+  fclose(trc);
 }
 
 std::string IconvUtf8(const std::u16string& s) {

@@ -5,51 +5,22 @@
 #include <stdint.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "krn/gw/gw.h"
+#include "peers/gwcodec.h"
 
 namespace {
 
-// Header lengths as the wire format lists them, independent of the library.
-int WireLen(int version) {
-  switch (version) {
-    case 1: return 76;
-    case 2: case 3: return 100;
-    case 4: return 138;
-    case 5: return 78;
-    case 6: return 80;
-    default: return 0;
-  }
-}
+using peers::AppcLen;
 
-struct Decoded {
-  int version = -1;
-  int request = -1;
-  int uid = 0;
-  int paramLen = 0;
-  uint32_t weqRc = 0;
-  int commIdx = 0;
-  int connIdx = 0;
-};
-
-int16_t Be16(const uint8_t* p) { return static_cast<int16_t>((p[0] << 8) | p[1]); }
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-// A reader of a header of len bytes: version 1 carries no indexes, which a
-// reader reports as -1.
-Decoded Decode(const uint8_t* h, int len) {
-  Decoded d;
-  if (len < 76) return d;
-  d.version = h[0];
-  d.request = h[1];
-  d.uid = Be16(h + 4);
-  d.paramLen = static_cast<uint16_t>(Be16(h + 26));
-  d.weqRc = Be32(h + 36);
-  d.commIdx = len >= 80 ? Be16(h + 76) : -1;
-  d.connIdx = len >= 80 ? Be16(h + 78) : -1;
+// The header at h of len bytes as the peer toolkit's codec reads it; a
+// version without a length reads as nothing.
+peers::AppcHeader Decode(const uint8_t* h, int len) {
+  peers::AppcHeader d;
+  d.req = -1;
+  if (len > 0) peers::AppcDecode(std::string(reinterpret_cast<const char*>(h), static_cast<size_t>(len)), len, &d);
   return d;
 }
 
@@ -66,7 +37,7 @@ void FillV6(uint8_t* h) {
 }
 
 TEST(GwHeader, LengthByVersion) {
-  for (int v = 0; v < 256; ++v) EXPECT_EQ(GwAppcHdrLen(static_cast<uint8_t>(v)), WireLen(v)) << v;
+  for (int v = 0; v < 256; ++v) EXPECT_EQ(GwAppcHdrLen(static_cast<uint8_t>(v)), AppcLen(v)) << v;
 }
 
 // Every pair of versions 0 to 7, the source header filled with the pattern
@@ -77,10 +48,10 @@ TEST(GwHeader, EveryPairOfVersionsInExactRoom) {
   for (int from = 0; from <= 7; ++from) {
     for (int to = 0; to <= 7; ++to) {
       SCOPED_TRACE(testing::Message() << from << " -> " << to);
-      int oldLen = from == 6 ? 80 : WireLen(from);
+      int oldLen = from == 6 ? 80 : AppcLen(from);
       // The sender builds 80 bytes; a header of another version is laid out
       // with its own length directly in front of the data.
-      int front = WireLen(to) > oldLen && from != to ? WireLen(to) - oldLen : 0;
+      int front = AppcLen(to) > oldLen && from != to ? AppcLen(to) - oldLen : 0;
       size_t total = static_cast<size_t>(front + oldLen + dataLen);
       std::unique_ptr<uint8_t[]> block(new uint8_t[total]);
       uint8_t* hdr = block.get() + front;
@@ -96,7 +67,7 @@ TEST(GwHeader, EveryPairOfVersionsInExactRoom) {
 
       int msgLen = oldLen + dataLen;
       uint8_t* out = GwOutCheck(hdr, static_cast<uint8_t>(to), &msgLen);
-      int newLen = from == to ? oldLen : WireLen(to);
+      int newLen = from == to ? oldLen : AppcLen(to);
       ASSERT_EQ(out + newLen, hdr + oldLen) << "the header must end where the data begins";
       ASSERT_EQ(msgLen, newLen + dataLen);
       for (int i = firstData; i < dataLen; ++i) ASSERT_EQ(out[newLen + i], 0x30 + i) << "data byte " << i;
@@ -106,11 +77,11 @@ TEST(GwHeader, EveryPairOfVersionsInExactRoom) {
       if (newLen > 0) {
         EXPECT_EQ(out[0], to);
       }
-      Decoded d = Decode(out, newLen);
+      peers::AppcHeader d = Decode(out, newLen);
       if (newLen >= 76 && oldLen >= 76) {
-        EXPECT_EQ(d.request, F_WEQ_SEND);
+        EXPECT_EQ(d.req, F_WEQ_SEND);
         EXPECT_EQ(d.uid, -1);
-        EXPECT_EQ(d.weqRc, 730u);
+        EXPECT_EQ(d.weqRc, 730);
         EXPECT_EQ(d.paramLen, 0x0102);
       }
       if (newLen >= 80 && oldLen >= 80) {
@@ -137,11 +108,11 @@ TEST(GwHeader, DocumentedConversions) {
     uint8_t* out = GwOutCheck(hdr, static_cast<uint8_t>(c.to), &msgLen);
     EXPECT_EQ(out - hdr, c.shift);
     EXPECT_EQ(msgLen, 88 + c.growth);
-    Decoded d = Decode(out, WireLen(c.to));
+    peers::AppcHeader d = Decode(out, AppcLen(c.to));
     if (c.to == 1) {
       EXPECT_EQ(d.commIdx, -1);
       EXPECT_EQ(d.connIdx, -1);
-      EXPECT_EQ(d.request, F_WEQ_SEND);
+      EXPECT_EQ(d.req, F_WEQ_SEND);
     }
     if (c.to == 4) {
       for (int i = 80; i < 138; ++i) EXPECT_EQ(out[i], 0) << i;

@@ -84,6 +84,11 @@ class NiBuf : public ::testing::Test {
     ASSERT_EQ(ThrProcInit(), THR_ERR_OK);
     ASSERT_EQ(NiInit3(64), WEQ_O_K);
     NiIResetParams();
+    // Fixed socket buffers: left to the system they grow to megabytes, and a
+    // peer that does not read would never fill them.
+    NI_PARAM_DATA minBuf{NIP_MIN_SOCKBUF, NI_DT_UINT, {}};
+    minBuf.value.uint_val = 32768;
+    ASSERT_EQ(NiSetParamEx(&minBuf), WEQ_O_K);
     SiITestReset();
     g_script.clear();
     g_hookCalls = 0;

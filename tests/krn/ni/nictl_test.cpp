@@ -19,7 +19,9 @@
 #include "krn/ni/nictl_int.h"
 #include "niconn.h"
 #include "peers/nictlcodec.h"
+#include "peers/errrec.h"
 #include "peers/peer_spawn.h"
+#include "peers/peerlog.h"
 #include "support/testsupport.h"
 #include "../dptrc/trc_checker.h"
 
@@ -42,6 +44,21 @@ std::string RtErr(uint8_t opcode, int32_t rc, const std::string& text = "", cons
   m.text = text;
   m.data = data;
   return peers::EncodeRtErr(m);
+}
+
+// An error record as a peer sends it.
+std::string Record(const std::string& text, int32_t rc, const std::string& component) {
+  std::vector<std::string> f(peers::kErrFields);
+  f[1] = "1";
+  f[peers::kErrText] = text;
+  f[peers::kErrRc] = std::to_string(rc);
+  f[peers::kErrComponent] = component;
+  return peers::ErrRecEncode(f);
+}
+
+std::vector<std::string> Fields(const std::string& record) {
+  std::vector<std::string> f;
+  return peers::ErrRecDecode(record, &f) ? f : std::vector<std::string>{};
 }
 
 // The 24-byte answer to a version request.
@@ -97,7 +114,7 @@ TEST_F(NiCtl, MessagesThatOnlyLookLikeControlMessagesAreUserData) {
   std::string ping9 = std::string("NI_PING\0\0", 9);
   for (bool buffered : {false, true}) {
     for (const std::string& m : {t100, tBig, short23, noZero, ping9}) {
-      SCOPED_TRACE(peers::Hex(m));
+      SCOPED_TRACE(peers::HexOf(m));
       ASSERT_TRUE(Of(buffered).SendMsg(m));
       std::string got;
       EXPECT_EQ(Read(Of(buffered), buffered, &got), WEQ_O_K);
@@ -130,14 +147,14 @@ TEST_F(NiCtl, ErrorsFromThePeerBecomeTheCallersCodeWithThePeersText) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::to_string(c.sent) + (buffered ? " buffered" : ""));
       std::string text = "peer says " + std::to_string(c.sent);
-      ASSERT_TRUE(Of(buffered).SendMsg(RtErr(c.opcode, c.sent, peers::ErrRecord(text, c.sent, "peer"), "", c.version)));
+      ASSERT_TRUE(Of(buffered).SendMsg(RtErr(c.opcode, c.sent, Record(text, c.sent, "peer"), "", c.version)));
       std::string got;
       EXPECT_EQ(Read(Of(buffered), buffered, &got), c.got);
       EXPECT_EQ(ErrText(), text);
       EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_COMPONENT)), "peer");
     }
     // Code 0 is no error: only a control message consumed.
-    ASSERT_TRUE(Of(buffered).SendMsg(RtErr(0, 0, peers::ErrRecord("nothing", 0, "peer"))));
+    ASSERT_TRUE(Of(buffered).SendMsg(RtErr(0, 0, Record("nothing", 0, "peer"))));
     std::string got;
     EXPECT_EQ(Read(Of(buffered), buffered, &got), Consumed(buffered));
   }
@@ -146,7 +163,7 @@ TEST_F(NiCtl, ErrorsFromThePeerBecomeTheCallersCodeWithThePeersText) {
     ASSERT_TRUE(Of(buffered).SendMsg(RtErr(1, 0)));
     std::string got;
     EXPECT_EQ(Read(Of(buffered), buffered, &got), Consumed(buffered));
-    EXPECT_EQ(peers::Hex(Of(buffered).Frame()), kVersionReply);
+    EXPECT_EQ(peers::HexOf(Of(buffered).Frame()), kVersionReply);
   }
 }
 
@@ -159,9 +176,9 @@ TEST_F(NiCtl, VersionRequestsAndUnknownOpcodesAreAnswered) {
     // A version reply (opcode 2) is taken without an answer.
     ASSERT_TRUE(c.SendMsg(RtErr(2, -13)));
     EXPECT_EQ(Read(c, buffered, &got), Consumed(buffered));
-    ASSERT_TRUE(c.SendMsg(RtErr(1, -13, peers::ErrRecord("asks", -13, "peer"))));
+    ASSERT_TRUE(c.SendMsg(RtErr(1, -13, Record("asks", -13, "peer"))));
     EXPECT_EQ(Read(c, buffered, &got), Consumed(buffered));
-    EXPECT_EQ(peers::Hex(c.Frame()), kVersionReply);
+    EXPECT_EQ(peers::HexOf(c.Frame()), kVersionReply);
     EXPECT_FALSE(ErrIsSet());  // sent and cleared
     // Opcode 8 has a meaning on buffered handles only.
     for (uint8_t opcode : buffered ? std::vector<uint8_t>{9, 77} : std::vector<uint8_t>{9, 8, 5, 6}) {
@@ -172,7 +189,7 @@ TEST_F(NiCtl, VersionRequestsAndUnknownOpcodesAreAnswered) {
       EXPECT_EQ(answer.opcode, 0);
       EXPECT_EQ(answer.niVersion, 40);
       EXPECT_EQ(answer.rc, NIEVERSION);
-      std::vector<std::string> f = peers::ErrRecordFields(answer.text);
+      std::vector<std::string> f = Fields(answer.text);
       ASSERT_EQ(f.size(), 21u);
       EXPECT_EQ(f[2], "NiBufIProcMsg: unknown opcode " + std::to_string(opcode) + " received");
       EXPECT_EQ(f[3], "-13");
@@ -212,7 +229,7 @@ TEST_F(NiCtl, PassRequestsAHandleCannotTakeAreRefusedWithoutAnAnswer) {
   ASSERT_TRUE(buf_.SendMsg(RtErr(1, 0)));
   std::string got;
   EXPECT_EQ(Read(buf_, true, &got), NIETIMEOUT);
-  EXPECT_EQ(peers::Hex(buf_.Frame()), kVersionReply);  // the first answer of all
+  EXPECT_EQ(peers::HexOf(buf_.Frame()), kVersionReply);  // the first answer of all
   // In the routed talk mode control messages reach the user.
   NI_PARAM_DATA p{NIHP_BUF_TALKMODE, NI_DT_RAW, {}};
   p.value.raw_val = NI_ROUT_IO;
@@ -236,7 +253,7 @@ TEST_F(NiCtl, AnErrorTextBeyondLatin1GoesOutAndComesBackWhole) {
   ASSERT_TRUE(peers::DecodeRtErr(frame, &m));
   EXPECT_EQ(m.rc, NIEROUT_PERM_DENIED);
   EXPECT_EQ(m.opcode, 0);
-  std::vector<std::string> f = peers::ErrRecordFields(m.text);
+  std::vector<std::string> f = Fields(m.text);
   ASSERT_EQ(f.size(), 21u);
   std::string utf16;
   ASSERT_TRUE(trccheck::Iconv("UTF-16LE", "UTF-8", f[2], &utf16));
@@ -253,7 +270,7 @@ TEST_F(NiCtl, AnErrorTextBeyondLatin1GoesOutAndComesBackWhole) {
   ASSERT_EQ(NiBufISendErr(Rec(plain_.hdl), nullptr, 0, NIEROUT_INTERN), WEQ_O_K);
   ASSERT_TRUE(peers::DecodeRtErr(plain_.Frame(), &m));
   EXPECT_EQ(m.rc, NIEROUT_INTERN);
-  f = peers::ErrRecordFields(m.text);
+  f = Fields(m.text);
   ASSERT_EQ(f.size(), 21u);
   EXPECT_EQ(f[2], "NiBufISendErr: error in hdl " + std::to_string(plain_.hdl));
 }
@@ -271,6 +288,8 @@ TEST_F(NiCtl, RawTalkModeSendsNoControlMessage) {
 TEST_F(NiCtl, NoAnswerGoesBetweenTheHalvesOfAMessage) {
   Open();
   // More than the socket takes at once: the rest waits half-written.
+  int small = 4096;
+  ASSERT_EQ(setsockopt(Rec(plain_.hdl)->con.mSocket.socketNo, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   std::string big(1 << 20, 'b');
   uint32_t sent = 0;
   ASSERT_EQ(NiWrite(plain_.hdl, big.data(), static_cast<int>(big.size()), 0, &sent), NIETIMEOUT);
@@ -299,7 +318,7 @@ TEST_F(NiCtl, NoAnswerGoesBetweenTheHalvesOfAMessage) {
   EXPECT_TRUE(frame == big);
   ASSERT_TRUE(plain_.SendMsg(RtErr(1, 0)));
   EXPECT_EQ(Read(plain_, false, &got), NIEPING);
-  EXPECT_EQ(peers::Hex(plain_.Frame()), kVersionReply);
+  EXPECT_EQ(peers::HexOf(plain_.Frame()), kVersionReply);
 }
 
 // --- Passed handles ------------------------------------------------------------------
@@ -367,20 +386,22 @@ TEST_F(NiPass, AConnectedSocketBecomesAWorkingHandleWithItsFlags) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1] + c.args[3]);
     PeerProcess sender("sender", To(c.args));
+    peers::PeerLog log(sender);
     ASSERT_TRUE(sender.ok());
     Accept();
     NI_HDL got = Take();
     ASSERT_NE(got, NI_INVALID_HDL);
-    EXPECT_TRUE(sender.WaitLog("pid ", 5000));
-    std::string line;
-    ASSERT_TRUE(sender.WaitLog("pid ", 0, &line));
-    EXPECT_NE(line.find(" match"), std::string::npos) << line;
-    EXPECT_TRUE(sender.WaitLog("taken", 5000));
+    peers::LogLine l;
+    ASSERT_TRUE(log.Wait("EVENT", "pid", &l, 5000));
+    EXPECT_EQ(l.num("match"), 1) << l.raw;
+    EXPECT_TRUE(log.Wait("EVENT", "taken", nullptr, 5000));
     NITAB* rec = Rec(got);
     EXPECT_EQ(rec->mType.load(), NI_CONNECTED);
     EXPECT_EQ(rec->mBlockMode, c.blockMode);
     ASSERT_EQ(rec->mBuf != nullptr, c.buffered);
-    if (c.buffered) EXPECT_EQ(rec->mBuf->talkMode, c.talkMode);
+    if (c.buffered) {
+      EXPECT_EQ(rec->mBuf->talkMode, c.talkMode);
+    }
     // The sender echoes on the other end of the passed connection.
     std::string text = "through the passed handle";
     uint32_t n = 0;
@@ -403,6 +424,7 @@ TEST_F(NiPass, AListeningSocketBecomesAListenHandle) {
   for (const char* buffered : {"1", "0"}) {
     SCOPED_TRACE(buffered);
     PeerProcess sender("sender", To({"--kind", "listening", "--buffered", buffered}));
+    peers::PeerLog log(sender);
     ASSERT_TRUE(sender.ok());
     Accept();
     NI_HDL listen = Take();
@@ -412,7 +434,7 @@ TEST_F(NiPass, AListeningSocketBecomesAListenHandle) {
     uint16_t port = 0;
     ASSERT_EQ(NiHdlGetName(listen, &addr, &port, nullptr), WEQ_O_K);
     EXPECT_EQ(port, sender.port());
-    ASSERT_TRUE(sender.WaitLog("taken", 5000));
+    ASSERT_TRUE(log.Wait("EVENT", "taken", nullptr, 5000));
     peers::Fd client = peers::Connect(AF_INET, port);
     ASSERT_TRUE(client.valid());
     NI_HDL acc = NI_INVALID_HDL;
@@ -444,15 +466,18 @@ TEST_F(NiPass, BadRecordsAndSocketsAreRefusedWithoutALeak) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
     PeerProcess sender("sender", To(c.args));
+    peers::PeerLog log(sender);
     ASSERT_TRUE(sender.ok());
     Accept();
     int fds = peers::OpenFdCount();
     int32_t free0 = NiIFreeHandles();
     EXPECT_EQ(Drive(), NIEINTERN);
     EXPECT_EQ(ErrText().substr(0, c.text.size()), c.text);
-    std::string line;
-    ASSERT_TRUE(sender.WaitLog("after records: opcode 0 rc -1 ", 5000, &line));
-    EXPECT_TRUE(sender.WaitLog("refused", 5000));
+    peers::LogLine l;
+    ASSERT_TRUE(log.Wait("IN", "reply", &l, 5000, "stage", "records"));
+    EXPECT_EQ(l.num("opcode"), 0);
+    EXPECT_EQ(l.num("rc"), NIEINTERN);
+    EXPECT_TRUE(log.Wait("EVENT", "refused", nullptr, 5000));
     EXPECT_EQ(peers::OpenFdCount(), fds);
     EXPECT_EQ(NiIFreeHandles(), free0);
     EXPECT_EQ(Ext(h_)->status, NIBUF_STAT_ACCEPTING);
@@ -464,18 +489,26 @@ TEST_F(NiPass, BadRecordsAndSocketsAreRefusedWithoutALeak) {
 TEST_F(NiPass, ShortPassDataGetsNoAnswerAndUnknownOpcodesAnError) {
   {
     PeerProcess sender("sender", To({"--data-len", "5"}));
+    peers::PeerLog log(sender);
     Accept();
     EXPECT_EQ(Drive(), NIEINTERN);
     NiCloseHandle(h_);
     h_ = NI_INVALID_HDL;
-    EXPECT_TRUE(sender.WaitLog("reply: closed without reply", 5000));
+    peers::LogLine l;
+    ASSERT_TRUE(log.Wait("IN", "reply", &l, 5000, "stage", "pass"));
+    EXPECT_EQ(l.get("none"), "closed");
   }
   PeerProcess sender("sender", To({"--opcode", "9"}));
+  peers::PeerLog log(sender);
   Accept();
   NIBUF* b = nullptr;
   EXPECT_EQ(NiBufReceive(h_, &b, 5000), NIETIMEOUT);  // consumed, answered
-  EXPECT_TRUE(sender.WaitLog("reply: opcode 0 rc -13 version 40 data  text NiBufIProcMsg: unknown opcode 9 received",
-                             5000));
+  peers::LogLine l;
+  ASSERT_TRUE(log.Wait("IN", "reply", &l, 5000, "stage", "pass"));
+  EXPECT_EQ(l.num("opcode"), 0);
+  EXPECT_EQ(l.num("rc"), NIEVERSION);
+  EXPECT_EQ(l.num("version"), 40);
+  EXPECT_EQ(l.get("text"), "NiBufIProcMsg: unknown opcode 9 received");
 }
 
 }  // namespace

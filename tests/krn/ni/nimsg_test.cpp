@@ -94,6 +94,61 @@ class NiMsg : public ::testing::Test {
     out->resize(rc == WEQ_O_K ? got : 0);
     return rc;
   }
+  // Sends msg framed in two pieces cut at byte `cut` of the frame, the
+  // first read running out of time between them; then reads until the
+  // message ends. What the caller got of it goes to *data.
+  NI_RC ReadCutMessage(const std::string& msg, size_t cut, std::string* data) {
+    const std::string frame = peers::FrameEncode(msg);
+    PeerSend(frame.substr(0, cut));
+    EXPECT_EQ(NiPeekEx(hdl_, 2000), WEQ_O_K);
+    char buf[64];
+    uint32_t got = 0;
+    EXPECT_EQ(NiRead(hdl_, buf, sizeof buf, 0, &got), NIETIMEOUT);
+    data->assign(buf, got);
+    if (msg.size() == 8) {
+      EXPECT_EQ(got, 0u) << "a piece of an 8-byte message went out";
+      if (cut >= 4) {
+        EXPECT_EQ(NiIPendLen(Rec(hdl_), NI_READ, 0), 8);
+      }
+    }
+    PeerSend(frame.substr(cut));
+    NI_RC rc = NIETIMEOUT;
+    for (int i = 0; i < 4 && rc == NIETIMEOUT; ++i) {  // single-read mode takes a call per receive
+      rc = NiRead(hdl_, buf, sizeof buf, 2000, &got);
+      if (rc == NIETIMEOUT || rc == WEQ_O_K) data->append(buf, got);
+    }
+    return rc;
+  }
+  // Keep-alive frames and user messages that look like them, cut at every
+  // byte of header and data: every PING answered once, every PONG the end
+  // of a running check, every user message delivered whole.
+  void CutMessagesAtEveryByte() {
+    const std::string user[] = {"NI_PINGX", peers::kNiPing + "X", peers::kNiPong + "Y",
+                                "0123456789" + peers::kNiPing, "abcdefgh" + peers::kNiPong};
+    for (size_t cut = 1; cut < 4 + 8; ++cut) {
+      SCOPED_TRACE(cut);
+      std::string data;
+      EXPECT_EQ(ReadCutMessage(peers::kNiPing, cut, &data), NIEPING);
+      EXPECT_EQ(data, "");
+      EXPECT_EQ(PeerFrame(), peers::kNiPong);
+      ASSERT_EQ(NiCheckEx(hdl_, 1000, 1, nullptr), WEQ_O_K);
+      EXPECT_EQ(PeerFrame(), peers::kNiPing);
+      EXPECT_EQ(ReadCutMessage(peers::kNiPong, cut, &data), NIEPING);
+      EXPECT_EQ(data, "");
+      EXPECT_EQ(Rec(hdl_)->mCheck, 0);
+    }
+    for (const std::string& msg : user) {
+      for (size_t cut = 1; cut < 4 + msg.size(); ++cut) {
+        std::string data;
+        EXPECT_EQ(ReadCutMessage(msg, cut, &data), WEQ_O_K) << msg.size() << "/" << cut;
+        EXPECT_EQ(data, msg) << cut;
+      }
+    }
+    // No answer went out beyond the ones taken above.
+    uint32_t written = 0;
+    ASSERT_EQ(NiWrite(hdl_, "end", 3, 1000, &written), WEQ_O_K);
+    EXPECT_EQ(PeerFrame(), "end");
+  }
   NI_HDL listen_ = NI_INVALID_HDL;
   NI_HDL hdl_ = NI_INVALID_HDL;
   peers::Fd peer_;
@@ -325,6 +380,56 @@ TEST_F(NiMsg, APingIsAnsweredWithAPong) {
   EXPECT_EQ(std::string(buf, got), "NI_PINGX");
 }
 
+TEST_F(NiMsg, KeepAliveFramesCutAtEveryByteAreRecognisedWhole) { CutMessagesAtEveryByte(); }
+
+TEST_F(NiMsg, KeepAliveFramesCutAtEveryByteInSingleReadMode) {
+  ASSERT_EQ(NiSetSingleRead(hdl_, 1), WEQ_O_K);
+  CutMessagesAtEveryByte();
+}
+
+TEST_F(NiMsg, AnEightByteMessageLargerThanTheBufferIsCheckedBeforeAnyOfItGoesOut) {
+  char buf[16];
+  uint32_t got = 9;
+  PeerSend(peers::FrameEncode(peers::kNiPing));
+  EXPECT_EQ(NiRead(hdl_, buf, 3, 2000, &got), NIEPING);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(PeerFrame(), peers::kNiPong);
+  ASSERT_EQ(NiCheckEx(hdl_, 1000, 1, nullptr), WEQ_O_K);
+  EXPECT_EQ(PeerFrame(), peers::kNiPing);
+  PeerSend(peers::FrameEncode(peers::kNiPong));
+  EXPECT_EQ(NiRead(hdl_, buf, 7, 2000, &got), NIEPING);
+  EXPECT_EQ(Rec(hdl_)->mCheck, 0);
+  // A buffer of length 0 learns only that the message does not fit.
+  PeerSend(peers::FrameEncode(peers::kNiPing));
+  EXPECT_EQ(NiRead(hdl_, buf, 0, 2000, &got), NIETOO_SMALL);
+  EXPECT_EQ(NiRead(hdl_, buf, 16, 2000, &got), NIEPING);
+  EXPECT_EQ(PeerFrame(), peers::kNiPong);
+
+  // User data goes out in the parts that fit; the handle holds the rest,
+  // so a wait for input ends at once although the socket is empty.
+  PeerSend(peers::FrameEncode("NI_PINGX"));
+  EXPECT_EQ(NiRead(hdl_, buf, 3, 2000, &got), NIETOO_SMALL);
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(ErrText(), "NiIRead: hdl " + std::to_string(hdl_) + " buffer too small (3<8)");
+  EXPECT_EQ(NiIPendLen(Rec(hdl_), NI_READ, 0), 5);
+  EXPECT_EQ(NiPeekEx(hdl_, 0), WEQ_O_K);
+  EXPECT_FALSE(peers::WaitReadable(Rec(hdl_)->con.mSocket.socketNo, 0));
+  EXPECT_EQ(NiRead(hdl_, buf + 3, 0, 2000, &got), NIETOO_SMALL);
+  EXPECT_EQ(NiRead(hdl_, buf + 3, 2, 2000, &got), NIETOO_SMALL);
+  EXPECT_EQ(got, 2u);
+  EXPECT_EQ(NiRead(hdl_, buf + 5, 11, 0, &got), WEQ_O_K);
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(std::string(buf, 8), "NI_PINGX");
+  EXPECT_EQ(NiPeekEx(hdl_, 0), NIETIMEOUT);
+  // The next message reads as usual, and nothing was answered.
+  PeerSend(peers::FrameEncode("next"));
+  EXPECT_EQ(NiRead(hdl_, buf, 16, 2000, &got), WEQ_O_K);
+  EXPECT_EQ(std::string(buf, got), "next");
+  uint32_t written = 0;
+  ASSERT_EQ(NiWrite(hdl_, "end", 3, 1000, &written), WEQ_O_K);
+  EXPECT_EQ(PeerFrame(), "end");
+}
+
 TEST_F(NiMsg, APingWhileAWriteIsPendingGetsNoAnswer) {
   NiIParams().fragTest = 100;
   g_script = {1, 6, 1, 0};  // header and 2 data bytes, then a time-out
@@ -409,6 +514,39 @@ TEST_F(NiMsg, TimeOutsAreKept) {
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(50));
   NiWait(30);
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(30));
+}
+
+TEST_F(NiMsg, AReadAfterTheHandleSentWaitsBeforeItsFirstReceive) {
+  char buf[16];
+  uint32_t n = 0;
+  struct Step {
+    bool sendFirst;
+    int timeout;
+    bool answered;
+    NI_RC rc;
+    uint64_t peeks, recvs;
+  };
+  // After a send the answer is waited for first (one wait, no receive that
+  // finds nothing); otherwise, and with time-out 0, the socket is read first.
+  const Step steps[] = {
+      {true, 2000, true, WEQ_O_K, 1, 2},  {false, 2000, true, WEQ_O_K, 0, 2}, {true, 0, true, WEQ_O_K, 0, 2},
+      {true, 50, false, NIETIMEOUT, 1, 0}, {false, 0, false, NIETIMEOUT, 0, 1},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(std::to_string(st.sendFirst) + "/" + std::to_string(st.timeout));
+    if (st.sendFirst) {
+      ASSERT_EQ(NiWrite(hdl_, "ask", 3, 1000, &n), WEQ_O_K);
+      EXPECT_EQ(PeerFrame(), "ask");
+    }
+    if (st.answered) {
+      PeerSend(peers::FrameEncode("answer"));
+      ASSERT_TRUE(peers::WaitReadable(Rec(hdl_)->con.mSocket.socketNo, 2000));
+    }
+    SiITestReset();
+    EXPECT_EQ(NiRead(hdl_, buf, sizeof buf, st.timeout, &n), st.rc);
+    EXPECT_EQ(SiITestCalls(SI_FN_PEEK), st.peeks);
+    EXPECT_EQ(SiITestCalls(SI_FN_RECV), st.recvs);
+  }
 }
 
 // --- Rare answers of the socket layer ----------------------------------------------------

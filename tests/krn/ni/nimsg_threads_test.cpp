@@ -1,7 +1,8 @@
 // NI message I/O under threads: a reader and a writer thread on one handle
 // while the peer sends keep-alive PINGs (whole frames only, one PONG per
-// PING), and a soak of randomly sized messages each way with the
-// fragmentation test on, checked byte for byte.
+// PING), a soak of randomly sized messages each way with the
+// fragmentation test on, checked byte for byte, and 16 MiB messages at the
+// default parameters through the echo peer.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -19,6 +20,7 @@
 #include "krn/ni/niparam_int.h"
 #include "krn/thr/thr.h"
 #include "peers/niframe.h"
+#include "peers/peer_spawn.h"
 #include "peers/peers.h"
 
 namespace {
@@ -53,10 +55,6 @@ class NiMsgThreads : public ::testing::Test {
     ASSERT_EQ(ThrProcInit(), THR_ERR_OK);
     ASSERT_EQ(NiInit3(64), WEQ_O_K);
     NiIResetParams();
-    // A buffer size set on a Linux socket ends its automatic growth: the
-    // 32 KiB minimum would make every large message wait for delayed
-    // acknowledgements. Below any default, nothing is set.
-    NiIParams().minSockBuf = 1;
     uint16_t port = 0;
     ASSERT_EQ(NiServerHandleForPort(&port, &listen_), WEQ_O_K);
     peer_ = peers::Connect(AF_INET, port);
@@ -212,6 +210,43 @@ TEST_F(NiMsgThreads, FragmentationSoakEachWayIsByteExact) {
   peerSend.join();
   writer.join();
   peerRecv.join();
+}
+
+// 16 MiB messages each way at the default parameters through the peer
+// toolkit's echo peer: a writer thread and a reader thread on one handle,
+// each message back whole and in order.
+TEST(NiMsgEcho, SixteenMiBMessagesThroughTheEchoPeer) {
+  constexpr size_t kBig = size_t{16} << 20;
+  const int kCount = kSlow == 1 ? 2 : 1;
+  ASSERT_EQ(ThrProcInit(), THR_ERR_OK);
+  ASSERT_EQ(NiInit3(64), WEQ_O_K);
+  NiIResetParams();
+  {
+    peers::PeerProcess echo("echo", {"--lifetime", "120"});
+    ASSERT_TRUE(echo.ok());
+    std::u16string serv;
+    for (char c : std::to_string(echo.port())) serv.push_back(static_cast<char16_t>(c));
+    NI_HDL h = NI_INVALID_HDL;
+    ASSERT_EQ(NiHandle(u"127.0.0.1", serv.c_str(), 5000, &h), WEQ_O_K);
+    std::thread writer([&] {
+      for (int i = 0; i < kCount; ++i) {
+        std::string data = SoakBytes(kBig, static_cast<uint32_t>(i) + 500);
+        uint32_t written = 0;
+        EXPECT_EQ(NiWrite(h, data.data(), static_cast<int>(kBig), 60000, &written), WEQ_O_K) << i;
+        EXPECT_EQ(written, kBig);
+      }
+    });
+    std::string buf(kBig + 1, '\0');
+    for (int i = 0; i < kCount; ++i) {
+      uint32_t got = 0;
+      ASSERT_EQ(NiRead(h, buf.data(), static_cast<int>(buf.size()), 60000, &got), WEQ_O_K) << i;
+      ASSERT_EQ(got, kBig) << i;
+      EXPECT_TRUE(buf.compare(0, kBig, SoakBytes(kBig, static_cast<uint32_t>(i) + 500)) == 0) << i;
+    }
+    writer.join();
+    EXPECT_EQ(NiCloseHandle(h), WEQ_O_K);
+  }
+  NiExit();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "nihs_fake.h"
 #include "peers/nictlcodec.h"
 #include "peers/peer_spawn.h"
+#include "peers/peerlog.h"
 #include "support/testsupport.h"
 #include "../dptrc/trc_checker.h"
 
@@ -97,7 +98,7 @@ TEST_F(NiRoute, RouteStringsBecomeTheirEntriesByteForByte) {
   // The header as the wire table has it, the mode byte included.
   NI_ROUTE_MSG m;
   ASSERT_EQ(NiBufIHostToRoute(u"/H/ab/H/c/S/9", u"9", 1, NiITrcHdl(), &m), WEQ_O_K);
-  EXPECT_EQ(peers::Hex(Wire(m)), "4e495f524f555445" "00" "02" "28" "02" "01" "0000" "02" "0000000e" "00000000"
+  EXPECT_EQ(peers::HexOf(Wire(m)), "4e495f524f555445" "00" "02" "28" "02" "01" "0000" "02" "0000000e" "00000000"
                                  "616200" "3332393900" "00" "6300" "3900" "00");
 }
 
@@ -259,14 +260,6 @@ std::u16string Via(const PeerProcess& router, const std::string& rest) {
   return U16("/H/127.0.0.1/S/" + Port(router) + rest);
 }
 
-// The field after "key=" in a log line.
-std::string Field(const std::string& line, const std::string& key) {
-  size_t at = line.find(" " + key + "=");
-  if (at == std::string::npos) return "<none>";
-  at += key.size() + 2;
-  return line.substr(at, line.find(' ', at) - at);
-}
-
 class NiRouteConnect : public NiRoute {
  protected:
   PeerProcess echo_{"echo"};
@@ -288,32 +281,43 @@ class NiRouteConnect : public NiRoute {
 TEST_F(NiRouteConnect, ThroughOneRouterTheRouteIsAsTheWireTableSays) {
   PeerProcess router("router", Far());
   ASSERT_TRUE(echo_.ok() && router.ok());
+  peers::PeerLog log(router);
   NI_HDL h = NI_INVALID_HDL;
   ASSERT_EQ(NiHandle(Via(router, "/P/mine/H/far").c_str(), u"3300", 5000, &h), WEQ_O_K);
   EchoOnce(h, "hello through one router");
-  std::string line;
-  ASSERT_TRUE(router.WaitLog("route ", 5000, &line));
-  std::string first = "127.0.0.1" + std::string(1, '\0') + Port(router) + std::string(1, '\0') + "mine";
-  EXPECT_EQ(Field(line, "bytes"), std::to_string(24 + first.size() + 1 + 10));
-  EXPECT_EQ(Field(line, "version"), "2");
-  EXPECT_EQ(Field(line, "ni"), "40");
-  EXPECT_EQ(Field(line, "count"), "2");
-  EXPECT_EQ(Field(line, "mode"), "0");
-  EXPECT_EQ(Field(line, "reserved"), "0,0,0");
-  EXPECT_EQ(Field(line, "hops"), "1");
-  EXPECT_EQ(Field(line, "next"), std::to_string(first.size() + 1));
-  EXPECT_TRUE(router.WaitLog("entry 0 host=127.0.0.1 service=" + Port(router) + " password=mine", 1000));
-  EXPECT_TRUE(router.WaitLog("entry 1 host=far service=3300 password=", 1000));
-  EXPECT_TRUE(router.WaitLog("sent NI_PONG", 1000));
+  peers::LogLine l;
+  ASSERT_TRUE(log.Wait("IN", "route", &l, 5000));
+  const size_t first = std::string("127.0.0.1").size() + 1 + Port(router).size() + 1 + 5;
+  const size_t second = std::string("far").size() + 1 + 5 + 1;
+  EXPECT_EQ(l.num("bytes"), static_cast<long long>(24 + first + second));
+  EXPECT_EQ(l.num("ok"), 1) << l.get("why");
+  EXPECT_EQ(l.num("version"), 2);
+  EXPECT_EQ(l.num("ni"), 40);
+  EXPECT_EQ(l.num("count"), 2);
+  EXPECT_EQ(l.num("mode"), 0);
+  EXPECT_EQ(l.get("reserved"), "0,0,0");
+  EXPECT_EQ(l.num("hops"), 1);
+  EXPECT_EQ(l.num("len"), static_cast<long long>(first + second));
+  EXPECT_EQ(l.num("next"), static_cast<long long>(first));
+  ASSERT_TRUE(log.Wait("IN", "entry", &l, 1000));
+  EXPECT_EQ(l.get("host"), "127.0.0.1");
+  EXPECT_EQ(l.get("service"), Port(router));
+  EXPECT_EQ(l.get("password"), "mine");
+  ASSERT_TRUE(log.Wait("IN", "entry", &l, 1000));
+  EXPECT_EQ(l.get("host"), "far");
+  EXPECT_EQ(l.get("service"), "3300");
+  EXPECT_EQ(l.get("password"), "");
+  EXPECT_TRUE(log.Wait("OUT", "pong", nullptr, 1000));
   EXPECT_EQ(Ext(h), nullptr);  // the handshake's extension is gone
   EXPECT_EQ(NiCloseHandle(h), WEQ_O_K);
-  EXPECT_TRUE(router.WaitLog("relay ended", 5000));
+  EXPECT_TRUE(log.Wait("EVENT", "relay-ended", nullptr, 5000));
 }
 
 TEST_F(NiRouteConnect, ThroughTwoRoutersTheSecondKnownOnlyToTheFirst) {
   PeerProcess r2("router", Far());
   PeerProcess r1("router", {"--names", "r2=127.0.0.1:" + Port(r2)});
   ASSERT_TRUE(r1.ok() && r2.ok());
+  peers::PeerLog log1(r1), log2(r2);
   // Message mode, buffered, waiting for the answer.
   NI_HDL h = NI_INVALID_HDL;
   ASSERT_EQ(NiBufHandle(Via(r1, "/H/r2/H/far").c_str(), u"sapgw00", NI_BLOCK, &h), WEQ_O_K);
@@ -328,18 +332,20 @@ TEST_F(NiRouteConnect, ThroughTwoRoutersTheSecondKnownOnlyToTheFirst) {
   ASSERT_EQ(NiBufReceive(h, &b, 5000), WEQ_O_K);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(b->data), b->len), "hello");
   NiBufFree2(&b);
-  std::string l1, l2, fwd;
-  ASSERT_TRUE(r1.WaitLog("forwarded ", 5000, &fwd));
-  ASSERT_TRUE(r2.WaitLog("route ", 5000, &l2));
   // r1 moved the offset behind "r2\03299\0\0" and lowered the count.
-  std::string first = "127.0.0.1" + std::string(1, '\0') + Port(r1) + std::string(2, '\0');
-  EXPECT_EQ(Field(fwd, "hops"), "1");
-  EXPECT_EQ(Field(fwd, "next"), std::to_string(first.size() + 1 + 8));
-  EXPECT_EQ(Field(l2, "hops"), "1");
-  EXPECT_EQ(Field(l2, "next"), Field(fwd, "next"));
-  EXPECT_EQ(Field(l2, "count"), "3");
-  EXPECT_TRUE(r2.WaitLog("entry 2 host=far service=sapgw00", 1000));
-  EXPECT_TRUE(r2.WaitLog("sent NI_PONG", 1000));
+  const size_t first = std::string("127.0.0.1").size() + 1 + Port(r1).size() + 2;
+  peers::LogLine fwd, l;
+  ASSERT_TRUE(log1.Wait("OUT", "route", &fwd, 5000));
+  EXPECT_EQ(fwd.num("hops"), 1);
+  EXPECT_EQ(fwd.num("next"), static_cast<long long>(first + 9));
+  ASSERT_TRUE(log2.Wait("IN", "route", &l, 5000));
+  EXPECT_EQ(l.num("hops"), 1);
+  EXPECT_EQ(l.num("next"), fwd.num("next"));
+  EXPECT_EQ(l.num("count"), 3);
+  ASSERT_TRUE(log2.Wait("IN", "entry", &l, 1000, "index", "2"));
+  EXPECT_EQ(l.get("host"), "far");
+  EXPECT_EQ(l.get("service"), "sapgw00");
+  EXPECT_TRUE(log2.Wait("OUT", "pong", nullptr, 1000));
   NiCloseHandle(h);
 
   // Raw mode at the far end: the route itself still goes framed.
@@ -354,11 +360,8 @@ TEST_F(NiRouteConnect, ThroughTwoRoutersTheSecondKnownOnlyToTheFirst) {
   char buf[64];
   while (got.size() < 9 && NiRead(h, buf, sizeof buf, 5000, &n) == WEQ_O_K) got.append(buf, n);
   EXPECT_EQ(got, "raw bytes");
-  // The second route differs from the first in its length only by the service.
-  std::string raw;
-  size_t bytes = std::stoul(Field(l2, "bytes")) - std::string("sapgw00").size() + 1;
-  ASSERT_TRUE(r2.WaitLog("route bytes=" + std::to_string(bytes) + " ", 5000, &raw));
-  EXPECT_EQ(Field(raw, "mode"), "1");
+  ASSERT_TRUE(log2.Wait("IN", "route", &l, 5000));
+  EXPECT_EQ(l.num("mode"), 1);
   NiCloseHandle(h);
 }
 
@@ -381,6 +384,7 @@ TEST_F(NiRouteConnect, RouterRefusalsReachTheCallerWithTheRoutersText) {
     for (bool buffered : {false, true}) {
       PeerProcess router("router", c.args);
       ASSERT_TRUE(router.ok());
+      peers::PeerLog log(router);
       SCOPED_TRACE(c.rest + (buffered ? " buffered" : ""));
       int fds = peers::OpenFdCount();
       int32_t free0 = NiIFreeHandles();
@@ -389,9 +393,10 @@ TEST_F(NiRouteConnect, RouterRefusalsReachTheCallerWithTheRoutersText) {
       EXPECT_EQ(buffered ? NiBufHandle(route.c_str(), u"1", NI_BLOCK, &h) : NiHandle(route.c_str(), u"1", 5000, &h),
                 c.rc);
       EXPECT_EQ(h, NI_INVALID_HDL);
-      std::string line;
-      ASSERT_TRUE(router.WaitLog("rterr " + std::to_string(c.rc) + " ", 5000, &line));
-      EXPECT_EQ(ErrText(), line.substr(line.find(' ', 6) + 1));
+      peers::LogLine l;
+      ASSERT_TRUE(log.Wait("OUT", "rterr", &l, 5000));
+      EXPECT_EQ(l.num("rc"), c.rc);
+      EXPECT_EQ(ErrText(), l.get("text"));
       EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_RC)), std::to_string(c.rc));
       EXPECT_EQ(peers::OpenFdCount(), fds);
       EXPECT_EQ(NiIFreeHandles(), free0);
@@ -412,6 +417,7 @@ TEST_F(NiRouteConnect, TheClientLimitCountsClientsServedAtOnce) {
 TEST_F(NiRouteConnect, AnUnbufferedTimeOutLeavesNoHandleOrDescriptor) {
   PeerProcess router("router", With(Far(), {"--answer", "never"}));
   ASSERT_TRUE(router.ok());
+  peers::PeerLog log(router);
   int fds = peers::OpenFdCount();
   int32_t free0 = NiIFreeHandles();
   NI_HDL h = 5;
@@ -419,13 +425,14 @@ TEST_F(NiRouteConnect, AnUnbufferedTimeOutLeavesNoHandleOrDescriptor) {
   EXPECT_EQ(NiHandle(route.c_str(), u"1", 300, &h), NIETIMEOUT);
   EXPECT_EQ(h, NI_INVALID_HDL);
   EXPECT_EQ(ErrText(), "NiBufIConnect: route connect '" + ToUtf8(route) + "' timeout");
-  EXPECT_TRUE(router.WaitLog("never answers", 5000));
+  EXPECT_TRUE(log.Wait("EVENT", "never", nullptr, 5000));
   EXPECT_EQ(peers::OpenFdCount(), fds);
   EXPECT_EQ(NiIFreeHandles(), free0);
 }
 
 TEST_F(NiRouteConnect, ABufferedConnectCompletesLaterAndItsQueueFollowsTheAnswer) {
   PeerProcess router("router", With(Far(), {"--answer", "delay:300"}));
+  peers::PeerLog log(router);
   NI_HDL h = NI_INVALID_HDL;
   NI_RC rc = NiBufHandle(Via(router, "/H/far").c_str(), u"1", 0, &h);
   ASSERT_TRUE(rc == WEQ_O_K || rc == NIECONN_PENDING) << rc;
@@ -443,7 +450,10 @@ TEST_F(NiRouteConnect, ABufferedConnectCompletesLaterAndItsQueueFollowsTheAnswer
     ASSERT_EQ(NiBufSend(h, &b, 0), WEQ_O_K);
     EXPECT_EQ(b, nullptr);
   }
-  EXPECT_TRUE(router.WaitLog("pong after 300 ms; client sent 0 bytes before it", 5000));
+  peers::LogLine l;
+  ASSERT_TRUE(log.Wait("EVENT", "delayed", &l, 5000));
+  EXPECT_EQ(l.num("ms"), 300);
+  EXPECT_EQ(l.num("early"), 0);  // nothing of the queue went ahead of the answer
   std::vector<std::string> got;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
@@ -462,36 +472,42 @@ TEST_F(NiRouteConnect, ABufferedConnectCompletesLaterAndItsQueueFollowsTheAnswer
 }
 
 TEST_F(NiRouteConnect, WhatComesBeforeTheAnswer) {
-  const std::string pong = peers::Hex(std::string("NI_PONG\0", 8));
+  const std::string pong = peers::HexOf(std::string("NI_PONG\0", 8));
   // "NI_RTERR", 0, NI version 40, opcode 2, 0, rc -13, no text, four zero bytes.
   const std::string versionReply = "4e495f525445525200280200fffffff30000000000000000";
   struct Case {
     std::vector<std::string> args;
     NI_RC rc;
-    std::string log;
+    const char *dir, *kind, *what;
+    std::string key, value;  // a field of that line
   } cases[] = {
-      {{"--before", "ping"}, WEQ_O_K, "ping answered " + pong},
-      {{"--before", "version"}, WEQ_O_K, "version answered " + versionReply},
-      {{"--before", "ping,version", "--trickle", "1"}, WEQ_O_K, "version answered " + versionReply},
-      {{"--before", "data"}, NIEINTERN, "sent data"},
-      {{"--before", "text100"}, NIEINTERN, "sent text length 100 in 24 bytes"},
-      {{"--before", "textffff"}, NIEINTERN, "sent text length 4294967280 in 24 bytes"},
-      {{"--answer", "close"}, NIECONN_BROKEN, "closing"},
+      {{"--before", "ping"}, WEQ_O_K, "IN", "answer", "ping", "bytes", pong},
+      {{"--before", "version"}, WEQ_O_K, "IN", "answer", "version", "bytes", versionReply},
+      {{"--before", "ping,version", "--trickle", "1"}, WEQ_O_K, "IN", "answer", "version", "bytes", versionReply},
+      {{"--before", "data"}, NIEINTERN, "OUT", "before", "data", "what", "data"},
+      {{"--before", "text100"}, NIEINTERN, "OUT", "before", "text100", "textlen", "100"},
+      {{"--before", "textffff"}, NIEINTERN, "OUT", "before", "textffff", "textlen", "4294967280"},
+      {{"--answer", "close"}, NIECONN_BROKEN, "EVENT", "close", "", "", ""},
   };
   for (const Case& c : cases) {
     for (bool buffered : {false, true}) {
-      SCOPED_TRACE(c.log + (buffered ? " buffered" : ""));
+      SCOPED_TRACE(c.args[1] + (buffered ? " buffered" : ""));
       PeerProcess router("router", With(Far(), c.args));
+      peers::PeerLog log(router);
       NI_HDL h = NI_INVALID_HDL;
       std::u16string route = Via(router, "/H/far");
       EXPECT_EQ(buffered ? NiBufHandle(route.c_str(), u"1", NI_BLOCK, &h) : NiHandle(route.c_str(), u"1", 5000, &h),
                 c.rc);
-      EXPECT_TRUE(router.WaitLog(c.log, 5000));
+      peers::LogLine l;
+      ASSERT_TRUE(c.what[0] != 0 ? log.Wait(c.dir, c.kind, &l, 5000, "what", c.what) : log.Wait(c.dir, c.kind, &l, 5000));
+      if (!c.key.empty()) {
+        EXPECT_EQ(l.get(c.key), c.value);
+      }
       if (c.rc == NIEINTERN) {
         EXPECT_EQ(ErrText(), "NiBufIIn: invalid data received");
       }
       if (c.rc != WEQ_O_K) continue;
-      if (!buffered) EchoOnce(h, "after " + c.log);
+      if (!buffered) EchoOnce(h, "after " + c.args[1]);
       NiCloseHandle(h);
     }
   }

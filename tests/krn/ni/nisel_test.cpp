@@ -55,6 +55,11 @@ class NiSel : public ::testing::TestWithParam<int> {
   void SetUp() override {
     ASSERT_EQ(ThrProcInit(), THR_ERR_OK);
     ASSERT_EQ(NiInit3(1024), WEQ_O_K);
+    // Fixed socket buffers, so that queued output stays queued while the
+    // peer does not read (left to the system they grow to megabytes).
+    NI_PARAM_DATA minBuf{NIP_MIN_SOCKBUF, NI_DT_UINT, {}};
+    minBuf.value.uint_val = 32768;
+    ASSERT_EQ(NiSetParamEx(&minBuf), WEQ_O_K);
     SiITestReset();
   }
   void TearDown() override {

@@ -146,10 +146,15 @@ TEST(NiSockOptNames, LevelsAndOptions) {
 }
 
 TEST_F(NiNet, DefaultOptionsOfListenConnectedAndAcceptedSockets) {
-  // A minimum above the system's defaults makes the set-up raise both
-  // buffers; Linux caps a request at the maximum and reports it doubled.
+  // A minimum that a caller sets above the system's defaults makes the
+  // set-up raise both buffers; Linux caps a request at the maximum and
+  // reports it doubled.
   int32_t min = 200000;
-  NiIParams().minSockBuf = min;
+  NI_PARAM_DATA param{};
+  param.param = NIP_MIN_SOCKBUF;
+  param.datatype = NI_DT_UINT;
+  param.value.uint_val = static_cast<uint32_t>(min);
+  ASSERT_EQ(NiSetParamEx(&param), WEQ_O_K);
   int want = 2 * std::min(min, ProcInt("/proc/sys/net/core/rmem_max"));
   int wantSnd = 2 * std::min(min, ProcInt("/proc/sys/net/core/wmem_max"));
   uint16_t port = 0;

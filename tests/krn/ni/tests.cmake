@@ -20,5 +20,6 @@ tov_test(nixxwu_threads_test LABELS ni threads SOURCES nixxwu_threads_test.cpp L
 tov_test(nibuf_test LABELS ni SOURCES nibuf_test.cpp LIBS tovpeers)
 tov_test(nisel_test LABELS ni SOURCES nisel_test.cpp LIBS tovpeers)
 tov_test(nibuf_threads_test LABELS ni threads SOURCES nibuf_threads_test.cpp LIBS tovpeers)
+tov_test(nisockbuf_test LABELS ni SOURCES nisockbuf_test.cpp LIBS tovpeers)
 tov_test(niroute_test LABELS ni SOURCES niroute_test.cpp LIBS tovpeers)
 tov_test(nictl_test LABELS ni SOURCES nictl_test.cpp LIBS tovpeers)

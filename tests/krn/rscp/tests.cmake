@@ -39,9 +39,12 @@ if(NOT TOV_ONLY_LABEL)
   set_target_properties(rscpconv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(rscpconv PRIVATE tovcore)
   tov_apply_warnings(rscpconv)
-  add_test(NAME rscpconv_choice COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:rscpconv>
+  add_test(NAME rscpconv_choice COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:rscpconv> -DWORK=${CMAKE_CURRENT_BINARY_DIR}
            -P ${CMAKE_CURRENT_LIST_DIR}/rscpconv_check.cmake)
   set_tests_properties(rscpconv_choice PROPERTIES LABELS codepage TIMEOUT 60)
 endif()
 tov_test(rscpc_oracle_test LABELS codepage SOURCES rscpc_oracle_test.cpp LIBS ICU::uc)
 tov_test(rscpcs_test LABELS codepage SOURCES rscpcs_test.cpp rscp_testutil.cpp)
+tov_test(rscpcv_test LABELS codepage SOURCES rscpcv_test.cpp rscpcv_walk_test.cpp rscp_testutil.cpp)
+tov_test(rscpcv_oracle_test LABELS codepage SOURCES rscpcv_oracle_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpcv_thread_test LABELS codepage threads SOURCES rscpcv_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
