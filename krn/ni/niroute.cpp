@@ -343,7 +343,8 @@ NI_RC NiBufIRouteToTable(int32_t* pCount, const NI_ROUTE_MSG* pMsg, NI_ROUTE_ENT
   NI_RC rc = WEQ_O_K;
   for (int32_t i = 0; i < count; ++i) {
     uint32_t at = off;
-    WEQ_UC host[NI_ROUTE_HOST_OUT], serv[NI_ROUTE_SERV_OUT];
+    // Whole rows: nothing of the stack beyond a text's end reaches the caller.
+    WEQ_UC host[NI_ROUTE_HOST_OUT] = {}, serv[NI_ROUTE_SERV_OUT] = {};
     rc = NiBufIRouteGetNext(pMsg, &off, 0, trc, host, serv, nullptr, nullptr, nullptr);
     if (rc != WEQ_O_K) {
       if (shown) DpTrcUnlock();
