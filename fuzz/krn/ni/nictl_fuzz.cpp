@@ -28,6 +28,7 @@
 #include "krn/ni/niroute_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
+#include "nifuzz.h"
 #include "peers/niframe.h"
 #include "peers/nictlcodec.h"
 
@@ -99,14 +100,8 @@ std::string NextMessage(Input* in) {
 
 void Messages(Input* in, bool buffered) {
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) Fail();
-  NITAB* rec = nullptr;
-  if (NiICreateHandle(&rec, NI_INITIAL_CON, nullptr) != WEQ_O_K) Fail();
-  rec->con.mSocket.socketNo = sv[0];
-  rec->con.mSocket.family = SI_AF_INET;
-  rec->con.mSocket.type = SI_SOCK_STREAM;
-  rec->mBlockMode = 0;
-  NiISetState(rec, NI_CONNECTED, u"fuzz");
+  NITAB* rec = NiFuzzConnection(sv);
+  if (rec == nullptr) Fail();
   if (buffered && NiBufIHdlInit(rec) != WEQ_O_K) Fail();
   rec->mCheck = in->Byte() % 3;
   peers::FrameParser answers;

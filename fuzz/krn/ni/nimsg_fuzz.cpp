@@ -17,6 +17,7 @@
 #include "krn/ni/nimsg_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
+#include "nifuzz.h"
 
 namespace {
 
@@ -67,17 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t streamLen = size - 2;
 
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) Fail();
-  int big = 1 << 18;
-  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  NITAB* rec = nullptr;
-  if (NiICreateHandle(&rec, NI_INITIAL_CON, nullptr) != WEQ_O_K) Fail();
-  rec->con.mSocket.socketNo = sv[0];
-  rec->con.mSocket.family = SI_AF_INET;
-  rec->con.mSocket.type = SI_SOCK_STREAM;
-  rec->mBlockMode = 0;
-  NiISetState(rec, NI_CONNECTED, u"fuzz");
+  NITAB* rec = NiFuzzConnection(sv);
+  if (rec == nullptr) Fail();
   NI_HDL h = rec->mHdl.load();
   if (NiSetSingleRead(h, single ? 1 : 0) != WEQ_O_K) Fail();
   size_t put = 0;
