@@ -23,3 +23,4 @@ tov_test(nibuf_threads_test LABELS ni threads SOURCES nibuf_threads_test.cpp LIB
 tov_test(nisockbuf_test LABELS ni SOURCES nisockbuf_test.cpp LIBS tovpeers)
 tov_test(niroute_test LABELS ni SOURCES niroute_test.cpp LIBS tovpeers)
 tov_test(nictl_test LABELS ni SOURCES nictl_test.cpp LIBS tovpeers)
+tov_test(nictl_threads_test LABELS ni threads SOURCES nictl_threads_test.cpp LIBS tovpeers)
