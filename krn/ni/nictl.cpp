@@ -39,15 +39,6 @@ NI_RC FromPeer(NI_RC rc) {
   }
 }
 
-// An unbuffered handle with part of a message written sends nothing
-// between: the peer would read it inside that message.
-bool WriteHalfDone(NITAB* pHdl, NIBUF_EXT* pExt, const WEQ_UC* what) {
-  if (pExt != nullptr || (pHdl->mPendDataLenToWrite == 0 && pHdl->mPendHdrLenToWrite == 0)) return false;
-  DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d mPendDataLenToWrite > 0 (%d), do not send %s\n", u"NiBufIProcMsg",
-                NiIHdlNo(pHdl), static_cast<int32_t>(pHdl->mPendDataLenToWrite), what);
-  return true;
-}
-
 NI_RC KeepAlive(NITAB* pHdl, NIBUF_EXT* pExt, uint8_t kind, uint32_t* pLength) {
   static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
   int32_t hdl = NiIHdlNo(pHdl);
@@ -112,9 +103,9 @@ NI_RC UnknownOpcode(NITAB* pHdl, NIBUF_EXT* pExt, uint8_t opcode) {
   NiIErrInfo(kCtlModule, __LINE__, u"%s: unknown opcode %d received", NIEVERSION, kFn, static_cast<int32_t>(opcode));
   DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: unknown opcode %d received (hdl %d)\n", kFn, static_cast<int32_t>(opcode),
              NiIHdlNo(pHdl));
-  if (WriteHalfDone(pHdl, pExt, u"ERROR-INFO")) return NIEOPCODE;
   NI_RC rc = NiBufISendErr(pHdl, pExt, 0, NIEVERSION);
-  if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;  // another thread is writing
+  // Unbuffered, nothing goes between the pieces of a message being written.
+  if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;
   if (rc != WEQ_O_K) {
     DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: NiBufISendErr failed (rc=%d)\n", kFn, rc);
     return NIEINTERN;
@@ -160,9 +151,8 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, NIBUF_EXT* pExt, void* pMsg, uint32_t* pLength,
              static_cast<int32_t>(opcode), static_cast<int32_t>(len), static_cast<int32_t>(version));
   switch (opcode) {
     case NI_RTERR_OP_VERSION_REQ: {
-      if (WriteHalfDone(pHdl, pExt, u"VERSION")) return NIEOPCODE;
       NI_RC rc = NiBufISendMsg(pHdl, pExt, 0, NI_RTERR_OP_VERSION, nullptr, 0);
-      if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;  // another thread is writing
+      if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;  // not between a message's pieces
       if (rc != WEQ_O_K) {
         DPTRC_LINE(1, trc, u"%s: NiBufISendMsg failed (rc=%d)\n", kFn, rc);
         return rc;
@@ -234,7 +224,7 @@ NI_RC NiBufISendMsg2(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, NI_RC rc, ui
       return NiIErrTrace(kCtlModule, __LINE__, 1, u"%s: invalid talkmode of hdl %d", NIEINVAL, kFn, NiIHdlNo(pHdl));
     rc = NiBufIWriteUserMsg(pHdl, pExt, m, total, timeout);
   } else {
-    rc = NiIWriteCtl(pHdl, m, total);
+    rc = NiIWriteCtl(pHdl, m, total, opcode == NI_RTERR_OP_VERSION ? u"VERSION" : u"ERROR-INFO");
     if (rc == NIETIMEOUT) return rc;
   }
   if (rc != WEQ_O_K) DPTRC_LINE(1, trc, u"%s: send for hdl %d failed (rc=%d)\n", kFn, NiIHdlNo(pHdl), rc);

@@ -581,12 +581,23 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
   return WriteClaimed(pHdl, pData, dataLen, timeout, talkMode, pWritten);
 }
 
-NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen) {
+NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen, const WEQ_UC* what) {
+  static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
   NI_RC rc = StartIo(pHdl, 0, NI_MESG_IO, u"NiIWrite");
   if (rc != WEQ_O_K) return rc;
-  if (!TryClaimWrite(pHdl)) return NIETIMEOUT;
+  if (!TryClaimWrite(pHdl)) {
+    DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d write in progress, do not send %s\n", kFn,
+               MsgHdlNo(pHdl), what);
+    return NIETIMEOUT;
+  }
   uint32_t written = 0;
-  rc = MessagePending(pHdl) ? NIETIMEOUT : WriteClaimed(pHdl, pData, dataLen, NI_BLOCK, NI_MESG_IO, &written);
+  if (MessagePending(pHdl)) {
+    DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d mPendDataLenToWrite > 0 (%d), do not send %s\n", kFn,
+                  MsgHdlNo(pHdl), static_cast<int32_t>(pHdl->mPendDataLenToWrite), what);
+    rc = NIETIMEOUT;
+  } else {
+    rc = WriteClaimed(pHdl, pData, dataLen, NI_BLOCK, NI_MESG_IO, &written);
+  }
   ReleaseWrite(pHdl);
   return rc;
 }

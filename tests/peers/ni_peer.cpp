@@ -65,10 +65,12 @@
 // or opcode 0 ("IN reply stage=records ...", then "EVENT taken" or "EVENT
 // refused"); a taken connected socket's other end echoes ("EVENT
 // echo-closed bytes="). Switches: --buffered 0|1, --talkmode <n>,
-// --blockmode 0|1 (pass data); --sockets <n> (records sent, and byte 5);
+// --blockmode 0|1, --state <n> (pass data); --sockets <n> (records sent,
+// and byte 5);
 // --data-len <n> (pass data bytes sent); --opcode <n> (in place of 8);
 // --record-len <n> (a record shorter than 628 is followed by the end of
-// its sending side); --unix 1 (passes a local-domain socket).
+// its sending side); --unix 1 (passes a local-domain socket); --dgram 1
+// (passes a datagram socket).
 //
 // The program shares no code with the library.
 #include <arpa/inet.h>
@@ -637,6 +639,7 @@ int MakePassed(const Options& o, int* port, int* echoEnd, int* siFamily) {
     *siFamily = 1;
     return sv[0];
   }
+  if (o.Int("--dgram", 0) != 0) return socket(o.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int lis = LoopListener(o.family, port);
   if (lis < 0 || o.Get("--kind", "connected") == "listening") return lis;
   sockaddr_storage sa{};
@@ -672,7 +675,7 @@ int SenderRole(int, const Options& o) {
   Emit(peers::LogOut("EVENT", "connected"));
   bool listening = o.Get("--kind", "connected") == "listening";
   std::string pass(6, '\0');
-  pass[1] = static_cast<char>(listening ? 0x11 : 0x35);
+  pass[1] = static_cast<char>(o.Int("--state", listening ? 0x11 : 0x35));
   pass[2] = static_cast<char>(o.Int("--talkmode", 0));
   pass[3] = static_cast<char>(o.Int("--buffered", 0));
   pass[4] = static_cast<char>(o.Int("--blockmode", 0));
@@ -713,8 +716,9 @@ int SenderRole(int, const Options& o) {
   if (m.data.size() == 4) memcpy(&pid, m.data.data(), 4);  // the receiver's own byte order
   Emit(peers::LogOut("EVENT", "pid").Num("got", pid).Num("parent", getppid()).Num("match", pid == static_cast<uint32_t>(getppid())));
   size_t recLen = static_cast<size_t>(o.Int("--record-len", 628));
-  SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), passed, siFamily, 1, recLen));
-  if (sockets > 1) SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), extra, extraFamily, 1, recLen));
+  const int type = o.Int("--dgram", 0) != 0 ? 2 : 1;
+  SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), passed, siFamily, type, recLen));
+  if (sockets > 1) SendBytes(fd, peers::HandoffRecord(static_cast<uint32_t>(getpid()), extra, extraFamily, type, recLen));
   // A short record ends where the sending side ends.
   if (recLen < 628) shutdown(fd, SHUT_WR);
   Emit(peers::LogOut("OUT", "records").Num("count", sockets).Num("len", static_cast<long long>(recLen)));

@@ -348,11 +348,13 @@ TEST_F(NiPass, AConnectedSocketBecomesAWorkingHandleWithItsFlags) {
   struct Case {
     std::vector<std::string> args;
     bool buffered;
-    uint8_t talkMode, blockMode;
+    uint8_t talkMode, blockMode, state;
   } cases[] = {
-      {{"--buffered", "1", "--talkmode", "0", "--blockmode", "0"}, true, NI_MESG_IO, 0},
-      {{"--buffered", "1", "--talkmode", "1", "--blockmode", "1"}, true, NI_RAW_IO, 1},
-      {{"--buffered", "0", "--blockmode", "1"}, false, 0, 1},
+      {{"--buffered", "1", "--talkmode", "0", "--blockmode", "0"}, true, NI_MESG_IO, 0, NI_CONNECTED},
+      {{"--buffered", "1", "--talkmode", "1", "--blockmode", "1"}, true, NI_RAW_IO, 1, NI_CONNECTED},
+      {{"--buffered", "0", "--state", "54"}, false, 0, 0, NI_ACCEPTED},
+      // A state of no connection would leave the record unreachable.
+      {{"--buffered", "0", "--state", "0", "--blockmode", "1"}, false, 0, 1, NI_CONNECTED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1] + c.args[3]);
@@ -367,7 +369,7 @@ TEST_F(NiPass, AConnectedSocketBecomesAWorkingHandleWithItsFlags) {
     EXPECT_EQ(l.num("match"), 1) << l.raw;
     EXPECT_TRUE(log.Wait("EVENT", "taken", nullptr, 5000));
     NITAB* rec = Rec(got);
-    EXPECT_EQ(rec->mType.load(), NI_CONNECTED);
+    EXPECT_EQ(rec->mType.load(), c.state);
     EXPECT_EQ(rec->mBlockMode, c.blockMode);
     ASSERT_EQ(rec->mBuf != nullptr, c.buffered);
     if (c.buffered) {
@@ -423,6 +425,7 @@ TEST_F(NiPass, BadRecordsAndSocketsAreRefusedWithoutALeak) {
       {{"--unix", "1"}, ""},
       {{"--kind", "listening", "--sockets", "2"}, "NiBufIAcceptSentHdl: passed socket refused (family 2, type 1, hdl "},
       {{"--sockets", "3"}, "NiBufIAcceptSentHdl: noOfSockets = 3 for hdl "},
+      {{"--dgram", "1"}, "NiBufIAcceptSentHdl: passed socket refused (family 2, type 2, hdl "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
