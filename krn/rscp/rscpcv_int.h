@@ -114,18 +114,63 @@ class rscpcOutResult {
   uint32_t v_;
 };
 
+// The output of the current call as the ISO-2022 writers see it: where it
+// starts, and where the last return sequence that a framed writer put into
+// it ends. Only that return sequence is ever taken back: the output shift
+// state survives characters written without a frame, so trailing bytes that
+// merely equal a return sequence may belong to such a character. A plain
+// output start (no memory) takes nothing back.
+struct rscpcOutMark {
+  uint8_t* start;
+  uint8_t** backEnd;  // the call's memory; nullptr: none kept
+  rscpcOutMark(uint8_t* s, uint8_t** b = nullptr) : start(s), backEnd(b) {}  // NOLINT: a plain start converts
+};
+
 // Output rules 53-68 and 73-82 (icons, ISO-2022 designations, ranges) and
 // input rules 68 (ranges) and 71 (ISO-2022 state), which need the helpers
-// of the ISO-2022 and range writers. outStart is the output start of the
-// current call (where a return sequence may be taken back).
-rscpcOutResult rscpcIOutRule40(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
-                               uint32_t c, uint32_t rule, uint32_t param);
+// of the ISO-2022 and range writers.
+rscpcOutResult rscpcIOutRule40(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos,
+                               uint8_t* end, uint32_t c, uint32_t rule, uint32_t param);
 enum class rscpcIn40 : uint8_t { kChar, kComplete, kCut, kBroken, kError };
-// Decodes the sequence at first (bytes up to end): kChar with *c and the
+// Decodes the sequence at first by the input rule word w, whose byte the
+// walk read just before rd (bytes up to end): kChar with *c and the
 // sequence length in *len, kComplete (a sequence without output that set the
-// input state), kCut, kBroken (broken length in *len), or kError with *rc.
-rscpcIn40 rscpcIInRule40(rscpCObj_t* o, const rscpcTables& t, uint32_t rule, uint32_t attr, const uint8_t* first,
+// input state; its length in *len), kCut, kBroken (broken length in *len),
+// or kError with *rc.
+rscpcIn40 rscpcIInRule40(rscpCObj_t* o, const rscpcTables& t, uint32_t w, const uint8_t* first, const uint8_t* rd,
                          const uint8_t* end, uint32_t* c, int* len, rscpRc_t* rc);
+
+// --- ISO-2022 output sequences and range rules -----------------------------------------
+
+// Framed characters of a stateful output code page: a double-byte value
+// (rules 58-67) or a byte (73-82) of STRT/BACK pair rule - 58 or rule - 73,
+// framed by the pair's start and return sequences, so that the output is
+// back in its initial state after every character. A character of the pair
+// whose return sequence ends this call's output (outStart's memory) takes
+// that sequence back and shares one frame with the one before it; another
+// pair's start sequence replaces it. Bits 24-27 of shift_state name the
+// pair of the last framed character plus one. 0, or RSCPETOOLONG when the
+// framed character does not fit (nothing written, nothing changed). The
+// character number is not used.
+rscpRc_t rscpPut2022Double(rscpCObj_t* obj, uint32_t c, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
+                           uint32_t rule, uint16_t value);
+rscpRc_t rscpPut2022Single(rscpCObj_t* obj, uint32_t c, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
+                           uint32_t rule, uint8_t byte);
+// An icon in the Unicode form of output rule 53-57 (UTF-16 big or little
+// endian, UTF-8, UTF-32 big or little endian): the introducer and the two
+// code characters. *full 1 and nothing written when it does not fit; any
+// other rule writes nothing (*full 0). The third argument is not used.
+void rscpPutIconUnicode(uint32_t c, uint32_t rule, uint32_t unused, uint8_t** pos, uint8_t* end, int* full);
+// A character of an algorithmic range as its byte sequence: 0 with the
+// bytes and *count, 1 fewer than the rule's byte count available, 2 below
+// the base code, 3 above the last code, 4 a byte count other than 1 to 4 (or
+// a position that divides by a weight of 0).
+int rscpRangeRuleEncode(const rscpRangeRec_t* rule, uint32_t c, uint8_t* bytes, int* count, int available);
+// The character of a byte sequence of the range: 0 with *c, 1 fewer bytes
+// available than the rule's byte count or a byte outside its position's
+// bounds, 3 below the first code, 4 above the last code, 5 a byte count
+// other than 1 to 4.
+int rscpRangeRuleDecode(const rscpRangeRec_t* rule, uint32_t* c, const uint8_t* bytes, int available);
 
 // Damaged tables: a rule without a meaning, a word naming something outside
 // the cache. Report RSCPEINTERN and return its result.
@@ -141,7 +186,7 @@ inline rscpcOutResult rscpcIPutBytes(uint8_t*& pos, uint8_t* end, const uint8_t*
 }
 
 // Writes c by output rule `rule` with its parameter.
-inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t*& pos,
+inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t*& pos,
                                     uint8_t* end, uint32_t c, uint32_t rule, uint32_t param) {
   uint8_t b[4];
   int n;
@@ -203,7 +248,7 @@ inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t
 
 // Encodes c through the output table at outT2 (checked by the caller). c
 // must not exceed t.maxUchar.
-inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t outT2, uint8_t* outStart,
+inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t outT2, rscpcOutMark outStart,
                                    uint8_t*& pos, uint8_t* end, uint32_t c) {
   const uint16_t e = t.T2Entry(outT2, c);
   if ((e & RSCP_T2_T3) != 0) {
@@ -244,25 +289,25 @@ inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t
 // that run the output-table check take t anew from the calling thread's pin
 // when the check chose again.
 
-rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                        uint32_t c);
 // The output-table check, then t taken anew and the object's output table
 // checked against it.
 rscpRc_t rscpcICheckOutTab(rscpCObj_t* o, rscpcTables& t);
 // The drop handler: *result 0 done, 1 stop, 2 output full or unknown drop
 // value, 3 failed with the returned code.
-rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         int* result);
 // subst_char count times after the check, subst_count raised once: 0, 1
 // (the check or the writer failed with *code) or 2 (output full). On 1 and
 // 2 the position and subst_count are as on entry.
-int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end, int count,
+int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end, int count,
                      rscpRc_t* code);
 // The unconvertible-character handler for the bytes charStart..charEnd: 0
 // done, 1 the check or the writer failed (*code), 2 output full, 3 neither
 // substitution nor copy. On 1 and 2 the position and subst_count are as on
 // entry.
-int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         const uint8_t* charEnd, const uint8_t* charStart, rscpRc_t* code);
 
 // Whether the object's input (block) and output (T2) tables lie inside t.
@@ -284,6 +329,7 @@ struct rscpcFrame {
   const uint8_t* in = nullptr;  // the first byte of the character at work
   const uint8_t* inEnd = nullptr;
   uint8_t* outStart = nullptr;
+  uint8_t* backEnd = nullptr;   // behind the last return sequence written (rscpcOutMark)
   uint8_t* outEnd = nullptr;
   uint8_t* out = nullptr;       // behind the last whole character written
   rscpRc_t rc = 0;              // the branch's result so far
@@ -302,6 +348,9 @@ struct rscpcFrame {
       pinned = true;
     }
   }
+
+  // The output of this call for the framed writers.
+  rscpcOutMark Mark() { return rscpcOutMark(outStart, &backEnd); }
 
   // After a handler that ran the output-table check: the object's tables
   // again when the check chose anew; 0 or the bounds report's code.
@@ -334,8 +383,9 @@ struct rscpcChar {
   int brokenLen;      // broken length (in_space_len, or a rule's own)
 };
 
+// brokenLen: the broken length to start with (0: in_space_len).
 template <class P>
-rscpcStep rscpcIWalkChar(rscpcFrame& f);
+rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen = 0);
 
 // The points where the table methods differ. A method's policy derives
 // from rscpcWalkPolicy<itself> and hides the members it changes; the walk
@@ -386,7 +436,7 @@ inline rscpcStep rscpcIHandled(rscpcFrame& f, int result, rscpRc_t code, const u
 // Unconvertible character f.in .. end: substitution, copy or the exit.
 inline rscpcStep rscpcINoOutput(rscpcFrame& f, const uint8_t* end) {
   rscpRc_t code = 0;
-  const int r = rscpcIUnconvertible(f.o, f.t, f.outStart, &f.out, f.outEnd, end, f.in, &code);
+  const int r = rscpcIUnconvertible(f.o, f.t, f.Mark(), &f.out, f.outEnd, end, f.in, &code);
   return rscpcIHandled(f, r, code, end);
 }
 
@@ -404,7 +454,7 @@ inline rscpcStep rscpcIBrokenSeq(rscpcFrame& f, int len) {
       count = len / unit > 1 ? len / unit : 1;
     }
     rscpRc_t code = 0;
-    const int r = rscpcISubstitute(f.o, f.t, f.outStart, &f.out, f.outEnd, count, &code);
+    const int r = rscpcISubstitute(f.o, f.t, f.Mark(), &f.out, f.outEnd, count, &code);
     return rscpcIHandled(f, r, code, end);
   }
   if (f.o->use_1_copy != 0) {
@@ -440,7 +490,7 @@ inline int rscpcIBrokenLength(const rscpcFrame& f, const rscpcChar& ch) {
 template <class P>
 inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const uint8_t* end) {
   if (c > f.t.maxUchar) return P::Broken(f, rscpcIBrokenLength(f, ch));
-  const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.outStart, f.out, f.outEnd, c);
+  const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.Mark(), f.out, f.outEnd, c);
   switch (r.kind()) {
     case rscpcOut::kDone:
       f.in = end;
@@ -453,7 +503,7 @@ inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const ui
     case rscpcOut::kDropT3: {
       // The handler's 1 (stop) is the unconvertible exit, 3 its failure.
       int result = 0;
-      const rscpRc_t rc = rscpcIDropChar(f.o, f.t, f.outStart, &f.out, f.outEnd, &result);
+      const rscpRc_t rc = rscpcIDropChar(f.o, f.t, f.Mark(), &f.out, f.outEnd, &result);
       return rscpcIHandled(f, result == 1 ? 3 : result == 3 ? 1 : result, rc, end);
     }
     case rscpcOut::kError:
@@ -484,7 +534,7 @@ inline rscpcStep rscpcIInRule(rscpcFrame& f, rscpcChar& ch, uint32_t w) {
       uint32_t c = 0;
       int len = 0;
       rscpRc_t rc = 0;
-      switch (rscpcIInRule40(f.o, f.t, rule, (w >> 13) & 0x3F, p, f.inEnd, &c, &len, &rc)) {
+      switch (rscpcIInRule40(f.o, f.t, w, p, ch.rd, f.inEnd, &c, &len, &rc)) {
         case rscpcIn40::kChar: ch.rd = p + len; return rscpcIOutput<P>(f, ch, c, ch.rd);
         case rscpcIn40::kComplete: f.in = p + len; return rscpcStep::kNext;
         case rscpcIn40::kCut: f.charRead = f.inEnd; return rscpcStep::kBroken;
@@ -621,12 +671,12 @@ inline rscpcStep rscpcIAtEndInside(rscpcFrame& f, rscpcChar& ch) {
 
 // The table walk of one character from f.in.
 template <class P>
-rscpcStep rscpcIWalkChar(rscpcFrame& f) {
+rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
   rscpcChar ch;
   ch.start = ch.block = P::StartBlock(f);
   if (ch.start == 0) return rscpcStep::kError;
   ch.rd = f.in;
-  ch.brokenLen = static_cast<int>(f.o->in_space_len);
+  ch.brokenLen = brokenLen > 0 ? brokenLen : static_cast<int>(f.o->in_space_len);
   for (;;) {
     if (ch.rd >= f.inEnd) return rscpcIAtEndInside<P>(f, ch);
     const uint32_t w = f.t.T1(ch.block)[*ch.rd++];
@@ -845,6 +895,10 @@ struct rscpcBranchEnd {
 // notInit is the location of "CCC not proper initialized", noTable of
 // "missing char code param". kEnd on success (the frame rebased).
 rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit);
+
+// The multi-byte table methods mbconv_tab, l_mbconv_tab (behind the l_
+// check) and mbconv_2022tab: the walk with direct paths.
+rscpcBranchEnd rscpcIMbconvTab(rscpcFrame& f);
 
 // The exit that a step of the walk asks for.
 inline rscpcBranchEnd rscpcIEndOfStep(rscpcStep s) {
