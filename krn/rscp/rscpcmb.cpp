@@ -13,6 +13,7 @@
 // input left, the HXT form, the fallbacks, the note that there is no path).
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <iterator>
@@ -222,19 +223,37 @@ constexpr std::array<MbOut, 6> kMbLevel1Outs = {{{Kinds({1}), Kernel(Jk::kSjisL1
 constexpr MbCell kMbLevel1Other = Just(MbDo::kWide);
 
 // Per level-1 kind: the cut lead bytes, the failure location, the second
-// family's row.
+// family's row, and the first bytes of either family.
 struct MbLevel1 {
   MbBytes cut;
   uint16_t failAt;
   int8_t second;
+  MbBytes leads;
 };
 constexpr MbLevel1 kMbLevel1[] = {
-    {kLeadL1, 125, -1},                       // 30
-    {{{0x81, 0x9F}, {0xA0, 0xFF}}, 152, 11},  // 34
-    {{{0x81, 0x9F}, {0xA1, 0xFF}}, 153, 12},  // 35
-    {{{0x81, 0x9F}, {0xA0, 0xFF}}, 154, 13},  // 36
-    {kFrom81, 155, 14},                       // 39
+    {kLeadL1, 125, -1, kLeadL1},                                   // 30
+    {{{0x81, 0x9F}, {0xA0, 0xFF}}, 152, 11, {{0x81, 0x9F}, {0xA0, 0xFF}}},  // 34
+    {{{0x81, 0x9F}, {0xA1, 0xFF}}, 153, 12, {{0x81, 0x9F}, {0xA1, 0xFF}}},  // 35
+    {{{0x81, 0x9F}, {0xA0, 0xFF}}, 154, 13, kFrom81},               // 36
+    {kFrom81, 155, 14, kFrom81},                                   // 39
 };
+constexpr MbBytes kMbAll{{0x00, 0xFF}};
+
+// Kernels that convert pair by pair without state: a run of the pairs
+// given here converts as each pair alone would (other pairs of the path,
+// which the kernel reads otherwise, go one by one).
+struct MbBatch {
+  bool ok;
+  MbBytes lead, trail;
+};
+constexpr MbBatch MbBatchOf(uint8_t k) {
+  switch (static_cast<Jk>(k)) {
+    case Jk::kSjisToEuc: return {true, {{0x81, 0x9F}, {0xE0, 0xEF}}, kTrailL1};
+    case Jk::kEucToSjis: return {true, kMbAll, kMbAll};
+    case Jk::kSjisL1ToEuc: return {true, kMbAll, kMbAll};
+    default: return {false, {}, {}};
+  }
+}
 
 // The row of each input kind (-1: none), and for the level-1 kinds their
 // entry of kMbLevel1.
@@ -414,12 +433,44 @@ struct MbPaths {
     return rscpcIWalkChar<P>(f);
   }
 
-  // The cell of row on the pair at f.in.
-  static rscpcStep Pair(rscpcFrame& f, int row, int failAt) {
+  // The cell of row on the pair at f.in, and on the pairs of the path
+  // behind it that take the same copy or stateless kernel.
+  static rscpcStep Pair(rscpcFrame& f, int row, int failAt, bool batch) {
     const MbRow& r = kMbRows[row];
     const MbCell& c = MbCellFor(row, f.o->out_nls);
-    const bool holds = (!c.lead.Any() || c.lead.Has(f.in[0])) && (!c.trail.Any() || c.trail.Has(f.in[1]));
-    return Do(f, r, c, holds ? c.act : c.orElse, 2, failAt);
+    const auto holds = [&c](const uint8_t* p) {
+      return (!c.lead.Any() || c.lead.Has(p[0])) && (!c.trail.Any() || c.trail.Has(p[1]));
+    };
+    const MbDo act = holds(f.in) ? c.act : c.orElse;
+    const MbBatch k = act == MbDo::kKernel ? MbBatchOf(c.arg) : MbBatch{act == MbDo::kCopy || act == MbDo::kEucSjis, {}, {}};
+    if (!batch || !k.ok || (k.lead.Any() && !(k.lead.Has(f.in[0]) && k.trail.Has(f.in[1])))) {
+      return Do(f, r, c, act, 2, failAt);
+    }
+    const uint8_t* p = f.in + 2;
+    while (f.inEnd - p >= 2 && r.lead.Has(p[0]) && r.trail.Has(p[1]) && holds(p) && k.lead.Has(p[0]) &&
+           k.trail.Has(p[1])) {
+      p += 2;
+    }
+    const ptrdiff_t run = p - f.in;
+    if (act == MbDo::kKernel) {
+      const int32_t room = static_cast<int32_t>(std::min<ptrdiff_t>(f.outEnd - f.out, INT32_MAX));
+      const rscpdat::JkResult res = rscpdat::JkRun(static_cast<Jk>(c.arg), f.out, room, f.in, static_cast<int32_t>(run));
+      // Output full inside the run: the pairs that fit are done, and the
+      // next one fails on its own.
+      if (res.consumed <= 0 || (res.rc != 0 && res.rc != RSCPETOOLONG)) return Do(f, r, c, act, 2, failAt);
+      f.out += res.produced;
+      f.in += res.consumed;
+      return rscpcStep::kNext;
+    }
+    const ptrdiff_t fits = std::min(run, (f.outEnd - f.out) & ~ptrdiff_t{1});
+    if (fits == 0) return rscpcStep::kFull;
+    memcpy(f.out, f.in, static_cast<size_t>(fits));
+    if (act == MbDo::kEucSjis) {
+      for (ptrdiff_t i = 0; i < fits; i += 2) rscpEucPairToSjis(f.out + i, f.out + i + 1);
+    }
+    f.out += fits;
+    f.in += fits;
+    return rscpcStep::kNext;
   }
 
   // One character from f.in: a path of its input kind, or the walk.
@@ -454,18 +505,31 @@ struct MbPaths {
         if (!r.lead.Has(b)) return rscpcIWalkChar<P>(f);
         if (last) return Cut(f, r.cut);
         if (!r.trail.Has(f.in[1])) return rscpcIWalkChar<P>(f);
-        return Pair(f, row, r.failAt);
+        return Pair(f, row, r.failAt, true);
       case MbShape::kLevel1: {
         const MbLevel1& l1 = kMbLevel1[MbLevel1Of(kind)];
         if (last) return Cut(f, l1.cut);
-        if (r.lead.Has(b) && r.trail.Has(f.in[1])) return Pair(f, row, l1.failAt);
+        if (r.lead.Has(b) && r.trail.Has(f.in[1])) return Pair(f, row, l1.failAt, true);
         if (l1.second < 0) return rscpcIWalkChar<P>(f);
         const MbRow& s = kMbRows[l1.second];
         if (!s.lead.Has(b) || !s.trail.Has(f.in[1])) return rscpcIWalkChar<P>(f);
-        return Pair(f, l1.second, l1.failAt);
+        return Pair(f, l1.second, l1.failAt, false);
       }
     }
     return rscpcIWalkChar<P>(f);
+  }
+
+  // The first bytes that start a path of the call's input kind.
+  static const uint64_t* Stops(const rscpcFrame& f) {
+    const uint32_t kind = f.o->in_nls;
+    if (kind == 19) return kMbAll.bits;
+    const int row = kind < kMbKinds ? kMbRowOf[kind] : -1;
+    if (row < 0) return nullptr;
+    switch (kMbRows[row].shape) {
+      case MbShape::kEvery: return kMbAll.bits;
+      case MbShape::kLevel1: return kMbLevel1[MbLevel1Of(kind)].leads.bits;
+      default: return kMbRows[row].lead.bits;
+    }
   }
 
   // The last input byte: a lead byte of the row is a cut character, any
@@ -482,7 +546,9 @@ struct MbPaths {
 // mbconv_tab and l_mbconv_tab: every character starts in the input table's
 // root.
 struct MbTabPolicy : rscpcWalkPolicy<MbTabPolicy> {
+  static constexpr bool kFastRun = true;
   static rscpcStep Direct(rscpcFrame& f) { return MbPaths<MbTabPolicy>::Direct(f); }
+  static const uint64_t* FastRunStops(rscpcFrame& f) { return MbPaths<MbTabPolicy>::Stops(f); }
 };
 
 // mbconv_2022tab: a character starts in the table of the ISO-2022 group

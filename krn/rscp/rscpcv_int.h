@@ -329,7 +329,6 @@ struct rscpcFrame {
   const uint8_t* in = nullptr;  // the first byte of the character at work
   const uint8_t* inEnd = nullptr;
   uint8_t* outStart = nullptr;
-  uint8_t* backEnd = nullptr;   // behind the last return sequence written (rscpcOutMark)
   uint8_t* outEnd = nullptr;
   uint8_t* out = nullptr;       // behind the last whole character written
   rscpRc_t rc = 0;              // the branch's result so far
@@ -338,6 +337,7 @@ struct rscpcFrame {
   const uint8_t* charRead = nullptr;  // read position of a cut character
   uint32_t charLen = 0;               // bytes of an unconvertible character
   bool pinned = false;                // the call pinned a cache generation (Pin)
+  uint8_t* backEnd = nullptr;         // behind the last return sequence written (Mark)
 
   // Pins the published cache generation for the rest of the call (once)
   // and takes its tables; the call unpins at its end. Branches that read no
@@ -412,9 +412,10 @@ struct rscpcWalkPolicy {
   // end-of-input character (word 256) stands for what was read.
   static constexpr bool kEndOfInputWord = false;
   // Runs of common characters take rscpcIFastRun first: only for methods
-  // that start every character in the input table's root (in_t1) and have
-  // no direct paths.
+  // that start every character in the input table's root (in_t1). The
+  // first bytes of direct paths stop it (nullptr: none).
   static constexpr bool kFastRun = false;
+  static const uint64_t* FastRunStops(rscpcFrame&) { return nullptr; }
 };
 
 // --- Shared steps ------------------------------------------------------------------------
@@ -720,23 +721,48 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
 }
 
 // The common characters without the general steps: a run of characters
-// whose table walk ends in a character word or direct output bytes (no
-// length field) and whose output is a code of one to three bytes or a
-// Unicode form rule, while 4 bytes of room are left. It stops, with f.in
+// whose table walk ends in a character word, direct output bytes (no
+// length field) or a range rule that decodes, and whose output is a code of
+// one to three bytes or a Unicode form rule, while 4 bytes of room are left. It stops, with f.in
 // and f.out moved past what it wrote, at the first character that needs
 // anything else; that character then takes the general steps, which give
 // the same result for everything the run takes.
 //
-// What a one-byte character writes is remembered per byte for the rest of
-// the run (the tables do not change within it).
-inline void rscpcIFastRun(rscpcFrame& f) {
+// What a one-byte character writes is remembered per byte in m for the
+// rest of the call, as long as the tables stay those it was made for. A
+// first byte in stops (a bit per byte value; nullptr: none) starts a
+// character that the general steps take (a direct path).
+struct rscpcFastMemo {
+  const uint8_t* base = nullptr;  // the tables that seen and known describe
+  uint32_t inT1 = 0;
+  uint32_t outT2 = 0;
+  // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
+  // general steps; 3 b leads into block known[b] (checked, not the start).
+  uint8_t seen[256];
+  uint32_t known[256];
+  // Two-byte characters met so far, by a hash of their bytes: code 0 an
+  // empty slot. Kept from the 16th two-byte character of the call on (a
+  // short input does not pay for clearing it).
+  uint32_t pairsMet = 0;
+  uint16_t pairKey[256];
+  uint32_t pairCode[256];
+};
+
+inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops) {
   const uint8_t* in = f.in;
-  uint8_t* out = f.out;
+  uint8_t* __restrict out = f.out;  // never the memo's arrays
   const uint8_t* const inEnd = f.inEnd;
   uint8_t* const outLast = f.outEnd - 4;
   if (in >= inEnd || out > outLast) return;
   const rscpcTables t = f.t;
   const uint32_t start = f.inT1;
+  if (m.base != t.base || m.inT1 != start || m.outT2 != f.outT2) {
+    m.base = t.base, m.inT1 = start, m.outT2 = f.outT2;
+    memset(m.seen, 0, sizeof m.seen);
+    m.pairsMet = 0;
+  }
+  uint32_t* const known = m.known;
+  uint8_t* const seen = m.seen;
   const uint32_t* const root = t.T1(start);
   const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
 
@@ -789,12 +815,6 @@ inline void rscpcIFastRun(rscpcFrame& f) {
     out += n;
   };
 
-  // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
-  // general steps; 3 b leads into block known[b] (checked, not the start).
-  uint32_t known[256];
-  uint8_t seen[256];
-  memset(seen, 0, sizeof seen);
-
   while (in < inEnd && out <= outLast) {
     // As many known characters as certainly fit (3 bytes each at most)
     // without a test of the room.
@@ -806,6 +826,7 @@ inline void rscpcIFastRun(rscpcFrame& f) {
     }
     if (in == batchEnd) continue;
     const uint8_t b = *in;
+    if (seen[b] == 0 && stops != nullptr && (stops[b >> 6] >> (b & 63) & 1) != 0) seen[b] = 2;
     if (seen[b] == 0) {
       const uint32_t w = root[b];
       const uint32_t next = w & RSCP_T1_VALUE;
@@ -821,21 +842,53 @@ inline void rscpcIFastRun(rscpcFrame& f) {
       }
     }
     if (seen[b] != 3) break;
-    // A sequence of more bytes.
-    const uint8_t* rd = in + 1;
-    uint32_t next = known[b];
-    uint32_t w;
-    for (;;) {
-      if (rd >= inEnd) goto stop;
-      w = t.T1(next)[*rd++];
-      if ((w >> 29) != 2) break;
-      next = w & RSCP_T1_VALUE;
-      if (next == start || !t.BlockOk(next)) goto stop;
-    }
-    const uint32_t code = codeOfWord(w);
-    if (code == 0) break;
-    put(code);
-    in = rd;
+    // Sequences of more bytes, as long as they follow each other; two-byte
+    // ones are remembered.
+    do {
+      const uint8_t lead = *in;
+      uint32_t slot = 0;
+      bool keep = false;
+      if (inEnd - in >= 2 && ++m.pairsMet >= 16) {
+        const uint32_t key = uint32_t{lead} << 8 | in[1];
+        slot = (key ^ key >> 8) & 255;
+        keep = true;
+        if (m.pairsMet == 16) {
+          memset(m.pairCode, 0, sizeof m.pairCode);
+        } else if (m.pairKey[slot] == key && m.pairCode[slot] != 0) {
+          put(m.pairCode[slot]);
+          in += 2;
+          continue;
+        }
+      }
+      const uint8_t* rd = in + 1;
+      uint32_t next = known[lead];
+      uint32_t w;
+      for (;;) {
+        if (rd >= inEnd) goto stop;
+        w = t.T1(next)[*rd++];
+        if ((w >> 29) != 2) break;
+        next = w & RSCP_T1_VALUE;
+        if (next == start || !t.BlockOk(next)) goto stop;
+      }
+      uint32_t code = codeOfWord(w);
+      if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
+        // A character of an algorithmic range: its rule decodes the bytes
+        // from the first one.
+        const rscpRangeRec_t& r = reinterpret_cast<const rscpCCC_t*>(t.base)->ranges[w >> 13 & 0x3F];
+        uint32_t c;
+        if (r.seqLen >= 1 && r.seqLen <= 4 && inEnd - in >= r.seqLen && rscpRangeRuleDecode(&r, &c, in, r.seqLen) == 0) {
+          code = codeOf(c);
+          rd = in + r.seqLen;
+        }
+      }
+      if (code == 0) goto stop;
+      put(code);
+      if (keep && rd - in == 2) {
+        m.pairKey[slot] = static_cast<uint16_t>(lead << 8 | in[1]);
+        m.pairCode[slot] = code;
+      }
+      in = rd;
+    } while (in < inEnd && out <= outLast && seen[*in] == 3);
   }
 stop:
   f.in = in;
@@ -844,13 +897,14 @@ stop:
 
 // The character loop of a table method: every character through the
 // policy's unit reader until the input is used up or a step exits; with a
-// policy that starts every character in the input table's root and has no
-// direct paths, runs of common characters first take the fast run.
+// policy that starts every character in the input table's root, runs of
+// common characters that start no direct path first take the fast run.
 template <class P>
 inline rscpcStep rscpcIRun(rscpcFrame& f) {
+  [[maybe_unused]] rscpcFastMemo memo;
   while (f.in < f.inEnd) {
     if constexpr (P::kFastRun) {
-      rscpcIFastRun(f);
+      rscpcIFastRun(f, memo, P::FastRunStops(f));
       if (f.in >= f.inEnd) break;
     }
     const rscpcStep s = P::ReadChar(f);
