@@ -318,26 +318,34 @@ rscpcStep MbKernelFailed(rscpcFrame& f, int location, int len) {
 
 // The Japanese kernel k on the len bytes of the character, or with run on
 // all the input left (a double-byte pair that the input cuts is then a cut
-// character).
+// character). What it converts, it converts whole: a kernel that stopped
+// early because the output filled leaves its output unused, and the output
+// is full at the character.
 rscpcStep MbKernel(rscpcFrame& f, uint8_t k, int len, bool run, int location) {
   const int32_t room = static_cast<int32_t>(std::min<ptrdiff_t>(f.outEnd - f.out, INT32_MAX));
-  const int32_t offered = run ? static_cast<int32_t>(f.inEnd - f.in) : len;
+  int32_t offered = run ? static_cast<int32_t>(f.inEnd - f.in) : len;
   int32_t produced = room, consumed = offered;
   rscpRc_t rc;
-  if (k == kSjisRun || k == kSjisL1Run) {
+  const bool sjisRun = k == kSjisRun || k == kSjisL1Run;
+  if (sjisRun) {
+    offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run);
     rc = (k == kSjisRun ? rscpSjisRunTo82xx : rscpSjisL1RunTo82xx)(f.out, &produced, f.in, &consumed,
                                                                      &f.o->to_cp);
   } else {
     const rscpdat::JkResult r = rscpdat::JkRun(static_cast<Jk>(k), f.out, room, f.in, offered);
-    rc = r.rc, produced = r.produced, consumed = run ? r.consumed : len;
+    rc = r.rc, produced = r.produced, consumed = r.consumed;
   }
   if (rc != 0 || consumed <= 0) return MbKernelFailed(f, location, len);
-  f.out += produced;
-  f.in += consumed;
-  if (run && consumed < offered && k != kSjisRun && k != kSjisL1Run) {
+  if (consumed < offered) {
+    // A 7-bit JIS reader leaves only a pair that the input cuts.
+    if (!run || sjisRun) return rscpcStep::kFull;
+    f.out += produced;
+    f.in += consumed;
     f.charRead = f.inEnd;
     return rscpcStep::kBroken;
   }
+  f.out += produced;
+  f.in += consumed;
   return rscpcStep::kNext;
 }
 

@@ -950,6 +950,11 @@ struct rscpcBranchEnd {
 // "missing char code param". kEnd on success (the frame rebased).
 rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit);
 
+// The leading run of Shift-JIS double-byte characters of the n bytes at in
+// that rscpSjisRunTo82xx (l1: rscpSjisL1RunTo82xx) hands to its writer, in
+// bytes.
+int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1);
+
 // The multi-byte table methods mbconv_tab, l_mbconv_tab (behind the l_
 // check) and mbconv_2022tab: the walk with direct paths.
 rscpcBranchEnd rscpcIMbconvTab(rscpcFrame& f);
