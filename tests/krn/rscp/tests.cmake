@@ -50,3 +50,4 @@ tov_test(rscpcv_oracle_test LABELS codepage SOURCES rscpcv_oracle_test.cpp rscp_
 tov_test(rscpcv_thread_test LABELS codepage threads SOURCES rscpcv_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
 tov_test(rscpcmb_oracle_test LABELS codepage SOURCES rscpcmb_oracle_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
 tov_test(rscpcmb_test LABELS codepage SOURCES rscpcmb_test.cpp rscp_testutil.cpp LIBS ICU::uc)
+tov_test(rscpcmb_thread_test LABELS codepage threads SOURCES rscpcmb_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
