@@ -9,7 +9,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 
+#include "i18n/wequ16/u16fmt.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpcv_int.h"
 #include "krn/rscp/rscpmc_int.h"
@@ -176,6 +178,23 @@ int rscpRangeRuleDecode(const rscpRangeRec_t* r, uint32_t* c, const uint8_t* byt
 }
 
 // --- The engine's rules ------------------------------------------------------------------------
+
+uint32_t rscpcIGroupStart(rscpcFrame& f, int location) {
+  const uint32_t g = (f.o->shift_state >> 10) & 0xF;
+  const uint32_t w = f.t.T1(f.inT1)[g];
+  if ((w & RSCP_T1_TYPE) != RSCP_T1_NEXT) {
+    WEQ_UC p2[16];
+    snprintfTruncU16(p2, std::size(p2), u"%d", static_cast<int>(g));
+    f.rc = rscpIReport(kRscpcCvModule, RSCPEINTERN, location, __LINE__, u"T1 not prepared for ISO-2022 status", u"???",
+                       u"JIS? &", p2);
+    return 0;
+  }
+  if (!f.t.BlockOk(w & RSCP_T1_VALUE)) {
+    f.rc = rscpcIBadWord(w, __LINE__);
+    return 0;
+  }
+  return w & RSCP_T1_VALUE;
+}
 
 rscpcOutResult rscpcIOutRule40(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos,
                                uint8_t* end, uint32_t c, uint32_t rule, uint32_t param) {

@@ -563,21 +563,7 @@ struct MbTabPolicy : rscpcWalkPolicy<MbTabPolicy> {
 // that the input shift state names (the root is a group table).
 struct Mb2022Policy : rscpcWalkPolicy<Mb2022Policy> {
   static rscpcStep Direct(rscpcFrame& f) { return MbPaths<Mb2022Policy>::Direct(f); }
-  static uint32_t StartBlock(rscpcFrame& f) {
-    const uint32_t g = (f.o->shift_state >> 10) & 0xF;
-    const uint32_t w = f.t.T1(f.inT1)[g];
-    if ((w & RSCP_T1_TYPE) != RSCP_T1_NEXT) {
-      WEQ_UC p2[16];
-      snprintfTruncU16(p2, std::size(p2), u"%d", static_cast<int>(g));
-      f.rc = MbReport(RSCPEINTERN, 253, __LINE__, u"T1 not prepared for ISO-2022 status", u"???", u"JIS? &", p2);
-      return 0;
-    }
-    if (!f.t.BlockOk(w & RSCP_T1_VALUE)) {
-      f.rc = rscpcIBadWord(w, __LINE__);
-      return 0;
-    }
-    return w & RSCP_T1_VALUE;
-  }
+  static uint32_t StartBlock(rscpcFrame& f) { return rscpcIGroupStart(f, 253); }
 };
 
 }  // namespace

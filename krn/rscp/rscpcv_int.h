@@ -950,6 +950,13 @@ struct rscpcBranchEnd {
 // "missing char code param". kEnd on success (the frame rebased).
 rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit);
 
+// The start block of a character on an ISO-2022 input page: the table
+// that the root (a group table) names for the input shift state (bits
+// 10-13 of shift_state). 0 with f.rc set when the root names none for it
+// (RSCPEINTERN, "T1 not prepared for ISO-2022 status" at location) or
+// names a block outside the cache.
+uint32_t rscpcIGroupStart(rscpcFrame& f, int location);
+
 // The leading run of Shift-JIS double-byte characters of the n bytes at in
 // that rscpSjisRunTo82xx (l1: rscpSjisL1RunTo82xx) hands to its writer, in
 // bytes.
