@@ -90,7 +90,8 @@ int C40IconForm(uint32_t c, uint32_t rule, uint8_t b[12]) {
     }
     case 55: {
       // The introducer is a private-use character: three UTF-8 bytes.
-      const uint8_t f[] = {static_cast<uint8_t>(0xE0 | (intro >> 12)), static_cast<uint8_t>(0x80 | ((intro >> 6) & 0x3F)),
+      const uint8_t f[] = {static_cast<uint8_t>(0xE0 | (intro >> 12)),
+                           static_cast<uint8_t>(0x80 | ((intro >> 6) & 0x3F)),
                            static_cast<uint8_t>(0x80 | (intro & 0x3F)), c1, c2};
       memcpy(b, f, sizeof f);
       return sizeof f;

@@ -265,7 +265,9 @@ constexpr std::array<int8_t, kMbKinds> kMbRowOf = [] {
   r[20] = 8, r[21] = 9, r[30] = 10, r[34] = 10, r[35] = 10, r[36] = 10, r[39] = 10;
   return r;
 }();
-constexpr int MbLevel1Of(uint32_t kind) { return kind == 30 ? 0 : kind == 34 ? 1 : kind == 35 ? 2 : kind == 36 ? 3 : 4; }
+constexpr int MbLevel1Of(uint32_t kind) {
+  return kind == 30 ? 0 : kind == 34 ? 1 : kind == 35 ? 2 : kind == 36 ? 3 : 4;
+}
 
 // The cell of each row for each output kind, an index into its outs (6:
 // the row's other cell).
@@ -450,7 +452,8 @@ struct MbPaths {
       return (!c.lead.Any() || c.lead.Has(p[0])) && (!c.trail.Any() || c.trail.Has(p[1]));
     };
     const MbDo act = holds(f.in) ? c.act : c.orElse;
-    const MbBatch k = act == MbDo::kKernel ? MbBatchOf(c.arg) : MbBatch{act == MbDo::kCopy || act == MbDo::kEucSjis, {}, {}};
+    const MbBatch k =
+        act == MbDo::kKernel ? MbBatchOf(c.arg) : MbBatch{act == MbDo::kCopy || act == MbDo::kEucSjis, {}, {}};
     if (!batch || !k.ok || (k.lead.Any() && !(k.lead.Has(f.in[0]) && k.trail.Has(f.in[1])))) {
       return Do(f, r, c, act, 2, failAt);
     }
@@ -462,7 +465,8 @@ struct MbPaths {
     const ptrdiff_t run = p - f.in;
     if (act == MbDo::kKernel) {
       const int32_t room = static_cast<int32_t>(std::min<ptrdiff_t>(f.outEnd - f.out, INT32_MAX));
-      const rscpdat::JkResult res = rscpdat::JkRun(static_cast<Jk>(c.arg), f.out, room, f.in, static_cast<int32_t>(run));
+      const rscpdat::JkResult res =
+          rscpdat::JkRun(static_cast<Jk>(c.arg), f.out, room, f.in, static_cast<int32_t>(run));
       // Output full inside the run: the pairs that fit are done, and the
       // next one fails on its own.
       if (res.consumed <= 0 || (res.rc != 0 && res.rc != RSCPETOOLONG)) return Do(f, r, c, act, 2, failAt);

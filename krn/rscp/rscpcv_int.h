@@ -723,10 +723,10 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
 // The common characters without the general steps: a run of characters
 // whose table walk ends in a character word, direct output bytes (no
 // length field) or a range rule that decodes, and whose output is a code of
-// one to three bytes or a Unicode form rule, while 4 bytes of room are left. It stops, with f.in
-// and f.out moved past what it wrote, at the first character that needs
-// anything else; that character then takes the general steps, which give
-// the same result for everything the run takes.
+// one to three bytes or a Unicode form rule, while 4 bytes of room are
+// left. It stops, with f.in and f.out moved past what it wrote, at the
+// first character that needs anything else; that character then takes the
+// general steps, which give the same result for everything the run takes.
 //
 // What a one-byte character writes is remembered per byte in m for the
 // rest of the call, as long as the tables stay those it was made for. A
@@ -876,7 +876,8 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         // from the first one.
         const rscpRangeRec_t& r = reinterpret_cast<const rscpCCC_t*>(t.base)->ranges[w >> 13 & 0x3F];
         uint32_t c;
-        if (r.seqLen >= 1 && r.seqLen <= 4 && inEnd - in >= r.seqLen && rscpRangeRuleDecode(&r, &c, in, r.seqLen) == 0) {
+        if (r.seqLen >= 1 && r.seqLen <= 4 && inEnd - in >= r.seqLen &&
+            rscpRangeRuleDecode(&r, &c, in, r.seqLen) == 0) {
           code = codeOf(c);
           rd = in + r.seqLen;
         }

@@ -64,7 +64,10 @@ const rscpCObj_t& Chosen(int from, int to) {
   const int key = from * 16 + to;
   if (auto it = made.find(key); it != made.end()) return it->second;
   rscpCp_t f, t;
-  for (int i = 0; i < 4; ++i) f[i] = static_cast<WEQ_UC>(kFromPages[from][i]), t[i] = static_cast<WEQ_UC>(kToPages[to][i]);
+  for (int i = 0; i < 4; ++i) {
+    f[i] = static_cast<WEQ_UC>(kFromPages[from][i]);
+    t[i] = static_cast<WEQ_UC>(kToPages[to][i]);
+  }
   rscpCObj_t o;
   rscpCInit(&o, &f, &t, 1, 1, 0);
   rscpCSetCtrlCodeCv(&o, 1);

@@ -66,7 +66,8 @@ TEST_F(MbOracle, JisRowsBetweenShiftJisEucAndIso2022) {
   ASSERT_GT(chars.size(), 6800u);
   const char *icuSjis = "windows-31j", *icuEuc = "euc-jp-2007", *icuJis = "ISO_2022,locale=ja,version=0";
   IconvRef toEuc("EUC-JP", "CP932"), toJis("ISO-2022-JP", "CP932"), jisToSjis("CP932", "ISO-2022-JP"),
-      jisToEuc("EUC-JP", "ISO-2022-JP"), sjisText("UTF-8", "CP932"), eucText("UTF-8", "EUC-JP"), jisText("UTF-8", "ISO-2022-JP");
+      jisToEuc("EUC-JP", "ISO-2022-JP"), sjisText("UTF-8", "CP932"), eucText("UTF-8", "EUC-JP"),
+      jisText("UTF-8", "ISO-2022-JP");
   IcuRef icuToEuc(icuEuc, icuSjis, false), icuJisToSjis(icuSjis, icuJis, false), icuJisToEuc(icuEuc, icuJis, false),
       icuSjisText("UTF-8", icuSjis, false), icuEucText("UTF-8", icuEuc, false), icuJisText("UTF-8", icuJis, false);
   rscpCObj_t sjisEuc = Chosen("8000", "8100"), sjisJis = Chosen("8000", "8200"), eucJis = Chosen("8100", "8200"),
@@ -184,7 +185,9 @@ TEST_F(MbOracle, Gb18030AgainstIcuAndGlibc) {
   };
   sweep(units, put, icuOut, glibcOut, [](const std::string& u) {
     char name[16];
-    snprintf(name, sizeof name, "U+%04X", static_cast<uint8_t>(u[2]) << 16 | static_cast<uint8_t>(u[1]) << 8 | static_cast<uint8_t>(u[0]));
+    uint32_t c;
+    memcpy(&c, u.data(), 4);
+    snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
     return std::string(name);
   });
   // Every two-byte sequence alone through tab. Two bytes that start a

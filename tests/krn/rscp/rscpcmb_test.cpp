@@ -51,7 +51,8 @@ const PathCase kPaths[] = {
     {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F, 0x88}), kEsc + "$B0!" + kEsc + "(J#"},
     {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0xF0, 0x40, 0x41}), kEsc + "(J" + Bytes({0xF0, 0x40}) + "A"},
     {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0x41, 0x88, 0x9F}), "A", RSCPETOOLONG, 1, 7},
-    {"8000", "8200", kAny, kAny, kSubst | kStop, 2, Bytes({0x88, 0x9F, 0xE0}), kEsc + "$B0!" + kEsc + "(J", RSCPEUNIQ, 2},
+    {"8000", "8200", kAny, kAny, kSubst | kStop, 2, Bytes({0x88, 0x9F, 0xE0}), kEsc + "$B0!" + kEsc + "(J",
+     RSCPEUNIQ, 2},
     // Fallback (GBK into Shift-JIS): the lead byte alone with copy-one or
     // mbc_copy 1, else the tables.
     {"8400", "8000", 6, kAny, kCopyOne, 2, Bytes({0xB0, 0xA1, 0x41}), Bytes({0xB0, 0xA1, 0x41})},
@@ -197,7 +198,9 @@ TEST_F(EngineTest, FramedCharactersShareOneFramePerPair) {
 // taken-back return sequence included.
 TEST_F(EngineTest, FramesAroundUnframedCharactersAndPartialSubstitutions) {
   rscpCObj_t o = Chosen("4103", "8200");
-  const auto utf16 = [](std::u16string s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2); };
+  const auto utf16 = [](std::u16string s) {
+    return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2);
+  };
   Call c = Convert(o, utf16(u"漢\x1B(J字"), 32);
   EXPECT_EQ(c.rc, 0);
   EXPECT_EQ(c.bytes, kEsc + "$B4A" + kEsc + "(J" + kEsc + "(J" + kEsc + "$B;z" + kEsc + "(J");
@@ -280,7 +283,8 @@ TEST(SjisRuns, CutAtTheRunAndWrittenByTheTarget) {
     std::string out;
   };
   const Run runs[] = {
-      {u"8210", false, Bytes({0x88, 0x9F, 0x88, 0xA0, 0x41}), 32, 4, Bytes({0x1C, 0x26, 0x30, 0x21, 0x30, 0x22, 0x1C, 0x2E})},
+      {u"8210", false, Bytes({0x88, 0x9F, 0x88, 0xA0, 0x41}), 32, 4,
+       Bytes({0x1C, 0x26, 0x30, 0x21, 0x30, 0x22, 0x1C, 0x2E})},
       {u"8200", false, Bytes({0x41, 0x88, 0x9F}), 32, 0, ""},
       {u"8200", true, Bytes({0xE0, 0x40}), 32, 0, ""},
       {u"8211", true, Bytes({0x88, 0x9F, 0x88, 0xFD}), 32, 2, "\x1D" "1;1smM0!\x1D" "0;1smM"},
