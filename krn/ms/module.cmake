@@ -1,1 +1,1 @@
-tov_sources(msxxtext.cpp)
+tov_sources(msxxtext.cpp msxxi.cpp msxx.cpp msxxop.cpp msxxad.cpp)

@@ -426,6 +426,77 @@ rscpRc_t rscpCDeactivate(rscpCObj_t* obj);
 void rscpCSaveState(const rscpCObj_t* obj, uint32_t snapshot[2]);
 bool rscpCSameState(const rscpCObj_t* obj, const uint32_t snapshot[2]);
 
+// --- Conversion ---------------------------------------------------------------------------
+// rscpCConvert converts the bytes *in .. inEnd from the object's input code
+// page into *out .. outEnd in its output code page by the object's method.
+// Result 0: the whole input converted (the rest of the output filled as
+// rscpfill says); 32 the output is full (call again with the rest of the
+// input, or a larger output); 512 a broken input character; 2048 no method
+// or a character that cannot be converted; 16 bad buffers; or the code of a
+// failed choice of tables. Both pointers are advanced by the bytes
+// consumed and produced, except for the early failures (bad buffers, no
+// object, a refresh that failed, missing tables), which move neither.
+// Input and output may start at the same address for at most 512 input
+// bytes. The call allocates nothing; it reads the cache without a lock.
+rscpRc_t rscpCConvert(rscpCObj_t* obj, WEQ_RAW** out, WEQ_RAW* outEnd, const WEQ_RAW** in, const WEQ_RAW* inEnd);
+
+// Chooses the output side when it was not looked up, or both sides when the
+// cache was rebuilt since the choice; 0 when the object has its output table.
+rscpRc_t rscpCCheckOutTab(rscpCObj_t* obj);
+// Writes one character number (a Unicode scalar value or one of the
+// converter's own numbers) in the output code page and advances *pos; an
+// unconvertible character becomes subst_char when use_subst is 1. 32 when
+// the code does not fit (nothing written), 2048 when it cannot be written.
+rscpRc_t rscpCPutChar(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint32_t c);
+// The same for the system's own character number, and for a character
+// number after the output-table check; both count one character in and the
+// bytes written in the thread's counters.
+rscpRc_t rscpCPutCharNumber(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint16_t weqcode);
+rscpRc_t rscpCPutCharCounted(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, uint32_t c);
+// Applies the object's drop option to a character that a table drops:
+// *result 0 handled, 1 stop (drop 0), 2 output full or an unknown drop
+// value, 3 failed with the returned code.
+rscpRc_t rscpCDropChar(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, int* result);
+// Handles the input character charStart .. charEnd that has no output:
+// 0 substituted or copied, 1 the check or the writer failed (*code, may be
+// NULL), 2 output full (nothing written), 3 neither substitution nor copy.
+int rscpCUnconvertible(rscpCObj_t* obj, WEQ_RAW** pos, WEQ_RAW* end, const WEQ_RAW* charEnd,
+                       const WEQ_RAW* charStart, rscpRc_t* code);
+// "len=%d,data=" and at most the first 10 bytes as two hex digits each,
+// terminated, into buf of RSCPC_DATA_UNITS units.
+#define RSCPC_DATA_UNITS 48
+void rscpCFormatData(WEQ_UC* buf, const WEQ_RAW* bytes, int length);
+
+// --- Exported conversion tables ------------------------------------------------------------
+// Flat tables for the shortcut types of rscpNoShortCutConversion, built for
+// an object that the chooser completed for that direction (it chooses again
+// when the cache was rebuilt since). The caller owns every buffer in the
+// sizes given. 16-bit entries hold output bytes in output order (the first
+// byte at the lower address); a value without a code gets subst_char (the
+// low byte of subst_char16 for one-byte output). Output written before a
+// failure stays. 16 when the method or options allow no flat table, 2048
+// for a table word that a flat table cannot hold.
+//
+// Single-byte input to UTF-16: one entry per input byte (256).
+rscpRc_t rscpCGetSb2UcTab(rscpCObj_t* obj, WEQ_UC* table);
+// Double-byte input to UTF-16: per input byte its length (1, or 2 for a
+// lead byte) and its entry (a single byte's output, or a lead byte's block
+// index x 256); blocks of 256 entries, one per lead byte in byte order
+// (room for 256 blocks): b1 | b2 << 8 for the output bytes b1 b2, a
+// supplementary character as high surrogate << 16 | low surrogate, each in
+// the output's byte order, 0xFFFF where the lead byte's own one-byte
+// character (in fallback) stands; *blockCount the blocks written.
+rscpRc_t rscpCGetDb2UcTab(rscpCObj_t* obj, uint8_t* leadLen, WEQ_UC* lead, uint32_t* blocks, int32_t* blockCount,
+                          WEQ_UC* fallback);
+// UTF-16 to single-byte output: one byte per unit value (65536), *used 1 +
+// the highest value with a one-byte code.
+rscpRc_t rscpCGetUc2SbTab(rscpCObj_t* obj, uint8_t* table, int32_t* used);
+// UTF-16 to double-byte output: index (65536) of output codes (b1 << 8 | b2,
+// or the single byte), where the high surrogates hold block numbers; blocks
+// of 1024 codes indexed by the low surrogate's 10 bits (room for 1024
+// blocks; one block of substitutions only is shared).
+rscpRc_t rscpCGetUc2DbTab(rscpCObj_t* obj, WEQ_UC* index, WEQ_UC* blocks, int32_t* blockCount);
+
 // --- Code page lookups ------------------------------------------------------------------
 // The directory entry (184 bytes) of one code page, copied out.
 struct rscpCpEntry_t;
@@ -456,5 +527,17 @@ int rscpCharLenByNls(const uint8_t* bytes, int32_t available, int32_t nls);
 // unchanged and leave the flag alone. Either pointer may be NULL.
 void rscpUnifiedInCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
 void rscpUnifiedOutCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
+
+// --- Shift-JIS runs -----------------------------------------------------------------------
+// Converts the leading run of Shift-JIS double-byte characters of in (lead
+// bytes 0x81-0x9F and 0xE0 and above; level 1: 0x81-0x9F only, trail bytes
+// up to 0xFC) with the writer of the target code page: 8200, 8210, 8211, or
+// fixed two-byte JIS for any other number. On success *inlen becomes the
+// bytes the writer took (the run, or less when the output filled at a
+// character boundary), else the run's length; *outlen the writer's. Returns
+// the writer's result (0 or RSCPETOOLONG).
+rscpRc_t rscpSjisRunTo82xx(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen, const rscpCp_t* target);
+rscpRc_t rscpSjisL1RunTo82xx(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen,
+                             const rscpCp_t* target);
 
 #endif

@@ -52,6 +52,7 @@ enum : int {
   RSCP_CACHE_USERS = 5,
   RSCP_DB_CPS = 50,
   RSCP_RANGE_RECS = 30,
+  RSCP_F1_LOADED = 70,  // F1 tables per cache generation
 };
 
 // --- T1 words ----------------------------------------------------------------------
@@ -152,6 +153,25 @@ struct rscpCpEntry_t {
   uint8_t shortcutOutLen;
   uint8_t pad1[2];
 };
+// A single-byte shortcut record in the cache07 area: the input T1 block
+// whose words for characters with one- or two-byte output codes hold those
+// bytes directly, for one pair of code pages. Records sit at the head of
+// both pages' lists (the directory entries' shortcutIn and shortcutOut).
+struct rscpShortcut_t {
+  rscpCp_t inCp;
+  rscpCp_t outCp;
+  uint16_t block;      // T1 block number
+  uint16_t pad0;
+  uint32_t noofChars;  // of the input entry's control-code slot
+  uint16_t noofT1;     // T1 blocks copied for this record
+  uint16_t pad1;
+  uint32_t maxLen;     // of that slot
+  uint32_t nextIn;     // the next record of the same input page, 0 none
+  uint32_t nextOut;    // ... of the same output page
+};
+static_assert(sizeof(rscpShortcut_t) == 40 && offsetof(rscpShortcut_t, block) == 16);
+static_assert(offsetof(rscpShortcut_t, maxLen) == 28 && offsetof(rscpShortcut_t, nextOut) == 36);
+
 static_assert(offsetof(rscpCpEntry_t, in) == 8 && offsetof(rscpCpEntry_t, out) == 72);
 static_assert(offsetof(rscpCpEntry_t, bit) == 136 && offsetof(rscpCpEntry_t, enc) == 142);
 static_assert(offsetof(rscpCpEntry_t, blank) == 148 && offsetof(rscpCpEntry_t, segid) == 158);
@@ -191,6 +211,13 @@ struct rscpRangeRec_t {
   uint32_t spare;
 };
 static_assert(sizeof(rscpRangeRec_t) == 152);
+
+struct rscpF1Loaded_t {
+  uint64_t hash;
+  uint32_t offset;
+  uint32_t pad;
+};
+static_assert(sizeof(rscpF1Loaded_t) == 16);
 
 struct rscpCCC_t {
   uint32_t kind;          // RSCP_CCC_KIND
@@ -286,6 +313,10 @@ struct rscpCCC_t {
   uint32_t legacyListOffset;
   uint32_t ruleInfo_count;
   rscpRangeRec_t ranges[RSCP_RANGE_RECS];
+  // The F1 tables copied into the cache07 area (loaded_f1_count of them):
+  // the hash of each table's name and the offset of its 256 bytes. Written
+  // by the method chooser under the 'CCC' mutex and the write permission.
+  rscpF1Loaded_t f1[RSCP_F1_LOADED];
   // Room for header words of later parts; zero after a build.
   uint32_t reserve[64];
 };
@@ -302,7 +333,8 @@ static_assert(offsetof(rscpCCC_t, tcp01_map) == 928 && offsetof(rscpCCC_t, shift
 static_assert(offsetof(rscpCCC_t, users) == 1176 && offsetof(rscpCCC_t, protect) == 1216);
 static_assert(offsetof(rscpCCC_t, legacy_cp) == 1248 && offsetof(rscpCCC_t, pidCreate) == 1256);
 static_assert(offsetof(rscpCCC_t, allocMethod) == 1280 && offsetof(rscpCCC_t, ruleInfo_count) == 1324);
-static_assert(offsetof(rscpCCC_t, ranges) == 1328 && sizeof(rscpCCC_t) == 6144);
+static_assert(offsetof(rscpCCC_t, ranges) == 1328 && offsetof(rscpCCC_t, f1) == 5888);
+static_assert(sizeof(rscpCCC_t) == 7264);
 static_assert(sizeof(rscpCCC_t) % 8 == 0, "the directory follows 8-byte aligned");
 
 // The directory right behind the header.

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <iterator>
@@ -19,6 +20,7 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
+#include "krn/rscp/rscpcv_int.h"
 #include "krn/rscp/rscpld_int.h"
 #include "krn/rscp/rscpmc_int.h"
 
@@ -271,6 +273,12 @@ struct ChCall {
   int mask;
   int perm = 1;
   uint32_t inFlags = 0;
+  uint32_t outFlags = 0;
+  rscpCpEntry_t* inEntry = nullptr;  // the sides' directory entries, once looked up
+  rscpCpEntry_t* outEntry = nullptr;
+  // The F1 table that the filter gave, when the pair takes the F1 route.
+  const uint8_t* f1Table = nullptr;
+  const WEQ_UC* f1Name = nullptr;
 };
 
 rscpRc_t ChWritePermission(ChCall& call) {
@@ -317,6 +325,7 @@ rscpRc_t ChLookupSide(ChCall& call, bool input, const WEQ_UC* cp) {
   const uint32_t spaceLen = e->blankLen > 4 ? 4 : e->blankLen;
   if (input) {
     call.inFlags = e->flags;
+    call.inEntry = e;
     o->in_t1 = loaded();
     o->in_maxln = static_cast<uint8_t>(e->in[slot].maxLen & 0xFF);
     o->in_looked_up = 1;
@@ -339,6 +348,8 @@ rscpRc_t ChLookupSide(ChCall& call, bool input, const WEQ_UC* cp) {
     o->in_space_len = spaceLen;
     o->shift_state = (o->shift_state & ~0x3FFFu) | groups;
   } else {
+    call.outFlags = e->flags;
+    call.outEntry = e;
     o->out_t1 = loaded();
     o->out_maxln = static_cast<uint8_t>(e->out[slot].maxLen & 0xFF);
     o->out_looked_up = 1;
@@ -422,6 +433,12 @@ int ChQuickPair(rscpCObj_t* o) {
   return 0;
 }
 
+// Invalidates the cache for the reason of n units.
+void ChInvalidateFor(ChCall& call, const WEQ_UC* reason, int n) {
+  ChWritePermission(call);
+  rscpict3_invalidate_convert_tables(nullptr, nullptr, reason, n, call.mask);
+}
+
 // Invalidates for an overflow; the reason names the code page (and its
 // substitute).
 void ChInvalidate(ChCall& call, bool input, const WEQ_UC* cp, const WEQ_UC* subst) {
@@ -434,8 +451,83 @@ void ChInvalidate(ChCall& call, bool input, const WEQ_UC* cp, const WEQ_UC* subs
     n = input ? snprintfTruncU16(reason, std::size(reason), u"Overflow. Loading %4.4s for input.", cp)
               : snprintfTruncU16(reason, std::size(reason), u"Overflow. Loading %4.4s for output.", cp);
   }
-  ChWritePermission(call);
-  rscpict3_invalidate_convert_tables(nullptr, nullptr, reason, n, call.mask);
+  ChInvalidateFor(call, reason, n);
+}
+
+// The F1 route of the locked section: the pair's table from the cache's F1
+// list, else copied into the cache07 area and entered there. *again when
+// the cache was invalidated (list full, or no room) and the pass must run
+// once more.
+rscpRc_t ChF1Table(ChCall& call, bool& overflow, bool& again) {
+  rscpCObj_t* o = call.o;
+  const uint64_t hash = rscpcIF1Hash(call.f1Name);
+  rscpCCC_t* c = rscpGetCache();
+  const uint32_t n = std::min<uint32_t>(c->loaded_f1_count, RSCP_F1_LOADED);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (c->f1[i].hash == hash) {
+      o->method = RSCP_M_1B_TO_1B;
+      o->shortcut_t1 = c->f1[i].offset;
+      return 0;
+    }
+  }
+  if (rscpRc_t rc = ChWritePermission(call)) return rc;
+  WEQ_UC reason[80];
+  if (c->loaded_f1_count >= RSCP_F1_LOADED) {
+    ChInvalidateFor(call, reason, snprintfTruncU16(reason, std::size(reason), u"Too many F1 tabs. Loading %s.", call.f1Name));
+    overflow = again = true;
+    return 0;
+  }
+  uint32_t offset = 0;
+  const rscpRc_t rc = rscpAllocCache07(call.f1Table, 256, &offset, nullptr);
+  if (rc == 0) {
+    c->f1[c->loaded_f1_count] = {hash, offset, 0};
+    c->loaded_f1_count += 1;
+    o->method = RSCP_M_1B_TO_1B;
+    o->shortcut_t1 = offset;
+    return 0;
+  }
+  if (rc != RSCPETOOLONG || overflow) return rc;
+  ChInvalidateFor(call, reason, snprintfTruncU16(reason, std::size(reason), u"Overflow. Loading F1 tab %s.", call.f1Name));
+  overflow = again = true;
+  return 0;
+}
+
+// Whether the chosen pair takes a single-byte shortcut block: method tab
+// with the bindings' options, no mixed code, no F1, and each side a page
+// marked for shortcuts (or 7-bit ASCII).
+bool ChShortcutWanted(const ChCall& call) {
+  const rscpCObj_t* o = call.o;
+  const auto marked = [](uint32_t flags, const WEQ_UC* cp) {
+    return (flags & (RSCP_CP_COL18 | RSCP_CP_0800 | RSCP_CP_7BIT)) != 0 || ChSameCp(cp, u"1101");
+  };
+  return call.inEntry != nullptr && call.outEntry != nullptr && o->in_mixed == 0 && o->out_mixed == 0 &&
+         o->useF1 <= 1 && o->method == 4 && o->rscpCtrlCodeCv == 1 && o->rscpWEQOwnChCv == 0 &&
+         marked(call.inFlags, o->from_cp) && marked(call.outFlags, o->to_cp);
+}
+
+// Step 8 of the choice: what the F1 filter makes of the pair when useF1 is
+// 2 to 5.
+enum class ChF1 { kNormal, kDirect, kTable, kRefused };
+ChF1 ChF1Route(ChCall& call, rscpRc_t* rc) {
+  rscpCObj_t* o = call.o;
+  const int enforce = o->useF1 <= 3 ? 1 : 0;
+  const int code = ChSameCp(o->from_cp, u"4110") ? 2
+                   : ChSameCp(o->to_cp, u"4110") ? 8
+                                                 : rscpF1Filter(&o->from_cp, &o->to_cp, &call.f1Table, &call.f1Name, enforce);
+  switch (code) {
+    case 0: case 16: case 32: case 64:
+      o->method = RSCP_M_DIRECT;
+      return ChF1::kDirect;
+    case 17: case 49: case 81:
+      return ChF1::kTable;
+    default:
+      break;
+  }
+  if (o->useF1 != 2) return ChF1::kNormal;
+  WEQ_UC param[48];
+  snprintfTruncU16(param, std::size(param), u"%*.*s&%*.*s&%s&%s&", 4, 4, o->from_cp, 4, 4, o->to_cp, u"F1", u"F1");
+  *rc = ChReport(RSCPEINVAL, 25, __LINE__, u"F1 cannot handle pair", u"CPR", param, nullptr, call.mask);
+  return ChF1::kRefused;
 }
 
 // Rebuilds an invalidated cache under the held lock and takes the new
@@ -510,6 +602,12 @@ rscpRc_t ChPasses(ChCall& call, uint8_t inSide, uint8_t outSide) {
     if (rscpGetCache()->reorg_done == 0) {
       if (rscpRc_t rc = ChReorg(call)) return rc;
     }
+    if (call.f1Table != nullptr) {
+      bool again = false;
+      const rscpRc_t rc = ChF1Table(call, overflowIn, again);
+      if (again) continue;
+      return rc;
+    }
     if (inSide || (overflowIn && o->in_t1 != 0)) {
       const bool subst = o->in_cp_substituted != 0;
       if (rscpRc_t rc = ChLookupSide(call, true, subst ? o->in_cp_subst : o->from_cp)) {
@@ -579,6 +677,23 @@ rscpRc_t ChPasses(ChCall& call, uint8_t inSide, uint8_t outSide) {
       }
     }
     if (remembered != 0) o->method = remembered;
+    if (inSide && outSide && ChShortcutWanted(call)) {
+      uint16_t block = 0;
+      if (!rscpcIFindShortcut(call.inEntry, o->to_cp, &block)) {
+        if (rscpRc_t rc = ChWritePermission(call)) return rc;
+        const int slot = 1;  // control codes, no own characters
+        if (rscpRc_t rc = rscpcIBuildShortcut(call.inEntry, call.outEntry, slot, &block)) {
+          if (rc != RSCPETOOLONG || overflowIn) return rc;
+          WEQ_UC reason[80];
+          ChInvalidateFor(call, reason,
+                          snprintfTruncU16(reason, std::size(reason), u"Overflow. Enter T1shortcut %*.*s->%*.*s.", 4,
+                                           4, o->from_cp, 4, 4, o->to_cp));
+          overflowIn = true;
+          continue;
+        }
+      }
+      o->in_t1 = block;
+    }
     return result;
   }
   return ChReport(RSCPEINTERN, 24, __LINE__, u"too many lookup passes", u"F6S", o->from_cp, o->to_cp, call.mask);
@@ -617,16 +732,26 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
     o->lang_key = key;
   }
   if (inSide && outSide && ChQuickPair(o)) return 0;
+  ChCall call{o, mask};
+  if (inSide && outSide && o->useF1 >= 2 && o->useF1 <= 5) {
+    rscpRc_t refused = 0;
+    switch (ChF1Route(call, &refused)) {
+      case ChF1::kDirect: return 0;
+      case ChF1::kRefused: return refused;
+      case ChF1::kTable: break;
+      case ChF1::kNormal: call.f1Table = nullptr; break;
+    }
+  }
 
   if (rscpRc_t rc = rscpHooks.lock(__LINE__)) return rc;
   // Under the mutex no rebuild runs: the published generation is the one
   // this call loads into and chooses from.
   rscpMovePin();
-  ChCall call{o, mask};
   rscpRegisterCacheUser(1, 1, nullptr);
   rscpGetThrCtx()->createObject += 1;
   rscpCCC_t* c = rscpGetCache();
   o->cache_version = rscpCacheVersion(c);
+  rscpcISetMbcCopy(c->mbc_copy);
   rscpRc_t rc = 0;
   if (c->was_overflow != 0) {
     // An overflow that nobody resolved: reorganise now rather than fail
@@ -650,4 +775,9 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
 }
 
 void rscpcTestFailLoads(int n) { gChFailLoads.store(n, std::memory_order_relaxed); }
-void rscpcIReset(void) { gChFailLoads.store(0, std::memory_order_relaxed); }
+void rscpcIReset(void) {
+  gChFailLoads.store(0, std::memory_order_relaxed);
+  rscpcF1IReset();
+  rscpcISetMbcCopy(2);
+  rscpcISetMessageLine(nullptr);
+}

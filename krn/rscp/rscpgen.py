@@ -255,7 +255,7 @@ def build_segments(manifest, dec, specs, strict=True):
     own = set()
     for spec in specs:
         if "own" in spec:
-            own.update(v for v, _ in spec["own"])
+            own.update(v for v, _ in spec["own"] if v >= own_base)
         if "own_long" in spec:
             own.update(spec["own_long"][0] + i for i in range(spec["own_long"][2] - spec["own_long"][1] + 1))
         if "own_run" in spec:
@@ -580,6 +580,78 @@ def prefix_file(set_name):
     return "rscpf5" if set_name == "core" else "rscpf5_tset"
 
 
+def f1_tables(manifest):
+    """The F1 filter's data as C++ source: rows, pair entries, tables made
+    byte by byte (input page -> Unicode -> output page), sets, group pairs
+    and super groups."""
+    f1 = manifest["f1"]
+    codecs = f1["codecs"]
+    rows = []
+    for group, text in f1["rows"]:
+        for item in text.split():
+            cp, cls = item.split("/")
+            rows.append((cp, group, int(cls)))
+    if len(rows) != 85 or len({r[0] for r in rows}) != len(rows):
+        raise DataError("f1: 85 distinct code pages expected, got %d" % len(rows))
+    tables, index = [], {}
+    for src, dst, text in f1["tables"]:
+        key = "%s_%s" % (src, dst)
+        sub = "\x1a".encode(codecs[dst])
+        out = []
+        for b in range(256):
+            try:
+                c = bytes([b]).decode(codecs[src]).encode(codecs[dst])
+            except (UnicodeDecodeError, UnicodeEncodeError):
+                c = sub
+            if len(c) != 1:
+                c = sub
+            out.append(c[0])
+        index[key] = len(tables)
+        tables.append(("t_%s_to_%s %s" % (src, dst, text), out))
+
+    def ref(value):
+        if isinstance(value, int):
+            if value not in (0, 8, 16, 32):
+                raise DataError("f1: reference %r" % value)
+            return value
+        return 0x100 + index[value]
+
+    pairs = []
+    first = {}
+    for src, dst, value in f1["pairs"]:
+        pairs.append((dst, ref(value), first.get(src, -1)))
+        first[src] = len(pairs) - 1
+    sets = {}
+    for group, default, cells in f1["sets"]:
+        cell = [default] * 225
+        for a, b, value in cells:
+            cell[a * 15 + b] = ref(value)
+        sets[group] = cell
+    supers = {g: [g] for g in range(28)}
+    for g, members in f1["super_groups"].items():
+        supers[int(g)] = members
+    out = [header("F1 filter data"), '#include "krn/rscp/rscpf1_int.h"\n\nnamespace rscpf5 {\nnamespace {\n\n']
+    out.append("const rscpF1Row_t kRows[] = {\n%s};\n" % wrap(
+        ["{{u'%s',u'%s',u'%s',u'%s'},%d,%du,1u,%d}" % (tuple(cp) + (g, c, first.get(cp, -1))) for cp, g, c in rows], 1))
+    out.append("const rscpF1Pair_t kPairs[] = {\n%s};\n" % wrap(
+        ["{{u'%s',u'%s',u'%s',u'%s'},%du,%d}" % (tuple(dst) + (r, nxt)) for dst, r, nxt in pairs], 1))
+    out.append("const rscpF1Table_t kTables[] = {\n")
+    for name, data in tables:
+        out.append("{u%s, {\n%s}},\n" % (c_string(name), wrap(["0x%02X" % b for b in data], 16)))
+    out.append("};\n")
+    for g in sorted(sets):
+        out.append("const uint16_t kSet%d[225] = {\n%s};\n" % (g, wrap(["%d" % v for v in sets[g]], 15)))
+    out.append("const uint8_t kGroupPairs[][2] = {\n%s};\n\n}  // namespace\n\n" % wrap(
+        ["{%d,%d}" % (a, b) for a, b in f1["group_pairs"]], 8))
+    out.append("extern const rscpF1Data_t rscpF5F1 = {\n  kRows, %d, kPairs, %d, kTables, %d,\n" % (
+        len(rows), len(pairs), len(tables)))
+    out.append("  {%s},\n" % ", ".join("kSet%d" % g if g in sets else "nullptr" for g in range(28)))
+    out.append("  kGroupPairs, %d,\n" % len(f1["group_pairs"]))
+    out.append("  {%s}};\n\n}  // namespace rscpf5\n" % ", ".join(
+        "{%d,{%s}}" % (len(supers[g]), ",".join(str(m) for m in supers[g])) for g in range(28)))
+    return "".join(out)
+
+
 def page_table(manifest, segs):
     """The pages with their public counterparts and deltas, for the tests."""
     out = [header("Code pages of the built-in data with their references and deltas"),
@@ -603,6 +675,10 @@ def all_files():
     for name, text in core.items():
         files[os.path.join(HERE, name)] = text
     files[os.path.join(TEST_DIR, "rscpf5_pages.inc")] = page_table(manifest, segs)
+    f1 = {}
+    put_data(f1, "rscpf5_f1", f1_tables(manifest))
+    for name, text in f1.items():
+        files[os.path.join(HERE, name)] = text
     if "test_set" in manifest:
         tset, _ = generate(manifest, "test_set", "rscpF5T", "rscpf5test", 1, "krn/rscp/rscpdat.h")
         for name, text in tset.items():

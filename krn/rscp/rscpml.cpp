@@ -549,7 +549,9 @@ rscpRc_t rscpeo126__enter_out_126code(uint32_t t2, const WEQ_UC* name, uint32_t 
 rscpRc_t rscpeor__enter_out_rule(uint32_t t2, const WEQ_UC* name, uint32_t value, int rule, int attribute,
                                  int, int mode) {
   if (rscpRc_t rc = CheckOutValue(name, value, __LINE__)) return rc;
-  if (attribute > 255) {
+  // A T3 word holds 16 bits of attribute (an ISO-2022 character's code is
+  // one); only what those bits cannot hold is cut and told.
+  if (attribute < 0 || attribute > 0xFFFF) {
     fprintf(stderr, "rscpeor__enter_out_rule: attr  %d  is too large to fit.\n", attribute);
   }
   const uint32_t attr = static_cast<uint32_t>(attribute) & 0xFFFF;

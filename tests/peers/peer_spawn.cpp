@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -19,18 +20,22 @@ namespace peers {
 
 std::string NiPeerPath() { return std::string(TOV_PEER_DIR) + "/ni_peer"; }
 std::string GwPeerPath() { return std::string(TOV_PEER_DIR) + "/gw_peer"; }
+std::string MsPeerPath() { return std::string(TOV_PEER_DIR) + "/ms_peer"; }
 
 PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>& args, int deadline_ms,
                          const std::string& program) {
-  int out[2], err[2], in[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
     return;
   }
-  if (pipe2(in, O_CLOEXEC) != 0) {
-    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
     return;
   }
   std::vector<std::string> argv = {program.empty() ? NiPeerPath() : program, role};
@@ -48,9 +53,9 @@ PeerProcess::PeerProcess(const std::string& role, const std::vector<std::string>
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   if (posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
+  close(in[0]);
   close(out[1]);
   close(err[1]);
-  close(in[0]);
   out_ = out[0];
   err_ = err[0];
   in_ = in[1];
@@ -97,6 +102,19 @@ bool PeerProcess::WriteLine(const std::string& line) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+std::string PeerProcess::Control(const std::string& line, int deadline_ms) {
+  if (!WriteLine(line)) return "";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  // Lines before the answer (log lines of a peer that logs to standard
+  // output) are passed over.
+  for (std::string answer;;) {
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    if (left <= 0 || !ReadLine(&answer, left)) return "";
+    if (answer.rfind("ACK " + line, 0) == 0 || answer.rfind("NAK " + line, 0) == 0) return answer;
+  }
 }
 
 bool PeerProcess::WaitExit(int ms, int* status) {

@@ -1,7 +1,8 @@
 // Starting a peer program for a test: one helper that spawns it with a role
 // and its switches, reads "PORT <n>" within a deadline, hands the test the
-// peer's further standard output line by line and writes control lines to
-// its standard input, and kills and reaps it when the test is done.
+// peer's further standard output line by line, writes control lines to its
+// standard input (also as a request that waits for its acknowledgement),
+// and kills and reaps it when the test is done.
 #ifndef TESTS_PEERS_PEER_SPAWN_H
 #define TESTS_PEERS_PEER_SPAWN_H
 
@@ -41,19 +42,24 @@ class PeerProcess {
   bool ReadLine(std::string* line, int ms);
   // Writes one line (a newline is added) to the peer's standard input.
   bool WriteLine(const std::string& line);
+  // Writes one control line to the peer's standard input and waits up to
+  // deadline_ms for its answer on standard output, a line that begins with
+  // "ACK <line>" or "NAK <line>"; returns that answer, empty on time-out.
+  std::string Control(const std::string& line, int deadline_ms = 5000);
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int in_ = -1;   // the peer's standard input
   int out_ = -1;  // the peer's standard output
   int err_ = -1;  // the peer's standard error
-  int in_ = -1;   // the peer's standard input
   std::string outBuf_;  // standard output read but not yet handed out
 };
 
-// Paths of the ni_peer and gw_peer programs of this build.
+// Paths of the peer programs of this build.
 std::string NiPeerPath();
 std::string GwPeerPath();
+std::string MsPeerPath();
 
 }  // namespace peers
 

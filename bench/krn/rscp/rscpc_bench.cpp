@@ -1,10 +1,25 @@
 // The conversion engine. BM_choose sets up a converter object and chooses
 // the method for a pair whose tables are loaded already (8000 -> 4103), as
 // every ConverterJNI set-up does; beside it, opening and closing a converter
-// for the same pair in ICU and in glibc iconv.
+// for the same pair in ICU and in glibc iconv. BM_cv_<from>_<to> convert
+// 64 B, 4 KiB and 1 MiB of text: Latin-1 and Shift-JIS to UTF-16LE through
+// the table walk and Latin-1 to itself by copying, beside glibc iconv and
+// ICU (ucnv_toUChars, ICU's own UTF-16) for the same pairs, and memcpy for
+// the copy. The methods without tables beside the same references:
+// 0100 -> 1100 through an F1 table (useF1 2; ICU converts byte to byte with
+// ucnv_convertEx and its pivot), UTF-8 to and from UTF-16LE, and UTF-16BE to
+// UTF-16LE beside a plain byte-swap loop (__bswap). The multi-byte methods
+// (Shift-JIS to EUC-JP by the direct path, Shift-JIS to ISO-2022-JP in
+// runs, ISO-2022-JP to Shift-JIS by the JIS kernel) and GB 18030 to
+// UTF-16LE by the range rules, beside glibc iconv and ICU (ucnv_convertEx
+// with a pivot) for the same pairs.
 #include <benchmark/benchmark.h>
 #include <iconv.h>
+#include <string.h>
 #include <unicode/ucnv.h>
+
+#include <string>
+#include <vector>
 
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
@@ -65,6 +80,261 @@ void BM_choose__iconv(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_choose__iconv);
+
+// Text of n bytes in a code page, whole characters only: German for
+// Latin-1, Japanese for Shift-JIS (with half-width katakana) and for the
+// pairs with ISO-2022-JP (without, which it lacks), Chinese with characters
+// of the four-byte ranges for GB 18030.
+std::string Text(const char* iconvName, size_t n, bool noKatakana = false) {
+  const std::string name = iconvName;
+  const std::string sample =
+      name == "ISO-8859-1" ? "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: na\xC3\xAFve caf\xC3\xA9, 25\xC2\xB0 \xC2\xA7 7. "
+      : name == "GB18030"
+          ? "\xE6\x88\x91\xE4\xBB\xAC\xE5\x9C\xA8\xE5\x8C\x97\xE4\xBA\xAC\xE5\xA4\xA7\xE5\xAD\xA6\xE5\xAD\xA6"
+            "\xE4\xB9\xA0\xE4\xB8\xAD\xE6\x96\x87\xE3\x80\x82\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xA4\xA9\xE6\xB0\x94"
+            "\xE5\xBE\x88\xE5\xA5\xBD\xEF\xBC\x8C\xE6\xB8\xA9\xE5\xBA\xA6\xE6\x98\xAF" "25\xC2\xB0" "C\xEF\xBC\x8C"
+            "\xE4\xBB\xB7\xE6\xA0\xBC\xE2\x82\xAC" "100\xE3\x80\x82Stra\xC3\x9F" "e \xE8\xA1\xA8\xE6\x83\x85\xF0\x9F"
+            "\x98\x80\xE3\x80\x82\xE6\xB1\x89\xE5\xAD\x97\xE7\xBC\x96\xE7\xA0\x81\xE6\xA0\x87\xE5\x87\x86"
+            "GB 18030\xE3\x80\x82"
+      : noKatakana ? "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+                     "\xE3\x83\x88 text \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3\x80\x82 "
+                   : "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+                     "\xE3\x83\x88 text \xEF\xBD\xB1\xEF\xBD\xB2 \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3"
+                     "\x80\x82 ";
+  iconv_t cd = iconv_open(iconvName, "UTF-8");
+  std::string out(sample.size() * 2, '\0');
+  char* ip = const_cast<char*>(sample.data());
+  char* op = out.data();
+  size_t il = sample.size(), ol = out.size();
+  iconv(cd, &ip, &il, &op, &ol);
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  std::string text;
+  while (text.size() + out.size() <= n) text += out;
+  for (size_t i = 0; text.size() < n; ++i) text += ' ';
+  return text;
+}
+
+struct Pair {
+  const char* from;
+  const char* to;
+  const char* iconvFrom;
+  const char* icuFrom;
+  const char* iconvTo = "UTF-16LE";  // ICU: its own UTF-16 when this is UTF-16LE
+  const char* icuTo = "UTF-16LE";
+  bool noKatakana = false;
+  uint32_t useF1 = 1;
+};
+constexpr Pair kLatin{"1100", "4103", "ISO-8859-1", "ISO-8859-1"};
+constexpr Pair kSjis{"8000", "4103", "CP932", "windows-31j"};
+constexpr Pair kCopy{"1100", "1100", "ISO-8859-1", "ISO-8859-1"};
+constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", false, 2};
+constexpr Pair kUtf8{"4110", "4103", "UTF-8", "UTF-8"};
+constexpr Pair kToUtf8{"4103", "4110", "UTF-16LE", "UTF-16LE", "UTF-8", "UTF-8"};
+constexpr Pair kSwap{"4102", "4103", "UTF-16BE", "UTF-16BE"};
+constexpr Pair kSjisEuc{"8000", "8100", "CP932", "windows-31j", "EUC-JP", "euc-jp-2007"};
+constexpr Pair kSjisJis{"8000", "8200", "CP932", "windows-31j", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", true};
+constexpr Pair kJisSjis{"8200", "8000", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", "CP932", "windows-31j", true};
+constexpr Pair kGb{"8450", "4103", "GB18030", "gb18030"};
+
+void Ours(benchmark::State& state, const Pair& p) {
+  if (!StartConverter()) {
+    state.SkipWithError("converter start failed");
+    return;
+  }
+  rscpCp_t f, t;
+  for (int i = 0; i < 4; ++i) f[i] = static_cast<WEQ_UC>(p.from[i]), t[i] = static_cast<WEQ_UC>(p.to[i]);
+  rscpCObj_t o;
+  rscpCInit(&o, &f, &t, 1, 1, 0);
+  rscpCSetCtrlCodeCv(&o, 1);
+  rscpCSetOwnChCv(&o, 0);
+  o.useF1 = p.useF1;
+  if (rscpCLoadTables(&o) != 0) {
+    state.SkipWithError("choice failed");
+    return;
+  }
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  std::vector<uint8_t> out(in.size() * (p.useF1 == 2 ? 1 : 2));  // F1: equal sizes
+  for (auto _ : state) {
+    const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
+    WEQ_RAW* op = out.data();
+    if (rscpCConvert(&o, &op, out.data() + out.size(), &ip, ip + in.size()) != 0) {
+      state.SkipWithError("conversion failed");
+      break;
+    }
+    benchmark::DoNotOptimize(op);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void Iconv(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  iconv_t cd = iconv_open(p.iconvTo, p.iconvFrom);
+  std::vector<char> out(in.size() * 2);
+  for (auto _ : state) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char* ip = const_cast<char*>(in.data());
+    char* op = out.data();
+    size_t il = in.size(), ol = out.size();
+    iconv(cd, &ip, &il, &op, &ol);
+    benchmark::DoNotOptimize(op);
+  }
+  iconv_close(cd);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void Icu(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  UErrorCode e = U_ZERO_ERROR;
+  const bool toUtf16 = strcmp(p.icuTo, "UTF-16LE") == 0, fromUtf16 = strcmp(p.icuFrom, "UTF-16LE") == 0;
+  UConverter* cnv = ucnv_open(fromUtf16 ? p.icuTo : p.icuFrom, &e);
+  UConverter* to = toUtf16 || fromUtf16 ? nullptr : ucnv_open(p.icuTo, &e);
+  std::vector<UChar> out(in.size() + 16);
+  std::vector<char> bytes(in.size() * 2 + 16);
+  for (auto _ : state) {
+    e = U_ZERO_ERROR;
+    ucnv_reset(cnv);
+    if (toUtf16) {
+      benchmark::DoNotOptimize(ucnv_toUChars(cnv, out.data(), static_cast<int32_t>(out.size()), in.data(),
+                                             static_cast<int32_t>(in.size()), &e));
+    } else if (fromUtf16) {
+      benchmark::DoNotOptimize(ucnv_fromUChars(cnv, bytes.data(), static_cast<int32_t>(bytes.size()),
+                                               reinterpret_cast<const UChar*>(in.data()),
+                                               static_cast<int32_t>(in.size() / 2), &e));
+    } else {
+      ucnv_reset(to);
+      char* op = bytes.data();
+      const char* ip = in.data();
+      ucnv_convertEx(to, cnv, &op, bytes.data() + bytes.size(), &ip, in.data() + in.size(), nullptr, nullptr,
+                     nullptr, nullptr, true, true, &e);
+      benchmark::DoNotOptimize(op);
+    }
+  }
+  if (to != nullptr) ucnv_close(to);
+  ucnv_close(cnv);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// ICU between two code pages: ucnv_convertEx through its pivot buffer.
+void IcuPivot(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  UErrorCode e = U_ZERO_ERROR;
+  UConverter* from = ucnv_open(p.icuFrom, &e);
+  UConverter* to = ucnv_open(p.icuTo, &e);
+  if (U_FAILURE(e)) {
+    state.SkipWithError("ICU converter missing");
+    return;
+  }
+  std::vector<char> out(in.size() * 2);
+  UChar pivot[1024];
+  for (auto _ : state) {
+    e = U_ZERO_ERROR;
+    char* op = out.data();
+    const char* ip = in.data();
+    UChar* ps = pivot;
+    UChar* pt = pivot;
+    ucnv_convertEx(to, from, &op, out.data() + out.size(), &ip, in.data() + in.size(), pivot, &ps, &pt,
+                   pivot + 1024, true, true, &e);
+    benchmark::DoNotOptimize(op);
+  }
+  ucnv_close(to);
+  ucnv_close(from);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_cv_1100_4103(benchmark::State& s) { Ours(s, kLatin); }
+void BM_cv_1100_4103__iconv(benchmark::State& s) { Iconv(s, kLatin); }
+void BM_cv_1100_4103__icu(benchmark::State& s) { Icu(s, kLatin); }
+void BM_cv_8000_4103(benchmark::State& s) { Ours(s, kSjis); }
+void BM_cv_8000_4103__iconv(benchmark::State& s) { Iconv(s, kSjis); }
+void BM_cv_8000_4103__icu(benchmark::State& s) { Icu(s, kSjis); }
+void BM_cv_1100_1100(benchmark::State& s) { Ours(s, kCopy); }
+void BM_cv_1100_1100__memcpy(benchmark::State& state) {
+  const std::string in = Text("ISO-8859-1", static_cast<size_t>(state.range(0)));
+  std::vector<char> out(in.size());
+  for (auto _ : state) {
+    memcpy(out.data(), in.data(), in.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_cv_0100_1100_f1(benchmark::State& s) { Ours(s, kF1); }
+void BM_cv_0100_1100_f1__iconv(benchmark::State& s) { Iconv(s, kF1); }
+void BM_cv_0100_1100_f1__icu(benchmark::State& s) { Icu(s, kF1); }
+void BM_cv_4110_4103(benchmark::State& s) { Ours(s, kUtf8); }
+void BM_cv_4110_4103__iconv(benchmark::State& s) { Iconv(s, kUtf8); }
+void BM_cv_4110_4103__icu(benchmark::State& s) { Icu(s, kUtf8); }
+void BM_cv_4103_4110(benchmark::State& s) { Ours(s, kToUtf8); }
+void BM_cv_4103_4110__iconv(benchmark::State& s) { Iconv(s, kToUtf8); }
+void BM_cv_4103_4110__icu(benchmark::State& s) { Icu(s, kToUtf8); }
+void BM_cv_4102_4103(benchmark::State& s) { Ours(s, kSwap); }
+void BM_cv_4102_4103__bswap(benchmark::State& state) {
+  const std::string in = Text("UTF-16BE", static_cast<size_t>(state.range(0)));
+  std::vector<char> out(in.size());
+  for (auto _ : state) {
+    // Eight bytes at a time, the bytes of each 16-bit lane swapped.
+    size_t i = 0;
+    for (; i + 8 <= in.size(); i += 8) {
+      uint64_t x;
+      memcpy(&x, in.data() + i, 8);
+      x = (x & 0x00FF00FF00FF00FFull) << 8 | (x >> 8 & 0x00FF00FF00FF00FFull);
+      memcpy(out.data() + i, &x, 8);
+    }
+    for (; i + 1 < in.size(); i += 2) out[i] = in[i + 1], out[i + 1] = in[i];
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+void BM_cv_8000_8100(benchmark::State& s) { Ours(s, kSjisEuc); }
+void BM_cv_8000_8100__iconv(benchmark::State& s) { Iconv(s, kSjisEuc); }
+void BM_cv_8000_8100__icu(benchmark::State& s) { IcuPivot(s, kSjisEuc); }
+void BM_cv_8000_8200(benchmark::State& s) { Ours(s, kSjisJis); }
+void BM_cv_8000_8200__iconv(benchmark::State& s) { Iconv(s, kSjisJis); }
+void BM_cv_8000_8200__icu(benchmark::State& s) { IcuPivot(s, kSjisJis); }
+void BM_cv_8200_8000(benchmark::State& s) { Ours(s, kJisSjis); }
+void BM_cv_8200_8000__iconv(benchmark::State& s) { Iconv(s, kJisSjis); }
+void BM_cv_8200_8000__icu(benchmark::State& s) { IcuPivot(s, kJisSjis); }
+void BM_cv_8450_4103(benchmark::State& s) { Ours(s, kGb); }
+void BM_cv_8450_4103__iconv(benchmark::State& s) { Iconv(s, kGb); }
+void BM_cv_8450_4103__icu(benchmark::State& s) { IcuPivot(s, kGb); }
+
+#define CV_SIZES Arg(64)->Arg(4096)->Arg(1 << 20)
+BENCHMARK(BM_cv_1100_4103)->CV_SIZES;
+BENCHMARK(BM_cv_1100_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_1100_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_1100_1100)->CV_SIZES;
+BENCHMARK(BM_cv_1100_1100__memcpy)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_0100_1100_f1__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4110_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_4110__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4102_4103)->CV_SIZES;
+BENCHMARK(BM_cv_4102_4103__bswap)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103__icu)->CV_SIZES;
+#undef CV_SIZES
+
 
 }  // namespace
 

@@ -11,6 +11,8 @@
 
 #include "krn/cpic/cpic_client_fixture.h"
 #include "peers/gwcodec.h"
+#include "peers/peer_spawn.h"
+#include "peers/peerlog.h"
 
 namespace {
 
@@ -136,6 +138,43 @@ TEST_F(CpicClient, OneGatewayIdForTwoConversations) {
   EXPECT_EQ(Request(203).get("convid"), "12345678");
   EXPECT_EQ(STDEAL(a, nullptr), CM_OK);
   EXPECT_EQ(STDEAL(b, nullptr), CM_OK);
+}
+
+// A route in the LU: the gateway is reached through NI's router peer, the
+// router sees the route's hops, and the request names the route's last host
+// as LU and its service as TP; the conversation then runs through it.
+TEST_F(CpicClient, RouteInTheLu) {
+  StartPeer();
+  const std::string gwPort = ToUtf8(serv_);
+  peers::PeerProcess router("router", {"--names", "gwhost=127.0.0.1"});
+  ASSERT_TRUE(router.ok());
+  peers::PeerLog rlog(router);
+  const std::string route = "/H/127.0.0.1/S/" + std::to_string(router.port()) + "/H/gwhost/S/" + gwPort;
+  ConvId id;
+  ASSERT_EQ(Init(id, u"ignored.tp", tovtest::FromUtf8(route)), CM_OK) << ErrFld(ERR_FLD_ERROR);
+  peers::LogLine l;
+  ASSERT_TRUE(rlog.Wait("IN", "route", &l, 3000));
+  EXPECT_EQ(l.num("ok"), 1) << l.get("why");
+  EXPECT_EQ(l.num("count"), 2);
+  ASSERT_TRUE(rlog.Wait("IN", "entry", &l, 1000, "index", "1"));
+  EXPECT_EQ(l.get("host") + " " + l.get("service"), "gwhost " + gwPort);
+  ASSERT_TRUE(rlog.Wait("OUT", "pong", nullptr, 1000));
+  peers::LogLine r = Request(1);
+  EXPECT_EQ(r.get("check"), "ok");
+  EXPECT_EQ(r.get("p.longlu"), Padded("gwhost", 128));
+  EXPECT_EQ(r.get("p.longtp"), Padded(gwPort, 64));
+  ASSERT_EQ(STALLC(id, nullptr), CM_OK);
+  EXPECT_EQ(Send(id, "through the router"), CM_OK);
+  EXPECT_EQ(Receive(id).data, "through the router");
+  EXPECT_EQ(STDEAL(id, nullptr), CM_OK);
+  EXPECT_TRUE(rlog.Wait("EVENT", "relay-ended", nullptr, 3000));
+  // A service of 20 units or more in the route is refused before any
+  // connect.
+  ConvId longServ;
+  EXPECT_EQ(Init(longServ, u"tp", tovtest::FromUtf8("/H/127.0.0.1/S/1/H/gwhost/S/" + std::string(20, '7'))),
+            CM_PARAMETER_ERROR);
+  EXPECT_EQ(ErrFld(ERR_FLD_RC), "769");
+  EXPECT_FALSE(rlog.Wait("EVENT", "accepted", nullptr, 100));
 }
 
 // The gateway refuses the initialise with a code and its error record: the

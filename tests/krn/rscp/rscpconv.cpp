@@ -1,9 +1,13 @@
 // rscpconv FROM TO [options] < in > out: sets up a converter object the way
-// the Java bindings do, chooses the method and reports the choice (method,
-// tables, substitutions) on standard error. Options change one object field
-// each; --piece and --room give the input piece and output room of the
-// conversion steps. On a failure it prints the code and the error stack and
-// exits with 1. Test code: built with the tests, never shipped.
+// the Java bindings do, chooses the method, reports the choice (method,
+// tables, substitutions) on standard error and converts standard input to
+// standard output. Options change one object field each; --method forces a
+// method on the chosen object. The input goes to the converter in pieces of
+// --piece bytes into an output of --room bytes: a full output is written
+// out and the call resumed, and with --broken 2 a character cut at the end
+// of a piece waits for the next one. On a failure it prints the code and
+// the error stack and exits with 1. Test code: built with the tests, never
+// shipped.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,7 +22,8 @@ namespace {
 
 void Usage() {
   fputs("usage: rscpconv FROM TO [--mode N] [--broken N] [--fill N] [--ctrl N] [--own N] [--drop N]\n"
-        "                [--usef1 N] [--nodirect] [--key C] [--langcp NNNN] [--piece N] [--room N]\n",
+        "                [--usef1 N] [--nodirect] [--key C] [--langcp NNNN] [--piece N] [--room N]\n"
+        "                [--method N]\n",
         stderr);
   exit(2);
 }
@@ -52,6 +57,7 @@ int main(int argc, char** argv) {
   Cp(from, argv[1]);
   Cp(to, argv[2]);
   long mode = 1, broken = 1, fill = 0, ctrl = 1, own = 0, drop = -1, useF1 = -1, piece = 4096, room = 8192;
+  long method = -1;
   bool noDirect = false;
   const char* key = nullptr;
   const char* langCp = nullptr;
@@ -73,6 +79,7 @@ int main(int argc, char** argv) {
     else if (a == "--langcp") langCp = value();
     else if (a == "--piece") piece = strtol(value(), nullptr, 0);
     else if (a == "--room") room = strtol(value(), nullptr, 0);
+    else if (a == "--method") method = strtol(value(), nullptr, 0);
     else Usage();
   }
   if (rscpi_init(-1) != 0) {
@@ -88,7 +95,8 @@ int main(int argc, char** argv) {
   o.no_direct = noDirect ? 1 : 0;
   if (key != nullptr) o.lang_key = static_cast<uint16_t>(key[0]), o.lang_key_set = 1;
   if (langCp != nullptr) Cp(o.lang_cp, langCp), o.lang_cp_set = 1;
-  const rscpRc_t rc = rscpCLoadTables(&o);
+  rscpRc_t rc = rscpCLoadTables(&o);
+  if (method >= 0) o.method = static_cast<uint32_t>(method);
   fprintf(stderr, "method %u %s\n", o.method, Narrow(rscpNameOfMethod(o.method), 64).c_str());
   fprintf(stderr, "in %s nls %u loop %u t1 %u maxln %u mixed %u\n", Narrow(o.from_cp, 4).c_str(), o.in_nls,
           o.in_nls_loop, o.in_t1, o.in_maxln, o.in_mixed);
@@ -100,11 +108,40 @@ int main(int argc, char** argv) {
           o.lang_key < 0x80 && o.lang_key >= 0x20 ? static_cast<char>(o.lang_key) : '?',
           Narrow(o.lang_cp, 4).c_str(), o.lang_cp_used);
   fprintf(stderr, "piece %ld room %ld\n", piece, room);
-  // The conversion call follows the choice once the engine converts; the
-  // input is read so that pipelines behave as they will then.
-  char buf[4096];
-  while (fread(buf, 1, sizeof(buf), stdin) > 0) {
+  if (piece < 1 || room < 1) Usage();
+  std::string in, out(static_cast<size_t>(room), '\0');
+  bool eof = rc != 0;
+  long calls = 0;
+  while (rc == 0 && !(eof && in.empty())) {
+    if (!eof && in.size() < static_cast<size_t>(piece)) {
+      std::string buf(static_cast<size_t>(piece) - in.size(), '\0');
+      const size_t n = fread(buf.data(), 1, buf.size(), stdin);
+      in.append(buf.data(), n);
+      eof = n == 0;
+      if (!eof) continue;
+      if (in.empty()) break;
+    }
+    const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
+    WEQ_RAW* op = reinterpret_cast<WEQ_RAW*>(out.data());
+    rc = rscpCConvert(&o, &op, op + out.size(), &ip, ip + in.size());
+    ++calls;
+    fwrite(out.data(), 1, static_cast<size_t>(op - reinterpret_cast<WEQ_RAW*>(out.data())), stdout);
+    const size_t used = static_cast<size_t>(ip - reinterpret_cast<const WEQ_RAW*>(in.data()));
+    in.erase(0, used);
+    if (rc == RSCPETOOLONG && (used > 0 || op > reinterpret_cast<WEQ_RAW*>(out.data()))) {
+      rc = 0;  // written out: go on with the rest
+    } else if (rc == RSCPEUNIQ && broken == 2 && !eof) {
+      rc = 0;  // a character cut at the end of the piece: read on
+      std::string buf(static_cast<size_t>(piece), '\0');
+      const size_t n = fread(buf.data(), 1, buf.size(), stdin);
+      in.append(buf.data(), n);
+      eof = n == 0;
+    } else if (rc == 0 && eof) {
+      break;
+    }
   }
+  fflush(stdout);
+  fprintf(stderr, "calls %ld subst %u\n", calls, o.subst_count);
   if (rc != 0) {
     fprintf(stderr, "rc %d\n", rc);
     PrintStack();

@@ -18,3 +18,18 @@ check(6100 4103 "subst in 6101" 0 --key J)
 check(4100 8100 "rc 2048" 1)
 check(4100 8100 "unsupported pair" 1)
 check(0042 4103 "in character code" 1)
+# The conversion itself: whole, and in pieces of 3 bytes into 5 bytes of
+# room (every piece resumed after full outputs).
+function(convert from to input expect)
+  file(WRITE ${WORK}/rscpconv_in.txt "${input}")
+  execute_process(COMMAND ${TOOL} ${from} ${to} ${ARGN} INPUT_FILE ${WORK}/rscpconv_in.txt
+                  OUTPUT_FILE ${WORK}/rscpconv_out.bin RESULT_VARIABLE rc ERROR_VARIABLE err)
+  file(READ ${WORK}/rscpconv_out.bin got HEX)
+  if(NOT rc EQUAL 0 OR NOT got STREQUAL expect)
+    message(FATAL_ERROR "rscpconv ${from} ${to} ${ARGN}: exit ${rc}, output ${got}, expected ${expect}\n${err}")
+  endif()
+endfunction()
+convert(1100 4103 "Hi, you!" "480069002c00200079006f0075002100")
+convert(1100 4103 "Hi, you!" "480069002c00200079006f0075002100" --piece 3 --room 5)
+convert(1100 0100 "Hi, you!" "c8896b40a896a44f")
+convert(1100 1100 "Hi, you!" "48692c20796f7521" --piece 1 --room 1)

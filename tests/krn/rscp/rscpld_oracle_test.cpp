@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "rscpc_oracle.h"
 #include "rscpdat_oracle.h"
 #include "rscpf5_tset.h"
 #include "rscpf5_walker.h"
@@ -20,17 +21,6 @@ namespace {
 
 using rscpldtest::Bytes;
 using rscpldtest::Range;
-
-struct PageRef {
-  const char* cp;
-  const char* iconv;
-  const char* icu;
-  bool synthetic;
-  const char* deltas;
-};
-constexpr PageRef kPages[] = {
-#include "rscpf5_pages.inc"
-};
 
 // The tables of one loaded variant as a conversion reads them.
 class Reader {
@@ -208,29 +198,13 @@ TEST_F(Oracle, RulePagesCodeEveryValueOfTheirRanges) {
   }
 }
 
-// Deltas of a page for one reference: keys of codes ("8790") or values
-// ("U+D800"), alone or as ranges.
-bool Listed(const PageRef& pg, const char* ref, const std::string& key) {
-  std::stringstream ss(pg.deltas);
-  std::string tok;
-  while (ss >> tok) {
-    const size_t c = tok.find(':'), dots = tok.find("..");
-    const std::string who = tok.substr(0, c);
-    if (who != "both" && who != ref) continue;
-    const std::string lo = tok.substr(c + 1, dots == std::string::npos ? std::string::npos : dots - c - 1);
-    const std::string hi = dots == std::string::npos ? lo : tok.substr(dots + 2);
-    if (key.size() == lo.size() && key >= lo && key <= hi) return true;
-  }
-  return false;
-}
-
 
 // Every byte sequence of one and two bytes through the control-code
 // variant's T1, and every Unicode value through its T2/T3, against ICU:
 // what we read, ICU reads the same; what we write, ICU reads back as the
 // value; what ICU maps both ways, we map too.
 TEST_F(Oracle, TablePagesAgreeWithIcuOnEverySequenceAndValue) {
-  for (const PageRef& pg : kPages) {
+  for (const PageRef& pg : kManifestPages) {
     const std::string cp = pg.cp;
     if (pg.synthetic || cp == "8200" || cp[0] == '4') continue;
     SCOPED_TRACE(cp);
@@ -291,7 +265,7 @@ TEST_F(Oracle, EveryGb18030FourByteCodeAgreesWithIcu) {
   EXPECT_GT(cache()->ruleInfo_count, 20u);
   Reader rd(base(), e, 1);
   const PageRef* pg = nullptr;
-  for (const PageRef& p : kPages)
+  for (const PageRef& p : kManifestPages)
     if (std::string(p.cp) == "8450") pg = &p;
   long checked = 0, bad = 0;
   Bytes b(4);
@@ -323,7 +297,7 @@ TEST_F(Oracle, Iso2022GroupTablesHoldIcusPairsAndEverySequence) {
   rscpCpEntry_t* e = LoadAll("8200");
   ASSERT_NE(e, nullptr);
   const PageRef* pg = nullptr;
-  for (const PageRef& p : kPages)
+  for (const PageRef& p : kManifestPages)
     if (std::string(p.cp) == "8200") pg = &p;
   const uint32_t groups = e->flags & RSCP_CP_GROUPS;
   ASSERT_EQ(groups, 3u) << "two pairs: ESC $ B / ESC ( J and ESC ( B / ESC ( J";

@@ -316,6 +316,21 @@ TEST_F(Tables, RuleCompactionFreesAndReusesT3) {
   EXPECT_TRUE(T2(t2_)[0x5000 >> 7] & 0x8000);
 }
 
+// An output rule's attribute has the 16 bits of its word: an ISO-2022
+// character's two bytes go in silently; only what the bits cannot hold is
+// told on standard error, and cut.
+TEST_F(Tables, OutputRuleAttributesOfSixteenBitsFitSilently) {
+  tovtest::CaptureFd err;
+  ASSERT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x3042, 58, 0x2422, 0, 0), 0);
+  ASSERT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x3043, 58, 0xFFFF, 0, 0), 0);
+  EXPECT_EQ(err.Take(), "");
+  EXPECT_EQ(WalkOut(base(), t2_, 0x3042), (OutHit{{}, 58, 0x2422}));
+  tovtest::CaptureFd err2;
+  ASSERT_EQ(rscpeor__enter_out_rule(t2_, u"T", 0x3044, 58, 0x12422, 0, 0), 0);
+  EXPECT_EQ(err2.Take(), "rscpeor__enter_out_rule: attr  74786  is too large to fit.\n");
+  EXPECT_EQ(WalkOut(base(), t2_, 0x3044), (OutHit{{}, 58, 0x2422}));
+}
+
 // --- Copy on write, overflow, rollback ------------------------------------------------
 
 TEST_F(Tables, DerivationCopiesOnlyWhatChanges) {
