@@ -201,6 +201,15 @@ CM_RETURN_CODE WEQ_CMSETPING(uint8_t active, int withReply, int period, int time
 // the gateway ends the conversation and gives 20. 10001 (after a time-out)
 // asks for the same verb again, which then only waits.
 
+// The most data one send or receive moves, in bytes.
+#define CPIC_MAX_DATA 32000
+
+// The layer's refusal of a length argument of a verb: error 769 naming the
+// verb, the parameter and "value (max: max)" in the thread's error
+// information; returns 19. For callers that bound a length more tightly
+// than the verb does (the bytes a caller's array holds) before calling it.
+CM_RETURN_CODE CpicRefuseLength(const WEQ_UC* verb, const WEQ_UC* param, int32_t value, int32_t max);
+
 // The SNC parameter block of WEQ_STINIT3 and the registrations (1,548
 // bytes): names of 257 units each, ended by a 0 unit.
 struct CPIC_SNC_PARAMS {
@@ -282,6 +291,16 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
 // Ends the wait of a send or receive that returned 10001: *cancelType 0
 // hard, 1 soft. The conversation stays.
 CM_RETURN_CODE WEQ_CMCANCEL(const char* convId, const int32_t* cancelType, CM_RETURN_CODE* rc);
+
+// --- SNC of a conversation ----------------------------------------------------------------
+
+// Whether SNC protects the conversation: *mode 1 on, 0 off.
+CM_RETURN_CODE WEQ_CMSNCMODE(const char* convId, uint8_t* mode, CM_RETURN_CODE* rc);
+// The partner's SNC name into name (size units, its terminator included).
+CM_RETURN_CODE WEQ_CMSNCNAME(const char* convId, WEQ_UC* name, int32_t size, CM_RETURN_CODE* rc);
+// The partner's ACL key into key (size bytes, no terminator); *keyLength
+// receives its length (also the length needed when it does not fit).
+CM_RETURN_CODE WEQ_CMACLKEY(const char* convId, void* key, int32_t size, uint32_t* keyLength, CM_RETURN_CODE* rc);
 
 // --- Routes and protocol letters -----------------------------------------------------
 
