@@ -3,6 +3,7 @@
 #include "flat/weqparam.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -310,23 +311,30 @@ void ReportUnclosed(const weqparamRec* r) {
   fprintfU16(stderr, u"%sweqparam(15): %s: '%c' missing.\n", kPrefix, r->name, u')');
 }
 
+constexpr size_t kNoClose = SIZE_MAX;
+
 // $(NAME): the rightmost reference first, so that a reference whose name
-// holds a reference resolves from the inside out.
+// holds a reference resolves from the inside out. Its name ends at the
+// first ')' behind it, which the scan keeps track of as it moves left, so
+// that a text full of unclosed references is read once, not once for each.
 struct ParameterRefs {
   struct Scan {
     explicit Scan(const WEQ_UC* t) : text(t), end(strlenU(t)) {}
     const WEQ_UC* text;
-    size_t end;  // the next "$(" starts before end - 1
+    size_t end;                // the next "$(" starts before end - 1
+    size_t close = kNoClose;   // the first ')' at or after end
   };
 
   bool Next(const weqparamRec* r, Scan* s, const WEQ_UC** open, const WEQ_UC** close) const {
     for (;;) {
       size_t at = s->end;
-      while (at >= 2 && !(s->text[at - 2] == u'$' && s->text[at - 1] == u'(')) --at;
+      while (at >= 2 && !(s->text[at - 2] == u'$' && s->text[at - 1] == u'(')) {
+        if (s->text[--at] == u')') s->close = at;
+      }
       if (at < 2) return false;
-      s->end = at - 1;
+      s->end = at - 1;  // the '(' there is no ')': s->close stays right
       *open = s->text + at - 2;
-      *close = strchrU(s->text + at, u')');
+      *close = s->close != kNoClose ? s->text + s->close : nullptr;
       if (*close != nullptr) return true;
       ReportUnclosed(r);
     }
@@ -358,13 +366,15 @@ struct EnvironmentRefs {
     explicit Scan(const WEQ_UC* t) : text(t) {}
     const WEQ_UC* text;
     size_t from = 0;
+    size_t noClose = kNoClose;  // no ')' from here on
   };
 
   bool Next(const weqparamRec* r, Scan* s, const WEQ_UC** open, const WEQ_UC** close) const {
     while ((*open = strstrU(s->text + s->from, u"%(")) != nullptr) {
       s->from = static_cast<size_t>(*open - s->text) + 2;
-      *close = strchrU(*open + 2, u')');
+      *close = s->from >= s->noClose ? nullptr : strchrU(*open + 2, u')');
       if (*close != nullptr) return true;
+      if (s->from < s->noClose) s->noClose = s->from;
       ReportUnclosed(r);
     }
     return false;

@@ -92,6 +92,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (dir == nullptr && (dir = mkdtemp(tmp)) == nullptr) abort();
   g_dir = dir;
   for (char c : g_dir) g_dir16.push_back(static_cast<char16_t>(c));
+  atexit([] {
+    unlink((g_dir + "/inst.pfl").c_str());
+    unlink((g_dir + "/DEFAULT.PFL").c_str());
+    rmdir(g_dir.c_str());
+  });
   tovfuzz::Quiet();
   NtISetResolver(NoResolver);
   PlatPhysMemSetProvider(FixedMemory);
