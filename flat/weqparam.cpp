@@ -73,6 +73,7 @@ bool g_building = false;  // under g_initMtx
 std::atomic<bool> g_ready{false};
 
 std::atomic<bool> g_warnings{true};
+std::atomic<bool> g_messages{true};
 std::atomic<uint32_t> g_calls{0};
 
 // Guards the texts of __WEQPROFILE_CALLS and __WEQPROFILE_CALL_LAST_NAME,
@@ -165,8 +166,8 @@ void Perror(U16Format<A...> format, const A&... args) {
 }
 
 void ReportRecursive(const WEQ_UC* code, const weqparamRec* r, const WEQ_UC* text) {
-  fprintfU16(stderr, u"%sweqparam(%s): %s = %s recursive.\n", kPrefix, code, r->name,
-             text ? text : u"");
+  WEQP_MSG(u"%sweqparam(%s): %s = %s recursive.\n", kPrefix, code, r->name,
+           text ? text : u"");
 }
 
 void AddMallocs(int64_t n) {
@@ -308,7 +309,7 @@ void Substitute(weqparamRec* r, WeqpLayer layer, int d, const Kind& kind) {
 }
 
 void ReportUnclosed(const weqparamRec* r) {
-  fprintfU16(stderr, u"%sweqparam(15): %s: '%c' missing.\n", kPrefix, r->name, u')');
+  WEQP_MSG(u"%sweqparam(15): %s: '%c' missing.\n", kPrefix, r->name, u')');
 }
 
 constexpr size_t kNoClose = SIZE_MAX;
@@ -350,8 +351,8 @@ struct ParameterRefs {
     }
     if (value == nullptr) {
       if (weqparamIWarnings()) {
-        fprintfU16(stderr, u"%sweqparam(14): %.*s (ref.by %s) missing.\n", kPrefix,
-                   static_cast<int>(n), key, r->name);
+        WEQP_MSG(u"%sweqparam(14): %.*s (ref.by %s) missing.\n", kPrefix,
+                 static_cast<int>(n), key, r->name);
       }
       return {RefValue::kSkip};
     }
@@ -440,7 +441,7 @@ __attribute__((noinline)) void StoreAssembled(weqparamRec* r, WeqpLayer layer,
     result[n + partLen[1]] = 0;
   } else {
     strcpy_sU16(result, std::size(result), u"weqparam: target not implemented in Function GetDsSpec");
-    fprintfU16(stderr, u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
+    WEQP_MSG(u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
   }
 
   const WEQ_UC* s;
@@ -527,7 +528,7 @@ size_t RowIndex(const WEQ_UC* name) {
 // Step 1 without registered arguments: the environment chooses the host
 // path templates.
 void ApplyEnvironmentFlags(const WEQ_UC** defaults) {
-  fprintfU16(stderr, u"%sweqparam: weqargv(argc, argv) has not been called!\n", kPrefix);
+  WEQP_MSG(u"%sweqparam: weqargv(argc, argv) has not been called!\n", kPrefix);
   g_st.flag700 = getenv("WEQPARAM700") != nullptr;
   g_st.flagMsid = getenv("WEQPARAMMSID") != nullptr;
   if (g_st.flagMsid) {
@@ -584,8 +585,8 @@ void ApplyOverrides() {
 void CheckDuplicates() {
   for (size_t i = 1; i < g_st.count; ++i) {
     if (strcmpU(g_st.recs[i - 1].name, g_st.recs[i].name) == 0) {
-      fprintfU16(stderr, u"%sweqparam: Duplicate Profile Parameter \"%s\"\n", kPrefix,
-                 g_st.recs[i].name);
+      WEQP_MSG(u"%sweqparam: Duplicate Profile Parameter \"%s\"\n", kPrefix,
+               g_st.recs[i].name);
       return;
     }
   }
@@ -595,22 +596,22 @@ void CheckConsistency() {
   const WEQ_UC* name = u"WEQSYSTEMNAME";
   const weqparamRec* r = weqparamILookup(name);
   if (r == nullptr) {
-    fprintfU16(stderr, u"%sweqparam: parameter \"%s\" not found.\n", kPrefix, name);
+    WEQP_MSG(u"%sweqparam: parameter \"%s\" not found.\n", kPrefix, name);
   } else if (r->currentFinal == nullptr) {
-    fprintfU16(stderr, u"%sweqparam: parameter \"%s\" empty.\n", kPrefix, name);
+    WEQP_MSG(u"%sweqparam: parameter \"%s\" empty.\n", kPrefix, name);
   } else {
     for (const WEQ_UC* stage :
          {r->currentSubst, r->currentRaw, r->instanceRaw, r->systemRaw, r->defaultRaw}) {
       if (stage != nullptr && strcmpU(stage, r->currentFinal) != 0) {
-        fprintfU16(stderr, u"%sweqparam: \"%s\": \"%s\" <--> \"%s\"\n", kPrefix, name, stage,
-                   r->currentFinal);
+        WEQP_MSG(u"%sweqparam: \"%s\": \"%s\" <--> \"%s\"\n", kPrefix, name, stage,
+                 r->currentFinal);
       }
     }
   }
   const weqparamRec* dir = weqparamIFind(u"DIR_PROFILE");
   if (dir != nullptr && dir->systemRaw != dir->defaultRaw) {
-    fprintfU16(stderr, u"%sweqparam: \"%s\": must not be in \"%s\"\n", kPrefix, dir->name,
-               static_cast<const WEQ_UC*>(weqparamIBuf(WeqpBuf::kDefaultPfl)));
+    WEQP_MSG(u"%sweqparam: \"%s\": must not be in \"%s\"\n", kPrefix, dir->name,
+             static_cast<const WEQ_UC*>(weqparamIBuf(WeqpBuf::kDefaultPfl)));
   }
 }
 
@@ -703,6 +704,10 @@ WeqpState& weqparamIState(void) { return g_st; }
 
 bool weqparamIWarnings(void) { return g_warnings.load(std::memory_order_relaxed); }
 
+void weqparamISetMessages(bool on) { g_messages.store(on, std::memory_order_relaxed); }
+
+FILE* weqparamIMessages(void) { return g_messages.load(std::memory_order_relaxed) ? stderr : nullptr; }
+
 weqparamRec* weqparamIFind(const WEQ_UC* name) {
   return name == nullptr ? nullptr : FindN(name, strlenU(name));
 }
@@ -758,7 +763,7 @@ void weqparamIResolve(weqparamRec* r, WeqpLayer layer, int depth) {
 
 WEQ_UC* weqparamIPoolAlloc(size_t len) {
   if (len > kMaxString) {
-    fprintfU16(stderr, u"%sweqparam(10): line or value too long\n", kPrefix);
+    WEQP_MSG(u"%sweqparam(10): line or value too long\n", kPrefix);
     return nullptr;
   }
   if (g_pool.room < len + 1) {
