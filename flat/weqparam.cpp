@@ -27,7 +27,7 @@ constexpr WEQ_UC kDefaultMarker[] = u"(Default)";
 constexpr WEQ_UC kNotInTable[] = u"(not_in_weqparam)";
 
 constexpr size_t kChunkUnits = 8192;  // plus one spare unit per chunk
-constexpr size_t kMaxString = 8192;   // longest string the pool stores
+constexpr size_t kMaxString = 8192;   // longest string the pool stores (see g_maxString)
 constexpr int kMaxDepth = 21;         // substitution depth that ends with (12)
 constexpr size_t kLastNameUnits = 498;
 constexpr size_t kPartUnits = 799;     // each part of an assembled directory
@@ -74,6 +74,7 @@ std::atomic<bool> g_ready{false};
 
 std::atomic<bool> g_warnings{true};
 std::atomic<bool> g_messages{true};
+std::atomic<size_t> g_maxString{kMaxString};  // lowered by tests only
 std::atomic<uint32_t> g_calls{0};
 
 // Guards the texts of __WEQPROFILE_CALLS and __WEQPROFILE_CALL_LAST_NAME,
@@ -706,6 +707,10 @@ bool weqparamIWarnings(void) { return g_warnings.load(std::memory_order_relaxed)
 
 void weqparamISetMessages(bool on) { g_messages.store(on, std::memory_order_relaxed); }
 
+void weqparamISetMaxString(size_t units) {
+  g_maxString.store(units == 0 || units > kMaxString ? kMaxString : units, std::memory_order_relaxed);
+}
+
 FILE* weqparamIMessages(void) { return g_messages.load(std::memory_order_relaxed) ? stderr : nullptr; }
 
 weqparamRec* weqparamIFind(const WEQ_UC* name) {
@@ -762,7 +767,7 @@ void weqparamIResolve(weqparamRec* r, WeqpLayer layer, int depth) {
 }
 
 WEQ_UC* weqparamIPoolAlloc(size_t len) {
-  if (len > kMaxString) {
+  if (len > g_maxString.load(std::memory_order_relaxed)) {
     WEQP_MSG(u"%sweqparam(10): line or value too long\n", kPrefix);
     return nullptr;
   }

@@ -134,6 +134,11 @@ bool weqparamIWarnings(void);
 void weqparamISetMessages(bool on);
 FILE* weqparamIMessages(void);  // stderr, or NULL while they are off
 
+// The longest string the pool stores, in units: 8192, or less for a test
+// (the fuzz target, whose values grow through references and are copied at
+// each step); 0 restores 8192.
+void weqparamISetMaxString(size_t units);
+
 // One message of the store: a format and its arguments as for fprintfU16.
 #define WEQP_MSG(...)                                                   \
   do {                                                                  \
