@@ -83,26 +83,22 @@ bool PutResults(JNIEnv* env, jintArray result, int32_t dataReceived, int32_t sta
   return true;
 }
 
-// One receive into the Java buffer, requested bytes at most (not more than
-// the array holds). Only the bytes received are copied back: the rest of
-// the array stays as Java had it. *pinned false when the buffer could not
-// be had (nothing received then).
+// One receive into the pinned Java buffer, requested bytes at most (not
+// more than the array holds). Only the bytes received are copied back: the
+// rest of the array stays as Java had it. The buffer is released.
 struct Received {
   CM_RETURN_CODE rc = 0;
   int32_t dataReceived = 0, length = 0, status = 0, rts = 0;
 };
-Received ReceiveInto(JNIEnv* env, char* convId, jbyteArray buffer, int32_t requested, bool* pinned) {
+Received ReceiveInto(JNIEnv* env, char* convId, jbyteArray buffer, PinnedBytes* buf, int32_t requested) {
   Received r;
-  PinnedBytes buf(env, buffer);
-  *pinned = buf.get() != nullptr;
-  if (!*pinned) return r;
-  STRCV(convId, buf.get(), &requested, &r.dataReceived, &r.length, &r.status, &r.rts, &r.rc);
+  STRCV(convId, buf->get(), &requested, &r.dataReceived, &r.length, &r.status, &r.rts, &r.rc);
   if (r.length > 0) {
     jsize back = std::min<jsize>(r.length, std::max<int32_t>(requested, 0));
-    env->SetByteArrayRegion(buffer, 0, back, buf.get());
+    env->SetByteArrayRegion(buffer, 0, back, buf->get());
     jrfcIClearPending(env);
   }
-  buf.Release(JNI_ABORT);
+  buf->Release(JNI_ABORT);
   return r;
 }
 
@@ -307,18 +303,20 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_nativeCpic_1coxr
   JrfcConvId id(env, jconv);
   char* conv = id.Pin(kFn, JRFC_WHERE);
   if (conv == nullptr) return 1;
+  // The buffer is pinned before the time-out is set: a buffer that cannot
+  // be had must not leave the conversation with a time-out nobody resets.
+  PinnedBytes buf(env, buffer);
+  if (buf.get() == nullptr) {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);
+    return 1;
+  }
   CM_RETURN_CODE rc2 = 0;
   if (timeout > 0) {
     // 1 ms asks for what is there already: a receive that does not wait.
     WEQ_CMTIMEOUT2(conv, timeout == 1 ? 0 : timeout, &rc2);
     if (rc2 != CM_OK) DPTRC_ERROR(jrfcTrc(), u"JRFC> %s WEQ_CMTIMEOUT2 returns %d\n", kFn, rc2);
   }
-  bool pinned = false;
-  Received r = ReceiveInto(env, conv, buffer, std::max<jsize>(jrfcIArrayLength(env, buffer), 0), &pinned);
-  if (!pinned) {
-    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);
-    return 1;
-  }
+  Received r = ReceiveInto(env, conv, buffer, &buf, std::max<jsize>(jrfcIArrayLength(env, buffer), 0));
   if (timeout > 0 && (r.rc == CM_OK || r.rc == CM_WEQ_TIMEOUT_RETRY)) {
     WEQ_CMTIMEOUT2(conv, kBlocking, &rc2);
     if (rc2 != CM_OK) DPTRC_ERROR(jrfcTrc(), u"JRFC> %s WEQ_CMTIMEOUT2 returns %d\n", kFn, rc2);
@@ -350,12 +348,12 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_nativeRflushCMRC
   // for the next receive. Other values reach the layer, which refuses what
   // it cannot take.
   jsize held = jrfcIArrayLength(env, buffer);
-  bool pinned = false;
-  Received r = ReceiveInto(env, conv, buffer, requested > held ? std::max<jsize>(held, 0) : requested, &pinned);
-  if (!pinned) {
+  PinnedBytes buf(env, buffer);
+  if (buf.get() == nullptr) {
     DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);
     return 1;
   }
+  Received r = ReceiveInto(env, conv, buffer, &buf, requested > held ? std::max<jsize>(held, 0) : requested);
   id.Release(0);
   if (!PutResults(env, result, r.dataReceived, r.status, r.length)) {
     DPTRC_ERROR(jrfcTrc(), u"JRFC> %s rc_arr == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);

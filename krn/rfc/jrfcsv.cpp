@@ -117,6 +117,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_nativeSncPartner
   jbyte* key = env->GetByteArrayElements(jkey, nullptr);
   if (key == nullptr) {
     jrfcIClearPending(env);
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);
     return -1;
   }
   uint32_t length = 0;
