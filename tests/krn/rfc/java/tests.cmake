@@ -76,3 +76,20 @@ add_dependencies(java_testbed weqgui_stub)
 tov_java_test(Lg tovnative_probe --select-class=com.weq.test.LgTest
   ENV TOV_MS_PEER=$<TARGET_FILE:ms_peer> TOVNATIVE_TRACE=1 TOVNATIVE_TRACE_DIR=${CMAKE_BINARY_DIR}/java/lgtrc)
 add_dependencies(java_testbed ms_peer)
+
+# The CpicDriver natives against the gateway of the tests, started by each
+# test; the trace test in a JVM of its own, since the first trace setting
+# opens the file for the process.
+set(_c --select-class=com.weq.test.CpicTest)
+# Unbuffered sends: a receive is a request of its own that a rule of the
+# peer can hold back.
+set(_gwenv TOV_GW_PEER=$<TARGET_FILE:gw_peer> CPIC_BUFFERING=0)
+foreach(_m clientRoadThroughTheEcho stringCapacities peerErrorRecordWhole timedOutReadThenTheLateAnswer
+    cancelAfterATimedOutRead serverRoadVersion2 serverRoadVersion3 closeAndAbortFlags uuids
+    versionTraceFileNameAndKeepAlive)
+  list(APPEND _cpicsel "--select-method=com.weq.test.CpicTest#${_m}")
+endforeach()
+string(JOIN " " _cpicsel ${_cpicsel})
+tov_java_test(Cpic tovnative "${_cpicsel}" ENV ${_gwenv})
+tov_java_test(Cpic.traceFile tovnative "--select-method=com.weq.test.CpicTest#cpicTraceIntoAFileOfTheRun")
+add_dependencies(java_testbed gw_peer)
