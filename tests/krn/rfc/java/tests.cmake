@@ -93,3 +93,6 @@ string(JOIN " " _cpicsel ${_cpicsel})
 tov_java_test(Cpic tovnative "${_cpicsel}" ENV ${_gwenv})
 tov_java_test(Cpic.traceFile tovnative "--select-method=com.weq.test.CpicTest#cpicTraceIntoAFileOfTheRun")
 add_dependencies(java_testbed gw_peer)
+# Leaks: the JVM's native memory tracking and the probe's record counts.
+tov_java_test(CpicLeak tovnative_probe --select-class=com.weq.test.CpicLeakTest
+  ENV ${_gwenv} JAVA_TOOL_OPTIONS=-XX:NativeMemoryTracking=summary)
