@@ -221,6 +221,13 @@ TEST_F(Natives, TimedOutReadAndCancel) {
     ASSERT_EQ(Open(id), CM_OK);
     ASSERT_EQ(Send(id, Bytes{1, 2, 3}), CM_OK);
     ASSERT_TRUE(peer().Control("rule 9 next silent"));
+    CPIC_CONV_ENTRY* before = STISearchConv(reinterpret_cast<const char*>(host.Bytes(id).data()), 0, 0);
+    ASSERT_NE(before, nullptr);
+    // A buffer that cannot be had: 1, and no time-out left behind.
+    host.FailCall(JniOp::GetByteArrayElements, 2);
+    EXPECT_EQ(Coxread(id, 50).rc, 1);
+    EXPECT_EQ(before->f.rcvTimeout, -1);
+    EXPECT_EQ(Count(9), 0) << "a receive without a buffer";
     Rcv r = Coxread(id, 1);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.result, (std::vector<int32_t>{-7, -7, -7}));
@@ -312,6 +319,38 @@ TEST_F(Natives, SncModeZeroIgnoresItsStrings) {
 }
 
 // --- Arrays that are NULL, short or of the wrong length ------------------------------------
+
+// A NULL string fails its conversion before anything else: 1, or the
+// conversion's 1 for the registration count; the layer is not called.
+TEST_F(Natives, NullStrings) {
+  StartPeer();
+  JrfcTrace trace;
+  for (int arg = 0; arg < 6; ++arg) {
+    SCOPED_TRACE(arg);
+    jstring a[6] = {S(u"D"), S(u"lu"), S(u"echo"), S(host_), S(serv_), S(u"I")};
+    a[arg] = nullptr;
+    jbyteArray id = Id();
+    EXPECT_EQ(JN(nativeWEQ_1CMINIT3)(env, nullptr, id, a[0], a[1], a[2], a[3], a[4], a[5], 0, 0, 0, nullptr,
+                                     nullptr, nullptr),
+              1);
+    End();
+    EXPECT_NE(trace.Take().find("jstr == NULL"), std::string::npos);
+  }
+  // SNC mode 1 reads its strings: a NULL one fails.
+  EXPECT_EQ(JN(nativeWEQ_1CMINIT3)(env, nullptr, Id(), S(u"D"), S(u"lu"), S(u"echo"), S(host_), S(serv_), S(u"I"), 0,
+                                   1, 0, nullptr, S(u"p:x"), S(u"lib")),
+            1);
+  End();
+  EXPECT_EQ(JN(nativeCMSPLN)(env, nullptr, Id(), nullptr), 1);
+  End();
+  jintArray counts = host.NewInts({-1});
+  EXPECT_EQ(JN(nativeWEQ_1CMNOREGTP)(env, nullptr, nullptr, S(host_), S(serv_), counts), 1);
+  End();
+  EXPECT_EQ(host.Ints(counts), std::vector<int32_t>{-1});
+  EXPECT_EQ(JN(nativeSetCpicTrace)(env, nullptr, 1, nullptr), 1);
+  End();
+  EXPECT_EQ(Count(1), 0);
+}
 
 // Every native that takes a conversation id: NULL and ids of 0 to 16 bytes
 // other than 8 count as a failed pin, each native's value, nothing read.
