@@ -38,7 +38,6 @@ constexpr uint8_t kDefaultQop = 8;
 constexpr uint8_t kRoleInitiator = 1;
 constexpr uint8_t kRoleAcceptor = 2;
 
-
 // An int[] that holds at least n elements; shorter ones count as NULL.
 bool HoldsInts(JNIEnv* env, jintArray array, jsize n) {
   return array != nullptr && jrfcIArrayLength(env, array) >= n;

@@ -22,7 +22,6 @@ constexpr jint kVersion[] = {720, 38};  // release, level
 constexpr jint kUuidBadLength = 6;
 constexpr jint kUuidNoElements = 10;
 
-
 }  // namespace
 
 WEQ_EXPORT jstring JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_WEQ_1CMPERR(JNIEnv* env, jobject /*self*/) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "krn/cpic/cpic_client_fixture.h"
+#include "krn/rfc/jrfc_int.h"
 #include "support/jnihost.h"
 
 #define JNT(method) Java_com_weq_conn_rfc_driver_CpicDriver_##method
