@@ -1,5 +1,5 @@
 // The CpicDriver natives on the in-process JNI host, against gw_peer where a
-// gateway is needed: a client conversation through the natives, the lengths
+// gateway is needed (the Java tests take the roads and capacities): the lengths
 // the natives bound before the layer sees them, conversation ids of every
 // length, each JNI call of each native failed in turn (its value, its trace
 // line, nothing held or pending), registration without a handle array, and
@@ -140,32 +140,6 @@ Bytes Pattern(size_t n, uint8_t seed) {
 
 // --- The client road ------------------------------------------------------------------------
 
-// Initialise (the request as the peer decodes it), allocate, send and read
-// back 0, 1 and 32000 bytes through the echo partner, deallocate; coxread
-// copies back only what it received.
-TEST_F(Natives, ClientRoadThroughTheEcho) {
-  StartPeer();
-  jbyteArray id = Id();
-  ASSERT_EQ(Open(id), CM_OK) << ErrFld(ERR_FLD_ERROR);
-  EXPECT_NE(host.Bytes(id), Bytes(8, ' ')) << "the id was not written back";
-  peers::LogLine init = Request(1);
-  EXPECT_EQ(init.get("check"), "ok");
-  EXPECT_EQ(init.get("info2"), "1") << "no SNC asked for";
-  for (size_t n : {size_t{1}, size_t{0}, size_t{32000}}) {
-    SCOPED_TRACE(n);
-    Bytes data = Pattern(n, static_cast<uint8_t>(n));
-    ASSERT_EQ(Send(id, data), CM_OK);
-    Rcv r = Coxread(id, 0);
-    EXPECT_EQ(r.rc, CM_OK) << ErrFld(ERR_FLD_ERROR);
-    EXPECT_EQ(r.result, (std::vector<int32_t>{CM_COMPLETE_DATA_RECEIVED, CM_SEND_RECEIVED, static_cast<int32_t>(n)}));
-    Bytes want = data;
-    want.resize(32000, 0xEE);
-    EXPECT_EQ(r.data, want);
-  }
-  EXPECT_EQ(Deal(id), CM_OK);
-  EXPECT_EQ(Request(11).get("check"), "ok");
-}
-
 // A receive asked for more than the array holds is cut to the array; the
 // rest of the message waits for the next receive.
 TEST_F(Natives, ReceiveCutToTheArray) {
@@ -242,51 +216,6 @@ TEST_F(Natives, TimedOutReadAndCancel) {
     EXPECT_EQ(Count(9), 2);
     EXPECT_EQ(Deal(id), CM_OK);
   }
-}
-
-// The longest argument that fits converts and reaches the layer (the
-// initialise reaches the peer, or the layer refuses a service of 20 units
-// and more, or the host does not resolve); one unit more fails in the
-// conversion with 1 before any connection.
-TEST_F(Natives, StringCapacities) {
-  StartPeer();
-  struct Case {
-    const char* name;
-    int arg;  // 0 dest, 1 LU, 2 TP, 3 host, 4 service
-    size_t fits;
-    jint rcFits;
-  };
-  const Case cases[] = {
-      {"destination of 127", 0, 127, CM_OK},
-      {"LU of 1024", 1, 1024, CM_OK},
-      {"TP of 1024", 2, 1024, CM_OK},
-      {"host of 1024", 3, 1024, CM_PRODUCT_SPECIFIC_ERROR},
-      {"service of 32", 4, 32, CM_PARAMETER_ERROR},
-  };
-  int connects = 0;
-  for (const Case& c : cases) {
-    for (size_t n : {c.fits, c.fits + 1}) {
-      SCOPED_TRACE(std::string(c.name) + (n > c.fits ? " plus one" : ""));
-      std::u16string a[5] = {u"DEST", u"partner", u"echo", host_, serv_};
-      a[c.arg] = std::u16string(n, c.arg == 4 ? u'9' : u'h');
-      jbyteArray id = Id();
-      ErrClear();
-      jint rc = JN(nativeWEQ_1CMINIT3)(env, nullptr, id, S(a[0]), S(a[1]), S(a[2]), S(a[3]), S(a[4]), S(u"I"), 0,
-                                       0, 0, nullptr, nullptr, nullptr);
-      End();
-      EXPECT_EQ(rc, n > c.fits ? 1 : c.rcFits) << ErrFld(ERR_FLD_ERROR);
-      if (rc == CM_OK) {
-        ++connects;
-        EXPECT_EQ(Request(1).get("check"), "ok");
-        EXPECT_EQ(Deal(id), CM_OK);
-      } else {
-        EXPECT_EQ(host.Bytes(id), Bytes(8, ' '));
-      }
-      EXPECT_EQ(STIActiveConvs(), 0);
-    }
-  }
-  EXPECT_EQ(Count(1), connects);
-  EXPECT_EQ(connects, 3);
 }
 
 // SNC mode 0 reads no SNC string and asks for no SNC, whatever is given.
