@@ -33,6 +33,8 @@ constexpr jint kCnvMinor = 1;
 // there.
 constexpr size_t kCnvStackIn = 10240;
 constexpr size_t kCnvStackOut = 1024;
+// The copying method, which moves bytes without looking at characters.
+constexpr uint32_t kCnvDirect = 2;
 // The largest output a Java array or String takes from one call, in bytes:
 // the engine's own limit for one buffer, kept even for 16-bit output.
 constexpr size_t kCnvMaxOut = 0x7FFFFFFE;
@@ -232,8 +234,14 @@ jint CnvRange(JNIEnv* env, jbyteArray converter, InArr in, jint inStart, jint in
   CnvOutput output;
   output.Reserve(std::min(static_cast<size_t>(outEnd - outStart) * sizeof(OutT), kCnvMaxOut));
   const CnvState state(&o);
-  const CnvResult r = CnvOnce(&o, reinterpret_cast<const uint8_t*>(p), n * sizeof(InT), output.data(),
-                              output.capacity());
+  CnvResult r = CnvOnce(&o, reinterpret_cast<const uint8_t*>(p), n * sizeof(InT), output.data(), output.capacity());
+  // A copy into an odd room stops inside a character's two bytes; its
+  // first byte goes back to the input, so that the characters consumed
+  // tell where the next call starts.
+  if (sizeof(InT) == 2 && r.consumed % 2 != 0 && o.method == kCnvDirect) {
+    --r.consumed;
+    --r.produced;
+  }
   const auto written = static_cast<jsize>(r.produced / sizeof(OutT));
   if constexpr (sizeof(OutT) == 1) {
     env->SetByteArrayRegion(out, outStart, written, reinterpret_cast<const jbyte*>(output.data()));

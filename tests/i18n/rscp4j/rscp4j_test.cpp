@@ -266,6 +266,12 @@ TEST_F(ConverterNatives, RangeConversionsConvertOnceIntoTheirRange) {
   EXPECT_EQ(w.rc, 4);
   EXPECT_EQ(w.err, (Ints{32, 2}));
   EXPECT_EQ(w.bytes, (Bytes{0xEE, 0xC3, 0xA9, 0xC3, 0xA9, 0xEE}));
+  // A copy into an odd room gives back the half character.
+  const Conv copy = n.Chosen("4103", "4103");
+  w = n.CToXArr(copy.array, u"abc", 0, 3, 5, 0, 5, true);
+  EXPECT_EQ(w.rc, 4);
+  EXPECT_EQ(w.err, (Ints{32, 2}));
+  EXPECT_EQ(w.bytes, (Bytes{'a', 0, 'b', 0, 0xEE}));
   w = n.CToXArr(utf8.array, text, 0, 4, 8, 0, 8, false);
   EXPECT_EQ(w.rc, 8);
   EXPECT_EQ(w.bytes, (Bytes{0xC3, 0xA9, 0xC3, 0xA9, 0xC3, 0xA9, 0xC3, 0xA9}));
