@@ -25,15 +25,6 @@ class ConverterFuzzTest {
     Lib.load();
   }
 
-  static int pick(Random g, int limit) {
-    switch (g.nextInt(6)) {
-      case 0: return -1 - g.nextInt(5);
-      case 1: return limit + g.nextInt(5);
-      case 2: return g.nextInt(3);
-      default: return g.nextInt(limit + 1);
-    }
-  }
-
   /** A converter image: a real one, mutated, or random; now and then of another length. */
   static byte[] image(Random g) {
     String[] p = PAIRS[g.nextInt(PAIRS.length)];
@@ -88,12 +79,12 @@ class ConverterFuzzTest {
           break;
         case 3:
         case 4: {
-          int room = pick(g, 600);
+          int room = CompressFuzzTest.pick(g, 600);
           char[] out = room < 0 ? null : new char[room];
-          int s = pick(g, n);
-          int e = pick(g, n);
-          int os = pick(g, Math.max(room, 0));
-          int oe = pick(g, Math.max(room, 0));
+          int s = CompressFuzzTest.pick(g, n);
+          int e = CompressFuzzTest.pick(g, n);
+          int os = CompressFuzzTest.pick(g, Math.max(room, 0));
+          int oe = CompressFuzzTest.pick(g, Math.max(room, 0));
           int r = g.nextBoolean() ? ConverterJNI.ConvertXToCArrR(c, in, s, e, out, os, oe, err)
               : ConverterJNI.ConvertXToCArr(c, in, s, e, out, os, oe);
           assertTrue(r == 1 || (r >= 0 && r <= oe - os), "written " + r);
@@ -103,12 +94,12 @@ class ConverterFuzzTest {
         case 5:
         case 6: {
           char[] text = in == null ? null : new String(in, java.nio.charset.StandardCharsets.ISO_8859_1).toCharArray();
-          int room = pick(g, 600);
+          int room = CompressFuzzTest.pick(g, 600);
           byte[] out = room < 0 ? null : new byte[room];
-          int s = pick(g, n);
-          int e = pick(g, n);
-          int os = pick(g, Math.max(room, 0));
-          int oe = pick(g, Math.max(room, 0));
+          int s = CompressFuzzTest.pick(g, n);
+          int e = CompressFuzzTest.pick(g, n);
+          int os = CompressFuzzTest.pick(g, Math.max(room, 0));
+          int oe = CompressFuzzTest.pick(g, Math.max(room, 0));
           int r = g.nextBoolean() ? ConverterJNI.ConvertCToXArrR(c, text, s, e, out, os, oe, err)
               : ConverterJNI.ConvertCToXArr(c, text, s, e, out, os, oe);
           assertTrue(r == 1 || (r >= 0 && r <= oe - os), "written " + r);
@@ -116,7 +107,7 @@ class ConverterFuzzTest {
           break;
         }
         case 7:
-          assertTrue(CODES.contains(ConverterJNI.GetSb2UcTab(c, g.nextInt(4) == 0 ? new char[pick(g, 256) & 511] : new char[256])));
+          assertTrue(CODES.contains(ConverterJNI.GetSb2UcTab(c, g.nextInt(4) == 0 ? new char[CompressFuzzTest.pick(g, 256) & 511] : new char[256])));
           break;
         case 8: {
           int[] t = ConverterJNI.GetDb2UcTab(c, new byte[g.nextInt(5) == 0 ? 255 : 256], new char[256],
@@ -140,8 +131,8 @@ class ConverterFuzzTest {
           assertTrue(type >= 0 && type <= 6, "type " + type);
           if (c != null && g.nextBoolean()) ConverterJNI.ConvertFinish(c);
           assertTrue(ConverterJNI.GetLastError().length() <= 1024);
-          int major = pick(g, 5);
-          int minor = pick(g, 3);
+          int major = CompressFuzzTest.pick(g, 5);
+          int minor = CompressFuzzTest.pick(g, 3);
           boolean older = major < 3 || (major == 3 && minor <= 1);
           assertTrue(ConverterJNI.CheckRequiredVersion(major, minor) == (older ? 1 : 0), major + "." + minor);
           assertTrue("3.1.0".equals(ConverterJNI.GetVersion()) && ConverterJNI.GetSystemCodePage().length == 4);

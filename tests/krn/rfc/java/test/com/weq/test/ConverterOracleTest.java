@@ -6,13 +6,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.weq.i18n.cp.ConverterJNI;
 import java.io.ByteArrayOutputStream;
-import java.nio.ByteBuffer;
-import java.nio.CharBuffer;
-import java.nio.charset.CharacterCodingException;
-import java.nio.charset.Charset;
-import java.nio.charset.CharsetDecoder;
-import java.nio.charset.CharsetEncoder;
-import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -89,34 +82,10 @@ class ConverterOracleTest {
   /** One code of a page and the text it stands for. */
   record Code(byte[] bytes, String text) {}
 
-  /** A charset's strict coders, reused. */
-  static final class Coder {
-    final CharsetDecoder dec;
-    final CharsetEncoder enc;
-
+  /** A charset's strict coders with the codes that map back and forth. */
+  static final class Coder extends Cv.Coder {
     Coder(String charset) {
-      Charset cs = Charset.forName(charset);
-      dec = cs.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
-          .onUnmappableCharacter(CodingErrorAction.REPORT);
-      enc = cs.newEncoder().onMalformedInput(CodingErrorAction.REPORT)
-          .onUnmappableCharacter(CodingErrorAction.REPORT);
-    }
-
-    String decode(byte[] b) {
-      try {
-        return dec.reset().decode(ByteBuffer.wrap(b)).toString();
-      } catch (CharacterCodingException e) {
-        return null;
-      }
-    }
-
-    byte[] encode(String s) {
-      try {
-        ByteBuffer b = enc.reset().encode(CharBuffer.wrap(s));
-        return Arrays.copyOf(b.array(), b.limit());
-      } catch (CharacterCodingException e) {
-        return null;
-      }
+      super(charset);
     }
 
     /** The code, when it stands for one character that encodes back to it. */

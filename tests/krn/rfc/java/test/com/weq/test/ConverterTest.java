@@ -8,12 +8,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import com.weq.conn.rfc.driver.CpicDriver;
 import com.weq.i18n.cp.ConverterJNI;
 import java.nio.ByteBuffer;
-import java.nio.CharBuffer;
-import java.nio.charset.CharacterCodingException;
 import java.nio.charset.Charset;
-import java.nio.charset.CharsetDecoder;
-import java.nio.charset.CharsetEncoder;
-import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import org.junit.jupiter.api.BeforeAll;
@@ -129,47 +124,25 @@ class ConverterTest {
    */
   record Mapping(long value, boolean back) {}
 
-  /** Strict coders of a charset, one character at a time. */
-  static final class Strict {
-    final CharsetDecoder dec;
-    final CharsetEncoder enc;
-
+  /** A charset's strict coders, one character at a time. */
+  static final class Strict extends Cv.Coder {
     Strict(String charset) {
-      Charset cs = Charset.forName(charset);
-      dec = cs.newDecoder().onMalformedInput(CodingErrorAction.REPORT).onUnmappableCharacter(CodingErrorAction.REPORT);
-      enc = cs.newEncoder().onMalformedInput(CodingErrorAction.REPORT).onUnmappableCharacter(CodingErrorAction.REPORT);
-    }
-
-    String decodeText(byte[] b) {
-      try {
-        return dec.reset().decode(ByteBuffer.wrap(b)).toString();
-      } catch (CharacterCodingException e) {
-        return null;
-      }
-    }
-
-    byte[] encodeText(char c) {
-      try {
-        ByteBuffer b = enc.reset().encode(CharBuffer.wrap(new char[] {c}));
-        return b.limit() == 0 ? null : Arrays.copyOf(b.array(), b.limit());
-      } catch (CharacterCodingException e) {
-        return null;
-      }
+      super(charset);
     }
 
     /** The one character that the bytes stand for. */
-    Mapping decode(byte... b) {
-      String s = decodeText(b);
+    Mapping decodeOne(byte... b) {
+      String s = decode(b);
       if (s == null || s.length() != 1) return new Mapping(SUBST, false);
-      return new Mapping(s.charAt(0), Arrays.equals(encodeText(s.charAt(0)), b));
+      return new Mapping(s.charAt(0), Arrays.equals(encode(s), b));
     }
 
     /** The code of a unit, as one number (b1 << 8 | b2 for two bytes). */
-    Mapping encode(char c) {
-      byte[] b = encodeText(c);
-      if (b == null || b.length > 2) return new Mapping(SUBST, false);
+    Mapping encodeOne(char c) {
+      byte[] b = encode(String.valueOf(c));
+      if (b == null || b.length == 0 || b.length > 2) return new Mapping(SUBST, false);
       long v = b.length == 1 ? b[0] & 0xFF : (b[0] & 0xFF) << 8 | (b[1] & 0xFF);
-      return new Mapping(v, String.valueOf(c).equals(decodeText(b)));
+      return new Mapping(v, String.valueOf(c).equals(decode(b)));
     }
   }
 
@@ -202,14 +175,14 @@ class ConverterTest {
     Strict s = new Strict(charset);
     char[] sb = new char[256];
     assertEquals(0, ConverterJNI.GetSb2UcTab(Cv.init(cp, "4103"), sb));
-    for (int b = 0; b < 256; b++) expectEntry(cp, String.format("%02X", b), sb[b], s.decode((byte) b), "Sb2Uc");
+    for (int b = 0; b < 256; b++) expectEntry(cp, String.format("%02X", b), sb[b], s.decodeOne((byte) b), "Sb2Uc");
     int[] err = {-1, -1};
     byte[] uc = ConverterJNI.GetUc2SbTab(Cv.init("4103", cp), err);
     assertArrayEquals(new int[] {0, 0}, err);
     // Units past the table's end have no code.
     for (int u = 0; u < 0x10000; u++) {
       long ours = u < uc.length ? uc[u] & 0xFF : SUBST;
-      Mapping java = s.encode((char) u);
+      Mapping java = s.encodeOne((char) u);
       expectEntry(cp, unitKey((char) u, java, ours), ours, java, "Uc2Sb");
     }
     assertTrue(uc.length > 0 && uc[uc.length - 1] != SUBST, cp + " Uc2Sb ends with its highest code");
@@ -228,13 +201,13 @@ class ConverterTest {
     int leads = 0;
     for (int b = 0; b < 256; b++) {
       if (leadLength[b] == 1) {
-        expectEntry(cp, String.format("%02X", b), lead[b], s.decode((byte) b), "Db2Uc single");
+        expectEntry(cp, String.format("%02X", b), lead[b], s.decodeOne((byte) b), "Db2Uc single");
         continue;
       }
       assertEquals(2, leadLength[b], cp + " lead length of " + b);
       assertEquals(leads++ * 256, lead[b], cp + " block of lead " + b);
       for (int t = 0; t < 256; t++) {
-        expectEntry(cp, String.format("%02X%02X", b, t), blocks[lead[b] + t], s.decode((byte) b, (byte) t), "Db2Uc");
+        expectEntry(cp, String.format("%02X%02X", b, t), blocks[lead[b] + t], s.decodeOne((byte) b, (byte) t), "Db2Uc");
       }
     }
     assertEquals(leads * 256, blocks.length, cp + " Db2Uc blocks");
@@ -251,7 +224,7 @@ class ConverterTest {
         for (int i = 0; i < 1024; i++) assertEquals(SUBST, high[block + i], cp + " " + Cv.unit(u) + " " + i);
         continue;
       }
-      Mapping java = s.encode((char) u);
+      Mapping java = s.encodeOne((char) u);
       expectEntry(cp, unitKey((char) u, java, index[u]), index[u], java, "Uc2Db");
     }
   }

@@ -2,10 +2,18 @@ package com.weq.test;
 
 import com.weq.i18n.cp.ConverterJNI;
 import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.CharBuffer;
+import java.nio.charset.CharacterCodingException;
+import java.nio.charset.Charset;
+import java.nio.charset.CharsetDecoder;
+import java.nio.charset.CharsetEncoder;
+import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
@@ -99,6 +107,37 @@ public final class Cv {
         if (key.length() == r[0].length() && key.compareTo(r[0]) >= 0 && key.compareTo(r[1]) <= 0) return true;
       }
       return false;
+    }
+  }
+
+  /** A charset's strict coders (no replacement), reused: null where they fail. */
+  public static class Coder {
+    final CharsetDecoder dec;
+    final CharsetEncoder enc;
+
+    public Coder(String charset) {
+      Charset cs = Charset.forName(charset);
+      dec = cs.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
+          .onUnmappableCharacter(CodingErrorAction.REPORT);
+      enc = cs.newEncoder().onMalformedInput(CodingErrorAction.REPORT)
+          .onUnmappableCharacter(CodingErrorAction.REPORT);
+    }
+
+    public String decode(byte[] b) {
+      try {
+        return dec.reset().decode(ByteBuffer.wrap(b)).toString();
+      } catch (CharacterCodingException e) {
+        return null;
+      }
+    }
+
+    public byte[] encode(String s) {
+      try {
+        ByteBuffer b = enc.reset().encode(CharBuffer.wrap(s));
+        return Arrays.copyOf(b.array(), b.limit());
+      } catch (CharacterCodingException e) {
+        return null;
+      }
     }
   }
 
