@@ -9,7 +9,9 @@ import java.io.ByteArrayOutputStream;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.Random;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.BeforeAll;
@@ -107,10 +109,22 @@ class ConverterOracleTest {
     if (c != null) out.add(c);
   }
 
-  /** The codes of a page that the charset maps back and forth, by their bytes. */
+  /** The codes of each page, made once for all of its tests. */
+  static final Map<String, List<Code>> BYTE_CODES = new HashMap<>();
+  static final Map<String, List<Code>> CHAR_CODES = new HashMap<>();
+
   static List<Code> byteCodes(Page p, Coder c) {
+    return BYTE_CODES.computeIfAbsent(p.cp(), k -> makeByteCodes(p, c));
+  }
+
+  static List<Code> charCodes(Page p, Coder c) {
+    return CHAR_CODES.computeIfAbsent(p.cp(), k -> makeCharCodes(c));
+  }
+
+  /** The codes of a page that the charset maps back and forth, by their bytes. */
+  static List<Code> makeByteCodes(Page p, Coder c) {
     List<Code> out = new ArrayList<>();
-    if (p.kind() == Kind.UNICODE) return charCodes(p, c);
+    if (p.kind() == Kind.UNICODE) return makeCharCodes(c);
     boolean[] lead = new boolean[256];
     for (int b = 0; b < 256; b++) {
       Code one = c.roundTrip(new byte[] {(byte) b});
@@ -131,7 +145,7 @@ class ConverterOracleTest {
   }
 
   /** The characters that a page's charset maps back and forth: every BMP character, a sample beyond. */
-  static List<Code> charCodes(Page p, Coder c) {
+  static List<Code> makeCharCodes(Coder c) {
     List<Code> out = new ArrayList<>();
     for (int cp = 0; cp <= 0x10FFFF; cp += cp < 0x10000 ? 1 : 97) {
       if (cp >= 0xD800 && cp < 0xE000) continue;
