@@ -12,7 +12,6 @@
 
 #include <stdint.h>
 
-#include "krn/gw/gwroute_standin.h"
 #include "krn/ni/ni.h"
 #include "weq_types.h"
 

@@ -1,1 +1,1 @@
-tov_sources(gwconn.cpp gwhdr.cpp gwnames.cpp gwnet.cpp gwni.cpp gwroute.cpp gwroute_standin.cpp)
+tov_sources(gwconn.cpp gwhdr.cpp gwnames.cpp gwnet.cpp gwni.cpp gwroute.cpp)

@@ -1,10 +1,14 @@
-// Logon-group return codes: names, texts and the recording of an error.
+// Logon-group return codes: names, texts, the recording of an error and
+// the setter of the bindings.
 #include <string.h>
 
 #include "i18n/wequ16/u16fmt.h"
+#include "i18n/wequ16/u16str.h"
 #include "krn/dptrc/err.h"
 #include "krn/lg/lg.h"
 #include "krn/lg/lg_int.h"
+#include "krn/ms/ms.h"
+#include "krn/ni/ni.h"
 
 std::atomic<int32_t> LgIKeptMsRc{0};
 std::atomic<int32_t> LgIKeptNiRc{0};
@@ -80,7 +84,12 @@ WEQ_UC* LgISetReasonV(const WEQ_UC* fmt, U16FmtArgs args) {
 
 int LgIErrRecord(uint32_t line, LG_RC code, const WEQ_UC* operation, const WEQ_UC* text,
                  int32_t number) {
-  const LgCodeRow* row = Find(code);
+  return LgIErrRecordAs(line, code, code, operation, text, number);
+}
+
+int LgIErrRecordAs(uint32_t line, LG_RC textCode, LG_RC rc, const WEQ_UC* operation,
+                   const WEQ_UC* text, int32_t number) {
+  const LgCodeRow* row = Find(textCode);
   const WEQ_UC* descr = row != nullptr ? row->text : kUnknown;
   // The operation's name serves as the detail format; a '%' in it would
   // take an argument that is not there.
@@ -94,11 +103,51 @@ int LgIErrRecord(uint32_t line, LG_RC code, const WEQ_UC* operation, const WEQ_U
   }
   switch (row != nullptr ? row->arg : Arg::kNone) {
     case Arg::kText:
-      return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, code, detail, text != nullptr ? text : u"");
+      return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, rc, detail, text != nullptr ? text : u"");
     case Arg::kNumber:
-      return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, code, detail, number);
+      return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, rc, detail, number);
     case Arg::kNone:
       break;
   }
-  return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, code, detail);
+  return ErrSetInfo(u"LG", 5, u"lgxx", line, descr, rc, detail);
 }
+
+void LgErrSet(LG_RC rc) {
+  if (rc == LGEMSLAYER) {
+    MsErrSet(LgIKeptMsRc.load());
+    return;
+  }
+  if (rc == LGENILAYER) {
+    NiErrSet(LgIKeptNiRc.load());
+    return;
+  }
+  if (ErrIsSet()) {
+    // An error of another place stays, and so does this very one.
+    if (strcmpU(ErrGetFld(ERR_FLD_LOCATION), ErrGetLocation()) != 0) return;
+    if (strcmpU(ErrGetFld(ERR_FLD_COMPONENT), u"LG") == 0 &&
+        strtolU(ErrGetFld(ERR_FLD_RC), nullptr, 10) == rc) {
+      return;
+    }
+  }
+  // Placeholders show "?": nothing here knows what filled them.
+  const LgCodeRow* row = Find(rc);
+  const WEQ_UC* descr = row != nullptr ? row->text : kUnknown;
+  switch (row != nullptr ? row->arg : Arg::kNone) {
+    case Arg::kText:
+      ErrSetInfo(u"LG", 5, u"", 0, descr, rc, u"", u"?");
+      return;
+    case Arg::kNumber: {
+      // "%d" takes a number; the "?" goes in as text of the same place.
+      WEQ_UC text[128];
+      const WEQ_UC* at = strstrU(descr, u"%d");
+      snprintfTruncU16(text, std::size(text), u"%.*s?%s", static_cast<int>(at - descr), descr, at + 2);
+      ErrSetInfo(u"LG", 5, u"", 0, text, rc, u"");
+      return;
+    }
+    case Arg::kNone:
+      break;
+  }
+  ErrSetInfo(u"LG", 5, u"", 0, descr, rc, u"");
+}
+
+LG_RC LgCallDone(void) { return WEQ_O_K; }

@@ -1,1 +1,1 @@
-tov_sources(lgxxerr.cpp)
+tov_sources(lgxxerr.cpp lgxxadm.cpp lgxxlist.cpp lgxx.cpp)

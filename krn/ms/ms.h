@@ -173,6 +173,9 @@ int MsAttach(const WEQ_UC* myname, const WEQ_UC* myserv, uint8_t msgtypes, const
              const WEQ_UC* msserv);
 // Logs off (when the connection is healthy) and closes; 0.
 int MsDetach(void);
+// 1 while the default handle is attached, else 0: a failure that leaves
+// the connection unusable detaches it.
+int MsIsAttached(void);
 // Sets a parameter of the default handle: 0 or MSEINVAL.
 int MsSetParam(int param, int32_t value);
 

@@ -808,3 +808,5 @@ int MsAttach(const WEQ_UC* myname, const WEQ_UC* myserv, uint8_t msgtypes, const
 }
 
 int MsDetach(void) { return MsIDetach(MsIDefault()); }
+
+int MsIsAttached(void) { return MsIDefault()->attached; }

@@ -238,6 +238,26 @@ NI_RC NiAccept(NI_HDL listenHdl, int32_t timeout, NI_HDL* pNewHdl, NI_NODEADDR* 
 #define NI_MAX_PATH_LEN 108
 NI_RC NiHdlGetName(NI_HDL hdl, NI_NODEADDR* pNodeAddr, uint16_t* pServNo, WEQ_UC* pPath);
 
+// --- Routes -----------------------------------------------------------------------
+//
+// A host name may be a route string instead: "/H/host" per hop, each with
+// an optional "/S/service" (default: the router service 3299; the last
+// hop: the caller's service), "/P/password" for its own router and
+// "/W/password" for the next hop's. The connect entries above connect to
+// the first hop and wait until the last router answers (for NiBufHandle
+// and NiBufHandleForProto only with timeout NI_BLOCK); a router's refusal
+// comes back as its code (NIEROUT_*) with the router's error information.
+// At most 255 hops in at most 10000 bytes of hop texts.
+
+typedef struct NI_ROUTE_ENTRY {
+  WEQ_UC host[60];    // cut to 59 units, always terminated
+  WEQ_UC service[30];  // cut to 29 units, always terminated
+} NI_ROUTE_ENTRY;
+
+// The hops of a route string: *pCount receives their number, pRouteTable
+// (tableSize rows; NULL with size 0 counts only) the last tableSize hops.
+NI_RC NiRouteToTable(int32_t* pCount, const WEQ_UC* pRouteString, NI_ROUTE_ENTRY* pRouteTable, int32_t tableSize);
+
 // --- Message I/O ------------------------------------------------------------------
 //
 // A stream connection carries framed messages: 4 bytes of length, big-endian

@@ -11,6 +11,18 @@
 #include "krn/si/si.h"
 #include "weq_types.h"
 
+// Big-endian 32-bit numbers of NI's wire formats.
+inline uint32_t NiIGet32(const WEQ_RAW* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+inline void NiIPut32(WEQ_RAW* p, uint32_t v) {
+  p[0] = static_cast<WEQ_RAW>(v >> 24);
+  p[1] = static_cast<WEQ_RAW>(v >> 16);
+  p[2] = static_cast<WEQ_RAW>(v >> 8);
+  p[3] = static_cast<WEQ_RAW>(v);
+}
+
 // --- Return codes and the failure reporter ----------------------------------------
 
 // The text returned for codes outside the tables.

@@ -35,6 +35,32 @@ inline NI_RC NiIErrTrace(const WEQ_UC* module, int line, int level, ErrDescrFmt<
   return NiIErrTraceV(module, line, level, rc, descr.str, U16FmtMakeArgs(args...).args());
 }
 
+// Keeps the thread's error information over a call that may record its
+// own, so that the failure being reported keeps its text.
+class NiIErrKeep {
+ public:
+  NiIErrKeep() {
+    const WEQ_UC* rec = nullptr;
+    if (ErrGetAttr(&rec, &units_) == 0 && units_ <= ERR_INFO_MAX_UNITS)
+      memcpy(saved_, rec, units_ * sizeof(WEQ_UC));
+    else
+      units_ = 0;
+  }
+  ~NiIErrKeep() {
+    if (units_ == 0) return;
+    const WEQ_UC* rec = nullptr;
+    size_t now = 0;
+    if (ErrGetAttr(&rec, &now) != 0 || now != units_ || memcmp(rec, saved_, units_ * sizeof(WEQ_UC)) != 0)
+      ErrCpTo(saved_, units_);
+  }
+  NiIErrKeep(const NiIErrKeep&) = delete;
+  NiIErrKeep& operator=(const NiIErrKeep&) = delete;
+
+ private:
+  WEQ_UC saved_[ERR_INFO_MAX_UNITS];
+  size_t units_ = 0;
+};
+
 // --- IP protocol usage ------------------------------------------------------
 
 // 0 until set; 2 (IPv4), 6 (IPv4 and IPv6). NI initialisation may lower it

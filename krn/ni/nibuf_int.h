@@ -93,6 +93,9 @@ NI_RC NiBufIFinishHandshake(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout);
 void NiBufIDumpOutQueue(NITAB* pHdl, NIBUF_EXT* pExt, int level);
 // A keep-alive message through the private write; queued counts as sent.
 NI_RC NiBufIWriteUserMsg(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t length, int32_t timeout);
+// In status ERR: the stored error, reported once with its error
+// information restored; 0 otherwise.
+NI_RC NiBufICheckError(NITAB* pHdl, NIBUF_EXT* pExt);
 // Stores rc as the handle's error with the thread's error information
 // (reported once by the next call) and returns rc; an older error wins.
 NI_RC NiBufISetError(NITAB* pHdl, NIBUF_EXT* pExt, NI_RC rc);

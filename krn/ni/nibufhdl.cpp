@@ -9,8 +9,7 @@
 #include "krn/dptrc/err.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_int.h"
-#include "krn/ni/nibuf_standin.h"
-#include "krn/ni/nictl_standin.h"
+#include "krn/ni/nictl_int.h"
 #include "krn/ni/nimsg_int.h"
 
 namespace {
@@ -21,7 +20,6 @@ constexpr const WEQ_UC* kBufStatusName[] = {u"OFF", u"CONN_WAIT", u"OK", u"ERR",
 // Raw reads take one TCP segment: 1460 bytes, 1440 over IPv6 proper.
 constexpr int32_t kRawSegment4 = 1460;
 constexpr int32_t kRawSegment6 = 1440;
-constexpr WEQ_RAW kPingText[NI_KEEPALIVE_LEN] = {'N', 'I', '_', 'P', 'I', 'N', 'G', 0};
 
 NI_RC DefaultAlloc(NIBUF** ppBuffer, int32_t length, const WEQ_UC* text) {
   return NiBufAlloc2(ppBuffer, length, text, nullptr);
@@ -83,7 +81,9 @@ NI_RC UpdateAfter(NITAB* pHdl, NIBUF_EXT* pExt, NI_RC rc) {
 
 // --- Stored errors ---------------------------------------------------------------------
 
-NI_RC CheckError(NITAB* pHdl, NIBUF_EXT* pExt) {
+}  // namespace
+
+NI_RC NiBufICheckError(NITAB* pHdl, NIBUF_EXT* pExt) {
   static constexpr const WEQ_UC* kFn = u"NiBufICheckError";
   if (pExt->status != NIBUF_STAT_ERR) return WEQ_O_K;
   NIBUF* saved = pExt->readyBuf;
@@ -98,6 +98,8 @@ NI_RC CheckError(NITAB* pHdl, NIBUF_EXT* pExt) {
              NiIHdlNo(pHdl), rc);
   return rc;
 }
+
+namespace {
 
 // --- Writing ---------------------------------------------------------------------------
 
@@ -315,7 +317,7 @@ NI_RC NothingRead(bool pingAnswered) { return pingAnswered ? NIEPING : NIETIMEOU
 // A ready message for the user, or why there is none; *ppReady receives it.
 NI_RC ReadyMessage(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, NIBUF** ppReady) {
   *ppReady = nullptr;
-  NI_RC rc = CheckError(pHdl, pExt);
+  NI_RC rc = NiBufICheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
   if (IsMarker(pExt->readyBuf)) {
     if (pExt->accepted != nullptr) return NIEACCEPT;
@@ -360,7 +362,7 @@ NI_RC OpRead(NITAB* pHdl, NIBUF_EXT* pExt, void* pBuffer, uint32_t bufferLen, in
 NI_RC OpWrite(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t dataLen, int32_t timeout,
               uint32_t* pWritten) {
   if (pWritten != nullptr) *pWritten = 0;
-  NI_RC rc = CheckError(pHdl, pExt);
+  NI_RC rc = NiBufICheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
   rc = NiBufIEmptyOutQueue(pHdl, pExt, timeout);
   // While a control exchange owns the connection, user messages wait.
@@ -380,7 +382,7 @@ NI_RC OpWrite(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t dataLen,
 
 NI_RC OpPeek(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, uint32_t* pLength, uint8_t mode) {
   if (pLength != nullptr) *pLength = 0;
-  NI_RC rc = CheckError(pHdl, pExt);
+  NI_RC rc = NiBufICheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
   if (mode != NI_READ) return UpdateAfter(pHdl, pExt, NiBufIEmptyOutQueue(pHdl, pExt, timeout));
   if (pExt->readBuf != nullptr || pExt->readyBuf == nullptr) {
@@ -594,7 +596,12 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
   if (pExt->status == NIBUF_STAT_ACCEPTING) {
     NI_RC rc = NiBufIAcceptSentHdl(pHdl, pExt, timeout);
     if (rc == WEQ_O_K) return NIEACCEPT;
-    return rc == NIETIMEOUT ? NIEINTERN : rc;
+    if (rc == NIETIMEOUT) rc = NIEINTERN;
+    // The sender learns why and closes its copies; the caller keeps the
+    // error information that the send passes on.
+    NiIErrKeep keep;
+    NiBufISendErr(pHdl, pExt, 0, rc);
+    return rc;
   }
   // One message at a time: the next waits in the socket until this one is taken.
   if (pExt->readyBuf != nullptr) return WEQ_O_K;
@@ -651,7 +658,7 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
   }
   NIBUF* msg = pExt->readBuf;
   if (mode == NI_MESG_IO || pExt->status == NIBUF_STAT_CONN_WAIT) {
-    bool ping = msg->len == NI_KEEPALIVE_LEN && memcmp(msg->data, kPingText, NI_KEEPALIVE_LEN) == 0;
+    bool ping = NiIKeepAliveKind(msg->data, static_cast<uint32_t>(msg->len)) == NI_KA_PING;
     uint32_t len = static_cast<uint32_t>(msg->len);
     NI_RC peerRc = 0;
     uint8_t version = 0;
@@ -781,7 +788,7 @@ NI_RC NiBufIWriteUserMsg(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32
   static constexpr const WEQ_UC* kFn = u"NiBufIWriteUserMsg";
   if (pExt->hsCount == 0 && pExt->talkMode != NI_MESG_IO)
     return NiIErrTrace(kNiBufHdlModule, __LINE__, 1, u"%s: invalid talkmode of hdl %d", NIEINVAL, kFn, NiIHdlNo(pHdl));
-  NI_RC rc = CheckError(pHdl, pExt);
+  NI_RC rc = NiBufICheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
   rc = PrivateWrite(pHdl, pExt, nullptr, pData, length, timeout);
   return UpdateAfter(pHdl, pExt, rc == NIETIMEOUT ? WEQ_O_K : rc);
@@ -832,7 +839,7 @@ NI_RC NiBufSend(NI_HDL hdl, NIBUF** ppBuffer, int32_t timeout) {
   NIBUF_EXT* ext = nullptr;
   NI_RC rc = PublicHdl(hdl, ppBuffer, true, u"NiBufSend", &rec, &ext);
   if (rc != WEQ_O_K) return rc;
-  if ((rc = CheckError(rec, ext)) != WEQ_O_K) return rc;
+  if ((rc = NiBufICheckError(rec, ext)) != WEQ_O_K) return rc;
   rc = NiBufIEmptyOutQueue(rec, ext, timeout);
   if (rc == WEQ_O_K && ext->hsCount > 0) rc = NIETIMEOUT;
   if (rc == NIETIMEOUT) {

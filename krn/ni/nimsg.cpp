@@ -15,7 +15,7 @@
 #include "krn/ni/ni_int.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_int.h"
-#include "krn/ni/nictl_standin.h"
+#include "krn/ni/nictl_int.h"
 #include "krn/ni/niparam_int.h"
 
 namespace {
@@ -397,16 +397,16 @@ void NiWait(int milliSec) {
 
 // --- Write ------------------------------------------------------------------------------
 
-NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, uint8_t talkMode,
-               uint32_t* pWritten) {
+namespace {
+
+// The write of NiIWrite once the writing side is claimed.
+NI_RC WriteClaimed(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, uint8_t talkMode,
+                   uint32_t* pWritten) {
   static constexpr const WEQ_UC* kFn = u"NiIWrite";
-  *pWritten = 0;
-  NI_RC rc = StartIo(pHdl, timeout, talkMode, kFn);
-  if (rc != WEQ_O_K) return rc;
+  NI_RC rc = WEQ_O_K;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
   int32_t hdl = MsgHdlNo(pHdl);
   const WEQ_UC* modeText = kModeText[talkMode];
-  WriteClaim claim(pHdl);
   if (talkMode == NI_RAW_IO) {
     pHdl->mPendHdrLenToWrite = 0;
     pHdl->mPendDataLenToWrite = dataLen;
@@ -568,6 +568,38 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
   DPTRC_LINE(MsgLvl(pHdl, 2), trc, u"%s: hdl %d sent data (wrt=%d,pac=%d,%s)\n", kFn, hdl,
              static_cast<int32_t>(*pWritten), static_cast<int32_t>(pHdl->mMsgOut), modeText);
   return WEQ_O_K;
+}
+
+}  // namespace
+
+NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, uint8_t talkMode,
+               uint32_t* pWritten) {
+  *pWritten = 0;
+  NI_RC rc = StartIo(pHdl, timeout, talkMode, u"NiIWrite");
+  if (rc != WEQ_O_K) return rc;
+  WriteClaim claim(pHdl);
+  return WriteClaimed(pHdl, pData, dataLen, timeout, talkMode, pWritten);
+}
+
+NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen, const WEQ_UC* what) {
+  static constexpr const WEQ_UC* kFn = u"NiBufIProcMsg";
+  NI_RC rc = StartIo(pHdl, 0, NI_MESG_IO, u"NiIWrite");
+  if (rc != WEQ_O_K) return rc;
+  if (!TryClaimWrite(pHdl)) {
+    DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d write in progress, do not send %s\n", kFn,
+               MsgHdlNo(pHdl), what);
+    return NIETIMEOUT;
+  }
+  uint32_t written = 0;
+  if (MessagePending(pHdl)) {
+    DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d mPendDataLenToWrite > 0 (%d), do not send %s\n", kFn,
+                  MsgHdlNo(pHdl), static_cast<int32_t>(pHdl->mPendDataLenToWrite), what);
+    rc = NIETIMEOUT;
+  } else {
+    rc = WriteClaimed(pHdl, pData, dataLen, NI_BLOCK, NI_MESG_IO, &written);
+  }
+  ReleaseWrite(pHdl);
+  return rc;
 }
 
 // --- Read -------------------------------------------------------------------------------

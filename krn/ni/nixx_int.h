@@ -47,6 +47,7 @@ enum : uint8_t {
 enum : uint8_t {
   NI_HDLFLAG_MARK = 0x01,          // set by the handle parameter 51
   NI_HDLFLAG_STATUS_ERROR = 0x02,  // a select set reported the handle's status error
+  NI_HDLFLAG_BUF_ACCEPT = 0x04,    // a listen handle whose accepted handles are buffered
 };
 
 struct NITAB;

@@ -6,7 +6,9 @@
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/niaddr_int.h"
-#include "krn/ni/nibuf_standin.h"
+#include "krn/ni/nibuf_int.h"
+#include "krn/ni/nictl_int.h"
+#include "krn/ni/niroute_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nisockaddr_int.h"
 #include "krn/ni/nixx_int.h"
@@ -517,6 +519,12 @@ NI_RC NiIAccept(NITAB* pListen, int32_t timeout, CTRC_HDL* trcHdl, NITAB** ppNew
   NiISetState(rec, NI_ACCEPTED, kFn);
   TracePeer(rec, 2, u"%s: hdl %d accepted hdl %d from %%s", kFn, NiIHdlNo(pListen), NiIHdlNo(rec));
   TraceLocal(rec, 2, u"%s: hdl %d took local address %%s", kFn, NiIHdlNo(rec));
+  // A listen handle passed by another process may ask for buffered ones.
+  if ((pListen->mFlags & NI_HDLFLAG_BUF_ACCEPT) != 0 && (rc = NiBufIHdlInit(rec)) != WEQ_O_K) {
+    DPTRC_LINE(1, NiIHdlTrc(rec), u"%s: NiBufIHdlInit failed (rc=%d)\n", kFn, rc);
+    NiICloseHandle(rec, 1, 0);
+    return rc;
+  }
   *ppNew = rec;
   return WEQ_O_K;
 }

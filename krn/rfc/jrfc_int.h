@@ -4,6 +4,7 @@
 #define KRN_RFC_JRFC_INT_H
 
 #include "krn/dptrc/dptrc.h"
+#include "krn/lg/lg.h"
 #include "krn/rfc/jrfc.h"
 #include "krn/rscp/rscp.h"
 #include "krn/thr/thr.h"
@@ -43,6 +44,31 @@ struct JrfcLiveCounts {
 };
 JrfcLiveCounts jrfcILiveCounts(void);
 
+// The logon-group calls of the LG natives, replaceable by the tests to
+// count them or to answer in place of a message server.
+// jrfcISetLgCalls(NULL) restores the real ones.
+struct JrfcLgCalls {
+  LG_RC (*setParam)(uint8_t id, int32_t value);
+  LG_RC (*applSrvInfo)(const WEQ_UC* mshost, const WEQ_UC* msserv, LG_APPSRV_ENTRY** asList, int32_t* asCount,
+                       LG_CLASS_ENTRY** clList, int32_t* clCount);
+  LG_RC (*groupSec)(const WEQ_UC* mshost, const WEQ_UC* msserv, const WEQ_UC* group, WEQ_UC* addr, int addrLen,
+                    uint16_t* port, WEQ_UC* release, int releaseLen, uint8_t* lbUsed, WEQ_UC* name, int nameLen);
+  LG_RC (*groupSncSec)(const WEQ_UC* mshost, const WEQ_UC* msserv, const WEQ_UC* group, WEQ_UC* addr, int addrLen,
+                       uint16_t* port, WEQ_UC* release, int releaseLen, WEQ_UC* sncName, int sncNameLen,
+                       uint8_t* lbUsed, WEQ_UC* name, int nameLen);
+  LG_RC (*callDone)(void);
+  void (*errSet)(LG_RC rc);
+};
+void jrfcISetLgCalls(const JrfcLgCalls* calls);
+
+// The workers of the LG natives, run under the LG lock: 0; 1 for a failed
+// logon-group call (its code goes into the thread's error information); 3
+// when "any" finds no group; a failed conversion's code. addrOut takes 100
+// bytes, sncOut 256.
+int jrfc_lg(const WEQ_UC* group, const WEQ_UC* mshost, const WEQ_UC* msserv, uint16_t* port, char* addrOut);
+int jrfc_lg_snc(const WEQ_UC* group, const WEQ_UC* mshost, const WEQ_UC* msserv, uint16_t* port, char* addrOut,
+                char* sncOut);
+
 // The natives of this module, for the tests that call them on a host.
 extern "C" {
 jint Java_com_weq_conn_rfc_driver_CpicDriver_INIT(JNIEnv* env, jobject self);
@@ -62,6 +88,11 @@ jint Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(JNIEnv* env, jclass cls
                                                          jint inLength, jbyteArray out,
                                                          jint outLength, jint option,
                                                          jintArray result);
+jint Java_com_weq_conn_rfc_driver_LG_nativeGet_1MS(JNIEnv* env, jclass cls, jstring group, jstring host,
+                                                  jstring serv, jbyteArray addr, jintArray port);
+jint Java_com_weq_conn_rfc_driver_LG_nativeGet_1MS_1SNC(JNIEnv* env, jclass cls, jstring group, jstring host,
+                                                       jstring serv, jstring unused, jbyteArray sncName,
+                                                       jbyteArray addr, jintArray port);
 }
 
 #endif

@@ -528,4 +528,16 @@ int rscpCharLenByNls(const uint8_t* bytes, int32_t available, int32_t nls);
 void rscpUnifiedInCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
 void rscpUnifiedOutCp(const rscpCp_t* cp, const WEQ_UC* key, uint8_t* asked, rscpCp_t* localeCp, rscpCp_t* out);
 
+// --- Shift-JIS runs -----------------------------------------------------------------------
+// Converts the leading run of Shift-JIS double-byte characters of in (lead
+// bytes 0x81-0x9F and 0xE0 and above; level 1: 0x81-0x9F only, trail bytes
+// up to 0xFC) with the writer of the target code page: 8200, 8210, 8211, or
+// fixed two-byte JIS for any other number. On success *inlen becomes the
+// bytes the writer took (the run, or less when the output filled at a
+// character boundary), else the run's length; *outlen the writer's. Returns
+// the writer's result (0 or RSCPETOOLONG).
+rscpRc_t rscpSjisRunTo82xx(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen, const rscpCp_t* target);
+rscpRc_t rscpSjisL1RunTo82xx(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen,
+                             const rscpCp_t* target);
+
 #endif

@@ -6,6 +6,7 @@
 // the generation that their caller passes.
 #include <string.h>
 
+#include <algorithm>
 #include <iterator>
 
 #include "i18n/wequ16/u16fmt.h"
@@ -46,7 +47,7 @@ bool PutStateUsable() {
 
 // The writer; depth 1 while it writes the replacement that a drop handler
 // chose (a replacement that is itself dropped is not possible).
-rscpRc_t PutCharAt(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t PutCharAt(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                    uint32_t c, int depth) {
   uint32_t x = c;
   for (bool substituting = false;; substituting = true) {
@@ -90,8 +91,35 @@ rscpRc_t PutCharAt(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8
   }
 }
 
+// What a run of writes that fails part-way puts back: the position, the
+// output shift state, the call's remembered return sequence, and the bytes
+// before the position that a taken-back return sequence (at most 10 bytes)
+// may have been overwritten with. A single write needs none of it: a
+// framed character that does not fit writes nothing.
+class PutUndo {
+ public:
+  PutUndo(const rscpCObj_t* o, const rscpcOutMark& m, uint8_t* at)
+      : at_(at), shift_(o->shift_state), back_(m.backEnd != nullptr ? *m.backEnd : nullptr) {
+    n_ = std::min<ptrdiff_t>(at - m.start, sizeof saved_);
+    if (n_ > 0) memcpy(saved_, at - n_, static_cast<size_t>(n_));
+  }
+  void Restore(rscpCObj_t* o, const rscpcOutMark& m, uint8_t** pos) const {
+    if (n_ > 0) memcpy(at_ - n_, saved_, static_cast<size_t>(n_));
+    *pos = at_;
+    o->shift_state = shift_;
+    if (m.backEnd != nullptr) *m.backEnd = back_;
+  }
+
+ private:
+  uint8_t* at_;
+  uint32_t shift_;
+  uint8_t* back_;
+  uint8_t saved_[RSCP_SHIFT_SEQ];
+  ptrdiff_t n_ = 0;
+};
+
 // Writes c after the output-table check, with t taken anew by the check.
-rscpRc_t PutChecked(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end, uint32_t c,
+rscpRc_t PutChecked(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end, uint32_t c,
                     int depth) {
   if (rscpRc_t rc = rscpcICheckOutTab(o, t)) return rc;
   return PutCharAt(o, t, outStart, pos, end, c, depth);
@@ -143,7 +171,7 @@ rscpRc_t rscpcIBadWord(uint32_t word, int line) {
   return rscpIReport(kRscpcCvModule, RSCPEINTERN, 255, line, u"table word outside the cache", u"F6S", p);
 }
 
-rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                        uint32_t c) {
   return PutCharAt(o, t, outStart, pos, end, c, 0);
 }
@@ -156,7 +184,7 @@ rscpRc_t rscpcICheckOutTab(rscpCObj_t* o, rscpcTables& t) {
   return 0;
 }
 
-rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         int* result) {
   uint32_t c;
   switch (o->drop) {
@@ -178,16 +206,16 @@ rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_
   return rc;
 }
 
-int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end, int count,
+int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end, int count,
                      rscpRc_t* code) {
-  uint8_t* const at = *pos;
   if (rscpRc_t rc = rscpcICheckOutTab(o, t)) {
     *code = rc;
     return 1;
   }
+  const PutUndo undo(o, outStart, *pos);
   for (int i = 0; i < count; ++i) {
     if (rscpRc_t rc = PutCharAt(o, t, outStart, pos, end, o->subst_char, 0)) {
-      *pos = at;
+      undo.Restore(o, outStart, pos);
       *code = rc;
       return rc == RSCPETOOLONG ? 2 : 1;
     }
@@ -197,7 +225,7 @@ int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t**
   return 0;
 }
 
-int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         const uint8_t* charEnd, const uint8_t* charStart, rscpRc_t* code) {
   const ptrdiff_t len = charEnd - charStart;
   if (o->use_subst == 0) {

@@ -75,8 +75,8 @@ constexpr CvMethod kCvMethods[] = {
     {CvDefault, false},  // 3 static
     {CvTab, false},      // 4 tab
     {CvTab, true},       // 5 l_tab
-    {CvDefault, false},  // 6 mbconv_tab
-    {CvDefault, false},  // 7 l_mbconv_tab
+    {rscpcIMbconvTab, false},  // 6 mbconv_tab
+    {rscpcIMbconvTab, true},   // 7 l_mbconv_tab
     {CvDefault, false},  // 8 mbget_tab
     {CvDefault, false},  // 9 l_mbget_tab
     {CvDefault, false},  // 10 tab_mbtunnel
@@ -111,7 +111,7 @@ constexpr CvMethod kCvMethods[] = {
     {CvDefault, false},  // 39 su16get_tab
     {CvDefault, false},  // 40 l_su16get_tab
     {CvDefault, false},  // 41 2022_tab
-    {CvDefault, false},  // 42 mbconv_2022tab
+    {rscpcIMbconvTab, false},  // 42 mbconv_2022tab
     {CvDefault, false},  // 43 tab_i1b
     {CvDefault, false},  // 44 tab_i1b_o1b
     {CvDefault, false},  // 45 tab_i1b_o1s
@@ -232,7 +232,7 @@ rscpRc_t CvBroken(CvCall& call) {
     // like_miss: one substitution character stands for the rest.
     f.Pin();
     rscpRc_t rc = rscpcICheckOutTab(o, f.t);
-    if (rc == 0) rc = rscpcIPutChar(o, f.t, f.outStart, &f.out, f.outEnd, o->subst_char);
+    if (rc == 0) rc = rscpcIPutChar(o, f.t, f.Mark(), &f.out, f.outEnd, o->subst_char);
     if (rc == RSCPETOOLONG) return CvFull(call);
     if (rc != 0) {
       call.Advance(call.Consumed(), f.out);

@@ -114,18 +114,63 @@ class rscpcOutResult {
   uint32_t v_;
 };
 
+// The output of the current call as the ISO-2022 writers see it: where it
+// starts, and where the last return sequence that a framed writer put into
+// it ends. Only that return sequence is ever taken back: the output shift
+// state survives characters written without a frame, so trailing bytes that
+// merely equal a return sequence may belong to such a character. A plain
+// output start (no memory) takes nothing back.
+struct rscpcOutMark {
+  uint8_t* start;
+  uint8_t** backEnd;  // the call's memory; nullptr: none kept
+  rscpcOutMark(uint8_t* s, uint8_t** b = nullptr) : start(s), backEnd(b) {}  // NOLINT: a plain start converts
+};
+
 // Output rules 53-68 and 73-82 (icons, ISO-2022 designations, ranges) and
 // input rules 68 (ranges) and 71 (ISO-2022 state), which need the helpers
-// of the ISO-2022 and range writers. outStart is the output start of the
-// current call (where a return sequence may be taken back).
-rscpcOutResult rscpcIOutRule40(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
-                               uint32_t c, uint32_t rule, uint32_t param);
+// of the ISO-2022 and range writers.
+rscpcOutResult rscpcIOutRule40(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos,
+                               uint8_t* end, uint32_t c, uint32_t rule, uint32_t param);
 enum class rscpcIn40 : uint8_t { kChar, kComplete, kCut, kBroken, kError };
-// Decodes the sequence at first (bytes up to end): kChar with *c and the
+// Decodes the sequence at first by the input rule word w, whose byte the
+// walk read just before rd (bytes up to end): kChar with *c and the
 // sequence length in *len, kComplete (a sequence without output that set the
-// input state), kCut, kBroken (broken length in *len), or kError with *rc.
-rscpcIn40 rscpcIInRule40(rscpCObj_t* o, const rscpcTables& t, uint32_t rule, uint32_t attr, const uint8_t* first,
+// input state; its length in *len), kCut, kBroken (broken length in *len),
+// or kError with *rc.
+rscpcIn40 rscpcIInRule40(rscpCObj_t* o, const rscpcTables& t, uint32_t w, const uint8_t* first, const uint8_t* rd,
                          const uint8_t* end, uint32_t* c, int* len, rscpRc_t* rc);
+
+// --- ISO-2022 output sequences and range rules -----------------------------------------
+
+// Framed characters of a stateful output code page: a double-byte value
+// (rules 58-67) or a byte (73-82) of STRT/BACK pair rule - 58 or rule - 73,
+// framed by the pair's start and return sequences, so that the output is
+// back in its initial state after every character. A character of the pair
+// whose return sequence ends this call's output (outStart's memory) takes
+// that sequence back and shares one frame with the one before it; another
+// pair's start sequence replaces it. Bits 24-27 of shift_state name the
+// pair of the last framed character plus one. 0, or RSCPETOOLONG when the
+// framed character does not fit (nothing written, nothing changed). The
+// character number is not used.
+rscpRc_t rscpPut2022Double(rscpCObj_t* obj, uint32_t c, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
+                           uint32_t rule, uint16_t value);
+rscpRc_t rscpPut2022Single(rscpCObj_t* obj, uint32_t c, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
+                           uint32_t rule, uint8_t byte);
+// An icon in the Unicode form of output rule 53-57 (UTF-16 big or little
+// endian, UTF-8, UTF-32 big or little endian): the introducer and the two
+// code characters. *full 1 and nothing written when it does not fit; any
+// other rule writes nothing (*full 0). The third argument is not used.
+void rscpPutIconUnicode(uint32_t c, uint32_t rule, uint32_t unused, uint8_t** pos, uint8_t* end, int* full);
+// A character of an algorithmic range as its byte sequence: 0 with the
+// bytes and *count, 1 fewer than the rule's byte count available, 2 below
+// the base code, 3 above the last code, 4 a byte count other than 1 to 4 (or
+// a position that divides by a weight of 0).
+int rscpRangeRuleEncode(const rscpRangeRec_t* rule, uint32_t c, uint8_t* bytes, int* count, int available);
+// The character of a byte sequence of the range: 0 with *c, 1 fewer bytes
+// available than the rule's byte count or a byte outside its position's
+// bounds, 3 below the first code, 4 above the last code, 5 a byte count
+// other than 1 to 4.
+int rscpRangeRuleDecode(const rscpRangeRec_t* rule, uint32_t* c, const uint8_t* bytes, int available);
 
 // Damaged tables: a rule without a meaning, a word naming something outside
 // the cache. Report RSCPEINTERN and return its result.
@@ -141,7 +186,7 @@ inline rscpcOutResult rscpcIPutBytes(uint8_t*& pos, uint8_t* end, const uint8_t*
 }
 
 // Writes c by output rule `rule` with its parameter.
-inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t*& pos,
+inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t*& pos,
                                     uint8_t* end, uint32_t c, uint32_t rule, uint32_t param) {
   uint8_t b[4];
   int n;
@@ -203,7 +248,7 @@ inline rscpcOutResult rscpcIOutRule(rscpCObj_t* o, const rscpcTables& t, uint8_t
 
 // Encodes c through the output table at outT2 (checked by the caller). c
 // must not exceed t.maxUchar.
-inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t outT2, uint8_t* outStart,
+inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t outT2, rscpcOutMark outStart,
                                    uint8_t*& pos, uint8_t* end, uint32_t c) {
   const uint16_t e = t.T2Entry(outT2, c);
   if ((e & RSCP_T2_T3) != 0) {
@@ -244,25 +289,25 @@ inline rscpcOutResult rscpcIEncode(rscpCObj_t* o, const rscpcTables& t, uint32_t
 // that run the output-table check take t anew from the calling thread's pin
 // when the check chose again.
 
-rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIPutChar(rscpCObj_t* o, const rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                        uint32_t c);
 // The output-table check, then t taken anew and the object's output table
 // checked against it.
 rscpRc_t rscpcICheckOutTab(rscpCObj_t* o, rscpcTables& t);
 // The drop handler: *result 0 done, 1 stop, 2 output full or unknown drop
 // value, 3 failed with the returned code.
-rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+rscpRc_t rscpcIDropChar(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         int* result);
 // subst_char count times after the check, subst_count raised once: 0, 1
 // (the check or the writer failed with *code) or 2 (output full). On 1 and
 // 2 the position and subst_count are as on entry.
-int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end, int count,
+int rscpcISubstitute(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end, int count,
                      rscpRc_t* code);
 // The unconvertible-character handler for the bytes charStart..charEnd: 0
 // done, 1 the check or the writer failed (*code), 2 output full, 3 neither
 // substitution nor copy. On 1 and 2 the position and subst_count are as on
 // entry.
-int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, uint8_t* outStart, uint8_t** pos, uint8_t* end,
+int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, uint8_t** pos, uint8_t* end,
                         const uint8_t* charEnd, const uint8_t* charStart, rscpRc_t* code);
 
 // Whether the object's input (block) and output (T2) tables lie inside t.
@@ -292,6 +337,7 @@ struct rscpcFrame {
   const uint8_t* charRead = nullptr;  // read position of a cut character
   uint32_t charLen = 0;               // bytes of an unconvertible character
   bool pinned = false;                // the call pinned a cache generation (Pin)
+  uint8_t* backEnd = nullptr;         // behind the last return sequence written (Mark)
 
   // Pins the published cache generation for the rest of the call (once)
   // and takes its tables; the call unpins at its end. Branches that read no
@@ -302,6 +348,9 @@ struct rscpcFrame {
       pinned = true;
     }
   }
+
+  // The output of this call for the framed writers.
+  rscpcOutMark Mark() { return rscpcOutMark(outStart, &backEnd); }
 
   // After a handler that ran the output-table check: the object's tables
   // again when the check chose anew; 0 or the bounds report's code.
@@ -334,8 +383,9 @@ struct rscpcChar {
   int brokenLen;      // broken length (in_space_len, or a rule's own)
 };
 
+// brokenLen: the broken length to start with (0: in_space_len).
 template <class P>
-rscpcStep rscpcIWalkChar(rscpcFrame& f);
+rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen = 0);
 
 // The points where the table methods differ. A method's policy derives
 // from rscpcWalkPolicy<itself> and hides the members it changes; the walk
@@ -362,9 +412,10 @@ struct rscpcWalkPolicy {
   // end-of-input character (word 256) stands for what was read.
   static constexpr bool kEndOfInputWord = false;
   // Runs of common characters take rscpcIFastRun first: only for methods
-  // that start every character in the input table's root (in_t1) and have
-  // no direct paths.
+  // that start every character in the input table's root (in_t1). The
+  // first bytes of direct paths stop it (nullptr: none).
   static constexpr bool kFastRun = false;
+  static const uint64_t* FastRunStops(rscpcFrame&) { return nullptr; }
 };
 
 // --- Shared steps ------------------------------------------------------------------------
@@ -386,7 +437,7 @@ inline rscpcStep rscpcIHandled(rscpcFrame& f, int result, rscpRc_t code, const u
 // Unconvertible character f.in .. end: substitution, copy or the exit.
 inline rscpcStep rscpcINoOutput(rscpcFrame& f, const uint8_t* end) {
   rscpRc_t code = 0;
-  const int r = rscpcIUnconvertible(f.o, f.t, f.outStart, &f.out, f.outEnd, end, f.in, &code);
+  const int r = rscpcIUnconvertible(f.o, f.t, f.Mark(), &f.out, f.outEnd, end, f.in, &code);
   return rscpcIHandled(f, r, code, end);
 }
 
@@ -404,7 +455,7 @@ inline rscpcStep rscpcIBrokenSeq(rscpcFrame& f, int len) {
       count = len / unit > 1 ? len / unit : 1;
     }
     rscpRc_t code = 0;
-    const int r = rscpcISubstitute(f.o, f.t, f.outStart, &f.out, f.outEnd, count, &code);
+    const int r = rscpcISubstitute(f.o, f.t, f.Mark(), &f.out, f.outEnd, count, &code);
     return rscpcIHandled(f, r, code, end);
   }
   if (f.o->use_1_copy != 0) {
@@ -440,7 +491,7 @@ inline int rscpcIBrokenLength(const rscpcFrame& f, const rscpcChar& ch) {
 template <class P>
 inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const uint8_t* end) {
   if (c > f.t.maxUchar) return P::Broken(f, rscpcIBrokenLength(f, ch));
-  const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.outStart, f.out, f.outEnd, c);
+  const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.Mark(), f.out, f.outEnd, c);
   switch (r.kind()) {
     case rscpcOut::kDone:
       f.in = end;
@@ -453,7 +504,7 @@ inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const ui
     case rscpcOut::kDropT3: {
       // The handler's 1 (stop) is the unconvertible exit, 3 its failure.
       int result = 0;
-      const rscpRc_t rc = rscpcIDropChar(f.o, f.t, f.outStart, &f.out, f.outEnd, &result);
+      const rscpRc_t rc = rscpcIDropChar(f.o, f.t, f.Mark(), &f.out, f.outEnd, &result);
       return rscpcIHandled(f, result == 1 ? 3 : result == 3 ? 1 : result, rc, end);
     }
     case rscpcOut::kError:
@@ -484,7 +535,7 @@ inline rscpcStep rscpcIInRule(rscpcFrame& f, rscpcChar& ch, uint32_t w) {
       uint32_t c = 0;
       int len = 0;
       rscpRc_t rc = 0;
-      switch (rscpcIInRule40(f.o, f.t, rule, (w >> 13) & 0x3F, p, f.inEnd, &c, &len, &rc)) {
+      switch (rscpcIInRule40(f.o, f.t, w, p, ch.rd, f.inEnd, &c, &len, &rc)) {
         case rscpcIn40::kChar: ch.rd = p + len; return rscpcIOutput<P>(f, ch, c, ch.rd);
         case rscpcIn40::kComplete: f.in = p + len; return rscpcStep::kNext;
         case rscpcIn40::kCut: f.charRead = f.inEnd; return rscpcStep::kBroken;
@@ -621,12 +672,12 @@ inline rscpcStep rscpcIAtEndInside(rscpcFrame& f, rscpcChar& ch) {
 
 // The table walk of one character from f.in.
 template <class P>
-rscpcStep rscpcIWalkChar(rscpcFrame& f) {
+rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
   rscpcChar ch;
   ch.start = ch.block = P::StartBlock(f);
   if (ch.start == 0) return rscpcStep::kError;
   ch.rd = f.in;
-  ch.brokenLen = static_cast<int>(f.o->in_space_len);
+  ch.brokenLen = brokenLen > 0 ? brokenLen : static_cast<int>(f.o->in_space_len);
   for (;;) {
     if (ch.rd >= f.inEnd) return rscpcIAtEndInside<P>(f, ch);
     const uint32_t w = f.t.T1(ch.block)[*ch.rd++];
@@ -693,23 +744,54 @@ inline void rscpcIWiden(const uint8_t* __restrict in, uint8_t* __restrict out, p
 }
 
 // The common characters without the general steps: a run of characters
-// whose table walk ends in a character word or direct output bytes (no
-// length field) and whose output is a code of one to three bytes or a
-// Unicode form rule, while 4 bytes of room are left. It stops, with f.in
-// and f.out moved past what it wrote, at the first character that needs
-// anything else; that character then takes the general steps, which give
-// the same result for everything the run takes.
+// whose table walk ends in a character word, direct output bytes (no
+// length field) or a range rule that decodes, and whose output is a code of
+// one to three bytes or a Unicode form rule, while 4 bytes of room are
+// left. It stops, with f.in and f.out moved past what it wrote, at the
+// first character that needs anything else; that character then takes the
+// general steps, which give the same result for everything the run takes.
 //
-// What a one-byte character writes is remembered per byte for the rest of
-// the run (the tables do not change within it).
-inline void rscpcIFastRun(rscpcFrame& f) {
+// What a one-byte character writes is remembered per byte in m for the
+// rest of the call, as long as the tables stay those it was made for. A
+// first byte in stops (a bit per byte value; nullptr: none) starts a
+// character that the general steps take (a direct path).
+struct rscpcFastMemo {
+  const uint8_t* base = nullptr;  // the tables that seen and known describe
+  uint32_t inT1 = 0;
+  uint32_t outT2 = 0;
+  // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
+  // general steps; 3 b leads into block known[b] (checked, not the start).
+  uint8_t seen[256];
+  uint32_t known[256];
+  // lane[b]: the two bytes of b's code when b is a known character with a
+  // two-byte code, else a value with bit 16 set. Filled only once a long
+  // input (512 bytes or more) asks for it: it costs a fill of 1 KiB.
+  bool laneFilled = false;
+  uint32_t lane[256];
+  // Two-byte characters met so far, by a hash of their bytes: code 0 an
+  // empty slot. Kept from the 16th two-byte character of the call on (a
+  // short input does not pay for clearing it).
+  uint32_t pairsMet = 0;
+  uint16_t pairKey[256];
+  uint32_t pairCode[256];
+};
+
+inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops) {
   const uint8_t* in = f.in;
-  uint8_t* out = f.out;
+  uint8_t* __restrict out = f.out;  // never the memo's arrays
   const uint8_t* const inEnd = f.inEnd;
   uint8_t* const outLast = f.outEnd - 4;
   if (in >= inEnd || out > outLast) return;
   const rscpcTables t = f.t;
   const uint32_t start = f.inT1;
+  if (m.base != t.base || m.inT1 != start || m.outT2 != f.outT2) {
+    m.base = t.base, m.inT1 = start, m.outT2 = f.outT2;
+    memset(m.seen, 0, sizeof m.seen);
+    m.pairsMet = 0;
+    m.laneFilled = false;
+  }
+  uint32_t* const known = m.known;
+  uint8_t* const seen = m.seen;
   const uint32_t* const root = t.T1(start);
   const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
 
@@ -762,20 +844,16 @@ inline void rscpcIFastRun(rscpcFrame& f) {
     out += n;
   };
 
-  // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
-  // general steps; 3 b leads into block known[b] (checked, not the start).
-  // lane[b]: the two bytes of b's code when b is a known character with a
-  // two-byte code, else a value with bit 16 set.
-  // Only long inputs take the lanes (they cost a fill of 1 KiB).
-  uint32_t known[256], lane[256];
-  uint8_t seen[256];
-  memset(seen, 0, sizeof seen);
+  uint32_t* const lane = m.lane;
   const bool lanes = inEnd - in >= 512;
-  if (lanes) {
-    std::fill(lane, lane + 256, 0x10000u);
+  if (lanes && !m.laneFilled) {
+    for (uint32_t b = 0; b < 256; ++b)
+      lane[b] = seen[b] == 1 && (known[b] >> 24) == 2 ? known[b] & 0xFFFF : 0x10000u;
+    m.laneFilled = true;
     // A block whose every byte b has the two-byte code 00 b (or b 00), as
-    // ISO 8859-1 into UTF-16: the input widens as it is.
-    bool high = true, low = true;
+    // ISO 8859-1 into UTF-16, and no byte that starts a direct path: the
+    // input widens as it is.
+    bool high = stops == nullptr, low = stops == nullptr;
     for (uint32_t b = 0; b < 256 && (high || low); ++b) {
       high = high && root[b] == (0xA0000000u | b);
       low = low && root[b] == (0xA0000000u | b << 8);
@@ -810,6 +888,7 @@ inline void rscpcIFastRun(rscpcFrame& f) {
     }
     if (in == batchEnd) continue;
     const uint8_t b = *in;
+    if (seen[b] == 0 && stops != nullptr && (stops[b >> 6] >> (b & 63) & 1) != 0) seen[b] = 2;
     if (seen[b] == 0) {
       const uint32_t w = root[b];
       const uint32_t next = w & RSCP_T1_VALUE;
@@ -821,26 +900,59 @@ inline void rscpcIFastRun(rscpcFrame& f) {
         const uint32_t code = codeOfWord(w);
         known[b] = code;
         seen[b] = code != 0 ? 1 : 2;
-        if (lanes && (code >> 24) == 2) lane[b] = code & 0xFFFF;
+        if (m.laneFilled && (code >> 24) == 2) lane[b] = code & 0xFFFF;
         if (code != 0) continue;
       }
     }
     if (seen[b] != 3) break;
-    // A sequence of more bytes.
-    const uint8_t* rd = in + 1;
-    uint32_t next = known[b];
-    uint32_t w;
-    for (;;) {
-      if (rd >= inEnd) goto stop;
-      w = t.T1(next)[*rd++];
-      if ((w >> 29) != 2) break;
-      next = w & RSCP_T1_VALUE;
-      if (next == start || !t.BlockOk(next)) goto stop;
-    }
-    const uint32_t code = codeOfWord(w);
-    if (code == 0) break;
-    put(code);
-    in = rd;
+    // Sequences of more bytes, as long as they follow each other; two-byte
+    // ones are remembered.
+    do {
+      const uint8_t lead = *in;
+      uint32_t slot = 0;
+      bool keep = false;
+      if (inEnd - in >= 2 && ++m.pairsMet >= 16) {
+        const uint32_t key = uint32_t{lead} << 8 | in[1];
+        slot = (key ^ key >> 8) & 255;
+        keep = true;
+        if (m.pairsMet == 16) {
+          memset(m.pairCode, 0, sizeof m.pairCode);
+        } else if (m.pairKey[slot] == key && m.pairCode[slot] != 0) {
+          put(m.pairCode[slot]);
+          in += 2;
+          continue;
+        }
+      }
+      const uint8_t* rd = in + 1;
+      uint32_t next = known[lead];
+      uint32_t w;
+      for (;;) {
+        if (rd >= inEnd) goto stop;
+        w = t.T1(next)[*rd++];
+        if ((w >> 29) != 2) break;
+        next = w & RSCP_T1_VALUE;
+        if (next == start || !t.BlockOk(next)) goto stop;
+      }
+      uint32_t code = codeOfWord(w);
+      if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
+        // A character of an algorithmic range: its rule decodes the bytes
+        // from the first one.
+        const rscpRangeRec_t& r = reinterpret_cast<const rscpCCC_t*>(t.base)->ranges[w >> 13 & 0x3F];
+        uint32_t c;
+        if (r.seqLen >= 1 && r.seqLen <= 4 && inEnd - in >= r.seqLen &&
+            rscpRangeRuleDecode(&r, &c, in, r.seqLen) == 0) {
+          code = codeOf(c);
+          rd = in + r.seqLen;
+        }
+      }
+      if (code == 0) goto stop;
+      put(code);
+      if (keep && rd - in == 2) {
+        m.pairKey[slot] = static_cast<uint16_t>(lead << 8 | in[1]);
+        m.pairCode[slot] = code;
+      }
+      in = rd;
+    } while (in < inEnd && out <= outLast && seen[*in] == 3);
   }
 stop:
   f.in = in;
@@ -849,13 +961,14 @@ stop:
 
 // The character loop of a table method: every character through the
 // policy's unit reader until the input is used up or a step exits; with a
-// policy that starts every character in the input table's root and has no
-// direct paths, runs of common characters first take the fast run.
+// policy that starts every character in the input table's root, runs of
+// common characters that start no direct path first take the fast run.
 template <class P>
 inline rscpcStep rscpcIRun(rscpcFrame& f) {
+  [[maybe_unused]] rscpcFastMemo memo;
   while (f.in < f.inEnd) {
     if constexpr (P::kFastRun) {
-      rscpcIFastRun(f);
+      rscpcIFastRun(f, memo, P::FastRunStops(f));
       if (f.in >= f.inEnd) break;
     }
     const rscpcStep s = P::ReadChar(f);
@@ -904,6 +1017,22 @@ enum class rscpcTabs : uint8_t { kInOut, kShortcut };
 // notInit is the location of "CCC not proper initialized", noTable of
 // "missing char code param". kEnd on success (the frame rebased).
 rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit, rscpcTabs tabs = rscpcTabs::kInOut);
+
+// The start block of a character on an ISO-2022 input page: the table
+// that the root (a group table) names for the input shift state (bits
+// 10-13 of shift_state). 0 with f.rc set when the root names none for it
+// (RSCPEINTERN, "T1 not prepared for ISO-2022 status" at location) or
+// names a block outside the cache.
+uint32_t rscpcIGroupStart(rscpcFrame& f, int location);
+
+// The leading run of Shift-JIS double-byte characters of the n bytes at in
+// that rscpSjisRunTo82xx (l1: rscpSjisL1RunTo82xx) hands to its writer, in
+// bytes.
+int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1);
+
+// The multi-byte table methods mbconv_tab, l_mbconv_tab (behind the l_
+// check) and mbconv_2022tab: the walk with direct paths.
+rscpcBranchEnd rscpcIMbconvTab(rscpcFrame& f);
 
 // The exit that a step of the walk asks for.
 inline rscpcBranchEnd rscpcIEndOfStep(rscpcStep s) {

@@ -40,7 +40,25 @@
 //                          storage entries: reads of types 22, 21, 16 (from
 //                          an index, markers checked) and 12 (all); the
 //                          EBCDIC-keyed twin of a read is never found; errno
-//                          4 when absent, 2 for other types
+//                          4 when absent, 2 for other types; key "-": blanks
+//   group <key> <version> <address> <port> <release> [<number> <type>
+//         <timeout> <count>]
+//                          a logon group: a favourite with the group's
+//                          values where its version keeps them
+//   strg-no-offset         reads from an index (type 16) get errno 2, as
+//                          from an older message server
+//   appserver <name> <address> <port|listen> <quality> <delta> <groups>
+//             <weight> [short text...]
+//                          an application server: its client-list entry
+//                          (types 1, service sapdp00), its integer entry
+//                          (quality, delta, group mask, weight as the 6th,
+//                          8th, 9th and 10th integer) and its short text.
+//                          groups: numbers joined by ',' (group n sets bit
+//                          32 - n), a mask "0x...", or "-". listen: a
+//                          listener on the address's loopback whose port
+//                          is logged ("APPSRV name=<n> port=<p>") and that
+//                          answers every connection with the name and a
+//                          newline
 //   param <name> <status> <value>, param0 (value ended by a 0 byte),
 //   param-bare <name> <status> (no "="), param-none <name> (no record)
 //                          profile parameters (administration opcode 1)
@@ -49,7 +67,9 @@
 // Fault switches: <kind>:<action>[=<arg>][:<count>|:all] (count 1 by
 // default), as --fault arguments or as control lines "fault <spec>" on
 // standard input, each acknowledged by "ACK <line>" on standard output.
-// Kinds: login, oldlogin, logout, admin, op, op<opcode>, msg, reply, any.
+// Kinds: login, oldlogin, logout, admin, op, op<opcode>, msg, reply, any,
+// and strg<type> for an administration block whose first storage request
+// has that type.
 // Actions on the answer to such a message:
 //   close        close the connection instead of answering
 //   drop         no answer
@@ -88,7 +108,7 @@
 // The log (--log, else standard error) has one line per event: CONN,
 // CLOSE, IN and OUT (the decoded header, data length and hex of the whole
 // message), AD (each record of an administration block), PING, PONG,
-// WAKEUP, RAW, FAULT, STOP, RESUME, SCENARIO. Fields are key=value; text
+// WAKEUP, RAW, FAULT, STOP, RESUME, SCENARIO, APPSRV, APPCONN. Fields are key=value; text
 // fields are trimmed and percent-escaped (bytes outside '!'..'~' and '%'
 // as %XX). The program shares no code with the library.
 #include <arpa/inet.h>
@@ -165,8 +185,16 @@ struct Scenario {
   bool nameOld = false;  // answers name requests in version 1 only
   // Storage (administration opcode 21) and profile parameters (opcode 1).
   std::vector<StorageEntry> storage;
+  bool noOffsetReads = false;
   std::vector<Param> params;
 };
+
+// An application server that answers connections with its name.
+struct AppServer {
+  std::string name;
+  int fd = -1;
+};
+std::vector<AppServer> gApps;
 
 struct Conn {
   int fd = -1;
@@ -345,6 +373,66 @@ bool LoadDirective(const std::string& key, const std::string& value) {
     std::string v = mspeer::FromHex(w[1]);
     v.resize(76, ' ');
     gScenario.storage.push_back({mspeer::Pad(w[0], 20), v, false});
+  } else if (key == "group" && w.size() >= 5) {
+    // group <key> <version> <address> <port> <release> [<number> <type> <timeout> <count>]
+    adpeer::Favourite f;
+    f.version = static_cast<uint8_t>(num(1));
+    std::array<uint8_t, 16> a{};
+    mspeer::Addr16(w[2], &a);
+    f.service = static_cast<uint16_t>(num(3));
+    f.release = w[4];
+    uint8_t lb[6] = {static_cast<uint8_t>(num(5)), static_cast<uint8_t>(num(6)),
+                     static_cast<uint8_t>(num(7) >> 8), static_cast<uint8_t>(num(7)),
+                     static_cast<uint8_t>(num(8) >> 8), static_cast<uint8_t>(num(8))};
+    if (f.version <= 2) {
+      memcpy(f.addr8.data(), a.data() + 12, 4);
+      memcpy(f.addr16.data(), lb, 6);
+    } else {
+      f.addr16 = a;
+      if (f.version == 4) memcpy(f.addr8.data() + 2, lb, 6);
+    }
+    gScenario.storage.push_back({mspeer::Pad(Text(w[0]), 20), adpeer::FavouriteValue(f), false});
+  } else if (key == "strg-no-offset") {
+    gScenario.noOffsetReads = true;
+  } else if (key == "appserver" && w.size() >= 7) {
+    // appserver <name> <address> <port|listen> <quality> <delta> <groups> <weight> [short text...]
+    mspeer::Client c;
+    c.name = w[0];
+    c.host = w[1];
+    c.serv = "sapdp00";
+    c.types = 1;
+    c.state = 1;
+    mspeer::Addr16(w[1], &c.v6);
+    if (mspeer::IsMapped(c.v6)) memcpy(c.v4.data(), c.v6.data() + 12, 4);
+    c.port = static_cast<uint16_t>(num(2));
+    if (w[2] == "listen") {
+      uint16_t port = 0;
+      peers::Fd l = peers::Listener(mspeer::IsMapped(c.v6) ? AF_INET : AF_INET6, &port, 16);
+      if (l.valid()) {
+        c.port = port;
+        gApps.push_back({c.name, l.Release()});
+      }
+      Log("APPSRV name=%s port=%d", c.name.c_str(), c.port);
+    }
+    uint32_t mask = 0;
+    if (w[5].rfind("0x", 0) == 0) {
+      mask = static_cast<uint32_t>(strtoul(w[5].c_str(), nullptr, 16));
+    } else if (w[5] != "-") {
+      std::istringstream groups(w[5]);
+      for (std::string g; std::getline(groups, g, ',');) mask |= 1u << ((32u - static_cast<uint32_t>(atoi(g.c_str()))) % 32u);
+    }
+    gScenario.clients.push_back(c);
+    std::array<int32_t, 10> v{};
+    v[5] = static_cast<int32_t>(num(3));
+    v[7] = static_cast<int32_t>(num(4));
+    v[8] = static_cast<int32_t>(mask);
+    v[9] = static_cast<int32_t>(num(6));
+    gScenario.storage.push_back({mspeer::Pad(c.name, 20), adpeer::IntegerValue(v), true});
+    if (w.size() > 7) {
+      size_t at = 0;
+      for (size_t i = 0; i < 7; ++i) at = value.find(w[i], at) + w[i].size();
+      gScenario.storage.push_back({mspeer::Pad(c.name, 20), mspeer::Pad(value.substr(at + 1), 76), false});
+    }
   } else if (key == "favourite" && w.size() >= 5) {
     // favourite <key> <version> <address> <service> <release> [8 bytes of addr8 in hex]
     adpeer::Favourite f;
@@ -359,7 +447,7 @@ bool LoadDirective(const std::string& key, const std::string& value) {
       std::string b = mspeer::FromHex(w[5]);
       for (size_t i = 0; i < b.size() && i < 8; ++i) f.addr8[i] = static_cast<uint8_t>(b[i]);
     }
-    gScenario.storage.push_back({mspeer::Pad(w[0], 20), adpeer::FavouriteValue(f), false});
+    gScenario.storage.push_back({mspeer::Pad(Text(w[0]), 20), adpeer::FavouriteValue(f), false});
   } else if (key == "int" && w.size() == 11) {
     std::array<int32_t, 10> v{};
     for (size_t i = 0; i < 10; ++i) v[i] = static_cast<int32_t>(num(i + 1));
@@ -426,7 +514,17 @@ std::string KindOf(const Header& h, const std::string& data, std::string* fine) 
   if (h.iflag == mspeer::kOpLogin) return "login";
   if (h.iflag == mspeer::kOpOldLogin) return "oldlogin";
   if (h.iflag == mspeer::kOpLogout) return "logout";
-  if (h.msflag == mspeer::kMsgAdmin) return "admin";
+  if (h.msflag == mspeer::kMsgAdmin) {
+    adpeer::Parsed p;
+    std::string why;
+    if (adpeer::ParseBlock(data, &p, &why))
+      for (const std::string& r : p.records)
+        if (static_cast<uint8_t>(r[0]) == adpeer::kOpStorage) {
+          *fine = "strg" + std::to_string(adpeer::ParseStorage(r.substr(4)).type);
+          break;
+        }
+    return "admin";
+  }
   // Opcode requests go to MSG_SERVER by name (msflag 1 when no answer is
   // awaited).
   if (h.msflag == mspeer::kMsgRequest ||
@@ -483,6 +581,7 @@ class Server {
       fds.push_back({listener_, POLLIN, 0});
       fds.push_back({stdinOpen_ ? 0 : -1, POLLIN, 0});
       for (Conn& c : conns_) fds.push_back({c.fd, static_cast<short>(c.stopped ? 0 : POLLIN), 0});
+      for (const AppServer& a : gApps) fds.push_back({a.fd, POLLIN, 0});
       int timeout = -1;
       int64_t now = NowMs();
       for (const Pending& p : pending_) {
@@ -497,11 +596,14 @@ class Server {
       if (fds[1].revents & (POLLIN | POLLHUP)) {
         if (!Control()) stdinOpen_ = false;
       }
-      for (size_t i = 2; i < fds.size(); ++i) {
+      size_t apps = fds.size() - gApps.size();
+      for (size_t i = 2; i < apps; ++i) {
         if (fds[i].revents == 0) continue;
         Conn* c = ById(static_cast<int>(i - 2));
         if (c != nullptr) Read(c);
       }
+      for (size_t i = apps; i < fds.size(); ++i)
+        if (fds[i].revents & POLLIN) AnswerApp(gApps[i - apps]);
       Reap();
     }
   }
@@ -538,6 +640,17 @@ class Server {
     ++gCount["conn"];
     Log("CONN c=%d peer=%s port=%d", c.id, host, port);
     conns_.push_back(std::move(c));
+  }
+
+  // An application server's answer: its name, then the close.
+  static void AnswerApp(const AppServer& a) {
+    int fd = accept4(a.fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    ++gCount["appconn"];
+    Log("APPCONN name=%s", a.name.c_str());
+    std::string line = a.name + "\n";
+    peers::SendAll(fd, line.data(), line.size());
+    close(fd);
   }
 
   bool Control() {
@@ -877,6 +990,10 @@ class Server {
     for (const StorageEntry& e : gScenario.storage)
       if (!e.integers) texts.push_back(&e);
     size_t start = 0, count = texts.size();
+    if (q.type == 16 && gScenario.noOffsetReads) {
+      refuse(2);
+      return;
+    }
     if (q.type == 16) {
       std::array<int32_t, 10> v = adpeer::Integers(q.value);
       if (static_cast<uint32_t>(v[0]) != 0x1CB9 || static_cast<uint32_t>(v[3]) != 0x1CB9) {

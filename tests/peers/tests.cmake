@@ -8,6 +8,7 @@ add_library(tovpeercodec STATIC
   ${CMAKE_CURRENT_LIST_DIR}/niframe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/errrec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gwcodec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/nictlcodec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peerlog.cpp)
 target_include_directories(tovpeercodec PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 tov_apply_warnings(tovpeercodec)
@@ -27,6 +28,8 @@ tov_apply_warnings(tovpeers)
 
 add_executable(ni_peer ${CMAKE_CURRENT_LIST_DIR}/ni_peer.cpp)
 set_target_properties(ni_peer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+find_package(Threads REQUIRED)
+target_link_libraries(ni_peer PRIVATE tovpeercodec Threads::Threads)
 tov_apply_warnings(ni_peer)
 add_dependencies(tovpeers ni_peer)
 

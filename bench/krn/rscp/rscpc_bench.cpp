@@ -8,7 +8,11 @@
 // the copy. The methods without tables beside the same references:
 // 0100 -> 1100 through an F1 table (useF1 2; ICU converts byte to byte with
 // ucnv_convertEx and its pivot), UTF-8 to and from UTF-16LE, and UTF-16BE to
-// UTF-16LE beside a plain byte-swap loop (__bswap).
+// UTF-16LE beside a plain byte-swap loop (__bswap). The multi-byte methods
+// (Shift-JIS to EUC-JP by the direct path, Shift-JIS to ISO-2022-JP in
+// runs, ISO-2022-JP to Shift-JIS by the JIS kernel) and GB 18030 to
+// UTF-16LE by the range rules, beside glibc iconv and ICU (ucnv_convertEx
+// with a pivot) for the same pairs.
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 #include <string.h>
@@ -77,13 +81,26 @@ void BM_choose__iconv(benchmark::State& state) {
 }
 BENCHMARK(BM_choose__iconv);
 
-// Text of n bytes in a code page, whole characters only.
-std::string Text(const char* iconvName, size_t n) {
-  const std::string sample = iconvName[0] == 'I'
-                                 ? "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: na\xC3\xAFve caf\xC3\xA9, 25\xC2\xB0 \xC2\xA7 7. "
-                                 : "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
-                                   "\xE3\x83\x88 text \xEF\xBD\xB1\xEF\xBD\xB2 \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3"
-                                   "\x80\x82 ";
+// Text of n bytes in a code page, whole characters only: German for
+// Latin-1, Japanese for Shift-JIS (with half-width katakana) and for the
+// pairs with ISO-2022-JP (without, which it lacks), Chinese with characters
+// of the four-byte ranges for GB 18030.
+std::string Text(const char* iconvName, size_t n, bool noKatakana = false) {
+  const std::string name = iconvName;
+  const std::string sample =
+      name == "ISO-8859-1" ? "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: na\xC3\xAFve caf\xC3\xA9, 25\xC2\xB0 \xC2\xA7 7. "
+      : name == "GB18030"
+          ? "\xE6\x88\x91\xE4\xBB\xAC\xE5\x9C\xA8\xE5\x8C\x97\xE4\xBA\xAC\xE5\xA4\xA7\xE5\xAD\xA6\xE5\xAD\xA6"
+            "\xE4\xB9\xA0\xE4\xB8\xAD\xE6\x96\x87\xE3\x80\x82\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xA4\xA9\xE6\xB0\x94"
+            "\xE5\xBE\x88\xE5\xA5\xBD\xEF\xBC\x8C\xE6\xB8\xA9\xE5\xBA\xA6\xE6\x98\xAF" "25\xC2\xB0" "C\xEF\xBC\x8C"
+            "\xE4\xBB\xB7\xE6\xA0\xBC\xE2\x82\xAC" "100\xE3\x80\x82Stra\xC3\x9F" "e \xE8\xA1\xA8\xE6\x83\x85\xF0\x9F"
+            "\x98\x80\xE3\x80\x82\xE6\xB1\x89\xE5\xAD\x97\xE7\xBC\x96\xE7\xA0\x81\xE6\xA0\x87\xE5\x87\x86"
+            "GB 18030\xE3\x80\x82"
+      : noKatakana ? "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+                     "\xE3\x83\x88 text \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3\x80\x82 "
+                   : "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+                     "\xE3\x83\x88 text \xEF\xBD\xB1\xEF\xBD\xB2 \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3"
+                     "\x80\x82 ";
   iconv_t cd = iconv_open(iconvName, "UTF-8");
   std::string out(sample.size() * 2, '\0');
   char* ip = const_cast<char*>(sample.data());
@@ -105,15 +122,20 @@ struct Pair {
   const char* icuFrom;
   const char* iconvTo = "UTF-16LE";  // ICU: its own UTF-16 when this is UTF-16LE
   const char* icuTo = "UTF-16LE";
+  bool noKatakana = false;
   uint32_t useF1 = 1;
 };
 constexpr Pair kLatin{"1100", "4103", "ISO-8859-1", "ISO-8859-1"};
 constexpr Pair kSjis{"8000", "4103", "CP932", "windows-31j"};
 constexpr Pair kCopy{"1100", "1100", "ISO-8859-1", "ISO-8859-1"};
-constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", 2};
+constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", false, 2};
 constexpr Pair kUtf8{"4110", "4103", "UTF-8", "UTF-8"};
 constexpr Pair kToUtf8{"4103", "4110", "UTF-16LE", "UTF-16LE", "UTF-8", "UTF-8"};
 constexpr Pair kSwap{"4102", "4103", "UTF-16BE", "UTF-16BE"};
+constexpr Pair kSjisEuc{"8000", "8100", "CP932", "windows-31j", "EUC-JP", "euc-jp-2007"};
+constexpr Pair kSjisJis{"8000", "8200", "CP932", "windows-31j", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", true};
+constexpr Pair kJisSjis{"8200", "8000", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", "CP932", "windows-31j", true};
+constexpr Pair kGb{"8450", "4103", "GB18030", "gb18030"};
 
 void Ours(benchmark::State& state, const Pair& p) {
   if (!StartConverter()) {
@@ -131,7 +153,7 @@ void Ours(benchmark::State& state, const Pair& p) {
     state.SkipWithError("choice failed");
     return;
   }
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
   std::vector<uint8_t> out(in.size() * (p.useF1 == 2 ? 1 : 2));  // F1: equal sizes
   for (auto _ : state) {
     const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
@@ -146,7 +168,7 @@ void Ours(benchmark::State& state, const Pair& p) {
 }
 
 void Iconv(benchmark::State& state, const Pair& p) {
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
   iconv_t cd = iconv_open(p.iconvTo, p.iconvFrom);
   std::vector<char> out(in.size() * 2);
   for (auto _ : state) {
@@ -190,6 +212,33 @@ void Icu(benchmark::State& state, const Pair& p) {
   }
   if (to != nullptr) ucnv_close(to);
   ucnv_close(cnv);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// ICU between two code pages: ucnv_convertEx through its pivot buffer.
+void IcuPivot(benchmark::State& state, const Pair& p) {
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  UErrorCode e = U_ZERO_ERROR;
+  UConverter* from = ucnv_open(p.icuFrom, &e);
+  UConverter* to = ucnv_open(p.icuTo, &e);
+  if (U_FAILURE(e)) {
+    state.SkipWithError("ICU converter missing");
+    return;
+  }
+  std::vector<char> out(in.size() * 2);
+  UChar pivot[1024];
+  for (auto _ : state) {
+    e = U_ZERO_ERROR;
+    char* op = out.data();
+    const char* ip = in.data();
+    UChar* ps = pivot;
+    UChar* pt = pivot;
+    ucnv_convertEx(to, from, &op, out.data() + out.size(), &ip, in.data() + in.size(), pivot, &ps, &pt,
+                   pivot + 1024, true, true, &e);
+    benchmark::DoNotOptimize(op);
+  }
+  ucnv_close(to);
+  ucnv_close(from);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
@@ -239,6 +288,18 @@ void BM_cv_4102_4103__bswap(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
+void BM_cv_8000_8100(benchmark::State& s) { Ours(s, kSjisEuc); }
+void BM_cv_8000_8100__iconv(benchmark::State& s) { Iconv(s, kSjisEuc); }
+void BM_cv_8000_8100__icu(benchmark::State& s) { IcuPivot(s, kSjisEuc); }
+void BM_cv_8000_8200(benchmark::State& s) { Ours(s, kSjisJis); }
+void BM_cv_8000_8200__iconv(benchmark::State& s) { Iconv(s, kSjisJis); }
+void BM_cv_8000_8200__icu(benchmark::State& s) { IcuPivot(s, kSjisJis); }
+void BM_cv_8200_8000(benchmark::State& s) { Ours(s, kJisSjis); }
+void BM_cv_8200_8000__iconv(benchmark::State& s) { Iconv(s, kJisSjis); }
+void BM_cv_8200_8000__icu(benchmark::State& s) { IcuPivot(s, kJisSjis); }
+void BM_cv_8450_4103(benchmark::State& s) { Ours(s, kGb); }
+void BM_cv_8450_4103__iconv(benchmark::State& s) { Iconv(s, kGb); }
+void BM_cv_8450_4103__icu(benchmark::State& s) { IcuPivot(s, kGb); }
 
 #define CV_SIZES Arg(64)->Arg(4096)->Arg(1 << 20)
 BENCHMARK(BM_cv_1100_4103)->CV_SIZES;
@@ -260,6 +321,18 @@ BENCHMARK(BM_cv_4103_4110__iconv)->CV_SIZES;
 BENCHMARK(BM_cv_4103_4110__icu)->CV_SIZES;
 BENCHMARK(BM_cv_4102_4103)->CV_SIZES;
 BENCHMARK(BM_cv_4102_4103__bswap)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8100__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8000_8200__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8200_8000__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8450_4103__icu)->CV_SIZES;
 #undef CV_SIZES
 
 

@@ -4,8 +4,9 @@
 // handle takes, byte 2 the read buffer lengths, the rest is the stream.
 // Framed modes: every message delivered must be the next one a plain parser
 // of the stream finds (keep-alive messages consumed in message mode, data
-// in routed mode); raw mode: the bytes delivered are the stream. No call
-// may give a code outside the read's own.
+// in routed mode), in message mode up to the first control message; raw
+// mode: the bytes delivered are the stream. No call may give a code outside
+// the read's own.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +20,7 @@
 #include "krn/ni/nibuf_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
+#include "nifuzz.h"
 
 namespace {
 
@@ -28,7 +30,14 @@ struct Parsed {
   std::vector<std::string> msgs;
   bool bad = false;      // a header with the top bit set
   size_t tooLong = SIZE_MAX;  // index of the first message above the limit
+  bool ctl = false;      // stopped at a control message (fuzz_nictl's business)
 };
+
+bool IsRtErr(const std::string& m) {
+  if (m.size() < 24 || m.compare(0, 9, std::string("NI_RTERR\0", 9)) != 0) return false;
+  auto b = [&](size_t i) { return uint32_t{static_cast<uint8_t>(m[i])}; };
+  return (b(16) << 24 | b(17) << 16 | b(18) << 8 | b(19)) <= m.size() - 24;
+}
 
 Parsed ParseStream(const uint8_t* p, size_t n, bool dropKeepAlive, uint32_t maxLen) {
   Parsed out;
@@ -45,6 +54,10 @@ Parsed ParseStream(const uint8_t* p, size_t n, bool dropKeepAlive, uint32_t maxL
     }
     if (n - i - 4 < len) break;
     std::string m(reinterpret_cast<const char*>(p + i + 4), len);
+    if (dropKeepAlive && IsRtErr(m)) {
+      out.ctl = true;
+      break;
+    }
     bool keepAlive = m == std::string("NI_PING\0", 8) || m == std::string("NI_PONG\0", 8);
     if (!(dropKeepAlive && keepAlive)) out.msgs.push_back(m);
     i += 4 + len;
@@ -66,17 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t streamLen = size - 3;
 
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) Fail();
-  int big = 1 << 18;
-  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  NITAB* rec = nullptr;
-  if (NiICreateHandle(&rec, NI_INITIAL_CON, nullptr) != WEQ_O_K) Fail();
-  rec->con.mSocket.socketNo = sv[0];
-  rec->con.mSocket.family = SI_AF_INET;
-  rec->con.mSocket.type = SI_SOCK_STREAM;
-  rec->mBlockMode = 0;
-  NiISetState(rec, NI_CONNECTED, u"fuzz");
+  NITAB* rec = NiFuzzConnection(sv);
+  if (rec == nullptr) Fail();
   if (NiBufIHdlInit(rec) != WEQ_O_K) Fail();
   NI_HDL h = rec->mHdl.load();
   NI_PARAM_DATA p{NIHP_BUF_TALKMODE, NI_DT_RAW, {}};
@@ -120,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         cur.append(buf.data(), got);
       }
     }
+    if (want.ctl && next == want.msgs.size() && cur.empty()) break;  // the control message comes next
     idle = 0;
     if (rc == WEQ_O_K) {
       if (raw) {

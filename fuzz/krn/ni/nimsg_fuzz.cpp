@@ -3,7 +3,7 @@
 // write (bit 1), byte 1 chooses the buffer lengths, the rest is the stream.
 // Every message NiRead completes must be the next one a plain parser of the
 // stream finds (keep-alive messages are consumed), and no call may give a
-// code outside the read's own.
+// code outside the read's own, up to the first control message.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,16 +17,26 @@
 #include "krn/ni/nimsg_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
+#include "nifuzz.h"
 
 namespace {
 
 [[noreturn]] void Fail() { abort(); }
 
-// The messages of the stream up to the first bad header or the end.
-std::vector<std::string> Parse(const uint8_t* p, size_t n, bool* bad) {
+// Whether a message is an NI_RTERR control message (its text fits).
+bool IsRtErr(const std::string& m) {
+  if (m.size() < 24 || m.compare(0, 9, std::string("NI_RTERR\0", 9)) != 0) return false;
+  auto b = [&](size_t i) { return uint32_t{static_cast<uint8_t>(m[i])}; };
+  return (b(16) << 24 | b(17) << 16 | b(18) << 8 | b(19)) <= m.size() - 24;
+}
+
+// The messages of the stream up to the first bad header, the first control
+// message (*ctl: what it does is fuzz_nictl's business) or the end.
+std::vector<std::string> Parse(const uint8_t* p, size_t n, bool* bad, bool* ctl) {
   std::vector<std::string> out;
   size_t i = 0;
   *bad = false;
+  *ctl = false;
   while (n - i >= 4) {
     uint32_t len = (uint32_t{p[i]} << 24) | (uint32_t{p[i + 1]} << 16) | (uint32_t{p[i + 2]} << 8) | p[i + 3];
     if (len & 0x80000000u) {
@@ -35,6 +45,10 @@ std::vector<std::string> Parse(const uint8_t* p, size_t n, bool* bad) {
     }
     if (n - i - 4 < len) break;
     std::string m(reinterpret_cast<const char*>(p + i + 4), len);
+    if (IsRtErr(m)) {
+      *ctl = true;
+      break;
+    }
     if (m != std::string("NI_PING\0", 8) && m != std::string("NI_PONG\0", 8)) out.push_back(m);
     i += 4 + len;
   }
@@ -54,17 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t streamLen = size - 2;
 
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) Fail();
-  int big = 1 << 18;
-  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  NITAB* rec = nullptr;
-  if (NiICreateHandle(&rec, NI_INITIAL_CON, nullptr) != WEQ_O_K) Fail();
-  rec->con.mSocket.socketNo = sv[0];
-  rec->con.mSocket.family = SI_AF_INET;
-  rec->con.mSocket.type = SI_SOCK_STREAM;
-  rec->mBlockMode = 0;
-  NiISetState(rec, NI_CONNECTED, u"fuzz");
+  NITAB* rec = NiFuzzConnection(sv);
+  if (rec == nullptr) Fail();
   NI_HDL h = rec->mHdl.load();
   if (NiSetSingleRead(h, single ? 1 : 0) != WEQ_O_K) Fail();
   size_t put = 0;
@@ -75,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (closeAfter) shutdown(sv[1], SHUT_WR);
 
-  bool bad = false;
-  std::vector<std::string> want = Parse(stream, put, &bad);
+  bool bad = false, ctl = false;
+  std::vector<std::string> want = Parse(stream, put, &bad, &ctl);
   size_t next = 0;
   std::string cur;
   std::vector<char> buf(70000);
@@ -87,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (step % 7 == 3) bufLen = 0;
     uint32_t got = 0;
     NI_RC rc = NiRead(h, bufLen ? buf.data() : nullptr, static_cast<int>(bufLen), 0, &got);
+    if (ctl && next == want.size() && cur.empty()) break;  // the control message comes next
     if (rc == WEQ_O_K || rc == NIETOO_SMALL || rc == NIETIMEOUT) {
       if (got > bufLen) Fail();
       cur.append(buf.data(), got);

@@ -113,3 +113,21 @@ TEST(LgRecord, ReasonBufferIsCutToItsRoom) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LgNames, LoadBalancingTypes) {
+  struct {
+    int32_t type;
+    const char* name;
+  } rows[] = {{0, "BEST"},         {100, "BEST"},        {101, "RANDOM"},  {200, "RANDOM"},
+              {201, "ROUND_ROBIN"}, {202, "WEIGHTED_ROUND_ROBIN"}, {203, "ROUND_ROBIN"},
+              {255, "ROUND_ROBIN"}, {256, "256"},         {-1, "-1"}};
+  for (const auto& r : rows) {
+    WEQ_UC buf[LG_LB_NAME_LEN];
+    EXPECT_EQ(U8(LgILbTypeName(r.type, buf)), r.name) << r.type;
+  }
+  EXPECT_EQ(U8(LgILbTypeName(0, nullptr)), "");
+}
+
+}  // namespace

@@ -39,6 +39,17 @@ struct Conn {
   }
 };
 
+// Writes text on a handle and reads back what an echo at the far end
+// returns (in pieces, for raw handles): what came within 5 s.
+inline std::string Echo(NI_HDL h, const std::string& text) {
+  uint32_t n = 0;
+  if (NiWrite(h, text.data(), static_cast<int>(text.size()), 5000, &n) != WEQ_O_K) return "<write failed>";
+  std::string back;
+  char buf[256];
+  while (back.size() < text.size() && NiRead(h, buf, sizeof buf, 5000, &n) == WEQ_O_K) back.append(buf, n);
+  return back;
+}
+
 // A loopback listener of the test; Open connects NI handles to it.
 struct Endpoint {
   Endpoint() { lis = peers::Listener(AF_INET, &port, 256); }

@@ -224,6 +224,7 @@ TEST_F(Walk, DirectOutputEntriesAndDamagedTables) {
   ASSERT_EQ(rscpeo1__enter_out_1code(t2, u"T", '#', '#', 1, 0), 0);
   ASSERT_EQ(rscpeor__enter_out_rule(t2, u"T", 'C', 40, 0, 0, 0), 0);  // no such output rule
   ASSERT_EQ(rscpeor__enter_out_rule(t2, u"T", 'D', 58, 0x3021, 0, 0), 0);
+  ASSERT_EQ(rscpAddShiftPair(3, reinterpret_cast<const uint8_t*>("\x1B$B"), 3, reinterpret_cast<const uint8_t*>("\x1B(J")), 0);
   Unlock();
   rscpCObj_t o = Obj(root, 1, t2);
   Call c = Convert(o, "xyw!x", 8);
@@ -241,15 +242,17 @@ TEST_F(Walk, DirectOutputEntriesAndDamagedTables) {
   EXPECT_EQ(Newest().location, 255);
   c = Convert(o, "rx", 8);
   EXPECT_EQ(c.bytes, "#X");
-  // An output rule without a meaning no longer ends the process; neither
-  // does one of the ISO-2022 writers, which reports until they are built.
-  for (const char* in : {"xC", "xD"}) {
-    c = Convert(o, in, 8);
-    EXPECT_EQ(c.rc, RSCPEINTERN) << in;
-    EXPECT_EQ(c.in, 1u);
-    EXPECT_EQ(c.bytes, "X");
-    EXPECT_EQ(Newest().location, 254);
-  }
+  // An output rule without a meaning no longer ends the process.
+  c = Convert(o, "xC", 8);
+  EXPECT_EQ(c.rc, RSCPEINTERN);
+  EXPECT_EQ(c.in, 1u);
+  EXPECT_EQ(c.bytes, "X");
+  EXPECT_EQ(Newest().location, 254);
+  // A designation rule frames its characters; consecutive ones share the
+  // frame.
+  c = Convert(o, "xDD", 16);
+  EXPECT_EQ(c.rc, 0);
+  EXPECT_EQ(c.bytes, "X\x1B$B0!0!\x1B(J");
 }
 
 TEST_F(Walk, WalkEntriesOfTheSixteenBitMethods) {

@@ -78,3 +78,9 @@ tov_java_test(Launcher.weqguiSet tovnative_probe
   "--select-method=com.weq.test.LauncherTest#weqguiInTheEnvironmentStartsNothing"
   ENV ${_guienv} WEQGUI=$<TARGET_FILE:weqgui_stub>)
 add_dependencies(java_testbed weqgui_stub)
+
+# The LG natives against the message server of the tests, with a trace file
+# at level 1 in a folder of the run.
+tov_java_test(Lg tovnative_probe --select-class=com.weq.test.LgTest
+  ENV TOV_MS_PEER=$<TARGET_FILE:ms_peer> TOVNATIVE_TRACE=1 TOVNATIVE_TRACE_DIR=${CMAKE_BINARY_DIR}/java/lgtrc)
+add_dependencies(java_testbed ms_peer)

@@ -16,6 +16,16 @@ public final class Probe {
   /** The frontend launcher's wait for a reply; 0 restores its 180 seconds. */
   public static native void setGuiWaitMs(long ms);
 
+  /**
+   * The logon-group layer under the LG natives: 0 the real one; 1 the real one, LgCallDone
+   * counted; 2 a stand-in whose every lookup answers 10.0.0.1 port 3300 with the given SNC name,
+   * LgCallDone counted. Each call starts the count at 0.
+   */
+  public static native void lgSeam(int mode, String sncName);
+
+  /** LgCallDone calls counted since lgSeam. */
+  public static native int lgCallDones();
+
   public static int[] counts() {
     int[] c = new int[5];
     liveCounts(c);

@@ -1,0 +1,1 @@
+tov_bench(lg_bench SOURCES lg_bench.cpp LIBS tovpeers)

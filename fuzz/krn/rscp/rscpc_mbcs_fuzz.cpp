@@ -1,0 +1,168 @@
+// Random bytes through the multi-byte methods mbconv_tab, l_mbconv_tab and
+// mbconv_2022tab: from Shift-JIS, ISO-2022-JP, EUC-JP, Big5, GBK, GB 18030,
+// Korean and the unified Asian pages, with the kinds of the direct-path
+// table (the HXT forms and the 16-bit page included) set on the object,
+// random options and mbc_copy, cut into random pieces and converted into a
+// random room, resumed after every full output. Checked: the result is one
+// the call documents, both pointers stay inside their buffers, nothing is
+// written behind the output, a call that reports success consumed its whole
+// input. Then the range decoder and encoder on random records and bytes.
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "krn/rscp/rscp_int.h"
+#include "krn/rscp/rscpc_int.h"
+#include "krn/rscp/rscpcv_int.h"
+#include "krn/thr/thr.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) abort();
+}
+
+void StartOnce() {
+  static const bool started = [] {
+    ThrProcInit();
+    rscphTestSetSleep([](uint32_t) { return 0; });
+    Check(rscpi_init(-1) == 0);
+    return true;
+  }();
+  (void)started;
+}
+
+bool Known(rscpRc_t rc) {
+  switch (rc) {
+    case 0: case RSCPEINTERN: case RSCPEINVAL: case RSCPETOOLONG: case RSCPEBUSY: case RSCPEUNIQ: case RSCPENOCONV:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct Bytes {
+  const uint8_t* p;
+  size_t n;
+  uint8_t Next() {
+    if (n == 0) return 0;
+    --n;
+    return *p++;
+  }
+};
+
+constexpr const char* kFromPages[] = {"8000", "8200", "8100", "8300", "8400", "8450", "8500", "6200", "6230", "6240"};
+constexpr const char* kToPages[] = {"8000", "8100", "8200", "8210", "8211", "8300", "6100", "6200"};
+// Kinds with a row or a cell of the direct-path table.
+constexpr uint32_t kKinds[] = {1, 2, 3, 4, 5, 6, 7, 8, 19, 20, 21, 25, 30, 34, 35, 36, 39, 0, 12};
+
+const rscpCObj_t& Chosen(int from, int to) {
+  static std::map<int, rscpCObj_t> made;
+  const int key = from * 16 + to;
+  if (auto it = made.find(key); it != made.end()) return it->second;
+  rscpCp_t f, t;
+  for (int i = 0; i < 4; ++i) {
+    f[i] = static_cast<WEQ_UC>(kFromPages[from][i]);
+    t[i] = static_cast<WEQ_UC>(kToPages[to][i]);
+  }
+  rscpCObj_t o;
+  rscpCInit(&o, &f, &t, 1, 1, 0);
+  rscpCSetCtrlCodeCv(&o, 1);
+  rscpCSetOwnChCv(&o, 0);
+  rscpCLoadTables(&o);
+  rscpeClearThrErrors();
+  return made.emplace(key, o).first->second;
+}
+
+rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, size_t* used) {
+  std::unique_ptr<uint8_t[]> src(new uint8_t[in.empty() ? 1 : in.size()]);
+  if (!in.empty()) memcpy(src.get(), in.data(), in.size());
+  std::unique_ptr<uint8_t[]> dst(new uint8_t[room + 8]);
+  memset(dst.get(), 0x5A, room + 8);
+  const WEQ_RAW* ip = src.get();
+  WEQ_RAW* op = dst.get();
+  const rscpRc_t rc = rscpCConvert(o, &op, dst.get() + room, &ip, src.get() + in.size());
+  Check(Known(rc));
+  Check(ip >= src.get() && ip <= src.get() + in.size());
+  Check(op >= dst.get() && op <= dst.get() + room);
+  for (size_t i = 0; i < 8; ++i) Check(dst[room + i] == 0x5A);
+  if (rc == 0) Check(ip == src.get() + in.size());
+  *used = static_cast<size_t>(ip - src.get());
+  return rc;
+}
+
+void Ranges(Bytes& r) {
+  rscpRangeRec_t rec{};
+  rec.first = r.Next() | r.Next() << 8 | r.Next() << 16;
+  rec.last = rec.first + (r.Next() | r.Next() << 8);
+  rec.uidFirst = rec.first - r.Next();
+  rec.seqLen = static_cast<int8_t>(r.Next()) % 6;
+  for (int k = 0; k < 4; ++k) {
+    rec.minV[k] = r.Next();
+    rec.maxV[k] = r.Next();
+    rec.weight[k] = static_cast<int8_t>(r.Next()) * (1 + r.Next());
+  }
+  uint8_t b[4] = {r.Next(), r.Next(), r.Next(), r.Next()};
+  uint32_t c = 0;
+  const int d = rscpRangeRuleDecode(&rec, &c, b, r.Next() % 6);
+  Check(d == 0 || d == 1 || d == 3 || d == 4 || d == 5);
+  if (d == 0) Check(c >= rec.first && c <= rec.last);
+  uint8_t e[4];
+  int n = 0;
+  const int x = rscpRangeRuleEncode(&rec, c + r.Next(), e, &n, r.Next() % 6);
+  Check(x >= 0 && x <= 4);
+  if (x == 0) Check(n == rec.seqLen);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 6) return 0;
+  StartOnce();
+  rscpeClearThrErrors();
+  Bytes r{data, size};
+  const uint8_t how = r.Next();
+  if (how == 0xFF) {
+    Ranges(r);
+    return 0;
+  }
+  rscpCObj_t o = Chosen(r.Next() % std::size(kFromPages), r.Next() % std::size(kToPages));
+  static constexpr uint32_t kMethods[] = {6, 7, 42};
+  if (how & 1) o.method = kMethods[r.Next() % 3];
+  if (how & 2) o.in_nls = kKinds[r.Next() % std::size(kKinds)];
+  if (how & 4) o.out_nls = kKinds[r.Next() % std::size(kKinds)];
+  if (how & 8) o.h_last_NLS_to_4000 = kKinds[r.Next() % std::size(kKinds)];
+  if (how & 16) o.in_nls_loop = kKinds[r.Next() % std::size(kKinds)];
+  const uint8_t opt = r.Next();
+  o.use_subst = opt & 1;
+  o.use_1_copy = (opt >> 1) & 1;
+  o.rscpbroken = (opt >> 2) % 3;
+  o.rscpfill = (opt >> 4) % 4;
+  o.shift_state ^= static_cast<uint32_t>(r.Next() & 0x0F) << 10;
+  static constexpr uint32_t kSubst[] = {'#', 0x3013, 0x20AC, 0x110000};
+  o.subst_char = kSubst[(opt >> 6) & 3];
+  rscpcISetMbcCopy(r.Next() % 4);
+  const uint8_t sizes = r.Next();
+  const size_t room = 1 + (sizes & 15) * ((sizes & 16) ? 16 : 1);
+  const size_t piece = 1 + (sizes >> 5) * 7;
+  const std::vector<uint8_t> input(r.p, r.p + r.n);
+
+  std::vector<uint8_t> pending;
+  size_t fed = 0;
+  for (int calls = 0; calls < 300 && (fed < input.size() || !pending.empty()); ++calls) {
+    const size_t n = input.size() - fed < piece ? input.size() - fed : piece;
+    pending.insert(pending.end(), input.begin() + static_cast<long>(fed), input.begin() + static_cast<long>(fed + n));
+    fed += n;
+    size_t used = 0;
+    const rscpRc_t rc = OneCall(&o, pending, room, &used);
+    pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
+    if (rc == RSCPETOOLONG && used > 0) continue;
+    if (rc == RSCPEUNIQ && o.rscpbroken == 2 && fed < input.size()) continue;
+    if (rc != 0 && rc != RSCPENOCONV) break;
+  }
+  rscpcISetMbcCopy(2);
+  return 0;
+}
