@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.weq.i18n.cp.ConverterJNI;
 import java.io.ByteArrayOutputStream;
+import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -15,6 +16,7 @@ import java.util.Map;
 import java.util.Random;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.MethodSource;
 
@@ -52,6 +54,7 @@ class ConverterOracleTest {
     new Page("8400", "GBK", Kind.DOUBLE, "dx"),
     new Page("8500", "x-windows-949", Kind.DOUBLE, "dx"),
     new Page("8100", "EUC-JP", Kind.EUC, "d"),
+    new Page("8450", "GB18030", Kind.GB, "dex"),
   };
 
   static Stream<Page> with(char natives) {
@@ -140,6 +143,13 @@ class ConverterOracleTest {
         continue;
       }
       for (int t = 0; t < 256; t++) add(out, c.roundTrip(new byte[] {(byte) b, (byte) t}));
+      // Four-byte codes: every one of the BMP, every 7th beyond it.
+      if (p.kind() == Kind.GB && (b <= 0x84 || (b >= 0x90 && b <= 0xE3))) {
+        for (int i = 0; i < 10 * 126 * 10; i += b <= 0x84 ? 1 : 7) {
+          byte[] four = {(byte) b, (byte) (0x30 + i / 1260), (byte) (0x81 + i / 10 % 126), (byte) (0x30 + i % 10)};
+          add(out, c.roundTrip(four));
+        }
+      }
     }
     return out;
   }
@@ -315,5 +325,41 @@ class ConverterOracleTest {
           x -> Arrays.equals(x.bytes(),
               ConverterJNI.ConvertXToX(fromUtf8, x.text().getBytes(StandardCharsets.UTF_8), new int[2]))));
     }
+  }
+
+  /**
+   * ISO-2022-JP output has its own choice of designations, so its bytes are compared by what
+   * the charset reads back: the whole text, in range pieces (the shift state carried in the
+   * converter from piece to piece), from Latin-1 with a designation before every character (an
+   * output of more than 3 bytes per input byte) and from Shift-JIS.
+   */
+  @Test
+  void iso2022JpOutputReadsBackAsTheText() {
+    Page p = new Page("8200", "ISO-2022-JP", Kind.UNICODE, "");
+    Coder c = new Coder(p.charset());
+    List<Code> listed = new ArrayList<>();
+    List<Code> chars = agreed(p, charCodes(p, c), listed);
+    assertTrue(chars.size() > 6000, "characters " + chars.size());
+    String text = textOf(chars);
+    byte[] conv = Cv.init("4103", p.cp());
+    byte[] whole = Cv.cToX(conv, text);
+    if (!text.equals(c.decode(whole))) {
+      throw new AssertionError(firstDifferences(p, chars,
+          x -> x.text().equals(c.decode(ConverterJNI.ConvertCToX(Cv.init("4103", p.cp()), x.text(), new int[2])))));
+    }
+    assertEquals(text, c.decode(inPieces(conv, chars, true, new Random(2022))), "in pieces");
+    for (Code x : listed) {
+      String back = c.decode(ConverterJNI.ConvertCToX(Cv.init("4103", p.cp()), x.text(), new int[2]));
+      assertTrue(!x.text().equals(back), "listed " + key(p, x) + " no longer differs");
+    }
+    // From Latin-1, where the multiplication sign is a JIS X 0208 character;
+    // the first attempt into 3 bytes per byte stops after one, in JIS X 0208.
+    String shifts = "\u00d7A".repeat(2002);
+    byte[] latin = shifts.getBytes(StandardCharsets.ISO_8859_1);
+    byte[] out = Cv.xToX(Cv.init("1100", p.cp()), latin);
+    assertTrue(out.length > 3 * latin.length, "output " + out.length + " of " + latin.length);
+    assertEquals(shifts, c.decode(out));
+    String sjis = "A\u3042\u30ab".repeat(3000);
+    assertEquals(sjis, c.decode(Cv.xToX(Cv.init("8000", p.cp()), sjis.getBytes(Charset.forName("windows-31j")))));
   }
 }
