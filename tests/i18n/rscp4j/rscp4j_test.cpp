@@ -39,8 +39,6 @@ uint32_t U32(const Bytes& b, size_t at) {
   return v;
 }
 
-std::u16string Latin1(const Bytes& b) { return std::u16string(b.begin(), b.end()); }
-
 Bytes Utf32Be(const std::u16string& s) {
   Bytes out;
   for (char16_t c : s) out.insert(out.end(), {0, 0, static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c)});
@@ -65,34 +63,6 @@ class ConverterNatives : public ::testing::Test {
   Natives n{host};
   JNIEnv* env = host.env();
 };
-
-TEST_F(ConverterNatives, VersionSystemCodePageAndShortcutTypes) {
-  const struct {
-    jint major, minor, ok;
-  } versions[] = {{3, 1, 1}, {2, 9, 1}, {3, 0, 1}, {0, 0, 1}, {3, 2, 0}, {4, 0, 0}, {3, 100, 0}};
-  for (const auto& v : versions) {
-    EXPECT_EQ(Java_com_weq_i18n_cp_ConverterJNI_CheckRequiredVersion(env, nullptr, v.major, v.minor), v.ok)
-        << v.major << "." << v.minor;
-  }
-  EXPECT_EQ(host.Text(Java_com_weq_i18n_cp_ConverterJNI_GetVersion(env, nullptr)), u"3.1.0");
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(n.CharsOf(Java_com_weq_i18n_cp_ConverterJNI_GetSystemCodePage(env, nullptr)), u"4103");
-  }
-  const struct {
-    const char* from;
-    const char* to;
-    jint type;
-  } shortcuts[] = {{"1100", "4103", 1}, {"0100", "4102", 1}, {"1101", "4103", 1}, {"8000", "4103", 2},
-                   {"8500", "4102", 2}, {"4103", "1100", 3}, {"4103", "8300", 4}, {"4102", "4103", 5},
-                   {"4103", "4103", 6}, {"4110", "4103", 0}, {"1100", "4110", 0}};
-  tovtest::CaptureFd reasons;
-  for (const auto& s : shortcuts) {
-    EXPECT_EQ(Java_com_weq_i18n_cp_ConverterJNI_GetShortcutType(env, nullptr, n.Chosen(s.from, s.to).array), s.type)
-        << s.from << "->" << s.to;
-  }
-  // A type 0 gives its reason on standard error.
-  EXPECT_NE(reasons.Take().find("rscpNoShortCutConversion (4110->4103 ): in_cp_kind = Utf8"), std::string::npos);
-}
 
 TEST_F(ConverterNatives, ConvertInitBuildsTheConverterOfTheBindings) {
   Ints err;
@@ -142,88 +112,13 @@ TEST_F(ConverterNatives, ConvertInitBuildsTheConverterOfTheBindings) {
   EXPECT_EQ(host.Bytes(Java_com_weq_i18n_cp_ConverterJNI_ConvertInit(env, nullptr, host.NewChars(u"1"),
                                                                      host.NewChars(u"4103"), JNI_TRUE, nullptr)),
             zero);
-}
-
-// The print of the calling thread's stack, each line followed by a newline.
-std::u16string Printed() {
-  std::u16string all;
-  rscpeps__print_error_stack(
-      rscpeg__get_thr_errors(),
-      [](const WEQ_UC* line, int length, void* arg) {
-        static_cast<std::u16string*>(arg)->append(line, static_cast<size_t>(length)).push_back(u'\n');
-      },
-      &all);
-  return all;
-}
-
-TEST_F(ConverterNatives, LastErrorShowsTheStackCutAt1024Units) {
-  const std::u16string empty = n.LastError();
-  EXPECT_EQ(empty.size(), 3u * 73) << tovtest::Show(empty);
-  EXPECT_EQ(empty.substr(0, 72), u".------------------------------============----------------------------.");
-
-  // The bindings' own reports show their code, text, module and parameters.
-  n.CToX(nullptr, u"x");
-  const std::u16string one = n.LastError();
-  EXPECT_EQ(one, Printed());
-  for (const char16_t* part : {u"| Error from: ", u"stranger", u"| code:   16  RSCPEINVAL   Invalid arguments",
-                               u"| Incorrect array size ", u"| module: rscp4jcn no:   30",
-                               u"| TSL01: CQ4  p3: buf abConverter&172&!=&-1"}) {
-    EXPECT_NE(one.find(part), std::u16string::npos) << tovtest::Show(part) << "\n" << tovtest::Show(one);
-  }
-  // Five entries print more than 1024 units: the text is cut inside its
-  // last line.
-  for (int i = 0; i < 4; ++i) rscpePushOsError(ENOENT, u"open TCPDB.DAT", 0);
-  n.XToC(nullptr, Bytes{1});
-  EXPECT_EQ(rscpeg__get_thr_errors()->count, 5);
-  const std::u16string all = Printed();
-  ASSERT_GT(all.size(), 1024u);
-  const std::u16string cut = n.LastError();
-  EXPECT_EQ(cut, all.substr(0, 1024));
-  EXPECT_NE(cut.back(), u'\n');
-}
-
-TEST_F(ConverterNatives, WholeObjectConversionsGiveTheWholeOutput) {
-  const Bytes all = AllBytes(256);
-  const Bytes big = AllBytes(20000);
-  const std::u16string text = u"A\u00e9\u20ac\U0001F600\u3042";
-  const struct {
-    const char* name;
-    const char* from;
-    const char* to;
-    char kind;  // 'c' ConvertXToC, 'x' ConvertXToX, 't' ConvertCToX
-    Bytes in;
-    std::u16string textIn;
-    Bytes bytesOut;
-    std::u16string textOut;
-    Ints err;
-  } cases[] = {
-      {"latin-1 to text", "1100", "4103", 'c', all, {}, {}, Latin1(all), {0, 256}},
-      {"400 bytes in one call", "1100", "4103", 'c', Bytes(400, 'a'), {}, {}, std::u16string(400, u'a'), {0, 400}},
-      {"input on the heap", "1100", "4103", 'c', big, {}, {}, Latin1(big), {0, 20000}},
-      {"double-byte page", "8000", "4103", 'c', {0x82, 0xA0, 0x41, 0x82}, {}, {}, u"\u3042A#", {0, 4}},
-      {"nothing produced", "1100", "4103", 'c', {}, {}, {}, u"", {0, 0}},
-      {"text to UTF-8", "4103", "4110", 't', {}, text, {}, {}, {0, 6}},
-      {"empty text", "4103", "4110", 't', {}, u"", {}, {}, {0, 0}},
-      {"latin-1 to UTF-8", "1100", "4110", 'x', all, {}, {}, {}, {0, 256}},
-      {"doubled output", "1100", "4104", 'x', big, {}, Utf32Be(Latin1(big)), {}, {0, 20000}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Conv conv = n.Chosen(c.from, c.to);
-    Natives::Out out = c.kind == 'c' ? n.XToC(conv.array, c.in) : c.kind == 'x' ? n.XToX(conv.array, c.in)
-                                                                               : n.CToX(conv.array, c.textIn);
-    EXPECT_FALSE(out.null);
-    EXPECT_EQ(out.err, c.err);
-    if (c.kind == 'c') {
-      EXPECT_EQ(out.text, c.textOut);
-    } else if (!c.bytesOut.empty()) {
-      EXPECT_EQ(out.bytes, c.bytesOut);
-    } else {
-      const std::string utf8 = tovtest::ToUtf8(c.kind == 't' ? c.textIn : Latin1(c.in));
-      EXPECT_EQ(out.bytes, Bytes(utf8.begin(), utf8.end()));
-    }
-    host.EndNative();
-  }
+  // ConvertFinish deactivates; the converter then converts nothing.
+  const Conv text = n.Chosen("4103", "4110");
+  Java_com_weq_i18n_cp_ConverterJNI_ConvertFinish(env, nullptr, text.array);
+  EXPECT_EQ(U32(host.Bytes(text.array), 60), 1u);
+  const Natives::Out none = n.CToX(text.array, u"a");
+  EXPECT_EQ(none.err, (Ints{2048, 0}));
+  EXPECT_TRUE(none.bytes.empty());
 }
 
 TEST_F(ConverterNatives, RetriesStartFromTheObjectAsItCame) {
@@ -239,77 +134,17 @@ TEST_F(ConverterNatives, RetriesStartFromTheObjectAsItCame) {
   EXPECT_EQ(U32(host.Bytes(conv.array), 28), 6u) << "subst_count";
 }
 
-TEST_F(ConverterNatives, RangeConversionsConvertOnceIntoTheirRange) {
-  const Bytes thirty = AllBytes(30);
-  const Conv latin = n.Chosen("1100", "4103");
-  // 30 bytes into 10 characters of room.
-  Natives::Range r = n.XToCArr(latin.array, thirty, 0, 30, 12, 1, 11, false);
-  EXPECT_EQ(r.rc, 10);
-  EXPECT_EQ(r.text, u"\xEEEE" + Latin1(Bytes(thirty.begin(), thirty.begin() + 10)) + u"\xEEEE");
-  r = n.XToCArr(latin.array, thirty, 0, 30, 12, 1, 11, true);
-  EXPECT_EQ(r.rc, 10);
-  EXPECT_EQ(r.err, (Ints{32, 10}));
-  // A sub-range of the input into more room than it needs.
-  r = n.XToCArr(latin.array, thirty, 5, 25, 40, 3, 40, true);
-  EXPECT_EQ(r.rc, 20);
-  EXPECT_EQ(r.text.substr(3, 20), Latin1(Bytes(thirty.begin() + 5, thirty.begin() + 25)));
-  EXPECT_EQ(r.err, (Ints{0, 20}));
-  // Input and output beyond the stack buffers.
-  const Bytes big = AllBytes(15000);
-  r = n.XToCArr(latin.array, big, 0, 15000, 15000, 0, 15000, true);
-  EXPECT_EQ(r.rc, 15000);
-  EXPECT_EQ(r.text, Latin1(big));
-  // Characters in, consumed counted in characters.
-  const Conv utf8 = n.Chosen("4103", "4110");
-  const std::u16string text = u"\u00e9\u00e9\u00e9\u00e9";
-  Natives::Range w = n.CToXArr(utf8.array, text, 1, 4, 6, 1, 6, true);
-  EXPECT_EQ(w.rc, 4);
-  EXPECT_EQ(w.err, (Ints{32, 2}));
-  EXPECT_EQ(w.bytes, (Bytes{0xEE, 0xC3, 0xA9, 0xC3, 0xA9, 0xEE}));
-  // A copy into an odd room gives back the half character.
+TEST_F(ConverterNatives, ARangeCopyGivesBackAHalfCharacter) {
+  // Into an odd room, the copy of UTF-16 stops inside a character: that
+  // byte is not produced, and err counts the whole characters.
   const Conv copy = n.Chosen("4103", "4103");
-  w = n.CToXArr(copy.array, u"abc", 0, 3, 5, 0, 5, true);
+  Natives::Range w = n.CToXArr(copy.array, u"abc", 0, 3, 6, 1, 6, true);
   EXPECT_EQ(w.rc, 4);
   EXPECT_EQ(w.err, (Ints{32, 2}));
-  EXPECT_EQ(w.bytes, (Bytes{'a', 0, 'b', 0, 0xEE}));
-  w = n.CToXArr(utf8.array, text, 0, 4, 8, 0, 8, false);
-  EXPECT_EQ(w.rc, 8);
-  EXPECT_EQ(w.bytes, (Bytes{0xC3, 0xA9, 0xC3, 0xA9, 0xC3, 0xA9, 0xC3, 0xA9}));
-}
-
-TEST_F(ConverterNatives, TheConverterGoesBackWhenItsStateChangedOrAlways) {
-  // A broken byte raises subst_count, which is not part of the state.
-  const Conv utf8In = n.Chosen("4110", "4103");
-  n.XToC(utf8In.array, {'a', 0xFF});
-  n.XToCArr(utf8In.array, {'a', 0xFF}, 0, 2, 4, 0, 4, true);
-  EXPECT_EQ(host.Bytes(utf8In.array), utf8In.bytes) << "state unchanged: not written";
-  // A table method finds a stale cache_version, chooses again and the
-  // object is written back.
-  const Conv latin = n.Chosen("1100", "4103");
-  Bytes stale = latin.bytes;
-  memset(stale.data(), 0, 4);
-  for (int kind = 0; kind < 2; ++kind) {
-    jbyteArray c = host.NewBytes(stale);
-    if (kind == 0) {
-      n.XToCArr(c, {'a'}, 0, 1, 4, 0, 4, false);
-    } else {
-      n.XToC(c, {'a'});
-    }
-    EXPECT_EQ(host.Bytes(c), latin.bytes) << kind;
-  }
-  // ConvertCToX and ConvertXToX always write it back.
-  const Conv text = n.Chosen("4103", "4110");
-  EXPECT_EQ(n.CToX(text.array, u"a\xD800z").bytes, (Bytes{'a', '#', 'z'}));
-  EXPECT_EQ(U32(host.Bytes(text.array), 28), 1u);
-  const Conv bytes = n.Chosen("4110", "4102");
-  EXPECT_EQ(n.XToX(bytes.array, {0xFF, 0xFF}).bytes, (Bytes{0, '#', 0, '#'}));
-  EXPECT_EQ(U32(host.Bytes(bytes.array), 28), 2u);
-  // ConvertFinish deactivates; the converter then converts nothing.
-  Java_com_weq_i18n_cp_ConverterJNI_ConvertFinish(env, nullptr, text.array);
-  EXPECT_EQ(U32(host.Bytes(text.array), 60), 1u);
-  const Natives::Out none = n.CToX(text.array, u"a");
-  EXPECT_EQ(none.err, (Ints{2048, 0}));
-  EXPECT_TRUE(none.bytes.empty());
+  EXPECT_EQ(w.bytes, (Bytes{0xEE, 'a', 0, 'b', 0, 0xEE}));
+  w = n.CToXArr(copy.array, u"abc", 2, 3, 6, 0, 6, false);
+  EXPECT_EQ(w.rc, 2);
+  EXPECT_EQ(w.bytes, (Bytes{'c', 0, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
 // Every native that takes a converter, called with a bad converter or bad
@@ -661,50 +496,6 @@ TEST_F(ConverterNatives, TableReportSites) {
     rscp4jITestFailAlloc(0);
     host.EndNative();
   }
-}
-
-TEST_F(ConverterNatives, TablesComeBackWhole) {
-  // Latin-1 maps every byte to the character of its value.
-  jcharArray sb = host.NewChars(std::u16string(256, u'x'));
-  EXPECT_EQ(Java_com_weq_i18n_cp_ConverterJNI_GetSb2UcTab(env, nullptr, n.Chosen("1100", "4103").array, sb), 0);
-  std::u16string latin1;
-  for (int b = 0; b < 256; ++b) latin1 += static_cast<char16_t>(b);
-  EXPECT_EQ(n.CharsOf(sb), latin1);
-  // Uc2Sb: used length 1 + the highest unit with a code.
-  jintArray err = host.NewInts({-1, -1});
-  const Bytes uc2sb = host.Bytes(Java_com_weq_i18n_cp_ConverterJNI_GetUc2SbTab(env, nullptr, n.Chosen("4103", "1101").array, err));
-  EXPECT_EQ(host.Ints(err), (Ints{0, 0}));
-  ASSERT_EQ(uc2sb.size(), 128u);
-  EXPECT_EQ(uc2sb[0x41], 0x41);
-  // Db2Uc of Shift-JIS in both byte orders: U+3042 at 82 A0, no correction.
-  for (const char* to : {"4103", "4102"}) {
-    SCOPED_TRACE(to);
-    jbyteArray len = host.NewBytes(Bytes(256));
-    jcharArray lead = host.NewChars(std::u16string(256, u'\0'));
-    tovtest::CaptureFd stderrText;
-    const Ints blocks = host.Ints(Java_com_weq_i18n_cp_ConverterJNI_GetDb2UcTab(
-        env, nullptr, n.Chosen("8000", to).array, len, lead, host.NewChars(std::u16string(256, u'\0')), err));
-    EXPECT_EQ(stderrText.Take(), "");
-    EXPECT_EQ(host.Ints(err), (Ints{0, 0}));
-    ASSERT_EQ(blocks.size() % 256, 0u);
-    EXPECT_EQ(host.Bytes(len)[0x41], 1);
-    EXPECT_EQ(host.Bytes(len)[0x82], 2);
-    const std::u16string leads = n.CharsOf(lead);
-    const size_t at = static_cast<size_t>(leads[0x82]) + 0xA0;
-    ASSERT_LT(at, blocks.size());
-    EXPECT_EQ(static_cast<uint32_t>(blocks[at]), std::string(to) == "4103" ? 0x3042u : 0x4230u);
-  }
-  // Uc2Db: codes by unit, the high surrogates on blocks of 1024.
-  jcharArray index = host.NewChars(std::u16string(65536, u'\0'));
-  const std::u16string blocks = n.CharsOf(
-      Java_com_weq_i18n_cp_ConverterJNI_GetUc2DbTab(env, nullptr, n.Chosen("4103", "8000").array, index, err));
-  EXPECT_EQ(host.Ints(err), (Ints{0, 0}));
-  const std::u16string idx = n.CharsOf(index);
-  EXPECT_EQ(idx[0x3042], 0x82A0);
-  EXPECT_EQ(idx[0x41], 0x41);
-  ASSERT_FALSE(blocks.empty());
-  EXPECT_EQ(blocks.size() % 1024, 0u);
-  EXPECT_LT(static_cast<size_t>(idx[0xD800]) * 1024, blocks.size());
 }
 
 TEST(SurrogateCorrection, OnlyEntriesWithoutALowSurrogateInTheOutputOrderAreCut) {
