@@ -211,6 +211,13 @@ class ConverterTest {
       }
     }
     assertEquals(leads * 256, blocks.length, cp + " Db2Uc blocks");
+    // Into UTF-16BE each entry holds the same two bytes the other way round.
+    int[] big = ConverterJNI.GetDb2UcTab(Cv.init(cp, "4102"), new byte[256], new char[256], new char[256], err);
+    assertArrayEquals(new int[] {0, 0}, err);
+    assertEquals(blocks.length, big.length);
+    for (int i = 0; i < blocks.length; i++) {
+      assertEquals(Character.reverseBytes((char) blocks[i]), big[i], cp + " Db2Uc big-endian " + i);
+    }
 
     char[] index = new char[0x10000];
     char[] high = ConverterJNI.GetUc2DbTab(Cv.init("4103", cp), index, err);
