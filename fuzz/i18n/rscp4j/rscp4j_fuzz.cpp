@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/quiet.h"
 #include "i18n/rscp4j/rscp4j.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/thr/thr.h"
@@ -95,6 +96,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         host.NewChars(std::u16string(pair[1], pair[1] + 4)), JNI_TRUE, err);
     gImages.push_back(host.Bytes(c));
   }
+  // Refusals, reports and table corrections are written for most inputs.
+  tovfuzz::Quiet();
   return 0;
 }
 
