@@ -22,8 +22,12 @@ public final class ConverterBench {
     void run();
   }
 
-  /** Median nanoseconds of one call, over rounds of enough calls for about 5 ms each. */
+  /**
+   * Median nanoseconds of one call, over rounds of enough calls for about 5 ms each, after 200 ms
+   * of calls that let the JIT compile the caller (else what runs first is measured interpreted).
+   */
   static double time(Run r) {
+    for (long s = System.nanoTime(); System.nanoTime() - s < 200_000_000L;) r.run();
     long calls = 1;
     for (long t = 0; t < 5_000_000; calls *= 2) {
       long s = System.nanoTime();
