@@ -395,6 +395,12 @@ int STISncOut(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, const void* data, int32_t len
     CPIC_ENTRY_TRC(e, 2, u"%s: snc_done=%d,snc_outbuflen=%d\n", kSncOut, static_cast<int>(done),
                    static_cast<int>(olen));
     if (done) break;
+    if (olen == 0) {
+      // Nothing to send while the context is not established: the partner
+      // has nothing to answer, and asking again would give the same.
+      CPIC_ENTRY_ERR(e, u"%s: SncProcessOutput(snc_outbuflen=0)", kSncOut);
+      return OutFail(rc, SncFailed(e, kSncOut, nullptr, SNCERR_TRY_LATER));
+    }
     // The context is not established yet and the output is a token. Its
     // exchange reads the answers into the message buffer: data that lies
     // there (the held first block, a flush before the deallocate) is kept

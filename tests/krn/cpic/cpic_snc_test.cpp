@@ -364,6 +364,28 @@ TEST_F(CpicSnc, TokenTooLongForARequest) {
   for (const peers::LogLine& l : Requests()) EXPECT_NE(l.num("info2"), 0x28) << "a token went out";
 }
 
+// An initiator whose GSS-API step continues without a token has nothing to
+// send and nothing to wait for: the send fails with 20 instead of asking
+// again for ever.
+TEST_F(CpicSnc, NothingToSendBeforeTheContextExists) {
+  Restart({{"CPIC_BUFFERING", "0"}});
+  StartPeer();
+  ctl_->rounds = 2;
+  ctl_->emptyContinue = 1;
+  CM_RETURN_CODE sent = -1;
+  Road(Block(1), Block(1, kServerName),
+       [&](ConvId& c) {
+         int32_t len = 5, rts = 0;
+         sent = STSEND(c, "empty", &len, &rts, nullptr);
+         STDEAL(c, nullptr);
+       },
+       [&](ConvId& acc) {
+         EXPECT_EQ(Receive(acc).rc, CM_SECURITY_NOT_VALID);
+         STDEAL(acc, nullptr);
+       });
+  EXPECT_EQ(sent, CM_PRODUCT_SPECIFIC_ERROR);
+}
+
 // The three questions about the partner: the mode on both sides, the
 // partner's name and ACL key, and buffers exactly one unit or byte short.
 TEST_F(CpicSnc, QuestionsAboutThePartner) {
