@@ -25,12 +25,12 @@ class CpicSnc : public cpicsnctest::SncConversation {
   std::vector<peers::LogLine> Requests() {
     EXPECT_EQ(Bad(), 0) << BadLines();
     std::vector<peers::LogLine> out;
-    for (const peers::LogLine &l : peer().log().lines())
+    for (const peers::LogLine& l : peer().log().lines())
       if (l.dir == "IN" && l.kind == "APPC") out.push_back(l);
     return out;
   }
   // The client's part of the plain road: send, receive the reply, end.
-  static void AskAndEnd(ConvId &c, const std::string &ask, std::string *reply) {
+  static void AskAndEnd(ConvId& c, const std::string& ask, std::string* reply) {
     int32_t len = static_cast<int32_t>(ask.size()), rts = 0;
     EXPECT_EQ(STSEND(c, ask.data(), &len, &rts, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
     std::string buf(32000, '\0');
@@ -40,7 +40,7 @@ class CpicSnc : public cpicsnctest::SncConversation {
     EXPECT_EQ(STDEAL(c, nullptr), CM_OK);
   }
   // The server's part: receive, answer, receive the end.
-  void Answer(ConvId &acc, const std::string &want, const std::string &reply) {
+  void Answer(ConvId& acc, const std::string& want, const std::string& reply) {
     Received r = Receive(acc);
     EXPECT_EQ(r.rc, CM_OK) << ErrFld(ERR_FLD_ERROR);
     EXPECT_EQ(r.data, want);
@@ -55,11 +55,11 @@ TEST_F(CpicSnc, EnvironmentCompletesTheBlock) {
   ASSERT_EQ(STIAllocConvMem(4), CM_OK);
   int32_t index = -1;
   ASSERT_EQ(STIGetFreeConv(u"test", &index), CM_OK);
-  CPIC_CONV_ENTRY *e = STIConvAt(index);
-  CPIC_SNC_PARAMS &p = *e->f.sncParams;
+  CPIC_CONV_ENTRY* e = STIConvAt(index);
+  CPIC_SNC_PARAMS& p = *e->f.sncParams;
   struct Case {
-    const char *mode;
-    const char *role;
+    const char* mode;
+    const char* role;
     uint8_t wantMode, wantRole;
     CM_RETURN_CODE rc;
   };
@@ -68,7 +68,7 @@ TEST_F(CpicSnc, EnvironmentCompletesTheBlock) {
       {"1", "initiator", 1, 0, CM_OK},      {"0", "2", 0, 0, CM_OK},
       {"3", "2", 3, 0, CM_PARAMETER_ERROR},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.mode) + "/" + c.role);
     p = Block(2);
     setenv("SNC_MODE", c.mode, 1);
@@ -104,7 +104,7 @@ TEST_F(CpicSnc, EnvironmentCompletesTheBlock) {
   EXPECT_EQ(ctl_->liveCreds + ctl_->liveNames + ctl_->liveContexts, 0) << "the failed set-up left its session";
   // Quotes around a name are dropped; a leading one alone loses only itself.
   cpictest::TraceFile trace(e, 2);
-  for (const char16_t *name : {u"\"p:host/server\"", u"\"p:host/server"}) {
+  for (const char16_t* name : {u"\"p:host/server\"", u"\"p:host/server"}) {
     p = Block(1, name);
     EXPECT_EQ(STISncSetUpInit(e, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
     EXPECT_EQ(e->f.sncState, 1);
@@ -112,7 +112,7 @@ TEST_F(CpicSnc, EnvironmentCompletesTheBlock) {
   }
   EXPECT_TRUE(trace.Has("STISncInit: strip off quotes SNC_PARTNERNAME"));
   EXPECT_TRUE(trace.Has("STISncInit: set snc state to SNC_ENABLED"));
-  for (const char *v : cpicsnctest::kSncVars) unsetenv(v);
+  for (const char* v : cpicsnctest::kSncVars) unsetenv(v);
   setenv("SNC_LIB", kLib, 1);
   STIResetConv(e, true);
 }
@@ -134,17 +134,17 @@ TEST_F(CpicSnc, RequestsOfAProtectedConversation) {
     const std::string ask = Pattern(200);
     ASSERT_EQ(Road(
                   Block(1), Block(1, kServerName, q),
-                  [&](ConvId &c) {
+                  [&](ConvId& c) {
                     used = snctest::S(static_cast<SNC_HDL>(Entry(c)->f.sncHdl))->qopUse;
                     AskAndEnd(c, ask, &reply);
                   },
-                  [&](ConvId &acc) { Answer(acc, ask, "the answer"); }),
+                  [&](ConvId& acc) { Answer(acc, ask, "the answer"); }),
               CM_OK)
         << ErrFld(ERR_FLD_ERROR);
     EXPECT_EQ(reply, "the answer");
     EXPECT_EQ(used, q);
     int tokens = 0, data = 0, receives = 0, inits = 0;
-    for (const peers::LogLine &l : Requests()) {
+    for (const peers::LogLine& l : Requests()) {
       long req = l.num("req");
       long info2 = l.num("info2");
       std::string area = l.get("area").substr(0, 8);
@@ -201,7 +201,7 @@ TEST_F(CpicSnc, LargeMessageInPieces) {
     CM_RETURN_CODE last = -1;
     ASSERT_EQ(Road(
                   Block(1), Block(1, kServerName),
-                  [&](ConvId &c) {
+                  [&](ConvId& c) {
                     EXPECT_EQ(Send(c, "give"), CM_OK);
                     for (int i = 0; i < 40000; ++i) {
                       Received r = Receive(c, piece);
@@ -213,7 +213,7 @@ TEST_F(CpicSnc, LargeMessageInPieces) {
                       }
                     }
                   },
-                  [&](ConvId &acc) {
+                  [&](ConvId& acc) {
                     EXPECT_EQ(Receive(acc).data, "give");
                     EXPECT_EQ(Send(acc, big), CM_OK);
                     EXPECT_EQ(STDEAL(acc, nullptr), CM_OK);
@@ -242,7 +242,7 @@ TEST_F(CpicSnc, HeldDataSurvivesTheTokenExchange) {
     std::string reply;
     ASSERT_EQ(Road(
                   Block(1), Block(1, kServerName),
-                  [&](ConvId &c) {
+                  [&](ConvId& c) {
                     if (flushByDeallocate) {
                       EXPECT_EQ(Send(c, held), CM_OK);
                       EXPECT_EQ(STDEAL(c, nullptr), CM_OK);
@@ -250,7 +250,7 @@ TEST_F(CpicSnc, HeldDataSurvivesTheTokenExchange) {
                       AskAndEnd(c, held, &reply);
                     }
                   },
-                  [&](ConvId &acc) {
+                  [&](ConvId& acc) {
                     Received r = Receive(acc);
                     EXPECT_EQ(r.rc, flushByDeallocate ? CM_OK : CM_OK) << ErrFld(ERR_FLD_ERROR);
                     EXPECT_TRUE(r.data == held) << "held data changed on its way";
@@ -268,24 +268,26 @@ TEST_F(CpicSnc, HeldDataSurvivesTheTokenExchange) {
 }
 
 // Conditions that must not disturb a protected road: the raw trace on
-// (a protected message is still unprotected for the caller), and a
-// keep-alive of the gateway while a conversation of the select set waits
-// for the answer to its token (the exchange reads on).
-TEST_F(CpicSnc, RawTraceAndKeepAliveLeaveTheRoad) {
-  for (bool raw : {true, false}) {
-    SCOPED_TRACE(raw ? "raw trace" : "keep-alive");
-    if (raw) Restart({{"CPIC_TRACE_RAW", "1"}});
-    StartPeer();
-    if (!raw) {
+// (a protected message is still unprotected for the caller), a keep-alive
+// of the gateway while a conversation of the select set waits for the
+// answer to its token (the exchange reads on), and a gateway of the
+// 138-byte header (the answer's data starts behind it).
+TEST_F(CpicSnc, RawTraceKeepAliveAndLongHeader) {
+  for (const char* what : {"raw", "keep-alive", "header 4"}) {
+    SCOPED_TRACE(what);
+    const std::string w = what;
+    if (w == "raw") Restart({{"CPIC_TRACE_RAW", "1"}});
+    StartPeer(w == "header 4" ? std::vector<std::string>{"--hdr-version", "4"} : std::vector<std::string>{});
+    if (w == "keep-alive") {
       ASSERT_TRUE(peer().Control("switch tokenping=1"));
     }
     std::string reply;
     ASSERT_EQ(Road(
-                  Block(1), Block(1, kServerName), [&](ConvId &c) { AskAndEnd(c, "still", &reply); },
-                  [&](ConvId &acc) { Answer(acc, "still", "plain again"); }),
+                  Block(1), Block(1, kServerName), [&](ConvId& c) { AskAndEnd(c, "still", &reply); },
+                  [&](ConvId& acc) { Answer(acc, "still", "plain again"); }),
               CM_OK);
     EXPECT_EQ(reply, "plain again");
-    if (!raw) {
+    if (w == "keep-alive") {
       EXPECT_EQ(peer().Wait("OUT", "NIPING").dir, "OUT");
     }
     peer_.reset();
@@ -301,12 +303,12 @@ TEST_F(CpicSnc, RawTraceAndKeepAliveLeaveTheRoad) {
 // the library stays alive.
 TEST_F(CpicSnc, FailuresOnTheRoad) {
   struct Case {
-    const char *name;
+    const char* name;
     int fn;
     bool serverSide;    // it happens on the server
     unsigned long pad;  // bytes added to the initiator's token
     int emptyContinue;  // steps that continue give no token
-    const char *errRc;  // the client's error, when it is known
+    const char* errRc;  // the client's error, when it is known
   };
   // The client initiates, wraps the question and unwraps the answer; the
   // server accepts, unwraps and wraps.
@@ -319,7 +321,7 @@ TEST_F(CpicSnc, FailuresOnTheRoad) {
       {"no token", 0, false, 0, 1, ""},
   };
   Restart({{"CPIC_BUFFERING", "0"}});
-  for (const Case &k : cases) {
+  for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     StartPeer();
     ResetCtl();
@@ -332,14 +334,14 @@ TEST_F(CpicSnc, FailuresOnTheRoad) {
     std::string errRc;
     Road(
         Block(1), Block(1, kServerName),
-        [&](ConvId &c) {
+        [&](ConvId& c) {
           int32_t len = 4, rts = 0;
           clientRc = STSEND(c, "fail", &len, &rts, nullptr);
           errRc = ErrFld(ERR_FLD_RC);
           if (clientRc == CM_OK) clientRc = Receive(c).rc;
           STDEAL(c, nullptr);
         },
-        [&](ConvId &acc) {
+        [&](ConvId& acc) {
           serverRc = Receive(acc).rc;
           if (serverRc == CM_OK) Receive(acc);
           STDEAL(acc, nullptr);
@@ -351,7 +353,7 @@ TEST_F(CpicSnc, FailuresOnTheRoad) {
     }
     gwtest::ExpectFields(peer().Wait("IN", "APPC", 3000, "req", "11"), {{"appcrc", "6"}, {"weqrc", "766"}});
     if (k.pad != 0) {
-      for (const peers::LogLine &l : Requests()) EXPECT_NE(l.num("info2"), 0x28) << "a token went out";
+      for (const peers::LogLine& l : Requests()) EXPECT_NE(l.num("info2"), 0x28) << "a token went out";
     }
     EXPECT_EQ(ctl_->liveContexts, 0);
     EXPECT_EQ(STIActiveConvs(), 0);
@@ -367,11 +369,11 @@ TEST_F(CpicSnc, QuestionsAboutThePartner) {
   std::string key;
   ASSERT_EQ(Road(
                 Block(1), Block(1, kServerName),
-                [&](ConvId &c) {
+                [&](ConvId& c) {
                   std::string reply;
                   AskAndEnd(c, "who", &reply);
                 },
-                [&](ConvId &acc) {
+                [&](ConvId& acc) {
                   uint8_t mode = 9;
                   EXPECT_EQ(WEQ_CMSNCMODE(acc, &mode, nullptr), CM_OK);
                   EXPECT_EQ(mode, 1);
@@ -389,7 +391,7 @@ TEST_F(CpicSnc, QuestionsAboutThePartner) {
                   uint8_t buf[512];
                   uint32_t keyLen = 0;
                   ASSERT_EQ(WEQ_CMACLKEY(acc, buf, 512, &keyLen, nullptr), CM_OK);
-                  key.assign(reinterpret_cast<char *>(buf), keyLen);
+                  key.assign(reinterpret_cast<char*>(buf), keyLen);
                   uint32_t again = 0;
                   EXPECT_EQ(WEQ_CMACLKEY(acc, buf, static_cast<int32_t>(keyLen) - 1, &again, nullptr),
                             CM_PRODUCT_SPECIFIC_ERROR);
@@ -430,14 +432,14 @@ TEST_F(CpicSnc, HandoverPartGivesTheServersSettings) {
   std::string first;
   ASSERT_EQ(Road(
                 Block(2), Block(1, u"", 0, 2),
-                [&](ConvId &c) {
+                [&](ConvId& c) {
                   Received r = Receive(c);
                   EXPECT_EQ(r.rc, CM_OK) << ErrFld(ERR_FLD_ERROR);
                   first = r.data;
                   EXPECT_EQ(Send(c, "back"), CM_OK);
                   EXPECT_EQ(STDEAL(c, nullptr), CM_OK);
                 },
-                [&](ConvId &acc) {
+                [&](ConvId& acc) {
                   seen = *Entry(acc)->f.sncParams;
                   Received turn = Receive(acc);
                   EXPECT_EQ(turn.rc, CM_OK) << ErrFld(ERR_FLD_ERROR);
