@@ -494,4 +494,5 @@ void CpicIResetProcess(void) {
   CpicITrcReset();
   STIResetSideInfo();
   STIResetSelSet();
+  STISncResetProcess();
 }

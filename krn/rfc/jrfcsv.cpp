@@ -121,7 +121,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_nativeSncPartner
   }
   uint32_t length = 0;
   CM_RETURN_CODE rc = 0;
-  WEQ_CMACLKEY(conv, key, size, &length, &rc);
+  WEQ_CMACLKEY(conv, reinterpret_cast<uint8_t*>(key), size, &length, &rc);
   env->ReleaseByteArrayElements(jkey, key, 0);
   if (rc != CM_OK) {
     DPTRC_ERROR(jrfcTrc(), u"JRFC> %s WEQ_CMACLKEY failed (%d)\n", kFn, rc);
