@@ -28,6 +28,7 @@ target_link_libraries(tovnative_probe PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tovc
 set_target_properties(tovnative_probe PROPERTIES CXX_VISIBILITY_PRESET hidden
   LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
 target_link_options(tovnative_probe PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
+target_include_directories(tovnative_probe PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 tov_apply_warnings(tovnative_probe)
 add_dependencies(java_testbed tovnative tovnative_probe)
 
@@ -105,3 +106,8 @@ add_dependencies(java_testbed gw_peer)
 # Leaks: the JVM's native memory tracking and the probe's record counts.
 tov_java_test(CpicLeak tovnative_probe --select-class=com.weq.test.CpicLeakTest
   ENV ${_gwenv} JAVA_TOOL_OPTIONS=-XX:NativeMemoryTracking=summary)
+
+# Protected conversations through the natives over the test GSS-API library.
+tov_java_test(CpicSnc tovnative_probe --select-class=com.weq.test.CpicSncTest
+  ENV ${_gwenv} TOV_FAKEGSS=$<TARGET_FILE:snc_fakegss_v2>)
+add_dependencies(java_testbed snc_fakegss_v2)
