@@ -111,3 +111,15 @@ tov_java_test(CpicLeak tovnative_probe --select-class=com.weq.test.CpicLeakTest
 tov_java_test(CpicSnc tovnative_probe --select-class=com.weq.test.CpicSncTest
   ENV ${_gwenv} TOV_FAKEGSS=$<TARGET_FILE:snc_fakegss_v2>)
 add_dependencies(java_testbed snc_fakegss_v2)
+
+# Over MIT Kerberos: a JVM of its own inside the realm that krb5_launch
+# makes and ends (its KDC stopped by pid, also after a failure).
+add_executable(krb5_launch ${_jdir}/krb5_launch.cpp)
+target_include_directories(krb5_launch PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+tov_apply_warnings(krb5_launch)
+add_dependencies(java_testbed krb5_launch)
+add_test(NAME java.CpicKrb5
+  COMMAND krb5_launch ${_jdir}/run_java_test.sh ${TOV_JAVA} ${TOV_JUNIT_JAR} ${TOV_JAVA_CLASSES}
+    ${CMAKE_BINARY_DIR} tovnative --select-class=com.weq.test.CpicKrb5Test "${_preload}")
+set_tests_properties(java.CpicKrb5 PROPERTIES LABELS "java;krb5" TIMEOUT 300
+  ENVIRONMENT "TOVNATIVE_TRACE_UNUSED=1;TOV_GW_PEER=$<TARGET_FILE:gw_peer>;CPIC_BUFFERING=0")
