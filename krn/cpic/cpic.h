@@ -204,6 +204,15 @@ CM_RETURN_CODE WEQ_CMSETPING(uint8_t active, int withReply, int period, int time
 // the gateway ends the conversation and gives 20. 10001 (after a time-out)
 // asks for the same verb again, which then only waits.
 
+// The most data one send or receive moves, in bytes.
+#define CPIC_MAX_DATA 32000
+
+// The layer's refusal of a length argument of a verb: error 769 naming the
+// verb, the parameter and "value (max: max)" in the thread's error
+// information; returns 19. For callers that bound a length more tightly
+// than the verb does (the bytes a caller's array holds) before calling it.
+CM_RETURN_CODE CpicRefuseLength(const WEQ_UC* verb, const WEQ_UC* param, int32_t value, int32_t max);
+
 // The SNC parameter block of WEQ_STINIT3 and the registrations (1,548
 // bytes): names of 257 units each, ended by a 0 unit.
 struct CPIC_SNC_PARAMS {

@@ -291,6 +291,8 @@ static_assert(sizeof(STI_GLOB) == 140);
 
 STI_GLOB* STIGetGlob(void);
 void STIFreeGlob(void* glob);
+// Per-thread records alive now (tests count them across ending threads).
+extern std::atomic<long> STIGlobAlive;
 void STIExitGlobals(void);
 
 // --- Conversation table ------------------------------------------------------------------
@@ -630,7 +632,6 @@ void STITraceStart(CPIC_CONV_ENTRY* entry, const WEQ_UC* name);
 
 // Room of a received message's data: the most the gateway sends.
 #define CPIC_RCV_CAPACITY 34048
-#define CPIC_MAX_DATA 32000
 
 // Stores code through rc (when given) and returns it.
 inline CM_RETURN_CODE CpicIRc(CM_RETURN_CODE* rc, CM_RETURN_CODE code) {

@@ -409,6 +409,10 @@ CM_RETURN_CODE STIBadLength(const WEQ_UC* fn, const WEQ_UC* param, int32_t value
   return CM_PARAMETER_ERROR;
 }
 
+CM_RETURN_CODE CpicRefuseLength(const WEQ_UC* verb, const WEQ_UC* param, int32_t value, int32_t max) {
+  return STIBadLength(verb, param, value, max);
+}
+
 CM_RETURN_CODE STISendRequest(CPIC_CONV_ENTRY* e, uint8_t req, uint8_t* msg) {
   STIFillHdr(msg, e, req);
   msg[APPC_OFF_INFO] = SYNC_CPIC_FUNCTION;

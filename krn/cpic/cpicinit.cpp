@@ -221,6 +221,8 @@ const WEQ_UC* STIGetenv(const WEQ_UC* name) {
 
 // --- Per-thread record ---------------------------------------------------------------
 
+std::atomic<long> STIGlobAlive{0};
+
 STI_GLOB* STIGetGlob(void) {
   CpicGlobals& g = CpicIGlobals();
   if (!g_keyReady.load(std::memory_order_acquire)) {
@@ -241,11 +243,12 @@ STI_GLOB* STIGetGlob(void) {
     CPIC_ERR_SYS(C_NO_MEM, u"STIGetGlob", errno, static_cast<int>(sizeof(STI_GLOB)));
     return nullptr;
   }
+  STIGlobAlive.fetch_add(1, std::memory_order_relaxed);
   rec->lastIndex = -1;
   rec->tpNameLen = 0;
   rec->tpName[0] = 0;
   if (ThrKeyVarSet(&g.key, rec) != 0) {
-    free(rec);
+    STIFreeGlob(rec);
     return nullptr;
   }
   return rec;
@@ -256,6 +259,7 @@ void STIFreeGlob(void* glob) {
   void* mine = g_keyReady.load(std::memory_order_acquire) ? ThrKeyVarGet(&g.key) : nullptr;
   if (glob == nullptr) glob = mine;
   if (glob != nullptr && glob == mine) ThrKeyVarSet(&g.key, nullptr);
+  if (glob != nullptr) STIGlobAlive.fetch_sub(1, std::memory_order_relaxed);
   free(glob);
 }
 

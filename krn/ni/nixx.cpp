@@ -64,6 +64,7 @@ void DeleteLocks() {
   if (g_ni.keyValid.load()) {
     void* own = ThrKeyVarGet(&g_ni.key);
     if (own != nullptr) {
+      NiIThrGlobAlive.fetch_sub(1, std::memory_order_relaxed);
       free(own);
       ThrKeyVarSet(&g_ni.key, nullptr);
     }
@@ -409,6 +410,8 @@ NI_RC NiExit(void) {
 
 // --- Per-thread data --------------------------------------------------------------------
 
+std::atomic<long> NiIThrGlobAlive{0};
+
 NI_RC NiIThrInit(void) {
   if (!g_ni.keyValid.load(std::memory_order_acquire)) {
     return NiIErrTrace(kModuleI, __LINE__, 1, u"%s: NI library not initialized (%d)", NIECALL, u"NiIThrInit",
@@ -420,9 +423,11 @@ NI_RC NiIThrInit(void) {
     return NiIErrTrace(kModuleI, __LINE__, 1, u"%s: calloc failed for %d bytes", NIEINTERN, u"NiIThrInit",
                        static_cast<int32_t>(sizeof(NI_THR_GLOB)));
   }
+  NiIThrGlobAlive.fetch_add(1, std::memory_order_relaxed);
   glob->mLocalAddr = g_ni.defaultLocal;
   if (ThrKeyVarSet(&g_ni.key, glob) != THR_ERR_OK) {
     free(glob);
+    NiIThrGlobAlive.fetch_sub(1, std::memory_order_relaxed);
     return NiIErrTrace(kModuleI, __LINE__, 1, u"%s: ThrKeyVarSet failed", NIEINTERN, u"NiIThrInit");
   }
   return WEQ_O_K;
@@ -445,12 +450,14 @@ void NiIThrGlobFree(void* pThreadData) {
   if (!g_ni.keyValid.load(std::memory_order_acquire)) {
     // The key's destructor of a thread that ends after NiExit: the block is
     // the thread's own and nobody else frees it.
+    if (pThreadData != nullptr) NiIThrGlobAlive.fetch_sub(1, std::memory_order_relaxed);
     free(pThreadData);
     return;
   }
   void* own = ThrKeyVarGet(&g_ni.key);
   void* block = pThreadData != nullptr ? pThreadData : own;
   if (block == nullptr) return;
+  NiIThrGlobAlive.fetch_sub(1, std::memory_order_relaxed);
   free(block);
   if (block == own) ThrKeyVarSet(&g_ni.key, nullptr);
 }

@@ -175,6 +175,8 @@ void NiISetState(NITAB* pHdl, uint8_t state, const WEQ_UC* fn);
 NI_THR_GLOB* NiIGetThrGlob(void);
 NI_RC NiIThrInit(void);
 void NiIThrGlobFree(void* pThreadData);
+// Per-thread records alive now (tests count them across ending threads).
+extern std::atomic<long> NiIThrGlobAlive;
 
 // Remembers a socket number opened for a handle (the width of select masks).
 void NiINoteSocket(int32_t socketNo);

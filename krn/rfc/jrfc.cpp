@@ -8,11 +8,12 @@
 
 #include "flat/weqparam.h"
 #include "krn/cpic/cpic.h"
+#include "krn/cpic/cpic_int.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/dptrc/err_int.h"
+#include "krn/ni/nixx_int.h"
 #include "krn/perf/pfclock.h"
 #include "krn/rfc/jrfc_int.h"
-#include "krn/rfc/jrfc_standin.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/thr/thr_int.h"
 
@@ -181,8 +182,8 @@ JrfcLiveCounts jrfcILiveCounts(void) {
   JrfcLiveCounts c;
   c.thrTables = thr::ThrIThreadTablesAlive.load(std::memory_order_relaxed);
   c.errInfo = ErrIAdmAlive.load(std::memory_order_relaxed);
-  c.ni = jrfcIStandinNiThreadsAlive();
-  c.cpic = jrfcIStandinCpicThreadsAlive();
+  c.ni = NiIThrGlobAlive.load(std::memory_order_relaxed);
+  c.cpic = STIGlobAlive.load(std::memory_order_relaxed);
   c.rscpCtx = rscpIThrCtxAlive.load(std::memory_order_relaxed);
   return c;
 }

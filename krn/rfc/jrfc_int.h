@@ -12,6 +12,39 @@
 // The handle the bindings trace to.
 inline CTRC_HDL jrfcTrc(void) { return CTrcGlobalHdl.load(std::memory_order_relaxed); }
 
+// The name a native of CpicDriver traces with: its exported symbol.
+#define JRFC_DRIVER_NATIVE(method) u"Java_com_weq_conn_rfc_driver_CpicDriver_" method
+
+// The progress line of a native's start (level 2).
+inline void jrfcIEnter(const WEQ_UC* native) { DPTRC_LINE(2, jrfcTrc(), u"JRFC> %s\n", native); }
+
+// True when a JNI call left an exception pending; it is cleared.
+bool jrfcIClearPending(JNIEnv* env);
+// Elements of a Java array: 0 for NULL, -1 when the length cannot be had.
+jsize jrfcIArrayLength(JNIEnv* env, jarray array);
+
+// A conversation id pinned for a native: the elements of the Java byte[8],
+// which the CPI-C layer reads and writes in place. NULL, an array of any
+// other length and elements that cannot be had all count as a failed pin.
+// Whatever path the native takes, the elements are released: by Release
+// with its mode, else by the destructor with copy-back.
+class JrfcConvId {
+ public:
+  JrfcConvId(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {}
+  ~JrfcConvId() { Release(0); }
+  JrfcConvId(const JrfcConvId&) = delete;
+  JrfcConvId& operator=(const JrfcConvId&) = delete;
+  // The 8 bytes, or NULL after the error line naming native, file and line.
+  char* Pin(const WEQ_UC* native, const WEQ_UC* file, int line);
+  // 0: copy back and free; JNI_ABORT: free only. Does nothing unpinned.
+  void Release(jint mode);
+
+ private:
+  JNIEnv* env_;
+  jbyteArray array_;
+  jbyte* elems_ = nullptr;
+};
+
 // The jrfc mutex that INIT creates.
 ThrCS* jrfcMutex(void);
 
@@ -93,6 +126,67 @@ jint Java_com_weq_conn_rfc_driver_LG_nativeGet_1MS(JNIEnv* env, jclass cls, jstr
 jint Java_com_weq_conn_rfc_driver_LG_nativeGet_1MS_1SNC(JNIEnv* env, jclass cls, jstring group, jstring host,
                                                        jstring serv, jstring unused, jbyteArray sncName,
                                                        jbyteArray addr, jintArray port);
+
+// CpicDriver: conversations.
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMINIT3(JNIEnv* env, jobject self, jbyteArray convId,
+                                                               jstring dest, jstring lu, jstring tp, jstring host,
+                                                               jstring service, jstring protocol, jint traceLevel,
+                                                               jint sncMode, jint qop, jstring sncOwnName,
+                                                               jstring sncPartnerName, jstring sncLibrary);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCMALLC(JNIEnv* env, jobject self, jbyteArray convId);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCMSEND(JNIEnv* env, jobject self, jbyteArray convId,
+                                                         jbyteArray data, jint length);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCpic_1coxread(JNIEnv* env, jobject self, jbyteArray convId,
+                                                                jint timeout, jbyteArray buffer, jintArray result);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeRflushCMRCV(JNIEnv* env, jobject self, jbyteArray convId,
+                                                              jbyteArray buffer, jint requested, jintArray result);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCMSPLN(JNIEnv* env, jobject self, jbyteArray convId,
+                                                         jstring partnerLu);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCMDEAL(JNIEnv* env, jobject self, jbyteArray convId);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMCANCEL(JNIEnv* env, jobject self, jbyteArray convId,
+                                                                jint cancelType);
+void Java_com_weq_conn_rfc_driver_CpicDriver_nativeCoxclose(JNIEnv* env, jobject self, jbyteArray convId,
+                                                           jint regHandle, jboolean skipDeallocate,
+                                                           jboolean unregister);
+void Java_com_weq_conn_rfc_driver_CpicDriver_nativeCoxabort(JNIEnv* env, jobject self, jbyteArray convId,
+                                                           jint regHandle, jboolean skipDeallocate,
+                                                           jboolean unregister);
+
+// CpicDriver: registered server programs.
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMREGTP2(JNIEnv* env, jobject self, jstring tp,
+                                                                jstring host, jstring service, jintArray handle,
+                                                                jstring sncOwnName, jstring sncLibrary, jbyte qop,
+                                                                jboolean sncOn);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMREGTP3(JNIEnv* env, jobject self, jstring tp,
+                                                                jstring host, jstring service, jintArray handle,
+                                                                jstring sncOwnName, jstring sncLibrary, jbyte qop,
+                                                                jboolean sncOn);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMUNREGTP3(JNIEnv* env, jobject self, jint handle);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMLISTEN(JNIEnv* env, jobject self, jint timeout);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMLISTEN3(JNIEnv* env, jobject self, jbyteArray convId);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMGETNEXTHDL(JNIEnv* env, jobject self, jintArray handle);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMACCPTP(JNIEnv* env, jobject self, jbyteArray convId,
+                                                                jint handle, jint option);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMACCPTP3(JNIEnv* env, jobject self, jbyteArray convId,
+                                                                 jint handle, jint option);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMNOREGTP(JNIEnv* env, jobject self, jstring tp,
+                                                                 jstring host, jstring service, jintArray counts);
+
+// CpicDriver: trace, SNC, version, limits, keep-alive and UUIDs.
+jstring Java_com_weq_conn_rfc_driver_CpicDriver_WEQ_1CMPERR(JNIEnv* env, jobject self);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeSetCpicTrace(JNIEnv* env, jobject self, jint level,
+                                                               jstring directory);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeGetCpicTrace(JNIEnv* env, jobject self);
+jstring Java_com_weq_conn_rfc_driver_CpicDriver_getTraceFileName(JNIEnv* env, jobject self);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeSncMode(JNIEnv* env, jobject self, jbyteArray convId);
+jstring Java_com_weq_conn_rfc_driver_CpicDriver_nativeSncPartnerName(JNIEnv* env, jobject self, jbyteArray convId);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeSncPartnerAclKey(JNIEnv* env, jobject self, jbyteArray convId,
+                                                                   jbyteArray key);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCpicGetVersion(JNIEnv* env, jobject self, jintArray version);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMMAXCONV(JNIEnv* env, jobject self, jint count);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeWEQ_1CMSETPING(JNIEnv* env, jobject self, jint active,
+                                                                 jint withReply, jint period, jint timeout);
+jint Java_com_weq_conn_rfc_driver_CpicDriver_nativeCreateUUID(JNIEnv* env, jobject self, jbyteArray uuid);
 }
 
 #endif

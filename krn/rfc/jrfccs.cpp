@@ -21,17 +21,6 @@ constexpr int kPlainBytes = 4128;   // uncompressed side
 constexpr int kHeaderBytes = 8;
 constexpr jsize kResultInts = 3;
 
-// Elements of a Java array, 0 for NULL; -1 when the length cannot be had.
-jsize Length(JNIEnv* env, jarray a) {
-  if (a == nullptr) return 0;
-  jsize n = env->GetArrayLength(a);
-  if (env->ExceptionCheck()) {
-    env->ExceptionClear();
-    return -1;
-  }
-  return n;
-}
-
 // [offset, offset + length) lies within the first min(buffer, array) bytes.
 bool InRange(int offset, int length, int buffer, jsize array) {
   if (offset < 0 || length < 0) return false;
@@ -62,7 +51,7 @@ bool ResultUsable(JNIEnv* env, jintArray result, const WEQ_UC* name) {
     NoResult(name);
     return false;
   }
-  if (Length(env, result) < kResultInts) {
+  if (jrfcIArrayLength(env, result) < kResultInts) {
     NoElements(name);
     return false;
   }
@@ -74,7 +63,7 @@ bool ResultUsable(JNIEnv* env, jintArray result, const WEQ_UC* name) {
 bool PutResult(JNIEnv* env, jintArray result, int read, int written, int code, const WEQ_UC* name) {
   jint* r = env->GetIntArrayElements(result, nullptr);
   if (r == nullptr) {
-    if (env->ExceptionCheck()) env->ExceptionClear();
+    jrfcIClearPending(env);
     NoElements(name);
     return false;
   }
@@ -118,7 +107,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRInitCompress(
     JNIEnv* env, jclass /*cls*/, jint handle, jbyteArray out, jint total) {
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRInitCompress";
   WEQ_RAW buffer[kPackedBytes];
-  jsize outLen = Length(env, out);
+  jsize outLen = jrfcIArrayLength(env, out);
   if (outLen >= 0 && outLen < kHeaderBytes) {
     Refused(kName);
     return 1;
@@ -136,8 +125,8 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRCompress(
     jintArray result) {
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRCompress";
   if (!ResultUsable(env, result, kName)) return -1;
-  jsize inArr = Length(env, in);
-  jsize outArr = Length(env, out);
+  jsize inArr = jrfcIArrayLength(env, in);
+  jsize outArr = jrfcIArrayLength(env, out);
   if (in == nullptr || out == nullptr || !InRange(inOffset, inLength, kPlainBytes, inArr) ||
       !InRange(outOffset, outLength, kPackedBytes, outArr)) {
     Refused(kName);
@@ -159,7 +148,7 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress(
                                                                               jint handle,
                                                                               jbyteArray in) {
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress";
-  jsize inArr = Length(env, in);
+  jsize inArr = jrfcIArrayLength(env, in);
   if (in == nullptr || inArr < kHeaderBytes) {
     Refused(kName);
     return -1;
@@ -179,8 +168,8 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(
     jbyteArray out, jint outLength, jint option, jintArray result) {
   static const WEQ_UC kName[] = u"Java_com_weq_conn_rfc_engine_Compress_CsRDecompress";
   if (!ResultUsable(env, result, nullptr)) return -1;
-  jsize inArr = Length(env, in);
-  jsize outArr = Length(env, out);
+  jsize inArr = jrfcIArrayLength(env, in);
+  jsize outArr = jrfcIArrayLength(env, out);
   if (in == nullptr || out == nullptr || !InRange(inOffset, inLength, kPackedBytes, inArr) ||
       !InRange(0, outLength, kPlainBytes, outArr)) {
     Refused(kName);

@@ -12,13 +12,8 @@ namespace {
 // The UTF-8 form of a text given back to Java may take this many bytes,
 // terminator included.
 constexpr int kUtf8Bytes = 2048;
-
-// True when a JNI call left an exception pending; it is cleared.
-bool ClearPending(JNIEnv* env) {
-  if (!env->ExceptionCheck()) return false;
-  env->ExceptionClear();
-  return true;
-}
+// A conversation id: 8 bytes, no terminator.
+constexpr jsize kConvIdBytes = 8;
 
 void WarnCut(jsize length, int count, const WEQ_UC* file, int line) {
   DPTRC_LINE(1, jrfcTrc(), u"JRFC> Warning GetArrayLength %d does not match with leng %d %s %d\n",
@@ -31,11 +26,11 @@ template <class JArray, class JElem, class Set>
 int CopyToArray(const JElem* src, int count, JNIEnv* env, JArray arr, Set set, const WEQ_UC* file,
                 int line) {
   jsize length = env->GetArrayLength(arr);
-  if (ClearPending(env)) return 1;
+  if (jrfcIClearPending(env)) return 1;
   if (count < 0) count = 0;
   if (count > length) WarnCut(length, count, file, line);
   (env->*set)(arr, 0, std::min<jsize>(length, count), src);
-  return ClearPending(env) ? 1 : 0;
+  return jrfcIClearPending(env) ? 1 : 0;
 }
 
 }  // namespace
@@ -53,7 +48,7 @@ int jrfcStringToUcs(JNIEnv* env, jstring jstr, WEQ_UC* dest, int capacity, const
   }
   const char* utf8 = env->GetStringUTFChars(jstr, nullptr);
   if (utf8 == nullptr) {
-    ClearPending(env);
+    jrfcIClearPending(env);
     DPTRC_ERROR(trc, u"JRFC> GetStringUTFChars failed: %s %d\n", file, line);
     return 1;
   }
@@ -88,7 +83,7 @@ jstring jrfcUcsToString(JNIEnv* env, const WEQ_UC* src, const WEQ_UC* file, int 
   }
   jstring s = env->NewString(reinterpret_cast<const jchar*>(src), units);
   if (s == nullptr) {
-    ClearPending(env);
+    jrfcIClearPending(env);
     if (DPTRC_ON(1)) {
       DpTrcLock();
       DpTrcSetLocation(DPTRC_WIDE_(__FILE__), __LINE__);
@@ -140,9 +135,40 @@ int jrfcCopyFromByteArray(JNIEnv* env, jbyteArray jbarr, void* target, int size,
     return 1;
   }
   jsize length = env->GetArrayLength(jbarr);
-  if (ClearPending(env)) return 1;
+  if (jrfcIClearPending(env)) return 1;
   if (size < 0) size = 0;
   if (length > size) WarnCut(length, size, file, line);
   env->GetByteArrayRegion(jbarr, 0, std::min<jsize>(length, size), static_cast<jbyte*>(target));
-  return ClearPending(env) ? 1 : 0;
+  return jrfcIClearPending(env) ? 1 : 0;
+}
+
+// --- Shared by the natives ---------------------------------------------------------------
+
+bool jrfcIClearPending(JNIEnv* env) {
+  if (!env->ExceptionCheck()) return false;
+  env->ExceptionClear();
+  return true;
+}
+
+jsize jrfcIArrayLength(JNIEnv* env, jarray array) {
+  if (array == nullptr) return 0;
+  jsize n = env->GetArrayLength(array);
+  return jrfcIClearPending(env) ? -1 : n;
+}
+
+char* JrfcConvId::Pin(const WEQ_UC* native, const WEQ_UC* file, int line) {
+  if (array_ != nullptr && jrfcIArrayLength(env_, array_) == kConvIdBytes) {
+    elems_ = env_->GetByteArrayElements(array_, nullptr);
+    if (elems_ == nullptr) jrfcIClearPending(env_);
+  }
+  if (elems_ == nullptr) {
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> %s conv_id == NULL (out of native memory): %s %d\n", native, file, line);
+  }
+  return reinterpret_cast<char*>(elems_);
+}
+
+void JrfcConvId::Release(jint mode) {
+  if (elems_ == nullptr) return;
+  env_->ReleaseByteArrayElements(array_, elems_, mode);
+  elems_ = nullptr;
 }

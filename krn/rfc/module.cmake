@@ -1,2 +1,2 @@
 # jrfc_entry.cpp is the shared object's own source (JNI_OnLoad, JNI_OnUnload).
-tov_sources(jrfc.cpp jrfcutil.cpp jrfccs.cpp jrfclg.cpp jrfc_standin.cpp)
+tov_sources(jrfc.cpp jrfcutil.cpp jrfccs.cpp jrfclg.cpp jrfccv.cpp jrfcsv.cpp)

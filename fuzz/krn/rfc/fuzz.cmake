@@ -1,3 +1,5 @@
 tov_fuzz(fuzz_jrfccs SOURCES jrfccs_fuzz.cpp ../../../tests/support/jnihost.cpp)
 target_include_directories(fuzz_jrfccs PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 tov_fuzz(fuzz_rfcweqgui SOURCES rfcweqgui_fuzz.cpp)
+tov_fuzz(fuzz_jrfc_cpic SOURCES jrfc_cpic_fuzz.cpp ../../../tests/support/jnihost.cpp)
+target_include_directories(fuzz_jrfc_cpic PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR})

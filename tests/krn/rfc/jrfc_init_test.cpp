@@ -14,8 +14,8 @@
 #include "krn/cpic/cpic_int.h"
 #include "krn/dptrc/dptrc.h"
 #include "krn/rfc/jrfc_int.h"
-#include "krn/rfc/jrfc_standin.h"
 #include "krn/rscp/rscp_int.h"
+#include "krn/rscp/rscpcc_int.h"
 #include "support/testsupport.h"
 
 namespace {
@@ -172,17 +172,17 @@ TEST(Unload, LayersAfterTheUnloadAndASecondLoad) {
     LibraryProcessAttach();
     if (jrfcInit() != 0) return 1;
     rscpGetThrCtx();
-    if (rscpIStandinState() != 2 || rscpIThrCtxAlive.load() != 1) return 2;
+    if (rscpGetState() != 2 || rscpIThrCtxAlive.load() != 1) return 2;
     LibraryProcessDetach();
     if (ThrIsInit() != 0) return 3;
-    if (rscpIStandinState() != 0 || rscpIThrCtxAlive.load() != 0) return 4;
+    if (rscpGetState() != 0 || rscpIThrCtxAlive.load() != 0) return 4;
     if (jrfcIInitialised() != 0) return 5;
     // The CPI-C layer stays attached until the process ends.
     if (CpicIGlobals().attached.load() != 1) return 6;
     // A new class loader loads the library again.
     LibraryProcessAttach();
     if (ThrIsInit() != 1) return 7;
-    if (jrfcInit() != 0 || jrfcIInitialised() != 1 || rscpIStandinState() != 2) return 8;
+    if (jrfcInit() != 0 || jrfcIInitialised() != 1 || rscpGetState() != 2) return 8;
     LibraryProcessDetach();
     return 0;
   });

@@ -6,4 +6,7 @@ endif()
 tov_test(rfc_bindings_test LABELS bindings
   SOURCES jrfcutil_test.cpp jrfccs_test.cpp jrfc_init_test.cpp)
 tov_test(rfc_lg_test LABELS bindings msgserver SOURCES jrfclg_test.cpp LIBS tovpeers)
-tov_test(rfc_bindings_threads_test LABELS bindings threads SOURCES jrfc_threads_test.cpp jrfclg_threads_test.cpp)
+tov_test(rfc_bindings_threads_test LABELS bindings threads
+  SOURCES jrfc_threads_test.cpp jrfclg_threads_test.cpp jrfccv_threads_test.cpp LIBS tovpeers)
+tov_test(rfc_cpic_test LABELS bindings SOURCES jrfccv_test.cpp LIBS tovpeers)
+tov_test(rfc_snc_test LABELS bindings snc SOURCES jrfcsnc_test.cpp LIBS tovpeers)

@@ -1,7 +1,9 @@
 // Natives of com.weq.test.Probe, built only into the test copy of the
 // library: the live per-thread records of the layers, and a way to make a
 // thread hold one in each; errors stacked on the converter's error stack;
-// the frontend launcher's wait; the logon-group layer under the LG natives.
+// the frontend launcher's wait; the logon-group layer under the LG natives;
+// the test GSS-API library's set-up.
+#include <dlfcn.h>
 #include <jni.h>
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include "krn/rfc/jrfc_int.h"
 #include "krn/rfc/tov3/rfcweqgui_int.h"
 #include "krn/rscp/rscp.h"
+#include "krn/snc/snc_fakegss.h"
 #include "weq_types.h"
 
 WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_liveCounts(JNIEnv* env, jclass, jintArray out) {
@@ -65,3 +68,20 @@ WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_lgSeam(JNIEnv* env, jclass, jint
 }
 
 WEQ_EXPORT jint JNICALL Java_com_weq_test_Probe_lgCallDones(JNIEnv*, jclass) { return gCallDones.load(); }
+
+// The test GSS-API library at path made ready as the SNC tests have it: one
+// Kerberos mechanism and the realm TEST.REALM. 0, or 1 when it cannot be
+// loaded. The layer's own load of the same path shares the control block.
+WEQ_EXPORT jint JNICALL Java_com_weq_test_Probe_fakeGss(JNIEnv* env, jclass, jstring path) {
+  const char* p = env->GetStringUTFChars(path, nullptr);
+  if (p == nullptr) return 1;
+  void* h = dlopen(p, RTLD_NOW | RTLD_LOCAL);
+  env->ReleaseStringUTFChars(path, p);
+  auto* ctl = h != nullptr ? static_cast<FakeGssCtl*>(dlsym(h, "fakegss_ctl")) : nullptr;
+  if (ctl == nullptr) return 1;
+  long loads = ctl->loads;
+  *ctl = FakeGssCtl{};
+  ctl->mechs[0] = kFakeKrb5, ctl->nmechs = 1, ctl->extType = 7, ctl->realm = "TEST.REALM";
+  ctl->loads = loads;
+  return 0;
+}

@@ -28,6 +28,7 @@ target_link_libraries(tovnative_probe PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tovc
 set_target_properties(tovnative_probe PROPERTIES CXX_VISIBILITY_PRESET hidden
   LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
 target_link_options(tovnative_probe PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/tovnative.map)
+target_include_directories(tovnative_probe PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 tov_apply_warnings(tovnative_probe)
 add_dependencies(java_testbed tovnative tovnative_probe)
 
@@ -85,3 +86,40 @@ add_dependencies(java_testbed weqgui_stub)
 tov_java_test(Lg tovnative_probe --select-class=com.weq.test.LgTest
   ENV TOV_MS_PEER=$<TARGET_FILE:ms_peer> TOVNATIVE_TRACE=1 TOVNATIVE_TRACE_DIR=${CMAKE_BINARY_DIR}/java/lgtrc)
 add_dependencies(java_testbed ms_peer)
+
+# The CpicDriver natives against the gateway of the tests, started by each
+# test; the trace test in a JVM of its own, since the first trace setting
+# opens the file for the process.
+set(_c --select-class=com.weq.test.CpicTest)
+# Unbuffered sends: a receive is a request of its own that a rule of the
+# peer can hold back.
+set(_gwenv TOV_GW_PEER=$<TARGET_FILE:gw_peer> CPIC_BUFFERING=0)
+foreach(_m clientRoadThroughTheEcho stringCapacities peerErrorRecordWhole timedOutReadThenTheLateAnswer
+    cancelAfterATimedOutRead serverRoadVersion2 serverRoadVersion3 closeAndAbortFlags uuids
+    versionTraceFileNameAndKeepAlive)
+  list(APPEND _cpicsel "--select-method=com.weq.test.CpicTest#${_m}")
+endforeach()
+string(JOIN " " _cpicsel ${_cpicsel})
+tov_java_test(Cpic tovnative "${_cpicsel}" ENV ${_gwenv})
+tov_java_test(Cpic.traceFile tovnative "--select-method=com.weq.test.CpicTest#cpicTraceIntoAFileOfTheRun")
+add_dependencies(java_testbed gw_peer)
+# Leaks: the JVM's native memory tracking and the probe's record counts.
+tov_java_test(CpicLeak tovnative_probe --select-class=com.weq.test.CpicLeakTest
+  ENV ${_gwenv} JAVA_TOOL_OPTIONS=-XX:NativeMemoryTracking=summary)
+
+# Protected conversations through the natives over the test GSS-API library.
+tov_java_test(CpicSnc tovnative_probe --select-class=com.weq.test.CpicSncTest
+  ENV ${_gwenv} TOV_FAKEGSS=$<TARGET_FILE:snc_fakegss_v2>)
+add_dependencies(java_testbed snc_fakegss_v2)
+
+# Over MIT Kerberos: a JVM of its own inside the realm that krb5_launch
+# makes and ends (its KDC stopped by pid, also after a failure).
+add_executable(krb5_launch ${_jdir}/krb5_launch.cpp)
+target_include_directories(krb5_launch PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+tov_apply_warnings(krb5_launch)
+add_dependencies(java_testbed krb5_launch)
+add_test(NAME java.CpicKrb5
+  COMMAND krb5_launch ${_jdir}/run_java_test.sh ${TOV_JAVA} ${TOV_JUNIT_JAR} ${TOV_JAVA_CLASSES}
+    ${CMAKE_BINARY_DIR} tovnative --select-class=com.weq.test.CpicKrb5Test "${_preload}")
+set_tests_properties(java.CpicKrb5 PROPERTIES LABELS "java;krb5" TIMEOUT 300
+  ENVIRONMENT "TOVNATIVE_TRACE_UNUSED=1;TOV_GW_PEER=$<TARGET_FILE:gw_peer>;CPIC_BUFFERING=0")

@@ -26,6 +26,9 @@ public final class Probe {
   /** LgCallDone calls counted since lgSeam. */
   public static native int lgCallDones();
 
+  /** The test GSS-API library at path with one Kerberos mechanism and realm TEST.REALM; 0 done. */
+  public static native int fakeGss(String path);
+
   public static int[] counts() {
     int[] c = new int[5];
     liveCounts(c);
