@@ -80,10 +80,10 @@ const Case kCases[] = {
     {"4102", "1100", 33, kCopy, Be({'A', 0xE000}), "A", RSCPENOCONV, 2},
     // Controls: substituted, copied or unconvertible (37, 39 with controls
     // illegal), or characters (39 with controls tried).
-    {"4103", "1100", 37, kSubst | kCtrl0, Le({9, 'A'}), "#A", 0, kAll, 1},
+    {"4103", "1100", 37, kSubst | kCtrl0, Le({9, 'A', 0xA0, 0x1F}), "#A\xA0#", 0, kAll, 2},
     {"4103", "1100", 37, kCopy | kCtrl0, Le({9, 'A'}), Bytes({9, 0, 'A'}), 0, kAll, 1},
-    {"4103", "1100", 37, kCtrl0, Le({'A', 0x85}), "A", RSCPENOCONV, 2},
-    {"4103", "1100", 39, kCopy | kCtrl0 | kOwn, Le({0x85}), Bytes({0x85, 0}), 0, kAll, 1},
+    {"4103", "1100", 37, kCtrl0, Le({'A', 0x9F}), "A", RSCPENOCONV, 2},
+    {"4103", "1100", 39, kCopy | kCtrl0 | kOwn, Le({0x1F, 0x7F, 0x9F}), Bytes({0x1F, 0, 0x7F, 0, 0x9F, 0}), 0, kAll, 3},
     {"4103", "1100", 39, kSubst | kOwn, Le({9, 0x85}), "\t\x85"},
     // Icon forms: a code that is no icon writes the introducer and the code
     // characters; private-use units take the walk, whose copy option the
@@ -175,8 +175,14 @@ TEST_F(Sixteen, MbgetTabOnTestData) {
   rscpCObj_t x = Object("9013", "9000", kSubst);
   ASSERT_EQ(x.method, 8u);
   EXPECT_EQ(Convert(x, Be({0xE000, 0xE001, 0xE002, 0xDB80, 0xDC00, 0xDBFF, 0xDFFD, 0xE003}), 16).bytes, "XYZ##");
-  EXPECT_EQ(Convert(x, Be({0xE001, 0xE003}), 16).bytes, "##");  // a longer code cut by an unknown unit
+  EXPECT_EQ(Convert(x, Be({0xE001, 0xE004, 0xE003, 'A'}), 16).bytes, "##[");  // E001 E004 are no code
   EXPECT_EQ(Convert(x, Be({0xE001}), 16).bytes, "#");
+  // Method 39 walks the same codes: runs of private-use units, a code that
+  // goes on behind its run, a code the input cuts.
+  x.method = 39;
+  EXPECT_EQ(Convert(x, Be({0xE000, 0xE001, 0xE002, 0xE003, 'A', 0xE000}), 16).bytes, "XY[X");
+  x.rscpbroken = 0;
+  EXPECT_EQ(Convert(x, Be({0xE000, 0xE001}), 16).rc, RSCPEUNIQ);
   for (int broken : {int{kStop}, 0, int{kRestart}}) {
     x = Object("9013", "9000", kSubst | broken);
     const Call c = Convert(x, Be({'A', 0xDC00, 'B'}), 16);

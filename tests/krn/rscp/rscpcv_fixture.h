@@ -13,6 +13,7 @@
 
 #include "krn/rscp/rscpcv_int.h"
 #include "rscpc_fixture.h"
+#include "rscpc_oracle.h"
 
 namespace rscptest {
 
@@ -86,6 +87,14 @@ inline void ExpectFailedRefreshMovesNothing(rscpCObj_t o) {
   });
   ASSERT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(other.get(), 0);
+}
+
+// One call with room enough, strict as the references: no substitution,
+// a cut character reported as such.
+inline Outcome Strict(rscpCObj_t o, const std::string& in) {
+  o.use_subst = 0, o.use_1_copy = 0, o.rscpbroken = 0;
+  const Call c = Convert(o, in, in.size() * 4 + 16);
+  return {c.rc == 0 ? Outcome::kOk : c.rc == RSCPEUNIQ ? Outcome::kCut : Outcome::kBad, c.rc == 0 ? c.bytes : ""};
 }
 
 // The newest entry of the calling thread's error stack.
