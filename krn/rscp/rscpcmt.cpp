@@ -96,6 +96,7 @@ struct TnTunnelPolicy : rscpcWalkPolicy<TnTunnelPolicy> {
 struct Tn2022Policy : rscpcWalkPolicy<Tn2022Policy> {
   static constexpr bool kEndOfInputWord = true;
   static uint32_t StartBlock(rscpcFrame& f) { return rscpcIGroupStart(f, 251); }
+  static rscpcStep UnknownWord(rscpcFrame& f, const rscpcChar& ch) { return rscpcIUnknownIn2022<Tn2022Policy>(f, ch); }
 };
 
 }  // namespace

@@ -530,6 +530,27 @@ inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const ui
   return rscpcStep::kError;
 }
 
+// A word of the input state's table that knows no control byte (C0 or
+// DEL) starting a character: controls are not designated in ISO-2022, so
+// the initial state's table reads it (text written as "ESC ( B" and a
+// line end). Anything else is the policy's broken sequence.
+template <class P>
+inline rscpcStep rscpcIUnknownIn2022(rscpcFrame& f, const rscpcChar& ch) {
+  const uint8_t b = *f.in;
+  if (ch.rd - f.in == 1 && (b < 0x20 || b == 0x7F)) {
+    const uint32_t g0 = f.t.T1(f.inT1)[0];
+    const uint32_t block = g0 & RSCP_T1_VALUE;
+    if ((g0 & RSCP_T1_TYPE) == RSCP_T1_NEXT && block != ch.start && f.t.BlockOk(block)) {
+      const uint32_t w = f.t.T1(block)[b];
+      if ((w & 0xFF000000) == RSCP_T1_CHAR) {  // a character of this byte alone
+        rscpcChar one = ch;
+        return rscpcIOutput<P>(f, one, w & RSCP_T1_VALUE, f.in + 1);
+      }
+    }
+  }
+  return P::Broken(f, rscpcIBrokenLength(f, ch));
+}
+
 // The input rules. The rule reads from the character's first byte.
 template <class P>
 inline rscpcStep rscpcIInRule(rscpcFrame& f, rscpcChar& ch, uint32_t w) {

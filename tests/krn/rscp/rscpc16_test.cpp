@@ -109,6 +109,9 @@ const Case kCases[] = {
     // character cut after its first byte.
     {"8200", "4103", 41, kSubst | kRestart, "a" + kEsc + "$B0!" + kEsc + "(Bb", Le({'a', 0x4E9C, 'b'})},
     {"8200", "4103", 41, kSubst | kStop, "a" + kEsc + "$B0", Le({'a'}), RSCPEUNIQ, 4},
+    // Controls are not designated: a line end after ESC ( B.
+    {"8200", "4103", 41, kSubst | kRestart, kEsc + "$B0!" + kEsc + "(B\r\n", Le({0x4E9C, '\r', '\n'})},
+    {"8200", "8000", 42, kSubst | kRestart, kEsc + "$B0!" + kEsc + "(B\r\n", "\x88\x9F\r\n"},
 };
 
 class Cases : public Sixteen, public ::testing::WithParamInterface<Case> {};
@@ -127,7 +130,9 @@ TEST_P(Cases, WholeAndResumedInEveryRoom) {
   for (size_t room = 1; room < k.out.size() && k.rc == 0; ++room) {
     rscpCObj_t r = Object(k.from, k.to, k.opts);
     const Call resumed = ConvertResumed(r, k.in, room);  // fails only where a character needs more room
-    if (resumed.rc == 0) EXPECT_EQ(Hex(resumed.bytes), Hex(k.out)) << room;
+    if (resumed.rc == 0) {
+      EXPECT_EQ(Hex(resumed.bytes), Hex(k.out)) << room;
+    }
   }
 }
 
@@ -259,10 +264,22 @@ TEST_F(Sixteen, EveryMethodThroughTheChooser) {
 // (251).
 TEST_F(Sixteen, Iso2022StateAcrossCallsAndRebuilds) {
   const std::string text = "a" + kEsc + "$B0!0\"" + kEsc + "(Bb" + kEsc + "$B0#" + kEsc + "(J\\~";
+  // Method 42 with the JIS reader keeps its mode in the same state and
+  // converts up to the character that does not fit.
+  rscpCObj_t j = Object("8200", "8000", kSubst | kRestart);
+  const Call jisWhole = Convert(j, text, 64);
+  ASSERT_EQ(jisWhole.rc, 0);
+  for (size_t room = 2; room < jisWhole.out; ++room) {
+    j.shift_state &= ~(0xFu << 10);
+    EXPECT_EQ(Hex(ConvertResumed(j, text, room).bytes), Hex(jisWhole.bytes)) << room;
+  }
   rscpCObj_t o = Object("8200", "4103", kSubst | kRestart);
   const Call whole = Convert(o, text, 64);
   ASSERT_EQ(whole.rc, 0);
   for (size_t at = 1; at < text.size(); ++at) {
+    j.shift_state &= ~(0xFu << 10);
+    const Call a = Convert(j, text.substr(0, at), 64);
+    EXPECT_EQ(Hex(a.bytes + Convert(j, text.substr(a.in), 64).bytes), Hex(jisWhole.bytes)) << at;
     for (bool rebuild : {false, true}) {
       o.shift_state &= ~(0xFu << 10);
       Call a = Convert(o, text.substr(0, at), 64);
