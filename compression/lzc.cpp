@@ -485,7 +485,7 @@ int DecodeCodes(CSR_LZC_DSTATE* s, Source& in, WEQ_RAW*& op, WEQ_RAW* oend, bool
     }
     if (code > s->free_ent) return Fail(s);  // not in the table yet
     int L = code == s->free_ent ? s->length[s->oldcode] + 1 : s->length[code];
-    if (L > CSR_LZC_CODES) return Fail(s);
+    if (L > CSR_LZC_DCODES) return Fail(s);
     bool direct = oend - op >= L && s->remaining >= L;
     Expand(s, code, L, direct ? op : s->str);
     if (s->free_ent < s->maxmaxcode) {
@@ -596,8 +596,8 @@ int CsRLzcDecompress(CSR_LZC_DSTATE* s, const WEQ_RAW* in, int inlen, WEQ_RAW* o
     int length = CsRReadHeader(in);
     if (length < 0) return CSR_E_HEADER;
     int maxbits = in[7] & 0x1F;
-    // The tables hold 2^13 codes.
-    if (maxbits < kInitBits || maxbits > CSR_LZC_BITS) return CSR_E_CODE_BITS;
+    // The tables hold 2^14 codes; codes start at 9 bits.
+    if (maxbits < kInitBits || maxbits > CSR_LZC_DBITS) return CSR_E_CODE_BITS;
     s->kind = CSR_LZC_DKIND;
     s->phase = kFirstCode;
     s->error = 0;

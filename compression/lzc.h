@@ -1,4 +1,5 @@
-// LZC: adaptive LZW with codes of 9 to 13 bits (private to compression/).
+// LZC: adaptive LZW with codes of 9 to 13 bits (private to compression/);
+// the decompressor also reads streams of up to 14 bits (`compress -b14`).
 //
 // Codes 0-255 are single bytes, 256 (CLEAR) resets the table, new strings
 // are numbered from 257. Codes are packed least-significant bit first in
@@ -25,6 +26,8 @@ constexpr int CSR_LZC_CODES = 1 << CSR_LZC_BITS;  // codes of a 13-bit table
 constexpr int CSR_LZC_HSIZE = 9001;               // prime, above CSR_LZC_CODES
 constexpr int CSR_LZC_FBITS = 15;                 // the lookup table: 2^15 slots,
 constexpr int CSR_LZC_FSIZE = 1 << CSR_LZC_FBITS; // under a quarter of them ever used
+constexpr int CSR_LZC_DBITS = 14;                 // widest stream the decompressor reads
+constexpr int CSR_LZC_DCODES = 1 << CSR_LZC_DBITS;  // codes of its tables
 
 struct CSR_LZC_CSTATE {
   uint32_t kind;        // CSR_LZC_CKIND once a stream was started
@@ -69,7 +72,7 @@ struct CSR_LZC_DSTATE {
   int32_t phase;       // where the next call goes on (see lzc.cpp)
   int32_t error;       // the error that stopped a damaged stream
   int32_t n_bits;      // current code width
-  int32_t maxbits;     // the header's code width, 9..13
+  int32_t maxbits;     // the header's code width, 9..14
   int32_t maxcode;     // largest code of the width
   int32_t maxmaxcode;  // 2^maxbits
   int32_t free_ent;    // next code to assign
@@ -83,10 +86,10 @@ struct CSR_LZC_DSTATE {
   int32_t skip;        // bits to drop before the next code (group end, padding)
   int32_t str_len;     // a decoded string still being handed out: its length ...
   int32_t str_pos;     // ... and the bytes of it already handed out
-  uint16_t prefix[CSR_LZC_CODES];  // code of the string without its last byte
-  uint16_t length[CSR_LZC_CODES];  // bytes of each code's string
-  WEQ_RAW suffix[CSR_LZC_CODES];   // last byte of each code's string
-  WEQ_RAW str[CSR_LZC_CODES];      // the string being handed out
+  uint16_t prefix[CSR_LZC_DCODES];  // code of the string without its last byte
+  uint16_t length[CSR_LZC_DCODES];  // bytes of each code's string
+  WEQ_RAW suffix[CSR_LZC_DCODES];   // last byte of each code's string
+  WEQ_RAW str[CSR_LZC_DCODES];      // the string being handed out
 };
 
 constexpr uint32_t CSR_LZC_CKIND = 0x4C5A4343;  // "LZCC"

@@ -3,6 +3,7 @@
 #include "flat/weqparam.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -26,7 +27,7 @@ constexpr WEQ_UC kDefaultMarker[] = u"(Default)";
 constexpr WEQ_UC kNotInTable[] = u"(not_in_weqparam)";
 
 constexpr size_t kChunkUnits = 8192;  // plus one spare unit per chunk
-constexpr size_t kMaxString = 8192;   // longest string the pool stores
+constexpr size_t kMaxString = 8192;   // longest string the pool stores (see g_maxString)
 constexpr int kMaxDepth = 21;         // substitution depth that ends with (12)
 constexpr size_t kLastNameUnits = 498;
 constexpr size_t kPartUnits = 799;     // each part of an assembled directory
@@ -72,6 +73,8 @@ bool g_building = false;  // under g_initMtx
 std::atomic<bool> g_ready{false};
 
 std::atomic<bool> g_warnings{true};
+std::atomic<bool> g_messages{true};
+std::atomic<size_t> g_maxString{kMaxString};  // lowered by tests only
 std::atomic<uint32_t> g_calls{0};
 
 // Guards the texts of __WEQPROFILE_CALLS and __WEQPROFILE_CALL_LAST_NAME,
@@ -164,8 +167,8 @@ void Perror(U16Format<A...> format, const A&... args) {
 }
 
 void ReportRecursive(const WEQ_UC* code, const weqparamRec* r, const WEQ_UC* text) {
-  fprintfU16(stderr, u"%sweqparam(%s): %s = %s recursive.\n", kPrefix, code, r->name,
-             text ? text : u"");
+  WEQP_MSG(u"%sweqparam(%s): %s = %s recursive.\n", kPrefix, code, r->name,
+           text ? text : u"");
 }
 
 void AddMallocs(int64_t n) {
@@ -307,26 +310,33 @@ void Substitute(weqparamRec* r, WeqpLayer layer, int d, const Kind& kind) {
 }
 
 void ReportUnclosed(const weqparamRec* r) {
-  fprintfU16(stderr, u"%sweqparam(15): %s: '%c' missing.\n", kPrefix, r->name, u')');
+  WEQP_MSG(u"%sweqparam(15): %s: '%c' missing.\n", kPrefix, r->name, u')');
 }
 
+constexpr size_t kNoClose = SIZE_MAX;
+
 // $(NAME): the rightmost reference first, so that a reference whose name
-// holds a reference resolves from the inside out.
+// holds a reference resolves from the inside out. Its name ends at the
+// first ')' behind it, which the scan keeps track of as it moves left, so
+// that a text full of unclosed references is read once, not once for each.
 struct ParameterRefs {
   struct Scan {
     explicit Scan(const WEQ_UC* t) : text(t), end(strlenU(t)) {}
     const WEQ_UC* text;
-    size_t end;  // the next "$(" starts before end - 1
+    size_t end;                // the next "$(" starts before end - 1
+    size_t close = kNoClose;   // the first ')' at or after end
   };
 
   bool Next(const weqparamRec* r, Scan* s, const WEQ_UC** open, const WEQ_UC** close) const {
     for (;;) {
       size_t at = s->end;
-      while (at >= 2 && !(s->text[at - 2] == u'$' && s->text[at - 1] == u'(')) --at;
+      while (at >= 2 && !(s->text[at - 2] == u'$' && s->text[at - 1] == u'(')) {
+        if (s->text[--at] == u')') s->close = at;
+      }
       if (at < 2) return false;
-      s->end = at - 1;
+      s->end = at - 1;  // the '(' there is no ')': s->close stays right
       *open = s->text + at - 2;
-      *close = strchrU(s->text + at, u')');
+      *close = s->close != kNoClose ? s->text + s->close : nullptr;
       if (*close != nullptr) return true;
       ReportUnclosed(r);
     }
@@ -342,8 +352,8 @@ struct ParameterRefs {
     }
     if (value == nullptr) {
       if (weqparamIWarnings()) {
-        fprintfU16(stderr, u"%sweqparam(14): %.*s (ref.by %s) missing.\n", kPrefix,
-                   static_cast<int>(n), key, r->name);
+        WEQP_MSG(u"%sweqparam(14): %.*s (ref.by %s) missing.\n", kPrefix,
+                 static_cast<int>(n), key, r->name);
       }
       return {RefValue::kSkip};
     }
@@ -358,13 +368,15 @@ struct EnvironmentRefs {
     explicit Scan(const WEQ_UC* t) : text(t) {}
     const WEQ_UC* text;
     size_t from = 0;
+    size_t noClose = kNoClose;  // no ')' from here on
   };
 
   bool Next(const weqparamRec* r, Scan* s, const WEQ_UC** open, const WEQ_UC** close) const {
     while ((*open = strstrU(s->text + s->from, u"%(")) != nullptr) {
       s->from = static_cast<size_t>(*open - s->text) + 2;
-      *close = strchrU(*open + 2, u')');
+      *close = s->from >= s->noClose ? nullptr : strchrU(*open + 2, u')');
       if (*close != nullptr) return true;
+      if (s->from < s->noClose) s->noClose = s->from;
       ReportUnclosed(r);
     }
     return false;
@@ -430,7 +442,7 @@ __attribute__((noinline)) void StoreAssembled(weqparamRec* r, WeqpLayer layer,
     result[n + partLen[1]] = 0;
   } else {
     strcpy_sU16(result, std::size(result), u"weqparam: target not implemented in Function GetDsSpec");
-    fprintfU16(stderr, u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
+    WEQP_MSG(u"%s%s\n", kPrefix, static_cast<const WEQ_UC*>(result));
   }
 
   const WEQ_UC* s;
@@ -517,7 +529,7 @@ size_t RowIndex(const WEQ_UC* name) {
 // Step 1 without registered arguments: the environment chooses the host
 // path templates.
 void ApplyEnvironmentFlags(const WEQ_UC** defaults) {
-  fprintfU16(stderr, u"%sweqparam: weqargv(argc, argv) has not been called!\n", kPrefix);
+  WEQP_MSG(u"%sweqparam: weqargv(argc, argv) has not been called!\n", kPrefix);
   g_st.flag700 = getenv("WEQPARAM700") != nullptr;
   g_st.flagMsid = getenv("WEQPARAMMSID") != nullptr;
   if (g_st.flagMsid) {
@@ -574,8 +586,8 @@ void ApplyOverrides() {
 void CheckDuplicates() {
   for (size_t i = 1; i < g_st.count; ++i) {
     if (strcmpU(g_st.recs[i - 1].name, g_st.recs[i].name) == 0) {
-      fprintfU16(stderr, u"%sweqparam: Duplicate Profile Parameter \"%s\"\n", kPrefix,
-                 g_st.recs[i].name);
+      WEQP_MSG(u"%sweqparam: Duplicate Profile Parameter \"%s\"\n", kPrefix,
+               g_st.recs[i].name);
       return;
     }
   }
@@ -585,22 +597,22 @@ void CheckConsistency() {
   const WEQ_UC* name = u"WEQSYSTEMNAME";
   const weqparamRec* r = weqparamILookup(name);
   if (r == nullptr) {
-    fprintfU16(stderr, u"%sweqparam: parameter \"%s\" not found.\n", kPrefix, name);
+    WEQP_MSG(u"%sweqparam: parameter \"%s\" not found.\n", kPrefix, name);
   } else if (r->currentFinal == nullptr) {
-    fprintfU16(stderr, u"%sweqparam: parameter \"%s\" empty.\n", kPrefix, name);
+    WEQP_MSG(u"%sweqparam: parameter \"%s\" empty.\n", kPrefix, name);
   } else {
     for (const WEQ_UC* stage :
          {r->currentSubst, r->currentRaw, r->instanceRaw, r->systemRaw, r->defaultRaw}) {
       if (stage != nullptr && strcmpU(stage, r->currentFinal) != 0) {
-        fprintfU16(stderr, u"%sweqparam: \"%s\": \"%s\" <--> \"%s\"\n", kPrefix, name, stage,
-                   r->currentFinal);
+        WEQP_MSG(u"%sweqparam: \"%s\": \"%s\" <--> \"%s\"\n", kPrefix, name, stage,
+                 r->currentFinal);
       }
     }
   }
   const weqparamRec* dir = weqparamIFind(u"DIR_PROFILE");
   if (dir != nullptr && dir->systemRaw != dir->defaultRaw) {
-    fprintfU16(stderr, u"%sweqparam: \"%s\": must not be in \"%s\"\n", kPrefix, dir->name,
-               static_cast<const WEQ_UC*>(weqparamIBuf(WeqpBuf::kDefaultPfl)));
+    WEQP_MSG(u"%sweqparam: \"%s\": must not be in \"%s\"\n", kPrefix, dir->name,
+             static_cast<const WEQ_UC*>(weqparamIBuf(WeqpBuf::kDefaultPfl)));
   }
 }
 
@@ -693,6 +705,14 @@ WeqpState& weqparamIState(void) { return g_st; }
 
 bool weqparamIWarnings(void) { return g_warnings.load(std::memory_order_relaxed); }
 
+void weqparamISetMessages(bool on) { g_messages.store(on, std::memory_order_relaxed); }
+
+void weqparamISetMaxString(size_t units) {
+  g_maxString.store(units == 0 || units > kMaxString ? kMaxString : units, std::memory_order_relaxed);
+}
+
+FILE* weqparamIMessages(void) { return g_messages.load(std::memory_order_relaxed) ? stderr : nullptr; }
+
 weqparamRec* weqparamIFind(const WEQ_UC* name) {
   return name == nullptr ? nullptr : FindN(name, strlenU(name));
 }
@@ -747,8 +767,8 @@ void weqparamIResolve(weqparamRec* r, WeqpLayer layer, int depth) {
 }
 
 WEQ_UC* weqparamIPoolAlloc(size_t len) {
-  if (len > kMaxString) {
-    fprintfU16(stderr, u"%sweqparam(10): line or value too long\n", kPrefix);
+  if (len > g_maxString.load(std::memory_order_relaxed)) {
+    WEQP_MSG(u"%sweqparam(10): line or value too long\n", kPrefix);
     return nullptr;
   }
   if (g_pool.room < len + 1) {

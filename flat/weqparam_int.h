@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "weq_types.h"
 
@@ -126,6 +127,23 @@ struct WeqpState {
 
 WeqpState& weqparamIState(void);
 bool weqparamIWarnings(void);
+
+// Where the store's messages go: standard error, or nowhere once a test
+// switches them off, which also saves formatting them (the fuzz target
+// does, for every input). weqparamIReset leaves the switch as it is.
+void weqparamISetMessages(bool on);
+FILE* weqparamIMessages(void);  // stderr, or NULL while they are off
+
+// The longest string the pool stores, in units: 8192, or less for a test
+// (the fuzz target, whose values grow through references and are copied at
+// each step); 0 restores 8192.
+void weqparamISetMaxString(size_t units);
+
+// One message of the store: a format and its arguments as for fprintfU16.
+#define WEQP_MSG(...)                                                   \
+  do {                                                                  \
+    if (FILE* weqpOut_ = weqparamIMessages()) fprintfU16(weqpOut_, __VA_ARGS__); \
+  } while (0)
 
 // --- Records ---------------------------------------------------------------
 

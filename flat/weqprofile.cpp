@@ -128,8 +128,8 @@ class InstanceProfile {
       }
       if (illegal) {
         if (++st.illegal > kMaxIllegal) {
-          fprintfU16(stderr, u"%sweqparam(18): %s: reading canceld after %d illegal bytes\n",
-                     kPrefix, file_, st.illegal);
+          WEQP_MSG(u"%sweqparam(18): %s: reading canceld after %d illegal bytes\n",
+                   kPrefix, file_, st.illegal);
           return;
         }
         if (!ReportIllegal()) continue;
@@ -147,18 +147,18 @@ class InstanceProfile {
   bool ReportIllegal() {
     switch (state_) {
       case kStart:
-        fprintfU16(stderr, u"%sweqparam(18): %s: line %d starts with illegal byte sequence\n",
-                   kPrefix, file_, line_);
+        WEQP_MSG(u"%sweqparam(18): %s: line %d starts with illegal byte sequence\n",
+                 kPrefix, file_, line_);
         state_ = kComment;
         return false;
       case kName:
-        fprintfU16(stderr, u"%sweqparam(17): %s: line %d illegal byte sequence in name\n",
-                   kPrefix, file_, line_);
+        WEQP_MSG(u"%sweqparam(17): %s: line %d illegal byte sequence in name\n",
+                 kPrefix, file_, line_);
         return true;
       case kValueLead:
       case kValue:
-        fprintfU16(stderr, u"%sweqparam(16): %s: line %d illegal byte sequence in value\n",
-                   kPrefix, file_, line_);
+        WEQP_MSG(u"%sweqparam(16): %s: line %d illegal byte sequence in value\n",
+                 kPrefix, file_, line_);
         return true;
       case kComment:
         return false;
@@ -203,12 +203,12 @@ class InstanceProfile {
           valueLen_ = 0;
           state_ = kValueLead;
         } else if (IsEol(c)) {
-          fprintfU16(stderr, u"%sweqparam(6): %s: missing '=' in line %d\n", kPrefix, file_,
-                     line_);
+          WEQP_MSG(u"%sweqparam(6): %s: missing '=' in line %d\n", kPrefix, file_,
+                   line_);
           EndOfLine(c);
         } else if (nameLen_ == kMaxNameUnits) {
           // A name that fills the line's room: the line cannot be taken.
-          fprintfU16(stderr, u"%sweqparam(7): %s: line %d is too long\n", kPrefix, file_, line_);
+          WEQP_MSG(u"%sweqparam(7): %s: line %d is too long\n", kPrefix, file_, line_);
           state_ = kComment;
         } else {
           name_[nameLen_++] = u;
@@ -237,9 +237,9 @@ class InstanceProfile {
 
   void AtEnd() {
     if (state_ == kName) {
-      fprintfU16(stderr, u"%sweqparam(6): %s: missing '=' in line %d\n", kPrefix, file_, line_);
+      WEQP_MSG(u"%sweqparam(6): %s: missing '=' in line %d\n", kPrefix, file_, line_);
     } else if (state_ == kValueLead) {
-      fprintfU16(stderr, u"%sweqparam(7): %s: line %d is too long\n", kPrefix, file_, line_);
+      WEQP_MSG(u"%sweqparam(7): %s: line %d is too long\n", kPrefix, file_, line_);
     } else if (state_ == kValue) {
       Take();
     }
@@ -294,8 +294,8 @@ void SystemNumberFromEnvironment() {
     return;
   }
   if (e != nullptr) {
-    fprintfU16(stderr, u"%sweqparam(9): environment variable $%s format error.\n", kPrefix,
-               u"WEQSYSTEM");
+    WEQP_MSG(u"%sweqparam(9): environment variable $%s format error.\n", kPrefix,
+             u"WEQSYSTEM");
   }
   st.sysNo[0] = st.sysNo[1] = u'0';
 }
@@ -306,7 +306,7 @@ void OpenFailed(const WEQ_UC* name) {
   snprintfTruncU16(text, std::size(text), u"weqparam(2): fopenU(\"%s\",\"r\")", name);
   errno = saved;
   perrorU16(text);
-  if (weqparamIWarnings()) fprintfU16(stderr, u"%sNo Profile used.\n", kPrefix);
+  if (weqparamIWarnings()) WEQP_MSG(u"%sNo Profile used.\n", kPrefix);
 }
 
 void ReadInstanceFile() {
@@ -315,7 +315,7 @@ void ReadInstanceFile() {
   size_t n = strlenU(given);
   while (n > 0 && given[n - 1] < 32) --n;
   if (n == 0) {
-    if (weqparamIWarnings()) fprintfU16(stderr, u"%sweqparam(1c): No Profile used.\n", kPrefix);
+    if (weqparamIWarnings()) WEQP_MSG(u"%sweqparam(1c): No Profile used.\n", kPrefix);
     return;
   }
   // A longer name is refused rather than cut: a cut name could open
@@ -482,8 +482,8 @@ void weqparamIReadInstanceProfile(void) {
   ReadInstanceFile();
   if (weqparamIState().broken) return;
   if (weqparamIBuf(WeqpBuf::kSystemName)[0] == 0 && weqparamIWarnings()) {
-    fprintfU16(stderr, u"%sweqparam: WEQSYSTEMNAME neither in Profile nor in Commandline\n",
-               kPrefix);
+    WEQP_MSG(u"%sweqparam: WEQSYSTEMNAME neither in Profile nor in Commandline\n",
+             kPrefix);
   }
 }
 

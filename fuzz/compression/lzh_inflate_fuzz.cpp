@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     uint32_t len = (mode & 2) ? 0x7FFFFFFFu : static_cast<uint32_t>(size * 4);
     std::memcpy(stream.data(), &len, 4);
-    stream.insert(stream.end(), data, data + size);
+    stream.resize(8 + size);
+    std::copy(data, data + size, stream.begin() + 8);
   }
 
   Result whole = Inflate(inf.get(), stream, Pieces(seed, 0), Pieces(seed, 0));

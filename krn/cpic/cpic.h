@@ -55,11 +55,27 @@ enum : CM_RETURN_CODE {
   CM_WEQ_PING_RECEIVED = 10003,
 };
 
+// Results of a receive, as X/Open CPI-C defines them.
+enum : int32_t {
+  CM_NO_DATA_RECEIVED = 0,
+  CM_DATA_RECEIVED = 1,
+  CM_COMPLETE_DATA_RECEIVED = 2,
+  CM_INCOMPLETE_DATA_RECEIVED = 3,
+};
+enum : int32_t {
+  CM_NO_STATUS_RECEIVED = 0,
+  CM_SEND_RECEIVED = 1,
+  CM_CONFIRM_RECEIVED = 2,
+  CM_CONFIRM_SEND_RECEIVED = 3,
+  CM_CONFIRM_DEALLOC_RECEIVED = 4,
+};
+
 // --- Gateway return codes (the ones the layer raises by number) -------------
 
 typedef int32_t GW_RETURN_CODE;
 
 enum : GW_RETURN_CODE {
+  INVALID_REQUEST = 225,
   WRONG_COMM_TYPE = 233,
   GW_DISCONNECTED = 237,
   READ_FROM_GW_FAILED = 239,
@@ -72,11 +88,20 @@ enum : GW_RETURN_CODE {
   C_NO_SIDE_INFO_ENTRY = 472,
   C_NO_CONV = 473,
   C_MANUAL_CANCELD = 474,
+  C_NO_HOST_IN_SIDE_INFO = 479,
+  C_NO_SERV_IN_SIDE_INFO = 480,
+  C_NO_PROT_IN_SIDE_INFO = 481,
   C_GETHOSTNAME = 485,
   GW_SHUTDOWN = 731,
+  C_SNC_DISABLED = 765,
+  C_SNC_ERROR = 766,
+  C_SNC_MODE_ON = 767,
+  C_SNC_NOT_AVAILABLE = 768,
   C_ILLEGAL_PARAMETER2 = 769,
   C_RETURN_CODES = 772,
+  C_REG_STATE_CHECK = 773,
   C_NO_SYMDEST = 775,
+  C_NET_CONV_ERROR = 777,
   C_TIMEOUT_BLOCK = 779,
   C_CS_ERROR = 784,
 };
@@ -167,6 +192,96 @@ CM_RETURN_CODE WEQ_CMTIMEOUT2(const char* convId, int32_t timeout, CM_RETURN_COD
 // CPIC_PING variables are read no more. 19 for a negative period or
 // timeout, nothing stored then.
 CM_RETURN_CODE WEQ_CMSETPING(uint8_t active, int withReply, int period, int timeout, CM_RETURN_CODE* rc);
+
+// --- Client verbs ------------------------------------------------------------------------
+//
+// Every verb returns its CM_RETURN_CODE and also stores it through rc when
+// rc is not NULL. A conversation is named by its own 8-byte id; a NULL or
+// unknown id gives 19 (CM_PARAMETER_ERROR). A failed send to or receive from
+// the gateway ends the conversation and gives 20. 10001 (after a time-out)
+// asks for the same verb again, which then only waits.
+
+// The SNC parameter block of WEQ_STINIT3 and the registrations (1,548
+// bytes): names of 257 units each, ended by a 0 unit.
+struct CPIC_SNC_PARAMS {
+  uint16_t first;
+  WEQ_UC partnerName[257];
+  WEQ_UC myName[257];
+  WEQ_UC libPath[257];
+  uint8_t mode;  // 0 off, 1 on, 2 as other sources give it
+  uint8_t qop;   // 0: not given
+  uint8_t role;  // 0: not given; 2 acceptor, else initiator
+  uint8_t spare;
+};
+
+// Takes a conversation entry, settles the partner (arguments first, then
+// the side-information file of dest), connects to the gateway and sends the
+// initialise request; convId receives the conversation's 8-byte id. Texts
+// may be NULL (as empty); protocol ' ' and traceLevel -1 mean "not given";
+// snc may be NULL (SNC off).
+CM_RETURN_CODE WEQ_STINIT3(char* convId, const WEQ_UC* dest, const WEQ_UC* lu, const WEQ_UC* tp,
+                           const WEQ_UC* gwHost, const WEQ_UC* gwServ, WEQ_UC protocol, int32_t traceLevel,
+                           const CPIC_SNC_PARAMS* snc, CM_RETURN_CODE* rc);
+// Allocates the conversation to the partner program.
+CM_RETURN_CODE STALLC(const char* convId, CM_RETURN_CODE* rc);
+// Sends *length (0..32000) bytes. With buffering on, the first block is
+// held until the next send or receive; each sixth send in a row waits for
+// the gateway's answer.
+CM_RETURN_CODE STSEND(const char* convId, const void* buffer, const int32_t* length, int32_t* rts,
+                      CM_RETURN_CODE* rc);
+// Synchronises with the partner (one request and its answer).
+CM_RETURN_CODE STSYNC(const char* convId, CM_RETURN_CODE* rc);
+// Sets the partner LU name (at most 128 units of name, *length units).
+CM_RETURN_CODE STSPLN(const char* convId, const WEQ_UC* luName, const int32_t* length, CM_RETURN_CODE* rc);
+// Sends what is held, deallocates and releases the conversation; an
+// unknown id gives 0.
+CM_RETURN_CODE STDEAL(const char* convId, CM_RETURN_CODE* rc);
+// Tells the gateway why the conversation ends (the thread's error
+// information goes with it) and releases it in every case: 0, or 20 when
+// the message did not leave.
+CM_RETURN_CODE WEQ_CMSENDERRINFO(const char* convId, int32_t gwRc, CM_RETURN_CODE cmRc, CM_RETURN_CODE* rc);
+// Receives at most *requested (0..32000) bytes into buffer with the
+// partner's results; the held first send goes out with the receive request.
+CM_RETURN_CODE STRCV(const char* convId, void* buffer, const int32_t* requested, int32_t* dataReceived,
+                     int32_t* receivedLength, int32_t* statusReceived, int32_t* rts, CM_RETURN_CODE* rc);
+
+// --- Registered server program -------------------------------------------------------------
+
+// Waits up to timeout ms for an event on the registrations and their
+// conversations: 0, 10001 after the time-out, 26 when the wait fails.
+CM_RETURN_CODE WEQ_CMLISTEN(int32_t timeout, CM_RETURN_CODE* rc);
+// The next handle with an event (-1 when none is left) and its user value
+// (userValue may be NULL): 0, 19 for a NULL handle, 28 before the select
+// set is ready.
+CM_RETURN_CODE WEQ_CMGETNEXTHDL(int32_t* handle, void** userValue, CM_RETURN_CODE* rc);
+
+// Registers the TP name tp at the gateway: *handle receives the handle of
+// the registration (version 3: its NI handle; version 2: the handle's
+// socket). snc may be NULL. WEQ_CMREGTP3 sets the select set up first.
+CM_RETURN_CODE WEQ_CMREGTP2(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* handle,
+                            const CPIC_SNC_PARAMS* snc, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMREGTP3(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* handle,
+                            const CPIC_SNC_PARAMS* snc, CM_RETURN_CODE* rc);
+// Accepts the conversation that the gateway hands to the registration:
+// convId receives its id. timeout in seconds; negative blocks; -2 only tells
+// the gateway that the registration waits and puts it into the select set
+// (version 3) with userValue. 10001 after the time-out, 10003 after a ping.
+CM_RETURN_CODE WEQ_CMACCPTP(int32_t handle, int32_t timeout, char* convId, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMACCPTP3(int32_t handle, int32_t timeout, char* convId, void* userValue, CM_RETURN_CODE* rc);
+// Ends a registration (an unknown one: 0). WEQ_CMUNREGTP3 gives 28 before
+// the select set is ready.
+CM_RETURN_CODE WEQ_CMUNREGTP(int32_t handle, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMUNREGTP3(int32_t handle, CM_RETURN_CODE* rc);
+// How many programs are registered under tp, in all and by state.
+CM_RETURN_CODE WEQ_CMNOREGTP(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* total,
+                             int32_t* init, int32_t* waiting, int32_t* running, CM_RETURN_CODE* rc);
+// Sends the conversation's held data with a receive request (requested may
+// be NULL: 32000) and puts its connection into the select set: the next
+// receive reads the answer once the select set reported it.
+CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RETURN_CODE* rc);
+// Ends the wait of a send or receive that returned 10001: *cancelType 0
+// hard, 1 soft. The conversation stays.
+CM_RETURN_CODE WEQ_CMCANCEL(const char* convId, const int32_t* cancelType, CM_RETURN_CODE* rc);
 
 // --- Routes and protocol letters -----------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <type_traits>
 
 #include "i18n/wequ16/u16fmt.h"
@@ -219,6 +220,7 @@ struct CpicGlobals {
     int pingReply;
     int pingPeriod;
     int pingTimeout;
+    uint8_t buffering;
   };
 
   std::atomic<uint8_t> attached{0};
@@ -332,17 +334,6 @@ enum : uint8_t {
   CPIC_FN_CM_LISTEN3 = 62,
 };
 
-// The SNC parameter block of a conversation.
-struct CPIC_SNC_PARAMS {
-  uint16_t first;
-  WEQ_UC partnerName[257];
-  WEQ_UC myName[257];
-  WEQ_UC libPath[257];
-  uint8_t mode;  // 0 off, 1 on, 2 as other sources give it
-  uint8_t qop;
-  uint8_t role;
-  uint8_t spare;
-};
 static_assert(sizeof(CPIC_SNC_PARAMS) == 1548);
 
 #define CPIC_TRACE_RECORD_LEN 45
@@ -372,6 +363,7 @@ struct CpicConvFields {
   WEQ_UC* regText;
   uint32_t regState;
   int32_t regIndex;
+  uint32_t regGeneration;  // of the registration's entry when the conversation was handed over
   int32_t bufferState;
   int32_t bufferedLen;
   void* sncHdl;
@@ -382,6 +374,7 @@ struct CpicConvFields {
   void* sncPending;
   uint32_t savedRcv[4];
   uint8_t cancelReceived;
+  char partnerCp[4];  // the partner's code page as the gateway named it; 0 bytes until then
   int32_t connectTimeout;
   int32_t traceRaw;
   int32_t traceAppcHdr;
@@ -396,6 +389,7 @@ struct CpicConvFields {
   int32_t pingReply;
   int32_t pingPeriod;
   int32_t pingTimeout;
+  int64_t lastPing;  // monotonic seconds of the last keep-alive sent, 0 before the first
   WEQ_RAW* traceRecord;
   uint32_t gwRequestValue;
   uint64_t selectUserValue;
@@ -415,7 +409,28 @@ struct CPIC_CONV_ENTRY {
   std::atomic<uint64_t> gwId;  // CONVERSATION_ID bytes
   std::atomic<uint8_t> inUse;
   std::atomic<int32_t> traceLevel;
+  // Counts the resets: a verb that called a step which may release the
+  // conversation tells by it whether the entry is still its own.
+  std::atomic<uint32_t> generation;
+  // The listener's ping sweep: sweepPing is set while the entry is a
+  // registration that waits in the select set for a gateway that takes NI
+  // pings; pingBusy is held by whichever thread pings the entry (the ping
+  // fields and lastPing belong to it meanwhile).
+  std::atomic<uint8_t> sweepPing;
+  std::atomic_flag pingBusy;
+  // Hands the entry from the thread that put its connection into the
+  // select set to the one that works on it next: released there, acquired
+  // by the search that finds the entry.
+  std::atomic<uint32_t> handoff;
   CpicConvFields f;
+};
+
+// An entry as a verb holds it: alive() until a step released it.
+struct CpicIHold {
+  CPIC_CONV_ENTRY* e;
+  uint32_t generation;
+  explicit CpicIHold(CPIC_CONV_ENTRY* entry) : e(entry), generation(entry->generation.load()) {}
+  bool alive() const { return e->generation.load() == generation; }
 };
 
 inline uint64_t CpicIIdToU64(const char* id) {
@@ -425,6 +440,35 @@ inline uint64_t CpicIIdToU64(const char* id) {
 }
 inline void CpicIU64ToId(uint64_t v, char* id) { memcpy(id, &v, 8); }
 inline constexpr char kCpicBlankId[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+// An id as terminated text for traces and messages ("<NULL>" for NULL).
+struct CpicIIdText {
+  WEQ_UC s[9];
+  explicit CpicIIdText(const char* id);
+  explicit CpicIIdText(uint64_t v);
+};
+
+// Seconds of the monotonic clock.
+inline int64_t CpicIMonoSeconds(void) {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Big-endian fields of the gateway's records.
+inline uint32_t CpicIGetBe32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline uint16_t CpicIGetBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline void CpicIPutBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+inline void CpicIPutBe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
 
 // The entry at index (0 .. cpic_max_conv - 1), or NULL outside the table.
 CPIC_CONV_ENTRY* STIConvAt(int32_t index);
@@ -450,6 +494,9 @@ NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index);
 // Allocation of an entry's owned blocks; tests replace it to make them fail
 // (NULL restores calloc).
 void STISetAllocHook(void* (*alloc)(size_t count, size_t size));
+// Test and fuzz seam: the I/O functions that entries taken from now on
+// use (NULL each: the traced NI wrappers).
+void STISetIoFns(STI_READ_FN read, STI_WRITE_FN write, STI_CLOSE_FN close);
 // Frees the table (process detach).
 void STIFreeConvTable(void);
 // The id counter of the generator (tests set it to reach the wrap).
@@ -465,8 +512,36 @@ CM_RETURN_CODE STIT8LocCheckState(const char* convId, uint8_t code, CPIC_CONV_EN
 // gateway takes NI pings: "NI_PING" with reply, else "NI_PONG"; nothing
 // waits for an answer. NIETIMEOUT marks the entry.
 NI_RC STISendConvNiping(CPIC_CONV_ENTRY* entry);
+// Stops the listener's sweep of the entry and waits for a ping of it that
+// is under way (the owner calls it before the registration changes).
+void STIStopSweep(CPIC_CONV_ENTRY* entry);
 // The buffer state's name, or its number in buf (size units).
 const WEQ_UC* STIBufferStateName(int32_t state, WEQ_UC* buf, size_t size);
+
+// --- Select set and wakeup server ------------------------------------------------------------
+//
+// One select set for the process, made on demand, with a wakeup server in
+// it. Only the thread that listens (WEQ_CMLISTEN, WEQ_CMGETNEXTHDL) touches
+// the set once it is ready; other threads send it requests through the
+// wakeup client. Ready is set once and never cleared.
+
+// Makes the select set, the wakeup server and its client: 0, 20 or 26
+// (also in *rc).
+CM_RETURN_CODE STIInitSelSet(CM_RETURN_CODE* rc);
+bool STISelReady(void);
+// Asks the set's owner to set the handle's modes with the user value.
+NI_RC STISelSet(NI_HDL hdl, uint8_t mode, uint64_t userValue);
+// STISelSet for an entry's connection: what the caller wrote into the
+// entry is published to the thread that finds the entry next, which may be
+// another than the caller once the listener reported the handle.
+NI_RC STISelSetEntry(CPIC_CONV_ENTRY* entry, NI_HDL hdl, uint8_t mode, uint64_t userValue);
+// Asks the set's owner to remove the handle from the set and close it.
+NI_RC STISelDelete(CPIC_CONV_ENTRY* entry, NI_HDL hdl);
+// Forgets the set (tests; only without a listener).
+void STIResetSelSet(void);
+// Test seam: the next set-up fails at step 1 (the set), 2 (the wakeup
+// server), 3 (its client) or 4 (the server's place in the set).
+void STISetSelFault(int step);
 
 // --- Gateway I/O -------------------------------------------------------------------------------
 //
@@ -525,6 +600,143 @@ struct CPIC_DT_RECORD {
 };
 // The entry's distributed-trace record: a copy of rec, or a new one.
 void STIMakeTraceRecord(const WEQ_UC* caller, const CPIC_DT_RECORD* rec, CPIC_CONV_ENTRY* entry);
+
+// The common request header in version 6 at h (80 bytes): zeros, version
+// 6, mode 0, UID -1, the process trace level, the entry's gateway request
+// value, CommIdx and ConnIdx -1. A request on the conversation (req not 0)
+// also carries req, the protocol, the gateway id and the connection index.
+void STIFillHdr(uint8_t* h, const CPIC_CONV_ENTRY* entry, uint8_t req);
+// The ConnIdx of a received header, when the gateway's version has one.
+bool STIAnswerConnIdx(const CPIC_CONV_ENTRY* entry, const uint8_t* msg, uint16_t* connIdx);
+// The value of header bytes 22-25 from now on, also the sequence number of
+// the distributed-trace record.
+void STISetRequestValue(CPIC_CONV_ENTRY* entry, uint32_t value);
+// The user data of a message at the entry's level 2 (the title line) and 3
+// (at most the raw-trace length), while its raw trace setting is 0.
+void STIDumpUserData(CPIC_CONV_ENTRY* entry, const WEQ_UC* title, void* data, int len);
+// The start line of the distributed-trace record at the entry's level 2.
+void STITraceStart(CPIC_CONV_ENTRY* entry, const WEQ_UC* name);
+
+// --- Verbs -----------------------------------------------------------------------------------
+//
+// The verbs of the client (cpicclnt.cpp, cpicsend.cpp, cpicrcv.cpp) and of
+// the registered server program (cpicreg.cpp) over one set of internal
+// steps. A conversation belongs to the thread that calls its verb; no lock
+// is held across the gateway's I/O.
+
+// Room of a received message's data: the most the gateway sends.
+#define CPIC_RCV_CAPACITY 34048
+#define CPIC_MAX_DATA 32000
+
+// Stores code through rc (when given) and returns it.
+inline CM_RETURN_CODE CpicIRc(CM_RETURN_CODE* rc, CM_RETURN_CODE code) {
+  if (rc != nullptr) *rc = code;
+  return code;
+}
+// Error 769 for a NULL argument (value "<NULL>"): 19.
+CM_RETURN_CODE STINullArg(const WEQ_UC* fn, const WEQ_UC* param);
+// Error 769 for an argument out of range, its value as "%d (max: %d)": 19.
+CM_RETURN_CODE STIBadLength(const WEQ_UC* fn, const WEQ_UC* param, int32_t value, int32_t max);
+// The receive time-out of a conversation: its own when one was set, else
+// the layer's.
+int STIRcvTimeout(const CPIC_CONV_ENTRY* entry);
+
+// How a verb on an existing conversation begins: the error information
+// cleared, a NULL id refused (769), the conversation found by its own id
+// (with report: 473 on a miss), the state check for func (0: none) and the
+// level-2 lines. NULL with *code set when the verb ends here; *unknown
+// tells a missing conversation apart.
+CPIC_CONV_ENTRY* STIVerbStart(const WEQ_UC* name, const char* convId, uint8_t func, int report,
+                              CM_RETURN_CODE* code, bool* unknown = nullptr);
+
+// Sends a request of its own on the conversation (req, Info 0x01, 80
+// bytes): 0, or 20 with the conversation released.
+CM_RETURN_CODE STISendRequest(CPIC_CONV_ENTRY* entry, uint8_t req, uint8_t* msg);
+// The outcome r of STIAsRcvFromGw for a verb of function func: true for an
+// answer (the time-out count and the interrupted function cleared); false
+// with *code 10001 after a time-out (func left pending) or 20 after any
+// other failure (the conversation released).
+bool STIAnswered(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, int r, uint8_t func, CM_RETURN_CODE* code);
+// The partner's code page of an answer that names one.
+void STIKeepCodePage(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const uint8_t* msg);
+// The SNC point of a send: the data behind the header protected in place
+// (*length becomes the protected length): 0, or the code of a failure
+// after the error information went to the partner.
+CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t* msg, int32_t* length);
+// The registration point of the release: an entry of a registration, or
+// accepted through one, hands its connection back. true when the release
+// is finished (*result: the pending-data read's code); false when the
+// release goes on without a second pending-data read.
+bool STIRegHandBack(CPIC_CONV_ENTRY* entry, int* result);
+// The registration an accepted conversation was handed over by, while that
+// registration still exists; NULL otherwise.
+CPIC_CONV_ENTRY* STIRegistrationOf(const CPIC_CONV_ENTRY* entry);
+// Releases a conversation and its connection (NULL: 0): the code of the
+// read of what the gateway still had pending (0, 17 or 18).
+int STIDEAL(CPIC_CONV_ENTRY* entry);
+// The send core on a checked conversation (the name in its trace lines).
+CM_RETURN_CODE STISendCore(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const void* data, int32_t length,
+                           int32_t* rts);
+// The synchronisation on a checked conversation.
+CM_RETURN_CODE STISyncCore(CPIC_CONV_ENTRY* entry, const WEQ_UC* name);
+
+// Results of a receive.
+struct CPIC_RCV_OUT {
+  int32_t* dataReceived;
+  int32_t* receivedLength;
+  int32_t* statusReceived;
+  int32_t* rts;
+};
+// STRCV with extra: non-zero when the receive request went out already.
+CM_RETURN_CODE STIRCV(const char* convId, void* buffer, const int32_t* requested, int32_t* dataReceived,
+                      int32_t* receivedLength, int32_t* statusReceived, int32_t* rts, CM_RETURN_CODE* rc,
+                      int extra);
+// Data and a receive request in one request: opBits of F_V_ALLOCATE,
+// F_V_SEND_DATA, F_V_RECEIVE, F_V_FLUSH; pendFunc is left as the
+// interrupted function after a time-out.
+CM_RETURN_CODE STISEND(const char* convId, const void* data, void* rcvBuffer, const int32_t* sendLength,
+                       const int32_t* requested, int32_t* dataReceived, int32_t* receivedLength,
+                       int32_t* statusReceived, int32_t* rts, CM_RETURN_CODE* rc, uint8_t pendFunc,
+                       uint8_t opBits);
+// The receive on a checked conversation (its steps from the buffer state on).
+CM_RETURN_CODE STIRcvCore(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, void* buffer, int32_t requested,
+                          const CPIC_RCV_OUT& out, int extra);
+// STISEND on a checked conversation.
+CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const void* data, void* rcvBuffer,
+                              int32_t sendLength, int32_t requested, const CPIC_RCV_OUT& out, uint8_t pendFunc,
+                              uint8_t opBits);
+
+// --- SNC on conversations --------------------------------------------------------------------
+//
+// The points where the verbs protect a conversation. Each runs only for an
+// entry whose SNC state is 1 (or, at the initialise, whose final SNC mode is
+// exactly 1).
+
+// Completes the entry's SNC block from the environment: 0, or 19 for a mode
+// of 3 or more.
+CM_RETURN_CODE STISncGetEnv(CPIC_CONV_ENTRY* entry);
+// Starts SNC on the entry as initiator (for dest) or acceptor: 0 or 20.
+CM_RETURN_CODE STISncSetUpInit(CPIC_CONV_ENTRY* entry, const WEQ_UC* dest);
+CM_RETURN_CODE STISncSetUpAccp(CPIC_CONV_ENTRY* entry);
+// Ends the entry's SNC session.
+int STISncDone(CPIC_CONV_ENTRY* entry);
+// Protects data (length above 0) for the gateway / unprotects a received
+// message: 0, 20 or a gateway answer's code, also stored through rc.
+int STISncOut(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, const void* data, int32_t length, void** out,
+              int32_t* outLength, CM_RETURN_CODE* rc);
+int STISncIn(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
+             CM_RETURN_CODE* rc);
+
+// The SNC set-up of a conversation handed over with SNC_INIT_PHASE while
+// its block allows SNC: part is the handover's SNC part (776 bytes). 0, or
+// the code of a failure (the caller tells the partner).
+CM_RETURN_CODE STISncAccept(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const uint8_t* part);
+// The delivery of a received message on an entry with SNC state 1: a
+// fresh message (msgLen bytes in msg, code appcRc) is unprotected and kept,
+// then handed out in pieces of at most requested bytes. Returns the verb's
+// code.
+CM_RETURN_CODE STISncDeliver(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t* msg, int msgLen, bool fresh,
+                             void* buffer, int32_t requested, const CPIC_RCV_OUT& out, CM_RETURN_CODE appcRc);
 
 // --- Side information ----------------------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "i18n/wequ16/u16fmt.h"
+#include "i18n/wequ16/u16str.h"
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 
@@ -34,6 +35,9 @@ int g_blocksMade = 0;
 int64_t g_capacity = 0;
 uint32_t g_idCounter = 0;
 void* (*g_alloc)(size_t, size_t) = calloc;
+std::atomic<STI_READ_FN> g_readFn{nullptr};
+std::atomic<STI_WRITE_FN> g_writeFn{nullptr};
+std::atomic<STI_CLOSE_FN> g_closeFn{nullptr};
 
 #define STI_SEARCH u"STISearchConv"
 
@@ -95,16 +99,6 @@ bool IdTaken(uint64_t v, int32_t exclude) {
   return false;
 }
 
-// An id as text for traces and messages.
-struct IdText {
-  WEQ_UC s[9];
-  explicit IdText(uint64_t v) {
-    char id[8];
-    CpicIU64ToId(v, id);
-    if (CpicFieldToU16(s, nullptr, 9, id, 8, 1, 0) != 0) s[0] = 0;
-  }
-};
-
 // Frees the blocks an entry owns.
 void FreeOwned(CpicConvFields& f) {
   free(f.msgBuf);
@@ -134,6 +128,20 @@ NI_RC TracedIo(const WEQ_UC* name, const WEQ_UC* okFmt, Io io, NI_HDL hdl, Buf b
 
 }  // namespace
 
+CpicIIdText::CpicIIdText(const char* id) {
+  if (id == nullptr) {
+    strcpy_sU16(s, 9, u"<NULL>");
+  } else if (CpicFieldToU16(s, nullptr, 9, id, 8, 1, 0) != 0) {
+    s[0] = 0;
+  }
+}
+
+CpicIIdText::CpicIIdText(uint64_t v) {
+  char id[8];
+  CpicIU64ToId(v, id);
+  if (CpicFieldToU16(s, nullptr, 9, id, 8, 1, 0) != 0) s[0] = 0;
+}
+
 CPIC_CONV_ENTRY* STIConvAt(int32_t index) {
   if (index < 0 || index >= g_maxConv.load(std::memory_order_acquire)) return nullptr;
   return Locate(index);
@@ -143,6 +151,12 @@ int32_t STIMaxConv(void) { return g_maxConv.load(std::memory_order_acquire); }
 int32_t STIActiveConvs(void) { return g_active.load(); }
 int32_t STIHighestConvs(void) { return g_highest.load(); }
 void STISetAllocHook(void* (*alloc)(size_t, size_t)) { g_alloc = alloc != nullptr ? alloc : calloc; }
+
+void STISetIoFns(STI_READ_FN read, STI_WRITE_FN write, STI_CLOSE_FN close) {
+  g_readFn.store(read);
+  g_writeFn.store(write);
+  g_closeFn.store(close);
+}
 
 void STISetIdCounter(uint32_t value) {
   ThrCSLock(&conv_proto_cs);
@@ -199,6 +213,9 @@ void STIResetConv(CPIC_CONV_ENTRY* e, bool countDown) {
   f.traceRaw = g.traceRaw;
   f.traceAppcHdr = g.traceAppcHdr;
   e->inUse.store(0);
+  e->sweepPing.store(0);
+  e->pingBusy.clear();
+  e->generation.fetch_add(1);
   // A free entry is never counted down: a second reset leaves the count.
   if (countDown && wasInUse) g_active.fetch_sub(1);
   ThrCSUnlock(&conv_proto_cs);
@@ -226,8 +243,8 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
   if (active > g_highest.load()) g_highest.store(active);
   // The layer's values a new conversation starts with, as they stand now.
   const CpicGlobals& g = CpicIGlobals();
-  const CpicGlobals::ConvDefaults defaults{g.connectTimeout, g.defaultRcvTimeout, g.pingActive,
-                                           g.pingReply,      g.pingPeriod,        g.pingTimeout};
+  const CpicGlobals::ConvDefaults defaults{g.connectTimeout, g.defaultRcvTimeout, g.pingActive, g.pingReply,
+                                           g.pingPeriod,     g.pingTimeout,       g.buffering};
   ThrCSUnlock(&conv_proto_cs);
 
   const WEQ_UC* name = caller != nullptr ? caller : u"STIGetFreeConv";
@@ -257,11 +274,17 @@ CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index) {
   e->f.pingReply = defaults.pingReply;
   e->f.pingPeriod = defaults.pingPeriod;
   e->f.pingTimeout = defaults.pingTimeout;
-  e->f.readFn = STINiRead;
+  // The table is made before the layer reads its options: a slot that was
+  // never used since has the buffer state of the default.
+  e->f.bufferState = defaults.buffering ? BUFFER_EMPTY : BUFFER_DISABLED;
+  STI_READ_FN readFn = g_readFn.load();
+  STI_WRITE_FN writeFn = g_writeFn.load();
+  STI_CLOSE_FN closeFn = g_closeFn.load();
+  e->f.readFn = readFn != nullptr ? readFn : STINiRead;
   e->f.readFnName = u"STINiRead";
-  e->f.writeFn = STINiWrite;
+  e->f.writeFn = writeFn != nullptr ? writeFn : STINiWrite;
   e->f.writeFnName = u"STINiWrite";
-  e->f.closeFn = STINiCloseHandle;
+  e->f.closeFn = closeFn != nullptr ? closeFn : STINiCloseHandle;
   e->f.closeFnName = u"STINiCloseHandle";
   if (index != nullptr) *index = i;
   return CM_OK;
@@ -278,10 +301,12 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   CPIC_CONV_ENTRY* e = STIConvAt(glob->lastIndex);
   if (e != nullptr && e->inUse.load()) {
     if (e->id.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found conv without search\n", STI_SEARCH);
       return e;
     }
     if (gwIdFlag && e->gwId.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv without search\n", STI_SEARCH);
       return e;
     }
@@ -290,6 +315,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   for (int32_t i = 0; i < max; ++i) {
     e = Locate(i);
     if (e->inUse.load() && e->id.load() == want) {
+      e->handoff.load(std::memory_order_acquire);
       CPIC_ENTRY_TRC(e, 2, u"%s: found conv after search (%d)\n", STI_SEARCH, i);
       if (!gwIdFlag) glob->lastIndex = i;
       return e;
@@ -299,12 +325,13 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
     for (int32_t i = 0; i < max; ++i) {
       e = Locate(i);
       if (e->inUse.load() && e->gwId.load() == want) {
+        e->handoff.load(std::memory_order_acquire);
         CPIC_ENTRY_TRC(e, 2, u"%s: found gwy conv after search (%d)\n", STI_SEARCH, i);
         return e;
       }
     }
   }
-  if (report == 1) CPIC_ERR(C_NO_CONV, IdText(want).s);
+  if (report == 1) CPIC_ERR(C_NO_CONV, CpicIIdText(want).s);
   return nullptr;
 }
 
@@ -335,7 +362,7 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry) {
   }
   entry->id.store(CpicIIdToU64(cand));
   CPIC_ENTRY_TRC(entry, 2, u"%s: generate new conversation id %.8s => %.8s\n", u"STIGenerateNewConvId",
-            IdText(gw).s, IdText(CpicIIdToU64(cand)).s);
+            CpicIIdText(gw).s, CpicIIdText(CpicIIdToU64(cand)).s);
   ThrCSUnlock(&conv_proto_cs);
 }
 
@@ -432,8 +459,12 @@ NI_RC STINiCloseHandle(NI_HDL hdl, int32_t index) {
     DPTRC_LINE(2, CpicIOutHdl(), u"%s: invalid handle\n", name);
     return WEQ_O_K;
   }
-  NI_RC rc = NiCloseHandle(hdl);
   CPIC_CONV_ENTRY* e = STIConvAt(index);
+  NI_RC rc = NIEINVAL;
+  // A handle in the select set is closed by the set's owner; when the
+  // request cannot reach it, here (the set drops a closed handle's place).
+  if (e != nullptr && e->f.inSelectSet) rc = STISelDelete(e, hdl);
+  if (rc != WEQ_O_K) rc = NiCloseHandle(hdl);
   if (rc == WEQ_O_K) {
     CPIC_ENTRY_TRC(e, 2, u"%s: handle %d ok\n", name, hdl);
   } else {

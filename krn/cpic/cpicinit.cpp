@@ -489,4 +489,5 @@ void CpicIResetProcess(void) {
   g_envValues->clear();
   CpicITrcReset();
   STIResetSideInfo();
+  STIResetSelSet();
 }

@@ -28,20 +28,7 @@ constexpr int kDrainPiece = 4096;
 // The wait of the pending-data read for the next message.
 constexpr int kPendingWaitMs = 10;
 
-uint32_t IoBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-int16_t IoBe16(const uint8_t* p) { return static_cast<int16_t>((uint16_t{p[0]} << 8) | p[1]); }
-void IoPutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-void IoPutBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
+int16_t IoBe16(const uint8_t* p) { return static_cast<int16_t>(CpicIGetBe16(p)); }
 
 int64_t IoElapsedMs(IoClock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(IoClock::now() - since).count();
@@ -49,32 +36,8 @@ int64_t IoElapsedMs(IoClock::time_point since) {
 
 const WEQ_UC* OrEmpty(const WEQ_UC* s) { return s != nullptr ? s : u""; }
 
-// The 8 characters of an id field as text.
-struct IoIdText {
-  WEQ_UC s[9] = {};
-  explicit IoIdText(const void* id) {
-    if (CpicFieldToU16(s, nullptr, 9, static_cast<const char*>(id), 8, 1, 0) != 0) s[0] = 0;
-  }
-};
-
 // The process trace level, which switches the dumps on.
 bool IoDumpsOn() { return CTrcLevel.load(std::memory_order_relaxed) >= 2; }
-
-// The common header of the layer's own requests, in version 6.
-void FillOwnHeader(uint8_t* h, uint8_t req, uint8_t protocol, uint32_t gwRequestValue, const void* convId,
-                   uint16_t connIdx) {
-  memset(h, 0, APPC_HDR_LEN);
-  h[APPC_OFF_VERSION] = APPC_HDR_VERSION;
-  h[APPC_OFF_REQ] = req;
-  h[APPC_OFF_PROTOCOL] = protocol;
-  IoPutBe16(h + APPC_OFF_UID, 0xFFFF);
-  h[APPC_OFF_TRACE] = static_cast<uint8_t>(CTrcLevel.load(std::memory_order_relaxed));
-  IoPutBe32(h + APPC_OFF_GW_REQ_VALUE, gwRequestValue);
-  h[APPC_OFF_INFO] = SYNC_CPIC_FUNCTION;
-  memcpy(h + APPC_OFF_CONV_ID, convId, 8);
-  IoPutBe16(h + APPC_OFF_COMM_IDX, 0xFFFF);
-  IoPutBe16(h + APPC_OFF_CONN_IDX, connIdx);
-}
 
 // Reads the rest of the message that a read left pending (NIETOO_SMALL) and
 // drops it, so that the next read begins with the next message.
@@ -134,7 +97,7 @@ const WEQ_UC* NetText(const uint8_t* p, int len) {
 
 // A length field, kept within the field it describes.
 int FieldLen(const uint8_t* p, int max) {
-  int32_t n = static_cast<int32_t>(IoBe32(p));
+  int32_t n = static_cast<int32_t>(CpicIGetBe32(p));
   return n < 0 ? 0 : n > max ? max : n;
 }
 
@@ -144,14 +107,14 @@ void DumpSizedName(CTRC_HDL h, const uint8_t* hdr, int lenOff, int width, const 
                    const WEQ_UC* lenLabel) {
   int n = FieldLen(hdr + lenOff, width);
   HdrLine(h, label, u"%.*s", n, NetText(hdr + APPC_OFF_REQ_AREA, n));
-  HdrLine(h, lenLabel, u"%d", static_cast<int>(IoBe32(hdr + lenOff)));
+  HdrLine(h, lenLabel, u"%d", static_cast<int>(CpicIGetBe32(hdr + lenOff)));
 }
 
 void DumpReceiveResults(CTRC_HDL h, const uint8_t* hdr, const WEQ_UC* lenLabel) {
   WEQ_UC name[CPIC_NAME_LEN];
-  uint32_t dr = IoBe32(hdr + 52), st = IoBe32(hdr + 60), rts = IoBe32(hdr + 64);
+  uint32_t dr = CpicIGetBe32(hdr + 52), st = CpicIGetBe32(hdr + 60), rts = CpicIGetBe32(hdr + 64);
   HdrLine(h, u"Data rec", u"%d (%s)", static_cast<int>(dr), CpicDataRcvName(dr, name));
-  HdrLine(h, lenLabel, u"%d", static_cast<int>(IoBe32(hdr + 56)));
+  HdrLine(h, lenLabel, u"%d", static_cast<int>(CpicIGetBe32(hdr + 56)));
   HdrLine(h, u"Stat rec", u"%d (%s)", static_cast<int>(st), CpicStatusRcvName(st, name));
   HdrLine(h, u"ReqToSnd", u"%d (%s)", static_cast<int>(rts), CpicRtsRcvName(rts, name));
 }
@@ -185,15 +148,15 @@ void DumpRequestArea(CTRC_HDL h, const uint8_t* hdr, const uint8_t* ext) {
     }
     case F_SEND_DATA:
     case F_ASEND_DATA:
-      HdrLine(h, u"Send Length", u"%d", static_cast<int>(IoBe32(hdr + 48)));
+      HdrLine(h, u"Send Length", u"%d", static_cast<int>(CpicIGetBe32(hdr + 48)));
       if (withExt && (hdr[APPC_OFF_VECTOR] & F_V_SEND_DATA))
-        HdrLine(h, u"Send Length", u"%d", static_cast<int>(IoBe32(ext)));
+        HdrLine(h, u"Send Length", u"%d", static_cast<int>(CpicIGetBe32(ext)));
       if (withExt && (hdr[APPC_OFF_VECTOR] & F_V_RECEIVE))
-        HdrLine(h, u"Req Length", u"%d", static_cast<int>(IoBe32(ext + 4)));
+        HdrLine(h, u"Req Length", u"%d", static_cast<int>(CpicIGetBe32(ext + 4)));
       break;
     case F_RECEIVE:
     case F_ARECEIVE:
-      HdrLine(h, u"Req Length", u"%d", static_cast<int>(IoBe32(hdr + 48)));
+      HdrLine(h, u"Req Length", u"%d", static_cast<int>(CpicIGetBe32(hdr + 48)));
       break;
     case F_SET_TP_NAME:
       DumpSizedName(h, hdr, 56, 8, u"TP", u"TP len");
@@ -207,10 +170,10 @@ void DumpRequestArea(CTRC_HDL h, const uint8_t* hdr, const uint8_t* ext) {
       DumpSizedName(h, hdr, 60, 12, u"Sec Usr", u"SecUsrLn");
       break;
     case F_SET_SECURITY_TYPE:
-      HdrLine(h, u"Sec Type", u"%d", static_cast<int>(IoBe32(hdr + 48)));
+      HdrLine(h, u"Sec Type", u"%d", static_cast<int>(CpicIGetBe32(hdr + 48)));
       break;
     case F_SET_CONVERSATION_TYPE:
-      HdrLine(h, u"Conv Type", u"%d", static_cast<int>(IoBe32(hdr + 48)));
+      HdrLine(h, u"Conv Type", u"%d", static_cast<int>(CpicIGetBe32(hdr + 48)));
       break;
     case F_WEQ_SET_UID:
       HdrLine(h, u"new UID", u"%d", static_cast<int>(IoBe16(hdr + 48)));
@@ -234,7 +197,7 @@ void DumpResponseArea(CTRC_HDL h, const uint8_t* hdr) {
       break;
     case F_SEND_DATA:
     case F_ASEND_DATA: {
-      uint32_t rts = IoBe32(hdr + 52);
+      uint32_t rts = CpicIGetBe32(hdr + 52);
       HdrLine(h, u"Req to Send", u"%d (%s)", static_cast<int>(rts), CpicRtsRcvName(rts, name));
       break;
     }
@@ -247,6 +210,56 @@ void DumpResponseArea(CTRC_HDL h, const uint8_t* hdr) {
 }
 
 }  // namespace
+
+void STIFillHdr(uint8_t* h, const CPIC_CONV_ENTRY* e, uint8_t req) {
+  memset(h, 0, APPC_HDR_LEN);
+  h[APPC_OFF_VERSION] = APPC_HDR_VERSION;
+  CpicIPutBe16(h + APPC_OFF_UID, 0xFFFF);
+  h[APPC_OFF_TRACE] = static_cast<uint8_t>(CTrcLevel.load(std::memory_order_relaxed));
+  CpicIPutBe32(h + APPC_OFF_GW_REQ_VALUE, e->f.gwRequestValue);
+  CpicIPutBe16(h + APPC_OFF_COMM_IDX, 0xFFFF);
+  CpicIPutBe16(h + APPC_OFF_CONN_IDX, 0xFFFF);
+  if (req == F_NO_REQUEST) return;
+  h[APPC_OFF_REQ] = req;
+  h[APPC_OFF_PROTOCOL] = e->f.protocol;
+  CpicIU64ToId(e->gwId.load(), reinterpret_cast<char*>(h + APPC_OFF_CONV_ID));
+  CpicIPutBe16(h + APPC_OFF_CONN_IDX, e->f.connIdx);
+}
+
+bool STIAnswerConnIdx(const CPIC_CONV_ENTRY* e, const uint8_t* msg, uint16_t* connIdx) {
+  if (STIHdrLen(e) < static_cast<int>(APPC_OFF_CONN_IDX) + 2) return false;
+  *connIdx = CpicIGetBe16(msg + APPC_OFF_CONN_IDX);
+  return true;
+}
+
+void STIDumpUserData(CPIC_CONV_ENTRY* e, const WEQ_UC* title, void* data, int len) {
+  int level = e->traceLevel.load();
+  if (level < 2 || e->f.traceRaw != 0 || !IoDumpsOn()) return;
+  if (level == 2 || len <= 0 || data == nullptr) {
+    CPIC_ENTRY_TRC(e, 2, u"%s\n", title);
+    return;
+  }
+  int limit = CpicIGlobals().rawTraceLen;
+  int shown = len < limit ? len : limit;
+  if (shown > 0) DpTrcHexDumpMasked(e->f.traceHdl, title, data, static_cast<size_t>(shown), DPTRC_TXT_PLAIN);
+}
+
+void STITraceStart(CPIC_CONV_ENTRY* e, const WEQ_UC* name) {
+  const uint8_t* r = e->f.traceRecord;
+  if (r == nullptr || e->traceLevel.load() < 2) return;
+  WEQ_UC root[33], conn[33];
+  for (int i = 0; i < 16; ++i) {
+    snprintfU16(root + 2 * i, 3, u"%.02X", static_cast<unsigned>(r[9 + i]));
+    snprintfU16(conn + 2 * i, 3, u"%.02X", static_cast<unsigned>(r[25 + i]));
+  }
+  CPIC_ENTRY_TRC(e, 2, u"%s: START: {root-id=%s}_{conn-id=%s}_%u\n", name, static_cast<const WEQ_UC*>(root),
+                 static_cast<const WEQ_UC*>(conn), static_cast<unsigned>(CpicIGetBe32(r + 41)));
+}
+
+void STISetRequestValue(CPIC_CONV_ENTRY* e, uint32_t value) {
+  e->f.gwRequestValue = value;
+  if (e->f.traceRecord != nullptr) CpicIPutBe32(e->f.traceRecord + 41, value);
+}
 
 uint8_t* STIMsgBuf(CPIC_CONV_ENTRY* e) {
   if (e == nullptr) return nullptr;
@@ -309,10 +322,9 @@ int STISendToGw(uint8_t req, CPIC_CONV_ENTRY* e) {
   static constexpr WEQ_UC kFn[] = u"STISendToGw";
   uint8_t buf[CPIC_MSG_FRONT + APPC_HDR_LEN];
   uint8_t* h = buf + CPIC_MSG_FRONT;
-  char gwId[8];
-  CpicIU64ToId(e->gwId.load(), gwId);
-  FillOwnHeader(h, req, e->f.protocol, e->f.gwRequestValue, gwId, e->f.connIdx);
-  IoPutBe32(h + APPC_OFF_REQ_AREA, APPC_HDR_LEN);
+  STIFillHdr(h, e, req);
+  h[APPC_OFF_INFO] = SYNC_CPIC_FUNCTION;
+  CpicIPutBe32(h + APPC_OFF_REQ_AREA, APPC_HDR_LEN);
   int rc = STIAsSendToGw(e, h, nullptr, e->f.hdrVersion, STIHdrLen(e), APPC_HDR_LEN);
   if (rc == CM_OK) CPIC_ENTRY_TRC(e, 2, u"%s: send request %s to gateway\n", kFn, GwRequestName(req));
   return rc;
@@ -334,13 +346,17 @@ int STISendErrInfo(CPIC_CONV_ENTRY* e, const char* convId, uint8_t hdrVersion, u
   ErrReplace(ERR_FLD_LOCATION, u"CPIC (TCP/IP) on host %s", static_cast<const WEQ_UC*>(CpicIGlobals().ownHost));
   uint8_t* h = STIMsgBuf(e);
   if (h == nullptr) return CM_RESOURCE_FAILURE_NO_RETRY;
-  FillOwnHeader(h, req, 3, e->f.gwRequestValue, convId != nullptr ? convId : kCpicBlankId, 0xFFFF);
-  IoPutBe32(h + APPC_OFF_APPC_RC, static_cast<uint32_t>(cmRc));
-  IoPutBe32(h + APPC_OFF_WEQ_RC, static_cast<uint32_t>(gwRc));
+  STIFillHdr(h, e, 0);
+  h[APPC_OFF_REQ] = req;
+  h[APPC_OFF_PROTOCOL] = 3;
+  h[APPC_OFF_INFO] = SYNC_CPIC_FUNCTION;
+  memcpy(h + APPC_OFF_CONV_ID, convId != nullptr ? convId : kCpicBlankId, 8);
+  CpicIPutBe32(h + APPC_OFF_APPC_RC, static_cast<uint32_t>(cmRc));
+  CpicIPutBe32(h + APPC_OFF_WEQ_RC, static_cast<uint32_t>(gwRc));
   size_t netLen = 0;
   if (keptLen > 0 && ErrCpIntToNet(h + APPC_HDR_LEN, &netLen, CPIC_ERRINFO_NET_MAX) == ERR_OK && netLen > 0) {
     h[APPC_OFF_INFO] |= WITH_ERR_INFO;
-    IoPutBe16(h + APPC_OFF_ERRINFO_LEN, static_cast<uint16_t>(netLen));
+    CpicIPutBe16(h + APPC_OFF_ERRINFO_LEN, static_cast<uint16_t>(netLen));
   } else {
     netLen = 0;
   }
@@ -415,7 +431,7 @@ int STIAsRcvFromGw(CPIC_CONV_ENTRY* e, uint8_t* msg, void* dst, int capacity, in
     f.partialLen = 0;
     // Only a whole message of one header length is the gateway's ping.
     if (rc == WEQ_O_K && total == hl && msg[APPC_OFF_REQ] == F_WEQ_PING) {
-      CPIC_ENTRY_TRC(e, 2, u"%s: ping received (%.*s)\n", kFn, 8, IoIdText(msg + APPC_OFF_CONV_ID).s);
+      CPIC_ENTRY_TRC(e, 2, u"%s: ping received (%.*s)\n", kFn, 8, CpicIIdText(reinterpret_cast<const char*>(msg + APPC_OFF_CONV_ID)).s);
       adjust(u"%s: timeout value adjusted: %ld msecs\n");
       if (f.inSelectSet) return -3;
       continue;
@@ -446,8 +462,8 @@ int STIAsRcvFromGw(CPIC_CONV_ENTRY* e, uint8_t* msg, void* dst, int capacity, in
   }
   if (IoDumpsOn() && f.traceAppcHdr) STIAnalyzeAppcHdr(e, msg, nullptr, 2);
   msg[APPC_OFF_VERSION] = APPC_HDR_VERSION;
-  CM_RETURN_CODE appcRc = static_cast<CM_RETURN_CODE>(IoBe32(msg + APPC_OFF_APPC_RC));
-  GW_RETURN_CODE weqRc = static_cast<GW_RETURN_CODE>(IoBe32(msg + APPC_OFF_WEQ_RC));
+  CM_RETURN_CODE appcRc = static_cast<CM_RETURN_CODE>(CpicIGetBe32(msg + APPC_OFF_APPC_RC));
+  GW_RETURN_CODE weqRc = static_cast<GW_RETURN_CODE>(CpicIGetBe32(msg + APPC_OFF_WEQ_RC));
   if (cmRc != nullptr) *cmRc = appcRc;
 
   if ((msg[APPC_OFF_INFO] & WITH_ERR_INFO) && appcRc != 0 && weqRc != 0) {
@@ -515,7 +531,7 @@ int StIReadPendingData(CPIC_CONV_ENTRY* e) {
     bool whole = rc == WEQ_O_K && !piece;
     piece = rc == NIETOO_SMALL;
     if (whole && len == hl && buf[APPC_OFF_REQ] == F_WEQ_PING) {
-      CPIC_ENTRY_TRC(e, 2, u"%s: ping received (%.*s)\n", kFn, 8, IoIdText(buf + APPC_OFF_CONV_ID).s);
+      CPIC_ENTRY_TRC(e, 2, u"%s: ping received (%.*s)\n", kFn, 8, CpicIIdText(reinterpret_cast<const char*>(buf + APPC_OFF_CONV_ID)).s);
       continue;
     }
     CPIC_ENTRY_TRC(e, 2, u"%s: read pending data, %d bytes\n", kFn, len);
@@ -526,8 +542,8 @@ int StIReadPendingData(CPIC_CONV_ENTRY* e) {
     }
     if (!whole || len != hl) continue;
     CPIC_ENTRY_TRC(e, 2, u"%s: Receive errors from Gateway o.k.\n", kFn);
-    CM_RETURN_CODE appcRc = static_cast<CM_RETURN_CODE>(IoBe32(buf + APPC_OFF_APPC_RC));
-    GW_RETURN_CODE weqRc = static_cast<GW_RETURN_CODE>(IoBe32(buf + APPC_OFF_WEQ_RC));
+    CM_RETURN_CODE appcRc = static_cast<CM_RETURN_CODE>(CpicIGetBe32(buf + APPC_OFF_APPC_RC));
+    GW_RETURN_CODE weqRc = static_cast<GW_RETURN_CODE>(CpicIGetBe32(buf + APPC_OFF_WEQ_RC));
     TraceCodes(e, kFn, appcRc, weqRc);
     if (weqRc == C_MANUAL_CANCELD) {
       CPIC_ENTRY_TRC(e, 2, u"%s: program manually canceled\n", kFn);
@@ -565,8 +581,8 @@ void STIAnalyzeAppcHdr(CPIC_CONV_ENTRY* e, const uint8_t* hdr, const uint8_t* ex
   HdrLine(h, u"Protocol", u"%s", GwProtocolName(hdr[APPC_OFF_PROTOCOL]));
   HdrLine(h, u"UID", u"%d", static_cast<int>(IoBe16(hdr + APPC_OFF_UID)));
   HdrLine(h, u"Mode", u"%d", static_cast<int>(hdr[APPC_OFF_MODE]));
-  int32_t weqRc = static_cast<int32_t>(IoBe32(hdr + APPC_OFF_WEQ_RC));
-  int32_t appcRc = static_cast<int32_t>(IoBe32(hdr + APPC_OFF_APPC_RC));
+  int32_t weqRc = static_cast<int32_t>(CpicIGetBe32(hdr + APPC_OFF_WEQ_RC));
+  int32_t appcRc = static_cast<int32_t>(CpicIGetBe32(hdr + APPC_OFF_APPC_RC));
   HdrLine(h, u"WeqRc", u"%d (%s)", weqRc, CpicGwRcName(weqRc, name));
   HdrLine(h, u"AppcRc", u"%d (%s)", appcRc, CpicRcName(appcRc, name));
   HdrLine(h, u"ConvId", u"%8.8s", NetText(hdr + APPC_OFF_CONV_ID, 8));
@@ -641,6 +657,5 @@ void STIMakeTraceRecord(const WEQ_UC* caller, const CPIC_DT_RECORD* rec, CPIC_CO
     sequence = 1;
     CPIC_ENTRY_TRC(e, 2, u"%s: dt structure created\n", fn);
   }
-  IoPutBe32(r + 41, sequence);
-  e->f.gwRequestValue = sequence;
+  STISetRequestValue(e, sequence);
 }

@@ -15,18 +15,6 @@ constexpr const WEQ_UC* kBufferStateNames[] = {
     u"BUFFER_FLUSH",    u"BUFFER_DATA",  u"BUFFER_LISTEN", u"BUFFER_LISTEN3",
 };
 
-// A conversation id as text (8 units and the terminator).
-struct StateIdText {
-  WEQ_UC s[9] = {};
-  explicit StateIdText(const char* id) {
-    if (id == nullptr) {
-      strcpy_sU16(s, 9, u"<NULL>");
-    } else if (CpicFieldToU16(s, nullptr, 9, id, 8, 1, 0) != 0) {
-      s[0] = 0;
-    }
-  }
-};
-
 CM_RETURN_CODE StateStore(CM_RETURN_CODE* out, CM_RETURN_CODE rc) {
   if (out != nullptr) *out = rc;
   return rc;
@@ -68,7 +56,7 @@ CM_RETURN_CODE STIT8LocCheckState(const char* convId, uint8_t code, CPIC_CONV_EN
       e->f.sendRcvState = 1;
     } else if (code != CPIC_FN_CM_ACCPTP) {
       WEQ_UC fn[CPIC_NAME_LEN];
-      CPIC_ERR(C_STATE_CHECK, StateIdText(convId).s, CpicFuncName(code, fn, CPIC_NAME_LEN), u"RECEIVE");
+      CPIC_ERR(C_STATE_CHECK, CpicIIdText(convId).s, CpicFuncName(code, fn, CPIC_NAME_LEN), u"RECEIVE");
       return StateStore(rc, CM_PROGRAM_STATE_CHECK);
     }
   }
@@ -79,11 +67,11 @@ CM_RETURN_CODE WEQ_CMTIMEOUT2(const char* convId, int32_t timeout, CM_RETURN_COD
   static constexpr WEQ_UC kFn[] = u"WEQ_CMTIMEOUT2";
   CPIC_CONV_ENTRY* e = convId != nullptr ? STISearchConv(convId, 1, 0) : nullptr;
   if (e == nullptr) {
-    CPIC_ERR(C_ILLEGAL_PARAMETER2, kFn, u"conversation_ID", StateIdText(convId).s);
+    CPIC_ERR(C_ILLEGAL_PARAMETER2, kFn, u"conversation_ID", CpicIIdText(convId).s);
     return StateStore(rc, CM_PARAMETER_ERROR);
   }
   CPIC_ENTRY_TRC(e, 2, u"*************** %s ***************\n", kFn);
-  CPIC_ENTRY_TRC(e, 2, u"%s: conversation_ID: %.8s\n", kFn, StateIdText(convId).s);
+  CPIC_ENTRY_TRC(e, 2, u"%s: conversation_ID: %.8s\n", kFn, CpicIIdText(convId).s);
   if (timeout == -1) {
     CPIC_ENTRY_TRC(e, 2, u"%s: set timeout to WEQ_CMBLOCK\n", kFn);
   } else if (timeout < 0) {
@@ -128,18 +116,26 @@ CM_RETURN_CODE WEQ_CMSETPING(uint8_t active, int withReply, int period, int time
 NI_RC STISendConvNiping(CPIC_CONV_ENTRY* e) {
   static constexpr WEQ_UC kFn[] = u"STISendConvNiping";
   if (e == nullptr || !e->f.pingActive || (e->f.gwOptions & NIPING) == 0) return WEQ_O_K;
+  // A ping that another thread sends this moment serves for both.
+  if (e->pingBusy.test_and_set(std::memory_order_acquire)) return WEQ_O_K;
   NI_RC rc = NiCheckEx(e->f.writeHdl, e->f.pingTimeout, static_cast<uint8_t>(e->f.pingReply), &e->f.pingCount);
+  e->f.lastPing = CpicIMonoSeconds();
   if (rc == NIETIMEOUT) {
     e->f.pingTimedOut = 1;
-    return rc;
-  }
-  if (rc == WEQ_O_K) {
+  } else if (rc == WEQ_O_K) {
     e->f.pingTimedOut = 0;
     e->f.pingCount = 0;
-    return rc;
+  } else {
+    CPIC_ENTRY_ERR(e, u"%s: NiCheckEx failed (%s)\n", kFn, NiErrorName(rc));
   }
-  CPIC_ENTRY_ERR(e, u"%s: NiCheckEx failed (%s)\n", kFn, NiErrorName(rc));
+  e->pingBusy.clear(std::memory_order_release);
   return rc;
+}
+
+void STIStopSweep(CPIC_CONV_ENTRY* e) {
+  e->sweepPing.store(0);
+  while (e->pingBusy.test_and_set(std::memory_order_acquire)) NiWait(1);
+  e->pingBusy.clear(std::memory_order_release);
 }
 
 const WEQ_UC* STIBufferStateName(int32_t state, WEQ_UC* buf, size_t size) {

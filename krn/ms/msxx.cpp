@@ -108,16 +108,7 @@ int MsIReadFromHdl(MS_HDL* h, int32_t* len, int32_t timeout) {
   const int64_t deadline = timeout >= 0 ? MsINowMs() + timeout : -1;
   for (;;) {
     NI_RC peekRc = NiPeekEx(h->hdl, peek);
-    if (peekRc == NIETIMEOUT) {
-      if (wakeup) return MSEWAKEUP;
-      // A wait that ends before its time (NI took a control message of the
-      // peer) goes on for the rest of it.
-      if (timeout < 0) continue;
-      int64_t left = deadline - MsINowMs();
-      if (left <= 0) return MSENOMSG;
-      peek = static_cast<int32_t>(left);
-      continue;
-    }
+    if (peekRc == NIETIMEOUT) return wakeup ? MSEWAKEUP : MSENOMSG;
     int32_t n = 0;
     NI_RC niRc = WEQ_O_K;
     int rc = MsINiRead(h, h->ms_timeS, &n, &niRc);

@@ -281,54 +281,64 @@ NI_RC WaitReadWrite(NITAB* pHdl, int32_t timeout, bool* pReadable, bool* pWritab
 
 // Reads while a write waits, so that neither side blocks the other: the
 // out-queue moves whenever the socket takes data, and the input step runs
-// when data came or nothing waits to be written any more.
+// when data came or nothing waits to be written any more. It returns when
+// a message is ready, when a keep-alive request was answered
+// (*pPingAnswered), on a failure, or with NIETIMEOUT when the time-out is
+// over: a control message taken on the way that leaves nothing to report
+// (a version request, a PONG nobody waited for) does not end the wait.
 NI_RC TryToRead(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswered) {
   static constexpr const WEQ_UC* kFn = u"NiBufITryToRead";
-  int64_t deadline = timeout > 0 ? NiIMonoMs() + timeout : 0;
+  *pPingAnswered = false;
+  const int64_t deadline = timeout > 0 ? NiIMonoMs() + timeout : 0;
   for (;;) {
     int32_t left = timeout;
     if (timeout > 0) {
       int64_t now = NiIMonoMs();
       left = now >= deadline ? 0 : static_cast<int32_t>(deadline - now);
     }
-    if (pExt->pendWrite == nullptr) return NiBufIIn(pHdl, pExt, left, pPingAnswered);
-    bool readable = false, writable = false;
-    NI_RC rc = WaitReadWrite(pHdl, left, &readable, &writable);
-    if (rc != WEQ_O_K) return rc;
-    if (writable) {
-      rc = NiBufIEmptyOutQueue(pHdl, pExt, 0);
-      if (rc != WEQ_O_K && rc != NIETIMEOUT) {
-        DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: NiBufIEmptyOutQueue failed (rc=%d)\n", kFn, rc);
-        return rc;
+    NI_RC rc;
+    if (pExt->pendWrite == nullptr) {
+      rc = NiBufIIn(pHdl, pExt, left, pPingAnswered);
+      if (rc != WEQ_O_K) return rc;
+    } else {
+      bool readable = false, writable = false;
+      rc = WaitReadWrite(pHdl, left, &readable, &writable);
+      if (rc != WEQ_O_K) return rc;
+      if (writable) {
+        rc = NiBufIEmptyOutQueue(pHdl, pExt, 0);
+        if (rc != WEQ_O_K && rc != NIETIMEOUT) {
+          DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: NiBufIEmptyOutQueue failed (rc=%d)\n", kFn, rc);
+          return rc;
+        }
       }
+      rc = readable ? NiBufIIn(pHdl, pExt, pExt->pendWrite != nullptr ? 0 : left, pPingAnswered) : NIETIMEOUT;
+      if (rc != WEQ_O_K && rc != NIETIMEOUT) return rc;
     }
-    if (readable) {
-      rc = NiBufIIn(pHdl, pExt, pExt->pendWrite != nullptr ? 0 : left, pPingAnswered);
-      if (rc != NIETIMEOUT) return rc;
-    }
-    if (left == 0) return NIETIMEOUT;
+    if (pExt->readyBuf != nullptr || *pPingAnswered) return WEQ_O_K;
+    // After a control message (rc 0) the socket is read again at once,
+    // even with time-out 0: what follows it may be there already.
+    if (rc != WEQ_O_K && left == 0) return NIETIMEOUT;
+    if (timeout > 0 && NiIMonoMs() >= deadline) return NIETIMEOUT;
   }
 }
 
-// The answer of a read that found no message: a keep-alive request that
-// was answered counts as what came in.
-NI_RC NothingRead(bool pingAnswered) { return pingAnswered ? NIEPING : NIETIMEOUT; }
-
 // A ready message for the user, or why there is none; *ppReady receives it.
+// A read that found no message but answered a keep-alive request reports
+// NIEPING.
 NI_RC ReadyMessage(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, NIBUF** ppReady) {
   *ppReady = nullptr;
   NI_RC rc = NiBufICheckError(pHdl, pExt);
   if (rc != WEQ_O_K) return rc;
-  if (IsMarker(pExt->readyBuf)) {
-    if (pExt->accepted != nullptr) return NIEACCEPT;
-    pExt->readyBuf = nullptr;
-    return NIEPING;
-  }
   if (pExt->readyBuf == nullptr) {
     bool pinged = false;
     rc = TryToRead(pHdl, pExt, timeout, &pinged);
     if (rc != WEQ_O_K) return rc;
-    if (pExt->readyBuf == nullptr || IsMarker(pExt->readyBuf)) return NothingRead(pinged);
+    if (pExt->readyBuf == nullptr) return NIEPING;
+  }
+  if (IsMarker(pExt->readyBuf)) {
+    if (pExt->accepted != nullptr) return NIEACCEPT;
+    pExt->readyBuf = nullptr;
+    return NIEPING;
   }
   *ppReady = pExt->readyBuf;
   return WEQ_O_K;
@@ -386,9 +396,13 @@ NI_RC OpPeek(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, uint32_t* pLength, u
   if (rc != WEQ_O_K) return rc;
   if (mode != NI_READ) return UpdateAfter(pHdl, pExt, NiBufIEmptyOutQueue(pHdl, pExt, timeout));
   if (pExt->readBuf != nullptr || pExt->readyBuf == nullptr) {
-    rc = TryToRead(pHdl, pExt, timeout, nullptr);
+    bool pinged = false;
+    rc = TryToRead(pHdl, pExt, timeout, &pinged);
     if (rc != WEQ_O_K && rc != NIETIMEOUT && rc != NIEPING) return UpdateAfter(pHdl, pExt, rc);
-    if (rc == NIEPING && pExt->readyBuf == nullptr) pExt->readyBuf = NiBufIPongMarker();
+    // A keep-alive request answered on the way, or an answer to the
+    // handle's own check, is what came in: the marker reports it to the
+    // next read (NIEPING) without a second PONG.
+    if ((rc == NIEPING || pinged) && pExt->readyBuf == nullptr) pExt->readyBuf = NiBufIPongMarker();
   }
   NIBUF* ready = pExt->readyBuf;
   if (ready != nullptr) {

@@ -333,6 +333,12 @@ struct NI_POLICY_RULE {
   int32_t precedence;  // 0..1000, larger preferred
 };
 
+// Where the policy text comes from when a cache is sized: NI_ADDR_POLICY of
+// the environment (getenv) unless a test puts another source in (NULL
+// restores it). The source's answer (UTF-8, NULL for none) is read at once.
+typedef const char* (*NI_POLICY_SOURCE_FUNC)(void);
+void NiISetPolicySource(NI_POLICY_SOURCE_FUNC fn);
+
 class NIHIMPL_LINEAR6 : public NIHIMPL {
  public:
   NIHIMPL_LINEAR6();

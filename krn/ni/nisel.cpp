@@ -184,10 +184,24 @@ bool NISEL_IMPL::DropIfStale(uint32_t pos) {
   return true;
 }
 
-void NISEL_IMPL::DropStale() {
+bool NISEL_IMPL::HeldReadable(NITAB* pRec, uint32_t pos) {
+  if (!NiIHeldInput(pRec) || SelIsBuffered(pRec) || SelIsListen(pRec->mType.load(std::memory_order_acquire)))
+    return false;
+  SI_SOCKET probe{mSpec->GetSocket(pos), 0, 0, 0};
+  uint8_t mode = 0;
+  return mSpec->GetMode(&probe, &mode) == SI_OK && (mode & SISEL_READ) != 0;
+}
+
+uint32_t NISEL_IMPL::DropStaleTakeHeld() {
+  uint32_t held = 0;
   for (uint32_t pos = 0; pos < mUsedHigh && pos < mMaxEntries; ++pos) {
-    if (mPos[pos].hdl != -1) DropIfStale(pos);
+    if (mPos[pos].hdl == -1 || DropIfStale(pos)) continue;
+    NITAB* rec = NiIHdlLookup(mPos[pos].hdl);
+    if (rec == nullptr || !HeldReadable(rec, pos)) continue;
+    NiSelIListInsert(kSelList, pos);
+    held += 1;
   }
+  return held;
 }
 
 void NISEL_IMPL::DropForeign(NI_HDL hdl, int32_t sock) {
@@ -316,10 +330,14 @@ NI_RC NISEL_IMPL::NiSelIGetStat(NI_HDL hdl, uint8_t* pStat) {
     SI_RC si = GetStat(ss.s[i], &s);
     if (si != SI_OK) return OpFail(kFn, __LINE__, u"getStat", hdl, si, false);
   }
-  if (SelIsListen(rec->mType.load(std::memory_order_acquire)))
+  if (SelIsListen(rec->mType.load(std::memory_order_acquire))) {
     *pStat = (s & (SISEL_STAT_READ | SISEL_STAT_EXCEPT)) ? NI_CONNECT : 0;
-  else
-    *pStat = static_cast<uint8_t>(((s & SISEL_STAT_EXCEPT) ? NI_READ : 0) | (s % 8));
+    return WEQ_O_K;
+  }
+  *pStat = static_cast<uint8_t>(((s & SISEL_STAT_EXCEPT) ? NI_READ : 0) | (s % 8));
+  uint32_t pos = 0;
+  if (mSpec->GetSocketPos(ss.s[0], &pos) == SI_OK && mPos[pos].hdl == hdl && HeldReadable(rec, pos))
+    *pStat |= NI_READ;
   return WEQ_O_K;
 }
 
@@ -412,8 +430,7 @@ NI_RC NISEL_IMPL::NiSelISelectInt(int32_t timeout, uint32_t* pCount, bool* pReca
   mSelCount = 0;
   mCursor = kNoPos;
   mCursorList = kSelList;
-  DropStale();
-  if (mReadyCount != 0) {
+  if (DropStaleTakeHeld() != 0 || mReadyCount != 0) {
     DPTRC_LINE(2, SelTrc(), u"%s: handles ready; reset timeout\n", kFn);
     timeout = 0;
   }
@@ -455,6 +472,8 @@ NI_RC NISEL_IMPL::NiSelISelectInt(int32_t timeout, uint32_t* pCount, bool* pReca
       NiSelIListInsert(kSelList, pos);
       continue;
     }
+    // Already there for the input its handle holds.
+    if (mPos[pos].list == kSelList) continue;
     if (rec == nullptr) {
       DropIfStale(pos);
       continue;
@@ -545,6 +564,7 @@ NI_RC NISEL_IMPL::NiSelINext2(uint8_t* pRead, uint8_t* pExcept, uint8_t* pWrite,
         mSpec->GetMode(&probe, &mode);
         out = mode;
       }
+      if (rec != nullptr && HeldReadable(rec, pos)) out |= SISEL_STAT_READ;
     }
     *pRead = out & SISEL_STAT_READ;
     *pExcept = (out & SISEL_STAT_EXCEPT) ? 1 : 0;

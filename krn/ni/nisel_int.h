@@ -3,9 +3,10 @@
 // A set holds one socket select set (its SISEL_IMPL base) and a position
 // table parallel to it: for every socket position the NI handle that put
 // the socket there, and links of two lists. The select list holds the
-// positions the last select found ready; the ready list holds buffered
-// handles whose readiness the buffered layer reports without a socket
-// event, and lives across selects. A position is in at most one list.
+// positions the last select found ready, and plain handles that hold the
+// bytes of a whole message in the handle (their socket shows nothing to
+// read); the ready list holds buffered handles whose readiness the
+// buffered layer reports without a socket event, and lives across selects. A position is in at most one list.
 // Lists are doubly linked through the table, newest at the head; 0xFFFF is
 // no position.
 //
@@ -100,8 +101,12 @@ class NISEL_IMPL : public NISEL, public SISEL_IMPL {
   // Drops a position whose handle no longer owns the socket stored there
   // (closed without NiSelClear, its number perhaps reused): true if dropped.
   bool DropIfStale(uint32_t pos);
-  // Drops every stale position.
-  void DropStale();
+  // Drops every stale position and puts into the select list each plain
+  // handle that waits for read and holds input in the handle, which its
+  // socket no longer shows; returns how many it put there.
+  uint32_t DropStaleTakeHeld();
+  // A plain handle's own input counts as readable where it waits for read.
+  bool HeldReadable(NITAB* pRec, uint32_t pos);
   // Before pHdl registers sock: a member position of sock that names
   // another handle is stale and leaves first.
   void DropForeign(NI_HDL hdl, int32_t sock);

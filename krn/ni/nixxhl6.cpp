@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "krn/ni/nihs_int.h"
 #include "krn/rscp/rscpu.h"
 
@@ -12,6 +14,8 @@ namespace {
 
 constexpr const WEQ_UC* kHl6Module = u"nixxhl6.cpp";
 
+const char* PolicyFromEnvironment() { return getenv("NI_ADDR_POLICY"); }
+std::atomic<NI_POLICY_SOURCE_FUNC> g_policySource{&PolicyFromEnvironment};
 
 const WEQ_UC* StatusWord(uint8_t status) {
   switch (status) {
@@ -227,7 +231,7 @@ void NIHIMPL_LINEAR6::NiHL6AddAddress(const NI_NODEADDR* pNodeAddr, const WEQ_UC
 
 NI_RC NIHIMPL_LINEAR6::NiHL6InitPolicy() {
   static constexpr const WEQ_UC* kFn = u"NiHL6InitPolicy";
-  const char* env = getenv("NI_ADDR_POLICY");
+  const char* env = g_policySource.load(std::memory_order_acquire)();
   if (env == nullptr) return WEQ_O_K;
   // The value is converted whole, so that its length is that of the text.
   size_t bytes = strlen(env);
@@ -290,6 +294,10 @@ NI_RC NIHIMPL_LINEAR6::NiHL6addPolicyRule(const WEQ_UC* pRule) {
   policy_[k] = r;
   ++ruleCount_;
   return WEQ_O_K;
+}
+
+void NiISetPolicySource(NI_POLICY_SOURCE_FUNC fn) {
+  g_policySource.store(fn != nullptr ? fn : &PolicyFromEnvironment, std::memory_order_release);
 }
 
 int NIHIMPL_LINEAR6::CopyPolicy(NI_POLICY_RULE* rules) {

@@ -113,44 +113,45 @@ void LibraryProcessDetach(void) {
 
 jint jrfcInit(void) {
   std::lock_guard<std::mutex> hold(gInitLock);
-  CTRC_HDL trc = jrfcTrc();
+  // Every line asks for the process trace handle afresh: the CPI-C layer's
+  // start may set it (its CPICTRC file) half-way through.
   if (gInitialised.load(std::memory_order_acquire)) {
-    DPTRC_LINE(2, trc, u"JRFC> INIT: already initialized\n");
+    DPTRC_LINE(2, jrfcTrc(), u"JRFC> INIT: already initialized\n");
     return 0;
   }
   const JrfcLayerCalls* calls = gCalls.load(std::memory_order_acquire);
   ThrRc trc_rc = calls->procInit();
-  if (trc_rc != 0) DPTRC_ERROR(trc, u"JRFC> Error:  ThrProcInit failed(%u)\n", trc_rc);
+  if (trc_rc != 0) DPTRC_ERROR(jrfcTrc(), u"JRFC> Error:  ThrProcInit failed(%u)\n", trc_rc);
 
-  DPTRC_LINE(2, trc, u"JRFC> Initialize rscp part\n");
+  DPTRC_LINE(2, jrfcTrc(), u"JRFC> Initialize rscp part\n");
   rscpRc_t rc = calls->converterInit(-1);
   if (rc != 0) {
-    DPTRC_ERROR(trc, u"JRFC> Error: could not initalize RSCP-Converter (%d)\n", rc);
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> Error: could not initalize RSCP-Converter (%d)\n", rc);
     return rc;
   }
 
-  DPTRC_LINE(2, trc, u"JRFC> Initalize CPIC-Layer\n");
+  DPTRC_LINE(2, jrfcTrc(), u"JRFC> Initalize CPIC-Layer\n");
   if (gCpicAttachFailed.load(std::memory_order_acquire) || calls->cpicProcessAttach(nullptr) != 1) {
     gCpicAttachFailed.store(1, std::memory_order_release);
-    DPTRC_ERROR(trc, u"JRFC> could not initalize CPIC-Layer (WEQ_CPIC_PROCESS_ATTACH)\n");
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> could not initalize CPIC-Layer (WEQ_CPIC_PROCESS_ATTACH)\n");
     return 1;
   }
   if (calls->cpicThreadAttach() != 1) {
-    DPTRC_ERROR(trc, u"JRFC> could not initalize CPIC-Layer (WEQ_CPIC_THREAD_ATTACH)\n");
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> could not initalize CPIC-Layer (WEQ_CPIC_THREAD_ATTACH)\n");
     return 1;
   }
 
-  DPTRC_LINE(2, trc, u"JRFC> Initialize jrfc mutex [%p]\n", static_cast<void*>(&gJrfcMutex));
+  DPTRC_LINE(2, jrfcTrc(), u"JRFC> Initialize jrfc mutex [%p]\n", static_cast<void*>(&gJrfcMutex));
   ThrRc cs = calls->csInit(&gJrfcMutex, nullptr);
   // 3: created by an earlier load of the library in this process.
   if (cs != 0 && cs != THR_ERR_EXISTS) {
-    DPTRC_ERROR(trc, u"JRFC> Error: ThrCSInit failed (%u) [%p]\n", cs,
+    DPTRC_ERROR(jrfcTrc(), u"JRFC> Error: ThrCSInit failed (%u) [%p]\n", cs,
                 static_cast<void*>(&gJrfcMutex));
     return 1;
   }
 
   gInitialised.store(1, std::memory_order_release);
-  DPTRC_LINE(2, trc, u"JRFC> INIT: initialized\n");
+  DPTRC_LINE(2, jrfcTrc(), u"JRFC> INIT: initialized\n");
   return 0;
 }
 

@@ -514,8 +514,10 @@ uint32_t rscpCharNumberToUnicode(uint16_t weqcode);
 // Always "4103" and RSCPENOOBJ, the normal answer.
 rscpRc_t rscpGetSystemCodePage(rscpCp_t* cp);
 // Bytes of the character at the start of bytes for a code page of NLS kind
-// nls (1 to 6), or 0 when they cannot start one or the kind is not handled.
-// Reads at most available bytes.
+// nls: 1 to 6, or 0 when they cannot start one or the kind is not handled.
+// For kind 2 (JIS) the unit is an escape with the whole double-byte run
+// behind it, so the length may exceed 6, and it is one more than available
+// when the run stops inside a pair. Reads at most available bytes.
 int rscpCharLenByNls(const uint8_t* bytes, int32_t available, int32_t nls);
 
 // --- Unified code pages -------------------------------------------------------------------

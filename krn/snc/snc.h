@@ -133,9 +133,13 @@ SNC_RC SncSessionInitiator(SNC_HDL hdl, int authType, uint32_t sizeHint, const c
 SNC_RC SncProcessOutput(SNC_HDL hdl, const void* in, size_t inLen, uint8_t* done, const void** out,
                         size_t* outLen);
 
-// One or two received frames: delivered user data in *data/*dataLen, a
-// frame to send back in *back/*backLen (both valid until the next call on
-// the session).
+// Received frames: delivered user data in *data/*dataLen, a frame to send
+// back in *back/*backLen (both valid until the next call on the session).
+// Frames that deliver nothing (tokens, acknowledgements) are followed by the
+// next frame of the input. Input left behind the frame that delivered data
+// gives SNCERR_BUFFER_TOO_SMALL with that data: the rest was not looked at
+// and goes in again with the next call. Two frames to send back give
+// SNCERR_INTERNAL.
 SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** data, size_t* dataLen,
                        const void** back, size_t* backLen);
 

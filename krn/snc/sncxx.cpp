@@ -503,33 +503,45 @@ SNC_RC SncProcessInput(SNC_HDL hdl, const void* in, size_t inLen, const void** d
   if (inLen == 0) return ret(WEQ_O_K, __LINE__);
   const uint8_t* p = static_cast<const uint8_t*>(in);
   const uint32_t len = static_cast<uint32_t>(inLen);
-  int action = 0;
   uint32_t used = 0;
+  const uint8_t* d = nullptr;
+  uint32_t dl = 0;
+  bool frame = false;
+  SNC_RC rc = WEQ_O_K;
   s->out.used = 0;
-  SNC_RC rc = SncPFrameIn(s, p, len, &action, &used);
-  const uint8_t* d = (action & SNC_ACT_DATA) != 0 ? s->dataOut : nullptr;
-  uint32_t dl = (action & SNC_ACT_DATA) != 0 ? s->dataOutLen : 0;
-  bool frame = (action & SNC_ACT_SEND) != 0;
-  if (frame && s->out.used == 0) {
-    SNC_TRCERR("%.32s(): a frame to send without bytes", kE);
-    return ret(SNCERR_INTERNAL, __LINE__);
-  }
-  if (rc == WEQ_O_K && frame && used < len) {
-    // The frame the first step built stays in the buffer unless the second
-    // step builds one too; then neither can be handed out.
-    int action2 = 0;
-    uint32_t used2 = 0;
+  // Frames that deliver nothing (a token, an acknowledgement) are followed
+  // by the rest of the input. At most one frame to send back can be held:
+  // its bytes stay in the buffer unless a later step builds one too, and
+  // then neither can be handed out.
+  do {
+    int action = 0;
+    uint32_t step = 0;
     const uint32_t keep = s->out.used;
-    rc = SncPFrameIn(s, p + used, len - used, &action2, &used2);
-    used += used2;
-    if ((action2 & SNC_ACT_SEND) != 0) {
-      SNC_TRCERR("%.32s(): Ooops! I've messed up my buffer !?", kE);
-      return ret(SNCERR_INTERNAL, __LINE__);
+    rc = SncPFrameIn(s, p + used, len - used, &action, &step);
+    used += step;
+    if ((action & SNC_ACT_SEND) != 0) {
+      if (frame) {
+        SNC_TRCERR("%.32s(): Ooops! I've messed up my buffer !?", kE);
+        return ret(SNCERR_INTERNAL, __LINE__);
+      }
+      if (s->out.used == 0) {
+        SNC_TRCERR("%.32s(): a frame to send without bytes", kE);
+        return ret(SNCERR_INTERNAL, __LINE__);
+      }
+      frame = true;
+    } else {
+      s->out.used = keep;
     }
-    s->out.used = keep;
-    if ((action2 & SNC_ACT_DATA) != 0) d = s->dataOut, dl = s->dataOutLen;
+    if ((action & SNC_ACT_DATA) != 0) d = s->dataOut, dl = s->dataOutLen;
+    if (step == 0) break;
+  } while (rc == WEQ_O_K && used < len && d == nullptr);
+  // Input left behind a frame that delivered data is not dropped silently:
+  // the data goes out with a code that tells the caller the input was not
+  // used whole; the rest has not been looked at and can be handed in again.
+  if (rc == WEQ_O_K && used < len) {
+    SNC_TRC(1, "%.32s(): Ooops, remaining input data= %u !?\n", kE, len - used);
+    rc = SNCERR_BUFFER_TOO_SMALL;
   }
-  if (rc == WEQ_O_K && used < len) SNC_TRC(1, "%.32s(): Ooops, remaining input data= %u !?\n", kE, len - used);
   if (frame) *back = s->out.data, *backLen = s->out.used;
   if (d != nullptr) {
     *data = d, *dataLen = dl;

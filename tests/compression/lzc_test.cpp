@@ -101,6 +101,24 @@ Bytes Pack(const std::vector<std::pair<int, int>>& codes) {
   return w.Finish();
 }
 
+// Codes in the layout of a stream without CLEAR whose header names maxbits:
+// 9 bits at first, one more whenever the next entry would not fit, the
+// group padded to its end before each change, no change at maxbits.
+Bytes PackWidths(const std::vector<int>& codes, int maxbits) {
+  BitWriter w;
+  int n_bits = 9, maxcode = maxbits == 9 ? 512 : 511, used = 0;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    w.Bits(static_cast<uint32_t>(codes[i]), n_bits);
+    used = (used + n_bits) % (n_bits * 8);
+    if (std::min(257 + static_cast<int>(i), 1 << maxbits) > maxcode) {
+      for (; used > 0; used = (used + 8) % (n_bits * 8)) w.Bits(0, 8);
+      ++n_bits;
+      maxcode = n_bits == maxbits ? 1 << maxbits : (1 << n_bits) - 1;
+    }
+  }
+  return w.Finish();
+}
+
 Bytes Compress(const Bytes& data) { return Drive(LzcCompressor(static_cast<int>(data.size())), data).out; }
 
 // Every byte of the stream is the model's, in one piece or many. Inputs
@@ -183,7 +201,7 @@ TEST(LzcCompress, OwedBytes) {
 // `compress` outputs decode here, whole and in random pieces.
 TEST(LzcDecompress, ReadsCompressOutput) {
   for (const Bytes& data : {Text(120000, 21), RandomBytes(100000, 22), Runs(90000, 23), Bytes{'q'}}) {
-    for (const char* flags : {"-b13", "-b10"}) {
+    for (const char* flags : {"-b14", "-b13", "-b10"}) {
       const Bytes stream = Cat(Cat(Le32(static_cast<uint32_t>(data.size())), {0x11}),
                                Tool(std::string("compress -c ") + flags, data));
       Result d = Drive(LzcDecompressor(), stream);
@@ -226,7 +244,7 @@ TEST(LzcDecompress, RefusesBadHeadersAndCodes) {
   Coder lzc = LzcDecompressor();
   ExpectRefused(lzc, Compress(Text(5000, 41)), {
       {"magic", Cat(Cat(Le32(1), {0x11, 0x1E, 0x9D, 0x8D}), Pack({{'a', 9}})), CSR_E_HEADER},
-      {"14 bits", Cat(Header(1, 0x11, 0x8E), Pack({{'a', 9}})), CSR_E_CODE_BITS},
+      {"15 bits", Cat(Header(1, 0x11, 0x8F), Pack({{'a', 9}})), CSR_E_CODE_BITS},
       {"8 bits", Cat(Header(1, 0x11, 0x88), Pack({{'a', 9}})), CSR_E_CODE_BITS},
       {"first code 256", Cat(Header(5, 0x11, 0x8D), Pack({{256, 9}, {'a', 9}})), CSR_E_BAD_CODE},
       {"first code 300", Cat(Header(5, 0x11, 0x8D), Pack({{300, 9}})), CSR_E_BAD_CODE},
@@ -238,6 +256,64 @@ TEST(LzcDecompress, RefusesBadHeadersAndCodes) {
   // The code right at the next free entry is the one valid code beyond the table.
   EXPECT_EQ(Drive(lzc, Cat(Header(4, 0x11, 0x8D), Pack({{'a', 9}, {257, 9}, {'b', 9}}))).out,
             (Bytes{'a', 'a', 'a', 'b'}));
+}
+
+// The code width a header names: 9 to 14 bits decode (9 never grows, 14
+// reaches codes above 8191), 8 and 15 are refused. At 14 bits the code of
+// the next entry is the previous string and its first byte again; a code
+// beyond it is refused, and so is the stream after it.
+TEST(LzcDecompress, CodeWidthsOfTheHeader) {
+  std::vector<int> codes;
+  Bytes data;
+  for (int i = 0; i < 9000; ++i) codes.push_back(i * 7 % 256), data.push_back(static_cast<uint8_t>(i * 7));
+  for (int bits : {9, 13, 14}) {
+    SCOPED_TRACE(bits);
+    const Bytes z = Cat(Header(9000, 0x11, static_cast<uint8_t>(0x80 | bits)), PackWidths(codes, bits));
+    Result d = Drive(LzcDecompressor(), z);
+    EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+    EXPECT_TRUE(d.out == data);
+    EXPECT_TRUE(Drive(LzcDecompressor(), z, RandomSizes(bits), RandomSizes(bits + 1)).out == data);
+  }
+  std::vector<int> kwk = codes;
+  kwk.push_back(257 + 8999);
+  Result d = Drive(LzcDecompressor(), Cat(Header(9002, 0x11, 0x8E), PackWidths(kwk, 14)));
+  EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+  EXPECT_TRUE(d.out == Cat(data, {data.back(), data.back()}));
+  for (int beyond : {257 + 9000, 16383}) {
+    std::vector<int> bad = codes;
+    bad.push_back(beyond);
+    bad.push_back('a');
+    const Bytes z = Cat(Header(9005, 0x11, 0x8E), PackWidths(bad, 14));
+    d = Drive(PoolDecompressor(), z, Fixed(100), Fixed(100));
+    EXPECT_EQ(d.rc, CSR_E_BAD_CODE) << beyond;
+    EXPECT_TRUE(std::equal(d.out.begin(), d.out.end(), data.begin()));
+  }
+  for (uint8_t param : {0x88, 0x8F, 0x08, 0x0F})
+    EXPECT_EQ(Drive(PoolDecompressor(), Cat(Header(1, 0x11, param), Pack({{'a', 9}}))).rc, CSR_E_CODE_BITS);
+}
+
+// `compress -b14` streams of text, mixed binary and random data (whose
+// table fills and is reset) through the handle pool, in the input pieces
+// and output rooms of the block tests. Each stream needs its 14 bits: read
+// as a 13-bit stream it does not decode.
+TEST(LzcDecompress, FourteenBitStreamsInPieces) {
+  for (const Bytes& data : {Text(100000, 61), Mixed(100000, 62), RandomBytes(40000, 63)}) {
+    const Bytes z = Tool("compress -c -b14", data);
+    const Bytes stream = Cat(Cat(Le32(static_cast<uint32_t>(data.size())), {0x11}), z);
+    ASSERT_EQ(stream[7], 0x8E);
+    Bytes as13 = stream;
+    as13[7] = 0x8D;
+    EXPECT_FALSE(Drive(LzcDecompressor(), as13).out == data);
+    for (size_t room : {size_t{3}, size_t{1000}, size_t{1024}, size_t{1032}, size_t{4096}, data.size()}) {
+      for (size_t piece : {1, 7, 4128, 0}) {
+        SCOPED_TRACE("room " + std::to_string(room) + " piece " + std::to_string(piece));
+        Result d = Drive(PoolDecompressor(), stream, piece ? Fixed(piece) : RandomSizes(room), Fixed(room));
+        EXPECT_EQ(d.rc, CSR_END_OF_STREAM);
+        EXPECT_EQ(d.read, stream.size());
+        EXPECT_TRUE(d.out == data);
+      }
+    }
+  }
 }
 
 // Flipped bits and cut streams never crash, never overrun the header's

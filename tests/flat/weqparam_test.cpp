@@ -140,7 +140,8 @@ int LoopsStayUnresolved() {
 }
 
 // Lookups of any name count, except those of names starting with '$' and of
-// NULL; weqparamGetDefault does not count; the last name keeps 498 units.
+// NULL; weqparamGetDefault does not count; the last name keeps 498 units;
+// the count has five digits at least ("00042", "99999", "100000").
 int Counter() {
   const WEQ_UC *calls = weqparamGet(u"__WEQPROFILE_CALLS"), *last = weqparamGet(u"__WEQPROFILE_CALL_LAST_NAME");
   const long before = strtolU(calls, nullptr, 10);
@@ -152,7 +153,11 @@ int Counter() {
   const bool counted = strlenU(calls) == 5 && strtolU(calls, nullptr, 10) == before + 2;
   const bool named = strcmpU(last, u"no/such/name") == 0;
   weqparamGet(std::u16string(600, u'n').c_str());
-  return dollar && counted && named && std::u16string(last) == std::u16string(498, u'n') ? 0 : 1;
+  const bool cut = std::u16string(last) == std::u16string(498, u'n');
+  for (long n = strtolU(calls, nullptr, 10); n < 99999; ++n) weqparamGet(u"x");
+  const bool five = std::u16string(calls) == u"99999";
+  weqparamGet(u"x");
+  return dollar && counted && named && cut && five && std::u16string(calls) == u"100000" ? 0 : 1;
 }
 
 int gAllocsLeft = 0;

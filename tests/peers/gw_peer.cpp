@@ -30,14 +30,12 @@
 #include <vector>
 
 #include "peers/errrec.h"
+#include "peers/gw_peer.h"
 #include "peers/gwcodec.h"
 #include "peers/niframe.h"
 #include "peers/peerlog.h"
 
-namespace {
-
-using peers::AppcHeader;
-using peers::LogOut;
+namespace gwpeer {
 
 constexpr char kUsage[] =
     "usage: gw_peer gateway [switches]\n"
@@ -58,6 +56,7 @@ constexpr char kUsage[] =
     "                        (never answer, keep the connection)\n"
     "  --lifetime s          end after s seconds (default 30)\n"
     "  --parent pid          end with this process\n"
+    "  --quiet               log only control answers and requests that fail their check\n"
     "\n"
     "Control lines on standard input:\n"
     "  connect key=value...  as the switches: hdrversion accept cp echo error errtext\n"
@@ -66,6 +65,17 @@ constexpr char kUsage[] =
     "                        COUNT is 'next', 'every' or a number\n"
     "  inject MSG [; MSG]...           send now on conn=ID (default: the newest)\n"
     "  drop                  forget every rule\n"
+    "  switch key=value...   oneid (every conversation id 12345678), code0 (answers\n"
+    "                        carry request code 0), noreg (no registration answers an\n"
+    "                        allocate: 679), regwait=ms (wait for a registration,\n"
+    "                        default 5000), dt=0 (handover without trace record),\n"
+    "                        sncinit (handover with the SNC part), sncrole, trace (the\n"
+    "                        handover's trace byte), shorthand=n (handover n bytes\n"
+    "                        short), countlen (count answer length), errorrc errorweq\n"
+    "                        errortext (the error-thrower's end)\n"
+    "  regcancel [weqrc=731] [tp=name]  211 to every waiting registration\n"
+    "  regping [kind=206|niping]        a ping to every waiting registration\n"
+    "  stats                 requests checked, wrong ones, conversations, registrations\n"
     "  quit                  end\n"
     "MSG is a kind and fields:\n"
     "  hdr      an APPC message: ver req proto mode uid trace info info2 info3 info4\n"
@@ -75,6 +85,19 @@ constexpr char kUsage[] =
     "  ping206 (hdr req=206)  cancel (hdr appcrc=10002)  notice (hdr, give weqrc)\n"
     "  niping   nipong   raw hex=bytes [frame=0]   close   reset   silent\n"
     "  any MSG: delay=ms before it, pieces=n with pause=ms between them\n"
+    "\n"
+    "Conversations: a client's initialise (1) makes a conversation whose partner\n"
+    "the TP name chooses: echo (the default: data comes back on the next receive),\n"
+    "sink (drops data), dealloc (ends with 18), error (ends with a record),\n"
+    "sourceN (N bytes per receive), or a registered TP (type-11 connections and\n"
+    "their identification block): the allocate waits for a registration that\n"
+    "sent 209, hands the conversation over (207 with the trace byte, id and\n"
+    "trace record) and relays data, turns, ends and error records both ways;\n"
+    "210 makes the registration free again, 208 ends it, a type-14 connection\n"
+    "gets the four counts. Every request of a conversation or registration is\n"
+    "checked (version, UID, mode, indexes, id, bytes 22-25, lengths); 'check='\n"
+    "on its line tells the first wrong field. 213 drops what was pending and\n"
+    "is confirmed with 10002. Rules answer before any conversation does.\n"
     "\n"
     "Smallest choices: an answer to a connect record has the request's version\n"
     "(2: 64 bytes, 3: 136 bytes), every field 0 but those set; an error record is\n"
@@ -91,48 +114,30 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Quiet: only the answers to control lines and failed checks are written,
+// so that a test that reads no log never fills the pipe.
+bool g_quiet = false;
+
 void Emit(const LogOut& l) {
-  fputs(l.str().c_str(), stdout);
+  const std::string& s = l.str();
+  if (g_quiet && s.rfind("EVENT CONTROL", 0) != 0 && s.rfind("EVENT STATS", 0) != 0 && s.find(" check=") == std::string::npos)
+    return;
+  fputs(s.c_str(), stdout);
   fputc('\n', stdout);
   fflush(stdout);
 }
 
-long Num(const std::map<std::string, std::string>& kv, const char* key, long def) {
+long Num(const KeyValues& kv, const char* key, long def) {
   auto it = kv.find(key);
   return it == kv.end() ? def : strtol(it->second.c_str(), nullptr, 0);
 }
 
-std::string Str(const std::map<std::string, std::string>& kv, const char* key, const std::string& def = "") {
+std::string Str(const KeyValues& kv, const char* key, const std::string& def) {
   auto it = kv.find(key);
   return it == kv.end() ? def : it->second;
 }
 
 // --- Settings and the control language ---------------------------------------------
-
-struct ConnSettings {
-  int hdrVersion = 6;
-  int acceptInfo = 0;
-  std::string codePage = "    ";
-  bool echo = false;
-  long error = 0;
-  std::string errorText;
-  long errorSize = 0;
-  std::string fault = "none";
-  int delayMs = 3000;
-  long answerLen = -1;  // cut or padded (with 'L') to this length
-};
-
-// One message of a rule or an injection.
-struct MsgSpec {
-  std::string kind;
-  std::map<std::string, std::string> kv;
-};
-
-struct Rule {
-  int req = -1;         // -1: any
-  long remaining = -1;  // -1: every
-  std::vector<MsgSpec> msgs;
-};
 
 std::vector<std::string> Words(const std::string& line) {
   std::vector<std::string> w;
@@ -191,38 +196,6 @@ void ApplyConnSettings(const std::map<std::string, std::string>& kv, ConnSetting
 
 // --- Connections ------------------------------------------------------------------------
 
-enum class Phase { kConnect, kEcho, kIdent, kAppc, kDone };
-
-// What goes out, in order: bytes, or the end of the connection.
-struct Chunk {
-  int64_t due = 0;
-  enum { kWrite, kClose, kReset } action = kWrite;
-  std::string bytes;
-  std::string log;  // written to the log once the chunk is out
-};
-
-struct Conn {
-  int id = 0;
-  int inFd = -1;   // where the client's messages arrive
-  int outFd = -1;  // where the gateway's go (the same socket but after the old connect)
-  Phase phase = Phase::kConnect;
-  int version = 6;
-  int type = 0;
-  std::string answer;
-  peers::FrameParser parser;
-  std::deque<Chunk> out;
-  AppcHeader last;  // the last request, the base of answers
-  bool dead = false;
-};
-
-struct Peer {
-  ConnSettings settings;
-  std::vector<Rule> rules;
-  std::vector<std::unique_ptr<Conn>> conns;
-  int nextId = 1;
-  bool quit = false;
-};
-
 void CloseConn(Conn* c, bool reset) {
   if (c->dead) return;
   if (reset) {
@@ -272,7 +245,7 @@ void QueueEnd(Conn* c, const MsgSpec& m, bool reset) {
 }
 
 // Writes what is due, and ends the connection when that is due.
-void Flush(Conn* c) {
+void Flush(Peer& p, Conn* c) {
   int64_t now = NowMs();
   while (!c->dead && !c->out.empty() && c->out.front().due <= now) {
     Chunk ch = std::move(c->out.front());
@@ -281,12 +254,15 @@ void Flush(Conn* c) {
       // Logged once done, so that a test that reads the line finds the
       // connection ended.
       CloseConn(c, ch.action == Chunk::kReset);
-      fputs((ch.log + "\n").c_str(), stdout);
-      fflush(stdout);
+      if (!g_quiet) {
+        fputs((ch.log + "\n").c_str(), stdout);
+        fflush(stdout);
+      }
+      OnConnEnd(p, c);
       continue;
     }
     bool ok = peers::SendAll(c->outFd, ch.bytes.data(), ch.bytes.size());
-    if (!ch.log.empty()) {
+    if (!ch.log.empty() && !g_quiet) {
       fputs(ch.log.c_str(), stdout);
       fputs(ok ? " sent=1\n" : " sent=0\n", stdout);
       fflush(stdout);
@@ -464,6 +440,7 @@ void AnswerConnect(Peer& p, Conn* c, const std::string& req) {
   Queue(c, peers::FrameEncode(a), timing,
         LogOut("OUT", "ANSWER").Num("conn", c->id).Num("len", static_cast<long long>(a.size())).Hex("hex", a).str());
   c->answer = a;
+  c->acceptInfo = s.acceptInfo;
   c->version = s.hdrVersion >= 1 && s.hdrVersion <= 6 ? s.hdrVersion : 6;
   bool refused = s.error != 0 || s.fault == "short" || s.fault == "long" || s.answerLen >= 0;
   bool ident = c->type == 11 || c->type == 14 || c->type == 16;
@@ -508,6 +485,9 @@ void OnAppc(Peer& p, Conn* c, const std::string& msg) {
     Emit(LogOut("IN", "SHORT").Num("conn", c->id).Num("len", static_cast<long long>(msg.size())).Hex("hex", msg));
     return;
   }
+  std::string check = CheckRequest(p, c, h, msg);
+  ++p.checked;
+  if (check != "ok" && check != "none") ++p.bad;
   LogOut l("IN", "APPC");
   l.Num("conn", c->id)
       .Num("len", static_cast<long long>(msg.size()))
@@ -555,15 +535,16 @@ void OnAppc(Peer& p, Conn* c, const std::string& msg) {
   }
   l.Num("datalen", static_cast<long long>(data.size())).Hex("data", data.substr(0, 4096));
   if (parLen > 0) LogParams(h.req, params, &l);
-  l.Hex("hex", msg.substr(0, 1024));
-  Emit(l);
+  l.Hex("hex", msg.substr(0, 1024)).Text("check", check);
+  if (!p.quiet || (check != "ok" && check != "none")) Emit(l);
   c->last = h;
   for (Rule& r : p.rules) {
     if (r.remaining == 0 || (r.req != -1 && r.req != h.req)) continue;
     if (r.remaining > 0) --r.remaining;
     for (const MsgSpec& m : r.msgs) SendMsg(c, m, AnswerBase(*c));
-    break;
+    return;
   }
+  ServeRequest(p, c, h, msg);
 }
 
 void OnFrame(Peer& p, Conn* c, const std::string& msg) {
@@ -589,6 +570,7 @@ void OnFrame(Peer& p, Conn* c, const std::string& msg) {
                .Num("ended", id.ended)
                .Num("blanks", static_cast<long long>(id.blanks)));
       c->phase = Phase::kAppc;
+      if (ok) OnIdent(p, c, id.service);
       return;
     }
     case Phase::kAppc:
@@ -607,6 +589,7 @@ void OnReadable(Peer& p, Conn* c) {
   if (n <= 0) {
     Emit(LogOut("EVENT", "CLOSED").Num("conn", c->id).Text("how", n == 0 ? "close" : strerror(errno)));
     CloseConn(c, false);
+    OnConnEnd(p, c);
     return;
   }
   c->parser.Feed(buf, static_cast<size_t>(n));
@@ -615,6 +598,7 @@ void OnReadable(Peer& p, Conn* c) {
   if (c->parser.bad()) {
     Emit(LogOut("EVENT", "BADFRAME").Num("conn", c->id));
     CloseConn(c, false);
+    OnConnEnd(p, c);
   }
 }
 
@@ -691,6 +675,14 @@ void OnControl(Peer& p, const std::string& line) {
     p.quit = true;
   } else if (w[0] == "drop") {
     p.rules.clear();
+  } else if (w[0] == "switch") {
+    for (const auto& [k, v] : Fields(w, 1)) p.sw[k] = v;
+  } else if (w[0] == "regcancel") {
+    RegCancel(p, Fields(w, 1));
+  } else if (w[0] == "regping") {
+    RegPing(p, Fields(w, 1));
+  } else if (w[0] == "stats") {
+    Stats(p);
   } else if (w[0] == "connect") {
     ApplyConnSettings(Fields(w, 1), &p.settings);
   } else if (w[0] == "rule" && w.size() >= 4) {
@@ -741,7 +733,9 @@ int ListenOn(int family, int type, uint16_t port, uint16_t* bound) {
   return fd;
 }
 
-}  // namespace
+}  // namespace gwpeer
+
+using namespace gwpeer;  // NOLINT
 
 int main(int argc, char** argv) {
   if (argc < 2 || strcmp(argv[1], "gateway") != 0) {
@@ -768,6 +762,7 @@ int main(int argc, char** argv) {
     else if (a == "--answer-len") conn["answerlen"] = next();
     else if (a == "--lifetime") lifetime = atoi(next().c_str());
     else if (a == "--parent") parent = atoi(next().c_str());
+    else if (a == "--quiet") p.quiet = g_quiet = true;
   }
   ApplyConnSettings(conn, &p.settings);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -808,10 +803,12 @@ int main(int argc, char** argv) {
       owners.push_back(c.get());
       if (!c->out.empty() && (due < 0 || c->out.front().due < due)) due = c->out.front().due;
     }
+    int64_t timer = ServeTimers(p);
+    if (timer >= 0 && (due < 0 || timer < due)) due = timer;
     int timeout = due < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, due - NowMs()));
     int r = poll(fds.data(), fds.size(), timeout);
     if (r < 0 && errno != EINTR) return 5;
-    for (auto& c : p.conns) Flush(c.get());
+    for (size_t i = 0; i < p.conns.size(); ++i) Flush(p, p.conns[i].get());
     if (r <= 0) continue;
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
@@ -842,7 +839,7 @@ int main(int argc, char** argv) {
         }
       }
     }
-    for (auto& c : p.conns) Flush(c.get());
+    for (size_t i = 0; i < p.conns.size(); ++i) Flush(p, p.conns[i].get());
   }
   Emit(LogOut("EVENT", "END"));
   return 0;

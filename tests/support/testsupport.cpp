@@ -185,6 +185,14 @@ void WriteFile(const std::string& path, const std::string& data) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+std::string Filter(const std::string& cmd, const std::string& input, int* status) {
+  TempDir dir;
+  WriteFile(dir.File("in"), input);
+  const int st = std::system((cmd + " <" + dir.File("in") + " >" + dir.File("out")).c_str());
+  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return ReadFile(dir.File("out"));
+}
+
 CaptureFd::CaptureFd(int fd) : fd_(fd) {
   char name[] = "/tmp/tovcapture.XXXXXX";
   file_ = mkstemp(name);

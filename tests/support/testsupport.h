@@ -52,6 +52,10 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 
+// The standard output of a shell command given input on its standard
+// input; *status is its exit status, or -1 when it did not exit.
+std::string Filter(const std::string& cmd, const std::string& input, int* status);
+
 // Sends everything written to a file descriptor (standard error by default)
 // into a private temporary file until Take() or destruction, which restore
 // the descriptor. stdio's buffers are flushed on both edges.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/quiet.h"
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16fmt_int.h"
@@ -34,6 +35,8 @@ void Check(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool quiet = (tovfuzz::Quiet(), true);  // the report of each bad format
+  (void)quiet;
   Input in{data, size};
   uint8_t mode = in.Byte();
   U16ReportLevel = (mode & 1) ? 4 : 0;

@@ -19,8 +19,14 @@
 
 namespace {
 
+// The policy value of the current input; NI reads it through the policy
+// source (setenv would keep a copy of every value for the process's life).
+std::string g_policy;
+const char* PolicyText() { return g_policy.c_str(); }
+
 void Quiet() {
   static bool done = [] {
+    NiISetPolicySource(&PolicyText);
     CTrcGlobalHdl.store(fopen("/dev/null", "w"));
     CTrcLevel.store(3);
     NiIPProtoUsage.store(6);
@@ -70,12 +76,11 @@ void AddressText(const uint8_t* p, size_t n) {
 }
 
 void Policy(const uint8_t* p, size_t n) {
-  std::string value;
+  g_policy.clear();
   for (size_t i = 0; i < n && p[i] != 0; ++i) {
     static const char kAlpha[] = "0123456789abcdef:./,;;ffff::";
-    value += p[i] < 0xE0 ? kAlpha[p[i] % (sizeof kAlpha - 1)] : static_cast<char>(p[i]);
+    g_policy += p[i] < 0xE0 ? kAlpha[p[i] % (sizeof kAlpha - 1)] : static_cast<char>(p[i]);
   }
-  setenv("NI_ADDR_POLICY", value.c_str(), 1);
   NIHIMPL_LINEAR6 cache;
   if (cache.Init(4, 86400, 600, 600) != WEQ_O_K) __builtin_trap();
   NI_POLICY_RULE rules[NI_POLICY_RULES];

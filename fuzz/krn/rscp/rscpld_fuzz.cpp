@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/quiet.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpld_int.h"
 #include "krn/thr/thr.h"
@@ -29,7 +30,7 @@ constexpr long kSize = 300000;
 rscpCCC_t* Cache() {
   static rscpCCC_t* cache = [] {
     ThrProcInit();
-    // Reports go to standard error.
+    tovfuzz::Quiet();  // format errors and the Unicode interface's reports
     auto* c = static_cast<rscpCCC_t*>(calloc(1, kSize));
     rscpSetCache(c);
     Require(rscpBuildCache(kSize, 30000, 2442, u"malloc", -1) == 0);

@@ -210,4 +210,48 @@ TEST_F(GwPeerConnect, RefusedPortAndUnknownNames) {
   EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_RC)), "-2");
 }
 
+// A connect through NI's router: the route reaches the router whole, the
+// gateway sees the request of a client at the address of its connection to
+// the router, and the echo and the identification block cross the relay.
+// A router that cannot reach the gateway answers with its own code, which
+// is no code of the connect's own (666).
+TEST_F(GwPeerConnect, ThroughARouter) {
+  GwPeer peer({"--echo"});
+  const std::string at = Family() == 6 ? "[::1]" : "127.0.0.1";
+  const std::vector<std::string> fam = {"--family", std::to_string(Family())};
+  peers::PeerProcess router("router", {fam[0], fam[1], "--names", "gw=" + at + ":" + std::to_string(peer.port())});
+  ASSERT_TRUE(peer.ok() && router.ok());
+  peers::PeerLog rlog(router);
+  const std::u16string route =
+      u"/H/" + gwtest::LoopbackHost() + u"/S/" + tovtest::FromUtf8(std::to_string(router.port())) + u"/H/gw";
+  Result r = Connect(peer, 11, 3000, u"clienthost", u"tpname", 0, nullptr, route);
+  ASSERT_EQ(r.rc, 0) << peer.Text() << rlog.Text();
+  EXPECT_EQ(r.hdl2, r.hdl);
+  peers::LogLine l;
+  ASSERT_TRUE(rlog.Wait("IN", "entry", &l, 3000, "index", "1"));
+  EXPECT_EQ(l.get("host") + "|" + l.get("service"), "gw|" + std::to_string(peer.port()));
+  EXPECT_TRUE(rlog.Wait("OUT", "pong", nullptr, 3000));
+  bool v4 = Family() == 4;
+  gwtest::ExpectFields(peer.Wait("IN", "CONNECT"), {{"len", v4 ? "64" : "136"}, {"type", "11"},
+                                                    {"ip", v4 ? "127.0.0.1" : "0.0.0.1"}, {"host8", "clientho"}});
+  EXPECT_EQ(peer.Wait("IN", "ECHO").get("same"), "1");
+  peers::LogLine b = peer.Wait("IN", "IDENT");
+  EXPECT_EQ(b.get("len") + b.get("ok"), "5121");
+  EXPECT_EQ(b.get("service"), peers::HexOf("tpname"));
+  CloseBoth(r);
+  EXPECT_EQ(peer.Wait("EVENT", "CLOSED").dir, "EVENT");
+  EXPECT_TRUE(rlog.Wait("EVENT", "relay-ended", nullptr, 3000));
+
+  peers::PeerProcess nowhere("router", {fam[0], fam[1], "--names", "gw=" + at + ":" +
+                                                                   std::to_string(peers::FreePort(v4 ? AF_INET : AF_INET6))});
+  ASSERT_TRUE(nowhere.ok());
+  const std::u16string route2 =
+      u"/H/" + gwtest::LoopbackHost() + u"/S/" + tovtest::FromUtf8(std::to_string(nowhere.port())) + u"/H/gw";
+  r = Connect(peer, 3, 3000, u"clienthost", u"prog", 0, nullptr, route2);
+  EXPECT_EQ(r.rc, 666);
+  EXPECT_EQ(r.hdl, NI_INVALID_HDL);
+  EXPECT_EQ(r.hdl2, NI_INVALID_HDL);
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_RC)), std::to_string(NIEROUT_CONN_REFUSED));
+}
+
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "krn/dptrc/trc_checker.h"
 #include "lg_test_util.h"
+#include "peers/peer_spawn.h"
+#include "peers/peerlog.h"
 
 namespace {
 
@@ -396,6 +398,52 @@ TEST_F(LgCache, AStoredHostWithAnotherService) {
   EXPECT_EQ(Seen(two).logins, 1u);
   EXPECT_EQ(lgtest::U8(lg_mshost), "127.0.0.1");
   EXPECT_EQ(lgtest::U8(lg_msserv), tovtest::ToUtf8(two.Serv()));
+}
+
+// A message server behind NI's router: the route string is the host, and
+// the service, a name no service table knows or a number, is never
+// resolved; the cache keys the group by the sum of the service's
+// characters, so that the next lookup finds it without a connection, and
+// another service through the same route is another entry.
+TEST_F(LgCache, ThroughTheRouterTheServiceIsTheSumOfItsCharacters) {
+  mspeer::MsPeer peer(GroupG(0) + kServers);
+  ASSERT_TRUE(peer.ok());
+  peers::PeerProcess router("router", {"--names", "ms=127.0.0.1:" + tovtest::ToUtf8(peer.Serv())});
+  ASSERT_TRUE(router.ok());
+  peers::PeerLog rlog(router);
+  const std::u16string route = u"/H/127.0.0.1/S/" + tovtest::FromUtf8(std::to_string(router.port())) + u"/H/ms";
+  trccheck::TraceFile trace(2);
+  Result r = Run(route, u"sapmsTOV", u"G");
+  ASSERT_EQ(r.rc, 0) << rlog.Text();
+  EXPECT_EQ(r.name, "A");
+  EXPECT_EQ(r.name, lgtest::Reach(r.addr, r.port));
+  const LG_GROUP_REC* e = Entry(u"G");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->servNo, 797);  // s a p m s T O V: 115 97 112 109 115 84 79 86
+  EXPECT_EQ(lgtest::U8(e->mshost), tovtest::ToUtf8(route));
+  peers::LogLine l;
+  ASSERT_TRUE(rlog.Wait("IN", "entry", &l, 3000, "index", "1"));
+  EXPECT_EQ(l.get("host") + "|" + l.get("service"), "ms|sapmsTOV");
+  r = Run(route, u"sapmsTOV", u"G");
+  EXPECT_EQ(r.name, "A");
+  ASSERT_NE(Server(e, "A"), nullptr);
+  EXPECT_EQ(Server(e, "A")->ints[LG_INT_QUALITY], 80);  // the same entry chose A twice
+  lgtest::Traffic t = Seen(peer, "G");
+  EXPECT_EQ(t.groupReads, 1u);
+  EXPECT_EQ(t.logins, 1u);
+  // "3600" sums to 201 (51 54 48 48): another entry, read through the router.
+  r = Run(route, u"3600", u"G");
+  EXPECT_EQ(r.rc, 0);
+  ASSERT_TRUE(rlog.Wait("IN", "entry", &l, 3000, "service", "3600"));
+  EXPECT_EQ(Seen(peer, "G").groupReads, 2u);
+  int routes = 0;
+  for (const peers::LogLine& x : rlog.lines()) routes += x.dir == "IN" && x.kind == "route";
+  EXPECT_EQ(routes, 2);
+  std::string text = trace.Read();
+  EXPECT_NE(text.find("LgIGroupX: connect via router use internal servno=797\n"), std::string::npos);
+  EXPECT_NE(text.find("LgIGroupX: connect via router use internal servno=201\n"), std::string::npos);
+  EXPECT_NE(text.find("LgIGroupX: found stored logon group " + tovtest::ToUtf8(route) + "/797/G/0\n"),
+            std::string::npos);
 }
 
 class LgOutputs : public lgtest::Lookup {};

@@ -22,6 +22,7 @@
 #include "krn/si/si_int.h"
 #include "krn/thr/thr.h"
 #include "niconn.h"
+#include "peers/nictlcodec.h"
 #include "support/testsupport.h"
 #include "../dptrc/trc_checker.h"
 
@@ -397,6 +398,65 @@ TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   char buf[8];
   uint32_t n = 0;
   EXPECT_EQ(NiRead(a_.hdl, buf, 8, 5000, &n), NIEPING);
+}
+
+// A peek that meets a keep-alive request ends with it, answered once, and
+// leaves it for the next read; a control message that leaves nothing to
+// report (a version request) does not end a peek or a read before its time.
+TEST_F(NiBuf, APeekEndsWithAnAnsweredPingAndWaitsOutSilentControlMessages) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  auto since = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+  };
+  ASSERT_TRUE(a_.SendMsg(peers::kNiPing));
+  auto t0 = Clock::now();
+  EXPECT_EQ(NiPeekEx(a_.hdl, 4000), WEQ_O_K);
+  EXPECT_LT(since(t0), 3000);
+  EXPECT_EQ(a_.Frame(), peers::kNiPong);
+  EXPECT_EQ(NiPeekEx(a_.hdl, 0), WEQ_O_K);  // still there for the read
+  char buf[16];
+  uint32_t n = 0;
+  EXPECT_EQ(NiRead(a_.hdl, buf, sizeof buf, 0, &n), NIEPING);
+  EXPECT_EQ(NiPeekEx(a_.hdl, 0), NIETIMEOUT);
+  EXPECT_EQ(a_.Frame(200), "<none>");  // answered once
+
+  peers::RtErr ask;
+  ask.opcode = 1;
+  const std::string versionRequest = peers::EncodeRtErr(ask);
+  peers::RtErr reply;
+  for (int op = 0; op < 3; ++op) {
+    SCOPED_TRACE(op);
+    ASSERT_TRUE(a_.SendMsg(versionRequest));
+    t0 = Clock::now();
+    NIBUF* b = nullptr;
+    NI_RC rc = op == 0 ? NiPeekEx(a_.hdl, 300) : op == 1 ? NiBufReceive(a_.hdl, &b, 300) : NiRead(a_.hdl, buf, 8, 300, &n);
+    EXPECT_EQ(rc, NIETIMEOUT);
+    EXPECT_GE(since(t0), 290);
+    ASSERT_TRUE(peers::DecodeRtErr(a_.Frame(), &reply));
+    EXPECT_EQ(reply.opcode, 2);
+  }
+  // What follows a silent control message ends the wait: at once with
+  // time-out 0 when it is there already.
+  ASSERT_TRUE(a_.Send(peers::FrameEncode(versionRequest) + peers::FrameEncode("after")));
+  ASSERT_TRUE(peers::WaitReadable(niconn::Rec(a_.hdl)->con.mSocket.socketNo, 5000));
+  EXPECT_EQ(NiPeekEx(a_.hdl, 0), WEQ_O_K);
+  ASSERT_TRUE(peers::DecodeRtErr(a_.Frame(), &reply));
+  NIBUF* b = nullptr;
+  ASSERT_EQ(NiBufReceive(a_.hdl, &b, 0), WEQ_O_K);
+  EXPECT_EQ(Text(b), "after");
+  NiBufFree2(&b);
+  // The message comes once the peek has answered the request and waits on.
+  std::thread later([&] {
+    a_.SendMsg(versionRequest);
+    peers::RtErr r;
+    EXPECT_TRUE(peers::DecodeRtErr(a_.Frame(), &r));
+    a_.SendMsg("late");
+  });
+  EXPECT_EQ(NiPeekEx(a_.hdl, 5000), WEQ_O_K);
+  later.join();
+  ASSERT_EQ(NiBufReceive(a_.hdl, &b, 0), WEQ_O_K);
+  EXPECT_EQ(Text(b), "late");
+  NiBufFree2(&b);
 }
 
 // --- Stored errors and parameters -------------------------------------------------------

@@ -301,6 +301,64 @@ TEST_P(NiSel, BufferedReadinessNeedsNoSocketEventAndWriteIsRegisteredOnlyWhileNe
   EXPECT_EQ(ready[0].wr, 1);
 }
 
+// An 8-byte message read with a smaller buffer stays in the handle, and the
+// socket shows nothing more: the handle is readable all the same, where
+// its user waits for read, and reported once also when its socket brings
+// more.
+TEST_P(NiSel, APlainHandleHoldingInputIsReadableWithoutASocketEvent) {
+  set_ = NewSet(8);
+  Conn& a = Open(false);
+  Conn& idle = Open(false);
+  int tag = 0;
+  ASSERT_EQ(NiSelSet(set_, a.hdl, NI_READ, &tag), WEQ_O_K);
+  ASSERT_EQ(NiSelSet(set_, idle.hdl, NI_READ, nullptr), WEQ_O_K);
+  char buf[16];
+  uint32_t n = 0;
+  auto holdPart = [&] {
+    ASSERT_TRUE(a.SendMsg("12345678"));
+    ASSERT_EQ(NiRead(a.hdl, buf, 3, 5000, &n), NIETOO_SMALL);
+    ASSERT_EQ(std::string(buf, n), "123");
+  };
+  holdPart();
+  auto start = Clock::now();
+  ASSERT_EQ(NiSelSelect(set_, 3000), WEQ_O_K);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  auto ready = Walk(set_);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].hdl, a.hdl);
+  EXPECT_EQ(ready[0].rd, 1);
+  EXPECT_EQ(ready[0].data, &tag);
+  uint8_t stat = 0;
+  ASSERT_EQ(set_->NiSelIGetStat(a.hdl, &stat), WEQ_O_K);
+  EXPECT_EQ(stat & NI_READ, NI_READ);
+  ASSERT_EQ(NiRead(a.hdl, buf, sizeof buf, 0, &n), WEQ_O_K);
+  EXPECT_EQ(std::string(buf, n), "45678");
+  EXPECT_EQ(NiSelSelect(set_, 0), NIETIMEOUT);
+
+  // Held input and a socket event together: one report.
+  holdPart();
+  ASSERT_TRUE(a.SendMsg("next"));
+  ASSERT_TRUE(peers::WaitReadable(Rec(a.hdl)->con.mSocket.socketNo, 5000));
+  ASSERT_EQ(NiSelSelect(set_, 1000), WEQ_O_K);
+  ready = Walk(set_);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].rd, 1);
+  EXPECT_EQ(set_->NiSelIGetErrCount(), 0u);
+  ASSERT_EQ(NiRead(a.hdl, buf, sizeof buf, 0, &n), WEQ_O_K);
+  ASSERT_EQ(NiRead(a.hdl, buf, sizeof buf, 5000, &n), WEQ_O_K);
+  EXPECT_EQ(std::string(buf, n), "next");
+
+  // Waiting for write only, the held input is not the user's event.
+  holdPart();
+  ASSERT_EQ(NiSelSet(set_, a.hdl, NI_WRITE, nullptr), WEQ_O_K);
+  ASSERT_EQ(NiSelClear(set_, a.hdl, NI_READ), WEQ_O_K);
+  ASSERT_EQ(NiSelSelect(set_, 1000), WEQ_O_K);
+  ready = Walk(set_);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].rd, 0);
+  EXPECT_EQ(ready[0].wr, 1);
+}
+
 TEST_P(NiSel, StoredErrorsAndKeepAliveAnswersReachTheUserThroughTheSet) {
   set_ = NewSet(8);
   Conn& a = Open(true);

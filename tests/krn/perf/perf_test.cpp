@@ -97,6 +97,12 @@ void OnSignal(int) {
 }
 
 TEST(NTSleep, SignalsNeitherShortenNorEndTheSleep) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer runs a signal's handler at its own later point, not when
+  // the signal ends the sleep, so the handler's timing pinned here does not
+  // hold under it; the default and asan builds run this test.
+  GTEST_SKIP() << "signal handlers are deferred under ThreadSanitizer";
+#endif
   const struct {
     uint32_t ms;  // 1000: NT_SleepSec(1)
     int spinMs, rc;

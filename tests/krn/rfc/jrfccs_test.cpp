@@ -179,6 +179,27 @@ TEST_F(CompressNatives, StreamsRoundTripInPieces) {
   }
 }
 
+// Streams of `compress -b14` (the 8-byte header is the length, the LZC
+// algorithm byte and compress's own three bytes) in pieces of at most 1, 7
+// and 2080 bytes.
+TEST_F(CompressNatives, FourteenBitLzcStreamsDecode) {
+  unsigned seed = 30;
+  for (const Bytes& data : {Text(120000), Binary(100000), Random(40000, 3)}) {
+    int status = -1;
+    const std::string z = tovtest::Filter("compress -c -b14", std::string(data.begin(), data.end()), &status);
+    ASSERT_TRUE(status == 0 || status == 2) << status;  // 2: not smaller, written all the same
+    const uint32_t len = static_cast<uint32_t>(data.size());
+    Bytes stream = {uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), uint8_t(len >> 24), 0x11};
+    stream.insert(stream.end(), z.begin(), z.end());
+    ASSERT_EQ(stream[7], 0x8E);
+    for (int maxIn : {1, 7, kPacked}) {
+      std::mt19937 g(seed++);
+      EXPECT_EQ(n.Decompress(stream, g, maxIn), data) << data.size() << " " << maxIn;
+      host.EndNative();
+    }
+  }
+}
+
 TEST_F(CompressNatives, HandlesRunOutAndClosedOnesAreRefused) {
   std::vector<jint> handles;
   for (int i = 0; i < 498; ++i) handles.push_back(n.GetHandle());

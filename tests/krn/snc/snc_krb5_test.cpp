@@ -218,6 +218,21 @@ TEST_F(SncKrb5, TamperedAndReplayedFrames) {
   }
 }
 
+// Frames in one input over Kerberos: the acceptor's AP-REP (ACCEPT, or
+// ACCEPT_ACK without mutual authentication) with its first data frame,
+// both used; two data frames, the second left for the next call.
+TEST_F(SncKrb5, FramesInOneInput) {
+  Init();
+  for (int auth : {1, 0}) {
+    SCOPED_TRACE(auth);
+    Close();
+    ASSERT_EQ(Open(3, auth), WEQ_O_K) << ErrText();
+    ExpectAnswerThenData(p_.ini, p_.acc, auth == 1 ? "ACCEPT" : "ACCEPT_ACK");
+  }
+  ExpectDataThenData(p_.ini, p_.acc);
+  ExpectDataThenData(p_.acc, p_.ini);
+}
+
 // With the shortest context lifetime (the watermark and 10 s), the
 // initiator's next message after the context fell to the watermark starts
 // a refresh; at the refresh after that, another user's keytab and a fresh

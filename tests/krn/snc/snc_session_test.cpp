@@ -355,6 +355,75 @@ TEST_F(SncSessions, TwoFramesInOneInput) {
   (void)a;
 }
 
+// Frames that deliver nothing are followed by the rest of the input: a
+// token or an acknowledgement with the data behind it, led by either side,
+// with and without an answer to send back; data behind data is left
+// unread with SNCERR_BUFFER_TOO_SMALL at every level, and the trace names
+// the count of bytes left.
+TEST_F(SncSessions, FramesInOneInput) {
+  Open(1);
+  ExpectAnswerThenData(p_.ini, p_.acc, "ACCEPT");
+  Done();
+  p_ = Pair{};
+  Open(0);
+  ExpectAnswerThenData(p_.ini, p_.acc, "ACCEPT_ACK");
+  Done();
+  // Led by the acceptor: the initiator's INIT with its first data; with
+  // mutual authentication the acceptor's ACCEPT with its first data, which
+  // leaves INIT_ACK to send back.
+  for (int auth : {0, 1}) {
+    SCOPED_TRACE(auth);
+    p_ = Pair{};
+    Open(auth);
+    Received r = Receive(p_.ini, Produce(p_.acc, "y"));
+    ASSERT_EQ(Kind(r.back), "INIT");
+    SNC_HDL from = p_.ini, to = p_.acc;
+    Bytes first = r.back;
+    if (auth == 1) {
+      r = Receive(p_.acc, r.back);
+      ASSERT_EQ(Kind(r.back), "ACCEPT");
+      first = r.back, from = p_.acc, to = p_.ini;
+    }
+    bool done = false;
+    const Bytes data = Produce(from, "data", &done);
+    ASSERT_TRUE(done);
+    r = Receive(to, Joined(first, data));
+    EXPECT_EQ(r.rc, WEQ_O_K);
+    EXPECT_EQ(Text(r.data), "data");
+    EXPECT_EQ(Kind(r.back), auth == 1 ? "INIT_ACK" : "-");
+    if (auth == 1) {
+      EXPECT_EQ(Receive(from, r.back).rc, WEQ_O_K);
+    }
+    EXPECT_EQ(Text(Receive(p_.ini, Produce(p_.acc, "y")).data), "y");
+    EXPECT_EQ(Text(Receive(p_.acc, Produce(p_.ini, "x")).data), "x");
+    Done();
+  }
+  for (int qop : {1, 2, 3}) {
+    SCOPED_TRACE(qop);
+    p_ = Pair{};
+    Open();
+    SetQop(qop, 3, qop);
+    ASSERT_EQ(p_.Send(true, "x"), WEQ_O_K);
+    ExpectDataThenData(p_.ini, p_.acc);
+    ExpectDataThenData(p_.acc, p_.ini);
+    Done();
+  }
+  tovtest::ChildResult c = InChild(1, [this] {
+    ErrClear();  // the failures above are this thread's too
+    p_ = Pair{};
+    Open();
+    if (p_.Send(true, "x") != WEQ_O_K) return 2;
+    const Bytes one = Produce(p_.ini, "one"), two = Produce(p_.ini, "two!");
+    printf("%zu %d\n", two.size(), Receive(p_.acc, Joined(one, two)).rc);
+    return 0;
+  });
+  ASSERT_EQ(c.exit_code, 0) << c.err;
+  const std::string left = c.out.substr(0, c.out.find(' '));
+  EXPECT_EQ(c.out, left + " " + std::to_string(SNCERR_BUFFER_TOO_SMALL) + "\n");
+  EXPECT_NE(c.err.find("SncProcessInput(): Ooops, remaining input data= " + left + " !?"), std::string::npos) << c.err;
+  EXPECT_NE(c.err.find("<<- ERROR: SncProcessInput()==SNCERR_BUFFER_TOO_SMALL"), std::string::npos) << c.err;
+}
+
 // An acceptor without an own name takes the target that the INIT names as
 // its own; one with an own name that is not the target refuses the
 // context. A step that continues without a token cannot be sent.

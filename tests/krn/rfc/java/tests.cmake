@@ -54,6 +54,7 @@ tov_java_test(Startup.traceNotANumber tovnative "${_s}#traceNotANumber" ENV TOVN
 tov_java_test(Startup.traceLevelTwoInADirectory tovnative "${_s}#traceLevelTwoInADirectory"
   ENV TOVNATIVE_TRACE=2 TOVNATIVE_TRACE_DIR=${CMAKE_BINARY_DIR}/java/trc)
 tov_java_test(Startup.initTwice tovnative "${_s}#initTwice")
+tov_java_test(CpicTrace tovnative --select-class=com.weq.test.CpicTraceTest)
 tov_java_test(Threads tovnative_probe --select-class=com.weq.test.ThreadsTest LABELS threads)
 tov_java_test(Reload tovnative --select-class=com.weq.test.ReloadTest)
 tov_java_test(Compress tovnative --select-class=com.weq.test.CompressTest)
