@@ -82,7 +82,8 @@ struct GtPolicy : rscpcWalkPolicy<GtPolicy> {
     const ptrdiff_t avail = f.inEnd - p;
     const int len = rscpCharLenByNls(p, static_cast<int32_t>(avail > INT32_MAX ? INT32_MAX : avail),
                                      static_cast<int32_t>(f.o->in_nls));
-    if (len > avail) {
+    // A unit is two bytes whatever length the object's input kind gives.
+    if (len > avail || avail < 2) {
       f.charRead = f.inEnd;
       return rscpcStep::kBroken;
     }

@@ -455,8 +455,12 @@ inline rscpcStep rscpcINoOutput(rscpcFrame& f, const uint8_t* end) {
 // Broken sequence of len bytes at f.in: one substitution character (up to
 // len / in_space_len of them with mbc_copy 2 and 3), a copy, or the exit.
 inline rscpcStep rscpcIBrokenSeq(rscpcFrame& f, int len) {
-  const int avail = static_cast<int>(f.inEnd - f.in);
-  if (len > avail) len = avail;
+  // A sequence longer than the rest of the input is cut: its rest may come
+  // with the next call, and a stream in pieces converts as it does whole.
+  if (len > f.inEnd - f.in) {
+    f.charRead = f.inEnd;
+    return rscpcStep::kBroken;
+  }
   if (len < 1) len = 1;
   const uint8_t* end = f.in + len;
   if (f.o->use_subst != 0) {

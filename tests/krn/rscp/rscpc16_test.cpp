@@ -105,6 +105,14 @@ const Case kCases[] = {
     {"8000", "4000", 11, kSubst, Bytes({0x88, 0x9F, 0x85, 0x40, 'A'}), Bytes({0x88, 0x9F, 0x85, 0x40, 0, 'A'}), 0,
      kAll, 0},
     {"8000", "4000", 11, kSubst | kStop, Bytes({'A', 0x81}), Bytes({0, 'A'}), RSCPEUNIQ, 1},
+    // The 16-bit page (units of two bytes) through the table walk: a unit
+    // the table does not know is one substitution; its first byte alone
+    // at the input end is cut (waits with stop_restartable, fails with
+    // stop, one substitution for the rest with like_miss).
+    {"4000", "1100", 4, kSubst | kRestart, Bytes({0x81, 0x06, 0, 'A'}), "#A", 0, kAll, 1},
+    {"4000", "1100", 4, kSubst | kRestart, Bytes({0, 'A', 0x81}), "A", RSCPEUNIQ, 2},
+    {"4000", "1100", 4, kSubst | kStop, Bytes({0, 'A', 0x81}), "A", RSCPEUNIQ, 2},
+    {"4000", "1100", 4, kSubst, Bytes({0, 'A', 0x81}), "A#", 0, kAll, 1},
     // ISO-2022-JP: designations switch the tables and write nothing; a
     // character cut after its first byte.
     {"8200", "4103", 41, kSubst | kRestart, "a" + kEsc + "$B0!" + kEsc + "(Bb", Le({'a', 0x4E9C, 'b'})},
@@ -196,6 +204,14 @@ TEST_F(Sixteen, MbgetTabOnTestData) {
     EXPECT_EQ(P1(Newest()), u"len=4,data=dc000042");
     EXPECT_EQ(Convert(x, Be({'A', 0xD83D}), 16).rc, broken == 0 ? 0 : RSCPEUNIQ);
   }
+  // An object whose input kind measures one-byte characters still reads
+  // whole units: a byte alone is cut, nothing behind it is read.
+  rscpCObj_t narrow = Object("9013", "9000", kSubst | kStop);
+  narrow.in_nls = 12;
+  const Call cut = Convert(narrow, "X", 16);
+  EXPECT_EQ(cut.rc, RSCPEUNIQ);
+  EXPECT_EQ(cut.in, 0u);
+  EXPECT_EQ(cut.out, 0u);
   rscpCObj_t m = Object("9013", "4000", kSubst);
   EXPECT_EQ(m.method, 9u);
   EXPECT_EQ(Convert(m, Be({0xE000, 'A'}), 8).bytes, "XA");
