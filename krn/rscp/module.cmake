@@ -7,7 +7,8 @@ tov_sources(rscpctx.cpp rscperr.cpp rscpeprt.cpp rscphook.cpp rscpname.cpp
             rscppin.cpp rscpmc.cpp rscpcs.cpp)
 tov_sources(rscpjk.cpp rscprg.cpp rscpdat.cpp)
 tov_sources(rscpcobj.cpp rscpclen.cpp rscpcuni.cpp rscpclk.cpp rscpcch.cpp)
-tov_sources(rscpcv.cpp rscpcput.cpp rscpc40.cpp rscpcmb.cpp rscpcsjr.cpp rscpcvu.cpp rscpcf1.cpp rscpcsb.cpp rscpctab.cpp)
+tov_sources(rscpcv.cpp rscpcput.cpp rscpc40.cpp rscpcmb.cpp rscpcsjr.cpp rscpcvu.cpp rscpcf1.cpp rscpcsb.cpp rscpctab.cpp
+            rscpc16.cpp rscpcmt.cpp)
 # The built-in code page data, written by rscpgen.py (checked by a test).
 file(GLOB _rscpf5 CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/rscpf5_*.cpp)
 foreach(_f IN LISTS _rscpf5)

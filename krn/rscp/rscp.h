@@ -278,8 +278,9 @@ rscpRc_t rscpso_set_option(int option, long value);
 int rscpgo_get_option(int option, long* value);
 
 // Marks the cache for rebuilding (reason of length units; NULL: the
-// function's own name). The locked form takes the write permission around
-// it; both expect the 'CCC' mutex held or no concurrent writer.
+// function's own name). The plain form expects the 'CCC' mutex held; the
+// locked form takes the mutex (when the calling thread does not hold it)
+// and the write permission around it.
 rscpRc_t rscpict3_invalidate_convert_tables(void* unused1, void* unused2, const WEQ_UC* reason,
                                             int length, int acceptMask);
 rscpRc_t rscpInvalidateLocked(void* unused1, void* unused2, const WEQ_UC* reason, int length,

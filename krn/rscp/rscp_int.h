@@ -73,6 +73,8 @@ void rscpResetProcess();
 // Its parts, one per source file.
 void rscpeIReset();
 void rscphIReset();
+// Whether the calling thread holds the 'CCC' mutex of the default hooks.
+bool rscphICccHeld(void);
 void rscpIResetCtx();
 void rscpccIReset();
 void rscpldIReset();

@@ -279,6 +279,12 @@ struct ChCall {
   // The F1 table that the filter gave, when the pair takes the F1 route.
   const uint8_t* f1Table = nullptr;
   const WEQ_UC* f1Name = nullptr;
+  // The input side as the object knew it before this call (looked up, its
+  // kind, minor and group bits): a choice made again for the same input
+  // page keeps the input shift state, so that a stream converted in pieces
+  // keeps its designation across a rebuild.
+  bool inKnown = false;
+  uint32_t inNls = 0, inMinor = 0, inGroups = 0;
 };
 
 rscpRc_t ChWritePermission(ChCall& call) {
@@ -346,7 +352,8 @@ rscpRc_t ChLookupSide(ChCall& call, bool input, const WEQ_UC* cp) {
     memset(o->in_space, 0, sizeof(o->in_space));
     memcpy(o->in_space, e->blank, spaceLen);
     o->in_space_len = spaceLen;
-    o->shift_state = (o->shift_state & ~0x3FFFu) | groups;
+    const bool same = call.inKnown && call.inGroups == groups && call.inNls == e->major && call.inMinor == e->minor;
+    o->shift_state = (o->shift_state & (same ? ~0x3FFu : ~0x3FFFu)) | groups;
   } else {
     call.outFlags = e->flags;
     call.outEntry = e;
@@ -709,6 +716,9 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
     return ChReport(RSCPEINVAL, 2, __LINE__, u"use rscpcpe_code_page_exists", u"CP9", u"rscpcpe_code_page_exists",
                     u"lookup_convert_tables", mask);
   }
+  ChCall call{o, mask};
+  call.inKnown = o->in_looked_up != 0;
+  call.inNls = o->in_nls, call.inMinor = o->in_minor, call.inGroups = o->shift_state & RSCP_CP_GROUPS;
   ChResetFields(o, reset, inSide, outSide);
   if (inSide && outSide && o->no_direct == 0 && ChSameCp(o->from_cp, o->to_cp)) {
     o->method = RSCP_M_DIRECT;
@@ -718,7 +728,7 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
     return ChReport(RSCPENOCONV, 3, __LINE__, u"CCC not proper initialized", u"F34", nullptr, nullptr, mask);
   }
   rscpCachePin pin;
-  if (rscpCCC_t* c = rscpGetCache(); c == nullptr || c->reorg_done == 0) {
+  if (rscpCCC_t* c = rscpGetCache(); c == nullptr || rscpReorgDone(c) == 0) {
     const rscpRc_t rc = rscpnr__need_reorg(0, mask);
     rscpMovePin();
     if (rc != 0) return rc;
@@ -732,7 +742,6 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
     o->lang_key = key;
   }
   if (inSide && outSide && ChQuickPair(o)) return 0;
-  ChCall call{o, mask};
   if (inSide && outSide && o->useF1 >= 2 && o->useF1 <= 5) {
     rscpRc_t refused = 0;
     switch (ChF1Route(call, &refused)) {

@@ -318,26 +318,58 @@ rscpcStep MbKernelFailed(rscpcFrame& f, int location, int len) {
   return rscpcStep::kError;
 }
 
+// The input state that the page's tables give the designation of
+// double-byte JIS (ESC $ B read in the initial state's table), 1 when they
+// have none: the 7-bit JIS readers keep their mode in the object's input
+// shift state, as the tables do.
+uint32_t MbJisDoubleState(const rscpcFrame& f) {
+  const uint32_t g0 = f.t.T1(f.inT1)[0];
+  uint32_t block = g0 & RSCP_T1_VALUE;
+  if ((g0 & RSCP_T1_TYPE) != RSCP_T1_NEXT || !f.t.BlockOk(block)) return 1;
+  for (uint8_t b : {uint8_t{0x1B}, uint8_t{'$'}, uint8_t{'B'}}) {
+    const uint32_t w = f.t.T1(block)[b];
+    if ((w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 71)) return (w >> 13) & 0xF;
+    block = w & RSCP_T1_VALUE;
+    if ((w & RSCP_T1_TYPE) != RSCP_T1_NEXT || !f.t.BlockOk(block)) return 1;
+  }
+  return 1;
+}
+
 // The Japanese kernel k on the len bytes of the character, or with run on
-// all the input left (a double-byte pair that the input cuts is then a cut
-// character). What it converts, it converts whole: a kernel that stopped
-// early because the output filled leaves its output unused, and the output
-// is full at the character.
+// all the input left (a double-byte pair or an escape sequence that the
+// input cuts is then a cut character). What a kernel on one character
+// converts, it converts whole: one that stopped early because the output
+// filled leaves its output unused, and the output is full at the
+// character. A 7-bit JIS reader keeps what it converted up to the
+// character that did not fit, and starts and ends in the mode that the
+// object's input shift state records.
 rscpcStep MbKernel(rscpcFrame& f, uint8_t k, int len, bool run, int location) {
   const int32_t room = static_cast<int32_t>(std::min<ptrdiff_t>(f.outEnd - f.out, INT32_MAX));
   int32_t offered = run ? static_cast<int32_t>(f.inEnd - f.in) : len;
   int32_t produced = room, consumed = offered;
   rscpRc_t rc;
   const bool sjisRun = k == kSjisRun || k == kSjisL1Run;
+  const bool jisRun = run && !sjisRun;
   if (sjisRun) {
     offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run);
     rc = (k == kSjisRun ? rscpSjisRunTo82xx : rscpSjisL1RunTo82xx)(f.out, &produced, f.in, &consumed,
                                                                      &f.o->to_cp);
+  } else if (jisRun) {
+    const uint32_t dbState = MbJisDoubleState(f), state = (f.o->shift_state >> 10) & 0xF;
+    bool db = state != 0 && state == dbState;
+    const rscpdat::JkResult r = rscpdat::JkRunJis(static_cast<Jk>(k), f.out, room, f.in, offered, &db);
+    rc = r.rc, produced = r.produced, consumed = r.consumed;
+    f.o->shift_state = (f.o->shift_state & ~(0xFu << 10)) | (db ? dbState & 0xF : 0) << 10;
+    if (rc == RSCPETOOLONG) {
+      f.out += produced;
+      f.in += consumed;
+      return rscpcStep::kFull;
+    }
   } else {
     const rscpdat::JkResult r = rscpdat::JkRun(static_cast<Jk>(k), f.out, room, f.in, offered);
     rc = r.rc, produced = r.produced, consumed = r.consumed;
   }
-  if (rc != 0 || consumed <= 0) return MbKernelFailed(f, location, len);
+  if (rc != 0 || (consumed <= 0 && !jisRun)) return MbKernelFailed(f, location, len);
   if (consumed < offered) {
     // A 7-bit JIS reader leaves only a pair that the input cuts.
     if (!run || sjisRun) return rscpcStep::kFull;
@@ -568,6 +600,7 @@ struct MbTabPolicy : rscpcWalkPolicy<MbTabPolicy> {
 struct Mb2022Policy : rscpcWalkPolicy<Mb2022Policy> {
   static rscpcStep Direct(rscpcFrame& f) { return MbPaths<Mb2022Policy>::Direct(f); }
   static uint32_t StartBlock(rscpcFrame& f) { return rscpcIGroupStart(f, 253); }
+  static rscpcStep UnknownWord(rscpcFrame& f, const rscpcChar& ch) { return rscpcIUnknownIn2022<Mb2022Policy>(f, ch); }
 };
 
 }  // namespace

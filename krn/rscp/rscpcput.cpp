@@ -242,6 +242,21 @@ int rscpcIUnconvertible(rscpCObj_t* o, rscpcTables& t, rscpcOutMark outStart, ui
   return rscpcISubstitute(o, t, outStart, pos, end, count, code);
 }
 
+rscpRc_t rscpcIWeqcodeChar(uint16_t weqcode, uint32_t* c) {
+  rscpCachePin pin;
+  *c = rscpCharNumberToUnicode(weqcode);
+  if (*c != 0) return 0;
+  // The mapper reports a number above the map; one inside it without a
+  // value is reported here.
+  const rscpCCC_t* cache = pin.get();
+  if (cache != nullptr && weqcode <= cache->tcp01_mappings) {
+    WEQ_UC p[32];
+    snprintfTruncU16(p, std::size(p), u"WEQchar %ld", static_cast<long>(weqcode));
+    PutReport(RSCPENOCONV, 7, __LINE__, u"character number without Unicode value", u"F40", p);
+  }
+  return RSCPENOCONV;
+}
+
 // --- Public entries ----------------------------------------------------------------------------
 
 rscpRc_t rscpCCheckOutTab(rscpCObj_t* o) {
@@ -273,19 +288,8 @@ rscpRc_t rscpCPutChar(rscpCObj_t* o, WEQ_RAW** pos, WEQ_RAW* end, uint32_t c) {
 rscpRc_t rscpCPutCharNumber(rscpCObj_t* o, WEQ_RAW** pos, WEQ_RAW* end, uint16_t weqcode) {
   if (o == nullptr || pos == nullptr) return PutReport(RSCPENOCONV, 5, __LINE__, u"missing char code param", u"F38", nullptr);
   if (!PutStateUsable()) return PutReport(RSCPENOCONV, 6, __LINE__, u"CCC not proper initialized", u"F34", nullptr);
-  rscpCachePin pin;
-  const uint32_t u = rscpCharNumberToUnicode(weqcode);
-  if (u == 0) {
-    // The mapper reports a number above the map; one inside it without a
-    // value is reported here.
-    const rscpCCC_t* c = pin.get();
-    if (c != nullptr && weqcode <= c->tcp01_mappings) {
-      WEQ_UC p[32];
-      snprintfTruncU16(p, std::size(p), u"WEQchar %ld", static_cast<long>(weqcode));
-      PutReport(RSCPENOCONV, 7, __LINE__, u"character number without Unicode value", u"F40", p);
-    }
-    return RSCPENOCONV;
-  }
+  uint32_t u = 0;
+  if (rscpRc_t rc = rscpcIWeqcodeChar(weqcode, &u)) return rc;
   return rscpCPutCharCounted(o, pos, end, u);
 }
 

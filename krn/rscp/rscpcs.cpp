@@ -405,7 +405,10 @@ int rscpcs_cache_status(int sections, rscpPrintLine_t cb, void* arg) {
   if (cb == nullptr) return 0;
   if ((sections & 8) != 0) sections |= 0x40 | 0x80 | 0x100 | 0x200;
   CsReport r(cb, arg);
-  const rscpCCC_t* c = rscpGetCache();
+  // The published generation, pinned: a rebuild on another thread does not
+  // free it under the report.
+  rscpCachePin pin;
+  const rscpCCC_t* c = rscpIBuildTarget() != nullptr ? rscpGetCache() : pin.get();
   if ((sections & 1) != 0) MemoryMap(r, c);
   if (c == nullptr || rscpGetState() != RSCP_STATE_INIT) return 0;
   if ((sections & 2) != 0) {

@@ -77,10 +77,10 @@ constexpr CvMethod kCvMethods[] = {
     {CvTab, true},       // 5 l_tab
     {rscpcIMbconvTab, false},  // 6 mbconv_tab
     {rscpcIMbconvTab, true},   // 7 l_mbconv_tab
-    {CvDefault, false},  // 8 mbget_tab
-    {CvDefault, false},  // 9 l_mbget_tab
-    {CvDefault, false},  // 10 tab_mbtunnel
-    {CvDefault, false},  // 11 tab_mbcopy
+    {rscpcIGetTab, false},  // 8 mbget_tab
+    {rscpcIGetTab, true},   // 9 l_mbget_tab
+    {rscpcITunnel, false},  // 10 tab_mbtunnel
+    {rscpcITunnel, false},  // 11 tab_mbcopy
     {rscpcIOneByte, false},  // 12 1B_to_1B
     {rscpcIUtf8Form, false},  // 13 U2_to_U8
     {rscpcIUtf8Form, false},  // 14 U2sw_to_U8
@@ -96,21 +96,21 @@ constexpr CvMethod kCvMethods[] = {
     {rscpcIUtf8Form, false},  // 24 U8_to_U6sw
     {rscpcISwap, false},  // 25 U2_swap
     {rscpcISwap, false},  // 26 U4_swap
-    {CvDefault, false},  // 27 mbs16_tab
-    {CvDefault, false},  // 28 l_mbs16_tab
+    {rscpcISixteen, false},  // 27 mbs16_tab
+    {rscpcISixteen, true},   // 28 l_mbs16_tab
     {rscpcIBrute, false},  // 29 BRUTE_A_U2B
     {rscpcIBrute, false},  // 30 BRUTE_A_U2L
     {rscpcIBrute, false},  // 31 BRUTE_U2B_A
     {rscpcIBrute, false},  // 32 BRUTE_U2L_A
-    {CvDefault, false},  // 33 nu16be_get_tab
-    {CvDefault, false},  // 34 l_nu16be_get_tab
-    {CvDefault, false},  // 35 nu16le_get_tab
-    {CvDefault, false},  // 36 l_nu16le_get_tab
-    {CvDefault, false},  // 37 ncu16get_tab
-    {CvDefault, false},  // 38 l_ncu16get_tab
-    {CvDefault, false},  // 39 su16get_tab
-    {CvDefault, false},  // 40 l_su16get_tab
-    {CvDefault, false},  // 41 2022_tab
+    {rscpcISixteen, false},  // 33 nu16be_get_tab
+    {rscpcISixteen, true},   // 34 l_nu16be_get_tab
+    {rscpcISixteen, false},  // 35 nu16le_get_tab
+    {rscpcISixteen, true},   // 36 l_nu16le_get_tab
+    {rscpcISixteen, false},  // 37 ncu16get_tab
+    {rscpcISixteen, true},   // 38 l_ncu16get_tab
+    {rscpcISixteen, false},  // 39 su16get_tab
+    {rscpcISixteen, true},   // 40 l_su16get_tab
+    {rscpcI2022Tab, false},  // 41 2022_tab
     {rscpcIMbconvTab, false},  // 42 mbconv_2022tab
     {CvDefault, false},  // 43 tab_i1b
     {CvDefault, false},  // 44 tab_i1b_o1b
@@ -242,12 +242,7 @@ rscpRc_t CvBroken(CvCall& call) {
     call.Advance(f.inEnd - f.inStart, f.out);
     return 0;
   }
-  const ptrdiff_t read = f.charRead > f.in ? f.charRead - f.in : f.inEnd - f.in;
-  WEQ_UC p1[RSCPC_DATA_UNITS], p2[48];
-  rscpCFormatData(p1, f.in, static_cast<int>(read));
-  snprintfTruncU16(p2, std::size(p2), u"&%d&%-*.*s&%-*.*s&", static_cast<int>(f.in - f.inStart), 4, 4, o->from_cp,
-                   4, 4, o->to_cp);
-  const rscpRc_t rc = CvReport(RSCPEUNIQ, 65, __LINE__, u"input character broken", u"F40", p1, p2);
+  const rscpRc_t rc = rscpcIBrokenReport(f);
   call.Advance(call.Consumed(), f.out);
   return rc;
 }
@@ -291,6 +286,15 @@ rscpRc_t CvExit(CvCall& call, rscpcBranchEnd e) {
 bool CvBadLength(ptrdiff_t n) { return n < 0 || n > INT32_MAX; }
 
 }  // namespace
+
+rscpRc_t rscpcIBrokenReport(const rscpcFrame& f) {
+  const ptrdiff_t read = f.charRead > f.in ? f.charRead - f.in : f.inEnd - f.in;
+  WEQ_UC p1[RSCPC_DATA_UNITS], p2[48];
+  rscpCFormatData(p1, f.in, static_cast<int>(read));
+  snprintfTruncU16(p2, std::size(p2), u"&%d&%-*.*s&%-*.*s&", static_cast<int>(f.in - f.inStart), 4, 4,
+                   f.o->from_cp, 4, 4, f.o->to_cp);
+  return CvReport(RSCPEUNIQ, 65, __LINE__, u"input character broken", u"F40", p1, p2);
+}
 
 // --- Refresh ---------------------------------------------------------------------------------
 

@@ -408,6 +408,17 @@ struct rscpcWalkPolicy {
   static rscpcStep Broken(rscpcFrame& f, int len);
   // A character (f.in up to end) without output.
   static rscpcStep NoOutput(rscpcFrame& f, const uint8_t* end);
+  // A table word that is no character, block, rule or output bytes: a
+  // sequence the input code page does not know (read up to ch.rd).
+  static rscpcStep UnknownWord(rscpcFrame& f, const rscpcChar& ch);
+  // A next-block word that names the start block: the sequence up to
+  // ch.rd is complete without output.
+  static rscpcStep Complete(rscpcFrame& f, const rscpcChar& ch) {
+    f.in = ch.rd;
+    return rscpcStep::kNext;
+  }
+  // The input ended inside a next-block sequence.
+  static rscpcStep AtEnd(rscpcFrame& f, rscpcChar& ch);
   // At the input end inside a sequence: with like_miss, the current block's
   // end-of-input character (word 256) stands for what was read.
   static constexpr bool kEndOfInputWord = false;
@@ -444,8 +455,12 @@ inline rscpcStep rscpcINoOutput(rscpcFrame& f, const uint8_t* end) {
 // Broken sequence of len bytes at f.in: one substitution character (up to
 // len / in_space_len of them with mbc_copy 2 and 3), a copy, or the exit.
 inline rscpcStep rscpcIBrokenSeq(rscpcFrame& f, int len) {
-  const int avail = static_cast<int>(f.inEnd - f.in);
-  if (len > avail) len = avail;
+  // A sequence longer than the rest of the input is cut: its rest may come
+  // with the next call, and a stream in pieces converts as it does whole.
+  if (len > f.inEnd - f.in) {
+    f.charRead = f.inEnd;
+    return rscpcStep::kBroken;
+  }
   if (len < 1) len = 1;
   const uint8_t* end = f.in + len;
   if (f.o->use_subst != 0) {
@@ -487,6 +502,11 @@ inline int rscpcIBrokenLength(const rscpcFrame& f, const rscpcChar& ch) {
   return len < 1 ? 1 : len;
 }
 
+template <class P>
+rscpcStep rscpcWalkPolicy<P>::UnknownWord(rscpcFrame& f, const rscpcChar& ch) {
+  return P::Broken(f, rscpcIBrokenLength(f, ch));
+}
+
 // Output of character c that ends at end.
 template <class P>
 inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const uint8_t* end) {
@@ -512,6 +532,27 @@ inline rscpcStep rscpcIOutput(rscpcFrame& f, rscpcChar& ch, uint32_t c, const ui
       return rscpcStep::kError;
   }
   return rscpcStep::kError;
+}
+
+// A word of the input state's table that knows no control byte (C0 or
+// DEL) starting a character: controls are not designated in ISO-2022, so
+// the initial state's table reads it (text written as "ESC ( B" and a
+// line end). Anything else is the policy's broken sequence.
+template <class P>
+inline rscpcStep rscpcIUnknownIn2022(rscpcFrame& f, const rscpcChar& ch) {
+  const uint8_t b = *f.in;
+  if (ch.rd - f.in == 1 && (b < 0x20 || b == 0x7F)) {
+    const uint32_t g0 = f.t.T1(f.inT1)[0];
+    const uint32_t block = g0 & RSCP_T1_VALUE;
+    if ((g0 & RSCP_T1_TYPE) == RSCP_T1_NEXT && block != ch.start && f.t.BlockOk(block)) {
+      const uint32_t w = f.t.T1(block)[b];
+      if ((w & 0xFF000000) == RSCP_T1_CHAR) {  // a character of this byte alone
+        rscpcChar one = ch;
+        return rscpcIOutput<P>(f, one, w & RSCP_T1_VALUE, f.in + 1);
+      }
+    }
+  }
+  return P::Broken(f, rscpcIBrokenLength(f, ch));
 }
 
 // The input rules. The rule reads from the character's first byte.
@@ -670,6 +711,11 @@ inline rscpcStep rscpcIAtEndInside(rscpcFrame& f, rscpcChar& ch) {
   return rscpcStep::kBroken;
 }
 
+template <class P>
+rscpcStep rscpcWalkPolicy<P>::AtEnd(rscpcFrame& f, rscpcChar& ch) {
+  return rscpcIAtEndInside<P>(f, ch);
+}
+
 // The table walk of one character from f.in.
 template <class P>
 rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
@@ -679,7 +725,7 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
   ch.rd = f.in;
   ch.brokenLen = brokenLen > 0 ? brokenLen : static_cast<int>(f.o->in_space_len);
   for (;;) {
-    if (ch.rd >= f.inEnd) return rscpcIAtEndInside<P>(f, ch);
+    if (ch.rd >= f.inEnd) return P::AtEnd(f, ch);
     const uint32_t w = f.t.T1(ch.block)[*ch.rd++];
     switch (w >> 29) {
       case 1: {  // a character
@@ -692,10 +738,7 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
       }
       case 2: {  // the next block
         const uint32_t next = w & RSCP_T1_VALUE;
-        if (next == ch.start) {  // a complete sequence without output
-          f.in = ch.rd;
-          return rscpcStep::kNext;
-        }
+        if (next == ch.start) return P::Complete(f, ch);  // a complete sequence without output
         if (!f.t.BlockOk(next)) {
           f.rc = rscpcIBadWord(w, __LINE__);
           return rscpcStep::kError;
@@ -715,7 +758,7 @@ rscpcStep rscpcIWalkChar(rscpcFrame& f, int brokenLen) {
         return rscpcIDirectBytes(f, w, end);
       }
       default:
-        return P::Broken(f, rscpcIBrokenLength(f, ch));
+        return P::UnknownWord(f, ch);
     }
   }
 }
@@ -983,6 +1026,48 @@ struct rscpcTabPolicy : rscpcWalkPolicy<rscpcTabPolicy> {
   static constexpr bool kFastRun = true;
 };
 
+// Writes character c as the single-character writer does, after the
+// output-table check when check is set; f.in moves to next once it is
+// written. The common case (a code the output table holds) takes the
+// encoder inline; everything else goes to the writer.
+inline rscpcStep rscpcIPutStep(rscpcFrame& f, uint32_t c, const uint8_t* next, bool check) {
+  if (check) {
+    rscpRc_t rc = rscpcICheckOutTab(f.o, f.t);
+    if (rc == 0) rc = f.Follow();
+    if (rc != 0) {
+      f.rc = rc;
+      return rscpcStep::kError;
+    }
+  }
+  if (c <= f.t.maxUchar) {
+    const rscpcOutResult r = rscpcIEncode(f.o, f.t, f.outT2, f.Mark(), f.out, f.outEnd, c);
+    if (r.kind() == rscpcOut::kDone) {
+      f.in = next;
+      return rscpcStep::kNext;
+    }
+    if (r.kind() == rscpcOut::kError) {
+      f.rc = r.rc();
+      return rscpcStep::kError;
+    }
+  }
+  const rscpRc_t rc = rscpcIPutChar(f.o, f.t, f.Mark(), &f.out, f.outEnd, c);
+  if (rc == 0) {
+    f.in = next;
+    return rscpcStep::kNext;
+  }
+  if (rc == RSCPETOOLONG) return rscpcStep::kFull;
+  f.rc = rc;
+  return rscpcStep::kError;
+}
+
+// The report of the broken-character exit for the character at f.in
+// (read up to f.charRead), whatever rscpbroken says.
+rscpRc_t rscpcIBrokenReport(const rscpcFrame& f);
+
+// The Unicode value of a weqcode: 0, or 2048 after a report (a number
+// above the character map, or one inside it without a value).
+rscpRc_t rscpcIWeqcodeChar(uint16_t weqcode, uint32_t* c);
+
 // The walk of one character and of a run, as the sixteen-bit methods call
 // it for a private-use character: status 0 done (positions moved), 1
 // output full, 2 the input ended inside a character, 3 an error (*code), 4
@@ -1033,6 +1118,15 @@ int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1);
 // The multi-byte table methods mbconv_tab, l_mbconv_tab (behind the l_
 // check) and mbconv_2022tab: the walk with direct paths.
 rscpcBranchEnd rscpcIMbconvTab(rscpcFrame& f);
+
+// The sixteen-bit input methods: mbget_tab and l_mbget_tab (behind the l_
+// check), and mbs16_tab .. l_su16get_tab (27, 28, 33 to 40).
+rscpcBranchEnd rscpcIGetTab(rscpcFrame& f);
+rscpcBranchEnd rscpcISixteen(rscpcFrame& f);
+// The walks without direct paths: tab_mbtunnel and tab_mbcopy, and the
+// ISO-2022 table method 2022_tab.
+rscpcBranchEnd rscpcITunnel(rscpcFrame& f);
+rscpcBranchEnd rscpcI2022Tab(rscpcFrame& f);
 
 // The exit that a step of the walk asks for.
 inline rscpcBranchEnd rscpcIEndOfStep(rscpcStep s) {

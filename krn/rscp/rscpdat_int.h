@@ -43,6 +43,13 @@ inline constexpr int kJkCount = 15;
 // for kSjisToEuc only.
 JkResult JkRun(Jk kernel, uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen);
 
+// A 7-bit JIS reader (kJisToSjis, kJisToSjisL1, kJisToEuc) that starts in
+// the mode *db (double-byte) and leaves there the mode its input ends in,
+// and leaves an escape sequence that the input cuts unconsumed: the
+// conversion call carries the mode across calls of one stream. Other
+// kernels run as JkRun.
+JkResult JkRunJis(Jk kernel, uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen, bool* db);
+
 // The public kernel of each Jk, for table-driven callers.
 using JkFunc = int (*)(uint8_t*, int32_t*, const uint8_t*, int32_t*);
 JkFunc JkPublic(Jk kernel);

@@ -218,6 +218,11 @@ rscpRc_t WritePermission(int) { return 0; }
 
 }  // namespace
 
+bool rscphICccHeld(void) {
+  return gCccMade.load(std::memory_order_acquire) && gCccOwner.load(std::memory_order_relaxed) == ThrCurrentId();
+}
+
+
 // --- Line outputs ------------------------------------------------------------------------------
 
 void rscph_ErrorOutput(const WEQ_UC* text, int length) {

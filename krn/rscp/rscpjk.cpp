@@ -166,16 +166,28 @@ JkResult EucToSjis(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) 
 
 enum class JisTarget { kSjis, kSjisL1, kEuc };
 
-// 7-bit JIS in; the mode starts single-byte on every call. Designations
-// produce nothing and are taken even when the output is full, so that a
-// text ending in ESC ( B fits an output of exactly its converted size.
+// 7-bit JIS in, starting in the mode *db (double-byte or not) and leaving
+// there the mode the input ends in; the public kernels start single-byte
+// on every call. Designations produce nothing and are taken even when the
+// output is full, so that a text ending in ESC ( B fits an output of
+// exactly its converted size. With cutEscapes an escape sequence that the
+// input cuts is left unconsumed, as a pair is.
 template <JisTarget kT>
-JkResult JisRead(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
+JkResult JisRead(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen, bool* mode = nullptr,
+                 bool cutEscapes = false) {
   Sink o{out, cap};
-  bool db = false;
+  bool db = mode != nullptr && *mode;
   int32_t i = 0;
+  const auto done = [&](int rc, bool keep) {
+    if (mode != nullptr) *mode = db;
+    return JkResult{rc, o.n, i, keep};
+  };
   while (i < inlen) {
     const uint8_t b = in[i];
+    if (cutEscapes && b == kEsc && inlen - i < 3 &&
+        (inlen - i == 1 || in[i + 1] == '$' || in[i + 1] == '(')) {
+      break;
+    }
     if (b == kEsc && inlen - i >= 3) {
       if (in[i + 1] == '$' && in[i + 2] == 'B') {
         db = true;
@@ -188,13 +200,13 @@ JkResult JisRead(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
         continue;
       }
     }
-    if (o.n >= cap) return {kFull, o.n, i, false};
+    if (o.n >= cap) return done(kFull, false);
     if (b < 0x20) {
       o.Put(b);
       ++i;
     } else if (db) {
       if (i + 1 >= inlen) break;  // the pair's second byte is still to come
-      if (!o.Room(2)) return {kFull, o.n, i, true};
+      if (!o.Room(2)) return done(kFull, true);
       const uint8_t j2 = in[i + 1];
       if constexpr (kT == JisTarget::kEuc) {
         o.Put(uint8_t(b + 0x80), uint8_t(j2 + 0x80));
@@ -205,7 +217,7 @@ JkResult JisRead(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
       }
       i += 2;
     } else if (kT == JisTarget::kEuc && Kana(b)) {
-      if (!o.Room(2)) return {kFull, o.n, i, true};
+      if (!o.Room(2)) return done(kFull, true);
       o.Put(0x8E, b);
       ++i;
     } else {
@@ -213,7 +225,7 @@ JkResult JisRead(uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen) {
       ++i;
     }
   }
-  return {WEQ_O_K, o.n, i, false};
+  return done(WEQ_O_K, false);
 }
 
 // A writer that wraps double-byte runs in DB-in and DB-out sequences. Mode
@@ -357,6 +369,16 @@ JkResult JkRun(Jk k, uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen
     case Jk::kSjisL1ToJis16: return SjisToJis16<true>(out, cap, in, inlen);
   }
   return {RSCPENOCONV, 0, 0, false};
+}
+
+JkResult JkRunJis(Jk k, uint8_t* out, int32_t cap, const uint8_t* in, int32_t inlen, bool* db) {
+  if (inlen < 0) inlen = 0;
+  switch (k) {
+    case Jk::kJisToSjis: return JisRead<JisTarget::kSjis>(out, cap, in, inlen, db, true);
+    case Jk::kJisToSjisL1: return JisRead<JisTarget::kSjisL1>(out, cap, in, inlen, db, true);
+    case Jk::kJisToEuc: return JisRead<JisTarget::kEuc>(out, cap, in, inlen, db, true);
+    default: return JkRun(k, out, cap, in, inlen);
+  }
 }
 
 JkFunc JkPublic(Jk k) {

@@ -635,7 +635,7 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
     result = Rebuild(snap, mask);
     c = rscpGetCache();
     if (result == 0) {
-      c->reorg_done = 1;
+      rscpSetReorgDone(c, 1);
       c->pidReorg = static_cast<uint32_t>(getpid());
       c->ppidReorg = static_cast<uint32_t>(NT_getppid());
       c->noof_reorgs += 1;
@@ -646,7 +646,7 @@ rscpRc_t rscpnr__need_reorg(int mode, int mask) {
              Flag(c->reorg_done));
     } else if (result == RSCPEIO) {
       rscpSetState(RSCP_STATE_REINIT);
-      c->reorg_done = 0;
+      rscpSetReorgDone(c, 0);
       McErr(u"Code page converter switched to reinitialize state. CCC.reorg_done:%c->f.",
             Flag(snap.reorg_done));
       McReport(RSCPEIO, 137, __LINE__, u"converter switched to reinitialize state", u"CQD", nullptr,

@@ -70,6 +70,15 @@ inline void rscpSetCacheVersion(rscpCCC_t* c, uint32_t v) {
   std::atomic_ref<uint32_t>(c->reorg_version).store(v, std::memory_order_release);
 }
 
+// reorg_done as the unlocked checks of the lookups read it: a thread that
+// invalidates (under the mutex) clears it while they read.
+inline uint8_t rscpReorgDone(const rscpCCC_t* c) {
+  return std::atomic_ref<uint8_t>(const_cast<rscpCCC_t*>(c)->reorg_done).load(std::memory_order_acquire);
+}
+inline void rscpSetReorgDone(rscpCCC_t* c, uint8_t v) {
+  std::atomic_ref<uint8_t>(c->reorg_done).store(v, std::memory_order_release);
+}
+
 // --- Private-use parameters ---------------------------------------------------------------
 
 enum : int { RSCP_PUA_FRAME1 = 0, RSCP_PUA_ICON2 = 1, RSCP_PUA_DBC_REPL = 2, RSCP_PUA_PRINT5 = 3 };

@@ -295,7 +295,7 @@ rscpRc_t rscpict3_invalidate_convert_tables(void*, void*, const WEQ_UC* reason, 
   }
   rscpCCC_t* c = rscpGetCache();
   if (c == nullptr) return result;
-  c->reorg_done = 0;
+  rscpSetReorgDone(c, 0);
   rscpSetCacheVersion(c, c->reorg_version + 1);
   rscpSetLastVersion(c->reorg_version);
   c->pidInval = static_cast<uint32_t>(getpid());
@@ -310,9 +310,22 @@ rscpRc_t rscpict3_invalidate_convert_tables(void*, void*, const WEQ_UC* reason, 
   return result;
 }
 
+// The header fields that an invalidation writes are read by a rebuild under
+// the 'CCC' mutex: a caller that does not hold the mutex takes it here.
 rscpRc_t rscpInvalidateLocked(void* a, void* b, const WEQ_UC* reason, int length, int acceptMask) {
-  if (rscpRc_t rc = rscpHooks.getWritePermission(__LINE__)) return rc;
-  const rscpRc_t result = rscpict3_invalidate_convert_tables(a, b, reason, length, acceptMask);
-  const rscpRc_t released = rscpHooks.releaseWritePermission(__LINE__);
-  return result != 0 ? result : released;
+  const bool lock = !rscphICccHeld();
+  if (lock) {
+    if (rscpRc_t rc = rscpHooks.lock(__LINE__)) return rc;
+  }
+  rscpRc_t result = rscpHooks.getWritePermission(__LINE__);
+  if (result == 0) {
+    result = rscpict3_invalidate_convert_tables(a, b, reason, length, acceptMask);
+    const rscpRc_t released = rscpHooks.releaseWritePermission(__LINE__);
+    if (result == 0) result = released;
+  }
+  if (lock) {
+    const rscpRc_t unlocked = rscpHooks.unlock(__LINE__);
+    if (result == 0) result = unlocked;
+  }
+  return result;
 }

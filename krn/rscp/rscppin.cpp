@@ -19,7 +19,9 @@
 
 namespace {
 
-struct PinSlot {
+// A slot fills a cache line of its own: pins of different threads never
+// write a line that another thread's pin writes.
+struct alignas(64) PinSlot {
   std::atomic<rscpCCC_t*> held{nullptr};
   std::atomic<bool> used{true};
   PinSlot* next = nullptr;

@@ -12,7 +12,12 @@
 // (Shift-JIS to EUC-JP by the direct path, Shift-JIS to ISO-2022-JP in
 // runs, ISO-2022-JP to Shift-JIS by the JIS kernel) and GB 18030 to
 // UTF-16LE by the range rules, beside glibc iconv and ICU (ucnv_convertEx
-// with a pivot) for the same pairs.
+// with a pivot) for the same pairs. The sixteen-bit input methods: UTF-16LE
+// into Latin-1, Shift-JIS, GB 18030 and ISO-2022-JP, and the ISO-2022 table
+// method back into UTF-16LE, beside glibc iconv and ICU (ucnv_fromUChars,
+// ucnv_toUChars). Shift-JIS to and from UTF-16LE at 4 KiB also on 1, 2, 4
+// and 8 threads at once, each with its own object (throughput of all
+// threads together, in wall time).
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 #include <string.h>
@@ -84,9 +89,25 @@ BENCHMARK(BM_choose__iconv);
 // Text of n bytes in a code page, whole characters only: German for
 // Latin-1, Japanese for Shift-JIS (with half-width katakana) and for the
 // pairs with ISO-2022-JP (without, which it lacks), Chinese with characters
-// of the four-byte ranges for GB 18030.
-std::string Text(const char* iconvName, size_t n, bool noKatakana = false) {
-  const std::string name = iconvName;
+// of the four-byte ranges for GB 18030. sampleOf names the page whose
+// sample a Unicode form carries. The sample is repeated; the rest is
+// filled with as many of its first characters as fit (a page without
+// shift states), then spaces.
+std::string InPage(const char* iconvName, const std::string& utf8) {
+  iconv_t cd = iconv_open(iconvName, "UTF-8");
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* ip = const_cast<char*>(utf8.data());
+  char* op = out.data();
+  size_t il = utf8.size(), ol = out.size();
+  iconv(cd, &ip, &il, &op, &ol);
+  iconv(cd, nullptr, nullptr, &op, &ol);
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  return out;
+}
+
+std::string Text(const char* iconvName, size_t n, bool noKatakana = false, const char* sampleOf = nullptr) {
+  const std::string name = sampleOf != nullptr ? sampleOf : iconvName;
   const std::string sample =
       name == "ISO-8859-1" ? "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: na\xC3\xAFve caf\xC3\xA9, 25\xC2\xB0 \xC2\xA7 7. "
       : name == "GB18030"
@@ -101,17 +122,21 @@ std::string Text(const char* iconvName, size_t n, bool noKatakana = false) {
                    : "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
                      "\xE3\x83\x88 text \xEF\xBD\xB1\xEF\xBD\xB2 \xE6\x96\x87\xE5\xAD\x97\xE5\x88\x97\xE3"
                      "\x80\x82 ";
-  iconv_t cd = iconv_open(iconvName, "UTF-8");
-  std::string out(sample.size() * 2, '\0');
-  char* ip = const_cast<char*>(sample.data());
-  char* op = out.data();
-  size_t il = sample.size(), ol = out.size();
-  iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  out.resize(out.size() - ol);
+  const std::string unit = InPage(iconvName, sample);
   std::string text;
-  while (text.size() + out.size() <= n) text += out;
-  for (size_t i = 0; text.size() < n; ++i) text += ' ';
+  while (!unit.empty() && text.size() + unit.size() <= n) text += unit;
+  if (strstr(iconvName, "2022") == nullptr) {
+    for (size_t i = 0; i < sample.size();) {
+      size_t len = 1;
+      while (i + len < sample.size() && (static_cast<uint8_t>(sample[i + len]) & 0xC0) == 0x80) ++len;
+      const std::string c = InPage(iconvName, sample.substr(i, len));
+      if (text.size() + c.size() > n) break;
+      text += c;
+      i += len;
+    }
+  }
+  const std::string space = InPage(iconvName, " ");
+  while (!space.empty() && text.size() + space.size() <= n) text += space;
   return text;
 }
 
@@ -124,11 +149,12 @@ struct Pair {
   const char* icuTo = "UTF-16LE";
   bool noKatakana = false;
   uint32_t useF1 = 1;
+  const char* sampleOf = nullptr;  // Unicode input: the page whose sample it carries
 };
 constexpr Pair kLatin{"1100", "4103", "ISO-8859-1", "ISO-8859-1"};
 constexpr Pair kSjis{"8000", "4103", "CP932", "windows-31j"};
 constexpr Pair kCopy{"1100", "1100", "ISO-8859-1", "ISO-8859-1"};
-constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", false, 2};
+constexpr Pair kF1{"0100", "1100", "IBM500", "ibm-500", "ISO-8859-1", "ISO-8859-1", false, 2, "ISO-8859-1"};
 constexpr Pair kUtf8{"4110", "4103", "UTF-8", "UTF-8"};
 constexpr Pair kToUtf8{"4103", "4110", "UTF-16LE", "UTF-16LE", "UTF-8", "UTF-8"};
 constexpr Pair kSwap{"4102", "4103", "UTF-16BE", "UTF-16BE"};
@@ -136,6 +162,12 @@ constexpr Pair kSjisEuc{"8000", "8100", "CP932", "windows-31j", "EUC-JP", "euc-j
 constexpr Pair kSjisJis{"8000", "8200", "CP932", "windows-31j", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", true};
 constexpr Pair kJisSjis{"8200", "8000", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", "CP932", "windows-31j", true};
 constexpr Pair kGb{"8450", "4103", "GB18030", "gb18030"};
+constexpr Pair kToLatin{"4103", "1100", "UTF-16LE", "UTF-16LE", "ISO-8859-1", "ISO-8859-1", false, 1, "ISO-8859-1"};
+constexpr Pair kToSjis{"4103", "8000", "UTF-16LE", "UTF-16LE", "CP932", "windows-31j", false, 1, "CP932"};
+constexpr Pair kToGb{"4103", "8450", "UTF-16LE", "UTF-16LE", "GB18030", "gb18030", false, 1, "GB18030"};
+constexpr Pair kToJis{"4103", "8200", "UTF-16LE", "UTF-16LE", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", true, 1,
+                      "CP932"};
+constexpr Pair kJisToU{"8200", "4103", "ISO-2022-JP", "ISO_2022,locale=ja,version=0", "UTF-16LE", "UTF-16LE", true};
 
 void Ours(benchmark::State& state, const Pair& p) {
   if (!StartConverter()) {
@@ -153,8 +185,8 @@ void Ours(benchmark::State& state, const Pair& p) {
     state.SkipWithError("choice failed");
     return;
   }
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
-  std::vector<uint8_t> out(in.size() * (p.useF1 == 2 ? 1 : 2));  // F1: equal sizes
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana, p.sampleOf);
+  std::vector<uint8_t> out(p.useF1 == 2 ? in.size() : in.size() * 2 + 64);  // F1: equal sizes
   for (auto _ : state) {
     const WEQ_RAW* ip = reinterpret_cast<const WEQ_RAW*>(in.data());
     WEQ_RAW* op = out.data();
@@ -168,9 +200,9 @@ void Ours(benchmark::State& state, const Pair& p) {
 }
 
 void Iconv(benchmark::State& state, const Pair& p) {
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana, p.sampleOf);
   iconv_t cd = iconv_open(p.iconvTo, p.iconvFrom);
-  std::vector<char> out(in.size() * 2);
+  std::vector<char> out(in.size() * 2 + 64);
   for (auto _ : state) {
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char* ip = const_cast<char*>(in.data());
@@ -184,13 +216,13 @@ void Iconv(benchmark::State& state, const Pair& p) {
 }
 
 void Icu(benchmark::State& state, const Pair& p) {
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)));
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana, p.sampleOf);
   UErrorCode e = U_ZERO_ERROR;
   const bool toUtf16 = strcmp(p.icuTo, "UTF-16LE") == 0, fromUtf16 = strcmp(p.icuFrom, "UTF-16LE") == 0;
   UConverter* cnv = ucnv_open(fromUtf16 ? p.icuTo : p.icuFrom, &e);
   UConverter* to = toUtf16 || fromUtf16 ? nullptr : ucnv_open(p.icuTo, &e);
   std::vector<UChar> out(in.size() + 16);
-  std::vector<char> bytes(in.size() * 2 + 16);
+  std::vector<char> bytes(in.size() * 2 + 64);
   for (auto _ : state) {
     e = U_ZERO_ERROR;
     ucnv_reset(cnv);
@@ -217,7 +249,7 @@ void Icu(benchmark::State& state, const Pair& p) {
 
 // ICU between two code pages: ucnv_convertEx through its pivot buffer.
 void IcuPivot(benchmark::State& state, const Pair& p) {
-  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana);
+  const std::string in = Text(p.iconvFrom, static_cast<size_t>(state.range(0)), p.noKatakana, p.sampleOf);
   UErrorCode e = U_ZERO_ERROR;
   UConverter* from = ucnv_open(p.icuFrom, &e);
   UConverter* to = ucnv_open(p.icuTo, &e);
@@ -300,6 +332,21 @@ void BM_cv_8200_8000__icu(benchmark::State& s) { IcuPivot(s, kJisSjis); }
 void BM_cv_8450_4103(benchmark::State& s) { Ours(s, kGb); }
 void BM_cv_8450_4103__iconv(benchmark::State& s) { Iconv(s, kGb); }
 void BM_cv_8450_4103__icu(benchmark::State& s) { IcuPivot(s, kGb); }
+void BM_cv_4103_1100(benchmark::State& s) { Ours(s, kToLatin); }
+void BM_cv_4103_1100__iconv(benchmark::State& s) { Iconv(s, kToLatin); }
+void BM_cv_4103_1100__icu(benchmark::State& s) { Icu(s, kToLatin); }
+void BM_cv_4103_8000(benchmark::State& s) { Ours(s, kToSjis); }
+void BM_cv_4103_8000__iconv(benchmark::State& s) { Iconv(s, kToSjis); }
+void BM_cv_4103_8000__icu(benchmark::State& s) { Icu(s, kToSjis); }
+void BM_cv_4103_8450(benchmark::State& s) { Ours(s, kToGb); }
+void BM_cv_4103_8450__iconv(benchmark::State& s) { Iconv(s, kToGb); }
+void BM_cv_4103_8450__icu(benchmark::State& s) { Icu(s, kToGb); }
+void BM_cv_4103_8200(benchmark::State& s) { Ours(s, kToJis); }
+void BM_cv_4103_8200__iconv(benchmark::State& s) { Iconv(s, kToJis); }
+void BM_cv_4103_8200__icu(benchmark::State& s) { Icu(s, kToJis); }
+void BM_cv_8200_4103(benchmark::State& s) { Ours(s, kJisToU); }
+void BM_cv_8200_4103__iconv(benchmark::State& s) { Iconv(s, kJisToU); }
+void BM_cv_8200_4103__icu(benchmark::State& s) { Icu(s, kJisToU); }
 
 #define CV_SIZES Arg(64)->Arg(4096)->Arg(1 << 20)
 BENCHMARK(BM_cv_1100_4103)->CV_SIZES;
@@ -333,7 +380,31 @@ BENCHMARK(BM_cv_8200_8000__icu)->CV_SIZES;
 BENCHMARK(BM_cv_8450_4103)->CV_SIZES;
 BENCHMARK(BM_cv_8450_4103__iconv)->CV_SIZES;
 BENCHMARK(BM_cv_8450_4103__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_1100)->CV_SIZES;
+BENCHMARK(BM_cv_4103_1100__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_1100__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8000)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8000__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8000__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8450)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8450__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8450__icu)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8200)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8200__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_4103_8200__icu)->CV_SIZES;
+BENCHMARK(BM_cv_8200_4103)->CV_SIZES;
+BENCHMARK(BM_cv_8200_4103__iconv)->CV_SIZES;
+BENCHMARK(BM_cv_8200_4103__icu)->CV_SIZES;
 #undef CV_SIZES
+// 4 KiB on 1, 2, 4 and 8 threads at once.
+#define CV_THREADS Arg(4096)->UseRealTime()->Threads(1)->Threads(2)->Threads(4)->Threads(8)
+BENCHMARK(BM_cv_8000_4103)->CV_THREADS;
+BENCHMARK(BM_cv_8000_4103__iconv)->CV_THREADS;
+BENCHMARK(BM_cv_8000_4103__icu)->CV_THREADS;
+BENCHMARK(BM_cv_4103_8000)->CV_THREADS;
+BENCHMARK(BM_cv_4103_8000__iconv)->CV_THREADS;
+BENCHMARK(BM_cv_4103_8000__icu)->CV_THREADS;
+#undef CV_THREADS
 
 
 }  // namespace

@@ -18,22 +18,9 @@
 #include "krn/rscp/rscpc_int.h"
 #include "krn/rscp/rscpcv_int.h"
 #include "krn/thr/thr.h"
+#include "rscpc_fuzz.h"
 
 namespace {
-
-void Check(bool ok) {
-  if (!ok) abort();
-}
-
-void StartOnce() {
-  static const bool started = [] {
-    ThrProcInit();
-    rscphTestSetSleep([](uint32_t) { return 0; });
-    Check(rscpi_init(-1) == 0);
-    return true;
-  }();
-  (void)started;
-}
 
 bool Known(rscpRc_t rc) {
   switch (rc) {
@@ -44,15 +31,7 @@ bool Known(rscpRc_t rc) {
   }
 }
 
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Next() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
+using Bytes = rscpcfuzz::Reader;
 
 constexpr const char* kFromPages[] = {"8000", "8200", "8100", "8300", "8400", "8450", "8500", "6200", "6230", "6240"};
 constexpr const char* kToPages[] = {"8000", "8100", "8200", "8210", "8211", "8300", "6100", "6200"};
@@ -85,11 +64,11 @@ rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, siz
   const WEQ_RAW* ip = src.get();
   WEQ_RAW* op = dst.get();
   const rscpRc_t rc = rscpCConvert(o, &op, dst.get() + room, &ip, src.get() + in.size());
-  Check(Known(rc));
-  Check(ip >= src.get() && ip <= src.get() + in.size());
-  Check(op >= dst.get() && op <= dst.get() + room);
-  for (size_t i = 0; i < 8; ++i) Check(dst[room + i] == 0x5A);
-  if (rc == 0) Check(ip == src.get() + in.size());
+  rscpcfuzz::Require(Known(rc));
+  rscpcfuzz::Require(ip >= src.get() && ip <= src.get() + in.size());
+  rscpcfuzz::Require(op >= dst.get() && op <= dst.get() + room);
+  for (size_t i = 0; i < 8; ++i) rscpcfuzz::Require(dst[room + i] == 0x5A);
+  if (rc == 0) rscpcfuzz::Require(ip == src.get() + in.size());
   *used = static_cast<size_t>(ip - src.get());
   return rc;
 }
@@ -108,20 +87,20 @@ void Ranges(Bytes& r) {
   uint8_t b[4] = {r.Next(), r.Next(), r.Next(), r.Next()};
   uint32_t c = 0;
   const int d = rscpRangeRuleDecode(&rec, &c, b, r.Next() % 6);
-  Check(d == 0 || d == 1 || d == 3 || d == 4 || d == 5);
-  if (d == 0) Check(c >= rec.first && c <= rec.last);
+  rscpcfuzz::Require(d == 0 || d == 1 || d == 3 || d == 4 || d == 5);
+  if (d == 0) rscpcfuzz::Require(c >= rec.first && c <= rec.last);
   uint8_t e[4];
   int n = 0;
   const int x = rscpRangeRuleEncode(&rec, c + r.Next(), e, &n, r.Next() % 6);
-  Check(x >= 0 && x <= 4);
-  if (x == 0) Check(n == rec.seqLen);
+  rscpcfuzz::Require(x >= 0 && x <= 4);
+  if (x == 0) rscpcfuzz::Require(n == rec.seqLen);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 6) return 0;
-  StartOnce();
+  rscpcfuzz::Start();
   rscpeClearThrErrors();
   Bytes r{data, size};
   const uint8_t how = r.Next();

@@ -13,28 +13,15 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz/quiet.h"
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
 #include "krn/thr/thr.h"
+#include "rscpc_fuzz.h"
 
 namespace {
 
-void Require(bool ok) {
-  if (!ok) abort();
-}
-
-void Start() {
-  static const bool started = [] {
-    ThrProcInit();
-    tovfuzz::Quiet();  // the converter's warnings and hook lines
-    // Random pairs fill the cache; its rebuilds need not wait.
-    rscphTestSetSleep([](uint32_t) { return 0; });
-    Require(rscpi_init(-1) == 0);
-    return true;
-  }();
-  (void)started;
-}
+using rscpcfuzz::Require;
+using rscpcfuzz::Start;
 
 bool Documented(rscpRc_t rc) {
   switch (rc) {

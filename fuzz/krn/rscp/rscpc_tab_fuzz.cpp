@@ -20,22 +20,9 @@
 #include "krn/rscp/rscpc_int.h"
 #include "krn/rscp/rscpmc_int.h"
 #include "krn/thr/thr.h"
+#include "rscpc_fuzz.h"
 
 namespace {
-
-void Require(bool ok) {
-  if (!ok) abort();
-}
-
-void Start() {
-  static const bool started = [] {
-    ThrProcInit();
-    rscphTestSetSleep([](uint32_t) { return 0; });
-    Require(rscpi_init(-1) == 0);
-    return true;
-  }();
-  (void)started;
-}
 
 bool Documented(rscpRc_t rc) {
   switch (rc) {
@@ -88,10 +75,10 @@ rscpRc_t Call(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, size_t
   const WEQ_RAW* ip = src.get();
   WEQ_RAW* op = dst.get();
   const rscpRc_t rc = rscpCConvert(o, &op, dst.get() + room, &ip, src.get() + in.size());
-  Require(Documented(rc));
-  Require(ip >= src.get() && ip <= src.get() + in.size());
-  Require(op >= dst.get() && op <= dst.get() + room);
-  for (size_t i = 0; i < 8; ++i) Require(dst[room + i] == 0xA5);
+  rscpcfuzz::Require(Documented(rc));
+  rscpcfuzz::Require(ip >= src.get() && ip <= src.get() + in.size());
+  rscpcfuzz::Require(op >= dst.get() && op <= dst.get() + room);
+  for (size_t i = 0; i < 8; ++i) rscpcfuzz::Require(dst[room + i] == 0xA5);
   *used = static_cast<size_t>(ip - src.get());
   out->insert(out->end(), dst.get(), op);
   return rc;
@@ -101,7 +88,7 @@ rscpRc_t Call(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, size_t
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
-  Start();
+  rscpcfuzz::Start();
   rscpeClearThrErrors();
   Reader r{data, size};
   const uint8_t mode = r.Byte();
@@ -144,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fed += n;
     size_t used = 0;
     const rscpRc_t rc = Call(&o, pending, room, &used, &out);
-    if (rc == 0) Require(used == pending.size());
+    if (rc == 0) rscpcfuzz::Require(used == pending.size());
     pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
     if (rc == RSCPETOOLONG && (used > 0 || !out.empty())) continue;
     if (rc == RSCPEUNIQ && o.rscpbroken == 2 && fed < input.size()) continue;
@@ -157,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const WEQ_RAW* ip = buf.data();
     WEQ_RAW* op = buf.data();
     const rscpRc_t rc = rscpCConvert(&o, &op, buf.data() + buf.size(), &ip, buf.data() + input.size());
-    Require(Documented(rc));
-    if (input.size() > 512) Require(rc == RSCPEINVAL && op == buf.data() && ip == buf.data());
+    rscpcfuzz::Require(Documented(rc));
+    if (input.size() > 512) rscpcfuzz::Require(rc == RSCPEINVAL && op == buf.data() && ip == buf.data());
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 #define TESTS_KRN_RSCP_RSCPC_ORACLE_H
 
 #include <errno.h>
+#include <stdio.h>
 #include <iconv.h>
 #include <unicode/ucnv.h>
 
@@ -199,6 +200,17 @@ inline bool Allowed(const std::string& cp, const std::string& what) {
     if (what.size() == lo.size() && what >= lo && what <= hi) return true;
   }
   return false;
+}
+
+// Whether a difference at character c, whose code (ours or a
+// reference's) is code, is named: the character or the code on the
+// allow-list or among the page's deltas.
+inline bool Excused(const PageRef& pg, uint32_t c, const std::string& code) {
+  char u[16];
+  snprintf(u, sizeof u, "U+%04X", static_cast<unsigned>(c));
+  if (Allowed(pg.cp, u) || Listed(pg, "iconv", u) || Listed(pg, "icu", u)) return true;
+  if (code.empty()) return false;
+  return Listed(pg, "iconv", Hex(code)) || Listed(pg, "icu", Hex(code)) || Allowed(pg.cp, Hex(code));
 }
 
 }  // namespace rscptest

@@ -20,13 +20,6 @@
 namespace rscptest {
 namespace {
 
-// Ours, strict: no substitution, a cut character reported as such.
-Outcome Strict(rscpCObj_t o, const std::string& in) {
-  o.use_subst = 0, o.use_1_copy = 0, o.rscpbroken = 0;
-  const Call c = Convert(o, in, in.size() * 4 + 16);
-  return {c.rc == 0 ? Outcome::kOk : c.rc == RSCPEUNIQ ? Outcome::kCut : Outcome::kBad, c.rc == 0 ? c.bytes : ""};
-}
-
 // Every Shift-JIS character of rows 1-84 (lead bytes 0x81-0x9F, 0xE0-0xEA)
 // that CP932 reads.
 std::vector<std::string> SjisRows() {

@@ -6,11 +6,14 @@
 
 #include <string.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "krn/rscp/rscpcv_int.h"
 #include "rscpc_fixture.h"
+#include "rscpc_oracle.h"
 
 namespace rscptest {
 
@@ -65,6 +68,33 @@ inline Call ConvertResumed(rscpCObj_t& o, const std::string& in, size_t room) {
     if (c.rc != RSCPETOOLONG || (c.in == 0 && c.out == 0)) break;
   }
   return all;
+}
+
+// A stale object whose choice now fails (its input page is unknown):
+// nothing moves, and the cache mutex is free for another thread's choice
+// afterwards.
+inline rscpErrEntry_t Newest();
+inline void ExpectFailedRefreshMovesNothing(rscpCObj_t o) {
+  o.cache_version += 1000;
+  SetCp(o.from_cp, "0042");
+  const Call c = Convert(o, "ABCD", 8);
+  EXPECT_EQ(c.rc, RSCPENOCONV) << o.method;
+  EXPECT_EQ(c.in + c.out, 0u) << o.method;
+  EXPECT_EQ(std::u16string(Newest().msgCode, 3), u"F43") << o.method;
+  auto other = std::async(std::launch::async, [] {
+    rscpCObj_t x = JavaObject("8000", "4110");
+    return rscpCLoadTables(&x);
+  });
+  ASSERT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(other.get(), 0);
+}
+
+// One call with room enough, strict as the references: no substitution,
+// a cut character reported as such.
+inline Outcome Strict(rscpCObj_t o, const std::string& in) {
+  o.use_subst = 0, o.use_1_copy = 0, o.rscpbroken = 0;
+  const Call c = Convert(o, in, in.size() * 4 + 16);
+  return {c.rc == 0 ? Outcome::kOk : c.rc == RSCPEUNIQ ? Outcome::kCut : Outcome::kBad, c.rc == 0 ? c.bytes : ""};
 }
 
 // The newest entry of the calling thread's error stack.

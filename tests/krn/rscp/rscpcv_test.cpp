@@ -329,19 +329,7 @@ TEST_F(EngineTest, EarlyFailuresLeaveThePointersAndTheShiftState) {
   EXPECT_EQ((o.shift_state >> 10) & 15, 3u);
   // A stale object whose choice now fails: nothing moves, and the cache
   // mutex is free for everybody else afterwards.
-  o = Chosen("1100", "4103");
-  o.cache_version += 1000;
-  SetCp(o.from_cp, "0042");
-  c = Convert(o, "AB", 8);
-  EXPECT_EQ(c.rc, RSCPENOCONV);
-  EXPECT_EQ(c.in + c.out, 0u);
-  EXPECT_EQ(Code(Newest()), u"F43");
-  auto other = std::async(std::launch::async, [] {
-    rscpCObj_t x = JavaObject("8000", "4110");
-    return rscpCLoadTables(&x);
-  });
-  ASSERT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(other.get(), 0);
+  ExpectFailedRefreshMovesNothing(Chosen("1100", "4103"));
 }
 
 TEST_F(EngineTest, ObjectsNamingForeignTablesAreChosenAgain) {

@@ -55,3 +55,7 @@ tov_test(rscpctab_thread_test LABELS codepage threads SOURCES rscpctab_thread_te
 tov_test(rscpcmb_oracle_test LABELS codepage SOURCES rscpcmb_oracle_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
 tov_test(rscpcmb_test LABELS codepage SOURCES rscpcmb_test.cpp rscp_testutil.cpp LIBS ICU::uc)
 tov_test(rscpcmb_thread_test LABELS codepage threads SOURCES rscpcmb_thread_test.cpp rscp_testutil.cpp TIMEOUT 300)
+tov_test(rscpc16_test LABELS codepage SOURCES rscpc16_test.cpp rscpc16_oracle_test.cpp rscpf5_tset_cat.cpp rscp_testutil.cpp
+         LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpc_sweep_test LABELS codepage SOURCES rscpc_sweep_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
+tov_test(rscpc_stress_test LABELS codepage threads SOURCES rscpc_stress_test.cpp rscp_testutil.cpp LIBS ICU::uc TIMEOUT 300)
