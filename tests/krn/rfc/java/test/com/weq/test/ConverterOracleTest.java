@@ -42,17 +42,17 @@ class ConverterOracleTest {
   }
 
   static final Page[] PAGES = {
-    new Page("1100", "ISO-8859-1", Kind.SINGLE, "dx"),
-    new Page("0100", "IBM500", Kind.SINGLE, "dx"),
+    new Page("1100", "ISO-8859-1", Kind.SINGLE, "dex"),
+    new Page("0100", "IBM500", Kind.SINGLE, "dex"),
     new Page("4110", "UTF-8", Kind.UNICODE, "dex"),
     new Page("4102", "UTF-16BE", Kind.UNICODE, "dex"),
     new Page("4103", "UTF-16LE", Kind.UNICODE, "dex"),
-    new Page("4104", "UTF-32BE", Kind.UNICODE, "dx"),
-    new Page("4105", "UTF-32LE", Kind.UNICODE, "dx"),
-    new Page("8000", "windows-31j", Kind.DOUBLE, "dx"),
-    new Page("8300", "x-windows-950", Kind.DOUBLE, "dx"),
-    new Page("8400", "GBK", Kind.DOUBLE, "dx"),
-    new Page("8500", "x-windows-949", Kind.DOUBLE, "dx"),
+    new Page("4104", "UTF-32BE", Kind.UNICODE, "dex"),
+    new Page("4105", "UTF-32LE", Kind.UNICODE, "dex"),
+    new Page("8000", "windows-31j", Kind.DOUBLE, "dex"),
+    new Page("8300", "x-windows-950", Kind.DOUBLE, "dex"),
+    new Page("8400", "GBK", Kind.DOUBLE, "dex"),
+    new Page("8500", "x-windows-949", Kind.DOUBLE, "dex"),
     new Page("8100", "EUC-JP", Kind.EUC, "d"),
     new Page("8450", "GB18030", Kind.GB, "dex"),
   };
@@ -361,5 +361,21 @@ class ConverterOracleTest {
     assertEquals(shifts, c.decode(out));
     String sjis = "A\u3042\u30ab".repeat(3000);
     assertEquals(sjis, c.decode(Cv.xToX(Cv.init("8000", p.cp()), sjis.getBytes(Charset.forName("windows-31j")))));
+  }
+
+  /**
+   * ISO-2022-JP input: what the charset writes for the agreed characters (with its own
+   * designations) reads back as the text, into UTF-16 and through to UTF-8.
+   */
+  @Test
+  void iso2022JpInputReadsAsTheCharsetWrites() {
+    Page p = new Page("8200", "ISO-2022-JP", Kind.UNICODE, "");
+    Coder c = new Coder(p.charset());
+    List<Code> chars = agreed(p, charCodes(p, c), new ArrayList<>());
+    assertTrue(chars.size() > 6000, "characters " + chars.size());
+    String text = textOf(chars);
+    byte[] in = c.encode(text);
+    assertEquals(text, Cv.xToC(Cv.init(p.cp(), "4103"), in));
+    assertArrayEquals(text.getBytes(StandardCharsets.UTF_8), Cv.xToX(Cv.init(p.cp(), "4110"), in));
   }
 }
