@@ -93,11 +93,14 @@ enum : GW_RETURN_CODE {
   C_NO_PROT_IN_SIDE_INFO = 481,
   C_GETHOSTNAME = 485,
   GW_SHUTDOWN = 731,
+  C_SNC_INV_HANDLE = 764,
   C_SNC_DISABLED = 765,
   C_SNC_ERROR = 766,
   C_SNC_MODE_ON = 767,
   C_SNC_NOT_AVAILABLE = 768,
   C_ILLEGAL_PARAMETER2 = 769,
+  C_AREA_TOO_SMALL = 770,
+  C_SNC_INV_STATE = 771,
   C_RETURN_CODES = 772,
   C_REG_STATE_CHECK = 773,
   C_NO_SYMDEST = 775,
@@ -282,6 +285,18 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
 // Ends the wait of a send or receive that returned 10001: *cancelType 0
 // hard, 1 soft. The conversation stays.
 CM_RETURN_CODE WEQ_CMCANCEL(const char* convId, const int32_t* cancelType, CM_RETURN_CODE* rc);
+
+// --- SNC of a conversation --------------------------------------------------------------
+//
+// What the partner of a conversation is: *mode 1 when the conversation is
+// protected, 0 when not; the partner's SNC name (terminated, size units
+// including the terminator); its ACL key (the canonical name's bytes, no
+// terminator; *keyLen its length, also when the buffer is too small). 20
+// with error 765 for a conversation without SNC, 770 for a buffer too
+// small.
+CM_RETURN_CODE WEQ_CMSNCMODE(const char* convId, uint8_t* mode, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMSNCNAME(const char* convId, WEQ_UC* name, int32_t size, CM_RETURN_CODE* rc);
+CM_RETURN_CODE WEQ_CMACLKEY(const char* convId, uint8_t* key, int32_t size, uint32_t* keyLen, CM_RETURN_CODE* rc);
 
 // --- Routes and protocol letters -----------------------------------------------------
 

@@ -369,6 +369,10 @@ struct CpicConvFields {
   void* sncHdl;
   int32_t sncState;  // 1 on, 2 off
   CPIC_SNC_PARAMS* sncParams;
+  // The delivery of an unprotected message: sncPending (CPIC_RCV_CAPACITY
+  // bytes, made on first need) holds it, sncOffset is its next byte,
+  // sncBytesLeft what is still to hand out; savedRcv the message's
+  // data_received, status_received, request_to_send_received and code.
   int32_t sncOffset;
   int32_t sncBytesLeft;
   void* sncPending;
@@ -644,10 +648,11 @@ int STIRcvTimeout(const CPIC_CONV_ENTRY* entry);
 // How a verb on an existing conversation begins: the error information
 // cleared, a NULL id refused (769), the conversation found by its own id
 // (with report: 473 on a miss), the state check for func (0: none) and the
-// level-2 lines. NULL with *code set when the verb ends here; *unknown
-// tells a missing conversation apart.
+// level-2 lines (the verb's banner and id only with banner). NULL with
+// *code set when the verb ends here; *unknown tells a missing conversation
+// apart.
 CPIC_CONV_ENTRY* STIVerbStart(const WEQ_UC* name, const char* convId, uint8_t func, int report,
-                              CM_RETURN_CODE* code, bool* unknown = nullptr);
+                              CM_RETURN_CODE* code, bool* unknown = nullptr, bool banner = true);
 
 // Sends a request of its own on the conversation (req, Info 0x01, 80
 // bytes): 0, or 20 with the conversation released.
@@ -708,24 +713,42 @@ CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const 
 
 // --- SNC on conversations --------------------------------------------------------------------
 //
-// The points where the verbs protect a conversation. Each runs only for an
-// entry whose SNC state is 1 (or, at the initialise, whose final SNC mode is
-// exactly 1).
+// The points where the verbs protect a conversation (cpicsnc.cpp). Each
+// runs only for an entry whose SNC state is 1 (or, at the initialise, whose
+// final SNC mode is exactly 1). Every call into the SNC layer runs under
+// snc_cs; a conversation's session lives from its set-up to its release or
+// reset.
 
 // Completes the entry's SNC block from the environment: 0, or 19 for a mode
 // of 3 or more.
 CM_RETURN_CODE STISncGetEnv(CPIC_CONV_ENTRY* entry);
+// 0, or 19 with error 769 for a block mode of 3 or more.
+CM_RETURN_CODE STSncCheckMode(CPIC_CONV_ENTRY* entry);
 // Starts SNC on the entry as initiator (for dest) or acceptor: 0 or 20.
 CM_RETURN_CODE STISncSetUpInit(CPIC_CONV_ENTRY* entry, const WEQ_UC* dest);
 CM_RETURN_CODE STISncSetUpAccp(CPIC_CONV_ENTRY* entry);
-// Ends the entry's SNC session.
+// The SNC layer started once for the process, and a session of the role
+// (1 initiator, 2 acceptor) made and kept with SNC state 1: 0 or 20. A
+// session of a failed set-up is ended.
+CM_RETURN_CODE STISncInit(CPIC_CONV_ENTRY* entry, int role);
+// Ends the entry's SNC session (the entry holds none afterwards): the SNC
+// layer's code.
 int STISncDone(CPIC_CONV_ENTRY* entry);
-// Protects data (length above 0) for the gateway / unprotects a received
-// message: 0, 20 or a gateway answer's code, also stored through rc.
+// Protects data (length above 0) for the gateway, establishing the context
+// first through token messages in msgBuf; the protected bytes stay valid
+// until the next SNC call on the session and fit behind a header with an
+// 8-byte block. 0, 20, or a gateway answer's code (conversation released),
+// also stored through rc.
 int STISncOut(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, const void* data, int32_t length, void** out,
               int32_t* outLength, CM_RETURN_CODE* rc);
+// Unprotects the data of a received message (length bytes behind its
+// header), answering tokens through msgBuf: as STISncOut.
 int STISncIn(CPIC_CONV_ENTRY* entry, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
              CM_RETURN_CODE* rc);
+// Whether a received message is handed out in pieces and has bytes left.
+inline bool STISncPartly(const CPIC_CONV_ENTRY* entry) { return entry->f.sncBytesLeft > 0; }
+// Forgets that the SNC layer was started (tests, with the SNC layer reset).
+void STISncResetProcess(void);
 
 // The SNC set-up of a conversation handed over with SNC_INIT_PHASE while
 // its block allows SNC: part is the handover's SNC part (776 bytes). 0, or

@@ -448,7 +448,7 @@ int STIRcvTimeout(const CPIC_CONV_ENTRY* e) {
 }
 
 CPIC_CONV_ENTRY* STIVerbStart(const WEQ_UC* name, const char* convId, uint8_t func, int report, CM_RETURN_CODE* code,
-                              bool* unknown) {
+                              bool* unknown, bool banner) {
   if (unknown != nullptr) *unknown = false;
   ErrClear();
   if (convId == nullptr) {
@@ -473,8 +473,10 @@ CPIC_CONV_ENTRY* STIVerbStart(const WEQ_UC* name, const char* convId, uint8_t fu
     if (own != gw)
       CPIC_ENTRY_TRC(e, 2, u"%s: map ext to gw %.8s ==> %.8s\n", name, CpicIIdText(own).s, CpicIIdText(gw).s);
     STITraceStart(e, name);
-    CPIC_ENTRY_TRC(e, 2, u"*************** %s ***************\n", name);
-    CPIC_ENTRY_TRC(e, 2, u"%s: conversation_ID: %.8s\n", name, CpicIIdText(own).s);
+    if (banner) {
+      CPIC_ENTRY_TRC(e, 2, u"*************** %s ***************\n", name);
+      CPIC_ENTRY_TRC(e, 2, u"%s: conversation_ID: %.8s\n", name, CpicIIdText(own).s);
+    }
   }
   *code = CM_OK;
   return e;

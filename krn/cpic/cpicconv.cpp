@@ -105,6 +105,7 @@ void FreeOwned(CpicConvFields& f) {
   free(f.gwHost);
   free(f.gwServ);
   free(f.sncParams);
+  free(f.sncPending);
   free(f.regText);
   free(f.traceRecord);
 }
@@ -193,6 +194,9 @@ CM_RETURN_CODE STIAllocConvMem(int32_t count) {
 
 void STIResetConv(CPIC_CONV_ENTRY* e, bool countDown) {
   if (e == nullptr) return;
+  // A session still live (a set-up whose connect failed) ends here: its
+  // GSS-API context would otherwise outlive the entry.
+  if (e->f.sncHdl != nullptr) STISncDone(e);
   ThrCSLock(&conv_proto_cs);
   CpicConvFields& f = e->f;
   FreeOwned(f);

@@ -490,4 +490,5 @@ void CpicIResetProcess(void) {
   CpicITrcReset();
   STIResetSideInfo();
   STIResetSelSet();
+  STISncResetProcess();
 }

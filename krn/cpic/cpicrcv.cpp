@@ -35,7 +35,7 @@ CM_RETURN_CODE WaitDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, void* buffer,
   uint8_t* msg = STIMsgBuf(e);
   if (msg == nullptr) return CM_RESOURCE_FAILURE_NO_RETRY;
   bool snc = f.sncState == 1;
-  bool partly = f.sncOffset != 0;
+  bool partly = STISncPartly(e);
   CM_RETURN_CODE appcRc = CM_OK;
   int len = 0;
   if (!partly) {
@@ -173,7 +173,7 @@ CM_RETURN_CODE STIRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, void* buffer, 
   }
   if (requested < 0 || requested > CPIC_MAX_DATA)
     return STIBadLength(name, u"requested_length", requested, CPIC_MAX_DATA);
-  if (f.sncOffset != 0) {
+  if (STISncPartly(e)) {
     CPIC_ENTRY_TRC(e, 2, u"%s after SNC (offset=%d,bytes_to_read=%d)\n", name, f.sncOffset, f.sncBytesLeft);
   } else if (f.timeoutCount != 0) {
     CPIC_ENTRY_TRC(e, 2, u"%s after timeout\n", name);
@@ -227,7 +227,7 @@ CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void
   CpicConvFields& f = e->f;
   *out.rts = 0;
   bool receive = (opBits & F_V_RECEIVE) != 0;
-  if (f.sncOffset != 0) {
+  if (STISncPartly(e)) {
     if (receive && sendLength == 0) return WaitDeliver(e, name, rcvBuffer, requested, out, 0, pendFunc);
     CPIC_ENTRY_TRC(e, 2, u"%s: read all data before send\n", name);
     CPIC_ERR(C_STATE_CHECK, CpicIIdText(e->id.load()).s, u"203", u"RECEIVE");

@@ -70,26 +70,6 @@ CM_RETURN_CODE SendWait(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* msg, in
 
 }  // namespace
 
-CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* msg, int32_t* length) {
-  if (*length <= 0) return CM_OK;
-  uint8_t* area = msg + APPC_HDR_LEN;
-  void* out = nullptr;
-  int32_t outLen = 0;
-  CM_RETURN_CODE src = CM_OK;
-  CPIC_ENTRY_TRC(e, 2, u"---> start snc processing\n");
-  if (STISncOut(e, msg, area, *length, &out, &outLen, &src) != CM_OK) {
-    CPIC_ENTRY_ERR(e, u"%s:STISncOut failed %d\n", name, static_cast<int>(src));
-    char own[8];
-    CpicIU64ToId(e->id.load(), own);
-    WEQ_CMSENDERRINFO(own, C_SNC_ERROR, CM_SECURITY_NOT_VALID, nullptr);
-    return src != CM_OK ? src : CM_PRODUCT_SPECIFIC_ERROR;
-  }
-  CPIC_ENTRY_TRC(e, 2, u"<--- end snc processing\n");
-  if (outLen > 0 && outLen <= CPIC_RCV_CAPACITY) memmove(area, out, static_cast<size_t>(outLen));
-  *length = outLen;
-  return CM_OK;
-}
-
 CM_RETURN_CODE STISendCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void* data, int32_t length, int32_t* rts) {
   CpicConvFields& f = e->f;
   int32_t rtsDummy = 0;

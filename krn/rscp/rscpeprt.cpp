@@ -46,6 +46,10 @@ Shown ShowParam(const WEQ_UC* label, const WEQ_UC* field, uint8_t len) {
 
 const WEQ_UC* ErrnoText(int err) { return err < 1 ? u"" : strerrorU16(err); }
 
+// Entries of the converter and of its Java bindings print their code,
+// text, module and parameters; the bindings' class line names no area.
+bool WithBody(const rscpErrEntry_t& e) { return e.errClass == u'C' || e.errClass == u'J'; }
+
 bool Blank(const WEQ_UC* s, size_t n) {
   return std::all_of(s, s + n, [](WEQ_UC c) { return c == u' '; });
 }
@@ -107,7 +111,7 @@ void PrintBoxed(Printer& out, const rscpErrStack_t& st, int n, bool showSeq) {
     const rscpErrEntry_t& e = st.entries[i];
     if (i != n - 1) out(kBoxSep);
     BoxClassLine(out, e, i == n - 1, showSeq);
-    if (e.errClass == u'C') {
+    if (WithBody(e)) {
       out(u"| code:%5d  %-51.51s      |", static_cast<int>(e.rc), rscpeIRowText(e.rc));
       out(u"| %-68.68s |", e.text);
       out(u"| module: %-8.8s no:%5d line:%6d                    T100: %-2.2s%-3.3s |", e.module,
@@ -160,7 +164,7 @@ void PrintPlain(Printer& out, const rscpErrStack_t& st, int n, bool showSeq) {
         out(u"propagated from: %s", rscpeIClassText(e.errClass));
       }
     }
-    if (e.errClass == u'C') {
+    if (WithBody(e)) {
       Shown p = ShowParam(u"p3:", e.param1, e.param1Len);
       Shown q = ShowParam(u"p4:", e.param2, e.param2Len);
       out(u"code:%5d  %-13.13s", static_cast<int>(e.rc), rscpeIRowText(e.rc));

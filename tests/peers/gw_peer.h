@@ -118,6 +118,7 @@ struct Leg {
   std::string dtRecord;  // 45 bytes
   bool allocated = false;
   bool ended = false;
+  bool snc = false;      // protected: the initialise or the handover had SNC_INIT_PHASE
   bool turn = false;     // the leg may send: a receive of it gives the turn to the partner
   std::deque<Item> inbox;
   bool pending = false;  // a receive waits for its answer

@@ -26,6 +26,13 @@ constexpr int kDtLen = 45;
 constexpr size_t kAreaDataRcv = 4, kAreaRcvLen = 8, kAreaStatus = 12, kAreaRts = 16;
 constexpr int32_t kDeallocNormal = 18, kDeallocAbend = 17, kCancelRequest = 10002;
 constexpr int32_t kNiReadFailed = 223, kNotRegistered = 679, kAllocFailure = 1;
+// Info2 bits of a protected conversation: every data request carries
+// GW_SNC_ACTIVE, a token message also SNC_INIT_PHASE; a protected receive
+// asks for the most a protected message may hold.
+constexpr int kSncActive = 0x08, kSncInitPhase = 0x20;
+constexpr uint32_t kSncAsk = 34048;
+// Offsets of the SNC part of a handover.
+constexpr size_t kPartPartner = 2, kPartMine = 259, kPartLib = 516, kPartQop = 773, kPartMode = 774, kPartRole = 775;
 
 std::string Trimmed(const std::string& s) {
   size_t n = s.size();
@@ -161,7 +168,14 @@ void Deliver(Peer& p, Leg* l) {
       uint32_t status = 0;
       if (whole) {
         l->inbox.pop_front();
-        if (!l->inbox.empty() && l->inbox.front().kind == Item::kTurn) {
+        const Item* next = l->inbox.empty() ? nullptr : &l->inbox.front();
+        if (next != nullptr && next->kind == Item::kEnd && next->appcRc == kDeallocNormal && next->err.empty() &&
+            Sw(p, "joinend", 0) != 0) {
+          // The partner's last data and its normal end in one answer.
+          h.appcRc = kDeallocNormal;
+          l->inbox.pop_front();
+          l->ended = true;
+        } else if (!l->inbox.empty() && l->inbox.front().kind == Item::kTurn) {
           l->inbox.pop_front();
           status = 1;
           l->turn = true;
@@ -185,7 +199,9 @@ void Deliver(Peer& p, Leg* l) {
     }
   }
   l->pending = false;
-  ++l->value;
+  // The answer to a token message is read for its token alone: the
+  // conversation's request value stays as it was.
+  if ((l->pendingHdr.info2 & kSncInitPhase) == 0) ++l->value;
   h.gwReq = l->value;
   Send(p, l->conn, h, data, err, "receive");
 }
@@ -282,13 +298,21 @@ void Handover(Peer& p, Leg* cl, Conn* rc) {
   h.connIdx = sl->connIdx;
   h.commIdx = -1;
   std::string data;
-  if (Sw(p, "sncinit", 0) != 0) {
-    h.info2 |= 0x20;
+  if (cl->snc || Sw(p, "sncinit", 0) != 0) {
+    // The SNC part: names ended by a zero byte, QOP, mode and role.
+    h.info2 |= kSncInitPhase;
+    sl->snc = true;
     std::string snc(kSncPart, '\0');
-    snc.replace(2, 14, "p:CN=gwpeer.ok");
-    snc[773] = 3;
-    snc[774] = 1;
-    snc[775] = static_cast<char>(Sw(p, "sncrole", 1));
+    auto name = [&](size_t at, const char* key) {
+      std::string v = Str(p.sw, key).substr(0, 256);
+      snc.replace(at, v.size(), v);
+    };
+    name(kPartPartner, "sncpartner");
+    name(kPartMine, "sncmyname");
+    name(kPartLib, "snclib");
+    snc[kPartQop] = static_cast<char>(Sw(p, "sncqop", 0));
+    snc[kPartMode] = static_cast<char>(Sw(p, "sncmode", 1));
+    snc[kPartRole] = static_cast<char>(Sw(p, "sncrole", 2));
     data += snc;
   }
   if (dt) {
@@ -330,6 +354,7 @@ void Initialise(Peer& p, Conn* c, const AppcHeader& h, const std::string& block)
   l->gwId = Sw(p, "oneid", 0) != 0 ? "12345678" : std::to_string(p.nextGwId++);
   l->protocol = h.protocol;
   l->trace = h.trace;
+  l->snc = (h.info2 & kSncInitPhase) != 0;
   peers::InitBlock ib;
   if (peers::InitBlockDecode(block, &ib)) l->tp = Trimmed(ib.longTp);
   if (l->tp.empty()) l->tp = Trimmed(h.area.substr(16, 8));
@@ -419,6 +444,11 @@ std::string CheckRequest(Peer&, Conn* c, const AppcHeader& h, const std::string&
   if (!errInfo && h.gwReq != l->value) return "gwreq";
   if (!errInfo && h.protocol != l->protocol) return "protocol";
   uint32_t area0 = peers::GetBe32(h.area, 0);
+  bool dataReq = h.req == 7 || h.req == 8 || h.req == 203 || h.req == 204;
+  if (dataReq && (h.info2 & ~kSncInitPhase) != (l->snc ? kSncActive : 0)) return "info2";
+  // A token message: a synchronous send of the token with a receive.
+  if ((h.info2 & kSncInitPhase) != 0 && (!dataReq || !l->snc || h.req != 203 || h.vector != 0x0C || area0 != kSncAsk))
+    return "token";
   switch (h.req) {
     case 5:
     case 205:
@@ -435,6 +465,7 @@ std::string CheckRequest(Peer&, Conn* c, const AppcHeader& h, const std::string&
     case 9:
       if (body != 0) return "length";
       if (h.info != 1) return "info";
+      if (l->snc && area0 != kSncAsk) return "reqlen";
       return area0 > 34048 ? "reqlen" : "ok";
     case 11:
       if (errInfo) return body != static_cast<size_t>(h.errLen) ? "length" : h.info != 0x11 ? "info" : "ok";
@@ -455,6 +486,7 @@ std::string CheckRequest(Peer&, Conn* c, const AppcHeader& h, const std::string&
       if ((h.vector & 0x04) == 0 && sendLen != 0) return "vector";
       if ((h.vector & 0x08) == 0 && reqLen != 0) return "reqlen";
       if ((h.vector & 0x08) != 0 && (h.req != 203 || reqLen > 34048)) return "reqlen";
+      if ((h.vector & 0x08) != 0 && l->snc && reqLen != kSncAsk) return "reqlen";
       return "ok";
     }
     default:
@@ -497,6 +529,9 @@ void ServeRequest(Peer& p, Conn* c, const AppcHeader& h, const std::string& msg)
   if (parLen > body.size()) parLen = body.size();
   std::string block = body.substr(body.size() - parLen);
   std::string data = body.substr(0, body.size() - parLen);
+  // With joinend, relayed data waits for the sender's next request, so
+  // that its last data and its end reach the partner in one answer.
+  const bool joinEnd = l->model == Leg::kRelay && Sw(p, "joinend", 0) != 0;
   switch (h.req) {
     case 5:
       Allocate(p, l, h);
@@ -505,7 +540,7 @@ void ServeRequest(Peer& p, Conn* c, const AppcHeader& h, const std::string& msg)
     case 8: {
       Item it;
       it.data = data;
-      ToPartner(p, l, std::move(it));
+      ToPartner(p, l, std::move(it), !joinEnd);
       if (h.req == 7) AnswerSync(p, l, h, false);
       return;
     }
@@ -516,10 +551,14 @@ void ServeRequest(Peer& p, Conn* c, const AppcHeader& h, const std::string& msg)
     case 203:
     case 204: {
       uint32_t reqLen = block.size() == 8 ? peers::GetBe32(block, 4) : 0;
+      if ((h.info2 & kSncInitPhase) != 0 && Sw(p, "tokenping", 0) != 0) {
+        // A keep-alive reaches the sender of a token before its answer.
+        Queue(c, peers::FrameEncode(peers::kNiPing), MsgSpec(), LogOut("OUT", "NIPING").Num("conn", c->id).str());
+      }
       if (h.vector & 0x04) {
         Item it;
         it.data = data;
-        ToPartner(p, l, std::move(it), (h.vector & 0x08) == 0);
+        ToPartner(p, l, std::move(it), (h.vector & 0x08) == 0 && !joinEnd);
       }
       if (h.vector & 0x08) {
         GiveTurn(p, l);

@@ -465,6 +465,21 @@ std::vector<int32_t> JniHost::Ints(jobject array) const {
   return v;
 }
 
+std::u16string JniHost::Chars(jobject array) const {
+  const Obj* o = reinterpret_cast<const Obj*>(array);
+  std::u16string s;
+  if (o == nullptr || o->kind != Kind::Chars) return s;
+  s.resize(o->raw.size() / 2);
+  if (!s.empty()) memcpy(s.data(), o->raw.data(), o->raw.size());
+  return s;
+}
+
+std::vector<uint8_t> JniHost::Raw(jobject array) const {
+  const Obj* o = reinterpret_cast<const Obj*>(array);
+  if (o == nullptr || o->kind == Kind::String || o->kind == Kind::Class || o->kind == Kind::Objects) return {};
+  return o->raw;
+}
+
 std::u16string JniHost::Text(jobject string) const {
   const Obj* o = reinterpret_cast<const Obj*>(string);
   return o != nullptr && o->kind == Kind::String ? o->text : std::u16string{};

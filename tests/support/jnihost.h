@@ -63,6 +63,9 @@ class JniHost {
 
   std::vector<uint8_t> Bytes(jobject array) const;
   std::vector<int32_t> Ints(jobject array) const;
+  std::u16string Chars(jobject array) const;
+  // The elements of any primitive array as bytes (empty for anything else).
+  std::vector<uint8_t> Raw(jobject array) const;
   std::u16string Text(jobject string) const;
   // The elements of an object array (empty for anything else).
   std::vector<jobject> Objects(jobject array) const;

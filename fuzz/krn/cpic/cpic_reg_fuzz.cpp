@@ -24,16 +24,8 @@
 namespace {
 
 using cpicfuzz::Bytes;
+using cpicfuzz::Collect;
 using cpicfuzz::g_gateway;
-
-// Requests of the select set's other users are carried out, so that none
-// piles up in the wakeup server.
-void Collect() {
-  int32_t h = 0;
-  WEQ_CMLISTEN(0, nullptr);
-  while (WEQ_CMGETNEXTHDL(&h, nullptr, nullptr) == CM_OK && h != -1) {
-  }
-}
 
 constexpr uint8_t kReqs[] = {207, 207, 207, 211, 206, 9, 0, 18};
 

@@ -18,3 +18,7 @@ tov_test(cpic_init6_test LABELS gateway SOURCES cpic_init_test.cpp LIBS tovpeers
 tov_test(cpic_reg_test LABELS gateway SOURCES cpic_reg_test.cpp LIBS tovpeers)
 tov_test(cpic_sel_test LABELS gateway SOURCES cpic_sel_test.cpp LIBS tovpeers)
 tov_test(cpic_reg_threads_test LABELS gateway threads SOURCES cpic_reg_threads_test.cpp LIBS tovpeers)
+# Protected conversations over the test GSS-API library (tests/krn/snc).
+tov_test(cpic_snc_test LABELS gateway snc SOURCES cpic_snc_test.cpp LIBS tovpeers)
+tov_test(cpic_snc_threads_test LABELS gateway snc threads SOURCES cpic_snc_threads_test.cpp LIBS tovpeers)
+tov_test(cpic_snc_krb5_test LABELS gateway snc krb5 SOURCES cpic_snc_krb5_test.cpp LIBS tovpeers TIMEOUT 240)

@@ -309,11 +309,15 @@ TEST_F(ErrorReport, ClassesAndUnknownCodes) {
     EXPECT_EQ(Field(e.msgNumber, 3), c.number);
     Lines box = PrintLines(Stack());
     EXPECT_EQ(box[2], c.classLine);
-    // Classes other than 'C' and 'F' show only their class line.
-    if (c.cls != u'C') {
+    // Classes other than 'C', 'J' and 'F' show only their class line; the
+    // bindings' 'J' entries print as the converter's do.
+    if (c.cls == u'I') {
       EXPECT_EQ(box.size(), 4u) << Joined(box);
-    } else {
+    } else if (c.cls == u'C') {
       EXPECT_EQ(box[3], u"| code:    3                                                           |");
+    } else {
+      EXPECT_EQ(box.size(), 8u) << Joined(box);
+      EXPECT_EQ(box[3], u"| code:    8  RSCPEIO      Some I/O error.                             |");
     }
   }
 }

@@ -450,7 +450,14 @@ FAKE_API OM_uint32 FN(init_sec_context)(OM_uint32* minor, gss_cred_id_t cred, gs
   const size_t a = strlen(c->self) + 1, b = strlen(c->peer) + 1;
   memcpy(tok + n, c->self, a), n += a;
   memcpy(tok + n, c->peer, b), n += b;
-  NewBuffer(out, tok, n);
+  if (fakegss_ctl.initPad == 0) {
+    NewBuffer(out, tok, n);
+  } else {
+    unsigned char* padded = static_cast<unsigned char*>(calloc(1, n + fakegss_ctl.initPad));
+    memcpy(padded, tok, n);
+    NewBuffer(out, padded, n + fakegss_ctl.initPad);
+    free(padded);
+  }
   if (last) {
     c->done = true;
     c->completed = fakegss_ctl.clock;

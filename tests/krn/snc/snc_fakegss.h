@@ -55,6 +55,7 @@ struct FakeGssCtl {
   int failRelease;          // releases report failure (and still release)
   long calls[kFnCount];     // calls per function
   long liveCreds, liveContexts;
+  unsigned long initPad;  // zero bytes behind the names of every initiator token
 };
 
 #endif

@@ -7,7 +7,7 @@ tov_test(snc_threads_test LABELS snc threads SOURCES snc_threads_test.cpp)
 
 # The test GSS-API library, one source in variants (see snc_fakegss.cpp).
 set(_snc_users "")
-foreach(t snc_test snc_threads_test)
+foreach(t snc_test snc_threads_test cpic_snc_test cpic_snc_threads_test)
   if(TARGET ${t})
     list(APPEND _snc_users ${t})
   endif()

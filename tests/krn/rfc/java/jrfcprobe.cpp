@@ -1,7 +1,7 @@
 // Natives of com.weq.test.Probe, built only into the test copy of the
 // library: the live per-thread records of the layers, and a way to make a
-// thread hold one in each; the frontend launcher's wait; the logon-group
-// layer under the LG natives.
+// thread hold one in each; errors stacked on the converter's error stack;
+// the frontend launcher's wait; the logon-group layer under the LG natives.
 #include <jni.h>
 
 #include <atomic>
@@ -23,6 +23,12 @@ WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_liveCounts(JNIEnv* env, jclass, 
 WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_touchLayers(JNIEnv*, jclass) {
   rscpGetThrCtx();
   ErrSetLocation(u"probe");
+}
+
+// Stacks n operating-system errors on the calling thread's converter error
+// stack, so that the next report joins them.
+WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_pushOsErrors(JNIEnv*, jclass, jint n) {
+  for (jint i = 0; i < n; ++i) rscpePushOsError(2, u"open TCPDB.DAT", 0);
 }
 
 WEQ_EXPORT void JNICALL Java_com_weq_test_Probe_setGuiWaitMs(JNIEnv*, jclass, jlong ms) {

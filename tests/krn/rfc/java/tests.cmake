@@ -37,12 +37,14 @@ if(TOV_SANITIZE STREQUAL "address")
     OUTPUT_VARIABLE _preload OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 
-# tov_java_test(<name> <library> <selector> [ENV ...] [LABELS ...])
+# tov_java_test(<name> <library> <selector> [ENV ...] [LABELS ...] [EXPECT text]
+#               [REJECT text]): EXPECT and REJECT name a text that the JVM's
+# output must hold, or must not.
 function(tov_java_test name lib select)
-  cmake_parse_arguments(J "" "" "ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(J "" "EXPECT;REJECT" "ENV;LABELS" ${ARGN})
   add_test(NAME java.${name}
     COMMAND ${_jdir}/run_java_test.sh ${TOV_JAVA} ${TOV_JUNIT_JAR} ${TOV_JAVA_CLASSES}
-      ${CMAKE_BINARY_DIR} ${lib} "${select}" "${_preload}")
+      ${CMAKE_BINARY_DIR} ${lib} "${select}" "${_preload}" "${J_EXPECT}" "${J_REJECT}")
   set_tests_properties(java.${name} PROPERTIES LABELS "java;${J_LABELS}" TIMEOUT 300
     ENVIRONMENT "TOVNATIVE_TRACE_UNUSED=1;${J_ENV}")
 endfunction()
@@ -59,6 +61,13 @@ tov_java_test(Threads tovnative_probe --select-class=com.weq.test.ThreadsTest LA
 tov_java_test(Reload tovnative --select-class=com.weq.test.ReloadTest)
 tov_java_test(Compress tovnative --select-class=com.weq.test.CompressTest)
 tov_java_test(CompressFuzz tovnative --select-class=com.weq.test.CompressFuzzTest)
+# Converters made before INIT start the converter impromptu: it says so on
+# standard error unless RSCP_CATCH_INIT is 0.
+tov_java_test(Converter tovnative_probe --select-class=com.weq.test.ConverterTest
+  EXPECT "Impromptu CCC initialization by 'rscpCInit'." REJECT "Correct wrong surrogate")
+tov_java_test(ConverterFuzz tovnative --select-class=com.weq.test.ConverterFuzzTest)
+tov_java_test(ConverterOracle tovnative --select-class=com.weq.test.ConverterOracleTest
+  ENV RSCP_CATCH_INIT=0 REJECT "Impromptu")
 
 # The frontend launcher against the stub frontend, with registry stores of
 # the run's own. The stub is defined with the launcher's host tests.

@@ -10,6 +10,9 @@ public final class Probe {
   /** Makes the calling thread hold a record in each layer that keeps one. */
   public static native void touchLayers();
 
+  /** Stacks n operating-system errors on the calling thread's converter error stack. */
+  public static native void pushOsErrors(int n);
+
   /** The frontend launcher's wait for a reply; 0 restores its 180 seconds. */
   public static native void setGuiWaitMs(long ms);
 

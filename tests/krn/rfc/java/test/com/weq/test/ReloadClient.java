@@ -4,7 +4,7 @@ import com.weq.conn.rfc.driver.CpicDriver;
 import java.util.Arrays;
 import java.util.Random;
 
-/** Runs inside a class loader of its own: loads the library, INIT, one round trip. */
+/** Runs inside a class loader of its own: loads the library, INIT, one conversion, one round trip. */
 public final class ReloadClient {
   private ReloadClient() {}
 
@@ -12,6 +12,9 @@ public final class ReloadClient {
     System.load(lib);
     int rc = new CpicDriver().INIT();
     if (rc != 0) return rc;
+    // The converter, finished by the first loader's unload, starts again.
+    byte[] utf8 = Cv.xToX(Cv.init("1100", "4110"), new byte[] {(byte) 0xE9});
+    if (!Arrays.equals(new byte[] {(byte) 0xC3, (byte) 0xA9}, utf8)) return -2000;
     Random g = new Random(1);
     byte[] data = Streams.text(50000);
     byte[] s = Streams.compress(data, 0, g, 4128, 2080);
