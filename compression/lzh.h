@@ -51,6 +51,14 @@ inline constexpr int kMaxDist = kWindowSize - kMinLookahead;     // 16122
 inline constexpr int kTooFar = 4096;
 inline constexpr int kHashBits = 14;
 inline constexpr int kHashSize = 1 << kHashBits;
+// Prefix chains: beside the hash chain, every position sits in one chain
+// per prefix length, linking the earlier positions whose first 4, 8 or 16
+// bytes hash alike. A search that already holds a match of n bytes walks
+// the chain of the longest prefix not above n, which skips the many
+// candidates that cannot beat it.
+inline constexpr int kPrefixChains = 3;
+inline constexpr int kPrefixHashBits = 14;
+inline constexpr int kPrefixHashSize = 1 << kPrefixHashBits;
 inline constexpr int kLitBufSize = 16384;
 inline constexpr int kDistBufSize = 16384;
 inline constexpr int kOverflowSize = 122880;
@@ -153,6 +161,15 @@ struct CsRLzhDeflateState {
   lzh::HuffTree<lzh::kCodeLenCodes> bltree;
   uint16_t head[lzh::kHashSize];
   uint16_t prev[lzh::kWindowSize];
+  // Insertions into each hash chain, counted modulo 2^16, and each
+  // position's count when it went in: the difference of two positions of
+  // one chain is how many entries apart they are.
+  uint16_t chain_count[lzh::kHashSize];
+  uint16_t rank[lzh::kWindowSize];
+  uint32_t prefix_next;    // positions below it are in the prefix chains
+  uint32_t prefix_chains;  // how many of the prefix chains this level keeps
+  uint16_t prefix_head[lzh::kPrefixChains][lzh::kPrefixHashSize];
+  uint16_t prefix_prev[lzh::kPrefixChains][lzh::kWindowSize];
   uint8_t l_buf[lzh::kLitBufSize];
   uint16_t d_buf[lzh::kDistBufSize];
   uint8_t flag_buf[lzh::kLitBufSize / 8];

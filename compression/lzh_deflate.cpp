@@ -109,6 +109,36 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return kMaxMatch;
 }
 
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Prefix length of each prefix chain, its hash and its equality test.
+constexpr std::array<uint32_t, kPrefixChains> kPrefixLen = {4, 8, 16};
+static_assert(kPrefixLen[0] == kMinMatch + 1);
+
+template <int T>
+inline uint32_t PrefixHash(const uint8_t* p) {
+  constexpr int kShift = 64 - kPrefixHashBits;
+  if constexpr (T == 0) {
+    return (Load32(p) * 0x9E3779B1u) >> (32 - kPrefixHashBits);
+  } else if constexpr (T == 1) {
+    return static_cast<uint32_t>((Load64(p) * 0x9E3779B97F4A7C15ull) >> kShift);
+  } else {
+    return static_cast<uint32_t>(((Load64(p) * 0x9E3779B97F4A7C15ull) ^ (Load64(p + 8) * 0xC2B2AE3D27D4EB4Full)) >>
+                                 kShift);
+  }
+}
+
+template <int T>
+inline bool PrefixEqual(const uint8_t* a, const uint8_t* b) {
+  if constexpr (T == 0) return Load32(a) == Load32(b);
+  else if constexpr (T == 1) return Load64(a) == Load64(b);
+  else return ((Load64(a) ^ Load64(b)) | (Load64(a + 8) ^ Load64(b + 8))) == 0;
+}
+
 // --- filler bits ------------------------------------------------------------
 
 // -1: drawn from the generator; otherwise count | bits << 2.
@@ -124,6 +154,12 @@ uint64_t NextRandom() {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
+}
+
+// Prefix chains kept at a level. Below level 4 the hash chain walks are
+// short and keeping the prefix chains costs more than they save.
+constexpr uint32_t PrefixChainsOf(int level) {
+  return level <= 3 ? 0 : level <= 7 ? 2 : 3;
 }
 
 struct Deflater {
@@ -512,18 +548,121 @@ struct Deflater {
     uint32_t hash_head = s.head[s.ins_h];
     s.prev[pos & kWindowMask] = static_cast<uint16_t>(hash_head);
     s.head[s.ins_h] = static_cast<uint16_t>(pos);
+    if (s.prefix_chains) s.rank[pos & kWindowMask] = s.chain_count[s.ins_h]++;
     return hash_head;
   }
 
-  uint32_t LongestMatch(uint32_t cur_match) {
+  // Puts the positions up to strstart into the prefix chains. They go in
+  // only when a search needs them, when all the bytes that their hashes
+  // read have been read and no longer change; positions too far behind
+  // for any search are left out.
+  void CatchUpPrefixes() {
+    uint32_t p = s.prefix_next;
+    const uint32_t end = s.strstart;
+    if (end > static_cast<uint32_t>(kMaxDist) && p < end - kMaxDist) p = end - kMaxDist;
+    const uint32_t n = s.prefix_chains;
+    for (; p <= end; ++p) {
+      const uint8_t* w = s.window + p;
+      const uint32_t slot = p & kWindowMask;
+      uint32_t h = PrefixHash<0>(w);
+      s.prefix_prev[0][slot] = s.prefix_head[0][h];
+      s.prefix_head[0][h] = static_cast<uint16_t>(p);
+      if (n < 2) continue;
+      h = PrefixHash<1>(w);
+      s.prefix_prev[1][slot] = s.prefix_head[1][h];
+      s.prefix_head[1][h] = static_cast<uint16_t>(p);
+      if (n < 3) continue;
+      h = PrefixHash<2>(w);
+      s.prefix_prev[2][slot] = s.prefix_head[2][h];
+      s.prefix_head[2][h] = static_cast<uint16_t>(p);
+    }
+    s.prefix_next = end + 1;
+  }
+
+  // A search under way: the longest match so far and the bounds of the
+  // hash chain entries that the search examines.
+  struct Search {
+    const uint8_t* win;
+    const uint8_t* scan;
+    uint32_t bound;      // positions at or below it are not examined
+    uint32_t chain;      // entries of the hash chain examined, at most
+    uint16_t rank;       // rank of the position searched for
+    uint32_t best_len, best_start;
+  };
+
+  // Walks prefix chain T from cur. Its entries are the positions whose
+  // prefix hashes alike; those with an equal prefix are in the hash chain
+  // as well, and their rank tells whether the hash chain walk would have
+  // reached them. Returns false when the search is over, true when the
+  // match found is long enough for the next prefix chain.
+  template <int T>
+  bool WalkPrefix(uint32_t cur, Search& q) {
+    const uint8_t* const scan = q.scan;
+    const uint16_t* const prev = s.prefix_prev[T];
+    uint16_t scan_end = Load16(scan + q.best_len - 1);
+    for (; cur > q.bound; cur = prev[cur & kWindowMask]) {
+      const uint8_t* match = q.win + cur;
+      if (!PrefixEqual<T>(match, scan)) continue;
+      if (static_cast<uint16_t>(q.rank - s.rank[cur & kWindowMask]) > q.chain) return false;
+      if (Load16(match + q.best_len - 1) != scan_end) continue;
+      uint32_t len = MatchLength(scan, match);
+      if (len > q.best_len) {
+        q.best_start = cur;
+        q.best_len = len;
+        if (len >= static_cast<uint32_t>(kMaxMatch)) return false;
+        if (T + 1 < kPrefixChains && T + 1 < static_cast<int>(s.prefix_chains) && len >= kPrefixLen[T + 1])
+          return true;
+        scan_end = Load16(scan + len - 1);
+      }
+    }
+    return false;
+  }
+
+  // Continues the search in the longest prefix chain that holds the
+  // matches longer than the best one: from the position searched for when
+  // its prefix is at most best_len + 1 long, from the best match when at
+  // most best_len (which puts the best match in that chain).
+  void WalkPrefixes(Search& q, bool from_best) {
+    CatchUpPrefixes();
+    for (;;) {
+      const uint32_t reach = from_best ? q.best_len : q.best_len + 1;
+      int t = 0;
+      while (t + 1 < static_cast<int>(s.prefix_chains) && kPrefixLen[t + 1] <= reach) ++t;
+      const uint32_t from = (from_best ? q.best_start : s.strstart) & kWindowMask;
+      bool more;
+      switch (t) {
+        case 0: more = WalkPrefix<0>(s.prefix_prev[0][from], q); break;
+        case 1: more = WalkPrefix<1>(s.prefix_prev[1][from], q); break;
+        default: more = WalkPrefix<2>(s.prefix_prev[2][from], q); break;
+      }
+      if (!more) return;
+      from_best = true;
+    }
+  }
+
+  // The first of the longest matches among the entries of the hash chain
+  // from hash_head that are examined: at most max_chain of them (a quarter
+  // from a previous match of good_length on), none kMaxDist or more behind
+  // except hash_head itself. Only a match longer than prev_length counts.
+  uint32_t LongestMatch(uint32_t hash_head) {
     unsigned chain = s.max_chain;
     if (s.prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
     const uint8_t* const win = s.window;
-    const uint16_t* const prev = s.prev;
-    const uint8_t* const scan = win + s.strstart;
     const uint32_t limit = s.strstart > static_cast<uint32_t>(kMaxDist) ? s.strstart - kMaxDist : 0;
-    uint32_t best_len = s.prev_length;
-    uint32_t best_start = s.match_start;
+    Search q{win, win + s.strstart, hash_head == limit ? limit - 1 : limit, chain,
+             s.rank[s.strstart & kWindowMask], s.prev_length, s.match_start};
+    if (s.prefix_chains != 0 && q.best_len >= kPrefixLen[0] - 1) {
+      WalkPrefixes(q, false);
+      s.match_start = q.best_start;
+      return q.best_len;
+    }
+    // The hash chain itself, collisions and all, while the best match is
+    // shorter than the shortest prefix.
+    const uint16_t* const prev = s.prev;
+    const uint8_t* const scan = q.scan;
+    uint32_t cur_match = hash_head;
+    uint32_t best_len = q.best_len;
+    uint32_t best_start = q.best_start;
     // The bytes at best_len − 1 and best_len, compared as one unit.
     uint16_t scan_end = Load16(scan + best_len - 1);
     const uint8_t scan_start = scan[0];
@@ -537,6 +676,14 @@ struct Deflater {
         best_start = cur_match;
         best_len = len;
         if (len >= static_cast<uint32_t>(kMaxMatch)) break;
+        if (s.prefix_chains != 0 && len >= kPrefixLen[0]) {
+          q.best_len = best_len;
+          q.best_start = best_start;
+          WalkPrefixes(q, true);
+          best_len = q.best_len;
+          best_start = q.best_start;
+          break;
+        }
         scan_end = Load16(scan + best_len - 1);
       }
     } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
@@ -568,6 +715,11 @@ struct Deflater {
       s.block_start -= kWindowSize;
       for (auto& m : s.head) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
       for (auto& m : s.prev) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      for (uint32_t t = 0; t < s.prefix_chains; ++t) {
+        for (auto& m : s.prefix_head[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+        for (auto& m : s.prefix_prev[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      }
+      s.prefix_next = s.prefix_next > static_cast<uint32_t>(kWindowSize) ? s.prefix_next - kWindowSize : 0;
       more = kWindowSize;
     }
     if (s.consumed + s.taken < s.total) {
@@ -701,6 +853,10 @@ int CsRLzhCompress(CsRLzhDeflateState* state, unsigned total, const WEQ_RAW* in,
     if (n) z.SendBits(static_cast<uint32_t>(r >> 2) & ((1u << n) - 1), n);
     z.InitBlock();
     std::memset(s.head, 0, sizeof s.head);
+    std::memset(s.chain_count, 0, sizeof s.chain_count);
+    s.prefix_chains = PrefixChainsOf(level);
+    for (uint32_t t = 0; t < s.prefix_chains; ++t) std::memset(s.prefix_head[t], 0, sizeof s.prefix_head[t]);
+    s.prefix_next = 0;
     s.strstart = 0;
     s.block_start = 0;
     s.lookahead = 0;

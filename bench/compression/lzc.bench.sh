@@ -2,6 +2,7 @@
 # Whole-process LZC figures beside `compress -b13` and `uncompress` on the
 # same files: C header text, executables and random bytes. Each figure is
 # the best of five runs; every result is checked to restore its input.
+# Aim: compression at most 1.0x `compress -b13`.
 #
 #   bash bench/compression/lzc.bench.sh <build-dir>
 set -euo pipefail
@@ -41,9 +42,10 @@ for f in text binary random; do
 
   ours=$(best_ms "$tool" -c "$in" "$in.lzc")
   ref=$(best_ms sh -c "compress -b13 -c '$in' >'$in.Z2'")
-  printf '%-10s %-11s %10d %10d %10d %8s %12d %12d\n' "$f" compress "$size" "$ours" "$ref" \
+  printf '%-10s %-11s %10d %10d %10d %8s %12d %12d  %s\n' "$f" compress "$size" "$ours" "$ref" \
     "$(awk -v a="$ours" -v b="$ref" 'BEGIN { printf (b > 0 ? "%.2fx" : "-"), a / b }')" \
-    "$(stat -c %s "$in.lzc")" "$(stat -c %s "$in.Z")"
+    "$(stat -c %s "$in.lzc")" "$(stat -c %s "$in.Z")" \
+    "$(awk -v a="$ours" -v b="$ref" 'BEGIN { print "aim <= 1.00x " (a <= b ? "met" : "NOT MET") }')"
   ours=$(best_ms "$tool" -d "$in.lzc" "$in.back")
   ref=$(best_ms sh -c "uncompress -c '$in.Z' >'$in.back2'")
   printf '%-10s %-11s %10d %10d %10d %8s\n' "$f" decompress "$size" "$ours" "$ref" \

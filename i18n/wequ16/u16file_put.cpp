@@ -1,4 +1,5 @@
 // UTF-16 to UTF-8 on the way out to C streams.
+#include <emmintrin.h>
 #include <errno.h>
 
 #include <algorithm>
@@ -13,6 +14,22 @@ namespace {
 // so it never holds more than kFlushAbove + 4 bytes.
 constexpr size_t kFlushAbove = 506;
 constexpr size_t kChunkBytes = 512;
+
+// Encodes units [i, stop) while they come in runs of eight ASCII units, each
+// run as eight bytes at once; stops at the first run with another unit in
+// it, or fewer than eight left. Returns the bytes written to out.
+size_t EncodeAsciiRuns(const WEQ_UC* u, size_t& i, size_t stop, unsigned char* out) {
+  const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+  size_t n = 0;
+  while (stop - i >= 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128())) != 0xFFFF) break;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), _mm_packus_epi16(v, v));
+    i += 8;
+    n += 8;
+  }
+  return n;
+}
 
 }  // namespace
 
@@ -42,7 +59,10 @@ long U16WriteUtf8(const WEQ_UC* units, size_t size, size_t count, FILE* stream, 
       size_t batch = pending + 4 <= kFlushAbove ? (kFlushAbove - pending - 1) / 3 : 0;
       if (batch > 0) {
         const size_t stop = i + std::min(batch, total - i);
-        while (i < stop) pending += u16file::EncodeUnit(units, total, i, chunk + pending);
+        while (i < stop) {
+          pending += EncodeAsciiRuns(units, i, stop, chunk + pending);
+          if (i < stop) pending += u16file::EncodeUnit(units, total, i, chunk + pending);
+        }
         continue;
       }
       pending += u16file::EncodeUnit(units, total, i, chunk + pending);

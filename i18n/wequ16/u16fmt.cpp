@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -172,7 +173,7 @@ struct Digits {
 // skips the parsing of a whole printf format, serves every form but '#'.
 class FloatFormat {
  public:
-  FloatFormat(bool alt, char conv, int precision) : alt_(alt), precision_(precision) {
+  FloatFormat(bool alt, char conv, int precision) : alt_(alt), conv_(conv), precision_(precision) {
     char* f = format_;
     *f++ = '%';
     if (alt) *f++ = '#';
@@ -196,11 +197,36 @@ class FloatFormat {
   // As snprintf: the length of the whole text, of which at most size - 1
   // bytes and a terminator are stored.
   int Render(char* buf, size_t size, double v) const {
+    if (size > 1 && !alt_ && Shortcut(buf, size - 1, v)) return static_cast<int>(strlen(buf));
     return alt_ ? snprintf(buf, size, format_, precision_, v) : strfromd(buf, size, format_, v);
   }
 
  private:
+  // %f, %e and %g through std::to_chars, which gives the C library's text
+  // (exact decimal value, ties to even) without parsing a format: true
+  // when the text, terminated, fits in room + 1 bytes.
+  bool Shortcut(char* buf, size_t room, double v) const {
+    std::chars_format form;
+    char lower;
+    switch (conv_) {
+      case 'f': case 'F': form = std::chars_format::fixed; break;
+      case 'e': case 'E': form = std::chars_format::scientific; break;
+      case 'g': case 'G': form = std::chars_format::general; break;
+      default: return false;
+    }
+    lower = static_cast<char>(conv_ | 0x20);
+    const std::to_chars_result r = std::to_chars(buf, buf + room, v, form, precision_);
+    if (r.ec != std::errc()) return false;
+    *r.ptr = 0;
+    if (conv_ != lower) {
+      for (char* c = buf; c != r.ptr; ++c)
+        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 0x20);
+    }
+    return true;
+  }
+
   bool alt_;
+  char conv_;
   int precision_;
   char format_[24];
 };
@@ -367,6 +393,31 @@ int Convert(Sink& out, const U16FmtSpec& spec, ArgCursor& args, const WEQ_UC* fo
   return Deliver(out, spec.flags, width, pc) ? 1 : 0;
 }
 
+// A conversion without flags, width or precision of a string or a decimal
+// integer whose argument fits: delivered straight, as Convert would.
+// Returns 1 when done, 0 when Convert must do it, -1 when the sink stops.
+template <class Sink>
+int Plain(Sink& out, WEQ_UC conv, ArgCursor& args) {
+  if (conv != u's' && conv != u'd' && conv != u'i' && conv != u'u') return 0;
+  if (args.next >= args.list.count) return 0;
+  const U16FmtArg& a = args.list.items[args.next];
+  if (!U16FmtFits(conv, a.kind)) return 0;
+  ++args.next;
+  if (conv == u's') {
+    const WEQ_UC* s = a.kind == U16FmtKind::kNull || a.s == nullptr ? kNull : a.s;
+    return Put(out, s, strlenU(s)) ? 1 : -1;
+  }
+  Digits dg;
+  if (conv == u'u') {
+    dg.Of<10>(UnsignedValue(a), kLowerDigits);
+  } else {
+    const int64_t v = SignedValue(a);
+    dg.Of<10>(v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), kLowerDigits);
+    if (v < 0) *--dg.begin = u'-';
+  }
+  return Put(out, dg.begin, dg.count()) ? 1 : -1;
+}
+
 template <class Sink>
 int Run(Sink& out, const WEQ_UC* format, U16FmtArgs list) {
   ArgCursor args{list};
@@ -379,7 +430,15 @@ int Run(Sink& out, const WEQ_UC* format, U16FmtArgs list) {
     ++p;
     U16FmtSpec spec;
     if (U16FmtIsConversion(*p)) {
-      spec.conversion = *p++;  // the plain "%d", "%s": nothing else to parse
+      // The plain "%d", "%s": nothing else to parse, and with an argument
+      // that fits, nothing to pad.
+      const int plain = Plain(out, *p, args);
+      if (plain < 0) break;
+      if (plain > 0) {
+        ++p;
+        continue;
+      }
+      spec.conversion = *p++;
     } else if (!U16FmtParseSpec(p, spec)) {
       U16ReportFormatError(format, *p, kU16FmtModule, __LINE__);
       return -1;
@@ -447,8 +506,13 @@ bool U16OutStream::Flush(bool last) {
 }
 
 template <class Copy>
-bool U16OutStream::Store(size_t n, Copy copy) {
+inline bool U16OutStream::Store(size_t n, Copy copy) {
   constexpr size_t cap = sizeof block / sizeof block[0];
+  if (n <= cap - pending) {  // the common case: room in the block
+    copy(block + pending, 0, n);
+    pending += n;
+    return true;
+  }
   for (size_t done = 0; done < n;) {
     if (pending == cap && !Flush(false)) return false;
     size_t k = n - done < cap - pending ? n - done : cap - pending;

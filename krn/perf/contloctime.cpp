@@ -112,21 +112,34 @@ time_t Shown(time_t t, time_t start, time_t end) {
   return t;
 }
 
-// What one thread's ContLocaltime keeps between calls.
+// What one thread's ContLocaltime keeps between calls: the window found
+// last, and the last time converted with its result (callers ask for the
+// same second many times in a row, a trace line's time stamp for one). The
+// result of a time follows from the time alone while the zone stays; a
+// zone set since (tzset) shows in the zone names and offset, which are
+// part of the key.
 struct CachedWindow {
   bool valid = false;
   time_t start = 0;
   time_t end = 0;
-  struct tm result = {};
+  bool has_last = false;
+  time_t last_time = 0;
+  const char* last_names[2] = {nullptr, nullptr};
+  long last_offset = 0;
+  struct tm last = {};
+  struct tm result = {};  // handed out; the caller may change it
 };
 thread_local CachedWindow tls_window;
 
 }  // namespace
 
-Window SwitchWindow(time_t t, time_t* start, time_t* end) {
+Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted) {
+  *converted = false;
   if (t < kReach + 1 || t > std::numeric_limits<time_t>::max() - kReach) return Window::kNone;
-  struct tm at, other;
+  struct tm& at = *local;
+  struct tm other;
   if (!Local(t, &at)) return Window::kFailed;
+  *converted = true;
   const bool inDst = at.tm_isdst > 0;
   const time_t otherTime = inDst ? t + kReach : t - kReach;
   if (!Local(otherTime, &other)) return Window::kFailed;
@@ -166,9 +179,16 @@ struct tm* ContLocaltime(const time_t* t) {
   }
   CachedWindow& cache = tls_window;
   const time_t v = *t;
+  if (cache.has_last && v == cache.last_time && cache.last_names[0] == tzname[0] &&
+      cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
+    cache.result = cache.last;
+    return &cache.result;
+  }
+  struct tm local;
+  bool converted = false;
   if (!cache.valid || v < cache.start || v >= cache.end) {
     time_t start, end;
-    switch (SwitchWindow(v, &start, &end)) {
+    switch (SwitchWindow(v, &start, &end, &local, &converted)) {
       case Window::kFailed:
         errno = ERANGE;
         return nullptr;
@@ -182,9 +202,16 @@ struct tm* ContLocaltime(const time_t* t) {
     }
   }
   time_t shown = cache.valid ? Shown(v, cache.start, cache.end) : v;
-  struct tm r;
-  if (!Local(shown, &r)) return nullptr;
-  cache.result = r;
+  if (shown != v || !converted) {
+    if (!Local(shown, &local)) return nullptr;
+  }
+  cache.has_last = true;
+  cache.last_time = v;
+  cache.last_names[0] = tzname[0];
+  cache.last_names[1] = tzname[1];
+  cache.last_offset = timezone;
+  cache.last = local;
+  cache.result = local;
   return &cache.result;
 }
 
@@ -194,7 +221,9 @@ struct tm* ThrLocaltime(const time_t* t, struct tm* out) {
     return nullptr;
   }
   time_t start = 0, end = 0;
-  switch (SwitchWindow(*t, &start, &end)) {
+  struct tm local;
+  bool converted = false;
+  switch (SwitchWindow(*t, &start, &end, &local, &converted)) {
     case Window::kFailed:
       errno = ERANGE;
       return nullptr;
@@ -205,6 +234,10 @@ struct tm* ThrLocaltime(const time_t* t, struct tm* out) {
       break;
   }
   time_t shown = Shown(*t, start, end);
+  if (shown == *t && converted) {
+    *out = local;
+    return out;
+  }
   return Local(shown, out) ? out : nullptr;
 }
 

@@ -39,9 +39,11 @@ bool ProbeCounter(Counter which);
 // the high-resolution source first ran or when no round was cheap enough.
 uint32_t ClockCostPerRead();
 
-// Daylight-saving window around t: [*start, *end).
+// Daylight-saving window around t: [*start, *end). Unless it fails, the
+// search converts t itself on the way: then *local holds the local time of t
+// and *converted is true (false when t was too far out to look).
 enum class Window { kNone, kFound, kFailed };
-Window SwitchWindow(time_t t, time_t* start, time_t* end);
+Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted);
 
 // Sleeps ms milliseconds (negative: without end), resuming after signals.
 int SleepFor(int64_t ms);

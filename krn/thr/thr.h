@@ -107,7 +107,7 @@ typedef struct ThrCS {
   uint32_t magic;  // THR_CS_MAGIC once initialised
   int32_t count;   // locks minus unlocks; changed only while held
   int32_t owner;   // id of the holding thread, -1 while free
-  pthread_mutex_t cs;
+  uint32_t cs;     // the lock: 0 free, 1 held, 2 held with threads waiting
   WEQ_UC* tag;     // owned copy of the tag given to ThrCSInit, or NULL
 } ThrCS;
 

@@ -1,12 +1,19 @@
 // Plain mutexes, guarded critical sections and the recursive mutex. All
-// three are recursive pthread mutexes. The last two keep their holder and
-// lock count beside it, which their unlock checks need anyway; a nested lock
-// or unlock by the holder is counted there and never reaches pthread, so the
-// pthread mutex is held once, by the outermost lock.
+// three are recursive. The last two keep their holder and lock count beside
+// their lock, which their unlock checks need anyway; a nested lock or
+// unlock by the holder is counted there and never reaches the lock, so the
+// lock is taken once, by the outermost lock. The plain and the recursive
+// mutex lock recursive pthread mutexes; a guarded section locks a futex
+// word of its own (Linux): taking and leaving it uncontended is one atomic
+// operation each, with no call into the C library.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -26,6 +33,35 @@ pthread_mutex_t g_creationLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
   abort();
 }
 
+// The lock word of a guarded section: 0 free, 1 held, 2 held while threads
+// wait (or may wait) in the kernel, so that leaving wakes one of them.
+std::atomic_ref<uint32_t> Word(uint32_t* w) { return std::atomic_ref<uint32_t>(*w); }
+
+void Futex(uint32_t* w, int op, uint32_t value) {
+  syscall(SYS_futex, w, op | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
+}
+
+// Taking a held word: marked as waited for, then sleeping in the kernel
+// until it is free. No spinning: under contention the threads that spin
+// only pull the word's cache line away from the holder.
+[[gnu::noinline]] void TakeContended(uint32_t* w) {
+  auto word = Word(w);
+  while (word.exchange(2, std::memory_order_acquire) != 0) Futex(w, FUTEX_WAIT, 2);
+}
+
+inline void Take(uint32_t* w) {
+  uint32_t c = 0;
+  if (!Word(w).compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed))
+    TakeContended(w);
+}
+
+inline void Leave(uint32_t* w) {
+  if (Word(w).exchange(0, std::memory_order_release) == 2) Futex(w, FUTEX_WAKE, 1);
+}
+
+inline void Take(pthread_mutex_t* m) { pthread_mutex_lock(m); }
+inline void Leave(pthread_mutex_t* m) { pthread_mutex_unlock(m); }
+
 std::atomic_ref<uint32_t> Magic(ThrCS* cs) { return std::atomic_ref<uint32_t>(cs->magic); }
 
 // Under the creation lock: initialises cs unless it is initialised already.
@@ -33,10 +69,7 @@ ThrRc CSInitLocked(ThrCS* cs, const WEQ_UC* tag) {
   if (Magic(cs).load(std::memory_order_relaxed) == THR_CS_MAGIC) return THR_ERR_EXISTS;
   WEQ_UC* copy = nullptr;
   if (!DupTag(tag, &copy)) return THR_ERR_NO_MEMORY;
-  if (InitRecursive(&cs->cs) != THR_ERR_OK) {
-    free(copy);
-    return THR_ERR_OS;
-  }
+  cs->cs = 0;
   cs->owner = -1;
   cs->count = 0;
   cs->tag = copy;
@@ -92,7 +125,7 @@ ThrRc LockCounted(Section* s) {
     ++s->count;
     return THR_ERR_OK;
   }
-  pthread_mutex_lock(&s->cs);
+  Take(&s->cs);
   Owner(&s->owner).store(me, std::memory_order_relaxed);
   s->count = 1;
   return THR_ERR_OK;
@@ -107,7 +140,7 @@ ThrRc UnlockCounted(Section* s, const WEQ_UC* who) {
   }
   if (--s->count == 0) {
     Owner(&s->owner).store(-1, std::memory_order_relaxed);
-    pthread_mutex_unlock(&s->cs);
+    Leave(&s->cs);
   }
   return THR_ERR_OK;
 }
@@ -184,7 +217,6 @@ ThrRc ThrCSDelete(ThrCS* cs) {
     Magic(cs).store(0, std::memory_order_release);
     free(cs->tag);
     cs->tag = nullptr;
-    pthread_mutex_destroy(&cs->cs);
     rc = THR_ERR_OK;
   }
   CreationUnlock();

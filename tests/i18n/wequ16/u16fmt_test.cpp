@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
+#include <string>
 
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16fmt.h"
@@ -152,6 +154,39 @@ TEST(FormatAgainstGlibc, EverySharedConversion) {
   }
   EXPECT_EQ(d.failures, 0) << "of " << d.checked;
   EXPECT_GT(d.checked, 50000);
+}
+
+// Random doubles (any bit pattern, short decimals, and halves that sit
+// exactly between two outputs) in %f, %e and %g of every case and many
+// precisions: the same text as glibc's.
+TEST(FormatAgainstGlibc, RandomDoublesInEveryFloatForm) {
+  std::mt19937_64 rng(20261207);
+  const char kConvs[] = "feEgGF";
+  const int rounds = 30000 * tovtest::HeavyFactor();
+  int failures = 0;
+  for (int i = 0; i < rounds; ++i) {
+    double v;
+    switch (i % 3) {
+      case 0: {
+        uint64_t bits = rng();
+        std::memcpy(&v, &bits, sizeof v);
+        break;
+      }
+      case 1: v = static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) / 1000.0; break;
+      default: v = std::ldexp(static_cast<double>(rng() % 4096 * 2 + 1), -static_cast<int>(rng() % 12 + 1)); break;
+    }
+    const char conv = kConvs[rng() % 6];
+    const int prec = static_cast<int>(rng() % 24) - 1;  // -1: none
+    char gf[16], ref[1600];
+    WEQ_UC out[1600];
+    const std::string p = prec < 0 ? "" : "." + std::to_string(prec);
+    snprintf(gf, sizeof gf, "%%%s%c", p.c_str(), conv);
+    const int rr = snprintf(ref, sizeof ref, gf, v);
+    const int ro = snprintfU16(out, 1600, FromUtf8(gf).c_str(), v);
+    if ((rr != ro || std::u16string(out) != FromUtf8(ref)) && ++failures <= 10)
+      ADD_FAILURE() << gf << " of " << v << "\n  glibc: [" << ref << "]\n  ours:  [" << Show(out) << "]";
+  }
+  EXPECT_EQ(failures, 0);
 }
 
 // --- The library's own rules and typed arguments -----------------------------------

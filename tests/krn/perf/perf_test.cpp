@@ -231,6 +231,32 @@ TEST(ContLocaltime, HalfSpeedThroughTheLastDaylightSavingEnds) {
   }
 }
 
+// The same second asked again: a result that the caller changed is not
+// handed out again, and a zone set in between (tzset) gives that zone's
+// time; ThrLocaltime agrees with localtime_r far from a switch.
+TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
+  tovtest::ChildResult r = RunInChild([] {
+    const time_t t = 1751328000;  // 1 Jul 2025 00:00 UT
+    bool ok = true;
+    for (const char* zone : {"Europe/Berlin", "America/New_York", "Asia/Tokyo"}) {
+      setenv("TZ", zone, 1);
+      tzset();
+      struct tm want, thr;
+      localtime_r(&t, &want);
+      for (int round = 0; round < 2; ++round) {
+        struct tm* got = ContLocaltime(&t);
+        ok = ok && got != nullptr && got->tm_hour == want.tm_hour && got->tm_mday == want.tm_mday &&
+             got->tm_isdst == want.tm_isdst && got->tm_gmtoff == want.tm_gmtoff;
+        if (got != nullptr) got->tm_hour = 99;
+      }
+      ok = ok && ThrLocaltime(&t, &thr) == &thr && thr.tm_hour == want.tm_hour && thr.tm_gmtoff == want.tm_gmtoff;
+      if (!ok) printf("%s: hour %d\n", zone, want.tm_hour);
+    }
+    return ok ? 0 : 1;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+}
+
 // --- UUIDs ---------------------------------------------------------------------
 
 // UuidGenerate with the system UUID given in hex, into bytes filled with

@@ -4,7 +4,9 @@
 // process (one CTest test per case) with the library active.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -118,6 +120,33 @@ TEST_F(ThrThreads, ZeroFilledSectionsKeepExactCounts) {
     }
   });
   for (int s = 0; s < kSections; ++s) EXPECT_EQ(counters[s], long{kThreads} * rounds) << "section " << s;
+}
+
+// Holders that stay in the section long enough for the others to stop
+// spinning and sleep: every sleeper is woken (a lost wake-up hangs the
+// test), and the counts stay exact.
+TEST_F(ThrThreads, SleepingWaitersAreWokenAndCountsStayExact) {
+  constexpr int kThreads = 4;
+  static ThrCS section;
+  static long counter;
+  static std::atomic<int> inside{0};
+  const int rounds = 200 * tovtest::HeavyFactor();
+  std::barrier start(kThreads);
+  RunThreads(kThreads, [&](int) {
+    start.arrive_and_wait();
+    for (int r = 0; r < rounds; ++r) {
+      ASSERT_EQ(ThrCSLock(&section), 0u);
+      EXPECT_EQ(inside.fetch_add(1), 0);
+      long seen = counter;
+      // About 20 µs inside: far longer than a waiter spins.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+      while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+      counter = seen + 1;
+      inside.fetch_sub(1);
+      ASSERT_EQ(ThrCSUnlock(&section), 0u);
+    }
+  });
+  EXPECT_EQ(counter, long{kThreads} * rounds);
 }
 
 }  // namespace
