@@ -162,8 +162,12 @@ bool TooLong(CPIC_CONV_ENTRY* e, const WEQ_UC* fn, size_t len) {
 // data lies behind the header); otherwise the code to return: 20 for a
 // token that does not fit (the conversation stays), 20 after a failed send
 // or receive, or the answer's non-zero code (the conversation released).
+// With takeEnd, an answer that brings the partner's data together with its
+// normal end (18) keeps the conversation and returns 18 with *dataLen set:
+// the data is the partner's last message, to be unprotected and delivered
+// before the end is.
 CM_RETURN_CODE Exchange(CPIC_CONV_ENTRY* e, const WEQ_UC* fn, uint8_t* msg, const void* token, size_t tokenLen,
-                        int* dataLen) {
+                        int* dataLen, bool takeEnd) {
   CpicConvFields& f = e->f;
   if (TooLong(e, fn, tokenLen)) return CM_PRODUCT_SPECIFIC_ERROR;
   int len = static_cast<int>(tokenLen);
@@ -192,12 +196,15 @@ CM_RETURN_CODE Exchange(CPIC_CONV_ENTRY* e, const WEQ_UC* fn, uint8_t* msg, cons
     STIDEAL(e);
     return CM_PRODUCT_SPECIFIC_ERROR;
   }
+  int hl = STIHdrLen(e);
+  *dataLen = got > hl ? got - hl : 0;
+  // An error record behind the header is the gateway's, not the partner's.
+  bool errInfo = (msg[APPC_OFF_INFO] & WITH_ERR_INFO) && CpicIGetBe32(msg + APPC_OFF_WEQ_RC) != 0;
+  if (takeEnd && appcRc == CM_DEALLOCATED_NORMAL && !errInfo && *dataLen > 0) return appcRc;
   if (appcRc != CM_OK) {
     STIDEAL(e);
     return appcRc;
   }
-  int hl = STIHdrLen(e);
-  *dataLen = got > hl ? got - hl : 0;
   return CM_OK;
 }
 
@@ -421,7 +428,7 @@ int STISncOut(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, const void* data, int32_t len
     CM_RETURN_CODE code = CM_OK;
     while (tokenLen > 0) {
       int answerLen = 0;
-      code = Exchange(e, kSncOut, msgBuf, token, tokenLen, &answerLen);
+      code = Exchange(e, kSncOut, msgBuf, token, tokenLen, &answerLen, false);
       if (code != CM_OK) break;
       const void *plain = nullptr, *back = nullptr;
       size_t backLen = 0;
@@ -459,8 +466,17 @@ int STISncOut(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, const void* data, int32_t len
   return OutFail(rc, CM_OK);
 }
 
-int STISncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
-             CM_RETURN_CODE* rc) {
+namespace {
+
+// STISncIn; with end given, an answer to a token that brings the partner's
+// last data with its normal end is unprotected like any other and *end
+// becomes 18: the conversation stays until the data is delivered. A token
+// the partner's end leaves unanswered is dropped, since nobody waits for
+// it. Without end such an answer releases the conversation and 18 is
+// returned.
+int SncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
+          CM_RETURN_CODE* rc, CM_RETURN_CODE* end) {
+  bool ended = false;
   *out = nullptr;
   *outLength = 0;
   const void *plain = nullptr, *back = nullptr;
@@ -470,10 +486,15 @@ int STISncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, vo
   for (;;) {
     CPIC_ENTRY_TRC(e, 2, u"%s: SncProcessInput: snc_rbuflen=%d,snc_backbuflen=%d\n", kSncIn,
                    static_cast<int>(plainLen), static_cast<int>(backLen));
-    if (backLen == 0) break;
+    if (backLen == 0 || ended) break;
     int answerLen = 0;
-    CM_RETURN_CODE code = Exchange(e, kSncIn, msgBuf, back, backLen, &answerLen);
-    if (code != CM_OK) return OutFail(rc, code);
+    CM_RETURN_CODE code = Exchange(e, kSncIn, msgBuf, back, backLen, &answerLen, end != nullptr);
+    if (code == CM_DEALLOCATED_NORMAL && end != nullptr && answerLen > 0) {
+      *end = code;
+      ended = true;
+    } else if (code != CM_OK) {
+      return OutFail(rc, code);
+    }
     if (answerLen == 0) {
       CPIC_ENTRY_ERR(e, u"%s: no SNC data received\n", kSncIn);
       return OutFail(rc, CM_PRODUCT_SPECIFIC_ERROR);
@@ -485,6 +506,13 @@ int STISncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, vo
   *out = const_cast<void*>(plain);
   *outLength = static_cast<int32_t>(plainLen);
   return OutFail(rc, CM_OK);
+}
+
+}  // namespace
+
+int STISncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, void** out, int32_t* outLength,
+             CM_RETURN_CODE* rc) {
+  return SncIn(e, msgBuf, data, length, out, outLength, rc, nullptr);
 }
 
 CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* msg, int32_t* length) {
@@ -513,6 +541,9 @@ CM_RETURN_CODE STISncDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* ms
     int hl = STIHdrLen(e);
     int dataLen = msgLen > hl ? msgLen - hl : 0;
     int32_t plainLen = 0;
+    // The code the message is delivered with: an answer to a token may
+    // have brought the partner's last data with its end.
+    CM_RETURN_CODE code = appcRc;
     uint8_t* pending = PendingBuf(e);
     if (pending == nullptr) return CM_RESOURCE_FAILURE_NO_RETRY;
     // The raw trace setting chooses the dumps only: a protected message is
@@ -523,7 +554,7 @@ CM_RETURN_CODE STISncDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* ms
       void* plain = nullptr;
       CM_RETURN_CODE src = CM_OK;
       CpicIHold hold(e);
-      if (STISncIn(e, msg, msg + hl, dataLen, &plain, &plainLen, &src) != CM_OK) {
+      if (SncIn(e, msg, msg + hl, dataLen, &plain, &plainLen, &src, &code) != CM_OK) {
         CPIC_ENTRY_ERR(e, u"%s:STISncIn failed %d\n", name, static_cast<int>(src));
         TellPartner(e, hold);
         return src;
@@ -539,13 +570,14 @@ CM_RETURN_CODE STISncDeliver(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* ms
       if (plainLen > 0) memcpy(pending, plain, static_cast<size_t>(plainLen));
     }
     // A message with another code is not unprotected: it delivers its own
-    // results and no data.
+    // results and no data. After token exchanges msg holds the last
+    // answer, whose results go with the data it brought.
     f.sncOffset = 0;
     f.sncBytesLeft = plainLen;
     f.savedRcv[0] = CpicIGetBe32(msg + 52);
     f.savedRcv[1] = CpicIGetBe32(msg + 60);
     f.savedRcv[2] = CpicIGetBe32(msg + 64);
-    f.savedRcv[3] = static_cast<uint32_t>(appcRc);
+    f.savedRcv[3] = static_cast<uint32_t>(code);
   }
   const uint8_t* from = static_cast<const uint8_t*>(f.sncPending) + f.sncOffset;
   if (f.sncBytesLeft > requested) {

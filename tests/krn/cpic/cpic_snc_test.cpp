@@ -267,6 +267,70 @@ TEST_F(CpicSnc, HeldDataSurvivesTheTokenExchange) {
   }
 }
 
+// The partner's last data and its normal end in one answer, and that
+// answer is the one to the server's token: the client ends right after the
+// send that established its context. The server gets the data whole,
+// unprotected, in pieces of the length it asks for, with 18 on the last
+// piece only; then the conversation is gone and no security context
+// outlives it. Held data flushed by the deallocate and data sent at once.
+TEST_F(CpicSnc, PartnersEndWithItsDataAnswersAToken) {
+  struct Case {
+    const char* buffering;
+    size_t size;
+    int32_t piece;
+  };
+  const Case cases[] = {{"1", 3000, 1000}, {"0", 32000, 32000}, {"0", 5000, 7}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string("buffering ") + k.buffering + ", piece " + std::to_string(k.piece));
+    Restart({{"CPIC_BUFFERING", k.buffering}});
+    StartPeer();
+    ASSERT_TRUE(peer().Control("switch joinend=1"));
+    const std::string sent = Pattern(k.size);
+    std::string got;
+    std::vector<int32_t> marks;
+    CM_RETURN_CODE last = -1, after = -1;
+    ASSERT_EQ(Road(
+                  Block(1), Block(1, kServerName),
+                  [&](ConvId& c) {
+                    EXPECT_EQ(Send(c, sent), CM_OK) << ErrFld(ERR_FLD_ERROR);
+                    EXPECT_EQ(STDEAL(c, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+                  },
+                  [&](ConvId& acc) {
+                    for (size_t i = 0; i <= k.size; ++i) {
+                      Received r = Receive(acc, k.piece);
+                      got += r.data;
+                      marks.push_back(r.dataReceived);
+                      if (r.rc != CM_OK) {
+                        last = r.rc;
+                        break;
+                      }
+                    }
+                    after = Receive(acc).rc;
+                  }),
+              CM_OK);
+    EXPECT_EQ(last, CM_DEALLOCATED_NORMAL) << ErrFld(ERR_FLD_ERROR);
+    EXPECT_EQ(after, CM_PARAMETER_ERROR) << "the conversation outlived its end";
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent) << "the partner's last data differs from what it sent";
+    ASSERT_EQ(marks.size(), (k.size + static_cast<size_t>(k.piece) - 1) / static_cast<size_t>(k.piece));
+    EXPECT_EQ(marks.back(), CM_COMPLETE_DATA_RECEIVED);
+    for (size_t i = 0; i + 1 < marks.size(); ++i) ASSERT_EQ(marks[i], CM_INCOMPLETE_DATA_RECEIVED) << i;
+    // The joined answer went to the server's token message.
+    peers::LogLine joined = peer().Wait("OUT", "APPC", 3000, "appcrc", "18");
+    EXPECT_GT(joined.num("datalen"), 0) << joined.raw;
+    long asked = -1;
+    for (const peers::LogLine& l : peer().log().lines()) {
+      if (l.raw == joined.raw) break;
+      if (l.dir == "IN" && l.kind == "APPC" && l.get("conn") == joined.get("conn")) asked = l.num("info2");
+    }
+    EXPECT_EQ(asked, 0x28) << "the data and end did not answer a token";
+    EXPECT_EQ(ctl_->liveContexts, 0);
+    EXPECT_EQ(STIActiveConvs(), 0);
+    peer_.reset();
+  }
+  Restart({});
+}
+
 // Conditions that must not disturb a protected road: the raw trace on
 // (a protected message is still unprotected for the caller), a keep-alive
 // of the gateway while a conversation of the select set waits for the
