@@ -819,6 +819,53 @@ struct rscpcFastMemo {
   uint32_t pairCode[256];
 };
 
+// The code of character c (at most t.maxUchar) through the output table t2
+// as the fast runs write it: n << 24 | b0 | b1 << 8 | b2 << 16 for a code of
+// n = 1 to 3 bytes that the table holds or that a Unicode form rule (UTF-16,
+// one- or two-byte UTF-8) gives; 0 when the character needs the general
+// steps. The bytes are those rscpcIEncode writes for c.
+__attribute__((always_inline)) inline uint32_t rscpcIFastCode(const rscpcTables& t, const uint16_t* t2, uint32_t c) {
+  const uint16_t e = t2[c >> 7];
+  uint32_t rule;
+  if ((e & RSCP_T2_T3) != 0) {
+    const uint32_t k = e & 0x7FFF;
+    if (!t.T3Ok(k)) return 0;
+    const uint32_t word = t.T3(k)[c & 0x7F];
+    if ((word & RSCP_T3_RULE) == 0) {
+      const uint32_t n = word >> 24;
+      if (n - 1 >= 3) return 0;
+      return n << 24 | (word >> 16 & 0xFF) | (word & 0xFF00) | (word & 0xFF) << 16;
+    }
+    rule = word & 0x7F;
+  } else if ((e >> 13) == 2) {
+    rule = e & 0x7F;
+  } else {
+    return 0;
+  }
+  switch (rule) {
+    case 14: return 2u << 24 | (c & 0xFFFF);
+    case 10: return 2u << 24 | (c >> 8 & 0xFF) | (c & 0xFF) << 8;
+    case 12: return 1u << 24 | (c & 0x7F);
+    case 50: return 2u << 24 | (0xC0 | (c >> 6 & 0x1F)) | (0x80 | (c & 0x3F)) << 8;
+    default: return 0;
+  }
+}
+
+// Writes a code of rscpcIFastCode at out (room checked by the caller) and
+// returns the position behind it.
+__attribute__((always_inline)) inline uint8_t* rscpcIFastPut(uint8_t* out, uint32_t code) {
+  const uint32_t n = code >> 24;
+  if (n == 2) {
+    const uint16_t two = static_cast<uint16_t>(code);
+    memcpy(out, &two, 2);
+  } else {
+    out[0] = static_cast<uint8_t>(code);
+    if (n > 1) out[1] = static_cast<uint8_t>(code >> 8);
+    if (n > 2) out[2] = static_cast<uint8_t>(code >> 16);
+  }
+  return out + n;
+}
+
 inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops) {
   const uint8_t* in = f.in;
   uint8_t* __restrict out = f.out;  // never the memo's arrays
@@ -838,34 +885,8 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
   const uint32_t* const root = t.T1(start);
   const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
 
-  // The code of character c as n << 24 | b0 | b1 << 8 | b2 << 16, or 0
-  // when it needs the general steps.
   const auto codeOf = [&](uint32_t c) __attribute__((always_inline)) -> uint32_t {
-    if (c > t.maxUchar) return 0;
-    const uint16_t e = t2[c >> 7];
-    uint32_t rule;
-    if ((e & RSCP_T2_T3) != 0) {
-      const uint32_t k = e & 0x7FFF;
-      if (!t.T3Ok(k)) return 0;
-      const uint32_t word = t.T3(k)[c & 0x7F];
-      if ((word & RSCP_T3_RULE) == 0) {
-        const uint32_t n = word >> 24;
-        if (n - 1 >= 3) return 0;
-        return n << 24 | (word >> 16 & 0xFF) | (word & 0xFF00) | (word & 0xFF) << 16;
-      }
-      rule = word & 0x7F;
-    } else if ((e >> 13) == 2) {
-      rule = e & 0x7F;
-    } else {
-      return 0;
-    }
-    switch (rule) {
-      case 14: return 2u << 24 | (c & 0xFFFF);
-      case 10: return 2u << 24 | (c >> 8 & 0xFF) | (c & 0xFF) << 8;
-      case 12: return 1u << 24 | (c & 0x7F);
-      case 50: return 2u << 24 | (0xC0 | (c >> 6 & 0x1F)) | (0x80 | (c & 0x3F)) << 8;
-      default: return 0;
-    }
+    return c > t.maxUchar ? 0 : rscpcIFastCode(t, t2, c);
   };
   // The code of a character that ends in table word w.
   const auto codeOfWord = [&](uint32_t w) __attribute__((always_inline)) -> uint32_t {
@@ -874,18 +895,7 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
     if ((w & 0xFF000000) == 0xA0000000) return 2u << 24 | (w >> 8 & 0xFF) | (w & 0xFF) << 8;
     return 0;
   };
-  const auto put = [&out](uint32_t code) {
-    const uint32_t n = code >> 24;
-    if (n == 2) {
-      const uint16_t two = static_cast<uint16_t>(code);
-      memcpy(out, &two, 2);
-    } else {
-      out[0] = static_cast<uint8_t>(code);
-      if (n > 1) out[1] = static_cast<uint8_t>(code >> 8);
-      if (n > 2) out[2] = static_cast<uint8_t>(code >> 16);
-    }
-    out += n;
-  };
+  const auto put = [&out](uint32_t code) __attribute__((always_inline)) { out = rscpcIFastPut(out, code); };
 
   uint32_t* const lane = m.lane;
   const bool lanes = inEnd - in >= 512;
