@@ -803,7 +803,9 @@ struct rscpcFastMemo {
   uint32_t inT1 = 0;
   uint32_t outT2 = 0;
   // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
-  // general steps; 3 b leads into block known[b] (checked, not the start).
+  // general steps; 3 b leads into block known[b] (checked, not the start);
+  // 4 b starts a unit of two bytes that input rule known[b] (10 or 14)
+  // decodes.
   uint8_t seen[256];
   uint32_t known[256];
   // lane[b]: the two bytes of b's code when b is a known character with a
@@ -896,6 +898,15 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
     return 0;
   };
   const auto put = [&out](uint32_t code) __attribute__((always_inline)) { out = rscpcIFastPut(out, code); };
+  // The input rule of word w when it decodes a unit of the first two
+  // bytes of the character (UTF-16 big or little endian), else 0.
+  const auto unitRule = [](uint32_t w) -> uint32_t {
+    const uint32_t r = w & (RSCP_T1_TYPE | 0x1FFF);
+    return r == (RSCP_T1_RULE | 10) || r == (RSCP_T1_RULE | 14) ? r & 0x1FFF : 0;
+  };
+  const auto unitOf = [](uint32_t rule, const uint8_t* p) -> uint32_t {
+    return rule == 14 ? uint32_t{p[1]} << 8 | p[0] : uint32_t{p[0]} << 8 | p[1];
+  };
 
   uint32_t* const lane = m.lane;
   const bool lanes = inEnd - in >= 512;
@@ -949,6 +960,9 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         const bool lead = next != start && t.BlockOk(next);
         known[b] = next;
         seen[b] = lead ? 3 : 2;
+      } else if (const uint32_t rule = unitRule(w)) {
+        known[b] = rule;
+        seen[b] = 4;
       } else {
         const uint32_t code = codeOfWord(w);
         known[b] = code;
@@ -957,11 +971,19 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         if (code != 0) continue;
       }
     }
-    if (seen[b] != 3) break;
+    if (seen[b] < 3) break;
     // Sequences of more bytes, as long as they follow each other; two-byte
     // ones are remembered.
     do {
       const uint8_t lead = *in;
+      if (seen[lead] == 4) {
+        if (inEnd - in < 2) goto stop;
+        const uint32_t code = codeOf(unitOf(known[lead], in));
+        if (code == 0) goto stop;
+        put(code);
+        in += 2;
+        continue;
+      }
       uint32_t slot = 0;
       bool keep = false;
       if (inEnd - in >= 2 && ++m.pairsMet >= 16) {
@@ -987,7 +1009,11 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         if (next == start || !t.BlockOk(next)) goto stop;
       }
       uint32_t code = codeOfWord(w);
-      if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
+      if (const uint32_t rule = unitRule(w); rule != 0 && rd - in == 2) {
+        // A unit of the two bytes the walk read (a rule met after more
+        // bytes takes the general steps: the pair memory keys two bytes).
+        code = codeOf(unitOf(rule, in));
+      } else if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
         // A character of an algorithmic range: its rule decodes the bytes
         // from the first one.
         const rscpRangeRec_t& r = reinterpret_cast<const rscpCCC_t*>(t.base)->ranges[w >> 13 & 0x3F];
@@ -1005,7 +1031,7 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         m.pairCode[slot] = code;
       }
       in = rd;
-    } while (in < inEnd && out <= outLast && seen[*in] == 3);
+    } while (in < inEnd && out <= outLast && seen[*in] >= 3);
   }
 stop:
   f.in = in;
