@@ -14,6 +14,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 
@@ -190,13 +191,168 @@ rscpcStep SxWalk(rscpcFrame& f) {
   }
 }
 
+// --- The fast run of the UTF-16 members --------------------------------------------------------
+
+// The units that the general step treats specially in a member: surrogates
+// (pairs and lone ones), controls when the member substitutes or copies
+// them, the icon introducer, and private-use units that take the walk.
+struct SxSpecial {
+  bool controls;
+  bool walk;
+  uint32_t intro;  // 0x10000: no icon forms
+  bool Is(uint32_t u) const {
+    return (u & 0xF800) == 0xD800 || (controls && SxControl(u)) || u == intro || (walk && u - 0xE000 < 0x1900);
+  }
+};
+
+// What the fast run keeps for one call, for the tables it was made for.
+// Once a long input asks for it, the widest range [lo, hi] of units below
+// 0x100 that are not special and whose code is the single byte of the unit
+// itself (ASCII into most pages, all of ISO 8859-1 into it): runs of those
+// narrow sixteen at a time.
+// The codes of units met so far are kept by a hash of the unit (code 0: an
+// empty slot) once a batch of 64 units or more leaves the narrow runs: a
+// lookup there stays in the first level cache where the output table's
+// words of a large page do not.
+struct SxFastMemo {
+  const uint8_t* base = nullptr;
+  uint32_t outT2 = 0;
+  bool filled = false;
+  bool hashed = false;
+  uint32_t lo = 1, hi = 0;  // empty
+  uint16_t key[1024];
+  uint32_t code[1024];
+};
+
+typedef uint8_t SxBytes16 __attribute__((vector_size(16)));
+
+// Narrows the units at in while sixteen of them lie in [lo, hi] and 16
+// bytes of room are left; returns the units taken.
+template <bool kBig>
+inline size_t SxNarrow(const uint8_t* in, size_t units, uint8_t* out, size_t room, uint8_t lo, uint8_t hi) {
+  const SxBytes16 zero = {}, base = zero + lo, span = zero + static_cast<uint8_t>(hi - lo);
+  size_t i = 0;
+  for (; i + 16 <= units && i + 16 <= room; i += 16) {
+    SxBytes16 a, b;
+    memcpy(&a, in + 2 * i, 16);
+    memcpy(&b, in + 2 * i + 16, 16);
+    SxBytes16 low, high;
+    if constexpr (kBig) {
+      low = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+      high = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    } else {
+      low = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+      high = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+    }
+    const SxBytes16 bad = (high != zero) | (low - base > span);
+    uint64_t any[2];
+    memcpy(any, &bad, 16);
+    if ((any[0] | any[1]) != 0) break;
+    memcpy(out + i, &low, 16);
+  }
+  return i;
+}
+
+// Runs of ordinary units without the general steps: units that are not
+// special and whose code rscpcIFastCode gives, written while 4 bytes of
+// room are left. It stops, with f.in and f.out moved past what it wrote,
+// at the first unit that needs anything else, which the general step then
+// takes; for every unit it takes, the general step writes the same bytes.
+template <bool kBig>
+inline void SxFastRun(rscpcFrame& f, SxFastMemo& m, const SxSpecial& sp) {
+  const uint8_t* in = f.in;
+  uint8_t* out = f.out;
+  const uint8_t* const inEnd = f.inEnd;
+  if (inEnd - in < 2 || f.outEnd - out < 4) return;
+  const rscpcTables& t = f.t;
+  const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
+  const auto codeOf = [&](uint32_t u) __attribute__((always_inline)) -> uint32_t {
+    return sp.Is(u) || u > t.maxUchar ? 0 : rscpcIFastCode(t, t2, u);
+  };
+  if (m.base != t.base || m.outT2 != f.outT2) {
+    m.base = t.base, m.outT2 = f.outT2;
+    m.filled = m.hashed = false;
+    m.lo = 1, m.hi = 0;
+  }
+  if (!m.filled && inEnd - in >= 512) {
+    m.filled = true;
+    uint32_t from = 0;
+    for (uint32_t u = 0; u <= 0x100; ++u) {
+      if (u < 0x100 && codeOf(u) == (1u << 24 | u)) continue;
+      if (u > from && u - from > m.hi + 1 - m.lo) m.lo = from, m.hi = u - 1;
+      from = u + 1;
+    }
+  }
+  uint8_t* const outLast = f.outEnd - 4;
+  while (inEnd - in >= 2 && out <= outLast) {
+    if (m.lo <= m.hi) {
+      const size_t n = SxNarrow<kBig>(in, static_cast<size_t>(inEnd - in) / 2, out, static_cast<size_t>(f.outEnd - out),
+                                      static_cast<uint8_t>(m.lo), static_cast<uint8_t>(m.hi));
+      in += 2 * n;
+      out += n;
+      if (inEnd - in < 2 || out > outLast) break;
+    }
+    // As many units as certainly fit (3 bytes each at most) without a test
+    // of the room.
+    const ptrdiff_t batch = std::min<ptrdiff_t>((inEnd - in) / 2, (outLast - out) / 3 + 1);
+    const uint8_t* const batchEnd = in + 2 * batch;
+    const uint8_t* const from = in;
+    if (m.filled && !m.hashed && batch >= 64) {
+      memset(m.code, 0, sizeof m.code);
+      m.hashed = true;
+    }
+    if (m.hashed) {
+      while (in < batchEnd) {
+        const uint32_t u = SxUnit<kBig>(in);
+        const uint32_t slot = (u ^ u >> 10) & 1023;
+        uint32_t code = m.code[slot];
+        if (code == 0 || m.key[slot] != u) {
+          code = codeOf(u);
+          if (code == 0) break;
+          m.key[slot] = static_cast<uint16_t>(u);
+          m.code[slot] = code;
+        }
+        out = rscpcIFastPut(out, code);
+        in += 2;
+      }
+    } else {
+      while (in < batchEnd) {
+        const uint32_t code = codeOf(SxUnit<kBig>(in));
+        if (code == 0) break;
+        out = rscpcIFastPut(out, code);
+        in += 2;
+      }
+    }
+    if (in < batchEnd || in == from) break;
+  }
+  f.in = in;
+  f.out = out;
+}
+
 // UTF-16 in the order kBig.
 template <size_t M, bool kBig>
 rscpcBranchEnd SxUtf16(rscpcFrame& f) {
   constexpr SxMember m = kSxMembers[M];
   const bool controls = m.ctrl == SxCtrl::kAlways || (m.ctrl == SxCtrl::kUnlessTry && f.o->rscpCtrlCodeCv != 1);
   const uint32_t intro = m.icons ? rscpGetIconIntroducer() : 0x10000;
+  const SxSpecial special{controls, m.walk, intro};
+  SxFastMemo memo;
   while (f.inEnd - f.in >= 2) {
+    // A member that checks the output table before every write checks it
+    // once before a run that starts with an ordinary unit, as the general
+    // step would before that unit.
+    if (!m.checkEach || !special.Is(SxUnit<kBig>(f.in))) {
+      if constexpr (m.checkEach) {
+        rscpRc_t rc = rscpcICheckOutTab(f.o, f.t);
+        if (rc == 0) rc = f.Follow();
+        if (rc != 0) {
+          f.rc = rc;
+          return rscpcIEndOfStep(rscpcStep::kError);
+        }
+      }
+      SxFastRun<kBig>(f, memo, special);
+      if (f.inEnd - f.in < 2) break;
+    }
     const uint8_t* p = f.in;
     const uint32_t u = SxUnit<kBig>(p);
     uint32_t c = u;

@@ -803,7 +803,9 @@ struct rscpcFastMemo {
   uint32_t inT1 = 0;
   uint32_t outT2 = 0;
   // seen[b]: 0 not looked up yet; 1 known[b] is b's code; 2 b needs the
-  // general steps; 3 b leads into block known[b] (checked, not the start).
+  // general steps; 3 b leads into block known[b] (checked, not the start);
+  // 4 b starts a unit of two bytes that input rule known[b] (10 or 14)
+  // decodes.
   uint8_t seen[256];
   uint32_t known[256];
   // lane[b]: the two bytes of b's code when b is a known character with a
@@ -818,6 +820,53 @@ struct rscpcFastMemo {
   uint16_t pairKey[256];
   uint32_t pairCode[256];
 };
+
+// The code of character c (at most t.maxUchar) through the output table t2
+// as the fast runs write it: n << 24 | b0 | b1 << 8 | b2 << 16 for a code of
+// n = 1 to 3 bytes that the table holds or that a Unicode form rule (UTF-16,
+// one- or two-byte UTF-8) gives; 0 when the character needs the general
+// steps. The bytes are those rscpcIEncode writes for c.
+__attribute__((always_inline)) inline uint32_t rscpcIFastCode(const rscpcTables& t, const uint16_t* t2, uint32_t c) {
+  const uint16_t e = t2[c >> 7];
+  uint32_t rule;
+  if ((e & RSCP_T2_T3) != 0) {
+    const uint32_t k = e & 0x7FFF;
+    if (!t.T3Ok(k)) return 0;
+    const uint32_t word = t.T3(k)[c & 0x7F];
+    if ((word & RSCP_T3_RULE) == 0) {
+      const uint32_t n = word >> 24;
+      if (n - 1 >= 3) return 0;
+      return n << 24 | (word >> 16 & 0xFF) | (word & 0xFF00) | (word & 0xFF) << 16;
+    }
+    rule = word & 0x7F;
+  } else if ((e >> 13) == 2) {
+    rule = e & 0x7F;
+  } else {
+    return 0;
+  }
+  switch (rule) {
+    case 14: return 2u << 24 | (c & 0xFFFF);
+    case 10: return 2u << 24 | (c >> 8 & 0xFF) | (c & 0xFF) << 8;
+    case 12: return 1u << 24 | (c & 0x7F);
+    case 50: return 2u << 24 | (0xC0 | (c >> 6 & 0x1F)) | (0x80 | (c & 0x3F)) << 8;
+    default: return 0;
+  }
+}
+
+// Writes a code of rscpcIFastCode at out (room checked by the caller) and
+// returns the position behind it.
+__attribute__((always_inline)) inline uint8_t* rscpcIFastPut(uint8_t* out, uint32_t code) {
+  const uint32_t n = code >> 24;
+  if (n == 2) {
+    const uint16_t two = static_cast<uint16_t>(code);
+    memcpy(out, &two, 2);
+  } else {
+    out[0] = static_cast<uint8_t>(code);
+    if (n > 1) out[1] = static_cast<uint8_t>(code >> 8);
+    if (n > 2) out[2] = static_cast<uint8_t>(code >> 16);
+  }
+  return out + n;
+}
 
 inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops) {
   const uint8_t* in = f.in;
@@ -838,34 +887,8 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
   const uint32_t* const root = t.T1(start);
   const uint16_t* const t2 = reinterpret_cast<const uint16_t*>(t.base + f.outT2);
 
-  // The code of character c as n << 24 | b0 | b1 << 8 | b2 << 16, or 0
-  // when it needs the general steps.
   const auto codeOf = [&](uint32_t c) __attribute__((always_inline)) -> uint32_t {
-    if (c > t.maxUchar) return 0;
-    const uint16_t e = t2[c >> 7];
-    uint32_t rule;
-    if ((e & RSCP_T2_T3) != 0) {
-      const uint32_t k = e & 0x7FFF;
-      if (!t.T3Ok(k)) return 0;
-      const uint32_t word = t.T3(k)[c & 0x7F];
-      if ((word & RSCP_T3_RULE) == 0) {
-        const uint32_t n = word >> 24;
-        if (n - 1 >= 3) return 0;
-        return n << 24 | (word >> 16 & 0xFF) | (word & 0xFF00) | (word & 0xFF) << 16;
-      }
-      rule = word & 0x7F;
-    } else if ((e >> 13) == 2) {
-      rule = e & 0x7F;
-    } else {
-      return 0;
-    }
-    switch (rule) {
-      case 14: return 2u << 24 | (c & 0xFFFF);
-      case 10: return 2u << 24 | (c >> 8 & 0xFF) | (c & 0xFF) << 8;
-      case 12: return 1u << 24 | (c & 0x7F);
-      case 50: return 2u << 24 | (0xC0 | (c >> 6 & 0x1F)) | (0x80 | (c & 0x3F)) << 8;
-      default: return 0;
-    }
+    return c > t.maxUchar ? 0 : rscpcIFastCode(t, t2, c);
   };
   // The code of a character that ends in table word w.
   const auto codeOfWord = [&](uint32_t w) __attribute__((always_inline)) -> uint32_t {
@@ -874,17 +897,15 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
     if ((w & 0xFF000000) == 0xA0000000) return 2u << 24 | (w >> 8 & 0xFF) | (w & 0xFF) << 8;
     return 0;
   };
-  const auto put = [&out](uint32_t code) {
-    const uint32_t n = code >> 24;
-    if (n == 2) {
-      const uint16_t two = static_cast<uint16_t>(code);
-      memcpy(out, &two, 2);
-    } else {
-      out[0] = static_cast<uint8_t>(code);
-      if (n > 1) out[1] = static_cast<uint8_t>(code >> 8);
-      if (n > 2) out[2] = static_cast<uint8_t>(code >> 16);
-    }
-    out += n;
+  const auto put = [&out](uint32_t code) __attribute__((always_inline)) { out = rscpcIFastPut(out, code); };
+  // The input rule of word w when it decodes a unit of the first two
+  // bytes of the character (UTF-16 big or little endian), else 0.
+  const auto unitRule = [](uint32_t w) -> uint32_t {
+    const uint32_t r = w & (RSCP_T1_TYPE | 0x1FFF);
+    return r == (RSCP_T1_RULE | 10) || r == (RSCP_T1_RULE | 14) ? r & 0x1FFF : 0;
+  };
+  const auto unitOf = [](uint32_t rule, const uint8_t* p) -> uint32_t {
+    return rule == 14 ? uint32_t{p[1]} << 8 | p[0] : uint32_t{p[0]} << 8 | p[1];
   };
 
   uint32_t* const lane = m.lane;
@@ -939,6 +960,9 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         const bool lead = next != start && t.BlockOk(next);
         known[b] = next;
         seen[b] = lead ? 3 : 2;
+      } else if (const uint32_t rule = unitRule(w)) {
+        known[b] = rule;
+        seen[b] = 4;
       } else {
         const uint32_t code = codeOfWord(w);
         known[b] = code;
@@ -947,11 +971,19 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         if (code != 0) continue;
       }
     }
-    if (seen[b] != 3) break;
+    if (seen[b] < 3) break;
     // Sequences of more bytes, as long as they follow each other; two-byte
     // ones are remembered.
     do {
       const uint8_t lead = *in;
+      if (seen[lead] == 4) {
+        if (inEnd - in < 2) goto stop;
+        const uint32_t code = codeOf(unitOf(known[lead], in));
+        if (code == 0) goto stop;
+        put(code);
+        in += 2;
+        continue;
+      }
       uint32_t slot = 0;
       bool keep = false;
       if (inEnd - in >= 2 && ++m.pairsMet >= 16) {
@@ -977,7 +1009,11 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         if (next == start || !t.BlockOk(next)) goto stop;
       }
       uint32_t code = codeOfWord(w);
-      if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
+      if (const uint32_t rule = unitRule(w); rule != 0 && rd - in == 2) {
+        // A unit of the two bytes the walk read (a rule met after more
+        // bytes takes the general steps: the pair memory keys two bytes).
+        code = codeOf(unitOf(rule, in));
+      } else if (code == 0 && (w & (RSCP_T1_TYPE | 0x1FFF)) == (RSCP_T1_RULE | 68) && (w >> 13 & 0x3F) < RSCP_RANGE_RECS) {
         // A character of an algorithmic range: its rule decodes the bytes
         // from the first one.
         const rscpRangeRec_t& r = reinterpret_cast<const rscpCCC_t*>(t.base)->ranges[w >> 13 & 0x3F];
@@ -995,7 +1031,7 @@ inline void rscpcIFastRun(rscpcFrame& f, rscpcFastMemo& m, const uint64_t* stops
         m.pairCode[slot] = code;
       }
       in = rd;
-    } while (in < inEnd && out <= outLast && seen[*in] == 3);
+    } while (in < inEnd && out <= outLast && seen[*in] >= 3);
   }
 stop:
   f.in = in;

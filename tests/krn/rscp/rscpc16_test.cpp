@@ -340,5 +340,83 @@ TEST_F(Sixteen, FailedRefreshMovesNothingAndLeavesTheMutexFree) {
   for (const auto& [from, to, opts] : kStale) ExpectFailedRefreshMovesNothing(Object(from, to, kSubst | opts));
 }
 
+// Long runs of ordinary units, which the sixteen-bit methods and the table
+// walk (UTF-16 into GB 18030, whose four-byte codes take the general steps)
+// take sixteen or one at a time without the general steps, against iconv:
+// whole, resumed in small rooms, and with one unit that needs the general
+// step placed at every offset of a block of sixteen, where the call must
+// stop at that unit.
+TEST_F(Sixteen, LongRunsEqualIconvAndStopAtTheFirstUnitTheyCannotTake) {
+  struct Run {
+    const char* from;
+    const char* to;
+    const char* utf16;
+    const char* page;
+    bool big;
+    int opts;
+    uint32_t method;
+    std::vector<int> pool;  // units the page knows; the first 95 narrow
+    int unknown;            // a unit the page cannot write (0: none)
+  };
+  std::vector<int> latin, sjis, gb;
+  for (int u = 0x20; u < 0x7F; ++u) latin.push_back(u), sjis.push_back(u), gb.push_back(u);
+  for (int u : {0xA0, 0xC0, 0xE9, 0xFF}) latin.push_back(u);
+  for (int u : {0x4E9C, 0x3042, 0xFF71, 0x3000}) sjis.push_back(u);
+  for (int u : {0x4E2D, 0x6587, 0x3042, 0xE9, 0x101, 0x80, 0xFFE5}) gb.push_back(u);
+  const Run runs[] = {
+      {"4103", "1100", "UTF-16LE", "ISO-8859-1", false, 0, 35, latin, 0x0100},
+      {"4102", "1100", "UTF-16BE", "ISO-8859-1", true, 0, 33, latin, 0x20AC},
+      {"4103", "8000", "UTF-16LE", "CP932", false, 0, 35, sjis, 0x00E9},
+      {"4103", "1100", "UTF-16LE", "ISO-8859-1", false, kOwn | kCtrl0, 39, latin, 0xE000},  // private use walks
+      {"4103", "8450", "UTF-16LE", "GB18030", false, 0, 4, gb, 0},
+      {"4102", "8450", "UTF-16BE", "GB18030", true, 0, 4, gb, 0},
+  };
+  for (const Run& r : runs) {
+    IconvRef ref(r.page, r.utf16);
+    ASSERT_TRUE(ref.ok()) << r.page;
+    std::vector<int> units;
+    uint32_t seed = 7;
+    for (int i = 0; i < 700; ++i) {
+      seed = seed * 1103515245 + 12345;
+      // Mostly narrow units, now and then one of the rest of the pool.
+      const size_t pick = (seed >> 16) % (seed % 9 == 0 ? r.pool.size() : 95);
+      units.push_back(r.pool[pick]);
+    }
+    const auto text = [&](const std::vector<int>& us) {
+      std::string s;
+      for (int u : us) s += r.big ? std::string{static_cast<char>(u >> 8), static_cast<char>(u)}
+                                  : std::string{static_cast<char>(u), static_cast<char>(u >> 8)};
+      return s;
+    };
+    const std::string in = text(units);
+    const Outcome want = ref.Run(in);
+    ASSERT_EQ(want.kind, Outcome::kOk);
+    rscpCObj_t o = Object(r.from, r.to, r.opts);
+    ASSERT_EQ(o.method, r.method) << r.from << "->" << r.to;
+    const Call whole = Convert(o, in, in.size() * 2);
+    EXPECT_EQ(whole.rc, 0) << r.to;
+    EXPECT_EQ(whole.in, in.size());
+    EXPECT_EQ(Hex(whole.bytes), Hex(want.out)) << r.from << "->" << r.to;
+    for (size_t room : {4, 5, 6, 17, 33}) {  // every code has at most four bytes
+      rscpCObj_t p = Object(r.from, r.to, r.opts);
+      const Call resumed = ConvertResumed(p, in, room);
+      EXPECT_EQ(resumed.rc, 0) << room;
+      EXPECT_EQ(Hex(resumed.bytes), Hex(want.out)) << r.to << " room " << room;
+    }
+    for (size_t at : {0, 1, 7, 15, 16, 17, 31, 300, 699}) {
+      if (r.unknown == 0) break;
+      std::vector<int> broken = units;
+      broken[at] = r.unknown;
+      const std::string bad = text(broken);
+      rscpCObj_t p = Object(r.from, r.to, r.opts | kStop);
+      const Call c = Convert(p, bad, bad.size() * 2);
+      EXPECT_EQ(c.rc, RSCPENOCONV) << r.to << " at " << at;
+      EXPECT_EQ(c.in, 2 * at) << r.to << " at " << at;
+      const Outcome head = ref.Run(text(std::vector<int>(units.begin(), units.begin() + static_cast<ptrdiff_t>(at))));
+      EXPECT_EQ(Hex(c.bytes), Hex(head.out)) << r.to << " at " << at;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace rscptest
