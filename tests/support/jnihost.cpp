@@ -495,6 +495,8 @@ void JniHost::FailCall(JniOp op, int nth) {
   impl_->failAt[i].insert(impl_->calls[i] + nth);
 }
 
+void JniHost::ClearFailures() { impl_->failAt.clear(); }
+
 int JniHost::Calls(JniOp op) const { return impl_->calls[static_cast<int>(op)]; }
 
 std::string JniHost::Pending() const { return impl_->pending; }

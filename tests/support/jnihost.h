@@ -72,6 +72,8 @@ class JniHost {
 
   // The nth call of op from now on (1: the next) fails.
   void FailCall(JniOp op, int nth = 1);
+  // Drops every failure not reached yet.
+  void ClearFailures();
   // Calls of op so far.
   int Calls(JniOp op) const;
 

@@ -465,11 +465,17 @@ TEST_F(Natives, EachJniCallFailedInTurn) {
         End();
         trace.Take();
         if (nth > host.Calls(kind) - before) break;
+        int beforeFail = host.Calls(kind);
         host.FailCall(kind, nth);
         jlong v = c.call();
         End();
         std::string t = trace.Take();
-        if (!reported(kind)) continue;
+        // A read whose answer had not come yet takes a shorter path than
+        // the counting run did; the failure meant for it is dropped, not
+        // left for a later call.
+        bool reached = host.Calls(kind) - beforeFail >= nth;
+        host.ClearFailures();
+        if (!reached || !reported(kind)) continue;
         EXPECT_EQ(v, c.failed);
         EXPECT_NE(t.find("JRFC> "), std::string::npos) << "no error line";
       }
