@@ -632,6 +632,8 @@ void STITraceStart(CPIC_CONV_ENTRY* entry, const WEQ_UC* name);
 
 // Room of a received message's data: the most the gateway sends.
 #define CPIC_RCV_CAPACITY 34048
+// Asynchronous sends in a row before one waits for the gateway's answer.
+constexpr uint32_t CPIC_ASYNC_SENDS = 5;
 
 // Stores code through rc (when given) and returns it.
 inline CM_RETURN_CODE CpicIRc(CM_RETURN_CODE* rc, CM_RETURN_CODE code) {
@@ -665,10 +667,13 @@ CM_RETURN_CODE STISendRequest(CPIC_CONV_ENTRY* entry, uint8_t req, uint8_t* msg)
 bool STIAnswered(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, int r, uint8_t func, CM_RETURN_CODE* code);
 // The partner's code page of an answer that names one.
 void STIKeepCodePage(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, const uint8_t* msg);
-// The SNC point of a send: the data behind the header protected in place
-// (*length becomes the protected length): 0, or the code of a failure
-// after the error information went to the partner.
-CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t* msg, int32_t* length);
+// The user data behind the header on its way out: dumped as the caller
+// gave it, then, with SNC on, protected in place (*length becomes the
+// protected length) and *info2 set to the SNC flag of the header (else 0).
+// 0, or the code of a failure after the error information went to the
+// partner.
+CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* entry, const WEQ_UC* name, uint8_t* msg, int32_t* length,
+                             uint8_t* info2);
 // The registration point of the release: an entry of a registration, or
 // accepted through one, hands its connection back. true when the release
 // is finished (*result: the pending-data read's code); false when the

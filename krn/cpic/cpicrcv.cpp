@@ -18,7 +18,6 @@ constexpr WEQ_UC kISend[] = u"STISEND";
 // and the requested length.
 constexpr int kSendBlockLen = 8;
 constexpr uint8_t kOpBits = F_V_ALLOCATE | F_V_SEND_DATA | F_V_RECEIVE | F_V_FLUSH;
-constexpr uint32_t kAsyncSendsBeforeSync = 5;
 
 // Offsets of the results in an answer's request area.
 constexpr int kOffDataRcv = 52, kOffRcvLen = 56, kOffStatus = 60, kOffRts = 64;
@@ -250,19 +249,15 @@ CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void
   if (receive && (requested < 0 || requested > CPIC_MAX_DATA))
     return STIBadLength(name, u"requested_length", requested, CPIC_MAX_DATA);
 
-  bool sync = f.asyncSendCount >= kAsyncSendsBeforeSync || receive;
+  bool sync = f.asyncSendCount >= CPIC_ASYNC_SENDS || receive;
   uint8_t* area = msg + APPC_HDR_LEN;
   if (sendLength > 0 && data != area) {
     CPIC_ENTRY_TRC(e, 2, u"%s: memcpy needed for %d bytes\n", name, sendLength);
     memcpy(area, data, static_cast<size_t>(sendLength));
   }
-  STIDumpUserData(e, u"send raw data to gateway (user data)", area, sendLength);
-  uint8_t info2 = 0;
-  if (f.sncState == 1) {
-    info2 = GW_SNC_ACTIVE;
-    CM_RETURN_CODE src = STISncProtect(e, name, msg, &sendLength);
-    if (src != CM_OK) return src;
-  }
+  uint8_t info2;
+  CM_RETURN_CODE src = STISncProtect(e, name, msg, &sendLength, &info2);
+  if (src != CM_OK) return src;
   STIFillHdr(msg, e, sync ? F_WEQ_SEND : F_AWEQ_SEND);
   CPIC_ENTRY_TRC(e, 2, sync ? u"%s: send synchronously\n" : u"%s: send asynchronously\n", name);
   msg[APPC_OFF_INFO] = static_cast<uint8_t>(WITH_GW_WEQ_PARAMS_HDR | (sync ? SYNC_CPIC_FUNCTION : 0));
@@ -289,7 +284,7 @@ CM_RETURN_CODE STISendRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void
     CPIC_ENTRY_TRC(e, 2, u"%s: return (V_LISTEN)\n", name);
     return CM_OK;
   }
-  if (!receive && f.timeoutCount == 0 && f.asyncSendCount < kAsyncSendsBeforeSync) {
+  if (!receive && f.timeoutCount == 0 && f.asyncSendCount < CPIC_ASYNC_SENDS) {
     ClearOut(out);
     ++f.asyncSendCount;
     return CM_OK;

@@ -16,8 +16,6 @@ constexpr WEQ_UC kSpln[] = u"STSPLN";
 constexpr WEQ_UC kDealVerb[] = u"STDEAL";
 constexpr WEQ_UC kSendErr[] = u"WEQ_CMSENDERRINFO";
 
-// Asynchronous sends in a row before one waits for the gateway's answer.
-constexpr uint32_t kAsyncSends = 5;
 // The partner LU request: the header and a block of the name and 16 zeros.
 constexpr int kLuNameLen = 128;
 constexpr int kSplnBlockLen = 144;
@@ -120,16 +118,11 @@ CM_RETURN_CODE STISendCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, const void* d
       return CM_PROGRAM_STATE_CHECK;
   }
   if (length > 0 && data != area) memcpy(area, data, static_cast<size_t>(length));
-  STIDumpUserData(e, u"send raw data to gateway (user data)", area, length);
+  uint8_t info2;
+  CM_RETURN_CODE src = STISncProtect(e, name, msg, &length, &info2);
+  if (src != CM_OK) return src;
 
-  uint8_t info2 = 0;
-  if (f.sncState == 1) {
-    info2 = GW_SNC_ACTIVE;
-    CM_RETURN_CODE src = STISncProtect(e, name, msg, &length);
-    if (src != CM_OK) return src;
-  }
-
-  bool sync = f.asyncSendCount >= kAsyncSends;
+  bool sync = f.asyncSendCount >= CPIC_ASYNC_SENDS;
   STIFillHdr(msg, e, sync ? F_SEND_DATA : F_ASEND_DATA);
   if (sync) {
     msg[APPC_OFF_INFO] = SYNC_CPIC_FUNCTION;

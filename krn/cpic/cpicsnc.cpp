@@ -515,9 +515,14 @@ int STISncIn(CPIC_CONV_ENTRY* e, uint8_t* msgBuf, void* data, int32_t length, vo
   return SncIn(e, msgBuf, data, length, out, outLength, rc, nullptr);
 }
 
-CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* msg, int32_t* length) {
-  if (*length <= 0) return CM_OK;
+CM_RETURN_CODE STISncProtect(CPIC_CONV_ENTRY* e, const WEQ_UC* name, uint8_t* msg, int32_t* length,
+                             uint8_t* info2) {
   uint8_t* area = msg + APPC_HDR_LEN;
+  STIDumpUserData(e, u"send raw data to gateway (user data)", area, *length);
+  *info2 = 0;
+  if (e->f.sncState != 1) return CM_OK;
+  *info2 = GW_SNC_ACTIVE;
+  if (*length <= 0) return CM_OK;
   void* out = nullptr;
   int32_t outLen = 0;
   CM_RETURN_CODE src = CM_OK;

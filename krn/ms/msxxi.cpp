@@ -425,6 +425,22 @@ int MsIConnectFailed(MS_HDL* h, NI_RC rc) {
   return MSENILAYER;
 }
 
+// The connect of an attach: WEQ_O_K, MSENISELWRITE with the state set to
+// pendingState when a non-blocking connect is still on its way, or the
+// failure. A connect left half-open is closed here: the handle is not
+// attached yet, so a detach would not reach it.
+int MsIConnect(MS_HDL* h, int32_t pendingState) {
+  NI_RC rc = NiBufHandle(h->mshost, h->msserv, h->ms_timeL, &h->hdl);
+  if (rc == NIECONN_PENDING && h->nonBlocking) {
+    h->attachState = pendingState;
+    return MSENISELWRITE;
+  }
+  if (rc == WEQ_O_K) return WEQ_O_K;
+  if (h->hdl != NI_INVALID_HDL) NiCloseHandle(h->hdl);
+  h->hdl = NI_INVALID_HDL;
+  return MsIConnectFailed(h, rc);
+}
+
 // Installs the allocation function of the connection; detaches on failure.
 int MsIInstallAlloc(MS_HDL* h) {
   NI_RC rc = NiSetHdlParam(h->hdl, NIHP_ALLOC_FUNC, reinterpret_cast<void*>(&MsIBufAlloc));
@@ -472,19 +488,7 @@ int MsIAttachStart(MS_HDL* h, const WEQ_UC* mshost, const WEQ_UC* msserv, uint8_
   }
   h->lastNiRc = WEQ_O_K;
   DPTRC_LINE(2, MsITrc(), u"%s: connect to %s / %s\n", kFn, h->mshost, h->msserv);
-  NI_RC rc = NiBufHandle(h->mshost, h->msserv, h->ms_timeL, &h->hdl);
-  if (rc == NIECONN_PENDING && h->nonBlocking) {
-    h->attachState = MS_AS_CONNECTING;
-    return MSENISELWRITE;
-  }
-  if (rc != WEQ_O_K) {
-    // A connect left half-open is closed here: the handle is not attached
-    // yet, so a detach would not reach it.
-    if (h->hdl != NI_INVALID_HDL) NiCloseHandle(h->hdl);
-    h->hdl = NI_INVALID_HDL;
-    return MsIConnectFailed(h, rc);
-  }
-  return WEQ_O_K;
+  return MsIConnect(h, MS_AS_CONNECTING);
 }
 
 // Step 2.4: the release information, when the caller gives a release text.
@@ -728,16 +732,8 @@ int MsIAttachOld(MS_HDL* h) {
   if (h->attachState == MS_AS_OLD_START) {
     DPTRC_LINE(2, MsITrc(), u"%s: connect to %s / %s\n", kFn, MsIShow(h->mshost), MsIShow(h->msserv));
     h->oldLogin = 1;
-    NI_RC rc = NiBufHandle(h->mshost, h->msserv, h->ms_timeL, &h->hdl);
-    if (rc == NIECONN_PENDING && h->nonBlocking) {
-      h->attachState = MS_AS_OLD_CONNECTING;
-      return MSENISELWRITE;
-    }
-    if (rc != WEQ_O_K) {
-      if (h->hdl != NI_INVALID_HDL) NiCloseHandle(h->hdl);
-      h->hdl = NI_INVALID_HDL;
-      return MsIConnectFailed(h, rc);
-    }
+    int rc = MsIConnect(h, MS_AS_OLD_CONNECTING);
+    if (rc != WEQ_O_K) return rc;
   } else if (h->attachState == MS_AS_OLD_CONNECTING) {
     NI_RC rc = NiPeekExWrite(h->hdl, 0);
     if (rc != WEQ_O_K) return MsIConnectFailed(h, rc);
