@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "fuzz/quiet.h"
 #include "i18n/rscp4j/rscp4j.h"
 #include "krn/rscp/rscp_int.h"
@@ -26,32 +27,16 @@ void Require(bool ok) {
   if (!ok) abort();
 }
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint32_t U(int bytes) {
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) {
-      v = v << 8 | (n ? *p : 0);
-      if (n) ++p, --n;
-    }
-    return v;
-  }
-  // Mostly in range, sometimes negative or past the limit.
-  int Bound(int limit) {
-    const uint32_t sel = U(1);
-    if (sel < 16) return -static_cast<int>(U(1)) - 1;
-    if (sel < 32) return limit + static_cast<int>(U(1));
-    return static_cast<int>(U(2) % static_cast<uint32_t>(limit + 1));
-  }
-  Bytes Take(size_t most) {
-    const size_t k = std::min<size_t>(n, U(2) % (most + 1));
-    Bytes b(p, p + k);
-    p += k;
-    n -= k;
-    return b;
-  }
-};
+using Input = tovfuzz::Input;
+
+// Up to most bytes, as many as the input's next two bytes say.
+Bytes Take(Input& in, size_t most) {
+  const size_t k = std::min<size_t>(in.n, in.U(2) % (most + 1));
+  Bytes b(in.p, in.p + k);
+  in.p += k;
+  in.n -= k;
+  return b;
+}
 
 const char* const kPairs[][2] = {{"1100", "4103"}, {"4103", "1100"}, {"8000", "4103"}, {"4103", "8000"},
                                  {"4110", "4103"}, {"4103", "4110"}, {"4102", "4103"}, {"1100", "4104"},
@@ -119,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   jbyteArray conv = how >= 40 && how < 44 ? nullptr : host.NewBytes(image);
   jintArray err = host.NewInts({-1, -1});
   const uint32_t native = in.U(1) % 16;
-  const Bytes input = in.Take(native < 8 ? 3000 : 64);
+  const Bytes input = Take(in, native < 8 ? 3000 : 64);
   const jint n = static_cast<jint>(input.size());
   const std::u16string text = Units(input);
   const jint units = static_cast<jint>(text.size());

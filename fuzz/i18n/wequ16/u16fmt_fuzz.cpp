@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "fuzz/quiet.h"
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16fmt.h"
@@ -18,15 +19,7 @@ namespace {
 constexpr char16_t kAlphabet[] = u"%%%%%-+ #0123456789.*hlLjztI64diuxXocspnfFeEgGaAS ab\u00e9\U0001F600";
 constexpr size_t kAlphabetLen = sizeof kAlphabet / sizeof kAlphabet[0] - 1;
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
+using tovfuzz::Input;
 
 void Check(bool ok) {
   if (!ok) std::abort();

@@ -44,9 +44,9 @@ std::string Answer(Bytes& in, uint8_t version) {
   };
   put32(32, static_cast<uint32_t>(kCodes[sel & 7]));
   put32(36, (sel & 8) ? 726u : 0u);
-  put32(22, in.Word());
-  for (size_t off : {52u, 56u, 60u, 64u}) put32(off, (sel & 0x40) ? in.Word() : in.Byte() % 5);
-  std::string data = in.Take(in.Word() % 40000);
+  put32(22, in.Be16());
+  for (size_t off : {52u, 56u, 60u, 64u}) put32(off, (sel & 0x40) ? in.Be16() : in.Byte() % 5);
+  std::string data = in.Take(in.Be16() % 40000);
   return h + data;
 }
 
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t k = in.Byte();
     switch (k % 5) {
       case 0: g_gateway.events.emplace_back(0, Answer(in, g_gateway.connectVersion)); break;
-      case 1: g_gateway.events.emplace_back(0, in.Take(in.Word() % 300)); break;
+      case 1: g_gateway.events.emplace_back(0, in.Take(in.Be16() % 300)); break;
       case 2: g_gateway.events.emplace_back(1, in.Take(in.Byte())); break;
       case 3: g_gateway.events.emplace_back(2, std::string()); break;
       default: g_gateway.events.emplace_back(3, std::string()); break;

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 #include "krn/gw/gw.h"
@@ -25,22 +26,7 @@
 
 namespace cpicfuzz {
 
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint16_t Word() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
-  std::string Take(size_t k) {
-    k = std::min(k, n);
-    std::string s(reinterpret_cast<const char*>(p), k);
-    p += k, n -= k;
-    return s;
-  }
-};
+using Bytes = tovfuzz::Input;
 
 enum EventKind { kMessage = 0, kTimeoutAfter = 1, kPing = 2, kBroken = 3 };
 

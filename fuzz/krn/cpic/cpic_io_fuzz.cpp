@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 #include "krn/thr/thr.h"
@@ -111,28 +112,13 @@ CPIC_CONV_ENTRY* Entry() {
   return e;
 }
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint16_t Word() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
-  std::string Take(size_t k) {
-    k = std::min(k, n);
-    std::string s(reinterpret_cast<const char*>(p), k);
-    p += k, n -= k;
-    return s;
-  }
-};
+using Reader = tovfuzz::Input;
 
 void Stream(const uint8_t* data, size_t size) {
   Reader r{data, size};
   CPIC_CONV_ENTRY* e = Entry();
   uint8_t version = r.Byte() % 9;
-  int capacity = r.Word() % (CPIC_MSG_BUF_LEN - 138);
+  int capacity = r.Be16() % (CPIC_MSG_BUF_LEN - 138);
   int timeout = static_cast<int8_t>(r.Byte());  // negative: blocking; 0 included
   uint8_t flags = r.Byte();
   e->f.hdrVersion = version;
@@ -144,7 +130,7 @@ void Stream(const uint8_t* data, size_t size) {
   CTrcLevel.store((flags >> 6) & 3);
   CTrcGlobalHdl.store(e->f.traceHdl);
   int hl = STIHdrLen(e);
-  e->f.partialLen = r.Word() % (capacity + hl + 8);
+  e->f.partialLen = r.Be16() % (capacity + hl + 8);
   e->f.readHdl = e->f.writeHdl = 1;
   e->f.connectTimeout = 10;
 
@@ -152,7 +138,7 @@ void Stream(const uint8_t* data, size_t size) {
   while (r.n > 0) {
     uint8_t k = r.Byte();
     FakeStream::Event ev{static_cast<FakeStream::Kind>(k % 4), {}};
-    if (ev.kind == FakeStream::kMessage) ev.bytes = r.Take(r.Word() % 2048);
+    if (ev.kind == FakeStream::kMessage) ev.bytes = r.Take(r.Be16() % 2048);
     if (ev.kind == FakeStream::kTimeoutAfter) ev.bytes.assign(r.Byte(), 'x');
     g_stream.events.push_back(std::move(ev));
   }

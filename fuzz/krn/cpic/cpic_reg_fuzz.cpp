@@ -40,12 +40,12 @@ std::string Handover(Bytes& in, uint8_t version) {
   h[16] = static_cast<char>((sel & 16) ? 0x80 : 0);  // trace record
   h[11] = static_cast<char>(in.Byte() % 4);          // trace byte
   // WeqRc: the gateway's shutdown, or fuzz bytes.
-  uint32_t weq = (sel & 32) ? 731u : static_cast<uint32_t>(in.Word());
+  uint32_t weq = (sel & 32) ? 731u : static_cast<uint32_t>(in.Be16());
   for (int i = 0; i < 4; ++i) h[36 + static_cast<size_t>(i)] = static_cast<char>(weq >> (24 - 8 * i));
   h.replace(40, 8, (in.Take(8) + std::string(8, '7')).substr(0, 8));
   // The data the flags ask for, or a fuzzed length of it.
   size_t data = (sel & 8 ? 776 : 0) + (sel & 16 ? 45 : 0);
-  if (sel & 64) data = in.Word() % 1200;
+  if (sel & 64) data = in.Be16() % 1200;
   return h + in.Take(data);
 }
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (in.n > 0) {
     switch (in.Byte() % 5) {
       case 0: g_gateway.events.emplace_back(0, Handover(in, g_gateway.connectVersion)); break;
-      case 1: g_gateway.events.emplace_back(0, in.Take(in.Word() % 1000)); break;
+      case 1: g_gateway.events.emplace_back(0, in.Take(in.Be16() % 1000)); break;
       case 2: g_gateway.events.emplace_back(1, in.Take(in.Byte())); break;
       case 3: g_gateway.events.emplace_back(2, std::string()); break;
       default: g_gateway.events.emplace_back(3, std::string()); break;

@@ -58,10 +58,10 @@ std::string AnswerWith(const std::string& data) {
   uint8_t how = in.Byte();
   switch (how & 7) {
     case 1:
-      if (!body.empty()) body[in.Word() % body.size()] ^= static_cast<char>(1 + in.Byte() % 255);
+      if (!body.empty()) body[in.Be16() % body.size()] ^= static_cast<char>(1 + in.Byte() % 255);
       break;
-    case 2: body.resize(in.Word() % (body.size() + 1)); break;
-    case 3: body = in.Take(in.Word() % 2000); break;
+    case 2: body.resize(in.Be16() % (body.size() + 1)); break;
+    case 3: body = in.Take(in.Be16() % 2000); break;
     default: break;
   }
   std::string h(kHdr, '\0');
@@ -163,7 +163,7 @@ void AcceptRoad(Bytes& in) {
   part[774] = static_cast<char>(in.Byte() % 4);
   part[775] = static_cast<char>(in.Byte() % 3);
   g_gateway.events.emplace_back(cpicfuzz::kMessage, h + part);
-  while (in.n > 0) g_gateway.events.emplace_back(cpicfuzz::kMessage, in.Take(1 + in.Word() % 3000));
+  while (in.n > 0) g_gateway.events.emplace_back(cpicfuzz::kMessage, in.Take(1 + in.Be16() % 3000));
 
   CPIC_SNC_PARAMS snc{};
   snc.first = 1;
@@ -222,7 +222,7 @@ void ClientRoad(Bytes& in) {
       Next(AnswerWith(Output(in.Take(in.Byte()))));
       Receive(id);
     } else if (rc == CM_OK) {
-      std::string data = in.Take(in.Word() % 33000);
+      std::string data = in.Take(in.Be16() % 33000);
       int32_t len = static_cast<int32_t>(data.size()), rts = 0;
       rc = STSEND(id, data.data(), &len, &rts, nullptr);
       if (rc == CM_OK) {

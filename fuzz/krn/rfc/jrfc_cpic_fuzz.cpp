@@ -54,7 +54,7 @@ struct Driver {
   jbyteArray Buf() {
     uint8_t sel = in.Byte();
     if (sel < 16) return nullptr;
-    size_t n = sel < 64 ? in.Byte() : sel < 200 ? in.Word() % 33000 : 32000;
+    size_t n = sel < 64 ? in.Byte() : sel < 200 ? in.Be16() % 33000 : 32000;
     return host.NewBytes(std::vector<uint8_t>(n, 0xA5));
   }
   jintArray Ints(size_t usual) {
@@ -66,7 +66,7 @@ struct Driver {
     uint8_t sel = in.Byte();
     if (sel < 16) return -static_cast<jint>(in.Byte());
     if (sel < 32) return 32000 + in.Byte();
-    return in.Word() % 33000;
+    return in.Be16() % 33000;
   }
 
   void Step() {
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string h = in.Take(static_cast<size_t>(hl));
         h.resize(static_cast<size_t>(hl), '\0');
         h[0] = static_cast<char>(g_gateway.connectVersion);
-        g_gateway.events.emplace_back(0, h + in.Take(in.Word() % 33000));
+        g_gateway.events.emplace_back(0, h + in.Take(in.Be16() % 33000));
         break;
       }
       case 1: g_gateway.events.emplace_back(1, in.Take(in.Byte())); break;

@@ -9,31 +9,14 @@
 
 #include <vector>
 
+#include "fuzz/input.h"
 #include "krn/rfc/jrfc_int.h"
 #include "krn/thr/thr.h"
 #include "support/jnihost.h"
 
 namespace {
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint32_t U(int bytes) {
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) {
-      v = v << 8 | (n ? *p : 0);
-      if (n) ++p, --n;
-    }
-    return v;
-  }
-  // Mostly in range, sometimes negative or past the limit.
-  int Bound(int limit) {
-    uint32_t sel = U(1);
-    if (sel < 16) return -static_cast<int>(U(1)) - 1;
-    if (sel < 32) return limit + static_cast<int>(U(1));
-    return static_cast<int>(U(2) % static_cast<uint32_t>(limit + 1));
-  }
-};
+using Input = tovfuzz::Input;
 
 std::vector<uint8_t> gStream;  // a valid LZH stream of 3000 bytes
 

@@ -17,6 +17,7 @@
 #include "krn/rscp/rscp_int.h"
 #include "krn/rscp/rscpc_int.h"
 #include "krn/rscp/rscpcv_int.h"
+#include "fuzz/input.h"
 #include "fuzz/quiet.h"
 #include "krn/thr/thr.h"
 
@@ -39,16 +40,7 @@ inline void Start() {
 }
 
 // The fuzzer's bytes front to back; zeros once they run out.
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Next() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  std::vector<uint8_t> Rest() const { return std::vector<uint8_t>(p, p + n); }
-};
+using Reader = tovfuzz::Input;
 
 // An object for from -> to with the bindings' options and the given
 // control-code and own-character options, chosen once.

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   rscpcfuzz::Start();
   Reader r{data, size};
-  const uint8_t pair = r.Next(), opt = r.Next(), state = r.Next(), sizes = r.Next();
+  const uint8_t pair = r.Byte(), opt = r.Byte(), state = r.Byte(), sizes = r.Byte();
   rscpCObj_t o = rscpcfuzz::Chosen(kFrom[pair % std::size(kFrom)], kTo[(pair >> 2) % std::size(kTo)], 1, opt & 1);
   o.method = RSCP_M_2022_TAB;
   o.use_subst = (opt >> 1) & 1;

@@ -75,23 +75,23 @@ rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, siz
 
 void Ranges(Bytes& r) {
   rscpRangeRec_t rec{};
-  rec.first = r.Next() | r.Next() << 8 | r.Next() << 16;
-  rec.last = rec.first + (r.Next() | r.Next() << 8);
-  rec.uidFirst = rec.first - r.Next();
-  rec.seqLen = static_cast<int8_t>(r.Next()) % 6;
+  rec.first = r.Byte() | r.Byte() << 8 | r.Byte() << 16;
+  rec.last = rec.first + (r.Byte() | r.Byte() << 8);
+  rec.uidFirst = rec.first - r.Byte();
+  rec.seqLen = static_cast<int8_t>(r.Byte()) % 6;
   for (int k = 0; k < 4; ++k) {
-    rec.minV[k] = r.Next();
-    rec.maxV[k] = r.Next();
-    rec.weight[k] = static_cast<int8_t>(r.Next()) * (1 + r.Next());
+    rec.minV[k] = r.Byte();
+    rec.maxV[k] = r.Byte();
+    rec.weight[k] = static_cast<int8_t>(r.Byte()) * (1 + r.Byte());
   }
-  uint8_t b[4] = {r.Next(), r.Next(), r.Next(), r.Next()};
+  uint8_t b[4] = {r.Byte(), r.Byte(), r.Byte(), r.Byte()};
   uint32_t c = 0;
-  const int d = rscpRangeRuleDecode(&rec, &c, b, r.Next() % 6);
+  const int d = rscpRangeRuleDecode(&rec, &c, b, r.Byte() % 6);
   rscpcfuzz::Require(d == 0 || d == 1 || d == 3 || d == 4 || d == 5);
   if (d == 0) rscpcfuzz::Require(c >= rec.first && c <= rec.last);
   uint8_t e[4];
   int n = 0;
-  const int x = rscpRangeRuleEncode(&rec, c + r.Next(), e, &n, r.Next() % 6);
+  const int x = rscpRangeRuleEncode(&rec, c + r.Byte(), e, &n, r.Byte() % 6);
   rscpcfuzz::Require(x >= 0 && x <= 4);
   if (x == 0) rscpcfuzz::Require(n == rec.seqLen);
 }
@@ -103,28 +103,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rscpcfuzz::Start();
   rscpeClearThrErrors();
   Bytes r{data, size};
-  const uint8_t how = r.Next();
+  const uint8_t how = r.Byte();
   if (how == 0xFF) {
     Ranges(r);
     return 0;
   }
-  rscpCObj_t o = Chosen(r.Next() % std::size(kFromPages), r.Next() % std::size(kToPages));
+  rscpCObj_t o = Chosen(r.Byte() % std::size(kFromPages), r.Byte() % std::size(kToPages));
   static constexpr uint32_t kMethods[] = {6, 7, 42};
-  if (how & 1) o.method = kMethods[r.Next() % 3];
-  if (how & 2) o.in_nls = kKinds[r.Next() % std::size(kKinds)];
-  if (how & 4) o.out_nls = kKinds[r.Next() % std::size(kKinds)];
-  if (how & 8) o.h_last_NLS_to_4000 = kKinds[r.Next() % std::size(kKinds)];
-  if (how & 16) o.in_nls_loop = kKinds[r.Next() % std::size(kKinds)];
-  const uint8_t opt = r.Next();
+  if (how & 1) o.method = kMethods[r.Byte() % 3];
+  if (how & 2) o.in_nls = kKinds[r.Byte() % std::size(kKinds)];
+  if (how & 4) o.out_nls = kKinds[r.Byte() % std::size(kKinds)];
+  if (how & 8) o.h_last_NLS_to_4000 = kKinds[r.Byte() % std::size(kKinds)];
+  if (how & 16) o.in_nls_loop = kKinds[r.Byte() % std::size(kKinds)];
+  const uint8_t opt = r.Byte();
   o.use_subst = opt & 1;
   o.use_1_copy = (opt >> 1) & 1;
   o.rscpbroken = (opt >> 2) % 3;
   o.rscpfill = (opt >> 4) % 4;
-  o.shift_state ^= static_cast<uint32_t>(r.Next() & 0x0F) << 10;
+  o.shift_state ^= static_cast<uint32_t>(r.Byte() & 0x0F) << 10;
   static constexpr uint32_t kSubst[] = {'#', 0x3013, 0x20AC, 0x110000};
   o.subst_char = kSubst[(opt >> 6) & 3];
-  rscpcISetMbcCopy(r.Next() % 4);
-  const uint8_t sizes = r.Next();
+  rscpcISetMbcCopy(r.Byte() % 4);
+  const uint8_t sizes = r.Byte();
   const size_t room = 1 + (sizes & 15) * ((sizes & 16) ? 16 : 1);
   const size_t piece = 1 + (sizes >> 5) * 7;
   const std::vector<uint8_t> input(r.p, r.p + r.n);

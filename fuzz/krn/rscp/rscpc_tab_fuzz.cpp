@@ -34,17 +34,6 @@ bool Documented(rscpRc_t rc) {
   }
 }
 
-// Reads the fuzzer's bytes front to back; zeros once they run out.
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint32_t Word() { return Byte() | Byte() << 8 | Byte() << 16 | static_cast<uint32_t>(Byte()) << 24; }
-};
 
 constexpr const char* kFrom[] = {"1100", "0100", "1101", "8000", "8100", "8300", "8400", "8500",
                                  "4110", "4104", "4105", "8450", "8200", "4103", "4102", "6100"};
@@ -90,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   rscpcfuzz::Start();
   rscpeClearThrErrors();
-  Reader r{data, size};
+  rscpcfuzz::Reader r{data, size};
   const uint8_t mode = r.Byte();
   rscpCObj_t o;
   if ((mode & 1) == 0) {

@@ -30,18 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 6) return 0;
   rscpcfuzz::Start();
   Reader r{data, size};
-  const uint8_t how = r.Next(), pair = r.Next(), opt = r.Next(), sizes = r.Next();
+  const uint8_t how = r.Byte(), pair = r.Byte(), opt = r.Byte(), sizes = r.Byte();
   rscpCObj_t o = rscpcfuzz::Chosen(kFrom[pair % std::size(kFrom)], kTo[(pair >> 3) % std::size(kTo)], how & 1,
                                    (how >> 1) & 1);
-  if (how & 4) o.method = kMethods[r.Next() % std::size(kMethods)];
-  if (how & 8) o.in_nls = kKinds[r.Next() % std::size(kKinds)];
+  if (how & 4) o.method = kMethods[r.Byte() % std::size(kMethods)];
+  if (how & 8) o.in_nls = kKinds[r.Byte() % std::size(kKinds)];
   o.use_subst = opt & 1;
   o.use_1_copy = (opt >> 1) & 1;
   o.rscpbroken = (opt >> 2) % 3;
   o.rscpfill = (opt >> 4) % 4;
   o.subst_char = kSubst[(opt >> 6) & 3];
   o.shift_state ^= static_cast<uint32_t>(how >> 4) << 10;
-  rscpcISetMbcCopy(r.Next() % 4);
+  rscpcISetMbcCopy(r.Byte() % 4);
   const size_t room = 1 + (sizes & 15) * ((sizes & 16) ? 16 : 1);
   const size_t piece = 1 + (sizes >> 5) * 7;
   const std::vector<uint8_t> input = r.Rest();

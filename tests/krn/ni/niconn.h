@@ -21,6 +21,28 @@ inline std::u16string U16(const std::string& s) { return std::u16string(s.begin(
 inline NITAB* Rec(NI_HDL h) { return NiIHdlLookup(h); }
 inline NIBUF_EXT* Ext(NI_HDL h) { return NiIHdlLookup(h) != nullptr ? NiIHdlLookup(h)->mBuf : nullptr; }
 
+// Reads the user messages "u0", "u1", ... in their order until "stop",
+// counting the keep-alive requests NI reports on the way in *pings.
+inline void ReadTaggedUntilStop(NI_HDL hdl, int* pings, int* user) {
+  std::string buf(64, '\0');
+  for (;;) {
+    uint32_t got = 0;
+    NI_RC rc = NiRead(hdl, buf.data(), 64, 20000, &got);
+    if (rc == NIEPING) {
+      ++*pings;
+      continue;
+    }
+    if (rc != WEQ_O_K) {
+      ADD_FAILURE() << "NiRead " << rc;
+      return;
+    }
+    std::string m = buf.substr(0, got);
+    if (m == "stop") return;
+    EXPECT_EQ(m, "u" + std::to_string(*user));
+    ++*user;
+  }
+}
+
 struct Conn {
   NI_HDL hdl = NI_INVALID_HDL;
   peers::Fd peer;

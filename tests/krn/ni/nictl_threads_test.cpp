@@ -12,6 +12,7 @@
 
 #include "krn/ni/ni.h"
 #include "krn/thr/thr.h"
+#include "niconn.h"
 #include "peers/niframe.h"
 #include "peers/nictlcodec.h"
 #include "peers/peers.h"
@@ -58,25 +59,7 @@ TEST(NiCtlThreads, AnswersFromTheReaderNeverCutIntoTheWritersMessages) {
     if (!peers::SendAll(peer.get(), stop.data(), stop.size())) failed = true;
   });
   int consumed = 0, userSeen = 0;
-  std::thread reader([&] {
-    std::string buf(64, '\0');
-    for (;;) {
-      uint32_t got = 0;
-      NI_RC rc = NiRead(hdl, buf.data(), 64, 20000, &got);
-      if (rc == NIEPING) {
-        ++consumed;
-        continue;
-      }
-      if (rc != WEQ_O_K) {
-        ADD_FAILURE() << "NiRead " << rc;
-        return;
-      }
-      std::string m = buf.substr(0, got);
-      if (m == "stop") return;
-      EXPECT_EQ(m, "u" + std::to_string(userSeen));
-      ++userSeen;
-    }
-  });
+  std::thread reader([&] { niconn::ReadTaggedUntilStop(hdl, &consumed, &userSeen); });
   std::thread writer([&] {
     for (int i = 0; i < kMessages; ++i) {
       std::string data = Payload(i);

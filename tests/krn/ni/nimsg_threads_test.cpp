@@ -19,6 +19,7 @@
 #include "krn/ni/nimsg_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/thr/thr.h"
+#include "niconn.h"
 #include "peers/niframe.h"
 #include "peers/peer_spawn.h"
 #include "peers/peers.h"
@@ -87,25 +88,7 @@ TEST_F(NiMsgThreads, PongsFromTheReaderNeverCutIntoTheWritersFrames) {
   });
   int pingsSeen = 0;
   int userSeen = 0;
-  std::thread reader([&] {
-    std::string buf(64, '\0');
-    for (;;) {
-      uint32_t got = 0;
-      NI_RC rc = NiRead(hdl_, buf.data(), 64, 20000, &got);
-      if (rc == NIEPING) {
-        ++pingsSeen;
-        continue;
-      }
-      if (rc != WEQ_O_K) {
-        ADD_FAILURE() << "NiRead " << rc;
-        return;
-      }
-      std::string m = buf.substr(0, got);
-      if (m == "stop") return;
-      EXPECT_EQ(m, "u" + std::to_string(userSeen));
-      ++userSeen;
-    }
-  });
+  std::thread reader([&] { niconn::ReadTaggedUntilStop(hdl_, &pingsSeen, &userSeen); });
   std::thread writer([&] {
     std::mt19937 rng(11);
     for (int i = 0; i < kMessages; ++i) {
