@@ -5,7 +5,8 @@
 // shortcut type. Checked: lengths stay in 0..6 (for JIS, within the
 // available bytes and one more: a run measured whole), the chooser's code is one
 // it documents, a chosen object's method and blank lengths are in range and
-// its sides were looked up unless a copying method needs none, and the
+// its sides were looked up unless a copying method or the F1
+// route's byte-to-byte table needs none, and the
 // shortcut type is 0..6.
 #include <stdlib.h>
 #include <string.h>
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc == 0) {
     Require(o.method <= 49);
     Require(o.in_space_len <= 4 && o.out_space_len <= 4);
-    Require(o.in_looked_up == 1 || o.method == RSCP_M_DIRECT || o.method >= 25);
+    // The F1 route's byte-to-byte table stands in for both sides' tables.
+    Require(o.in_looked_up == 1 || o.method == RSCP_M_DIRECT || o.method == RSCP_M_1B_TO_1B || o.method >= 25);
   }
   const int type = rscpNoShortCutConversion(&o);
   Require(type >= 0 && type <= 6);
