@@ -116,9 +116,16 @@ void ClearDictionary(CSR_LZC_CSTATE* s) {
   s->placed = kFirstFree;
 }
 
-// Home slot of a key in the lookup table (before the mask). Codes that
-// follow each other stay close, which keeps long runs in few cache lines.
-inline uint32_t Home(uint32_t key) { return key ^ (key >> 6); }
+// Home slot of the string (c, ent) in the lookup table is
+// (CodeHash(ent) ^ ByteHash(c)) & lmask: the bits of c tile the table
+// above those of the short codes, so the strings of two bytes fill it
+// without collisions. A slot keeps its code's half masked in its top bits,
+// so that after a match the next home is one shift and one xor away.
+inline uint32_t CodeHash(uint32_t code) { return code ^ (code >> 6); }
+inline uint32_t ByteHash(uint32_t c) { return (c << 13) ^ (c << 7); }
+constexpr int kHashShift = 49;  // the masked code half in a slot, 15 bits
+constexpr uint32_t kSlotCode = CSR_LZC_CODES - 1;  // the code at bit 32
+static_assert(CSR_LZC_FBITS <= 64 - kHashShift);
 
 inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
 
@@ -167,7 +174,8 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) 
   } else {
     const uint32_t ent = key & (CSR_LZC_CODES - 1);
     if (ent == (key >> CSR_LZC_BITS) << kHShift) s->slot0_taken = 1;  // first probe: slot 0
-    s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32;
+    const uint64_t fe = CodeHash(static_cast<uint32_t>(code)) & (s->lsize - 1);
+    s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32 | fe << kHashShift;
   }
 }
 
@@ -229,6 +237,7 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   WEQ_RAW* const group = s->group;
   WEQ_RAW* const oend = o.end;
   int32_t ent = s->ent;
+  uint32_t fe = CodeHash(static_cast<uint32_t>(ent)) & lmask;  // ent's half of the next home
   int32_t free_ent = s->free_ent;
   int32_t offset = s->offset;
   int32_t n_bits = s->n_bits;
@@ -259,18 +268,30 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   while (p < iend) {
     const uint32_t c = *p++;
     const uint32_t key = (c << CSR_LZC_BITS) + static_cast<uint32_t>(ent);
-    uint32_t i = Home(key) & lmask;
-    uint64_t e;
-    while (static_cast<uint32_t>(e = slots[i]) != key + 1 && e != 0) i = (i + 1) & lmask;
-    if (e != 0) {
-      ent = static_cast<int32_t>(e >> 32);
+    uint32_t i = fe ^ (ByteHash(c) & lmask);
+    uint64_t e = slots[i];
+    if (static_cast<uint32_t>(e) == key + 1) {
+      ent = static_cast<int32_t>(e >> 32) & kSlotCode;
+      fe = static_cast<uint32_t>(e >> kHashShift);
       continue;
+    }
+    if (e != 0) {
+      do {
+        i = (i + 1) & lmask;
+        e = slots[i];
+      } while (static_cast<uint32_t>(e) != key + 1 && e != 0);
+      if (e != 0) {
+        ent = static_cast<int32_t>(e >> 32) & kSlotCode;
+        fe = static_cast<uint32_t>(e >> kHashShift);
+        continue;
+      }
     }
     if (key == 0) {
       // Only strings placed since could have pushed key 0 out.
       if (s->zero_code >= 0 && s->zero_slot != 0) PlaceCodes(s, free_ent);
       if (s->zero_code >= 0) {
         ent = s->zero_code;
+        fe = CodeHash(static_cast<uint32_t>(ent)) & lmask;
         continue;
       }
     }
@@ -324,6 +345,7 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
       }
     }
     ent = static_cast<int32_t>(c);
+    fe = CodeHash(c) & lmask;
     if (owed) break;
   }
   save();
