@@ -110,6 +110,7 @@ inline void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
 
 void ClearDictionary(CSR_LZC_CSTATE* s) {
   memset(s->slots, 0, s->lsize * sizeof s->slots[0]);
+  if (s->pairs_on) memset(s->pairs, 0, sizeof s->pairs);
   memset(s->used, 0, sizeof s->used);
   s->zero_code = s->zero_slot = -1;
   s->slot0_taken = 0;
@@ -126,6 +127,13 @@ inline uint32_t ByteHash(uint32_t c) { return (c << 13) ^ (c << 7); }
 constexpr int kHashShift = 49;  // the masked code half in a slot, 15 bits
 constexpr uint32_t kSlotCode = CSR_LZC_CODES - 1;  // the code at bit 32
 static_assert(CSR_LZC_FBITS <= 64 - kHashShift);
+
+// Strings of two bytes (ent below 256) have their own table when pairs_on
+// is set: one entry per pair, ent's row holding the codes of ent + c by c,
+// so that the lookup after each new string, which the failed match before
+// it has made hard to predict, mostly meets the cache.
+inline uint32_t PairIndex(uint32_t key) { return (key & 0xFF) << 8 | key >> CSR_LZC_BITS; }
+constexpr int kPairsFrom = 1 << 16;  // streams of this many bytes or more use the pairs
 
 inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
 
@@ -161,8 +169,9 @@ void PlaceCodes(CSR_LZC_CSTATE* s, int32_t end) {
 }
 
 // Enters the string key, which is not in the dictionary, with the given
-// code; slot is the free lookup slot where its search ended.
-inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) {
+// code: in the table of pairs when pair is set, else in the lookup table at
+// slot, the free slot where its search ended.
+inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code, bool pair) {
   s->keyof[code] = key;
   if (key == 0) {
     if (s->slot0_taken) {
@@ -174,6 +183,10 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) 
   } else {
     const uint32_t ent = key & (CSR_LZC_CODES - 1);
     if (ent == (key >> CSR_LZC_BITS) << kHShift) s->slot0_taken = 1;  // first probe: slot 0
+    if (pair) {
+      s->pairs[PairIndex(key)] = static_cast<uint16_t>(code);
+      return;
+    }
     const uint64_t fe = CodeHash(static_cast<uint32_t>(code)) & (s->lsize - 1);
     s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32 | fe << kHashShift;
   }
@@ -222,6 +235,7 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   // small lookup table, and clearing it costs no more than its input.
   const uint32_t strings = static_cast<uint32_t>(std::min(total, CSR_LZC_CODES - kFirstFree));
   s->lsize = std::max<uint32_t>(std::bit_ceil(4 * strings), 64);
+  s->pairs_on = total >= kPairsFrom;
   ClearDictionary(s);
 }
 
@@ -231,13 +245,15 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
 // output are written byte by byte, and such stores could change any field
 // of the state as far as the compiler knows. The rare steps (a group that
 // does not fit, a new width, the ratio check) run on the state itself.
+template <bool kPairs>
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
   const uint64_t* const slots = s->slots;
+  const uint16_t* const pairs = s->pairs;
   const uint32_t lmask = s->lsize - 1;
   WEQ_RAW* const group = s->group;
   WEQ_RAW* const oend = o.end;
-  int32_t ent = s->ent;
-  uint32_t fe = CodeHash(static_cast<uint32_t>(ent)) & lmask;  // ent's half of the next home
+  uint32_t ent = static_cast<uint32_t>(s->ent);
+  uint32_t fe = CodeHash(ent) & lmask;  // ent's half of the next home
   int32_t free_ent = s->free_ent;
   int32_t offset = s->offset;
   int32_t n_bits = s->n_bits;
@@ -267,44 +283,48 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   };
   while (p < iend) {
     const uint32_t c = *p++;
-    const uint32_t key = (c << CSR_LZC_BITS) + static_cast<uint32_t>(ent);
-    uint32_t i = fe ^ (ByteHash(c) & lmask);
-    uint64_t e = slots[i];
-    if (static_cast<uint32_t>(e) == key + 1) {
-      ent = static_cast<int32_t>(e >> 32) & kSlotCode;
+    const uint32_t key = (c << CSR_LZC_BITS) + ent;
+    uint32_t i = 0;
+    const bool pair = kPairs && ent < 256;
+    if (pair) {
+      const uint32_t code = pairs[PairIndex(key)];
+      if (code != 0) {
+        ent = code;
+        fe = CodeHash(code) & lmask;
+        continue;
+      }
+    } else {
+      i = fe ^ (ByteHash(c) & lmask);
+      uint64_t e = slots[i];
+      while (static_cast<uint32_t>(e) != key + 1) {
+        if (e == 0) goto missing;
+        i = (i + 1) & lmask;
+        e = slots[i];
+      }
+      ent = static_cast<uint32_t>(e >> 32) & kSlotCode;
       fe = static_cast<uint32_t>(e >> kHashShift);
       continue;
     }
-    if (e != 0) {
-      do {
-        i = (i + 1) & lmask;
-        e = slots[i];
-      } while (static_cast<uint32_t>(e) != key + 1 && e != 0);
-      if (e != 0) {
-        ent = static_cast<int32_t>(e >> 32) & kSlotCode;
-        fe = static_cast<uint32_t>(e >> kHashShift);
-        continue;
-      }
-    }
+  missing:
     if (key == 0) {
       // Only strings placed since could have pushed key 0 out.
       if (s->zero_code >= 0 && s->zero_slot != 0) PlaceCodes(s, free_ent);
       if (s->zero_code >= 0) {
-        ent = s->zero_code;
-        fe = CodeHash(static_cast<uint32_t>(ent)) & lmask;
+        ent = static_cast<uint32_t>(s->zero_code);
+        fe = CodeHash(ent) & lmask;
         continue;
       }
     }
 
     // Place ent: the byte at offset / 8 keeps its low offset % 8 bits, the
-    // code fills the rest of it and up to two more bytes.
-    const uint32_t r = static_cast<uint32_t>(offset) & 7;
-    WEQ_RAW* const bp = group + (offset >> 3);
-    const uint32_t v = partial | static_cast<uint32_t>(ent) << r;
-    const uint16_t low = static_cast<uint16_t>(v);
-    memcpy(bp, &low, 2);
-    if (r + static_cast<uint32_t>(n_bits) > 16) bp[2] = static_cast<WEQ_RAW>(v >> 16);
-    partial = v >> ((r + static_cast<uint32_t>(n_bits)) & ~7u);
+    // code fills the rest of it and up to two more bytes; the group has room
+    // for a whole word there.
+    {
+      const uint32_t r = static_cast<uint32_t>(offset) & 7;
+      const uint32_t v = partial | ent << r;
+      memcpy(group + (offset >> 3), &v, 4);
+      partial = v >> ((r + static_cast<uint32_t>(n_bits)) & ~7u);
+    }
     offset += n_bits;
     bool owed = false;
     if (offset == n_bits * 8) {
@@ -328,7 +348,7 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     }
 
     if (free_ent < CSR_LZC_CODES) {
-      AddString(s, key, i, free_ent++);
+      AddString(s, key, i, free_ent++, pair);
     } else {
       const int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
       if (in_count >= s->checkpoint) {
@@ -344,12 +364,12 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
         owed = s->owed_count > 0;
       }
     }
-    ent = static_cast<int32_t>(c);
+    ent = c;
     fe = CodeHash(c) & lmask;
     if (owed) break;
   }
   save();
-  s->ent = ent;
+  s->ent = static_cast<int32_t>(ent);
   s->in_count += static_cast<int32_t>(p - ip);
   ip = p;
 }
@@ -586,7 +606,11 @@ int CsRLzcCompress(CSR_LZC_CSTATE* s, int total, const WEQ_RAW* in, int inlen, W
     s->end_state = kRunning;
     if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   }
-  CompressBytes(s, o, ip, iend);
+  if (s->pairs_on) {
+    CompressBytes<true>(s, o, ip, iend);
+  } else {
+    CompressBytes<false>(s, o, ip, iend);
+  }
   if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   if (s->in_count < s->total) return finish(rc);
 
