@@ -1,5 +1,6 @@
 #include "compression/lzc.h"
 
+#include <assert.h>
 #include <string.h>
 
 #include <algorithm>
@@ -117,23 +118,18 @@ void ClearDictionary(CSR_LZC_CSTATE* s) {
   s->placed = kFirstFree;
 }
 
-// Home slot of the string (c, ent) in the lookup table is
-// (CodeHash(ent) ^ ByteHash(c)) & lmask: the bits of c tile the table
-// above those of the short codes, so the strings of two bytes fill it
-// without collisions. A slot keeps its code's half masked in its top bits,
-// so that after a match the next home is one shift and one xor away.
-inline uint32_t CodeHash(uint32_t code) { return code ^ (code >> 6); }
-inline uint32_t ByteHash(uint32_t c) { return (c << 13) ^ (c << 7); }
-constexpr int kHashShift = 49;  // the masked code half in a slot, 15 bits
-constexpr uint32_t kSlotCode = CSR_LZC_CODES - 1;  // the code at bit 32
-static_assert(CSR_LZC_FBITS <= 64 - kHashShift);
+// Home slot of the string (c, ent) in the lookup table: (ent ^
+// ByteHash(c)) & lmask. The byte's half is ready long before ent is known,
+// so after a match the next home is one xor away; codes that follow each
+// other stay close.
+inline uint32_t ByteHash(uint32_t c) { return (c * 0x9E3779B1u) >> (32 - CSR_LZC_FBITS); }
 
 // Strings of two bytes (ent below 256) have their own table when pairs_on
 // is set: one entry per pair, ent's row holding the codes of ent + c by c,
 // so that the lookup after each new string, which the failed match before
 // it has made hard to predict, mostly meets the cache.
 inline uint32_t PairIndex(uint32_t key) { return (key & 0xFF) << 8 | key >> CSR_LZC_BITS; }
-constexpr int kPairsFrom = 1 << 16;  // streams of this many bytes or more use the pairs
+constexpr int kPairsFrom = 8192;  // streams of this many bytes or more use the pairs
 
 inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
 
@@ -187,8 +183,7 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code, 
       s->pairs[PairIndex(key)] = static_cast<uint16_t>(code);
       return;
     }
-    const uint64_t fe = CodeHash(static_cast<uint32_t>(code)) & (s->lsize - 1);
-    s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32 | fe << kHashShift;
+    s->slots[slot] = static_cast<uint64_t>(key + 1) << 32 | static_cast<uint32_t>(code);
   }
 }
 
@@ -236,6 +231,7 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   const uint32_t strings = static_cast<uint32_t>(std::min(total, CSR_LZC_CODES - kFirstFree));
   s->lsize = std::max<uint32_t>(std::bit_ceil(4 * strings), 64);
   s->pairs_on = total >= kPairsFrom;
+  assert(!s->pairs_on || s->lsize == CSR_LZC_FSIZE);
   ClearDictionary(s);
 }
 
@@ -253,7 +249,6 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   WEQ_RAW* const group = s->group;
   WEQ_RAW* const oend = o.end;
   uint32_t ent = static_cast<uint32_t>(s->ent);
-  uint32_t fe = CodeHash(ent) & lmask;  // ent's half of the next home
   int32_t free_ent = s->free_ent;
   int32_t offset = s->offset;
   int32_t n_bits = s->n_bits;
@@ -290,19 +285,18 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
       const uint32_t code = pairs[PairIndex(key)];
       if (code != 0) {
         ent = code;
-        fe = CodeHash(code) & lmask;
         continue;
       }
     } else {
-      i = fe ^ (ByteHash(c) & lmask);
+      // With the pairs the table has all its slots, above every code.
+      i = kPairs ? ent ^ ByteHash(c) : (ent ^ ByteHash(c)) & lmask;
       uint64_t e = slots[i];
-      while (static_cast<uint32_t>(e) != key + 1) {
+      while (e >> 32 != key + 1) {
         if (e == 0) goto missing;
         i = (i + 1) & lmask;
         e = slots[i];
       }
-      ent = static_cast<uint32_t>(e >> 32) & kSlotCode;
-      fe = static_cast<uint32_t>(e >> kHashShift);
+      ent = static_cast<uint32_t>(e);
       continue;
     }
   missing:
@@ -311,7 +305,6 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
       if (s->zero_code >= 0 && s->zero_slot != 0) PlaceCodes(s, free_ent);
       if (s->zero_code >= 0) {
         ent = static_cast<uint32_t>(s->zero_code);
-        fe = CodeHash(ent) & lmask;
         continue;
       }
     }
@@ -365,7 +358,6 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
       }
     }
     ent = c;
-    fe = CodeHash(c) & lmask;
     if (owed) break;
   }
   save();

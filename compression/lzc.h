@@ -65,8 +65,7 @@ struct CSR_LZC_CSTATE {
   uint32_t pairs_on;  // strings of two bytes are found in pairs, not in slots
   uint32_t used[(CSR_LZC_HSIZE + 31) / 32];  // used slots of the open-addressing table
   uint32_t keyof[CSR_LZC_CODES];  // key of each code below free_ent
-  // Lookup slots: key + 1 of a string | its code << 32 | a hash of the code
-  // << 49; 0 when empty.
+  // Lookup slots: key + 1 of a string << 32 | its code; 0 when empty.
   uint64_t slots[CSR_LZC_FSIZE];
   uint16_t pairs[256 * 256];  // code of the string ent + c at (ent << 8 | c), 0 when absent
 };
