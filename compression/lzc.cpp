@@ -183,7 +183,7 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code, 
       s->pairs[PairIndex(key)] = static_cast<uint16_t>(code);
       return;
     }
-    s->slots[slot] = static_cast<uint64_t>(key + 1) << 32 | static_cast<uint32_t>(code);
+    s->slots[slot] = static_cast<uint16_t>(code);
   }
 }
 
@@ -229,7 +229,7 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   // Each input byte adds at most one string: a short stream needs only a
   // small lookup table, and clearing it costs no more than its input.
   const uint32_t strings = static_cast<uint32_t>(std::min(total, CSR_LZC_CODES - kFirstFree));
-  s->lsize = std::max<uint32_t>(std::bit_ceil(4 * strings), 64);
+  s->lsize = std::max<uint32_t>(std::bit_ceil(8 * strings), 64);
   s->pairs_on = total >= kPairsFrom;
   assert(!s->pairs_on || s->lsize == CSR_LZC_FSIZE);
   ClearDictionary(s);
@@ -243,7 +243,8 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
 // does not fit, a new width, the ratio check) run on the state itself.
 template <bool kPairs>
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
-  const uint64_t* const slots = s->slots;
+  const uint16_t* const slots = s->slots;
+  const uint32_t* const keyof = s->keyof;
   const uint16_t* const pairs = s->pairs;
   const uint32_t lmask = s->lsize - 1;
   WEQ_RAW* const group = s->group;
@@ -290,13 +291,14 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     } else {
       // With the pairs the table has all its slots, above every code.
       i = kPairs ? ent ^ ByteHash(c) : (ent ^ ByteHash(c)) & lmask;
-      uint64_t e = slots[i];
-      while (e >> 32 != key + 1) {
+      uint32_t e = slots[i];
+      for (;;) {
         if (e == 0) goto missing;
+        if (keyof[e] == key) break;
         i = (i + 1) & lmask;
         e = slots[i];
       }
-      ent = static_cast<uint32_t>(e);
+      ent = e;
       continue;
     }
   missing:
