@@ -277,8 +277,17 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     op = o.p;
     partial = offset & 7 ? group[offset >> 3] : 0u;
   };
+  // The pair of the next two bytes is fetched early: should the next byte
+  // end a string, the lookup of that pair follows a mispredicted branch
+  // and would otherwise wait for the cache.
+  const WEQ_RAW* const pf_last = iend - ip >= 2 ? iend - 2 : ip;
+  const ptrdiff_t pf_next = iend - ip >= 2 ? 1 : 0;
   while (p < iend) {
     const uint32_t c = *p++;
+    if (kPairs) {
+      const WEQ_RAW* q = std::min(p, pf_last);
+      __builtin_prefetch(&pairs[q[0] << 8 | q[pf_next]]);
+    }
     const uint32_t key = (c << CSR_LZC_BITS) + ent;
     uint32_t i = 0;
     const bool pair = kPairs && ent < 256;
