@@ -164,10 +164,12 @@ void PlaceCodes(CSR_LZC_CSTATE* s, int32_t end) {
   s->placed = end;
 }
 
-// Enters the string key, which is not in the dictionary, with the given
-// code: in the table of pairs when pair is set, else in the lookup table at
-// slot, the free slot where its search ended.
-inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code, bool pair) {
+// Enters the string ent + c, which is not in the dictionary, with the
+// given code: in the table of pairs when pair is set, else in the lookup
+// table at slot, the free slot where its search ended.
+inline void AddString(CSR_LZC_CSTATE* s, uint32_t c, uint32_t ent, uint32_t slot, int code,
+                      bool pair) {
+  const uint32_t key = c << CSR_LZC_BITS | ent;
   s->keyof[code] = key;
   if (key == 0) {
     if (s->slot0_taken) {
@@ -177,13 +179,12 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code, 
       s->zero_slot = 0;
     }
   } else {
-    const uint32_t ent = key & (CSR_LZC_CODES - 1);
-    if (ent == (key >> CSR_LZC_BITS) << kHShift) s->slot0_taken = 1;  // first probe: slot 0
+    if (ent == c << kHShift) s->slot0_taken = 1;  // first probe: slot 0
     if (pair) {
       s->pairs[PairIndex(key)] = static_cast<uint16_t>(code);
-      return;
+    } else {
+      s->slots[slot] = static_cast<uint16_t>(code);
     }
-    s->slots[slot] = static_cast<uint16_t>(code);
   }
 }
 
@@ -243,10 +244,9 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
 // does not fit, a new width, the ratio check) run on the state itself.
 template <bool kPairs>
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
-  const uint16_t* const slots = s->slots;
-  const uint32_t* const keyof = s->keyof;
-  const uint16_t* const pairs = s->pairs;
-  const uint32_t lmask = s->lsize - 1;
+  // The tables are reached through s: one register for all of them.
+  // With the pairs the lookup table has all its slots.
+  const uint32_t lmask = kPairs ? CSR_LZC_FSIZE - 1 : s->lsize - 1;
   WEQ_RAW* const group = s->group;
   WEQ_RAW* const oend = o.end;
   uint32_t ent = static_cast<uint32_t>(s->ent);
@@ -260,6 +260,8 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   // offset % 8 bits), else 0.
   uint32_t partial = offset & 7 ? group[offset >> 3] : 0u;
   const WEQ_RAW* p = ip;
+  // Bytes of this call that come before the next ratio check.
+  int32_t check_at = s->checkpoint - s->in_count;
   auto save = [&] {
     s->free_ent = free_ent;
     s->offset = offset;
@@ -286,26 +288,26 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     const uint32_t c = *p++;
     if (kPairs) {
       const WEQ_RAW* q = std::min(p, pf_last);
-      __builtin_prefetch(&pairs[q[0] << 8 | q[pf_next]]);
+      __builtin_prefetch(&s->pairs[q[0] << 8 | q[pf_next]]);
     }
     const uint32_t key = (c << CSR_LZC_BITS) + ent;
     uint32_t i = 0;
     const bool pair = kPairs && ent < 256;
     if (pair) {
-      const uint32_t code = pairs[PairIndex(key)];
+      const uint32_t code = s->pairs[PairIndex(key)];
       if (code != 0) {
         ent = code;
         continue;
       }
     } else {
-      // With the pairs the table has all its slots, above every code.
+      // With the pairs every code is below the table's size.
       i = kPairs ? ent ^ ByteHash(c) : (ent ^ ByteHash(c)) & lmask;
-      uint32_t e = slots[i];
+      uint32_t e = s->slots[i];
       for (;;) {
         if (e == 0) goto missing;
-        if (keyof[e] == key) break;
+        if (s->keyof[e] == key) break;
         i = (i + 1) & lmask;
-        e = slots[i];
+        e = s->slots[i];
       }
       ent = e;
       continue;
@@ -352,21 +354,19 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     }
 
     if (free_ent < CSR_LZC_CODES) {
-      AddString(s, key, i, free_ent++, pair);
-    } else {
-      const int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
-      if (in_count >= s->checkpoint) {
-        save();
-        if (ClearBlock(s, in_count)) {
-          if (s->owed_count > 0) {
-            s->end_state = kClearOwed;
-          } else {
-            PutCode(s, o, kClear);
-          }
+      AddString(s, c, ent, i, free_ent++, pair);
+    } else if (p - ip >= check_at) {  // this byte included
+      save();
+      if (ClearBlock(s, s->in_count + static_cast<int32_t>(p - ip))) {
+        if (s->owed_count > 0) {
+          s->end_state = kClearOwed;
+        } else {
+          PutCode(s, o, kClear);
         }
-        load();
-        owed = s->owed_count > 0;
       }
+      load();
+      owed = s->owed_count > 0;
+      check_at = s->checkpoint - s->in_count;
     }
     ent = c;
     if (owed) break;
