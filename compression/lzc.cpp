@@ -128,7 +128,7 @@ inline uint32_t ByteHash(uint32_t c) { return (c * 0x9E3779B1u) >> (32 - CSR_LZC
 // is set: one entry per pair, ent's row holding the codes of ent + c by c,
 // so that the lookup after each new string, which the failed match before
 // it has made hard to predict, mostly meets the cache.
-inline uint32_t PairIndex(uint32_t key) { return (key & 0xFF) << 8 | key >> CSR_LZC_BITS; }
+inline uint32_t PairIndex(uint32_t c, uint32_t ent) { return ent << 8 | c; }
 constexpr int kPairsFrom = 8192;  // streams of this many bytes or more use the pairs
 
 inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
@@ -165,8 +165,8 @@ void PlaceCodes(CSR_LZC_CSTATE* s, int32_t end) {
 }
 
 // Enters the string ent + c, which is not in the dictionary, with the
-// given code: in the table of pairs when pair is set, else in the lookup
-// table at slot, the free slot where its search ended.
+// given code: at slot, the pair's entry when pair is set, else the free
+// lookup slot where its search ended.
 inline void AddString(CSR_LZC_CSTATE* s, uint32_t c, uint32_t ent, uint32_t slot, int code,
                       bool pair) {
   const uint32_t key = c << CSR_LZC_BITS | ent;
@@ -181,7 +181,7 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t c, uint32_t ent, uint32_t slot
   } else {
     if (ent == c << kHShift) s->slot0_taken = 1;  // first probe: slot 0
     if (pair) {
-      s->pairs[PairIndex(key)] = static_cast<uint16_t>(code);
+      s->pairs[slot] = static_cast<uint16_t>(code);
     } else {
       s->slots[slot] = static_cast<uint16_t>(code);
     }
@@ -242,7 +242,7 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
 // output are written byte by byte, and such stores could change any field
 // of the state as far as the compiler knows. The rare steps (a group that
 // does not fit, a new width, the ratio check) run on the state itself.
-template <bool kPairs>
+template <bool kPairs, bool kPrefetch>
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
   // The tables are reached through s: one register for all of them.
   // With the pairs the lookup table has all its slots.
@@ -282,19 +282,22 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   // The pair of the next two bytes is fetched early: should the next byte
   // end a string, the lookup of that pair follows a mispredicted branch
   // and would otherwise wait for the cache.
-  const WEQ_RAW* const pf_last = iend - ip >= 2 ? iend - 2 : ip;
-  const ptrdiff_t pf_next = iend - ip >= 2 ? 1 : 0;
+  // kPrefetch: with the pairs, when this call has two bytes or more.
+  const WEQ_RAW* const pf_last = kPrefetch ? iend - 2 : ip;
   while (p < iend) {
     const uint32_t c = *p++;
-    if (kPairs) {
-      const WEQ_RAW* q = std::min(p, pf_last);
-      __builtin_prefetch(&s->pairs[q[0] << 8 | q[pf_next]]);
+    if (kPrefetch) {
+      uint16_t two;  // the next two bytes, the first one high
+      memcpy(&two, std::min(p, pf_last), 2);
+      if constexpr (std::endian::native == std::endian::little) two = __builtin_bswap16(two);
+      __builtin_prefetch(&s->pairs[two]);
     }
     const uint32_t key = (c << CSR_LZC_BITS) + ent;
     uint32_t i = 0;
     const bool pair = kPairs && ent < 256;
     if (pair) {
-      const uint32_t code = s->pairs[PairIndex(key)];
+      i = PairIndex(c, ent);
+      const uint32_t code = s->pairs[i];
       if (code != 0) {
         ent = code;
         continue;
@@ -609,10 +612,12 @@ int CsRLzcCompress(CSR_LZC_CSTATE* s, int total, const WEQ_RAW* in, int inlen, W
     s->end_state = kRunning;
     if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   }
-  if (s->pairs_on) {
-    CompressBytes<true>(s, o, ip, iend);
+  if (!s->pairs_on) {
+    CompressBytes<false, false>(s, o, ip, iend);
+  } else if (iend - ip >= 2) {
+    CompressBytes<true, true>(s, o, ip, iend);
   } else {
-    CompressBytes<false>(s, o, ip, iend);
+    CompressBytes<true, false>(s, o, ip, iend);
   }
   if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   if (s->in_count < s->total) return finish(rc);
