@@ -254,6 +254,9 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   int32_t offset = s->offset;
   int32_t n_bits = s->n_bits;
   int32_t maxcode = s->maxcode;
+  // Codes below this one are entered at the current width; from it on the
+  // width grows, or the table is full.
+  int32_t limit = std::min(maxcode + 1, CSR_LZC_CODES);
   int32_t bytes_out = s->bytes_out;
   WEQ_RAW* op = o.p;
   // Bits of the group's last byte when it is partly filled (its low
@@ -275,6 +278,7 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     offset = s->offset;
     n_bits = s->n_bits;
     maxcode = s->maxcode;
+    limit = std::min(maxcode + 1, CSR_LZC_CODES);
     bytes_out = s->bytes_out;
     op = o.p;
     partial = offset & 7 ? group[offset >> 3] : 0u;
@@ -349,14 +353,13 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
         owed = true;
       }
     }
-    if (free_ent > maxcode) {
+    if (free_ent < limit) {
+      AddString(s, c, ent, i, free_ent++, pair);
+    } else if (free_ent < CSR_LZC_CODES) {  // the width grows first
       save();
       NextWidth(s, o);
       load();
       owed = s->owed_count > 0;
-    }
-
-    if (free_ent < CSR_LZC_CODES) {
       AddString(s, c, ent, i, free_ent++, pair);
     } else if (p - ip >= check_at) {  // this byte included
       save();
