@@ -283,10 +283,10 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     op = o.p;
     partial = offset & 7 ? group[offset >> 3] : 0u;
   };
-  // The pair of the next two bytes is fetched early: should the next byte
-  // end a string, the lookup of that pair follows a mispredicted branch
-  // and would otherwise wait for the cache.
-  // kPrefetch: with the pairs, when this call has two bytes or more.
+  // With kPrefetch (the pairs, and two bytes or more in this call) the
+  // pair of the next two bytes is fetched early: should the next byte end
+  // a string, the lookup of that pair follows a mispredicted branch and
+  // would otherwise wait for the cache.
   const WEQ_RAW* const pf_last = kPrefetch ? iend - 2 : ip;
   while (p < iend) {
     const uint32_t c = *p++;
@@ -331,7 +331,9 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
 
     // Place ent: the byte at offset / 8 keeps its low offset % 8 bits, the
     // code fills the rest of it and up to two more bytes; the group has room
-    // for a whole word there.
+    // for a whole word there. The bytes behind the code that the word zeroes
+    // are written again by the next code, or by CLEAR when a group is
+    // written short of its codes (a width's codes fill whole groups).
     {
       const uint32_t r = static_cast<uint32_t>(offset) & 7;
       const uint32_t v = partial | ent << r;
