@@ -1,5 +1,6 @@
 #include "compression/lzc.h"
 
+#include <assert.h>
 #include <string.h>
 
 #include <algorithm>
@@ -110,15 +111,25 @@ inline void PutCode(CSR_LZC_CSTATE* s, Sink& o, int code) {
 
 void ClearDictionary(CSR_LZC_CSTATE* s) {
   memset(s->slots, 0, s->lsize * sizeof s->slots[0]);
+  if (s->pairs_on) memset(s->pairs, 0, sizeof s->pairs);
   memset(s->used, 0, sizeof s->used);
   s->zero_code = s->zero_slot = -1;
   s->slot0_taken = 0;
   s->placed = kFirstFree;
 }
 
-// Home slot of a key in the lookup table (before the mask). Codes that
-// follow each other stay close, which keeps long runs in few cache lines.
-inline uint32_t Home(uint32_t key) { return key ^ (key >> 6); }
+// Home slot of the string (c, ent) in the lookup table: (ent ^
+// ByteHash(c)) & lmask. The byte's half is ready long before ent is known,
+// so after a match the next home is one xor away; codes that follow each
+// other stay close.
+inline uint32_t ByteHash(uint32_t c) { return (c * 0x9E3779B1u) >> (32 - CSR_LZC_FBITS); }
+
+// Strings of two bytes (ent below 256) have their own table when pairs_on
+// is set: one entry per pair, ent's row holding the codes of ent + c by c,
+// so that the lookup after each new string, which the failed match before
+// it has made hard to predict, mostly meets the cache.
+inline uint32_t PairIndex(uint32_t c, uint32_t ent) { return ent << 8 | c; }
+constexpr int kPairsFrom = 8192;  // streams of this many bytes or more use the pairs
 
 inline bool Used(const CSR_LZC_CSTATE* s, int i) { return (s->used[i >> 5] >> (i & 31)) & 1; }
 
@@ -153,9 +164,12 @@ void PlaceCodes(CSR_LZC_CSTATE* s, int32_t end) {
   s->placed = end;
 }
 
-// Enters the string key, which is not in the dictionary, with the given
-// code; slot is the free lookup slot where its search ended.
-inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) {
+// Enters the string ent + c, which is not in the dictionary, with the
+// given code: at slot, the pair's entry when pair is set, else the free
+// lookup slot where its search ended.
+inline void AddString(CSR_LZC_CSTATE* s, uint32_t c, uint32_t ent, uint32_t slot, int code,
+                      bool pair) {
+  const uint32_t key = c << CSR_LZC_BITS | ent;
   s->keyof[code] = key;
   if (key == 0) {
     if (s->slot0_taken) {
@@ -165,9 +179,12 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t key, uint32_t slot, int code) 
       s->zero_slot = 0;
     }
   } else {
-    const uint32_t ent = key & (CSR_LZC_CODES - 1);
-    if (ent == (key >> CSR_LZC_BITS) << kHShift) s->slot0_taken = 1;  // first probe: slot 0
-    s->slots[slot] = (key + 1) | static_cast<uint64_t>(code) << 32;
+    if (ent == c << kHShift) s->slot0_taken = 1;  // first probe: slot 0
+    if (pair) {
+      s->pairs[slot] = static_cast<uint16_t>(code);
+    } else {
+      s->slots[slot] = static_cast<uint16_t>(code);
+    }
   }
 }
 
@@ -213,7 +230,9 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
   // Each input byte adds at most one string: a short stream needs only a
   // small lookup table, and clearing it costs no more than its input.
   const uint32_t strings = static_cast<uint32_t>(std::min(total, CSR_LZC_CODES - kFirstFree));
-  s->lsize = std::max<uint32_t>(std::bit_ceil(4 * strings), 64);
+  s->lsize = std::max<uint32_t>(std::bit_ceil(8 * strings), 64);
+  s->pairs_on = total >= kPairsFrom;
+  assert(!s->pairs_on || s->lsize == CSR_LZC_FSIZE);
   ClearDictionary(s);
 }
 
@@ -223,22 +242,29 @@ void StartCompress(CSR_LZC_CSTATE* s, int total) {
 // output are written byte by byte, and such stores could change any field
 // of the state as far as the compiler knows. The rare steps (a group that
 // does not fit, a new width, the ratio check) run on the state itself.
+template <bool kPairs, bool kPrefetch>
 void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW* iend) {
-  const uint64_t* const slots = s->slots;
-  const uint32_t lmask = s->lsize - 1;
+  // The tables are reached through s: one register for all of them.
+  // With the pairs the lookup table has all its slots.
+  const uint32_t lmask = kPairs ? CSR_LZC_FSIZE - 1 : s->lsize - 1;
   WEQ_RAW* const group = s->group;
   WEQ_RAW* const oend = o.end;
-  int32_t ent = s->ent;
+  uint32_t ent = static_cast<uint32_t>(s->ent);
   int32_t free_ent = s->free_ent;
   int32_t offset = s->offset;
   int32_t n_bits = s->n_bits;
   int32_t maxcode = s->maxcode;
+  // Codes below this one are entered at the current width; from it on the
+  // width grows, or the table is full.
+  int32_t limit = std::min(maxcode + 1, CSR_LZC_CODES);
   int32_t bytes_out = s->bytes_out;
   WEQ_RAW* op = o.p;
   // Bits of the group's last byte when it is partly filled (its low
   // offset % 8 bits), else 0.
   uint32_t partial = offset & 7 ? group[offset >> 3] : 0u;
   const WEQ_RAW* p = ip;
+  // Bytes of this call that come before the next ratio check.
+  int32_t check_at = s->checkpoint - s->in_count;
   auto save = [&] {
     s->free_ent = free_ent;
     s->offset = offset;
@@ -252,38 +278,68 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
     offset = s->offset;
     n_bits = s->n_bits;
     maxcode = s->maxcode;
+    limit = std::min(maxcode + 1, CSR_LZC_CODES);
     bytes_out = s->bytes_out;
     op = o.p;
     partial = offset & 7 ? group[offset >> 3] : 0u;
   };
+  // With kPrefetch (the pairs, and two bytes or more in this call) the
+  // pair of the next two bytes is fetched early: should the next byte end
+  // a string, the lookup of that pair follows a mispredicted branch and
+  // would otherwise wait for the cache.
+  const WEQ_RAW* const pf_last = kPrefetch ? iend - 2 : ip;
   while (p < iend) {
     const uint32_t c = *p++;
-    const uint32_t key = (c << CSR_LZC_BITS) + static_cast<uint32_t>(ent);
-    uint32_t i = Home(key) & lmask;
-    uint64_t e;
-    while (static_cast<uint32_t>(e = slots[i]) != key + 1 && e != 0) i = (i + 1) & lmask;
-    if (e != 0) {
-      ent = static_cast<int32_t>(e >> 32);
+    if (kPrefetch) {
+      uint16_t two;  // the next two bytes, the first one high
+      memcpy(&two, std::min(p, pf_last), 2);
+      if constexpr (std::endian::native == std::endian::little) two = __builtin_bswap16(two);
+      __builtin_prefetch(&s->pairs[two]);
+    }
+    const uint32_t key = (c << CSR_LZC_BITS) + ent;
+    uint32_t i = 0;
+    const bool pair = kPairs && ent < 256;
+    if (pair) {
+      i = PairIndex(c, ent);
+      const uint32_t code = s->pairs[i];
+      if (code != 0) {
+        ent = code;
+        continue;
+      }
+    } else {
+      // With the pairs every code is below the table's size.
+      i = kPairs ? ent ^ ByteHash(c) : (ent ^ ByteHash(c)) & lmask;
+      uint32_t e = s->slots[i];
+      for (;;) {
+        if (e == 0) goto missing;
+        if (s->keyof[e] == key) break;
+        i = (i + 1) & lmask;
+        e = s->slots[i];
+      }
+      ent = e;
       continue;
     }
+  missing:
     if (key == 0) {
       // Only strings placed since could have pushed key 0 out.
       if (s->zero_code >= 0 && s->zero_slot != 0) PlaceCodes(s, free_ent);
       if (s->zero_code >= 0) {
-        ent = s->zero_code;
+        ent = static_cast<uint32_t>(s->zero_code);
         continue;
       }
     }
 
     // Place ent: the byte at offset / 8 keeps its low offset % 8 bits, the
-    // code fills the rest of it and up to two more bytes.
-    const uint32_t r = static_cast<uint32_t>(offset) & 7;
-    WEQ_RAW* const bp = group + (offset >> 3);
-    const uint32_t v = partial | static_cast<uint32_t>(ent) << r;
-    const uint16_t low = static_cast<uint16_t>(v);
-    memcpy(bp, &low, 2);
-    if (r + static_cast<uint32_t>(n_bits) > 16) bp[2] = static_cast<WEQ_RAW>(v >> 16);
-    partial = v >> ((r + static_cast<uint32_t>(n_bits)) & ~7u);
+    // code fills the rest of it and up to two more bytes; the group has room
+    // for a whole word there. The bytes behind the code that the word zeroes
+    // are written again by the next code, or by CLEAR when a group is
+    // written short of its codes (a width's codes fill whole groups).
+    {
+      const uint32_t r = static_cast<uint32_t>(offset) & 7;
+      const uint32_t v = partial | ent << r;
+      memcpy(group + (offset >> 3), &v, 4);
+      partial = v >> ((r + static_cast<uint32_t>(n_bits)) & ~7u);
+    }
     offset += n_bits;
     bool owed = false;
     if (offset == n_bits * 8) {
@@ -299,35 +355,32 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
         owed = true;
       }
     }
-    if (free_ent > maxcode) {
+    if (free_ent < limit) {
+      AddString(s, c, ent, i, free_ent++, pair);
+    } else if (free_ent < CSR_LZC_CODES) {  // the width grows first
       save();
       NextWidth(s, o);
       load();
       owed = s->owed_count > 0;
-    }
-
-    if (free_ent < CSR_LZC_CODES) {
-      AddString(s, key, i, free_ent++);
-    } else {
-      const int32_t in_count = s->in_count + static_cast<int32_t>(p - ip);  // this byte included
-      if (in_count >= s->checkpoint) {
-        save();
-        if (ClearBlock(s, in_count)) {
-          if (s->owed_count > 0) {
-            s->end_state = kClearOwed;
-          } else {
-            PutCode(s, o, kClear);
-          }
+      AddString(s, c, ent, i, free_ent++, pair);
+    } else if (p - ip >= check_at) {  // this byte included
+      save();
+      if (ClearBlock(s, s->in_count + static_cast<int32_t>(p - ip))) {
+        if (s->owed_count > 0) {
+          s->end_state = kClearOwed;
+        } else {
+          PutCode(s, o, kClear);
         }
-        load();
-        owed = s->owed_count > 0;
       }
+      load();
+      owed = s->owed_count > 0;
+      check_at = s->checkpoint - s->in_count;
     }
-    ent = static_cast<int32_t>(c);
+    ent = c;
     if (owed) break;
   }
   save();
-  s->ent = ent;
+  s->ent = static_cast<int32_t>(ent);
   s->in_count += static_cast<int32_t>(p - ip);
   ip = p;
 }
@@ -564,7 +617,13 @@ int CsRLzcCompress(CSR_LZC_CSTATE* s, int total, const WEQ_RAW* in, int inlen, W
     s->end_state = kRunning;
     if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   }
-  CompressBytes(s, o, ip, iend);
+  if (!s->pairs_on) {
+    CompressBytes<false, false>(s, o, ip, iend);
+  } else if (iend - ip >= 2) {
+    CompressBytes<true, true>(s, o, ip, iend);
+  } else {
+    CompressBytes<true, false>(s, o, ip, iend);
+  }
   if (s->owed_count > 0) return finish(CSR_OUTPUT_FULL);
   if (s->in_count < s->total) return finish(rc);
 

@@ -24,8 +24,8 @@ constexpr WEQ_RAW CSR_LZC_PARAM = 0x8D;  // table resets enabled, 13 code bits
 constexpr int CSR_LZC_BITS = 13;
 constexpr int CSR_LZC_CODES = 1 << CSR_LZC_BITS;  // codes of a 13-bit table
 constexpr int CSR_LZC_HSIZE = 9001;               // prime, above CSR_LZC_CODES
-constexpr int CSR_LZC_FBITS = 15;                 // the lookup table: 2^15 slots,
-constexpr int CSR_LZC_FSIZE = 1 << CSR_LZC_FBITS; // under a quarter of them ever used
+constexpr int CSR_LZC_FBITS = 16;                 // the lookup table: 2^16 slots,
+constexpr int CSR_LZC_FSIZE = 1 << CSR_LZC_FBITS; // under an eighth of them ever used
 constexpr int CSR_LZC_DBITS = 14;                 // widest stream the decompressor reads
 constexpr int CSR_LZC_DCODES = 1 << CSR_LZC_DBITS;  // codes of its tables
 
@@ -56,15 +56,19 @@ struct CSR_LZC_CSTATE {
   // when key 0 is looked up or entered. Key 0 in slot 0 stays until the
   // table is reset (no other probe sequence passes slot 0 after its first
   // probe), so nothing needs to be placed then. The strings are found in a
-  // linear-probing table of lsize slots; key 0 is kept apart.
+  // linear-probing table of lsize slots that hold their codes (a slot's
+  // string is the one keyof gives for its code), and on streams with
+  // pairs_on those of two bytes in a direct table; key 0 is kept apart.
   int32_t zero_code;  // code of key 0, -1 while it is not in the dictionary
   int32_t zero_slot;  // its slot in the open-addressing table, or -1
   int32_t slot0_taken;  // a string whose first probe is slot 0 has come
   int32_t placed;     // codes below this one have their slots in used
-  uint32_t lsize;     // slots of the lookup table in use: a power of 2, 4 per possible string
+  uint32_t lsize;     // slots of the lookup table in use: a power of 2, 8 per possible string
+  uint32_t pairs_on;  // strings of two bytes are found in pairs, not in slots
   uint32_t used[(CSR_LZC_HSIZE + 31) / 32];  // used slots of the open-addressing table
   uint32_t keyof[CSR_LZC_CODES];  // key of each code below free_ent
-  uint64_t slots[CSR_LZC_FSIZE];  // key + 1 of each string | its code << 32; 0 when empty
+  uint16_t slots[CSR_LZC_FSIZE];  // lookup slots: the code of a string, 0 when empty
+  uint16_t pairs[256 * 256];  // code of the string ent + c at (ent << 8 | c), 0 when absent
 };
 
 struct CSR_LZC_DSTATE {

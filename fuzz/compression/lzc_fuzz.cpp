@@ -1,6 +1,8 @@
 // LZC under libFuzzer. The first byte picks what the rest is:
 //   0: a stream body, decoded behind a header made of the next 3 bytes;
 //   1: plain data, compressed and decoded again, which must give it back;
+//      with bit 0 of first byte / 3 set, the data is first stretched beyond
+//      8 KiB, where the compressor keeps strings of two bytes apart;
 //   2: plain data, compressed, then damaged at spots the data chooses, and
 //      decoded.
 // Pieces and output rooms come from a generator seeded by the data. Every
@@ -87,6 +89,23 @@ std::vector<WEQ_RAW> Decompress(const std::vector<WEQ_RAW>& z, Rng& rng, int* re
   return out;
 }
 
+// Copies of the data, each with one byte changed, and random runs between
+// them, up to a length the generator picks above 8 KiB.
+std::vector<WEQ_RAW> Stretch(const uint8_t* data, int n, Rng& rng) {
+  std::vector<WEQ_RAW> v;
+  const size_t want = 8192 + rng.Next() % 40000;
+  while (v.size() < want) {
+    if (rng.Next() % 4 == 0) {
+      for (int k = rng.Upto(3000); k > 0; --k) v.push_back(static_cast<WEQ_RAW>(rng.Next()));
+    } else {
+      const size_t at = v.size();
+      v.insert(v.end(), data, data + n);
+      v[at + rng.Next() % n] ^= static_cast<WEQ_RAW>(1 + rng.Next() % 255);
+    }
+  }
+  return v;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -106,6 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<WEQ_RAW> out = Decompress(z, rng, &rc);
     Check(out.size() <= length);
     return 0;
+  }
+  std::vector<WEQ_RAW> stretched;
+  if (mode == 1 && (data[0] / 3) & 1) {
+    stretched = Stretch(body, n, rng);
+    body = stretched.data();
+    n = static_cast<int>(stretched.size());
   }
   std::vector<WEQ_RAW> z = Compress(body, n, rng);
   if (mode == 1) {
