@@ -8,7 +8,7 @@
 set -euo pipefail
 build=${1:-build/default}
 tool=$build/bench/lzc_file
-[ -x "$tool" ] || cmake --build "$build" --target lzc_file >/dev/null
+cmake --build "$build" --target lzc_file >/dev/null  # up to date with the library
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
