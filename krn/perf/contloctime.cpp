@@ -7,6 +7,7 @@
 // is read from the table instead of converted; near a switch, and wherever
 // the table cannot say, both times are converted as before.
 #include <errno.h>
+#include <string.h>
 
 #include <atomic>
 #include <limits>
@@ -118,8 +119,8 @@ time_t Shown(time_t t, time_t start, time_t end) {
 // last, and the last time converted with its result (callers ask for the
 // same second many times in a row, a trace line's time stamp for one). The
 // result of a time follows from the time alone while the zone stays; a
-// zone set since (tzset) shows in the zone names and offset, which are
-// part of the key.
+// zone set since (tzset) shows in the zone in force (TZ's value and the
+// offset), with the zone names beside it as before, all part of the key.
 struct CachedWindow {
   bool valid = false;
   time_t start = 0;
@@ -128,6 +129,7 @@ struct CachedWindow {
   time_t last_time = 0;
   const char* last_names[2] = {nullptr, nullptr};
   long last_offset = 0;
+  const void* last_zone = nullptr;
   struct tm last = {};
   struct tm result = {};  // handed out; the caller may change it
 };
@@ -142,16 +144,18 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   }
   CachedWindow& cache = tls_window[tables ? 0 : 1];
   const time_t v = *t;
-  if (cache.has_last && v == cache.last_time && cache.last_names[0] == tzname[0] &&
-      cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
-    cache.result = cache.last;
+  const void* zone = ZoneInForceId();
+  if (cache.has_last && v == cache.last_time && zone != nullptr && zone == cache.last_zone &&
+      cache.last_names[0] == tzname[0] && cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
+    // A fixed-size copy (the struct assignment compiles to a slow string move).
+    memcpy(&cache.result, &cache.last, sizeof cache.result);
     return &cache.result;
   }
   struct tm local;
   bool converted = false;
   if (!cache.valid || v < cache.start || v >= cache.end) {
     time_t start, end;
-    switch (SwitchWindow(v, &start, &end, &local, &converted, tables)) {
+    switch (SwitchWindow(v, &start, &end, &local, &converted, tables ? zone : nullptr)) {
       case Window::kFailed:
         errno = ERANGE;
         return nullptr;
@@ -173,6 +177,7 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   cache.last_names[0] = tzname[0];
   cache.last_names[1] = tzname[1];
   cache.last_offset = timezone;
+  cache.last_zone = zone;
   cache.last = local;
   cache.result = local;
   return &cache.result;
@@ -186,7 +191,7 @@ struct tm* ThrLocal(const time_t* t, struct tm* out, bool tables) {
   time_t start = 0, end = 0;
   struct tm local;
   bool converted = false;
-  switch (SwitchWindow(*t, &start, &end, &local, &converted, tables)) {
+  switch (SwitchWindow(*t, &start, &end, &local, &converted, tables ? ZoneInForceId() : nullptr)) {
     case Window::kFailed:
       errno = ERANGE;
       return nullptr;
@@ -206,7 +211,7 @@ struct tm* ThrLocal(const time_t* t, struct tm* out, bool tables) {
 
 }  // namespace
 
-Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, bool tables) {
+Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, const void* zone) {
   *converted = false;
   if (t < kReach + 1 || t > std::numeric_limits<time_t>::max() - kReach) return Window::kNone;
   struct tm& at = *local;
@@ -215,8 +220,8 @@ Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool
   *converted = true;
   const bool inDst = at.tm_isdst > 0;
   const time_t otherTime = inDst ? t + kReach : t - kReach;
-  if (tables) {
-    const int probed = TableDst(t, otherTime, at);
+  if (zone != nullptr) {
+    const int probed = TableDst(zone, t, otherTime, at);
     if (probed >= 0 && (probed > 0) == inDst) return Window::kNone;
   }
   if (!Local(otherTime, &other)) return Window::kFailed;

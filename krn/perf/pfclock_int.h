@@ -45,11 +45,11 @@ uint32_t ClockCostPerRead();
 // Daylight-saving window around t: [*start, *end). Unless it fails, the
 // search converts t itself on the way: then *local holds the local time of t
 // and *converted is true (false when t was too far out to look).
-// With tables, whether daylight saving time holds at the probe two hours
-// away comes from the zone table where it decides (see TableDst), otherwise
-// from a second conversion.
+// With a zone (ZoneInForceId), whether daylight saving time holds at the
+// probe two hours away comes from its table where it decides (see
+// TableDst); without, or elsewhere, from a second conversion.
 enum class Window { kNone, kFound, kFailed };
-Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, bool tables);
+Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, const void* zone);
 
 // The functions with tables false: every probe is a second conversion.
 struct tm* ContLocaltimeProbing(const time_t* t);
@@ -83,11 +83,15 @@ bool ParseZoneFile(const uint8_t* data, size_t size, ZoneTable* out);
 // TZ unset), given TZDIR's value (nullptr: unset). Empty: never a file.
 std::string ZoneFilePath(const char* tz, const char* tzdir);
 
-// tm_isdst of local time at probe (within kReach of t) as the table of the
-// zone in force gives it, or -1 when the table cannot say: no table for the
-// zone, t or probe outside the span where it decides, or at, localtime of t,
-// disagreeing with it (which drops the table for the zone).
-int TableDst(time_t t, time_t probe, const struct tm& at);
+// tm_isdst of local time at probe (within two hours of t) as the table of
+// zone (ZoneInForceId) gives it, or -1 when the table cannot say: no zone or
+// table, t or probe outside the span where it decides, or at, localtime of
+// t, disagreeing with it (which drops the table for the zone).
+int TableDst(const void* zone, time_t t, time_t probe, const struct tm& at);
+
+// Identifies the zone in force (TZ's value and the offset tzset set), or
+// nullptr when too many zones were seen to tell.
+const void* ZoneInForceId();
 
 // Test seams. Installs table for the zone in force as though read from its
 // file, skipping the comparison with the C library at loading.

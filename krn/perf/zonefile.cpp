@@ -2,12 +2,15 @@
 // the C library reads, so that a probe two hours from a time needs no second
 // conversion.
 //
-// A table is trusted only as far as the C library agrees with it: at
-// loading it must give the table's type on both sides of every transition
-// where the table decides, and every use first compares the caller's own
-// conversion of t with the table's type at t; one difference drops the
-// table for that zone for good. A file that cannot be read or holds anything
+// A table is trusted only as far as the C library agrees with it: whenever
+// its zone becomes the one in force (TZ and what tzset set), the library
+// must give the table's type on both sides of every transition where the
+// table decides, and every use first compares the caller's own conversion
+// of t with the table's type at t; a difference there drops the table for
+// that zone for good. A file that cannot be read or holds anything
 // unexpected gives no table, and the callers probe with a second conversion.
+// The comparison on becoming current also catches TZ changed without tzset
+// (the library keeps converting in the old zone).
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -172,15 +175,17 @@ bool LibraryAgrees(const ZoneTable& table) {
   return true;
 }
 
-// A zone as tzset leaves it (the zone names, the offset) and the TZ value it
-// was set from; with the table of its file when one was read and agreed.
+// A zone as the TZ value it is set from and the offset tzset left; with
+// the table of its file when one was read. tzname is not part of it: each
+// conversion sets it to the names of the period it converted.
 struct Zone {
-  const char* names[2] = {nullptr, nullptr};
   long offset = 0;
   bool tzSet = false;
   std::string tz;
-  bool usable = false;
+  bool hasTable = false;
   ZoneTable table;
+  // The C library agreed with the table when the zone last became current.
+  std::atomic<bool> agrees{false};
   std::atomic<bool> dropped{false};  // the C library disagreed at a use
   // Per type, a tm_zone text the C library gave for it and that was found
   // equal to its designation (the library's designations are never freed
@@ -197,8 +202,7 @@ struct TzText {
 };
 
 bool InForce(const Zone& z, TzText tz) {
-  return z.names[0] == tzname[0] && z.names[1] == tzname[1] && z.offset == timezone &&
-         z.tzSet == (tz.value != nullptr) &&
+  return z.offset == timezone && z.tzSet == (tz.value != nullptr) &&
          (tz.value == nullptr || (tz.length == z.tz.size() && SameBytes(tz.value, z.tz.c_str(), tz.length + 1)));
 }
 
@@ -214,11 +218,11 @@ bool AgreesAt(const Zone& z, const struct tm& m, int type) {
 }
 
 // Where TZ stood in environ when this thread last looked: its entry, or
-// for no TZ the end of the array; with the entry before it. Scanning the
-// environment costs as much as a conversion, so while the array, the entry
-// and its neighbour stay, TZ is taken from there (setenv, putenv and
-// unsetenv all change one of them; the entry's text is compared anyway,
-// since a putenv string may be rewritten in place).
+// for no TZ the end of the array and the entry before it. Scanning the
+// environment costs as much as a conversion, so while these stay, TZ is
+// taken from there (setenv, putenv and unsetenv each change one of them;
+// the entry's text is compared anyway, since a putenv string may be
+// rewritten in place).
 struct TzMark {
   char** env = nullptr;
   size_t at = 0;
@@ -235,8 +239,11 @@ bool IsTzEntry(const char* e) { return e[0] == 'T' && e[1] == 'Z' && e[2] == '='
 TzText TzValue() {
   TzMark& m = tls_tzMark;
   char** env = environ;
-  if (env == nullptr || env != m.env || env[m.at] != m.entry || (m.at > 0 && env[m.at - 1] != m.before) ||
-      (m.entry != nullptr && !IsTzEntry(m.entry))) {
+  // A TZ entry found stays the first until its slot changes (setenv and
+  // putenv replace a variable in its slot); an end found moves when a
+  // variable is added or one before it removed.
+  if (env == nullptr || env != m.env || env[m.at] != m.entry ||
+      (m.entry != nullptr ? !IsTzEntry(m.entry) : m.at > 0 && env[m.at - 1] != m.before)) {
     m = {};
     if (env == nullptr) return {nullptr, 0};
     size_t i = 0;
@@ -271,8 +278,6 @@ Zone* FindZone(const char* tz) {
 Zone* AddZone(const char* tz) {
   if (g_zoneCount >= kMaxZones) return nullptr;
   auto z = std::make_unique<Zone>();
-  z->names[0] = tzname[0];
-  z->names[1] = tzname[1];
   z->offset = timezone;
   z->tzSet = tz != nullptr;
   if (tz != nullptr) z->tz = tz;
@@ -285,7 +290,11 @@ Zone* AddZone(const char* tz) {
 void SetTable(Zone* z, ZoneTable table) {
   z->table = std::move(table);
   z->agreedAbbr = std::make_unique<std::atomic<const char*>[]>(z->table.zoneTypes.size());
-  z->usable = true;
+  z->hasTable = true;
+}
+
+bool TableUsable(const Zone& z) {
+  return z.hasTable && z.agrees.load(std::memory_order_relaxed) && !z.dropped.load(std::memory_order_relaxed);
 }
 
 Zone* ZoneInForce() {
@@ -296,16 +305,20 @@ Zone* ZoneInForce() {
   const char* tz = text.value;
   std::lock_guard<std::mutex> lock(g_zonesLock);
   z = FindZone(tz);
+  // What the caller sees of errno stays as the conversions left it.
+  const int savedErrno = errno;
   if (z == nullptr && (z = AddZone(tz)) != nullptr) {
-    // What the caller sees of errno stays as the conversions left it.
-    const int savedErrno = errno;
     ZoneTable table;
-    if (ReadZoneFile(ZoneFilePath(tz, getenv("TZDIR")), &table) && LibraryAgrees(table)) {
+    // A table of fewer than two transitions decides nowhere.
+    if (ReadZoneFile(ZoneFilePath(tz, getenv("TZDIR")), &table) && table.times.size() >= 2) {
       SetTable(z, std::move(table));
     }
-    errno = savedErrno;
   }
-  if (z != nullptr) g_current.store(z, std::memory_order_release);
+  if (z != nullptr && z != g_current.load(std::memory_order_relaxed)) {
+    z->agrees.store(z->hasTable && LibraryAgrees(z->table), std::memory_order_relaxed);
+    g_current.store(z, std::memory_order_release);
+  }
+  errno = savedErrno;
   return z;
 }
 
@@ -351,10 +364,10 @@ std::string ZoneFilePath(const char* tz, const char* tzdir) {
   return std::string(tzdir != nullptr ? tzdir : "/usr/share/zoneinfo") + "/" + tz;
 }
 
-int TableDst(time_t t, time_t probe, const struct tm& at) {
+int TableDst(const void* zone, time_t t, time_t probe, const struct tm& at) {
   if (t <= -kTableSpan || t >= kTableSpan) return -1;
-  Zone* z = ZoneInForce();
-  if (z == nullptr || !z->usable || z->dropped.load(std::memory_order_relaxed)) return -1;
+  Zone* z = static_cast<Zone*>(const_cast<void*>(zone));
+  if (z == nullptr || !TableUsable(*z)) return -1;
   const ZoneTable& table = z->table;
   if (table.times.empty() || t - kProbeReach < table.times.front() || t + kProbeReach >= table.times.back()) return -1;
   // The last transition at or before t (often the one this thread found
@@ -374,11 +387,14 @@ int TableDst(time_t t, time_t probe, const struct tm& at) {
   return table.zoneTypes[table.types[i]].isdst;
 }
 
+const void* ZoneInForceId() { return ZoneInForce(); }
+
 void PfITestInstallZoneTable(ZoneTable table) {
   std::lock_guard<std::mutex> lock(g_zonesLock);
   Zone* z = AddZone(getenv("TZ"));
   if (z == nullptr) return;
   SetTable(z, std::move(table));
+  z->agrees.store(true);
   g_current.store(z, std::memory_order_release);
 }
 
@@ -386,7 +402,7 @@ int PfITestZoneTableState() {
   std::lock_guard<std::mutex> lock(g_zonesLock);
   const Zone* z = FindZone(getenv("TZ"));
   if (z == nullptr) return -1;
-  return z->usable && !z->dropped.load() ? 1 : 0;
+  return TableUsable(*z) ? 1 : 0;
 }
 
 }  // namespace pf

@@ -233,7 +233,8 @@ TEST(ContLocaltime, HalfSpeedThroughTheLastDaylightSavingEnds) {
 
 // The same second asked again: a result that the caller changed is not
 // handed out again, and a zone set in between (tzset) gives that zone's
-// time; ThrLocaltime agrees with localtime_r far from a switch.
+// time, also a zone of the same names and offset; ThrLocaltime agrees with
+// localtime_r far from a switch.
 TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
   tovtest::ChildResult r = RunInChild([] {
     const time_t t = 1751328000;  // 1 Jul 2025 00:00 UT
@@ -251,6 +252,18 @@ TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
       }
       ok = ok && ThrLocaltime(&t, &thr) == &thr && thr.tm_hour == want.tm_hour && thr.tm_gmtoff == want.tm_gmtoff;
       if (!ok) printf("%s: hour %d\n", zone, want.tm_hour);
+    }
+    // Berlin and Paris have the same zone names and offset today, but on
+    // 1 Jan 1900 Paris kept its mean time: 00:09:21 PMT, not 01:00 CET.
+    const time_t old = -2208988800;
+    for (const char* zone : {"Europe/Berlin", "Europe/Paris"}) {
+      setenv("TZ", zone, 1);
+      tzset();
+      struct tm want;
+      localtime_r(&old, &want);
+      const struct tm* got = ContLocaltime(&old);
+      ok = ok && got != nullptr && got->tm_min == want.tm_min && got->tm_gmtoff == want.tm_gmtoff;
+      if (!ok) printf("%s in 1900: minute %d\n", zone, want.tm_min);
     }
     return ok ? 0 : 1;
   });
