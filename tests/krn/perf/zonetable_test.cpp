@@ -357,6 +357,34 @@ TEST(ContLocaltime, SameAsProbingAroundEveryTransitionOfEveryZone) {
   }
 }
 
+// Files built here, where what the C library does beyond the table differs
+// from the table's types: after the last transition its rule line keeps
+// standard time though the last type is daylight saving time; before the
+// first, time type 0 is daylight saving time. Around each transition the
+// results are probing's, with the table in use.
+TEST(ContLocaltime, SameAsProbingAtTheEdgesOfHandBuiltTables) {
+  tovtest::TempDir dir;
+  HandZone edges;
+  edges.types = {{7200, 1, 4}, {3600, 0, 0}};
+  edges.chars = std::string("STD\0DST\0", 8);
+  edges.times = {1000000000, 1010000000, 1020000000, 1030000000, 1040000000};
+  edges.indices = {1, 0, 1, 0, 0};
+  edges.footer = "\nSTD-1\n";
+  tovtest::WriteFile(dir.File("edges"), edges.Bytes());
+  tovtest::ChildResult r = RunInChild([&] {
+    setenv("TZ", dir.File("edges").c_str(), 1);
+    tzset();
+    std::mt19937_64 random(3);
+    std::vector<time_t> times = TimesAround(edges.times, random, 0);
+    for (time_t edge : {edges.times.front(), edges.times.back()}) {
+      for (time_t d = -7300; d <= 7300; d += 100) times.push_back(edge + d);
+    }
+    if (!SameAsProbing(times, "edges")) return 1;
+    return pf::PfITestZoneTableState() == 1 ? 0 : 2;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+}
+
 // Times in the last and the next daylight-saving ends of Berlin.
 std::vector<time_t> BerlinTimes() {
   std::mt19937_64 random(7);
@@ -404,7 +432,8 @@ TEST(ContLocaltime, SameAsProbingWhereNoTableIsUsed) {
 
 // The table follows the zone that tzset sets: zones of the same names and
 // offset (Berlin, Paris, Vienna), TZ written with ':' or as a path, from
-// TZDIR, rewritten in place in a putenv string, unset (the system's zone);
+// TZDIR, rewritten in place in a putenv string, unset (the system's zone)
+// and set again;
 // TZ changed without tzset (the library keeps its zone; the table of the
 // new value disagrees with it and is not used).
 TEST(ContLocaltime, TableFollowsTheZoneThatTzsetSets) {
@@ -435,10 +464,16 @@ TEST(ContLocaltime, TableFollowsTheZoneThatTzsetSets) {
     check("putenv Berlin", 1);
     strcpy(entry, "TZ=America/New_York");
     check("putenv rewritten", 1);
+    setenv("TOV_ZONE_TEST_SPARE", "1", 1);
     unsetenv("TZ");
     bool leaps = false;
     const bool systemTable = TransitionsOf(tovtest::ReadFile("/etc/localtime"), &leaps).size() >= 2 && !leaps;
     check("TZ unset", systemTable ? 1 : 0);
+    // TZ added where another variable was removed: the end of the
+    // environment stays where it was.
+    unsetenv("TOV_ZONE_TEST_SPARE");
+    setenv("TZ", "America/New_York", 1);
+    check("New York in a removed variable's place", 1);
     setenv("TZ", "Europe/Berlin", 1);
     check("Berlin again", 1);
     // Paris's table, agreed before, does not serve while the library keeps
