@@ -7,7 +7,6 @@
 // is read from the table instead of converted; near a switch, and wherever
 // the table cannot say, both times are converted as before.
 #include <errno.h>
-#include <string.h>
 
 #include <atomic>
 #include <limits>
@@ -147,11 +146,12 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   const void* zone = ZoneInForceId();
   if (cache.has_last && v == cache.last_time && zone != nullptr && zone == cache.last_zone &&
       cache.last_names[0] == tzname[0] && cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
-    // A fixed-size copy (the struct assignment compiles to a slow string move).
-    memcpy(&cache.result, &cache.last, sizeof cache.result);
+    cache.result = cache.last;
     return &cache.result;
   }
-  struct tm local;
+  // Converted straight into the kept result, valid again once complete.
+  cache.has_last = false;
+  struct tm& local = cache.last;
   bool converted = false;
   if (!cache.valid || v < cache.start || v >= cache.end) {
     time_t start, end;
@@ -178,7 +178,6 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   cache.last_names[1] = tzname[1];
   cache.last_offset = timezone;
   cache.last_zone = zone;
-  cache.last = local;
   cache.result = local;
   return &cache.result;
 }

@@ -184,9 +184,10 @@ struct Zone {
   std::string tz;
   bool hasTable = false;
   ZoneTable table;
-  // The C library agreed with the table when the zone last became current.
-  std::atomic<bool> agrees{false};
   std::atomic<bool> dropped{false};  // the C library disagreed at a use
+  // The table serves: the C library agreed with it when the zone last
+  // became current, and it is not dropped.
+  std::atomic<bool> usable{false};
   // Per type, a tm_zone text the C library gave for it and that was found
   // equal to its designation (the library's designations are never freed
   // or rewritten, so the same pointer is the same text).
@@ -230,14 +231,21 @@ struct TzMark {
   const char* before = nullptr;
   size_t length = 0;  // of the value when found; the entry's bytes reach that far
 };
-thread_local TzMark tls_tzMark;
+// What a thread keeps between uses: where TZ stood, and the index of the
+// transition its last table use found for t (of any zone, so checked
+// against the table before use).
+struct ThreadMemo {
+  TzMark tz;
+  size_t lastTransition = 0;
+};
+thread_local ThreadMemo tls_memo;
 
 bool IsTzEntry(const char* e) { return e[0] == 'T' && e[1] == 'Z' && e[2] == '='; }
 
 // getenv("TZ"), with the length the value had when last found: the value
 // may since have been rewritten in place, so InForce compares it.
 TzText TzValue() {
-  TzMark& m = tls_tzMark;
+  TzMark& m = tls_memo.tz;
   char** env = environ;
   // A TZ entry found stays the first until its slot changes (setenv and
   // putenv replace a variable in its slot); an end found moves when a
@@ -262,9 +270,6 @@ Zone* g_zones = nullptr;
 int g_zoneCount = 0;
 // The zone found last, read without the lock; always one of g_zones.
 std::atomic<Zone*> g_current{nullptr};
-// Index of the transition this thread's last table use found for t; any
-// zone's, so checked against the table before use.
-thread_local size_t tls_lastTransition = 0;
 
 Zone* FindZone(const char* tz) {
   const TzText text = {tz, tz != nullptr ? strlen(tz) : 0};
@@ -293,18 +298,12 @@ void SetTable(Zone* z, ZoneTable table) {
   z->hasTable = true;
 }
 
-bool TableUsable(const Zone& z) {
-  return z.hasTable && z.agrees.load(std::memory_order_relaxed) && !z.dropped.load(std::memory_order_relaxed);
-}
+bool TableUsable(const Zone& z) { return z.usable.load(std::memory_order_relaxed); }
 
-Zone* ZoneInForce() {
-  const TzText text = TzValue();
-  Zone* z = g_current.load(std::memory_order_acquire);
-  if (z != nullptr && InForce(*z, text)) return z;
-  // The text as it is now, not as it was found.
-  const char* tz = text.value;
+// ZoneInForce past the zone found last: tz is TZ's value now.
+__attribute__((noinline)) Zone* LookUpZone(const char* tz) {
   std::lock_guard<std::mutex> lock(g_zonesLock);
-  z = FindZone(tz);
+  Zone* z = FindZone(tz);
   // What the caller sees of errno stays as the conversions left it.
   const int savedErrno = errno;
   if (z == nullptr && (z = AddZone(tz)) != nullptr) {
@@ -315,11 +314,17 @@ Zone* ZoneInForce() {
     }
   }
   if (z != nullptr && z != g_current.load(std::memory_order_relaxed)) {
-    z->agrees.store(z->hasTable && LibraryAgrees(z->table), std::memory_order_relaxed);
+    z->usable.store(z->hasTable && !z->dropped.load() && LibraryAgrees(z->table), std::memory_order_relaxed);
     g_current.store(z, std::memory_order_release);
   }
   errno = savedErrno;
   return z;
+}
+
+Zone* ZoneInForce() {
+  const TzText text = TzValue();
+  Zone* z = g_current.load(std::memory_order_acquire);
+  return z != nullptr && InForce(*z, text) ? z : LookUpZone(text.value);
 }
 
 }  // namespace
@@ -373,13 +378,14 @@ int TableDst(const void* zone, time_t t, time_t probe, const struct tm& at) {
   // The last transition at or before t (often the one this thread found
   // last), then at or before the probe.
   const std::vector<int64_t>& times = table.times;
-  size_t i = tls_lastTransition;
+  size_t i = tls_memo.lastTransition;
   if (i + 1 >= times.size() || times[i] > t || times[i + 1] <= t) {
     i = std::upper_bound(times.begin(), times.end(), t) - times.begin() - 1;
-    tls_lastTransition = i;
+    tls_memo.lastTransition = i;
   }
   if (!AgreesAt(*z, at, table.types[i])) {
     z->dropped.store(true, std::memory_order_relaxed);
+    z->usable.store(false, std::memory_order_relaxed);
     return -1;
   }
   while (times[i] > probe) --i;
@@ -394,7 +400,7 @@ void PfITestInstallZoneTable(ZoneTable table) {
   Zone* z = AddZone(getenv("TZ"));
   if (z == nullptr) return;
   SetTable(z, std::move(table));
-  z->agrees.store(true);
+  z->usable.store(true);
   g_current.store(z, std::memory_order_release);
 }
 
