@@ -51,7 +51,8 @@ uint32_t ClockCostPerRead();
 enum class Window { kNone, kFound, kFailed };
 Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, const void* zone);
 
-// The functions with tables false: every probe is a second conversion.
+// ContLocaltime and ThrLocaltime without zone tables: every probe is a
+// second conversion. Their own per-thread state, for comparing the two.
 struct tm* ContLocaltimeProbing(const time_t* t);
 struct tm* ThrLocaltimeProbing(const time_t* t, struct tm* out);
 
@@ -79,10 +80,6 @@ struct ZoneTable {
 // its bytes; false, with out left empty, when anything in it is unexpected.
 bool ParseZoneFile(const uint8_t* data, size_t size, ZoneTable* out);
 
-// The file the C library reads for the zone named by TZ's value (nullptr:
-// TZ unset), given TZDIR's value (nullptr: unset). Empty: never a file.
-std::string ZoneFilePath(const char* tz, const char* tzdir);
-
 // tm_isdst of local time at probe (within two hours of t) as the table of
 // zone (ZoneInForceId) gives it, or -1 when the table cannot say: no zone or
 // table, t or probe outside the span where it decides, or at, localtime of
@@ -94,7 +91,7 @@ int TableDst(const void* zone, time_t t, time_t probe, const struct tm& at);
 const void* ZoneInForceId();
 
 // Test seams. Installs table for the zone in force as though read from its
-// file, skipping the comparison with the C library at loading.
+// file and found in agreement with the C library.
 void PfITestInstallZoneTable(ZoneTable table);
 // For the zone in force: 1 a table in use, 0 none (no file, unreadable,
 // refused or dropped), -1 nothing looked up yet.

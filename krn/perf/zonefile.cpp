@@ -116,8 +116,16 @@ bool ReadBlock(Pieces& in, const Counts& c, size_t timeSize, ZoneTable* out) {
   return true;
 }
 
+// The file the C library reads for the zone named by TZ's value (nullptr:
+// TZ unset), given TZDIR's value (nullptr: unset).
+std::string ZoneFilePath(const char* tz, const char* tzdir) {
+  if (tz == nullptr) return "/etc/localtime";
+  if (*tz == ':') ++tz;
+  if (*tz == '/') return tz;
+  return std::string(tzdir != nullptr ? tzdir : "/usr/share/zoneinfo") + "/" + tz;
+}
+
 bool ReadZoneFile(const std::string& path, ZoneTable* out) {
-  if (path.empty()) return false;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::string data;
@@ -362,12 +370,6 @@ bool ParseZoneFile(const uint8_t* data, size_t size, ZoneTable* out) {
   return true;
 }
 
-std::string ZoneFilePath(const char* tz, const char* tzdir) {
-  if (tz == nullptr) return "/etc/localtime";
-  if (*tz == ':') ++tz;
-  if (*tz == '/') return tz;
-  return std::string(tzdir != nullptr ? tzdir : "/usr/share/zoneinfo") + "/" + tz;
-}
 
 int TableDst(const void* zone, time_t t, time_t probe, const struct tm& at) {
   if (t <= -kTableSpan || t >= kTableSpan) return -1;
