@@ -3,7 +3,9 @@
 // Only the switch from daylight saving to standard time is looked for: a
 // time in daylight saving time is compared with the time two hours later, a
 // time outside it with the time two hours earlier, so shifts of up to two
-// hours are found.
+// hours are found. Where the zone's table decides (zonefile.cpp), the probe
+// is read from the table instead of converted; near a switch, and wherever
+// the table cannot say, both times are converted as before.
 #include <errno.h>
 
 #include <atomic>
@@ -116,8 +118,8 @@ time_t Shown(time_t t, time_t start, time_t end) {
 // last, and the last time converted with its result (callers ask for the
 // same second many times in a row, a trace line's time stamp for one). The
 // result of a time follows from the time alone while the zone stays; a
-// zone set since (tzset) shows in the zone names and offset, which are
-// part of the key.
+// zone set since (tzset) shows in the zone in force (TZ's value and the
+// offset), with the zone names beside it as before, all part of the key.
 struct CachedWindow {
   bool valid = false;
   time_t start = 0;
@@ -126,14 +128,89 @@ struct CachedWindow {
   time_t last_time = 0;
   const char* last_names[2] = {nullptr, nullptr};
   long last_offset = 0;
+  const void* last_zone = nullptr;
   struct tm last = {};
   struct tm result = {};  // handed out; the caller may change it
 };
-thread_local CachedWindow tls_window;
+// [1] serves the probing path, so that neither path answers from what the
+// other cached.
+thread_local CachedWindow tls_window[2];
+
+struct tm* ContLocal(const time_t* t, bool tables) {
+  if (t == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  CachedWindow& cache = tls_window[tables ? 0 : 1];
+  const time_t v = *t;
+  const void* zone = ZoneInForceId();
+  if (cache.has_last && v == cache.last_time && zone != nullptr && zone == cache.last_zone &&
+      cache.last_names[0] == tzname[0] && cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
+    cache.result = cache.last;
+    return &cache.result;
+  }
+  // Converted straight into the kept result, valid again once complete.
+  cache.has_last = false;
+  struct tm& local = cache.last;
+  bool converted = false;
+  if (!cache.valid || v < cache.start || v >= cache.end) {
+    time_t start, end;
+    switch (SwitchWindow(v, &start, &end, &local, &converted, tables ? zone : nullptr)) {
+      case Window::kFailed:
+        errno = ERANGE;
+        return nullptr;
+      case Window::kFound:
+        cache.valid = true;
+        cache.start = start;
+        cache.end = end;
+        break;
+      case Window::kNone:
+        break;
+    }
+  }
+  time_t shown = cache.valid ? Shown(v, cache.start, cache.end) : v;
+  if (shown != v || !converted) {
+    if (!Local(shown, &local)) return nullptr;
+  }
+  cache.has_last = true;
+  cache.last_time = v;
+  cache.last_names[0] = tzname[0];
+  cache.last_names[1] = tzname[1];
+  cache.last_offset = timezone;
+  cache.last_zone = zone;
+  cache.result = local;
+  return &cache.result;
+}
+
+struct tm* ThrLocal(const time_t* t, struct tm* out, bool tables) {
+  if (t == nullptr || out == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  time_t start = 0, end = 0;
+  struct tm local;
+  bool converted = false;
+  switch (SwitchWindow(*t, &start, &end, &local, &converted, tables ? ZoneInForceId() : nullptr)) {
+    case Window::kFailed:
+      errno = ERANGE;
+      return nullptr;
+    case Window::kNone:
+      start = end = 0;
+      break;
+    case Window::kFound:
+      break;
+  }
+  time_t shown = Shown(*t, start, end);
+  if (shown == *t && converted) {
+    *out = local;
+    return out;
+  }
+  return Local(shown, out) ? out : nullptr;
+}
 
 }  // namespace
 
-Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted) {
+Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool* converted, const void* zone) {
   *converted = false;
   if (t < kReach + 1 || t > std::numeric_limits<time_t>::max() - kReach) return Window::kNone;
   struct tm& at = *local;
@@ -142,6 +219,10 @@ Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool
   *converted = true;
   const bool inDst = at.tm_isdst > 0;
   const time_t otherTime = inDst ? t + kReach : t - kReach;
+  if (zone != nullptr) {
+    const int probed = TableDst(zone, t, otherTime, at);
+    if (probed >= 0 && (probed > 0) == inDst) return Window::kNone;
+  }
   if (!Local(otherTime, &other)) return Window::kFailed;
   if ((other.tm_isdst > 0) == inDst) return Window::kNone;
 
@@ -172,74 +253,13 @@ Window SwitchWindow(time_t t, time_t* start, time_t* end, struct tm* local, bool
 
 using namespace pf;
 
-struct tm* ContLocaltime(const time_t* t) {
-  if (t == nullptr) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  CachedWindow& cache = tls_window;
-  const time_t v = *t;
-  if (cache.has_last && v == cache.last_time && cache.last_names[0] == tzname[0] &&
-      cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
-    cache.result = cache.last;
-    return &cache.result;
-  }
-  struct tm local;
-  bool converted = false;
-  if (!cache.valid || v < cache.start || v >= cache.end) {
-    time_t start, end;
-    switch (SwitchWindow(v, &start, &end, &local, &converted)) {
-      case Window::kFailed:
-        errno = ERANGE;
-        return nullptr;
-      case Window::kFound:
-        cache.valid = true;
-        cache.start = start;
-        cache.end = end;
-        break;
-      case Window::kNone:
-        break;
-    }
-  }
-  time_t shown = cache.valid ? Shown(v, cache.start, cache.end) : v;
-  if (shown != v || !converted) {
-    if (!Local(shown, &local)) return nullptr;
-  }
-  cache.has_last = true;
-  cache.last_time = v;
-  cache.last_names[0] = tzname[0];
-  cache.last_names[1] = tzname[1];
-  cache.last_offset = timezone;
-  cache.last = local;
-  cache.result = local;
-  return &cache.result;
-}
+struct tm* ContLocaltime(const time_t* t) { return ContLocal(t, true); }
 
-struct tm* ThrLocaltime(const time_t* t, struct tm* out) {
-  if (t == nullptr || out == nullptr) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  time_t start = 0, end = 0;
-  struct tm local;
-  bool converted = false;
-  switch (SwitchWindow(*t, &start, &end, &local, &converted)) {
-    case Window::kFailed:
-      errno = ERANGE;
-      return nullptr;
-    case Window::kNone:
-      start = end = 0;
-      break;
-    case Window::kFound:
-      break;
-  }
-  time_t shown = Shown(*t, start, end);
-  if (shown == *t && converted) {
-    *out = local;
-    return out;
-  }
-  return Local(shown, out) ? out : nullptr;
-}
+struct tm* ThrLocaltime(const time_t* t, struct tm* out) { return ThrLocal(t, out, true); }
+
+struct tm* pf::ContLocaltimeProbing(const time_t* t) { return ContLocal(t, false); }
+
+struct tm* pf::ThrLocaltimeProbing(const time_t* t, struct tm* out) { return ThrLocal(t, out, false); }
 
 void ContLocaltimeSetParamGetter(const WEQ_UC* (*getter)(const WEQ_UC* name)) {
   g_paramGetter.store(getter, std::memory_order_release);

@@ -1,2 +1,2 @@
-tov_sources(contloctime.cpp pfclock.cpp pftime.cpp)
+tov_sources(contloctime.cpp pfclock.cpp pftime.cpp zonefile.cpp)
 tov_sources(pfuuid.cpp)

@@ -18,7 +18,8 @@
 // caches nothing.
 //
 // Everything may be called from any thread; the one-time choices are made
-// on first use without a lock (a race only repeats a choice).
+// on first use without a lock (a race only repeats a choice). The local-time
+// functions read each zone's transitions once per process, under a lock.
 #ifndef KRN_PERF_PFCLOCK_H
 #define KRN_PERF_PFCLOCK_H
 

@@ -17,7 +17,9 @@
 #include <atomic>
 #include <barrier>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -233,7 +235,8 @@ TEST(ContLocaltime, HalfSpeedThroughTheLastDaylightSavingEnds) {
 
 // The same second asked again: a result that the caller changed is not
 // handed out again, and a zone set in between (tzset) gives that zone's
-// time; ThrLocaltime agrees with localtime_r far from a switch.
+// time, also a zone of the same names and offset; ThrLocaltime agrees with
+// localtime_r far from a switch.
 TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
   tovtest::ChildResult r = RunInChild([] {
     const time_t t = 1751328000;  // 1 Jul 2025 00:00 UT
@@ -251,6 +254,18 @@ TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
       }
       ok = ok && ThrLocaltime(&t, &thr) == &thr && thr.tm_hour == want.tm_hour && thr.tm_gmtoff == want.tm_gmtoff;
       if (!ok) printf("%s: hour %d\n", zone, want.tm_hour);
+    }
+    // Berlin and Paris have the same zone names and offset today, but on
+    // 1 Jan 1900 Paris kept its mean time: 00:09:21 PMT, not 01:00 CET.
+    const time_t old = -2208988800;
+    for (const char* zone : {"Europe/Berlin", "Europe/Paris"}) {
+      setenv("TZ", zone, 1);
+      tzset();
+      struct tm want;
+      localtime_r(&old, &want);
+      const struct tm* got = ContLocaltime(&old);
+      ok = ok && got != nullptr && got->tm_min == want.tm_min && got->tm_gmtoff == want.tm_gmtoff;
+      if (!ok) printf("%s in 1900: minute %d\n", zone, want.tm_min);
     }
     return ok ? 0 : 1;
   });
@@ -376,6 +391,39 @@ TEST(PerfThreads, FirstClockUseAndLocalTimeOfEachThread) {
   });
   EXPECT_EQ(PfClockWrap.load(), 0xFFFFFFFFu);
   EXPECT_EQ(faults, std::vector<int>(6));
+}
+
+// In a fresh process, four threads convert at once under one zone, the
+// first conversions racing to load its table: each answer is the probing
+// path's, and the table ends up in use. (The zone is not switched meanwhile:
+// setenv is not safe beside the C library's conversions.)
+TEST(PerfThreads, FourThreadsConvertWhileTheZoneTableLoads) {
+  tovtest::ChildResult r = RunInChild([] {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    std::vector<int> faults(4);
+    RunThreads(4, [&](int i) {
+      std::mt19937_64 random(i);
+      std::uniform_int_distribution<time_t> span(1600000000, 1800000000);
+      for (int k = 0; k < 3000; ++k) {
+        // First through a daylight-saving end, then anywhere.
+        const time_t t = k < 200 ? 1761440400 - 7300 + k * 73 : span(random);
+        struct tm mine, probed;
+        const struct tm* thr = ThrLocaltime(&t, &mine);
+        const struct tm* thrWant = pf::ThrLocaltimeProbing(&t, &probed);
+        faults[i] += thr == nullptr || thrWant == nullptr || Key(mine) != Key(probed) ||
+                     strcmp(mine.tm_zone, probed.tm_zone) != 0;
+        const struct tm* cont = ContLocaltime(&t);
+        const struct tm* contWant = pf::ContLocaltimeProbing(&t);
+        faults[i] += cont == nullptr || contWant == nullptr || Key(*cont) != Key(*contWant);
+      }
+    });
+    for (int i = 0; i < 4; ++i) {
+      if (faults[i] != 0) printf("thread %d: %d wrong\n", i, faults[i]);
+    }
+    return faults == std::vector<int>(4) && pf::PfITestZoneTableState() == 1 ? 0 : 1;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.out;
 }
 
 // Around libuuid's own generator: counts the times a thread found another
