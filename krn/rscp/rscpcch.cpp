@@ -728,7 +728,7 @@ rscpRc_t lookup_convert_tables(rscpCObj_t* o, uint8_t reset, uint8_t inSide, uin
     return ChReport(RSCPENOCONV, 3, __LINE__, u"CCC not proper initialized", u"F34", nullptr, nullptr, mask);
   }
   rscpCachePin pin;
-  if (rscpCCC_t* c = rscpGetCache(); c == nullptr || rscpReorgDone(c) == 0) {
+  if (rscpCCC_t* c = pin.readable(); c == nullptr || rscpReorgDone(c) == 0) {
     const rscpRc_t rc = rscpnr__need_reorg(0, mask);
     rscpMovePin();
     if (rc != 0) return rc;

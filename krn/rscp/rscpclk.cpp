@@ -78,7 +78,7 @@ rscpRc_t GetCPInfo(const rscpCp_t* cp, rscpCpEntry_t* entry) {
     return LkReport(RSCPENOCONV, 1, __LINE__, u"CCC not proper initialized", u"F34", nullptr);
   }
   rscpCachePin pin;
-  if (rscpCCC_t* c = rscpGetCache(); c == nullptr || rscpReorgDone(c) == 0) {
+  if (rscpCCC_t* c = pin.readable(); c == nullptr || rscpReorgDone(c) == 0) {
     if (rscpRc_t rc = rscpINeedReorgLabelled()) return rc;
     rscpMovePin();
     if (rscpGetState() != RSCP_STATE_INIT) {

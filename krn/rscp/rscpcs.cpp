@@ -408,7 +408,7 @@ int rscpcs_cache_status(int sections, rscpPrintLine_t cb, void* arg) {
   // The published generation, pinned: a rebuild on another thread does not
   // free it under the report.
   rscpCachePin pin;
-  const rscpCCC_t* c = rscpIBuildTarget() != nullptr ? rscpGetCache() : pin.get();
+  const rscpCCC_t* c = pin.readable();
   if ((sections & 1) != 0) MemoryMap(r, c);
   if (c == nullptr || rscpGetState() != RSCP_STATE_INIT) return 0;
   if ((sections & 2) != 0) {

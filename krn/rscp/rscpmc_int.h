@@ -56,6 +56,14 @@ class rscpCachePin {
   rscpCachePin(const rscpCachePin&) = delete;
   rscpCachePin& operator=(const rscpCachePin&) = delete;
   rscpCCC_t* get() const { return cache_; }
+  // What the call may read without the lock: the block this thread builds
+  // during a rebuild, else the generation it pins now (after a move too).
+  // The published pointer may name a newer generation that nobody pins,
+  // which a rebuild on another thread can retire and free at any time.
+  rscpCCC_t* readable() const {
+    if (rscpCCC_t* target = rscpIBuildTarget()) return target;
+    return rscpPinnedCache();
+  }
 
  private:
   rscpCCC_t* cache_;

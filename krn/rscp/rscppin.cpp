@@ -79,6 +79,19 @@ bool Pinned(const rscpCCC_t* block) {
 
 rscpCCC_t* Published() { return rscpIGetPublishedCache(); }
 
+// Stores the published generation in the slot and returns it once the
+// published pointer, read again after the store, still names it: a rebuild
+// that retires it later then sees the slot when it scans for pins.
+rscpCCC_t* HoldPublished(PinSlot* s) {
+  rscpCCC_t* c = Published();
+  for (;;) {
+    s->held.store(c, std::memory_order_seq_cst);
+    rscpCCC_t* again = Published();
+    if (again == c) return c;
+    c = again;
+  }
+}
+
 }  // namespace
 
 rscpCCC_t* rscpIBuildTarget(void) { return tBuildTarget; }
@@ -87,13 +100,7 @@ void rscpSetBuildTarget(rscpCCC_t* block) { tBuildTarget = block; }
 rscpCCC_t* rscpPinCache(void) {
   PinSlot* s = tPinSlot != nullptr ? tPinSlot : ClaimSlot();
   if (tPinDepth++ > 0) return s->held.load(std::memory_order_relaxed);
-  rscpCCC_t* c = Published();
-  for (;;) {
-    s->held.store(c, std::memory_order_seq_cst);
-    rscpCCC_t* again = Published();
-    if (again == c) return c;
-    c = again;
-  }
+  return HoldPublished(s);
 }
 
 void rscpUnpinCache(void) {
@@ -111,8 +118,10 @@ bool rscpPinIsCurrent(void) {
   return tPinDepth == 0 || tPinSlot->held.load(std::memory_order_relaxed) == Published();
 }
 
+// Outside the mutex too: a rebuild may retire the generation read before
+// the slot holds it, which HoldPublished sees.
 void rscpMovePin(void) {
-  if (tPinDepth > 0) tPinSlot->held.store(Published(), std::memory_order_seq_cst);
+  if (tPinDepth > 0) HoldPublished(tPinSlot);
 }
 
 void rscpRetireCache(rscpCCC_t* old) {
