@@ -1,0 +1,1 @@
+tov_fuzz(fuzz_zonefile SOURCES zonefile_fuzz.cpp)
