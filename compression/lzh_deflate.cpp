@@ -508,47 +508,78 @@ struct Deflater {
       SettleBits();
   }
 
-  // Records a literal (dist 0) or a match (dist ≥ 1, lc = length − 3).
-  // True when the block should end here.
-  bool Tally(unsigned dist, unsigned lc) {
-    s.l_buf[s.last_lit++] = static_cast<uint8_t>(lc);
-    if (dist == 0) {
-      ++s.ltree.freq[lc];
+  // The tallies of the block under way. The matching loop holds them in
+  // locals: its byte stores may alias any field of the state, and would
+  // otherwise make the compiler reload and store each counter around them.
+  struct Tallies {
+    uint8_t* const l_buf;
+    uint16_t* const d_buf;
+    uint8_t* const flag_buf;
+    uint16_t* const lfreq;
+    uint16_t* const dfreq;
+    uint32_t last_lit, last_dist, last_flags, flags, flag_bit;
+  };
+
+  Tallies LoadTallies() {
+    return {s.l_buf,  s.d_buf,     s.flag_buf,   s.ltree.freq, s.dtree.freq,
+            s.last_lit, s.last_dist, s.last_flags, s.flags,      s.flag_bit};
+  }
+
+  void StoreTallies(const Tallies& t) {
+    s.last_lit = t.last_lit;
+    s.last_dist = t.last_dist;
+    s.last_flags = t.last_flags;
+    s.flags = t.flags;
+    s.flag_bit = t.flag_bit;
+  }
+
+  // Records a literal (kMatch false, lc the byte) or a match (dist ≥ 1, lc
+  // = length − 3) found at strstart. True when the block should end here.
+  // kEstimate: from level 3 on, a block ends early when matches are rare
+  // and the estimate says it already halves its input.
+  template <bool kEstimate, bool kMatch>
+  bool Tally(Tallies& t, unsigned dist, unsigned lc, uint32_t strstart) {
+    t.l_buf[t.last_lit++] = static_cast<uint8_t>(lc);
+    if constexpr (!kMatch) {
+      ++t.lfreq[lc];
     } else {
       --dist;
-      s.d_buf[s.last_dist++] = static_cast<uint16_t>(dist);
-      ++s.ltree.freq[kLengthCode[lc] + kLiterals + 1];
-      ++s.dtree.freq[DistCode(dist)];
-      s.flags |= s.flag_bit;
+      t.d_buf[t.last_dist++] = static_cast<uint16_t>(dist);
+      ++t.lfreq[kLengthCode[lc] + kLiterals + 1];
+      ++t.dfreq[DistCode(dist)];
+      t.flags |= t.flag_bit;
     }
-    s.flag_bit <<= 1;
-    if ((s.last_lit & 7) == 0) {
-      s.flag_buf[s.last_flags++] = static_cast<uint8_t>(s.flags);
-      s.flags = 0;
-      s.flag_bit = 1;
+    t.flag_bit <<= 1;
+    if ((t.last_lit & 7) == 0) {
+      t.flag_buf[t.last_flags++] = static_cast<uint8_t>(t.flags);
+      t.flags = 0;
+      t.flag_bit = 1;
     }
-    // From level 3 on, end a block early when matches are rare and the
-    // estimate says it already halves its input.
-    if (s.level > 2 && (s.last_lit & 0xFFF) == 0) {
-      uint64_t out_length = static_cast<uint64_t>(s.last_lit) * 8;
-      int64_t in_length = static_cast<int64_t>(s.strstart) - s.block_start;
+    if (kEstimate && (t.last_lit & 0xFFF) == 0) {
+      uint64_t out_length = static_cast<uint64_t>(t.last_lit) * 8;
+      int64_t in_length = static_cast<int64_t>(strstart) - s.block_start;
       for (int code = 0; code < kDistCodes; ++code)
-        out_length += static_cast<uint64_t>(s.dtree.freq[code]) * (5 + kDistExtra[code]);
+        out_length += static_cast<uint64_t>(t.dfreq[code]) * (5 + kDistExtra[code]);
       out_length >>= 3;
-      if (s.last_dist < s.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
+      if (t.last_dist < t.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
     }
-    return s.last_lit == static_cast<uint32_t>(kLitBufSize - 1) ||
-           s.last_dist == static_cast<uint32_t>(kDistBufSize);
+    // A literal leaves last_dist as it was, below its limit.
+    return t.last_lit == static_cast<uint32_t>(kLitBufSize - 1) ||
+           (kMatch && t.last_dist == static_cast<uint32_t>(kDistBufSize));
   }
 
   // --- matching
 
-  uint32_t InsertString(uint32_t pos) {
-    s.ins_h = ((s.ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
-    uint32_t hash_head = s.head[s.ins_h];
+  // Puts pos into the hash chain of the 3 bytes from it, ins_h the hash
+  // of the 2 bytes before its third; returns the chain's previous head.
+  // With prefix chains, the position's rank in the chain goes in too.
+  template <bool kPrefix>
+  uint32_t InsertString(uint32_t& ins_h, uint32_t pos) {
+    ins_h = ((ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
+    uint32_t hash_head = s.head[ins_h];
     s.prev[pos & kWindowMask] = static_cast<uint16_t>(hash_head);
-    s.head[s.ins_h] = static_cast<uint16_t>(pos);
-    if (s.prefix_chains) s.rank[pos & kWindowMask] = s.chain_count[s.ins_h]++;
+    s.head[ins_h] = static_cast<uint16_t>(pos);
+    if constexpr (kPrefix) s.rank[pos & kWindowMask] = s.chain_count[ins_h]++;
     return hash_head;
   }
 
@@ -556,9 +587,8 @@ struct Deflater {
   // only when a search needs them, when all the bytes that their hashes
   // read have been read and no longer change; positions too far behind
   // for any search are left out.
-  void CatchUpPrefixes() {
+  void CatchUpPrefixes(uint32_t end) {
     uint32_t p = s.prefix_next;
-    const uint32_t end = s.strstart;
     if (end > static_cast<uint32_t>(kMaxDist) && p < end - kMaxDist) p = end - kMaxDist;
     const uint32_t n = s.prefix_chains;
     for (; p <= end; ++p) {
@@ -584,6 +614,7 @@ struct Deflater {
   struct Search {
     const uint8_t* win;
     const uint8_t* scan;
+    uint32_t pos;        // the position searched for
     uint32_t bound;      // positions at or below it are not examined
     uint32_t chain;      // entries of the hash chain examined, at most
     uint16_t rank;       // rank of the position searched for
@@ -623,12 +654,12 @@ struct Deflater {
   // its prefix is at most best_len + 1 long, from the best match when at
   // most best_len (which puts the best match in that chain).
   void WalkPrefixes(Search& q, bool from_best) {
-    CatchUpPrefixes();
+    CatchUpPrefixes(q.pos);
     for (;;) {
       const uint32_t reach = from_best ? q.best_len : q.best_len + 1;
       int t = 0;
       while (t + 1 < static_cast<int>(s.prefix_chains) && kPrefixLen[t + 1] <= reach) ++t;
-      const uint32_t from = (from_best ? q.best_start : s.strstart) & kWindowMask;
+      const uint32_t from = (from_best ? q.best_start : q.pos) & kWindowMask;
       bool more;
       switch (t) {
         case 0: more = WalkPrefix<0>(s.prefix_prev[0][from], q); break;
@@ -643,17 +674,19 @@ struct Deflater {
   // The first of the longest matches among the entries of the hash chain
   // from hash_head that are examined: at most max_chain of them (a quarter
   // from a previous match of good_length on), none kMaxDist or more behind
-  // except hash_head itself. Only a match longer than prev_length counts.
-  uint32_t LongestMatch(uint32_t hash_head) {
-    unsigned chain = s.max_chain;
-    if (s.prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
+  // except hash_head itself. Only a match longer than prev_length counts;
+  // match_start is where the best one starts.
+  template <bool kPrefix>
+  uint32_t LongestMatch(uint32_t hash_head, uint32_t strstart, uint32_t prev_length, uint32_t& match_start,
+                        unsigned chain) {
+    if (prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
     const uint8_t* const win = s.window;
-    const uint32_t limit = s.strstart > static_cast<uint32_t>(kMaxDist) ? s.strstart - kMaxDist : 0;
-    Search q{win, win + s.strstart, hash_head == limit ? limit - 1 : limit, chain,
-             s.rank[s.strstart & kWindowMask], s.prev_length, s.match_start};
-    if (s.prefix_chains != 0 && q.best_len >= kPrefixLen[0] - 1) {
+    const uint32_t limit = strstart > static_cast<uint32_t>(kMaxDist) ? strstart - kMaxDist : 0;
+    Search q{win,   win + strstart, strstart, hash_head == limit ? limit - 1 : limit, chain,
+             kPrefix ? s.rank[strstart & kWindowMask] : uint16_t{0}, prev_length, match_start};
+    if (kPrefix && q.best_len >= kPrefixLen[0] - 1) {
       WalkPrefixes(q, false);
-      s.match_start = q.best_start;
+      match_start = q.best_start;
       return q.best_len;
     }
     // The hash chain itself, collisions and all, while the best match is
@@ -676,7 +709,7 @@ struct Deflater {
         best_start = cur_match;
         best_len = len;
         if (len >= static_cast<uint32_t>(kMaxMatch)) break;
-        if (s.prefix_chains != 0 && len >= kPrefixLen[0]) {
+        if (kPrefix && len >= kPrefixLen[0]) {
           q.best_len = best_len;
           q.best_start = best_start;
           WalkPrefixes(q, true);
@@ -687,7 +720,7 @@ struct Deflater {
         scan_end = Load16(scan + best_len - 1);
       }
     } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
-    s.match_start = best_start;
+    match_start = best_start;
     return best_len;
   }
 
@@ -749,6 +782,22 @@ struct Deflater {
   }
 
   void Deflate() {
+    if (s.prefix_chains != 0)
+      Run<true, true>();
+    else if (s.level > 2)
+      Run<false, true>();
+    else
+      Run<false, false>();
+  }
+
+  // The lazy matching loop: a match found at a position is taken only when
+  // the next position has none longer. Levels that keep prefix chains
+  // (kPrefix) rank the hash chain entries; kEstimate as in Tally.
+  //
+  // The loop's state lives in locals, stored back before each call that
+  // reads it from the state and at each return.
+  template <bool kPrefix, bool kEstimate>
+  void Run() {
     if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
     if (!s.hash_primed) {
       // Primed once the first two bytes are in the window (or the input has
@@ -756,50 +805,78 @@ struct Deflater {
       s.ins_h = ((static_cast<uint32_t>(s.window[0]) << kHashShift) ^ s.window[1]) & kHashMask;
       s.hash_primed = 1;
     }
-    while (s.lookahead > 0) {
-      uint32_t hash_head = InsertString(s.strstart);
-      s.prev_length = s.match_length;
-      s.prev_match = s.match_start;
-      s.match_length = kMinMatch - 1;
-      if (hash_head != 0 && s.prev_length < static_cast<uint32_t>(s.max_lazy) &&
-          s.strstart - hash_head <= static_cast<uint32_t>(kMaxDist)) {
-        s.match_length = LongestMatch(hash_head);
-        if (s.match_length > s.lookahead) s.match_length = s.lookahead;
-        if (s.match_length == static_cast<uint32_t>(kMinMatch) && s.strstart - s.match_start > static_cast<uint32_t>(kTooFar))
-          s.match_length = kMinMatch - 1;
+    const uint8_t* const win = s.window;
+    const uint32_t max_lazy = static_cast<uint32_t>(s.max_lazy);
+    const unsigned max_chain = static_cast<unsigned>(s.max_chain);
+    uint32_t strstart = s.strstart;
+    uint32_t lookahead = s.lookahead;
+    uint32_t match_start = s.match_start;
+    uint32_t match_length = s.match_length;
+    uint32_t match_available = s.match_available;
+    uint32_t ins_h = s.ins_h;
+    uint32_t eofile = s.eofile;
+    Tallies t = LoadTallies();
+    auto store = [&] {
+      s.strstart = strstart;
+      s.lookahead = lookahead;
+      s.match_start = match_start;
+      s.match_length = match_length;
+      s.match_available = match_available;
+      s.ins_h = ins_h;
+      StoreTallies(t);
+    };
+    while (lookahead > 0) {
+      uint32_t hash_head = InsertString<kPrefix>(ins_h, strstart);
+      const uint32_t prev_length = match_length;
+      const uint32_t prev_match = match_start;
+      match_length = kMinMatch - 1;
+      if (hash_head != 0 && prev_length < max_lazy && strstart - hash_head <= static_cast<uint32_t>(kMaxDist)) {
+        match_length = LongestMatch<kPrefix>(hash_head, strstart, prev_length, match_start, max_chain);
+        if (match_length > lookahead) match_length = lookahead;
+        if (match_length == static_cast<uint32_t>(kMinMatch) && strstart - match_start > static_cast<uint32_t>(kTooFar))
+          match_length = kMinMatch - 1;
       }
       bool flush;
-      if (s.prev_length >= static_cast<uint32_t>(kMinMatch) && s.match_length <= s.prev_length) {
-        flush = Tally(s.strstart - 1 - s.prev_match, s.prev_length - kMinMatch);
-        s.lookahead -= s.prev_length - 1;
-        for (uint32_t n = s.prev_length - 2; n != 0; --n) InsertString(++s.strstart);
-        s.match_available = 0;
-        s.match_length = kMinMatch - 1;
-      } else if (s.match_available) {
-        flush = Tally(0, s.window[s.strstart - 1]);
-        --s.lookahead;
+      if (prev_length >= static_cast<uint32_t>(kMinMatch) && match_length <= prev_length) {
+        flush = Tally<kEstimate, true>(t, strstart - 1 - prev_match, prev_length - kMinMatch, strstart);
+        lookahead -= prev_length - 1;
+        for (uint32_t n = prev_length - 2; n != 0; --n) InsertString<kPrefix>(ins_h, ++strstart);
+        match_available = 0;
+        match_length = kMinMatch - 1;
+      } else if (match_available) {
+        flush = Tally<kEstimate, false>(t, 0, win[strstart - 1], strstart);
+        --lookahead;
       } else {
-        s.match_available = 1;
-        ++s.strstart;
-        --s.lookahead;
+        match_available = 1;
+        --lookahead;
         flush = false;
-        goto fill;
       }
       if (flush) {
+        store();
         FlushBlock(false);
-        s.block_start = static_cast<int32_t>(s.strstart);
-        ++s.strstart;
+        s.block_start = static_cast<int32_t>(strstart);
+        s.strstart = ++strstart;
         if (s.ovf_fill) return;
+        t.last_lit = t.last_dist = t.last_flags = t.flags = 0;  // as InitBlock left them
+        t.flag_bit = 1;
       } else {
-        ++s.strstart;
+        ++strstart;
       }
-    fill:
-      if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
+      if (!eofile && lookahead < static_cast<uint32_t>(kMinLookahead)) {
+        store();
+        const bool more = Fill();
+        strstart = s.strstart;
+        lookahead = s.lookahead;
+        match_start = s.match_start;
+        eofile = s.eofile;
+        if (!more) return;
+      }
     }
-    if (s.match_available) {
-      Tally(0, s.window[s.strstart - 1]);
-      s.match_available = 0;
+    if (match_available) {
+      Tally<kEstimate, false>(t, 0, win[strstart - 1], strstart);
+      match_available = 0;
     }
+    store();
     FlushBlock(true);
     s.final_done = 1;
   }
