@@ -66,6 +66,10 @@ inline constexpr int kOverflowSize = 122880;
 // (an 8-bit length code with 5 extra bits, a 5-bit distance code with 13),
 // so one block and the bits held before it always fit.
 static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
+// The block's symbols are put together there, behind the block header
+// and trees that wait (at most 2 KB), with up to 8 bytes stored past the
+// end.
+static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 2048 + 8);
 // At the end of the input the match search and the hash look up to 258
 // bytes (plus one word) past it: the window has this much room behind its
 // 32 KB, and a stream keeps this much zeroed behind the bytes it has read.

@@ -423,66 +423,97 @@ struct Deflater {
     SendTree(s.dtree.len, dcodes - 1);
   }
 
+  // Sends the block's literals and matches and its end code. The bits are
+  // put together in the overflow area behind what waits there, 8 bytes
+  // stored at a time of which the whole bytes count, with no branch per
+  // symbol; then they go where PutByte would put them: into the output as
+  // far as there is room, the rest into the overflow area. The bit buffer
+  // is left as SettleBits leaves it, which depends only on the number of
+  // bits sent since the stream began.
   void CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
                      const uint8_t* dlen) {
-    // The bit buffer in registers; 32 bits leave at a time, and at least
-    // one stays, which keeps the bytes written a whole number of 16-bit
-    // units as SettleBits expects.
-    uint64_t bb = s.bitbuf;
-    unsigned bc = s.bitcnt;
-    // The output position too: the byte stores would otherwise make the
-    // compiler reload it from the state after each one.
-    uint8_t* const out = s.out;
-    const uint32_t room = s.out_room;
-    uint32_t count = s.out_count;
-    // Codes and extra bits go in without a check; 32 bits leave once a
-    // literal, a length or a distance is in, each at most 28 bits.
-    auto put = [&](uint32_t value, unsigned len) {
-      bb |= static_cast<uint64_t>(value) << bc;
-      bc += len;
-    };
-    auto flush = [&] {
-      if (bc > 32) {
-        if (room - count >= 4) {
-          std::memcpy(out + count, &bb, 4);  // little-endian host
-          count += 4;
-        } else {
-          s.out_count = count;
-          for (int k = 0; k < 4; ++k) PutByte(static_cast<uint8_t>(bb >> (8 * k)));
-          count = s.out_count;
-        }
-        bb >>= 32;
-        bc -= 32;
-      }
-    };
-    flush();  // the block header may have left up to 47 bits
-    uint32_t dx = 0, fx = 0;
-    uint8_t flag = 0;
-    const uint32_t last_lit = s.last_lit;
-    for (uint32_t lx = 0; lx < last_lit; ++lx) {
-      if ((lx & 7) == 0) flag = s.flag_buf[fx++];
-      unsigned lc = s.l_buf[lx];
-      if ((flag & 1) == 0) {
-        put(lcode[lc], llen[lc]);
-      } else {
-        // A code without extra bits stands for one value: its extra value is 0.
-        unsigned code = kLengthCode[lc];
-        put(lcode[code + kLiterals + 1], llen[code + kLiterals + 1]);
-        put(lc - (kLengthBase[code] - kMinMatch), kLengthExtra[code]);
-        flush();
-        unsigned dist = s.d_buf[dx++];
-        code = DistCode(dist);
-        put(dcode[code], dlen[code]);
-        put(dist - (kDistBase[code] - 1), kDistExtra[code]);
-      }
-      flush();
-      flag >>= 1;
+    // This block's code of each literal (entries 0..255) and of each match
+    // length − 3 with its extra bits (256..511): the bits in the low 24,
+    // their count above. Per distance code: the code less the extra base,
+    // shifted to where the extra bits go, so that adding the distance
+    // shifted the same way gives the code with its extra bits.
+    uint32_t sym[2 * 256];
+    for (unsigned lc = 0; lc < 256; ++lc) sym[lc] = lcode[lc] | static_cast<uint32_t>(llen[lc]) << 24;
+    for (unsigned lc = 0; lc < 256; ++lc) {
+      const unsigned code = kLengthCode[lc], n = code + kLiterals + 1;
+      sym[256 + lc] = (lcode[n] | (lc - (kLengthBase[code] - kMinMatch)) << llen[n]) |
+                      static_cast<uint32_t>(llen[n] + kLengthExtra[code]) << 24;
     }
-    put(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    struct DistUnit {
+      uint32_t offset;
+      uint32_t shift, count;
+    };
+    DistUnit du[kDistCodes];
+    for (int code = 0; code < kDistCodes; ++code)
+      du[code] = {dcode[code] - ((kDistBase[code] - 1u) << dlen[code]), dlen[code],
+                  static_cast<uint32_t>(dlen[code] + kDistExtra[code])};
+
+    uint8_t* const stage = s.overflow + s.ovf_fill;
+    uint8_t* dst = stage;
+    uint64_t bb = s.bitbuf;
+    unsigned bc = s.bitcnt;  // up to 47 after the block header
+    // Stores the buffer and keeps the bits short of a whole byte.
+    auto flush = [&] {
+      std::memcpy(dst, &bb, 8);  // little-endian host
+      dst += bc >> 3;
+      bb >>= bc & ~7u;
+      bc &= 7;
+    };
     flush();
-    s.out_count = count;
+    const uint8_t* const l_buf = s.l_buf;
+    const uint16_t* const d_buf = s.d_buf;
+    const uint8_t* const flag_buf = s.flag_buf;
+    const uint32_t last_lit = s.last_lit;
+    uint32_t dx = 0;
+    for (uint32_t lx = 0; lx < last_lit; ++lx) {
+      // At most 7 + 20 + 28 bits: a length code with 5 extra bits, a
+      // distance code with 13.
+      const uint32_t match = (flag_buf[lx >> 3] >> (lx & 7)) & 1;
+      const uint32_t e = sym[l_buf[lx] | match << 8];
+      bb |= static_cast<uint64_t>(e & 0xFFFFFF) << bc;
+      bc += e >> 24;
+      // A literal reads the next distance too, and sends none of it. The
+      // unused part of d_buf may hold anything: the mask keeps its code in
+      // the table.
+      const uint32_t dist = d_buf[dx] & (kWindowSize - 1);
+      dx += match;
+      const DistUnit u = du[DistCode(dist)];
+      const uint32_t keep = 0u - match;
+      bb |= static_cast<uint64_t>((u.offset + (dist << u.shift)) & keep) << bc;
+      bc += u.count & keep;
+      flush();
+    }
+    bb |= static_cast<uint64_t>(lcode[kEndOfBlock]) << bc;
+    bc += llen[kEndOfBlock];
+    flush();
+    // As SettleBits leaves it: whole 16-bit units out (counted from the
+    // stream's start, which the units before this block were), 1 to 16
+    // bits held back; the last one or two bytes stored may go back into
+    // the buffer.
+    uint32_t staged = static_cast<uint32_t>(dst - stage);
+    const uint32_t bits = staged * 8 + bc;
+    const uint32_t sent = (bits - 1) / 16 * 2;
+    while (staged > sent) {
+      bb = (bb << 8) | stage[--staged];
+      bc += 8;
+    }
     s.bitbuf = bb;
     s.bitcnt = bc;
+    if (s.ovf_fill == 0) {
+      const uint32_t room = s.out_room - s.out_count;
+      const uint32_t n = sent < room ? sent : room;
+      std::memcpy(s.out + s.out_count, stage, n);
+      s.out_count += n;
+      if (n < sent) std::memmove(s.overflow, stage + n, sent - n);
+      s.ovf_fill = sent - n;
+    } else {
+      s.ovf_fill += sent;
+    }
   }
 
   void FlushBlock(bool last) {
