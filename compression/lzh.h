@@ -164,7 +164,10 @@ struct CsRLzhDeflateState {
   lzh::HuffTree<lzh::kDistCodes> dtree;
   lzh::HuffTree<lzh::kCodeLenCodes> bltree;
   uint16_t head[lzh::kHashSize];
-  uint16_t prev[lzh::kWindowSize];
+  // The entry before each position in its hash chain, indexed by the
+  // position itself (no mask on the walk from one entry to the next); the
+  // upper half moves down when the window slides.
+  uint16_t prev[lzh::kDeflateWindow];
   // Insertions into each hash chain, counted modulo 2^16, and each
   // position's count when it went in: the difference of two positions of
   // one chain is how many entries apart they are.

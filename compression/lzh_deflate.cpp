@@ -10,6 +10,10 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "compression/lzh.h"
 #include "compression/csr.h"
 #include "compression/csr_stream.h"
@@ -107,6 +111,20 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
     }
   }
   return kMaxMatch;
+}
+
+// Moves n positions (a multiple of 8) down by kWindowSize as the window
+// slides; those that fall out of it become 0, which ends a chain.
+inline void Rebase(uint16_t* p, size_t n) {
+#if defined(__SSE2__)
+  const __m128i step = _mm_set1_epi16(static_cast<short>(kWindowSize));
+  for (size_t i = 0; i < n; i += 8) {
+    __m128i* v = reinterpret_cast<__m128i*>(p + i);
+    _mm_storeu_si128(v, _mm_subs_epu16(_mm_loadu_si128(v), step));
+  }
+#else
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint16_t>(p[i] >= kWindowSize ? p[i] - kWindowSize : 0);
+#endif
 }
 
 inline uint32_t Load32(const uint8_t* p) {
@@ -608,7 +626,7 @@ struct Deflater {
   uint32_t InsertString(uint32_t& ins_h, uint32_t pos) {
     ins_h = ((ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
     uint32_t hash_head = s.head[ins_h];
-    s.prev[pos & kWindowMask] = static_cast<uint16_t>(hash_head);
+    s.prev[pos] = static_cast<uint16_t>(hash_head);
     s.head[ins_h] = static_cast<uint16_t>(pos);
     if constexpr (kPrefix) s.rank[pos & kWindowMask] = s.chain_count[ins_h]++;
     return hash_head;
@@ -750,7 +768,7 @@ struct Deflater {
         }
         scan_end = Load16(scan + best_len - 1);
       }
-    } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
+    } while ((cur_match = prev[cur_match]) > limit && --chain != 0);
     match_start = best_start;
     return best_len;
   }
@@ -777,11 +795,12 @@ struct Deflater {
       s.match_start -= kWindowSize;
       s.strstart -= kWindowSize;
       s.block_start -= kWindowSize;
-      for (auto& m : s.head) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
-      for (auto& m : s.prev) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      Rebase(s.head, kHashSize);
+      std::memcpy(s.prev, s.prev + kWindowSize, sizeof(uint16_t) * kWindowSize);
+      Rebase(s.prev, kWindowSize);
       for (uint32_t t = 0; t < s.prefix_chains; ++t) {
-        for (auto& m : s.prefix_head[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
-        for (auto& m : s.prefix_prev[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+        Rebase(s.prefix_head[t], kPrefixHashSize);
+        Rebase(s.prefix_prev[t], kWindowSize);
       }
       s.prefix_next = s.prefix_next > static_cast<uint32_t>(kWindowSize) ? s.prefix_next - kWindowSize : 0;
       more = kWindowSize;
