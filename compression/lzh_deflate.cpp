@@ -560,19 +560,13 @@ struct Deflater {
   // The tallies of the block under way. The matching loop holds them in
   // locals: its byte stores may alias any field of the state, and would
   // otherwise make the compiler reload and store each counter around them.
+  // (The buffers are reached through the state: their addresses are the
+  // state's plus a constant, which costs no register.)
   struct Tallies {
-    uint8_t* const l_buf;
-    uint16_t* const d_buf;
-    uint8_t* const flag_buf;
-    uint16_t* const lfreq;
-    uint16_t* const dfreq;
     uint32_t last_lit, last_dist, last_flags, flags, flag_bit;
   };
 
-  Tallies LoadTallies() {
-    return {s.l_buf,  s.d_buf,     s.flag_buf,   s.ltree.freq, s.dtree.freq,
-            s.last_lit, s.last_dist, s.last_flags, s.flags,      s.flag_bit};
-  }
+  Tallies LoadTallies() { return {s.last_lit, s.last_dist, s.last_flags, s.flags, s.flag_bit}; }
 
   void StoreTallies(const Tallies& t) {
     s.last_lit = t.last_lit;
@@ -588,19 +582,19 @@ struct Deflater {
   // and the estimate says it already halves its input.
   template <bool kEstimate, bool kMatch>
   bool Tally(Tallies& t, unsigned dist, unsigned lc, uint32_t strstart) {
-    t.l_buf[t.last_lit++] = static_cast<uint8_t>(lc);
+    s.l_buf[t.last_lit++] = static_cast<uint8_t>(lc);
     if constexpr (!kMatch) {
-      ++t.lfreq[lc];
+      ++s.ltree.freq[lc];
     } else {
       --dist;
-      t.d_buf[t.last_dist++] = static_cast<uint16_t>(dist);
-      ++t.lfreq[kLengthCode[lc] + kLiterals + 1];
-      ++t.dfreq[DistCode(dist)];
+      s.d_buf[t.last_dist++] = static_cast<uint16_t>(dist);
+      ++s.ltree.freq[kLengthCode[lc] + kLiterals + 1];
+      ++s.dtree.freq[DistCode(dist)];
       t.flags |= t.flag_bit;
     }
     t.flag_bit <<= 1;
     if ((t.last_lit & 7) == 0) {
-      t.flag_buf[t.last_flags++] = static_cast<uint8_t>(t.flags);
+      s.flag_buf[t.last_flags++] = static_cast<uint8_t>(t.flags);
       t.flags = 0;
       t.flag_bit = 1;
     }
@@ -608,7 +602,7 @@ struct Deflater {
       uint64_t out_length = static_cast<uint64_t>(t.last_lit) * 8;
       int64_t in_length = static_cast<int64_t>(strstart) - s.block_start;
       for (int code = 0; code < kDistCodes; ++code)
-        out_length += static_cast<uint64_t>(t.dfreq[code]) * (5 + kDistExtra[code]);
+        out_length += static_cast<uint64_t>(s.dtree.freq[code]) * (5 + kDistExtra[code]);
       out_length >>= 3;
       if (t.last_dist < t.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
     }
@@ -877,6 +871,8 @@ struct Deflater {
     };
     while (lookahead > 0) {
       uint32_t hash_head = InsertString<kPrefix>(ins_h, strstart);
+      // The next position's chain head, fetched while this one is searched.
+      __builtin_prefetch(&s.head[((ins_h << kHashShift) ^ win[strstart + kMinMatch]) & kHashMask]);
       const uint32_t prev_length = match_length;
       const uint32_t prev_match = match_start;
       match_length = kMinMatch - 1;
