@@ -164,19 +164,20 @@ struct CsRLzhDeflateState {
   lzh::HuffTree<lzh::kDistCodes> dtree;
   lzh::HuffTree<lzh::kCodeLenCodes> bltree;
   uint16_t head[lzh::kHashSize];
-  // The entry before each position in its hash chain, indexed by the
-  // position itself (no mask on the walk from one entry to the next); the
+  // The entry before each position in its hash chain. This and the other
+  // arrays per position (rank, prefix_prev) are indexed by the position
+  // itself, which spares the walk from one entry to the next a mask; their
   // upper half moves down when the window slides.
   uint16_t prev[lzh::kDeflateWindow];
   // Insertions into each hash chain, counted modulo 2^16, and each
   // position's count when it went in: the difference of two positions of
   // one chain is how many entries apart they are.
   uint16_t chain_count[lzh::kHashSize];
-  uint16_t rank[lzh::kWindowSize];
+  uint16_t rank[lzh::kDeflateWindow];
   uint32_t prefix_next;    // positions below it are in the prefix chains
   uint32_t prefix_chains;  // how many of the prefix chains this level keeps
   uint16_t prefix_head[lzh::kPrefixChains][lzh::kPrefixHashSize];
-  uint16_t prefix_prev[lzh::kPrefixChains][lzh::kWindowSize];
+  uint16_t prefix_prev[lzh::kPrefixChains][lzh::kDeflateWindow];
   uint8_t l_buf[lzh::kLitBufSize];
   uint16_t d_buf[lzh::kDistBufSize];
   uint8_t flag_buf[lzh::kLitBufSize / 8];

@@ -22,7 +22,6 @@ namespace {
 
 using namespace lzh;
 
-constexpr uint32_t kWindowMask = kWindowSize - 1;
 constexpr uint32_t kHashMask = kHashSize - 1;
 constexpr int kHashShift = 5;
 constexpr int kRep3To6 = 16;      // repeat the previous length 3..6 times
@@ -622,7 +621,7 @@ struct Deflater {
     uint32_t hash_head = s.head[ins_h];
     s.prev[pos] = static_cast<uint16_t>(hash_head);
     s.head[ins_h] = static_cast<uint16_t>(pos);
-    if constexpr (kPrefix) s.rank[pos & kWindowMask] = s.chain_count[ins_h]++;
+    if constexpr (kPrefix) s.rank[pos] = s.chain_count[ins_h]++;
     return hash_head;
   }
 
@@ -636,7 +635,7 @@ struct Deflater {
     const uint32_t n = s.prefix_chains;
     for (; p <= end; ++p) {
       const uint8_t* w = s.window + p;
-      const uint32_t slot = p & kWindowMask;
+      const uint32_t slot = p;
       uint32_t h = PrefixHash<0>(w);
       s.prefix_prev[0][slot] = s.prefix_head[0][h];
       s.prefix_head[0][h] = static_cast<uint16_t>(p);
@@ -674,10 +673,10 @@ struct Deflater {
     const uint8_t* const scan = q.scan;
     const uint16_t* const prev = s.prefix_prev[T];
     uint16_t scan_end = Load16(scan + q.best_len - 1);
-    for (; cur > q.bound; cur = prev[cur & kWindowMask]) {
+    for (; cur > q.bound; cur = prev[cur]) {
       const uint8_t* match = q.win + cur;
       if (!PrefixEqual<T>(match, scan)) continue;
-      if (static_cast<uint16_t>(q.rank - s.rank[cur & kWindowMask]) > q.chain) return false;
+      if (static_cast<uint16_t>(q.rank - s.rank[cur]) > q.chain) return false;
       if (Load16(match + q.best_len - 1) != scan_end) continue;
       uint32_t len = MatchLength(scan, match);
       if (len > q.best_len) {
@@ -702,7 +701,7 @@ struct Deflater {
       const uint32_t reach = from_best ? q.best_len : q.best_len + 1;
       int t = 0;
       while (t + 1 < static_cast<int>(s.prefix_chains) && kPrefixLen[t + 1] <= reach) ++t;
-      const uint32_t from = (from_best ? q.best_start : q.pos) & kWindowMask;
+      const uint32_t from = from_best ? q.best_start : q.pos;
       bool more;
       switch (t) {
         case 0: more = WalkPrefix<0>(s.prefix_prev[0][from], q); break;
@@ -726,7 +725,7 @@ struct Deflater {
     const uint8_t* const win = s.window;
     const uint32_t limit = strstart > static_cast<uint32_t>(kMaxDist) ? strstart - kMaxDist : 0;
     Search q{win,   win + strstart, strstart, hash_head == limit ? limit - 1 : limit, chain,
-             kPrefix ? s.rank[strstart & kWindowMask] : uint16_t{0}, prev_length, match_start};
+             kPrefix ? s.rank[strstart] : uint16_t{0}, prev_length, match_start};
     if (kPrefix && q.best_len >= kPrefixLen[0] - 1) {
       WalkPrefixes(q, false);
       match_start = q.best_start;
@@ -792,8 +791,10 @@ struct Deflater {
       Rebase(s.head, kHashSize);
       std::memcpy(s.prev, s.prev + kWindowSize, sizeof(uint16_t) * kWindowSize);
       Rebase(s.prev, kWindowSize);
+      if (s.prefix_chains != 0) std::memcpy(s.rank, s.rank + kWindowSize, sizeof(uint16_t) * kWindowSize);
       for (uint32_t t = 0; t < s.prefix_chains; ++t) {
         Rebase(s.prefix_head[t], kPrefixHashSize);
+        std::memcpy(s.prefix_prev[t], s.prefix_prev[t] + kWindowSize, sizeof(uint16_t) * kWindowSize);
         Rebase(s.prefix_prev[t], kWindowSize);
       }
       s.prefix_next = s.prefix_next > static_cast<uint32_t>(kWindowSize) ? s.prefix_next - kWindowSize : 0;
