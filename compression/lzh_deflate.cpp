@@ -625,6 +625,51 @@ struct Deflater {
     return hash_head;
   }
 
+  // The rest of a match goes into the hash chains one position after the
+  // other, or from kLongRun positions on by InsertLongRun. Runs of one
+  // byte give equal hashes to neighbouring positions, and a load of a head
+  // that the position before is still storing costs more than the rolling
+  // hash saves in short runs.
+  static constexpr uint32_t kLongRun = 64;
+
+  // Puts the n positions from `from` on into the hash chains and returns
+  // the hash of the last. The hashes come from the 3 bytes of each
+  // position (which is all the rolling hash keeps), 8 at a time, so that
+  // the links do not wait on the rolling hash from one to the next.
+  template <bool kPrefix>
+  uint32_t InsertLongRun(uint32_t from, uint32_t n) {
+    alignas(16) uint16_t hs[kMaxMatch + 8];
+    const uint8_t* const w = s.window + from;
+#if defined(__SSE2__)
+    // 8 hashes from the 10 bytes from the first of them, in 16-bit lanes;
+    // the last group may run past the match, into bytes that are read but
+    // not used (the window has room behind its end).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low4 = _mm_set1_epi16(0xF);
+    for (uint32_t i = 0; i < n; i += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i));
+      const __m128i b0 = _mm_unpacklo_epi8(v, zero);
+      const __m128i b1 = _mm_unpacklo_epi8(_mm_srli_si128(v, 1), zero);
+      const __m128i b2 = _mm_unpacklo_epi8(_mm_srli_si128(v, 2), zero);
+      const __m128i h = _mm_xor_si128(
+          _mm_xor_si128(_mm_slli_epi16(_mm_and_si128(b0, low4), 2 * kHashShift), _mm_slli_epi16(b1, kHashShift)), b2);
+      _mm_store_si128(reinterpret_cast<__m128i*>(hs + i), h);
+    }
+#else
+    for (uint32_t i = 0; i < n; ++i)
+      hs[i] = static_cast<uint16_t>(((w[i] & 0xF) << (2 * kHashShift)) ^ (w[i + 1] << kHashShift) ^ w[i + 2]);
+#endif
+    uint16_t* const head = s.head;
+    uint16_t* const prev = s.prev + from;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t h = hs[i];
+      prev[i] = head[h];
+      head[h] = static_cast<uint16_t>(from + i);
+      if constexpr (kPrefix) s.rank[from + i] = s.chain_count[h]++;
+    }
+    return hs[n - 1];
+  }
+
   // Puts the positions up to strstart into the prefix chains. They go in
   // only when a search needs them, when all the bytes that their hashes
   // read have been read and no longer change; positions too far behind
@@ -887,7 +932,12 @@ struct Deflater {
       if (prev_length >= static_cast<uint32_t>(kMinMatch) && match_length <= prev_length) {
         flush = Tally<kEstimate, true>(t, strstart - 1 - prev_match, prev_length - kMinMatch, strstart);
         lookahead -= prev_length - 1;
-        for (uint32_t n = prev_length - 2; n != 0; --n) InsertString<kPrefix>(ins_h, ++strstart);
+        if (prev_length - 2 >= kLongRun) {
+          ins_h = InsertLongRun<kPrefix>(strstart + 1, prev_length - 2);
+          strstart += prev_length - 2;
+        } else {
+          for (uint32_t n = prev_length - 2; n != 0; --n) InsertString<kPrefix>(ins_h, ++strstart);
+        }
         match_available = 0;
         match_length = kMinMatch - 1;
       } else if (match_available) {
