@@ -71,9 +71,11 @@ static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
 // end.
 static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 2048 + 8);
 // At the end of the input the match search and the hash look up to 258
-// bytes (plus one word) past it: the window has this much room behind its
-// 32 KB, and a stream keeps this much zeroed behind the bytes it has read.
+// bytes (plus 16, read as one vector) past it: the window has this much
+// room behind its 32 KB, and a stream keeps this much zeroed behind the
+// bytes it has read.
 inline constexpr int kDeflateWindowSlack = 512;
+static_assert(kDeflateWindowSlack >= kMaxMatch + 16 + 16);
 inline constexpr int kHeapSize = 2 * kLitLenCodes + 1;  // 573
 
 // A dynamic Huffman tree under construction: frequencies and parents of

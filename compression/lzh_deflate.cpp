@@ -102,6 +102,18 @@ inline uint16_t Load16(const uint8_t* p) {
 // Length of the common prefix of two strings whose first bytes are equal,
 // at most kMaxMatch.
 inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
+#if defined(__SSE2__)
+  // 16 bytes a step, reading up to 31 bytes past kMaxMatch.
+  for (unsigned i = 1; i < static_cast<unsigned>(kMaxMatch); i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+    if (equal != 0xFFFF) {
+      i += static_cast<unsigned>(__builtin_ctz(~equal));
+      return i < static_cast<unsigned>(kMaxMatch) ? i : kMaxMatch;
+    }
+  }
+#else
   for (unsigned i = 1; i < static_cast<unsigned>(kMaxMatch); i += 8) {
     uint64_t x = Load64(a + i) ^ Load64(b + i);
     if (x) {
@@ -109,6 +121,7 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
       return i < static_cast<unsigned>(kMaxMatch) ? i : kMaxMatch;
     }
   }
+#endif
   return kMaxMatch;
 }
 
