@@ -775,9 +775,11 @@ struct Deflater {
   // from hash_head that are examined: at most max_chain of them (a quarter
   // from a previous match of good_length on), none kMaxDist or more behind
   // except hash_head itself. Only a match longer than prev_length counts;
-  // match_start is where the best one starts.
+  // match_start is where the best one starts. Kept out of the matching
+  // loop, which holds more values than there are registers: the walk
+  // keeps its own in registers.
   template <bool kPrefix>
-  uint32_t LongestMatch(uint32_t hash_head, uint32_t strstart, uint32_t prev_length, uint32_t& match_start,
+  __attribute__((noinline)) uint32_t LongestMatch(uint32_t hash_head, uint32_t strstart, uint32_t prev_length, uint32_t& match_start,
                         unsigned chain) {
     if (prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
     const uint8_t* const win = s.window;
