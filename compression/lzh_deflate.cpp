@@ -125,17 +125,18 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return kMaxMatch;
 }
 
-// Moves n positions (a multiple of 8) down by kWindowSize as the window
-// slides; those that fall out of it become 0, which ends a chain.
-inline void Rebase(uint16_t* p, size_t n) {
+// Positions as the window slides: to[i] is from[i] moved down by
+// kWindowSize, 0 for those that fall out of it (which ends a chain); n is
+// a multiple of 8, and to may be from.
+inline void Rebase(uint16_t* to, const uint16_t* from, size_t n) {
 #if defined(__SSE2__)
   const __m128i step = _mm_set1_epi16(static_cast<short>(kWindowSize));
   for (size_t i = 0; i < n; i += 8) {
-    __m128i* v = reinterpret_cast<__m128i*>(p + i);
-    _mm_storeu_si128(v, _mm_subs_epu16(_mm_loadu_si128(v), step));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_subs_epu16(v, step));
   }
 #else
-  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint16_t>(p[i] >= kWindowSize ? p[i] - kWindowSize : 0);
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint16_t>(from[i] >= kWindowSize ? from[i] - kWindowSize : 0);
 #endif
 }
 
@@ -848,14 +849,12 @@ struct Deflater {
       s.match_start -= kWindowSize;
       s.strstart -= kWindowSize;
       s.block_start -= kWindowSize;
-      Rebase(s.head, kHashSize);
-      std::memcpy(s.prev, s.prev + kWindowSize, sizeof(uint16_t) * kWindowSize);
-      Rebase(s.prev, kWindowSize);
+      Rebase(s.head, s.head, kHashSize);
+      Rebase(s.prev, s.prev + kWindowSize, kWindowSize);
       if (s.prefix_chains != 0) std::memcpy(s.rank, s.rank + kWindowSize, sizeof(uint16_t) * kWindowSize);
       for (uint32_t t = 0; t < s.prefix_chains; ++t) {
-        Rebase(s.prefix_head[t], kPrefixHashSize);
-        std::memcpy(s.prefix_prev[t], s.prefix_prev[t] + kWindowSize, sizeof(uint16_t) * kWindowSize);
-        Rebase(s.prefix_prev[t], kWindowSize);
+        Rebase(s.prefix_head[t], s.prefix_head[t], kPrefixHashSize);
+        Rebase(s.prefix_prev[t], s.prefix_prev[t] + kWindowSize, kWindowSize);
       }
       s.prefix_next = s.prefix_next > static_cast<uint32_t>(kWindowSize) ? s.prefix_next - kWindowSize : 0;
       more = kWindowSize;
