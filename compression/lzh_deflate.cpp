@@ -60,7 +60,12 @@ constexpr std::array<uint8_t, 512> kDistCode = [] {
   return t;
 }();
 
-inline unsigned DistCode(unsigned dist) { return dist < 256 ? kDistCode[dist] : kDistCode[256 + (dist >> 7)]; }
+// Without a branch: whether a distance is short is data no predictor
+// guesses. dist is below 2^16.
+inline unsigned DistCode(unsigned dist) {
+  const unsigned far = 0u - static_cast<unsigned>((dist >> 8) != 0);
+  return kDistCode[(dist & ~far) | ((256 + (dist >> 7)) & far)];
+}
 
 constexpr std::array<uint8_t, kCodeLenCodes> kCodeLenExtra = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                               0, 0, 0, 0, 0, 0, 2, 3, 7};
