@@ -261,15 +261,17 @@ struct Deflater {
     s.flag_bit = 1;
   }
 
+  // heap_len is passed in: the stores into the heap, ints as the count
+  // is, would otherwise make the compiler reload it after each one.
   template <int E>
-  void DownHeap(const HuffTree<E>& t, int k) {
+  void DownHeap(const HuffTree<E>& t, int k, const int heap_len) {
     auto smaller = [&](int n, int m) {
       return t.freq[n] < t.freq[m] || (t.freq[n] == t.freq[m] && s.depth[n] <= s.depth[m]);
     };
     int v = s.heap[k];
     int j = k << 1;
-    while (j <= s.heap_len) {
-      if (j < s.heap_len && smaller(s.heap[j + 1], s.heap[j])) ++j;
+    while (j <= heap_len) {
+      if (j < heap_len && smaller(s.heap[j + 1], s.heap[j])) ++j;
       if (smaller(v, s.heap[j])) break;
       s.heap[k] = s.heap[j];
       k = j;
@@ -365,22 +367,25 @@ struct Deflater {
       if (d.fixed_len) s.static_len -= d.fixed_len[node];
     }
     t.max_code = max_code;
-    for (int n = s.heap_len / 2; n >= 1; --n) DownHeap(t, n);
+    int heap_len = s.heap_len, heap_max = s.heap_max;
+    for (int n = heap_len / 2; n >= 1; --n) DownHeap(t, n, heap_len);
     int node = E;
     do {
       int n = s.heap[1];
-      s.heap[1] = s.heap[s.heap_len--];
-      DownHeap(t, 1);
+      s.heap[1] = s.heap[heap_len--];
+      DownHeap(t, 1, heap_len);
       int m = s.heap[1];
-      s.heap[--s.heap_max] = n;
-      s.heap[--s.heap_max] = m;
+      s.heap[--heap_max] = n;
+      s.heap[--heap_max] = m;
       t.freq[node] = static_cast<uint16_t>(t.freq[n] + t.freq[m]);
       s.depth[node] = static_cast<uint8_t>((s.depth[n] >= s.depth[m] ? s.depth[n] : s.depth[m]) + 1);
       t.dad[n] = t.dad[m] = static_cast<uint16_t>(node);
       s.heap[1] = node++;
-      DownHeap(t, 1);
-    } while (s.heap_len >= 2);
-    s.heap[--s.heap_max] = s.heap[1];
+      DownHeap(t, 1, heap_len);
+    } while (heap_len >= 2);
+    s.heap[--heap_max] = s.heap[1];
+    s.heap_len = heap_len;
+    s.heap_max = heap_max;
     GenBitLen(t, d);
     GenCodes(t);
   }
@@ -480,14 +485,11 @@ struct Deflater {
       sym[256 + lc] = (lcode[n] | (lc - (kLengthBase[code] - kMinMatch)) << llen[n]) |
                       static_cast<uint32_t>(llen[n] + kLengthExtra[code]) << 24;
     }
-    struct DistUnit {
-      uint32_t offset;
-      uint32_t shift, count;
-    };
-    DistUnit du[kDistCodes];
+    // (Offset in the low 32 bits, shift in the next 8, bit count above.)
+    uint64_t du[kDistCodes];
     for (int code = 0; code < kDistCodes; ++code)
-      du[code] = {dcode[code] - ((kDistBase[code] - 1u) << dlen[code]), dlen[code],
-                  static_cast<uint32_t>(dlen[code] + kDistExtra[code])};
+      du[code] = (dcode[code] - ((kDistBase[code] - 1u) << dlen[code])) | uint64_t{dlen[code]} << 32 |
+                 uint64_t{static_cast<uint32_t>(dlen[code] + kDistExtra[code])} << 40;
 
     uint8_t* const stage = s.overflow + s.ovf_fill;
     uint8_t* dst = stage;
@@ -518,10 +520,10 @@ struct Deflater {
       // the table.
       const uint32_t dist = d_buf[dx] & (kWindowSize - 1);
       dx += match;
-      const DistUnit u = du[DistCode(dist)];
+      const uint64_t u = du[DistCode(dist)];
       const uint32_t keep = 0u - match;
-      bb |= static_cast<uint64_t>((u.offset + (dist << u.shift)) & keep) << bc;
-      bc += u.count & keep;
+      bb |= static_cast<uint64_t>((static_cast<uint32_t>(u) + (dist << ((u >> 32) & 0xFF))) & keep) << bc;
+      bc += static_cast<uint32_t>(u >> 40) & keep;
       flush();
     }
     bb |= static_cast<uint64_t>(lcode[kEndOfBlock]) << bc;
