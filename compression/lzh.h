@@ -66,10 +66,16 @@ inline constexpr int kOverflowSize = 122880;
 // (an 8-bit length code with 5 extra bits, a 5-bit distance code with 13),
 // so one block and the bits held before it always fit.
 static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
+// The block's symbols are put together there, behind the block header
+// and trees that wait (at most 2 KB), with up to 8 bytes stored past the
+// end.
+static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 2048 + 8);
 // At the end of the input the match search and the hash look up to 258
-// bytes (plus one word) past it: the window has this much room behind its
-// 32 KB, and a stream keeps this much zeroed behind the bytes it has read.
+// bytes (plus 16, read as one vector) past it: the window has this much
+// room behind its 32 KB, and a stream keeps this much zeroed behind the
+// bytes it has read.
 inline constexpr int kDeflateWindowSlack = 512;
+static_assert(kDeflateWindowSlack >= kMaxMatch + 16 + 16);
 inline constexpr int kHeapSize = 2 * kLitLenCodes + 1;  // 573
 
 // A dynamic Huffman tree under construction: frequencies and parents of
@@ -160,16 +166,20 @@ struct CsRLzhDeflateState {
   lzh::HuffTree<lzh::kDistCodes> dtree;
   lzh::HuffTree<lzh::kCodeLenCodes> bltree;
   uint16_t head[lzh::kHashSize];
-  uint16_t prev[lzh::kWindowSize];
+  // The entry before each position in its hash chain. This and the other
+  // arrays per position (rank, prefix_prev) are indexed by the position
+  // itself, which spares the walk from one entry to the next a mask; their
+  // upper half moves down when the window slides.
+  uint16_t prev[lzh::kDeflateWindow];
   // Insertions into each hash chain, counted modulo 2^16, and each
   // position's count when it went in: the difference of two positions of
   // one chain is how many entries apart they are.
   uint16_t chain_count[lzh::kHashSize];
-  uint16_t rank[lzh::kWindowSize];
+  uint16_t rank[lzh::kDeflateWindow];
   uint32_t prefix_next;    // positions below it are in the prefix chains
   uint32_t prefix_chains;  // how many of the prefix chains this level keeps
   uint16_t prefix_head[lzh::kPrefixChains][lzh::kPrefixHashSize];
-  uint16_t prefix_prev[lzh::kPrefixChains][lzh::kWindowSize];
+  uint16_t prefix_prev[lzh::kPrefixChains][lzh::kDeflateWindow];
   uint8_t l_buf[lzh::kLitBufSize];
   uint16_t d_buf[lzh::kDistBufSize];
   uint8_t flag_buf[lzh::kLitBufSize / 8];

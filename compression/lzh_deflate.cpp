@@ -10,6 +10,10 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "compression/lzh.h"
 #include "compression/csr.h"
 #include "compression/csr_stream.h"
@@ -18,7 +22,6 @@ namespace {
 
 using namespace lzh;
 
-constexpr uint32_t kWindowMask = kWindowSize - 1;
 constexpr uint32_t kHashMask = kHashSize - 1;
 constexpr int kHashShift = 5;
 constexpr int kRep3To6 = 16;      // repeat the previous length 3..6 times
@@ -57,7 +60,12 @@ constexpr std::array<uint8_t, 512> kDistCode = [] {
   return t;
 }();
 
-inline unsigned DistCode(unsigned dist) { return dist < 256 ? kDistCode[dist] : kDistCode[256 + (dist >> 7)]; }
+// Without a branch: whether a distance is short is data no predictor
+// guesses. dist is below 2^16.
+inline unsigned DistCode(unsigned dist) {
+  const unsigned far = 0u - static_cast<unsigned>((dist >> 8) != 0);
+  return kDistCode[(dist & ~far) | ((256 + (dist >> 7)) & far)];
+}
 
 constexpr std::array<uint8_t, kCodeLenCodes> kCodeLenExtra = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                               0, 0, 0, 0, 0, 0, 2, 3, 7};
@@ -99,6 +107,18 @@ inline uint16_t Load16(const uint8_t* p) {
 // Length of the common prefix of two strings whose first bytes are equal,
 // at most kMaxMatch.
 inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
+#if defined(__SSE2__)
+  // 16 bytes a step, reading up to 31 bytes past kMaxMatch.
+  for (unsigned i = 1; i < static_cast<unsigned>(kMaxMatch); i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+    if (equal != 0xFFFF) {
+      i += static_cast<unsigned>(__builtin_ctz(~equal));
+      return i < static_cast<unsigned>(kMaxMatch) ? i : kMaxMatch;
+    }
+  }
+#else
   for (unsigned i = 1; i < static_cast<unsigned>(kMaxMatch); i += 8) {
     uint64_t x = Load64(a + i) ^ Load64(b + i);
     if (x) {
@@ -106,7 +126,23 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
       return i < static_cast<unsigned>(kMaxMatch) ? i : kMaxMatch;
     }
   }
+#endif
   return kMaxMatch;
+}
+
+// Positions as the window slides: to[i] is from[i] moved down by
+// kWindowSize, 0 for those that fall out of it (which ends a chain); n is
+// a multiple of 8, and to may be from.
+inline void Rebase(uint16_t* to, const uint16_t* from, size_t n) {
+#if defined(__SSE2__)
+  const __m128i step = _mm_set1_epi16(static_cast<short>(kWindowSize));
+  for (size_t i = 0; i < n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_subs_epu16(v, step));
+  }
+#else
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint16_t>(from[i] >= kWindowSize ? from[i] - kWindowSize : 0);
+#endif
 }
 
 inline uint32_t Load32(const uint8_t* p) {
@@ -225,15 +261,17 @@ struct Deflater {
     s.flag_bit = 1;
   }
 
+  // heap_len is passed in: the stores into the heap, ints as the count
+  // is, would otherwise make the compiler reload it after each one.
   template <int E>
-  void DownHeap(const HuffTree<E>& t, int k) {
+  void DownHeap(const HuffTree<E>& t, int k, const int heap_len) {
     auto smaller = [&](int n, int m) {
       return t.freq[n] < t.freq[m] || (t.freq[n] == t.freq[m] && s.depth[n] <= s.depth[m]);
     };
     int v = s.heap[k];
     int j = k << 1;
-    while (j <= s.heap_len) {
-      if (j < s.heap_len && smaller(s.heap[j + 1], s.heap[j])) ++j;
+    while (j <= heap_len) {
+      if (j < heap_len && smaller(s.heap[j + 1], s.heap[j])) ++j;
       if (smaller(v, s.heap[j])) break;
       s.heap[k] = s.heap[j];
       k = j;
@@ -329,22 +367,25 @@ struct Deflater {
       if (d.fixed_len) s.static_len -= d.fixed_len[node];
     }
     t.max_code = max_code;
-    for (int n = s.heap_len / 2; n >= 1; --n) DownHeap(t, n);
+    int heap_len = s.heap_len, heap_max = s.heap_max;
+    for (int n = heap_len / 2; n >= 1; --n) DownHeap(t, n, heap_len);
     int node = E;
     do {
       int n = s.heap[1];
-      s.heap[1] = s.heap[s.heap_len--];
-      DownHeap(t, 1);
+      s.heap[1] = s.heap[heap_len--];
+      DownHeap(t, 1, heap_len);
       int m = s.heap[1];
-      s.heap[--s.heap_max] = n;
-      s.heap[--s.heap_max] = m;
+      s.heap[--heap_max] = n;
+      s.heap[--heap_max] = m;
       t.freq[node] = static_cast<uint16_t>(t.freq[n] + t.freq[m]);
       s.depth[node] = static_cast<uint8_t>((s.depth[n] >= s.depth[m] ? s.depth[n] : s.depth[m]) + 1);
       t.dad[n] = t.dad[m] = static_cast<uint16_t>(node);
       s.heap[1] = node++;
-      DownHeap(t, 1);
-    } while (s.heap_len >= 2);
-    s.heap[--s.heap_max] = s.heap[1];
+      DownHeap(t, 1, heap_len);
+    } while (heap_len >= 2);
+    s.heap[--heap_max] = s.heap[1];
+    s.heap_len = heap_len;
+    s.heap_max = heap_max;
     GenBitLen(t, d);
     GenCodes(t);
   }
@@ -423,66 +464,94 @@ struct Deflater {
     SendTree(s.dtree.len, dcodes - 1);
   }
 
+  // Sends the block's literals and matches and its end code. The bits are
+  // put together in the overflow area behind what waits there, 8 bytes
+  // stored at a time of which the whole bytes count, with no branch per
+  // symbol; then they go where PutByte would put them: into the output as
+  // far as there is room, the rest into the overflow area. The bit buffer
+  // is left as SettleBits leaves it, which depends only on the number of
+  // bits sent since the stream began.
   void CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
                      const uint8_t* dlen) {
-    // The bit buffer in registers; 32 bits leave at a time, and at least
-    // one stays, which keeps the bytes written a whole number of 16-bit
-    // units as SettleBits expects.
-    uint64_t bb = s.bitbuf;
-    unsigned bc = s.bitcnt;
-    // The output position too: the byte stores would otherwise make the
-    // compiler reload it from the state after each one.
-    uint8_t* const out = s.out;
-    const uint32_t room = s.out_room;
-    uint32_t count = s.out_count;
-    // Codes and extra bits go in without a check; 32 bits leave once a
-    // literal, a length or a distance is in, each at most 28 bits.
-    auto put = [&](uint32_t value, unsigned len) {
-      bb |= static_cast<uint64_t>(value) << bc;
-      bc += len;
-    };
-    auto flush = [&] {
-      if (bc > 32) {
-        if (room - count >= 4) {
-          std::memcpy(out + count, &bb, 4);  // little-endian host
-          count += 4;
-        } else {
-          s.out_count = count;
-          for (int k = 0; k < 4; ++k) PutByte(static_cast<uint8_t>(bb >> (8 * k)));
-          count = s.out_count;
-        }
-        bb >>= 32;
-        bc -= 32;
-      }
-    };
-    flush();  // the block header may have left up to 47 bits
-    uint32_t dx = 0, fx = 0;
-    uint8_t flag = 0;
-    const uint32_t last_lit = s.last_lit;
-    for (uint32_t lx = 0; lx < last_lit; ++lx) {
-      if ((lx & 7) == 0) flag = s.flag_buf[fx++];
-      unsigned lc = s.l_buf[lx];
-      if ((flag & 1) == 0) {
-        put(lcode[lc], llen[lc]);
-      } else {
-        // A code without extra bits stands for one value: its extra value is 0.
-        unsigned code = kLengthCode[lc];
-        put(lcode[code + kLiterals + 1], llen[code + kLiterals + 1]);
-        put(lc - (kLengthBase[code] - kMinMatch), kLengthExtra[code]);
-        flush();
-        unsigned dist = s.d_buf[dx++];
-        code = DistCode(dist);
-        put(dcode[code], dlen[code]);
-        put(dist - (kDistBase[code] - 1), kDistExtra[code]);
-      }
-      flush();
-      flag >>= 1;
+    // This block's code of each literal (entries 0..255) and of each match
+    // length − 3 with its extra bits (256..511): the bits in the low 24,
+    // their count above. Per distance code: the code less the extra base,
+    // shifted to where the extra bits go, so that adding the distance
+    // shifted the same way gives the code with its extra bits.
+    uint32_t sym[2 * 256];
+    for (unsigned lc = 0; lc < 256; ++lc) sym[lc] = lcode[lc] | static_cast<uint32_t>(llen[lc]) << 24;
+    for (unsigned lc = 0; lc < 256; ++lc) {
+      const unsigned code = kLengthCode[lc], n = code + kLiterals + 1;
+      sym[256 + lc] = (lcode[n] | (lc - (kLengthBase[code] - kMinMatch)) << llen[n]) |
+                      static_cast<uint32_t>(llen[n] + kLengthExtra[code]) << 24;
     }
-    put(lcode[kEndOfBlock], llen[kEndOfBlock]);
+    // (Offset in the low 32 bits, shift in the next 8, bit count above.)
+    uint64_t du[kDistCodes];
+    for (int code = 0; code < kDistCodes; ++code)
+      du[code] = (dcode[code] - ((kDistBase[code] - 1u) << dlen[code])) | uint64_t{dlen[code]} << 32 |
+                 uint64_t{static_cast<uint32_t>(dlen[code] + kDistExtra[code])} << 40;
+
+    uint8_t* const stage = s.overflow + s.ovf_fill;
+    uint8_t* dst = stage;
+    uint64_t bb = s.bitbuf;
+    unsigned bc = s.bitcnt;  // up to 47 after the block header
+    // Stores the buffer and keeps the bits short of a whole byte.
+    auto flush = [&] {
+      std::memcpy(dst, &bb, 8);  // little-endian host
+      dst += bc >> 3;
+      bb >>= bc & ~7u;
+      bc &= 7;
+    };
     flush();
-    s.out_count = count;
+    const uint8_t* const l_buf = s.l_buf;
+    const uint16_t* const d_buf = s.d_buf;
+    const uint8_t* const flag_buf = s.flag_buf;
+    const uint32_t last_lit = s.last_lit;
+    uint32_t dx = 0;
+    for (uint32_t lx = 0; lx < last_lit; ++lx) {
+      // At most 7 + 20 + 28 bits: a length code with 5 extra bits, a
+      // distance code with 13.
+      const uint32_t match = (flag_buf[lx >> 3] >> (lx & 7)) & 1;
+      const uint32_t e = sym[l_buf[lx] | match << 8];
+      bb |= static_cast<uint64_t>(e & 0xFFFFFF) << bc;
+      bc += e >> 24;
+      // A literal reads the next distance too, and sends none of it. The
+      // unused part of d_buf may hold anything: the mask keeps its code in
+      // the table.
+      const uint32_t dist = d_buf[dx] & (kWindowSize - 1);
+      dx += match;
+      const uint64_t u = du[DistCode(dist)];
+      const uint32_t keep = 0u - match;
+      bb |= static_cast<uint64_t>((static_cast<uint32_t>(u) + (dist << ((u >> 32) & 0xFF))) & keep) << bc;
+      bc += static_cast<uint32_t>(u >> 40) & keep;
+      flush();
+    }
+    bb |= static_cast<uint64_t>(lcode[kEndOfBlock]) << bc;
+    bc += llen[kEndOfBlock];
+    flush();
+    // As SettleBits leaves it: whole 16-bit units out (counted from the
+    // stream's start, which the units before this block were), 1 to 16
+    // bits held back; the last one or two bytes stored may go back into
+    // the buffer.
+    uint32_t staged = static_cast<uint32_t>(dst - stage);
+    const uint32_t bits = staged * 8 + bc;
+    const uint32_t sent = (bits - 1) / 16 * 2;
+    while (staged > sent) {
+      bb = (bb << 8) | stage[--staged];
+      bc += 8;
+    }
     s.bitbuf = bb;
     s.bitcnt = bc;
+    if (s.ovf_fill == 0) {
+      const uint32_t room = s.out_room - s.out_count;
+      const uint32_t n = sent < room ? sent : room;
+      std::memcpy(s.out + s.out_count, stage, n);
+      s.out_count += n;
+      if (n < sent) std::memmove(s.overflow, stage + n, sent - n);
+      s.ovf_fill = sent - n;
+    } else {
+      s.ovf_fill += sent;
+    }
   }
 
   void FlushBlock(bool last) {
@@ -508,62 +577,131 @@ struct Deflater {
       SettleBits();
   }
 
-  // Records a literal (dist 0) or a match (dist ≥ 1, lc = length − 3).
-  // True when the block should end here.
-  bool Tally(unsigned dist, unsigned lc) {
-    s.l_buf[s.last_lit++] = static_cast<uint8_t>(lc);
-    if (dist == 0) {
+  // The tallies of the block under way. The matching loop holds them in
+  // locals: its byte stores may alias any field of the state, and would
+  // otherwise make the compiler reload and store each counter around them.
+  // (The buffers are reached through the state: their addresses are the
+  // state's plus a constant, which costs no register.)
+  struct Tallies {
+    uint32_t last_lit, last_dist, last_flags, flags, flag_bit;
+  };
+
+  Tallies LoadTallies() { return {s.last_lit, s.last_dist, s.last_flags, s.flags, s.flag_bit}; }
+
+  void StoreTallies(const Tallies& t) {
+    s.last_lit = t.last_lit;
+    s.last_dist = t.last_dist;
+    s.last_flags = t.last_flags;
+    s.flags = t.flags;
+    s.flag_bit = t.flag_bit;
+  }
+
+  // Records a literal (kMatch false, lc the byte) or a match (dist ≥ 1, lc
+  // = length − 3) found at strstart. True when the block should end here.
+  // kEstimate: from level 3 on, a block ends early when matches are rare
+  // and the estimate says it already halves its input.
+  template <bool kEstimate, bool kMatch>
+  bool Tally(Tallies& t, unsigned dist, unsigned lc, uint32_t strstart) {
+    s.l_buf[t.last_lit++] = static_cast<uint8_t>(lc);
+    if constexpr (!kMatch) {
       ++s.ltree.freq[lc];
     } else {
       --dist;
-      s.d_buf[s.last_dist++] = static_cast<uint16_t>(dist);
+      s.d_buf[t.last_dist++] = static_cast<uint16_t>(dist);
       ++s.ltree.freq[kLengthCode[lc] + kLiterals + 1];
       ++s.dtree.freq[DistCode(dist)];
-      s.flags |= s.flag_bit;
+      t.flags |= t.flag_bit;
     }
-    s.flag_bit <<= 1;
-    if ((s.last_lit & 7) == 0) {
-      s.flag_buf[s.last_flags++] = static_cast<uint8_t>(s.flags);
-      s.flags = 0;
-      s.flag_bit = 1;
+    t.flag_bit <<= 1;
+    if ((t.last_lit & 7) == 0) {
+      s.flag_buf[t.last_flags++] = static_cast<uint8_t>(t.flags);
+      t.flags = 0;
+      t.flag_bit = 1;
     }
-    // From level 3 on, end a block early when matches are rare and the
-    // estimate says it already halves its input.
-    if (s.level > 2 && (s.last_lit & 0xFFF) == 0) {
-      uint64_t out_length = static_cast<uint64_t>(s.last_lit) * 8;
-      int64_t in_length = static_cast<int64_t>(s.strstart) - s.block_start;
+    if (kEstimate && (t.last_lit & 0xFFF) == 0) {
+      uint64_t out_length = static_cast<uint64_t>(t.last_lit) * 8;
+      int64_t in_length = static_cast<int64_t>(strstart) - s.block_start;
       for (int code = 0; code < kDistCodes; ++code)
         out_length += static_cast<uint64_t>(s.dtree.freq[code]) * (5 + kDistExtra[code]);
       out_length >>= 3;
-      if (s.last_dist < s.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
+      if (t.last_dist < t.last_lit / 2 && static_cast<int64_t>(out_length) < in_length / 2) return true;
     }
-    return s.last_lit == static_cast<uint32_t>(kLitBufSize - 1) ||
-           s.last_dist == static_cast<uint32_t>(kDistBufSize);
+    // A literal leaves last_dist as it was, below its limit.
+    return t.last_lit == static_cast<uint32_t>(kLitBufSize - 1) ||
+           (kMatch && t.last_dist == static_cast<uint32_t>(kDistBufSize));
   }
 
   // --- matching
 
-  uint32_t InsertString(uint32_t pos) {
-    s.ins_h = ((s.ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
-    uint32_t hash_head = s.head[s.ins_h];
-    s.prev[pos & kWindowMask] = static_cast<uint16_t>(hash_head);
-    s.head[s.ins_h] = static_cast<uint16_t>(pos);
-    if (s.prefix_chains) s.rank[pos & kWindowMask] = s.chain_count[s.ins_h]++;
+  // Puts pos into the hash chain of the 3 bytes from it, ins_h the hash
+  // of the 2 bytes before its third; returns the chain's previous head.
+  // With prefix chains, the position's rank in the chain goes in too.
+  template <bool kPrefix>
+  uint32_t InsertString(uint32_t& ins_h, uint32_t pos) {
+    ins_h = ((ins_h << kHashShift) ^ s.window[pos + kMinMatch - 1]) & kHashMask;
+    uint32_t hash_head = s.head[ins_h];
+    s.prev[pos] = static_cast<uint16_t>(hash_head);
+    s.head[ins_h] = static_cast<uint16_t>(pos);
+    if constexpr (kPrefix) s.rank[pos] = s.chain_count[ins_h]++;
     return hash_head;
+  }
+
+  // The rest of a match goes into the hash chains one position after the
+  // other, or from kLongRun positions on by InsertLongRun. Runs of one
+  // byte give equal hashes to neighbouring positions, and a load of a head
+  // that the position before is still storing costs more than the rolling
+  // hash saves in short runs.
+  static constexpr uint32_t kLongRun = 64;
+
+  // Puts the n positions from `from` on into the hash chains and returns
+  // the hash of the last. The hashes come from the 3 bytes of each
+  // position (which is all the rolling hash keeps), 8 at a time, so that
+  // the links do not wait on the rolling hash from one to the next.
+  template <bool kPrefix>
+  uint32_t InsertLongRun(uint32_t from, uint32_t n) {
+    alignas(16) uint16_t hs[kMaxMatch + 8];
+    const uint8_t* const w = s.window + from;
+#if defined(__SSE2__)
+    // 8 hashes from the 10 bytes from the first of them, in 16-bit lanes;
+    // the last group may run past the match, into bytes that are read but
+    // not used (the window has room behind its end).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low4 = _mm_set1_epi16(0xF);
+    for (uint32_t i = 0; i < n; i += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i));
+      const __m128i b0 = _mm_unpacklo_epi8(v, zero);
+      const __m128i b1 = _mm_unpacklo_epi8(_mm_srli_si128(v, 1), zero);
+      const __m128i b2 = _mm_unpacklo_epi8(_mm_srli_si128(v, 2), zero);
+      const __m128i h = _mm_xor_si128(
+          _mm_xor_si128(_mm_slli_epi16(_mm_and_si128(b0, low4), 2 * kHashShift), _mm_slli_epi16(b1, kHashShift)), b2);
+      _mm_store_si128(reinterpret_cast<__m128i*>(hs + i), h);
+    }
+#else
+    for (uint32_t i = 0; i < n; ++i)
+      hs[i] = static_cast<uint16_t>(((w[i] & 0xF) << (2 * kHashShift)) ^ (w[i + 1] << kHashShift) ^ w[i + 2]);
+#endif
+    uint16_t* const head = s.head;
+    uint16_t* const prev = s.prev + from;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t h = hs[i];
+      prev[i] = head[h];
+      head[h] = static_cast<uint16_t>(from + i);
+      if constexpr (kPrefix) s.rank[from + i] = s.chain_count[h]++;
+    }
+    return hs[n - 1];
   }
 
   // Puts the positions up to strstart into the prefix chains. They go in
   // only when a search needs them, when all the bytes that their hashes
   // read have been read and no longer change; positions too far behind
   // for any search are left out.
-  void CatchUpPrefixes() {
+  void CatchUpPrefixes(uint32_t end) {
     uint32_t p = s.prefix_next;
-    const uint32_t end = s.strstart;
     if (end > static_cast<uint32_t>(kMaxDist) && p < end - kMaxDist) p = end - kMaxDist;
     const uint32_t n = s.prefix_chains;
     for (; p <= end; ++p) {
       const uint8_t* w = s.window + p;
-      const uint32_t slot = p & kWindowMask;
+      const uint32_t slot = p;
       uint32_t h = PrefixHash<0>(w);
       s.prefix_prev[0][slot] = s.prefix_head[0][h];
       s.prefix_head[0][h] = static_cast<uint16_t>(p);
@@ -584,6 +722,7 @@ struct Deflater {
   struct Search {
     const uint8_t* win;
     const uint8_t* scan;
+    uint32_t pos;        // the position searched for
     uint32_t bound;      // positions at or below it are not examined
     uint32_t chain;      // entries of the hash chain examined, at most
     uint16_t rank;       // rank of the position searched for
@@ -600,10 +739,10 @@ struct Deflater {
     const uint8_t* const scan = q.scan;
     const uint16_t* const prev = s.prefix_prev[T];
     uint16_t scan_end = Load16(scan + q.best_len - 1);
-    for (; cur > q.bound; cur = prev[cur & kWindowMask]) {
+    for (; cur > q.bound; cur = prev[cur]) {
       const uint8_t* match = q.win + cur;
       if (!PrefixEqual<T>(match, scan)) continue;
-      if (static_cast<uint16_t>(q.rank - s.rank[cur & kWindowMask]) > q.chain) return false;
+      if (static_cast<uint16_t>(q.rank - s.rank[cur]) > q.chain) return false;
       if (Load16(match + q.best_len - 1) != scan_end) continue;
       uint32_t len = MatchLength(scan, match);
       if (len > q.best_len) {
@@ -623,12 +762,12 @@ struct Deflater {
   // its prefix is at most best_len + 1 long, from the best match when at
   // most best_len (which puts the best match in that chain).
   void WalkPrefixes(Search& q, bool from_best) {
-    CatchUpPrefixes();
+    CatchUpPrefixes(q.pos);
     for (;;) {
       const uint32_t reach = from_best ? q.best_len : q.best_len + 1;
       int t = 0;
       while (t + 1 < static_cast<int>(s.prefix_chains) && kPrefixLen[t + 1] <= reach) ++t;
-      const uint32_t from = (from_best ? q.best_start : s.strstart) & kWindowMask;
+      const uint32_t from = from_best ? q.best_start : q.pos;
       bool more;
       switch (t) {
         case 0: more = WalkPrefix<0>(s.prefix_prev[0][from], q); break;
@@ -643,17 +782,21 @@ struct Deflater {
   // The first of the longest matches among the entries of the hash chain
   // from hash_head that are examined: at most max_chain of them (a quarter
   // from a previous match of good_length on), none kMaxDist or more behind
-  // except hash_head itself. Only a match longer than prev_length counts.
-  uint32_t LongestMatch(uint32_t hash_head) {
-    unsigned chain = s.max_chain;
-    if (s.prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
+  // except hash_head itself. Only a match longer than prev_length counts;
+  // match_start is where the best one starts. Kept out of the matching
+  // loop, which holds more values than there are registers: the walk
+  // keeps its own in registers.
+  template <bool kPrefix>
+  __attribute__((noinline)) uint32_t LongestMatch(uint32_t hash_head, uint32_t strstart, uint32_t prev_length, uint32_t& match_start,
+                        unsigned chain) {
+    if (prev_length >= static_cast<uint32_t>(s.good_length)) chain >>= 2;
     const uint8_t* const win = s.window;
-    const uint32_t limit = s.strstart > static_cast<uint32_t>(kMaxDist) ? s.strstart - kMaxDist : 0;
-    Search q{win, win + s.strstart, hash_head == limit ? limit - 1 : limit, chain,
-             s.rank[s.strstart & kWindowMask], s.prev_length, s.match_start};
-    if (s.prefix_chains != 0 && q.best_len >= kPrefixLen[0] - 1) {
+    const uint32_t limit = strstart > static_cast<uint32_t>(kMaxDist) ? strstart - kMaxDist : 0;
+    Search q{win,   win + strstart, strstart, hash_head == limit ? limit - 1 : limit, chain,
+             kPrefix ? s.rank[strstart] : uint16_t{0}, prev_length, match_start};
+    if (kPrefix && q.best_len >= kPrefixLen[0] - 1) {
       WalkPrefixes(q, false);
-      s.match_start = q.best_start;
+      match_start = q.best_start;
       return q.best_len;
     }
     // The hash chain itself, collisions and all, while the best match is
@@ -676,7 +819,7 @@ struct Deflater {
         best_start = cur_match;
         best_len = len;
         if (len >= static_cast<uint32_t>(kMaxMatch)) break;
-        if (s.prefix_chains != 0 && len >= kPrefixLen[0]) {
+        if (kPrefix && len >= kPrefixLen[0]) {
           q.best_len = best_len;
           q.best_start = best_start;
           WalkPrefixes(q, true);
@@ -686,8 +829,8 @@ struct Deflater {
         }
         scan_end = Load16(scan + best_len - 1);
       }
-    } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
-    s.match_start = best_start;
+    } while ((cur_match = prev[cur_match]) > limit && --chain != 0);
+    match_start = best_start;
     return best_len;
   }
 
@@ -713,11 +856,12 @@ struct Deflater {
       s.match_start -= kWindowSize;
       s.strstart -= kWindowSize;
       s.block_start -= kWindowSize;
-      for (auto& m : s.head) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
-      for (auto& m : s.prev) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+      Rebase(s.head, s.head, kHashSize);
+      Rebase(s.prev, s.prev + kWindowSize, kWindowSize);
+      if (s.prefix_chains != 0) std::memcpy(s.rank, s.rank + kWindowSize, sizeof(uint16_t) * kWindowSize);
       for (uint32_t t = 0; t < s.prefix_chains; ++t) {
-        for (auto& m : s.prefix_head[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
-        for (auto& m : s.prefix_prev[t]) m = static_cast<uint16_t>(m >= kWindowSize ? m - kWindowSize : 0);
+        Rebase(s.prefix_head[t], s.prefix_head[t], kPrefixHashSize);
+        Rebase(s.prefix_prev[t], s.prefix_prev[t] + kWindowSize, kWindowSize);
       }
       s.prefix_next = s.prefix_next > static_cast<uint32_t>(kWindowSize) ? s.prefix_next - kWindowSize : 0;
       more = kWindowSize;
@@ -749,6 +893,22 @@ struct Deflater {
   }
 
   void Deflate() {
+    if (s.prefix_chains != 0)
+      Run<true, true>();
+    else if (s.level > 2)
+      Run<false, true>();
+    else
+      Run<false, false>();
+  }
+
+  // The lazy matching loop: a match found at a position is taken only when
+  // the next position has none longer. Levels that keep prefix chains
+  // (kPrefix) rank the hash chain entries; kEstimate as in Tally.
+  //
+  // The loop's state lives in locals, stored back before each call that
+  // reads it from the state and at each return.
+  template <bool kPrefix, bool kEstimate>
+  void Run() {
     if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
     if (!s.hash_primed) {
       // Primed once the first two bytes are in the window (or the input has
@@ -756,50 +916,85 @@ struct Deflater {
       s.ins_h = ((static_cast<uint32_t>(s.window[0]) << kHashShift) ^ s.window[1]) & kHashMask;
       s.hash_primed = 1;
     }
-    while (s.lookahead > 0) {
-      uint32_t hash_head = InsertString(s.strstart);
-      s.prev_length = s.match_length;
-      s.prev_match = s.match_start;
-      s.match_length = kMinMatch - 1;
-      if (hash_head != 0 && s.prev_length < static_cast<uint32_t>(s.max_lazy) &&
-          s.strstart - hash_head <= static_cast<uint32_t>(kMaxDist)) {
-        s.match_length = LongestMatch(hash_head);
-        if (s.match_length > s.lookahead) s.match_length = s.lookahead;
-        if (s.match_length == static_cast<uint32_t>(kMinMatch) && s.strstart - s.match_start > static_cast<uint32_t>(kTooFar))
-          s.match_length = kMinMatch - 1;
+    const uint8_t* const win = s.window;
+    const uint32_t max_lazy = static_cast<uint32_t>(s.max_lazy);
+    const unsigned max_chain = static_cast<unsigned>(s.max_chain);
+    uint32_t strstart = s.strstart;
+    uint32_t lookahead = s.lookahead;
+    uint32_t match_start = s.match_start;
+    uint32_t match_length = s.match_length;
+    uint32_t match_available = s.match_available;
+    uint32_t ins_h = s.ins_h;
+    uint32_t eofile = s.eofile;
+    Tallies t = LoadTallies();
+    auto store = [&] {
+      s.strstart = strstart;
+      s.lookahead = lookahead;
+      s.match_start = match_start;
+      s.match_length = match_length;
+      s.match_available = match_available;
+      s.ins_h = ins_h;
+      StoreTallies(t);
+    };
+    while (lookahead > 0) {
+      uint32_t hash_head = InsertString<kPrefix>(ins_h, strstart);
+      // The next position's chain head, fetched while this one is searched.
+      __builtin_prefetch(&s.head[((ins_h << kHashShift) ^ win[strstart + kMinMatch]) & kHashMask]);
+      const uint32_t prev_length = match_length;
+      const uint32_t prev_match = match_start;
+      match_length = kMinMatch - 1;
+      if (hash_head != 0 && prev_length < max_lazy && strstart - hash_head <= static_cast<uint32_t>(kMaxDist)) {
+        match_length = LongestMatch<kPrefix>(hash_head, strstart, prev_length, match_start, max_chain);
+        if (match_length > lookahead) match_length = lookahead;
+        if (match_length == static_cast<uint32_t>(kMinMatch) && strstart - match_start > static_cast<uint32_t>(kTooFar))
+          match_length = kMinMatch - 1;
       }
       bool flush;
-      if (s.prev_length >= static_cast<uint32_t>(kMinMatch) && s.match_length <= s.prev_length) {
-        flush = Tally(s.strstart - 1 - s.prev_match, s.prev_length - kMinMatch);
-        s.lookahead -= s.prev_length - 1;
-        for (uint32_t n = s.prev_length - 2; n != 0; --n) InsertString(++s.strstart);
-        s.match_available = 0;
-        s.match_length = kMinMatch - 1;
-      } else if (s.match_available) {
-        flush = Tally(0, s.window[s.strstart - 1]);
-        --s.lookahead;
+      if (prev_length >= static_cast<uint32_t>(kMinMatch) && match_length <= prev_length) {
+        flush = Tally<kEstimate, true>(t, strstart - 1 - prev_match, prev_length - kMinMatch, strstart);
+        lookahead -= prev_length - 1;
+        if (prev_length - 2 >= kLongRun) {
+          ins_h = InsertLongRun<kPrefix>(strstart + 1, prev_length - 2);
+          strstart += prev_length - 2;
+        } else {
+          for (uint32_t n = prev_length - 2; n != 0; --n) InsertString<kPrefix>(ins_h, ++strstart);
+        }
+        match_available = 0;
+        match_length = kMinMatch - 1;
+      } else if (match_available) {
+        flush = Tally<kEstimate, false>(t, 0, win[strstart - 1], strstart);
+        --lookahead;
       } else {
-        s.match_available = 1;
-        ++s.strstart;
-        --s.lookahead;
+        match_available = 1;
+        --lookahead;
         flush = false;
-        goto fill;
       }
       if (flush) {
+        store();
         FlushBlock(false);
-        s.block_start = static_cast<int32_t>(s.strstart);
-        ++s.strstart;
+        s.block_start = static_cast<int32_t>(strstart);
+        s.strstart = ++strstart;
         if (s.ovf_fill) return;
+        t.last_lit = t.last_dist = t.last_flags = t.flags = 0;  // as InitBlock left them
+        t.flag_bit = 1;
       } else {
-        ++s.strstart;
+        ++strstart;
       }
-    fill:
-      if (!s.eofile && s.lookahead < static_cast<uint32_t>(kMinLookahead) && !Fill()) return;
+      if (!eofile && lookahead < static_cast<uint32_t>(kMinLookahead)) {
+        store();
+        const bool more = Fill();
+        strstart = s.strstart;
+        lookahead = s.lookahead;
+        match_start = s.match_start;
+        eofile = s.eofile;
+        if (!more) return;
+      }
     }
-    if (s.match_available) {
-      Tally(0, s.window[s.strstart - 1]);
-      s.match_available = 0;
+    if (match_available) {
+      Tally<kEstimate, false>(t, 0, win[strstart - 1], strstart);
+      match_available = 0;
     }
+    store();
     FlushBlock(true);
     s.final_done = 1;
   }
