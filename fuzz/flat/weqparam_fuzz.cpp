@@ -26,15 +26,11 @@
 #include "i18n/wequ16/u16file.h"
 #include "i18n/wequ16/u16str.h"
 #include "krn/ntport/ntport_int.h"
+#include "fuzz/check.h"
 #include "fuzz/quiet.h"
 #include "platform/physmem.h"
 
 namespace {
-
-#define CHECK(c)       \
-  do {                 \
-    if (!(c)) abort(); \
-  } while (0)
 
 std::string g_dir;
 std::u16string g_dir16;
@@ -72,17 +68,17 @@ void CheckStore() {
   const WeqpState& st = weqparamIState();
   for (size_t i = 0; i < st.count; ++i) {
     const weqparamRec& r = st.recs[i];
-    CHECK(r.name != nullptr);
-    if (i > 0) CHECK(strcmpU(st.recs[i - 1].name, r.name) < 0);
-    CHECK(r.value == r.currentFinal);
+    FUZZ_CHECK(r.name != nullptr);
+    if (i > 0) FUZZ_CHECK(strcmpU(st.recs[i - 1].name, r.name) < 0);
+    FUZZ_CHECK(r.value == r.currentFinal);
     for (const WEQ_UC* s : {r.value, r.systemFinal, r.defaultValue}) {
-      if (s != nullptr) CHECK(strnlenU16(s, kMaxString + 1) <= kMaxString);
+      if (s != nullptr) FUZZ_CHECK(strnlenU16(s, kMaxString + 1) <= kMaxString);
     }
-    CHECK(weqparamIFind(r.name) == &r);
+    FUZZ_CHECK(weqparamIFind(r.name) == &r);
   }
   if (st.count > 0) {
     const WeqpState copy = st;
-    CHECK(weqparamGet(copy.recs[0].name) == copy.recs[0].value);
+    FUZZ_CHECK(weqparamGet(copy.recs[0].name) == copy.recs[0].value);
   }
 }
 

@@ -11,13 +11,9 @@
 #include <vector>
 
 #include "i18n/wequ16/u16file.h"
+#include "fuzz/check.h"
 
 namespace {
-
-#define CHECK(c) \
-  do {           \
-    if (!(c)) abort(); \
-  } while (0)
 
 void Drop(const char*, size_t) {}
 
@@ -27,7 +23,7 @@ std::u16string ByChar(const std::string& bytes) {
   U16BadSequence bad;
   int err = 0;
   for (int c; (c = Utf8GetChar(f, &bad, &err)) != -1;) {
-    CHECK(err == 0 || (c == '#' && bad.len >= 1 && bad.len <= 4));
+    FUZZ_CHECK(err == 0 || (c == '#' && bad.len >= 1 && bad.len <= 4));
     if (c > 0xFFFF) {
       out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
@@ -45,8 +41,8 @@ std::u16string ByLine(const std::string& bytes, int n) {
   std::vector<WEQ_UC> buf(static_cast<size_t>(n));
   while (fgetsU16(buf.data(), n, f) != nullptr) {
     std::u16string piece(buf.data());
-    CHECK(piece.size() < static_cast<size_t>(n));
-    for (size_t i = 0; i + 1 < piece.size(); ++i) CHECK(piece[i] != u'\n');
+    FUZZ_CHECK(piece.size() < static_cast<size_t>(n));
+    for (size_t i = 0; i + 1 < piece.size(); ++i) FUZZ_CHECK(piece[i] != u'\n');
     out += piece;
   }
   fclose(f);
@@ -65,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A 0 unit ends the text a caller of fgetsU16 sees; without one, the lines
   // of any capacity above 2 join to the same units.
   if (chars.find(u'\0') == std::u16string::npos) {
-    CHECK(ByLine(bytes, 4096) == chars);
-    if (n > 2) CHECK(ByLine(bytes, n) == chars);
+    FUZZ_CHECK(ByLine(bytes, 4096) == chars);
+    if (n > 2) FUZZ_CHECK(ByLine(bytes, n) == chars);
   } else {
     ByLine(bytes, n);
   }
@@ -87,27 +83,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t memLen = 0;
   FILE* out = open_memstream(&mem, &memLen);
   size_t written = 0;
-  CHECK(U16WriteUtf8(chars.data(), 1, chars.size(), out, &written, 1) ==
+  FUZZ_CHECK(U16WriteUtf8(chars.data(), 1, chars.size(), out, &written, 1) ==
         static_cast<long>(chars.size()));
   fclose(out);
-  CHECK(written == memLen);
-  CHECK(ByChar(std::string(mem, memLen)) == expect);
+  FUZZ_CHECK(written == memLen);
+  FUZZ_CHECK(ByChar(std::string(mem, memLen)) == expect);
   free(mem);
 
   std::string z = bytes.substr(0, bytes.find('\0'));
   std::vector<WEQ_UC> dst(static_cast<size_t>(n) + 1, 0x7777);
   size_t r = mbstowcsU16(dst.data(), z.c_str(), static_cast<size_t>(n));
-  CHECK(r == static_cast<size_t>(-1) || r <= static_cast<size_t>(n));
-  CHECK(dst[static_cast<size_t>(n)] == 0x7777);
+  FUZZ_CHECK(r == static_cast<size_t>(-1) || r <= static_cast<size_t>(n));
+  FUZZ_CHECK(dst[static_cast<size_t>(n)] == 0x7777);
   // The count ends the conversion before anything after it is looked at.
   const size_t all = mbstowcsU16(nullptr, z.c_str(), 0);
-  if (r != static_cast<size_t>(n)) CHECK(r == all);
+  if (r != static_cast<size_t>(n)) FUZZ_CHECK(r == all);
   if (all != static_cast<size_t>(-1)) {
     WEQ_UC* copy = ConvertSCCSID_w(z.c_str());
-    CHECK(copy != ConvertSCCSID_wFailed);
+    FUZZ_CHECK(copy != ConvertSCCSID_wFailed);
     free(copy);
   } else {
-    CHECK(ConvertSCCSID_w(z.c_str()) == ConvertSCCSID_wFailed);
+    FUZZ_CHECK(ConvertSCCSID_w(z.c_str()) == ConvertSCCSID_wFailed);
   }
   return 0;
 }

@@ -11,13 +11,9 @@
 #include <vector>
 
 #include "i18n/wequ16/u16str.h"
+#include "fuzz/check.h"
 
 namespace {
-
-#define CHECK(c) \
-  do {           \
-    if (!(c)) abort(); \
-  } while (0)
 
 struct Input {
   const uint8_t* p;
@@ -55,47 +51,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t dstLen = std::min(Len(before), cap);
 
   size_t n = strnlenU16(dst.data(), cap);
-  CHECK(n == dstLen);
+  FUZZ_CHECK(n == dstLen);
 
   std::vector<WEQ_UC> d = before;
   int rc = strcpy_sU16(d.data(), cap, src.data());
-  CHECK(rc == (srcLen < cap ? 0 : ERANGE));
-  CHECK(rc != 0 ? d[0] == 0 : std::equal(src.begin(), src.begin() + srcLen + 1, d.begin()));
+  FUZZ_CHECK(rc == (srcLen < cap ? 0 : ERANGE));
+  FUZZ_CHECK(rc != 0 ? d[0] == 0 : std::equal(src.begin(), src.begin() + srcLen + 1, d.begin()));
 
   d = before;
   rc = strcat_sU16(d.data(), cap, src.data());
   if (dstLen == cap) {
-    CHECK(rc == ERANGE && d == before);
+    FUZZ_CHECK(rc == ERANGE && d == before);
   } else if (dstLen + srcLen < cap) {
-    CHECK(rc == 0 && std::equal(src.begin(), src.begin() + srcLen + 1, d.begin() + dstLen));
-    CHECK(std::equal(before.begin(), before.begin() + dstLen, d.begin()));
+    FUZZ_CHECK(rc == 0 && std::equal(src.begin(), src.begin() + srcLen + 1, d.begin() + dstLen));
+    FUZZ_CHECK(std::equal(before.begin(), before.begin() + dstLen, d.begin()));
   } else {
-    CHECK(rc == ERANGE && d[0] == 0);
+    FUZZ_CHECK(rc == ERANGE && d[0] == 0);
   }
 
   d = before;
-  CHECK(strncpy_sU16(d.data(), cap, src.data(), count) == 0);
+  FUZZ_CHECK(strncpy_sU16(d.data(), cap, src.data(), count) == 0);
   size_t k = std::min({count, cap - 1, srcLen});
-  CHECK(d[k] == 0 && std::equal(src.begin(), src.begin() + k, d.begin()));
+  FUZZ_CHECK(d[k] == 0 && std::equal(src.begin(), src.begin() + k, d.begin()));
 
   d = before;
   rc = strncat_sU16(d.data(), cap, src.data(), count);
   if (dstLen == cap) {
-    CHECK(rc == ERANGE && d == before);
+    FUZZ_CHECK(rc == ERANGE && d == before);
   } else if (count >= cap - dstLen && srcLen >= cap - dstLen) {
-    CHECK(rc == ERANGE && d[0] == 0);
+    FUZZ_CHECK(rc == ERANGE && d[0] == 0);
   } else {
     k = std::min(count, srcLen);
-    CHECK(rc == 0 && d[dstLen + k] == 0);
-    CHECK(std::equal(src.begin(), src.begin() + k, d.begin() + dstLen));
+    FUZZ_CHECK(rc == 0 && d[dstLen + k] == 0);
+    FUZZ_CHECK(std::equal(src.begin(), src.begin() + k, d.begin() + dstLen));
   }
 
   d = before;
   rc = memcpy_sU16(d.data(), cap, src.data(), std::min(count, src.size()));
   if (std::min(count, src.size()) <= cap) {
-    CHECK(rc == 0 && std::equal(src.begin(), src.begin() + std::min(count, src.size()), d.begin()));
+    FUZZ_CHECK(rc == 0 && std::equal(src.begin(), src.begin() + std::min(count, src.size()), d.begin()));
   } else {
-    CHECK(rc == ERANGE && std::all_of(d.begin(), d.end(), [](WEQ_UC u) { return u == 0; }));
+    FUZZ_CHECK(rc == ERANGE && std::all_of(d.begin(), d.end(), [](WEQ_UC u) { return u == 0; }));
   }
 
   // Tokens hold no delimiter and appear in order in the text.
@@ -105,15 +101,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WEQ_UC* ctx = nullptr;
   for (WEQ_UC* t = strtok_sU16(text.data(), delims.data(), &ctx); t != nullptr;
        t = ctx ? strtok_sU16(nullptr, delims.data(), &ctx) : nullptr) {
-    CHECK(t >= text.data() && t < text.data() + text.size());
-    CHECK(*t != 0);
-    for (WEQ_UC* q = t; *q != 0; ++q) CHECK(*q != delims[0] && *q != delims[1]);
+    FUZZ_CHECK(t >= text.data() && t < text.data() + text.size());
+    FUZZ_CHECK(*t != 0);
+    for (WEQ_UC* q = t; *q != 0; ++q) FUZZ_CHECK(*q != delims[0] && *q != delims[1]);
   }
 
   WEQ_UC* end = nullptr;
   errno = 0;
   int32_t v = strtolU(src.data(), &end, static_cast<int>(count % 37));
-  CHECK(end >= src.data() && end <= src.data() + srcLen);
-  if (end == src.data()) CHECK(v == 0);
+  FUZZ_CHECK(end >= src.data() && end <= src.data() + srcLen);
+  if (end == src.data()) FUZZ_CHECK(v == 0);
   return 0;
 }

@@ -15,12 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "fuzz/krn/cpic/cpic_fuzz_gateway.h"
-
-#define CLIENT_CHECK(c) \
-  do {                  \
-    if (!(c)) abort();  \
-  } while (0)
 
 namespace {
 
@@ -88,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 2: {
           buf[static_cast<size_t>(len)] = '\x5A';
           rc = STRCV(id, buf.data(), &len, &dr, &rl, &st, &rts, nullptr);
-          CLIENT_CHECK(buf[static_cast<size_t>(len)] == '\x5A');
-          if (rc == CM_OK) CLIENT_CHECK(rl >= 0 && rl <= len);
+          FUZZ_CHECK(buf[static_cast<size_t>(len)] == '\x5A');
+          if (rc == CM_OK) FUZZ_CHECK(rl >= 0 && rl <= len);
           break;
         }
         case 3: rc = STSYNC(id, nullptr); break;
@@ -101,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     STDEAL(id, nullptr);
   }
-  CLIENT_CHECK(STIActiveConvs() == 0);
+  FUZZ_CHECK(STIActiveConvs() == 0);
   ErrClear();
   return 0;
 }

@@ -11,11 +11,7 @@
 #include <vector>
 
 #include "krn/cpic/cpic.h"
-
-#define CHECK(c)       \
-  do {                 \
-    if (!(c)) abort(); \
-  } while (0)
+#include "fuzz/check.h"
 
 namespace {
 
@@ -34,17 +30,17 @@ void Fields(const uint8_t* data, size_t size) {
   std::vector<WEQ_UC> dst(static_cast<size_t>(capacity) + 1, kGuard);
   int len = -77;
   int rc = CpicFieldToU16(dst.data(), &len, capacity, src.data(), srcLen, terminate, blank);
-  CHECK(dst[static_cast<size_t>(capacity)] == kGuard);
+  FUZZ_CHECK(dst[static_cast<size_t>(capacity)] == kGuard);
   if (rc != 0 && rc != 32) {
-    CHECK(len == -77);
+    FUZZ_CHECK(len == -77);
     return;
   }
-  CHECK(len >= 0 && len <= capacity);
+  FUZZ_CHECK(len >= 0 && len <= capacity);
   if (terminate && capacity > 0) {
-    CHECK(len < capacity);
-    CHECK(dst[static_cast<size_t>(len)] == 0);
+    FUZZ_CHECK(len < capacity);
+    FUZZ_CHECK(dst[static_cast<size_t>(len)] == 0);
   }
-  if (!terminate && !blank && rc == 0 && srcLen > 0) CHECK(len <= srcLen);
+  if (!terminate && !blank && rc == 0 && srcLen > 0) FUZZ_CHECK(len <= srcLen);
 }
 
 void Routes(const uint8_t* data, size_t size) {
@@ -66,11 +62,11 @@ void Routes(const uint8_t* data, size_t size) {
   bool ok = STIAnalyzeRoute(route.data(), tp.data(), out[0].data(), sizes[0], out[1].data(), sizes[1],
                             out[2].data(), sizes[2], out[3].data(), sizes[3]);
   for (int i = 0; i < 4; ++i) {
-    CHECK(out[i][sizes[i]] == kGuard);
+    FUZZ_CHECK(out[i][sizes[i]] == kGuard);
     if (ok && sizes[i] > 0) {
       bool terminated = false;
       for (size_t k = 0; k < sizes[i]; ++k) terminated |= out[i][k] == 0;
-      CHECK(terminated);
+      FUZZ_CHECK(terminated);
     }
   }
 }

@@ -21,15 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "fuzz/input.h"
 #include "krn/cpic/cpic.h"
 #include "krn/cpic/cpic_int.h"
 #include "krn/thr/thr.h"
-
-#define IO_CHECK(c)    \
-  do {                 \
-    if (!(c)) abort(); \
-  } while (0)
 
 namespace {
 
@@ -55,7 +51,7 @@ NI_RC FakeRead(NI_HDL, void* buf, int len, int, uint32_t* readLen, int32_t) {
   FakeStream& s = g_stream;
   *readLen = 0;
   // Bounded: a loop that does not end is a finding of its own.
-  IO_CHECK(++s.reads < 100000);
+  FUZZ_CHECK(++s.reads < 100000);
   if (len < 0) return NIEINVAL;
   if (!s.inMessage) {
     if (s.next >= s.events.size()) return NIECONN_BROKEN;
@@ -149,12 +145,12 @@ void Stream(const uint8_t* data, size_t size) {
   uint8_t pings = 0;
   CM_RETURN_CODE cm = -1;
   int rc = STIAsRcvFromGw(e, msg, (flags & 0x80) ? dst.data() : nullptr, capacity, &len, timeout, &pings, &cm);
-  IO_CHECK(rc == 0 || rc == -1 || rc == -2 || rc == -3);
-  IO_CHECK(dst[static_cast<size_t>(capacity)] == 0xA5);
-  IO_CHECK(len >= 0 && len <= capacity + hl);
-  IO_CHECK(e->f.partialLen >= 0 && e->f.partialLen <= capacity + hl);
+  FUZZ_CHECK(rc == 0 || rc == -1 || rc == -2 || rc == -3);
+  FUZZ_CHECK(dst[static_cast<size_t>(capacity)] == 0xA5);
+  FUZZ_CHECK(len >= 0 && len <= capacity + hl);
+  FUZZ_CHECK(e->f.partialLen >= 0 && e->f.partialLen <= capacity + hl);
   int pending = StIReadPendingData(e);
-  IO_CHECK(pending == 0 || pending == CM_DEALLOCATED_ABEND || pending == CM_DEALLOCATED_NORMAL);
+  FUZZ_CHECK(pending == 0 || pending == CM_DEALLOCATED_ABEND || pending == CM_DEALLOCATED_NORMAL);
   CTrcLevel.store(0);
   e->traceLevel.store(0);
   e->f.partialLen = 0;
@@ -201,13 +197,13 @@ void Side(const uint8_t* data, size_t size) {
   STIResetSideInfo();
   CM_RETURN_CODE rc = STIReadSideInfo(file.c_str(), (flags & 1) ? nullptr : dest.c_str(), k.table, (flags >> 1) & 1,
                                       &gw, (flags >> 2) & 3, Entry()->f.traceHdl);
-  IO_CHECK(rc == CM_OK || rc == CM_PROGRAM_PARAMETER_CHECK || rc == CM_PRODUCT_SPECIFIC_ERROR);
+  FUZZ_CHECK(rc == CM_OK || rc == CM_PROGRAM_PARAMETER_CHECK || rc == CM_PRODUCT_SPECIFIC_ERROR);
   for (int i = 0; i < 4; ++i) {
     const CPIC_SI_PARAM& p = k.table[i];
     if (!p.assigned) continue;
-    IO_CHECK(p.capacity >= 0 && p.capacity <= 8 + 8 * i);
-    IO_CHECK(k.s[i][p.capacity] == 0);
-    for (int j = 8 + 8 * i + 1; j < 40; ++j) IO_CHECK(k.s[i][j] == 0x5A5A);
+    FUZZ_CHECK(p.capacity >= 0 && p.capacity <= 8 + 8 * i);
+    FUZZ_CHECK(k.s[i][p.capacity] == 0);
+    for (int j = 8 + 8 * i + 1; j < 40; ++j) FUZZ_CHECK(k.s[i][j] == 0x5A5A);
   }
   STIResetSideInfo();
   ErrClear();

@@ -14,12 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "fuzz/krn/cpic/cpic_fuzz_gateway.h"
-
-#define REG_CHECK(c)   \
-  do {                 \
-    if (!(c)) abort(); \
-  } while (0)
 
 namespace {
 
@@ -85,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string buf(32000, '\0');
         int32_t req = 32000, dr, len = -1, st, rts;
         rc = STRCV(id, buf.data(), &req, &dr, &len, &st, &rts, nullptr);
-        if (rc == CM_OK) REG_CHECK(len >= 0 && len <= req);
+        if (rc == CM_OK) FUZZ_CHECK(len >= 0 && len <= req);
         STDEAL(id, nullptr);
         Collect();
       }
@@ -94,16 +90,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WEQ_CMUNREGTP3(h, nullptr);
     Collect();
   }
-  REG_CHECK(STIActiveConvs() == 0);
+  FUZZ_CHECK(STIActiveConvs() == 0);
 
   // The count: its answer is what the input holds.
   g_gateway = cpicfuzz::Gateway();
   g_gateway.events.emplace_back(0, counts);
   int32_t n[4] = {-1, -1, -1, -1};
   rc = WEQ_CMNOREGTP(u"FUZZTP", u"gw", u"3300", &n[0], &n[1], &n[2], &n[3], nullptr);
-  REG_CHECK(rc == CM_OK ? counts.size() == 8 : rc == CM_PRODUCT_SPECIFIC_ERROR);
-  if (counts.size() == 8) REG_CHECK(rc == CM_OK);
-  REG_CHECK(STIActiveConvs() == 0);
+  FUZZ_CHECK(rc == CM_OK ? counts.size() == 8 : rc == CM_PRODUCT_SPECIFIC_ERROR);
+  if (counts.size() == 8) FUZZ_CHECK(rc == CM_OK);
+  FUZZ_CHECK(STIActiveConvs() == 0);
   ErrClear();
   return 0;
 }

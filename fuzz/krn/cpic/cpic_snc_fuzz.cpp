@@ -19,14 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "fuzz/krn/cpic/cpic_fuzz_gateway.h"
 #include "krn/snc/snc.h"
 #include "tests/krn/snc/snc_fakegss.h"
-
-#define SNC_FUZZ_CHECK(c) \
-  do {                    \
-    if (!(c)) abort();    \
-  } while (0)
 
 namespace {
 
@@ -114,15 +110,15 @@ void SetUp() {
   static bool done = [] {
     cpicfuzz::SetUpOnce(true);
     void* lib = dlopen(SNC_FAKEGSS_V2, RTLD_NOW | RTLD_LOCAL);
-    SNC_FUZZ_CHECK(lib != nullptr);
+    FUZZ_CHECK(lib != nullptr);
     g_ctl = static_cast<FakeGssCtl*>(dlsym(lib, "fakegss_ctl"));
-    SNC_FUZZ_CHECK(g_ctl != nullptr);
+    FUZZ_CHECK(g_ctl != nullptr);
     setenv("SNC_LIB", SNC_FAKEGSS_V2, 1);
     // The other side's sessions need the layer before a conversation
     // starts it; the conversation's start then finds it started.
     uint8_t avail = 0;
-    SNC_FUZZ_CHECK(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0) == WEQ_O_K);
-    SNC_FUZZ_CHECK(SncInit(0, nullptr, &avail) == WEQ_O_K && avail == 1);
+    FUZZ_CHECK(SncSetParam(SNC_PARAM_GSSAPI_LIB, SNC_FAKEGSS_V2, 0) == WEQ_O_K);
+    FUZZ_CHECK(SncInit(0, nullptr, &avail) == WEQ_O_K && avail == 1);
     return true;
   }();
   (void)done;
@@ -138,8 +134,8 @@ void Receive(const char* id) {
   int32_t req = 1 + static_cast<int32_t>(g_gateway.events.size() % 32000), dr, len = -1, st, rts;
   buf[static_cast<size_t>(req)] = '\x5A';
   CM_RETURN_CODE rc = STRCV(id, buf.data(), &req, &dr, &len, &st, &rts, nullptr);
-  SNC_FUZZ_CHECK(buf[static_cast<size_t>(req)] == '\x5A');
-  if (rc == CM_OK) SNC_FUZZ_CHECK(len >= 0 && len <= req);
+  FUZZ_CHECK(buf[static_cast<size_t>(req)] == '\x5A');
+  if (rc == CM_OK) FUZZ_CHECK(len >= 0 && len <= req);
 }
 
 // A handover with the SNC part from the input, then answers of input bytes.
@@ -191,7 +187,7 @@ void ClientRoad(Bytes& in) {
   g_other = Other{};
   g_other.in = &in;
   g_other.initiator = (setup & 1) != 0;
-  SNC_FUZZ_CHECK(SncSessionInit(&g_other.h) == WEQ_O_K);
+  FUZZ_CHECK(SncSessionInit(&g_other.h) == WEQ_O_K);
   SNC_RC orc = g_other.initiator ? SncSessionInitiator(g_other.h, 1, 0, "p:user") : SncSessionAcceptor(g_other.h, 0);
   if (orc != WEQ_O_K) {
     SncSessionDone(&g_other.h);
@@ -254,8 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     ClientRoad(in);
   }
-  SNC_FUZZ_CHECK(STIActiveConvs() == 0);
-  SNC_FUZZ_CHECK(g_ctl->liveContexts == 0);
+  FUZZ_CHECK(STIActiveConvs() == 0);
+  FUZZ_CHECK(g_ctl->liveContexts == 0);
   ErrClear();
   return 0;
 }

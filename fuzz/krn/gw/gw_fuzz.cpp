@@ -18,11 +18,7 @@
 
 #include "krn/gw/gw.h"
 #include "krn/gw/gw_int.h"
-
-#define GW_FUZZ_CHECK(c) \
-  do {                   \
-    if (!(c)) abort();   \
-  } while (0)
+#include "fuzz/check.h"
 
 namespace {
 
@@ -35,17 +31,17 @@ void FromNet(const uint8_t* data, size_t size) {
   std::vector<WEQ_UC> dst(static_cast<size_t>(capacity) + 1, 0xBEEF);
   int len = -77;
   int rc = GwConvFromNet(dst.data(), &len, capacity, field.data(), static_cast<int>(size), terminate, blank);
-  GW_FUZZ_CHECK(dst[static_cast<size_t>(capacity)] == 0xBEEF);
+  FUZZ_CHECK(dst[static_cast<size_t>(capacity)] == 0xBEEF);
   if (rc == 0 || rc == 32) {
-    GW_FUZZ_CHECK(len >= 0 && len <= capacity);
-    if (terminate && capacity > 0) GW_FUZZ_CHECK(len < capacity && dst[static_cast<size_t>(len)] == 0);
+    FUZZ_CHECK(len >= 0 && len <= capacity);
+    if (terminate && capacity > 0) FUZZ_CHECK(len < capacity && dst[static_cast<size_t>(len)] == 0);
   } else {
-    GW_FUZZ_CHECK(len == -77);
+    FUZZ_CHECK(len == -77);
   }
   const WEQ_UC* t = GwNetStrForTrc(field.data(), static_cast<int>(size), terminate, blank);
   size_t n = 0;
   while (t[n] != 0) ++n;
-  GW_FUZZ_CHECK(n <= size);
+  FUZZ_CHECK(n <= size);
 }
 
 void ToNet(const uint8_t* data, size_t size) {
@@ -58,12 +54,12 @@ void ToNet(const uint8_t* data, size_t size) {
   std::vector<char> field(static_cast<size_t>(capacity) + 1, '#');
   int len = -77;
   int rc = GwConvToNet(field.data(), &len, capacity, src.data(), static_cast<int>(src.size()), terminate, blank);
-  GW_FUZZ_CHECK(field[static_cast<size_t>(capacity)] == '#');
+  FUZZ_CHECK(field[static_cast<size_t>(capacity)] == '#');
   if (rc == 0 || rc == 32) {
-    GW_FUZZ_CHECK(len >= 0 && len <= capacity);
-    if (terminate && capacity > 0) GW_FUZZ_CHECK(len >= 1 && field[static_cast<size_t>(len - 1)] == 0);
+    FUZZ_CHECK(len >= 0 && len <= capacity);
+    if (terminate && capacity > 0) FUZZ_CHECK(len >= 1 && field[static_cast<size_t>(len - 1)] == 0);
   } else {
-    GW_FUZZ_CHECK(len == -77);
+    FUZZ_CHECK(len == -77);
   }
 }
 
@@ -83,10 +79,10 @@ void Header(const uint8_t* data, size_t size) {
   hdr[0] = from;
   int msgLen = oldLen + static_cast<int>(dataLen);
   uint8_t* out = GwOutCheck(hdr, to, &msgLen);
-  GW_FUZZ_CHECK(out + newLen == hdr + oldLen);
-  GW_FUZZ_CHECK(msgLen == newLen + static_cast<int>(dataLen));
+  FUZZ_CHECK(out + newLen == hdr + oldLen);
+  FUZZ_CHECK(msgLen == newLen + static_cast<int>(dataLen));
   // Without header bytes and data the marker is the version byte itself.
-  if (oldLen > 0 || size > 0) GW_FUZZ_CHECK(out[newLen + static_cast<int>(size)] == 0x5A);
+  if (oldLen > 0 || size > 0) FUZZ_CHECK(out[newLen + static_cast<int>(size)] == 0x5A);
 }
 
 struct FuzzGateway {
@@ -102,8 +98,8 @@ void Answer(const uint8_t* data, size_t size) {
     uint8_t ver = 0xEE, info = 0xEE;
     int echo = -1;
     int rc = GwIConnCheckAnsw(a.data(), static_cast<int>(size), v, &ver, &info, &echo);
-    if (rc == 0) GW_FUZZ_CHECK(GwAppcHdrLen(ver) > 0 && (echo == 0 || echo == 1));
-    else GW_FUZZ_CHECK(ver == 0xEE && info == 0xEE);
+    if (rc == 0) FUZZ_CHECK(GwAppcHdrLen(ver) > 0 && (echo == 0 || echo == 1));
+    else FUZZ_CHECK(ver == 0xEE && info == 0xEE);
   }
   GwNiOps ops = GwIDefaultOps();
   ops.connect.fn = [](const WEQ_UC*, const WEQ_UC*, int32_t, NI_HDL* h, uint32_t, void*) -> NI_RC {
@@ -133,8 +129,8 @@ void Answer(const uint8_t* data, size_t size) {
   int rc = GwIConnect(11, u"gw", nullptr, u"3300", u"me", &local, u"prog", &h, &h2, 0, nullptr, nullptr, 10, 0,
                       -1, nullptr, &g);
   GwISetOps(nullptr);
-  if (rc == 0) GW_FUZZ_CHECK(h == 3 && h2 == 3 && g.closes == 0);
-  else GW_FUZZ_CHECK(h == NI_INVALID_HDL && h2 == NI_INVALID_HDL && g.closes == 1);
+  if (rc == 0) FUZZ_CHECK(h == 3 && h2 == 3 && g.closes == 0);
+  else FUZZ_CHECK(h == NI_INVALID_HDL && h2 == NI_INVALID_HDL && g.closes == 1);
 }
 
 }  // namespace

@@ -13,14 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "krn/perf/pfclock_int.h"
 
 namespace {
-
-#define CHECK(c)       \
-  do {                 \
-    if (!(c)) abort(); \
-  } while (0)
 
 void Put32(std::vector<uint8_t>& b, uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
@@ -89,19 +85,19 @@ bool Same(const pf::ZoneTable& a, const pf::ZoneTable& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pf::ZoneTable t;
   if (!pf::ParseZoneFile(data, size, &t)) {
-    CHECK(t.times.empty() && t.types.empty() && t.zoneTypes.empty());
+    FUZZ_CHECK(t.times.empty() && t.types.empty() && t.zoneTypes.empty());
     return 0;
   }
-  CHECK(!t.zoneTypes.empty() && t.zoneTypes.size() <= 256 && t.types.size() == t.times.size());
+  FUZZ_CHECK(!t.zoneTypes.empty() && t.zoneTypes.size() <= 256 && t.types.size() == t.times.size());
   for (size_t i = 0; i < t.times.size(); ++i) {
-    CHECK(t.types[i] < t.zoneTypes.size());
-    if (i > 0) CHECK(t.times[i] > t.times[i - 1]);
+    FUZZ_CHECK(t.types[i] < t.zoneTypes.size());
+    if (i > 0) FUZZ_CHECK(t.times[i] > t.times[i - 1]);
   }
   std::string chars;
   for (const pf::ZoneType& z : t.zoneTypes) {
-    CHECK(z.isdst == 0 || z.isdst == 1);
-    CHECK(z.utoff != std::numeric_limits<int32_t>::min());
-    CHECK(z.abbr.find('\0') == std::string::npos);
+    FUZZ_CHECK(z.isdst == 0 || z.isdst == 1);
+    FUZZ_CHECK(z.utoff != std::numeric_limits<int32_t>::min());
+    FUZZ_CHECK(z.abbr.find('\0') == std::string::npos);
     chars += z.abbr;
     chars.push_back('\0');
   }
@@ -111,19 +107,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (chars.size() <= 256) {
     const std::vector<uint8_t> again = Write(t);
     pf::ZoneTable u;
-    CHECK(pf::ParseZoneFile(again.data(), again.size(), &u));
-    CHECK(Same(t, u));
+    FUZZ_CHECK(pf::ParseZoneFile(again.data(), again.size(), &u));
+    FUZZ_CHECK(Same(t, u));
   }
 
   if (t.times.empty()) {
-    CHECK(t.TypeAt(0) == -1);
+    FUZZ_CHECK(t.TypeAt(0) == -1);
     return 0;
   }
-  if (t.times.front() > std::numeric_limits<int64_t>::min()) CHECK(t.TypeAt(t.times.front() - 1) == -1);
-  CHECK(t.TypeAt(t.times.back()) == -1);
+  if (t.times.front() > std::numeric_limits<int64_t>::min()) FUZZ_CHECK(t.TypeAt(t.times.front() - 1) == -1);
+  FUZZ_CHECK(t.TypeAt(t.times.back()) == -1);
   for (size_t i = 0; i + 1 < t.times.size() && i < 64; ++i) {
-    CHECK(t.TypeAt(t.times[i]) == t.types[i]);
-    CHECK(t.TypeAt(t.times[i + 1] - 1) == t.types[i]);
+    FUZZ_CHECK(t.TypeAt(t.times[i]) == t.types[i]);
+    FUZZ_CHECK(t.TypeAt(t.times[i + 1] - 1) == t.types[i]);
   }
   return 0;
 }
