@@ -166,12 +166,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   ThrProcInit();
   snckrb5::Realm realm;
-  std::string why;
-  if (!realm.Start(&why)) {
-    fprintf(stderr, "cpic_snc_bench: no realm: %s\n", why.c_str());
-    return 1;
-  }
-  realm.UseForSnc();
+  if (!realm.StartForSnc("cpic_snc_bench")) return 1;
   // The layer started as a conversation starts it, for the reference's
   // sessions too.
   uint8_t avail = 0;

@@ -140,12 +140,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   ThrProcInit();
   snckrb5::Realm realm;
-  std::string why;
-  if (!realm.Start(&why)) {
-    fprintf(stderr, "snc_krb5_bench: no realm: %s\n", why.c_str());
-    return 1;
-  }
-  realm.UseForSnc();
+  if (!realm.StartForSnc("snc_krb5_bench")) return 1;
   uint8_t avail = 0;
   if (SncInit(0, nullptr, &avail) != WEQ_O_K || avail == 0) return 1;
   for (int qop = 1; qop <= 3; ++qop) {

@@ -64,6 +64,19 @@ class Realm {
     return Fail(why, "krb5kdc did not answer on 127.0.0.1: " + ReadFile(File("kdc.log")) + ReadFile(File("run.log")));
   }
 
+  // Start and UseForSnc for a program's main: false, after the line
+  // "<program>: no realm: <reason>" on standard error, when the realm
+  // cannot be made.
+  bool StartForSnc(const char* program) {
+    std::string why;
+    if (!Start(&why)) {
+      fprintf(stderr, "%s: no realm: %s\n", program, why.c_str());
+      return false;
+    }
+    UseForSnc();
+    return true;
+  }
+
   // Stops the KDC: SIGTERM, then SIGKILL when it has not ended within 5 s.
   void Stop() {
     if (kdc_ <= 0) return;

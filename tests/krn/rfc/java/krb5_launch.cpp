@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "krn/snc/snc_krb5_realm.h"
 
 int main(int argc, char** argv) {
@@ -19,12 +17,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   snckrb5::Realm realm;
-  std::string why;
-  if (!realm.Start(&why)) {
-    fprintf(stderr, "krb5_launch: no realm: %s\n", why.c_str());
-    return 2;
-  }
-  realm.UseForSnc();
+  if (!realm.StartForSnc("krb5_launch")) return 2;
   const pid_t pid = fork();
   if (pid == 0) {
     execvp(argv[1], argv + 1);
