@@ -64,11 +64,9 @@ inline constexpr int kDistBufSize = 16384;
 inline constexpr int kOverflowSize = 122880;
 // A block never costs more than its fixed coding, at most 31 bits a tally
 // (an 8-bit length code with 5 extra bits, a 5-bit distance code with 13),
-// so one block and the bits held before it always fit.
-static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 64);
-// The block's symbols are put together there, behind the block header
-// and trees that wait (at most 2 KB), with up to 8 bytes stored past the
-// end.
+// so one block and the bits held before it always fit. The block's symbols
+// are put together there, behind the block header and trees that wait (at
+// most 2 KB), with up to 8 bytes stored past the end.
 static_assert(kOverflowSize >= (kLitBufSize * 31 + 7) / 8 + 2048 + 8);
 // At the end of the input the match search and the hash look up to 258
 // bytes (plus 16, read as one vector) past it: the window has this much

@@ -119,7 +119,7 @@ time_t Shown(time_t t, time_t start, time_t end) {
 // same second many times in a row, a trace line's time stamp for one). The
 // result of a time follows from the time alone while the zone stays; a
 // zone set since (tzset) shows in the zone in force (TZ's value and the
-// offset), with the zone names beside it as before, all part of the key.
+// offset tzset set), with the zone names beside it, all part of the key.
 struct CachedWindow {
   bool valid = false;
   time_t start = 0;
@@ -127,7 +127,6 @@ struct CachedWindow {
   bool has_last = false;
   time_t last_time = 0;
   const char* last_names[2] = {nullptr, nullptr};
-  long last_offset = 0;
   const void* last_zone = nullptr;
   struct tm last = {};
   struct tm result = {};  // handed out; the caller may change it
@@ -145,7 +144,7 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   const time_t v = *t;
   const void* zone = ZoneInForceId();
   if (cache.has_last && v == cache.last_time && zone != nullptr && zone == cache.last_zone &&
-      cache.last_names[0] == tzname[0] && cache.last_names[1] == tzname[1] && cache.last_offset == timezone) {
+      cache.last_names[0] == tzname[0] && cache.last_names[1] == tzname[1]) {
     cache.result = cache.last;
     return &cache.result;
   }
@@ -176,7 +175,6 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   cache.last_time = v;
   cache.last_names[0] = tzname[0];
   cache.last_names[1] = tzname[1];
-  cache.last_offset = timezone;
   cache.last_zone = zone;
   cache.result = local;
   return &cache.result;
