@@ -23,6 +23,18 @@ bool jrfcIClearPending(JNIEnv* env);
 // Elements of a Java array: 0 for NULL, -1 when the length cannot be had.
 jsize jrfcIArrayLength(JNIEnv* env, jarray array);
 
+// The copies of jrfcCopyFromByteArray and jrfcCopyToByteArray between a
+// Java array of `length` elements and a buffer of `size` bytes, cut to
+// elements [from, from + count), which the caller has checked lie within
+// both: for a call that reads and writes no byte of the buffer outside
+// that range, the array comes out as the whole copies leave it. Each
+// traces the warning of the whole copy it stands for; a count of 0 copies
+// nothing. 0, or 1 when the JNI copy fails.
+int jrfcICopyFromBytePart(JNIEnv* env, jbyteArray jbarr, jsize length, void* buffer, int size,
+                          int from, int count, const WEQ_UC* file, int line);
+int jrfcICopyToBytePart(const void* buffer, int size, int from, int count, JNIEnv* env,
+                        jbyteArray jbarr, jsize length, const WEQ_UC* file, int line);
+
 // A conversation id pinned for a native: the elements of the Java byte[8],
 // which the CPI-C layer reads and writes in place. NULL, an array of any
 // other length and elements that cannot be had all count as a failed pin.

@@ -2,6 +2,9 @@
 // and stream calls over fixed buffers on the native's stack. Each native
 // copies the Java arrays in, makes one call and copies the results back; the
 // call's own result reaches Java in result[2] and never fails the native.
+// A stream call reads only its input range and writes only the first bytes
+// of its output range that it reports written, so only those cross: the
+// Java arrays come out as copies of the whole buffers would leave them.
 //
 // Ranges are checked before anything is copied: an offset or length that is
 // negative or reaches past the fixed buffer or the Java array, and a result
@@ -74,13 +77,16 @@ bool PutResult(JNIEnv* env, jintArray result, int read, int written, int code, c
   return true;
 }
 
-// Both arrays into their buffers, so that bytes the call does not write go
-// back to Java as they were.
-bool CopyIn(JNIEnv* env, jbyteArray in, WEQ_RAW* inBuf, int inSize, jbyteArray out, WEQ_RAW* outBuf,
-            int outSize) {
-  return jrfcCopyFromByteArray(env, in, inBuf, inSize, JRFC_WHERE) == 0 &&
-         jrfcCopyFromByteArray(env, out, outBuf, outSize, JRFC_WHERE) == 0;
+// The call's input range into the input buffer; of the output array,
+// whose bytes the call does not read, nothing but what its copy traces.
+bool CopyIn(JNIEnv* env, jbyteArray in, jsize inArr, WEQ_RAW* inBuf, int inSize, int inOffset,
+            int inLength, jbyteArray out, jsize outArr, WEQ_RAW* outBuf, int outSize) {
+  return jrfcICopyFromBytePart(env, in, inArr, inBuf, inSize, inOffset, inLength, JRFC_WHERE) == 0 &&
+         jrfcICopyFromBytePart(env, out, outArr, outBuf, outSize, 0, 0, JRFC_WHERE) == 0;
 }
+
+// The bytes the call reports written, at most the room it was given.
+int Written(int written, int room) { return std::clamp(written, 0, room); }
 
 // A range check failed: one line, and the native returns -1.
 void Refused(const WEQ_UC* name) {
@@ -134,12 +140,16 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRCompress(
   }
   WEQ_RAW plain[kPlainBytes];
   WEQ_RAW packed[kPackedBytes];
-  if (!CopyIn(env, in, plain, kPlainBytes, out, packed, kPackedBytes)) return -1;
+  if (!CopyIn(env, in, inArr, plain, kPlainBytes, inOffset, inLength, out, outArr, packed,
+              kPackedBytes))
+    return -1;
   int read = 0;
   int written = 0;
   int code = CsRCompress(handle, total, plain + inOffset, inLength, packed + outOffset, outLength,
                          option, &read, &written);
-  if (jrfcCopyToByteArray(packed, kPackedBytes, env, out, JRFC_WHERE) != 0) return -1;
+  if (jrfcICopyToBytePart(packed, kPackedBytes, outOffset, Written(written, outLength), env, out,
+                          outArr, JRFC_WHERE) != 0)
+    return -1;
   return PutResult(env, result, read, written, code, kName) ? 0 : -1;
 }
 
@@ -177,11 +187,16 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(
   }
   WEQ_RAW packed[kPackedBytes];
   WEQ_RAW plain[kPlainBytes];
-  if (!CopyIn(env, in, packed, kPackedBytes, out, plain, kPlainBytes)) return -1;
+  if (!CopyIn(env, in, inArr, packed, kPackedBytes, inOffset, inLength, out, outArr, plain,
+              kPlainBytes))
+    return -1;
   int read = 0;
   int written = 0;
   int code = CsRDecompress(handle, packed + inOffset, inLength, plain, outLength, option, &read,
                            &written);
   if (!PutResult(env, result, read, written, code, nullptr)) return -1;
-  return jrfcCopyToByteArray(plain, kPlainBytes, env, out, JRFC_WHERE) != 0 ? -1 : 0;
+  return jrfcICopyToBytePart(plain, kPlainBytes, 0, Written(written, outLength), env, out, outArr,
+                             JRFC_WHERE) != 0
+             ? -1
+             : 0;
 }

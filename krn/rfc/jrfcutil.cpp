@@ -144,6 +144,22 @@ int jrfcCopyFromByteArray(JNIEnv* env, jbyteArray jbarr, void* target, int size,
 
 // --- Shared by the natives ---------------------------------------------------------------
 
+int jrfcICopyFromBytePart(JNIEnv* env, jbyteArray jbarr, jsize length, void* buffer, int size,
+                          int from, int count, const WEQ_UC* file, int line) {
+  if (length > size) WarnCut(length, size, file, line);
+  if (count == 0) return 0;
+  env->GetByteArrayRegion(jbarr, from, count, static_cast<jbyte*>(buffer) + from);
+  return jrfcIClearPending(env) ? 1 : 0;
+}
+
+int jrfcICopyToBytePart(const void* buffer, int size, int from, int count, JNIEnv* env,
+                        jbyteArray jbarr, jsize length, const WEQ_UC* file, int line) {
+  if (size > length) WarnCut(length, size, file, line);
+  if (count == 0) return 0;
+  env->SetByteArrayRegion(jbarr, from, count, static_cast<const jbyte*>(buffer) + from);
+  return jrfcIClearPending(env) ? 1 : 0;
+}
+
 bool jrfcIClearPending(JNIEnv* env) {
   if (!env->ExceptionCheck()) return false;
   env->ExceptionClear();

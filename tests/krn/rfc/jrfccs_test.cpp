@@ -366,6 +366,69 @@ TEST_F(Bounds, LongInputArraysAreReadUpToTheBuffer) {
   EXPECT_EQ(n.Decompress(stream, g), Bytes(data.begin(), data.begin() + kPlain));
 }
 
+// Only the input range goes to the native and only the bytes written come
+// back: the rest of both arrays keeps its values, and arrays of another
+// length than the buffers are traced as the copies of whole buffers trace
+// them (once per copy in and once per copy back).
+TEST_F(Bounds, ArraysKeepTheBytesTheCallDoesNotWrite) {
+  CTrcLevel.store(1);
+  tovtest::CaptureFd err;
+  // A second stream, whose 600 bytes come in two calls from the middle of a
+  // long array into the middle of an output array of 3000 bytes.
+  jint hc = n.GetHandle();
+  jbyteArray hdr = host.NewBytes(Bytes(8));
+  ASSERT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRInitCompress(host.env(), nullptr, hc, hdr, 600), 0);
+  Bytes data = Text(10000);
+  jbyteArray in = host.NewBytes(data);
+  const Bytes outData = Random(3000, 8);
+  jintArray res = host.NewInts({0, 0, 0});
+  Bytes stream = host.Bytes(hdr);
+  const int kOutOff = 11;
+  for (int from : {1000, 1300}) {
+    jbyteArray out = host.NewBytes(outData);
+    ASSERT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRCompress(host.env(), nullptr, hc, 600, in, from,
+                                                                300, out, kOutOff, 500, 0, res),
+              0);
+    std::vector<int32_t> r = host.Ints(res);
+    EXPECT_EQ(r[0], 300);
+    Bytes o = host.Bytes(out);
+    Bytes expect = outData;
+    std::copy(o.begin() + kOutOff, o.begin() + kOutOff + r[1], expect.begin() + kOutOff);
+    EXPECT_EQ(o, expect) << "bytes outside the " << r[1] << " written changed";
+    stream.insert(stream.end(), o.begin() + kOutOff, o.begin() + kOutOff + r[1]);
+  }
+  EXPECT_EQ(host.Ints(res)[2], CSR_END_OF_STREAM);
+  n.Close(hc);
+  EXPECT_EQ(host.Bytes(in), data);
+  // Back through a short output array: the 600 bytes and nothing past them.
+  jint hd = n.GetHandle();
+  jbyteArray dhdr = host.NewBytes(Bytes(stream.begin(), stream.begin() + 8));
+  ASSERT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress(host.env(), nullptr, hd, dhdr), 0);
+  jbyteArray packed = host.NewBytes(Bytes(stream.begin() + 8, stream.end()));
+  const Bytes plainData = Random(1000, 9);
+  jbyteArray plain = host.NewBytes(plainData);
+  ASSERT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(
+                host.env(), nullptr, hd, packed, 0, static_cast<jint>(stream.size() - 8), plain, 1000, 0, res),
+            0);
+  EXPECT_EQ(host.Ints(res), (std::vector<int32_t>{static_cast<int32_t>(stream.size() - 8), 600, CSR_END_OF_STREAM}));
+  Bytes expect(data.begin() + 1000, data.begin() + 1600);
+  expect.insert(expect.end(), plainData.begin() + 600, plainData.end());
+  EXPECT_EQ(host.Bytes(plain), expect);
+  n.Close(hd);
+  std::string text = err.Take();
+  CTrcLevel.store(0);
+  auto count = [&](const std::string& line) {
+    size_t k = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++k;
+    return k;
+  };
+  // Compression, twice: in 10000 and out 3000 against their buffers when
+  // copied in; decompression: the output array of 1000 when copied back.
+  EXPECT_EQ(count("GetArrayLength 10000 does not match with leng 4128"), 2u) << text;
+  EXPECT_EQ(count("GetArrayLength 3000 does not match with leng 2080"), 2u) << text;
+  EXPECT_EQ(count("GetArrayLength 1000 does not match with leng 4128"), 1u) << text;
+}
+
 // Each injected failure's value and error line.
 struct InjectCase {
   JniOp op;
@@ -377,18 +440,19 @@ TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
   CTrcLevel.store(1);
   const InjectCase compress[] = {
       {JniOp::GetByteArrayRegion, 1, nullptr},
-      {JniOp::GetByteArrayRegion, 2, nullptr},
       {JniOp::SetByteArrayRegion, 1, nullptr},
       {JniOp::GetIntArrayElements, 1,
        "JRFC> Java_com_weq_conn_rfc_engine_Compress_CsRCompress GetIntArrayElements failed"}};
+  // The whole stream in one call, so that the call writes what the copy
+  // back then fails on.
   for (const InjectCase& c : compress) {
     tovtest::CaptureFd err;
-    jbyteArray in = host.NewBytes(Text(10));
+    jbyteArray in = host.NewBytes(Text(100));
     jbyteArray out = host.NewBytes(Bytes(100));
     jintArray res = host.NewInts({7, 7, 7});
     host.FailCall(c.op, c.nth);
     EXPECT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRCompress(host.env(), nullptr, h, 100, in, 0,
-                                                                10, out, 0, 100, 0, res),
+                                                                100, out, 0, 100, 0, res),
               -1)
         << tovtest::JniOpName(c.op) << " " << c.nth;
     EXPECT_EQ(host.Pending(), "");
@@ -399,20 +463,24 @@ TEST_F(Bounds, JniFailuresGiveMinusOneAndNothingPending) {
     host.EndNative();
   }
   const InjectCase decompress[] = {{JniOp::GetByteArrayRegion, 1, nullptr},
-                                   {JniOp::GetByteArrayRegion, 2, nullptr},
                                    {JniOp::GetIntArrayElements, 1, "JRFC> GetIntArrayElements failed"},
                                    {JniOp::SetByteArrayRegion, 1, nullptr}};
+  // A whole stream of 10 bytes each time, so that the call writes what the
+  // copy back then fails on.
+  std::mt19937 g(3);
+  const Bytes stream = n.Compress(Text(10), 0, g);
+  const jint packedLen = static_cast<jint>(stream.size() - 8);
   jint hd = n.GetHandle();
-  jbyteArray lzhHeader = host.NewBytes({10, 0, 0, 0, 0x12, 0x1F, 0x9D, 2});
+  jbyteArray lzhHeader = host.NewBytes(Bytes(stream.begin(), stream.begin() + 8));
   for (const InjectCase& c : decompress) {
     ASSERT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRInitDecompress(host.env(), nullptr, hd, lzhHeader), 0);
-    jbyteArray in = host.NewBytes(Bytes(10));
+    jbyteArray in = host.NewBytes(Bytes(stream.begin() + 8, stream.end()));
     jbyteArray out = host.NewBytes(Bytes(100));
     jintArray res = host.NewInts({7, 7, 7});
     host.FailCall(c.op, c.nth);
     tovtest::CaptureFd err;
-    EXPECT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(host.env(), nullptr, hd, in, 0, 10,
-                                                                  out, 100, 0, res),
+    EXPECT_EQ(Java_com_weq_conn_rfc_engine_Compress_CsRDecompress(host.env(), nullptr, hd, in, 0,
+                                                                  packedLen, out, 100, 0, res),
               -1)
         << tovtest::JniOpName(c.op) << " " << c.nth;
     std::string text = err.Take();
