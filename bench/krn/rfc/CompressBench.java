@@ -7,8 +7,9 @@ import java.util.zip.Inflater;
  * of mixed data (text with a quarter of an executable) compressed (LZH level 2 against Deflater
  * level 2, raw) and decompressed (against Inflater, raw). The natives take pieces of at most their
  * buffers' sizes (4128 bytes in, 2080 out); the references run once on the whole arrays and once
- * in the same pieces. Aim: ours at most 1.0x each reference. Also the cost of a native call that
- * does nothing (CsRCloseHandle(0)) beside a Java method that does nothing.
+ * in the same pieces, each round running all of them in turn. Aim: ours at most 1.0x each
+ * reference, as the median of the rounds' ratios. Also the cost of a native call that does nothing
+ * (CsRCloseHandle(0)) beside a Java method that does nothing.
  */
 public final class CompressBench {
   static final int PLAIN = 4128;
@@ -129,8 +130,7 @@ public final class CompressBench {
     return b;
   }
 
-  static void ratio(String name, double ours, double ref, String refName) {
-    double r = ours / ref;
+  static void ratio(double r, double ref, String refName) {
     System.out.printf("  %-40s %10.2f ms   ratio %.2f  aim <= 1.00 %s%n", "reference: " + refName, ref / 1e6, r,
         r <= 1.0 ? "met" : "NOT MET");
   }
@@ -143,22 +143,50 @@ public final class CompressBench {
     byte[] rawWhole = java.util.Arrays.copyOf(whole, wholeLen);
     byte[] back = new byte[data.length];
     if (nativeDecompress(ours) != data.length) throw new IllegalStateException("native round trip");
-    final int rounds = 5;
-    double c = time(() -> nativeCompress(data, null), rounds);
-    double cp = time(() -> zlibCompress(data), rounds);
-    double cw = time(() -> zlibCompressWhole(data, whole), rounds);
-    double d = time(() -> sink = nativeDecompress(ours), rounds);
-    double dp = time(() -> sink = zlibDecompress(raw), rounds);
-    double dw = time(() -> sink = zlibDecompressWhole(rawWhole, back), rounds);
-    double mb = data.length / (1024.0 * 1024.0);
-    System.out.printf("%-42s %10.2f ms  %7.1f MB/s  %d bytes (Deflater %d)%n", "BM_JniCompress16MB/" + label, c / 1e6,
-        1e3 * data.length / c, ours.length, raw.length);
-    ratio(label, c, cp, "Deflater(2, true) in pieces");
-    ratio(label, c, cw, "Deflater(2, true) whole array");
-    System.out.printf("%-42s %10.2f ms  %7.1f MB/s%n", "BM_JniDecompress16MB/" + label, d / 1e6,
-        1e3 * data.length / d);
-    ratio(label, d, dp, "Inflater(true) in pieces");
-    ratio(label, d, dw, "Inflater(true) whole array");
+    // Each round runs all six once, so that a burst of load on a shared
+    // machine weighs on ours and the references alike.
+    Run[] runs = {
+      () -> nativeCompress(data, null), () -> zlibCompress(data), () -> zlibCompressWhole(data, whole),
+      () -> sink = nativeDecompress(ours), () -> sink = zlibDecompress(raw),
+      () -> sink = zlibDecompressWhole(rawWhole, back)
+    };
+    long[][] t = timeRounds(runs, 7);
+    System.out.printf("%-42s %10.2f ms  %7.1f MB/s  %d bytes (Deflater %d)%n", "BM_JniCompress16MB/" + label,
+        median(t[0]) / 1e6, 1e3 * data.length / median(t[0]), ours.length, raw.length);
+    ratio(t[0], t[1], "Deflater(2, true) in pieces");
+    ratio(t[0], t[2], "Deflater(2, true) whole array");
+    System.out.printf("%-42s %10.2f ms  %7.1f MB/s%n", "BM_JniDecompress16MB/" + label, median(t[3]) / 1e6,
+        1e3 * data.length / median(t[3]));
+    ratio(t[3], t[4], "Inflater(true) in pieces");
+    ratio(t[3], t[5], "Inflater(true) whole array");
+  }
+
+  /** Nanoseconds of each run in each round, after one round to warm up. */
+  static long[][] timeRounds(Run[] runs, int rounds) throws Exception {
+    for (Run r : runs) r.run();
+    long[][] t = new long[runs.length][rounds];
+    for (int i = 0; i < rounds; i++) {
+      for (int k = 0; k < runs.length; k++) {
+        long s = System.nanoTime();
+        runs[k].run();
+        t[k][i] = System.nanoTime() - s;
+      }
+    }
+    return t;
+  }
+
+  static double median(long[] v) {
+    long[] c = v.clone();
+    java.util.Arrays.sort(c);
+    return c[c.length / 2];
+  }
+
+  /** The reference's median time, and the median of the rounds' ratios of ours to it. */
+  static void ratio(long[] ours, long[] ref, String refName) {
+    double[] r = new double[ours.length];
+    for (int i = 0; i < r.length; i++) r[i] = (double) ours[i] / ref[i];
+    java.util.Arrays.sort(r);
+    ratio(r[r.length / 2], median(ref), refName);
   }
 
   static void emptyJava(int x) {}
@@ -176,8 +204,7 @@ public final class CompressBench {
       r.run();
       t[i] = System.nanoTime() - s;
     }
-    java.util.Arrays.sort(t);
-    return t[rounds / 2];
+    return median(t);
   }
 
   public static void main(String[] args) throws Exception {
