@@ -587,7 +587,7 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
     code = msg == nullptr ? CM_RESOURCE_FAILURE_NO_RETRY
                           : STISendRcvCore(e, kListen3, msg + APPC_HDR_LEN, nullptr, f.bufferedLen, asked, out,
                                            CPIC_FN_CMRCV, F_V_SEND_DATA | F_V_RECEIVE | F_V_FLUSH);
-  } else if (f.bufferState == BUFFER_EMPTY || f.bufferState == BUFFER_DEACT) {
+  } else if (f.bufferState == BUFFER_EMPTY || f.bufferState == BUFFER_DEACT || f.bufferState == BUFFER_DISABLED) {
     CPIC_ENTRY_TRC(e, 2, u"%s: send rcv request\n", kListen3);
     f.bufferState = BUFFER_LISTEN3;
     code = STIRcvCore(e, kListen3, nullptr, asked, out, 0);

@@ -359,6 +359,58 @@ TEST_F(CpicReg, ListenOnAConversation) {
   Drain();
 }
 
+// The listen sends the receive request whenever none is out: with
+// buffering off too. After a receive that timed out its request is out:
+// the listen only arms the select set, and the answer is the next
+// receive's, not read and dropped by the listen.
+TEST_F(CpicReg, ListenSendsOneRequestAndLeavesTheAnswer) {
+  for (const char* buffering : {"0", "1"}) {
+    SCOPED_TRACE(buffering);
+    Restart({{"CPIC_BUFFERING", buffering}});
+    StartPeer();
+    int32_t h = Register(3);
+    Arm(h);
+    std::atomic<bool> go{false};
+    std::thread client([&] {
+      ConvId c;
+      ASSERT_EQ(Open(c, u"SERVER"), CM_OK);
+      Send(c, "one");
+      Receive(c);
+      while (!go.load()) std::this_thread::yield();
+      Send(c, "two");
+      Receive(c);
+      STDEAL(c, nullptr);
+    });
+    EXPECT_EQ(NextReady(5000), h);
+    ConvId acc;
+    ASSERT_EQ(WEQ_CMACCPTP3(h, 5, acc, nullptr, nullptr), CM_OK);
+    EXPECT_EQ(Receive(acc).data, "one");
+    OnRegistration(9);
+    EXPECT_EQ(Send(acc, "r"), CM_OK);
+    bool off = buffering[0] == '0';
+    if (!off) {
+      // The held reply goes with the receive request, which times out.
+      EXPECT_EQ(WEQ_CMTIMEOUT2(acc, 50, nullptr), CM_OK);
+      EXPECT_EQ(Receive(acc).rc, CM_WEQ_TIMEOUT_RETRY);
+    }
+    go.store(true);
+    EXPECT_EQ(WEQ_CMLISTEN3(acc, nullptr, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+    if (off) {
+      EXPECT_EQ(OnRegistration(9).dir, "IN") << "no receive request went out";
+    }
+    EXPECT_EQ(NextReady(5000), h);
+    EXPECT_EQ(WEQ_CMTIMEOUT2(acc, 3000, nullptr), CM_OK);
+    EXPECT_EQ(Receive(acc).data, "two");
+    EXPECT_EQ(STDEAL(acc, nullptr), CM_OK);
+    client.join();
+    Drain();
+    EXPECT_EQ(WEQ_CMUNREGTP3(h, nullptr), CM_OK);
+    Drain();
+    EXPECT_EQ(Bad(), 0) << BadLines();
+    peer_.reset();
+  }
+}
+
 // A cancel of a timed-out receive on a conversation in the select set
 // reads on past a ping of the gateway to its confirmation.
 TEST_F(CpicReg, CancelReadsOnPastAPing) {
