@@ -577,6 +577,14 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
     return CpicIRc(rc, CM_UNSUCCESSFUL);
   }
   CpicConvFields& f = e->f;
+  // The rest of a partly delivered message is here already: no request
+  // goes out and nothing would wake the select set for it.
+  if (STISncPartly(e)) {
+    WEQ_UC fn[CPIC_NAME_LEN];
+    CPIC_ERR(C_STATE_CHECK, CpicIIdText(e->id.load()).s, CpicFuncName(CPIC_FN_CM_LISTEN3, fn, CPIC_NAME_LEN),
+             u"RECEIVE");
+    return CpicIRc(rc, CM_PROGRAM_STATE_CHECK);
+  }
   int32_t dr = 0, rl = 0, st = 0, rts = 0;
   CPIC_RCV_OUT out{&dr, &rl, &st, &rts};
   CpicIHold hold(e);
