@@ -351,8 +351,10 @@ CM_RETURN_CODE Accept(const WEQ_UC* name, int version, int32_t handle, int32_t t
   int len = 0;
   uint8_t pings = 0;
   CM_RETURN_CODE appcRc = CM_OK;
-  int rr = STIAsRcvFromGw(reg, msg, nullptr, CPIC_MAX_DATA, &len, timeout < 0 ? NI_BLOCK : timeout * 1000, &pings,
-                          &appcRc);
+  // Seconds to milliseconds, at most the longest wait a read can be given.
+  int64_t waitMs = int64_t{timeout} * 1000;
+  int wait = timeout < 0 ? NI_BLOCK : waitMs > INT32_MAX ? INT32_MAX : static_cast<int>(waitMs);
+  int rr = STIAsRcvFromGw(reg, msg, nullptr, CPIC_MAX_DATA, &len, wait, &pings, &appcRc);
   if (rr == -3 && pings > 0 && version == 3) {
     STISelSetEntry(reg, hdl, NI_READ, r.selectUserValue);
     CPIC_ENTRY_TRC(reg, 2, u"%s: return after ping from STIAsRcvFromGw\n", name);

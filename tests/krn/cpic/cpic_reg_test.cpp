@@ -139,6 +139,25 @@ TEST_F(CpicReg, ServerRoadVersion2WithDescriptors) {
   EXPECT_EQ(WEQ_CMUNREGTP(sock, nullptr), CM_PARAMETER_ERROR) << "a socket NI no longer knows";
 }
 
+// An accept's time-out is in seconds: one whose milliseconds exceed 32
+// bits waits as long as the wait can, and the handover is accepted.
+TEST_F(CpicReg, AcceptWithATimeOutOfWeeks) {
+  StartPeer();
+  int32_t h = Register(3);
+  Arm(h);
+  std::string reply;
+  CM_RETURN_CODE crc = -1;
+  std::thread client = Client("long", &reply, &crc);
+  EXPECT_EQ(NextReady(5000), h);
+  ConvId acc;
+  ASSERT_EQ(WEQ_CMACCPTP3(h, 2147484, acc, nullptr, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+  Serve(acc, "long", "ok");
+  client.join();
+  EXPECT_EQ(reply, "ok");
+  EXPECT_EQ(WEQ_CMUNREGTP3(h, nullptr), CM_OK);
+  Drain();
+}
+
 // The count of registrations by state, and an answer of a wrong length.
 TEST_F(CpicReg, CountOfRegistrations) {
   StartPeer();
