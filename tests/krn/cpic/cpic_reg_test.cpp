@@ -419,7 +419,13 @@ TEST_F(CpicReg, ListenSendsOneRequestAndLeavesTheAnswer) {
     }
     EXPECT_EQ(NextReady(5000), h);
     EXPECT_EQ(WEQ_CMTIMEOUT2(acc, 3000, nullptr), CM_OK);
-    EXPECT_EQ(Receive(acc).data, "two");
+    // The turn may come in an answer of its own before the partner's data.
+    Received two;
+    for (int i = 0; i < 3 && two.data.empty(); ++i) {
+      two = Receive(acc);
+      if (two.rc != CM_OK) break;
+    }
+    EXPECT_EQ(two.data, "two");
     EXPECT_EQ(STDEAL(acc, nullptr), CM_OK);
     client.join();
     Drain();
