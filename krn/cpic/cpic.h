@@ -288,8 +288,10 @@ CM_RETURN_CODE WEQ_CMUNREGTP3(int32_t handle, CM_RETURN_CODE* rc);
 CM_RETURN_CODE WEQ_CMNOREGTP(const WEQ_UC* tp, const WEQ_UC* gwHost, const WEQ_UC* gwServ, int32_t* total,
                              int32_t* init, int32_t* waiting, int32_t* running, CM_RETURN_CODE* rc);
 // Sends the conversation's held data with a receive request (requested may
-// be NULL: 32000) and puts its connection into the select set: the next
-// receive reads the answer once the select set reported it.
+// be NULL: 32000; no request when one is still out after a time-out) and
+// puts its connection into the select set: the next receive reads the
+// answer once the select set reported it. 25 while protected data is
+// partly delivered (receive it first).
 CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RETURN_CODE* rc);
 // Ends the wait of a send or receive that returned 10001: *cancelType 0
 // hard, 1 soft. The conversation stays.

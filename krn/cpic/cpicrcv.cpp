@@ -176,6 +176,9 @@ CM_RETURN_CODE STIRcvCore(CPIC_CONV_ENTRY* e, const WEQ_UC* name, void* buffer, 
     CPIC_ENTRY_TRC(e, 2, u"%s after SNC (offset=%d,bytes_to_read=%d)\n", name, f.sncOffset, f.sncBytesLeft);
   } else if (f.timeoutCount != 0) {
     CPIC_ENTRY_TRC(e, 2, u"%s after timeout\n", name);
+    // The request of the receive that timed out is still out: the listen
+    // leaves its answer to the receive after the select set reported it.
+    if (f.bufferState == BUFFER_LISTEN3) return CM_OK;
   } else {
     uint8_t* msg = STIMsgBuf(e);
     if (msg == nullptr) return CM_RESOURCE_FAILURE_NO_RETRY;

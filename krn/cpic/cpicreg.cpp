@@ -351,8 +351,10 @@ CM_RETURN_CODE Accept(const WEQ_UC* name, int version, int32_t handle, int32_t t
   int len = 0;
   uint8_t pings = 0;
   CM_RETURN_CODE appcRc = CM_OK;
-  int rr = STIAsRcvFromGw(reg, msg, nullptr, CPIC_MAX_DATA, &len, timeout < 0 ? NI_BLOCK : timeout * 1000, &pings,
-                          &appcRc);
+  // Seconds to milliseconds, at most the longest wait a read can be given.
+  int64_t waitMs = int64_t{timeout} * 1000;
+  int wait = timeout < 0 ? NI_BLOCK : waitMs > INT32_MAX ? INT32_MAX : static_cast<int>(waitMs);
+  int rr = STIAsRcvFromGw(reg, msg, nullptr, CPIC_MAX_DATA, &len, wait, &pings, &appcRc);
   if (rr == -3 && pings > 0 && version == 3) {
     STISelSetEntry(reg, hdl, NI_READ, r.selectUserValue);
     CPIC_ENTRY_TRC(reg, 2, u"%s: return after ping from STIAsRcvFromGw\n", name);
@@ -577,6 +579,14 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
     return CpicIRc(rc, CM_UNSUCCESSFUL);
   }
   CpicConvFields& f = e->f;
+  // The rest of a partly delivered message is here already: no request
+  // goes out and nothing would wake the select set for it.
+  if (STISncPartly(e)) {
+    WEQ_UC fn[CPIC_NAME_LEN];
+    CPIC_ERR(C_STATE_CHECK, CpicIIdText(e->id.load()).s, CpicFuncName(CPIC_FN_CM_LISTEN3, fn, CPIC_NAME_LEN),
+             u"RECEIVE");
+    return CpicIRc(rc, CM_PROGRAM_STATE_CHECK);
+  }
   int32_t dr = 0, rl = 0, st = 0, rts = 0;
   CPIC_RCV_OUT out{&dr, &rl, &st, &rts};
   CpicIHold hold(e);
@@ -587,7 +597,7 @@ CM_RETURN_CODE WEQ_CMLISTEN3(const char* convId, const int32_t* requested, CM_RE
     code = msg == nullptr ? CM_RESOURCE_FAILURE_NO_RETRY
                           : STISendRcvCore(e, kListen3, msg + APPC_HDR_LEN, nullptr, f.bufferedLen, asked, out,
                                            CPIC_FN_CMRCV, F_V_SEND_DATA | F_V_RECEIVE | F_V_FLUSH);
-  } else if (f.bufferState == BUFFER_EMPTY || f.bufferState == BUFFER_DEACT) {
+  } else if (f.bufferState == BUFFER_EMPTY || f.bufferState == BUFFER_DEACT || f.bufferState == BUFFER_DISABLED) {
     CPIC_ENTRY_TRC(e, 2, u"%s: send rcv request\n", kListen3);
     f.bufferState = BUFFER_LISTEN3;
     code = STIRcvCore(e, kListen3, nullptr, asked, out, 0);

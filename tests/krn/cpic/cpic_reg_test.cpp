@@ -139,6 +139,25 @@ TEST_F(CpicReg, ServerRoadVersion2WithDescriptors) {
   EXPECT_EQ(WEQ_CMUNREGTP(sock, nullptr), CM_PARAMETER_ERROR) << "a socket NI no longer knows";
 }
 
+// An accept's time-out is in seconds: one whose milliseconds exceed 32
+// bits waits as long as the wait can, and the handover is accepted.
+TEST_F(CpicReg, AcceptWithATimeOutOfWeeks) {
+  StartPeer();
+  int32_t h = Register(3);
+  Arm(h);
+  std::string reply;
+  CM_RETURN_CODE crc = -1;
+  std::thread client = Client("long", &reply, &crc);
+  EXPECT_EQ(NextReady(5000), h);
+  ConvId acc;
+  ASSERT_EQ(WEQ_CMACCPTP3(h, 2147484, acc, nullptr, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+  Serve(acc, "long", "ok");
+  client.join();
+  EXPECT_EQ(reply, "ok");
+  EXPECT_EQ(WEQ_CMUNREGTP3(h, nullptr), CM_OK);
+  Drain();
+}
+
 // The count of registrations by state, and an answer of a wrong length.
 TEST_F(CpicReg, CountOfRegistrations) {
   StartPeer();
@@ -357,6 +376,64 @@ TEST_F(CpicReg, ListenOnAConversation) {
   EXPECT_EQ(r1, "reply1");
   EXPECT_EQ(WEQ_CMUNREGTP3(h, nullptr), CM_OK);
   Drain();
+}
+
+// The listen sends the receive request whenever none is out: with
+// buffering off too. After a receive that timed out its request is out:
+// the listen only arms the select set, and the answer is the next
+// receive's, not read and dropped by the listen.
+TEST_F(CpicReg, ListenSendsOneRequestAndLeavesTheAnswer) {
+  for (const char* buffering : {"0", "1"}) {
+    SCOPED_TRACE(buffering);
+    Restart({{"CPIC_BUFFERING", buffering}});
+    StartPeer();
+    int32_t h = Register(3);
+    Arm(h);
+    std::atomic<bool> go{false};
+    std::thread client([&] {
+      ConvId c;
+      ASSERT_EQ(Open(c, u"SERVER"), CM_OK);
+      Send(c, "one");
+      Receive(c);
+      while (!go.load()) std::this_thread::yield();
+      Send(c, "two");
+      Receive(c);
+      STDEAL(c, nullptr);
+    });
+    EXPECT_EQ(NextReady(5000), h);
+    ConvId acc;
+    ASSERT_EQ(WEQ_CMACCPTP3(h, 5, acc, nullptr, nullptr), CM_OK);
+    EXPECT_EQ(Receive(acc).data, "one");
+    OnRegistration(9);
+    EXPECT_EQ(Send(acc, "r"), CM_OK);
+    bool off = buffering[0] == '0';
+    if (!off) {
+      // The held reply goes with the receive request, which times out.
+      EXPECT_EQ(WEQ_CMTIMEOUT2(acc, 50, nullptr), CM_OK);
+      EXPECT_EQ(Receive(acc).rc, CM_WEQ_TIMEOUT_RETRY);
+    }
+    go.store(true);
+    EXPECT_EQ(WEQ_CMLISTEN3(acc, nullptr, nullptr), CM_OK) << ErrFld(ERR_FLD_ERROR);
+    if (off) {
+      EXPECT_EQ(OnRegistration(9).dir, "IN") << "no receive request went out";
+    }
+    EXPECT_EQ(NextReady(5000), h);
+    EXPECT_EQ(WEQ_CMTIMEOUT2(acc, 3000, nullptr), CM_OK);
+    // The turn may come in an answer of its own before the partner's data.
+    Received two;
+    for (int i = 0; i < 3 && two.data.empty(); ++i) {
+      two = Receive(acc);
+      if (two.rc != CM_OK) break;
+    }
+    EXPECT_EQ(two.data, "two");
+    EXPECT_EQ(STDEAL(acc, nullptr), CM_OK);
+    client.join();
+    Drain();
+    EXPECT_EQ(WEQ_CMUNREGTP3(h, nullptr), CM_OK);
+    Drain();
+    EXPECT_EQ(Bad(), 0) << BadLines();
+    peer_.reset();
+  }
 }
 
 // A cancel of a timed-out receive on a conversation in the select set

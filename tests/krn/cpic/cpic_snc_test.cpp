@@ -230,6 +230,42 @@ TEST_F(CpicSnc, LargeMessageInPieces) {
   }
 }
 
+// A listen while a message is partly delivered is refused (the rest is to
+// be received first), and the rest stays for the next receive.
+TEST_F(CpicSnc, ListenWhileAMessageIsPartlyDelivered) {
+  const std::string msg = Pattern(100);
+  StartPeer();
+  std::string got;
+  CM_RETURN_CODE listen = -1, last = -1;
+  ASSERT_EQ(Road(
+                Block(1), Block(1, kServerName),
+                [&](ConvId& c) {
+                  EXPECT_EQ(Send(c, "give"), CM_OK);
+                  Received first = Receive(c, 10);
+                  EXPECT_EQ(first.dataReceived, CM_INCOMPLETE_DATA_RECEIVED);
+                  got = first.data;
+                  listen = WEQ_CMLISTEN3(c, nullptr, nullptr);
+                  EXPECT_EQ(ErrFld(ERR_FLD_RC), "471");
+                  for (int i = 0; i < 10; ++i) {
+                    Received r = Receive(c);
+                    got += r.data;
+                    if (r.rc != CM_OK) {
+                      last = r.rc;
+                      break;
+                    }
+                  }
+                },
+                [&](ConvId& acc) {
+                  EXPECT_EQ(Receive(acc).data, "give");
+                  EXPECT_EQ(Send(acc, msg), CM_OK);
+                  EXPECT_EQ(STDEAL(acc, nullptr), CM_OK);
+                }),
+            CM_OK);
+  EXPECT_EQ(listen, CM_PROGRAM_STATE_CHECK);
+  EXPECT_TRUE(got == msg) << got.size() << " bytes";
+  EXPECT_EQ(last, CM_DEALLOCATED_NORMAL);
+}
+
 // Data held in the message buffer goes out protected and unchanged after
 // the token exchange that used the same buffer: the held first block sent
 // with the receive, and a held block flushed by the deallocate.
