@@ -566,6 +566,28 @@ TEST_F(LgOutputs, TheSpecialGroupAny) {
   EXPECT_EQ(LgIKeptMsRc.load(), 11);
 }
 
+// The special group with SNC when the release answer comes late: the
+// release stays empty, and the late answer, which arrives before the
+// answer to the name request (both held back, the release less), is not
+// taken for the server's SNC name.
+TEST_F(LgOutputs, TheSpecialGroupAfterALateReleaseAnswer) {
+  mspeer::MsPeer peer(
+      "logon * 3 apphost 3298 10.0.0.8 -\n"
+      "param WEQ_RELEASE 0 740\n"
+      "key 10.0.0.8 3298 p:CN=ANY\n");
+  ASSERT_TRUE(peer.ok());
+  ASSERT_EQ(LgSetParam(LG_PARAM_TIMEOUT, 400), 0);
+  ASSERT_TRUE(peer.Fault("admin:delay=500"));
+  ASSERT_TRUE(peer.Fault("op9:delay=200"));
+  Result r = Run(peer, u"_A_N_Y_", true);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.addr, "10.0.0.8");
+  EXPECT_EQ(r.port, 3298);
+  EXPECT_EQ(r.release, "");
+  EXPECT_EQ(r.snc, "p:CN=ANY");
+  EXPECT_EQ(Seen(peer).logins, 2u) << "the name is asked on a new connection";
+}
+
 // A version-4 group at ::1 (IPv6 is on in this executable) answers with
 // its own address and the name the message server keeps for it.
 TEST_F(LgOutputs, AnIpv6GroupAddress) {
