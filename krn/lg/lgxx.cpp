@@ -232,6 +232,11 @@ LG_RC LgIGetNextLogon(WEQ_UC* addr, int addrLen, uint16_t* port, WEQ_UC* release
   int32_t relCap = release != nullptr && releaseLen < 16 ? releaseLen : 16;
   int st = relCap > 0 ? MsGetParamValue(u"WEQ_RELEASE", rel, relCap) : -1;
   if (st != 0 && st != 3 && st != 6) rel[0] = 0;
+  if (st == MSENOMSG || st == MSEWAKEUP) {
+    // An answer still to come would be taken for the next request's.
+    DPTRC_LINE(2, LgITrc(), u"%s: no answer in time, drop the connection\n", kFn);
+    MsDetach();
+  }
   if (release != nullptr) Put(release, releaseLen, rel);
   WEQ_UC text[NI_NODEADDR_STR_LEN];
   NiAddrToStr2(&node, text, NI_NODEADDR_STR_LEN, 1);
@@ -239,6 +244,14 @@ LG_RC LgIGetNextLogon(WEQ_UC* addr, int addrLen, uint16_t* port, WEQ_UC* release
   DPTRC_LINE(2, LgITrc(), u"%s: group=%s, addr=%s serv=%d release=%s\n", kFn, kAnyGroup, text,
              static_cast<int32_t>(found), rel);
   if (sncName == nullptr) return WEQ_O_K;
+  if (!MsIsAttached() && lg_mshost != nullptr && lg_msserv != nullptr) {
+    // The name is asked on a new connection; the attach replaces the
+    // stored texts, so it works on copies of them.
+    LgIOwned host, serv;
+    host.p = strdupU(lg_mshost);
+    serv.p = strdupU(lg_msserv);
+    if (host.p != nullptr && serv.p != nullptr) LgIAttach(host.p, serv.p);
+  }
   WEQ_UC portText[LG_PORT_LEN];
   NiServToStr(found, portText, LG_PORT_LEN);
   const WEQ_UC* snc = nullptr;

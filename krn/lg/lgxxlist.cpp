@@ -720,7 +720,10 @@ LG_RC LgIGetAppSrv(int index, bool withSnc, bool weighted) {
     }
     s.sncState = LG_SNC_UNASKED;
     s.sncName[0] = 0;
-    if (withSnc) {
+    // A name request that timed out has dropped the connection: the
+    // members behind it stay unasked, and the choice asks them on a new
+    // one, instead of taking them for servers without a name.
+    if (withSnc && lg_attached && MsIsAttached()) {
       const WEQ_UC* snc = nullptr;
       int src = LgIGetSncname(&snc, s.entry.addr, s.entry.port);
       if (src == 0 && snc != nullptr) {

@@ -360,6 +360,39 @@ TEST_F(LgCache, SncNamesAreAskedOncePerServer) {
   EXPECT_EQ(lgtest::U8(ErrGetFld(ERR_FLD_ERROR)), "no server with SNC found for group GN");
 }
 
+// A group read with SNC whose first member's name request gets no answer:
+// that member is passed over, and the connection it dropped does not make
+// the members behind it servers without a name. They are asked after all,
+// on a new connection, before the choice.
+TEST_F(LgCache, AnSncNameTimeOutLeavesTheOtherMembersToBeAsked) {
+  mspeer::MsPeer peer(
+      "group F 4 127.0.0.1 3200 740 3 0 3600 100\n"
+      "appserver A 127.0.0.1 3301 100 0 3 1\n"
+      "appserver B 127.0.0.1 3302 60 0 3 1\n"
+      "appserver C 127.0.0.1 3303 80 0 3 1\n"
+      "key 127.0.0.1 3301 p:CN=A\n"
+      "key 127.0.0.1 3302 p:CN=B\n"
+      "key 127.0.0.1 3303 p:CN=C\n");
+  ASSERT_TRUE(peer.ok());
+  ASSERT_EQ(LgSetParam(LG_PARAM_TIMEOUT, 300), 0);
+  ASSERT_TRUE(peer.Fault("op9:drop"));
+  Result r = Run(peer, u"F", true);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.lbUsed, 1);
+  EXPECT_EQ(r.name, "C");
+  EXPECT_EQ(r.snc, "p:CN=C");
+  EXPECT_EQ(Seen(peer).keys, 3u);
+  const LG_GROUP_REC* e = Entry(u"F");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(Server(e, "A")->sncState, LG_SNC_NONE);
+  EXPECT_EQ(Server(e, "B")->sncState, LG_SNC_KNOWN);
+  EXPECT_EQ(lgtest::U8(Server(e, "B")->sncName), "p:CN=B");
+  // The names stay with the entry: the next lookup asks nothing.
+  r = Run(peer, u"F", true);
+  EXPECT_EQ(r.name, "C");
+  EXPECT_EQ(Seen(peer).keys, 3u);
+}
+
 // The stored message server serves lookups without a host; a lookup with
 // the same texts reuses the attachment.
 TEST_F(LgCache, AttachReuseAndTheStoredMessageServer) {
@@ -531,6 +564,28 @@ TEST_F(LgOutputs, TheSpecialGroupAny) {
     EXPECT_EQ(r.release, "");
   }
   EXPECT_EQ(LgIKeptMsRc.load(), 11);
+}
+
+// The special group with SNC when the release answer comes late: the
+// release stays empty, and the late answer, which arrives before the
+// answer to the name request (both held back, the release less), is not
+// taken for the server's SNC name.
+TEST_F(LgOutputs, TheSpecialGroupAfterALateReleaseAnswer) {
+  mspeer::MsPeer peer(
+      "logon * 3 apphost 3298 10.0.0.8 -\n"
+      "param WEQ_RELEASE 0 740\n"
+      "key 10.0.0.8 3298 p:CN=ANY\n");
+  ASSERT_TRUE(peer.ok());
+  ASSERT_EQ(LgSetParam(LG_PARAM_TIMEOUT, 400), 0);
+  ASSERT_TRUE(peer.Fault("admin:delay=500"));
+  ASSERT_TRUE(peer.Fault("op9:delay=200"));
+  Result r = Run(peer, u"_A_N_Y_", true);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.addr, "10.0.0.8");
+  EXPECT_EQ(r.port, 3298);
+  EXPECT_EQ(r.release, "");
+  EXPECT_EQ(r.snc, "p:CN=ANY");
+  EXPECT_EQ(Seen(peer).logins, 2u) << "the name is asked on a new connection";
 }
 
 // A version-4 group at ::1 (IPv6 is on in this executable) answers with
