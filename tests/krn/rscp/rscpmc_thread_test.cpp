@@ -237,5 +237,35 @@ TEST_F(Generations, ReadersWalkWhileRebuildsAndLoadsRun) {
   EXPECT_EQ(rscpReclaimRetired(), 0) << "every retired generation is freed once unpinned";
 }
 
+TEST_F(Generations, OptionsSetWhileRebuildsRunReachThePublishedGeneration) {
+  // A set that waits for the mutex while another thread rebuilds must
+  // write the generation published when it gets the mutex, not the one it
+  // saw before: that one is retired and may be freed already.
+  CaptureFd err;
+  ASSERT_EQ(rscpi_init(-1), 0);
+  constexpr int kRebuilds = 40;
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  std::atomic<bool> stop{false};
+  std::atomic<long> sets{0}, lost{0}, failed{0};
+  std::jthread setter([&] {
+    for (long i = 1; !stop.load(std::memory_order_relaxed) && Clock::now() < deadline; ++i) {
+      long v = -1;
+      if (rscpso_set_option(16, i) != 0 || rscpgo_get_option(16, &v) != 0) failed.fetch_add(1);
+      if (v != i) lost.fetch_add(1);
+      sets.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < kRebuilds && Clock::now() < deadline; ++i) {
+    ASSERT_EQ(rscpInvalidateLocked(nullptr, nullptr, u"options", -1, -1), 0);
+    ASSERT_EQ(rscpnr__need_reorg(0, -1), 0);
+  }
+  stop.store(true);
+  setter.join();
+  err.Take();
+  EXPECT_GT(sets.load(), 0);
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(lost.load(), 0) << "sets that went into a retired generation";
+}
+
 }  // namespace
 }  // namespace rscptest
