@@ -6,6 +6,8 @@
 // TSan run sees any write that a reader could meet unordered.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <atomic>
 #include <barrier>
 #include <chrono>
@@ -265,6 +267,36 @@ TEST_F(Generations, OptionsSetWhileRebuildsRunReachThePublishedGeneration) {
   EXPECT_GT(sets.load(), 0);
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(lost.load(), 0) << "sets that went into a retired generation";
+}
+
+TEST_F(Generations, DatabaseCodePagesAreReadWhileRebuildsRun) {
+  // The list is read without the mutex, from a generation that a rebuild
+  // on another thread retires and frees: the reader must hold it pinned
+  // (the TSan run sees a read that the free could meet unordered).
+  CaptureFd err;
+  ASSERT_EQ(rscpi_init(-1), 0);
+  constexpr int kRebuilds = 40;
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  std::atomic<bool> stop{false};
+  std::atomic<long> reads{0}, wrong{0};
+  std::jthread reader([&] {
+    while (!stop.load(std::memory_order_relaxed) && Clock::now() < deadline) {
+      rscpCp_t cps[RSCP_DB_CPS];
+      int count = 0;
+      const rscpRc_t rc = rscpGetDBCodePages(cps, RSCP_DB_CPS, &count);
+      if (rc != 0 || count < 1 || memcmp(cps[0], u"4103", sizeof(rscpCp_t)) != 0) wrong.fetch_add(1);
+      reads.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < kRebuilds && Clock::now() < deadline; ++i) {
+    ASSERT_EQ(rscpInvalidateLocked(nullptr, nullptr, u"db code pages", -1, -1), 0);
+    ASSERT_EQ(rscpnr__need_reorg(0, -1), 0);
+  }
+  stop.store(true);
+  reader.join();
+  err.Take();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
