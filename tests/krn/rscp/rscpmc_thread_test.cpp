@@ -11,6 +11,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -239,34 +240,44 @@ TEST_F(Generations, ReadersWalkWhileRebuildsAndLoadsRun) {
   EXPECT_EQ(rscpReclaimRetired(), 0) << "every retired generation is freed once unpinned";
 }
 
+// Runs step on a second thread, over and over, while this thread
+// invalidates and rebuilds the cache 40 times; returns how often it ran.
+long StepWhileRebuilding(const std::function<void()>& step) {
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  std::atomic<bool> stop{false};
+  std::atomic<long> steps{0};
+  std::jthread stepper([&] {
+    while (!stop.load(std::memory_order_relaxed) && Clock::now() < deadline) {
+      step();
+      steps.fetch_add(1);
+    }
+  });
+  int rebuilt = 0;
+  for (; rebuilt < 40 && Clock::now() < deadline; ++rebuilt) {
+    if (rscpInvalidateLocked(nullptr, nullptr, u"stepper", -1, -1) != 0 || rscpnr__need_reorg(0, -1) != 0) break;
+  }
+  stop.store(true);
+  stepper.join();
+  EXPECT_EQ(rebuilt, 40);
+  return steps.load();
+}
+
 TEST_F(Generations, OptionsSetWhileRebuildsRunReachThePublishedGeneration) {
   // A set that waits for the mutex while another thread rebuilds must
   // write the generation published when it gets the mutex, not the one it
   // saw before: that one is retired and may be freed already.
   CaptureFd err;
   ASSERT_EQ(rscpi_init(-1), 0);
-  constexpr int kRebuilds = 40;
-  const auto deadline = Clock::now() + std::chrono::seconds(120);
-  std::atomic<bool> stop{false};
-  std::atomic<long> sets{0}, lost{0}, failed{0};
-  std::jthread setter([&] {
-    for (long i = 1; !stop.load(std::memory_order_relaxed) && Clock::now() < deadline; ++i) {
-      long v = -1;
-      if (rscpso_set_option(16, i) != 0 || rscpgo_get_option(16, &v) != 0) failed.fetch_add(1);
-      if (v != i) lost.fetch_add(1);
-      sets.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < kRebuilds && Clock::now() < deadline; ++i) {
-    ASSERT_EQ(rscpInvalidateLocked(nullptr, nullptr, u"options", -1, -1), 0);
-    ASSERT_EQ(rscpnr__need_reorg(0, -1), 0);
-  }
-  stop.store(true);
-  setter.join();
+  long i = 0, lost = 0, failed = 0;
+  EXPECT_GT(StepWhileRebuilding([&] {
+    long v = -1;
+    ++i;
+    if (rscpso_set_option(16, i) != 0 || rscpgo_get_option(16, &v) != 0) ++failed;
+    if (v != i) ++lost;
+  }), 0);
   err.Take();
-  EXPECT_GT(sets.load(), 0);
-  EXPECT_EQ(failed.load(), 0);
-  EXPECT_EQ(lost.load(), 0) << "sets that went into a retired generation";
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(lost, 0) << "sets that went into a retired generation";
 }
 
 TEST_F(Generations, DatabaseCodePagesAreReadWhileRebuildsRun) {
@@ -275,28 +286,15 @@ TEST_F(Generations, DatabaseCodePagesAreReadWhileRebuildsRun) {
   // (the TSan run sees a read that the free could meet unordered).
   CaptureFd err;
   ASSERT_EQ(rscpi_init(-1), 0);
-  constexpr int kRebuilds = 40;
-  const auto deadline = Clock::now() + std::chrono::seconds(120);
-  std::atomic<bool> stop{false};
-  std::atomic<long> reads{0}, wrong{0};
-  std::jthread reader([&] {
-    while (!stop.load(std::memory_order_relaxed) && Clock::now() < deadline) {
-      rscpCp_t cps[RSCP_DB_CPS];
-      int count = 0;
-      const rscpRc_t rc = rscpGetDBCodePages(cps, RSCP_DB_CPS, &count);
-      if (rc != 0 || count < 1 || memcmp(cps[0], u"4103", sizeof(rscpCp_t)) != 0) wrong.fetch_add(1);
-      reads.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < kRebuilds && Clock::now() < deadline; ++i) {
-    ASSERT_EQ(rscpInvalidateLocked(nullptr, nullptr, u"db code pages", -1, -1), 0);
-    ASSERT_EQ(rscpnr__need_reorg(0, -1), 0);
-  }
-  stop.store(true);
-  reader.join();
+  long wrong = 0;
+  EXPECT_GT(StepWhileRebuilding([&] {
+    rscpCp_t cps[RSCP_DB_CPS];
+    int count = 0;
+    const rscpRc_t rc = rscpGetDBCodePages(cps, RSCP_DB_CPS, &count);
+    if (rc != 0 || count < 1 || memcmp(cps[0], u"4103", sizeof(rscpCp_t)) != 0) ++wrong;
+  }), 0);
   err.Take();
-  EXPECT_GT(reads.load(), 0);
-  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
