@@ -149,6 +149,17 @@ CnvResult CnvWhole(rscpCObj_t* o, const uint8_t* in, size_t n, CnvOutput& out) {
   return r;
 }
 
+// Every side of these natives that is Java text holds 16-bit characters.
+// A copy that stops inside one (an odd room, an odd input) gives its first
+// byte back to the input, so that the count consumed tells where the next
+// call starts and no half character is dropped.
+void CnvHalfBack(const rscpCObj_t& o, CnvResult& r) {
+  if (r.produced % 2 != 0 && o.method == kCnvDirect) {
+    --r.consumed;
+    --r.produced;
+  }
+}
+
 // The empty result of the byte natives; NULL when not even that can be had.
 jbyteArray CnvEmptyBytes(JNIEnv* env) {
   jbyteArray a = env->NewByteArray(0);
@@ -235,13 +246,7 @@ jint CnvRange(JNIEnv* env, jbyteArray converter, InArr in, jint inStart, jint in
   output.Reserve(std::min(static_cast<size_t>(outEnd - outStart) * sizeof(OutT), kCnvMaxOut));
   const CnvState state(&o);
   CnvResult r = CnvOnce(&o, reinterpret_cast<const uint8_t*>(p), n * sizeof(InT), output.data(), output.capacity());
-  // A copy into an odd room stops inside a character's two bytes; its
-  // first byte goes back to the input, so that the characters consumed
-  // tell where the next call starts.
-  if (sizeof(InT) == 2 && r.consumed % 2 != 0 && o.method == kCnvDirect) {
-    --r.consumed;
-    --r.produced;
-  }
+  CnvHalfBack(o, r);
   const auto written = static_cast<jsize>(r.produced / sizeof(OutT));
   if constexpr (sizeof(OutT) == 1) {
     env->SetByteArrayRegion(out, outStart, written, reinterpret_cast<const jbyte*>(output.data()));
@@ -408,7 +413,8 @@ WEQ_EXPORT jstring JNICALL Java_com_weq_i18n_cp_ConverterJNI_ConvertXToC(JNIEnv*
   if (in == nullptr) return CnvEmptyString(env);
   const CnvState state(&o);
   CnvOutput out;
-  const CnvResult r = CnvWhole(&o, in, static_cast<size_t>(n), out);
+  CnvResult r = CnvWhole(&o, in, static_cast<size_t>(n), out);
+  CnvHalfBack(o, r);
   state.PutBackIfChanged(env, converter, &o);
   if (r.produced == 0) {
     SetErrorResult(env, err, r.rc);

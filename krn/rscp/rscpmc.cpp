@@ -690,7 +690,10 @@ rscpRc_t rscpINeedReorgLabelled(void) {
 // --- Database code pages ----------------------------------------------------------------------
 
 rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count) {
-  rscpCCC_t* c = rscpGetCache();
+  // Read without the mutex: the pin keeps the generation from being freed
+  // by a rebuild on another thread.
+  const rscpCachePin pin;
+  const rscpCCC_t* c = pin.readable();
   if (c == nullptr) {
     if (count != nullptr) *count = 0;
     return McReport(RSCPEBUSY, 3, __LINE__, u"Shared mem CCC not yet initialized", u"CP6",
@@ -698,7 +701,8 @@ rscpRc_t rscpGetDBCodePages(rscpCp_t* out, int max, int* count) {
   }
   if (gMcDbSeen.load(std::memory_order_relaxed) != static_cast<int64_t>(rscpCacheVersion(c))) {
     if (rscpRc_t rc = rscpINeedReorgLabelled()) return rc;
-    c = rscpGetCache();
+    rscpMovePin();
+    c = pin.readable();
     gMcDbSeen.store(rscpCacheVersion(c), std::memory_order_relaxed);
   }
   rscpRc_t rc = 0;

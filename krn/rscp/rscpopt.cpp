@@ -202,17 +202,23 @@ rscpRc_t rscpso_set_option(int n, long v) {
     return 0;
   }
   if (state == RSCP_STATE_INIT || state == RSCP_STATE_REINIT) {
-    rscpCCC_t* c = rscpGetCache();
     if (state == RSCP_STATE_REINIT) {
+      const rscpCachePin pin;
+      const rscpCCC_t* seen = pin.readable();
       WEQ_UC line[120];
-      const WEQ_UC done = c == nullptr ? u'?' : c->reorg_done != 0 ? u'T' : u'f';
+      const WEQ_UC done = seen == nullptr ? u'?' : rscpReorgDone(seen) != 0 ? u'T' : u'f';
       snprintfU16(line, std::size(line), u"rscpso_set_option(%d,%d,.) while I am in reinitialize state. CCC.reorg_done=%c.",
                   n, static_cast<int>(v), done);
       rscph_WarningOutput(line, -1);
     }
-    if (c == nullptr) return OptionParamReport(RSCPEINTERN, 60, __LINE__, u"rscpso: illegal option", u"F44", n, v);
     if (rscpRc_t rc = rscpGetSemaAndWritePermission(__LINE__)) return rc;
-    const rscpRc_t result = SetStarted(c, n, v);
+    // The generation published under the mutex: a rebuild that ran while
+    // this thread waited for it has retired (and maybe freed) the one
+    // published before.
+    rscpCCC_t* c = rscpGetCache();
+    const rscpRc_t result = c == nullptr ? OptionParamReport(RSCPEINTERN, 60, __LINE__, u"rscpso: illegal option",
+                                                             u"F44", n, v)
+                                         : SetStarted(c, n, v);
     const rscpRc_t released = rscpReleaseWritePermissionAndSema(__LINE__);
     return result != 0 ? result : released;
   }
@@ -254,7 +260,10 @@ int rscpgo_get_option(int n, long* v) {
     return 0;
   }
   const int32_t state = rscpGetState();
-  const rscpCCC_t* c = rscpGetCache();
+  // Read without the mutex: the pin keeps the generation from being freed
+  // by a rebuild on another thread.
+  const rscpCachePin pin;
+  const rscpCCC_t* c = pin.readable();
   if ((state == RSCP_STATE_INIT || state == RSCP_STATE_REINIT) && c != nullptr) {
     switch (n) {
       case 1: *v = c->mbc_in_sbcs; return 0;

@@ -147,6 +147,24 @@ TEST_F(ConverterNatives, ARangeCopyGivesBackAHalfCharacter) {
   EXPECT_EQ(w.bytes, (Bytes{'c', 0, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
+TEST_F(ConverterNatives, ACopyOfAnOddInputGivesBackItsLastByte) {
+  // The copy of UTF-16 into Java characters: a last byte without its
+  // partner makes no character, so it is not counted as consumed, and a
+  // caller that goes on from the count loses nothing.
+  const Conv copy = n.Chosen("4103", "4103");
+  const Bytes in = {'a', 0, 'b', 0, 'c'};
+  const Natives::Out whole = n.XToC(copy.array, in);
+  EXPECT_EQ(whole.text, u"ab");
+  EXPECT_EQ(whole.err, (Ints{0, 4}));
+  Natives::Range r = n.XToCArr(copy.array, in, 0, 5, 4, 0, 4, true);
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.text, u"ab\xEEEE\xEEEE");
+  EXPECT_EQ(r.err, (Ints{0, 4}));
+  r = n.XToCArr(copy.array, in, 0, 3, 4, 0, 4, true);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, (Ints{0, 2}));
+}
+
 // Every native that takes a converter, called with a bad converter or bad
 // arrays: err {16, 0} where it has one, its empty, NULL or failure result,
 // and nothing written.
