@@ -241,7 +241,8 @@ TEST_F(Generations, ReadersWalkWhileRebuildsAndLoadsRun) {
 }
 
 // Runs step on a second thread, over and over, while this thread
-// invalidates and rebuilds the cache 40 times; returns how often it ran.
+// invalidates and rebuilds the cache 40 times, each rebuild once the step
+// has run again since the last; returns how often it ran.
 long StepWhileRebuilding(const std::function<void()>& step) {
   const auto deadline = Clock::now() + std::chrono::seconds(120);
   std::atomic<bool> stop{false};
@@ -254,6 +255,7 @@ long StepWhileRebuilding(const std::function<void()>& step) {
   });
   int rebuilt = 0;
   for (; rebuilt < 40 && Clock::now() < deadline; ++rebuilt) {
+    for (const long seen = steps.load(); steps.load() == seen && Clock::now() < deadline;) std::this_thread::yield();
     if (rscpInvalidateLocked(nullptr, nullptr, u"stepper", -1, -1) != 0 || rscpnr__need_reorg(0, -1) != 0) break;
   }
   stop.store(true);
