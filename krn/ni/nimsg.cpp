@@ -694,6 +694,10 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
     return HandOutHeld(pHdl, static_cast<WEQ_RAW*>(pBuffer), bufferLen, pRead, modeText);
   } else if (pHdl->mPendHdrLenToRead == 0 && pHdl->mPendDataLenToRead == 0) {
     pHdl->mPendHdrLenToRead = NI_HDR_LEN;
+    // A gathering always has data pending: one left here was cut off by a
+    // raw read, and must not take the next message into mHoldIn.
+    pHdl->mHoldState = NI_HOLD_NONE;
+    pHdl->mHoldLen = 0;
   } else if (pHdl->mPendHdrLenToRead == 0 && bufferLen == 0) {
     return NIETOO_SMALL;
   }

@@ -383,6 +383,27 @@ TEST_F(NiBuf, RawModeReadsSegmentsAndControlMessagesAreData) {
   EXPECT_EQ(peers::ReadFor(a_.peer.get(), 4, 2000), "bare");
 }
 
+// A message of a keep-alive's size, cut off by a switch to raw mode, must
+// not leave its gathering behind: the next framed message lands in the
+// caller's buffer, whole.
+TEST_F(NiBuf, ASwitchToRawInsideAnEightByteMessageLeavesTheNextMessageWhole) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  NIBUF* got = nullptr;
+  ASSERT_TRUE(a_.Send(std::string("\0\0\0\x08" "abc", 7)));
+  EXPECT_EQ(NiBufReceive(a_.hdl, &got, 100), NIETIMEOUT);
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_RAW_IO), WEQ_O_K);
+  ASSERT_TRUE(a_.Send("defgh"));
+  ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(got), "defgh");
+  NiBufFree2(&got);
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_MESG_IO), WEQ_O_K);
+  std::string m = Bytes(4000, 11);
+  ASSERT_TRUE(a_.SendMsg(m));
+  ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(got), m);
+  NiBufFree2(&got);
+}
+
 TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   ASSERT_TRUE(ep_.Open(&a_, true));
   std::thread peer([&] { a_.SendMsg(peers::kNiPing); });
