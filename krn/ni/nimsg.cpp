@@ -223,7 +223,8 @@ uint32_t FragLimit(int timeout) {
   if (f == 0 || timeout < 0) return UINT32_MAX;
   int r = Random();
   if ((r & 1) == 0) return UINT32_MAX;
-  return static_cast<uint32_t>(Random()) % (f + 1);
+  // Wide: F may be the largest number, whose F + 1 is 0 in 32 bits.
+  return static_cast<uint32_t>(static_cast<uint64_t>(Random()) % (uint64_t{f} + 1));
 }
 
 // The start of a read or write: a connect still pending is completed, and

@@ -516,6 +516,22 @@ TEST_F(NiMsg, TimeOutsAreKept) {
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(30));
 }
 
+// The fragmentation test cuts passes to random mod (F + 1) bytes for any
+// F a caller sets, the largest included.
+TEST_F(NiMsg, TheFragmentationTestTakesEveryLimit) {
+  ASSERT_EQ(NiSetParam(NIP_FRAGTEST, 0xFFFFFFFFu), WEQ_O_K);
+  g_script = {1, 7};  // the write's first pass: at most 7 bytes
+  uint32_t n = 0;
+  ASSERT_EQ(NiWrite(hdl_, "fragmented", 10, 2000, &n), WEQ_O_K);
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(PeerFrame(), "fragmented");
+  PeerSend(peers::FrameEncode("back"));
+  g_script = {1, 2};  // the read's first receive: 2 header bytes
+  std::string got;
+  EXPECT_EQ(ReadWhole(&got, 16), WEQ_O_K);
+  EXPECT_EQ(got, "back");
+}
+
 TEST_F(NiMsg, AReadAfterTheHandleSentWaitsBeforeItsFirstReceive) {
   char buf[16];
   uint32_t n = 0;
