@@ -252,10 +252,11 @@ int64_t NiIMonoMs(void) {
 void NiIWaitOverrun(int64_t startMs, int timeout) {
   uint32_t tol = NiIParams().pollTolerance.load(std::memory_order_relaxed);
   if (tol == 0 || timeout < 0) return;
-  int32_t secs = static_cast<int32_t>((NiIMonoMs() - startMs) / 1000);
-  if (secs > (timeout + 500) / 1000 + static_cast<int32_t>(tol)) {
-    DPTRC_WARNING(NiITrcHdl(), u"passed over poll/select timeout (%ds>=%dms+%ds)\n", secs, timeout,
-                  static_cast<int32_t>(tol));
+  // Wide: the longest time-out and tolerance overflow 32 bits.
+  int64_t secs = (NiIMonoMs() - startMs) / 1000;
+  if (secs > (int64_t{timeout} + 500) / 1000 + tol) {
+    DPTRC_WARNING(NiITrcHdl(), u"passed over poll/select timeout (%ds>=%dms+%ds)\n", static_cast<int32_t>(secs),
+                  timeout, static_cast<int32_t>(tol));
   }
 }
 
