@@ -622,6 +622,10 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
   const uint8_t mode = IoMode(pExt);
   const bool raw = mode == NI_RAW_IO;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
+  // A framed message has a buffer only once its data is due. Another one
+  // here is the empty segment of a raw read that found nothing before the
+  // talk mode changed: the header sizes the buffer instead.
+  if (pExt->readBuf != nullptr && !raw && pHdl->mPendDataLenToRead == 0) NiBufFree(&pExt->readBuf);
   if (pExt->readBuf == nullptr && raw) {
     const SI_SOCKET& s = pHdl->con.mSocket;
     const WEQ_RAW* a = pHdl->con.mPeerAddr.addr;

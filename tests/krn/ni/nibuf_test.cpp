@@ -404,6 +404,33 @@ TEST_F(NiBuf, ASwitchToRawInsideAnEightByteMessageLeavesTheNextMessageWhole) {
   NiBufFree2(&got);
 }
 
+// A raw read that found nothing leaves no segment buffer behind for the
+// framed read after a switch back: a message of any size within the limit
+// arrives whole in a buffer of its own size, and one above it is refused.
+TEST_F(NiBuf, AFramedReadAfterAnEmptyRawReadSizesItsBufferByTheHeader) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_MAXMSGLEN, NI_DT_UINT, 2500), WEQ_O_K);
+  NIBUF* got = nullptr;
+  for (size_t size : {3000u, 2000u}) {
+    ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_RAW_IO), WEQ_O_K);
+    EXPECT_EQ(NiBufReceive(a_.hdl, &got, 0), NIETIMEOUT);
+    ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_MESG_IO), WEQ_O_K);
+    std::string m = Bytes(size, static_cast<uint32_t>(size));
+    ASSERT_TRUE(a_.SendMsg(m));
+    if (size > 2500) {
+      EXPECT_EQ(NiBufReceive(a_.hdl, &got, 5000), NIETOO_BIG);
+      a_.Close();
+      ASSERT_TRUE(ep_.Open(&a_, true));
+      ASSERT_EQ(SetHdl(a_.hdl, NIHP_MAXMSGLEN, NI_DT_UINT, 2500), WEQ_O_K);
+      continue;
+    }
+    ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+    EXPECT_EQ(Text(got), m);
+    EXPECT_EQ(got->buflen, static_cast<int32_t>(size));
+    NiBufFree2(&got);
+  }
+}
+
 TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   ASSERT_TRUE(ep_.Open(&a_, true));
   std::thread peer([&] { a_.SendMsg(peers::kNiPing); });
