@@ -643,7 +643,9 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
     if (rc == NIETOO_SMALL) {
       if (rb != nullptr || raw)
         return NiIErrTrace(kNiBufHdlModule, __LINE__, 1, u"%s: NIETOO_SMALL with allocated buffer", NIEINTERN, kFn);
-      uint32_t need = pHdl->mPendDataLenToRead;
+      // An 8-byte message begun in the handle counts whole (what it holds
+      // and what is still due).
+      auto need = static_cast<uint32_t>(NiIPendLen(pHdl, NI_READ, 1));
       if (need > pExt->maxMsgLen) {
         WEQ_UC peer[NI_NODEADDR_STR_LEN];
         NiAddrToStr2(&pHdl->con.mPeerAddr, peer, NI_NODEADDR_STR_LEN, 0);

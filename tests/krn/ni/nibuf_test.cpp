@@ -580,6 +580,33 @@ TEST_F(NiBuf, HandleParametersAndTheWayBackToPlain) {
   plain.Close();
 }
 
+// An 8-byte message a plain read has begun (gathered in the handle, or
+// partly handed out) goes on whole when the handle becomes buffered.
+TEST_F(NiBuf, AHandleMadeBufferedInsideAnEightByteMessageDeliversItsRest) {
+  uint8_t on = NI_BUFSTAT_ON;
+  char buf[8];
+  uint32_t n = 0;
+  NIBUF* b = nullptr;
+  // Partly handed out: 3 of 8 bytes.
+  ASSERT_TRUE(ep_.Open(&a_, false));
+  ASSERT_TRUE(a_.SendMsg("abcdefgh"));
+  ASSERT_EQ(NiRead(a_.hdl, buf, 3, 5000, &n), NIETOO_SMALL);
+  EXPECT_EQ(std::string(buf, n), "abc");
+  ASSERT_EQ(NiSetHdlParam(a_.hdl, NIHP_BUFSTAT, &on), WEQ_O_K);
+  ASSERT_EQ(NiBufReceive(a_.hdl, &b, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(b), "defgh");
+  NiBufFree2(&b);
+  // Gathered in part: 3 of its 8 bytes arrived.
+  ASSERT_TRUE(ep_.Open(&b_, false));
+  ASSERT_TRUE(b_.Send(std::string("\0\0\0\x08" "ijk", 7)));
+  EXPECT_EQ(NiRead(b_.hdl, buf, 8, 100, &n), NIETIMEOUT);
+  ASSERT_EQ(NiSetHdlParam(b_.hdl, NIHP_BUFSTAT, &on), WEQ_O_K);
+  ASSERT_TRUE(b_.Send("lmnop"));
+  ASSERT_EQ(NiBufReceive(b_.hdl, &b, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(b), "ijklmnop");
+  NiBufFree2(&b);
+}
+
 TEST_F(NiBuf, TheHandshakeCountHoldsUserMessagesBack) {
   ASSERT_TRUE(ep_.Open(&a_, true));
   NITAB* rec = niconn::Rec(a_.hdl);
