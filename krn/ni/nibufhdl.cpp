@@ -814,6 +814,14 @@ NI_RC NiBufIWriteUserMsg(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32
   return UpdateAfter(pHdl, pExt, rc == NIETIMEOUT ? WEQ_O_K : rc);
 }
 
+bool NiBufIAnswersWaiting(const NIBUF_EXT* pExt, uint32_t limit) {
+  uint32_t n = 0;
+  for (const NIBUF* b = pExt->pendWrite; b != nullptr && b != pExt->nextUser && n < limit; b = b->next) {
+    if (b != pExt->pendWrite) ++n;
+  }
+  return n >= limit;
+}
+
 void NiBufICloseExt(NITAB* pHdl, NIBUF_EXT* pExt, bool handleCloses) {
   static constexpr const WEQ_UC* kFn = u"NiBufIClose";
   CTRC_HDL trc = NiIHdlTrc(pHdl);

@@ -448,6 +448,42 @@ TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   EXPECT_EQ(NiRead(a_.hdl, buf, 8, 5000, &n), NIEPING);
 }
 
+// A peer that sends requests but never reads gets answers only as far as a
+// bounded backlog: the rest are not sent, and nothing grows without end.
+TEST_F(NiBuf, APeerThatNeverReadsCannotGrowTheAnswersWithoutEnd) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  int small = 4096;
+  ASSERT_EQ(setsockopt(niconn::Rec(a_.hdl)->con.mSocket.socketNo, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(a_.peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  constexpr int kPings = 5000;
+  std::string pings;
+  for (int i = 0; i < kPings; ++i) pings += peers::FrameEncode(peers::kNiPing);
+  std::thread peer([&] { EXPECT_TRUE(a_.Send(pings + peers::FrameEncode("last"))); });
+  char buf[8];
+  uint32_t n = 0;
+  NI_RC rc = NIEPING;
+  for (int i = 0; i <= kPings && rc == NIEPING; ++i) rc = NiRead(a_.hdl, buf, sizeof buf, 5000, &n);
+  peer.join();
+  ASSERT_EQ(rc, WEQ_O_K);
+  EXPECT_EQ(std::string(buf, n), "last");
+  size_t waiting = 0;
+  for (NIBUF* q = Ext(a_.hdl)->pendWrite; q != nullptr && q != Ext(a_.hdl)->nextUser; q = q->next) ++waiting;
+  EXPECT_LE(waiting, 300u);
+  // What does go out is whole answers.
+  std::string frame;
+  size_t pongs = 0;
+  std::thread drain([&] {
+    while ((frame = a_.Frame(500)) == peers::kNiPong) ++pongs;
+  });
+  auto end = Clock::now() + std::chrono::seconds(20);
+  while (Ext(a_.hdl)->pendWrite != nullptr && Clock::now() < end) NiPeekExWrite(a_.hdl, 100);
+  drain.join();
+  EXPECT_EQ(frame, "<none>");
+  EXPECT_GT(pongs, 0u);
+  EXPECT_LT(pongs, static_cast<size_t>(kPings));
+  EXPECT_FALSE(a_.parser.bad());
+}
+
 // A peek that meets a keep-alive request ends with it, answered once, and
 // leaves it for the next read; a control message that leaves nothing to
 // report (a version request) does not end a peek or a read before its time.
