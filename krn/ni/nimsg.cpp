@@ -117,7 +117,7 @@ bool CtlReady(NITAB* pHdl) {
 
 // Appends one framed message to the control bytes when it fits.
 bool CtlAppend(NITAB* pHdl, const void* pData, uint32_t dataLen) {
-  if (!CtlReady(pHdl) || dataLen > kCtlCap - NI_HDR_LEN - pHdl->mCtlLen) return false;
+  if (!CtlReady(pHdl) || uint64_t{pHdl->mCtlLen} + NI_HDR_LEN + dataLen > kCtlCap) return false;
   WEQ_RAW* p = pHdl->mCtlOut + pHdl->mCtlLen;
   p[0] = static_cast<WEQ_RAW>(dataLen >> 24);
   p[1] = static_cast<WEQ_RAW>(dataLen >> 16);
@@ -132,7 +132,7 @@ bool CtlAppend(NITAB* pHdl, const void* pData, uint32_t dataLen) {
 void QueueOwedPongs(NITAB* pHdl) {
   while (pHdl->mPongOwed.load(std::memory_order_acquire) != 0) {
     uint32_t owed = pHdl->mPongOwed.load(std::memory_order_acquire);
-    if (!CtlReady(pHdl) || NI_HDR_LEN + NI_KEEPALIVE_LEN > kCtlCap - pHdl->mCtlLen) break;
+    if (!CtlReady(pHdl) || uint32_t{pHdl->mCtlLen} + NI_HDR_LEN + NI_KEEPALIVE_LEN > kCtlCap) break;
     if (!pHdl->mPongOwed.compare_exchange_weak(owed, owed - 1, std::memory_order_acq_rel)) continue;
     CtlAppend(pHdl, kPong, NI_KEEPALIVE_LEN);
     pHdl->mCtlPong = 1;

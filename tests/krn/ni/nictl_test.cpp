@@ -18,6 +18,7 @@
 #include "krn/dptrc/err.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nictl_int.h"
+#include "krn/si/si_int.h"
 #include "niconn.h"
 #include "peers/nictlcodec.h"
 #include "peers/errrec.h"
@@ -348,6 +349,26 @@ TEST_F(NiCtl, AnswersToAPeerThatDoesNotReadNeverHoldTheReaderUp) {
     EXPECT_LT(replies, static_cast<size_t>(kAsks));
     EXPECT_FALSE(c.parser.bad());
   }
+}
+
+// The control bytes of an unbuffered handle take answers up to their last
+// byte and not one beyond: with the socket taking nothing, 166 PONGs and
+// two version replies fill them exactly, and a third reply is not sent.
+TEST_F(NiCtl, AnswersFillTheControlBytesToTheirLastByteAndNoFurther) {
+  Open();
+  SiITestFail(SI_FN_SEND, 1000000, SI_ETIMEOUT, EAGAIN);
+  std::string asks;
+  for (int i = 0; i < 166; ++i) asks += peers::FrameEncode(peers::kNiPing);
+  for (int i = 0; i < 3; ++i) asks += peers::FrameEncode(RtErr(1, 0));
+  ASSERT_TRUE(plain_.Send(asks));
+  std::string got;
+  for (int i = 0; i < 169; ++i) ASSERT_EQ(Read(plain_, false, &got), NIEPING) << i;
+  SiITestReset();
+  uint32_t n = 0;
+  ASSERT_EQ(NiWrite(plain_.hdl, "end", 3, 5000, &n), WEQ_O_K);
+  for (int i = 0; i < 166; ++i) ASSERT_EQ(plain_.Frame(), peers::kNiPong) << i;
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(peers::HexOf(plain_.Frame()), kVersionReply);
+  EXPECT_EQ(plain_.Frame(), "end");
 }
 
 // --- Passed handles ------------------------------------------------------------------
