@@ -93,6 +93,9 @@ NI_RC NiBufIFinishHandshake(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout);
 void NiBufIDumpOutQueue(NITAB* pHdl, NIBUF_EXT* pExt, int level);
 // A keep-alive message through the private write; queued counts as sent.
 NI_RC NiBufIWriteUserMsg(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32_t length, int32_t timeout);
+// Whether limit entries or more wait in the ready-queue behind the message
+// being written: answers the peer has not taken.
+bool NiBufIAnswersWaiting(const NIBUF_EXT* pExt, uint32_t limit);
 // In status ERR: the stored error, reported once with its error
 // information restored; 0 otherwise.
 NI_RC NiBufICheckError(NITAB* pHdl, NIBUF_EXT* pExt);

@@ -622,6 +622,10 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
   const uint8_t mode = IoMode(pExt);
   const bool raw = mode == NI_RAW_IO;
   CTRC_HDL trc = NiIHdlTrc(pHdl);
+  // A framed message has a buffer only once its data is due. Another one
+  // here is the empty segment of a raw read that found nothing before the
+  // talk mode changed: the header sizes the buffer instead.
+  if (pExt->readBuf != nullptr && !raw && pHdl->mPendDataLenToRead == 0) NiBufFree(&pExt->readBuf);
   if (pExt->readBuf == nullptr && raw) {
     const SI_SOCKET& s = pHdl->con.mSocket;
     const WEQ_RAW* a = pHdl->con.mPeerAddr.addr;
@@ -639,7 +643,9 @@ NI_RC NiBufIIn(NITAB* pHdl, NIBUF_EXT* pExt, int32_t timeout, bool* pPingAnswere
     if (rc == NIETOO_SMALL) {
       if (rb != nullptr || raw)
         return NiIErrTrace(kNiBufHdlModule, __LINE__, 1, u"%s: NIETOO_SMALL with allocated buffer", NIEINTERN, kFn);
-      uint32_t need = pHdl->mPendDataLenToRead;
+      // An 8-byte message begun in the handle counts whole (what it holds
+      // and what is still due).
+      auto need = static_cast<uint32_t>(NiIPendLen(pHdl, NI_READ, 1));
       if (need > pExt->maxMsgLen) {
         WEQ_UC peer[NI_NODEADDR_STR_LEN];
         NiAddrToStr2(&pHdl->con.mPeerAddr, peer, NI_NODEADDR_STR_LEN, 0);
@@ -806,6 +812,14 @@ NI_RC NiBufIWriteUserMsg(NITAB* pHdl, NIBUF_EXT* pExt, const void* pData, uint32
   if (rc != WEQ_O_K) return rc;
   rc = PrivateWrite(pHdl, pExt, nullptr, pData, length, timeout);
   return UpdateAfter(pHdl, pExt, rc == NIETIMEOUT ? WEQ_O_K : rc);
+}
+
+bool NiBufIAnswersWaiting(const NIBUF_EXT* pExt, uint32_t limit) {
+  uint32_t n = 0;
+  for (const NIBUF* b = pExt->pendWrite; b != nullptr && b != pExt->nextUser && n < limit; b = b->next) {
+    if (b != pExt->pendWrite) ++n;
+  }
+  return n >= limit;
 }
 
 void NiBufICloseExt(NITAB* pHdl, NIBUF_EXT* pExt, bool handleCloses) {

@@ -22,6 +22,20 @@ constexpr int32_t kSecondSocketMs = 500;
 
 
 
+// Answers of a buffered handle wait in its ready-queue while the peer
+// does not read; beyond this many the peer gets no more.
+constexpr uint32_t kAnswersWaiting = 256;
+
+// Whether an answer (what names it) goes out: not to a buffered handle's
+// peer that has left kAnswersWaiting of them unread (an unbuffered handle
+// bounds its own, nimsg_int.h).
+bool AnswerTaken(NITAB* pHdl, NIBUF_EXT* pExt, const WEQ_UC* what) {
+  if (pExt == nullptr || !NiBufIAnswersWaiting(pExt, kAnswersWaiting)) return true;
+  DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d %d answers not taken by partner, do not send %s\n", u"NiBufIProcMsg",
+                NiIHdlNo(pHdl), static_cast<int32_t>(kAnswersWaiting), what);
+  return false;
+}
+
 // Codes that drive NI's own flow (and anything that is no NI code): from
 // a peer they would make a caller wait, retry or look for a handle.
 NI_RC FromPeer(NI_RC rc) {
@@ -48,6 +62,7 @@ NI_RC KeepAlive(NITAB* pHdl, NIBUF_EXT* pExt, uint8_t kind, uint32_t* pLength) {
   if (kind == NI_KA_PING) {
     DPTRC_LINE(lvl, trc, u"%s: hdl %d received NI_PING, reply NI_PONG\n", kFn, hdl);
     if (pExt == nullptr) return NiIAnswerPing(pHdl);
+    if (!AnswerTaken(pHdl, pExt, u"PONG")) return NIEOPCODE;
     NI_RC rc = NiICheck(pHdl, 0, 0, nullptr);
     if (rc != WEQ_O_K) {
       DPTRC_LINE(1, trc, u"%s: NiICheck failed (rc=%d)\n", kFn, rc);
@@ -103,6 +118,10 @@ NI_RC UnknownOpcode(NITAB* pHdl, NIBUF_EXT* pExt, uint8_t opcode) {
   NiIErrInfo(kCtlModule, __LINE__, u"%s: unknown opcode %d received", NIEVERSION, kFn, static_cast<int32_t>(opcode));
   DPTRC_LINE(1, NiIHdlTrc(pHdl), u"%s: unknown opcode %d received (hdl %d)\n", kFn, static_cast<int32_t>(opcode),
              NiIHdlNo(pHdl));
+  if (!AnswerTaken(pHdl, pExt, u"ERROR-INFO")) {
+    ErrClear();
+    return NIEOPCODE;
+  }
   NI_RC rc = NiBufISendErr(pHdl, pExt, 0, NIEVERSION);
   // Unbuffered, nothing goes between the pieces of a message being written.
   if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;
@@ -151,6 +170,7 @@ NI_RC NiBufIProcMsg(NITAB* pHdl, NIBUF_EXT* pExt, void* pMsg, uint32_t* pLength,
              static_cast<int32_t>(opcode), static_cast<int32_t>(len), static_cast<int32_t>(version));
   switch (opcode) {
     case NI_RTERR_OP_VERSION_REQ: {
+      if (!AnswerTaken(pHdl, pExt, u"VERSION")) return NIEOPCODE;
       NI_RC rc = NiBufISendMsg(pHdl, pExt, 0, NI_RTERR_OP_VERSION, nullptr, 0);
       if (rc == NIETIMEOUT && pExt == nullptr) return NIEOPCODE;  // not between a message's pieces
       if (rc != WEQ_O_K) {

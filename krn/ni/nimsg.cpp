@@ -3,6 +3,7 @@
 #include "krn/ni/nimsg_int.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -94,23 +95,47 @@ void ClaimWrite(NITAB* pHdl) {
 
 bool MessagePending(const NITAB* pHdl) { return pHdl->mPendHdrLenToWrite != 0 || pHdl->mPendDataLenToWrite != 0; }
 
-// Moves owed answers into the control bytes (claim held, no message pending).
-void QueueOwedPongs(NITAB* pHdl) {
+// Room of the control bytes: one answer with the longest error
+// information (three bytes a unit) and a few PONGs.
+constexpr uint32_t kCtlCap = 2048;
+
+// The control bytes made on first use and their unsent rest moved to the
+// front; false when there is no memory for them.
+bool CtlReady(NITAB* pHdl) {
+  if (pHdl->mCtlOut == nullptr) {
+    pHdl->mCtlOut = static_cast<WEQ_RAW*>(malloc(kCtlCap));
+    if (pHdl->mCtlOut == nullptr) return false;
+    pHdl->mCtlLen = pHdl->mCtlOff = 0;
+  }
   if (pHdl->mCtlOff != 0) {
     memmove(pHdl->mCtlOut, pHdl->mCtlOut + pHdl->mCtlOff, pHdl->mCtlLen - pHdl->mCtlOff);
-    pHdl->mCtlLen = static_cast<uint8_t>(pHdl->mCtlLen - pHdl->mCtlOff);
+    pHdl->mCtlLen = static_cast<uint16_t>(pHdl->mCtlLen - pHdl->mCtlOff);
     pHdl->mCtlOff = 0;
   }
-  constexpr uint32_t kFrame = NI_HDR_LEN + NI_KEEPALIVE_LEN;
-  while (pHdl->mCtlLen + kFrame <= sizeof(pHdl->mCtlOut)) {
+  return true;
+}
+
+// Appends one framed message to the control bytes when it fits.
+bool CtlAppend(NITAB* pHdl, const void* pData, uint32_t dataLen) {
+  if (!CtlReady(pHdl) || uint64_t{pHdl->mCtlLen} + NI_HDR_LEN + dataLen > kCtlCap) return false;
+  WEQ_RAW* p = pHdl->mCtlOut + pHdl->mCtlLen;
+  p[0] = static_cast<WEQ_RAW>(dataLen >> 24);
+  p[1] = static_cast<WEQ_RAW>(dataLen >> 16);
+  p[2] = static_cast<WEQ_RAW>(dataLen >> 8);
+  p[3] = static_cast<WEQ_RAW>(dataLen);
+  if (dataLen != 0) memcpy(p + NI_HDR_LEN, pData, dataLen);
+  pHdl->mCtlLen = static_cast<uint16_t>(pHdl->mCtlLen + NI_HDR_LEN + dataLen);
+  return true;
+}
+
+// Moves owed answers into the control bytes (claim held, no message pending).
+void QueueOwedPongs(NITAB* pHdl) {
+  while (pHdl->mPongOwed.load(std::memory_order_acquire) != 0) {
     uint32_t owed = pHdl->mPongOwed.load(std::memory_order_acquire);
-    if (owed == 0) break;
+    if (!CtlReady(pHdl) || uint32_t{pHdl->mCtlLen} + NI_HDR_LEN + NI_KEEPALIVE_LEN > kCtlCap) break;
     if (!pHdl->mPongOwed.compare_exchange_weak(owed, owed - 1, std::memory_order_acq_rel)) continue;
-    WEQ_RAW* p = pHdl->mCtlOut + pHdl->mCtlLen;
-    p[0] = p[1] = p[2] = 0;
-    p[3] = NI_KEEPALIVE_LEN;
-    memcpy(p + NI_HDR_LEN, kPong, NI_KEEPALIVE_LEN);
-    pHdl->mCtlLen = static_cast<uint8_t>(pHdl->mCtlLen + kFrame);
+    CtlAppend(pHdl, kPong, NI_KEEPALIVE_LEN);
+    pHdl->mCtlPong = 1;
   }
 }
 
@@ -134,11 +159,13 @@ NI_RC SendControl(NITAB* pHdl) {
                                   kMsgModule, __LINE__, 1);
       return rc == NIEINVAL ? NIEINTERN : rc;
     }
-    pHdl->mCtlOff = static_cast<uint8_t>(pHdl->mCtlOff + sent);
+    pHdl->mCtlOff = static_cast<uint16_t>(pHdl->mCtlOff + sent);
     if (pHdl->mCtlOff == pHdl->mCtlLen) {
       pHdl->mCtlOff = pHdl->mCtlLen = 0;
-      DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d sent %s to partner\n", kFn, MsgHdlNo(pHdl),
-                 u"NI_PONG");
+      if (pHdl->mCtlPong != 0)
+        DPTRC_LINE(MsgLvl(pHdl, 2), NiIHdlTrc(pHdl), u"%s: hdl %d sent %s to partner\n", kFn, MsgHdlNo(pHdl),
+                   u"NI_PONG");
+      pHdl->mCtlPong = 0;
     } else if (sent == 0) {
       return WEQ_O_K;
     }
@@ -196,7 +223,8 @@ uint32_t FragLimit(int timeout) {
   if (f == 0 || timeout < 0) return UINT32_MAX;
   int r = Random();
   if ((r & 1) == 0) return UINT32_MAX;
-  return static_cast<uint32_t>(Random()) % (f + 1);
+  // Wide: F may be the largest number, whose F + 1 is 0 in 32 bits.
+  return static_cast<uint32_t>(static_cast<uint64_t>(Random()) % (uint64_t{f} + 1));
 }
 
 // The start of a read or write: a connect still pending is completed, and
@@ -224,10 +252,11 @@ int64_t NiIMonoMs(void) {
 void NiIWaitOverrun(int64_t startMs, int timeout) {
   uint32_t tol = NiIParams().pollTolerance.load(std::memory_order_relaxed);
   if (tol == 0 || timeout < 0) return;
-  int32_t secs = static_cast<int32_t>((NiIMonoMs() - startMs) / 1000);
-  if (secs > (timeout + 500) / 1000 + static_cast<int32_t>(tol)) {
-    DPTRC_WARNING(NiITrcHdl(), u"passed over poll/select timeout (%ds>=%dms+%ds)\n", secs, timeout,
-                  static_cast<int32_t>(tol));
+  // Wide: the longest time-out and tolerance overflow 32 bits.
+  int64_t secs = (NiIMonoMs() - startMs) / 1000;
+  if (secs > (int64_t{timeout} + 500) / 1000 + tol) {
+    DPTRC_WARNING(NiITrcHdl(), u"passed over poll/select timeout (%ds>=%dms+%ds)\n", static_cast<int32_t>(secs),
+                  timeout, static_cast<int32_t>(tol));
   }
 }
 
@@ -490,8 +519,8 @@ NI_RC WriteClaimed(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout
                              hdl);
         }
         uint32_t c = sent < take ? sent : take;
-        pHdl->mCtlOff = static_cast<uint8_t>(pHdl->mCtlOff + c);
-        if (pHdl->mCtlOff == pHdl->mCtlLen) pHdl->mCtlOff = pHdl->mCtlLen = 0;
+        pHdl->mCtlOff = static_cast<uint16_t>(pHdl->mCtlOff + c);
+        if (pHdl->mCtlOff == pHdl->mCtlLen) pHdl->mCtlOff = pHdl->mCtlLen = pHdl->mCtlPong = 0;
         sent -= c;
         uint32_t h = sent < hdr ? sent : hdr;
         pHdl->mPendHdrLenToWrite = static_cast<uint8_t>(hdr - h);
@@ -590,16 +619,30 @@ NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen, const WEQ_UC
                MsgHdlNo(pHdl), what);
     return NIETIMEOUT;
   }
-  uint32_t written = 0;
   if (MessagePending(pHdl)) {
     DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d mPendDataLenToWrite > 0 (%d), do not send %s\n", kFn,
                   MsgHdlNo(pHdl), static_cast<int32_t>(pHdl->mPendDataLenToWrite), what);
     rc = NIETIMEOUT;
+  } else if (!CtlAppend(pHdl, pData, dataLen)) {
+    // The peer has not taken the earlier answers: it is not reading.
+    DPTRC_WARNING(NiIHdlTrc(pHdl), u"%s: hdl %d %d bytes of answers not taken by partner, do not send %s\n", kFn,
+                  MsgHdlNo(pHdl), static_cast<int32_t>(pHdl->mCtlLen), what);
+    rc = NIETIMEOUT;
   } else {
-    rc = WriteClaimed(pHdl, pData, dataLen, NI_BLOCK, NI_MESG_IO, &written);
+    pHdl->mMsgOut += 1;
+    pHdl->mBytesOut += dataLen;
+    pHdl->mSentSinceRead.store(1, std::memory_order_relaxed);
+    rc = SendControl(pHdl);
   }
   ReleaseWrite(pHdl);
   return rc;
+}
+
+void NiICtlFree(NITAB* pHdl) {
+  free(pHdl->mCtlOut);
+  pHdl->mCtlOut = nullptr;
+  pHdl->mCtlLen = pHdl->mCtlOff = 0;
+  pHdl->mCtlPong = 0;
 }
 
 // --- Read -------------------------------------------------------------------------------
@@ -694,6 +737,10 @@ NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8
     return HandOutHeld(pHdl, static_cast<WEQ_RAW*>(pBuffer), bufferLen, pRead, modeText);
   } else if (pHdl->mPendHdrLenToRead == 0 && pHdl->mPendDataLenToRead == 0) {
     pHdl->mPendHdrLenToRead = NI_HDR_LEN;
+    // A gathering always has data pending: one left here was cut off by a
+    // raw read, and must not take the next message into mHoldIn.
+    pHdl->mHoldState = NI_HOLD_NONE;
+    pHdl->mHoldLen = 0;
   } else if (pHdl->mPendHdrLenToRead == 0 && bufferLen == 0) {
     return NIETOO_SMALL;
   }

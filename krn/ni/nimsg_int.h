@@ -37,11 +37,15 @@ NI_RC NiIWrite(NITAB* pHdl, const void* pData, uint32_t dataLen, int timeout, ui
 NI_RC NiIRead(NITAB* pHdl, void* pBuffer, uint32_t bufferLen, int timeout, uint8_t talkMode, uint32_t* pRead);
 // Sends one whole framed message from the reading side of an unbuffered
 // handle (a control message's answer, what names it in the trace):
-// NIETIMEOUT, with nothing sent, while another write is under way or a
-// message waits half-written (both judged with the writing side claimed);
-// otherwise it waits for the socket until all is out, so that no message
-// of the user ever follows part of it.
+// NIETIMEOUT, with nothing sent, while another write is under way, a
+// message waits half-written (both judged with the writing side claimed)
+// or the control bytes the peer has not taken leave no room for it;
+// otherwise it joins the control bytes, which go out as far as the socket
+// takes them without waiting, and the rest before the next message, so
+// that no message of the user ever follows part of it.
 NI_RC NiIWriteCtl(NITAB* pHdl, const void* pData, uint32_t dataLen, const WEQ_UC* what);
+// Frees the control bytes of a record that closes.
+void NiICtlFree(NITAB* pHdl);
 // Sends "NI_PING" (flag 1) or "NI_PONG" from byte *pCount on.
 NI_RC NiICheck(NITAB* pHdl, int timeout, int8_t flag, uint32_t* pCount);
 // Waits until the handle's socket can be read (NI_READ) or written.

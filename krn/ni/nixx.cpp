@@ -11,6 +11,7 @@
 #include "krn/fi/fi.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_int.h"
+#include "krn/ni/nimsg_int.h"
 #include "krn/ni/nihs_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nixx_int.h"
@@ -82,6 +83,7 @@ void FreeTable() {
     free(g_ni.freeBlock);
   }
   if (g_ni.nitab != nullptr) {
+    for (int32_t i = 0; i < g_ni.maxHandles.load(std::memory_order_relaxed); ++i) NiICtlFree(&g_ni.nitab[i]);
     DPTRC_LINE(2, NiITrcHdl(), u"%s: free nitab %p\n", u"NiIExit", static_cast<const void*>(g_ni.nitab));
     free(g_ni.nitab);
   }
@@ -640,6 +642,7 @@ NI_RC NiICloseHandle(NITAB* pHdl, uint8_t removeUdsFile, int8_t lockHeld) {
     pHdl->mPendHdrLenToWrite = 0;
     pHdl->mBuf = nullptr;
     pHdl->mBufOps = nullptr;
+    NiICtlFree(pHdl);
   }
 
   if (!lockHeld) ThrMtxLock(&g_ni.hdlMtx);

@@ -122,13 +122,15 @@ typedef struct NITAB {
   // The writing side: a user write and a keep-alive answer sent by the
   // reading thread claim mWriteBusy, so that their frames never interleave.
   // Answers owed while the writer was busy go out after its message;
-  // mCtlOut holds framed control bytes not yet sent, which go out before
-  // the next message.
+  // mCtlOut holds framed control bytes not yet sent (the reading thread's
+  // answers, which never wait for the peer), which go out before the next
+  // message. It is made at its first use and freed with the record.
   std::atomic<uint8_t> mWriteBusy;
   std::atomic<uint32_t> mPongOwed;
-  WEQ_RAW mCtlOut[48];
-  uint8_t mCtlLen;
-  uint8_t mCtlOff;
+  WEQ_RAW* mCtlOut;
+  uint16_t mCtlLen;
+  uint16_t mCtlOff;
+  uint8_t mCtlPong;  // a PONG is among the control bytes
 } NITAB;
 
 // The handle number of a record for trace lines (-1 without a record), and

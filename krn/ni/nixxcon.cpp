@@ -1,13 +1,13 @@
 // NI connections: listen handles, outgoing connects (with the completion of
 // a connect still in progress) and accepts.
 #include <string.h>
-#include <time.h>
 
 #include "i18n/wequ16/u16fmt.h"
 #include "i18n/wequ16/u16str.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nibuf_int.h"
 #include "krn/ni/nictl_int.h"
+#include "krn/ni/nimsg_int.h"
 #include "krn/ni/niroute_int.h"
 #include "krn/ni/niparam_int.h"
 #include "krn/ni/nisockaddr_int.h"
@@ -71,24 +71,6 @@ bool IsUnset(const NI_NODEADDR& a) {
   return memcmp(a.addr, zero.addr, 16) == 0 || memcmp(a.addr, mapped.addr, 16) == 0;
 }
 
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The overrun warning of a wait that lasted longer than its time-out plus
-// the tolerance.
-void CheckOverrun(int64_t start, int32_t timeout) {
-  uint32_t tol = NiIParams().pollTolerance.load(std::memory_order_relaxed);
-  if (tol == 0 || timeout < 0) return;
-  int32_t secs = static_cast<int32_t>((NowMs() - start) / 1000);
-  if (secs > (timeout + 500) / 1000 + static_cast<int32_t>(tol)) {
-    DPTRC_WARNING(NiITrcHdl(), u"passed over poll/select timeout (%ds>=%dms+%ds)\n", secs, timeout,
-                  static_cast<int32_t>(tol));
-  }
-}
-
 }  // namespace
 
 WEQ_UC NiIAddrServSep(const WEQ_UC* text) {
@@ -121,7 +103,7 @@ NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout, SI_SOCKET** ppReady) {
   static constexpr int kPollLoops = 5000;
   SI_SOCKET* sock = &pListen->lis.mIPSocket;
   CTRC_HDL trc = NiIHdlTrc(pListen);
-  int64_t start = NowMs();
+  int64_t start = NiIMonoMs();
   int32_t count = 0;
   int32_t err = 0;
   SI_RC si;
@@ -152,7 +134,7 @@ NI_RC NiIPeekListen(NITAB* pListen, int32_t timeout, SI_SOCKET** ppReady) {
       si = SiSelect(sock->socketNo + 1, readMask, nullptr, nullptr, timeout, &count, &err);
     } while (si == SI_EINTR);
   }
-  CheckOverrun(start, timeout);
+  NiIWaitOverrun(start, timeout);
   if (si != SI_OK) {
     NI_RC rc = NiIReportSiError(si, usePoll ? SI_FN_POLL : SI_FN_SELECT, pListen, sock, err, nullptr, nullptr,
                                 nullptr, kFn, kXxconModule, __LINE__, 1);
@@ -245,9 +227,9 @@ NI_RC NiServerHandleForPort(uint16_t* pServNo, NI_HDL* pHandle) {
 
 NI_RC NiICheckPendConnection(NITAB* pHdl, int32_t timeout, uint8_t setState) {
   static constexpr const WEQ_UC* kFn = u"NiICheckPendConnection";
-  int64_t start = NowMs();
+  int64_t start = NiIMonoMs();
   SI_RC si = SiPeekPendConn(&pHdl->con.mSocket, timeout);
-  CheckOverrun(start, timeout);
+  NiIWaitOverrun(start, timeout);
   if (si == SI_OK) {
     TracePeer(pHdl, 2, u"%s: connection of hdl %d to %%s established", kFn, NiIHdlNo(pHdl));
     if (setState) {

@@ -383,6 +383,54 @@ TEST_F(NiBuf, RawModeReadsSegmentsAndControlMessagesAreData) {
   EXPECT_EQ(peers::ReadFor(a_.peer.get(), 4, 2000), "bare");
 }
 
+// A message of a keep-alive's size, cut off by a switch to raw mode, must
+// not leave its gathering behind: the next framed message lands in the
+// caller's buffer, whole.
+TEST_F(NiBuf, ASwitchToRawInsideAnEightByteMessageLeavesTheNextMessageWhole) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  NIBUF* got = nullptr;
+  ASSERT_TRUE(a_.Send(std::string("\0\0\0\x08" "abc", 7)));
+  EXPECT_EQ(NiBufReceive(a_.hdl, &got, 100), NIETIMEOUT);
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_RAW_IO), WEQ_O_K);
+  ASSERT_TRUE(a_.Send("defgh"));
+  ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(got), "defgh");
+  NiBufFree2(&got);
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_MESG_IO), WEQ_O_K);
+  std::string m = Bytes(4000, 11);
+  ASSERT_TRUE(a_.SendMsg(m));
+  ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(got), m);
+  NiBufFree2(&got);
+}
+
+// A raw read that found nothing leaves no segment buffer behind for the
+// framed read after a switch back: a message of any size within the limit
+// arrives whole in a buffer of its own size, and one above it is refused.
+TEST_F(NiBuf, AFramedReadAfterAnEmptyRawReadSizesItsBufferByTheHeader) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  ASSERT_EQ(SetHdl(a_.hdl, NIHP_MAXMSGLEN, NI_DT_UINT, 2500), WEQ_O_K);
+  NIBUF* got = nullptr;
+  for (size_t size : {3000u, 2000u}) {
+    ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_RAW_IO), WEQ_O_K);
+    EXPECT_EQ(NiBufReceive(a_.hdl, &got, 0), NIETIMEOUT);
+    ASSERT_EQ(SetHdl(a_.hdl, NIHP_BUF_TALKMODE, NI_DT_RAW, NI_MESG_IO), WEQ_O_K);
+    std::string m = Bytes(size, static_cast<uint32_t>(size));
+    ASSERT_TRUE(a_.SendMsg(m));
+    if (size > 2500) {
+      EXPECT_EQ(NiBufReceive(a_.hdl, &got, 5000), NIETOO_BIG);
+      a_.Close();
+      ASSERT_TRUE(ep_.Open(&a_, true));
+      ASSERT_EQ(SetHdl(a_.hdl, NIHP_MAXMSGLEN, NI_DT_UINT, 2500), WEQ_O_K);
+      continue;
+    }
+    ASSERT_EQ(NiBufReceive(a_.hdl, &got, 5000), WEQ_O_K);
+    EXPECT_EQ(Text(got), m);
+    EXPECT_EQ(got->buflen, static_cast<int32_t>(size));
+    NiBufFree2(&got);
+  }
+}
+
 TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   ASSERT_TRUE(ep_.Open(&a_, true));
   std::thread peer([&] { a_.SendMsg(peers::kNiPing); });
@@ -398,6 +446,42 @@ TEST_F(NiBuf, APingDuringAReceiveWithoutLimitIsAnsweredAndReported) {
   char buf[8];
   uint32_t n = 0;
   EXPECT_EQ(NiRead(a_.hdl, buf, 8, 5000, &n), NIEPING);
+}
+
+// A peer that sends requests but never reads gets answers only as far as a
+// bounded backlog: the rest are not sent, and nothing grows without end.
+TEST_F(NiBuf, APeerThatNeverReadsCannotGrowTheAnswersWithoutEnd) {
+  ASSERT_TRUE(ep_.Open(&a_, true));
+  int small = 4096;
+  ASSERT_EQ(setsockopt(niconn::Rec(a_.hdl)->con.mSocket.socketNo, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(a_.peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  constexpr int kPings = 5000;
+  std::string pings;
+  for (int i = 0; i < kPings; ++i) pings += peers::FrameEncode(peers::kNiPing);
+  std::thread peer([&] { EXPECT_TRUE(a_.Send(pings + peers::FrameEncode("last"))); });
+  char buf[8];
+  uint32_t n = 0;
+  NI_RC rc = NIEPING;
+  for (int i = 0; i <= kPings && rc == NIEPING; ++i) rc = NiRead(a_.hdl, buf, sizeof buf, 5000, &n);
+  peer.join();
+  ASSERT_EQ(rc, WEQ_O_K);
+  EXPECT_EQ(std::string(buf, n), "last");
+  size_t waiting = 0;
+  for (NIBUF* q = Ext(a_.hdl)->pendWrite; q != nullptr && q != Ext(a_.hdl)->nextUser; q = q->next) ++waiting;
+  EXPECT_LE(waiting, 300u);
+  // What does go out is whole answers.
+  std::string frame;
+  size_t pongs = 0;
+  std::thread drain([&] {
+    while ((frame = a_.Frame(500)) == peers::kNiPong) ++pongs;
+  });
+  auto end = Clock::now() + std::chrono::seconds(20);
+  while (Ext(a_.hdl)->pendWrite != nullptr && Clock::now() < end) NiPeekExWrite(a_.hdl, 100);
+  drain.join();
+  EXPECT_EQ(frame, "<none>");
+  EXPECT_GT(pongs, 0u);
+  EXPECT_LT(pongs, static_cast<size_t>(kPings));
+  EXPECT_FALSE(a_.parser.bad());
 }
 
 // A peek that meets a keep-alive request ends with it, answered once, and
@@ -530,6 +614,33 @@ TEST_F(NiBuf, HandleParametersAndTheWayBackToPlain) {
   ASSERT_EQ(NiWrite(plain.hdl, "plain", 5, 1000, &n), WEQ_O_K);
   EXPECT_EQ(plain.Frame(), "plain");
   plain.Close();
+}
+
+// An 8-byte message a plain read has begun (gathered in the handle, or
+// partly handed out) goes on whole when the handle becomes buffered.
+TEST_F(NiBuf, AHandleMadeBufferedInsideAnEightByteMessageDeliversItsRest) {
+  uint8_t on = NI_BUFSTAT_ON;
+  char buf[8];
+  uint32_t n = 0;
+  NIBUF* b = nullptr;
+  // Partly handed out: 3 of 8 bytes.
+  ASSERT_TRUE(ep_.Open(&a_, false));
+  ASSERT_TRUE(a_.SendMsg("abcdefgh"));
+  ASSERT_EQ(NiRead(a_.hdl, buf, 3, 5000, &n), NIETOO_SMALL);
+  EXPECT_EQ(std::string(buf, n), "abc");
+  ASSERT_EQ(NiSetHdlParam(a_.hdl, NIHP_BUFSTAT, &on), WEQ_O_K);
+  ASSERT_EQ(NiBufReceive(a_.hdl, &b, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(b), "defgh");
+  NiBufFree2(&b);
+  // Gathered in part: 3 of its 8 bytes arrived.
+  ASSERT_TRUE(ep_.Open(&b_, false));
+  ASSERT_TRUE(b_.Send(std::string("\0\0\0\x08" "ijk", 7)));
+  EXPECT_EQ(NiRead(b_.hdl, buf, 8, 100, &n), NIETIMEOUT);
+  ASSERT_EQ(NiSetHdlParam(b_.hdl, NIHP_BUFSTAT, &on), WEQ_O_K);
+  ASSERT_TRUE(b_.Send("lmnop"));
+  ASSERT_EQ(NiBufReceive(b_.hdl, &b, 5000), WEQ_O_K);
+  EXPECT_EQ(Text(b), "ijklmnop");
+  NiBufFree2(&b);
 }
 
 TEST_F(NiBuf, TheHandshakeCountHoldsUserMessagesBack) {

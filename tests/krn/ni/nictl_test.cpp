@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "krn/dptrc/err.h"
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nictl_int.h"
+#include "krn/si/si_int.h"
 #include "niconn.h"
 #include "peers/nictlcodec.h"
 #include "peers/errrec.h"
@@ -291,6 +293,82 @@ TEST_F(NiCtl, NoAnswerGoesBetweenTheHalvesOfAMessage) {
   ASSERT_TRUE(plain_.SendMsg(RtErr(1, 0)));
   EXPECT_EQ(Read(plain_, false, &got), NIEPING);
   EXPECT_EQ(peers::HexOf(plain_.Frame()), kVersionReply);
+}
+
+// A peer that asks and asks but never reads cannot hold a reader up nor
+// make answers pile up: each read with its time-out comes back, answers
+// the socket no longer takes wait only within a bound (the rest are not
+// sent), and none is cut short on the wire.
+TEST_F(NiCtl, AnswersToAPeerThatDoesNotReadNeverHoldTheReaderUp) {
+  Open();
+  for (bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered ? "buffered" : "plain");
+    Conn& c = Of(buffered);
+    int small = 4096;
+    ASSERT_EQ(setsockopt(Rec(c.hdl)->con.mSocket.socketNo, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ASSERT_EQ(setsockopt(c.peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    constexpr int kAsks = 600;
+    std::string asks;
+    for (int i = 0; i < kAsks; ++i) asks += peers::FrameEncode(RtErr(i % 2 != 0 ? 1 : 9, 0));
+    std::thread peer([&] { EXPECT_TRUE(c.Send(asks + peers::FrameEncode("last"))); });
+    std::promise<std::string> done;
+    std::future<std::string> result = done.get_future();
+    std::thread reader([&] {
+      std::string got;
+      NI_RC rc = NIEPING;
+      for (int i = 0; i <= kAsks && rc == NIEPING; ++i) rc = Read(c, buffered, &got, 1000);
+      done.set_value(rc == WEQ_O_K ? got : "rc " + std::to_string(rc));
+    });
+    bool returned = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "a read waits for a peer that does not read";
+    if (buffered && returned) {
+      size_t waiting = 0;
+      for (NIBUF* q = Ext(c.hdl)->pendWrite; q != nullptr && q != Ext(c.hdl)->nextUser; q = q->next) ++waiting;
+      EXPECT_LE(waiting, 300u);
+    }
+    // Whatever answers went out are whole frames. Reading them also lets a
+    // reader that waits for the peer go on to its end.
+    size_t replies = 0;
+    for (;;) {
+      std::string reply = c.Frame(200);
+      if (reply == "<none>") {
+        if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
+        if (!buffered || Ext(c.hdl)->pendWrite == nullptr) break;
+        NiPeekExWrite(c.hdl, 100);  // the queued answers go out
+        continue;
+      }
+      peers::RtErr answer;
+      EXPECT_TRUE(peers::DecodeRtErr(reply, &answer));
+      ++replies;
+    }
+    reader.join();
+    peer.join();
+    EXPECT_EQ(result.get(), "last");
+    // Only a part of the answers went out.
+    EXPECT_GT(replies, 0u);
+    EXPECT_LT(replies, static_cast<size_t>(kAsks));
+    EXPECT_FALSE(c.parser.bad());
+  }
+}
+
+// The control bytes of an unbuffered handle take answers up to their last
+// byte and not one beyond: with the socket taking nothing, 166 PONGs and
+// two version replies fill them exactly, and a third reply is not sent.
+TEST_F(NiCtl, AnswersFillTheControlBytesToTheirLastByteAndNoFurther) {
+  Open();
+  SiITestFail(SI_FN_SEND, 1000000, SI_ETIMEOUT, EAGAIN);
+  std::string asks;
+  for (int i = 0; i < 166; ++i) asks += peers::FrameEncode(peers::kNiPing);
+  for (int i = 0; i < 3; ++i) asks += peers::FrameEncode(RtErr(1, 0));
+  ASSERT_TRUE(plain_.Send(asks));
+  std::string got;
+  for (int i = 0; i < 169; ++i) ASSERT_EQ(Read(plain_, false, &got), NIEPING) << i;
+  SiITestReset();
+  uint32_t n = 0;
+  ASSERT_EQ(NiWrite(plain_.hdl, "end", 3, 5000, &n), WEQ_O_K);
+  for (int i = 0; i < 166; ++i) ASSERT_EQ(plain_.Frame(), peers::kNiPong) << i;
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(peers::HexOf(plain_.Frame()), kVersionReply);
+  EXPECT_EQ(plain_.Frame(), "end");
 }
 
 // --- Passed handles ------------------------------------------------------------------

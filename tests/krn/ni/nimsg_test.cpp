@@ -27,6 +27,7 @@
 #include "peers/niframe.h"
 #include "peers/peers.h"
 #include "support/testsupport.h"
+#include "../dptrc/trc_checker.h"
 
 namespace {
 
@@ -514,6 +515,44 @@ TEST_F(NiMsg, TimeOutsAreKept) {
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(50));
   NiWait(30);
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(30));
+}
+
+// The fragmentation test cuts passes to random mod (F + 1) bytes for any
+// F a caller sets, the largest included.
+TEST_F(NiMsg, TheFragmentationTestTakesEveryLimit) {
+  ASSERT_EQ(NiSetParam(NIP_FRAGTEST, 0xFFFFFFFFu), WEQ_O_K);
+  g_script = {1, 7};  // the write's first pass: at most 7 bytes
+  uint32_t n = 0;
+  ASSERT_EQ(NiWrite(hdl_, "fragmented", 10, 2000, &n), WEQ_O_K);
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(PeerFrame(), "fragmented");
+  PeerSend(peers::FrameEncode("back"));
+  g_script = {1, 2};  // the read's first receive: 2 header bytes
+  std::string got;
+  EXPECT_EQ(ReadWhole(&got, 16), WEQ_O_K);
+  EXPECT_EQ(got, "back");
+}
+
+// The overrun check of a wait compares without overflow: the longest
+// time-out and tolerance do not make a wait that ended at once late.
+TEST_F(NiMsg, AWaitThatEndsAtOnceIsNeverLateWhateverItsTimeOut) {
+  // A connection waits to be accepted: the listen handle is ready too.
+  int32_t lsock = -1;
+  ASSERT_EQ(NiHdlToSock(listen_, &lsock), WEQ_O_K);
+  sockaddr_in at{};
+  socklen_t atLen = sizeof at;
+  ASSERT_EQ(getsockname(lsock, reinterpret_cast<sockaddr*>(&at), &atLen), 0);
+  peers::Fd waiting = peers::Connect(AF_INET, ntohs(at.sin_port));
+  ASSERT_TRUE(waiting.valid());
+  for (uint32_t tolerance : {1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    NI_PARAM_DATA d{NIP_POLL_TRACE, NI_DT_UINT, {}};
+    d.value.uint_val = tolerance;
+    ASSERT_EQ(NiSetParamEx(&d), WEQ_O_K);
+    trccheck::TraceFile trace(1);
+    EXPECT_EQ(NiPeekExWrite(hdl_, 0x7FFFFFFF), WEQ_O_K);
+    EXPECT_EQ(NiPeekEx(listen_, 0x7FFFFFFF), WEQ_O_K);
+    EXPECT_EQ(trace.Read().find("passed over poll/select timeout"), std::string::npos) << tolerance;
+  }
 }
 
 TEST_F(NiMsg, AReadAfterTheHandleSentWaitsBeforeItsFirstReceive) {
