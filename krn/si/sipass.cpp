@@ -114,7 +114,9 @@ SI_RC ReadRecord(SI_SOCKET* pChannel, WEQ_RAW* buf, size_t* got) {
   *got = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRestMs);
   for (;;) {
-    ssize_t n = recv(pChannel->socketNo, buf + *got, SI_HANDOFF_LEN - *got, 0);
+    // Once part of a record is in, the rest is read without blocking, so
+    // that the deadline below also holds on a blocking channel.
+    ssize_t n = recv(pChannel->socketNo, buf + *got, SI_HANDOFF_LEN - *got, *got > 0 ? MSG_DONTWAIT : 0);
     if (n > 0) {
       *got += static_cast<size_t>(n);
       if (type != SOCK_STREAM || *got == SI_HANDOFF_LEN) return SI_OK;

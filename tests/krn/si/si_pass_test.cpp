@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -268,6 +269,29 @@ TEST_F(SiPass, ARecordTrickledInPiecesIsReadWhole) {
   EXPECT_EQ(got.family, SI_AF_INET6);
   EXPECT_EQ(got.type, SI_SOCK_DGRAM);
   if (got.socketNo >= 0) SiClose(&got);
+}
+
+// A short record on a blocking channel whose sender stays connected: the
+// rest that never comes is waited for within the record's deadline, not
+// for as long as the sender keeps the channel open.
+TEST_F(SiPass, AShortRecordOnABlockingChannelEndsAtTheDeadline) {
+  ASSERT_EQ(fcntl(ours_.get(), F_GETFL) & O_NONBLOCK, 0);
+  ASSERT_TRUE(peers::WriteAll(theirs_.get(), Record(2147483000u, 3, SI_AF_INET, SI_SOCK_STREAM, 372)));
+  std::promise<SI_RC> done;
+  std::future<SI_RC> result = done.get_future();
+  std::thread receiver([this, &done] {
+    SI_SOCKET got{-1, 0, 0, 0};
+    done.set_value(SiRecvSocket(&channel_, &got));
+    if (got.socketNo >= 0) SiClose(&got);
+  });
+  bool returned = result.wait_for(std::chrono::seconds(12)) == std::future_status::ready;
+  // Whatever happened, the receiver is let go before the verdict.
+  if (!returned) shutdown(theirs_.get(), SHUT_WR);
+  receiver.join();
+  EXPECT_TRUE(returned) << "SiRecvSocket waited past its deadline for a rest that never came";
+  // No process has that number: the record itself was read and refused.
+  EXPECT_EQ(result.get(), SI_EINTERN);
+  EXPECT_EQ(channel_.sysErr, SI_ERR_INTERNAL);
 }
 
 TEST_F(SiPass, OnlyASocketCanBeSent) {
