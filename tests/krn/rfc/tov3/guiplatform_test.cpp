@@ -3,6 +3,7 @@
 // runtime's rules, the registry store's reader, and the held start's
 // refusals.
 #include <errno.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -90,6 +91,27 @@ TEST(PlatRegFind, ReadsTypedValuesOfTheFirstMatchingKey) {
   EXPECT_EQ(small[0], '#');
   EXPECT_EQ(PlatRegFindString(store.data(), store.size(), "Software\\A", "Path", small, 9), PLAT_REG_OK);
   EXPECT_STREQ(small, "/opt/a b");
+}
+
+// A store is read up to 1 MiB; a line that the limit cuts is no value:
+// the cut text is never handed out as though it were the whole.
+TEST(PlatRegGet, StoreCutAtItsLimitKeepsOnlyWholeLines) {
+  tovtest::TempDir tmp;
+  ASSERT_EQ(mkdir(tmp.File("tovnative").c_str(), 0700), 0);
+  const size_t limit = size_t{1} << 20;
+  const std::string head = "[Software\\A]\nFirst = sz:/opt/first\n";
+  const std::string tail = "Path = sz:/opt/abcdef\nCount = dword:7\n";
+  // The limit falls after "/opt/abc".
+  const size_t pad = limit - head.size() - std::string("Path = sz:/opt/abc").size() - 3;
+  tovtest::WriteFile(tmp.File("tovnative/registry"), head + "; " + std::string(pad, 'x') + "\n" + tail);
+  setenv("XDG_CONFIG_HOME", tmp.path().c_str(), 1);
+  char buf[64];
+  EXPECT_EQ(PlatRegGetString(PLAT_REG_USER, "Software\\A", "Path", buf, sizeof buf), PLAT_REG_ENOTFOUND) << buf;
+  uint32_t v = 0;
+  EXPECT_EQ(PlatRegGetDword(PLAT_REG_USER, "Software\\A", "Count", &v), PLAT_REG_ENOTFOUND);
+  EXPECT_EQ(PlatRegGetString(PLAT_REG_USER, "Software\\A", "First", buf, sizeof buf), PLAT_REG_OK);
+  EXPECT_STREQ(buf, "/opt/first");
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(PlatRegStorePath, FollowsTheXdgVariables) {
