@@ -3,6 +3,8 @@
 // runtime's rules, the registry store's reader, and the held start's
 // refusals.
 #include <errno.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -159,6 +161,21 @@ TEST(PlatProcCreateSuspended, RefusesWhatCannotRunAndLeavesNoChild) {
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+// A held process that ended before it was let go never ran its program:
+// resuming it fails, also on the second attempt, and raises no SIGPIPE.
+TEST(PlatProcResume, HeldProcessGoneIsAFailure) {
+  PlatProc p;
+  ASSERT_EQ(PlatProcCreateSuspended("true", &p), 0);
+  ASSERT_EQ(kill(p.pid, SIGKILL), 0);
+  // Its end closes its side of the status pipe.
+  struct pollfd pfd = {p.status, POLLIN, 0};
+  ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+  EXPECT_EQ(PlatProcResume(&p), ESRCH);
+  EXPECT_EQ(p.gate, -1);
+  EXPECT_EQ(p.status, -1);
+  EXPECT_EQ(PlatProcResume(&p), EINVAL);
 }
 
 }  // namespace
