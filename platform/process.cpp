@@ -245,12 +245,18 @@ int PlatProcResume(PlatProc* proc) {
   do {
     w = write(proc->gate, &go, 1);
   } while (w < 0 && errno == EINTR);
-  if (w < 0 && errno == EPIPE) {
+  const int writeErr = w == 1 ? 0 : errno;
+  if (writeErr == EPIPE) {
     struct timespec zero = {0, 0};
     sigtimedwait(&pipeSet, nullptr, &zero);
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ProcCloseFd(&proc->gate);
+  if (w != 1) {
+    // Nobody reads the gate: the held process ended without its program.
+    ProcCloseFd(&proc->status);
+    return writeErr == EPIPE || writeErr == 0 ? ESRCH : writeErr;
+  }
   int err = 0;
   ssize_t got = ProcReadFull(proc->status, &err, sizeof err);
   ProcCloseFd(&proc->status);

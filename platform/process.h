@@ -38,7 +38,8 @@ struct PlatProc {
 // Starts the held process: 0, or an errno value (ENOENT, EACCES, EINVAL
 // for an empty command, or a failure of the pipes and forks).
 int PlatProcCreateSuspended(const char* cmdLine, PlatProc* proc);
-// Lets it run: 0 when its program was executed, else exec's errno.
+// Lets it run: 0 when its program was executed, else exec's errno, or
+// ESRCH when the held process had ended before.
 int PlatProcResume(PlatProc* proc);
 // Ends it without running the program.
 void PlatProcDiscard(PlatProc* proc);

@@ -41,6 +41,13 @@ size_t PlatProfileGetString(const char* section, const char* key, const char* df
   while (!found && fgets(line, sizeof line, f) != nullptr) {
     const char* b = line;
     const char* e = line + strlen(line);
+    // A line longer than the buffer is read no further: its tail is part of
+    // it, never an entry or a section of its own.
+    if (e > b && e[-1] != '\n') {
+      int c;
+      while ((c = getc(f)) != EOF && c != '\n') {
+      }
+    }
     Trim(b, e);
     if (b == e || *b == ';' || *b == '#') continue;
     if (*b == '[') {

@@ -76,11 +76,20 @@ bool RegReadStore(PlatRegHive hive, std::string* out) {
   if (f == nullptr) return false;
   char chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0 && out->size() < kRegStoreMax) {
+  // One byte past the limit tells whether the limit cuts a line.
+  while (out->size() <= kRegStoreMax && (n = fread(chunk, 1, sizeof chunk, f)) > 0) {
     out->append(chunk, n);
   }
   fclose(f);
-  if (out->size() > kRegStoreMax) out->resize(kRegStoreMax);
+  if (out->size() > kRegStoreMax) {
+    // The line that the limit cuts is dropped whole: its cut text is no value.
+    const bool lineEnds = (*out)[kRegStoreMax] == '\n';
+    out->resize(kRegStoreMax);
+    if (!lineEnds) {
+      const size_t nl = out->rfind('\n');
+      out->resize(nl == std::string::npos ? 0 : nl + 1);
+    }
+  }
   return true;
 }
 

@@ -124,6 +124,7 @@ struct CachedWindow {
   bool valid = false;
   time_t start = 0;
   time_t end = 0;
+  const void* window_zone = nullptr;  // the zone the window was found in
   bool has_last = false;
   time_t last_time = 0;
   const char* last_names[2] = {nullptr, nullptr};
@@ -152,6 +153,9 @@ struct tm* ContLocal(const time_t* t, bool tables) {
   cache.has_last = false;
   struct tm& local = cache.last;
   bool converted = false;
+  // A window holds only in the zone it was found in; without a zone to
+  // tell, it serves only the call that found it.
+  if (cache.valid && (zone == nullptr || zone != cache.window_zone)) cache.valid = false;
   if (!cache.valid || v < cache.start || v >= cache.end) {
     time_t start, end;
     switch (SwitchWindow(v, &start, &end, &local, &converted, tables ? zone : nullptr)) {
@@ -162,6 +166,7 @@ struct tm* ContLocal(const time_t* t, bool tables) {
         cache.valid = true;
         cache.start = start;
         cache.end = end;
+        cache.window_zone = zone;
         break;
       case Window::kNone:
         break;

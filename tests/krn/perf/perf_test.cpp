@@ -272,6 +272,53 @@ TEST(ContLocaltime, SameSecondAgainAfterChangesAndANewZone) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
 }
 
+// The window a thread found last belongs to its zone: after tzset into a
+// zone without daylight saving time, a time inside the old window shows as
+// localtime_r shows it there, on both paths; back in the first zone, the
+// window serves again.
+TEST(ContLocaltime, WindowOfTheZoneLeftIsNotUsedInTheNext) {
+  const std::vector<Switch> ends = PastSwitches("Europe/Berlin", true);
+  ASSERT_FALSE(ends.empty()) << "zdump lists no switch for Europe/Berlin";
+  const Switch last = ends.back();
+  tovtest::ChildResult r = RunInChild([&] {
+    bool ok = true;
+    using Fn = struct tm* (*)(const time_t*);
+    for (Fn contLocal : {&ContLocaltime, &pf::ContLocaltimeProbing}) {
+      setenv("TZ", "Europe/Berlin", 1);
+      tzset();
+      const time_t inside = last.first - last.shift / 2;
+      const struct tm* first = contLocal(&inside);
+      // Half speed: a quarter of the shift into the window.
+      time_t halfway = last.first - last.shift + last.shift / 4;
+      struct tm want;
+      localtime_r(&halfway, &want);
+      ok = ok && first != nullptr && first->tm_min == want.tm_min && first->tm_hour == want.tm_hour;
+      setenv("TZ", "Asia/Tokyo", 1);
+      tzset();
+      for (time_t t = inside + 1; t < last.first + last.shift; t += 599) {
+        localtime_r(&t, &want);
+        const struct tm* got = contLocal(&t);
+        if (got == nullptr || got->tm_hour != want.tm_hour || got->tm_min != want.tm_min ||
+            got->tm_sec != want.tm_sec) {
+          printf("Tokyo at %ld: %d:%d, want %d:%d\n", static_cast<long>(t), got ? got->tm_hour : -1,
+                 got ? got->tm_min : -1, want.tm_hour, want.tm_min);
+          ok = false;
+          break;
+        }
+      }
+      setenv("TZ", "Europe/Berlin", 1);
+      tzset();
+      const time_t again = inside + 2;
+      halfway = last.first - last.shift + (again - (last.first - last.shift)) / 2;
+      localtime_r(&halfway, &want);
+      const struct tm* back = contLocal(&again);
+      ok = ok && back != nullptr && back->tm_min == want.tm_min && back->tm_sec == want.tm_sec;
+    }
+    return ok ? 0 : 1;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+}
+
 // --- UUIDs ---------------------------------------------------------------------
 
 // UuidGenerate with the system UUID given in hex, into bytes filled with

@@ -205,6 +205,26 @@ TEST(SncConfig, ProfileFileLookup) {
   EXPECT_EQ(one, 'x');
 }
 
+// A physical line longer than one read stays one line: the tail of a long
+// comment or of a long value is never read as an entry of its own, and a
+// long value is cut to the buffer.
+TEST(SncConfig, ProfileFileLongLines) {
+  tovtest::TempDir tmp;
+  const std::string file = tmp.File("long.ini");
+  // Each tail starts where a read of 4095 bytes ends.
+  const std::string pad(4093, 'x');
+  tovtest::WriteFile(file, "[s]\n; " + pad + "key=from-comment\nbig = " + pad.substr(4) +
+                               "key=from-value\n; " + pad + "[t]\nkey2=s-value\n");
+  char buf[64];
+  EXPECT_EQ(PlatProfileGetString("s", "key", "d", buf, sizeof buf, file.c_str()), 1u);
+  EXPECT_EQ(std::string(buf), "d");
+  EXPECT_EQ(PlatProfileGetString("s", "big", "d", buf, 8, file.c_str()), 7u);
+  EXPECT_EQ(std::string(buf), "xxxxxxx");
+  EXPECT_EQ(PlatProfileGetString("s", "key2", "d", buf, sizeof buf, file.c_str()), 7u);
+  EXPECT_EQ(std::string(buf), "s-value");
+  EXPECT_EQ(PlatProfileGetString("t", "key2", "d", buf, sizeof buf, file.c_str()), 1u);
+}
+
 // The library name may be set before initialisation only; other parameter
 // numbers are unknown; the 16-bit form narrows each unit; an empty value
 // forgets the name.

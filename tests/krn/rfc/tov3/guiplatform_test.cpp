@@ -3,6 +3,9 @@
 // runtime's rules, the registry store's reader, and the held start's
 // refusals.
 #include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -92,6 +95,27 @@ TEST(PlatRegFind, ReadsTypedValuesOfTheFirstMatchingKey) {
   EXPECT_STREQ(small, "/opt/a b");
 }
 
+// A store is read up to 1 MiB; a line that the limit cuts is no value:
+// the cut text is never handed out as though it were the whole.
+TEST(PlatRegGet, StoreCutAtItsLimitKeepsOnlyWholeLines) {
+  tovtest::TempDir tmp;
+  ASSERT_EQ(mkdir(tmp.File("tovnative").c_str(), 0700), 0);
+  const size_t limit = size_t{1} << 20;
+  const std::string head = "[Software\\A]\nFirst = sz:/opt/first\n";
+  const std::string tail = "Path = sz:/opt/abcdef\nCount = dword:7\n";
+  // The limit falls after "/opt/abc".
+  const size_t pad = limit - head.size() - std::string("Path = sz:/opt/abc").size() - 3;
+  tovtest::WriteFile(tmp.File("tovnative/registry"), head + "; " + std::string(pad, 'x') + "\n" + tail);
+  setenv("XDG_CONFIG_HOME", tmp.path().c_str(), 1);
+  char buf[64];
+  EXPECT_EQ(PlatRegGetString(PLAT_REG_USER, "Software\\A", "Path", buf, sizeof buf), PLAT_REG_ENOTFOUND) << buf;
+  uint32_t v = 0;
+  EXPECT_EQ(PlatRegGetDword(PLAT_REG_USER, "Software\\A", "Count", &v), PLAT_REG_ENOTFOUND);
+  EXPECT_EQ(PlatRegGetString(PLAT_REG_USER, "Software\\A", "First", buf, sizeof buf), PLAT_REG_OK);
+  EXPECT_STREQ(buf, "/opt/first");
+  unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(PlatRegStorePath, FollowsTheXdgVariables) {
   char buf[256];
   setenv("XDG_CONFIG_DIRS", "/m1:/m2", 1);
@@ -137,6 +161,21 @@ TEST(PlatProcCreateSuspended, RefusesWhatCannotRunAndLeavesNoChild) {
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+// A held process that ended before it was let go never ran its program:
+// resuming it fails, also on the second attempt, and raises no SIGPIPE.
+TEST(PlatProcResume, HeldProcessGoneIsAFailure) {
+  PlatProc p;
+  ASSERT_EQ(PlatProcCreateSuspended("true", &p), 0);
+  ASSERT_EQ(kill(p.pid, SIGKILL), 0);
+  // Its end closes its side of the status pipe.
+  struct pollfd pfd = {p.status, POLLIN, 0};
+  ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+  EXPECT_EQ(PlatProcResume(&p), ESRCH);
+  EXPECT_EQ(p.gate, -1);
+  EXPECT_EQ(p.status, -1);
+  EXPECT_EQ(PlatProcResume(&p), EINVAL);
 }
 
 }  // namespace
