@@ -301,6 +301,8 @@ int CsRIFrameCompress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, int total, con
   }
   CsRCrcUpdate(wa->crc_packed, out, static_cast<uint32_t>(w), 0);
   *written = w;
+  // Input handed to this call was not taken: the caller must pass it again.
+  if (rc == CSR_MORE_INPUT && inlen > 0) rc = w == outlen ? CSR_OUTPUT_FULL : CSR_BLOCK_AGAIN;
   wa->last_result = rc;
   return rc;
 }

@@ -193,11 +193,14 @@ inline void AddString(CSR_LZC_CSTATE* s, uint32_t c, uint32_t ent, uint32_t slot
 bool ClearBlock(CSR_LZC_CSTATE* s, int32_t in_count) {
   s->checkpoint = static_cast<int32_t>(std::min<int64_t>(int64_t{in_count} + kCheckGap, INT32_MAX));
   int32_t rat;
+  // An incompressible stream near the largest total makes more than 2^31
+  // bytes, so the output count is wider than in_count; the ratio is not
+  // above in_count << 8 and fits.
   if (in_count >= 0x800000) {  // in_count << 8 would overflow
-    rat = s->bytes_out >> 8;
-    rat = rat == 0 ? 0x7FFFFFFF : in_count / rat;
+    const int64_t per256 = s->bytes_out >> 8;
+    rat = per256 == 0 ? 0x7FFFFFFF : static_cast<int32_t>(in_count / per256);
   } else {
-    rat = (in_count << 8) / s->bytes_out;  // 8 fraction bits; bytes_out >= 8
+    rat = static_cast<int32_t>((int64_t{in_count} << 8) / s->bytes_out);  // 8 fraction bits; bytes_out >= 8
   }
   if (rat > s->ratio) {
     s->ratio = rat;
@@ -257,7 +260,7 @@ void CompressBytes(CSR_LZC_CSTATE* s, Sink& o, const WEQ_RAW*& ip, const WEQ_RAW
   // Codes below this one are entered at the current width; from it on the
   // width grows, or the table is full.
   int32_t limit = std::min(maxcode + 1, CSR_LZC_CODES);
-  int32_t bytes_out = s->bytes_out;
+  int64_t bytes_out = s->bytes_out;
   WEQ_RAW* op = o.p;
   // Bits of the group's last byte when it is partly filled (its low
   // offset % 8 bits), else 0.

@@ -38,7 +38,7 @@ struct CSR_LZC_CSTATE {
   int32_t ratio;        // last ratio seen by the reset check, 8 fraction bits
   int32_t checkpoint;   // input count of the next reset check
   int32_t in_count;     // bytes taken over the stream
-  int32_t bytes_out;    // bytes of the stream made so far (header, groups)
+  int64_t bytes_out;    // bytes of the stream made so far (header, groups); can pass 2^31
   int32_t ent;          // code of the string matched so far; -1 before the first byte
   int32_t total;        // uncompressed length of the stream
   int32_t offset;       // bits used in the group buffer

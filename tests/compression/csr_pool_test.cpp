@@ -386,6 +386,36 @@ TEST_P(FrameTest, EveryBitFlipIsDetected) {
   }
 }
 
+// A block-mode stream started by CsRCompress itself with input: the
+// new-stream call makes the header alone and takes none of the input, so it
+// must not answer that all input was taken; the input passed again on the
+// next calls makes the stream.
+TEST_P(FrameTest, NewStreamCallWithInput) {
+  const Bytes plain = Text(3000, 8);
+  const int h = Get();
+  Bytes z(64);
+  int r = -1, w = -1;
+  const int first = CsRCompress(h, 3000, plain.data(), 3000, z.data(), 64,
+                                GetParam() | CSR_OPT_BLOCK | CSR_OPT_NEW_STREAM, &r, &w);
+  EXPECT_TRUE(first == CSR_BLOCK_AGAIN || first == CSR_OUTPUT_FULL) << first;
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(w, 8);
+  z.resize(8);
+  size_t pos = 0;
+  int rc = CSR_BLOCK_AGAIN;
+  for (int calls = 0; rc != CSR_END_OF_STREAM && calls < 100; ++calls) {
+    uint8_t out[700];
+    rc = CsRCompress(h, 3000, plain.data() + pos, static_cast<int>(plain.size() - pos), out, sizeof out,
+                     0, &r, &w);
+    ASSERT_GE(rc, 0);
+    pos += static_cast<size_t>(r);
+    z.insert(z.end(), out, out + w);
+  }
+  CsRCloseHandle(h);
+  EXPECT_EQ(rc, CSR_END_OF_STREAM);
+  EXPECT_TRUE(Drive(PoolDecompressor(), z).out == plain);
+}
+
 INSTANTIATE_TEST_SUITE_P(Algorithms, FrameTest, ::testing::Values(CSR_OPT_LZC, CSR_OPT_LZH),
                          [](const auto& info) { return info.param == CSR_OPT_LZH ? "LZH" : "LZC"; });
 

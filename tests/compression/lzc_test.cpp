@@ -198,6 +198,32 @@ TEST(LzcCompress, OwedBytes) {
   EXPECT_EQ(got, Compress(data));
 }
 
+// An incompressible stream near the largest total (some 1.5 GB in) has
+// made more than 2^31 bytes of output. The count goes on past that, and the
+// ratio check that follows a full table sees the true ratio: it records it
+// rather than resetting the table as if the ratio had become negative.
+TEST(LzcCompress, OutputCountBeyondTwoGigabytes) {
+  auto s = std::make_unique<CSR_LZC_CSTATE>();
+  const Bytes data = RandomBytes(40000, 31);
+  Bytes out(64);
+  int r = 0, w = 0;
+  ASSERT_EQ(CsRLzcCompress(s.get(), INT32_MAX, data.data(), 0, out.data(), 8, CSR_OPT_NEW_STREAM, &r, &w),
+            CSR_MORE_INPUT);
+  // As a long stream leaves it: the next check is due, and some 13 KB of
+  // codes will fill the table and pass 2^31 bytes made.
+  s->in_count = 0x58000000;
+  s->checkpoint = s->in_count;
+  s->bytes_out = INT32_MAX - 2000;
+  size_t pos = 0;
+  while (s->checkpoint == 0x58000000 && pos < data.size()) {
+    ASSERT_GE(CsRLzcCompress(s.get(), INT32_MAX, data.data() + pos, 1, out.data(), 64, 0, &r, &w), 0);
+    pos += r;
+  }
+  ASSERT_GT(s->bytes_out, int64_t{INT32_MAX});
+  EXPECT_EQ(s->free_ent, CSR_LZC_CODES) << "the first check after a full table keeps it";
+  EXPECT_EQ(s->ratio, s->in_count / (s->bytes_out >> 8));
+}
+
 // `compress` outputs decode here, whole and in random pieces.
 TEST(LzcDecompress, ReadsCompressOutput) {
   for (const Bytes& data : {Text(120000, 21), RandomBytes(100000, 22), Runs(90000, 23), Bytes{'q'}}) {
