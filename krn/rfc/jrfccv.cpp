@@ -309,14 +309,19 @@ WEQ_EXPORT jint JNICALL Java_com_weq_conn_rfc_driver_CpicDriver_nativeCpic_1coxr
     DPTRC_ERROR(jrfcTrc(), u"JRFC> %s buffer == NULL (out of native memory): %s %d\n", kFn, JRFC_WHERE);
     return 1;
   }
+  // A buffer beyond the largest receive is refused by the layer before it
+  // asks anything; no time-out is set for it, since that refusal would
+  // leave the time-out behind for the next read.
+  jsize held = std::max<jsize>(jrfcIArrayLength(env, buffer), 0);
+  bool timed = timeout > 0 && held <= CPIC_MAX_DATA;
   CM_RETURN_CODE rc2 = 0;
-  if (timeout > 0) {
+  if (timed) {
     // 1 ms asks for what is there already: a receive that does not wait.
     WEQ_CMTIMEOUT2(conv, timeout == 1 ? 0 : timeout, &rc2);
     if (rc2 != CM_OK) DPTRC_ERROR(jrfcTrc(), u"JRFC> %s WEQ_CMTIMEOUT2 returns %d\n", kFn, rc2);
   }
-  Received r = ReceiveInto(env, conv, buffer, &buf, std::max<jsize>(jrfcIArrayLength(env, buffer), 0));
-  if (timeout > 0 && (r.rc == CM_OK || r.rc == CM_WEQ_TIMEOUT_RETRY)) {
+  Received r = ReceiveInto(env, conv, buffer, &buf, held);
+  if (timed && (r.rc == CM_OK || r.rc == CM_WEQ_TIMEOUT_RETRY)) {
     WEQ_CMTIMEOUT2(conv, kBlocking, &rc2);
     if (rc2 != CM_OK) DPTRC_ERROR(jrfcTrc(), u"JRFC> %s WEQ_CMTIMEOUT2 returns %d\n", kFn, rc2);
   }

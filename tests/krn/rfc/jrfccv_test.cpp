@@ -218,6 +218,34 @@ TEST_F(Natives, TimedOutReadAndCancel) {
   }
 }
 
+// A read buffer beyond the largest receive: the layer's refusal (19 with its
+// record of a bad requested length, the result zeroed), nothing asked of the
+// gateway and no time-out left behind, so that a blocking read then waits
+// for the answer.
+TEST_F(Natives, ReadBufferBeyondTheLargestReceive) {
+  StartPeer();
+  jbyteArray id = Id();
+  ASSERT_EQ(Open(id), CM_OK);
+  Bytes data = Pattern(100, 3);
+  ASSERT_EQ(Send(id, data), CM_OK);
+  for (jint timeout : {0, 50, 1}) {
+    SCOPED_TRACE(timeout);
+    Rcv big = Coxread(id, timeout, CPIC_MAX_DATA + 1);
+    EXPECT_EQ(big.rc, CM_PARAMETER_ERROR);
+    EXPECT_EQ(ErrFld(ERR_FLD_RC), "769");
+    EXPECT_EQ(big.result, (std::vector<int32_t>{0, 0, 0}));
+    CPIC_CONV_ENTRY* e = STISearchConv(reinterpret_cast<const char*>(host.Bytes(id).data()), 0, 0);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->f.rcvTimeout, -1) << "a time-out left behind";
+  }
+  EXPECT_EQ(Count(9), 0) << "a receive beyond the largest";
+  Rcv r = Coxread(id, 0, CPIC_MAX_DATA);
+  EXPECT_EQ(r.rc, CM_OK);
+  EXPECT_EQ(r.result[2], 100);
+  EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + 100), data);
+  EXPECT_EQ(Deal(id), CM_OK);
+}
+
 // SNC mode 0 reads no SNC string and asks for no SNC, whatever is given.
 TEST_F(Natives, SncModeZeroIgnoresItsStrings) {
   StartPeer();
