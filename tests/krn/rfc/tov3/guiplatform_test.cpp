@@ -169,9 +169,12 @@ TEST(PlatProcResume, HeldProcessGoneIsAFailure) {
   PlatProc p;
   ASSERT_EQ(PlatProcCreateSuspended("true", &p), 0);
   ASSERT_EQ(kill(p.pid, SIGKILL), 0);
-  // Its end closes its side of the status pipe.
-  struct pollfd pfd = {p.status, POLLIN, 0};
+  // Its end closes its side of the gate (the status pipe may report the
+  // end before the gate's reading side is gone): the writing side then
+  // reports an error.
+  struct pollfd pfd = {p.gate, 0, 0};
   ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+  ASSERT_NE(pfd.revents & POLLERR, 0);
   EXPECT_EQ(PlatProcResume(&p), ESRCH);
   EXPECT_EQ(p.gate, -1);
   EXPECT_EQ(p.status, -1);
