@@ -321,12 +321,18 @@ TEST_F(NiWakeup, CloseWithoutClientsDeletesTheServerAtOnce) {
     text = trace.Read();
   }
   EXPECT_NE(text.find("NiWakeupClose: delete wakup server " + std::to_string(port) + "\n"), std::string::npos);
-  // The port is free again.
-  peers::Fd again(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_storage ss{};
-  socklen_t len = peers::LoopbackAddr(AF_INET, static_cast<uint16_t>(port), &ss);
-  EXPECT_EQ(bind(again.get(), reinterpret_cast<sockaddr*>(&ss), len), 0);
-  again.Reset();
+  // No socket of this process holds the port any more. (Binding it again
+  // would race with other test processes taking ephemeral ports.)
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    int type = 0;
+    socklen_t tlen = sizeof type;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_INET ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0 || type != SOCK_DGRAM)
+      continue;
+    EXPECT_NE(ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port), port) << "descriptor " << fd;
+  }
   ExpectNothingLeft();
 }
 
