@@ -138,10 +138,10 @@ int Compress(CSR_WORKAREA* wa, const CsRIAlgorithm& alg, int total, const WEQ_RA
 
 // --- Decompression -------------------------------------------------------------
 
-// The trailer in t ends the stream when it matches the data produced.
+// The trailer in t ends the stream when its CRC matches the data produced.
+// Its length field is not checked: peers write it in more than one way.
 int CheckTrailer(CSR_WORKAREA* wa, const WEQ_RAW* t) {
-  if (CsRGetLe32(t) != wa->crc_plain->total || CsRGetLe32(t + 4) != wa->crc_plain->crc)
-    return CSR_E_CRC;
+  if (CsRGetLe32(t + 4) != wa->crc_plain->crc) return CSR_E_CRC;
   return EndOfStream(wa);
 }
 

@@ -361,10 +361,29 @@ TEST_P(FrameTest, DecompressionCalls) {
   }
 }
 
+// The trailer's length field is not checked: a stream whose trailer gives
+// another length but the right CRC ends whole, whether the trailer comes
+// with the last block or over two later calls.
+TEST_P(FrameTest, TrailerLengthIsNotChecked) {
+  const Bytes plain = Text(3000, 5);
+  Bytes z = Drive(PoolCompressor(3000, GetParam() | CSR_OPT_BLOCK), plain).out;
+  const size_t length_at = z.size() - 8;
+  for (uint32_t length : {0u, 2999u, 0xFFFFFFFFu}) {
+    std::copy_n(Le32(length).begin(), 4, z.begin() + static_cast<std::ptrdiff_t>(length_at));
+    Result d = Drive(PoolDecompressor(), z);
+    EXPECT_EQ(d.rc, CSR_END_OF_STREAM) << length;
+    EXPECT_TRUE(d.out == plain) << length;
+    d = Drive(PoolDecompressor(), z, Seq({8, length_at - 8, 5}, 3), Fixed(4096));
+    EXPECT_EQ(d.rc, CSR_END_OF_STREAM) << length;
+    EXPECT_TRUE(d.out == plain) << length;
+  }
+}
+
 // Every single-bit change of a block-mode stream is refused, except that of
 // the block-mode bit itself, which makes the blocks read as compressed data
-// (the stream format cannot tell). A damaged block is refused before any of
-// its data comes out.
+// (the stream format cannot tell), and those of the trailer's length field,
+// which is not checked. A damaged block is refused before any of its data
+// comes out.
 TEST_P(FrameTest, EveryBitFlipIsDetected) {
   const Bytes plain = Cat(Text(700, 12), RandomBytes(1200, 12));
   const Bytes z = Drive(PoolCompressor(1900, GetParam() | CSR_OPT_BLOCK), plain, Fixed(250), Fixed(1000)).out;
@@ -373,8 +392,9 @@ TEST_P(FrameTest, EveryBitFlipIsDetected) {
   std::vector<bool> payload(z.size());  // where a change must be caught before decoding
   for (size_t pos = 8, i = 0; i < f.payloads.size(); pos += 8 + f.payloads[i++].size())
     std::fill_n(payload.begin() + static_cast<std::ptrdiff_t>(pos + 8), f.payloads[i].size(), true);
+  const size_t trailer_length = (z.size() - 8) * 8;
   for (size_t bit = 0; bit < z.size() * 8; ++bit) {
-    if (bit == 4 * 8 + 3) continue;
+    if (bit == 4 * 8 + 3 || (bit >= trailer_length && bit < trailer_length + 32)) continue;
     Bytes bad = z;
     bad[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
     Result d = Drive(PoolDecompressor(), bad, Fixed(1 << 12), Fixed(1 << 12));
