@@ -256,6 +256,9 @@ TEST(NiAddrText, MasksAndAddressesWritten) {
   EXPECT_EQ(std::u16string(NiAddrToStr2(&ten, buf, 15, 0)), u"<ERR>");
   EXPECT_EQ(std::u16string(NiAddrToStr2(&six, buf, NI_NODEADDR_STR_LEN, 0)), u"2001:db8::1");
   EXPECT_EQ(std::u16string(NiAddrToStrStatic(&ten, 0)), u"10.1.2.3");
+  // Its thread data started NI, and with it the process's IP usage: later
+  // tests find the process as it was.
+  EXPECT_EQ(NiExit(), WEQ_O_K);
   EXPECT_EQ(NiAddrToStr(&ten, nullptr, 16, 0), NIEINVAL);
   EXPECT_EQ(Descr(), u"NiAddrToStr: parameter invalid (pNodeAddrStr == NULL)");
 

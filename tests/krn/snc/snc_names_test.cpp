@@ -42,6 +42,7 @@ class SncNames : public ::testing::Test {
     SncPClearName(&rec_);
     SncIResetGlobal();
     EXPECT_EQ(ctl_->liveSets, 0);
+    ResetFakeCtl(ctl_);
   }
   // No GSS name or buffer is left behind.
   void ExpectNothingLive(const std::string& what) {

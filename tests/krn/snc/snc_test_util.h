@@ -33,6 +33,13 @@ inline FakeGssCtl* FakeCtl(const char* path) {
   return h != nullptr ? static_cast<FakeGssCtl*>(dlsym(h, "fakegss_ctl")) : nullptr;
 }
 
+// Back to the settings the library starts with (its counters cleared): the
+// block outlives each test, and the next one in the process expects these.
+inline void ResetFakeCtl(FakeGssCtl* ctl) {
+  *ctl = FakeGssCtl{};
+  ctl->mechs[0] = kFakeKrb5, ctl->nmechs = 1, ctl->extType = 7, ctl->realm = "TEST.REALM";
+}
+
 // Runs fn in a child with the thread library started and the trace level
 // set; the SNC trace goes to the child's standard error.
 template <class F>
@@ -251,8 +258,7 @@ class FakeSessions : public ::testing::Test {
   void TearDown() override {
     Done();
     SncIResetGlobal();
-    *ctl_ = FakeGssCtl{};
-    ctl_->mechs[0] = kFakeKrb5, ctl_->nmechs = 1, ctl_->extType = 7, ctl_->realm = "TEST.REALM";
+    ResetFakeCtl(ctl_);
   }
   // Sessions of a pair: the initiator towards the acceptor's default name.
   void Open(int authType = 1) {

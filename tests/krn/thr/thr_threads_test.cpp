@@ -1,7 +1,7 @@
 // Thread library under several threads: the detach hook and key destructors
 // at thread end, the end of detaching at process exit, and sections hammered
-// from many threads from their first use on. Each case runs in its own
-// process (one CTest test per case) with the library active.
+// from many threads from their first use on, with the library active. Each
+// case leaves the hook and the destructors' log as it found them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,15 +19,20 @@
 
 namespace {
 
-class ThrThreads : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(ThrProcInit(), 0u); }
-};
-
 // What the key destructors saw, per thread: (key number, value) in call order.
 using Calls = std::vector<std::pair<int, void*>>;
 std::mutex g_logLock;
 std::map<ThrId, Calls> g_log;
+
+class ThrThreads : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ThrProcInit(), 0u); }
+  void TearDown() override {
+    ThrSetThreadDetachHook(nullptr);
+    std::lock_guard<std::mutex> hold(g_logLock);
+    g_log.clear();
+  }
+};
 
 template <int N>
 void Note(void* v) {
@@ -72,6 +77,7 @@ TEST_F(ThrThreads, DetachRunsTheHookThenDestructorsNewestFirst) {
                         {3, nullptr}, {2, nullptr}, {1, nullptr}, {0, nullptr}};
     EXPECT_EQ(g_log[ids[i]], want) << "thread " << i;
   }
+  for (ThrKey& key : g_keys) EXPECT_EQ(ThrKeyDelete(&key), 0u);
 }
 
 TEST_F(ThrThreads, ProcExitStopsDetachUntilTheNextInit) {
@@ -96,6 +102,7 @@ TEST_F(ThrThreads, ProcExitStopsDetachUntilTheNextInit) {
   ASSERT_EQ(ThrProcInit(), 0u);
   std::thread([&] { ThrKeyVarSet(&key, &value); }).join();
   EXPECT_EQ(g_log.size() == 1 ? g_log.begin()->second : Calls{}, (Calls{{0, &value}}));
+  EXPECT_EQ(ThrKeyDelete(&key), 0u);
 }
 
 // Zero-filled static sections, first locked by eight threads at once, then
