@@ -256,8 +256,9 @@ NI_RC NiPGetHostByName(const WEQ_UC* pHostName, int ipv4Only, int numericOnly, N
     NI_NODEADDR a{};
     if (ai->ai_addr != nullptr) a = FromSockAddr(ai->ai_addr, &ok);
     if (!ok) {
+      const int family = ai->ai_family;  // the entry goes with the list
       freeaddrinfo(list);
-      return NiIErrTrace(kResModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, ai->ai_family);
+      return NiIErrTrace(kResModule, __LINE__, 1, u"%s: invalid family %d", NIEINTERN, kFn, family);
     }
     if (total < capacity) pAddrs[total] = a;
     ++total;

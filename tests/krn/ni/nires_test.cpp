@@ -2,7 +2,9 @@
 // host-name namespace that the test makes, with its own hosts, services and
 // name-service files (files only, never DNS), the resolver functions, the
 // caches and the local host table are compared with what getent, hostname
-// and getifaddrs report there.
+// and getifaddrs report there. getaddrinfo and freeaddrinfo are wrapped at
+// link time (tests.cmake), so that a case can hand out an answer that no
+// name service gives.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -10,21 +12,64 @@
 #include <sched.h>
 #include <stdio.h>
 #include <sys/mount.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "krn/dptrc/err.h"
 #include "krn/ni/nihs_int.h"
 #include "peers/netns.h"
 #include "support/testsupport.h"
 
 using tovtest::FromUtf8;
 using tovtest::ToUtf8;
+
+// While set, a look-up answers an IPv4 entry followed by an AF_UNIX one,
+// made here and freed by the wrapped freeaddrinfo; every other call goes to
+// the C library.
+namespace {
+std::atomic<bool> g_unixAnswer{false};
+addrinfo* g_madeList = nullptr;
+}  // namespace
+
+extern "C" {
+int __real_getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res);
+void __real_freeaddrinfo(addrinfo* list);
+
+int __wrap_getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  if (!g_unixAnswer.load()) return __real_getaddrinfo(node, service, hints, res);
+  auto* v4 = static_cast<addrinfo*>(calloc(1, sizeof(addrinfo)));
+  auto* un = static_cast<addrinfo*>(calloc(1, sizeof(addrinfo)));
+  auto* in = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
+  auto* path = static_cast<sockaddr_un*>(calloc(1, sizeof(sockaddr_un)));
+  in->sin_family = AF_INET;
+  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  *v4 = addrinfo{0, AF_INET, SOCK_STREAM, 0, sizeof(sockaddr_in), reinterpret_cast<sockaddr*>(in), nullptr, un};
+  path->sun_family = AF_UNIX;
+  *un = addrinfo{0, AF_UNIX, SOCK_STREAM, 0, sizeof(sockaddr_un), reinterpret_cast<sockaddr*>(path), nullptr,
+                 nullptr};
+  *res = g_madeList = v4;
+  return 0;
+}
+
+void __wrap_freeaddrinfo(addrinfo* list) {
+  if (list == nullptr || list != g_madeList) return __real_freeaddrinfo(list);
+  g_madeList = nullptr;
+  while (list != nullptr) {
+    addrinfo* next = list->ai_next;
+    free(list->ai_addr);
+    free(list);
+    list = next;
+  }
+}
+}
 
 namespace {
 
@@ -208,6 +253,20 @@ TEST(NiResolve, NamesAddressesAndServicesAsGetentSeesThem) {
     return check.failed;
   });
   EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+// An answer of another family than IPv4 or IPv6 fails the look-up; the
+// error names that family, read before the answers are freed.
+TEST(NiResolve, AnswerOfAnotherFamilyIsNamed) {
+  NI_NODEADDR addrs[4];
+  int count = 4;
+  g_unixAnswer = true;
+  NI_RC rc = NiPGetHostByName(u"unix.test", 0, 0, addrs, &count, nullptr, 0, nullptr);
+  g_unixAnswer = false;
+  EXPECT_EQ(rc, NIEINTERN);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(ToUtf8(ErrGetFld(ERR_FLD_ERROR)), "NiPGetHostByName: invalid family 1");
+  EXPECT_EQ(g_madeList, nullptr);  // freed
 }
 
 TEST(NiResolve, OwnHostNameAsHostnameSeesIt) {

@@ -1,6 +1,6 @@
 tov_test(niaddr_test LABELS ni SOURCES niaddr_test.cpp)
 tov_test(nihs_test LABELS ni SOURCES nihs_test.cpp)
-tov_test(nires_test LABELS ni SOURCES nires_test.cpp LIBS tovpeers)
+tov_test(nires_test LABELS ni SOURCES nires_test.cpp LIBS tovpeers -Wl,--wrap=getaddrinfo -Wl,--wrap=freeaddrinfo)
 # nss_wrapper answers from nsswrap_hosts; it is preloaded for this executable only.
 tov_test(nsswrap_test LABELS ni SOURCES nsswrap_test.cpp
   ENV LD_PRELOAD=libnss_wrapper.so NSS_WRAPPER_HOSTS=${CMAKE_CURRENT_LIST_DIR}/nsswrap_hosts
