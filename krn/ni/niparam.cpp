@@ -229,7 +229,7 @@ NiIParamValues& NiIParams(void) { return g_params; }
 void NiIResetParams(void) {
   g_params.portRange = 0;
   g_params.maxPort = 1023;
-  g_params.minPort = 1;
+  g_params.minPort = 0;
   g_params.queueLen = 20;
   g_params.traceAll = 0;
   g_params.incServNo = 0;

@@ -16,7 +16,7 @@
 struct NiIParamValues {
   std::atomic<uint8_t> portRange{0};  // search [minPort, maxPort] instead of 10000..65000
   std::atomic<uint16_t> maxPort{1023};
-  std::atomic<uint16_t> minPort{1};        // 0 and 1 are stored as 1
+  std::atomic<uint16_t> minPort{0};        // a set 0 or 1 is stored as 1; the search never tries 0
   std::atomic<int32_t> queueLen{20};       // listen queue length, at least 5
   std::atomic<uint8_t> traceAll{0};        // trace flag of every new handle
   std::atomic<uint8_t> incServNo{0};       // port search counts up

@@ -77,6 +77,8 @@ TEST_F(NiParam, NumberAndTypeTable) {
       {2, NI_DT_USHORT, 40000, WEQ_O_K, u(p.maxPort), 40000, nullptr},
       {2, NI_DT_BOOL, 1, NIEINVAL, u(p.maxPort), 1023,
        "NiSetParamEx: parameter invalid (pParamData->datatype != NI_DT_USHORT)"},
+      {3, NI_DT_BOOL, 1, NIEINVAL, u(p.minPort), 0,
+       "NiSetParamEx: parameter invalid (pParamData->datatype != NI_DT_USHORT)"},
       {3, NI_DT_USHORT, 0, WEQ_O_K, u(p.minPort), 1, nullptr},
       {3, NI_DT_USHORT, 1, WEQ_O_K, u(p.minPort), 1, nullptr},
       {3, NI_DT_USHORT, 2, WEQ_O_K, u(p.minPort), 2, nullptr},
