@@ -140,6 +140,21 @@ TEST_F(CpicClient, OneGatewayIdForTwoConversations) {
   EXPECT_EQ(STDEAL(b, nullptr), CM_OK);
 }
 
+// A gateway that confirms the initialise with a blank id: the conversation
+// gets an own id (the blank one names none), its requests carry the
+// gateway's.
+TEST_F(CpicClient, BlankGatewayIdGetsAnOwnId) {
+  StartPeer();
+  ASSERT_TRUE(peer().Control("rule 1 next hdr"));
+  ConvId id, blank;
+  ASSERT_EQ(Init(id), CM_OK);
+  EXPECT_EQ(id.str(), "00000001");
+  EXPECT_EQ(STDEAL(blank, nullptr), CM_OK);
+  EXPECT_EQ(STIActiveConvs(), 1);
+  EXPECT_EQ(STDEAL(id, nullptr), CM_OK);
+  EXPECT_EQ(Request(11).get("convid"), blank.str());
+}
+
 // A route in the LU: the gateway is reached through NI's router peer, the
 // router sees the route's hops, and the request names the route's last host
 // as LU and its service as TP; the conversation then runs through it.
