@@ -590,8 +590,8 @@ int STISendErrInfo(CPIC_CONV_ENTRY* entry, const char* convId, uint8_t hdrVersio
 // select set). *rcvLen: bytes of the message with its header.
 int STIAsRcvFromGw(CPIC_CONV_ENTRY* entry, uint8_t* msg, void* dst, int capacity, int* rcvLen, int timeout,
                    uint8_t* pingCount, CM_RETURN_CODE* cmRc);
-// Reads what the gateway sent meanwhile until it has been quiet for 10 ms:
-// 0, 17 (manual cancel) or 18 (gateway shutdown).
+// Reads what the gateway sent meanwhile until a read of it has waited
+// 10 ms in vain: 0, 17 (manual cancel) or 18 (gateway shutdown).
 int StIReadPendingData(CPIC_CONV_ENTRY* entry);
 // The header dump (direction 1 request, other response) at the entry's
 // trace level 2 and more.
