@@ -173,7 +173,8 @@ CM_RETURN_CODE STIAllocConvMem(int32_t count) {
   CM_RETURN_CODE rc = CM_OK;
   int32_t max = g_maxConv.load();
   int64_t bytes = 0;
-  if (count < 1) {
+  // A table of no slots is a table: every take fails until it grows.
+  if (count < 0) {
     WEQ_UC value[16];
     snprintfU16(value, 16, u"%d", count);
     CPIC_ERR(C_ILLEGAL_PARAMETER2, u"STIAllocConvMem", u"count", value);

@@ -111,7 +111,7 @@ TEST_F(Table, ResetValues) {
 }
 
 TEST_F(Table, AllocationRefusalsAndBounds) {
-  EXPECT_EQ(STIAllocConvMem(0), CM_RESOURCE_FAILURE_NO_RETRY);
+  EXPECT_EQ(STIAllocConvMem(-1), CM_RESOURCE_FAILURE_NO_RETRY);
   EXPECT_EQ(Fld(ERR_FLD_RC), "769");
   EXPECT_EQ(STIAllocConvMem(-5), CM_RESOURCE_FAILURE_NO_RETRY);
   EXPECT_EQ(STIMaxConv(), -1);
