@@ -487,11 +487,15 @@ int32_t STIHighestConvs(void);
 CM_RETURN_CODE STIAllocConvMem(int32_t count);
 void STIResetConv(CPIC_CONV_ENTRY* entry, bool countDown);
 CM_RETURN_CODE STIGetFreeConv(const WEQ_UC* caller, int32_t* index);
+// The in-use entry whose own id (or, with gwIdFlag, gateway id) is id;
+// NULL for a miss (error 473 with report 1). Eight blanks name none: they
+// are the id of every entry that has none yet.
 CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag);
 void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry);
 // The gateway's id for a conversation it confirmed: it becomes the entry's
-// gateway id, and its own id unless another in-use entry holds it (then a
-// new one is made). All under conv_proto_cs. true when a new id was made.
+// gateway id, and its own id unless another in-use entry holds it or it is
+// blank (then a new one is made). All under conv_proto_cs. true when a new
+// id was made.
 bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* caller);
 void STIRecalcTraceLevel(int32_t index);
 NI_RC STINiRead(NI_HDL hdl, void* buffer, int length, int timeout, uint32_t* readLen, int32_t index);
@@ -586,8 +590,8 @@ int STISendErrInfo(CPIC_CONV_ENTRY* entry, const char* convId, uint8_t hdrVersio
 // select set). *rcvLen: bytes of the message with its header.
 int STIAsRcvFromGw(CPIC_CONV_ENTRY* entry, uint8_t* msg, void* dst, int capacity, int* rcvLen, int timeout,
                    uint8_t* pingCount, CM_RETURN_CODE* cmRc);
-// Reads what the gateway sent meanwhile until it has been quiet for 10 ms:
-// 0, 17 (manual cancel) or 18 (gateway shutdown).
+// Reads what the gateway sent meanwhile until a read of it has waited
+// 10 ms in vain: 0, 17 (manual cancel) or 18 (gateway shutdown).
 int StIReadPendingData(CPIC_CONV_ENTRY* entry);
 // The header dump (direction 1 request, other response) at the entry's
 // trace level 2 and more.

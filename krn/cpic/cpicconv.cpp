@@ -41,6 +41,9 @@ std::atomic<STI_CLOSE_FN> g_closeFn{nullptr};
 
 #define STI_SEARCH u"STISearchConv"
 
+// Eight blanks as an id's value (the same in either byte order).
+constexpr uint64_t kBlankU64 = 0x2020202020202020u;
+
 int64_t BlockSize(int b) { return static_cast<int64_t>(kBlockBase) << b; }
 
 CPIC_CONV_ENTRY* Locate(int32_t index) {
@@ -170,7 +173,8 @@ CM_RETURN_CODE STIAllocConvMem(int32_t count) {
   CM_RETURN_CODE rc = CM_OK;
   int32_t max = g_maxConv.load();
   int64_t bytes = 0;
-  if (count < 1) {
+  // A table of no slots is a table: every take fails until it grows.
+  if (count < 0) {
     WEQ_UC value[16];
     snprintfU16(value, 16, u"%d", count);
     CPIC_ERR(C_ILLEGAL_PARAMETER2, u"STIAllocConvMem", u"count", value);
@@ -202,8 +206,8 @@ void STIResetConv(CPIC_CONV_ENTRY* e, bool countDown) {
   FreeOwned(f);
   bool wasInUse = e->inUse.load();
   f = CpicConvFields{};
-  e->id.store(CpicIIdToU64(kCpicBlankId));
-  e->gwId.store(CpicIIdToU64(kCpicBlankId));
+  e->id.store(kBlankU64);
+  e->gwId.store(kBlankU64);
   e->traceLevel.store(0);
   const CpicGlobals& g = CpicIGlobals();
   f.hdrVersion = 6;
@@ -302,6 +306,13 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   }
   if (id == nullptr) return nullptr;
   uint64_t want = CpicIIdToU64(id);
+  // Eight blanks are the id of every entry that has none yet (free, or
+  // taken by a thread that sets its conversation up): they name no
+  // conversation, so no verb ever reaches an entry before it is whole.
+  if (want == kBlankU64) {
+    if (report == 1) CPIC_ERR(C_NO_CONV, CpicIIdText(want).s);
+    return nullptr;
+  }
   CPIC_CONV_ENTRY* e = STIConvAt(glob->lastIndex);
   if (e != nullptr && e->inUse.load()) {
     if (e->id.load() == want) {
@@ -347,7 +358,8 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry) {
   CpicIU64ToId(gw, cand);
   int32_t self = entry->f.index;
   bool found = false;
-  for (int pos = 0; pos < 8 && !found; ++pos) {
+  // A blank gateway id has no digits to count up: the counter gives one.
+  for (int pos = gw == kBlankU64 ? 8 : 0; pos < 8 && !found; ++pos) {
     for (int t = 0; t < 10 && !found; ++t) {
       cand[pos] = static_cast<char>(cand[pos] + 1);
       if (cand[pos] > '9') cand[pos] = '0';
@@ -375,15 +387,18 @@ bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* cal
   ThrCSLock(&conv_proto_cs);
   uint64_t gw = CpicIIdToU64(gwId);
   entry->gwId.store(gw);
-  bool dup = IdTaken(gw, entry->f.index);
-  if (dup) {
-    CPIC_ENTRY_TRC(entry, 2, u"%s: found duplicate conversation id\n", caller != nullptr ? caller : u"");
+  // A blank id would leave the conversation unreachable: it gets an own
+  // id as a taken one does.
+  bool blank = gw == kBlankU64;
+  bool dup = !blank && IdTaken(gw, entry->f.index);
+  if (dup) CPIC_ENTRY_TRC(entry, 2, u"%s: found duplicate conversation id\n", caller != nullptr ? caller : u"");
+  if (dup || blank) {
     STIGenerateNewConvId(entry);
   } else {
     entry->id.store(gw);
   }
   ThrCSUnlock(&conv_proto_cs);
-  return dup;
+  return dup || blank;
 }
 
 CM_RETURN_CODE WEQ_CMMAXCONV(int count) {

@@ -25,7 +25,7 @@ using IoClock = std::chrono::steady_clock;
 
 // Reads an oversize message's rest or a long error record in pieces of this.
 constexpr int kDrainPiece = 4096;
-// The wait of the pending-data read for the next message.
+// The wait of each read of the pending-data read.
 constexpr int kPendingWaitMs = 10;
 
 int16_t IoBe16(const uint8_t* p) { return static_cast<int16_t>(CpicIGetBe16(p)); }
@@ -509,25 +509,17 @@ int StIReadPendingData(CPIC_CONV_ENTRY* e) {
   int result = 0;
   int hl = STIHdrLen(e);
   uint8_t buf[CPIC_MSG_FRONT + APPC_HDR_LEN];  // the longest header
-  // have: bytes of a message begun by an earlier read; piece: the bytes
-  // read belong to a message longer than one header.
-  int have = 0;
+  // piece: the bytes read belong to a message longer than one header.
   bool piece = false;
   for (;;) {
     uint32_t got = 0;
-    // A message begun is read to its end, each wait bounded by the
-    // conversation's connect time-out; between messages the gateway's
-    // silence of 10 ms ends the read.
-    int wait = have > 0 || piece ? f.connectTimeout : kPendingWaitMs;
-    NI_RC rc = f.readFn(f.readHdl, buf + have, hl - have, wait, &got, f.index);
+    // Every read waits 10 ms at most, and a read that times out ends this
+    // one, also within a message: a gateway that stops sending (or a
+    // length that the stream does not hold) never holds up the release.
+    NI_RC rc = f.readFn(f.readHdl, buf, hl, kPendingWaitMs, &got, f.index);
     if (rc == NIEPING) continue;
-    if (rc == NIETIMEOUT && got > 0) {
-      have += static_cast<int>(got);
-      continue;
-    }
     if (rc != WEQ_O_K && rc != NIETOO_SMALL) break;
-    int len = have + static_cast<int>(got);
-    have = 0;
+    int len = static_cast<int>(got);
     bool whole = rc == WEQ_O_K && !piece;
     piece = rc == NIETOO_SMALL;
     if (whole && len == hl && buf[APPC_OFF_REQ] == F_WEQ_PING) {

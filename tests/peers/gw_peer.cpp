@@ -77,9 +77,11 @@ constexpr char kUsage[] =
     "                        the sender of a token message before its answer), trace (the\n"
     "                        handover's trace byte), shorthand=n (handover n bytes\n"
     "                        short), countlen (count answer length), errorrc errorweq\n"
-    "                        errortext (the error-thrower's end)\n"
+    "                        errortext (the error-thrower's end), holdinit (answers to\n"
+    "                        initialises wait for 'release')\n"
     "  regcancel [weqrc=731] [tp=name]  211 to every waiting registration\n"
     "  regping [kind=206|niping]        a ping to every waiting registration\n"
+    "  release               send the answers that holdinit kept\n"
     "  stats                 requests checked, wrong ones, conversations, registrations\n"
     "  quit                  end\n"
     "MSG is a kind and fields:\n"
@@ -686,6 +688,8 @@ void OnControl(Peer& p, const std::string& line) {
     RegCancel(p, Fields(w, 1));
   } else if (w[0] == "regping") {
     RegPing(p, Fields(w, 1));
+  } else if (w[0] == "release") {
+    ReleaseInits(p);
   } else if (w[0] == "stats") {
     Stats(p);
   } else if (w[0] == "connect") {

@@ -141,6 +141,8 @@ struct Peer {
   KeyValues sw;        // the switches of the control line 'switch'
   std::vector<std::unique_ptr<Leg>> legs;
   std::deque<PendingAlloc> allocs;
+  // Answers to initialises that the switch holdinit keeps until 'release'.
+  std::vector<std::pair<Leg*, AppcHeader>> heldInits;
   uint32_t nextGwId = 10000001;
   int nextConnIdx = 101;
   long checked = 0, bad = 0;
@@ -176,9 +178,10 @@ void OnConnEnd(Peer& p, Conn* c);
 // next such answer, or -1.
 int64_t ServeTimers(Peer& p);
 // Control lines: 'regcancel' (211 to waiting registrations) and 'regping'
-// (a ping to them); 'stats'.
+// (a ping to them); 'release' (the held answers to initialises); 'stats'.
 void RegCancel(Peer& p, const KeyValues& kv);
 void RegPing(Peer& p, const KeyValues& kv);
+void ReleaseInits(Peer& p);
 void Stats(Peer& p);
 
 }  // namespace gwpeer

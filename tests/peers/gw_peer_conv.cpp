@@ -364,6 +364,11 @@ void Initialise(Peer& p, Conn* c, const AppcHeader& h, const std::string& block)
   l->model = ModelOf(l->tp);
   if (l->model == Leg::kSource) l->sourceSize = static_cast<size_t>(strtoul(l->tp.c_str() + 6, nullptr, 10));
   AppcHeader a = AnswerHeader(l, h);
+  if (Sw(p, "holdinit", 0) != 0) {
+    p.heldInits.emplace_back(l, a);
+    Emit(LogOut("EVENT", "HELD").Num("conn", c->id));
+    return;
+  }
   Send(p, c, a, "", "", "initialised");
 }
 
@@ -676,6 +681,12 @@ void RegPing(Peer& p, const KeyValues& kv) {
       Send(p, c.get(), h, "", "", "ping");
     }
   }
+}
+
+void ReleaseInits(Peer& p) {
+  for (const auto& [l, a] : p.heldInits)
+    if (Alive(l)) Send(p, l->conn, a, "", "", "initialised");
+  p.heldInits.clear();
 }
 
 void Stats(Peer& p) {

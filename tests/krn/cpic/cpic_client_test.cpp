@@ -6,6 +6,7 @@
 // checks every request strictly; a wrong one fails the test.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,21 @@ TEST_F(CpicClient, OneGatewayIdForTwoConversations) {
   EXPECT_EQ(Request(203).get("convid"), "12345678");
   EXPECT_EQ(STDEAL(a, nullptr), CM_OK);
   EXPECT_EQ(STDEAL(b, nullptr), CM_OK);
+}
+
+// A gateway that confirms the initialise with a blank id: the conversation
+// gets an own id (the blank one names none), its requests carry the
+// gateway's.
+TEST_F(CpicClient, BlankGatewayIdGetsAnOwnId) {
+  StartPeer();
+  ASSERT_TRUE(peer().Control("rule 1 next hdr"));
+  ConvId id, blank;
+  ASSERT_EQ(Init(id), CM_OK);
+  EXPECT_EQ(id.str(), "00000001");
+  EXPECT_EQ(STDEAL(blank, nullptr), CM_OK);
+  EXPECT_EQ(STIActiveConvs(), 1);
+  EXPECT_EQ(STDEAL(id, nullptr), CM_OK);
+  EXPECT_EQ(Request(11).get("convid"), blank.str());
 }
 
 // A route in the LU: the gateway is reached through NI's router peer, the
@@ -309,6 +325,23 @@ TEST_F(CpicClient, DeallocatedNormalReleases) {
   EXPECT_EQ(Send(id, "x"), CM_PARAMETER_ERROR);
   EXPECT_EQ(ErrFld(ERR_FLD_RC), "473");
   EXPECT_EQ(peer().Wait("EVENT", "CLOSED").dir, "EVENT");
+}
+
+// A frame whose length has the top bit set, with more bytes behind it:
+// the receive fails with 20 and the release's read of what is pending ends
+// after the gateway's short silence, not after the connect time-out.
+TEST_F(CpicClient, DamagedFrameEndsTheReceiveAtOnce) {
+  StartPeer();
+  ConvId id;
+  ASSERT_EQ(Open(id), CM_OK);
+  ASSERT_EQ(Send(id, "x"), CM_OK);
+  std::string body = Hex(std::string(1, '\x06') + std::string(79, '\0'));
+  ASSERT_TRUE(peer().Control("rule 203 next raw frame=0 hex=80000050" + body));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Receive(id).rc, CM_PRODUCT_SPECIFIC_ERROR);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(),
+            1000);
+  EXPECT_EQ(STIActiveConvs(), 0);
 }
 
 // A receive time-out of 0 returns 10001 at once; the repeat waits for the

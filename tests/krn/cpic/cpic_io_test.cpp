@@ -408,7 +408,7 @@ TEST_F(CpicIo, ErrorInformationToTheGateway) {
 
 // The read of pending messages: 474 and 731 notices, pings skipped, a long
 // message read in pieces and none of its pieces taken for a header, and the
-// end after the gateway's silence.
+// end after the gateway's silence, also within a message.
 TEST_F(CpicIo, PendingMessages) {
   // A header that says "gateway shutdown": as data it must stay data.
   peers::AppcHeader fake;
@@ -444,7 +444,11 @@ TEST_F(CpicIo, PendingMessages) {
     EXPECT_EQ(Fld(ERR_FLD_RC), c.errRc);
     Release();
   }
+  // Silence, here after the first half of a message whose second half
+  // comes much later, ends the read after its short wait.
   ASSERT_NE(Open(), nullptr);
+  ASSERT_TRUE(peer().Control("inject hdr datalen=200 pieces=2 pause=5000"));
+  ASSERT_EQ(peer().Wait("OUT", "PIECE").dir, "OUT");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(StIReadPendingData(e_), 0);
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(),

@@ -183,6 +183,35 @@ TEST(CpicStart, MaxConvIsIgnoredOnceATableExists) {
   EXPECT_FALSE(s.Has("cpic_max_conv=7"));
 }
 
+// A size of 0 before any table makes a table of no slots and starts the
+// layer: every take fails with 466 until the table grows.
+TEST(CpicStart, MaxConvZeroMakesATableOfNoSlots) {
+  Seen s = Start({{"CPIC_MAX_CONV", "7"}}, [] {
+    CM_RETURN_CODE rc = WEQ_CMMAXCONV(0);
+    int32_t index = -1;
+    printf("slots0=%d\n", STIMaxConv());
+    printf("take0=%d\n", STIGetFreeConv(u"test", &index));
+    printf("take0err=%s\n", ToUtf8(ErrGetFld(ERR_FLD_ERROR)).c_str());
+    printf("grow=%d\n", WEQ_CMMAXCONV(2));
+    printf("take2=%d\n", STIGetFreeConv(u"test", &index));
+    printf("index=%d\n", index);
+    return rc;
+  });
+  ASSERT_EQ(s.exit, 0) << s.err;
+  EXPECT_EQ(s.v["rc"], "0") << s.trace;
+  EXPECT_EQ(s.v["initialised"], "1");
+  EXPECT_EQ(s.v["slots0"], "0");
+  EXPECT_EQ(s.v["take0"], "20");
+  EXPECT_EQ(s.v["take0err"], "max no of 0 conversations exceeded");
+  EXPECT_EQ(s.v["grow"], "0");
+  EXPECT_EQ(s.v["take2"], "0");
+  EXPECT_EQ(s.v["index"], "0");
+  EXPECT_EQ(s.v["maxconv"], "2");
+  EXPECT_TRUE(s.Has("WEQ_CMMAXCONV: allocated 0 conversation slots")) << s.trace;
+  EXPECT_TRUE(s.Has("STInitGlobals: conversation slots already allocated, cpic_max_conv=0")) << s.trace;
+  EXPECT_TRUE(s.Has("WEQ_CMMAXCONV: reallocated 0 -> 2 conversation slots")) << s.trace;
+}
+
 TEST(CpicStart, PingsSetByCallKeepTheirValues) {
   Seen s = Start({{"CPIC_PING", "1"}, {"CPIC_PING_PERIOD", "99"}}, nullptr, [] {
     CpicIGlobals().pingSetByCall = 1;

@@ -111,7 +111,7 @@ TEST_F(Table, ResetValues) {
 }
 
 TEST_F(Table, AllocationRefusalsAndBounds) {
-  EXPECT_EQ(STIAllocConvMem(0), CM_RESOURCE_FAILURE_NO_RETRY);
+  EXPECT_EQ(STIAllocConvMem(-1), CM_RESOURCE_FAILURE_NO_RETRY);
   EXPECT_EQ(Fld(ERR_FLD_RC), "769");
   EXPECT_EQ(STIAllocConvMem(-5), CM_RESOURCE_FAILURE_NO_RETRY);
   EXPECT_EQ(STIMaxConv(), -1);
@@ -261,6 +261,8 @@ TEST_F(Table, NewIdsForDuplicateGatewayIds) {
       {"all positions taken: the counter", everyCandidate, "10000000", 0, "00000001"},
       {"the counter counts on", everyCandidate, "10000000", 41, "00000042"},
       {"the counter wraps after 99999999", everyCandidate, "10000000", 99999999, "00000001"},
+      {"a blank gateway id: the counter", {}, "        ", 0, "00000001"},
+      {"a blank gateway id: the counter past a held id", {"00000001"}, "        ", 0, "00000002"},
   };
   for (const Case& c : cases) {
     CpicIResetProcess();
@@ -281,6 +283,24 @@ TEST_F(Table, NewIdsForDuplicateGatewayIds) {
     EXPECT_EQ(Id(e), c.want) << c.what;
     EXPECT_EQ(Id(e, true), c.gw) << c.what;
   }
+}
+
+// Entries without an id (free, or taken and not yet confirmed) hold eight
+// blanks: no search finds one by them, the thread's last index included.
+TEST_F(Table, TheBlankIdNamesNoEntry) {
+  ASSERT_EQ(STIAllocConvMem(3), CM_OK);
+  CPIC_CONV_ENTRY* held = Take("");
+  ASSERT_EQ(STIGetGlob()->lastIndex, held->f.index);
+  const char blank[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  for (int gwFlag : {0, 1}) {
+    ErrClear();
+    EXPECT_EQ(STISearchConv(blank, 0, gwFlag), nullptr);
+    EXPECT_FALSE(ErrIsSet());
+    EXPECT_EQ(STISearchConv(blank, 1, gwFlag), nullptr);
+    EXPECT_EQ(Fld(ERR_FLD_RC), "473");
+  }
+  EXPECT_EQ(STIActiveConvs(), 1);
+  EXPECT_EQ(held->inUse.load(), 1);
 }
 
 TEST_F(Table, TheDuplicateCheckNeverFindsTheEntryItself) {

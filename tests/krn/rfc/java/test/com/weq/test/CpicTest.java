@@ -12,10 +12,14 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
+import java.util.List;
 import java.util.Set;
 import java.util.UUID;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
@@ -25,6 +29,7 @@ import org.junit.jupiter.api.Test;
 class CpicTest {
   static final String HOST = "127.0.0.1";
   static final int DEALLOCATED_NORMAL = 18;
+  static final int PARAMETER_ERROR = 19;
   static CpicDriver d;
   GwPeer peer;
 
@@ -98,6 +103,61 @@ class CpicTest {
     }
     assertEquals(0, d.nativeCMDEAL(id));
     assertEquals("ok", peer.request(11).get("check"));
+  }
+
+  /** The partner LU name goes to the gateway: its first 8 characters and length, the whole name in the block. */
+  @Test
+  void partnerLuName() throws Exception {
+    peer = new GwPeer();
+    byte[] id = blankId();
+    assertEquals(0, open(id, "echo"), d.WEQ_CMPERR());
+    assertEquals(0, d.nativeCMSPLN(id, "PARTNERLU123"), d.WEQ_CMPERR());
+    GwPeer.Line l = peer.request(15);
+    assertNotNull(l);
+    assertEquals("ok", l.get("check"));
+    assertEquals(hex("PARTNERL") + "0000000c", l.get("area").substring(0, 24));
+    assertEquals(hex(String.format("%-128s", "PARTNERLU123")) + "00".repeat(16), l.get("p"));
+    assertEquals(0, d.nativeCMDEAL(id));
+    assertNotNull(peer.request(11));
+  }
+
+  static String hex(String ascii) {
+    StringBuilder b = new StringBuilder();
+    for (byte c : ascii.getBytes(StandardCharsets.US_ASCII)) b.append(String.format("%02x", c));
+    return b.toString();
+  }
+
+  /**
+   * The table has CPIC_MAX_CONV slots: a smaller size leaves it as it is, a larger one makes room
+   * for as many more conversations.
+   */
+  @Test
+  void maxConvGrowsTheTable() throws Exception {
+    peer = new GwPeer();
+    List<byte[]> held = new ArrayList<>();
+    try {
+      int slots = Integer.parseInt(System.getenv("CPIC_MAX_CONV"));
+      for (int i = 0; i < slots; i++) {
+        held.add(blankId());
+        assertEquals(0, init(held.get(i), "echo"), d.WEQ_CMPERR());
+      }
+      String full = "max no of " + slots + " conversations exceeded";
+      assertEquals(20, init(blankId(), "echo"));
+      assertTrue(d.WEQ_CMPERR().contains(full), d.WEQ_CMPERR());
+      assertEquals(0, d.nativeWEQ_CMMAXCONV(slots - 1));
+      assertEquals(20, init(blankId(), "echo"));
+      assertTrue(d.WEQ_CMPERR().contains(full), d.WEQ_CMPERR());
+      assertEquals(0, d.nativeWEQ_CMMAXCONV(slots + 2));
+      for (int i = 0; i < 2; i++) {
+        held.add(blankId());
+        assertEquals(0, init(held.get(held.size() - 1), "echo"), d.WEQ_CMPERR());
+      }
+      assertEquals(20, init(blankId(), "echo"));
+      assertTrue(d.WEQ_CMPERR().contains("max no of " + (slots + 2) + " conversations exceeded"), d.WEQ_CMPERR());
+    } finally {
+      for (byte[] id : held) d.nativeCMDEAL(id);
+    }
+    assertEquals(held.size(), peer.count(11));
   }
 
   /** The longest argument that fits converts; one more character fails before any connection. */
@@ -252,26 +312,65 @@ class CpicTest {
     assertNotNull(peer.request(208));
   }
 
-  @Test
-  void serverRoadVersion3() throws Exception {
-    peer = new GwPeer();
+  /** The listener's part: the next ready handle within ms (the others' requests carried out), -1 when none. */
+  static int nextReady(long ms) {
+    int[] ready = {-1};
+    long end = System.nanoTime() + ms * 1_000_000L;
+    while (System.nanoTime() < end) {
+      if (d.nativeWEQ_CMGETNEXTHDL(ready) == 0 && ready[0] != -1) return ready[0];
+      d.nativeWEQ_CMLISTEN(100);
+    }
+    return -1;
+  }
+
+  /** A version-3 registration waiting in the select set, its handle. */
+  int registerAndWait() throws Exception {
     int[] h = {-1};
     assertEquals(0, d.nativeWEQ_CMREGTP3("SERVER", HOST, peer.serv, h, null, null, (byte) 0, false));
     assertNotNull(peer.await("EVENT", "REGISTER", "tp", "SERVER", 3000));
-    // Ready to accept: the registration waits in the select set.
     byte[] none = blankId();
     assertEquals(0, d.nativeWEQ_CMACCPTP3(none, h[0], -2));
     assertArrayEquals(blankId(), none);
     assertNotNull(peer.await("EVENT", "REGWAIT", null, null, 3000));
+    return h[0];
+  }
+
+  /**
+   * WEQ_CMLISTEN3 on an accepted conversation sends its receive request and returns; the answer
+   * wakes the listener, and the receive that follows reads it.
+   */
+  @Test
+  void listen3ThenTheListenerThenTheReceive() throws Exception {
+    peer = new GwPeer();
+    int h = registerAndWait();
     AtomicReference<String> reply = new AtomicReference<>();
     Thread t = client("hello", reply);
-    int[] ready = {-1};
-    long end = System.nanoTime() + 5_000_000_000L;
-    while (System.nanoTime() < end) {
-      if (d.nativeWEQ_CMGETNEXTHDL(ready) == 0 && ready[0] != -1) break;
-      d.nativeWEQ_CMLISTEN(500);
-    }
-    assertEquals(h[0], ready[0]);
+    assertEquals(h, nextReady(5000));
+    byte[] acc = blankId();
+    assertEquals(0, d.nativeWEQ_CMACCPTP3(acc, h, 5), d.WEQ_CMPERR());
+    Rcv r = coxread(acc, 0);
+    assertEquals("hello", new String(r.data(), StandardCharsets.US_ASCII));
+    if (r.res[1] == 0) assertEquals(0, coxread(acc, 0).rc);
+    assertEquals(0, d.nativeCMSEND(acc, "world".getBytes(StandardCharsets.US_ASCII), 5));
+    assertEquals(0, d.nativeWEQ_CMLISTEN3(acc), d.WEQ_CMPERR());
+    t.join(10_000);
+    assertEquals("0 world", reply.get());
+    // The gateway hands the partner's end only to a receive request: the listen's.
+    assertEquals(h, nextReady(5000), "the partner's end did not wake the listener");
+    assertEquals(DEALLOCATED_NORMAL, coxread(acc, 0).rc);
+    assertEquals(0, d.nativeWEQ_CMUNREGTP3(h));
+    assertNotNull(peer.request(208));
+    for (int i = 0; i < 3; i++) d.nativeWEQ_CMLISTEN(20);
+  }
+
+  @Test
+  void serverRoadVersion3() throws Exception {
+    peer = new GwPeer();
+    // Ready to accept: the registration waits in the select set.
+    int[] h = {registerAndWait()};
+    AtomicReference<String> reply = new AtomicReference<>();
+    Thread t = client("hello", reply);
+    assertEquals(h[0], nextReady(5000));
     // A failed accept keeps the id's bytes.
     byte[] kept = "keeping!".getBytes(StandardCharsets.US_ASCII);
     assertNotEquals(0, d.nativeWEQ_CMACCPTP3(kept, h[0] + 1000, 5));
@@ -328,6 +427,80 @@ class CpicTest {
         }
       }
     }
+  }
+
+  // --- The blank id ------------------------------------------------------------------------
+  //
+  // An accept that does not wait hands out eight blanks; they name no conversation, also not one
+  // that another thread is setting up.
+
+  /**
+   * While an initialise on another thread waits for the gateway's answer, calls runs natives with
+   * the blank id; the initialise then completes, and its conversation is whole.
+   */
+  void whileAnInitialiseWaits(Runnable calls) throws Exception {
+    peer = new GwPeer();
+    peer.control("switch holdinit=1");
+    byte[] id = blankId();
+    int[] rc = {-99};
+    Thread a = new Thread(() -> rc[0] = init(id, "echo"));
+    a.start();
+    try {
+      assertNotNull(peer.await("EVENT", "HELD", null, null, 3000), "the initialise did not come");
+      calls.run();
+    } finally {
+      peer.control("release");
+      a.join(10_000);
+    }
+    assertEquals(0, rc[0]);
+    assertNotEquals(new String(blankId(), StandardCharsets.US_ASCII), new String(id, StandardCharsets.US_ASCII));
+    assertEquals(0, d.nativeCMALLC(id), d.WEQ_CMPERR());
+    assertEquals(0, d.nativeCMDEAL(id));
+    // The first deallocate the peer saw is this one.
+    assertEquals(new String(id, StandardCharsets.US_ASCII), peer.request(11).get("convid"));
+  }
+
+  @Test
+  void blankIdDeallocateWhileAnInitialiseWaits() throws Exception {
+    whileAnInitialiseWaits(() -> assertEquals(0, d.nativeCMDEAL(blankId())));
+  }
+
+  @Test
+  void blankIdReceiveWhileAnInitialiseWaits() throws Exception {
+    whileAnInitialiseWaits(() -> {
+      assertEquals(PARAMETER_ERROR, coxread(blankId(), 0).rc);
+      assertEquals(PARAMETER_ERROR, d.nativeRflushCMRCV(blankId(), new byte[10], 10, new int[3]));
+    });
+  }
+
+  /** One thread opens and deallocates conversations in a row, another deallocates the blank id. */
+  @Test
+  void blankIdDeallocatesBesideConversationsInARow() throws Exception {
+    peer = new GwPeer("--quiet");
+    AtomicBoolean done = new AtomicBoolean();
+    AtomicInteger calls = new AtomicInteger();
+    AtomicInteger wrong = new AtomicInteger();
+    Thread b = new Thread(() -> {
+      byte[] blank = blankId();
+      while (!done.get()) {
+        if (d.nativeCMDEAL(blank) != 0) wrong.incrementAndGet();
+        calls.incrementAndGet();
+      }
+    });
+    b.start();
+    try {
+      long end = System.nanoTime() + 20_000_000_000L;
+      for (int i = 0; i < 50 && System.nanoTime() < end; i++) {
+        byte[] id = blankId();
+        assertEquals(0, open(id, "echo"), "round " + i);
+        assertEquals(0, d.nativeCMDEAL(id), "round " + i);
+      }
+    } finally {
+      done.set(true);
+      b.join(10_000);
+    }
+    assertEquals(0, wrong.get());
+    assertTrue(calls.get() > 0);
   }
 
   // --- UUIDs, version, trace file name, keep-alive ----------------------------------------
