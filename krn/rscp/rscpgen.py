@@ -29,6 +29,7 @@ BIG_SEGMENT = 1500      # points; bigger segments get files of their own
 SEGMENT_FILES = 6       # files the big segments are spread over
 MAX_BUILD_ROWS = 99
 MAX_DEPTH = 9           # nesting below a code page's top list
+ROW_INPUT_ONLY = 0x400  # build-list row flag: its segments are only read
 
 
 class DataError(Exception):
@@ -88,6 +89,20 @@ class Decoder:
         if v is None or 0xD800 <= v <= 0xDFFF:
             return None
         return v if self.encode(codec, v) == code else None
+
+
+def build_row(list_id, row):
+    """A build-list row [id, sequence, mode, flags...] as a tuple with its
+    flag word; the flag "in" marks a row whose segments are only read."""
+    flags = 0
+    for f in row[3:]:
+        if f == "in":
+            flags |= ROW_INPUT_ONLY
+        elif isinstance(f, int):
+            flags |= f
+        else:
+            raise DataError("%s: row flag %r" % (list_id, f))
+    return (row[0], row[1], row[2], flags)
 
 
 def byte_ranges(ranges):
@@ -274,7 +289,7 @@ def build_segments(manifest, dec, specs, strict=True):
             progressed = True
             if "build" in spec:
                 seg = Segment(spec["id"], 3)
-                seg.rows = [tuple(r) + ((0,) if len(r) == 3 else ()) for r in spec["build"]]
+                seg.rows = [build_row(spec["id"], r) for r in spec["build"]]
             elif "rule" in spec:
                 seg = Segment(spec["id"], 2)
                 seg.rule = (spec["rule"], spec.get("attr1", ""), spec.get("attr2", ""))
@@ -322,14 +337,36 @@ def build_segments(manifest, dec, specs, strict=True):
     return done
 
 
+def shift_rule_words(rule):
+    """Segment name, un-shift word (or None) and STRT bytes of a shift rule,
+    read as the loader reads its two attribute texts."""
+    _, a1, a2 = rule
+    a1, a2 = a1[:20], a2[:20]
+    seam = 0 < len(a1) < 20 and a2 and a1[-1] not in " ," and a2[0] not in " ,"
+    words = [w for w in (a1 + (" " if seam else "") + a2).replace(",", " ").split(" ") if w]
+    if len(words) < 2:
+        raise DataError("shift rule %r: too few words" % (rule,))
+    unshift = words[1] if words[1].lower() in ("unsj", "uneuc") else None
+    rest = words[2:] if unshift else words[1:]
+    return words[0], unshift, hexbytes(rest[0]) if rest else b""
+
+
 def check_structure(pages, segs):
     """The rules the loaders rely on: every id resolves, lists are acyclic,
     shallow and short, sequence numbers unique, control codes only below
-    rows of mode 2, no value and no code twice in one variant."""
+    rows of mode 2, and in the fullest variant no code twice (codes of a
+    shift rule count behind its STRT sequence) and no value written twice
+    (a value that a shift rule writes included); a value may have further
+    codes in rows that are only read (flag "in")."""
     def mode_of(row):
         return 2 if row[2] in (2, 3, 4) else 1
 
-    def walk(seg_id, depth, stack, mode, out):
+    def enter(out, mode, v, code, sid, read_only):
+        if is_control(v) and mode != 2:
+            raise DataError("%s: control code U+%04X outside a mode-2 row" % (sid, v))
+        out.append((v, code, sid, read_only))
+
+    def walk(seg_id, depth, stack, mode, read_only, out):
         if seg_id not in segs:
             raise DataError("segment %r does not exist (from %s)" % (seg_id, stack))
         if seg_id in stack:
@@ -344,32 +381,36 @@ def check_structure(pages, segs):
             if len(set(seqs)) != len(seqs) or not all(1 <= s <= 127 for s in seqs):
                 raise DataError("%s: sequence numbers not unique" % seg_id)
             for row in sorted(seg.rows, key=lambda r: r[1]):
-                walk(row[0], depth + 1, stack + [seg_id], mode_of(row), out)
+                walk(row[0], depth + 1, stack + [seg_id], mode_of(row),
+                     read_only or bool(row[3] & ROW_INPUT_ONLY), out)
         elif seg.kind == 1:
             for v, code in seg.points:
-                if is_control(v) and mode != 2:
-                    raise DataError("%s: control code U+%04X outside a mode-2 row" % (seg_id, v))
-                out.append((mode, v, code, seg_id))
+                enter(out, mode, v, (None, code), seg_id, read_only)
         elif seg.kind == 2 and seg.rule[0] in (2, 58, 73):
-            name = seg.rule[1].split(",")[0].strip()
-            if name.ljust(5) not in segs:
+            name, _, strt = shift_rule_words(seg.rule)
+            named = segs.get(name.ljust(5))
+            if named is None or named.kind != 1:
                 raise DataError("%s: shift rule names missing segment %r" % (seg_id, name))
+            for v, code in named.points:
+                enter(out, mode, v, (strt, code), seg_id, read_only)
 
     for page in pages:
         if not page.get("segid"):
             continue
         out = []
-        walk(page["segid"], 0, [], 1, out)
+        walk(page["segid"], 0, [], 1, False, out)
         # The variant with control codes and own characters holds all others.
         vals, codes = {}, {}
-        for mode, v, code, sid in out:
-            if v in vals:
-                raise DataError("%s: U+%04X twice (%s, %s)" % (page["cp"], v, vals[v], sid))
+        for v, code, sid, read_only in out:
             if code in codes:
-                raise DataError("%s: code %s twice (%s, %s)" % (page["cp"], code.hex(), codes[code], sid))
-            vals[v] = sid
+                raise DataError("%s: code %s%s twice (%s, %s)" % (
+                    page["cp"], "" if code[0] is None else code[0].hex() + " ", code[1].hex(), codes[code], sid))
             codes[code] = sid
-        page["_points"] = out
+            if read_only:
+                continue
+            if v in vals:
+                raise DataError("%s: U+%04X written twice (%s, %s)" % (page["cp"], v, vals[v], sid))
+            vals[v] = sid
 
 
 def tcp00_row(page):

@@ -28,19 +28,27 @@ std::vector<std::string> LoadablePages() {
   return v;
 }
 
+// Each page's first loads report nothing: no entry on the thread's stack,
+// no line on standard error (where the converter writes its reports).
 TEST_F(Load, EveryPageLoadsAllEightVariantsIntoAFreshDefaultCache) {
   for (const std::string& cp : LoadablePages()) {
     SCOPED_TRACE(cp);
     BuildDefault();
     rscpCpEntry_t* e = Entry(cp.c_str());
     ASSERT_NE(e, nullptr);
+    ::testing::internal::CaptureStderr();
     for (int s = 0; s < 4; ++s) {
       rscpeClearThrErrors();
       EXPECT_EQ(rscplcp__load_codepage(kInKinds[s], e), 0) << "input slot " << s << " " << tovtest::ToUtf8(Text(0));
       EXPECT_NE(e->in[s].root, 0) << s;
+      EXPECT_TRUE(Codes().empty()) << "input slot " << s << " " << tovtest::ToUtf8(Text(0));
+      rscpeClearThrErrors();
       EXPECT_EQ(rscplcp__load_codepage(kOutKinds[s], e), 0) << "output slot " << s << " " << tovtest::ToUtf8(Text(0));
       EXPECT_NE(e->out[s].t2, 0u) << s;
+      EXPECT_TRUE(Codes().empty()) << "output slot " << s << " " << tovtest::ToUtf8(Text(0));
     }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, 200), "");
     EXPECT_EQ(cache()->was_overflow, 0);
   }
 }
