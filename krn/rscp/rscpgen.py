@@ -5,7 +5,10 @@ The data is the converter's catalogue rows, its character map of own
 characters, the segment directory and the segments, in the byte layouts of
 krn/rscp/rscpdat.h, as C++ sources that compile fast (plain aggregate
 initialisers, big segments spread over several files). Characters come from
-Python's codecs; only mappings that survive the round trip are entered.
+Python's codecs; only mappings that survive the round trip are entered,
+except in a segment marked "read_only", which takes every code its codec
+reads and splits off the further codes of each value into a segment that a
+page lists as read only (flag "in").
 
     python3 krn/rscp/rscpgen.py            write the sources
     python3 krn/rscp/rscpgen.py --check    regenerate in memory, fail on any
@@ -120,7 +123,7 @@ class Segment:
         self.points = []          # (value, code bytes)
         self.rule = None          # (rule kind, attr1, attr2)
         self.rows = []            # (id, sequence, mode, flags)
-        self.one_way = []         # codes the codec decodes without a round trip
+        self.read_only = None     # points of a "read_only" segment, before it is split off
 
 
 def gb18030_four_byte_runs(dec):
@@ -166,29 +169,24 @@ def make_points(spec, dec, manifest, done):
             code = prefix + bytes([b])
             v = dec.round_trip(codec, code)
             if v is None:
-                if dec.decode(codec, code) is not None:
-                    seg.one_way.append(code)
                 continue
             which = spec.get("values")
             if which == "printable" and is_control(v) or which == "control" and not is_control(v):
                 continue
             pts.append((v, code))
+    elif "double" in spec and "read_only" in spec:
+        pts, seg.read_only = double_with_read_only(spec, dec)
     elif "double" in spec:
         # One or more areas of lead and trail bytes. With "agree" only the
         # codes that the other codec maps to the same value; with "differ"
         # only the others (so two pages can share what they agree on).
-        areas = spec["double"] if isinstance(spec["double"][0][0][0], list) else [spec["double"]]
         other = spec.get("agree") or spec.get("differ")
-        for leads, trails in areas:
+        for leads, trails in double_areas(spec):
             for l in byte_ranges(leads):
                 for t in byte_ranges(trails):
                     code = bytes([l, t])
                     v = dec.round_trip(codec, code)
-                    if v is None:
-                        if dec.decode(codec, code) is not None:
-                            seg.one_way.append(code)
-                        continue
-                    if v < 0x80:
+                    if v is None or v < 0x80:
                         continue
                     if other and (dec.round_trip(other, code) == v) != ("agree" in spec):
                         continue
@@ -241,6 +239,46 @@ def make_points(spec, dec, manifest, done):
         pts = [(v, c) for v, c in pts if v not in taken]
     seg.points = sorted(pts, key=lambda p: (len(p[1]), p[1]))
     return seg
+
+
+def double_areas(spec):
+    """The [leads, trails] areas of a double-byte segment."""
+    return spec["double"] if isinstance(spec["double"][0][0][0], list) else [spec["double"]]
+
+
+def double_with_read_only(spec, dec):
+    """Every code of the areas that the codec reads as one character from
+    U+0080 on, split into the codes written and the codes only read. Of the
+    codes of one value the one written is the codec's own, unless its lead
+    byte is one that "read_only" lists as not written: then the first other
+    code of the value. Returns (written points, read-only points)."""
+    codec = spec["codec"]
+    ro = spec["read_only"]
+    avoid = set(byte_ranges(ro.get("not_written", [])))
+    if "agree" in spec or "differ" in spec:
+        raise DataError("%s: read_only goes with neither agree nor differ" % spec["id"])
+    by_value = {}
+    for leads, trails in double_areas(spec):
+        for l in byte_ranges(leads):
+            for t in byte_ranges(trails):
+                code = bytes([l, t])
+                v = dec.decode(codec, code)
+                if v is None or v < 0x80 or 0xD800 <= v <= 0xDFFF:
+                    continue
+                by_value.setdefault(v, []).append(code)
+    written, read = [], []
+    for v, codes in sorted(by_value.items()):
+        codes.sort()
+        own = dec.encode(codec, v)
+        if own not in codes:
+            first = None  # the codec writes the value outside these areas
+        elif own[0] not in avoid:
+            first = own
+        else:
+            first = next((c for c in codes if c[0] not in avoid), own)
+        for c in codes:
+            (written if c == first else read).append((v, c))
+    return written, read
 
 
 def choose_gb_ranges(runs, max_ranges):
@@ -327,6 +365,14 @@ def build_segments(manifest, dec, specs, strict=True):
                 seg.rows = [(base, i % 127 + 1, 1, 0) for i in range(count)]
             else:
                 seg = make_points(spec, dec, manifest, done)
+                if seg.read_only is not None:
+                    # The codes only read form a segment of their own, which
+                    # a page lists in a row of its own (flag "in").
+                    ro = Segment(spec["read_only"]["id"], 1)
+                    ro.points = sorted(seg.read_only, key=lambda p: (len(p[1]), p[1]))
+                    if ro.id in done:
+                        raise DataError("segment %s twice" % ro.id)
+                    done[ro.id] = ro
             if "kind_word" in spec:
                 seg.kind_word = spec["kind_word"]
             if seg.id in done:

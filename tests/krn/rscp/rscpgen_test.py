@@ -53,5 +53,28 @@ class StructureCheck(unittest.TestCase):
         self.refused("row flag 'out'", [["ASCII", 1, 1, "out"]], ASCII)
 
 
+class ReadOnlyCodes(unittest.TestCase):
+    """CP932 as the manifest splits it: every code read, one code written per
+    value (the codec's own, but never one of the NEC-selected rows ED/EE)."""
+
+    def test_each_value_writes_one_code_and_reads_the_others(self):
+        spec = {"id": "SJ932", "codec": "cp932", "double": [[[0x81, 0x9F], [0xE0, 0xFC]], [[0x40, 0x7E], [0x80, 0xFC]]],
+                "read_only": {"id": "SJ93R", "not_written": [[0xED, 0xEE]]}}
+        written, read = rscpgen.double_with_read_only(spec, rscpgen.Decoder({}))
+        w = {v: c.hex() for v, c in written}
+        r = {}
+        for v, c in read:
+            r.setdefault(v, []).append(c.hex())
+        self.assertEqual(len(w), len(written))  # one written code per value
+        self.assertEqual((w[0x2170], r[0x2170]), ("fa40", ["eeef"]))  # small roman one: IBM, not NEC-selected
+        self.assertEqual((w[0x9AD9], r[0x9AD9]), ("fbfc", ["eee0"]))
+        self.assertEqual((w[0xFFE2], r[0xFFE2]), ("81ca", ["eef9", "fa54"]))  # JIS X 0208 first
+        self.assertEqual((w[0x2235], r[0x2235]), ("81e6", ["879a", "fa5b"]))
+        self.assertEqual((w[0x2116], r[0x2116]), ("8782", ["fa59"]))  # NEC row 13 before IBM
+        self.assertEqual((w[0x7E8A], r[0x7E8A]), ("fa5c", ["ed40"]))
+        self.assertEqual(len(read), 398)
+        self.assertFalse(set(c for v, c in written) & set(c for v, c in read))
+
+
 if __name__ == "__main__":
     unittest.main()
