@@ -501,7 +501,7 @@ rscpRc_t LoadRuleSegment(const SegLoad& ld, const rscpSegRule_t* r) {
   return rc;
 }
 
-rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int flag400, int flag800, int depth);
+rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int readOnly, int flag800, int depth);
 
 rscpRc_t LoadBuildList(const SegLoad& ld, const rscpSegBuildRow_t* rows, const WEQ_UC* segid, int inclusion,
                        int readOnly, int depth) {
