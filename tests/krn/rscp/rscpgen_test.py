@@ -9,12 +9,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import rscpgen  # noqa: E402
 
 ASCII = {"id": "ASCII", "codec": "ascii", "bytes": [[32, 126]]}
-LOWER = {"id": "LOWER", "codec": "ascii", "bytes": [[97, 122]]}
 # Lower-case letters again, at the codes of the upper-case ones.
 MOVED = {"id": "MOVED", "own": [[97 + i, "%02X" % (65 + i)] for i in range(26)]}
 # ASCII once more behind ESC ( B, as ISO-2022-JP reads it.
 SHIFT = {"id": "SHASC", "rule": 73, "attr1": "ASCII", "attr2": "1B2842,1B284A"}
-# Own characters at further codes: values written once, codes new.
+# Lower-case letters again, at codes of their own from A1 on.
 OTHER = {"id": "OTHER", "own": [[97 + i, "%02X" % (0xA1 + i)] for i in range(26)]}
 
 
@@ -51,29 +50,6 @@ class StructureCheck(unittest.TestCase):
         nested = {"id": "NESTD", "build": [["OTHER", 1, 1]]}
         check([["ASCII", 1, 1], ["NESTD", 2, 1, "in"]], ASCII, OTHER, nested)
         self.refused("row flag 'out'", [["ASCII", 1, 1, "out"]], ASCII)
-
-
-class ReadOnlyCodes(unittest.TestCase):
-    """CP932 as the manifest splits it: every code read, one code written per
-    value (the codec's own, but never one of the NEC-selected rows ED/EE)."""
-
-    def test_each_value_writes_one_code_and_reads_the_others(self):
-        spec = {"id": "SJ932", "codec": "cp932", "double": [[[0x81, 0x9F], [0xE0, 0xFC]], [[0x40, 0x7E], [0x80, 0xFC]]],
-                "read_only": {"id": "SJ93R", "not_written": [[0xED, 0xEE]]}}
-        written, read = rscpgen.double_with_read_only(spec, rscpgen.Decoder({}))
-        w = {v: c.hex() for v, c in written}
-        r = {}
-        for v, c in read:
-            r.setdefault(v, []).append(c.hex())
-        self.assertEqual(len(w), len(written))  # one written code per value
-        self.assertEqual((w[0x2170], r[0x2170]), ("fa40", ["eeef"]))  # small roman one: IBM, not NEC-selected
-        self.assertEqual((w[0x9AD9], r[0x9AD9]), ("fbfc", ["eee0"]))
-        self.assertEqual((w[0xFFE2], r[0xFFE2]), ("81ca", ["eef9", "fa54"]))  # JIS X 0208 first
-        self.assertEqual((w[0x2235], r[0x2235]), ("81e6", ["879a", "fa5b"]))
-        self.assertEqual((w[0x2116], r[0x2116]), ("8782", ["fa59"]))  # NEC row 13 before IBM
-        self.assertEqual((w[0x7E8A], r[0x7E8A]), ("fa5c", ["ed40"]))
-        self.assertEqual(len(read), 398)
-        self.assertFalse(set(c for v, c in written) & set(c for v, c in read))
 
 
 if __name__ == "__main__":
