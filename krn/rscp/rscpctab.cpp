@@ -119,17 +119,19 @@ uint16_t TabEntry16(const uint8_t b[2]) {
 }
 
 // The output code of u for the UTF-16 tables: the code's bytes (n of them),
-// 0 for substitution, or an error's code with *n -1.
+// 0 for substitution, or an error's code with *n -1. Quiet: a code that a
+// table cannot hold counts as none, without a report.
 struct TabCode {
   int n = 0;
   uint8_t b[2] = {0, 0};
 };
-rscpRc_t TabOutCode(TabCall& call, const rscpCObj_t* o, uint32_t u, int most, TabCode* code) {
+rscpRc_t TabOutCode(TabCall& call, const rscpCObj_t* o, uint32_t u, int most, TabCode* code, bool quiet = false) {
   *code = TabCode{};
   const uint16_t e = call.T2Entry(u);
   uint8_t unit[2] = {static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)};
   if (e < RSCP_T2_RULE) return 0;
   if ((e & RSCP_T2_T3) == 0) {
+    if (quiet) return 0;
     return TabCannotHold(5, __LINE__, unit, 2, o, u"(%.*s->%.*s): kind of T2 entry %u", static_cast<unsigned>(e >> 14));
   }
   const uint32_t k = e & 0x7FFF;
@@ -137,16 +139,31 @@ rscpRc_t TabOutCode(TabCall& call, const rscpCObj_t* o, uint32_t u, int most, Ta
   const uint32_t w = call.t.T3(k)[u & 0x7F];
   if ((w & RSCP_T3_RULE) != 0) {
     const uint32_t rule = w & 0x7F;
-    if (rule == 72) return 0;  // ZRange: dropped, so substituted here
+    if (rule == 72 || quiet) return 0;  // ZRange: dropped, so substituted here
     return TabCannotHold(6, __LINE__, unit, 2, o, u"(%.*s->%.*s): inv. rule: %s",
                          rscpNameOfOutRule(static_cast<uint16_t>(rule)));
   }
   const int n = static_cast<int>(w >> 24);
-  if (n == 0) return 0;
+  if (n == 0 || (n > most && quiet)) return 0;
   if (n > most) return TabCannotHold(7, __LINE__, unit, 2, o, u"(%.*s->%.*s): char output length %d", n);
   code->n = n;
   code->b[0] = static_cast<uint8_t>(w >> 16);
   code->b[1] = static_cast<uint8_t>(w >> 8);
+  return 0;
+}
+
+// The entry of a value without a code: what a conversion that substitutes
+// writes, subst_char's own code in the output page (EBCDIC's '#' is 0x7B,
+// not the 0x23 of subst_char16), as a code of at most most bytes
+// (b1 << 8 | b2 for two). Where the page has no such code, a conversion
+// cannot substitute at all; the entry is then subst_char16.
+rscpRc_t TabSubst(TabCall& call, const rscpCObj_t* o, int most, WEQ_UC* subst) {
+  *subst = o->subst_char16;
+  if (o->subst_char > call.t.maxUchar) return 0;
+  TabCode code;
+  if (rscpRc_t rc = TabOutCode(call, o, o->subst_char, most, &code, true)) return rc;
+  if (code.n == 1) *subst = code.b[0];
+  if (code.n == 2) *subst = static_cast<WEQ_UC>(code.b[0] << 8 | code.b[1]);
   return 0;
 }
 
@@ -259,7 +276,9 @@ rscpRc_t rscpCGetUc2SbTab(rscpCObj_t* o, uint8_t* table, int32_t* used) {
   *used = 0;
   TabCall call(o);
   if (rscpRc_t rc = call.Start(TabFromUtf16(o), false, false, true)) return rc;
-  const uint8_t subst = static_cast<uint8_t>(o->subst_char16);
+  WEQ_UC subst16;
+  if (rscpRc_t rc = TabSubst(call, o, 1, &subst16)) return rc;
+  const uint8_t subst = static_cast<uint8_t>(subst16);
   for (uint32_t u = 0; u <= 0xFFFF; ++u) {
     TabCode code;
     if (rscpRc_t rc = TabOutCode(call, o, u, 1, &code)) return rc;
@@ -274,7 +293,8 @@ rscpRc_t rscpCGetUc2DbTab(rscpCObj_t* o, WEQ_UC* index, WEQ_UC* blocks, int32_t*
   *blockCount = 0;
   TabCall call(o);
   if (rscpRc_t rc = call.Start(TabFromUtf16(o), false, false, true)) return rc;
-  const WEQ_UC subst = o->subst_char16;
+  WEQ_UC subst;
+  if (rscpRc_t rc = TabSubst(call, o, 2, &subst)) return rc;
   // The entry of u; *mapped when u has a code.
   const auto value = [&](uint32_t u, WEQ_UC* out, bool* mapped) -> rscpRc_t {
     TabCode code;

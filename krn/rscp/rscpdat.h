@@ -83,6 +83,10 @@ struct rscpSegBuildRow_t {
   uint8_t zero[3];
   uint32_t attr;
 };
+// Flag 0x400: the row's segments, and everything below them, are entered
+// into the input tables only (codes that are read but never written: a
+// value's further codes, the sequences a stateful page reads).
+enum : uint32_t { RSCP_SEG_ROW_READ_ONLY = 0x400 };
 
 // The built-in objects. The catalogue ends at the first row whose first
 // byte is a blank, the character map at the first record whose weqcode is 0,

@@ -5,7 +5,10 @@ The data is the converter's catalogue rows, its character map of own
 characters, the segment directory and the segments, in the byte layouts of
 krn/rscp/rscpdat.h, as C++ sources that compile fast (plain aggregate
 initialisers, big segments spread over several files). Characters come from
-Python's codecs; only mappings that survive the round trip are entered.
+Python's codecs; only mappings that survive the round trip are entered,
+except in a segment marked "read_only", which takes every code its codec
+reads and splits off the further codes of each value into a segment that a
+page lists as read only (flag "in").
 
     python3 krn/rscp/rscpgen.py            write the sources
     python3 krn/rscp/rscpgen.py --check    regenerate in memory, fail on any
@@ -29,6 +32,7 @@ BIG_SEGMENT = 1500      # points; bigger segments get files of their own
 SEGMENT_FILES = 6       # files the big segments are spread over
 MAX_BUILD_ROWS = 99
 MAX_DEPTH = 9           # nesting below a code page's top list
+ROW_INPUT_ONLY = 0x400  # build-list row flag: its segments are only read
 
 
 class DataError(Exception):
@@ -90,6 +94,20 @@ class Decoder:
         return v if self.encode(codec, v) == code else None
 
 
+def build_row(list_id, row):
+    """A build-list row [id, sequence, mode, flags...] as a tuple with its
+    flag word; the flag "in" marks a row whose segments are only read."""
+    flags = 0
+    for f in row[3:]:
+        if f == "in":
+            flags |= ROW_INPUT_ONLY
+        elif isinstance(f, int):
+            flags |= f
+        else:
+            raise DataError("%s: row flag %r" % (list_id, f))
+    return (row[0], row[1], row[2], flags)
+
+
 def byte_ranges(ranges):
     for lo, hi in ranges:
         yield from range(lo, hi + 1)
@@ -105,7 +123,7 @@ class Segment:
         self.points = []          # (value, code bytes)
         self.rule = None          # (rule kind, attr1, attr2)
         self.rows = []            # (id, sequence, mode, flags)
-        self.one_way = []         # codes the codec decodes without a round trip
+        self.read_only = None     # points of a "read_only" segment, before it is split off
 
 
 def gb18030_four_byte_runs(dec):
@@ -151,29 +169,24 @@ def make_points(spec, dec, manifest, done):
             code = prefix + bytes([b])
             v = dec.round_trip(codec, code)
             if v is None:
-                if dec.decode(codec, code) is not None:
-                    seg.one_way.append(code)
                 continue
             which = spec.get("values")
             if which == "printable" and is_control(v) or which == "control" and not is_control(v):
                 continue
             pts.append((v, code))
+    elif "double" in spec and "read_only" in spec:
+        pts, seg.read_only = double_with_read_only(spec, dec)
     elif "double" in spec:
         # One or more areas of lead and trail bytes. With "agree" only the
         # codes that the other codec maps to the same value; with "differ"
         # only the others (so two pages can share what they agree on).
-        areas = spec["double"] if isinstance(spec["double"][0][0][0], list) else [spec["double"]]
         other = spec.get("agree") or spec.get("differ")
-        for leads, trails in areas:
+        for leads, trails in double_areas(spec):
             for l in byte_ranges(leads):
                 for t in byte_ranges(trails):
                     code = bytes([l, t])
                     v = dec.round_trip(codec, code)
-                    if v is None:
-                        if dec.decode(codec, code) is not None:
-                            seg.one_way.append(code)
-                        continue
-                    if v < 0x80:
+                    if v is None or v < 0x80:
                         continue
                     if other and (dec.round_trip(other, code) == v) != ("agree" in spec):
                         continue
@@ -228,6 +241,46 @@ def make_points(spec, dec, manifest, done):
     return seg
 
 
+def double_areas(spec):
+    """The [leads, trails] areas of a double-byte segment."""
+    return spec["double"] if isinstance(spec["double"][0][0][0], list) else [spec["double"]]
+
+
+def double_with_read_only(spec, dec):
+    """Every code of the areas that the codec reads as one character from
+    U+0080 on, split into the codes written and the codes only read. Of the
+    codes of one value the one written is the codec's own, unless its lead
+    byte is one that "read_only" lists as not written: then the first other
+    code of the value. Returns (written points, read-only points)."""
+    codec = spec["codec"]
+    ro = spec["read_only"]
+    avoid = set(byte_ranges(ro.get("not_written", [])))
+    if "agree" in spec or "differ" in spec:
+        raise DataError("%s: read_only goes with neither agree nor differ" % spec["id"])
+    by_value = {}
+    for leads, trails in double_areas(spec):
+        for l in byte_ranges(leads):
+            for t in byte_ranges(trails):
+                code = bytes([l, t])
+                v = dec.decode(codec, code)
+                if v is None or v < 0x80 or 0xD800 <= v <= 0xDFFF:
+                    continue
+                by_value.setdefault(v, []).append(code)
+    written, read = [], []
+    for v, codes in sorted(by_value.items()):
+        codes.sort()
+        own = dec.encode(codec, v)
+        if own not in codes:
+            first = None  # the codec writes the value outside these areas
+        elif own[0] not in avoid:
+            first = own
+        else:
+            first = next((c for c in codes if c[0] not in avoid), own)
+        for c in codes:
+            (written if c == first else read).append((v, c))
+    return written, read
+
+
 def choose_gb_ranges(runs, max_ranges):
     """The longest BMP runs (at most max_ranges), as (first, last) pairs."""
     plain = [r for r in runs if not any(is_control(u) for u in range(r[0], min(r[1], 0xA0) + 1))]
@@ -274,7 +327,7 @@ def build_segments(manifest, dec, specs, strict=True):
             progressed = True
             if "build" in spec:
                 seg = Segment(spec["id"], 3)
-                seg.rows = [tuple(r) + ((0,) if len(r) == 3 else ()) for r in spec["build"]]
+                seg.rows = [build_row(spec["id"], r) for r in spec["build"]]
             elif "rule" in spec:
                 seg = Segment(spec["id"], 2)
                 seg.rule = (spec["rule"], spec.get("attr1", ""), spec.get("attr2", ""))
@@ -312,6 +365,14 @@ def build_segments(manifest, dec, specs, strict=True):
                 seg.rows = [(base, i % 127 + 1, 1, 0) for i in range(count)]
             else:
                 seg = make_points(spec, dec, manifest, done)
+                if seg.read_only is not None:
+                    # The codes only read form a segment of their own, which
+                    # a page lists in a row of its own (flag "in").
+                    ro = Segment(spec["read_only"]["id"], 1)
+                    ro.points = sorted(seg.read_only, key=lambda p: (len(p[1]), p[1]))
+                    if ro.id in done:
+                        raise DataError("segment %s twice" % ro.id)
+                    done[ro.id] = ro
             if "kind_word" in spec:
                 seg.kind_word = spec["kind_word"]
             if seg.id in done:
@@ -322,14 +383,36 @@ def build_segments(manifest, dec, specs, strict=True):
     return done
 
 
+def shift_rule_words(rule):
+    """Segment name, un-shift word (or None) and STRT bytes of a shift rule,
+    read as the loader reads its two attribute texts."""
+    _, a1, a2 = rule
+    a1, a2 = a1[:20], a2[:20]
+    seam = 0 < len(a1) < 20 and a2 and a1[-1] not in " ," and a2[0] not in " ,"
+    words = [w for w in (a1 + (" " if seam else "") + a2).replace(",", " ").split(" ") if w]
+    if len(words) < 2:
+        raise DataError("shift rule %r: too few words" % (rule,))
+    unshift = words[1] if words[1].lower() in ("unsj", "uneuc") else None
+    rest = words[2:] if unshift else words[1:]
+    return words[0], unshift, hexbytes(rest[0]) if rest else b""
+
+
 def check_structure(pages, segs):
     """The rules the loaders rely on: every id resolves, lists are acyclic,
     shallow and short, sequence numbers unique, control codes only below
-    rows of mode 2, no value and no code twice in one variant."""
+    rows of mode 2, and in the fullest variant no code twice (codes of a
+    shift rule count behind its STRT sequence) and no value written twice
+    (a value that a shift rule writes included); a value may have further
+    codes in rows that are only read (flag "in")."""
     def mode_of(row):
         return 2 if row[2] in (2, 3, 4) else 1
 
-    def walk(seg_id, depth, stack, mode, out):
+    def enter(out, mode, v, code, sid, read_only):
+        if is_control(v) and mode != 2:
+            raise DataError("%s: control code U+%04X outside a mode-2 row" % (sid, v))
+        out.append((v, code, sid, read_only))
+
+    def walk(seg_id, depth, stack, mode, read_only, out):
         if seg_id not in segs:
             raise DataError("segment %r does not exist (from %s)" % (seg_id, stack))
         if seg_id in stack:
@@ -344,32 +427,36 @@ def check_structure(pages, segs):
             if len(set(seqs)) != len(seqs) or not all(1 <= s <= 127 for s in seqs):
                 raise DataError("%s: sequence numbers not unique" % seg_id)
             for row in sorted(seg.rows, key=lambda r: r[1]):
-                walk(row[0], depth + 1, stack + [seg_id], mode_of(row), out)
+                walk(row[0], depth + 1, stack + [seg_id], mode_of(row),
+                     read_only or bool(row[3] & ROW_INPUT_ONLY), out)
         elif seg.kind == 1:
             for v, code in seg.points:
-                if is_control(v) and mode != 2:
-                    raise DataError("%s: control code U+%04X outside a mode-2 row" % (seg_id, v))
-                out.append((mode, v, code, seg_id))
+                enter(out, mode, v, (None, code), seg_id, read_only)
         elif seg.kind == 2 and seg.rule[0] in (2, 58, 73):
-            name = seg.rule[1].split(",")[0].strip()
-            if name.ljust(5) not in segs:
+            name, _, strt = shift_rule_words(seg.rule)
+            named = segs.get(name.ljust(5))
+            if named is None or named.kind != 1:
                 raise DataError("%s: shift rule names missing segment %r" % (seg_id, name))
+            for v, code in named.points:
+                enter(out, mode, v, (strt, code), seg_id, read_only)
 
     for page in pages:
         if not page.get("segid"):
             continue
         out = []
-        walk(page["segid"], 0, [], 1, out)
+        walk(page["segid"], 0, [], 1, False, out)
         # The variant with control codes and own characters holds all others.
         vals, codes = {}, {}
-        for mode, v, code, sid in out:
-            if v in vals:
-                raise DataError("%s: U+%04X twice (%s, %s)" % (page["cp"], v, vals[v], sid))
+        for v, code, sid, read_only in out:
             if code in codes:
-                raise DataError("%s: code %s twice (%s, %s)" % (page["cp"], code.hex(), codes[code], sid))
-            vals[v] = sid
+                raise DataError("%s: code %s%s twice (%s, %s)" % (
+                    page["cp"], "" if code[0] is None else code[0].hex() + " ", code[1].hex(), codes[code], sid))
             codes[code] = sid
-        page["_points"] = out
+            if read_only:
+                continue
+            if v in vals:
+                raise DataError("%s: U+%04X written twice (%s, %s)" % (page["cp"], v, vals[v], sid))
+            vals[v] = sid
 
 
 def tcp00_row(page):

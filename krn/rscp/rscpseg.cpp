@@ -501,10 +501,10 @@ rscpRc_t LoadRuleSegment(const SegLoad& ld, const rscpSegRule_t* r) {
   return rc;
 }
 
-rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int flag400, int flag800, int depth);
+rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int readOnly, int flag800, int depth);
 
 rscpRc_t LoadBuildList(const SegLoad& ld, const rscpSegBuildRow_t* rows, const WEQ_UC* segid, int inclusion,
-                       int depth) {
+                       int readOnly, int depth) {
   WEQ_UC cp[5];
   SegCp(ld.entry, cp);
   if (depth - 1 <= 0) {
@@ -532,7 +532,9 @@ rscpRc_t LoadBuildList(const SegLoad& ld, const rscpSegBuildRow_t* rows, const W
     const int rowInclusion = inclusion == 2 || (m >= 2 && m <= 4) ? 2 : 1;
     WEQ_UC id[5];
     A7nToUcsn(id, r.id, 5);
-    rscpRc_t rc = GetSegment(ld, id, rowInclusion, (r.attr & 0x400) != 0, (r.attr & 0x800) != 0, depth - 1);
+    // So is a row inside a list that is only read.
+    const int rowReadOnly = readOnly != 0 || (r.attr & RSCP_SEG_ROW_READ_ONLY) != 0;
+    rscpRc_t rc = GetSegment(ld, id, rowInclusion, rowReadOnly, (r.attr & 0x800) != 0, depth - 1);
     if (rc != 0) {
       rscprb__rollback_tables(ld.entry, u"get segment recursively (without Syslog)");
       if (rc == RSCPEROLLBACK) rc = SegReport(RSCPEROLLBACK, 315, __LINE__, u"Tryed to ignore a rollback", u"F26", cp);
@@ -542,7 +544,7 @@ rscpRc_t LoadBuildList(const SegLoad& ld, const rscpSegBuildRow_t* rows, const W
   return 0;
 }
 
-rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int, int, int depth) {
+rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int readOnly, int, int depth) {
   char key[6] = {};
   UcsnToA7n(key, segid, 5);
   const rscpSegDirEntry_t* seg = rscpFindBuiltinSegment(key);
@@ -561,10 +563,13 @@ rscpRc_t GetSegment(const SegLoad& ld, const WEQ_UC* segid, int inclusion, int, 
     case RSCP_SEG_POINTS:
     case RSCP_SEG_RULE:
       if ((inclusion == 2 && part == 1) || (inclusion == 1 && part == 2)) return 0;
+      // Codes only read (a value's further codes, the sequences that a
+      // stateful page reads but never writes) stay out of the output tables.
+      if (readOnly != 0 && !ld.input()) return 0;
       if ((seg->kind & 3) == RSCP_SEG_POINTS) return LoadPoints(ld, static_cast<const rscpSegPoints_t*>(seg->data));
       return LoadRuleSegment(ld, static_cast<const rscpSegRule_t*>(seg->data));
     case RSCP_SEG_BUILD:
-      return LoadBuildList(ld, static_cast<const rscpSegBuildRow_t*>(seg->data), segid, inclusion, depth);
+      return LoadBuildList(ld, static_cast<const rscpSegBuildRow_t*>(seg->data), segid, inclusion, readOnly, depth);
     default: {
       WEQ_UC param[8];
       memcpy(param, segid, 5 * sizeof(WEQ_UC));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "i18n/rscp4j/rscp4j_int.h"
+#include "krn/rscp/rscpdat.h"
 #include "krn/thr/thr.h"
 #include "rscp4j_host.h"
 #include "support/testsupport.h"
@@ -514,6 +515,56 @@ TEST_F(ConverterNatives, TableReportSites) {
     rscp4jITestFailAlloc(0);
     host.EndNative();
   }
+}
+
+// Where the Java side takes the Unicode-to-single-byte table in place of
+// the conversion, each entry is what ConvertCToX writes for that value:
+// the page's own code, or for a value without one the page's own
+// substitution byte (EBCDIC writes '#' as 0x7B). The native hands out the
+// table up to its last code; the engine's table holds every value.
+TEST_F(ConverterNatives, EachUnicodeToSingleByteEntryIsWhatTheConversionWrites) {
+  std::set<std::string> checked;
+  for (const char* row = rscpF5Tcp00; *row != ' '; row += RSCP_TCP00_ROW) {
+    const std::string cp(row, 4), major(row + 81, 2), cls(row + 7, 2);
+    if (row[92] == ' ' || major != "00" || (cls != "01" && cls != "04")) continue;
+    SCOPED_TRACE(cp);
+    const Conv c = n.Chosen("4103", cp.c_str());
+    {
+      // Shortcut type 3: the Java side converts with this table. (Of the
+      // others the query writes its reason to standard error.)
+      tovtest::CaptureFd reason;
+      if (Java_com_weq_i18n_cp_ConverterJNI_GetShortcutType(env, nullptr, c.array) != 3) continue;
+    }
+    jintArray e = host.NewInts({-1, -1});
+    const Bytes exported = host.Bytes(Java_com_weq_i18n_cp_ConverterJNI_GetUc2SbTab(env, nullptr, c.array, e));
+    ASSERT_EQ(host.Ints(e), (Ints{0, 0}));
+    rscpCObj_t o;
+    memcpy(&o, host.Bytes(c.array).data(), sizeof o);
+    Bytes table(65536);
+    int32_t used = 0;
+    ASSERT_EQ(rscpCGetUc2SbTab(&o, table.data(), &used), 0);
+    ASSERT_EQ(exported, Bytes(table.begin(), table.begin() + used));
+    // Every value in one text but the surrogates, which go each alone.
+    std::u16string text;
+    for (uint32_t u = 0; u < 0x10000; ++u)
+      if (u < 0xD800 || u > 0xDFFF) text += static_cast<char16_t>(u);
+    const Natives::Out all = n.CToX(c.array, text);
+    ASSERT_EQ(all.err, (Ints{0, static_cast<int32_t>(text.size())}));
+    ASSERT_EQ(all.bytes.size(), text.size());
+    int differ = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (table[text[i]] != all.bytes[i] && ++differ < 5) {
+        ADD_FAILURE() << "U+" << std::hex << int(text[i]) << ": table " << int(table[text[i]]) << ", conversion "
+                      << int(all.bytes[i]);
+      }
+    }
+    EXPECT_EQ(differ, 0);
+    for (char16_t u : {u'\xD800', u'\xDBFF', u'\xDC00', u'\xDFFF'})
+      EXPECT_EQ(n.CToX(c.array, std::u16string(1, u)).bytes, Bytes{table[u]}) << int(u);
+    checked.insert(cp);
+    host.EndNative();
+  }
+  for (const char* cp : {"0100", "1100", "1101"}) EXPECT_TRUE(checked.count(cp)) << cp;
 }
 
 TEST(SurrogateCorrection, OnlyEntriesWithoutALowSurrogateInTheOutputOrderAreCut) {

@@ -356,6 +356,9 @@ TEST_F(Tables, EveryPageAgainstTablesMadeWithTheReferences) {
     const bool latin = !FindPage(cp)->synthetic;
     EXPECT_TRUE(dbcs ? n == 1 : latin ? used == (cp[3] == '1' ? 128 : 256) : used >= 256 && sb[used - 1] != '#')
         << n << " " << used;
+    // A value without a code gets the page's own '#', as a substituting
+    // conversion writes it.
+    const std::string hash = FindPage(cp)->iconv[0] != 0 ? Hex(refs.iconv.Run(std::string("#\0", 2)).out) : "";
     for (uint32_t u = 0; u < 0x10000; u += u < 0x100 ? 1 : step) {
       if (u >= 0xD800 && u < 0xE000) continue;
       const std::string unit{static_cast<char>(u), static_cast<char>(u >> 8)};
@@ -364,7 +367,7 @@ TEST_F(Tables, EveryPageAgainstTablesMadeWithTheReferences) {
                                                   : std::string(1, static_cast<char>(index[u]));
       Outcome want;
       if (!refs.Decide(unit, {Value(u), Hex(entry)}, &want)) continue;
-      EXPECT_EQ(Hex(entry), want.kind == Outcome::kOk ? Hex(want.out) : "23") << std::hex << u;
+      EXPECT_EQ(Hex(entry), want.kind == Outcome::kOk ? Hex(want.out) : hash) << std::hex << u;
     }
   }
 }

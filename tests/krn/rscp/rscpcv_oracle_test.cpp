@@ -141,11 +141,14 @@ TEST_F(Sweeps, EveryOneAndTwoByteSequenceOfTheDoubleBytePages) {
       return ours.kind == Outcome::kBad && theirs.kind == Outcome::kCut && !starts[static_cast<uint8_t>(in.back())];
     };
     // Only round-trip mappings are the page's: a reference's reading that
-    // it does not write back is not required of us.
+    // it does not write back is not required of us. CP932 reads every code
+    // it defines, also those it does not write (the further codes of a
+    // value: NEC row 13, NEC-selected and IBM extensions).
     IconvRef iconvBack(pg->iconv, "UTF-16LE");
     IcuRef icuBack(pg->icu, "UTF-16LE", false);
+    const bool readsAll = std::string(from) == "8000";
     const auto oneWay = [&](const char* ref, const Outcome& ours, const Outcome& theirs, const std::string& in) {
-      if (ours.kind != Outcome::kBad || theirs.kind != Outcome::kOk) return false;
+      if (readsAll || ours.kind != Outcome::kBad || theirs.kind != Outcome::kOk) return false;
       const Outcome back = std::string(ref) == "iconv" ? iconvBack.Run(theirs.out) : icuBack.Run(theirs.out);
       return !(back == Outcome{Outcome::kOk, in});
     };

@@ -48,6 +48,7 @@ struct Point {
   Bytes code;
   int mode;         // inclusion mode of the row that brought it: 1 base, 2 control codes
   std::string seg;  // the character segment
+  bool readOnly = false;  // below a row of flag 0x400: read, never written
 };
 
 struct Rule {
@@ -55,6 +56,7 @@ struct Rule {
   std::string a1, a2;
   int mode;
   std::string seg;
+  bool readOnly = false;
 };
 
 struct Walk {
@@ -64,27 +66,28 @@ struct Walk {
   int maxDepth = 0;
 };
 
-inline void ReadPoints(const rscpSegPoints_t* s, int mode, const std::string& seg, Walk& w) {
+inline void ReadPoints(const rscpSegPoints_t* s, int mode, const std::string& seg, Walk& w, bool readOnly = false) {
   const rscpSegPoint_t* lists[3] = {s->one, s->two, s->threeFour};
   for (int l = 0; l < 3; ++l)
     for (uint32_t i = 0; i < s->count[l]; ++i) {
       const rscpSegPoint_t& p = lists[l][i];
       const int len = l == 0 ? 1 : l == 1 ? 2 : int(p.value >> 24 & 0x1F);
       if (l == 2 && (len < 3 || len > 4)) w.errors.push_back(seg + ": bad code length");
-      w.points.push_back({p.value & 0xFFFFFF, Bytes(p.code, p.code + len), mode, seg});
+      w.points.push_back({p.value & 0xFFFFFF, Bytes(p.code, p.code + len), mode, seg, readOnly});
     }
   for (uint32_t i = 0; i < s->count[3]; ++i) {
     const rscpSegLongPoint_t& p = s->longs[i];
     if (p.len < 5 || p.len > 126) w.errors.push_back(seg + ": bad long code length");
-    w.points.push_back({p.value & 0xFFFFFF, Bytes(p.code, p.code + p.len), mode, seg});
+    w.points.push_back({p.value & 0xFFFFFF, Bytes(p.code, p.code + p.len), mode, seg, readOnly});
   }
 }
 
 // Walks a segment tree the way a base load and a control-code load see it
 // together: every row with its inclusion mode (attribute bits 7-9: 2, 3
-// and 4 give 2). Build lists are followed in ascending sequence numbers.
+// and 4 give 2) and whether it is only read (flag 0x400 on it or a row
+// above it). Build lists are followed in ascending sequence numbers.
 inline void WalkSegment(const rscpdat::DataSet& d, const std::string& id, int mode, int depth,
-                        std::vector<std::string>& stack, Walk& w) {
+                        std::vector<std::string>& stack, Walk& w, bool readOnly = false) {
   w.maxDepth = std::max(w.maxDepth, depth);
   const rscpSegDirEntry_t* e = Find(d, id);
   if (!e) {
@@ -102,13 +105,13 @@ inline void WalkSegment(const rscpdat::DataSet& d, const std::string& id, int mo
   }
   switch (e->kind & 3) {
     case RSCP_SEG_POINTS:
-      ReadPoints(static_cast<const rscpSegPoints_t*>(e->data), mode, id, w);
+      ReadPoints(static_cast<const rscpSegPoints_t*>(e->data), mode, id, w, readOnly);
       break;
     case RSCP_SEG_RULE: {
       const auto* r = static_cast<const rscpSegRule_t*>(e->data);
       const int l1 = std::min<int>(r->header >> 7 & 0x1F, 20), l2 = std::min<int>(r->header >> 12 & 0x1F, 20);
       w.rules.push_back({int(r->header & 0x7F), std::string(r->name1, size_t(l1)), std::string(r->name2, size_t(l2)),
-                         mode, id});
+                         mode, id, readOnly});
       break;
     }
     case RSCP_SEG_BUILD: {
@@ -124,7 +127,7 @@ inline void WalkSegment(const rscpdat::DataSet& d, const std::string& id, int mo
       stack.push_back(id);
       for (const auto& r : rows) {
         const uint32_t m = r.attr >> 7 & 7;
-        WalkSegment(d, Id(r.id), m >= 2 && m <= 4 ? 2 : 1, depth + 1, stack, w);
+        WalkSegment(d, Id(r.id), m >= 2 && m <= 4 ? 2 : 1, depth + 1, stack, w, readOnly || (r.attr & 0x400) != 0);
       }
       stack.pop_back();
       break;

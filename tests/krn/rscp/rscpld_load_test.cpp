@@ -28,19 +28,27 @@ std::vector<std::string> LoadablePages() {
   return v;
 }
 
+// Each page's first loads report nothing: no entry on the thread's stack,
+// no line on standard error (where the converter writes its reports).
 TEST_F(Load, EveryPageLoadsAllEightVariantsIntoAFreshDefaultCache) {
   for (const std::string& cp : LoadablePages()) {
     SCOPED_TRACE(cp);
     BuildDefault();
     rscpCpEntry_t* e = Entry(cp.c_str());
     ASSERT_NE(e, nullptr);
+    ::testing::internal::CaptureStderr();
     for (int s = 0; s < 4; ++s) {
       rscpeClearThrErrors();
       EXPECT_EQ(rscplcp__load_codepage(kInKinds[s], e), 0) << "input slot " << s << " " << tovtest::ToUtf8(Text(0));
       EXPECT_NE(e->in[s].root, 0) << s;
+      EXPECT_TRUE(Codes().empty()) << "input slot " << s << " " << tovtest::ToUtf8(Text(0));
+      rscpeClearThrErrors();
       EXPECT_EQ(rscplcp__load_codepage(kOutKinds[s], e), 0) << "output slot " << s << " " << tovtest::ToUtf8(Text(0));
       EXPECT_NE(e->out[s].t2, 0u) << s;
+      EXPECT_TRUE(Codes().empty()) << "output slot " << s << " " << tovtest::ToUtf8(Text(0));
     }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, 200), "");
     EXPECT_EQ(cache()->was_overflow, 0);
   }
 }
@@ -313,13 +321,27 @@ const rscpSegPoint_t kOne[] = {{0x41, {0x41}}, {0x41, {0x61}}, {0x42, {0x41}}, {
 const rscpSegLongPoint_t kLong[] = {{0x43, 127, {}}};
 const rscpSegPoints_t kPoints = {{4, 0, 0, 0}, kOne, nullptr, nullptr, nullptr};
 const rscpSegPoints_t kBadLong = {{0, 0, 0, 1}, nullptr, nullptr, nullptr, kLong};
+// A page that writes 'A' as 41 and reads 61 and 62 as 'A' and 'B' through
+// a read-only row (flag 0x400) whose list lists them without the flag.
+const rscpSegPoint_t kWritten[] = {{0x41, {0x41}}};
+const rscpSegPoint_t kRead[] = {{0x41, {0x61}}, {0x42, {0x62}}};
+const rscpSegPoints_t kWrittenPoints = {{1, 0, 0, 0}, kWritten, nullptr, nullptr, nullptr};
+const rscpSegPoints_t kReadPoints = {{2, 0, 0, 0}, kRead, nullptr, nullptr, nullptr};
+const rscpSegBuildRow_t kReadList[] = {{{'R', 'D', 'P', '0', '1'}, {}, 0x81}, {{' ', ' ', ' ', ' ', ' '}, {}, 0}};
+const rscpSegBuildRow_t kTop[] = {{{'W', 'R', 'P', '0', '1'}, {}, 0x81},
+                                  {{'R', 'D', 'L', '0', '1'}, {}, 0x82 | RSCP_SEG_ROW_READ_ONLY},
+                                  {{' ', ' ', ' ', ' ', ' '}, {}, 0}};
 const rscpSegDirEntry_t kDir[] = {{{'D', 'U', 'P', '0', '1'}, {}, 1, 0, &kPoints},
                                   {{'L', 'N', 'G', '0', '1'}, {}, 1, 0, &kBadLong},
+                                  {{'W', 'R', 'P', '0', '1'}, {}, 1, 0, &kWrittenPoints},
+                                  {{'R', 'D', 'P', '0', '1'}, {}, 1, 0, &kReadPoints},
+                                  {{'R', 'D', 'L', '0', '1'}, {}, 3, 0, kReadList},
+                                  {{'R', 'O', 'T', '0', '1'}, {}, 3, 0, kTop},
                                   {{' ', ' ', ' ', ' ', ' '}, {}, 0, 0, nullptr}};
 std::string Rows() {
   const std::string model(rscpdat::BuiltinData().tcp00, 97);  // the first built-in row
   std::string rows;
-  for (const char* id : {"9100DUP01", "9101LNG01"}) {
+  for (const char* id : {"9100DUP01", "9101LNG01", "9102ROT01"}) {
     std::string r = model;
     r.replace(0, 4, id, 4);
     r.replace(7, 4, "0404");
@@ -364,6 +386,23 @@ TEST_F(OwnData, ASecondCodeForAValueIsReportedAndTheFirstStays) {
   EXPECT_EQ(WalkIn(base(), e->in[0].root, {0x61}), (InHit{InHit::kChar, 0x41, 0, 1}));
   EXPECT_EQ(e->blankLen, 1u);
   EXPECT_EQ(e->blank[0], 0x20);
+}
+
+TEST_F(OwnData, ARowThatIsOnlyReadEntersTheInputTablesAlone) {
+  BuildDefault();
+  rscpCpEntry_t* e = Entry("9102");
+  rscpeClearThrErrors();
+  for (int s = 0; s < 4; ++s) {
+    ASSERT_EQ(rscplcp__load_codepage(kInKinds[s], e), 0);
+    ASSERT_EQ(rscplcp__load_codepage(kOutKinds[s], e), 0);
+  }
+  EXPECT_TRUE(Codes().empty()) << "a value's further code is no conflict";
+  EXPECT_EQ(WalkIn(base(), e->in[0].root, {0x41}), (InHit{InHit::kChar, 0x41, 0, 1}));
+  EXPECT_EQ(WalkIn(base(), e->in[0].root, {0x61}), (InHit{InHit::kChar, 0x41, 0, 1}));
+  EXPECT_EQ(WalkIn(base(), e->in[0].root, {0x62}), (InHit{InHit::kChar, 0x42, 0, 1})) << "the flag holds below";
+  EXPECT_EQ(WalkOut(base(), e->out[0].t2, 0x41).code, Bytes{0x41});
+  EXPECT_TRUE(WalkOut(base(), e->out[0].t2, 0x42).code.empty());
+  EXPECT_EQ(e->out[0].noofChars, 1u);
 }
 
 // A built-in load that ends with 128 (a tolerated bad code length) asks
