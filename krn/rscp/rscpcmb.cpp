@@ -351,7 +351,7 @@ rscpcStep MbKernel(rscpcFrame& f, uint8_t k, int len, bool run, int location) {
   const bool sjisRun = k == kSjisRun || k == kSjisL1Run;
   const bool jisRun = run && !sjisRun;
   if (sjisRun) {
-    offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run);
+    offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run, &f.o->to_cp);
     rc = (k == kSjisRun ? rscpSjisRunTo82xx : rscpSjisL1RunTo82xx)(f.out, &produced, f.in, &consumed,
                                                                      &f.o->to_cp);
   } else if (jisRun) {
@@ -455,7 +455,14 @@ struct MbPaths {
       case MbDo::kWalk: return rscpcIWalkChar<P>(f);
       case MbDo::kCopy: return MbCopy(f, len);
       case MbDo::kKernel: return MbKernel(f, c.arg, len, false, failAt);
-      case MbDo::kRun: return MbKernel(f, c.arg, len, true, failAt);
+      case MbDo::kRun:
+        // A pair that the target's Shift-JIS writer would not convert starts
+        // no run: it takes the tables, as a character the page lacks.
+        if ((c.arg == kSjisRun || c.arg == kSjisL1Run) &&
+            rscpcISjisRun(f.in, len, c.arg == kSjisL1Run, &f.o->to_cp) == 0) {
+          return rscpcIWalkChar<P>(f);
+        }
+        return MbKernel(f, c.arg, len, true, failAt);
       case MbDo::kEucSjis: {
         const rscpcStep s = MbCopy(f, 2);
         if (s == rscpcStep::kNext) rscpEucPairToSjis(f.out - 2, f.out - 1);
