@@ -127,12 +127,15 @@ TEST_F(MbOracle, JisRowsBetweenShiftJisEucAndIso2022) {
 // into ISO-2022-JP, which lacks most of them: each alone as through UTF-16,
 // refused or written as one of the references does (they differ on NEC
 // row 13 and U+FFE2); all in one text between kanji and ASCII, with
-// substitution, ours reads to glibc as the text through UTF-16 does.
-TEST_F(MbOracle, ExtensionCodesIntoIso2022) {
+// substitution, ours reads to glibc as the text through UTF-16 does. Into
+// EUC-JP each is refused or reads as itself, and the text reads.
+TEST_F(MbOracle, ExtensionCodesIntoIso2022AndEuc) {
   const char *icuSjis = "windows-31j", *icuJis = "ISO_2022,locale=ja,version=0";
-  IconvRef cp932("UTF-8", "CP932"), toJis("ISO-2022-JP", "CP932"), jisText("UTF-8", "ISO-2022-JP");
+  IconvRef cp932("UTF-8", "CP932"), toJis("ISO-2022-JP", "CP932"), jisText("UTF-8", "ISO-2022-JP"),
+      eucText("UTF-8", "EUC-JP");
   IcuRef icuToJis(icuJis, icuSjis, false), icuJisText("UTF-8", icuJis, false);
-  rscpCObj_t o = Chosen("8000", "8200"), toU16 = Chosen("8000", "4103"), fromU16 = Chosen("4103", "8200");
+  rscpCObj_t o = Chosen("8000", "8200"), toU16 = Chosen("8000", "4103"), fromU16 = Chosen("4103", "8200"),
+             euc = Chosen("8000", "8100");
   // The same outcome, the outputs read as text by the reader.
   const auto same = [](const Outcome& a, const Outcome& b, auto& reader) {
     return a.kind == b.kind && (a.kind != Outcome::kOk || reader.Run(a.out) == reader.Run(b.out));
@@ -143,9 +146,10 @@ TEST_F(MbOracle, ExtensionCodesIntoIso2022) {
     for (int s2 = 0x40; s2 <= 0xFC; ++s2) {
       const std::string c = Bytes({s1, s2});
       if (s2 == 0x7F || cp932.Run(c).kind != Outcome::kOk) continue;
-      const Outcome ours = Strict(o, c);
+      const Outcome ours = Strict(o, c), inEuc = Strict(euc, c);
       written += ours.kind == Outcome::kOk;
       if ((!(ours == Strict(fromU16, Strict(toU16, c).out)) ||
+           !(inEuc.kind == Outcome::kBad || eucText.Run(inEuc.out) == cp932.Run(c)) ||
            !(same(ours, toJis.Run(c), jisText) || same(ours, icuToJis.Run(c), icuJisText))) &&
           ++bad < 10) {
         ADD_FAILURE() << Hex(c) << ": ours " << ours.kind << " " << Hex(ours.out);
@@ -156,7 +160,8 @@ TEST_F(MbOracle, ExtensionCodesIntoIso2022) {
   EXPECT_EQ(codes, 1880 + 388);
   EXPECT_EQ(bad, 0);
   EXPECT_GT(written, 0);
-  o.use_subst = fromU16.use_subst = toU16.use_subst = 1;
+  o.use_subst = fromU16.use_subst = toU16.use_subst = euc.use_subst = 1;
+  EXPECT_EQ(eucText.Run(Convert(euc, text, text.size() * 2 + 16).bytes).kind, Outcome::kOk);
   const Call ours = Convert(o, text, text.size() * 4 + 16);
   const Call u16 = Convert(toU16, text, text.size() * 2 + 16);
   ASSERT_EQ(ours.rc + u16.rc, 0);

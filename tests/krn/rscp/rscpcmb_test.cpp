@@ -38,10 +38,12 @@ const PathCase kPaths[] = {
     {"8100", "8000", 6, kAny, kSubst, 2, Bytes({0x41, 0xB0}), "A#"},
     {"8100", "6100", 6, kAny, kSubst, 2, Bytes({0xB0, 0xA1, 0xB0, 0xA2, 0xD1, 0xA1}),
      Bytes({0x88, 0x9F, 0x88, 0xA0, 0x99, 0x40})},
-    // Shift-JIS to EUC character by character: a pair of the path that the
-    // kernel reads as two bytes stays apart from the pair behind it.
+    // Shift-JIS to EUC: a pair beyond the kernel's JIS rows (lead 0xF0 and
+    // above, trail 0xFD and above) takes the tables as a character the page
+    // lacks, apart from the pair behind it.
     {"8000", "8100", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F, 0xF0, 0x81, 0x82, 0x40}),
-     Bytes({0xB0, 0xA1, 0xF0, 0x81, 0xA3, 0xA1})},
+     Bytes({0xB0, 0xA1, 0x23, 0xA3, 0xA1})},
+    {"8000", "8100", kAny, kAny, kSubst, 2, Bytes({0xFB, 0xFC, 0x41, 0x88, 0xFD, 0x42}), "#A##B"},
     // Shift-JIS runs into the printer pages, an odd tail, a user-defined
     // code (which the page lacks) through the tables; a writer without room
     // fails at its run, a cut lead byte with stop_finally ends the call
