@@ -48,6 +48,9 @@ constexpr MbBytes kFromA0{{0xA0, 0xFF}};
 constexpr MbBytes kFromA1{{0xA1, 0xFF}};
 constexpr MbBytes kLeadL1{{0x81, 0x9F}};
 constexpr MbBytes kTrailL1{{0x40, 0x7E}, {0x80, 0xFC}};
+// The lead bytes of JIS X 0208 rows in Shift-JIS, the Shift-JIS to EUC
+// kernel's pairs (with kTrailL1); it copies any other byte.
+constexpr MbBytes kLeadJis{{0x81, 0x9F}, {0xE0, 0xEF}};
 constexpr MbBytes kLeadSjis{{0x81, 0x9F}, {0xE0, 0xFF}};
 constexpr MbBytes kTrailSjis{{0x40, 0x7E}, {0x80, 0xFF}};
 constexpr MbBytes kEucByte{{0xA1, 0xFE}};
@@ -152,7 +155,7 @@ constexpr MbRow kMbRows[] = {
      Just(MbDo::kNote)},
     // 2: kind 3, Shift-JIS.
     {MbShape::kPair, kLeadSjis, kTrailSjis, kLeadSjis, 122, kNone, kNone, 0, -1,
-     {{{Kinds({1}), Kernel(Jk::kSjisToEuc)},
+     {{{Kinds({1}), {MbDo::kKernel, K(Jk::kSjisToEuc), kLeadJis, kTrailL1, MbDo::kWalk}},
        {Kinds({2}), Run(kSjisRun)},
        {Kinds({3, 39}), Copy()},
        {Kinds({30, 34, 35, 36}), CopyIf(kLeadL1, kTrailL1, MbDo::kWide)},
@@ -248,7 +251,7 @@ struct MbBatch {
 };
 constexpr MbBatch MbBatchOf(uint8_t k) {
   switch (static_cast<Jk>(k)) {
-    case Jk::kSjisToEuc: return {true, {{0x81, 0x9F}, {0xE0, 0xEF}}, kTrailL1};
+    case Jk::kSjisToEuc: return {true, kLeadJis, kTrailL1};
     case Jk::kEucToSjis: return {true, kMbAll, kMbAll};
     case Jk::kSjisL1ToEuc: return {true, kMbAll, kMbAll};
     default: return {false, {}, {}};
@@ -351,7 +354,7 @@ rscpcStep MbKernel(rscpcFrame& f, uint8_t k, int len, bool run, int location) {
   const bool sjisRun = k == kSjisRun || k == kSjisL1Run;
   const bool jisRun = run && !sjisRun;
   if (sjisRun) {
-    offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run);
+    offered = rscpcISjisRun(f.in, offered, k == kSjisL1Run, &f.o->to_cp);
     rc = (k == kSjisRun ? rscpSjisRunTo82xx : rscpSjisL1RunTo82xx)(f.out, &produced, f.in, &consumed,
                                                                      &f.o->to_cp);
   } else if (jisRun) {
@@ -455,7 +458,14 @@ struct MbPaths {
       case MbDo::kWalk: return rscpcIWalkChar<P>(f);
       case MbDo::kCopy: return MbCopy(f, len);
       case MbDo::kKernel: return MbKernel(f, c.arg, len, false, failAt);
-      case MbDo::kRun: return MbKernel(f, c.arg, len, true, failAt);
+      case MbDo::kRun:
+        // A pair that the target's Shift-JIS writer would not convert starts
+        // no run: it takes the tables, as a character the page lacks.
+        if ((c.arg == kSjisRun || c.arg == kSjisL1Run) &&
+            rscpcISjisRun(f.in, len, c.arg == kSjisL1Run, &f.o->to_cp) == 0) {
+          return rscpcIWalkChar<P>(f);
+        }
+        return MbKernel(f, c.arg, len, true, failAt);
       case MbDo::kEucSjis: {
         const rscpcStep s = MbCopy(f, 2);
         if (s == rscpcStep::kNext) rscpEucPairToSjis(f.out - 2, f.out - 1);

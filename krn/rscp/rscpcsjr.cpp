@@ -9,8 +9,16 @@ namespace {
 
 using rscpdat::Jk;
 
-// The cut: the run's lead bytes are wider than the writers' (0xF0 and above
-// pass the full form's cut), so that such pairs reach the writer whole.
+// The decimal value of the four digits.
+int SjrNumber(const rscpCp_t* target) {
+  const WEQ_UC* d = *target;
+  return (d[0] - u'0') * 1000 + (d[1] - u'0') * 100 + (d[2] - u'0') * 10 + (d[3] - u'0');
+}
+
+// The printer pages frame JIS in shift sequences and copy every byte that
+// their writer does not take as a pair.
+bool SjrShifted(int number) { return number == 8200 || number == 8210 || number == 8211; }
+
 // The input length written back is what the writer took: the run, or less
 // when the output filled at a character boundary (the rest is not lost).
 template <bool kL1>
@@ -18,10 +26,9 @@ rscpRc_t SjrRun(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen
   if (outlen == nullptr || inlen == nullptr || target == nullptr || (out == nullptr && *outlen > 0)) {
     return RSCPEINVAL;
   }
-  const WEQ_UC* d = *target;
-  const int number = (d[0] - u'0') * 1000 + (d[1] - u'0') * 100 + (d[2] - u'0') * 10 + (d[3] - u'0');
+  const int number = SjrNumber(target);
   const int32_t n = *inlen > 0 && in != nullptr ? *inlen : 0;
-  const int32_t run = rscpcISjisRun(in, n, kL1);
+  const int32_t run = rscpcISjisRun(in, n, kL1, target);
   Jk k;
   switch (number) {
     case 8200: k = kL1 ? Jk::kSjisL1To8200 : Jk::kSjisTo8200; break;
@@ -37,12 +44,21 @@ rscpRc_t SjrRun(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen
 
 }  // namespace
 
-int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1) {
+// The full form's pairs (lead 0x81-0x9F or 0xE0 and above, trail 0x40-0x7E
+// or 0x80 and above) are wider than the printer writers' (lead up to 0xEF,
+// trail up to 0xFC): those would copy the bytes of a user-defined or IBM
+// extension code (lead 0xF0 and above) or of a trail byte 0xFD and above as
+// 8-bit single bytes into their 7-bit form, so their run ends before such a
+// pair, which then takes the tables like any character the page lacks. The two-byte JIS writer takes
+// every pair: beyond the writer's range the arithmetic lands outside the
+// 94 x 94 JIS square, one to one, so nothing reads as another character.
+int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1, const rscpCp_t* target) {
+  const bool narrow = l1 || SjrShifted(SjrNumber(target));
   int32_t run = 0;
   while (n - run >= 2) {
     const uint8_t lead = in[run], trail = in[run + 1];
-    const bool leadOk = l1 ? lead >= 0x81 && lead <= 0x9F : (lead >= 0x81 && lead <= 0x9F) || lead >= 0xE0;
-    const bool trailOk = (trail >= 0x40 && trail <= 0x7E) || (l1 ? trail >= 0x80 && trail <= 0xFC : trail >= 0x80);
+    const bool leadOk = (lead >= 0x81 && lead <= 0x9F) || (!l1 && lead >= 0xE0 && (!narrow || lead <= 0xEF));
+    const bool trailOk = (trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && (!narrow || trail <= 0xFC));
     if (!leadOk || !trailOk) break;
     run += 2;
   }

@@ -1147,9 +1147,10 @@ rscpcBranchEnd rscpcIRefresh(rscpcFrame& f, int noTable, int notInit, rscpcTabs 
 uint32_t rscpcIGroupStart(rscpcFrame& f, int location);
 
 // The leading run of Shift-JIS double-byte characters of the n bytes at in
-// that rscpSjisRunTo82xx (l1: rscpSjisL1RunTo82xx) hands to its writer, in
-// bytes.
-int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1);
+// that rscpSjisRunTo82xx (l1: rscpSjisL1RunTo82xx) hands to the writer of
+// target, in bytes: only pairs that the writer converts as pairs (0 when the
+// first pair is none of them).
+int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1, const rscpCp_t* target);
 
 // The multi-byte table methods mbconv_tab, l_mbconv_tab (behind the l_
 // check) and mbconv_2022tab: the walk with direct paths.

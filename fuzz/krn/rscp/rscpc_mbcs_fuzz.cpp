@@ -6,7 +6,9 @@
 // random room, resumed after every full output. Checked: the result is one
 // the call documents, both pointers stay inside their buffers, nothing is
 // written behind the output, a call that reports success consumed its whole
-// input. Then the range decoder and encoder on random records and bytes.
+// input, and Shift-JIS into the 7-bit printer pages writes no 8-bit byte
+// unless copy-one copies what the page lacks. Then the range decoder and
+// encoder on random records and bytes.
 #include <stdlib.h>
 #include <string.h>
 
@@ -56,7 +58,7 @@ const rscpCObj_t& Chosen(int from, int to) {
   return made.emplace(key, o).first->second;
 }
 
-rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, size_t* used) {
+rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, size_t* used, bool sevenBit) {
   std::unique_ptr<uint8_t[]> src(new uint8_t[in.empty() ? 1 : in.size()]);
   if (!in.empty()) memcpy(src.get(), in.data(), in.size());
   std::unique_ptr<uint8_t[]> dst(new uint8_t[room + 8]);
@@ -68,6 +70,7 @@ rscpRc_t OneCall(rscpCObj_t* o, const std::vector<uint8_t>& in, size_t room, siz
   rscpcfuzz::Require(ip >= src.get() && ip <= src.get() + in.size());
   rscpcfuzz::Require(op >= dst.get() && op <= dst.get() + room);
   for (size_t i = 0; i < 8; ++i) rscpcfuzz::Require(dst[room + i] == 0x5A);
+  for (const WEQ_RAW* b = dst.get(); sevenBit && b < op; ++b) rscpcfuzz::Require(*b < 0x80);
   if (rc == 0) rscpcfuzz::Require(ip == src.get() + in.size());
   *used = static_cast<size_t>(ip - src.get());
   return rc;
@@ -108,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Ranges(r);
     return 0;
   }
-  rscpCObj_t o = Chosen(r.Byte() % std::size(kFromPages), r.Byte() % std::size(kToPages));
+  const size_t from = r.Byte() % std::size(kFromPages), to = r.Byte() % std::size(kToPages);
+  rscpCObj_t o = Chosen(static_cast<int>(from), static_cast<int>(to));
   static constexpr uint32_t kMethods[] = {6, 7, 42};
   if (how & 1) o.method = kMethods[r.Byte() % 3];
   if (how & 2) o.in_nls = kKinds[r.Byte() % std::size(kKinds)];
@@ -123,7 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.shift_state ^= static_cast<uint32_t>(r.Byte() & 0x0F) << 10;
   static constexpr uint32_t kSubst[] = {'#', 0x3013, 0x20AC, 0x110000};
   o.subst_char = kSubst[(opt >> 6) & 3];
-  rscpcISetMbcCopy(r.Byte() % 4);
+  const int mbcCopy = r.Byte() % 4;
+  rscpcISetMbcCopy(mbcCopy);
+  // Shift-JIS into a printer page, with the kinds the pages give.
+  const bool sevenBit = std::string(kFromPages[from]) == "8000" && std::string(kToPages[to]).compare(0, 2, "82") == 0 &&
+                        (how & 6) == 0 && o.use_1_copy == 0 && mbcCopy != 1;
   const uint8_t sizes = r.Byte();
   const size_t room = 1 + (sizes & 15) * ((sizes & 16) ? 16 : 1);
   const size_t piece = 1 + (sizes >> 5) * 7;
@@ -136,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pending.insert(pending.end(), input.begin() + static_cast<long>(fed), input.begin() + static_cast<long>(fed + n));
     fed += n;
     size_t used = 0;
-    const rscpRc_t rc = OneCall(&o, pending, room, &used);
+    const rscpRc_t rc = OneCall(&o, pending, room, &used, sevenBit);
     pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
     if (rc == RSCPETOOLONG && used > 0) continue;
     if (rc == RSCPEUNIQ && o.rscpbroken == 2 && fed < input.size()) continue;

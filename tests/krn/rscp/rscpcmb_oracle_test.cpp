@@ -123,6 +123,53 @@ TEST_F(MbOracle, JisRowsBetweenShiftJisEucAndIso2022) {
   }
 }
 
+// CP932's user-defined and IBM extension codes (lead bytes 0xF0-0xFC)
+// into ISO-2022-JP, which lacks most of them: each alone as through UTF-16,
+// refused or written as one of the references does (they differ on NEC
+// row 13 and U+FFE2); all in one text between kanji and ASCII, with
+// substitution, ours reads to glibc as the text through UTF-16 does. Into
+// EUC-JP each is refused or reads as itself, and the text reads.
+TEST_F(MbOracle, ExtensionCodesIntoIso2022AndEuc) {
+  const char *icuSjis = "windows-31j", *icuJis = "ISO_2022,locale=ja,version=0";
+  IconvRef cp932("UTF-8", "CP932"), toJis("ISO-2022-JP", "CP932"), jisText("UTF-8", "ISO-2022-JP"),
+      eucText("UTF-8", "EUC-JP");
+  IcuRef icuToJis(icuJis, icuSjis, false), icuJisText("UTF-8", icuJis, false);
+  rscpCObj_t o = Chosen("8000", "8200"), toU16 = Chosen("8000", "4103"), fromU16 = Chosen("4103", "8200"),
+             euc = Chosen("8000", "8100");
+  // The same outcome, the outputs read as text by the reader.
+  const auto same = [](const Outcome& a, const Outcome& b, auto& reader) {
+    return a.kind == b.kind && (a.kind != Outcome::kOk || reader.Run(a.out) == reader.Run(b.out));
+  };
+  std::string text;
+  int codes = 0, written = 0, bad = 0;
+  for (int s1 = 0xF0; s1 <= 0xFC; ++s1) {
+    for (int s2 = 0x40; s2 <= 0xFC; ++s2) {
+      const std::string c = Bytes({s1, s2});
+      if (s2 == 0x7F || cp932.Run(c).kind != Outcome::kOk) continue;
+      const Outcome ours = Strict(o, c), inEuc = Strict(euc, c);
+      written += ours.kind == Outcome::kOk;
+      if ((!(ours == Strict(fromU16, Strict(toU16, c).out)) ||
+           !(inEuc.kind == Outcome::kBad || eucText.Run(inEuc.out) == cp932.Run(c)) ||
+           !(same(ours, toJis.Run(c), jisText) || same(ours, icuToJis.Run(c), icuJisText))) &&
+          ++bad < 10) {
+        ADD_FAILURE() << Hex(c) << ": ours " << ours.kind << " " << Hex(ours.out);
+      }
+      text += c + (++codes % 3 == 0 ? "A" : codes % 3 == 1 ? Bytes({0x88, 0x9F}) : "");
+    }
+  }
+  EXPECT_EQ(codes, 1880 + 388);
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(written, 0);
+  o.use_subst = fromU16.use_subst = toU16.use_subst = euc.use_subst = 1;
+  EXPECT_EQ(eucText.Run(Convert(euc, text, text.size() * 2 + 16).bytes).kind, Outcome::kOk);
+  const Call ours = Convert(o, text, text.size() * 4 + 16);
+  const Call u16 = Convert(toU16, text, text.size() * 2 + 16);
+  ASSERT_EQ(ours.rc + u16.rc, 0);
+  const Outcome read = jisText.Run(ours.bytes);
+  EXPECT_EQ(read.kind, Outcome::kOk);
+  EXPECT_TRUE(read == jisText.Run(Convert(fromU16, u16.bytes, u16.bytes.size() * 4 + 16).bytes));
+}
+
 // GB 18030 whole: every scalar value through the single-character writer,
 // every two-byte sequence and both linear four-byte ranges through tab.
 // Ours equals ICU's gb18030 everywhere; glibc follows a later edition of the

@@ -38,18 +38,21 @@ const PathCase kPaths[] = {
     {"8100", "8000", 6, kAny, kSubst, 2, Bytes({0x41, 0xB0}), "A#"},
     {"8100", "6100", 6, kAny, kSubst, 2, Bytes({0xB0, 0xA1, 0xB0, 0xA2, 0xD1, 0xA1}),
      Bytes({0x88, 0x9F, 0x88, 0xA0, 0x99, 0x40})},
-    // Shift-JIS to EUC character by character: a pair of the path that the
-    // kernel reads as two bytes stays apart from the pair behind it.
+    // Shift-JIS to EUC: a pair beyond the kernel's JIS rows (lead 0xF0 and
+    // above, trail 0xFD and above) takes the tables as a character the page
+    // lacks, apart from the pair behind it.
     {"8000", "8100", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F, 0xF0, 0x81, 0x82, 0x40}),
-     Bytes({0xB0, 0xA1, 0xF0, 0x81, 0xA3, 0xA1})},
-    // Shift-JIS runs into the printer pages, an odd tail, lead bytes the
-    // writer copies; a writer without room fails at its run, a cut lead
-    // byte with stop_finally ends the call before it.
+     Bytes({0xB0, 0xA1, 0x23, 0xA3, 0xA1})},
+    {"8000", "8100", kAny, kAny, kSubst, 2, Bytes({0xFB, 0xFC, 0x41, 0x88, 0xFD, 0x42}), "#A##B"},
+    // Shift-JIS runs into the printer pages, an odd tail, a user-defined
+    // code (which the page lacks) through the tables; a writer without room
+    // fails at its run, a cut lead byte with stop_finally ends the call
+    // before it.
     {"8000", "8210", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F, 0x88, 0xA0, 0x41}),
      Bytes({0x1C, 0x26, 0x30, 0x21, 0x30, 0x22, 0x1C, 0x2E, 0x41})},
     {"8000", "8211", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F}), "\x1D" "1;1smM0!\x1D" "0;1smM"},
     {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0x88, 0x9F, 0x88}), kEsc + "$B0!" + kEsc + "(J#"},
-    {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0xF0, 0x40, 0x41}), kEsc + "(J" + Bytes({0xF0, 0x40}) + "A"},
+    {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0xF0, 0x40, 0x41}), "#A"},
     {"8000", "8200", kAny, kAny, kSubst, 2, Bytes({0x41, 0x88, 0x9F}), "A", RSCPETOOLONG, 1, 7},
     {"8000", "8200", kAny, kAny, kSubst | kStop, 2, Bytes({0x88, 0x9F, 0xE0}), kEsc + "$B0!" + kEsc + "(J",
      RSCPEUNIQ, 2},
@@ -110,6 +113,55 @@ TEST_P(MbPaths, ConvertWholeAndResumedInEveryRoom) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, MbPaths, ::testing::ValuesIn(kPaths));
+
+// User-defined (F040-F9FC) and IBM extension (FA40-FC4B) codes, which the
+// printer pages lack, alone, beside kanji and ASCII, twice in a row and at
+// the end: each takes the tables as any character the page lacks. With
+// substitution the output is what '#' in its place gives (7-bit, one frame
+// per run), in every room from one framed kanji up, resumed; without, 2048
+// at the code with the text before it converted.
+TEST_F(EngineTest, CodesThePrinterPagesLackTakeTheTables) {
+  const std::string kanji = Bytes({0x88, 0x9F});
+  for (const char* to : {"8200", "8210", "8211"}) {
+    rscpCObj_t o = Chosen("8000", to);
+    o.rscpbroken = 1, o.use_1_copy = 0, o.use_subst = 1;
+    const size_t framed = Convert(o, kanji, 64).bytes.size();
+    for (int code : {0xF040, 0xF9FC, 0xFA40, 0xFBFC, 0xFC4B}) {
+      const std::string c = Bytes({code >> 8, code & 0xFF});
+      const std::string texts[][2] = {{"", ""}, {kanji, kanji}, {"A", "B"}, {kanji, c + "A"}, {kanji + "A" + kanji, ""}};
+      for (const auto& [before, after] : texts) {
+        SCOPED_TRACE(std::string(to) + " " + Hex(before + c + after));
+        const std::string in = before + c + after;
+        std::string marked = in;
+        for (size_t at = 0; (at = marked.find(c, at)) != std::string::npos;) marked.replace(at, 2, "#");
+        o.use_subst = 1;
+        const uint32_t substs = o.subst_count;
+        const Call want = Convert(o, marked, 256), whole = Convert(o, in, 256);
+        EXPECT_EQ(whole.rc, 0);
+        EXPECT_EQ(Hex(whole.bytes), Hex(want.bytes));
+        EXPECT_EQ(o.subst_count - substs, in.size() - marked.size());
+        EXPECT_TRUE(std::all_of(whole.bytes.begin(), whole.bytes.end(), [](char b) { return (b & 0x80) == 0; }));
+        const size_t least = in.find(kanji) == std::string::npos ? 1 : framed;
+        for (size_t room = least; room <= whole.bytes.size(); ++room) {
+          const Call r = ConvertResumed(o, in, room);
+          EXPECT_EQ(r.rc, 0) << room;
+          EXPECT_EQ(Hex(r.bytes), Hex(want.bytes)) << room;
+        }
+        o.use_subst = 0;
+        const std::string done = Convert(o, before, 256).bytes;
+        for (size_t room = least; room <= done.size() + 1; ++room) {
+          const Call strict = ConvertResumed(o, in, room);
+          EXPECT_EQ(strict.rc, RSCPENOCONV) << room;
+          EXPECT_EQ(strict.in, before.size()) << room;
+          EXPECT_EQ(Hex(strict.bytes), Hex(done)) << room;
+        }
+        char data[32];
+        snprintf(data, sizeof data, "F40len=2,data=%04x", code);
+        EXPECT_EQ(Code(Newest()) + P1(Newest()), std::u16string(data, data + strlen(data)));
+      }
+    }
+  }
+}
 
 // 8200 input where no direct path leads (JIS into Big5): every character
 // takes the group tables, which the designations switch; the state waits
@@ -273,7 +325,10 @@ TEST_F(EngineTest, IconFormsAndRangeRules) {
 }
 
 // The run's length written back: cut at the run, 0 for an input that starts
-// with a single byte, the bytes taken when the output filled.
+// with a single byte, the bytes taken when the output filled. The printer
+// pages' runs end before a pair that their writers take as two single
+// bytes (lead 0xF0 and above, trail 0xFD and above); fixed two-byte JIS
+// takes it by the arithmetic.
 TEST(SjisRuns, CutAtTheRunAndWrittenByTheTarget) {
   struct Run {
     const char16_t* target;
@@ -288,8 +343,11 @@ TEST(SjisRuns, CutAtTheRunAndWrittenByTheTarget) {
       {u"8200", false, Bytes({0x41, 0x88, 0x9F}), 32, 0, ""},
       {u"8200", true, Bytes({0xE0, 0x40}), 32, 0, ""},
       {u"8211", true, Bytes({0x88, 0x9F, 0x88, 0xFD}), 32, 2, "\x1D" "1;1smM0!\x1D" "0;1smM"},
-      {u"4103", false, Bytes({0x88, 0x9F, 0xF0, 0x40}), 32, 4, Bytes({0x30, 0x21, 0x7F, 0x21})},
-      {u"8200", false, Bytes({0xF0, 0x40}), 4, 1, kEsc + "(J" + Bytes({0xF0})},
+      {u"4103", false, Bytes({0x88, 0x9F, 0xF0, 0x40, 0xFB, 0xFC, 0x88, 0xFD}), 32, 8,
+       Bytes({0x30, 0x21, 0x7F, 0x21, 0x96, 0x7E, 0x30, 0x7F})},
+      {u"8200", false, Bytes({0xF0, 0x40}), 4, 0, ""},
+      {u"8211", false, Bytes({0x88, 0x9F, 0xFB, 0xFC, 0x88, 0x9F}), 32, 2, "\x1D" "1;1smM0!\x1D" "0;1smM"},
+      {u"8210", false, Bytes({0xE0, 0x40, 0x88, 0xFD}), 32, 2, Bytes({0x1C, 0x26, 0x5F, 0x21, 0x1C, 0x2E})},
   };
   for (const Run& r : runs) {
     uint8_t out[32];
