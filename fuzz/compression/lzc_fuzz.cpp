@@ -39,13 +39,26 @@ std::unique_ptr<WEQ_RAW[]> Exact(const WEQ_RAW* p, int n) {
   return b;
 }
 
+// What every input uses, taken once: the states (400 KB; each stream's
+// first call sets up all that it reads of them) and the buffers of the
+// stretched data, the stream and the output, which keep their capacity.
+// Fresh ones were cleared and faulted in again for each input. The pieces
+// and rooms of each call stay blocks of their own, freed after the call,
+// so that the sanitizer sees a read beyond one or a use of an old one.
+struct Work {
+  CSR_LZC_CSTATE c;
+  CSR_LZC_DSTATE d;
+  std::vector<WEQ_RAW> stretched, z, out;
+};
+Work& gWork = *new Work;
+
 void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-std::vector<WEQ_RAW> Compress(const uint8_t* data, int n, Rng& rng) {
-  auto s = std::make_unique<CSR_LZC_CSTATE>();
-  std::vector<WEQ_RAW> out;
+// Compresses n bytes into *out.
+void Compress(const uint8_t* data, int n, Rng& rng, std::vector<WEQ_RAW>* out) {
+  out->clear();
   int pos = 0;
   for (int first = 1;; first = 0) {
     int piece = std::min(rng.Upto(300) - 1, n - pos);
@@ -53,30 +66,30 @@ std::vector<WEQ_RAW> Compress(const uint8_t* data, int n, Rng& rng) {
     auto in = Exact(data + pos, piece);
     std::unique_ptr<WEQ_RAW[]> buf(new WEQ_RAW[room]);
     int read, written;
-    int rc = CsRLzcCompress(s.get(), n, in.get(), piece, buf.get(), room, first, &read, &written);
+    int rc = CsRLzcCompress(&gWork.c, n, in.get(), piece, buf.get(), room, first, &read, &written);
     Check(rc > 0 && read >= 0 && read <= piece && written >= 0 && written <= room);
-    out.insert(out.end(), buf.get(), buf.get() + written);
+    out->insert(out->end(), buf.get(), buf.get() + written);
     pos += read;
-    if (rc == CSR_END_OF_STREAM) return out;
+    if (rc == CSR_END_OF_STREAM) return;
   }
 }
 
-// Decodes in random pieces; returns the data, or what came before an error.
-std::vector<WEQ_RAW> Decompress(const std::vector<WEQ_RAW>& z, Rng& rng, int* result) {
-  auto s = std::make_unique<CSR_LZC_DSTATE>();
-  std::vector<WEQ_RAW> out;
+// Decodes in random pieces into *out: the data, or what came before an
+// error.
+void Decompress(const std::vector<WEQ_RAW>& z, Rng& rng, int* result, std::vector<WEQ_RAW>* out) {
+  out->clear();
   size_t pos = 0;
   bool last = false;
-  for (int first = 1; first || out.size() < (4u << 20); first = 0) {
+  for (int first = 1; first || out->size() < (4u << 20); first = 0) {
     int piece = static_cast<int>(std::min<size_t>(rng.Upto(200) - 1, z.size() - pos));
     if (first) piece = static_cast<int>(z.size());
     int room = rng.Upto(300);
     auto in = Exact(z.data() + pos, piece);
     std::unique_ptr<WEQ_RAW[]> buf(new WEQ_RAW[room]);
     int read, written;
-    int rc = CsRLzcDecompress(s.get(), in.get(), piece, buf.get(), room, first, &read, &written);
+    int rc = CsRLzcDecompress(&gWork.d, in.get(), piece, buf.get(), room, first, &read, &written);
     Check(read >= 0 && read <= piece && written >= 0 && written <= room);
-    out.insert(out.end(), buf.get(), buf.get() + written);
+    out->insert(out->end(), buf.get(), buf.get() + written);
     pos += read;
     *result = rc;
     if (rc == CSR_MORE_INPUT) {
@@ -86,24 +99,26 @@ std::vector<WEQ_RAW> Decompress(const std::vector<WEQ_RAW>& z, Rng& rng, int* re
       break;
     }
   }
-  return out;
 }
 
 // Copies of the data, each with one byte changed, and random runs between
-// them, up to a length the generator picks above 8 KiB.
-std::vector<WEQ_RAW> Stretch(const uint8_t* data, int n, Rng& rng) {
-  std::vector<WEQ_RAW> v;
-  const size_t want = 8192 + rng.Next() % 40000;
-  while (v.size() < want) {
+// them, into *v: 8 to 24 KiB, as the generator picks. Random runs fill the
+// dictionary within that and let the ratio check reset it; each byte costs
+// a compression and a decoding, so that longer data only slows the target.
+void Stretch(const uint8_t* data, int n, Rng& rng, std::vector<WEQ_RAW>* v) {
+  v->clear();
+  const size_t want = 8192 + rng.Next() % 16384;
+  while (v->size() < want) {
     if (rng.Next() % 4 == 0) {
-      for (int k = rng.Upto(3000); k > 0; --k) v.push_back(static_cast<WEQ_RAW>(rng.Next()));
+      const size_t at = v->size();
+      v->resize(at + static_cast<size_t>(rng.Upto(3000)));
+      for (size_t i = at; i < v->size(); ++i) (*v)[i] = static_cast<WEQ_RAW>(rng.Next());
     } else {
-      const size_t at = v.size();
-      v.insert(v.end(), data, data + n);
-      v[at + rng.Next() % n] ^= static_cast<WEQ_RAW>(1 + rng.Next() % 255);
+      const size_t at = v->size();
+      v->insert(v->end(), data, data + n);
+      (*v)[at + rng.Next() % n] ^= static_cast<WEQ_RAW>(1 + rng.Next() % 255);
     }
   }
-  return v;
 }
 
 }  // namespace
@@ -117,24 +132,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* body = data + 1;
   int n = static_cast<int>(size - 1);
   int rc;
+  std::vector<WEQ_RAW>& z = gWork.z;
+  std::vector<WEQ_RAW>& out = gWork.out;
   if (mode == 0) {
     uint32_t length = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8;
-    std::vector<WEQ_RAW> z = {static_cast<WEQ_RAW>(length), static_cast<WEQ_RAW>(length >> 8), 0, 0, 0x11,
-                              0x1F, 0x9D, body[2]};
+    z.assign({static_cast<WEQ_RAW>(length), static_cast<WEQ_RAW>(length >> 8), 0, 0, 0x11, 0x1F, 0x9D, body[2]});
     z.insert(z.end(), body + 3, body + n);
-    std::vector<WEQ_RAW> out = Decompress(z, rng, &rc);
+    Decompress(z, rng, &rc, &out);
     Check(out.size() <= length);
     return 0;
   }
-  std::vector<WEQ_RAW> stretched;
   if (mode == 1 && (data[0] / 3) & 1) {
-    stretched = Stretch(body, n, rng);
-    body = stretched.data();
-    n = static_cast<int>(stretched.size());
+    Stretch(body, n, rng, &gWork.stretched);
+    body = gWork.stretched.data();
+    n = static_cast<int>(gWork.stretched.size());
   }
-  std::vector<WEQ_RAW> z = Compress(body, n, rng);
+  Compress(body, n, rng, &z);
   if (mode == 1) {
-    std::vector<WEQ_RAW> out = Decompress(z, rng, &rc);
+    Decompress(z, rng, &rc, &out);
     Check(rc == CSR_END_OF_STREAM && out.size() == static_cast<size_t>(n) && memcmp(out.data(), body, n) == 0);
     return 0;
   }
@@ -143,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     z[at] = static_cast<WEQ_RAW>(z[at] ^ (1u << (rng.Next() % 8)));
   }
   uint32_t length = z[0] | z[1] << 8 | z[2] << 16 | static_cast<uint32_t>(z[3]) << 24;
-  std::vector<WEQ_RAW> out = Decompress(z, rng, &rc);
+  Decompress(z, rng, &rc, &out);
   Check(out.size() <= length);
   return 0;
 }

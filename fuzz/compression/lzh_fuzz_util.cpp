@@ -5,8 +5,24 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace lzhfuzz {
+
+namespace {
+
+constexpr uint32_t kMaxRoom = 1 << 18;  // the largest output room a call is given
+
+// Output room of n bytes at the end of a block taken once, so that a write
+// beyond the room meets the sanitizer's redzone behind the block. A buffer
+// made per call (a zeroed 256 KiB for the whole-stream calls, new pages
+// under the sanitizer each time) took half the round-trip target's time.
+uint8_t* Room(uint32_t n) {
+  static const std::unique_ptr<uint8_t[]> block(new uint8_t[kMaxRoom]);
+  return block.get() + (kMaxRoom - n);
+}
+
+}  // namespace
 
 void Fail(const char* what) {
   std::fprintf(stderr, "%s\n", what);
@@ -30,16 +46,15 @@ Result Inflate(CsRLzhInflateState* st, const Bytes& stream, Pieces in, Pieces ro
   r.rc = CsRLzhDecompress(st, stream.data(), 8, &dummy, 0, 1, &rd, &wr);
   if (r.rc != 3) return r;
   size_t pos = 8;
-  Bytes buf;
   for (int idle = 0; idle < 4;) {
     uint32_t k = in.Next(static_cast<uint32_t>(stream.size() - pos));
-    uint32_t n = room.Next(1 << 18);
-    if (buf.size() < n) buf.resize(n);
-    r.rc = CsRLzhDecompress(st, stream.data() + pos, k, buf.data(), n, 0, &rd, &wr);
+    uint32_t n = room.Next(kMaxRoom);
+    uint8_t* buf = Room(n);
+    r.rc = CsRLzhDecompress(st, stream.data() + pos, k, buf, n, 0, &rd, &wr);
     if (r.rc < 0) return r;
     if (rd > k || wr > n) Fail("counts beyond the buffers");
     if (r.rc == 3 && rd != k) Fail("more input asked with input left");
-    r.out.insert(r.out.end(), buf.begin(), buf.begin() + wr);
+    r.out.insert(r.out.end(), buf, buf + wr);
     pos += rd;
     if (r.rc == 1) return r;
     if (r.rc == 3 && k == 0) return r;  // cut short
@@ -57,16 +72,15 @@ Result Deflate(CsRLzhDeflateState* st, const Bytes& data, int level, Pieces in, 
                         &wr);
   if (r.rc != 2 || wr != 8) Fail("header call");
   size_t pos = 0;
-  Bytes buf;
   for (int idle = 0; idle < 4;) {
     uint32_t k = in.Next(static_cast<uint32_t>(data.size() - pos));
-    uint32_t n = room.Next(1 << 18);
-    if (buf.size() < n) buf.resize(n);
-    r.rc = CsRLzhCompress(st, static_cast<unsigned>(data.size()), data.data() + pos, k, buf.data(), n, 0, &rd, &wr);
+    uint32_t n = room.Next(kMaxRoom);
+    uint8_t* buf = Room(n);
+    r.rc = CsRLzhCompress(st, static_cast<unsigned>(data.size()), data.data() + pos, k, buf, n, 0, &rd, &wr);
     if (r.rc < 0) Fail("compression error");
     if (rd > k || wr > n) Fail("counts beyond the buffers");
     if (r.rc == 3 && rd != k) Fail("more input asked with input left");
-    r.out.insert(r.out.end(), buf.begin(), buf.begin() + wr);
+    r.out.insert(r.out.end(), buf, buf + wr);
     pos += rd;
     if (r.rc == 1) {
       if (pos != data.size()) Fail("ended before the input");

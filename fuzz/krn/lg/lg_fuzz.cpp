@@ -5,8 +5,10 @@
 // zeros where the input is shorter) with the text length of bytes 121-124;
 // 1 LgGroupSec, 2 LgGroupSncSec, 3 LgApplSrvInfo against the replay server
 // of the message server client's fuzz targets. Byte 1 gives the layer's
-// time-out (10-25 ms). The rest is the script after the login answer: steps
-// of [kind][length, 2 bytes big-endian][bytes]; each step waits for one
+// time-out, 2 or 3 ms: the replay server answers within a fraction of
+// that, and every wait that an answer does not end costs the whole
+// time-out. The rest is the script after the login answer: steps of
+// [kind][length, 2 bytes big-endian][bytes]; each step waits for one
 // client message and answers it with the bytes as an administration answer
 // (kind 0), an opcode reply (1) or raw (2, framing included), not at all
 // (3), or with answers built from them: text entries of 76-byte values
@@ -142,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   server.Play(steps, true);
   LgIResetProcess();
-  LgSetParam(LG_PARAM_TIMEOUT, 10 + data[1] % 16);
+  LgSetParam(LG_PARAM_TIMEOUT, 2 + data[1] % 2);
   std::u16string serv = server.Serv();
   if (which == 3) {
     LG_APPSRV_ENTRY* as = nullptr;

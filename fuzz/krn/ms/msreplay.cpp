@@ -2,6 +2,8 @@
 #include "msreplay.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,9 +18,9 @@ namespace msreplay {
 
 namespace {
 
-// Reads one client message within ms into *msg; false on close or time-out.
-bool ReadMessage(int fd, peers::FrameParser* parser, std::string* msg, int ms) {
-  return peers::RecvFrame(fd, parser, msg, ms);
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -30,7 +32,7 @@ Server::Server() {
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof sa;
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || listen(fd, 8) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     if (fd >= 0) close(fd);
     return;
   }
@@ -45,8 +47,12 @@ Server::~Server() {
     quit_ = true;
   }
   cv_.notify_all();
+  Wake();
   if (thread_.joinable()) thread_.join();
   if (listener_ >= 0) close(listener_);
+  for (int fd : wake_) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 std::u16string Server::Serv() const {
@@ -69,6 +75,7 @@ std::vector<std::string> Server::Finish(int ms) {
   std::unique_lock<std::mutex> lock(mu_);
   armed_ = false;
   cv_.notify_all();
+  Wake();
   cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; });
   return received_;
 }
@@ -78,6 +85,37 @@ bool Server::Armed() {
   return armed_ && !quit_;
 }
 
+void Server::Wake() {
+  if (wake_[1] >= 0) (void)!write(wake_[1], "w", 1);  // a full pipe wakes as well
+}
+
+bool Server::WaitReadable(int fd, int ms) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+  if (poll(p, 2, ms) <= 0) return false;
+  if (p[1].revents != 0) {
+    char drain[64];
+    while (read(wake_[0], drain, sizeof drain) > 0) {
+    }
+  }
+  return p[0].revents != 0;
+}
+
+bool Server::Receive(int fd, peers::FrameParser* parser, std::string* msg, int ms) {
+  const int64_t end = NowMs() + ms;
+  char buf[65536];
+  for (;;) {
+    if (parser->Next(msg)) return true;
+    if (parser->bad() || !Armed()) return false;
+    const int64_t left = ms < 0 ? -1 : end - NowMs();
+    if (ms >= 0 && left < 0) return false;
+    if (!WaitReadable(fd, static_cast<int>(left))) continue;
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    parser->Feed(buf, static_cast<size_t>(n));
+  }
+}
+
 void Server::Loop() {
   for (;;) {
     {
@@ -85,9 +123,8 @@ void Server::Loop() {
       cv_.wait(lock, [this] { return quit_ || armed_; });
       if (quit_) return;
     }
-    pollfd p{listener_, POLLIN, 0};
     while (Armed()) {
-      if (poll(&p, 1, 2) <= 0) continue;
+      if (!WaitReadable(listener_, -1)) continue;
       int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       Serve(fd);
@@ -116,7 +153,7 @@ void Server::Serve(int fd) {
       closeAtEnd = closeAtEnd_;
     }
     if (s.await) {
-      if (!ReadMessage(fd, &parser, &msg, 1000)) return;
+      if (!Receive(fd, &parser, &msg, 1000)) return;
       keep(msg);
     }
     if (!s.bytes.empty() && !peers::SendAll(fd, s.bytes.data(), s.bytes.size())) return;
@@ -124,18 +161,7 @@ void Server::Serve(int fd) {
     if (closeAtEnd && next_ >= steps_.size()) return;
   }
   // The rest of the round: keep what comes until the client closes.
-  for (;;) {
-    if (ReadMessage(fd, &parser, &msg, 2)) {
-      keep(msg);
-      continue;
-    }
-    if (parser.bad() || !Armed()) return;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 0) > 0) {
-      char c;
-      if (recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;  // closed
-    }
-  }
+  while (Receive(fd, &parser, &msg, -1)) keep(msg);
 }
 
 std::string Message(uint8_t msflag, uint8_t iflag, const std::string& data, const std::string& toname,

@@ -2,7 +2,9 @@
 // client: it accepts one connection per round and replays a script on it,
 // each step waiting for one framed message of the client (or not) and then
 // sending its bytes as they are, framing included. Built on the peers'
-// framing and message server codecs; nothing of the library.
+// framing and message server codecs; nothing of the library. The server
+// sleeps in poll() on its descriptors and a wake-up pipe, so that a round
+// costs no more than its exchanges: Play and Finish wake it at once.
 #ifndef FUZZ_KRN_MS_MSREPLAY_H
 #define FUZZ_KRN_MS_MSREPLAY_H
 
@@ -13,6 +15,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace peers {
+class FrameParser;
+}
 
 namespace msreplay {
 
@@ -38,16 +44,25 @@ class Server {
   // (and keeps) what the client sends until it closes, or closes itself
   // when closeAtEnd is set.
   void Play(const std::vector<Step>& steps, bool closeAtEnd = false);
-  // Ends the round once the connection being served is over (at most ms);
-  // returns the client messages read.
+  // Ends the round: the connection being served is closed (a step that
+  // waits for the client gives up) and the server waits for the next
+  // round; returns the client messages read. Waits at most ms for that.
   std::vector<std::string> Finish(int ms = 2000);
 
  private:
   void Loop();
   void Serve(int fd);
   bool Armed();
+  void Wake();
+  // Waits until fd is readable (true), or the wake-up pipe was written or
+  // ms passed (false; ms < 0 waits without end).
+  bool WaitReadable(int fd, int ms);
+  // One client message into *msg within ms (< 0: no limit); false on close,
+  // a bad header, time-out or the end of the round.
+  bool Receive(int fd, peers::FrameParser* parser, std::string* msg, int ms);
 
   int listener_ = -1;
+  int wake_[2] = {-1, -1};  // read end, write end
   uint16_t port_ = 0;
   std::thread thread_;
   std::mutex mu_;

@@ -16,6 +16,7 @@
 #include "krn/ni/niaddr_int.h"
 #include "krn/ni/nixx_int.h"
 #include "krn/thr/thr.h"
+#include "platform/tcpbuf.h"
 
 namespace {
 
@@ -42,8 +43,20 @@ NI_RC OwnAddresses(NI_NODEADDR* addrs, WEQ_RAW* states, int capacity, int, int* 
   return WEQ_O_K;
 }
 
+// The system's TCP buffer sizing, which NI's start reads from three files
+// of the kernel's settings each time: read once (a fifth of the time).
+PlatTcpBufAuto g_tcpBuf;
+bool g_tcpBufKnown = false;
+
+bool SystemTcpBufOnce(PlatTcpBufAuto* out) {
+  *out = g_tcpBuf;
+  return g_tcpBufKnown;
+}
+
 bool Start() {
   NiISetAddrListFn(&OwnAddresses);
+  g_tcpBufKnown = PlatTcpBufSystem(&g_tcpBuf);
+  PlatTcpBufSetProvider(&SystemTcpBufOnce);
   return ThrProcInit() == THR_ERR_OK;
 }
 
