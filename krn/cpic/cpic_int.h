@@ -446,6 +446,8 @@ inline uint64_t CpicIIdToU64(const char* id) {
 }
 inline void CpicIU64ToId(uint64_t v, char* id) { memcpy(id, &v, 8); }
 inline constexpr char kCpicBlankId[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+// The same id as CpicIIdToU64 reads it (eight equal bytes: either byte order).
+inline constexpr uint64_t kCpicBlankIdU64 = 0x2020202020202020u;
 
 // An id as terminated text for traces and messages ("<NULL>" for NULL).
 struct CpicIIdText {

@@ -41,9 +41,6 @@ std::atomic<STI_CLOSE_FN> g_closeFn{nullptr};
 
 #define STI_SEARCH u"STISearchConv"
 
-// Eight blanks as an id's value (the same in either byte order).
-constexpr uint64_t kBlankU64 = 0x2020202020202020u;
-
 int64_t BlockSize(int b) { return static_cast<int64_t>(kBlockBase) << b; }
 
 CPIC_CONV_ENTRY* Locate(int32_t index) {
@@ -206,8 +203,8 @@ void STIResetConv(CPIC_CONV_ENTRY* e, bool countDown) {
   FreeOwned(f);
   bool wasInUse = e->inUse.load();
   f = CpicConvFields{};
-  e->id.store(kBlankU64);
-  e->gwId.store(kBlankU64);
+  e->id.store(kCpicBlankIdU64);
+  e->gwId.store(kCpicBlankIdU64);
   e->traceLevel.store(0);
   const CpicGlobals& g = CpicIGlobals();
   f.hdrVersion = 6;
@@ -309,7 +306,7 @@ CPIC_CONV_ENTRY* STISearchConv(const char* id, int report, int gwIdFlag) {
   // Eight blanks are the id of every entry that has none yet (free, or
   // taken by a thread that sets its conversation up): they name no
   // conversation, so no verb ever reaches an entry before it is whole.
-  if (want == kBlankU64) {
+  if (want == kCpicBlankIdU64) {
     if (report == 1) CPIC_ERR(C_NO_CONV, CpicIIdText(want).s);
     return nullptr;
   }
@@ -359,7 +356,7 @@ void STIGenerateNewConvId(CPIC_CONV_ENTRY* entry) {
   int32_t self = entry->f.index;
   bool found = false;
   // A blank gateway id has no digits to count up: the counter gives one.
-  for (int pos = gw == kBlankU64 ? 8 : 0; pos < 8 && !found; ++pos) {
+  for (int pos = gw == kCpicBlankIdU64 ? 8 : 0; pos < 8 && !found; ++pos) {
     for (int t = 0; t < 10 && !found; ++t) {
       cand[pos] = static_cast<char>(cand[pos] + 1);
       if (cand[pos] > '9') cand[pos] = '0';
@@ -389,7 +386,7 @@ bool STIAssignConvId(CPIC_CONV_ENTRY* entry, const char* gwId, const WEQ_UC* cal
   entry->gwId.store(gw);
   // A blank id would leave the conversation unreachable: it gets an own
   // id as a taken one does.
-  bool blank = gw == kBlankU64;
+  bool blank = gw == kCpicBlankIdU64;
   bool dup = !blank && IdTaken(gw, entry->f.index);
   if (dup) CPIC_ENTRY_TRC(entry, 2, u"%s: found duplicate conversation id\n", caller != nullptr ? caller : u"");
   if (dup || blank) {

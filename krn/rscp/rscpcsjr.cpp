@@ -46,12 +46,13 @@ rscpRc_t SjrRun(uint8_t* out, int32_t* outlen, const uint8_t* in, int32_t* inlen
 
 // The full form's pairs (lead 0x81-0x9F or 0xE0 and above, trail 0x40-0x7E
 // or 0x80 and above) are wider than the printer writers' (lead up to 0xEF,
-// trail up to 0xFC): those would copy the bytes of a user-defined or IBM
-// extension code (lead 0xF0 and above) or of a trail byte 0xFD and above as
-// 8-bit single bytes into their 7-bit form, so their run ends before such a
-// pair, which then takes the tables like any character the page lacks. The two-byte JIS writer takes
-// every pair: beyond the writer's range the arithmetic lands outside the
-// 94 x 94 JIS square, one to one, so nothing reads as another character.
+// trail up to 0xFC). Those writers would copy the bytes of a user-defined
+// or IBM extension code (lead 0xF0 and above), or of a trail byte 0xFD and
+// above, as 8-bit single bytes into their 7-bit form, so their run ends
+// before such a pair, which then takes the tables like any character the
+// page lacks. The two-byte JIS writer takes every pair: beyond the writer's
+// range the arithmetic lands outside the 94 x 94 JIS square, one to one, so
+// nothing reads as another character.
 int32_t rscpcISjisRun(const uint8_t* in, int32_t n, bool l1, const rscpCp_t* target) {
   const bool narrow = l1 || SjrShifted(SjrNumber(target));
   int32_t run = 0;
