@@ -121,18 +121,18 @@ int64_t NowMs() {
 }
 }  // namespace
 
-bool RecvFrame(int fd, FrameParser* parser, std::string* msg, int deadline_ms) {
+bool RecvFrame(int fd, FrameParser* parser, std::string* msg, int deadline_ms, int wake_fd) {
   int64_t end = NowMs() + deadline_ms;
   char buf[65536];
   for (;;) {
     if (parser->Next(msg)) return true;
     if (parser->bad()) return false;
-    int64_t left = end - NowMs();
-    if (left < 0) return false;
-    pollfd pfd{fd, POLLIN, 0};
-    int r = poll(&pfd, 1, static_cast<int>(left));
+    int64_t left = deadline_ms < 0 ? -1 : end - NowMs();
+    if (deadline_ms >= 0 && left < 0) return false;
+    pollfd pfd[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    int r = poll(pfd, wake_fd >= 0 ? 2 : 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r <= 0 || pfd[1].revents != 0) return false;
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;

@@ -49,9 +49,10 @@ bool SendFrame(int fd, const void* data, size_t len);
 bool ReadFrame(int fd, std::string* data);
 
 // Reads from fd into the parser until it holds a whole message or
-// deadline_ms passes; the message goes to *msg. False on time-out, close
-// or a bad header.
-bool RecvFrame(int fd, FrameParser* parser, std::string* msg, int deadline_ms);
+// deadline_ms passes (< 0: no limit); the message goes to *msg. False on
+// time-out, close or a bad header, and when wake_fd (if not -1) becomes
+// readable first: the caller reads it.
+bool RecvFrame(int fd, FrameParser* parser, std::string* msg, int deadline_ms, int wake_fd = -1);
 
 }  // namespace peers
 

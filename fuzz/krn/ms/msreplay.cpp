@@ -92,27 +92,30 @@ void Server::Wake() {
 bool Server::WaitReadable(int fd, int ms) {
   pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
   if (poll(p, 2, ms) <= 0) return false;
-  if (p[1].revents != 0) {
-    char drain[64];
-    while (read(wake_[0], drain, sizeof drain) > 0) {
-    }
-  }
+  if (p[1].revents != 0) DrainWake();
   return p[0].revents != 0;
+}
+
+bool Server::DrainWake() {
+  char drain[64];
+  bool woken = false;
+  while (read(wake_[0], drain, sizeof drain) > 0) woken = true;
+  return woken;
 }
 
 bool Server::Receive(int fd, peers::FrameParser* parser, std::string* msg, int ms) {
   const int64_t end = NowMs() + ms;
-  char buf[65536];
   for (;;) {
     if (parser->Next(msg)) return true;
-    if (parser->bad() || !Armed()) return false;
+    // Checked before each wait: a wake-up that Finish wrote may have been
+    // taken already.
+    if (!Armed()) return false;
     const int64_t left = ms < 0 ? -1 : end - NowMs();
     if (ms >= 0 && left < 0) return false;
-    if (!WaitReadable(fd, static_cast<int>(left))) continue;
-    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return false;
-    parser->Feed(buf, static_cast<size_t>(n));
+    if (peers::RecvFrame(fd, parser, msg, static_cast<int>(left), wake_[0])) return true;
+    // Closed, a bad header or the time-out end the wait; a wake-up goes
+    // round again.
+    if (!DrainWake()) return false;
   }
 }
 

@@ -57,6 +57,8 @@ class Server {
   // Waits until fd is readable (true), or the wake-up pipe was written or
   // ms passed (false; ms < 0 waits without end).
   bool WaitReadable(int fd, int ms);
+  // Empties the wake-up pipe; true when it held a wake-up.
+  bool DrainWake();
   // One client message into *msg within ms (< 0: no limit); false on close,
   // a bad header, time-out or the end of the round.
   bool Receive(int fd, peers::FrameParser* parser, std::string* msg, int ms);
