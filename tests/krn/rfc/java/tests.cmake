@@ -96,19 +96,14 @@ set(_c --select-class=com.weq.test.CpicTest)
 set(_gwenv TOV_GW_PEER=$<TARGET_FILE:gw_peer> CPIC_BUFFERING=0)
 foreach(_m clientRoadThroughTheEcho partnerLuName maxConvGrowsTheTable stringCapacities peerErrorRecordWhole
     timedOutReadThenTheLateAnswer cancelAfterATimedOutRead serverRoadVersion2 serverRoadVersion3
-    listen3ThenTheListenerThenTheReceive closeAndAbortFlags uuids versionTraceFileNameAndKeepAlive)
+    listen3ThenTheListenerThenTheReceive closeAndAbortFlags uuids versionTraceFileNameAndKeepAlive
+    blankIdDeallocateWhileAnInitialiseWaits blankIdReceiveWhileAnInitialiseWaits
+    blankIdDeallocatesBesideConversationsInARow)
   list(APPEND _cpicsel "--select-method=com.weq.test.CpicTest#${_m}")
 endforeach()
 string(JOIN " " _cpicsel ${_cpicsel})
 # A small table, so that filling it is cheap.
 tov_java_test(Cpic tovnative "${_cpicsel}" ENV ${_gwenv} CPIC_MAX_CONV=6)
-# The blank id beside conversations that other threads set up.
-foreach(_m blankIdDeallocateWhileAnInitialiseWaits blankIdReceiveWhileAnInitialiseWaits
-    blankIdDeallocatesBesideConversationsInARow)
-  list(APPEND _blanksel "--select-method=com.weq.test.CpicTest#${_m}")
-endforeach()
-string(JOIN " " _blanksel ${_blanksel})
-tov_java_test(Cpic.blankId tovnative "${_blanksel}" ENV ${_gwenv} LABELS threads)
 tov_java_test(Cpic.traceFile tovnative "--select-method=com.weq.test.CpicTest#cpicTraceIntoAFileOfTheRun")
 add_dependencies(java_testbed gw_peer)
 # Leaks: the JVM's native memory tracking and the probe's record counts.
