@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 #include <string>
